@@ -38,7 +38,7 @@ ASIN_SLACK = 4 * EPS
 def div(a, b):
     """IEEE division a / b."""
     if b == 0.0:
-        if a != a or a == 0.0:
+        if math.isnan(a) or a == 0.0:
             return NAN
         return math.copysign(INF, a) * math.copysign(1.0, b)
     return a / b
@@ -228,12 +228,12 @@ def c_surf_pos_of_ray_first_intersection(Re, f, r_ray, u_ray):
     if delta < 0:
         return (NAN, NAN, NAN)
     if delta == 0:
-        l = div((-b) * 0.5, a)  # noqa: E741
+        l = div((-b) * 0.5, a)
     else:
         sqrt_delta = sqrt(delta)
         l1 = div((sqrt_delta - b) * 0.5, a)
         l2 = div((-b - sqrt_delta) * 0.5, a)
-        l = l1 if abs(l1) < abs(l2) else l2  # noqa: E741
+        l = l1 if abs(l1) < abs(l2) else l2
     return tuple(r_ray[i] + l * u_ray[i] for i in range(3))
 
 
