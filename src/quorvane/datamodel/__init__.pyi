@@ -1,0 +1,14 @@
+"""Type stubs of the structured record dtypes."""
+
+import numpy as np
+
+__all__ = ["AER_dtype", "ENU_dtype", "LLA_dtype", "SurfCoord_dtype"]
+
+# Fields (lat, lon), float64.
+SurfCoord_dtype: np.dtype[np.void]
+# Fields (lat, lon, alt), float64.
+LLA_dtype: np.dtype[np.void]
+# Fields (u_east, u_north, u_up), each float64 of shape (3,).
+ENU_dtype: np.dtype[np.void]
+# Fields (azimuth, elevation, range), float64.
+AER_dtype: np.dtype[np.void]
