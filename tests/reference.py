@@ -91,11 +91,11 @@ def vec_norm(u):
 
 
 def c_reduced_lat_from_geodetic_lat(Re, f, geodetic_lat):
-    return atan((1 - f) * tan(geodetic_lat))
+    return atan((1 - f) * tan(float(geodetic_lat)))
 
 
 def c_geodetic_lat_from_reduced_lat(Re, f, reduced_lat):
-    return atan(div(tan(reduced_lat), 1 - f))
+    return atan(div(tan(float(reduced_lat)), 1 - f))
 
 
 def newton_reduced_lat(Re, f, x, y, z):
@@ -104,6 +104,7 @@ def newton_reduced_lat(Re, f, x, y, z):
     ``steps`` is 0 when the iteration is skipped (sphere) and MAX_NEWTON_STEPS when the
     iteration ran into its bound (then ``beta`` is NaN).
     """
+    x, y, z = float(x), float(y), float(z)
     aux1 = x * x + y * y
     aux2 = (Re * f) * (2 - f)
     A = div(sqrt(aux1), aux2)
@@ -131,6 +132,7 @@ def c_solve_reduced_lat_equation(Re, f, r):
 
 
 def surf_normal_vector(Re, f, lat, lon):
+    lat, lon = float(lat), float(lon)
     sin_lat, cos_lat = sincos(lat)
     sin_lon, cos_lon = sincos(lon)
     return (cos_lat * cos_lon, cos_lat * sin_lon, sin_lat)
@@ -138,6 +140,7 @@ def surf_normal_vector(Re, f, lat, lon):
 
 def surf_tangent_vector(Re, f, lat, lon):
     """Return ``(u_east, u_north)``."""
+    lat, lon = float(lat), float(lon)
     beta = c_reduced_lat_from_geodetic_lat(Re, f, lat)
     sin_lon, cos_lon = sincos(lon)
     sin_beta, cos_beta = sincos(beta)
@@ -162,6 +165,7 @@ def c_enu(Re, f, lat, lon):
 
 
 def c_surf_pos_from_surf_coord(Re, f, lat, lon):
+    lat, lon = float(lat), float(lon)
     beta = c_reduced_lat_from_geodetic_lat(Re, f, lat)
     sin_lon, cos_lon = sincos(lon)
     sin_beta, cos_beta = sincos(beta)
@@ -175,7 +179,7 @@ def pole_quotient(Re, f, z):
 
 def c_surf_coord_from_surf_pos(Re, f, r_surf):
     """Return ``(lat, lon)``."""
-    x, y, z = r_surf
+    x, y, z = map(float, r_surf)
     q = pole_quotient(Re, f, z)
     if 1.0 < abs(q) <= 1.0 + ASIN_SLACK:
         q = math.copysign(1.0, q)
@@ -194,7 +198,7 @@ def lla_from_pos_specified(Re, f, r):
     The compiled kernel uses a better-conditioned altitude next to the polar axis; elsewhere it
     must agree with this bit for bit, and latitude and longitude agree everywhere.
     """
-    x, y, z = r
+    x, y, z = map(float, r)
     lon = 0.0 if (x == 0.0 and y == 0.0) else atan2(y, x)
     beta = c_solve_reduced_lat_equation(Re, f, r)
     r_equatorial_projection = sqrt(x * x + y * y)
@@ -209,6 +213,7 @@ def lla_from_pos_specified(Re, f, r):
 
 
 def c_pos_from_lla(Re, f, lat, lon, alt):
+    alt = float(alt)
     r_surf = c_surf_pos_from_surf_coord(Re, f, lat, lon)
     u_normal = surf_normal_vector(Re, f, lat, lon)
     return tuple(alt * u_normal[k] + r_surf[k] for k in range(3))
@@ -218,8 +223,8 @@ def c_pos_from_lla(Re, f, lat, lon, alt):
 
 
 def c_surf_pos_of_ray_first_intersection(Re, f, r_ray, u_ray):
-    rx, ry, rz = r_ray
-    ux, uy, uz = u_ray
+    r_ray = rx, ry, rz = tuple(map(float, r_ray))
+    u_ray = ux, uy, uz = tuple(map(float, u_ray))
     diagGz = div(div(1.0, 1 - f), 1 - f)
     a = (ux * ux + uy * uy) + (uz * uz) * diagGz
     b = 2 * ((ux * rx + uy * ry) + (uz * rz) * diagGz)
@@ -239,6 +244,7 @@ def c_surf_pos_of_ray_first_intersection(Re, f, r_ray, u_ray):
 
 def c_aer_coords(Re, f, r_target, lat_obs, lon_obs, alt_obs):
     """Return ``(azimuth, elevation, range)``; ``up / range`` is clamped into [-1, 1]."""
+    r_target = tuple(map(float, r_target))
     r_obs = c_pos_from_lla(Re, f, lat_obs, lon_obs, alt_obs)
     r_target_obs = vec_sub(r_target, r_obs)
     u_east, u_north, u_up = c_enu(Re, f, lat_obs, lon_obs)
