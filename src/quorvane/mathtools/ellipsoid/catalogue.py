@@ -75,8 +75,7 @@ _ENTRIES = (
         "GRS80",
         6378137.0,
         298.257222101,
-        "Geodetic Reference System 1980 (Moritz, 1980); 1/f derived from J2, as tabulated "
-        "by IUGG; used by ITRF/ETRS89/NAD83",
+        "Geodetic Reference System 1980 (Moritz, 1980), 1/f derived from J2; ITRF, ETRS89, NAD83",
     ),
     ReferenceEllipsoid(
         "WGS72",
