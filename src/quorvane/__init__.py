@@ -1,0 +1,1 @@
+"""Quorvane: geodesy and geometry tools."""

@@ -1,0 +1,21 @@
+"""Structured NumPy dtypes of the geodetic records.
+
+Each dtype describes, field for field, the C record of the same name in
+``structured.h``: native doubles, no padding, East-North-Up members as
+sub-arrays of three doubles.
+"""
+
+import numpy as np
+
+__all__ = ["SurfCoord_dtype", "LLA_dtype", "ENU_dtype", "AER_dtype"]
+
+SurfCoord_dtype = np.dtype([("lat", np.float64), ("lon", np.float64)])
+LLA_dtype = np.dtype([("lat", np.float64), ("lon", np.float64), ("alt", np.float64)])
+ENU_dtype = np.dtype(
+    [
+        ("u_east", np.float64, (3,)),
+        ("u_north", np.float64, (3,)),
+        ("u_up", np.float64, (3,)),
+    ]
+)
+AER_dtype = np.dtype([("azimuth", np.float64), ("elevation", np.float64), ("range", np.float64)])

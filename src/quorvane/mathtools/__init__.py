@@ -1,0 +1,1 @@
+"""Numerical tools of the quorvane family."""

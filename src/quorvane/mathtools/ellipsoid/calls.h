@@ -1,0 +1,151 @@
+// The calling machinery shared by the Ellipsoid methods: module-level names,
+// assertions, scalar-or-array classification, reading numbers, and the NumPy
+// calls that allocate and return results.
+#ifndef QUORVANE_MATHTOOLS_ELLIPSOID_CALLS_H
+#define QUORVANE_MATHTOOLS_ELLIPSOID_CALLS_H
+
+#include <Python.h>
+
+#include "quorvane/mathtools/ellipsoid/ref.h"
+
+namespace quorvane::ellipsoid {
+
+using py::Ref;
+
+// Interned strings and small constants, created at import.
+struct Constants {
+    PyObject* numpy;
+    PyObject* Real;
+    PyObject* SurfCoord_dtype;
+    PyObject* LLA_dtype;
+    PyObject* ENU_dtype;
+    PyObject* AER_dtype;
+    PyObject* zeros;
+    PyObject* zeros_like;
+    PyObject* asarray;
+    PyObject* shape;
+    PyObject* ndim;
+    PyObject* dtype;
+    PyObject* double_;
+    PyObject* shape_dtype_kwnames;  // ("shape", "dtype")
+    PyObject* dtype_kwnames;        // ("dtype",)
+    PyObject* tuple_1;              // (1,)
+    PyObject* tuple_3;              // (3,)
+    PyObject* one;
+    PyObject* two;
+    PyObject* three;
+};
+
+// Process-wide state, written only while the module is imported.
+struct ModuleState {
+    PyObject* module = nullptr;    // borrowed: the module lives as long as the process
+    PyObject* globals = nullptr;   // its dictionary, borrowed
+    PyObject* builtins = nullptr;  // owned
+    bool assertions = true;        // the interpreter's __debug__ at import
+    PyObject* numbers_real = nullptr;  // numbers.Real as imported, owned
+    Constants c{};
+};
+
+inline ModuleState state;
+
+bool create_constants() noexcept;
+
+// A module-level name: the module's globals first, then the builtins;
+// NameError "name '...' is not defined" when neither has it.
+Ref global(PyObject* name) noexcept;
+
+// Raises AssertionError (no message) unless `a == b` is true. The comparison
+// is the interpreter's, on whatever objects the attributes are.
+bool check_equal(PyObject* a, PyObject* b) noexcept;
+
+// isinstance(x, cls) as 1 or 0; -1 with an exception.
+int is_instance(PyObject* x, PyObject* cls) noexcept;
+
+// x.shape[k] converted with the interpreter's index conversion.
+bool shape_item(PyObject* x, Py_ssize_t k, Py_ssize_t* out) noexcept;
+
+// x[i]: the sequence slot when the type has one, as for any integer subscript.
+Ref get_item(PyObject* x, Py_ssize_t i) noexcept;
+
+// When `array` is an exact, writable, aligned float64 ndarray of shape (N, k),
+// k >= 3, fills its data pointer, N and strides and returns true.
+bool direct_rows(PyObject* array, char** data, Py_ssize_t* rows, Py_ssize_t* row_stride,
+                 Py_ssize_t* column_stride) noexcept;
+
+// The interpreter's float conversion (an exact float is read directly).
+bool to_double(PyObject* o, double* out) noexcept;
+
+// numpy.zeros(shape=shape, dtype=dtype), numpy.zeros_like(x), numpy.asarray(...).
+Ref zeros(PyObject* shape, PyObject* dtype) noexcept;
+Ref zeros(Py_ssize_t n, PyObject* dtype) noexcept;
+Ref zeros_rows3(Py_ssize_t n, PyObject* dtype) noexcept;  // shape (n, 3)
+Ref zeros_like(PyObject* x) noexcept;
+Ref asarray(PyObject* obj, PyObject* dtype = nullptr) noexcept;
+Ref asarray_vector3(const double* v) noexcept;  // numpy.asarray([v0, v1, v2])
+
+// Raised when a loop would step past the end of its result.
+void raise_out_of_bounds() noexcept;
+
+// -- Reading inputs element by element ----------------------------------------------
+//
+// Every number is fetched by integer indexing and converted to a double. When
+// every array input of a call is an exact numpy.ndarray of a plain numeric
+// dtype in native byte order, no interpreter code can run between the reads,
+// and the readers take the numbers straight from memory instead: the same
+// values (a C++ conversion of an integer, boolean or float is exactly what the
+// interpreter's float conversion of the element gives). Any index the array
+// does not have is still read through the interpreter, which raises its error.
+
+class Column {  // x[i]
+public:
+    explicit Column(PyObject* x) noexcept;
+    bool fast() const noexcept { return fast_; }
+    void set_fast(bool fast) noexcept { fast_ = fast_ && fast; }
+    bool read(Py_ssize_t i, double* out) const noexcept {
+        if (fast_ && i < length_) {
+            *out = load_(data_ + i * stride_);
+            return true;
+        }
+        return read_slow(i, out);
+    }
+
+private:
+    bool read_slow(Py_ssize_t i, double* out) const noexcept;
+    PyObject* x_;
+    bool fast_ = false;
+    const char* data_ = nullptr;
+    Py_ssize_t length_ = 0, stride_ = 0;
+    double (*load_)(const char*) = nullptr;
+};
+
+class Rows {  // x[i][j] for j = 0, 1, 2, the row fetched anew for every element
+public:
+    explicit Rows(PyObject* x) noexcept;
+    bool fast() const noexcept { return fast_; }
+    void set_fast(bool fast) noexcept { fast_ = fast_ && fast; }
+    bool read(Py_ssize_t i, double* out) const noexcept {
+        if (fast_ && i < rows_) {
+            const char* row = data_ + i * row_stride_;
+            out[0] = load_(row);
+            out[1] = load_(row + column_stride_);
+            out[2] = load_(row + 2 * column_stride_);
+            return true;
+        }
+        return read_slow(i, out);
+    }
+
+private:
+    bool read_slow(Py_ssize_t i, double* out) const noexcept;
+    PyObject* x_;
+    bool fast_ = false;
+    const char* data_ = nullptr;
+    Py_ssize_t rows_ = 0, row_stride_ = 0, column_stride_ = 0;
+    double (*load_)(const char*) = nullptr;
+};
+
+// x[i] for i = 0, 1, 2 of a single 3-vector.
+bool read_vector3(PyObject* x, double* out) noexcept;
+
+}  // namespace quorvane::ellipsoid
+
+#endif  // QUORVANE_MATHTOOLS_ELLIPSOID_CALLS_H

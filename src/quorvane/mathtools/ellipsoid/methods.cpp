@@ -1,0 +1,649 @@
+// The ten computing methods of Ellipsoid.
+//
+// Each method classifies its inputs (one point or many), checks shapes while
+// assertions are active, allocates its result once with NumPy, applies its
+// kernel element by element with an error test after every call, and returns
+// a float or an array. Any failure drops the partly filled result; the method
+// object appends the traceback entry.
+#include "quorvane/mathtools/ellipsoid/methods.h"
+
+#include "quorvane/mathtools/ellipsoid/calls.h"
+#include "quorvane/mathtools/ellipsoid/docstrings.h"
+#include "quorvane/mathtools/ellipsoid/kernels.h"
+#include "quorvane/mathtools/ellipsoid/typedview.h"
+
+namespace quorvane::ellipsoid {
+namespace {
+
+using py::View;
+using Object = QuorvaneEllipsoidObject;
+
+// The kernels an object computes with: its own table when it carries one of
+// its own, else this module's kernels called directly (the same bits).
+class Kernels {
+public:
+    explicit Kernels(const Object* self) noexcept
+        : self_(self), own_(self->kernels == &own_kernels) {}
+
+    void c_enu(SurfCoord point, ENU_Frame* enu) const noexcept {
+        own_ ? kernels::c_enu<Direct>(self_, point, enu) : self_->kernels->c_enu(self_, point, enu);
+    }
+    void c_surf_pos_from_surf_coord(SurfCoord point, double* r) const noexcept {
+        own_ ? kernels::c_surf_pos_from_surf_coord<Direct>(self_, point, r)
+             : self_->kernels->c_surf_pos_from_surf_coord(self_, point, r);
+    }
+    void c_surf_coord_from_surf_pos(const double* r, SurfCoord* point) const noexcept {
+        own_ ? kernels::c_surf_coord_from_surf_pos<Direct>(self_, r, point)
+             : self_->kernels->c_surf_coord_from_surf_pos(self_, r, point);
+    }
+    double c_solve_reduced_lat_equation(const double* r) const noexcept {
+        return own_ ? kernels::c_solve_reduced_lat_equation(self_, r)
+                    : self_->kernels->c_solve_reduced_lat_equation(self_, r);
+    }
+    void c_lla_from_pos(const double* r, LLA* lla) const noexcept {
+        own_ ? kernels::c_lla_from_pos<Direct>(self_, r, lla)
+             : self_->kernels->c_lla_from_pos(self_, r, lla);
+    }
+    void c_pos_from_lla(LLA lla, double* r) const noexcept {
+        own_ ? kernels::c_pos_from_lla<Direct>(self_, lla, r)
+             : self_->kernels->c_pos_from_lla(self_, lla, r);
+    }
+    void c_surf_pos_of_ray_first_intersection(const double* r_ray, const double* u_ray,
+                                              double* r_surf) const noexcept {
+        own_ ? kernels::c_surf_pos_of_ray_first_intersection(self_, r_ray, u_ray, r_surf)
+             : self_->kernels->c_surf_pos_of_ray_first_intersection(self_, r_ray, u_ray, r_surf);
+    }
+
+    // The observer of a run of aer_coords calls. With the module's own kernels
+    // its position and frame are computed once (the same values every call of
+    // c_aer_coords would compute) and each target costs the vector steps only.
+    class Observer {
+    public:
+        Observer(const Kernels& k, LLA lla_obs) noexcept : k_(k), lla_obs_(lla_obs) {}
+        void c_aer_coords(const double* r_target, AER* aer) noexcept {
+            if (!k_.own_) return k_.self_->kernels->c_aer_coords(k_.self_, r_target, lla_obs_, aer);
+            if (!ready_) {
+                kernels::c_pos_from_lla<Direct>(k_.self_, lla_obs_, r_obs_);
+                kernels::c_enu<Direct>(k_.self_, SurfCoord{lla_obs_.lat, lla_obs_.lon}, &enu_obs_);
+                ready_ = true;
+            }
+            double r_target_obs[3];
+            runtime.sub(const_cast<double*>(r_target), r_obs_, r_target_obs);
+            if (Direct::routine_failed()) return Direct::fail(kernel_names::c_aer_coords);
+            kernels::finish_aer<Direct>(r_target_obs, &enu_obs_, aer);
+        }
+
+    private:
+        const Kernels& k_;
+        LLA lla_obs_;
+        bool ready_ = false;
+        double r_obs_[3];
+        ENU_Frame enu_obs_;
+    };
+
+private:
+    const Object* self_;
+    bool own_;
+
+public:
+    // Inputs may be read straight from memory only while no code of another
+    // module can run during the element loop.
+    bool own() const noexcept { return own_; }
+};
+
+// After every kernel call: an error left pending by a kernel fails the call.
+bool kernel_failed() noexcept { return PyErr_Occurred() != nullptr; }
+
+// isinstance(x, Real), answering the common numbers without the ABC machinery
+// while Real is the numbers.Real the module imported.
+int is_real(PyObject* x, PyObject* Real) noexcept {
+    if (Real == state.numbers_real &&
+        (PyFloat_CheckExact(x) || PyLong_CheckExact(x) || PyBool_Check(x))) {
+        return 1;
+    }
+    return is_instance(x, Real);
+}
+
+// Every one of `xs` passes the Real test, tested left to right while they hold.
+int all_real(std::initializer_list<PyObject*> xs) noexcept {
+    Ref Real = global(state.c.Real);
+    if (!Real) return -1;
+    for (PyObject* x : xs) {
+        const int real = is_real(x, Real.get());
+        if (real <= 0) return real;
+    }
+    return 1;
+}
+
+// x.<attr> == value, as a branch test (not an assertion): 1, 0 or -1.
+int attr_equals(PyObject* x, PyObject* attr, PyObject* value) noexcept {
+    Ref a = Ref::steal(PyObject_GetAttr(x, attr));
+    if (!a) return -1;
+    Ref eq = Ref::steal(PyObject_RichCompare(a.get(), value, Py_EQ));
+    return eq ? PyObject_IsTrue(eq.get()) : -1;
+}
+
+// Assertion x.<attr> == value.
+bool check_attr(PyObject* x, PyObject* attr, PyObject* value) noexcept {
+    Ref a = Ref::steal(PyObject_GetAttr(x, attr));
+    return a && check_equal(a.get(), value);
+}
+
+// Assertion x.shape[1] == 3.
+bool check_three_columns(PyObject* x) noexcept {
+    Ref shape = Ref::steal(PyObject_GetAttr(x, state.c.shape));
+    if (!shape) return false;
+    Ref columns = get_item(shape.get(), 1);
+    return columns && check_equal(columns.get(), state.c.three);
+}
+
+// Assertions x.ndim == 2 and x.shape[1] == 3, for an (N, 3) input.
+bool check_rows3(PyObject* x) noexcept {
+    if (!state.assertions) return true;
+    return check_attr(x, state.c.ndim, state.c.two) && check_three_columns(x);
+}
+
+// Assertion a.<attr> == b.<attr> [== c.<attr>] [== last], chained as the
+// interpreter chains comparisons: each attribute read only while the
+// comparisons before it hold.
+bool check_chain(PyObject* attr, std::initializer_list<PyObject*> xs, PyObject* last) noexcept {
+    Ref previous;
+    for (PyObject* x : xs) {
+        Ref current = Ref::steal(PyObject_GetAttr(x, attr));
+        if (!current) return false;
+        if (previous && !check_equal(previous.get(), current.get())) return false;
+        previous = std::move(current);
+    }
+    return last == nullptr || check_equal(previous.get(), last);
+}
+
+// Assertions for the array branch of the methods taking angle arrays:
+// xs[0].ndim == xs[1].ndim [== xs[2].ndim] == 1, then the shapes equal.
+bool check_columns(std::initializer_list<PyObject*> xs) noexcept {
+    if (!state.assertions) return true;
+    return check_chain(state.c.ndim, xs, state.c.one) && check_chain(state.c.shape, xs, nullptr);
+}
+
+// x.shape[0] as the object it is (what numpy.zeros is given).
+Ref first_dimension(PyObject* x) noexcept {
+    Ref shape = Ref::steal(PyObject_GetAttr(x, state.c.shape));
+    return shape ? get_item(shape.get(), 0) : Ref();
+}
+
+// numpy.double, looked up at the call.
+Ref numpy_double() noexcept {
+    Ref numpy = global(state.c.numpy);
+    return numpy ? Ref::steal(PyObject_GetAttr(numpy.get(), state.c.double_)) : Ref();
+}
+
+// numpy.zeros(shape=(x.shape[0], 3), dtype=numpy.double).
+Ref zeros_rows_of(PyObject* x) noexcept {
+    Ref rows = first_dimension(x);
+    if (!rows) return {};
+    Ref shape = Ref::steal(PyTuple_Pack(2, rows.get(), state.c.three));
+    Ref dtype = shape ? numpy_double() : Ref();
+    return dtype ? zeros(shape.get(), dtype.get()) : Ref();
+}
+
+// numpy.zeros(shape=<shape>, dtype=<module global dtype_name>) as a typed view.
+View allocate_records(PyObject* shape, PyObject* dtype_name, const py::ElementSpec& spec) noexcept {
+    Ref dtype = global(dtype_name);
+    Ref array = dtype ? zeros(shape, dtype.get()) : Ref();
+    return array ? View::acquire(array.get(), spec, 1) : View();
+}
+
+View allocate_records(Py_ssize_t n, PyObject* dtype_name, const py::ElementSpec& spec) noexcept {
+    Ref count = Ref::steal(PyLong_FromSsize_t(n));
+    return count ? allocate_records(count.get(), dtype_name, spec) : View();
+}
+
+// numpy.asarray(view, dtype=<module global dtype_name>).
+PyObject* return_records(const View& view, PyObject* dtype_name) noexcept {
+    Ref dtype = global(dtype_name);
+    return dtype ? asarray(view.object(), dtype.get()).release() : nullptr;
+}
+
+bool in_bounds(const View& view, Py_ssize_t i) noexcept {
+    if (i < view.length()) return true;
+    raise_out_of_bounds();
+    return false;
+}
+
+// Row i of a matrix view takes the three values of r.
+bool store_row(const View& view, Py_ssize_t i, const double* r) noexcept {
+    if (!in_bounds(view, i)) return false;
+    if (view.length(1) < 3) {
+        PyErr_SetString(PyExc_IndexError, "Out of bounds on buffer access (axis 1)");
+        return false;
+    }
+    for (Py_ssize_t j = 0; j < 3; ++j) *view.at(i, j) = r[j];
+    return true;
+}
+
+// -- Latitude conversions ---------------------------------------------------------
+
+template <double (*kernel)(QuorvaneEllipsoid, double) noexcept>
+PyObject* latitude_method(Object* self, PyObject* x) noexcept {
+    const int real = all_real({x});
+    if (real < 0) return nullptr;
+    if (real) {
+        double value;
+        if (!to_double(x, &value)) return nullptr;
+        const double result = kernel(self, value);
+        if (kernel_failed()) return nullptr;
+        return PyFloat_FromDouble(result);
+    }
+    Ref array = zeros_like(x);
+    if (!array) return nullptr;
+    View view = View::acquire(array.get(), py::kDoubleSpec, 1);
+    if (!view) return nullptr;
+    Py_ssize_t n;
+    if (!shape_item(x, 0, &n)) return nullptr;
+    const Column column(x);  // the latitude kernels are final: nothing foreign runs
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        double value;
+        if (!column.read(i, &value) || !in_bounds(view, i)) return nullptr;
+        *view.element<double>(i) = kernel(self, value);
+        if (kernel_failed()) return nullptr;
+    }
+    return asarray(view.object()).release();
+}
+
+PyObject* reduced_lat_from_geodetic_lat(Object* self, PyObject* const* args) noexcept {
+    return latitude_method<kernels::c_reduced_lat_from_geodetic_lat>(self, args[0]);
+}
+
+PyObject* geodetic_lat_from_reduced_lat(Object* self, PyObject* const* args) noexcept {
+    return latitude_method<kernels::c_geodetic_lat_from_reduced_lat>(self, args[0]);
+}
+
+// -- Surface methods -----------------------------------------------------------------
+
+PyObject* enu(Object* self, PyObject* const* args) noexcept {
+    PyObject *lat = args[0], *lon = args[1];
+    const Kernels k(self);
+    const int real = all_real({lat, lon});
+    if (real < 0) return nullptr;
+    if (real) {
+        SurfCoord point;
+        if (!to_double(lat, &point.lat) || !to_double(lon, &point.lon)) return nullptr;
+        View view = allocate_records(state.c.tuple_1, state.c.ENU_dtype, py::kENUSpec);
+        if (!view) return nullptr;
+        k.c_enu(point, view.element<ENU_Frame>(0));
+        if (kernel_failed()) return nullptr;
+        return return_records(view, state.c.ENU_dtype);
+    }
+    if (!check_columns({lat, lon})) return nullptr;
+    Ref shape = Ref::steal(PyObject_GetAttr(lat, state.c.shape));
+    if (!shape) return nullptr;
+    View view = allocate_records(shape.get(), state.c.ENU_dtype, py::kENUSpec);
+    if (!view) return nullptr;
+    Py_ssize_t n;
+    if (!shape_item(lat, 0, &n)) return nullptr;
+    Column lats(lat), lons(lon);
+    const bool fast = k.own() && lats.fast() && lons.fast();
+    lats.set_fast(fast);
+    lons.set_fast(fast);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        SurfCoord point;
+        if (!lats.read(i, &point.lat) || !lons.read(i, &point.lon)) return nullptr;
+        if (!in_bounds(view, i)) return nullptr;
+        k.c_enu(point, view.element<ENU_Frame>(i));
+        if (kernel_failed()) return nullptr;
+    }
+    return return_records(view, state.c.ENU_dtype);
+}
+
+// r_surf[i, j] = value for j = 0, 1, 2 by item assignment on the array; an
+// exact float64 ndarray that the call itself allocated is written directly.
+class RowWriter {
+public:
+    explicit RowWriter(PyObject* array) noexcept : array_(array) {}
+    bool write(Py_ssize_t i, const double* r) const noexcept {
+        if (direct_ != nullptr && i < rows_) {
+            for (int j = 0; j < 3; ++j) {
+                *reinterpret_cast<double*>(direct_ + i * row_stride_ + j * column_stride_) = r[j];
+            }
+            return true;
+        }
+        for (Py_ssize_t j = 0; j < 3; ++j) {
+            Ref key = Ref::steal(Py_BuildValue("(nn)", i, j));
+            Ref value = key ? Ref::steal(PyFloat_FromDouble(r[j])) : Ref();
+            if (!value || PyObject_SetItem(array_, key.get(), value.get()) < 0) return false;
+        }
+        return true;
+    }
+    void allow_direct(char* data, Py_ssize_t rows, Py_ssize_t row_stride,
+                      Py_ssize_t column_stride) noexcept {
+        direct_ = data;
+        rows_ = rows;
+        row_stride_ = row_stride;
+        column_stride_ = column_stride;
+    }
+
+private:
+    PyObject* array_;
+    char* direct_ = nullptr;
+    Py_ssize_t rows_ = 0, row_stride_ = 0, column_stride_ = 0;
+};
+
+PyObject* surf_pos_from_surf_coord(Object* self, PyObject* const* args) noexcept {
+    PyObject *lat = args[0], *lon = args[1];
+    const Kernels k(self);
+    const int real = all_real({lat, lon});
+    if (real < 0) return nullptr;
+    if (real) {
+        SurfCoord point;
+        if (!to_double(lat, &point.lat) || !to_double(lon, &point.lon)) return nullptr;
+        double r_surf[3];
+        k.c_surf_pos_from_surf_coord(point, r_surf);
+        if (kernel_failed()) return nullptr;
+        return asarray_vector3(r_surf).release();
+    }
+    if (!check_columns({lat, lon})) return nullptr;
+    Ref r_surf = zeros_rows_of(lat);
+    if (!r_surf) return nullptr;
+    Py_ssize_t n;
+    if (!shape_item(lat, 0, &n)) return nullptr;
+    RowWriter writer(r_surf.get());
+    char* data;
+    Py_ssize_t rows, row_stride, column_stride;
+    if (direct_rows(r_surf.get(), &data, &rows, &row_stride, &column_stride)) {
+        writer.allow_direct(data, rows, row_stride, column_stride);
+    }
+    Column lats(lat), lons(lon);
+    const bool fast = k.own() && lats.fast() && lons.fast();
+    lats.set_fast(fast);
+    lons.set_fast(fast);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        SurfCoord point;
+        if (!lats.read(i, &point.lat) || !lons.read(i, &point.lon)) return nullptr;
+        double _r_surf[3];
+        k.c_surf_pos_from_surf_coord(point, _r_surf);
+        if (kernel_failed() || !writer.write(i, _r_surf)) return nullptr;
+    }
+    return asarray(r_surf.get()).release();
+}
+
+PyObject* surf_coord_from_surf_pos(Object* self, PyObject* const* args) noexcept {
+    PyObject* r_surf = args[0];
+    const Kernels k(self);
+    const int one_point = attr_equals(r_surf, state.c.ndim, state.c.one);
+    if (one_point < 0) return nullptr;
+    View view;
+    if (one_point) {
+        if (state.assertions && !check_attr(r_surf, state.c.shape, state.c.tuple_3)) return nullptr;
+        view = allocate_records(state.c.tuple_1, state.c.SurfCoord_dtype, py::kSurfCoordSpec);
+        if (!view) return nullptr;
+        double _r_surf[3];
+        if (!read_vector3(r_surf, _r_surf) || !in_bounds(view, 0)) return nullptr;
+        k.c_surf_coord_from_surf_pos(_r_surf, view.element<SurfCoord>(0));
+        if (kernel_failed()) return nullptr;
+    } else {
+        if (!check_rows3(r_surf)) return nullptr;
+        Ref rows = first_dimension(r_surf);
+        if (!rows) return nullptr;
+        view = allocate_records(rows.get(), state.c.SurfCoord_dtype, py::kSurfCoordSpec);
+        if (!view) return nullptr;
+        Py_ssize_t n;
+        if (!shape_item(r_surf, 0, &n)) return nullptr;
+        Rows positions(r_surf);
+        positions.set_fast(k.own());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            double _r_surf[3];
+            if (!positions.read(i, _r_surf) || !in_bounds(view, i)) return nullptr;
+            k.c_surf_coord_from_surf_pos(_r_surf, view.element<SurfCoord>(i));
+            if (kernel_failed()) return nullptr;
+        }
+    }
+    return return_records(view, state.c.SurfCoord_dtype);
+}
+
+// -- Geodetic position methods ---------------------------------------------------
+
+PyObject* solve_reduced_lat_equation(Object* self, PyObject* const* args) noexcept {
+    PyObject* r = args[0];
+    const Kernels k(self);
+    const int one_point = attr_equals(r, state.c.shape, state.c.tuple_3);
+    if (one_point < 0) return nullptr;
+    if (one_point) {
+        double _r[3];
+        if (!read_vector3(r, _r)) return nullptr;
+        const double beta = k.c_solve_reduced_lat_equation(_r);
+        if (kernel_failed()) return nullptr;
+        return PyFloat_FromDouble(beta);
+    }
+    if (!check_rows3(r)) return nullptr;
+    Ref rows = first_dimension(r);
+    Ref dtype = rows ? numpy_double() : Ref();
+    Ref array = dtype ? zeros(rows.get(), dtype.get()) : Ref();
+    if (!array) return nullptr;
+    View view = View::acquire(array.get(), py::kDoubleSpec, 1);
+    if (!view) return nullptr;
+    Py_ssize_t n;
+    if (!shape_item(r, 0, &n)) return nullptr;
+    const Rows positions(r);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        double _r[3];
+        if (!positions.read(i, _r) || !in_bounds(view, i)) return nullptr;
+        *view.element<double>(i) = k.c_solve_reduced_lat_equation(_r);
+        if (kernel_failed()) return nullptr;
+    }
+    return asarray(view.object()).release();
+}
+
+PyObject* lla_from_pos(Object* self, PyObject* const* args) noexcept {
+    PyObject* r = args[0];
+    const Kernels k(self);
+    const int one_point = attr_equals(r, state.c.shape, state.c.tuple_3);
+    if (one_point < 0) return nullptr;
+    View view;
+    if (one_point) {
+        view = allocate_records(1, state.c.LLA_dtype, py::kLLASpec);
+        if (!view) return nullptr;
+        double _r[3];
+        if (!read_vector3(r, _r) || !in_bounds(view, 0)) return nullptr;
+        k.c_lla_from_pos(_r, view.element<LLA>(0));
+        if (kernel_failed()) return nullptr;
+    } else {
+        if (!check_rows3(r)) return nullptr;
+        Ref rows = first_dimension(r);
+        if (!rows) return nullptr;
+        view = allocate_records(rows.get(), state.c.LLA_dtype, py::kLLASpec);
+        if (!view) return nullptr;
+        Py_ssize_t n;
+        if (!shape_item(r, 0, &n)) return nullptr;
+        Rows positions(r);
+        positions.set_fast(k.own());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            double _r[3];
+            if (!positions.read(i, _r) || !in_bounds(view, i)) return nullptr;
+            k.c_lla_from_pos(_r, view.element<LLA>(i));
+            if (kernel_failed()) return nullptr;
+        }
+    }
+    return return_records(view, state.c.LLA_dtype);
+}
+
+PyObject* pos_from_lla(Object* self, PyObject* const* args) noexcept {
+    PyObject *lat = args[0], *lon = args[1], *alt = args[2];
+    const Kernels k(self);
+    const int real = all_real({lat, lon, alt});
+    if (real < 0) return nullptr;
+    if (real) {
+        LLA lla;
+        if (!to_double(lat, &lla.lat) || !to_double(lon, &lla.lon) || !to_double(alt, &lla.alt)) {
+            return nullptr;
+        }
+        double _r[3];
+        k.c_pos_from_lla(lla, _r);
+        if (kernel_failed()) return nullptr;
+        return asarray_vector3(_r).release();
+    }
+    if (!check_columns({lat, lon, alt})) return nullptr;
+    Ref array = zeros_rows_of(lat);
+    if (!array) return nullptr;
+    View view = View::acquire(array.get(), py::kDoubleSpec, 2);
+    if (!view) return nullptr;
+    Py_ssize_t n;
+    if (!shape_item(lat, 0, &n)) return nullptr;
+    Column lats(lat), lons(lon), alts(alt);
+    const bool fast = k.own() && lats.fast() && lons.fast() && alts.fast();
+    lats.set_fast(fast);
+    lons.set_fast(fast);
+    alts.set_fast(fast);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        LLA lla;
+        if (!lats.read(i, &lla.lat) || !lons.read(i, &lla.lon) || !alts.read(i, &lla.alt)) {
+            return nullptr;
+        }
+        double _r[3];
+        k.c_pos_from_lla(lla, _r);
+        if (kernel_failed() || !store_row(view, i, _r)) return nullptr;
+    }
+    return asarray(view.object()).release();
+}
+
+// -- Observation methods ----------------------------------------------------------
+
+PyObject* surf_pos_of_ray_first_intersection(Object* self, PyObject* const* args) noexcept {
+    PyObject *r_source = args[0], *u_ray = args[1];
+    const Kernels k(self);
+    if (state.assertions && !check_attr(r_source, state.c.shape, state.c.tuple_3)) return nullptr;
+    double _r_source[3];
+    if (!read_vector3(r_source, _r_source)) return nullptr;
+    const int one_ray = attr_equals(u_ray, state.c.ndim, state.c.one);
+    if (one_ray < 0) return nullptr;
+    if (one_ray) {
+        if (state.assertions && !check_attr(u_ray, state.c.shape, state.c.tuple_3)) return nullptr;
+        double _u_ray[3], _r_surf[3];
+        if (!read_vector3(u_ray, _u_ray)) return nullptr;
+        k.c_surf_pos_of_ray_first_intersection(_r_source, _u_ray, _r_surf);
+        if (kernel_failed()) return nullptr;
+        return asarray_vector3(_r_surf).release();
+    }
+    if (!check_rows3(u_ray)) return nullptr;
+    Ref array = zeros_rows_of(u_ray);
+    if (!array) return nullptr;
+    View view = View::acquire(array.get(), py::kDoubleSpec, 2);
+    if (!view) return nullptr;
+    Py_ssize_t n;
+    if (!shape_item(u_ray, 0, &n)) return nullptr;
+    Rows rays(u_ray);
+    rays.set_fast(k.own());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        double _u_ray[3], _r_surf[3];
+        if (!rays.read(i, _u_ray)) return nullptr;
+        k.c_surf_pos_of_ray_first_intersection(_r_source, _u_ray, _r_surf);
+        if (kernel_failed() || !store_row(view, i, _r_surf)) return nullptr;
+    }
+    return asarray(view.object()).release();
+}
+
+PyObject* aer_coords(Object* self, PyObject* const* args) noexcept {
+    PyObject* r_target = args[0];
+    const Kernels k(self);
+    LLA _lla_obs;
+    if (!to_double(args[1], &_lla_obs.lat) || !to_double(args[2], &_lla_obs.lon) ||
+        !to_double(args[3], &_lla_obs.alt)) {
+        return nullptr;
+    }
+    Kernels::Observer observer(k, _lla_obs);
+    const int one_point = attr_equals(r_target, state.c.ndim, state.c.one);
+    if (one_point < 0) return nullptr;
+    View view;
+    if (one_point) {
+        if (state.assertions && !check_attr(r_target, state.c.shape, state.c.tuple_3)) {
+            return nullptr;
+        }
+        view = allocate_records(1, state.c.AER_dtype, py::kAERSpec);
+        if (!view) return nullptr;
+        double _r_target[3];
+        if (!read_vector3(r_target, _r_target) || !in_bounds(view, 0)) return nullptr;
+        observer.c_aer_coords(_r_target, view.element<AER>(0));
+        if (kernel_failed()) return nullptr;
+    } else {
+        if (!check_rows3(r_target)) return nullptr;
+        Ref rows = first_dimension(r_target);
+        if (!rows) return nullptr;
+        view = allocate_records(rows.get(), state.c.AER_dtype, py::kAERSpec);
+        if (!view) return nullptr;
+        Py_ssize_t n;
+        if (!shape_item(r_target, 0, &n)) return nullptr;
+        Rows targets(r_target);
+        targets.set_fast(k.own());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            double _r_target[3];
+            if (!targets.read(i, _r_target) || !in_bounds(view, i)) return nullptr;
+            observer.c_aer_coords(_r_target, view.element<AER>(i));
+            if (kernel_failed()) return nullptr;
+        }
+    }
+    return return_records(view, state.c.AER_dtype);
+}
+
+constexpr char kDoubleOrArray[] = "double | ndarray[double]";
+constexpr char kArray[] = "ndarray[double]";
+
+}  // namespace
+
+// In the order of definition of the type.
+const MethodSpec method_specs[kMethodCount] = {
+    {"reduced_lat_from_geodetic_lat",
+     {"geodetic_lat"},
+     {{"geodetic_lat", kDoubleOrArray}, {"return", kDoubleOrArray}},
+     docs::kReducedLatFromGeodeticLat,
+     reduced_lat_from_geodetic_lat},
+    {"geodetic_lat_from_reduced_lat",
+     {"reduced_lat"},
+     {{"reduced_lat", kDoubleOrArray}, {"return", kDoubleOrArray}},
+     docs::kGeodeticLatFromReducedLat,
+     geodetic_lat_from_reduced_lat},
+    {"enu",
+     {"lat", "lon"},
+     {{"lat", kDoubleOrArray}, {"lon", kDoubleOrArray}, {"return", "ndarray[ENU_dtype]"}},
+     docs::kEnu,
+     enu},
+    {"surf_pos_from_surf_coord",
+     {"lat", "lon"},
+     {{"lat", kDoubleOrArray}, {"lon", kDoubleOrArray}, {"return", kArray}},
+     docs::kSurfPosFromSurfCoord,
+     surf_pos_from_surf_coord},
+    {"surf_coord_from_surf_pos",
+     {"r_surf"},
+     {{"r_surf", kArray}, {"return", "ndarray[SurfCoord_dtype]"}},
+     docs::kSurfCoordFromSurfPos,
+     surf_coord_from_surf_pos},
+    {"solve_reduced_lat_equation",
+     {"r"},
+     {{"r", kArray}, {"return", kDoubleOrArray}},
+     docs::kSolveReducedLatEquation,
+     solve_reduced_lat_equation},
+    {"lla_from_pos",
+     {"r"},
+     {{"r", kArray}, {"return", "ndarray[LLA_dtype]"}},
+     docs::kLlaFromPos,
+     lla_from_pos},
+    {"pos_from_lla",
+     {"lat", "lon", "alt"},
+     {{"lat", kDoubleOrArray}, {"lon", kDoubleOrArray}, {"alt", kDoubleOrArray},
+      {"return", kArray}},
+     docs::kPosFromLla,
+     pos_from_lla},
+    {"surf_pos_of_ray_first_intersection",
+     {"r_source", "u_ray"},
+     {{"r_source", kArray}, {"u_ray", kArray}, {"return", kArray}},
+     docs::kSurfPosOfRayFirstIntersection,
+     surf_pos_of_ray_first_intersection},
+    {"aer_coords",
+     {"r_target", "lat_obs", "lon_obs", "alt_obs"},
+     {{"r_target", kArray},
+      {"lat_obs", "double"},
+      {"lon_obs", "double"},
+      {"alt_obs", "double"},
+      {"return", "ndarray[AER_dtype]"}},
+     docs::kAerCoords,
+     aer_coords},
+};
+
+}  // namespace quorvane::ellipsoid

@@ -1,0 +1,292 @@
+#include "quorvane/mathtools/ellipsoid/typedview.h"
+
+#include <new>
+
+namespace quorvane::py {
+namespace {
+
+// -- Acquisition -------------------------------------------------------------------
+
+bool check_buffer(const Py_buffer& buffer, const ElementSpec& spec, int ndim) noexcept {
+    if (buffer.ndim != ndim) {
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
+                     ndim, buffer.ndim);
+        return false;
+    }
+    if (!check_format(buffer.format, spec)) return false;
+    if (buffer.itemsize != spec.size) {
+        PyErr_Format(PyExc_ValueError,
+                     "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
+                     static_cast<size_t>(buffer.itemsize), buffer.itemsize == 1 ? "" : "s",
+                     spec.name, static_cast<size_t>(spec.size), spec.size == 1 ? "" : "s");
+        return false;
+    }
+    if (buffer.len > 0 && buffer.suboffsets != nullptr) {
+        for (int d = 0; d < buffer.ndim; ++d) {
+            if (buffer.suboffsets[d] >= 0) {
+                PyErr_Format(PyExc_ValueError,
+                             "Buffer not compatible with direct access in dimension %d.", d);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// -- Record converters -------------------------------------------------------------
+
+Ref record_to_item(const ElementSpec& spec, const char* record) noexcept {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return {};
+    for (const FieldSpec& field : spec.fields) {
+        const double* values = reinterpret_cast<const double*>(record + field.offset);
+        Ref value;
+        if (field.count == 1) {
+            value = Ref::steal(PyFloat_FromDouble(values[0]));
+        } else {
+            value = Ref::steal(PyList_New(field.count));
+            for (Py_ssize_t k = 0; value && k < field.count; ++k) {
+                PyObject* number = PyFloat_FromDouble(values[k]);
+                if (number == nullptr) return {};
+                PyList_SET_ITEM(value.get(), k, number);
+            }
+        }
+        if (!value || PyDict_SetItemString(dict.get(), field.name, value.get()) < 0) return {};
+    }
+    return dict;
+}
+
+// mapping[name], turning a missing key into the record's ValueError (raised
+// while the KeyError is being handled).
+Ref lookup_field(PyObject* mapping, const char* name) noexcept {
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key) return {};
+    Ref value;
+    if (PyDict_CheckExact(mapping)) {
+        value = Ref::borrow(PyDict_GetItemWithError(mapping, key.get()));
+        if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());
+    } else {
+        value = Ref::steal(PyObject_GetItem(mapping, key.get()));
+    }
+    if (!value && PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyObject* key_error = PyErr_GetRaisedException();
+        PyErr_Format(PyExc_ValueError, "No value specified for struct attribute '%s'", name);
+        PyObject* value_error = PyErr_GetRaisedException();
+        PyException_SetContext(value_error, key_error);  // steals key_error
+        PyErr_SetRaisedException(value_error);
+    }
+    return value;
+}
+
+bool to_double(PyObject* o, double* out) noexcept {
+    *out = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
+    return !(*out == -1.0 && PyErr_Occurred());
+}
+
+// Exactly `count` numbers from a sized value or an iteration.
+bool to_doubles(PyObject* o, Py_ssize_t count, double* out) noexcept {
+    const Py_ssize_t size = PyObject_Size(o);
+    if (size < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+        PyErr_Clear();  // not sized: count what the iteration yields
+    } else if (size != count) {
+        if (size > count) {
+            PyErr_Format(PyExc_IndexError,
+                         "too many values found during array assignment, expected %zd", count);
+        } else {
+            PyErr_Format(PyExc_IndexError,
+                         "not enough values found during array assignment, expected %zd, got %zd",
+                         count, size);
+        }
+        return false;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(o));
+    if (!iterator) return false;
+    Py_ssize_t found = 0;
+    for (;;) {
+        Ref item = Ref::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+            if (PyErr_Occurred()) return false;
+            break;
+        }
+        if (found == count) {
+            PyErr_Format(PyExc_IndexError,
+                         "too many values found during array assignment, expected %zd", count);
+            return false;
+        }
+        if (!to_double(item.get(), &out[found])) return false;
+        ++found;
+    }
+    if (found < count) {
+        PyErr_Format(PyExc_IndexError,
+                     "not enough values found during array assignment, expected %zd, got %zd",
+                     count, found);
+        return false;
+    }
+    return true;
+}
+
+bool item_to_record(const ElementSpec& spec, PyObject* item, char* record) noexcept {
+    if (!PyMapping_Check(item)) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "a mapping",
+                     Py_TYPE(item)->tp_name);
+        return false;
+    }
+    double values[9];  // the largest record, ENU_Frame, has nine doubles
+    double* next = values;
+    for (const FieldSpec& field : spec.fields) {
+        Ref value = lookup_field(item, field.name);
+        if (!value) return false;
+        const bool ok = field.count == 1 ? to_double(value.get(), next)
+                                         : to_doubles(value.get(), field.count, next);
+        if (!ok) return false;
+        next += field.count;
+    }
+    // Every field converted: only now is the element overwritten.
+    next = values;
+    for (const FieldSpec& field : spec.fields) {
+        for (Py_ssize_t k = 0; k < field.count; ++k) {
+            reinterpret_cast<double*>(record + field.offset)[k] = *next++;
+        }
+    }
+    return true;
+}
+
+// -- The view type -----------------------------------------------------------------
+
+TypedViewObject* as_view(PyObject* self) noexcept {
+    return reinterpret_cast<TypedViewObject*>(self);
+}
+
+void view_dealloc(PyObject* self) noexcept {
+    PyBuffer_Release(&as_view(self)->buffer);
+    as_view(self)->acquisition_count.~atomic();
+    Py_TYPE(self)->tp_free(self);
+}
+
+// The view exports the very buffer it acquired, so numpy.asarray(view) is an
+// array over the method's result memory.
+int view_getbuffer(PyObject* self, Py_buffer* out, int flags) noexcept {
+    const Py_buffer& buffer = as_view(self)->buffer;
+    *out = buffer;
+    out->obj = Py_NewRef(self);
+    out->readonly = 0;
+    out->suboffsets = nullptr;
+    out->internal = nullptr;
+    if (!(flags & PyBUF_FORMAT)) out->format = nullptr;
+    if ((flags & PyBUF_STRIDES) != PyBUF_STRIDES) {
+        if (!PyBuffer_IsContiguous(&buffer, 'C')) {
+            Py_CLEAR(out->obj);
+            PyErr_SetString(PyExc_BufferError, "the view is not C-contiguous");
+            return -1;
+        }
+        out->strides = nullptr;
+    }
+    if ((flags & PyBUF_ND) != PyBUF_ND) out->shape = nullptr;
+    return 0;
+}
+
+Py_ssize_t view_length(PyObject* self) noexcept { return as_view(self)->buffer.shape[0]; }
+
+// The address of element `key` (an integer, or a pair for two dimensions).
+char* element_address(PyObject* self, PyObject* key) noexcept {
+    const Py_buffer& buffer = as_view(self)->buffer;
+    Py_ssize_t index[2] = {0, 0};
+    if (buffer.ndim == 2) {
+        if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2) {
+            PyErr_SetString(PyExc_TypeError, "a two-dimensional view takes an index pair");
+            return nullptr;
+        }
+        for (int d = 0; d < 2; ++d) {
+            index[d] = PyNumber_AsSsize_t(PyTuple_GET_ITEM(key, d), PyExc_IndexError);
+            if (index[d] == -1 && PyErr_Occurred()) return nullptr;
+        }
+    } else {
+        index[0] = PyNumber_AsSsize_t(key, PyExc_IndexError);
+        if (index[0] == -1 && PyErr_Occurred()) return nullptr;
+    }
+    char* address = static_cast<char*>(buffer.buf);
+    for (int d = 0; d < buffer.ndim; ++d) {
+        Py_ssize_t i = index[d];
+        if (i < 0) i += buffer.shape[d];
+        if (i < 0 || i >= buffer.shape[d]) {
+            PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", d);
+            return nullptr;
+        }
+        address += i * buffer.strides[d];
+    }
+    return address;
+}
+
+PyObject* view_subscript(PyObject* self, PyObject* key) noexcept {
+    char* address = element_address(self, key);
+    if (address == nullptr) return nullptr;
+    const ElementSpec& spec = *as_view(self)->spec;
+    if (!spec.is_record()) return PyFloat_FromDouble(*reinterpret_cast<double*>(address));
+    return record_to_item(spec, address).release();
+}
+
+int view_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "cannot delete view elements");
+        return -1;
+    }
+    char* address = element_address(self, key);
+    if (address == nullptr) return -1;
+    const ElementSpec& spec = *as_view(self)->spec;
+    if (!spec.is_record()) return to_double(value, reinterpret_cast<double*>(address)) ? 0 : -1;
+    return item_to_record(spec, value, address) ? 0 : -1;
+}
+
+PyBufferProcs view_as_buffer = {view_getbuffer, nullptr};
+PyMappingMethods view_as_mapping = {view_length, view_subscript, view_ass_subscript};
+
+PyTypeObject TypedViewType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "quorvane.mathtools.ellipsoid.ellipsoid._TypedView",
+    .tp_basicsize = sizeof(TypedViewObject),
+    .tp_dealloc = view_dealloc,
+    .tp_as_mapping = &view_as_mapping,
+    .tp_as_buffer = &view_as_buffer,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "Typed window on a result array, with record converters for single elements.",
+};
+
+}  // namespace
+
+bool ready_typed_view_type() noexcept { return PyType_Ready(&TypedViewType) == 0; }
+
+PyTypeObject* typed_view_type() noexcept { return &TypedViewType; }
+
+View View::acquire(PyObject* array, const ElementSpec& spec, int ndim) noexcept {
+    Py_buffer buffer;
+    if (PyObject_GetBuffer(array, &buffer, PyBUF_FULL) < 0) return View();
+    if (!check_buffer(buffer, spec, ndim)) {
+        PyBuffer_Release(&buffer);
+        return View();
+    }
+    TypedViewObject* view = PyObject_New(TypedViewObject, &TypedViewType);
+    if (view == nullptr) {
+        PyBuffer_Release(&buffer);
+        return View();
+    }
+    view->buffer = buffer;
+    view->spec = &spec;
+    new (&view->acquisition_count) std::atomic<int>(1);
+    return View(view);
+}
+
+void View::release() noexcept {
+    if (view_ == nullptr) return;
+    const int before = view_->acquisition_count.fetch_sub(1);
+    if (before <= 0) {
+        char message[64];
+        PyOS_snprintf(message, sizeof message, "Acquisition count is %d (line %d)", before,
+                      __LINE__);
+        Py_FatalError(message);
+    }
+    if (before == 1) Py_DECREF(reinterpret_cast<PyObject*>(view_));
+    view_ = nullptr;
+}
+
+}  // namespace quorvane::py

@@ -1,0 +1,1 @@
+"""Three-vector routines for compiled modules (see ``vectools.h``)."""
