@@ -69,7 +69,7 @@ def test_lla_from_pos_altitude_near_axis(Re, f, tol, rho_exponents):
     altitude is within 1e-6 m of the exact one, on both sides of any switch-over."""
     scale = Re / EARTH[0]
     r = _near_axis_points(Re, f, 1500, (rho_exponents[0], rho_exponents[1]), 11)
-    r[:, :2] *= scale
+    r[:, :2] *= min(scale, 1.0)
     got = ellipsoid(Re, f).lla_from_pos(r)["alt"]
     exact = np.array([ref.altitude_exact(Re, f, *p) for p in r.tolist()])
     err = np.abs(got - exact)
