@@ -1,0 +1,282 @@
+"""Import, module attributes, the type's face and pickling refusal."""
+
+import copy
+import numbers
+import pickle
+import sys
+
+import numpy as np
+import pytest
+from conftest import PREFIX, run_python, traceback_names
+
+import quorvane.datamodel as dm
+
+METHODS = [
+    "reduced_lat_from_geodetic_lat",
+    "geodetic_lat_from_reduced_lat",
+    "enu",
+    "surf_pos_from_surf_coord",
+    "surf_coord_from_surf_pos",
+    "solve_reduced_lat_equation",
+    "lla_from_pos",
+    "pos_from_lla",
+    "surf_pos_of_ray_first_intersection",
+    "aer_coords",
+]
+
+SIGNATURES = {
+    "reduced_lat_from_geodetic_lat": (
+        {"geodetic_lat": "double | ndarray[double]", "return": "double | ndarray[double]"},
+        "Ellipsoid.reduced_lat_from_geodetic_lat(self, geodetic_lat: double | ndarray[double])"
+        " -> double | ndarray[double]",
+    ),
+    "geodetic_lat_from_reduced_lat": (
+        {"reduced_lat": "double | ndarray[double]", "return": "double | ndarray[double]"},
+        "Ellipsoid.geodetic_lat_from_reduced_lat(self, reduced_lat: double | ndarray[double])"
+        " -> double | ndarray[double]",
+    ),
+    "enu": (
+        {
+            "lat": "double | ndarray[double]",
+            "lon": "double | ndarray[double]",
+            "return": "ndarray[ENU_dtype]",
+        },
+        "Ellipsoid.enu(self, lat: double | ndarray[double], lon: double | ndarray[double])"
+        " -> ndarray[ENU_dtype]",
+    ),
+    "surf_pos_from_surf_coord": (
+        {
+            "lat": "double | ndarray[double]",
+            "lon": "double | ndarray[double]",
+            "return": "ndarray[double]",
+        },
+        "Ellipsoid.surf_pos_from_surf_coord(self, lat: double | ndarray[double], lon: double |"
+        " ndarray[double]) -> ndarray[double]",
+    ),
+    "surf_coord_from_surf_pos": (
+        {"r_surf": "ndarray[double]", "return": "ndarray[SurfCoord_dtype]"},
+        "Ellipsoid.surf_coord_from_surf_pos(self, r_surf: ndarray[double])"
+        " -> ndarray[SurfCoord_dtype]",
+    ),
+    "solve_reduced_lat_equation": (
+        {"r": "ndarray[double]", "return": "double | ndarray[double]"},
+        "Ellipsoid.solve_reduced_lat_equation(self, r: ndarray[double])"
+        " -> double | ndarray[double]",
+    ),
+    "lla_from_pos": (
+        {"r": "ndarray[double]", "return": "ndarray[LLA_dtype]"},
+        "Ellipsoid.lla_from_pos(self, r: ndarray[double]) -> ndarray[LLA_dtype]",
+    ),
+    "pos_from_lla": (
+        {
+            "lat": "double | ndarray[double]",
+            "lon": "double | ndarray[double]",
+            "alt": "double | ndarray[double]",
+            "return": "ndarray[double]",
+        },
+        "Ellipsoid.pos_from_lla(self, lat: double | ndarray[double], lon: double |"
+        " ndarray[double], alt: double | ndarray[double]) -> ndarray[double]",
+    ),
+    "surf_pos_of_ray_first_intersection": (
+        {"r_source": "ndarray[double]", "u_ray": "ndarray[double]", "return": "ndarray[double]"},
+        "Ellipsoid.surf_pos_of_ray_first_intersection(self, r_source: ndarray[double], u_ray:"
+        " ndarray[double]) -> ndarray[double]",
+    ),
+    "aer_coords": (
+        {
+            "r_target": "ndarray[double]",
+            "lat_obs": "double",
+            "lon_obs": "double",
+            "alt_obs": "double",
+            "return": "ndarray[AER_dtype]",
+        },
+        "Ellipsoid.aer_coords(self, r_target: ndarray[double], lat_obs: double, lon_obs:"
+        " double, alt_obs: double) -> ndarray[AER_dtype]",
+    ),
+}
+
+
+def test_module_attributes(mod):
+    assert mod.numpy is np
+    assert mod.Real is numbers.Real
+    assert mod.__test__ == {}
+    for name in ("SurfCoord_dtype", "LLA_dtype", "ENU_dtype", "AER_dtype"):
+        assert getattr(mod, name) is getattr(dm, name)
+    assert mod.Ellipsoid.__module__ == "quorvane.mathtools.ellipsoid.ellipsoid"
+    assert mod.__builtins__ is __builtins__ or mod.__builtins__.__name__ == "builtins"
+    assert sys.modules["quorvane.mathtools.ellipsoid.ellipsoid"] is mod
+
+
+def test_reimport_gives_the_same_module():
+    code = """
+        import importlib, sys
+        import quorvane.mathtools.ellipsoid.ellipsoid as a
+        E = a.Ellipsoid
+        del sys.modules['quorvane.mathtools.ellipsoid.ellipsoid']
+        b = importlib.import_module('quorvane.mathtools.ellipsoid.ellipsoid')
+        assert b is a and b.Ellipsoid is E
+        print('same')
+    """
+    rc, out, err = run_python(code)
+    assert rc == 0, err
+    assert out.strip() == "same"
+
+
+def test_optimised_interpreter_turns_assertions_off():
+    code = """
+        import numpy as np
+        from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+        e = Ellipsoid(-1.0, 2.0)
+        print(e.Re, e.f, e.Rp)
+        print(Ellipsoid(2.0, 0.25).lla_from_pos(np.array([[2.0, 0.0, 0.0, 99.0]]))['alt'][0])
+    """
+    rc, out, err = run_python(code, "-O")
+    assert rc == 0, err
+    assert out.split() == ["-1.0", "2.0", "1.0", "0.0"]
+
+
+def test_failed_import_is_retried_and_names_the_init_entry():
+    # A vector module without __pyx_capi__ makes the import fail; once the
+    # real module is back, a second import succeeds with a new module object.
+    code = """
+        import sys, types, traceback
+        import quorvane.mathtools.vectools.vectools as real
+        sys.modules['quorvane.mathtools.vectools.vectools'] = types.ModuleType('fake')
+        try:
+            import quorvane.mathtools.ellipsoid.ellipsoid
+        except AttributeError as ex:
+            names = [f.name for f in traceback.extract_tb(ex.__traceback__)]
+            print('init quorvane.mathtools.ellipsoid.ellipsoid' in names)
+        sys.modules['quorvane.mathtools.vectools.vectools'] = real
+        import quorvane.mathtools.ellipsoid.ellipsoid as m
+        print(m.Ellipsoid(1.0, 0.0).Rp)
+    """
+    rc, out, err = run_python(code)
+    assert rc == 0, err
+    assert out.split() == ["True", "1.0"]
+
+
+@pytest.mark.parametrize(
+    "capi, error",
+    [
+        ("{}", "ImportError: quorvane.mathtools.vectools.vectools does not export expected C"
+               " function scale"),
+        ("dict(real, dot=real['norm'])",
+         "TypeError: C function quorvane.mathtools.vectools.vectools.dot has wrong signature"
+         " (expected double (double *, double *), got double (double *))"),
+        ("{k: v for k, v in real.items() if k != 'norm'}",
+         "ImportError: quorvane.mathtools.vectools.vectools does not export expected C"
+         " function norm"),
+    ],
+)
+def test_vector_routines_are_bound_by_name_and_signature(capi, error):
+    code = f"""
+        import sys, types
+        import quorvane.mathtools.vectools.vectools as v
+        real = v.__pyx_capi__
+        fake = types.ModuleType('quorvane.mathtools.vectools.vectools')
+        fake.__pyx_capi__ = {capi}
+        sys.modules['quorvane.mathtools.vectools.vectools'] = fake
+        try:
+            import quorvane.mathtools.ellipsoid.ellipsoid
+        except Exception as ex:
+            print(type(ex).__name__ + ': ' + str(ex))
+    """
+    rc, out, err = run_python(code)
+    assert rc == 0, err
+    assert out.strip() == error
+
+
+def test_numpy_c_api_failure_is_an_import_error():
+    code = """
+        import sys
+        import numpy._core._multiarray_umath as core
+        api = core._ARRAY_API
+        core._ARRAY_API = 'not a capsule'
+        try:
+            import quorvane.mathtools.ellipsoid.ellipsoid
+        except ImportError as ex:
+            print(str(ex).startswith('numpy.core.multiarray failed to import'))
+    """
+    rc, out, err = run_python(code)
+    assert rc == 0, err
+    assert out.strip() == "True"
+
+
+def test_type_face(mod):
+    E = mod.Ellipsoid
+    assert E.__doc__.splitlines()[0] == "Ellipsoid(double Re, double f) -> None"
+    assert E.__qualname__ == "Ellipsoid"
+    assert not hasattr(mod, "_TypedView")
+    e = E(2.0, 0.25)
+    with pytest.raises(AttributeError):
+        e.anything = 1
+    with pytest.raises(TypeError):
+        __import__("weakref").ref(e)
+    assert hash(e) == object.__hash__(e) and e == e and e != E(2.0, 0.25)
+    assert not __import__("gc").is_tracked(e)
+    capsule = E.__dict__["__pyx_vtable__"]
+    assert type(capsule).__name__ == "PyCapsule"
+    assert "NULL" in repr(capsule)
+    defined = [n for n in E.__dict__ if n in METHODS]
+    assert defined == METHODS
+
+
+@pytest.mark.parametrize("name", METHODS)
+def test_method_objects(mod, name):
+    E = mod.Ellipsoid
+    f = E.__dict__[name]
+    annotations, signature = SIGNATURES[name]
+    assert f.__name__ == name
+    assert f.__qualname__ == "Ellipsoid." + name
+    assert f.__module__ == "quorvane.mathtools.ellipsoid.ellipsoid"
+    assert f.__annotations__ == annotations
+    assert list(f.__annotations__) == list(annotations)
+    doc = f.__doc__
+    assert doc.splitlines()[0] == signature
+    for section in ("Parameters", "Returns", "Notes", "See Also"):
+        assert section + "\n" in doc
+    assert getattr(E, name) is f
+    e = E(1.0, 0.0)
+    bound = getattr(e, name)
+    assert bound.__self__ is e and bound.__func__ is f
+
+
+@pytest.mark.parametrize(
+    "action",
+    [pickle.dumps, copy.copy, copy.deepcopy, lambda e: e.__reduce__(), lambda e: e.__setstate__(1)],
+)
+def test_pickling_is_refused(e, action):
+    with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
+        action(e)
+
+
+def test_pickling_methods_check_their_arguments(e):
+    with pytest.raises(TypeError, match=r"^__reduce__\(\) takes exactly 0 positional arguments"
+                                        r" \(1 given\)$"):
+        e.__reduce__(1)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
+        e.__reduce__(x=1)
+    with pytest.raises(TypeError, match=r"^__setstate__\(\) takes exactly 1 positional argument"
+                                        r" \(0 given\)$") as info:
+        e.__setstate__()
+    assert PREFIX + "__setstate__" in traceback_names(info)
+
+
+def test_python_subclass_keeps_the_kernels(mod):
+    class Mine(mod.Ellipsoid):
+        pass
+
+    m = Mine(6378137.0, 1 / 298.257223563)
+    e = mod.Ellipsoid(6378137.0, 1 / 298.257223563)
+    r = e.pos_from_lla(np.array([0.3, -1.0]), np.array([0.2, 2.0]), np.array([10.0, 5e5]))
+    assert np.array_equal(m.pos_from_lla(np.array([0.3, -1.0]), np.array([0.2, 2.0]),
+                                         np.array([10.0, 5e5])), r)
+    assert np.array_equal(m.lla_from_pos(r), e.lla_from_pos(r))
+    assert np.array_equal(m.aer_coords(r, 0.1, 0.2, 3.0), e.aer_coords(r, 0.1, 0.2, 3.0))
+    with pytest.raises(TypeError):
+        pickle.dumps(m)
+    with pytest.raises(AttributeError):
+        m.Re = 1.0
+    with pytest.raises(TypeError, match="takes exactly 2"):
+        Mine(1.0)
