@@ -18,7 +18,7 @@ TOL_LENGTH = 1e-4
 
 
 @pytest.fixture(scope="module")
-def wgs84():
+def wgs84_pair():
     Re, f = EARTH
     peer = pm.Ellipsoid(semimajor_axis=Re, semiminor_axis=(1 - f) * Re, name="WGS84")
     return ellipsoid(Re, f), peer
@@ -36,16 +36,16 @@ def _angle_diff(a, b):
     return (np.asarray(a) - np.asarray(b) + math.pi) % (2 * math.pi) - math.pi
 
 
-def test_pos_from_lla(wgs84):
-    e, peer = wgs84
+def test_pos_from_lla(wgs84_pair):
+    e, peer = wgs84_pair
     lat, lon, alt = _geodetic_points(1)
     ours = e.pos_from_lla(lat, lon, alt)
     theirs = np.stack(pm.geodetic2ecef(lat, lon, alt, peer, deg=False), axis=1)
     np.testing.assert_allclose(ours, theirs, rtol=0, atol=TOL_LENGTH)
 
 
-def test_lla_from_pos(wgs84):
-    e, peer = wgs84
+def test_lla_from_pos(wgs84_pair):
+    e, peer = wgs84_pair
     lat, lon, alt = _geodetic_points(2)
     x, y, z = pm.geodetic2ecef(lat, lon, alt, peer, deg=False)
     ours = e.lla_from_pos(np.stack([x, y, z], axis=1))
@@ -55,8 +55,8 @@ def test_lla_from_pos(wgs84):
     np.testing.assert_allclose(ours["alt"], t_alt, rtol=0, atol=TOL_LENGTH)
 
 
-def test_aer_coords(wgs84):
-    e, peer = wgs84
+def test_aer_coords(wgs84_pair):
+    e, peer = wgs84_pair
     lat, lon, alt = _geodetic_points(3)
     targets = np.stack(pm.geodetic2ecef(lat, lon, alt, peer, deg=False), axis=1)
     o_lat, o_lon, o_alt = _geodetic_points(4, n=100)
