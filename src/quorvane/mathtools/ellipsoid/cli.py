@@ -21,7 +21,7 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from importlib import resources
 from itertools import islice
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import IO, TYPE_CHECKING, Any, TextIO
 
 import numpy as np
 import numpy.typing as npt
@@ -374,13 +374,8 @@ def _output(path: str | None) -> Iterator[TextIO]:
             yield sys.stdout
             return
         sys.stdout.flush()
-        stream = io.TextIOWrapper(buffer, encoding="utf-8", errors=ERRORS, newline="")
-        try:
-            yield stream
-        finally:
-            with contextlib.suppress(BrokenPipeError):
-                stream.flush()
-            stream.detach()  # leave sys.stdout usable
+        yield _ByteWriter(buffer)  # type: ignore[misc]
+        buffer.flush()
         return
     directory = os.path.dirname(os.path.abspath(path))
     try:
@@ -400,6 +395,16 @@ def _output(path: str | None) -> Iterator[TextIO]:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise
+
+
+class _ByteWriter:
+    """Text written as UTF-8 to a binary stream (standard output), like the output files."""
+
+    def __init__(self, buffer: IO[bytes]) -> None:
+        self.buffer = buffer
+
+    def write(self, text: str) -> int:
+        return self.buffer.write(text.encode("utf-8", ERRORS))
 
 
 def _formatter(spec: str | None) -> Callable[[FloatArray], list[Any]]:
@@ -640,6 +645,8 @@ def _progress(mode: str, data: CsvInput, desc: str) -> Iterator[Callable[[int], 
 
     try:
         yield update
+        if bar is not None and data.size:
+            bar.update(data.size - bar.n)  # all read
     finally:
         if bar is not None:
             bar.close()
@@ -968,8 +975,6 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _run_demo(args)
         if args.command == "ellipsoids":
             return _run_ellipsoids(args)
-        if args.command == "lla" and args.f == 0:
-            raise UsageError("lla needs a flattening above 0")
         return _run_conversion(args, OPERATIONS[args.command])
     except UsageError as exc:
         print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)

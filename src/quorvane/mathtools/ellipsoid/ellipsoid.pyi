@@ -10,6 +10,7 @@ from typing import Any, TypeVar, overload
 
 import numpy as np
 import numpy as numpy
+from typing_extensions import disjoint_base
 
 from quorvane.datamodel import AER_dtype as AER_dtype
 from quorvane.datamodel import ENU_dtype as ENU_dtype
@@ -31,6 +32,7 @@ type _Records = np.ndarray[tuple[int], np.dtype[np.void]]
 
 __test__: dict[str, Any]
 
+@disjoint_base
 class Ellipsoid:
     """Ellipsoid of revolution given by its equatorial radius and flattening.
 

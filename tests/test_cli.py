@@ -1,0 +1,501 @@
+"""The quorvane-ellipsoid command-line tool, end to end."""
+
+import io
+import itertools
+import math
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+ext = pytest.importorskip("quorvane.mathtools.ellipsoid.ellipsoid")
+
+from quorvane.mathtools.ellipsoid import catalogue, cli
+
+WGS84 = catalogue.get("WGS84")
+RNG = np.random.default_rng(20240514)
+
+
+def run(capsys, monkeypatch, *argv, stdin=b""):
+    """Run the tool in this process; return (exit status, stdout, stderr)."""
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
+    status = cli.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def table(text):
+    """Header and float columns of CSV text."""
+    lines = text.splitlines()
+    header = lines[0].split(",")
+    values = np.array([[float(v) for v in line.split(",")] for line in lines[1:]])
+    return header, values.reshape(-1, len(header))
+
+
+def csv_text(header, *columns):
+    rows = [",".join(header)]
+    rows += [",".join(repr(float(v)) for v in row) for row in zip(*columns, strict=True)]
+    return ("\n".join(rows) + "\n").encode()
+
+
+def textbook_ecef(lat, lon, alt, Re, f):
+    e2 = f * (2 - f)
+    n = Re / np.sqrt(1 - e2 * np.sin(lat) ** 2)
+    return np.column_stack(
+        [
+            (n + alt) * np.cos(lat) * np.cos(lon),
+            (n + alt) * np.cos(lat) * np.sin(lon),
+            (n * (1 - e2) + alt) * np.sin(lat),
+        ]
+    )
+
+
+def random_lla(n):
+    lat = RNG.uniform(-1.5, 1.5, n)
+    lon = RNG.uniform(-math.pi, math.pi, n)
+    alt = RNG.uniform(-5e3, 4e7, n)
+    return lat, lon, alt
+
+
+# --------------------------------------------------------------------------------------------
+# Conversions
+
+
+@pytest.mark.parametrize("degrees", [False, True], ids=["radians", "degrees"])
+@pytest.mark.parametrize(
+    ("options", "Re", "f"),
+    [
+        ((), 6378137.0, 1 / 298.257223563),
+        (("--ellipsoid", "bessel"), 6377397.155, 1 / 299.1528128),
+        (("--re", 2.0, "--f", "1/4"), 2.0, 0.25),
+    ],
+    ids=["default", "named", "re-f"],
+)
+def test_round_trip_ecef_then_lla(capsys, monkeypatch, tmp_path, degrees, options, Re, f):
+    lat, lon, alt = random_lla(500)
+    if Re < 10:
+        alt = alt * 1e-6
+    unit = np.degrees if degrees else (lambda a: a)
+    flag = ("--degrees",) if degrees else ()
+    src = tmp_path / "lla.csv"
+    src.write_bytes(csv_text(["lat", "lon", "alt"], unit(lat), unit(lon), alt))
+
+    status, out, err = run(capsys, monkeypatch, "ecef", *flag, *options, src)
+    assert (status, err) == (0, "")
+    header, xyz = table(out)
+    assert header == ["x", "y", "z"]
+    np.testing.assert_allclose(xyz, textbook_ecef(lat, lon, alt, Re, f), rtol=0, atol=1e-6 * Re)
+
+    status, out, err = run(capsys, monkeypatch, "lla", *flag, *options, stdin=out.encode())
+    assert (status, err) == (0, "")
+    header, back = table(out)
+    assert header == ["lat", "lon", "alt"]
+    back_rad = np.radians(back[:, :2]) if degrees else back[:, :2]
+    assert np.max(np.abs(back_rad[:, 0] - lat)) < 1e-9
+    assert np.max(np.abs(back_rad[:, 1] - lon)) < 1e-9
+    assert np.max(np.abs(back[:, 2] - alt)) < 1e-4 * max(1.0, Re / 6.4e6)
+
+
+def test_sphere(capsys, monkeypatch):
+    xyz = RNG.normal(0, 7e6, (50, 3))
+    stdin = csv_text(["x", "y", "z"], *xyz.T)
+    status, out, _ = run(capsys, monkeypatch, "lla", "--re", 6371000, "--f", 0, stdin=stdin)
+    assert status == 0
+    _, lla = table(out)
+    rho = np.hypot(xyz[:, 0], xyz[:, 1])
+    np.testing.assert_allclose(lla[:, 0], np.arctan2(xyz[:, 2], rho), rtol=0, atol=1e-12)
+    np.testing.assert_allclose(lla[:, 2], np.linalg.norm(xyz, axis=1) - 6371000, atol=1e-6)
+
+
+def test_output_is_the_exact_double_of_the_module(capsys, monkeypatch):
+    lat, lon, alt = random_lla(200)
+    r = WGS84.pos_from_lla(lat, lon, alt)
+    status, out, _ = run(capsys, monkeypatch, "lla", stdin=csv_text(["x", "y", "z"], *r.T))
+    assert status == 0
+    expected = WGS84.lla_from_pos(r)
+    _, got = table(out)
+    for k, name in enumerate(("lat", "lon", "alt")):
+        assert np.array_equal(got[:, k], expected[name]), name
+
+
+def test_float_format_rounds_results_only(capsys, monkeypatch):
+    stdin = b"name,x,y,z\nA,6378137,0,0\nB,0,6378237.5,0\n"
+    argv = ("lla", "--degrees", "--keep", "name", "--float-format", ".3f")
+    status, out, _ = run(capsys, monkeypatch, *argv, stdin=stdin)
+    assert status == 0
+    assert out == "name,lat,lon,alt\nA,0.000,0.000,0.000\nB,0.000,90.000,100.500\n"
+
+
+def test_sample_track_gives_the_flight_it_was_made_from(capsys, monkeypatch):
+    with cli.sample_path(cli.SAMPLE_TRACK) as path:
+        argv = ("lla", "--degrees", "--keep", "time", path)
+        status, out, err = run(capsys, monkeypatch, *argv)
+    assert (status, err) == (0, "")
+    lines = out.splitlines()
+    assert lines[0] == "time,lat,lon,alt"
+    assert len(lines) == 21
+    first = lines[1].split(",")
+    # The first fix was made from 47.4583 N, 8.5481 E, 432 m and rounded to the millimetre.
+    assert first[0] == "2024-05-14T09:30:00Z"
+    assert float(first[1]) == pytest.approx(47.4583, abs=1e-8)
+    assert float(first[2]) == pytest.approx(8.5481, abs=1e-8)
+    assert float(first[3]) == pytest.approx(432.0, abs=1e-3)
+    alts = [float(line.split(",")[3]) for line in lines[1:]]
+    assert all(b > a for a, b in itertools.pairwise(alts)), "the aircraft climbs"
+
+
+def test_demo_prints_both_tables(capsys, monkeypatch):
+    status, out, err = run(capsys, monkeypatch, "demo")
+    assert (status, err) == (0, "")
+    assert "2024-05-14T09:33:10Z" in out
+    assert "47.4583000" in out
+    assert "Table Mountain" in out
+    balloon = next(line for line in out.splitlines() if "balloon overhead" in line)
+    assert balloon.split()[-2:] == ["90.000", "30.000"]  # straight up, 30 km
+    assert "quorvane-ellipsoid lla --degrees" in out
+
+
+def test_aer_with_one_observer(capsys, monkeypatch):
+    lat0, lon0, alt0 = math.radians(45.0), math.radians(7.0), 200.0
+    frame = WGS84.enu(lat0, lon0)[0]
+    r0 = WGS84.pos_from_lla(lat0, lon0, alt0)
+    targets = np.array(
+        [
+            r0 + 1000 * frame["u_north"],
+            r0 + 1000 * frame["u_east"],
+            r0 - 1000 * frame["u_east"],
+            r0 + 1000 * frame["u_up"],
+        ]
+    )
+    stdin = csv_text(["x", "y", "z"], *targets.T)
+    argv = ("aer", "--degrees", "--observer", 45, 7, 200)
+    status, out, _ = run(capsys, monkeypatch, *argv, stdin=stdin)
+    assert status == 0
+    header, aer = table(out)
+    assert header == ["azimuth", "elevation", "range"]
+    np.testing.assert_allclose(aer[:, 0], [0, 90, -90, aer[3, 0]], atol=1e-6)
+    np.testing.assert_allclose(aer[:, 1], [0, 0, 0, 90], atol=1e-6)
+    np.testing.assert_allclose(aer[:, 2], 1000, rtol=1e-12)
+    # Negative option values and compass azimuths.
+    argv = ("aer", "--degrees", "--positive-azimuth", "--observer", 45, 7, 200)
+    status, out, _ = run(capsys, monkeypatch, *argv, stdin=stdin)
+    assert table(out)[1][2, 0] == pytest.approx(270.0, abs=1e-6)
+
+
+def test_aer_observer_per_row_matches_separate_calls(capsys, monkeypatch):
+    observers = np.array([[0.8, 0.1, 0.0], [-0.5, 2.0, 3000.0], [0.8, 0.1, 0.0], [1.2, -3, 10]])
+    rows = observers[RNG.integers(0, 4, 50)]
+    targets = RNG.normal(0, 1e7, (50, 3))
+    stdin = csv_text(["obs_lat", "obs_lon", "obs_alt", "x", "y", "z"], *rows.T, *targets.T)
+    status, out, _ = run(capsys, monkeypatch, "aer", "--chunk-rows", 7, stdin=stdin)
+    assert status == 0
+    _, got = table(out)
+    for k in range(50):
+        expected = WGS84.aer_coords(targets[k], *rows[k])[0]
+        assert list(got[k]) == [expected["azimuth"], expected["elevation"], expected["range"]]
+
+
+def test_enu_columns(capsys, monkeypatch):
+    lat = RNG.uniform(-1.5, 1.5, 20)
+    lon = RNG.uniform(-3, 3, 20)
+    status, out, _ = run(capsys, monkeypatch, "enu", stdin=csv_text(["lat", "lon"], lat, lon))
+    assert status == 0
+    header, got = table(out)
+    assert header[:3] == ["east_x", "east_y", "east_z"] and header[-1] == "up_z"
+    frames = WGS84.enu(lat, lon)
+    expected = np.hstack([frames["u_east"], frames["u_north"], frames["u_up"]])
+    assert np.array_equal(got, expected)
+
+
+def test_ray_hits_misses_and_per_row_origins(capsys, monkeypatch):
+    stdin = b"ux,uy,uz\n-1,0,0\n-2,0,0\n0,1,0\n"
+    status, out, _ = run(capsys, monkeypatch, "ray", "--origin", 7e6, 0, 0, stdin=stdin)
+    assert status == 0
+    _, xyz = table(out)
+    np.testing.assert_array_equal(xyz[0], [6378137.0, 0, 0])
+    np.testing.assert_array_equal(xyz[1], [6378137.0, 0, 0])
+    assert np.isnan(xyz[2]).all()  # the line misses
+    stdin = b"ox,oy,oz,ux,uy,uz\n7e6,0,0,-1,0,0\n0,0,7e6,0,0,-1\n7e6,0,0,-1,0,0\n"
+    status, out, _ = run(capsys, monkeypatch, "ray", stdin=stdin)
+    _, xyz = table(out)
+    np.testing.assert_allclose(xyz, [[6378137, 0, 0], [0, 0, WGS84.Rp], [6378137, 0, 0]])
+
+
+def test_column_names_aliases_and_keep(capsys, monkeypatch):
+    stdin = b"id, Latitude ,LONGITUDE,height,note\n1,0,0,10,a\n2,0,90,0,b\n"
+    status, out, _ = run(capsys, monkeypatch, "ecef", "--degrees", "-k", "*", stdin=stdin)
+    assert status == 0
+    assert out.splitlines()[0] == "id,note,x,y,z"
+    assert out.splitlines()[2].startswith("2,b,")
+    stdin = b"p,q,r,s\n0,0,0,x\n"
+    argv = ("ecef", "--columns", "q,r,p", "--keep", "s")
+    status, out, _ = run(capsys, monkeypatch, *argv, stdin=stdin)
+    assert out == "s,x,y,z\nx,6378137.0,0.0,0.0\n"
+
+
+def test_chunk_size_does_not_change_the_output(capsys, monkeypatch, tmp_path):
+    lat, lon, alt = random_lla(100)
+    src = tmp_path / "in.csv"
+    src.write_bytes(csv_text(["lat", "lon", "alt"], lat, lon, alt) + b"\n\n# trailing comment\n")
+    outputs = []
+    for rows in (1, 7, 100, 65536):
+        status, out, _ = run(capsys, monkeypatch, "ecef", "--chunk-rows", rows, src)
+        assert status == 0
+        outputs.append(out)
+    assert len(outputs[0].splitlines()) == 101
+    assert all(o == outputs[0] for o in outputs)
+
+
+def test_file_and_standard_streams_give_the_same_bytes(capsys, monkeypatch, tmp_path):
+    data = csv_text(["x", "y", "z"], *RNG.normal(0, 7e6, (30, 3)).T)
+    src = tmp_path / "in.csv"
+    src.write_bytes(data)
+    dst = tmp_path / "out.csv"
+    assert run(capsys, monkeypatch, "lla", src, "-o", dst)[:2] == (0, "")
+    _, out, _ = run(capsys, monkeypatch, "lla", "-", stdin=data)
+    assert dst.read_text() == out
+    umask = os.umask(0o22)
+    os.umask(umask)
+    assert dst.stat().st_mode & 0o777 == 0o666 & ~umask  # not the temporary file's 0o600
+
+
+def test_header_only_input_gives_header_only_output(capsys, monkeypatch):
+    assert run(capsys, monkeypatch, "lla", stdin=b"x,y,z\n") == (0, "lat,lon,alt\n", "")
+
+
+def test_nan_in_gives_nan_out(capsys, monkeypatch):
+    status, out, _ = run(capsys, monkeypatch, "ecef", stdin=b"lat,lon,alt\nnan,0,0\n")
+    assert status == 0
+    assert out.splitlines()[1] == "nan,nan,nan"
+
+
+# --------------------------------------------------------------------------------------------
+# Bad input: exit status 1 and the file, line and column named; nothing written to --output.
+
+BAD_INPUT = [
+    ("lla", b"x,y,z\n1,2,3\n4,abc,6\n", (), "line 3, column 'y': 'abc' is not a number"),
+    ("lla", b"x,y,z\n1,2,3\n4,,6\n", (), "line 3, column 'y': empty value"),
+    ("lla", b"x,y,z\n1,2,3\n4,5\n", (), "line 3: expected 3 fields as in the header, found 2"),
+    ("lla", b"x,y,z\n1,2,3,4\n", (), "line 2: expected 3 fields as in the header, found 4"),
+    ("lla", b'x,y,z\n1,2,3\n"4,5,6\n', (), "line 3: malformed CSV"),
+    ("lla", b"x,y,z\n1,2,3\n\xff,2,3\n", (), r"line 3, column 'x': b'\xff' (not UTF-8)"),
+    ("lla", b"x,y\n1,2\n", (), "line 1: no column for z (tried z, ecef_z;"),
+    ("lla", b"x,y,Z,z\n1,2,3,4\n", (), "line 1: column 'z' appears 2 times"),
+    ("lla", b"x,y,z\n1,2,3\n", ("--columns", "x,y,w"), "line 1: no column 'w'"),
+    ("lla", b"x,y,z\n1,2,3\n", ("--keep", "id"), "line 1: no column 'id'"),
+    ("lla", b"", (), "empty input: expected a header line"),
+    ("lla", b"# only a comment\n\n", (), "empty input: expected a header line"),
+    (
+        "ecef",
+        b"# c\nlat,lon,alt\n0,0,0\n45,0,0\n",
+        (),
+        (
+            "line 4, column 'lat': latitude 45.0 is outside [-pi/2, pi/2] radians "
+            "(for angles in degrees add --degrees)"
+        ),
+    ),
+    (
+        "ecef",
+        b"lat,lon,alt\n-90.5,0,0\n",
+        ("--degrees",),
+        "line 2, column 'lat': latitude -90.5 is outside [-90, 90] degrees",
+    ),
+    (
+        "aer",
+        b"obs_lat,obs_lon,obs_alt,x,y,z\n0,0,0,1,2,3\n2,0,0,1,2,3\n",
+        (),
+        "line 3, column 'obs_lat': latitude 2.0 is outside",
+    ),
+]
+
+
+@pytest.mark.parametrize(("command", "data", "options", "message"), BAD_INPUT)
+def test_bad_input_is_reported_with_file_line_and_column(
+    capsys, monkeypatch, tmp_path, command, data, options, message
+):
+    src = tmp_path / "bad.csv"
+    src.write_bytes(data)
+    dst = tmp_path / "out.csv"
+    status, out, err = run(capsys, monkeypatch, command, *options, src, "-o", dst)
+    assert status == 1
+    assert out == ""
+    assert err.startswith(f"quorvane-ellipsoid {command}: error: {src}")
+    assert message in err
+    assert err.count("\n") == 1
+    assert not dst.exists()
+    assert [p.name for p in tmp_path.iterdir()] == ["bad.csv"]  # no temporary file left
+
+    # The same input on standard input is named <stdin>; nothing reaches standard output.
+    status, out, err = run(capsys, monkeypatch, command, *options, stdin=data)
+    assert (status, out) == (1, "")
+    assert err.startswith(f"quorvane-ellipsoid {command}: error: <stdin>")
+
+
+def test_bad_row_in_a_later_chunk_leaves_an_existing_output_untouched(
+    capsys, monkeypatch, tmp_path
+):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"x,y,z\n" + b"7e6,0,0\n" * 10 + b"7e6,0,zero\n")
+    dst = tmp_path / "out.csv"
+    dst.write_text("previous results\n")
+    status, _, err = run(capsys, monkeypatch, "lla", "--chunk-rows", 4, src, "-o", dst)
+    assert status == 1
+    assert "line 12, column 'z': 'zero' is not a number" in err
+    assert dst.read_text() == "previous results\n"
+    # On standard output only whole good chunks come before the error.
+    status, out, _ = run(capsys, monkeypatch, "lla", "--chunk-rows", 4, src)
+    assert status == 1
+    assert len(out.splitlines()) == 1 + 8
+
+
+USAGE_ERRORS = [
+    (("lla", "-e", "nosuch"), "unknown ellipsoid 'nosuch'; known ellipsoids: WGS84, GRS80"),
+    (("lla", "--re", "6e6"), "--re and --f must be given together"),
+    (("lla", "-e", "wgs84", "--re", "6e6", "--f", "0.01"), "give --ellipsoid or --re and --f"),
+    (("lla", "--re", "-1", "--f", "0.01"), "--re must be a positive number"),
+    (("lla", "--re", "6e6", "--f", "1"), "--f must be in [0, 1)"),
+    (("aer",), "aer needs --observer or input columns obs_lat, obs_lon, obs_alt"),
+    (("aer", "--observer", "0", "0", "0", "--observer-columns", "a,b,c"), "not both"),
+    (("aer", "--observer", "2", "0", "0"), "latitude 2.0 is out of range"),
+    (("aer", "--observer", "0", "nan", "0"), "not a finite number"),
+    (("lla", "--columns", "x,y"), "--columns takes 3 comma-separated column names"),
+    (("lla", "/no/such/file.csv"), "cannot read '/no/such/file.csv'"),
+    (("lla", "-o", "/no/such/dir/out.csv"), "cannot write '/no/such/dir/out.csv'"),
+]
+
+
+@pytest.mark.parametrize(("argv", "message"), USAGE_ERRORS)
+def test_usage_errors_exit_with_status_2(capsys, monkeypatch, argv, message):
+    status, out, err = run(capsys, monkeypatch, *argv, stdin=b"x,y,z\n1,2,3\n")
+    assert (status, out) == (2, "")
+    assert message in err
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ("lla", "--chunk-rows", "0"),
+        ("lla", "--float-format", "%d"),
+        ("lla", "--f", "1/0"),
+        ("lla", "--progress", "sometimes"),
+        ("nosuchcommand",),
+    ],
+)
+def test_bad_option_values_are_refused_by_the_parser(capsys, argv):
+    with pytest.raises(SystemExit) as info:
+        cli.main(argv)
+    assert info.value.code == 2
+    assert "error:" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("command", [*cli.OPERATIONS, "demo", "ellipsoids"])
+def test_every_subcommand_has_help_with_an_example(capsys, command):
+    with pytest.raises(SystemExit) as info:
+        cli.main([command, "--help"])
+    assert info.value.code == 0
+    text = capsys.readouterr().out
+    assert f"usage: quorvane-ellipsoid {command}" in text
+    assert f"example:\n  quorvane-ellipsoid {command}" in text
+
+
+# --------------------------------------------------------------------------------------------
+# As a separate process.
+
+
+def tool(*argv, **kwargs):
+    return subprocess.run(
+        [sys.executable, "-m", "quorvane.mathtools.ellipsoid", *map(str, argv)],
+        capture_output=True,
+        check=False,
+        **kwargs,
+    )
+
+
+def test_module_entry_point_and_exit_status():
+    done = tool("ecef", "--degrees", input=b"lat,lon,alt\n0,90,0\n")
+    assert (done.returncode, done.stderr) == (0, b"")
+    header, xyz = table(done.stdout.decode())
+    assert header == ["x", "y", "z"]
+    np.testing.assert_allclose(xyz, [[0, 6378137, 0]], atol=1e-9)
+    done = tool("ecef", input=b"lat,lon,alt\n0,x,0\n")
+    assert done.returncode == 1
+    assert done.stderr == b"quorvane-ellipsoid ecef: error: <stdin>, line 2, column 'lon': " + (
+        b"'x' is not a number\n"
+    )
+
+
+@pytest.mark.skipif(shutil.which("quorvane-ellipsoid") is None, reason="console script absent")
+def test_console_script():
+    done = subprocess.run(["quorvane-ellipsoid", "ellipsoids"], capture_output=True, check=True)
+    assert done.stdout.startswith(b"name")
+    assert b"Krassovsky1940" in done.stdout
+
+
+@pytest.mark.parametrize("mode", ["always", "auto", "never"])
+def test_progress_bar_only_on_standard_error(tmp_path, mode):
+    pytest.importorskip("tqdm")
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"x,y,z\n" + b"7000000,1,2\n" * 2000)
+    done = tool("lla", "--progress", mode, "--chunk-rows", 500, src)
+    assert done.returncode == 0
+    assert len(done.stdout.splitlines()) == 2001
+    if mode == "always":
+        assert b"100%" in done.stderr
+    else:  # standard error is a pipe here, not a terminal
+        assert done.stderr == b""
+
+
+def test_broken_pipe_is_quiet(tmp_path):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"x,y,z\n" + b"7000000,1,2\n" * 200_000)
+    cmd = [sys.executable, "-m", "quorvane.mathtools.ellipsoid", "lla", str(src)]
+    with subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        assert proc.stdout is not None and proc.stderr is not None
+        proc.stdout.readline()
+        proc.stdout.close()
+        err = proc.stderr.read()
+    assert proc.returncode == 1
+    assert err == b""
+
+
+@pytest.mark.slow
+def test_million_rows_in_bounded_memory(tmp_path):
+    # 1000 distinct points repeated 1000 times: the output must repeat with the same period.
+    lat, lon, alt = random_lla(1000)
+    r = WGS84.pos_from_lla(lat, lon, alt)
+    block = csv_text(["x", "y", "z"], *r.T).split(b"\n", 1)[1]
+    src = tmp_path / "big.csv"
+    with src.open("wb") as fh:
+        fh.write(b"x,y,z\n")
+        for _ in range(1000):
+            fh.write(block)
+    dst = tmp_path / "big_lla.csv"
+    cmd = [sys.executable, "-m", "quorvane.mathtools.ellipsoid", "lla", str(src), "-o", str(dst)]
+    start = time.monotonic()
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    elapsed = time.monotonic() - start
+    assert proc.stderr is not None
+    assert proc.returncode == 0, proc.stderr.read()
+    peak_mib = usage.ru_maxrss / 1024
+    size_mib = src.stat().st_size / 2**20
+    print(f"1e6 rows ({size_mib:.0f} MiB): {elapsed:.1f} s, peak RSS {peak_mib:.0f} MiB")
+    assert peak_mib < 200, "the input is not streamed"
+    assert elapsed < 60
+    with dst.open() as fh:
+        assert fh.readline() == "lat,lon,alt\n"
+        first = [fh.readline() for _ in range(1000)]
+        expected = WGS84.lla_from_pos(r)
+        _, got = table("lat,lon,alt\n" + "".join(first))
+        assert np.array_equal(got[:, 0], expected["lat"])
+        assert np.array_equal(got[:, 2], expected["alt"])
+        count = 1001
+        for k, line in enumerate(fh):
+            assert line == first[k % 1000]
+            count += 1
+    assert count == 1_000_001
