@@ -37,6 +37,7 @@ PROJ_NAMES = {
     "Bessel1841": "bessel",
     "Airy1830": "airy",
     "Krassovsky1940": "krass",
+    "PZ-90": "PZ90",
 }
 
 
@@ -46,30 +47,20 @@ def test_parameters_agree_with_proj(name):
     geod = pyproj.Geod(ellps=PROJ_NAMES[name])
     entry = catalogue.lookup(name)
     assert entry.Re == geod.a
-    # PROJ rounds Airy's b to the centimetre; everything else agrees to the last digit.
+    # PROJ takes Airy's 1/f as 299.3249646, putting b 0.2 mm from the defining 6356256.909 m;
+    # everything else agrees to the last digit.
     assert entry.f == pytest.approx(geod.f, rel=1e-7)
-
-
-def test_every_entry_is_a_plausible_earth_ellipsoid():
-    assert catalogue.names()[0] == catalogue.DEFAULT == "WGS84"
-    for entry in catalogue.REFERENCE_ELLIPSOIDS.values():
-        assert 6_377_000 < entry.Re < 6_378_500, entry.name
-        assert 294 < entry.inv_f < 300, entry.name
-        assert entry.source, entry.name
 
 
 @pytest.mark.parametrize(
     ("spelling", "name"),
     [
         ("WGS84", "WGS84"),
-        ("wgs84", "WGS84"),
         ("WGS 84", "WGS84"),
         ("wgs-84", "WGS84"),
         ("Wgs_84", "WGS84"),
-        ("grs80", "GRS80"),
         ("hayford", "International1924"),
         ("International 1924", "International1924"),
-        ("bessel", "Bessel1841"),
         ("Krasovsky 1940", "Krassovsky1940"),
         ("PZ-90.11", "PZ-90"),
         ("iers2010", "IERS2003"),
@@ -105,7 +96,7 @@ def test_get_returns_the_same_ready_ellipsoid_for_every_spelling():
     ext = pytest.importorskip(EXTENSION)
     wgs84 = catalogue.get("WGS 84")
     assert isinstance(wgs84, ext.Ellipsoid)
-    assert wgs84 is catalogue.get("wgs84") is catalogue.get()
+    assert wgs84 is catalogue.get("wgs84") is catalogue.get()  # WGS84 by default
     assert (wgs84.Re, wgs84.f) == (6378137.0, 1 / 298.257223563)
     assert wgs84.Rp == catalogue.lookup("WGS84").Rp
     bessel = catalogue.get("Bessel")

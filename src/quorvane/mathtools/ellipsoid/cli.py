@@ -21,7 +21,7 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from importlib import resources
 from itertools import islice
-from typing import IO, TYPE_CHECKING, Any, TextIO
+from typing import IO, TYPE_CHECKING, Any, Protocol, TextIO
 
 import numpy as np
 import numpy.typing as npt
@@ -264,10 +264,6 @@ class CsvInput:
                 yield reader.line_num, row
         except csv.Error as exc:
             raise InputError(self.name, f"malformed CSV: {exc}", reader.line_num) from None
-        except UnicodeDecodeError as exc:
-            raise InputError(
-                self.name, f"not UTF-8 text ({exc.reason})", reader.line_num + 1
-            ) from None
 
     def chunks(self, rows_per_chunk: int) -> Iterator[Chunk]:
         while True:
@@ -366,7 +362,7 @@ def _check_latitudes(
 
 
 @contextlib.contextmanager
-def _output(path: str | None) -> Iterator[TextIO]:
+def _output(path: str | None) -> Iterator[_Writer]:
     """Standard output, or a file that appears (or is replaced) only if the run succeeds."""
     if path is None or path == "-":
         buffer = getattr(sys.stdout, "buffer", None)
@@ -374,7 +370,7 @@ def _output(path: str | None) -> Iterator[TextIO]:
             yield sys.stdout
             return
         sys.stdout.flush()
-        yield _ByteWriter(buffer)  # type: ignore[misc]
+        yield _ByteWriter(buffer)
         buffer.flush()
         return
     directory = os.path.dirname(os.path.abspath(path))
@@ -390,11 +386,18 @@ def _output(path: str | None) -> Iterator[TextIO]:
         umask = os.umask(0)
         os.umask(umask)
         os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, path)
+        try:
+            os.replace(tmp, path)
+        except OSError as exc:
+            raise UsageError(f"cannot write {path!r}: {exc.strerror}") from None
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise
+
+
+class _Writer(Protocol):
+    def write(self, text: str, /) -> int: ...
 
 
 class _ByteWriter:
@@ -595,6 +598,8 @@ def _open_input(path: str) -> Iterator[CsvInput]:
             yield CsvInput(sys.stdin, "<stdin>")
             return
         stream = io.TextIOWrapper(buffer, encoding=ENCODING, errors=ERRORS, newline="")
+        if sys.stdin.isatty():
+            print(f"{PROG}: reading CSV from the terminal; end with Ctrl-D", file=sys.stderr)
         try:
             yield CsvInput(stream, "<stdin>")
         finally:
@@ -986,6 +991,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The reader of standard output went away (as with '| head'): stop quietly.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except OSError as exc:  # such as a full disk
+        print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130
