@@ -46,6 +46,16 @@ def run_python(code, *flags):
     return proc.returncode, proc.stdout, proc.stderr
 
 
+def same(a, b):
+    """Bit-for-bit equality of two results (float or structured arrays), NaN
+    equal to NaN."""
+    a, b = np.asarray(a), np.asarray(b)
+    if a.dtype != b.dtype or a.shape != b.shape:
+        return False
+    as_bits = lambda x: np.ascontiguousarray(x).view(np.uint8)  # noqa: E731
+    return np.array_equal(as_bits(a), as_bits(b))
+
+
 class SubArray(np.ndarray):
     """An ndarray subclass: the methods read it through interpreter indexing."""
 
