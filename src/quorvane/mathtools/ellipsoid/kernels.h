@@ -70,9 +70,13 @@ inline constexpr double kNewtonTolerance = 1.567e-5;
 // steps may wander for ever. The solver then returns NaN.
 inline constexpr int kMaxNewtonSteps = 1000;
 // Near the polar axis the closed-form altitude divides by a vanishing
-// cos(beta); below this cos(beta) the altitude is taken by projecting onto
-// the normal instead (see c_lla_from_pos).
-inline constexpr double kAxisCosBeta = 1.0 / 32.0;
+// cos(beta): one unit in the last place of beta moves it by about
+// rho * 2.2e-16 / cos(beta)^2, and the solver's own tolerance by far more
+// (hundreds of metres next to the axis, still 1e-4 m at 10 km from it on the
+// Earth). Closer to the axis than this fraction of Re (10.6 km on the Earth)
+// the altitude is taken by projecting onto the normal instead (see
+// c_lla_from_pos); farther out the closed form is kept bit for bit.
+inline constexpr double kAxisBand = 1.0 / 600.0;
 // An arcsine argument at most this far beyond +-1 is rounding at the pole.
 inline constexpr double kPoleSlack = 4 * std::numeric_limits<double>::epsilon();
 
@@ -194,11 +198,12 @@ void c_surf_coord_from_surf_pos(Self self, const double* r_surf, SurfCoord* poin
 // The altitude is the distance from the foot point (Re cos b, Rp sin b) along
 // the normal. Away from the axis it is evaluated in closed form,
 //   alt = sqrt(1 - (2 - f) f cos^2 b) (rho / cos b - Re) / (1 - f),
-// which divides by cos b. Next to the axis that division amplifies the last
-// unit of b into metres, so there the same distance is taken as the projection
-// of r minus the foot point onto the unit normal ((1 - f) cos b, sin b) / aux,
-// which does not depend on cos b to first order. Within 1e-5 m of the axis the
-// altitude is the distance from the pole along the axis.
+// which divides by cos b. Next to the axis that division amplifies any error
+// of b into metres, so there the same distance is taken as the projection of
+// r minus the foot point onto the unit normal ((1 - f) cos b, sin b) / aux,
+// which is stationary in b: an error in the foot point changes it only to
+// second order. Within 1e-5 m of the axis the altitude is the distance from
+// the pole along the axis.
 template <class D>
 void c_lla_from_pos(Self self, const double* r, LLA* lla) noexcept {
     const double Re = self->Re, f = self->f;
@@ -216,7 +221,7 @@ void c_lla_from_pos(Self self, const double* r, LLA* lla) noexcept {
     }
     const double cos_beta = std::cos(beta);
     const double aux = std::sqrt(1 - (2 - f) * f * cos_beta * cos_beta);
-    if (std::fabs(cos_beta) < kAxisCosBeta) {
+    if (r_equatorial_projection < kAxisBand * Re) {
         const double sin_beta = std::sin(beta);
         const double along_rho = (r_equatorial_projection - Re * cos_beta) * ((1 - f) * cos_beta);
         const double along_z = (z - ((1 - f) * Re) * sin_beta) * sin_beta;
