@@ -32,7 +32,7 @@ if TYPE_CHECKING:
     from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 PROG = "quorvane-ellipsoid"
-DEFAULT_CHUNK_ROWS = 65536
+DEFAULT_CHUNK_ROWS = 16384
 SAMPLE_TRACK = "gnss_track_ecef.csv"
 SAMPLE_OBSERVATIONS = "observer_targets.csv"
 
