@@ -62,9 +62,11 @@ class Ellipsoid:
     ) -> np.ndarray[_ShapeT, np.dtype[np.float64]]: ...
 
     # Surface methods.
-    def enu(self, lat: _Number | _NumArray, lon: _Number | _NumArray) -> _Records:
-        """ENU_dtype records (u_east, u_north, u_up); shape (1,) for numbers, (N,) for arrays."""
-
+    # ENU_dtype records (u_east, u_north, u_up): shape (1,) for numbers, (N,) for arrays.
+    @overload
+    def enu(self, lat: _Number, lon: _Number) -> _Records: ...
+    @overload
+    def enu(self, lat: _NumArray, lon: _NumArray) -> _Records: ...
     @overload
     def surf_pos_from_surf_coord(self, lat: _Number, lon: _Number) -> _Vector: ...
     @overload
