@@ -82,12 +82,16 @@ def test_unknown_name_raises_key_error_listing_the_names(spelling):
         catalogue.get(spelling)
 
 
-def test_catalogue_import_does_not_load_the_extension():
+def test_package_and_catalogue_imports_do_not_load_the_extension():
     code = (
         "import sys\n"
+        "import quorvane.mathtools.ellipsoid as package\n"
         "from quorvane.mathtools.ellipsoid import catalogue\n"
         "catalogue.lookup('wgs84')\n"
+        "lazy = 'get_ellipsoid' in getattr(package, '__all__', ())\n"
+        "found = package.get_ellipsoid if lazy else None\n"
         f"assert {EXTENSION!r} not in sys.modules, 'extension imported'\n"
+        "assert found is None or found('wgs84').Re == 6378137.0\n"
     )
     subprocess.run([sys.executable, "-c", code], check=True)
 
