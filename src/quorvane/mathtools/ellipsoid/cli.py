@@ -703,11 +703,16 @@ def _convert_file(argv: list[str]) -> tuple[list[str], list[list[str]], list[Flo
     return plan.header, kept, [np.concatenate(r) if r else np.empty(0) for r in results]
 
 
-def _table(header: list[str], columns: list[list[str]]) -> str:
+def _table(header: list[str], columns: list[list[str]], text_columns: int) -> str:
+    """A plain-text table: the first ``text_columns`` aligned left, the numbers right."""
     widths = [max(len(h), *(len(v) for v in col)) for h, col in zip(header, columns, strict=True)]
-    lines = ["  ".join(h.rjust(w) for h, w in zip(header, widths, strict=True))]
-    for row in zip(*columns, strict=True):
-        lines.append("  ".join(v.rjust(w) for v, w in zip(row, widths, strict=True)))
+    lines = []
+    for row in [header, *zip(*columns, strict=True)]:
+        cells = [
+            v.ljust(w) if i < text_columns else v.rjust(w)
+            for i, (v, w) in enumerate(zip(row, widths, strict=True))
+        ]
+        lines.append("  ".join(cells).rstrip())
     return "\n".join(lines)
 
 
@@ -727,6 +732,7 @@ def _run_demo(args: argparse.Namespace) -> int:
                     [f"{v:.7f}" for v in lon],
                     [f"{v:.3f}" for v in alt],
                 ],
+                text_columns=1,
             )
         )
         _, kept, (az, el, rng) = _convert_file(
@@ -743,8 +749,14 @@ def _run_demo(args: argparse.Namespace) -> int:
                     [f"{v:.3f}" for v in el],
                     [f"{v / 1000:.3f}" for v in rng],
                 ],
+                text_columns=2,
             )
         )
+        if (el > 89.999).any():
+            out.write(
+                "\n(The azimuth of a target straight overhead is not defined: the value shown "
+                "comes from rounding.)"
+            )
         out.write(
             "\n\nConvert a file of your own in the same way, for example:\n"
             f"  {PROG} lla --degrees --keep time {track} -o track_lla.csv\n"
@@ -754,7 +766,6 @@ def _run_demo(args: argparse.Namespace) -> int:
 
 
 def _run_ellipsoids(args: argparse.Namespace) -> int:
-    header = ["name", "Re [m]", "1/f", "source"]
     entries = list(catalogue.REFERENCE_ELLIPSOIDS.values())
     columns = [
         [e.name for e in entries],
@@ -762,9 +773,7 @@ def _run_ellipsoids(args: argparse.Namespace) -> int:
         [repr(e.inv_f) for e in entries],
         [e.source for e in entries],
     ]
-    widths = [max(len(h), *(len(v) for v in col)) for h, col in zip(header, columns, strict=True)]
-    for row in [header, *zip(*columns, strict=True)]:
-        print("  ".join(v.ljust(w) for v, w in zip(row, widths, strict=True)).rstrip())
+    print(_table(["name", "Re [m]", "1/f", "source"], columns, text_columns=4))
     return 0
 
 
