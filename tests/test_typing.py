@@ -1,7 +1,6 @@
 """The type stubs: mypy --strict accepts the README examples and refuses misuse, and what the
 stubs say each call returns is what the compiled module returns."""
 
-import importlib.util
 import os
 import re
 import runpy
@@ -12,6 +11,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+
+import quorvane
 
 pytest.importorskip("mypy", reason="mypy is not installed")
 ext = pytest.importorskip("quorvane.mathtools.ellipsoid.ellipsoid")
@@ -82,7 +83,7 @@ MISUSE = """
 def _mypy_env():
     """Check the stubs beside the imported package, wherever it comes from."""
     env = dict(os.environ)
-    root = Path(importlib.util.find_spec("quorvane").origin).parent.parent
+    root = Path(quorvane.__file__).parent.parent
     if root.name not in ("site-packages", "dist-packages"):
         env["MYPYPATH"] = str(root)
     return env

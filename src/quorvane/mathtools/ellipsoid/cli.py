@@ -410,11 +410,11 @@ class _ByteWriter:
         return self.buffer.write(text.encode("utf-8", ERRORS))
 
 
-def _formatter(spec: str | None) -> Callable[[FloatArray], list[Any]]:
-    if spec is None:
+def _formatter(fmt: str | None) -> Callable[[FloatArray], list[Any]]:
+    if fmt is None:
         # str() of a Python float is the shortest text that reads back to the same double.
         return lambda values: values.tolist()
-    return lambda values: [format(v, spec) for v in values.tolist()]
+    return lambda values: [format(v, fmt) for v in values.tolist()]
 
 
 # --------------------------------------------------------------------------------------------
@@ -847,9 +847,9 @@ def _common_options() -> argparse.ArgumentParser:
     )
     io_group.add_argument(
         "--float-format",
-        metavar="SPEC",
+        metavar="FORMAT",
         type=_float_format,
-        help="Python format spec for results, such as '.3f' (default: shortest text that "
+        help="Python number format of the results, such as '.3f' (default: shortest text that "
         "reads back to the same double)",
     )
     io_group.add_argument(
