@@ -43,12 +43,20 @@ struct ModuleState {
     PyObject* builtins = nullptr;  // owned
     bool assertions = true;        // the interpreter's __debug__ at import
     PyObject* numbers_real = nullptr;  // numbers.Real as imported, owned
+    // NumPy and its functions as imported, owned: while the module global
+    // `numpy` and its attributes are these, the C API stands in for the calls.
+    PyObject* numpy_module = nullptr;
+    PyObject* numpy_zeros = nullptr;
+    PyObject* numpy_asarray = nullptr;
     Constants c{};
 };
 
 inline ModuleState state;
 
 bool create_constants() noexcept;
+
+// Remembers NumPy's own module and functions (at import).
+bool remember_numpy(PyObject* numpy) noexcept;
 
 // A module-level name: the module's globals first, then the builtins;
 // NameError "name '...' is not defined" when neither has it.
@@ -76,6 +84,9 @@ bool direct_rows(PyObject* array, char** data, Py_ssize_t* rows, Py_ssize_t* row
 bool to_double(PyObject* o, double* out) noexcept;
 
 // numpy.zeros(shape=shape, dtype=dtype), numpy.zeros_like(x), numpy.asarray(...).
+// While `numpy` is NumPy itself, zeros of an exact shape and dtype and asarray
+// of a typed view are made with the C API: the same array, without the cost of
+// a keyword call and of reading the view's format string back.
 Ref zeros(PyObject* shape, PyObject* dtype) noexcept;
 Ref zeros(Py_ssize_t n, PyObject* dtype) noexcept;
 Ref zeros_rows3(Py_ssize_t n, PyObject* dtype) noexcept;  // shape (n, 3)
@@ -101,6 +112,8 @@ public:
     explicit Column(PyObject* x) noexcept;
     bool fast() const noexcept { return fast_; }
     void set_fast(bool fast) noexcept { fast_ = fast_ && fast; }
+    // Elements read straight from memory (0 unless fast).
+    Py_ssize_t fast_length() const noexcept { return fast_ ? length_ : 0; }
     bool read(Py_ssize_t i, double* out) const noexcept {
         if (fast_ && i < length_) {
             *out = load_(data_ + i * stride_);
@@ -123,6 +136,7 @@ public:
     explicit Rows(PyObject* x) noexcept;
     bool fast() const noexcept { return fast_; }
     void set_fast(bool fast) noexcept { fast_ = fast_ && fast; }
+    Py_ssize_t fast_length() const noexcept { return fast_ ? rows_ : 0; }
     bool read(Py_ssize_t i, double* out) const noexcept {
         if (fast_ && i < rows_) {
             const char* row = data_ + i * row_stride_;

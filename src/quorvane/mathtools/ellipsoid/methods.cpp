@@ -7,9 +7,12 @@
 // object appends the traceback entry.
 #include "quorvane/mathtools/ellipsoid/methods.h"
 
+#include <type_traits>
+
 #include "quorvane/mathtools/ellipsoid/calls.h"
 #include "quorvane/mathtools/ellipsoid/docstrings.h"
 #include "quorvane/mathtools/ellipsoid/kernels.h"
+#include "quorvane/mathtools/ellipsoid/parallel.h"
 #include "quorvane/mathtools/ellipsoid/typedview.h"
 
 namespace quorvane::ellipsoid {
@@ -203,18 +206,49 @@ PyObject* return_records(const View& view, PyObject* dtype_name) noexcept {
     return dtype ? asarray(view.object(), dtype.get()).release() : nullptr;
 }
 
+// The element loop: element(i, checked) for i = 0 .. n - 1. On this thread it
+// runs in order with checked = true (bounds and the error test after the
+// kernel) and stops at the first failure. When `parallel` holds (every read
+// and write is straight memory within bounds and the kernels are this
+// module's) it may be split over threads with checked = false: then element
+// must not touch the interpreter, and no element can fail.
+using Checked = std::true_type;
+using Unchecked = std::false_type;
+
+template <class Element>
+bool run_elements(Py_ssize_t n, bool parallel, const Element& element) noexcept {
+    if (parallel && thread_count(n) > 1) {
+        parallel_for(n, [&element](Py_ssize_t begin, Py_ssize_t end) {
+            for (Py_ssize_t i = begin; i < end; ++i) element(i, Unchecked{});
+        });
+        return true;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!element(i, Checked{})) return false;
+    }
+    return true;
+}
+
 bool in_bounds(const View& view, Py_ssize_t i) noexcept {
     if (i < view.length()) return true;
     raise_out_of_bounds();
     return false;
 }
 
+// A matrix view holds rows 0 .. n - 1 of three values.
+bool fits_rows(const View& view, Py_ssize_t n) noexcept {
+    return n <= view.length(0) && view.length(1) >= 3;
+}
+
 // Row i of a matrix view takes the three values of r.
-bool store_row(const View& view, Py_ssize_t i, const double* r) noexcept {
-    if (!in_bounds(view, i)) return false;
-    if (view.length(1) < 3) {
-        PyErr_SetString(PyExc_IndexError, "Out of bounds on buffer access (axis 1)");
-        return false;
+template <class Check>
+bool store_row(const View& view, Py_ssize_t i, const double* r, Check checked) noexcept {
+    if (checked) {
+        if (!in_bounds(view, i)) return false;
+        if (view.length(1) < 3) {
+            PyErr_SetString(PyExc_IndexError, "Out of bounds on buffer access (axis 1)");
+            return false;
+        }
     }
     for (Py_ssize_t j = 0; j < 3; ++j) *view.at(i, j) = r[j];
     return true;
@@ -240,13 +274,15 @@ PyObject* latitude_method(Object* self, PyObject* x) noexcept {
     Py_ssize_t n;
     if (!shape_item(x, 0, &n)) return nullptr;
     const Column column(x);  // the latitude kernels are final: nothing foreign runs
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    const bool parallel = n <= column.fast_length() && n <= view.length();
+    const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
         double value;
-        if (!column.read(i, &value) || !in_bounds(view, i)) return nullptr;
+        if (!column.read(i, &value)) return false;
+        if (checked && !in_bounds(view, i)) return false;
         *view.element<double>(i) = kernel(self, value);
-        if (kernel_failed()) return nullptr;
-    }
-    return asarray(view.object()).release();
+        return !(checked && kernel_failed());
+    });
+    return ok ? asarray(view.object()).release() : nullptr;
 }
 
 PyObject* reduced_lat_from_geodetic_lat(Object* self, PyObject* const* args) noexcept {
@@ -284,14 +320,16 @@ PyObject* enu(Object* self, PyObject* const* args) noexcept {
     const bool fast = k.own() && lats.fast() && lons.fast();
     lats.set_fast(fast);
     lons.set_fast(fast);
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    const bool parallel = fast && n <= lats.fast_length() && n <= lons.fast_length() &&
+                          n <= view.length();
+    const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
         SurfCoord point;
-        if (!lats.read(i, &point.lat) || !lons.read(i, &point.lon)) return nullptr;
-        if (!in_bounds(view, i)) return nullptr;
+        if (!lats.read(i, &point.lat) || !lons.read(i, &point.lon)) return false;
+        if (checked && !in_bounds(view, i)) return false;
         k.c_enu(point, view.element<ENU_Frame>(i));
-        if (kernel_failed()) return nullptr;
-    }
-    return return_records(view, state.c.ENU_dtype);
+        return !(checked && kernel_failed());
+    });
+    return ok ? return_records(view, state.c.ENU_dtype) : nullptr;
 }
 
 // r_surf[i, j] = value for j = 0, 1, 2 by item assignment on the array; an
@@ -299,6 +337,8 @@ PyObject* enu(Object* self, PyObject* const* args) noexcept {
 class RowWriter {
 public:
     explicit RowWriter(PyObject* array) noexcept : array_(array) {}
+    // Rows written straight to memory.
+    Py_ssize_t direct_rows() const noexcept { return direct_ ? rows_ : 0; }
     bool write(Py_ssize_t i, const double* r) const noexcept {
         if (direct_ != nullptr && i < rows_) {
             for (int j = 0; j < 3; ++j) {
@@ -355,14 +395,17 @@ PyObject* surf_pos_from_surf_coord(Object* self, PyObject* const* args) noexcept
     const bool fast = k.own() && lats.fast() && lons.fast();
     lats.set_fast(fast);
     lons.set_fast(fast);
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    const bool parallel = fast && n <= lats.fast_length() && n <= lons.fast_length() &&
+                          n <= writer.direct_rows();
+    const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
         SurfCoord point;
-        if (!lats.read(i, &point.lat) || !lons.read(i, &point.lon)) return nullptr;
+        if (!lats.read(i, &point.lat) || !lons.read(i, &point.lon)) return false;
         double _r_surf[3];
         k.c_surf_pos_from_surf_coord(point, _r_surf);
-        if (kernel_failed() || !writer.write(i, _r_surf)) return nullptr;
-    }
-    return asarray(r_surf.get()).release();
+        if (checked && kernel_failed()) return false;
+        return writer.write(i, _r_surf);
+    });
+    return ok ? asarray(r_surf.get()).release() : nullptr;
 }
 
 PyObject* surf_coord_from_surf_pos(Object* self, PyObject* const* args) noexcept {
@@ -389,12 +432,15 @@ PyObject* surf_coord_from_surf_pos(Object* self, PyObject* const* args) noexcept
         if (!shape_item(r_surf, 0, &n)) return nullptr;
         Rows positions(r_surf);
         positions.set_fast(k.own());
-        for (Py_ssize_t i = 0; i < n; ++i) {
+        const bool parallel = n <= positions.fast_length() && n <= view.length();
+        const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
             double _r_surf[3];
-            if (!positions.read(i, _r_surf) || !in_bounds(view, i)) return nullptr;
+            if (!positions.read(i, _r_surf)) return false;
+            if (checked && !in_bounds(view, i)) return false;
             k.c_surf_coord_from_surf_pos(_r_surf, view.element<SurfCoord>(i));
-            if (kernel_failed()) return nullptr;
-        }
+            return !(checked && kernel_failed());
+        });
+        if (!ok) return nullptr;
     }
     return return_records(view, state.c.SurfCoord_dtype);
 }
@@ -422,14 +468,17 @@ PyObject* solve_reduced_lat_equation(Object* self, PyObject* const* args) noexce
     if (!view) return nullptr;
     Py_ssize_t n;
     if (!shape_item(r, 0, &n)) return nullptr;
-    const Rows positions(r);
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    Rows positions(r);
+    positions.set_fast(k.own());
+    const bool parallel = n <= positions.fast_length() && n <= view.length();
+    const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
         double _r[3];
-        if (!positions.read(i, _r) || !in_bounds(view, i)) return nullptr;
+        if (!positions.read(i, _r)) return false;
+        if (checked && !in_bounds(view, i)) return false;
         *view.element<double>(i) = k.c_solve_reduced_lat_equation(_r);
-        if (kernel_failed()) return nullptr;
-    }
-    return asarray(view.object()).release();
+        return !(checked && kernel_failed());
+    });
+    return ok ? asarray(view.object()).release() : nullptr;
 }
 
 PyObject* lla_from_pos(Object* self, PyObject* const* args) noexcept {
@@ -455,12 +504,15 @@ PyObject* lla_from_pos(Object* self, PyObject* const* args) noexcept {
         if (!shape_item(r, 0, &n)) return nullptr;
         Rows positions(r);
         positions.set_fast(k.own());
-        for (Py_ssize_t i = 0; i < n; ++i) {
+        const bool parallel = n <= positions.fast_length() && n <= view.length();
+        const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
             double _r[3];
-            if (!positions.read(i, _r) || !in_bounds(view, i)) return nullptr;
+            if (!positions.read(i, _r)) return false;
+            if (checked && !in_bounds(view, i)) return false;
             k.c_lla_from_pos(_r, view.element<LLA>(i));
-            if (kernel_failed()) return nullptr;
-        }
+            return !(checked && kernel_failed());
+        });
+        if (!ok) return nullptr;
     }
     return return_records(view, state.c.LLA_dtype);
 }
@@ -492,16 +544,19 @@ PyObject* pos_from_lla(Object* self, PyObject* const* args) noexcept {
     lats.set_fast(fast);
     lons.set_fast(fast);
     alts.set_fast(fast);
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    const bool parallel = fast && n <= lats.fast_length() && n <= lons.fast_length() &&
+                          n <= alts.fast_length() && fits_rows(view, n);
+    const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
         LLA lla;
         if (!lats.read(i, &lla.lat) || !lons.read(i, &lla.lon) || !alts.read(i, &lla.alt)) {
-            return nullptr;
+            return false;
         }
         double _r[3];
         k.c_pos_from_lla(lla, _r);
-        if (kernel_failed() || !store_row(view, i, _r)) return nullptr;
-    }
-    return asarray(view.object()).release();
+        if (checked && kernel_failed()) return false;
+        return store_row(view, i, _r, checked);
+    });
+    return ok ? asarray(view.object()).release() : nullptr;
 }
 
 // -- Observation methods ----------------------------------------------------------
@@ -531,13 +586,15 @@ PyObject* surf_pos_of_ray_first_intersection(Object* self, PyObject* const* args
     if (!shape_item(u_ray, 0, &n)) return nullptr;
     Rows rays(u_ray);
     rays.set_fast(k.own());
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    const bool parallel = n <= rays.fast_length() && fits_rows(view, n);
+    const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
         double _u_ray[3], _r_surf[3];
-        if (!rays.read(i, _u_ray)) return nullptr;
+        if (!rays.read(i, _u_ray)) return false;
         k.c_surf_pos_of_ray_first_intersection(_r_source, _u_ray, _r_surf);
-        if (kernel_failed() || !store_row(view, i, _r_surf)) return nullptr;
-    }
-    return asarray(view.object()).release();
+        if (checked && kernel_failed()) return false;
+        return store_row(view, i, _r_surf, checked);
+    });
+    return ok ? asarray(view.object()).release() : nullptr;
 }
 
 PyObject* aer_coords(Object* self, PyObject* const* args) noexcept {

@@ -440,7 +440,10 @@ bool import_name(PyObject* module, const char* from, const char* name) noexcept 
 
 bool run_module_body(PyObject* module) noexcept {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-    if (!numpy || PyModule_AddObjectRef(module, "numpy", numpy.get()) < 0) return false;
+    if (!numpy || PyModule_AddObjectRef(module, "numpy", numpy.get()) < 0 ||
+        !remember_numpy(numpy.get())) {
+        return false;
+    }
     for (const char* dtype : {"SurfCoord_dtype", "LLA_dtype", "ENU_dtype", "AER_dtype"}) {
         if (!import_name(module, "quorvane.datamodel", dtype)) return false;
     }
