@@ -13,3 +13,29 @@ def get_include() -> str:
     Ellipsoid kernel table (``quorvane/mathtools/ellipsoid/ellipsoid.h``), the
     geodetic records and the vector routines."""
     return str(Path(__file__).resolve().parents[3])
+
+
+# Lazy re-exports: importing the package loads neither the catalogue nor the compiled module.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from quorvane.mathtools.ellipsoid import catalogue
+    from quorvane.mathtools.ellipsoid.catalogue import get as get_ellipsoid
+    from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+
+__all__ = ["Ellipsoid", "catalogue", "get_ellipsoid", "get_include"]
+
+_LAZY = {
+    "catalogue": ("catalogue", None),
+    "get_ellipsoid": ("catalogue", "get"),
+    "Ellipsoid": ("ellipsoid", "Ellipsoid"),
+}
+
+
+def __getattr__(name: str) -> object:
+    import importlib
+
+    if name not in _LAZY:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    module_name, attribute = _LAZY[name]
+    module = importlib.import_module(f"{__name__}.{module_name}")
+    return module if attribute is None else getattr(module, attribute)
