@@ -30,7 +30,8 @@ const QuorvaneEllipsoidKernels* base_kernels = nullptr;
 const QuorvaneEllipsoidKernels* table_of(PyObject* type) {
     PyObject* capsule = PyObject_GetAttrString(type, QUORVANE_ELLIPSOID_KERNELS_CAPSULE_KEY);
     if (capsule == nullptr) return nullptr;
-    auto* table = static_cast<const QuorvaneEllipsoidKernels*>(PyCapsule_GetPointer(capsule, nullptr));
+    auto* table =
+        static_cast<const QuorvaneEllipsoidKernels*>(PyCapsule_GetPointer(capsule, nullptr));
     Py_DECREF(capsule);
     return table;
 }
@@ -162,13 +163,17 @@ PyObject* call_kernel(PyObject*, PyObject* args) {
 
 // -- A subclass with some kernels replaced ---------------------------------------
 
-double replaced_solve(QuorvaneEllipsoid, const double*) { return 0.5; }
+double replaced_solve(QuorvaneEllipsoid, const double*) {
+    return 0.5;
+}
 void replaced_normal(QuorvaneEllipsoid, SurfCoord, double* u) {
     u[0] = 0.0;
     u[1] = 0.0;
     u[2] = 1.0;
 }
-double poisoned_latitude(QuorvaneEllipsoid, double) { return 1234.0; }
+double poisoned_latitude(QuorvaneEllipsoid, double) {
+    return 1234.0;
+}
 
 QuorvaneEllipsoidKernels replaced_kernels;
 
@@ -185,14 +190,14 @@ bool fail_here(const char* name) {
     return true;
 }
 
-#define FAILING_WRAPPER(ret, name, params, call)                  \
-    ret failing_##name params {                                   \
-        if (fail_here(#name)) return ret();                       \
-        return base_kernels->name call;                           \
+#define FAILING_WRAPPER(ret, name, params, call) \
+    ret failing_##name params {                  \
+        if (fail_here(#name)) return ret();      \
+        return base_kernels->name call;          \
     }
 FAILING_WRAPPER(void, surf_normal_vector, (QuorvaneEllipsoid s, SurfCoord p, double* u), (s, p, u))
-FAILING_WRAPPER(void, surf_tangent_vector,
-                (QuorvaneEllipsoid s, SurfCoord p, double* e, double* n), (s, p, e, n))
+FAILING_WRAPPER(void, surf_tangent_vector, (QuorvaneEllipsoid s, SurfCoord p, double* e, double* n),
+                (s, p, e, n))
 FAILING_WRAPPER(void, c_enu, (QuorvaneEllipsoid s, SurfCoord p, ENU_Frame* f), (s, p, f))
 FAILING_WRAPPER(void, c_surf_pos_from_surf_coord, (QuorvaneEllipsoid s, SurfCoord p, double* r),
                 (s, p, r))
@@ -233,7 +238,8 @@ PyObject* make_subclass(const char* name, newfunc tp_new, const QuorvaneEllipsoi
     Py_DECREF(bases);
     if (type == nullptr) return nullptr;
     // Publish the subclass's own table the way the base publishes its own.
-    PyObject* capsule = PyCapsule_New(const_cast<QuorvaneEllipsoidKernels*>(table), nullptr, nullptr);
+    PyObject* capsule =
+        PyCapsule_New(const_cast<QuorvaneEllipsoidKernels*>(table), nullptr, nullptr);
     if (capsule == nullptr ||
         PyObject_SetAttrString(type, QUORVANE_ELLIPSOID_KERNELS_CAPSULE_KEY, capsule) < 0) {
         Py_XDECREF(capsule);
@@ -260,8 +266,7 @@ PyObject* threaded_lla(PyObject*, PyObject* args) {
     const Py_ssize_t n = view.len / static_cast<Py_ssize_t>(3 * sizeof(double));
     const double* r = static_cast<const double*>(view.buf);
     std::vector<std::vector<double>> results(threads, std::vector<double>(6 * n));
-    Py_BEGIN_ALLOW_THREADS
-    std::vector<std::thread> pool;
+    Py_BEGIN_ALLOW_THREADS std::vector<std::thread> pool;
     for (int t = 0; t < threads; ++t) {
         pool.emplace_back([&, t] {
             for (Py_ssize_t i = 0; i < n; ++i) {
@@ -276,8 +281,7 @@ PyObject* threaded_lla(PyObject*, PyObject* args) {
         });
     }
     for (std::thread& th : pool) th.join();
-    Py_END_ALLOW_THREADS
-    PyBuffer_Release(&view);
+    Py_END_ALLOW_THREADS PyBuffer_Release(&view);
     bool agree = true;
     for (int t = 1; t < threads; ++t) {
         agree = agree && std::memcmp(results[t].data(), results[0].data(),
@@ -306,8 +310,7 @@ PyObject* exec_on_new_module(PyObject*, PyObject* module) {
 // -- A buffer with any format string -------------------------------------------------
 
 struct FormatBuffer {
-    PyObject_HEAD
-    char* format;
+    PyObject_HEAD char* format;
     Py_ssize_t itemsize;
     int ndim;
     Py_ssize_t shape[4];
@@ -384,8 +387,7 @@ PyMethodDef functions[] = {
 };
 
 PyTypeObject FormatBufferType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "_kernelprobe.FormatBuffer",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "_kernelprobe.FormatBuffer",
     .tp_basicsize = sizeof(FormatBuffer),
     .tp_dealloc = format_buffer_dealloc,
     .tp_as_buffer = &format_buffer_procs,
@@ -396,7 +398,8 @@ PyTypeObject FormatBufferType = {
 int probe_exec(PyObject* module) {
     PyObject* ellipsoid = PyImport_ImportModule("quorvane.mathtools.ellipsoid.ellipsoid");
     if (ellipsoid == nullptr) return -1;
-    ellipsoid_type = reinterpret_cast<PyTypeObject*>(PyObject_GetAttrString(ellipsoid, "Ellipsoid"));
+    ellipsoid_type =
+        reinterpret_cast<PyTypeObject*>(PyObject_GetAttrString(ellipsoid, "Ellipsoid"));
     Py_DECREF(ellipsoid);
     if (ellipsoid_type == nullptr) return -1;
     base_kernels = table_of(reinterpret_cast<PyObject*>(ellipsoid_type));
@@ -421,21 +424,23 @@ int probe_exec(PyObject* module) {
         failing_c_surf_pos_of_ray_first_intersection;
     failing_kernels.c_aer_coords = failing_c_aer_coords;
 
-    PyObject* replaced = make_subclass("_kernelprobe.Replaced", subclass_new<&replaced_kernels>,
-                                       &replaced_kernels);
+    PyObject* replaced =
+        make_subclass("_kernelprobe.Replaced", subclass_new<&replaced_kernels>, &replaced_kernels);
     if (PyModule_Add(module, "Replaced", replaced) < 0) return -1;
     PyObject* failing_type =
         make_subclass("_kernelprobe.Failing", subclass_new<&failing_kernels>, &failing_kernels);
     if (PyModule_Add(module, "Failing", failing_type) < 0) return -1;
     if (PyType_Ready(&FormatBufferType) < 0) return -1;
-    return PyModule_AddObjectRef(module, "FormatBuffer", reinterpret_cast<PyObject*>(&FormatBufferType));
+    return PyModule_AddObjectRef(module, "FormatBuffer",
+                                 reinterpret_cast<PyObject*>(&FormatBufferType));
 }
 
-PyModuleDef_Slot probe_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(probe_exec)},
-                                  {0, nullptr}};
-PyModuleDef probe_module = {PyModuleDef_HEAD_INIT, "_kernelprobe", nullptr, 0, functions,
-                            probe_slots, nullptr, nullptr, nullptr};
+PyModuleDef_Slot probe_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(probe_exec)}, {0, nullptr}};
+PyModuleDef probe_module = {PyModuleDef_HEAD_INIT, "_kernelprobe", nullptr, 0,      functions,
+                            probe_slots,           nullptr,        nullptr, nullptr};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__kernelprobe() { return PyModuleDef_Init(&probe_module); }
+PyMODINIT_FUNC PyInit__kernelprobe() {
+    return PyModuleDef_Init(&probe_module);
+}

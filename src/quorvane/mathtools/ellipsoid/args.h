@@ -14,8 +14,8 @@
 namespace quorvane::py {
 
 struct Parameters {
-    const char* function;                  // bare name used in messages, e.g. "aer_coords"
-    std::span<PyObject* const> names;      // interned parameter names, in order
+    const char* function;              // bare name used in messages, e.g. "aer_coords"
+    std::span<PyObject* const> names;  // interned parameter names, in order
 };
 
 // Vectorcall form: args[0..nargs) positional, then one value per name in kwnames.

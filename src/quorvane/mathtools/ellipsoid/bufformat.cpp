@@ -68,10 +68,22 @@ const char* describe(char type, bool is_complex) noexcept {
 Py_ssize_t type_size(char type, bool is_complex) noexcept {
     Py_ssize_t size = 0;
     switch (type) {
-        case 'c': case 'b': case 'B': case '?': size = 1; break;
-        case 'h': case 'H': size = 2; break;
-        case 'i': case 'I': case 'f': size = 4; break;
-        case 'l': case 'L': case 'q': case 'Q': case 'd': case 'O': case 'P': size = 8; break;
+        case 'c':
+        case 'b':
+        case 'B':
+        case '?': size = 1; break;
+        case 'h':
+        case 'H': size = 2; break;
+        case 'i':
+        case 'I':
+        case 'f': size = 4; break;
+        case 'l':
+        case 'L':
+        case 'q':
+        case 'Q':
+        case 'd':
+        case 'O':
+        case 'P': size = 8; break;
         case 'g': size = sizeof(long double); break;
         default: break;
     }
@@ -82,8 +94,7 @@ Py_ssize_t type_size(char type, bool is_complex) noexcept {
 // next field of the expected element, keeping the byte offset of each item.
 class FormatChecker {
 public:
-    FormatChecker(const char* format, const ElementSpec& spec) noexcept
-        : p_(format), spec_(spec) {}
+    FormatChecker(const char* format, const ElementSpec& spec) noexcept : p_(format), spec_(spec) {}
 
     bool run() noexcept {
         if (!sequence(false)) return false;
@@ -98,9 +109,7 @@ private:
     size_t next_field_ = 0;
     bool standard_sizes_ = false;
 
-    size_t expected_fields() const noexcept {
-        return spec_.is_record() ? spec_.fields.size() : 1;
-    }
+    size_t expected_fields() const noexcept { return spec_.is_record() ? spec_.fields.size() : 1; }
 
     bool error(const char* message) noexcept {
         PyErr_SetString(PyExc_ValueError, message);
@@ -117,8 +126,8 @@ private:
                          "Buffer dtype mismatch, expected '%s' but got %s in '%s.%s'", "double",
                          found, spec_.name, spec_.fields[next_field_].name);
         } else {
-            PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s",
-                         "'", spec_.name, "'", found);
+            PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
+                         spec_.name, "'", found);
         }
         return false;
     }
@@ -138,7 +147,8 @@ private:
         for (;;) {
             while (*p_ == ' ') ++p_;
             if (*p_ == '\0') return error("Unexpected end of format string, expected ')'");
-            if (!std::isdigit(static_cast<unsigned char>(*p_))) return error("unparsable format string");
+            if (!std::isdigit(static_cast<unsigned char>(*p_)))
+                return error("unparsable format string");
             const Py_ssize_t d = number();
             if (*ndim < kMaxDims) dims[*ndim] = d;
             ++*ndim;
@@ -200,24 +210,24 @@ private:
             Py_ssize_t count = 1;
             while (*p_ == ' ') ++p_;
             switch (*p_) {
-                case '\0':
-                    return in_struct ? error("unparsable format string") : true;
+                case '\0': return in_struct ? error("unparsable format string") : true;
                 case '}':
                     if (!in_struct) return error("unparsable format string");
                     ++p_;
                     return true;
-                case '@': case '^':
+                case '@':
+                case '^':
                     standard_sizes_ = false;
                     ++p_;
                     continue;
-                case '=': case '<':
+                case '=':
+                case '<':
                     standard_sizes_ = true;
                     ++p_;
                     continue;
-                case '>': case '!':
-                    return error("Big-endian buffer not supported on little-endian compiler");
-                default:
-                    break;
+                case '>':
+                case '!': return error("Big-endian buffer not supported on little-endian compiler");
+                default: break;
             }
             if (*p_ == '(') {
                 ++p_;
@@ -251,10 +261,9 @@ private:
                     }
                     break;
                 }
-                case 'x':
-                    offset_ += count;
-                    break;
-                case 's': case 'p':
+                case 'x': offset_ += count; break;
+                case 's':
+                case 'p':
                     PyErr_Format(PyExc_ValueError,
                                  "Does not understand character buffer dtype format string ('%c')",
                                  type);
@@ -266,8 +275,22 @@ private:
                             "double ('g')..");
                     }
                     [[fallthrough]];
-                case 'c': case 'b': case 'B': case '?': case 'h': case 'H': case 'i': case 'I':
-                case 'l': case 'L': case 'q': case 'Q': case 'f': case 'd': case 'O': case 'P':
+                case 'c':
+                case 'b':
+                case 'B':
+                case '?':
+                case 'h':
+                case 'H':
+                case 'i':
+                case 'I':
+                case 'l':
+                case 'L':
+                case 'q':
+                case 'Q':
+                case 'f':
+                case 'd':
+                case 'O':
+                case 'P':
                     if (is_complex && type != 'f' && type != 'd' && type != 'g') {
                         PyErr_Format(PyExc_ValueError, "Unexpected format string character: '%c'",
                                      'Z');

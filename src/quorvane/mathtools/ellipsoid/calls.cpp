@@ -9,7 +9,9 @@
 namespace quorvane::ellipsoid {
 namespace {
 
-PyObject* intern(const char* s) noexcept { return PyUnicode_InternFromString(s); }
+PyObject* intern(const char* s) noexcept {
+    return PyUnicode_InternFromString(s);
+}
 
 // -- Direct element loads --------------------------------------------------------
 
@@ -20,7 +22,9 @@ double load(const char* p) noexcept {
     return static_cast<double>(value);
 }
 
-double load_bool(const char* p) noexcept { return *p != 0 ? 1.0 : 0.0; }
+double load_bool(const char* p) noexcept {
+    return *p != 0 ? 1.0 : 0.0;
+}
 
 // IEEE binary16 to double; every half is exactly representable.
 double load_half(const char* p) noexcept {
@@ -163,12 +167,11 @@ Ref array_over_view(PyObject* view, PyObject* dtype) noexcept {
         if (!PyArray_EquivTypes(allocated, descr)) return {};
         Py_INCREF(descr);
     }
-    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, buffer.ndim, buffer.shape,
-                                                buffer.strides, buffer.buf, NPY_ARRAY_WRITEABLE,
-                                                nullptr));
+    Ref array =
+        Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, buffer.ndim, buffer.shape,
+                                        buffer.strides, buffer.buf, NPY_ARRAY_WRITEABLE, nullptr));
     if (!array) return {};
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()),
-                              Py_NewRef(view)) < 0) {
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), Py_NewRef(view)) < 0) {
         return {};
     }
     return array;
@@ -194,9 +197,9 @@ bool create_constants() noexcept {
     c.one = PyLong_FromLong(1);
     c.two = PyLong_FromLong(2);
     c.three = PyLong_FromLong(3);
-    if (!c.numpy || !c.Real || !c.SurfCoord_dtype || !c.LLA_dtype || !c.ENU_dtype ||
-        !c.AER_dtype || !c.zeros || !c.zeros_like || !c.asarray || !c.shape || !c.ndim ||
-        !c.dtype || !c.double_ || !c.one || !c.two || !c.three) {
+    if (!c.numpy || !c.Real || !c.SurfCoord_dtype || !c.LLA_dtype || !c.ENU_dtype || !c.AER_dtype ||
+        !c.zeros || !c.zeros_like || !c.asarray || !c.shape || !c.ndim || !c.dtype || !c.double_ ||
+        !c.one || !c.two || !c.three) {
         return false;
     }
     c.shape_dtype_kwnames = PyTuple_Pack(2, c.shape, c.dtype);
@@ -235,7 +238,9 @@ bool check_equal(PyObject* a, PyObject* b) noexcept {
     return true;
 }
 
-int is_instance(PyObject* x, PyObject* cls) noexcept { return PyObject_IsInstance(x, cls); }
+int is_instance(PyObject* x, PyObject* cls) noexcept {
+    return PyObject_IsInstance(x, cls);
+}
 
 bool shape_item(PyObject* x, Py_ssize_t k, Py_ssize_t* out) noexcept {
     Ref shape = Ref::steal(PyObject_GetAttr(x, state.c.shape));
@@ -263,8 +268,7 @@ Ref zeros(PyObject* shape, PyObject* dtype) noexcept {
     int ndim;
     if (own && PyArray_DescrCheck(dtype) && plain_shape(shape, dims, &ndim)) {
         Py_INCREF(dtype);  // PyArray_Zeros takes the reference
-        return Ref::steal(
-            PyArray_Zeros(ndim, dims, reinterpret_cast<PyArray_Descr*>(dtype), 0));
+        return Ref::steal(PyArray_Zeros(ndim, dims, reinterpret_cast<PyArray_Descr*>(dtype), 0));
     }
     PyObject* args[] = {shape, dtype};
     return call(function, args, 0, state.c.shape_dtype_kwnames);
@@ -325,7 +329,9 @@ Column::Column(PyObject* x) noexcept : x_(x) {
     stride_ = PyArray_STRIDE(a, 0);
 }
 
-bool Column::read_slow(Py_ssize_t i, double* out) const noexcept { return read_item(x_, i, out); }
+bool Column::read_slow(Py_ssize_t i, double* out) const noexcept {
+    return read_item(x_, i, out);
+}
 
 Rows::Rows(PyObject* x) noexcept : x_(x) {
     load_ = direct_loader(x, 2);

@@ -38,10 +38,10 @@ struct Constants {
 
 // Process-wide state, written only while the module is imported.
 struct ModuleState {
-    PyObject* module = nullptr;    // borrowed: the module lives as long as the process
-    PyObject* globals = nullptr;   // its dictionary, borrowed
-    PyObject* builtins = nullptr;  // owned
-    bool assertions = true;        // the interpreter's __debug__ at import
+    PyObject* module = nullptr;        // borrowed: the module lives as long as the process
+    PyObject* globals = nullptr;       // its dictionary, borrowed
+    PyObject* builtins = nullptr;      // owned
+    bool assertions = true;            // the interpreter's __debug__ at import
     PyObject* numbers_real = nullptr;  // numbers.Real as imported, owned
     // NumPy and its functions as imported, owned: while the module global
     // `numpy` and its attributes are these, the C API stands in for the calls.

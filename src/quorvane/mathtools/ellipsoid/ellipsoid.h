@@ -35,11 +35,11 @@ extern "C" {
 struct QuorvaneEllipsoidKernels;
 
 typedef struct QuorvaneEllipsoidObject {
-    PyObject_HEAD
-    const struct QuorvaneEllipsoidKernels* kernels; /* shared by all instances of a type */
-    double Re;                                      /* equatorial radius, metres */
-    double f;                                       /* flattening */
-    double Rp;                                      /* polar radius (1 - f) * Re, metres */
+    PyObject_HEAD const struct QuorvaneEllipsoidKernels*
+        kernels; /* shared by all instances of a type */
+    double Re;   /* equatorial radius, metres */
+    double f;    /* flattening */
+    double Rp;   /* polar radius (1 - f) * Re, metres */
 } QuorvaneEllipsoidObject;
 
 typedef const QuorvaneEllipsoidObject* QuorvaneEllipsoid;
@@ -61,8 +61,8 @@ typedef struct QuorvaneEllipsoidKernels {
     /* 9 */ void (*c_lla_from_pos)(QuorvaneEllipsoid self, const double* r, LLA* lla);
     /* 10 */ void (*c_pos_from_lla)(QuorvaneEllipsoid self, LLA lla, double* r);
     /* 11 */ void (*c_surf_pos_of_ray_first_intersection)(QuorvaneEllipsoid self,
-                                                         const double* r_ray,
-                                                         const double* u_ray, double* r_surf);
+                                                          const double* r_ray, const double* u_ray,
+                                                          double* r_surf);
     /* 12 */ void (*c_aer_coords)(QuorvaneEllipsoid self, const double* r_target, LLA lla_obs,
                                   AER* aer);
 } QuorvaneEllipsoidKernels;
@@ -74,7 +74,8 @@ typedef struct QuorvaneEllipsoidKernels {
 
 static_assert(offsetof(QuorvaneEllipsoidObject, kernels) == sizeof(PyObject),
               "the kernel table pointer follows the object header");
-static_assert(sizeof(QuorvaneEllipsoidObject) == sizeof(PyObject) + sizeof(void*) + 3 * sizeof(double),
+static_assert(sizeof(QuorvaneEllipsoidObject) ==
+                  sizeof(PyObject) + sizeof(void*) + 3 * sizeof(double),
               "header, table pointer and three doubles");
 static_assert(offsetof(QuorvaneEllipsoidKernels, c_aer_coords) == 11 * sizeof(void*),
               "twelve slots in order");

@@ -13,8 +13,7 @@ namespace {
 using py::Ref;
 
 struct MethodObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const MethodSpec* spec;
     PyTypeObject* owner;  // borrowed: the Ellipsoid type is static
     PyObject* name;
@@ -27,7 +26,9 @@ struct MethodObject {
     char traceback_name[160];
 };
 
-MethodObject* as_method(PyObject* o) noexcept { return reinterpret_cast<MethodObject*>(o); }
+MethodObject* as_method(PyObject* o) noexcept {
+    return reinterpret_cast<MethodObject*>(o);
+}
 
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                             PyObject* kwnames) noexcept {
@@ -46,7 +47,8 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
         return nullptr;
     }
     PyObject* values[kMaxParameters] = {};
-    const py::Parameters params{m->spec->name, {m->parameter_names, static_cast<size_t>(m->parameter_count)}};
+    const py::Parameters params{m->spec->name,
+                                {m->parameter_names, static_cast<size_t>(m->parameter_count)}};
     PyObject* result = nullptr;
     if (py::parse_arguments(params, args + 1, nargs - 1, kwnames, values)) {
         result = m->spec->impl(reinterpret_cast<QuorvaneEllipsoidObject*>(args[0]), values);
@@ -119,8 +121,8 @@ PyGetSetDef method_getset[] = {
 };
 
 PyTypeObject MethodType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "quorvane.mathtools.ellipsoid.ellipsoid.ellipsoid_method",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name =
+        "quorvane.mathtools.ellipsoid.ellipsoid.ellipsoid_method",
     .tp_basicsize = sizeof(MethodObject),
     .tp_dealloc = method_dealloc,
     .tp_vectorcall_offset = offsetof(MethodObject, vectorcall),
@@ -138,7 +140,9 @@ PyTypeObject MethodType = {
 
 }  // namespace
 
-bool ready_method_type() noexcept { return PyType_Ready(&MethodType) == 0; }
+bool ready_method_type() noexcept {
+    return PyType_Ready(&MethodType) == 0;
+}
 
 PyObject* new_method(const MethodSpec& spec, PyTypeObject* owner) noexcept {
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(MethodObject, &MethodType)));

@@ -95,7 +95,9 @@ public:
 };
 
 // After every kernel call: an error left pending by a kernel fails the call.
-bool kernel_failed() noexcept { return PyErr_Occurred() != nullptr; }
+bool kernel_failed() noexcept {
+    return PyErr_Occurred() != nullptr;
+}
 
 // isinstance(x, Real), answering the common numbers without the ABC machinery
 // while Real is the numbers.Real the module imported.
@@ -320,8 +322,8 @@ PyObject* enu(Object* self, PyObject* const* args) noexcept {
     const bool fast = k.own() && lats.fast() && lons.fast();
     lats.set_fast(fast);
     lons.set_fast(fast);
-    const bool parallel = fast && n <= lats.fast_length() && n <= lons.fast_length() &&
-                          n <= view.length();
+    const bool parallel =
+        fast && n <= lats.fast_length() && n <= lons.fast_length() && n <= view.length();
     const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
         SurfCoord point;
         if (!lats.read(i, &point.lat) || !lons.read(i, &point.lon)) return false;
@@ -395,8 +397,8 @@ PyObject* surf_pos_from_surf_coord(Object* self, PyObject* const* args) noexcept
     const bool fast = k.own() && lats.fast() && lons.fast();
     lats.set_fast(fast);
     lons.set_fast(fast);
-    const bool parallel = fast && n <= lats.fast_length() && n <= lons.fast_length() &&
-                          n <= writer.direct_rows();
+    const bool parallel =
+        fast && n <= lats.fast_length() && n <= lons.fast_length() && n <= writer.direct_rows();
     const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
         SurfCoord point;
         if (!lats.read(i, &point.lat) || !lons.read(i, &point.lon)) return false;
@@ -683,7 +685,9 @@ const MethodSpec method_specs[kMethodCount] = {
      lla_from_pos},
     {"pos_from_lla",
      {"lat", "lon", "alt"},
-     {{"lat", kDoubleOrArray}, {"lon", kDoubleOrArray}, {"alt", kDoubleOrArray},
+     {{"lat", kDoubleOrArray},
+      {"lon", kDoubleOrArray},
+      {"alt", kDoubleOrArray},
       {"return", kArray}},
      docs::kPosFromLla,
      pos_from_lla},

@@ -34,7 +34,9 @@ bool error_pending() noexcept {
     return PyErr_Occurred() != nullptr;
 }
 
-bool error_pending_held() noexcept { return PyErr_Occurred() != nullptr; }
+bool error_pending_held() noexcept {
+    return PyErr_Occurred() != nullptr;
+}
 
 void kernel_traceback(const char* function) noexcept {
     py::GilGuard gil;
@@ -96,7 +98,9 @@ int ellipsoid_init(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return -1;
 }
 
-void ellipsoid_dealloc(PyObject* self) noexcept { Py_TYPE(self)->tp_free(self); }
+void ellipsoid_dealloc(PyObject* self) noexcept {
+    Py_TYPE(self)->tp_free(self);
+}
 
 PyMemberDef ellipsoid_members[] = {
     {"Re", Py_T_DOUBLE, offsetof(Object, Re), Py_READONLY, nullptr},
@@ -106,8 +110,8 @@ PyMemberDef ellipsoid_members[] = {
 };
 
 PyTypeObject EllipsoidType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name =
+        "quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid",
     .tp_basicsize = sizeof(Object),
     .tp_dealloc = ellipsoid_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
@@ -141,19 +145,23 @@ PyObject* ellipsoid_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return nullptr;
 }
 
-PyMethodDef reduce_def = {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ellipsoid_reduce)),
-                          METH_FASTCALL | METH_KEYWORDS, "Ellipsoid.__reduce__(self)"};
-PyMethodDef setstate_def = {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ellipsoid_setstate)),
-                            METH_FASTCALL | METH_KEYWORDS,
-                            "Ellipsoid.__setstate__(self, state)"};
+PyMethodDef reduce_def = {
+    "__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ellipsoid_reduce)),
+    METH_FASTCALL | METH_KEYWORDS, "Ellipsoid.__reduce__(self)"};
+PyMethodDef setstate_def = {
+    "__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ellipsoid_setstate)),
+    METH_FASTCALL | METH_KEYWORDS, "Ellipsoid.__setstate__(self, state)"};
 
 // Stores the refusing pair unless the type pickles itself some other way.
 bool install_pickling(PyTypeObject* type) noexcept {
     PyObject* dict = type->tp_dict;
-    const int own_getstate = PyDict_Contains(dict, Ref::steal(PyUnicode_FromString("__getstate__")).get());
+    const int own_getstate =
+        PyDict_Contains(dict, Ref::steal(PyUnicode_FromString("__getstate__")).get());
     if (own_getstate < 0) return false;
-    Ref reduce_ex = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__reduce_ex__"));
-    Ref object_reduce_ex = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce_ex__"));
+    Ref reduce_ex =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__reduce_ex__"));
+    Ref object_reduce_ex = Ref::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce_ex__"));
     if (!reduce_ex || !object_reduce_ex) return false;
     if (own_getstate || reduce_ex.get() != object_reduce_ex.get()) return true;
     if (PyDict_GetItemString(dict, "__reduce__") != nullptr) {
@@ -258,16 +266,17 @@ bool import_numpy_c_api() noexcept {
 
 bool register_in_sys_modules(PyObject* module) noexcept {
     PyObject* modules = PyImport_GetModuleDict();
-    const int present = PyDict_Contains(modules, Ref::steal(PyUnicode_FromString(kModuleName)).get());
+    const int present =
+        PyDict_Contains(modules, Ref::steal(PyUnicode_FromString(kModuleName)).get());
     if (present < 0) return false;
     return present || PyDict_SetItemString(modules, kModuleName, module) == 0;
 }
 
 bool check_builtins() noexcept {
     static const char* const names[] = {
-        "AssertionError", "TypeError",    "ValueError",   "IndexError",   "KeyError",
-        "OverflowError",  "MemoryError",  "ImportError",  "NameError",    "AttributeError",
-        "RuntimeError",   "BufferError",  "RuntimeWarning",
+        "AssertionError", "TypeError",   "ValueError",     "IndexError", "KeyError",
+        "OverflowError",  "MemoryError", "ImportError",    "NameError",  "AttributeError",
+        "RuntimeError",   "BufferError", "RuntimeWarning",
     };
     for (const char* name : names) {
         PyObject* value = nullptr;
@@ -288,9 +297,9 @@ bool publish_kernel_table(PyObject* module) noexcept {
     if (PyType_Ready(&EllipsoidType) < 0) return false;
     Ref capsule = Ref::steal(
         PyCapsule_New(const_cast<QuorvaneEllipsoidKernels*>(&own_kernels), nullptr, nullptr));
-    if (!capsule || PyDict_SetItemString(EllipsoidType.tp_dict,
-                                         QUORVANE_ELLIPSOID_KERNELS_CAPSULE_KEY,
-                                         capsule.get()) < 0) {
+    if (!capsule ||
+        PyDict_SetItemString(EllipsoidType.tp_dict, QUORVANE_ELLIPSOID_KERNELS_CAPSULE_KEY,
+                             capsule.get()) < 0) {
         return false;
     }
     PyType_Modified(&EllipsoidType);
@@ -403,8 +412,8 @@ void* bind_routine(PyObject* capi, const char* name, const char* signature) noex
 
 bool bind_vector_routines() noexcept {
     Ref vectools = Ref::steal(PyImport_ImportModule(kVectoolsName));
-    Ref capi = vectools ? Ref::steal(PyObject_GetAttrString(vectools.get(), "__pyx_capi__"))
-                        : Ref();
+    Ref capi =
+        vectools ? Ref::steal(PyObject_GetAttrString(vectools.get(), "__pyx_capi__")) : Ref();
     if (!capi) return false;
     if (!PyDict_Check(capi.get())) {
         PyErr_Format(PyExc_ImportError, "%.200s does not export expected C function %.200s",

@@ -33,12 +33,12 @@ int requested_threads() noexcept {
 int thread_count(Py_ssize_t n) noexcept {
     if (n < kParallelThreshold) return 1;
     int threads = available_cpus();
-    if (const int requested = requested_threads(); requested > 0) threads = std::min(threads, requested);
+    if (const int requested = requested_threads(); requested > 0)
+        threads = std::min(threads, requested);
     return static_cast<int>(std::max<Py_ssize_t>(1, std::min<Py_ssize_t>(threads, n / kMinChunk)));
 }
 
-void parallel_for(Py_ssize_t n,
-                  const std::function<void(Py_ssize_t, Py_ssize_t)>& chunk) noexcept {
+void parallel_for(Py_ssize_t n, const std::function<void(Py_ssize_t, Py_ssize_t)>& chunk) noexcept {
     const int threads = thread_count(n);
     const Py_ssize_t size = (n + threads - 1) / threads;
     std::vector<std::thread> workers;

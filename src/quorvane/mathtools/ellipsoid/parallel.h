@@ -26,8 +26,7 @@ int thread_count(Py_ssize_t n) noexcept;
 
 // Calls chunk(begin, end) over [0, n) split across thread_count(n) threads.
 // chunk must not touch interpreter objects.
-void parallel_for(Py_ssize_t n,
-                  const std::function<void(Py_ssize_t, Py_ssize_t)>& chunk) noexcept;
+void parallel_for(Py_ssize_t n, const std::function<void(Py_ssize_t, Py_ssize_t)>& chunk) noexcept;
 
 }  // namespace quorvane::ellipsoid
 

@@ -13,7 +13,9 @@ constexpr char kFileName[] = "quorvane/mathtools/ellipsoid/ellipsoid.cpp";
 
 }  // namespace
 
-void set_traceback_globals(PyObject* globals) noexcept { traceback_globals = globals; }
+void set_traceback_globals(PyObject* globals) noexcept {
+    traceback_globals = globals;
+}
 
 void add_traceback(const char* function) noexcept {
     PyObject* exc = PyErr_GetRaisedException();
@@ -21,9 +23,9 @@ void add_traceback(const char* function) noexcept {
     // The entry is a frame of an empty code object named after the function,
     // which is how the interpreter shows compiled functions in tracebacks.
     Ref globals = traceback_globals ? Ref::borrow(traceback_globals) : Ref::steal(PyDict_New());
-    Ref code = globals ? Ref::steal(reinterpret_cast<PyObject*>(
-                             PyCode_NewEmpty(kFileName, function, 0)))
-                       : Ref();
+    Ref code =
+        globals ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kFileName, function, 0)))
+                : Ref();
     Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
                            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
                            globals.get(), nullptr)))

@@ -9,8 +9,9 @@ namespace {
 
 bool check_buffer(const Py_buffer& buffer, const ElementSpec& spec, int ndim) noexcept {
     if (buffer.ndim != ndim) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
-                     ndim, buffer.ndim);
+        PyErr_Format(PyExc_ValueError,
+                     "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
+                     buffer.ndim);
         return false;
     }
     if (!check_format(buffer.format, spec)) return false;
@@ -186,7 +187,9 @@ int view_getbuffer(PyObject* self, Py_buffer* out, int flags) noexcept {
     return 0;
 }
 
-Py_ssize_t view_length(PyObject* self) noexcept { return as_view(self)->buffer.shape[0]; }
+Py_ssize_t view_length(PyObject* self) noexcept {
+    return as_view(self)->buffer.shape[0];
+}
 
 // The address of element `key` (an integer, or a pair for two dimensions).
 char* element_address(PyObject* self, PyObject* key) noexcept {
@@ -242,8 +245,8 @@ PyBufferProcs view_as_buffer = {view_getbuffer, nullptr};
 PyMappingMethods view_as_mapping = {view_length, view_subscript, view_ass_subscript};
 
 PyTypeObject TypedViewType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "quorvane.mathtools.ellipsoid.ellipsoid._TypedView",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name =
+        "quorvane.mathtools.ellipsoid.ellipsoid._TypedView",
     .tp_basicsize = sizeof(TypedViewObject),
     .tp_dealloc = view_dealloc,
     .tp_as_mapping = &view_as_mapping,
@@ -254,9 +257,13 @@ PyTypeObject TypedViewType = {
 
 }  // namespace
 
-bool ready_typed_view_type() noexcept { return PyType_Ready(&TypedViewType) == 0; }
+bool ready_typed_view_type() noexcept {
+    return PyType_Ready(&TypedViewType) == 0;
+}
 
-PyTypeObject* typed_view_type() noexcept { return &TypedViewType; }
+PyTypeObject* typed_view_type() noexcept {
+    return &TypedViewType;
+}
 
 View View::acquire(PyObject* array, const ElementSpec& spec, int ndim) noexcept {
     Py_buffer buffer;

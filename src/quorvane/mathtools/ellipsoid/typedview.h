@@ -18,8 +18,7 @@
 namespace quorvane::py {
 
 struct TypedViewObject {
-    PyObject_HEAD
-    Py_buffer buffer;  // released when the view object is freed
+    PyObject_HEAD Py_buffer buffer;  // released when the view object is freed
     const ElementSpec* spec;
     std::atomic<int> acquisition_count;
 };

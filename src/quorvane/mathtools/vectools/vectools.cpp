@@ -30,10 +30,14 @@ void sub(double* u, double* v, double* out) {
 }
 
 // u . v, summed from the first component to the last
-double dot(double* u, double* v) { return u[0] * v[0] + u[1] * v[1] + u[2] * v[2]; }
+double dot(double* u, double* v) {
+    return u[0] * v[0] + u[1] * v[1] + u[2] * v[2];
+}
 
 // |u| = sqrt(u . u)
-double norm(double* u) { return std::sqrt(dot(u, u)); }
+double norm(double* u) {
+    return std::sqrt(dot(u, u));
+}
 
 struct Export {
     const char* name;
@@ -84,4 +88,6 @@ PyModuleDef vectools_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_vectools() { return PyModuleDef_Init(&vectools_module); }
+PyMODINIT_FUNC PyInit_vectools() {
+    return PyModuleDef_Init(&vectools_module);
+}
