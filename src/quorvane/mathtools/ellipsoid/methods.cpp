@@ -197,11 +197,6 @@ View allocate_records(PyObject* shape, PyObject* dtype_name, const py::ElementSp
     return array ? View::acquire(array.get(), spec, 1) : View();
 }
 
-View allocate_records(Py_ssize_t n, PyObject* dtype_name, const py::ElementSpec& spec) noexcept {
-    Ref count = Ref::steal(PyLong_FromSsize_t(n));
-    return count ? allocate_records(count.get(), dtype_name, spec) : View();
-}
-
 // numpy.asarray(view, dtype=<module global dtype_name>).
 PyObject* return_records(const View& view, PyObject* dtype_name) noexcept {
     Ref dtype = global(dtype_name);
@@ -254,6 +249,51 @@ bool store_row(const View& view, Py_ssize_t i, const double* r, Check checked) n
     }
     for (Py_ssize_t j = 0; j < 3; ++j) *view.at(i, j) = r[j];
     return true;
+}
+
+// -- Positions to records ----------------------------------------------------------
+//
+// surf_coord_from_surf_pos, lla_from_pos and aer_coords map one 3-vector, or
+// the rows of an (N, 3) input, to records of a result allocated with a module
+// dtype: kernel(_r, &record) per point.
+
+// One point into a one-record result allocated with `shape` ((1,) or 1).
+template <class Record, class Kernel>
+View one_record(PyObject* x, PyObject* shape, PyObject* dtype_name, const py::ElementSpec& spec,
+                const Kernel& kernel) noexcept {
+    View view = allocate_records(shape, dtype_name, spec);
+    if (!view) return {};
+    double _r[3];
+    if (!read_vector3(x, _r) || !in_bounds(view, 0)) return {};
+    kernel(_r, view.element<Record>(0));
+    if (kernel_failed()) return {};
+    return view;
+}
+
+// The rows of x (checked as (N, 3)) into N records; the loop may be split over
+// threads when `may_split` (the kernel is this module's and stays off the
+// interpreter) and every read and write goes straight to memory.
+template <class Record, class Kernel>
+View many_records(PyObject* x, PyObject* dtype_name, const py::ElementSpec& spec, const Kernels& k,
+                  bool may_split, const Kernel& kernel) noexcept {
+    if (!check_rows3(x)) return {};
+    Ref rows = first_dimension(x);
+    if (!rows) return {};
+    View view = allocate_records(rows.get(), dtype_name, spec);
+    if (!view) return {};
+    Py_ssize_t n;
+    if (!shape_item(x, 0, &n)) return {};
+    Rows positions(x);
+    positions.set_fast(k.own());
+    const bool parallel = may_split && n <= positions.fast_length() && n <= view.length();
+    const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
+        double _r[3];
+        if (!positions.read(i, _r)) return false;
+        if (checked && !in_bounds(view, i)) return false;
+        kernel(_r, view.element<Record>(i));
+        return !(checked && kernel_failed());
+    });
+    return ok ? std::move(view) : View();
 }
 
 // -- Latitude conversions ---------------------------------------------------------
@@ -415,36 +455,19 @@ PyObject* surf_coord_from_surf_pos(Object* self, PyObject* const* args) noexcept
     const Kernels k(self);
     const int one_point = attr_equals(r_surf, state.c.ndim, state.c.one);
     if (one_point < 0) return nullptr;
+    const auto kernel = [&k](const double* _r_surf, SurfCoord* point) {
+        k.c_surf_coord_from_surf_pos(_r_surf, point);
+    };
     View view;
     if (one_point) {
         if (state.assertions && !check_attr(r_surf, state.c.shape, state.c.tuple_3)) return nullptr;
-        view = allocate_records(state.c.tuple_1, state.c.SurfCoord_dtype, py::kSurfCoordSpec);
-        if (!view) return nullptr;
-        double _r_surf[3];
-        if (!read_vector3(r_surf, _r_surf) || !in_bounds(view, 0)) return nullptr;
-        k.c_surf_coord_from_surf_pos(_r_surf, view.element<SurfCoord>(0));
-        if (kernel_failed()) return nullptr;
+        view = one_record<SurfCoord>(r_surf, state.c.tuple_1, state.c.SurfCoord_dtype,
+                                     py::kSurfCoordSpec, kernel);
     } else {
-        if (!check_rows3(r_surf)) return nullptr;
-        Ref rows = first_dimension(r_surf);
-        if (!rows) return nullptr;
-        view = allocate_records(rows.get(), state.c.SurfCoord_dtype, py::kSurfCoordSpec);
-        if (!view) return nullptr;
-        Py_ssize_t n;
-        if (!shape_item(r_surf, 0, &n)) return nullptr;
-        Rows positions(r_surf);
-        positions.set_fast(k.own());
-        const bool parallel = n <= positions.fast_length() && n <= view.length();
-        const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
-            double _r_surf[3];
-            if (!positions.read(i, _r_surf)) return false;
-            if (checked && !in_bounds(view, i)) return false;
-            k.c_surf_coord_from_surf_pos(_r_surf, view.element<SurfCoord>(i));
-            return !(checked && kernel_failed());
-        });
-        if (!ok) return nullptr;
+        view = many_records<SurfCoord>(r_surf, state.c.SurfCoord_dtype, py::kSurfCoordSpec, k, true,
+                                       kernel);
     }
-    return return_records(view, state.c.SurfCoord_dtype);
+    return view ? return_records(view, state.c.SurfCoord_dtype) : nullptr;
 }
 
 // -- Geodetic position methods ---------------------------------------------------
@@ -488,35 +511,10 @@ PyObject* lla_from_pos(Object* self, PyObject* const* args) noexcept {
     const Kernels k(self);
     const int one_point = attr_equals(r, state.c.shape, state.c.tuple_3);
     if (one_point < 0) return nullptr;
-    View view;
-    if (one_point) {
-        view = allocate_records(1, state.c.LLA_dtype, py::kLLASpec);
-        if (!view) return nullptr;
-        double _r[3];
-        if (!read_vector3(r, _r) || !in_bounds(view, 0)) return nullptr;
-        k.c_lla_from_pos(_r, view.element<LLA>(0));
-        if (kernel_failed()) return nullptr;
-    } else {
-        if (!check_rows3(r)) return nullptr;
-        Ref rows = first_dimension(r);
-        if (!rows) return nullptr;
-        view = allocate_records(rows.get(), state.c.LLA_dtype, py::kLLASpec);
-        if (!view) return nullptr;
-        Py_ssize_t n;
-        if (!shape_item(r, 0, &n)) return nullptr;
-        Rows positions(r);
-        positions.set_fast(k.own());
-        const bool parallel = n <= positions.fast_length() && n <= view.length();
-        const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
-            double _r[3];
-            if (!positions.read(i, _r)) return false;
-            if (checked && !in_bounds(view, i)) return false;
-            k.c_lla_from_pos(_r, view.element<LLA>(i));
-            return !(checked && kernel_failed());
-        });
-        if (!ok) return nullptr;
-    }
-    return return_records(view, state.c.LLA_dtype);
+    const auto kernel = [&k](const double* _r, LLA* lla) { k.c_lla_from_pos(_r, lla); };
+    View view = one_point ? one_record<LLA>(r, state.c.one, state.c.LLA_dtype, py::kLLASpec, kernel)
+                          : many_records<LLA>(r, state.c.LLA_dtype, py::kLLASpec, k, true, kernel);
+    return view ? return_records(view, state.c.LLA_dtype) : nullptr;
 }
 
 PyObject* pos_from_lla(Object* self, PyObject* const* args) noexcept {
@@ -610,35 +608,21 @@ PyObject* aer_coords(Object* self, PyObject* const* args) noexcept {
     Kernels::Observer observer(k, _lla_obs);
     const int one_point = attr_equals(r_target, state.c.ndim, state.c.one);
     if (one_point < 0) return nullptr;
+    // The bound vector routines are another module's code: this loop stays on
+    // the calling thread.
+    const auto kernel = [&observer](const double* _r_target, AER* aer) {
+        observer.c_aer_coords(_r_target, aer);
+    };
     View view;
     if (one_point) {
         if (state.assertions && !check_attr(r_target, state.c.shape, state.c.tuple_3)) {
             return nullptr;
         }
-        view = allocate_records(1, state.c.AER_dtype, py::kAERSpec);
-        if (!view) return nullptr;
-        double _r_target[3];
-        if (!read_vector3(r_target, _r_target) || !in_bounds(view, 0)) return nullptr;
-        observer.c_aer_coords(_r_target, view.element<AER>(0));
-        if (kernel_failed()) return nullptr;
+        view = one_record<AER>(r_target, state.c.one, state.c.AER_dtype, py::kAERSpec, kernel);
     } else {
-        if (!check_rows3(r_target)) return nullptr;
-        Ref rows = first_dimension(r_target);
-        if (!rows) return nullptr;
-        view = allocate_records(rows.get(), state.c.AER_dtype, py::kAERSpec);
-        if (!view) return nullptr;
-        Py_ssize_t n;
-        if (!shape_item(r_target, 0, &n)) return nullptr;
-        Rows targets(r_target);
-        targets.set_fast(k.own());
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            double _r_target[3];
-            if (!targets.read(i, _r_target) || !in_bounds(view, i)) return nullptr;
-            observer.c_aer_coords(_r_target, view.element<AER>(i));
-            if (kernel_failed()) return nullptr;
-        }
+        view = many_records<AER>(r_target, state.c.AER_dtype, py::kAERSpec, k, false, kernel);
     }
-    return return_records(view, state.c.AER_dtype);
+    return view ? return_records(view, state.c.AER_dtype) : nullptr;
 }
 
 constexpr char kDoubleOrArray[] = "double | ndarray[double]";
