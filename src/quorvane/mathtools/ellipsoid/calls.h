@@ -6,6 +6,10 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
+#include <utility>
+
 #include "quorvane/mathtools/ellipsoid/ref.h"
 
 namespace quorvane::ellipsoid {
@@ -129,6 +133,39 @@ private:
     const char* data_ = nullptr;
     Py_ssize_t length_ = 0, stride_ = 0;
     double (*load_)(const char*) = nullptr;
+};
+
+// Several 1-D inputs read together, element i of each in turn: straight from
+// memory only when every one of them can be (and `allowed`), so that no
+// interpreter code runs between the reads of one that is read directly.
+template <size_t N>
+class Columns {
+public:
+    Columns(std::array<PyObject*, N> xs, bool allowed) noexcept
+        : columns_{make(xs, std::make_index_sequence<N>())} {
+        bool fast = allowed;
+        for (const Column& c : columns_) fast = fast && c.fast();
+        for (Column& c : columns_) c.set_fast(fast);
+    }
+    bool read(Py_ssize_t i, double* out) const noexcept {
+        for (size_t k = 0; k < N; ++k) {
+            if (!columns_[k].read(i, &out[k])) return false;
+        }
+        return true;
+    }
+    Py_ssize_t fast_length() const noexcept {
+        Py_ssize_t length = columns_[0].fast_length();
+        for (const Column& c : columns_) length = std::min(length, c.fast_length());
+        return length;
+    }
+
+private:
+    template <size_t... I>
+    static std::array<Column, N> make(std::array<PyObject*, N> xs,
+                                      std::index_sequence<I...>) noexcept {
+        return {Column(xs[I])...};
+    }
+    std::array<Column, N> columns_;
 };
 
 class Rows {  // x[i][j] for j = 0, 1, 2, the row fetched anew for every element

@@ -358,15 +358,12 @@ PyObject* enu(Object* self, PyObject* const* args) noexcept {
     if (!view) return nullptr;
     Py_ssize_t n;
     if (!shape_item(lat, 0, &n)) return nullptr;
-    Column lats(lat), lons(lon);
-    const bool fast = k.own() && lats.fast() && lons.fast();
-    lats.set_fast(fast);
-    lons.set_fast(fast);
-    const bool parallel =
-        fast && n <= lats.fast_length() && n <= lons.fast_length() && n <= view.length();
+    const Columns<2> coords({lat, lon}, k.own());
+    const bool parallel = n <= coords.fast_length() && n <= view.length();
     const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
-        SurfCoord point;
-        if (!lats.read(i, &point.lat) || !lons.read(i, &point.lon)) return false;
+        double v[2];
+        if (!coords.read(i, v)) return false;
+        const SurfCoord point{v[0], v[1]};
         if (checked && !in_bounds(view, i)) return false;
         k.c_enu(point, view.element<ENU_Frame>(i));
         return !(checked && kernel_failed());
@@ -433,15 +430,12 @@ PyObject* surf_pos_from_surf_coord(Object* self, PyObject* const* args) noexcept
     if (direct_rows(r_surf.get(), &data, &rows, &row_stride, &column_stride)) {
         writer.allow_direct(data, rows, row_stride, column_stride);
     }
-    Column lats(lat), lons(lon);
-    const bool fast = k.own() && lats.fast() && lons.fast();
-    lats.set_fast(fast);
-    lons.set_fast(fast);
-    const bool parallel =
-        fast && n <= lats.fast_length() && n <= lons.fast_length() && n <= writer.direct_rows();
+    const Columns<2> coords({lat, lon}, k.own());
+    const bool parallel = n <= coords.fast_length() && n <= writer.direct_rows();
     const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
-        SurfCoord point;
-        if (!lats.read(i, &point.lat) || !lons.read(i, &point.lon)) return false;
+        double v[2];
+        if (!coords.read(i, v)) return false;
+        const SurfCoord point{v[0], v[1]};
         double _r_surf[3];
         k.c_surf_pos_from_surf_coord(point, _r_surf);
         if (checked && kernel_failed()) return false;
@@ -539,18 +533,12 @@ PyObject* pos_from_lla(Object* self, PyObject* const* args) noexcept {
     if (!view) return nullptr;
     Py_ssize_t n;
     if (!shape_item(lat, 0, &n)) return nullptr;
-    Column lats(lat), lons(lon), alts(alt);
-    const bool fast = k.own() && lats.fast() && lons.fast() && alts.fast();
-    lats.set_fast(fast);
-    lons.set_fast(fast);
-    alts.set_fast(fast);
-    const bool parallel = fast && n <= lats.fast_length() && n <= lons.fast_length() &&
-                          n <= alts.fast_length() && fits_rows(view, n);
+    const Columns<3> coords({lat, lon, alt}, k.own());
+    const bool parallel = n <= coords.fast_length() && fits_rows(view, n);
     const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
-        LLA lla;
-        if (!lats.read(i, &lla.lat) || !lons.read(i, &lla.lon) || !alts.read(i, &lla.alt)) {
-            return false;
-        }
+        double v[3];
+        if (!coords.read(i, v)) return false;
+        const LLA lla{v[0], v[1], v[2]};
         double _r[3];
         k.c_pos_from_lla(lla, _r);
         if (checked && kernel_failed()) return false;
