@@ -36,3 +36,9 @@ origin = np.array([7378137.0, 0.0, 0.0])
 directions = np.array([[-1.0, 0.0, 0.0], [-1.0, 0.1, 0.0], [0.0, 1.0, 0.0]])
 hits = wgs84.surf_pos_of_ray_first_intersection(origin, directions)  # shape (3, 3)
 print(hits)
+
+# Surface points and their coordinates; latitudes of the foot of the normal.
+surface = wgs84.surf_pos_from_surf_coord(lat, lon)  # shape (3, 3), on the ellipsoid
+coords = wgs84.surf_coord_from_surf_pos(surface)  # SurfCoord_dtype: lat, lon
+feet = wgs84.solve_reduced_lat_equation(positions)  # reduced latitudes, shape (3,)
+print(coords["lat"], wgs84.geodetic_lat_from_reduced_lat(feet))

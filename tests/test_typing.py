@@ -173,3 +173,10 @@ def test_stubs_match_the_runtime_modules(tmp_path):
         cmd, cwd=tmp_path, capture_output=True, text=True, env=_mypy_env(), check=False
     )
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_the_readme_shows_the_checked_example():
+    """The usage example in README.md is the file this module type-checks and runs."""
+    readme = (HERE.parent / "README.md").read_text()
+    body = (HERE / "readme_example.py").read_text().split('"""', 2)[2].lstrip("\n")
+    assert "```python\n" + body + "```\n" in readme
