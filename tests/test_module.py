@@ -280,3 +280,27 @@ def test_python_subclass_keeps_the_kernels(mod):
         m.Re = 1.0
     with pytest.raises(TypeError, match="takes exactly 2"):
         Mine(1.0)
+
+
+@pytest.mark.parametrize(
+    "patch, error",
+    [
+        ("numpy.flatiter = 1", "TypeError: numpy.flatiter is not a type object"),
+        ("numpy.ndarray = type('Small', (), {'__slots__': ()})",
+         "ValueError: numpy.ndarray size changed, may indicate binary incompatibility. Expected"),
+        ("import numbers; del numbers.Real", "ImportError"),
+        ("import quorvane.datamodel as d; del d.ENU_dtype", "ImportError"),
+    ],
+)
+def test_import_checks_the_types_and_names_it_needs(patch, error):
+    code = f"""
+        import numpy
+        {patch}
+        try:
+            import quorvane.mathtools.ellipsoid.ellipsoid
+        except Exception as ex:
+            print(type(ex).__name__ + ': ' + str(ex))
+    """
+    rc, out, err = run_python(code)
+    assert rc == 0, err
+    assert out.strip().startswith(error)
