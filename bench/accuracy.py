@@ -13,9 +13,9 @@ import sys
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
-import reference as ref  # noqa: E402
+import reference as ref
 
-from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid  # noqa: E402
+from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 RE, F = 6378137.0, 1 / 298.257223563
 

@@ -1,6 +1,5 @@
 """The kernel table as other compiled modules use it (through tests/native)."""
 
-import math
 
 import numpy as np
 import pytest

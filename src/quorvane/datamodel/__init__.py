@@ -7,7 +7,7 @@ sub-arrays of three doubles.
 
 import numpy as np
 
-__all__ = ["SurfCoord_dtype", "LLA_dtype", "ENU_dtype", "AER_dtype"]
+__all__ = ["AER_dtype", "ENU_dtype", "LLA_dtype", "SurfCoord_dtype"]
 
 SurfCoord_dtype = np.dtype([("lat", np.float64), ("lon", np.float64)])
 LLA_dtype = np.dtype([("lat", np.float64), ("lon", np.float64), ("alt", np.float64)])
