@@ -28,6 +28,10 @@ public:
     explicit Kernels(const Object* self) noexcept
         : self_(self), own_(self->kernels == &own_kernels) {}
 
+    // True for the module's own table. Inputs may be read straight from memory
+    // only then: no code of another module can run during the element loop.
+    bool own() const noexcept { return own_; }
+
     void c_enu(SurfCoord point, ENU_Frame* enu) const noexcept {
         own_ ? kernels::c_enu<Direct>(self_, point, enu) : self_->kernels->c_enu(self_, point, enu);
     }
@@ -87,11 +91,6 @@ public:
 private:
     const Object* self_;
     bool own_;
-
-public:
-    // Inputs may be read straight from memory only while no code of another
-    // module can run during the element loop.
-    bool own() const noexcept { return own_; }
 };
 
 // After every kernel call: an error left pending by a kernel fails the call.
