@@ -18,11 +18,16 @@ Tools, each timed in a process of its own on the same points (same seed):
 ``ours-interp``  an ndarray subclass, which the methods read through interpreter indexing;
                  only up to ``--interp-max`` points (about 0.5 us per number)
 ``floor``        ``bench/floor.cpp``, built at run time: a C++ loop over the published kernel
-                 table with the interpreter lock released, into a fresh result array
+                 table with the interpreter lock released, into a fresh ``numpy.zeros``
+                 result as the methods allocate it; ``floor-gil`` the same loop with the
+                 lock held (a nested kernel's error probe then finds the lock held)
 ``pyerfa``, ``pyproj``, ``pymap3d``  the peers; each gets its inputs in its own natural layout
                  (separate coordinate arrays where it wants them), prepared outside the timed
                  call, and its outputs are not repacked
 ``numpy``        a hand-written NumPy expression, only where no peer offers the operation
+
+The installed package is copied to a temporary directory at the start, and every tool process
+loads that copy: a reinstall during the run cannot mix builds.
 
 Every call is timed with ``time.perf_counter`` (garbage collector off), as the median of
 repeats sized to a time budget (at least 5 repeats, 3 for calls over a second). Result
@@ -122,15 +127,20 @@ COMPOSITE = {
 
 class Points:
     """WGS84 test points, the same in every process: directions uniform on the sphere,
-    altitudes uniform in [-10 km, 300 km]. Arrays are built on first use; every size N uses
-    the first N points, so all inputs are C-contiguous float64 views."""
+    altitudes uniform in [-10 km, 300 km]. Each array has its own random stream, so the
+    points of Points(n) are the first n of Points(m) for any m > n. Arrays are built on
+    first use; every size N uses the first N points, so all inputs are C-contiguous
+    float64 views."""
 
     def __init__(self, n: int, Re: float, f: float):
         self.n, self.Re, self.f = n, Re, f
-        rng = np.random.default_rng(SEED)
-        self.lat = np.arcsin(rng.uniform(-1.0, 1.0, n))
-        self.lon = rng.uniform(-math.pi, math.pi, n)
-        self.alt = rng.uniform(-1.0e4, 3.0e5, n)
+        self.lat = np.arcsin(self._rng(0).uniform(-1.0, 1.0, n))
+        self.lon = self._rng(1).uniform(-math.pi, math.pi, n)
+        self.alt = self._rng(2).uniform(-1.0e4, 3.0e5, n)
+
+    @staticmethod
+    def _rng(stream: int) -> np.random.Generator:
+        return np.random.default_rng([SEED, stream])
 
     def _ecef(self, alt) -> np.ndarray:
         e2 = self.f * (2.0 - self.f)
@@ -158,9 +168,9 @@ class Points:
 
     @cached_property
     def u_ray(self) -> np.ndarray:
-        """Directions from RAY_SOURCE towards jittered surface points: most hit, a few near
-        the limb miss."""
-        jitter = np.random.default_rng(SEED + 1).normal(0.0, 3.0e5, (self.n, 3))
+        """Directions from RAY_SOURCE towards jittered surface points: most hit, about 12 %
+        (near the limb and beyond) miss."""
+        jitter = self._rng(3).normal(0.0, 3.0e5, (self.n, 3))
         return self.r_surf + jitter - np.asarray(RAY_SOURCE)
 
     def columns(self, name: str) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -255,7 +265,7 @@ def floor_calls(e, floor, hold_gil: bool):
         u = p.u_ray[_s(n)]
 
         def call():
-            out = np.empty((n, 3))
+            out = np.zeros((n, 3))
             floor.run(e, "ray", out, src, u, hold_gil=hold_gil)
             return out
 
@@ -266,7 +276,7 @@ def floor_calls(e, floor, hold_gil: bool):
             r = p.r[_s(n)]
 
             def call():
-                out = np.empty(n, AER_dtype)
+                out = np.zeros(n, AER_dtype)
                 floor.run(e, kernel, out, r, obs, hold_gil=hold_gil)
                 return out
 
@@ -275,21 +285,21 @@ def floor_calls(e, floor, hold_gil: bool):
         return build
 
     def vec(n):
-        return np.empty(n)
+        return np.zeros(n)
 
     def mat(n):
-        return np.empty((n, 3))
+        return np.zeros((n, 3))
 
     return {
         "reduced_lat_from_geodetic_lat": b("reduced_lat", vec, "lat"),
         "geodetic_lat_from_reduced_lat": b("geodetic_lat", vec, "lat"),
-        "enu": b("enu", lambda n: np.empty(n, ENU_dtype), "lat", "lon"),
+        "enu": b("enu", lambda n: np.zeros(n, ENU_dtype), "lat", "lon"),
         "surf_pos_from_surf_coord": b("surf_pos", mat, "lat", "lon"),
         "surf_coord_from_surf_pos": b(
-            "surf_coord", lambda n: np.empty(n, SurfCoord_dtype), "r_surf"
+            "surf_coord", lambda n: np.zeros(n, SurfCoord_dtype), "r_surf"
         ),
         "solve_reduced_lat_equation": b("solve", vec, "r"),
-        "lla_from_pos": b("lla", lambda n: np.empty(n, LLA_dtype), "r"),
+        "lla_from_pos": b("lla", lambda n: np.zeros(n, LLA_dtype), "r"),
         "pos_from_lla": b("pos", mat, "lat", "lon", "alt"),
         "surf_pos_of_ray_first_intersection": ray,
         "aer_coords": aer("aer"),
@@ -629,9 +639,12 @@ def worker(args) -> None:
 
     tool = args.worker
     e = catalogue.get("wgs84")
+    origin = Path(sys.modules[type(e).__module__].__file__)
     Re, f = e.Re, e.f
     sizes = parse_sizes(args.sizes)
     result: dict = {"tool": tool, "times": {}, "reps": {}, "errors": {}, "skipped": {}}
+    result["module_stamp"] = f"{origin.stat().st_mtime_ns}:{origin.stat().st_size}"
+    result["module_file"] = str(origin)
     one_point = None
 
     try:
@@ -806,9 +819,29 @@ def parse_sizes(text: str) -> list[int]:
     return sorted({int(float(s)) for s in text.split(",") if s.strip()})
 
 
-def build_floor(workdir: Path) -> tuple[str | None, str]:
-    from quorvane.mathtools.ellipsoid import get_include
+def snapshot_package(workdir: Path) -> tuple[Path, str]:
+    """Copy the installed package into workdir, so that every tool process of this run loads
+    the same build even if the package is reinstalled meanwhile. Returns the directory to
+    put on PYTHONPATH and a description of the build copied."""
+    source = Path(importlib.util.find_spec("quorvane").origin).parent
+    extension = source / "mathtools" / "ellipsoid"
+    for _ in range(5):
+        before = [(f, f.stat().st_mtime_ns, f.stat().st_size) for f in extension.glob("*.so")]
+        target = workdir / "snapshot"
+        shutil.rmtree(target, ignore_errors=True)
+        shutil.copytree(source, target / "quorvane", ignore=shutil.ignore_patterns("__pycache__"))
+        after = [(f, f.stat().st_mtime_ns, f.stat().st_size) for f in extension.glob("*.so")]
+        if before == after:
+            break
+        time.sleep(10)  # an install is under way
+    else:
+        raise SystemExit("the package kept changing while it was copied; try again later")
+    so = next(extension.glob("ellipsoid*.so"))
+    built = datetime.datetime.fromtimestamp(so.stat().st_mtime, datetime.UTC)
+    return target, f"{so} (file of {built:%Y-%m-%d %H:%M:%S UTC}), copied for the run"
 
+
+def build_floor(workdir: Path, include: Path) -> tuple[str | None, str]:
     target = workdir / ("_bench_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
     command = [
         os.environ.get("CXX", "c++"),
@@ -821,7 +854,7 @@ def build_floor(workdir: Path) -> tuple[str | None, str]:
         "-I",
         sysconfig.get_paths()["include"],
         "-I",
-        get_include(),
+        str(include),
         str(HERE / "floor.cpp"),
         "-o",
         str(target),
@@ -881,7 +914,7 @@ TOLERANCE = {
     ("surf_pos_from_surf_coord", "*", "length"): 1e-8,
     ("pos_from_lla", "*", "length"): 1e-8,
     # the nearer root of the quadratic loses digits to cancellation for grazing rays
-    ("surf_pos_of_ray_first_intersection", "*", "length"): 1e-5,
+    ("surf_pos_of_ray_first_intersection", "*", "length"): 1e-4,
     # pymap3d's ECEF -> geodetic iteration stops near 1e-10 rad; PROJ's +proj=cart inverse is
     # a single Bowring step, about 1 mm at 300 km altitude.
     ("*", "pymap3d", "angle"): 1e-9,
@@ -968,6 +1001,9 @@ def compare(workdir: Path, tools: list[str]) -> list[dict]:
 
 def run_worker(tool: str, args, workdir: Path, floor_path: str | None, sizes: str) -> float:
     env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [str(workdir / "snapshot"), *filter(None, [env.get("PYTHONPATH")])]
+    )
     env.pop("QUORVANE_NUM_THREADS", None)
     if tool == "ours-1t":
         env["QUORVANE_NUM_THREADS"] = "1"
@@ -1198,9 +1234,10 @@ def main() -> int:
     started = time.perf_counter()
     workdir = Path(tempfile.mkdtemp(prefix="quorvane-bench-"))
     try:
+        snapshot, info["module"] = snapshot_package(workdir)
         floor_path, floor_note = None, ""
         if any(t in FLOORS for t in tools):
-            floor_path, floor_note = build_floor(workdir)
+            floor_path, floor_note = build_floor(workdir, snapshot)
             if floor_path is None:
                 print("building bench/floor.cpp failed; the floor is skipped:\n" + floor_note)
                 tools = [t for t in tools if t not in FLOORS]
@@ -1316,6 +1353,11 @@ def write_report(args, sizes, tools, info, floor_note, results, checks, wall, el
     ]
 
     notes = []
+    if len({r.get("module_stamp") for r in results.values()}) > 1:
+        notes.append(
+            "WARNING: the extension module was reinstalled during the run; the tools did not "
+            "all measure the same build. Run again."
+        )
     for tool, r in results.items():
         if "unavailable" in r:
             notes.append(f"{tool}: not measured ({r['unavailable']}).")
@@ -1358,6 +1400,7 @@ def write_report(args, sizes, tools, info, floor_note, results, checks, wall, el
             f"{info['loadavg_at_start']}, at end {info['loadavg_at_end']} (1, 5, 15 min; a "
             "shared machine: other jobs may have run alongside)"
         ),
+        f"- Module measured: `{info['module']}`",
         f"- Floor built with: `{floor_note}`" if floor_note else "- Floor: not built",
         "",
         "## Summary",
@@ -1365,7 +1408,8 @@ def write_report(args, sizes, tools, info, floor_note, results, checks, wall, el
         (
             f"Nanoseconds per point at N = {fmt_n(ref_n)} (medians), except the interpreter path "
             f'at N = {fmt_n(interp_n)}. "1T" is `QUORVANE_NUM_THREADS=1`, "{ncpu}T" the '
-            "default (all CPUs available). The floor loops the published kernel table, with the "
+            "default (all CPUs available). The floor loops the published kernel table into a "
+            "fresh `numpy.zeros` result (allocated as the methods do), with the "
             "interpreter lock released (each nested kernel's error probe then takes the lock) "
             'and held (the probe finds it held); "floor" in the ratios is the faster of the two. '
             "Ratios below 1 mean ours is faster. Peers get their "
