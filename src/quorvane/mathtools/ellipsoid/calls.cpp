@@ -54,13 +54,10 @@ double load_half(const char* p) noexcept {
     return d;
 }
 
-// The direct load for an exact ndarray of `ndim` dimensions, or nullptr.
+// The conversion of a NumPy element type to double, or nullptr.
 using Loader = double (*)(const char*);
-Loader direct_loader(PyObject* x, int ndim) noexcept {
-    if (!PyArray_CheckExact(x)) return nullptr;
-    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(x);
-    if (PyArray_NDIM(a) != ndim || !PyArray_ISNOTSWAPPED(a)) return nullptr;
-    switch (PyArray_TYPE(a)) {
+Loader element_loader(int type_num) noexcept {
+    switch (type_num) {
         case NPY_BOOL: return load_bool;
         case NPY_BYTE: return load<npy_byte>;
         case NPY_UBYTE: return load<npy_ubyte>;
@@ -77,6 +74,18 @@ Loader direct_loader(PyObject* x, int ndim) noexcept {
         case NPY_DOUBLE: return load<npy_double>;
         default: return nullptr;
     }
+}
+
+// Whether an exact ndarray of `ndim` dimensions can be read directly, and the
+// conversion of its elements (nullptr for float64, which is read inline).
+bool direct_loader(PyObject* x, int ndim, Loader* loader) noexcept {
+    *loader = nullptr;
+    if (!PyArray_CheckExact(x)) return false;
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(x);
+    if (PyArray_NDIM(a) != ndim || !PyArray_ISNOTSWAPPED(a)) return false;
+    if (PyArray_TYPE(a) == NPY_DOUBLE) return true;
+    *loader = element_loader(PyArray_TYPE(a));
+    return *loader != nullptr;
 }
 
 }  // namespace
@@ -320,8 +329,7 @@ void raise_out_of_bounds() noexcept {
 }
 
 Column::Column(PyObject* x) noexcept : x_(x) {
-    load_ = direct_loader(x, 1);
-    if (load_ == nullptr) return;
+    if (!direct_loader(x, 1, &load_)) return;
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(x);
     fast_ = true;
     data_ = PyArray_BYTES(a);
@@ -334,8 +342,7 @@ bool Column::read_slow(Py_ssize_t i, double* out) const noexcept {
 }
 
 Rows::Rows(PyObject* x) noexcept : x_(x) {
-    load_ = direct_loader(x, 2);
-    if (load_ == nullptr) return;
+    if (!direct_loader(x, 2, &load_)) return;
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(x);
     if (PyArray_DIM(a, 1) < 3) return;
     fast_ = true;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <utility>
 
 #include "quorvane/mathtools/ellipsoid/ref.h"
@@ -111,6 +112,12 @@ void raise_out_of_bounds() noexcept;
 // interpreter's float conversion of the element gives). Any index the array
 // does not have is still read through the interpreter, which raises its error.
 
+inline double load_double(const char* p) noexcept {
+    double value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
 class Column {  // x[i]
 public:
     explicit Column(PyObject* x) noexcept;
@@ -120,7 +127,7 @@ public:
     Py_ssize_t fast_length() const noexcept { return fast_ ? length_ : 0; }
     bool read(Py_ssize_t i, double* out) const noexcept {
         if (fast_ && i < length_) {
-            *out = load_(data_ + i * stride_);
+            *out = load(data_ + i * stride_);
             return true;
         }
         return read_slow(i, out);
@@ -128,11 +135,13 @@ public:
 
 private:
     bool read_slow(Py_ssize_t i, double* out) const noexcept;
+    // float64, the common case, inline; other dtypes through their converter.
+    double load(const char* p) const noexcept { return load_ ? load_(p) : load_double(p); }
     PyObject* x_;
     bool fast_ = false;
     const char* data_ = nullptr;
     Py_ssize_t length_ = 0, stride_ = 0;
-    double (*load_)(const char*) = nullptr;
+    double (*load_)(const char*) = nullptr;  // nullptr for float64
 };
 
 // Several 1-D inputs read together, element i of each in turn: straight from
@@ -177,9 +186,9 @@ public:
     bool read(Py_ssize_t i, double* out) const noexcept {
         if (fast_ && i < rows_) {
             const char* row = data_ + i * row_stride_;
-            out[0] = load_(row);
-            out[1] = load_(row + column_stride_);
-            out[2] = load_(row + 2 * column_stride_);
+            out[0] = load(row);
+            out[1] = load(row + column_stride_);
+            out[2] = load(row + 2 * column_stride_);
             return true;
         }
         return read_slow(i, out);
@@ -187,11 +196,12 @@ public:
 
 private:
     bool read_slow(Py_ssize_t i, double* out) const noexcept;
+    double load(const char* p) const noexcept { return load_ ? load_(p) : load_double(p); }
     PyObject* x_;
     bool fast_ = false;
     const char* data_ = nullptr;
     Py_ssize_t rows_ = 0, row_stride_ = 0, column_stride_ = 0;
-    double (*load_)(const char*) = nullptr;
+    double (*load_)(const char*) = nullptr;  // nullptr for float64
 };
 
 // x[i] for i = 0, 1, 2 of a single 3-vector.

@@ -202,18 +202,19 @@ PyObject* return_records(const View& view, PyObject* dtype_name) noexcept {
     return dtype ? asarray(view.object(), dtype.get()).release() : nullptr;
 }
 
-// The element loop: element(i, checked) for i = 0 .. n - 1. On this thread it
-// runs in order with checked = true (bounds and the error test after the
-// kernel) and stops at the first failure. When `parallel` holds (every read
+// The element loop: element(i, checked) for i = 0 .. n - 1. In general it runs
+// in order on this thread with checked = true (bounds and the error test after
+// the kernel) and stops at the first failure. When `parallel` holds (every read
 // and write is straight memory within bounds and the kernels are this
-// module's) it may be split over threads with checked = false: then element
-// must not touch the interpreter, and no element can fail.
+// module's) no element can fail: it runs with checked = false, split over
+// threads when the loop is long enough, and element must not touch the
+// interpreter.
 using Checked = std::true_type;
 using Unchecked = std::false_type;
 
 template <class Element>
 bool run_elements(Py_ssize_t n, bool parallel, const Element& element) noexcept {
-    if (parallel && thread_count(n) > 1) {
+    if (parallel) {
         parallel_for(n, [&element](Py_ssize_t begin, Py_ssize_t end) {
             for (Py_ssize_t i = begin; i < end; ++i) element(i, Unchecked{});
         });
