@@ -105,6 +105,12 @@ def test_module_attributes(mod):
     assert mod.Ellipsoid.__module__ == "quorvane.mathtools.ellipsoid.ellipsoid"
     assert mod.__builtins__ is __builtins__ or mod.__builtins__.__name__ == "builtins"
     assert sys.modules["quorvane.mathtools.ellipsoid.ellipsoid"] is mod
+    # Filled from the import specification.
+    assert mod.__name__ == mod.__spec__.name == "quorvane.mathtools.ellipsoid.ellipsoid"
+    assert mod.__loader__ is mod.__spec__.loader
+    assert mod.__file__ == mod.__spec__.origin and mod.__file__.endswith(".so")
+    assert mod.__package__ == "quorvane.mathtools.ellipsoid"
+    assert not hasattr(mod, "__path__")
 
 
 def test_reimport_gives_the_same_module():
@@ -290,6 +296,8 @@ def test_python_subclass_keeps_the_kernels(mod):
          "ValueError: numpy.ndarray size changed, may indicate binary incompatibility. Expected"),
         ("import numbers; del numbers.Real", "ImportError"),
         ("import quorvane.datamodel as d; del d.ENU_dtype", "ImportError"),
+        ("import builtins; del builtins.OverflowError",
+         "NameError: name 'OverflowError' is not defined"),
     ],
 )
 def test_import_checks_the_types_and_names_it_needs(patch, error):
