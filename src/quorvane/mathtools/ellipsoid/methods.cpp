@@ -21,6 +21,37 @@ namespace {
 using py::View;
 using Object = QuorvaneEllipsoidObject;
 
+// This module's kernels with nested calls made directly. Each is one real
+// call from the element loop: inlined into the loop body they measure slower
+// (the loop's state and the kernel's temporaries compete for registers).
+namespace direct {
+[[gnu::noinline]] void c_enu(QuorvaneEllipsoid s, SurfCoord p, ENU_Frame* enu) noexcept {
+    kernels::c_enu<Direct>(s, p, enu);
+}
+[[gnu::noinline]] void c_surf_pos_from_surf_coord(QuorvaneEllipsoid s, SurfCoord p,
+                                                  double* r) noexcept {
+    kernels::c_surf_pos_from_surf_coord<Direct>(s, p, r);
+}
+[[gnu::noinline]] void c_surf_coord_from_surf_pos(QuorvaneEllipsoid s, const double* r,
+                                                  SurfCoord* p) noexcept {
+    kernels::c_surf_coord_from_surf_pos<Direct>(s, r, p);
+}
+[[gnu::noinline]] double c_solve_reduced_lat_equation(QuorvaneEllipsoid s,
+                                                      const double* r) noexcept {
+    return kernels::c_solve_reduced_lat_equation(s, r);
+}
+[[gnu::noinline]] void c_lla_from_pos(QuorvaneEllipsoid s, const double* r, LLA* lla) noexcept {
+    kernels::c_lla_from_pos<Direct>(s, r, lla);
+}
+[[gnu::noinline]] void c_pos_from_lla(QuorvaneEllipsoid s, LLA lla, double* r) noexcept {
+    kernels::c_pos_from_lla<Direct>(s, lla, r);
+}
+[[gnu::noinline]] void c_surf_pos_of_ray_first_intersection(QuorvaneEllipsoid s, const double* a,
+                                                            const double* u, double* r) noexcept {
+    kernels::c_surf_pos_of_ray_first_intersection(s, a, u, r);
+}
+}  // namespace direct
+
 // The kernels an object computes with: its own table when it carries one of
 // its own, else this module's kernels called directly (the same bits).
 class Kernels {
@@ -33,31 +64,31 @@ public:
     bool own() const noexcept { return own_; }
 
     void c_enu(SurfCoord point, ENU_Frame* enu) const noexcept {
-        own_ ? kernels::c_enu<Direct>(self_, point, enu) : self_->kernels->c_enu(self_, point, enu);
+        own_ ? direct::c_enu(self_, point, enu) : self_->kernels->c_enu(self_, point, enu);
     }
     void c_surf_pos_from_surf_coord(SurfCoord point, double* r) const noexcept {
-        own_ ? kernels::c_surf_pos_from_surf_coord<Direct>(self_, point, r)
+        own_ ? direct::c_surf_pos_from_surf_coord(self_, point, r)
              : self_->kernels->c_surf_pos_from_surf_coord(self_, point, r);
     }
     void c_surf_coord_from_surf_pos(const double* r, SurfCoord* point) const noexcept {
-        own_ ? kernels::c_surf_coord_from_surf_pos<Direct>(self_, r, point)
+        own_ ? direct::c_surf_coord_from_surf_pos(self_, r, point)
              : self_->kernels->c_surf_coord_from_surf_pos(self_, r, point);
     }
     double c_solve_reduced_lat_equation(const double* r) const noexcept {
-        return own_ ? kernels::c_solve_reduced_lat_equation(self_, r)
+        return own_ ? direct::c_solve_reduced_lat_equation(self_, r)
                     : self_->kernels->c_solve_reduced_lat_equation(self_, r);
     }
     void c_lla_from_pos(const double* r, LLA* lla) const noexcept {
-        own_ ? kernels::c_lla_from_pos<Direct>(self_, r, lla)
+        own_ ? direct::c_lla_from_pos(self_, r, lla)
              : self_->kernels->c_lla_from_pos(self_, r, lla);
     }
     void c_pos_from_lla(LLA lla, double* r) const noexcept {
-        own_ ? kernels::c_pos_from_lla<Direct>(self_, lla, r)
+        own_ ? direct::c_pos_from_lla(self_, lla, r)
              : self_->kernels->c_pos_from_lla(self_, lla, r);
     }
     void c_surf_pos_of_ray_first_intersection(const double* r_ray, const double* u_ray,
                                               double* r_surf) const noexcept {
-        own_ ? kernels::c_surf_pos_of_ray_first_intersection(self_, r_ray, u_ray, r_surf)
+        own_ ? direct::c_surf_pos_of_ray_first_intersection(self_, r_ray, u_ray, r_surf)
              : self_->kernels->c_surf_pos_of_ray_first_intersection(self_, r_ray, u_ray, r_surf);
     }
 
