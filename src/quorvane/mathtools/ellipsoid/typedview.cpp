@@ -14,6 +14,11 @@ bool check_buffer(const Py_buffer& buffer, const ElementSpec& spec, int ndim) no
                      buffer.ndim);
         return false;
     }
+    // Asked for with PyBUF_FULL; an exporter that leaves it out breaks the protocol.
+    if (buffer.shape == nullptr) {
+        PyErr_SetString(PyExc_BufferError, "the exporter gave no shape");
+        return false;
+    }
     if (!check_format(buffer.format, spec)) return false;
     if (buffer.itemsize != spec.size) {
         PyErr_Format(PyExc_ValueError,
@@ -168,15 +173,17 @@ void view_dealloc(PyObject* self) noexcept {
 // The view exports the very buffer it acquired, so numpy.asarray(view) is an
 // array over the method's result memory.
 int view_getbuffer(PyObject* self, Py_buffer* out, int flags) noexcept {
-    const Py_buffer& buffer = as_view(self)->buffer;
-    *out = buffer;
+    TypedViewObject* view = as_view(self);
+    *out = view->buffer;
     out->obj = Py_NewRef(self);
     out->readonly = 0;
+    out->shape = view->shape;
+    out->strides = view->strides;
     out->suboffsets = nullptr;
     out->internal = nullptr;
     if (!(flags & PyBUF_FORMAT)) out->format = nullptr;
     if ((flags & PyBUF_STRIDES) != PyBUF_STRIDES) {
-        if (!PyBuffer_IsContiguous(&buffer, 'C')) {
+        if (!PyBuffer_IsContiguous(out, 'C')) {
             Py_CLEAR(out->obj);
             PyErr_SetString(PyExc_BufferError, "the view is not C-contiguous");
             return -1;
@@ -188,12 +195,13 @@ int view_getbuffer(PyObject* self, Py_buffer* out, int flags) noexcept {
 }
 
 Py_ssize_t view_length(PyObject* self) noexcept {
-    return as_view(self)->buffer.shape[0];
+    return as_view(self)->shape[0];
 }
 
 // The address of element `key` (an integer, or a pair for two dimensions).
 char* element_address(PyObject* self, PyObject* key) noexcept {
-    const Py_buffer& buffer = as_view(self)->buffer;
+    const TypedViewObject* view = as_view(self);
+    const Py_buffer& buffer = view->buffer;
     Py_ssize_t index[2] = {0, 0};
     if (buffer.ndim == 2) {
         if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2) {
@@ -211,12 +219,12 @@ char* element_address(PyObject* self, PyObject* key) noexcept {
     char* address = static_cast<char*>(buffer.buf);
     for (int d = 0; d < buffer.ndim; ++d) {
         Py_ssize_t i = index[d];
-        if (i < 0) i += buffer.shape[d];
-        if (i < 0 || i >= buffer.shape[d]) {
+        if (i < 0) i += view->shape[d];
+        if (i < 0 || i >= view->shape[d]) {
             PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", d);
             return nullptr;
         }
-        address += i * buffer.strides[d];
+        address += i * view->strides[d];
     }
     return address;
 }
@@ -237,7 +245,13 @@ int view_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept 
     char* address = element_address(self, key);
     if (address == nullptr) return -1;
     const ElementSpec& spec = *as_view(self)->spec;
-    if (!spec.is_record()) return to_double(value, reinterpret_cast<double*>(address)) ? 0 : -1;
+    if (!spec.is_record()) {
+        // Converted first: a failed conversion leaves the element as it was.
+        double converted;
+        if (!to_double(value, &converted)) return -1;
+        *reinterpret_cast<double*>(address) = converted;
+        return 0;
+    }
     return item_to_record(spec, value, address) ? 0 : -1;
 }
 
@@ -266,21 +280,33 @@ PyTypeObject* typed_view_type() noexcept {
 }
 
 View View::acquire(PyObject* array, const ElementSpec& spec, int ndim) noexcept {
-    Py_buffer buffer;
-    if (PyObject_GetBuffer(array, &buffer, PyBUF_FULL) < 0) return View();
-    if (!check_buffer(buffer, spec, ndim)) {
-        PyBuffer_Release(&buffer);
-        return View();
-    }
     TypedViewObject* view = PyObject_New(TypedViewObject, &TypedViewType);
-    if (view == nullptr) {
-        PyBuffer_Release(&buffer);
+    if (view == nullptr) return View();
+    view->buffer.obj = nullptr;  // nothing for the deallocator to release yet
+    view->spec = &spec;
+    new (&view->acquisition_count) std::atomic<int>(0);
+    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(view));  // dropped on failure
+    // The buffer is acquired in place and never moved: an exporter may point
+    // its shape or strides into the Py_buffer itself (array.array points the
+    // strides at the item size, PyBuffer_FillInfo the shape at the length).
+    if (PyObject_GetBuffer(array, &view->buffer, PyBUF_FULL) < 0) {
+        view->buffer.obj = nullptr;
         return View();
     }
-    view->buffer = buffer;
-    view->spec = &spec;
-    new (&view->acquisition_count) std::atomic<int>(1);
-    return View(view);
+    if (!check_buffer(view->buffer, spec, ndim)) return View();
+    // Some exporters (ctypes) give no strides even when asked: then the
+    // buffer is C-contiguous.
+    Py_ssize_t stride = view->buffer.itemsize;
+    for (int d = ndim - 1; d >= 0; --d) {
+        view->shape[d] = view->buffer.shape[d];
+        view->strides[d] = view->buffer.strides ? view->buffer.strides[d] : stride;
+        if (d > 0 && __builtin_mul_overflow(stride, view->shape[d], &stride)) {
+            PyErr_SetString(PyExc_BufferError, "the exporter gave an impossible shape");
+            return View();
+        }
+    }
+    view->acquisition_count.store(1);
+    return View(reinterpret_cast<TypedViewObject*>(owner.release()));
 }
 
 void View::release() noexcept {

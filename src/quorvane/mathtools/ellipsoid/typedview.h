@@ -18,9 +18,13 @@
 namespace quorvane::py {
 
 struct TypedViewObject {
-    PyObject_HEAD Py_buffer buffer;  // released when the view object is freed
+    PyObject_HEAD Py_buffer buffer;  // released when the view object is freed; never moved
     const ElementSpec* spec;
     std::atomic<int> acquisition_count;
+    // The lengths and strides of the buffer's dimensions, as the exporter gave
+    // them (C-contiguous strides when it gave none).
+    Py_ssize_t shape[2];
+    Py_ssize_t strides[2];
 };
 
 // Makes the view type ready; called once at import.
@@ -52,9 +56,9 @@ public:
 
     explicit operator bool() const noexcept { return view_ != nullptr; }
     PyObject* object() const noexcept { return reinterpret_cast<PyObject*>(view_); }
-    Py_ssize_t length(int dim = 0) const noexcept { return view_->buffer.shape[dim]; }
+    Py_ssize_t length(int dim = 0) const noexcept { return view_->shape[dim]; }
     char* data() const noexcept { return static_cast<char*>(view_->buffer.buf); }
-    Py_ssize_t stride(int dim = 0) const noexcept { return view_->buffer.strides[dim]; }
+    Py_ssize_t stride(int dim = 0) const noexcept { return view_->strides[dim]; }
 
     template <class T>
     T* element(Py_ssize_t i) const noexcept {
