@@ -40,6 +40,23 @@ const ElementSpec kENUSpec{"ENU_Frame", sizeof(ENU_Frame), kENUFields, false};
 namespace {
 
 constexpr int kMaxDims = 32;
+// Structs nested deeper than this are refused: no record needs more than a
+// few levels, and each level is a frame of the recursive reader.
+constexpr int kMaxNesting = 64;
+
+// Counts, dimensions and offsets read from a format string can be as large
+// as the string says; arithmetic on them saturates instead of overflowing
+// (no real layout comes near PY_SSIZE_T_MAX, so a saturated offset never
+// matches a field and is reported as a mismatch).
+Py_ssize_t add_saturating(Py_ssize_t a, Py_ssize_t b) noexcept {
+    Py_ssize_t sum;
+    return __builtin_add_overflow(a, b, &sum) ? PY_SSIZE_T_MAX : sum;
+}
+
+Py_ssize_t multiply_saturating(Py_ssize_t a, Py_ssize_t b) noexcept {
+    Py_ssize_t product;
+    return __builtin_mul_overflow(a, b, &product) ? PY_SSIZE_T_MAX : product;
+}
 
 // How a format string names the type of an item, for messages.
 const char* describe(char type, bool is_complex) noexcept {
@@ -108,6 +125,7 @@ private:
     Py_ssize_t offset_ = 0;
     size_t next_field_ = 0;
     bool standard_sizes_ = false;
+    int nesting_ = 0;
 
     size_t expected_fields() const noexcept { return spec_.is_record() ? spec_.fields.size() : 1; }
 
@@ -176,7 +194,9 @@ private:
     bool item(char type, bool is_complex, const Py_ssize_t* dims, int ndim) noexcept {
         const Py_ssize_t size = type_size(type, is_complex);
         Py_ssize_t elements = 1;
-        for (int i = 0; i < ndim && i < kMaxDims; ++i) elements *= dims[i];
+        for (int i = 0; i < ndim && i < kMaxDims; ++i) {
+            elements = multiply_saturating(elements, dims[i]);
+        }
         if (next_field_ >= expected_fields()) return mismatch(describe(type, is_complex));
         const FieldSpec field =
             spec_.is_record() ? spec_.fields[next_field_] : FieldSpec{nullptr, 0, 1};
@@ -197,7 +217,7 @@ private:
                          static_cast<size_t>(field.count), static_cast<size_t>(dims[0]));
             return false;
         }
-        offset_ += size * elements;
+        offset_ = add_saturating(offset_, multiply_saturating(size, elements));
         ++next_field_;
         return true;
     }
@@ -251,17 +271,35 @@ private:
                 case 'T': {
                     if (*p_ != '{') return error("Buffer acquisition: Expected '{' after 'T'");
                     ++p_;
+                    if (nesting_ == kMaxNesting) return error("unparsable format string");
                     const char* body = p_;
                     Py_ssize_t repeats = count;
-                    for (int i = 0; i < ndim && i < kMaxDims; ++i) repeats *= dims[i];
+                    for (int i = 0; i < ndim && i < kMaxDims; ++i) {
+                        repeats = multiply_saturating(repeats, dims[i]);
+                    }
                     if (repeats == 0) repeats = 1;  // an empty sub-array still has to parse
+                    ++nesting_;
                     for (Py_ssize_t r = 0; r < repeats; ++r) {
                         p_ = body;
+                        const size_t fields_before = next_field_;
+                        const Py_ssize_t offset_before = offset_;
+                        const bool sizes_before = standard_sizes_;
                         if (!sequence(true)) return false;
+                        if (next_field_ == fields_before && standard_sizes_ == sizes_before) {
+                            // The body matched no field and left the reader as it found
+                            // it: every further repeat would do exactly the same, so
+                            // only their size is added (a repeat count of 10**18 must
+                            // not mean 10**18 passes).
+                            offset_ = add_saturating(
+                                offset_, multiply_saturating(offset_ - offset_before,
+                                                             repeats - r - 1));
+                            break;
+                        }
                     }
+                    --nesting_;
                     break;
                 }
-                case 'x': offset_ += count; break;
+                case 'x': offset_ = add_saturating(offset_, count); break;
                 case 's':
                 case 'p':
                     PyErr_Format(PyExc_ValueError,
