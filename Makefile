@@ -2,7 +2,8 @@
 
 .PHONY: test sanitize fuzz-long fuzz-long-sanitized
 
-# Build into a fresh .venv and run the whole test suite.
+# Build into a fresh .venv and run the whole test suite, then again under the
+# sanitizers.
 test:
 	bash scripts/test.sh
 
@@ -10,10 +11,10 @@ test:
 sanitize:
 	bash scripts/sanitize.sh
 
-# The long fuzz run (Hypothesis profile "fuzz-long"), on the normal build and
-# on the sanitizer build.
+# The long fuzz run (Hypothesis profile "fuzz-long", some 200,000 calls), on
+# the normal build (about 4 minutes) and on the sanitizer build (about 20).
 fuzz-long:
-	QUORVANE_FUZZ=long bash scripts/test.sh test_fuzz.py
+	QUORVANE_SKIP_SANITIZE=1 QUORVANE_FUZZ=long bash scripts/test.sh test_fuzz.py
 
 fuzz-long-sanitized:
 	QUORVANE_FUZZ=long bash scripts/sanitize.sh test_fuzz.py
