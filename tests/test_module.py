@@ -105,7 +105,7 @@ def test_module_attributes(mod):
     assert mod.Ellipsoid.__module__ == "quorvane.mathtools.ellipsoid.ellipsoid"
     assert mod.__builtins__ is __builtins__ or mod.__builtins__.__name__ == "builtins"
     assert sys.modules["quorvane.mathtools.ellipsoid.ellipsoid"] is mod
-    # Filled from the import specification.
+    # Filled from the ModuleSpec the import machinery passes in.
     assert mod.__name__ == mod.__spec__.name == "quorvane.mathtools.ellipsoid.ellipsoid"
     assert mod.__loader__ is mod.__spec__.loader
     assert mod.__file__ == mod.__spec__.origin and mod.__file__.endswith(".so")
