@@ -1,12 +1,99 @@
-"""The ``quorvane-ellipsoid`` command-line tool."""
+"""Convert coordinate files on a reference ellipsoid from the command line.
 
-from quorvane.mathtools.ellipsoid.cli.operations import (
-    OPERATIONS,
+Run ``quorvane-ellipsoid --help`` (or ``python -m quorvane.mathtools.ellipsoid --help``).
+Every subcommand reads a CSV file with a header line, picks its input columns by name,
+converts the rows chunk by chunk with vectorised calls of
+:class:`~quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid` and writes a CSV file.
+
+The package: :mod:`.parser` (command-line options), :mod:`.operations` (the conversions),
+:mod:`.fileio` (reading and writing files) and :mod:`.demo` (sample data).
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import os
+import sys
+from collections.abc import Sequence
+
+from quorvane.mathtools.ellipsoid.cli.demo import (
     SAMPLE_OBSERVATIONS,
     SAMPLE_TRACK,
-    build_parser,
-    main,
+    run_demo,
+    run_ellipsoids,
     sample_path,
 )
+from quorvane.mathtools.ellipsoid.cli.fileio import (
+    PROG,
+    InputError,
+    UsageError,
+    float_formatter,
+    open_input,
+    open_output,
+    progress_bar,
+)
+from quorvane.mathtools.ellipsoid.cli.operations import (
+    OPERATIONS,
+    Operation,
+    convert_chunk,
+    make_plan,
+)
+from quorvane.mathtools.ellipsoid.cli.parser import build_parser
 
-__all__ = ["OPERATIONS", "SAMPLE_OBSERVATIONS", "SAMPLE_TRACK", "build_parser", "main", "sample_path"]
+__all__ = [
+    "OPERATIONS",
+    "SAMPLE_OBSERVATIONS",
+    "SAMPLE_TRACK",
+    "build_parser",
+    "main",
+    "sample_path",
+]
+
+
+def run_conversion(args: argparse.Namespace, op: Operation) -> int:
+    fmt = float_formatter(args.float_format)
+    with open_input(args.input) as data:
+        plan = make_plan(args, op, data)
+        with (
+            open_output(args.output) as out,
+            progress_bar(args.progress, data, op.name) as progress,
+        ):
+            writer = csv.writer(out, lineterminator="\n")
+            header = [plan.header]  # written with the first good chunk
+            for chunk in data.chunks(args.chunk_rows):
+                kept, results = convert_chunk(plan, chunk)
+                writer.writerows(header)
+                header = []
+                writer.writerows(zip(*kept, *map(fmt, results), strict=True))
+                progress(len(chunk.rows))
+            writer.writerows(header)
+    return 0
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command-line tool; return its exit status."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        if args.command == "demo":
+            return run_demo(args)
+        if args.command == "ellipsoids":
+            return run_ellipsoids(args)
+        return run_conversion(args, OPERATIONS[args.command])
+    except UsageError as exc:
+        print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
+        return 2
+    except InputError as exc:
+        print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader of standard output went away (as with '| head'): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except OSError as exc:  # such as a full disk
+        print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130

@@ -1,70 +1,31 @@
-"""Convert coordinate files on a reference ellipsoid from the command line.
-
-Run ``quorvane-ellipsoid --help`` (or ``python -m quorvane.mathtools.ellipsoid --help``).
-Every subcommand reads a CSV file with a header line, picks its input columns by name,
-converts the rows chunk by chunk with vectorised calls of
-:class:`~quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid` and writes a CSV file.
-"""
+"""The conversions of the command-line tool: what each subcommand reads, computes and writes,
+and how one chunk of input rows becomes output columns."""
 
 from __future__ import annotations
 
 import argparse
-import contextlib
-import csv
-import io
 import math
-import os
-import sys
-import tempfile
-import textwrap
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from importlib import resources
-from itertools import islice
-from typing import IO, TYPE_CHECKING, Any, Protocol, TextIO
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
 from quorvane.mathtools.ellipsoid import catalogue
+from quorvane.mathtools.ellipsoid.cli.fileio import (
+    Chunk,
+    CsvInput,
+    InputError,
+    UsageError,
+    check_fields,
+    parse_column,
+)
 
 if TYPE_CHECKING:
     from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
-PROG = "quorvane-ellipsoid"
-DEFAULT_CHUNK_ROWS = 16384
-SAMPLE_TRACK = "gnss_track_ecef.csv"
-SAMPLE_OBSERVATIONS = "observer_targets.csv"
-
-# Input is read as UTF-8 (with or without a byte-order mark). Bytes that are not UTF-8 are kept
-# as they are: in a numeric column they are reported as bad numbers, in a column copied by
-# --keep they are written back unchanged.
-ENCODING = "utf-8-sig"
-ERRORS = "surrogateescape"
-
 FloatArray = npt.NDArray[np.float64]
-
-
-class InputError(Exception):
-    """Bad input data, reported with the file, line and column where it was found."""
-
-    def __init__(
-        self, source: str, message: str, line: int | None = None, column: str | None = None
-    ) -> None:
-        where = source
-        if line is not None:
-            where += f", line {line}"
-        if column is not None:
-            where += f", column {column!r}"
-        super().__init__(f"{where}: {message}")
-
-
-class UsageError(Exception):
-    """Inconsistent command-line options."""
-
-
-# --------------------------------------------------------------------------------------------
-# Operations: what each subcommand reads, computes and writes.
 
 
 @dataclass(frozen=True)
@@ -224,121 +185,6 @@ OPERATIONS: dict[str, Operation] = {
 }
 
 
-# --------------------------------------------------------------------------------------------
-# Reading CSV input in chunks.
-
-
-@dataclass
-class Chunk:
-    rows: list[list[str]]
-    lines: list[int]  # line number of each row in the input
-
-
-class CsvInput:
-    """A CSV text stream with a header, read in chunks of rows.
-
-    Blank lines and lines starting with ``#`` are skipped. Line numbers count from 1.
-    """
-
-    def __init__(self, stream: TextIO, name: str, size: int | None = None) -> None:
-        self.stream = stream
-        self.name = name
-        self.size = size  # bytes, when known, for the progress bar
-        self._reader = csv.reader(stream, strict=True)
-        self._records = self._iter_records()
-        try:
-            first = next(self._records)
-        except StopIteration:
-            raise InputError(name, "empty input: expected a header line") from None
-        self.header_line, header = first
-        self.header = [h.strip() for h in header]
-
-    def _iter_records(self) -> Iterator[tuple[int, list[str]]]:
-        reader = self._reader
-        try:
-            for row in reader:
-                if not row or (row[0].lstrip().startswith("#")):
-                    continue
-                if len(row) == 1 and not row[0].strip():
-                    continue
-                yield reader.line_num, row
-        except csv.Error as exc:
-            raise InputError(self.name, f"malformed CSV: {exc}", reader.line_num) from None
-
-    def chunks(self, rows_per_chunk: int) -> Iterator[Chunk]:
-        while True:
-            block = list(islice(self._records, rows_per_chunk))
-            if not block:
-                return
-            yield Chunk([row for _, row in block], [line for line, _ in block])
-
-    def position(self) -> int | None:
-        """Bytes consumed so far (rounded up to the read-ahead buffer), if known."""
-        buffer = getattr(self.stream, "buffer", None)
-        try:
-            return int(buffer.tell()) if buffer is not None else None
-        except (OSError, ValueError):
-            return None
-
-    def column_index(self, name: str) -> int:
-        """Index of the header column called ``name`` (case and surrounding blanks ignored)."""
-        wanted = name.strip().casefold()
-        found = [i for i, h in enumerate(self.header) if h.casefold() == wanted]
-        if not found:
-            raise InputError(
-                self.name,
-                f"no column {name!r} in the header (columns: {', '.join(self.header)})",
-                self.header_line,
-            )
-        if len(found) > 1:
-            raise InputError(
-                self.name, f"column {name!r} appears {len(found)} times", self.header_line
-            )
-        return found[0]
-
-    def find(self, aliases: Sequence[str]) -> int | None:
-        for alias in aliases:
-            wanted = alias.casefold()
-            found = [i for i, h in enumerate(self.header) if h.casefold() == wanted]
-            if found:
-                return self.column_index(alias)
-        return None
-
-
-def _parse_column(values: list[str], lines: list[int], source: str, column: str) -> FloatArray:
-    try:
-        return np.fromiter(map(float, values), dtype=np.float64, count=len(values))
-    except ValueError:
-        pass
-    for text, line in zip(values, lines, strict=True):
-        try:
-            float(text)
-        except ValueError:
-            if not text.strip():
-                raise InputError(source, "empty value, expected a number", line, column) from None
-            raise InputError(source, f"{_show(text)} is not a number", line, column) from None
-    raise AssertionError("unreachable")  # pragma: no cover
-
-
-def _show(text: str) -> str:
-    """``text`` quoted, or the bytes it was read from when they are not UTF-8."""
-    try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:
-        return f"{text.encode('utf-8', ERRORS)!r} (not UTF-8)"
-    return repr(text)
-
-
-def _check_fields(chunk: Chunk, count: int, source: str) -> None:
-    if all(len(row) == count for row in chunk.rows):
-        return
-    for row, line in zip(chunk.rows, chunk.lines, strict=True):
-        if len(row) != count:
-            raise InputError(
-                source, f"expected {count} fields as in the header, found {len(row)}", line
-            )
-
-
 def _check_latitudes(
     lat: FloatArray, lines: list[int], source: str, column: str, degrees: bool
 ) -> None:
@@ -355,66 +201,6 @@ def _check_latitudes(
             "(for angles in degrees add --degrees)"
         )
     raise InputError(source, msg, lines[k], column)
-
-
-# --------------------------------------------------------------------------------------------
-# Writing output.
-
-
-@contextlib.contextmanager
-def _output(path: str | None) -> Iterator[_Writer]:
-    """Standard output, or a file that appears (or is replaced) only if the run succeeds."""
-    if path is None or path == "-":
-        buffer = getattr(sys.stdout, "buffer", None)
-        if buffer is None:  # a text-only stand-in for standard output
-            yield sys.stdout
-            return
-        sys.stdout.flush()
-        yield _ByteWriter(buffer)
-        buffer.flush()
-        return
-    directory = os.path.dirname(os.path.abspath(path))
-    try:
-        fd, tmp = tempfile.mkstemp(
-            dir=directory, prefix=f".{os.path.basename(path)}.", suffix=".part"
-        )
-    except OSError as exc:
-        raise UsageError(f"cannot write {path!r}: {exc.strerror}") from None
-    try:
-        with open(fd, "w", encoding="utf-8", errors=ERRORS, newline="") as out:
-            yield out
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        try:
-            os.replace(tmp, path)
-        except OSError as exc:
-            raise UsageError(f"cannot write {path!r}: {exc.strerror}") from None
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-
-
-class _Writer(Protocol):
-    def write(self, text: str, /) -> int: ...
-
-
-class _ByteWriter:
-    """Text written as UTF-8 to a binary stream (standard output), like the output files."""
-
-    def __init__(self, buffer: IO[bytes]) -> None:
-        self.buffer = buffer
-
-    def write(self, text: str) -> int:
-        return self.buffer.write(text.encode("utf-8", ERRORS))
-
-
-def _formatter(fmt: str | None) -> Callable[[FloatArray], list[Any]]:
-    if fmt is None:
-        # str() of a Python float is the shortest text that reads back to the same double.
-        return lambda values: values.tolist()
-    return lambda values: [format(v, fmt) for v in values.tolist()]
 
 
 # --------------------------------------------------------------------------------------------
@@ -439,15 +225,6 @@ class Plan:
     @property
     def header(self) -> list[str]:
         return [self.names[i] for i in self.keep] + [name for name, _ in self.op.outputs]
-
-
-def _parse_f(text: str) -> float:
-    """A flattening, as a number or as ``1/INVERSE``."""
-    num, slash, den = text.partition("/")
-    try:
-        return float(num) / float(den) if slash else float(text)
-    except (ValueError, ZeroDivisionError):
-        raise argparse.ArgumentTypeError(f"not a flattening: {text!r}") from None
 
 
 def _ellipsoid(args: argparse.Namespace) -> Ellipsoid:
@@ -494,7 +271,7 @@ def _select(
     return selected
 
 
-def _make_plan(args: argparse.Namespace, op: Operation, data: CsvInput) -> Plan:
+def make_plan(args: argparse.Namespace, op: Operation, data: CsvInput) -> Plan:
     ellipsoid = _ellipsoid(args)
     columns = _select(data, op.fields, args.columns, "--columns")
     param: tuple[float, ...] = ()
@@ -555,9 +332,9 @@ def _groups(keys: FloatArray) -> Iterator[tuple[tuple[float, ...], npt.NDArray[n
         yield tuple(float(v) for v in keys[idx[0]]), idx
 
 
-def _convert_chunk(plan: Plan, chunk: Chunk) -> tuple[list[list[str]], list[FloatArray]]:
+def convert_chunk(plan: Plan, chunk: Chunk) -> tuple[list[list[str]], list[FloatArray]]:
     """Return the kept input columns and the result columns of one chunk."""
-    _check_fields(chunk, len(plan.names), plan.source)
+    check_fields(chunk, len(plan.names), plan.source)
     op = plan.op
 
     def read(fields: Sequence[Field], index: dict[str, int]) -> dict[str, FloatArray]:
@@ -565,7 +342,7 @@ def _convert_chunk(plan: Plan, chunk: Chunk) -> tuple[list[list[str]], list[Floa
         for fld in fields:
             k = index[fld.role]
             name = plan.names[k]
-            values = _parse_column([row[k] for row in chunk.rows], chunk.lines, plan.source, name)
+            values = parse_column([row[k] for row in chunk.rows], chunk.lines, plan.source, name)
             if fld.latitude:
                 _check_latitudes(values, chunk.lines, plan.source, name, plan.degrees)
             out[fld.role] = np.radians(values) if fld.angle and plan.degrees else values
@@ -588,425 +365,3 @@ def _convert_chunk(plan: Plan, chunk: Chunk) -> tuple[list[list[str]], list[Floa
             results[i] = np.degrees(results[i])
     kept = [[row[k] for row in chunk.rows] for k in plan.keep]
     return kept, results
-
-
-@contextlib.contextmanager
-def _open_input(path: str) -> Iterator[CsvInput]:
-    if path == "-":
-        buffer = getattr(sys.stdin, "buffer", None)
-        if buffer is None:  # a text-only stand-in for standard input
-            yield CsvInput(sys.stdin, "<stdin>")
-            return
-        stream = io.TextIOWrapper(buffer, encoding=ENCODING, errors=ERRORS, newline="")
-        if sys.stdin.isatty():
-            print(f"{PROG}: reading CSV from the terminal; end with Ctrl-D", file=sys.stderr)
-        try:
-            yield CsvInput(stream, "<stdin>")
-        finally:
-            stream.detach()  # leave sys.stdin usable
-        return
-    with contextlib.ExitStack() as stack:
-        try:
-            handle = stack.enter_context(open(path, encoding=ENCODING, errors=ERRORS, newline=""))
-        except OSError as exc:
-            raise UsageError(f"cannot read {path!r}: {exc.strerror}") from None
-        size = os.fstat(handle.fileno()).st_size
-        yield CsvInput(handle, path, size if os.path.isfile(path) else None)
-
-
-@contextlib.contextmanager
-def _progress(mode: str, data: CsvInput, desc: str) -> Iterator[Callable[[int], None]]:
-    """A callback taking the rows done so far, drawing a tqdm bar on standard error.
-
-    ``auto`` draws it only when standard error is a terminal and the run lasts over a second.
-    """
-    bar = None
-    if mode == "always" or (mode == "auto" and sys.stderr.isatty()):
-        try:
-            from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
-        except ImportError:
-            if mode == "always":
-                print(f"{PROG}: the progress bar needs the tqdm package", file=sys.stderr)
-        else:
-            common: dict[str, Any] = {
-                "desc": desc,
-                "file": sys.stderr,
-                "delay": 0.0 if mode == "always" else 1.0,
-                "dynamic_ncols": True,
-            }
-            if data.size:
-                bar = tqdm(total=data.size, unit="B", unit_scale=True, unit_divisor=1024, **common)
-            else:
-                bar = tqdm(unit=" rows", unit_scale=True, **common)
-
-    def update(rows: int) -> None:
-        if bar is None:
-            return
-        position = data.position() if data.size else None
-        if position is not None and data.size:
-            bar.update(min(position, data.size) - bar.n)
-        else:
-            bar.update(rows)
-
-    try:
-        yield update
-        if bar is not None and data.size:
-            bar.update(data.size - bar.n)  # all read
-    finally:
-        if bar is not None:
-            bar.close()
-
-
-def _run_conversion(args: argparse.Namespace, op: Operation) -> int:
-    fmt = _formatter(args.float_format)
-    with _open_input(args.input) as data:
-        plan = _make_plan(args, op, data)
-        with _output(args.output) as out, _progress(args.progress, data, op.name) as progress:
-            writer = csv.writer(out, lineterminator="\n")
-            header = [plan.header]  # written with the first good chunk
-            for chunk in data.chunks(args.chunk_rows):
-                kept, results = _convert_chunk(plan, chunk)
-                writer.writerows(header)
-                header = []
-                writer.writerows(zip(*kept, *map(fmt, results), strict=True))
-                progress(len(chunk.rows))
-            writer.writerows(header)
-    return 0
-
-
-# --------------------------------------------------------------------------------------------
-# Bundled sample data and the demo.
-
-
-@contextlib.contextmanager
-def sample_path(name: str) -> Iterator[str]:
-    """Path of a bundled sample file (``gnss_track_ecef.csv`` or ``observer_targets.csv``)."""
-    ref = resources.files("quorvane.mathtools.ellipsoid") / "data" / name
-    with resources.as_file(ref) as path:
-        yield str(path)
-
-
-def _convert_file(argv: list[str]) -> tuple[list[str], list[list[str]], list[FloatArray]]:
-    """Run a conversion in memory (small files only): header, kept and result columns."""
-    args = build_parser().parse_args(argv)
-    op = OPERATIONS[args.command]
-    with _open_input(args.input) as data:
-        plan = _make_plan(args, op, data)
-        kept: list[list[str]] = [[] for _ in plan.keep]
-        results: list[list[FloatArray]] = [[] for _ in op.outputs]
-        for chunk in data.chunks(args.chunk_rows):
-            k, r = _convert_chunk(plan, chunk)
-            for acc, part in zip(kept, k, strict=True):
-                acc.extend(part)
-            for accr, res in zip(results, r, strict=True):
-                accr.append(res)
-    return plan.header, kept, [np.concatenate(r) if r else np.empty(0) for r in results]
-
-
-def _table(header: list[str], columns: list[list[str]], text_columns: int) -> str:
-    """A plain-text table: the first ``text_columns`` aligned left, the numbers right."""
-    widths = [max(len(h), *(len(v) for v in col)) for h, col in zip(header, columns, strict=True)]
-    lines = []
-    for row in [header, *zip(*columns, strict=True)]:
-        cells = [
-            v.ljust(w) if i < text_columns else v.rjust(w)
-            for i, (v, w) in enumerate(zip(row, widths, strict=True))
-        ]
-        lines.append("  ".join(cells).rstrip())
-    return "\n".join(lines)
-
-
-def _run_demo(args: argparse.Namespace) -> int:
-    out = sys.stdout
-    with sample_path(SAMPLE_TRACK) as track, sample_path(SAMPLE_OBSERVATIONS) as pairs:
-        _, kept, (lat, lon, alt) = _convert_file(["lla", "--degrees", "--keep", "time", track])
-        out.write(
-            f"GNSS track in ECEF (bundled sample {track})\nas WGS84 geodetic coordinates:\n\n"
-        )
-        out.write(
-            _table(
-                ["time", "lat [deg]", "lon [deg]", "alt [m]"],
-                [
-                    kept[0],
-                    [f"{v:.7f}" for v in lat],
-                    [f"{v:.7f}" for v in lon],
-                    [f"{v:.3f}" for v in alt],
-                ],
-                text_columns=1,
-            )
-        )
-        _, kept, (az, el, rng) = _convert_file(
-            ["aer", "--degrees", "--positive-azimuth", "--keep", "observer,target", pairs]
-        )
-        out.write(f"\n\nTargets seen from observers (bundled sample {pairs}):\n\n")
-        out.write(
-            _table(
-                ["observer", "target", "azimuth [deg]", "elevation [deg]", "range [km]"],
-                [
-                    kept[0],
-                    kept[1],
-                    [f"{v:.3f}" for v in az],
-                    [f"{v:.3f}" for v in el],
-                    [f"{v / 1000:.3f}" for v in rng],
-                ],
-                text_columns=2,
-            )
-        )
-        if (el > 89.999).any():
-            out.write(
-                "\n(The azimuth of a target straight overhead is not defined: the value shown "
-                "comes from rounding.)"
-            )
-        out.write(
-            "\n\nConvert a file of your own in the same way, for example:\n"
-            f"  {PROG} lla --degrees --keep time {track} -o track_lla.csv\n"
-            f"See {PROG} --help and {PROG} SUBCOMMAND --help.\n"
-        )
-    return 0
-
-
-def _run_ellipsoids(args: argparse.Namespace) -> int:
-    entries = list(catalogue.REFERENCE_ELLIPSOIDS.values())
-    columns = [
-        [e.name for e in entries],
-        [repr(e.Re) for e in entries],
-        [repr(e.inv_f) for e in entries],
-        [e.source for e in entries],
-    ]
-    print(_table(["name", "Re [m]", "1/f", "source"], columns, text_columns=4))
-    return 0
-
-
-# --------------------------------------------------------------------------------------------
-# Command line.
-
-
-class _Formatter(argparse.RawDescriptionHelpFormatter):
-    def __init__(self, prog: str) -> None:
-        super().__init__(prog, max_help_position=30, width=min(100, _terminal_width()))
-
-
-def _terminal_width() -> int:
-    try:
-        return os.get_terminal_size().columns
-    except OSError:
-        return 100
-
-
-def _paragraphs(*texts: str) -> str:
-    return "\n\n".join(textwrap.fill(t, min(90, _terminal_width() - 2)) for t in texts)
-
-
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
-    return value
-
-
-def _float_format(text: str) -> str:
-    try:
-        format(1.5, text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a float format: {text!r}") from None
-    return text
-
-
-def _common_options() -> argparse.ArgumentParser:
-    common = argparse.ArgumentParser(add_help=False)
-    io_group = common.add_argument_group("input and output")
-    io_group.add_argument(
-        "input",
-        nargs="?",
-        default="-",
-        metavar="FILE",
-        help="CSV file with a header line; '-' or nothing reads standard input",
-    )
-    io_group.add_argument(
-        "-o", "--output", metavar="FILE", help="write here instead of standard output"
-    )
-    io_group.add_argument(
-        "--degrees",
-        action="store_true",
-        help="angles in degrees, in the input, the options and the output (default: radians)",
-    )
-    io_group.add_argument(
-        "--columns",
-        metavar="A,B,C",
-        help="names of the input columns to use, in the order of the defaults shown above",
-    )
-    io_group.add_argument(
-        "-k",
-        "--keep",
-        metavar="NAMES",
-        help="copy these input columns (comma-separated, or '*' for all others) to the output, "
-        "before the results",
-    )
-    io_group.add_argument(
-        "--float-format",
-        metavar="FORMAT",
-        type=_float_format,
-        help="Python number format of the results, such as '.3f' (default: shortest text that "
-        "reads back to the same double)",
-    )
-    io_group.add_argument(
-        "--chunk-rows",
-        metavar="N",
-        type=_positive_int,
-        default=DEFAULT_CHUNK_ROWS,
-        help=f"rows converted per chunk (default {DEFAULT_CHUNK_ROWS}); bounds the memory used",
-    )
-    io_group.add_argument(
-        "--progress",
-        choices=("auto", "always", "never"),
-        default="auto",
-        help="progress bar on standard error: auto shows it for runs over a second when "
-        "standard error is a terminal (default auto)",
-    )
-    ell = common.add_argument_group("ellipsoid")
-    ell.add_argument(
-        "-e",
-        "--ellipsoid",
-        metavar="NAME",
-        help=f"a named ellipsoid (default {catalogue.DEFAULT}; list them with '{PROG} ellipsoids')",
-    )
-    ell.add_argument("--re", type=float, metavar="METRES", help="equatorial radius, with --f")
-    ell.add_argument("--f", type=_parse_f, metavar="F", help="flattening, such as 1/298.257223563")
-    return common
-
-
-def build_parser() -> argparse.ArgumentParser:
-    """The argument parser of the command-line tool."""
-    examples = "\n".join(
-        f"  {PROG} {op.name} " + op.example.replace("%(prog)s ", "") for op in OPERATIONS.values()
-    )
-    parser = argparse.ArgumentParser(
-        prog=PROG,
-        formatter_class=_Formatter,
-        description=_paragraphs(
-            "Convert coordinate files on a reference ellipsoid (WGS84 by default). Positions "
-            "are Earth-centred Earth-fixed (ECEF) in metres; angles are radians unless "
-            "--degrees is given. Input and output are CSV with a header line."
-        ),
-        epilog=f"examples:\n  {PROG} demo\n{examples}\n  {PROG} ellipsoids\n\n"
-        f"Run '{PROG} SUBCOMMAND --help' for the options and columns of each subcommand.",
-    )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
-    sub = parser.add_subparsers(dest="command", required=True, metavar="SUBCOMMAND")
-    common = _common_options()
-    for op in OPERATIONS.values():
-        defaults = ", ".join("|".join(f.aliases) for f in op.fields)
-        p = sub.add_parser(
-            op.name,
-            parents=[common],
-            formatter_class=_Formatter,
-            help=op.summary,
-            description=_paragraphs(
-                op.description,
-                f"Input columns by default: {defaults} (case ignored). Blank lines and lines "
-                "starting with # are skipped.",
-            ),
-            epilog=f"example:\n  {op.example}\n\n"
-            + _paragraphs(
-                "On bad input the tool stops with an error naming the file, line and column, "
-                "and exit status 1; an --output file is then not written. On standard output, "
-                "the rows of the chunks before the bad one (--chunk-rows) have been written."
-            ),
-        )
-        if op.name == "aer":
-            g = p.add_argument_group("observer")
-            g.add_argument(
-                "--observer",
-                nargs=3,
-                type=float,
-                metavar=("LAT", "LON", "ALT"),
-                help="observer latitude, longitude and altitude (metres) for every row",
-            )
-            g.add_argument(
-                "--observer-columns",
-                metavar="LAT,LON,ALT",
-                help="input columns giving the observer row by row (default obs_lat, obs_lon, "
-                "obs_alt, used when --observer is not given)",
-            )
-            g.add_argument(
-                "--positive-azimuth",
-                action="store_true",
-                help="azimuth in [0, 360) degrees or [0, 2 pi) instead of [-180, 180] or [-pi, pi]",
-            )
-        if op.name == "ray":
-            g = p.add_argument_group("origin")
-            g.add_argument(
-                "--origin",
-                nargs=3,
-                type=float,
-                metavar=("X", "Y", "Z"),
-                help="ray origin, ECEF metres, for every row",
-            )
-            g.add_argument(
-                "--origin-columns",
-                metavar="X,Y,Z",
-                help="input columns giving the origin row by row (default ox, oy, oz)",
-            )
-    sub.add_parser(
-        "demo",
-        formatter_class=_Formatter,
-        help="convert the bundled sample data and print readable tables",
-        description=_paragraphs(
-            "Convert the bundled GNSS track (ECEF) to latitude, longitude and altitude and the "
-            "bundled observer/target pairs to azimuth, elevation and range, and print the "
-            "results as tables."
-        ),
-        epilog=f"example:\n  {PROG} demo",
-    )
-    sub.add_parser(
-        "ellipsoids",
-        formatter_class=_Formatter,
-        help="list the named ellipsoids",
-        description="List the named reference ellipsoids that --ellipsoid accepts.",
-        epilog=f"example:\n  {PROG} ellipsoids",
-    )
-    return parser
-
-
-def _version() -> str:
-    from importlib import metadata
-
-    try:
-        return metadata.version("quorvane-ellipsoid")
-    except metadata.PackageNotFoundError:
-        return "(not installed)"
-
-
-def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command-line tool; return its exit status."""
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    try:
-        if args.command == "demo":
-            return _run_demo(args)
-        if args.command == "ellipsoids":
-            return _run_ellipsoids(args)
-        return _run_conversion(args, OPERATIONS[args.command])
-    except UsageError as exc:
-        print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
-        return 2
-    except InputError as exc:
-        print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
-        return 1
-    except BrokenPipeError:
-        # The reader of standard output went away (as with '| head'): stop quietly.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
-    except OSError as exc:  # such as a full disk
-        print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        return 130
-
-
-if __name__ == "__main__":
-    sys.exit(main())

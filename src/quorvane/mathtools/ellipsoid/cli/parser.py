@@ -1,0 +1,221 @@
+"""The argument parser of the command-line tool."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import textwrap
+
+from quorvane.mathtools.ellipsoid import catalogue
+from quorvane.mathtools.ellipsoid.cli.fileio import PROG
+from quorvane.mathtools.ellipsoid.cli.operations import OPERATIONS
+
+DEFAULT_CHUNK_ROWS = 16384
+
+
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    def __init__(self, prog: str) -> None:
+        super().__init__(prog, max_help_position=30, width=min(100, _terminal_width()))
+
+
+def _terminal_width() -> int:
+    try:
+        return os.get_terminal_size().columns
+    except OSError:
+        return 100
+
+
+def _paragraphs(*texts: str) -> str:
+    return "\n\n".join(textwrap.fill(t, min(90, _terminal_width() - 2)) for t in texts)
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    return value
+
+
+def _float_format(text: str) -> str:
+    try:
+        format(1.5, text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a float format: {text!r}") from None
+    return text
+
+
+def _common_options() -> argparse.ArgumentParser:
+    common = argparse.ArgumentParser(add_help=False)
+    io_group = common.add_argument_group("input and output")
+    io_group.add_argument(
+        "input",
+        nargs="?",
+        default="-",
+        metavar="FILE",
+        help="CSV file with a header line; '-' or nothing reads standard input",
+    )
+    io_group.add_argument(
+        "-o", "--output", metavar="FILE", help="write here instead of standard output"
+    )
+    io_group.add_argument(
+        "--degrees",
+        action="store_true",
+        help="angles in degrees, in the input, the options and the output (default: radians)",
+    )
+    io_group.add_argument(
+        "--columns",
+        metavar="A,B,C",
+        help="names of the input columns to use, in the order of the defaults shown above",
+    )
+    io_group.add_argument(
+        "-k",
+        "--keep",
+        metavar="NAMES",
+        help="copy these input columns (comma-separated, or '*' for all others) to the output, "
+        "before the results",
+    )
+    io_group.add_argument(
+        "--float-format",
+        metavar="FORMAT",
+        type=_float_format,
+        help="Python number format of the results, such as '.3f' (default: shortest text that "
+        "reads back to the same double)",
+    )
+    io_group.add_argument(
+        "--chunk-rows",
+        metavar="N",
+        type=_positive_int,
+        default=DEFAULT_CHUNK_ROWS,
+        help=f"rows converted per chunk (default {DEFAULT_CHUNK_ROWS}); bounds the memory used",
+    )
+    io_group.add_argument(
+        "--progress",
+        choices=("auto", "always", "never"),
+        default="auto",
+        help="progress bar on standard error: auto shows it for runs over a second when "
+        "standard error is a terminal (default auto)",
+    )
+    ell = common.add_argument_group("ellipsoid")
+    ell.add_argument(
+        "-e",
+        "--ellipsoid",
+        metavar="NAME",
+        help=f"a named ellipsoid (default {catalogue.DEFAULT}; list them with '{PROG} ellipsoids')",
+    )
+    ell.add_argument("--re", type=float, metavar="METRES", help="equatorial radius, with --f")
+    ell.add_argument("--f", type=parse_f, metavar="F", help="flattening, such as 1/298.257223563")
+    return common
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of the command-line tool."""
+    examples = "\n".join(
+        f"  {PROG} {op.name} " + op.example.replace("%(prog)s ", "") for op in OPERATIONS.values()
+    )
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        formatter_class=_Formatter,
+        description=_paragraphs(
+            "Convert coordinate files on a reference ellipsoid (WGS84 by default). Positions "
+            "are Earth-centred Earth-fixed (ECEF) in metres; angles are radians unless "
+            "--degrees is given. Input and output are CSV with a header line."
+        ),
+        epilog=f"examples:\n  {PROG} demo\n{examples}\n  {PROG} ellipsoids\n\n"
+        f"Run '{PROG} SUBCOMMAND --help' for the options and columns of each subcommand.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="SUBCOMMAND")
+    common = _common_options()
+    for op in OPERATIONS.values():
+        defaults = ", ".join("|".join(f.aliases) for f in op.fields)
+        p = sub.add_parser(
+            op.name,
+            parents=[common],
+            formatter_class=_Formatter,
+            help=op.summary,
+            description=_paragraphs(
+                op.description,
+                f"Input columns by default: {defaults} (case ignored). Blank lines and lines "
+                "starting with # are skipped.",
+            ),
+            epilog=f"example:\n  {op.example}\n\n"
+            + _paragraphs(
+                "On bad input the tool stops with an error naming the file, line and column, "
+                "and exit status 1; an --output file is then not written. On standard output, "
+                "the rows of the chunks before the bad one (--chunk-rows) have been written."
+            ),
+        )
+        if op.name == "aer":
+            g = p.add_argument_group("observer")
+            g.add_argument(
+                "--observer",
+                nargs=3,
+                type=float,
+                metavar=("LAT", "LON", "ALT"),
+                help="observer latitude, longitude and altitude (metres) for every row",
+            )
+            g.add_argument(
+                "--observer-columns",
+                metavar="LAT,LON,ALT",
+                help="input columns giving the observer row by row (default obs_lat, obs_lon, "
+                "obs_alt, used when --observer is not given)",
+            )
+            g.add_argument(
+                "--positive-azimuth",
+                action="store_true",
+                help="azimuth in [0, 360) degrees or [0, 2 pi) instead of [-180, 180] or [-pi, pi]",
+            )
+        if op.name == "ray":
+            g = p.add_argument_group("origin")
+            g.add_argument(
+                "--origin",
+                nargs=3,
+                type=float,
+                metavar=("X", "Y", "Z"),
+                help="ray origin, ECEF metres, for every row",
+            )
+            g.add_argument(
+                "--origin-columns",
+                metavar="X,Y,Z",
+                help="input columns giving the origin row by row (default ox, oy, oz)",
+            )
+    sub.add_parser(
+        "demo",
+        formatter_class=_Formatter,
+        help="convert the bundled sample data and print readable tables",
+        description=_paragraphs(
+            "Convert the bundled GNSS track (ECEF) to latitude, longitude and altitude and the "
+            "bundled observer/target pairs to azimuth, elevation and range, and print the "
+            "results as tables."
+        ),
+        epilog=f"example:\n  {PROG} demo",
+    )
+    sub.add_parser(
+        "ellipsoids",
+        formatter_class=_Formatter,
+        help="list the named ellipsoids",
+        description="List the named reference ellipsoids that --ellipsoid accepts.",
+        epilog=f"example:\n  {PROG} ellipsoids",
+    )
+    return parser
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("quorvane-ellipsoid")
+    except metadata.PackageNotFoundError:
+        return "(not installed)"
+
+
+def parse_f(text: str) -> float:
+    """A flattening, as a number or as ``1/INVERSE``."""
+    num, slash, den = text.partition("/")
+    try:
+        return float(num) / float(den) if slash else float(text)
+    except (ValueError, ZeroDivisionError):
+        raise argparse.ArgumentTypeError(f"not a flattening: {text!r}") from None
