@@ -1,11 +1,18 @@
 # Shortcuts for the scripts in scripts/; see each script for what it does.
 
-.PHONY: test sanitize fuzz-long fuzz-long-sanitized
+.PHONY: test dev sanitize fuzz-long fuzz-long-sanitized
 
-# Build into a fresh .venv and run the whole test suite, then again under the
-# sanitizers.
+# Build into a fresh build/venv-test and run the whole test suite, then again
+# under the sanitizers.
 test:
 	bash scripts/test.sh
+
+# An editable install into .venv that rebuilds the changed C++ on import.
+dev:
+	[ -x .venv/bin/python ] || $$(bash scripts/find-python.sh) -m venv .venv
+	.venv/bin/python -m pip install -q scikit-build-core numpy
+	.venv/bin/python -m pip install -q --no-build-isolation -C build-dir=build/dev \
+		-C editable.rebuild=true -e ".[test]"
 
 # ASan/UBSan build, whole test suite under it.
 sanitize:

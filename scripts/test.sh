@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the package into a fresh virtual environment and runs the whole test
+# Builds the package into a fresh virtual environment of its own (build/venv-test)
+# and runs the whole test
 # suite (warnings are errors in this build), then runs the suite again against
 # an AddressSanitizer/UndefinedBehaviorSanitizer build (scripts/sanitize.sh).
 #
@@ -9,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=$(bash scripts/find-python.sh)
-venv=.venv
+venv=build/venv-test  # its own: a developer's .venv is left alone
 rm -rf "$venv"
 "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip

@@ -35,11 +35,11 @@ extern "C" {
 struct QuorvaneEllipsoidKernels;
 
 typedef struct QuorvaneEllipsoidObject {
-    PyObject_HEAD const struct QuorvaneEllipsoidKernels*
-        kernels; /* shared by all instances of a type */
-    double Re;   /* equatorial radius, metres */
-    double f;    /* flattening */
-    double Rp;   /* polar radius (1 - f) * Re, metres */
+    PyObject_HEAD
+    const struct QuorvaneEllipsoidKernels* kernels; /* shared by all instances of a type */
+    double Re;                                      /* equatorial radius, metres */
+    double f;                                       /* flattening */
+    double Rp;                                      /* polar radius (1 - f) * Re, metres */
 } QuorvaneEllipsoidObject;
 
 typedef const QuorvaneEllipsoidObject* QuorvaneEllipsoid;

@@ -6,11 +6,8 @@
 
 namespace quorvane::py {
 
-// Sets the globals of the frames that the entries are attached to (the module
-// dictionary, borrowed; it lives as long as the process).
-void set_traceback_globals(PyObject* globals) noexcept;
-
-// Appends an entry for `function` to the traceback of the pending exception.
+// Appends an entry for `function` to the traceback of the pending exception,
+// a frame whose globals are the module's dictionary.
 // The caller holds the interpreter lock; the pending exception is preserved.
 // Does nothing when no exception is pending.
 void add_traceback(const char* function) noexcept;

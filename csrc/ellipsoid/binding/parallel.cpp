@@ -1,4 +1,4 @@
-#include "quorvane/mathtools/ellipsoid/parallel.h"
+#include "ellipsoid/binding/parallel.h"
 
 #include <sched.h>
 

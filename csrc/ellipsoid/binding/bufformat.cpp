@@ -1,4 +1,4 @@
-#include "quorvane/mathtools/ellipsoid/bufformat.h"
+#include "ellipsoid/binding/bufformat.h"
 
 #include <cctype>
 #include <cstring>
@@ -291,8 +291,8 @@ private:
                             // only their size is added (a repeat count of 10**18 must
                             // not mean 10**18 passes).
                             offset_ = add_saturating(
-                                offset_, multiply_saturating(offset_ - offset_before,
-                                                             repeats - r - 1));
+                                offset_,
+                                multiply_saturating(offset_ - offset_before, repeats - r - 1));
                             break;
                         }
                     }

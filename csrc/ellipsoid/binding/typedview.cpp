@@ -1,4 +1,4 @@
-#include "quorvane/mathtools/ellipsoid/typedview.h"
+#include "ellipsoid/binding/typedview.h"
 
 #include <new>
 

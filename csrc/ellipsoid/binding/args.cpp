@@ -1,4 +1,4 @@
-#include "quorvane/mathtools/ellipsoid/args.h"
+#include "ellipsoid/binding/args.h"
 
 namespace quorvane::py {
 namespace {

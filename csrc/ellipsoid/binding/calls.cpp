@@ -1,10 +1,10 @@
-#include "quorvane/mathtools/ellipsoid/calls.h"
+#include "ellipsoid/binding/calls.h"
 
 #include <cstdint>
 #include <cstring>
 
-#include "quorvane/mathtools/ellipsoid/numpy_api.h"
-#include "quorvane/mathtools/ellipsoid/typedview.h"
+#include "ellipsoid/binding/numpy_api.h"
+#include "ellipsoid/binding/typedview.h"
 
 namespace quorvane::ellipsoid {
 namespace {
@@ -203,12 +203,15 @@ bool create_constants() noexcept {
     c.ndim = intern("ndim");
     c.dtype = intern("dtype");
     c.double_ = intern("double");
+    c.Re = intern("Re");
+    c.f = intern("f");
+    c.state = intern("state");
     c.one = PyLong_FromLong(1);
     c.two = PyLong_FromLong(2);
     c.three = PyLong_FromLong(3);
     if (!c.numpy || !c.Real || !c.SurfCoord_dtype || !c.LLA_dtype || !c.ENU_dtype || !c.AER_dtype ||
         !c.zeros || !c.zeros_like || !c.asarray || !c.shape || !c.ndim || !c.dtype || !c.double_ ||
-        !c.one || !c.two || !c.three) {
+        !c.Re || !c.f || !c.state || !c.one || !c.two || !c.three) {
         return false;
     }
     c.shape_dtype_kwnames = PyTuple_Pack(2, c.shape, c.dtype);

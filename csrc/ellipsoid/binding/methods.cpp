@@ -5,91 +5,40 @@
 // kernel element by element with an error test after every call, and returns
 // a float or an array. Any failure drops the partly filled result; the method
 // object appends the traceback entry.
-#include "quorvane/mathtools/ellipsoid/methods.h"
+#include "ellipsoid/binding/methods.h"
 
 #include <type_traits>
 
-#include "quorvane/mathtools/ellipsoid/calls.h"
-#include "quorvane/mathtools/ellipsoid/docstrings.h"
-#include "quorvane/mathtools/ellipsoid/kernels.h"
-#include "quorvane/mathtools/ellipsoid/parallel.h"
-#include "quorvane/mathtools/ellipsoid/typedview.h"
+#include "ellipsoid/binding/calls.h"
+#include "ellipsoid/binding/docstrings.h"
+#include "ellipsoid/kernels/dispatch.h"
+#include "ellipsoid/binding/parallel.h"
+#include "ellipsoid/binding/typedview.h"
 
 namespace quorvane::ellipsoid {
 namespace {
 
 using py::View;
 using Object = QuorvaneEllipsoidObject;
+using kernels::Direct;
 
-// This module's kernels with nested calls made directly. Each is one real
-// call from the element loop: inlined into the loop body they measure slower
-// (the loop's state and the kernel's temporaries compete for registers).
-namespace direct {
-[[gnu::noinline]] void c_enu(QuorvaneEllipsoid s, SurfCoord p, ENU_Frame* enu) noexcept {
-    kernels::c_enu<Direct>(s, p, enu);
-}
-[[gnu::noinline]] void c_surf_pos_from_surf_coord(QuorvaneEllipsoid s, SurfCoord p,
-                                                  double* r) noexcept {
-    kernels::c_surf_pos_from_surf_coord<Direct>(s, p, r);
-}
-[[gnu::noinline]] void c_surf_coord_from_surf_pos(QuorvaneEllipsoid s, const double* r,
-                                                  SurfCoord* p) noexcept {
-    kernels::c_surf_coord_from_surf_pos<Direct>(s, r, p);
-}
-[[gnu::noinline]] double c_solve_reduced_lat_equation(QuorvaneEllipsoid s,
-                                                      const double* r) noexcept {
-    return kernels::c_solve_reduced_lat_equation(s, r);
-}
-[[gnu::noinline]] void c_lla_from_pos(QuorvaneEllipsoid s, const double* r, LLA* lla) noexcept {
-    kernels::c_lla_from_pos<Direct>(s, r, lla);
-}
-[[gnu::noinline]] void c_pos_from_lla(QuorvaneEllipsoid s, LLA lla, double* r) noexcept {
-    kernels::c_pos_from_lla<Direct>(s, lla, r);
-}
-[[gnu::noinline]] void c_surf_pos_of_ray_first_intersection(QuorvaneEllipsoid s, const double* a,
-                                                            const double* u, double* r) noexcept {
-    kernels::c_surf_pos_of_ray_first_intersection(s, a, u, r);
-}
-}  // namespace direct
+using kernels::Slot;
 
 // The kernels an object computes with: its own table when it carries one of
 // its own, else this module's kernels called directly (the same bits).
 class Kernels {
 public:
     explicit Kernels(const Object* self) noexcept
-        : self_(self), own_(self->kernels == &own_kernels) {}
+        : self_(self), own_(self->kernels == &kernels::own_kernels) {}
 
     // True for the module's own table. Inputs may be read straight from memory
     // only then: no code of another module can run during the element loop.
     bool own() const noexcept { return own_; }
 
-    void c_enu(SurfCoord point, ENU_Frame* enu) const noexcept {
-        own_ ? direct::c_enu(self_, point, enu) : self_->kernels->c_enu(self_, point, enu);
-    }
-    void c_surf_pos_from_surf_coord(SurfCoord point, double* r) const noexcept {
-        own_ ? direct::c_surf_pos_from_surf_coord(self_, point, r)
-             : self_->kernels->c_surf_pos_from_surf_coord(self_, point, r);
-    }
-    void c_surf_coord_from_surf_pos(const double* r, SurfCoord* point) const noexcept {
-        own_ ? direct::c_surf_coord_from_surf_pos(self_, r, point)
-             : self_->kernels->c_surf_coord_from_surf_pos(self_, r, point);
-    }
-    double c_solve_reduced_lat_equation(const double* r) const noexcept {
-        return own_ ? direct::c_solve_reduced_lat_equation(self_, r)
-                    : self_->kernels->c_solve_reduced_lat_equation(self_, r);
-    }
-    void c_lla_from_pos(const double* r, LLA* lla) const noexcept {
-        own_ ? direct::c_lla_from_pos(self_, r, lla)
-             : self_->kernels->c_lla_from_pos(self_, r, lla);
-    }
-    void c_pos_from_lla(LLA lla, double* r) const noexcept {
-        own_ ? direct::c_pos_from_lla(self_, lla, r)
-             : self_->kernels->c_pos_from_lla(self_, lla, r);
-    }
-    void c_surf_pos_of_ray_first_intersection(const double* r_ray, const double* u_ray,
-                                              double* r_surf) const noexcept {
-        own_ ? direct::c_surf_pos_of_ray_first_intersection(self_, r_ray, u_ray, r_surf)
-             : self_->kernels->c_surf_pos_of_ray_first_intersection(self_, r_ray, u_ray, r_surf);
+    template <Slot S, class... Args>
+    auto call(Args... args) const noexcept {
+        return own_ ? kernels::direct<S>(self_, args...)
+                    : (self_->kernels->*kernels::Kernel<S>::slot)(self_, args...);
     }
 
     // The observer of a run of aer_coords calls. With the module's own kernels
@@ -106,8 +55,8 @@ public:
                 ready_ = true;
             }
             double r_target_obs[3];
-            runtime.sub(const_cast<double*>(r_target), r_obs_, r_target_obs);
-            if (Direct::routine_failed()) return Direct::fail(kernel_names::c_aer_coords);
+            state.runtime.sub(const_cast<double*>(r_target), r_obs_, r_target_obs);
+            if (Direct::routine_failed()) return kernels::fail<Direct, Slot::c_aer_coords>();
             kernels::finish_aer<Direct>(r_target_obs, &enu_obs_, aer);
         }
 
@@ -359,11 +308,11 @@ PyObject* latitude_method(Object* self, PyObject* x) noexcept {
 }
 
 PyObject* reduced_lat_from_geodetic_lat(Object* self, PyObject* const* args) noexcept {
-    return latitude_method<kernels::c_reduced_lat_from_geodetic_lat>(self, args[0]);
+    return latitude_method<kernels::c_reduced_lat_from_geodetic_lat<Direct>>(self, args[0]);
 }
 
 PyObject* geodetic_lat_from_reduced_lat(Object* self, PyObject* const* args) noexcept {
-    return latitude_method<kernels::c_geodetic_lat_from_reduced_lat>(self, args[0]);
+    return latitude_method<kernels::c_geodetic_lat_from_reduced_lat<Direct>>(self, args[0]);
 }
 
 // -- Surface methods -----------------------------------------------------------------
@@ -378,7 +327,7 @@ PyObject* enu(Object* self, PyObject* const* args) noexcept {
         if (!to_double(lat, &point.lat) || !to_double(lon, &point.lon)) return nullptr;
         View view = allocate_records(state.c.tuple_1, state.c.ENU_dtype, py::kENUSpec);
         if (!view) return nullptr;
-        k.c_enu(point, view.element<ENU_Frame>(0));
+        k.call<Slot::c_enu>(point, view.element<ENU_Frame>(0));
         if (kernel_failed()) return nullptr;
         return return_records(view, state.c.ENU_dtype);
     }
@@ -396,7 +345,7 @@ PyObject* enu(Object* self, PyObject* const* args) noexcept {
         if (!coords.read(i, v)) return false;
         const SurfCoord point{v[0], v[1]};
         if (checked && !in_bounds(view, i)) return false;
-        k.c_enu(point, view.element<ENU_Frame>(i));
+        k.call<Slot::c_enu>(point, view.element<ENU_Frame>(i));
         return !(checked && kernel_failed());
     });
     return ok ? return_records(view, state.c.ENU_dtype) : nullptr;
@@ -446,7 +395,7 @@ PyObject* surf_pos_from_surf_coord(Object* self, PyObject* const* args) noexcept
         SurfCoord point;
         if (!to_double(lat, &point.lat) || !to_double(lon, &point.lon)) return nullptr;
         double r_surf[3];
-        k.c_surf_pos_from_surf_coord(point, r_surf);
+        k.call<Slot::c_surf_pos_from_surf_coord>(point, r_surf);
         if (kernel_failed()) return nullptr;
         return asarray_vector3(r_surf).release();
     }
@@ -468,7 +417,7 @@ PyObject* surf_pos_from_surf_coord(Object* self, PyObject* const* args) noexcept
         if (!coords.read(i, v)) return false;
         const SurfCoord point{v[0], v[1]};
         double _r_surf[3];
-        k.c_surf_pos_from_surf_coord(point, _r_surf);
+        k.call<Slot::c_surf_pos_from_surf_coord>(point, _r_surf);
         if (checked && kernel_failed()) return false;
         return writer.write(i, _r_surf);
     });
@@ -481,7 +430,7 @@ PyObject* surf_coord_from_surf_pos(Object* self, PyObject* const* args) noexcept
     const int one_point = attr_equals(r_surf, state.c.ndim, state.c.one);
     if (one_point < 0) return nullptr;
     const auto kernel = [&k](const double* _r_surf, SurfCoord* point) {
-        k.c_surf_coord_from_surf_pos(_r_surf, point);
+        k.call<Slot::c_surf_coord_from_surf_pos>(_r_surf, point);
     };
     View view;
     if (one_point) {
@@ -505,7 +454,7 @@ PyObject* solve_reduced_lat_equation(Object* self, PyObject* const* args) noexce
     if (one_point) {
         double _r[3];
         if (!read_vector3(r, _r)) return nullptr;
-        const double beta = k.c_solve_reduced_lat_equation(_r);
+        const double beta = k.call<Slot::c_solve_reduced_lat_equation>(_r);
         if (kernel_failed()) return nullptr;
         return PyFloat_FromDouble(beta);
     }
@@ -525,7 +474,7 @@ PyObject* solve_reduced_lat_equation(Object* self, PyObject* const* args) noexce
         double _r[3];
         if (!positions.read(i, _r)) return false;
         if (checked && !in_bounds(view, i)) return false;
-        *view.element<double>(i) = k.c_solve_reduced_lat_equation(_r);
+        *view.element<double>(i) = k.call<Slot::c_solve_reduced_lat_equation>(_r);
         return !(checked && kernel_failed());
     });
     return ok ? asarray(view.object()).release() : nullptr;
@@ -536,7 +485,7 @@ PyObject* lla_from_pos(Object* self, PyObject* const* args) noexcept {
     const Kernels k(self);
     const int one_point = attr_equals(r, state.c.shape, state.c.tuple_3);
     if (one_point < 0) return nullptr;
-    const auto kernel = [&k](const double* _r, LLA* lla) { k.c_lla_from_pos(_r, lla); };
+    const auto kernel = [&k](const double* _r, LLA* lla) { k.call<Slot::c_lla_from_pos>(_r, lla); };
     View view = one_point ? one_record<LLA>(r, state.c.one, state.c.LLA_dtype, py::kLLASpec, kernel)
                           : many_records<LLA>(r, state.c.LLA_dtype, py::kLLASpec, k, true, kernel);
     return view ? return_records(view, state.c.LLA_dtype) : nullptr;
@@ -553,7 +502,7 @@ PyObject* pos_from_lla(Object* self, PyObject* const* args) noexcept {
             return nullptr;
         }
         double _r[3];
-        k.c_pos_from_lla(lla, _r);
+        k.call<Slot::c_pos_from_lla>(lla, _r);
         if (kernel_failed()) return nullptr;
         return asarray_vector3(_r).release();
     }
@@ -571,7 +520,7 @@ PyObject* pos_from_lla(Object* self, PyObject* const* args) noexcept {
         if (!coords.read(i, v)) return false;
         const LLA lla{v[0], v[1], v[2]};
         double _r[3];
-        k.c_pos_from_lla(lla, _r);
+        k.call<Slot::c_pos_from_lla>(lla, _r);
         if (checked && kernel_failed()) return false;
         return store_row(view, i, _r, checked);
     });
@@ -592,7 +541,7 @@ PyObject* surf_pos_of_ray_first_intersection(Object* self, PyObject* const* args
         if (state.assertions && !check_attr(u_ray, state.c.shape, state.c.tuple_3)) return nullptr;
         double _u_ray[3], _r_surf[3];
         if (!read_vector3(u_ray, _u_ray)) return nullptr;
-        k.c_surf_pos_of_ray_first_intersection(_r_source, _u_ray, _r_surf);
+        k.call<Slot::c_surf_pos_of_ray_first_intersection>(_r_source, _u_ray, _r_surf);
         if (kernel_failed()) return nullptr;
         return asarray_vector3(_r_surf).release();
     }
@@ -609,7 +558,7 @@ PyObject* surf_pos_of_ray_first_intersection(Object* self, PyObject* const* args
     const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
         double _u_ray[3], _r_surf[3];
         if (!rays.read(i, _u_ray)) return false;
-        k.c_surf_pos_of_ray_first_intersection(_r_source, _u_ray, _r_surf);
+        k.call<Slot::c_surf_pos_of_ray_first_intersection>(_r_source, _u_ray, _r_surf);
         if (checked && kernel_failed()) return false;
         return store_row(view, i, _r_surf, checked);
     });

@@ -1,11 +1,11 @@
-#include "quorvane/mathtools/ellipsoid/methodobj.h"
+#include "ellipsoid/binding/methodobj.h"
 
 #include <cstddef>
 #include <cstdio>
 
-#include "quorvane/mathtools/ellipsoid/args.h"
-#include "quorvane/mathtools/ellipsoid/ref.h"
-#include "quorvane/mathtools/ellipsoid/traceback.h"
+#include "ellipsoid/binding/args.h"
+#include "common/ref.h"
+#include "ellipsoid/binding/traceback.h"
 
 namespace quorvane::ellipsoid {
 namespace {
@@ -13,7 +13,8 @@ namespace {
 using py::Ref;
 
 struct MethodObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
     const MethodSpec* spec;
     PyTypeObject* owner;  // borrowed: the Ellipsoid type is static
     PyObject* name;

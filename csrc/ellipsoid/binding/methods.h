@@ -2,7 +2,7 @@
 #ifndef QUORVANE_MATHTOOLS_ELLIPSOID_METHODS_H
 #define QUORVANE_MATHTOOLS_ELLIPSOID_METHODS_H
 
-#include "quorvane/mathtools/ellipsoid/methodobj.h"
+#include "ellipsoid/binding/methodobj.h"
 
 namespace quorvane::ellipsoid {
 

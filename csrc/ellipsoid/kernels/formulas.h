@@ -1,66 +1,59 @@
-// The scalar kernels of Ellipsoid.
+// The scalar kernels of Ellipsoid: the geometry of one point at a time.
 //
 // Pure functions of doubles, 3-vectors and records: no interpreter objects, no
-// allocation, no state. Each evaluates its formula in exactly the order and
-// grouping written here; the module is compiled with -ffp-contract=off, so the
-// results are reproducible bit for bit with the platform libm.
+// allocation, no state, and no Python.h. Each evaluates its formula in exactly
+// the order and grouping written here; the module is compiled with
+// -ffp-contract=off, so the results are reproducible bit for bit with the
+// platform libm.
 //
-// Kernels that call other kernels are templates on a dispatch policy:
-//
-//   ViaTable  every nested call goes through self->kernels and is followed by
-//             the pending-error probe; this is what the published table holds.
-//   Direct    nested calls go straight to this module's own kernels and skip
-//             the probe (they cannot fail); the methods use it when an object
-//             carries the module's own table, so nested kernels inline and
-//             share work without changing a bit of the result.
-//
-// Calls of the bound vector routines keep their probe under both policies.
-#ifndef QUORVANE_MATHTOOLS_ELLIPSOID_KERNELS_H
-#define QUORVANE_MATHTOOLS_ELLIPSOID_KERNELS_H
+// Every kernel is a template on a dispatch policy K (ellipsoid/kernels/dispatch.h).
+// A kernel calls another kernel as call<K, Slot::name>(self, ...), tests for a
+// failure with K::kernel_failed() (K::routine_failed() after a vector routine),
+// and on one returns fail<K, Slot::itself>(). The policy decides whether the
+// nested call goes through the object's table or straight to these formulas,
+// and what the vector routines are.
+#ifndef QUORVANE_ELLIPSOID_KERNELS_FORMULAS_H
+#define QUORVANE_ELLIPSOID_KERNELS_FORMULAS_H
 
 #include <cmath>
 #include <limits>
 
-#include "quorvane/mathtools/ellipsoid/ellipsoid.h"
-#include "quorvane/mathtools/vectools/vectools.h"
+#include "quorvane/datamodel/structured.h"
 
-namespace quorvane::ellipsoid {
+namespace quorvane::ellipsoid::kernels {
 
-// What the kernels need from outside the arithmetic, filled once at import.
-struct KernelRuntime {
-    // True when an interpreter error is pending; takes the interpreter lock for
-    // the test only (re-entrantly when the calling thread holds it).
-    bool (*error_pending)() noexcept = nullptr;
-    // The same test for a thread known to hold the interpreter lock.
-    bool (*error_pending_held)() noexcept = nullptr;
-    // Appends a traceback entry with this function name; takes the lock.
-    void (*add_traceback)(const char* function) noexcept = nullptr;
-    quorvane_vec_scale_fn scale = nullptr;
-    quorvane_vec_add_fn add = nullptr;
-    quorvane_vec_sub_fn sub = nullptr;
-    quorvane_vec_dot_fn dot = nullptr;
-    quorvane_vec_norm_fn norm = nullptr;
+// The kernel table's slots, in order.
+enum class Slot {
+    c_reduced_lat_from_geodetic_lat,
+    c_geodetic_lat_from_reduced_lat,
+    surf_normal_vector,
+    surf_tangent_vector,
+    c_enu,
+    c_surf_pos_from_surf_coord,
+    c_surf_coord_from_surf_pos,
+    c_solve_reduced_lat_equation,
+    c_lla_from_pos,
+    c_pos_from_lla,
+    c_surf_pos_of_ray_first_intersection,
+    c_aer_coords,
 };
 
-inline KernelRuntime runtime;
+// The ellipsoid as the policy hands it to the kernels: a pointer to something
+// with Re, f and Rp.
+template <class K>
+using Self = typename K::Self;
 
-// Traceback names of the kernels that can see a failing nested call.
-namespace kernel_names {
-#define QUORVANE_KERNEL_NAME(name) \
-    inline constexpr char name[] = "quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid." #name
-QUORVANE_KERNEL_NAME(surf_tangent_vector);
-QUORVANE_KERNEL_NAME(c_enu);
-QUORVANE_KERNEL_NAME(c_surf_pos_from_surf_coord);
-QUORVANE_KERNEL_NAME(c_surf_coord_from_surf_pos);
-QUORVANE_KERNEL_NAME(c_lla_from_pos);
-QUORVANE_KERNEL_NAME(c_pos_from_lla);
-QUORVANE_KERNEL_NAME(c_aer_coords);
-#undef QUORVANE_KERNEL_NAME
-}  // namespace kernel_names
+// A nested kernel call, dispatched by the policy.
+template <class K, Slot S, class... Args>
+auto call(Self<K> self, Args... args) noexcept {
+    return K::template call<S>(self, args...);
+}
 
-namespace kernels {
-
-using Self = QuorvaneEllipsoid;
+// A failed nested call: the traceback entry of kernel S, then return.
+template <class K, Slot S>
+void fail() noexcept {
+    K::template fail<S>();
+}
 
 // Stopping rule of the reduced-latitude solver: the last Newton step, radians.
 inline constexpr double kNewtonTolerance = 1.567e-5;
@@ -83,12 +76,14 @@ inline constexpr double kPoleSlack = 4 * std::numeric_limits<double>::epsilon();
 // -- Latitude conversions (final: always called directly) ---------------------
 
 // Reduced (parametric) latitude of a geodetic latitude: atan((1 - f) tan(phi)).
-inline double c_reduced_lat_from_geodetic_lat(Self self, double geodetic_lat) noexcept {
+template <class K>
+double c_reduced_lat_from_geodetic_lat(Self<K> self, double geodetic_lat) noexcept {
     return std::atan((1 - self->f) * std::tan(geodetic_lat));
 }
 
 // Geodetic latitude of a reduced latitude: atan(tan(beta) / (1 - f)).
-inline double c_geodetic_lat_from_reduced_lat(Self self, double reduced_lat) noexcept {
+template <class K>
+double c_geodetic_lat_from_reduced_lat(Self<K> self, double reduced_lat) noexcept {
     return std::atan(std::tan(reduced_lat) / (1 - self->f));
 }
 
@@ -99,7 +94,8 @@ inline double c_geodetic_lat_from_reduced_lat(Self self, double reduced_lat) noe
 // started at the geocentric latitude and stopped once a step is at most
 // kNewtonTolerance. On a sphere (aux2 == 0) every point lies on its own normal:
 // the answer is the start value itself.
-inline double c_solve_reduced_lat_equation(Self self, const double* r) noexcept {
+template <class K>
+double c_solve_reduced_lat_equation(Self<K> self, const double* r) noexcept {
     const double Re = self->Re, f = self->f;
     const double x = r[0], y = r[1], z = r[2];
     const double aux1 = x * x + y * y;
@@ -123,7 +119,8 @@ inline double c_solve_reduced_lat_equation(Self self, const double* r) noexcept 
 // -- Surface frame ---------------------------------------------------------------
 
 // Outward unit normal at geodetic (lat, lon): [cos lat cos lon, cos lat sin lon, sin lat].
-inline void surf_normal_vector(Self, SurfCoord point, double* u_normal) noexcept {
+template <class K>
+void surf_normal_vector(Self<K>, SurfCoord point, double* u_normal) noexcept {
     const double cos_lat = std::cos(point.lat), sin_lat = std::sin(point.lat);
     const double cos_lon = std::cos(point.lon), sin_lon = std::sin(point.lon);
     u_normal[0] = cos_lat * cos_lon;
@@ -134,11 +131,11 @@ inline void surf_normal_vector(Self, SurfCoord point, double* u_normal) noexcept
 // East and north unit tangents at geodetic (lat, lon), built on the reduced
 // latitude beta: the meridian tangent (-sin b cos lon, -sin b sin lon, (1 - f) cos b)
 // has length aux = sqrt(1 - (2 - f) f cos^2 b), never zero for 0 <= f < 1.
-template <class D>
-void surf_tangent_vector(Self self, SurfCoord point, double* u_east, double* u_north) noexcept {
+template <class K>
+void surf_tangent_vector(Self<K> self, SurfCoord point, double* u_east, double* u_north) noexcept {
     const double f = self->f;
-    const double beta = c_reduced_lat_from_geodetic_lat(self, point.lat);
-    if (D::kernel_failed()) return D::fail(kernel_names::surf_tangent_vector);
+    const double beta = c_reduced_lat_from_geodetic_lat<K>(self, point.lat);
+    if (K::kernel_failed()) return fail<K, Slot::surf_tangent_vector>();
     const double cos_lon = std::cos(point.lon), sin_lon = std::sin(point.lon);
     const double cos_beta = std::cos(beta), sin_beta = std::sin(beta);
     const double aux = std::sqrt(1 - (2 - f) * f * cos_beta * cos_beta);
@@ -151,23 +148,23 @@ void surf_tangent_vector(Self self, SurfCoord point, double* u_east, double* u_n
 }
 
 // The East-North-Up frame at a surface point: up first, then east and north.
-template <class D>
-void c_enu(Self self, SurfCoord point, ENU_Frame* enu) noexcept {
-    D::surf_normal_vector(self, point, enu->u_up);
-    if (D::kernel_failed()) return D::fail(kernel_names::c_enu);
-    D::surf_tangent_vector(self, point, enu->u_east, enu->u_north);
-    if (D::kernel_failed()) return D::fail(kernel_names::c_enu);
+template <class K>
+void c_enu(Self<K> self, SurfCoord point, ENU_Frame* enu) noexcept {
+    call<K, Slot::surf_normal_vector>(self, point, enu->u_up);
+    if (K::kernel_failed()) return fail<K, Slot::c_enu>();
+    call<K, Slot::surf_tangent_vector>(self, point, enu->u_east, enu->u_north);
+    if (K::kernel_failed()) return fail<K, Slot::c_enu>();
 }
 
 // -- Surface positions -------------------------------------------------------------
 
 // Surface point of geodetic (lat, lon): the meridian ellipse (Re cos b, Rp sin b)
 // at the reduced latitude b, turned to the longitude.
-template <class D>
-void c_surf_pos_from_surf_coord(Self self, SurfCoord point, double* r_surf) noexcept {
+template <class K>
+void c_surf_pos_from_surf_coord(Self<K> self, SurfCoord point, double* r_surf) noexcept {
     const double Re = self->Re, f = self->f;
-    const double beta = c_reduced_lat_from_geodetic_lat(self, point.lat);
-    if (D::kernel_failed()) return D::fail(kernel_names::c_surf_pos_from_surf_coord);
+    const double beta = c_reduced_lat_from_geodetic_lat<K>(self, point.lat);
+    if (K::kernel_failed()) return fail<K, Slot::c_surf_pos_from_surf_coord>();
     const double cos_lon = std::cos(point.lon), sin_lon = std::sin(point.lon);
     const double cos_beta = std::cos(beta), sin_beta = std::sin(beta);
     r_surf[0] = (Re * cos_beta) * cos_lon;
@@ -177,8 +174,8 @@ void c_surf_pos_from_surf_coord(Self self, SurfCoord point, double* r_surf) noex
 
 // Geodetic (lat, lon) of a surface point: the reduced latitude from z alone,
 // the longitude from x and y alone. The point is not projected onto the surface.
-template <class D>
-void c_surf_coord_from_surf_pos(Self self, const double* r_surf, SurfCoord* point) noexcept {
+template <class K>
+void c_surf_coord_from_surf_pos(Self<K> self, const double* r_surf, SurfCoord* point) noexcept {
     const double Re = self->Re, f = self->f;
     double q = (r_surf[2] / Re) / (1 - f);
     // At the poles z = Re (1 - f) comes back through two divisions as 1 plus a
@@ -186,8 +183,8 @@ void c_surf_coord_from_surf_pos(Self self, const double* r_surf, SurfCoord* poin
     if (std::fabs(q) > 1 && std::fabs(q) <= 1 + kPoleSlack) q = std::copysign(1.0, q);
     const double beta = std::asin(q);
     point->lon = std::atan2(r_surf[1], r_surf[0]);
-    const double lat = c_geodetic_lat_from_reduced_lat(self, beta);
-    if (D::kernel_failed()) return D::fail(kernel_names::c_surf_coord_from_surf_pos);
+    const double lat = c_geodetic_lat_from_reduced_lat<K>(self, beta);
+    if (K::kernel_failed()) return fail<K, Slot::c_surf_coord_from_surf_pos>();
     point->lat = lat;
 }
 
@@ -204,16 +201,16 @@ void c_surf_coord_from_surf_pos(Self self, const double* r_surf, SurfCoord* poin
 // which is stationary in b: an error in the foot point changes it only to
 // second order. Within 1e-5 m of the axis the altitude is the distance from
 // the pole along the axis.
-template <class D>
-void c_lla_from_pos(Self self, const double* r, LLA* lla) noexcept {
+template <class K>
+void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
     const double Re = self->Re, f = self->f;
     const double x = r[0], y = r[1], z = r[2];
     lla->lon = (x == 0 && y == 0) ? 0.0 : std::atan2(y, x);
-    const double beta = D::c_solve_reduced_lat_equation(self, r);
-    if (D::kernel_failed()) return D::fail(kernel_names::c_lla_from_pos);
+    const double beta = call<K, Slot::c_solve_reduced_lat_equation>(self, r);
+    if (K::kernel_failed()) return fail<K, Slot::c_lla_from_pos>();
     const double r_equatorial_projection = std::sqrt(r[0] * r[0] + r[1] * r[1]);
-    const double lat = c_geodetic_lat_from_reduced_lat(self, beta);
-    if (D::kernel_failed()) return D::fail(kernel_names::c_lla_from_pos);
+    const double lat = c_geodetic_lat_from_reduced_lat<K>(self, beta);
+    if (K::kernel_failed()) return fail<K, Slot::c_lla_from_pos>();
     lla->lat = lat;
     if (r_equatorial_projection < 1e-5) {
         lla->alt = std::fabs(z) - (1 - f) * Re;
@@ -233,14 +230,14 @@ void c_lla_from_pos(Self self, const double* r, LLA* lla) noexcept {
 
 // ECEF position of geodetic (lat, lon, alt): the surface point plus alt times
 // the unit normal, a product and a separately rounded sum per component.
-template <class D>
-void c_pos_from_lla(Self self, LLA lla, double* r) noexcept {
+template <class K>
+void c_pos_from_lla(Self<K> self, LLA lla, double* r) noexcept {
     const SurfCoord coord{lla.lat, lla.lon};
     double r_surf[3], u_normal[3];
-    D::c_surf_pos_from_surf_coord(self, coord, r_surf);
-    if (D::kernel_failed()) return D::fail(kernel_names::c_pos_from_lla);
-    D::surf_normal_vector(self, coord, u_normal);
-    if (D::kernel_failed()) return D::fail(kernel_names::c_pos_from_lla);
+    call<K, Slot::c_surf_pos_from_surf_coord>(self, coord, r_surf);
+    if (K::kernel_failed()) return fail<K, Slot::c_pos_from_lla>();
+    call<K, Slot::surf_normal_vector>(self, coord, u_normal);
+    if (K::kernel_failed()) return fail<K, Slot::c_pos_from_lla>();
     for (int k = 0; k < 3; ++k) r[k] = lla.alt * u_normal[k] + r_surf[k];
 }
 
@@ -249,8 +246,9 @@ void c_pos_from_lla(Self self, LLA lla, double* r) noexcept {
 // Point where the line r_ray + l u_ray meets x^2 + y^2 + z^2 / (1 - f)^2 = Re^2
 // nearest to r_ray (smallest |l|, ahead or behind). A line that misses gives
 // three NaN; a tangent line its point of contact.
-inline void c_surf_pos_of_ray_first_intersection(Self self, const double* r_ray,
-                                                 const double* u_ray, double* r_surf) noexcept {
+template <class K>
+void c_surf_pos_of_ray_first_intersection(Self<K> self, const double* r_ray, const double* u_ray,
+                                          double* r_surf) noexcept {
     const double Re = self->Re, f = self->f;
     const double rx = r_ray[0], ry = r_ray[1], rz = r_ray[2];
     const double ux = u_ray[0], uy = u_ray[1], uz = u_ray[2];
@@ -279,19 +277,19 @@ inline void c_surf_pos_of_ray_first_intersection(Self self, const double* r_ray,
 // components of the observer-to-target vector, its length, and the angles.
 // Elevation: asin of up / range clamped to [-1, 1], so a target straight above
 // or below never falls off the arcsine through rounding (NaN stays NaN).
-template <class D>
+template <class K>
 void finish_aer(double* r_target_obs, const ENU_Frame* enu_obs, AER* aer) noexcept {
     double* east_axis = const_cast<double*>(enu_obs->u_east);
     double* north_axis = const_cast<double*>(enu_obs->u_north);
     double* up_axis = const_cast<double*>(enu_obs->u_up);
-    const double east = runtime.dot(r_target_obs, east_axis);
-    if (D::routine_failed()) return D::fail(kernel_names::c_aer_coords);
-    const double north = runtime.dot(r_target_obs, north_axis);
-    if (D::routine_failed()) return D::fail(kernel_names::c_aer_coords);
-    const double up = runtime.dot(r_target_obs, up_axis);
-    if (D::routine_failed()) return D::fail(kernel_names::c_aer_coords);
-    const double range = runtime.norm(r_target_obs);
-    if (D::routine_failed()) return D::fail(kernel_names::c_aer_coords);
+    const double east = K::routines().dot(r_target_obs, east_axis);
+    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
+    const double north = K::routines().dot(r_target_obs, north_axis);
+    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
+    const double up = K::routines().dot(r_target_obs, up_axis);
+    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
+    const double range = K::routines().norm(r_target_obs);
+    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
     double sin_elevation = up / range;
     if (sin_elevation > 1) {
         sin_elevation = 1;
@@ -305,95 +303,20 @@ void finish_aer(double* r_target_obs, const ENU_Frame* enu_obs, AER* aer) noexce
 
 // Azimuth (from north towards east), elevation and range of r_target seen from
 // the observer at lla_obs, in the observer's East-North-Up frame.
-template <class D>
-void c_aer_coords(Self self, const double* r_target, LLA lla_obs, AER* aer) noexcept {
+template <class K>
+void c_aer_coords(Self<K> self, const double* r_target, LLA lla_obs, AER* aer) noexcept {
     double r_obs[3], r_target_obs[3];
-    D::c_pos_from_lla(self, lla_obs, r_obs);
-    if (D::kernel_failed()) return D::fail(kernel_names::c_aer_coords);
-    runtime.sub(const_cast<double*>(r_target), r_obs, r_target_obs);
-    if (D::routine_failed()) return D::fail(kernel_names::c_aer_coords);
+    call<K, Slot::c_pos_from_lla>(self, lla_obs, r_obs);
+    if (K::kernel_failed()) return fail<K, Slot::c_aer_coords>();
+    K::routines().sub(const_cast<double*>(r_target), r_obs, r_target_obs);
+    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
     const SurfCoord coord_obs{lla_obs.lat, lla_obs.lon};
     ENU_Frame enu_obs;
-    D::c_enu(self, coord_obs, &enu_obs);
-    if (D::kernel_failed()) return D::fail(kernel_names::c_aer_coords);
-    finish_aer<D>(r_target_obs, &enu_obs, aer);
+    call<K, Slot::c_enu>(self, coord_obs, &enu_obs);
+    if (K::kernel_failed()) return fail<K, Slot::c_aer_coords>();
+    finish_aer<K>(r_target_obs, &enu_obs, aer);
 }
 
-}  // namespace kernels
+}  // namespace quorvane::ellipsoid::kernels
 
-// -- Dispatch policies -------------------------------------------------------------
-
-struct ViaTable {
-    static bool kernel_failed() noexcept { return runtime.error_pending(); }
-    static bool routine_failed() noexcept { return runtime.error_pending(); }
-    static void fail(const char* function) noexcept { runtime.add_traceback(function); }
-
-    static void surf_normal_vector(QuorvaneEllipsoid s, SurfCoord p, double* u) noexcept {
-        s->kernels->surf_normal_vector(s, p, u);
-    }
-    static void surf_tangent_vector(QuorvaneEllipsoid s, SurfCoord p, double* e,
-                                    double* n) noexcept {
-        s->kernels->surf_tangent_vector(s, p, e, n);
-    }
-    static void c_enu(QuorvaneEllipsoid s, SurfCoord p, ENU_Frame* enu) noexcept {
-        s->kernels->c_enu(s, p, enu);
-    }
-    static void c_surf_pos_from_surf_coord(QuorvaneEllipsoid s, SurfCoord p, double* r) noexcept {
-        s->kernels->c_surf_pos_from_surf_coord(s, p, r);
-    }
-    static double c_solve_reduced_lat_equation(QuorvaneEllipsoid s, const double* r) noexcept {
-        return s->kernels->c_solve_reduced_lat_equation(s, r);
-    }
-    static void c_pos_from_lla(QuorvaneEllipsoid s, LLA lla, double* r) noexcept {
-        s->kernels->c_pos_from_lla(s, lla, r);
-    }
-};
-
-struct Direct {
-    static constexpr bool kernel_failed() noexcept { return false; }
-    // Only used by methods, which hold the interpreter lock.
-    static bool routine_failed() noexcept { return runtime.error_pending_held(); }
-    static void fail(const char* function) noexcept { runtime.add_traceback(function); }
-
-    static void surf_normal_vector(QuorvaneEllipsoid s, SurfCoord p, double* u) noexcept {
-        kernels::surf_normal_vector(s, p, u);
-    }
-    static void surf_tangent_vector(QuorvaneEllipsoid s, SurfCoord p, double* e,
-                                    double* n) noexcept {
-        kernels::surf_tangent_vector<Direct>(s, p, e, n);
-    }
-    static void c_enu(QuorvaneEllipsoid s, SurfCoord p, ENU_Frame* enu) noexcept {
-        kernels::c_enu<Direct>(s, p, enu);
-    }
-    static void c_surf_pos_from_surf_coord(QuorvaneEllipsoid s, SurfCoord p, double* r) noexcept {
-        kernels::c_surf_pos_from_surf_coord<Direct>(s, p, r);
-    }
-    static double c_solve_reduced_lat_equation(QuorvaneEllipsoid s, const double* r) noexcept {
-        return kernels::c_solve_reduced_lat_equation(s, r);
-    }
-    static void c_pos_from_lla(QuorvaneEllipsoid s, LLA lla, double* r) noexcept {
-        kernels::c_pos_from_lla<Direct>(s, lla, r);
-    }
-};
-
-// The module's own table: every slot holds the ViaTable instantiation, so a
-// kernel reached through the table dispatches its nested calls through the
-// table of the object it is given.
-inline constexpr QuorvaneEllipsoidKernels own_kernels = {
-    kernels::c_reduced_lat_from_geodetic_lat,
-    kernels::c_geodetic_lat_from_reduced_lat,
-    kernels::surf_normal_vector,
-    kernels::surf_tangent_vector<ViaTable>,
-    kernels::c_enu<ViaTable>,
-    kernels::c_surf_pos_from_surf_coord<ViaTable>,
-    kernels::c_surf_coord_from_surf_pos<ViaTable>,
-    kernels::c_solve_reduced_lat_equation,
-    kernels::c_lla_from_pos<ViaTable>,
-    kernels::c_pos_from_lla<ViaTable>,
-    kernels::c_surf_pos_of_ray_first_intersection,
-    kernels::c_aer_coords<ViaTable>,
-};
-
-}  // namespace quorvane::ellipsoid
-
-#endif  // QUORVANE_MATHTOOLS_ELLIPSOID_KERNELS_H
+#endif  // QUORVANE_ELLIPSOID_KERNELS_FORMULAS_H

@@ -12,13 +12,14 @@
 
 #include <atomic>
 
-#include "quorvane/mathtools/ellipsoid/bufformat.h"
-#include "quorvane/mathtools/ellipsoid/ref.h"
+#include "ellipsoid/binding/bufformat.h"
+#include "common/ref.h"
 
 namespace quorvane::py {
 
 struct TypedViewObject {
-    PyObject_HEAD Py_buffer buffer;  // released when the view object is freed; never moved
+    PyObject_HEAD
+    Py_buffer buffer;  // released when the view object is freed; never moved
     const ElementSpec* spec;
     std::atomic<int> acquisition_count;
     // The lengths and strides of the buffer's dimensions, as the exporter gave

@@ -11,52 +11,12 @@
 #include <cstring>
 #include <utility>
 
-#include "quorvane/mathtools/ellipsoid/ref.h"
+#include "common/ref.h"
+#include "ellipsoid/state.h"
 
 namespace quorvane::ellipsoid {
 
 using py::Ref;
-
-// Interned strings and small constants, created at import.
-struct Constants {
-    PyObject* numpy;
-    PyObject* Real;
-    PyObject* SurfCoord_dtype;
-    PyObject* LLA_dtype;
-    PyObject* ENU_dtype;
-    PyObject* AER_dtype;
-    PyObject* zeros;
-    PyObject* zeros_like;
-    PyObject* asarray;
-    PyObject* shape;
-    PyObject* ndim;
-    PyObject* dtype;
-    PyObject* double_;
-    PyObject* shape_dtype_kwnames;  // ("shape", "dtype")
-    PyObject* dtype_kwnames;        // ("dtype",)
-    PyObject* tuple_1;              // (1,)
-    PyObject* tuple_3;              // (3,)
-    PyObject* one;
-    PyObject* two;
-    PyObject* three;
-};
-
-// Process-wide state, written only while the module is imported.
-struct ModuleState {
-    PyObject* module = nullptr;        // borrowed: the module lives as long as the process
-    PyObject* globals = nullptr;       // its dictionary, borrowed
-    PyObject* builtins = nullptr;      // owned
-    bool assertions = true;            // the interpreter's __debug__ at import
-    PyObject* numbers_real = nullptr;  // numbers.Real as imported, owned
-    // NumPy and its functions as imported, owned: while the module global
-    // `numpy` and its attributes are these, the C API stands in for the calls.
-    PyObject* numpy_module = nullptr;
-    PyObject* numpy_zeros = nullptr;
-    PyObject* numpy_asarray = nullptr;
-    Constants c{};
-};
-
-inline ModuleState state;
 
 bool create_constants() noexcept;
 

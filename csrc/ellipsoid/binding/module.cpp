@@ -2,20 +2,20 @@
 // Ellipsoid type: multi-phase initialisation, construction, the published
 // kernel table and the refusal to be pickled.
 #define QUORVANE_IMPORTS_NUMPY
-#include "quorvane/mathtools/ellipsoid/numpy_api.h"
+#include "ellipsoid/binding/numpy_api.h"
 
 #include <numpy/ufuncobject.h>
 
 #include <cstddef>
 #include <cstdint>
 
-#include "quorvane/mathtools/ellipsoid/args.h"
-#include "quorvane/mathtools/ellipsoid/calls.h"
-#include "quorvane/mathtools/ellipsoid/docstrings.h"
-#include "quorvane/mathtools/ellipsoid/kernels.h"
-#include "quorvane/mathtools/ellipsoid/methods.h"
-#include "quorvane/mathtools/ellipsoid/traceback.h"
-#include "quorvane/mathtools/ellipsoid/typedview.h"
+#include "ellipsoid/binding/args.h"
+#include "ellipsoid/binding/calls.h"
+#include "ellipsoid/binding/docstrings.h"
+#include "ellipsoid/kernels/dispatch.h"
+#include "ellipsoid/binding/methods.h"
+#include "ellipsoid/binding/traceback.h"
+#include "ellipsoid/binding/typedview.h"
 
 namespace quorvane::ellipsoid {
 namespace {
@@ -45,13 +45,10 @@ void kernel_traceback(const char* function) noexcept {
 
 // -- Construction ----------------------------------------------------------------
 
-PyObject* Re_name = nullptr;
-PyObject* f_name = nullptr;
-
 // Parses (Re, f) for __cinit__ or __init__ and converts both, Re first.
 bool parse_parameters(const char* function, PyObject* args, PyObject* kwargs, double* Re,
                       double* f) noexcept {
-    PyObject* const names[] = {Re_name, f_name};
+    PyObject* const names[] = {state.c.Re, state.c.f};
     PyObject* values[2];
     return py::parse_arguments({function, names}, args, kwargs, values) &&
            to_double(values[0], Re) && to_double(values[1], f);
@@ -67,7 +64,7 @@ PyObject* ellipsoid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     Object* o = reinterpret_cast<Object*>(self.get());
-    o->kernels = &own_kernels;
+    o->kernels = &kernels::own_kernels;
     double Re, f;
     if (!parse_parameters("__cinit__", args, kwargs, &Re, &f)) {
         fail_with_entry("__cinit__");
@@ -123,8 +120,6 @@ PyTypeObject EllipsoidType = {
 
 // -- Pickling refusal -------------------------------------------------------------
 
-PyObject* state_name = nullptr;
-
 PyObject* ellipsoid_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
     if (py::parse_arguments({"__reduce__", {}}, args, nargs, kwnames, nullptr)) {
@@ -136,7 +131,7 @@ PyObject* ellipsoid_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* ellipsoid_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
-    PyObject* const names[] = {state_name};
+    PyObject* const names[] = {state.c.state};
     PyObject* value;
     if (py::parse_arguments({"__setstate__", names}, args, nargs, kwnames, &value)) {
         PyErr_SetString(PyExc_TypeError, kPickleMessage);
@@ -155,8 +150,7 @@ PyMethodDef setstate_def = {
 // Stores the refusing pair unless the type pickles itself some other way.
 bool install_pickling(PyTypeObject* type) noexcept {
     PyObject* dict = type->tp_dict;
-    const int own_getstate =
-        PyDict_Contains(dict, Ref::steal(PyUnicode_FromString("__getstate__")).get());
+    const int own_getstate = PyDict_ContainsString(dict, "__getstate__");
     if (own_getstate < 0) return false;
     Ref reduce_ex =
         Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__reduce_ex__"));
@@ -164,10 +158,10 @@ bool install_pickling(PyTypeObject* type) noexcept {
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce_ex__"));
     if (!reduce_ex || !object_reduce_ex) return false;
     if (own_getstate || reduce_ex.get() != object_reduce_ex.get()) return true;
-    if (PyDict_GetItemString(dict, "__reduce__") != nullptr) {
-        Ref own_reduce = Ref::borrow(PyDict_GetItemString(dict, "__reduce__"));
-        if (PyObject_TypeCheck(own_reduce.get(), &PyMethodDescr_Type)) return true;
-    }
+    PyObject* found_reduce = nullptr;
+    if (PyDict_GetItemStringRef(dict, "__reduce__", &found_reduce) < 0) return false;
+    Ref own_reduce = Ref::steal(found_reduce);
+    if (own_reduce && PyObject_TypeCheck(own_reduce.get(), &PyMethodDescr_Type)) return true;
     Ref reduce = Ref::steal(PyDescr_NewMethod(type, &reduce_def));
     Ref setstate = reduce ? Ref::steal(PyDescr_NewMethod(type, &setstate_def)) : Ref();
     if (!setstate || PyDict_SetItemString(dict, "__reduce__", reduce.get()) < 0 ||
@@ -184,10 +178,6 @@ bool install_pickling(PyTypeObject* type) noexcept {
 
 // -- Module initialisation ---------------------------------------------------------
 
-std::int64_t first_interpreter = -1;
-PyObject* module_object = nullptr;  // one per process, owned
-bool initialised = false;
-
 int copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, const char* to,
                         bool none_allowed) noexcept {
     PyObject* value = nullptr;
@@ -201,15 +191,15 @@ int copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, cons
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
-    if (first_interpreter == -1) {
-        first_interpreter = current;
-    } else if (first_interpreter != current) {
+    if (state.interpreter == -1) {
+        state.interpreter = current;
+    } else if (state.interpreter != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
         return nullptr;
     }
-    if (module_object != nullptr) return Py_NewRef(module_object);
+    if (state.created != nullptr) return Py_NewRef(state.created);
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     Ref module = name ? Ref::steal(PyModule_NewObject(name.get())) : Ref();
     if (!module) return nullptr;
@@ -220,7 +210,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
             0) {
         return nullptr;
     }
-    module_object = Py_NewRef(module.get());
+    state.created = Py_NewRef(module.get());
     return module.release();
 }
 
@@ -266,8 +256,7 @@ bool import_numpy_c_api() noexcept {
 
 bool register_in_sys_modules(PyObject* module) noexcept {
     PyObject* modules = PyImport_GetModuleDict();
-    const int present =
-        PyDict_Contains(modules, Ref::steal(PyUnicode_FromString(kModuleName)).get());
+    const int present = PyDict_ContainsString(modules, kModuleName);
     if (present < 0) return false;
     return present || PyDict_SetItemString(modules, kModuleName, module) == 0;
 }
@@ -291,35 +280,18 @@ bool check_builtins() noexcept {
 }
 
 bool publish_kernel_table(PyObject* module) noexcept {
-    runtime.error_pending = error_pending;
-    runtime.error_pending_held = error_pending_held;
-    runtime.add_traceback = kernel_traceback;
+    state.runtime.error_pending = error_pending;
+    state.runtime.error_pending_held = error_pending_held;
+    state.runtime.add_traceback = kernel_traceback;
     if (PyType_Ready(&EllipsoidType) < 0) return false;
-    Ref capsule = Ref::steal(
-        PyCapsule_New(const_cast<QuorvaneEllipsoidKernels*>(&own_kernels), nullptr, nullptr));
+    Ref capsule = Ref::steal(PyCapsule_New(
+        const_cast<QuorvaneEllipsoidKernels*>(&kernels::own_kernels), nullptr, nullptr));
     if (!capsule ||
         PyDict_SetItemString(EllipsoidType.tp_dict, QUORVANE_ELLIPSOID_KERNELS_CAPSULE_KEY,
                              capsule.get()) < 0) {
         return false;
     }
     PyType_Modified(&EllipsoidType);
-    // Bases carrying kernel tables must agree; the plain object base carries none.
-    PyObject* bases = EllipsoidType.tp_bases;
-    void* table = nullptr;
-    for (Py_ssize_t i = 0; bases && i < PyTuple_GET_SIZE(bases); ++i) {
-        PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(bases, i));
-        PyObject* cap = base->tp_dict ? PyDict_GetItemString(base->tp_dict,
-                                                             QUORVANE_ELLIPSOID_KERNELS_CAPSULE_KEY)
-                                      : nullptr;
-        void* base_table = cap ? PyCapsule_GetPointer(cap, nullptr) : nullptr;
-        if (base_table == nullptr) continue;
-        if (table != nullptr && table != base_table) {
-            PyErr_Format(PyExc_TypeError, "multiple bases have vtable conflict: '%s' and '%s'",
-                         EllipsoidType.tp_name, base->tp_name);
-            return false;
-        }
-        table = base_table;
-    }
     if (PyModule_AddObjectRef(module, "Ellipsoid", reinterpret_cast<PyObject*>(&EllipsoidType)) <
         0) {
         return false;
@@ -393,7 +365,10 @@ bool check_type_sizes() noexcept {
 
 // Binds one routine of the vector module by name and exact signature string.
 void* bind_routine(PyObject* capi, const char* name, const char* signature) noexcept {
-    PyObject* capsule = PyDict_GetItemString(capi, name);
+    PyObject* found_capsule = nullptr;
+    if (PyDict_GetItemStringRef(capi, name, &found_capsule) < 0) return nullptr;
+    Ref owner = Ref::steal(found_capsule);
+    PyObject* capsule = owner.get();
     if (capsule == nullptr) {
         PyErr_Format(PyExc_ImportError, "%.200s does not export expected C function %.200s",
                      kVectoolsName, name);
@@ -426,11 +401,11 @@ bool bind_vector_routines() noexcept {
     void* dot = sub ? bind_routine(capi.get(), "dot", QUORVANE_VEC_DOT_SIGNATURE) : nullptr;
     void* norm = dot ? bind_routine(capi.get(), "norm", QUORVANE_VEC_NORM_SIGNATURE) : nullptr;
     if (norm == nullptr) return false;
-    runtime.scale = reinterpret_cast<quorvane_vec_scale_fn>(scale);
-    runtime.add = reinterpret_cast<quorvane_vec_add_fn>(add);
-    runtime.sub = reinterpret_cast<quorvane_vec_sub_fn>(sub);
-    runtime.dot = reinterpret_cast<quorvane_vec_dot_fn>(dot);
-    runtime.norm = reinterpret_cast<quorvane_vec_norm_fn>(norm);
+    state.runtime.scale = reinterpret_cast<quorvane_vec_scale_fn>(scale);
+    state.runtime.add = reinterpret_cast<quorvane_vec_add_fn>(add);
+    state.runtime.sub = reinterpret_cast<quorvane_vec_sub_fn>(sub);
+    state.runtime.dot = reinterpret_cast<quorvane_vec_dot_fn>(dot);
+    state.runtime.norm = reinterpret_cast<quorvane_vec_norm_fn>(norm);
     return true;
 }
 
@@ -472,7 +447,6 @@ bool run_module_body(PyObject* module) noexcept {
 bool initialise(PyObject* module) noexcept {
     state.module = module;
     state.globals = PyModule_GetDict(module);
-    py::set_traceback_globals(state.globals);
     Py_XSETREF(state.builtins, PyImport_ImportModule("builtins"));
     if (state.builtins == nullptr ||
         PyModule_AddObjectRef(module, "__builtins__", state.builtins) < 0) {
@@ -480,10 +454,6 @@ bool initialise(PyObject* module) noexcept {
     }
     if (!check_python_version()) return false;
     if (!create_constants()) return false;
-    Re_name = PyUnicode_InternFromString("Re");
-    f_name = PyUnicode_InternFromString("f");
-    state_name = PyUnicode_InternFromString("state");
-    if (!Re_name || !f_name || !state_name) return false;
     return set_assertion_switch() && import_numpy_c_api() && register_in_sys_modules(module) &&
            check_builtins() && publish_kernel_table(module) && py::ready_typed_view_type() &&
            ready_method_type() && check_type_sizes() && bind_vector_routines() &&
@@ -491,7 +461,7 @@ bool initialise(PyObject* module) noexcept {
 }
 
 int module_exec(PyObject* module) noexcept {
-    if (initialised) {
+    if (state.initialised) {
         if (module == state.module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'ellipsoid' has already been imported. Re-initialisation is not "
@@ -499,15 +469,14 @@ int module_exec(PyObject* module) noexcept {
         return -1;
     }
     if (initialise(module)) {
-        initialised = true;
+        state.initialised = true;
         return 0;
     }
     if (state.globals != nullptr && state.c.numpy != nullptr) py::add_traceback(kInitName);
     // Drop the module so that a later import builds a new one and tries again.
-    Py_CLEAR(module_object);
+    Py_CLEAR(state.created);
     state.module = nullptr;
     state.globals = nullptr;
-    py::set_traceback_globals(nullptr);
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kInitName);
     return -1;
 }

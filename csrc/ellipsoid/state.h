@@ -1,0 +1,100 @@
+// The process-wide state of the ellipsoid module, all in one place.
+//
+// The module supports one interpreter per process, by design: a second
+// interpreter is refused at import. Everything here is written while the
+// module is imported and only read afterwards. The references it holds are
+// deliberately never released: static destructors would run after the
+// interpreter has shut down, and releasing them then would touch freed memory.
+#ifndef QUORVANE_ELLIPSOID_STATE_H
+#define QUORVANE_ELLIPSOID_STATE_H
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "quorvane/mathtools/vectools/vectools.h"
+
+namespace quorvane::ellipsoid {
+
+// What the kernels need from outside the arithmetic, filled at import.
+struct KernelRuntime {
+    // True when an interpreter error is pending; takes the interpreter lock for
+    // the test only (re-entrantly when the calling thread holds it).
+    bool (*error_pending)() noexcept = nullptr;
+    // The same test for a thread known to hold the interpreter lock.
+    bool (*error_pending_held)() noexcept = nullptr;
+    // Appends a traceback entry with this function name; takes the lock.
+    void (*add_traceback)(const char* function) noexcept = nullptr;
+    // The vector routines bound from quorvane.mathtools.vectools.vectools.
+    quorvane_vec_scale_fn scale = nullptr;
+    quorvane_vec_add_fn add = nullptr;
+    quorvane_vec_sub_fn sub = nullptr;
+    quorvane_vec_dot_fn dot = nullptr;
+    quorvane_vec_norm_fn norm = nullptr;
+};
+
+// Interned strings and small constants, created at import.
+struct Constants {
+    PyObject* numpy;
+    PyObject* Real;
+    PyObject* SurfCoord_dtype;
+    PyObject* LLA_dtype;
+    PyObject* ENU_dtype;
+    PyObject* AER_dtype;
+    PyObject* zeros;
+    PyObject* zeros_like;
+    PyObject* asarray;
+    PyObject* shape;
+    PyObject* ndim;
+    PyObject* dtype;
+    PyObject* double_;
+    PyObject* shape_dtype_kwnames;  // ("shape", "dtype")
+    PyObject* dtype_kwnames;        // ("dtype",)
+    PyObject* tuple_1;              // (1,)
+    PyObject* tuple_3;              // (3,)
+    PyObject* one;
+    PyObject* two;
+    PyObject* three;
+    PyObject* Re;  // parameter names of the constructor and of __setstate__
+    PyObject* f;
+    PyObject* state;
+};
+
+// Code objects of the traceback entries, one per function name, made on first
+// use. A code object made afresh for every failure would intern its names anew
+// each time, only for them to die with the traceback: the interpreter's table
+// of interned strings then churns and is reallocated over and over.
+struct CodeCache {
+    struct Entry {
+        char function[160];
+        PyObject* code;
+    };
+    Entry entries[48];
+    std::size_t used = 0;
+};
+
+struct ModuleState {
+    std::int64_t interpreter = -1;  // the one interpreter the module serves
+    bool initialised = false;       // the module body has run
+    PyObject* created = nullptr;    // the module object made for the first import
+    PyObject* module = nullptr;     // the module object whose body has run
+    PyObject* globals = nullptr;    // its dictionary (also the traceback entries' globals)
+    PyObject* builtins = nullptr;
+    bool assertions = true;            // the interpreter's __debug__ at import
+    PyObject* numbers_real = nullptr;  // numbers.Real as imported
+    // NumPy and its functions as imported: while the module global `numpy` and
+    // its attributes are these, the C API stands in for the calls.
+    PyObject* numpy_module = nullptr;
+    PyObject* numpy_zeros = nullptr;
+    PyObject* numpy_asarray = nullptr;
+    Constants c{};
+    KernelRuntime runtime{};
+    CodeCache code_cache{};
+};
+
+inline ModuleState state;
+
+}  // namespace quorvane::ellipsoid
+
+#endif  // QUORVANE_ELLIPSOID_STATE_H
