@@ -7,5 +7,5 @@ python=$(bash scripts/find-python.sh)
 venv=.venv-demo
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q .
+"$venv/bin/python" -m pip install -q ".[cli]"
 exec "$venv/bin/quorvane-ellipsoid" demo "$@"

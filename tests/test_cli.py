@@ -1,5 +1,6 @@
 """The quorvane-ellipsoid command-line tool, end to end."""
 
+import contextlib
 import io
 import itertools
 import math
@@ -506,3 +507,112 @@ def test_million_rows_in_bounded_memory(tmp_path):
             assert line == first[k % 1000]
             count += 1
     assert count == 1_000_001
+
+
+# --------------------------------------------------------------------------------------------
+# Output targets, signals and terminals.
+
+SMALL = b"x,y,z\n7e6,0,0\n0,7e6,1\n"
+
+
+def _read_fifo(path, into):
+    with open(path, "rb") as fh:
+        into.append(fh.read())
+
+
+@pytest.mark.parametrize("kind", ["symlink", "fifo", "chardev", "mode640"])
+def test_output_target_kinds_are_written_through(capsys, monkeypatch, tmp_path, kind):
+    import stat
+    import threading
+
+    expected = run(capsys, monkeypatch, "lla", stdin=SMALL)[1].encode()
+    dst = tmp_path / "out"
+    real = tmp_path / "real.csv"
+    received = []
+    reader = None
+    if kind == "symlink":
+        real.write_bytes(b"old\n")
+        dst.symlink_to(real.name)
+    elif kind == "fifo":
+        os.mkfifo(dst)
+        reader = threading.Thread(target=_read_fifo, args=(dst, received))
+        reader.start()
+    elif kind == "chardev":
+        if os.geteuid() != 0:
+            pytest.skip("mknod of a device needs root")
+        null = os.stat("/dev/null").st_rdev
+        os.mknod(dst, 0o666 | stat.S_IFCHR, null)
+    else:
+        dst.write_bytes(b"old\n")
+        dst.chmod(0o640)
+    before = os.lstat(dst)
+    assert run(capsys, monkeypatch, "lla", "-o", dst, stdin=SMALL) == (0, "", "")
+    after = os.lstat(dst)
+    assert stat.S_IFMT(after.st_mode) == stat.S_IFMT(before.st_mode)
+    assert stat.S_IMODE(after.st_mode) == stat.S_IMODE(before.st_mode)
+    if kind == "symlink":
+        assert real.read_bytes() == expected
+    elif kind == "fifo":
+        reader.join(10)
+        assert received == [expected]
+    elif kind == "chardev":
+        assert after.st_rdev == before.st_rdev and after.st_ino == before.st_ino
+    else:
+        assert dst.read_bytes() == expected
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        ["out", "real.csv"] if kind == "symlink" else ["out"]
+    )
+
+
+@pytest.mark.parametrize("signame", ["SIGINT", "SIGTERM", "SIGHUP"])
+def test_signals_leave_the_directory_as_it_was(tmp_path, signame):
+    import signal
+
+    dst = tmp_path / "out.csv"
+    dst.write_bytes(b"previous results\n")
+    cmd = [sys.executable, "-m", "quorvane.mathtools.ellipsoid", "lla", "-o", str(dst)]
+    with subprocess.Popen(cmd, stdin=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        proc.stdin.write(b"x,y,z\n" + b"7e6,0,0\n" * 1000)
+        proc.stdin.flush()
+        deadline = time.monotonic() + 30
+        while len(list(tmp_path.iterdir())) < 2 and time.monotonic() < deadline:
+            time.sleep(0.02)  # until the output is open
+        assert len(list(tmp_path.iterdir())) == 2
+        proc.send_signal(getattr(signal, signame))
+        err = proc.stderr.read()
+        proc.stdin.close()
+    assert proc.returncode == 128 + getattr(signal, signame), err
+    assert err == b""
+    assert [p.name for p in tmp_path.iterdir()] == ["out.csv"]
+    assert dst.read_bytes() == b"previous results\n"
+
+
+@pytest.mark.parametrize("columns", [0, 1, 2, 80])
+def test_terminals_of_any_width(tmp_path, columns):
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    src = tmp_path / "in.csv"
+    src.write_bytes(SMALL)
+    runs = [
+        (["--help"], b"usage: quorvane-ellipsoid"),
+        (["lla", "--help"], b"usage: quorvane-ellipsoid lla"),
+        (["--version"], b"quorvane-ellipsoid 0"),
+        (["lla", "--progress", "always", src], b"lat,lon,alt"),
+    ]
+    for argv, marker in runs:
+        main, child = pty.openpty()
+        fcntl.ioctl(child, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+        cmd = [sys.executable, "-m", "quorvane.mathtools.ellipsoid", *map(str, argv)]
+        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=child, stderr=child)
+        os.close(child)
+        text = b""
+        with contextlib.suppress(OSError):  # EIO once the child has gone
+            while chunk := os.read(main, 65536):
+                text += chunk
+        os.close(main)
+        assert proc.wait(30) == 0, text
+        assert b"Traceback" not in text
+        assert marker in text

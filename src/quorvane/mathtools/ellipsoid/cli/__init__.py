@@ -12,10 +12,13 @@ The package: :mod:`.parser` (command-line options), :mod:`.operations` (the conv
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import os
+import signal
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from types import FrameType
 
 from quorvane.mathtools.ellipsoid.cli.demo import (
     SAMPLE_OBSERVATIONS,
@@ -26,11 +29,11 @@ from quorvane.mathtools.ellipsoid.cli.demo import (
 )
 from quorvane.mathtools.ellipsoid.cli.fileio import (
     PROG,
+    ByteWriter,
     InputError,
     UsageError,
     float_formatter,
     open_input,
-    open_output,
     progress_bar,
 )
 from quorvane.mathtools.ellipsoid.cli.operations import (
@@ -39,6 +42,7 @@ from quorvane.mathtools.ellipsoid.cli.operations import (
     convert_chunk,
     make_plan,
 )
+from quorvane.mathtools.ellipsoid.cli.output import open_output
 from quorvane.mathtools.ellipsoid.cli.parser import build_parser
 
 __all__ = [
@@ -56,10 +60,10 @@ def run_conversion(args: argparse.Namespace, op: Operation) -> int:
     with open_input(args.input) as data:
         plan = make_plan(args, op, data)
         with (
-            open_output(args.output) as out,
+            open_output(args.output) as sink,
             progress_bar(args.progress, data, op.name) as progress,
         ):
-            writer = csv.writer(out, lineterminator="\n")
+            writer = csv.writer(ByteWriter(sink), lineterminator="\n")
             header = [plan.header]  # written with the first good chunk
             for chunk in data.chunks(args.chunk_rows):
                 kept, results = convert_chunk(plan, chunk)
@@ -71,16 +75,49 @@ def run_conversion(args: argparse.Namespace, op: Operation) -> int:
     return 0
 
 
+class Terminated(BaseException):
+    """A termination signal (SIGTERM, SIGHUP), raised like KeyboardInterrupt for Ctrl-C so that
+    the same clean-up runs: no temporary file is left and an existing output is kept."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _terminate(signum: int, frame: FrameType | None) -> None:
+    raise Terminated(signum)
+
+
+@contextlib.contextmanager
+def _termination_signals() -> Iterator[None]:
+    """Turn SIGTERM and SIGHUP into :class:`Terminated` while a command runs (a signal that was
+    ignored when the tool started, as under nohup, stays ignored)."""
+    previous = {}
+    try:
+        for signum in (signal.SIGTERM, signal.SIGHUP):
+            handler = signal.getsignal(signum)
+            if handler in (signal.SIG_DFL, signal.default_int_handler):
+                previous[signum] = signal.signal(signum, _terminate)
+    except ValueError:  # not the main thread: signals cannot be handled here
+        pass
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command-line tool; return its exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        if args.command == "demo":
-            return run_demo(args)
-        if args.command == "ellipsoids":
-            return run_ellipsoids(args)
-        return run_conversion(args, OPERATIONS[args.command])
+        with _termination_signals():
+            if args.command == "demo":
+                return run_demo(args)
+            if args.command == "ellipsoids":
+                return run_ellipsoids(args)
+            return run_conversion(args, OPERATIONS[args.command])
     except UsageError as exc:
         print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
         return 2
@@ -96,4 +133,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        return 130
+        return 128 + signal.SIGINT
+    except Terminated as exc:
+        return 128 + exc.signum

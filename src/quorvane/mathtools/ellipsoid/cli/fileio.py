@@ -8,16 +8,16 @@ import csv
 import io
 import os
 import sys
-import tempfile
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from itertools import islice
-from typing import IO, Any, Protocol, TextIO
+from typing import IO, Any, TextIO
 
 import numpy as np
 import numpy.typing as npt
 
 PROG = "quorvane-ellipsoid"
+INSTALL_HINT = "pip install 'quorvane-ellipsoid[cli]'"
 
 # Input is read as UTF-8 (with or without a byte-order mark). Bytes that are not UTF-8 are kept
 # as they are: in a numeric column they are reported as bad numbers, in a column copied by
@@ -165,47 +165,8 @@ def check_fields(chunk: Chunk, count: int, source: str) -> None:
 # Writing output.
 
 
-@contextlib.contextmanager
-def open_output(path: str | None) -> Iterator[_Writer]:
-    """Standard output, or a file that appears (or is replaced) only if the run succeeds."""
-    if path is None or path == "-":
-        buffer = getattr(sys.stdout, "buffer", None)
-        if buffer is None:  # a text-only stand-in for standard output
-            yield sys.stdout
-            return
-        sys.stdout.flush()
-        yield _ByteWriter(buffer)
-        buffer.flush()
-        return
-    directory = os.path.dirname(os.path.abspath(path))
-    try:
-        fd, tmp = tempfile.mkstemp(
-            dir=directory, prefix=f".{os.path.basename(path)}.", suffix=".part"
-        )
-    except OSError as exc:
-        raise UsageError(f"cannot write {path!r}: {exc.strerror}") from None
-    try:
-        with open(fd, "w", encoding="utf-8", errors=ERRORS, newline="") as out:
-            yield out
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        try:
-            os.replace(tmp, path)
-        except OSError as exc:
-            raise UsageError(f"cannot write {path!r}: {exc.strerror}") from None
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-
-
-class _Writer(Protocol):
-    def write(self, text: str, /) -> int: ...
-
-
-class _ByteWriter:
-    """Text written as UTF-8 to a binary stream (standard output), like the output files."""
+class ByteWriter:
+    """Text written as UTF-8 to a binary stream."""
 
     def __init__(self, buffer: IO[bytes]) -> None:
         self.buffer = buffer
@@ -245,6 +206,14 @@ def open_input(path: str) -> Iterator[CsvInput]:
         yield CsvInput(handle, path, size if os.path.isfile(path) else None)
 
 
+def _usable_width(stream: IO[str]) -> bool:
+    """Whether a terminal on ``stream`` reports a width a bar fits in (some report 0)."""
+    try:
+        return os.get_terminal_size(stream.fileno()).columns >= 20
+    except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+        return True  # not a terminal: tqdm picks its own default
+
+
 @contextlib.contextmanager
 def progress_bar(mode: str, data: CsvInput, desc: str) -> Iterator[Callable[[int], None]]:
     """A callback taking the rows done so far, drawing a tqdm bar on standard error.
@@ -257,7 +226,7 @@ def progress_bar(mode: str, data: CsvInput, desc: str) -> Iterator[Callable[[int
             from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
         except ImportError:
             if mode == "always":
-                print(f"{PROG}: the progress bar needs the tqdm package", file=sys.stderr)
+                print(f"{PROG}: the progress bar needs tqdm: {INSTALL_HINT}", file=sys.stderr)
         else:
             common: dict[str, Any] = {
                 "desc": desc,
@@ -265,6 +234,8 @@ def progress_bar(mode: str, data: CsvInput, desc: str) -> Iterator[Callable[[int
                 "delay": 0.0 if mode == "always" else 1.0,
                 "dynamic_ncols": True,
             }
+            if not _usable_width(sys.stderr):
+                common.update(dynamic_ncols=False, ncols=80)
             if data.size:
                 bar = tqdm(total=data.size, unit="B", unit_scale=True, unit_divisor=1024, **common)
             else:

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import argparse
-import os
+import shutil
 import textwrap
 
 from quorvane.mathtools.ellipsoid import catalogue
@@ -19,10 +19,10 @@ class _Formatter(argparse.RawDescriptionHelpFormatter):
 
 
 def _terminal_width() -> int:
-    try:
-        return os.get_terminal_size().columns
-    except OSError:
-        return 100
+    """Columns of the terminal; 100 when there is none or it reports an unusable width (0
+    columns under ``script`` and on some CI runners)."""
+    columns = shutil.get_terminal_size((100, 24)).columns
+    return columns if columns >= 20 else 100
 
 
 def _paragraphs(*texts: str) -> str:
