@@ -63,6 +63,8 @@ ENU_CASES = [
      "Expected a dimension of size 3, got 2"),
     (dtype([("e", F8, (3, 1)), ("n", F8, (3,)), ("u", F8, (3,))]),
      "Expected 1 dimension(s), got 2"),
+    (dtype([("e", ">f8", (3,)), ("n", F8, (3,)), ("u", F8, (3,))]),
+     "Big-endian buffer not supported on little-endian compiler"),
     (dtype([("e", F8, (3,)), ("n", np.float32, (3,)), ("u", F8, (3,))]),
      "Buffer dtype mismatch, expected 'double' but got 'float' in 'ENU_Frame.u_north'"),
 ]

@@ -252,6 +252,19 @@ private:
             if (*p_ == '(') {
                 ++p_;
                 if (!dimensions(dims, &ndim)) return false;
+                // A byte-order or size character may follow the shape: "(3)>d".
+                for (;;) {
+                    if (*p_ == '@' || *p_ == '^') {
+                        standard_sizes_ = false;
+                    } else if (*p_ == '=' || *p_ == '<') {
+                        standard_sizes_ = true;
+                    } else if (*p_ == '>' || *p_ == '!') {
+                        return error("Big-endian buffer not supported on little-endian compiler");
+                    } else {
+                        break;
+                    }
+                    ++p_;
+                }
                 if (*p_ == '(' || std::isdigit(static_cast<unsigned char>(*p_))) {
                     return error("Cannot handle repeated arrays in format string");
                 }
