@@ -845,10 +845,8 @@ def build_floor(workdir: Path, include: Path) -> tuple[str | None, str]:
     target = workdir / ("_bench_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
     command = [
         os.environ.get("CXX", "c++"),
-        "-std=c++17",
-        "-O2",
-        "-ffp-contract=off",
-        "-fno-math-errno",
+        *compile_flags(),
+        "-O3",
         "-shared",
         "-fPIC",
         "-I",
@@ -862,7 +860,13 @@ def build_floor(workdir: Path, include: Path) -> tuple[str | None, str]:
     proc = subprocess.run(command, capture_output=True, text=True, check=False)
     if proc.returncode != 0:
         return None, proc.stderr
-    return str(target), " ".join(command[:7])
+    return str(target), " ".join(command[: command.index("-shared")])
+
+
+def compile_flags() -> list[str]:
+    """The module's own compiler flags (csrc/compile-flags.txt)."""
+    text = (HERE.parent / "csrc" / "compile-flags.txt").read_text()
+    return [line for line in text.splitlines() if line.startswith("-")]
 
 
 def machine() -> dict:

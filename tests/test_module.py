@@ -312,3 +312,16 @@ def test_import_checks_the_types_and_names_it_needs(patch, error):
     rc, out, err = run_python(code)
     assert rc == 0, err
     assert out.strip().startswith(error)
+
+
+def test_the_distribution_ships_the_public_headers_and_no_sources():
+    from importlib.metadata import files
+
+    shipped = {str(p) for p in files("quorvane-ellipsoid") if ".dist-info" not in str(p)}
+    headers = {p for p in shipped if p.endswith((".h", ".hpp"))}
+    assert headers == {
+        "quorvane/datamodel/structured.h",
+        "quorvane/mathtools/ellipsoid/ellipsoid.h",
+        "quorvane/mathtools/vectools/vectools.h",
+    }
+    assert not [p for p in shipped if p.endswith((".cpp", ".cc", "CMakeLists.txt"))]

@@ -52,6 +52,22 @@ private:
     PyGILState_STATE state_;
 };
 
+// Lets other threads run the interpreter while this thread computes without
+// it (Py_BEGIN_ALLOW_THREADS as a scope); a disengaged guard does nothing.
+class AllowThreads {
+public:
+    explicit AllowThreads(bool engage = true) noexcept
+        : saved_(engage ? PyEval_SaveThread() : nullptr) {}
+    ~AllowThreads() {
+        if (saved_ != nullptr) PyEval_RestoreThread(saved_);
+    }
+    AllowThreads(const AllowThreads&) = delete;
+    AllowThreads& operator=(const AllowThreads&) = delete;
+
+private:
+    PyThreadState* saved_;
+};
+
 }  // namespace quorvane::py
 
 #endif  // QUORVANE_MATHTOOLS_ELLIPSOID_REF_H

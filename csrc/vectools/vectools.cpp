@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "common/ref.h"
 #include "quorvane/mathtools/vectools/vectools.h"
 
 namespace {
@@ -54,18 +55,14 @@ const Export exports[] = {
 };
 
 int vectools_exec(PyObject* module) noexcept {
-    PyObject* capi = PyDict_New();
-    if (capi == nullptr) return -1;
+    using quorvane::py::Ref;
+    Ref capi = Ref::steal(PyDict_New());
+    if (!capi) return -1;
     for (const Export& e : exports) {
-        PyObject* capsule = PyCapsule_New(e.address, e.signature, nullptr);
-        if (capsule == nullptr || PyDict_SetItemString(capi, e.name, capsule) < 0) {
-            Py_XDECREF(capsule);
-            Py_DECREF(capi);
-            return -1;
-        }
-        Py_DECREF(capsule);
+        Ref capsule = Ref::steal(PyCapsule_New(e.address, e.signature, nullptr));
+        if (!capsule || PyDict_SetItemString(capi.get(), e.name, capsule.get()) < 0) return -1;
     }
-    return PyModule_Add(module, "__pyx_capi__", capi);
+    return PyModule_Add(module, "__pyx_capi__", capi.release());
 }
 
 PyModuleDef_Slot vectools_slots[] = {

@@ -7,229 +7,16 @@
 // object appends the traceback entry.
 #include "ellipsoid/binding/methods.h"
 
-#include <type_traits>
-
-#include "ellipsoid/binding/calls.h"
+#include "ellipsoid/binding/element_loop.h"
+#include "ellipsoid/binding/method_args.h"
+#include "ellipsoid/binding/names.h"
+#include "ellipsoid/binding/numpy_calls.h"
+#include "ellipsoid/binding/readers.h"
+#include "ellipsoid/binding/results.h"
 #include "ellipsoid/binding/docstrings.h"
-#include "ellipsoid/kernels/dispatch.h"
-#include "ellipsoid/binding/parallel.h"
-#include "ellipsoid/binding/typedview.h"
 
 namespace quorvane::ellipsoid {
 namespace {
-
-using py::View;
-using Object = QuorvaneEllipsoidObject;
-using kernels::Direct;
-
-using kernels::Slot;
-
-// The kernels an object computes with: its own table when it carries one of
-// its own, else this module's kernels called directly (the same bits).
-class Kernels {
-public:
-    explicit Kernels(const Object* self) noexcept
-        : self_(self), own_(self->kernels == &kernels::own_kernels) {}
-
-    // True for the module's own table. Inputs may be read straight from memory
-    // only then: no code of another module can run during the element loop.
-    bool own() const noexcept { return own_; }
-
-    template <Slot S, class... Args>
-    auto call(Args... args) const noexcept {
-        return own_ ? kernels::direct<S>(self_, args...)
-                    : (self_->kernels->*kernels::Kernel<S>::slot)(self_, args...);
-    }
-
-    // The observer of a run of aer_coords calls. With the module's own kernels
-    // its position and frame are computed once (the same values every call of
-    // c_aer_coords would compute) and each target costs the vector steps only.
-    class Observer {
-    public:
-        Observer(const Kernels& k, LLA lla_obs) noexcept : k_(k), lla_obs_(lla_obs) {}
-        void c_aer_coords(const double* r_target, AER* aer) noexcept {
-            if (!k_.own_) return k_.self_->kernels->c_aer_coords(k_.self_, r_target, lla_obs_, aer);
-            if (!ready_) {
-                kernels::c_pos_from_lla<Direct>(k_.self_, lla_obs_, r_obs_);
-                kernels::c_enu<Direct>(k_.self_, SurfCoord{lla_obs_.lat, lla_obs_.lon}, &enu_obs_);
-                ready_ = true;
-            }
-            double r_target_obs[3];
-            state.runtime.sub(const_cast<double*>(r_target), r_obs_, r_target_obs);
-            if (Direct::routine_failed()) return kernels::fail<Direct, Slot::c_aer_coords>();
-            kernels::finish_aer<Direct>(r_target_obs, &enu_obs_, aer);
-        }
-
-    private:
-        const Kernels& k_;
-        LLA lla_obs_;
-        bool ready_ = false;
-        double r_obs_[3];
-        ENU_Frame enu_obs_;
-    };
-
-private:
-    const Object* self_;
-    bool own_;
-};
-
-// After every kernel call: an error left pending by a kernel fails the call.
-bool kernel_failed() noexcept {
-    return PyErr_Occurred() != nullptr;
-}
-
-// isinstance(x, Real), answering the common numbers without the ABC machinery
-// while Real is the numbers.Real the module imported.
-int is_real(PyObject* x, PyObject* Real) noexcept {
-    if (Real == state.numbers_real &&
-        (PyFloat_CheckExact(x) || PyLong_CheckExact(x) || PyBool_Check(x))) {
-        return 1;
-    }
-    return is_instance(x, Real);
-}
-
-// Every one of `xs` passes the Real test, tested left to right while they hold.
-int all_real(std::initializer_list<PyObject*> xs) noexcept {
-    Ref Real = global(state.c.Real);
-    if (!Real) return -1;
-    for (PyObject* x : xs) {
-        const int real = is_real(x, Real.get());
-        if (real <= 0) return real;
-    }
-    return 1;
-}
-
-// x.<attr> == value, as a branch test (not an assertion): 1, 0 or -1.
-int attr_equals(PyObject* x, PyObject* attr, PyObject* value) noexcept {
-    Ref a = Ref::steal(PyObject_GetAttr(x, attr));
-    if (!a) return -1;
-    Ref eq = Ref::steal(PyObject_RichCompare(a.get(), value, Py_EQ));
-    return eq ? PyObject_IsTrue(eq.get()) : -1;
-}
-
-// Assertion x.<attr> == value.
-bool check_attr(PyObject* x, PyObject* attr, PyObject* value) noexcept {
-    Ref a = Ref::steal(PyObject_GetAttr(x, attr));
-    return a && check_equal(a.get(), value);
-}
-
-// Assertion x.shape[1] == 3.
-bool check_three_columns(PyObject* x) noexcept {
-    Ref shape = Ref::steal(PyObject_GetAttr(x, state.c.shape));
-    if (!shape) return false;
-    Ref columns = get_item(shape.get(), 1);
-    return columns && check_equal(columns.get(), state.c.three);
-}
-
-// Assertions x.ndim == 2 and x.shape[1] == 3, for an (N, 3) input.
-bool check_rows3(PyObject* x) noexcept {
-    if (!state.assertions) return true;
-    return check_attr(x, state.c.ndim, state.c.two) && check_three_columns(x);
-}
-
-// Assertion a.<attr> == b.<attr> [== c.<attr>] [== last], chained as the
-// interpreter chains comparisons: each attribute read only while the
-// comparisons before it hold.
-bool check_chain(PyObject* attr, std::initializer_list<PyObject*> xs, PyObject* last) noexcept {
-    Ref previous;
-    for (PyObject* x : xs) {
-        Ref current = Ref::steal(PyObject_GetAttr(x, attr));
-        if (!current) return false;
-        if (previous && !check_equal(previous.get(), current.get())) return false;
-        previous = std::move(current);
-    }
-    return last == nullptr || check_equal(previous.get(), last);
-}
-
-// Assertions for the array branch of the methods taking angle arrays:
-// xs[0].ndim == xs[1].ndim [== xs[2].ndim] == 1, then the shapes equal.
-bool check_columns(std::initializer_list<PyObject*> xs) noexcept {
-    if (!state.assertions) return true;
-    return check_chain(state.c.ndim, xs, state.c.one) && check_chain(state.c.shape, xs, nullptr);
-}
-
-// x.shape[0] as the object it is (what numpy.zeros is given).
-Ref first_dimension(PyObject* x) noexcept {
-    Ref shape = Ref::steal(PyObject_GetAttr(x, state.c.shape));
-    return shape ? get_item(shape.get(), 0) : Ref();
-}
-
-// numpy.double, looked up at the call.
-Ref numpy_double() noexcept {
-    Ref numpy = global(state.c.numpy);
-    return numpy ? Ref::steal(PyObject_GetAttr(numpy.get(), state.c.double_)) : Ref();
-}
-
-// numpy.zeros(shape=(x.shape[0], 3), dtype=numpy.double).
-Ref zeros_rows_of(PyObject* x) noexcept {
-    Ref rows = first_dimension(x);
-    if (!rows) return {};
-    Ref shape = Ref::steal(PyTuple_Pack(2, rows.get(), state.c.three));
-    Ref dtype = shape ? numpy_double() : Ref();
-    return dtype ? zeros(shape.get(), dtype.get()) : Ref();
-}
-
-// numpy.zeros(shape=<shape>, dtype=<module global dtype_name>) as a typed view.
-View allocate_records(PyObject* shape, PyObject* dtype_name, const py::ElementSpec& spec) noexcept {
-    Ref dtype = global(dtype_name);
-    Ref array = dtype ? zeros(shape, dtype.get()) : Ref();
-    return array ? View::acquire(array.get(), spec, 1) : View();
-}
-
-// numpy.asarray(view, dtype=<module global dtype_name>).
-PyObject* return_records(const View& view, PyObject* dtype_name) noexcept {
-    Ref dtype = global(dtype_name);
-    return dtype ? asarray(view.object(), dtype.get()).release() : nullptr;
-}
-
-// The element loop: element(i, checked) for i = 0 .. n - 1. In general it runs
-// in order on this thread with checked = true (bounds and the error test after
-// the kernel) and stops at the first failure. When `parallel` holds (every read
-// and write is straight memory within bounds and the kernels are this
-// module's) no element can fail: it runs with checked = false, split over
-// threads when the loop is long enough, and element must not touch the
-// interpreter.
-using Checked = std::true_type;
-using Unchecked = std::false_type;
-
-template <class Element>
-bool run_elements(Py_ssize_t n, bool parallel, const Element& element) noexcept {
-    if (parallel) {
-        parallel_for(n, [&element](Py_ssize_t begin, Py_ssize_t end) {
-            for (Py_ssize_t i = begin; i < end; ++i) element(i, Unchecked{});
-        });
-        return true;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!element(i, Checked{})) return false;
-    }
-    return true;
-}
-
-bool in_bounds(const View& view, Py_ssize_t i) noexcept {
-    if (i < view.length()) return true;
-    raise_out_of_bounds();
-    return false;
-}
-
-// A matrix view holds rows 0 .. n - 1 of three values.
-bool fits_rows(const View& view, Py_ssize_t n) noexcept {
-    return n <= view.length(0) && view.length(1) >= 3;
-}
-
-// Row i of a matrix view takes the three values of r.
-template <class Check>
-bool store_row(const View& view, Py_ssize_t i, const double* r, Check checked) noexcept {
-    if (checked) {
-        if (!in_bounds(view, i)) return false;
-        if (view.length(1) < 3) {
-            PyErr_SetString(PyExc_IndexError, "Out of bounds on buffer access (axis 1)");
-            return false;
-        }
-    }
-    for (Py_ssize_t j = 0; j < 3; ++j) *view.at(i, j) = r[j];
-    return true;
-}
 
 // -- Positions to records ----------------------------------------------------------
 //
@@ -351,41 +138,6 @@ PyObject* enu(Object* self, PyObject* const* args) noexcept {
     return ok ? return_records(view, state.c.ENU_dtype) : nullptr;
 }
 
-// r_surf[i, j] = value for j = 0, 1, 2 by item assignment on the array; an
-// exact float64 ndarray that the call itself allocated is written directly.
-class RowWriter {
-public:
-    explicit RowWriter(PyObject* array) noexcept : array_(array) {}
-    // Rows written straight to memory.
-    Py_ssize_t direct_rows() const noexcept { return direct_ ? rows_ : 0; }
-    bool write(Py_ssize_t i, const double* r) const noexcept {
-        if (direct_ != nullptr && i < rows_) {
-            for (int j = 0; j < 3; ++j) {
-                *reinterpret_cast<double*>(direct_ + i * row_stride_ + j * column_stride_) = r[j];
-            }
-            return true;
-        }
-        for (Py_ssize_t j = 0; j < 3; ++j) {
-            Ref key = Ref::steal(Py_BuildValue("(nn)", i, j));
-            Ref value = key ? Ref::steal(PyFloat_FromDouble(r[j])) : Ref();
-            if (!value || PyObject_SetItem(array_, key.get(), value.get()) < 0) return false;
-        }
-        return true;
-    }
-    void allow_direct(char* data, Py_ssize_t rows, Py_ssize_t row_stride,
-                      Py_ssize_t column_stride) noexcept {
-        direct_ = data;
-        rows_ = rows;
-        row_stride_ = row_stride;
-        column_stride_ = column_stride;
-    }
-
-private:
-    PyObject* array_;
-    char* direct_ = nullptr;
-    Py_ssize_t rows_ = 0, row_stride_ = 0, column_stride_ = 0;
-};
-
 PyObject* surf_pos_from_surf_coord(Object* self, PyObject* const* args) noexcept {
     PyObject *lat = args[0], *lon = args[1];
     const Kernels k(self);
@@ -404,14 +156,9 @@ PyObject* surf_pos_from_surf_coord(Object* self, PyObject* const* args) noexcept
     if (!r_surf) return nullptr;
     Py_ssize_t n;
     if (!shape_item(lat, 0, &n)) return nullptr;
-    RowWriter writer(r_surf.get());
-    char* data;
-    Py_ssize_t rows, row_stride, column_stride;
-    if (direct_rows(r_surf.get(), &data, &rows, &row_stride, &column_stride)) {
-        writer.allow_direct(data, rows, row_stride, column_stride);
-    }
+    const RowSink sink(r_surf.get());
     const Columns<2> coords({lat, lon}, k.own());
-    const bool parallel = n <= coords.fast_length() && n <= writer.direct_rows();
+    const bool parallel = n <= coords.fast_length() && n <= sink.direct_rows();
     const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
         double v[2];
         if (!coords.read(i, v)) return false;
@@ -419,7 +166,7 @@ PyObject* surf_pos_from_surf_coord(Object* self, PyObject* const* args) noexcept
         double _r_surf[3];
         k.call<Slot::c_surf_pos_from_surf_coord>(point, _r_surf);
         if (checked && kernel_failed()) return false;
-        return writer.write(i, _r_surf);
+        return sink.write(i, _r_surf);
     });
     return ok ? asarray(r_surf.get()).release() : nullptr;
 }
@@ -514,7 +261,8 @@ PyObject* pos_from_lla(Object* self, PyObject* const* args) noexcept {
     Py_ssize_t n;
     if (!shape_item(lat, 0, &n)) return nullptr;
     const Columns<3> coords({lat, lon, alt}, k.own());
-    const bool parallel = n <= coords.fast_length() && fits_rows(view, n);
+    const RowSink sink(view);
+    const bool parallel = n <= coords.fast_length() && n <= sink.direct_rows();
     const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
         double v[3];
         if (!coords.read(i, v)) return false;
@@ -522,7 +270,7 @@ PyObject* pos_from_lla(Object* self, PyObject* const* args) noexcept {
         double _r[3];
         k.call<Slot::c_pos_from_lla>(lla, _r);
         if (checked && kernel_failed()) return false;
-        return store_row(view, i, _r, checked);
+        return sink.write(i, _r);
     });
     return ok ? asarray(view.object()).release() : nullptr;
 }
@@ -554,13 +302,14 @@ PyObject* surf_pos_of_ray_first_intersection(Object* self, PyObject* const* args
     if (!shape_item(u_ray, 0, &n)) return nullptr;
     Rows rays(u_ray);
     rays.set_fast(k.own());
-    const bool parallel = n <= rays.fast_length() && fits_rows(view, n);
+    const RowSink sink(view);
+    const bool parallel = n <= rays.fast_length() && n <= sink.direct_rows();
     const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
         double _u_ray[3], _r_surf[3];
         if (!rays.read(i, _u_ray)) return false;
         k.call<Slot::c_surf_pos_of_ray_first_intersection>(_r_source, _u_ray, _r_surf);
         if (checked && kernel_failed()) return false;
-        return store_row(view, i, _r_surf, checked);
+        return sink.write(i, _r_surf);
     });
     return ok ? asarray(view.object()).release() : nullptr;
 }

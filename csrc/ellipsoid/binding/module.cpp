@@ -10,7 +10,9 @@
 #include <cstdint>
 
 #include "ellipsoid/binding/args.h"
-#include "ellipsoid/binding/calls.h"
+#include "ellipsoid/binding/names.h"
+#include "ellipsoid/binding/numpy_calls.h"
+#include "ellipsoid/binding/readers.h"
 #include "ellipsoid/binding/docstrings.h"
 #include "ellipsoid/kernels/dispatch.h"
 #include "ellipsoid/binding/methods.h"

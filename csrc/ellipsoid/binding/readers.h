@@ -1,8 +1,6 @@
-// The calling machinery shared by the Ellipsoid methods: module-level names,
-// assertions, scalar-or-array classification, reading numbers, and the NumPy
-// calls that allocate and return results.
-#ifndef QUORVANE_MATHTOOLS_ELLIPSOID_CALLS_H
-#define QUORVANE_MATHTOOLS_ELLIPSOID_CALLS_H
+// Reading numbers: one object, the elements of 1-D inputs, the rows of (N, 3) inputs.
+#ifndef QUORVANE_ELLIPSOID_BINDING_READERS_H
+#define QUORVANE_ELLIPSOID_BINDING_READERS_H
 
 #include <Python.h>
 
@@ -12,55 +10,19 @@
 #include <utility>
 
 #include "common/ref.h"
-#include "ellipsoid/state.h"
 
 namespace quorvane::ellipsoid {
 
 using py::Ref;
 
-bool create_constants() noexcept;
-
-// Remembers NumPy's own module and functions (at import).
-bool remember_numpy(PyObject* numpy) noexcept;
-
-// A module-level name: the module's globals first, then the builtins;
-// NameError "name '...' is not defined" when neither has it.
-Ref global(PyObject* name) noexcept;
-
-// Raises AssertionError (no message) unless `a == b` is true. The comparison
-// is the interpreter's, on whatever objects the attributes are.
-bool check_equal(PyObject* a, PyObject* b) noexcept;
-
-// isinstance(x, cls) as 1 or 0; -1 with an exception.
-int is_instance(PyObject* x, PyObject* cls) noexcept;
-
-// x.shape[k] converted with the interpreter's index conversion.
-bool shape_item(PyObject* x, Py_ssize_t k, Py_ssize_t* out) noexcept;
+// The interpreter's float conversion (an exact float is read directly).
+bool to_double(PyObject* o, double* out) noexcept;
 
 // x[i]: the sequence slot when the type has one, as for any integer subscript.
 Ref get_item(PyObject* x, Py_ssize_t i) noexcept;
 
-// When `array` is an exact, writable, aligned float64 ndarray of shape (N, k),
-// k >= 3, fills its data pointer, N and strides and returns true.
-bool direct_rows(PyObject* array, char** data, Py_ssize_t* rows, Py_ssize_t* row_stride,
-                 Py_ssize_t* column_stride) noexcept;
-
-// The interpreter's float conversion (an exact float is read directly).
-bool to_double(PyObject* o, double* out) noexcept;
-
-// numpy.zeros(shape=shape, dtype=dtype), numpy.zeros_like(x), numpy.asarray(...).
-// While `numpy` is NumPy itself, zeros of an exact shape and dtype and asarray
-// of a typed view are made with the C API: the same array, without the cost of
-// a keyword call and of reading the view's format string back.
-Ref zeros(PyObject* shape, PyObject* dtype) noexcept;
-Ref zeros(Py_ssize_t n, PyObject* dtype) noexcept;
-Ref zeros_rows3(Py_ssize_t n, PyObject* dtype) noexcept;  // shape (n, 3)
-Ref zeros_like(PyObject* x) noexcept;
-Ref asarray(PyObject* obj, PyObject* dtype = nullptr) noexcept;
-Ref asarray_vector3(const double* v) noexcept;  // numpy.asarray([v0, v1, v2])
-
-// Raised when a loop would step past the end of its result.
-void raise_out_of_bounds() noexcept;
+// x.shape[k] converted with the interpreter's index conversion.
+bool shape_item(PyObject* x, Py_ssize_t k, Py_ssize_t* out) noexcept;
 
 // -- Reading inputs element by element ----------------------------------------------
 //
@@ -169,4 +131,4 @@ bool read_vector3(PyObject* x, double* out) noexcept;
 
 }  // namespace quorvane::ellipsoid
 
-#endif  // QUORVANE_MATHTOOLS_ELLIPSOID_CALLS_H
+#endif  // QUORVANE_ELLIPSOID_BINDING_READERS_H

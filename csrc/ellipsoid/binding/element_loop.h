@@ -1,0 +1,107 @@
+// What every method's element loop is made of: the kernels an object computes
+// with, and the loop itself (checked on the calling thread, or unchecked,
+// without the interpreter lock and split over threads).
+#ifndef QUORVANE_ELLIPSOID_BINDING_ELEMENT_LOOP_H
+#define QUORVANE_ELLIPSOID_BINDING_ELEMENT_LOOP_H
+
+#include <Python.h>
+
+#include <type_traits>
+
+#include "common/ref.h"
+#include "ellipsoid/binding/parallel.h"
+#include "ellipsoid/kernels/dispatch.h"
+
+namespace quorvane::ellipsoid {
+
+using kernels::Direct;
+using kernels::Slot;
+using Object = QuorvaneEllipsoidObject;
+
+// The kernels an object computes with: its own table when it carries one of
+// its own, else this module's kernels called directly (the same bits).
+class Kernels {
+public:
+    explicit Kernels(const Object* self) noexcept
+        : self_(self), own_(self->kernels == &kernels::own_kernels) {}
+
+    // True for the module's own table. Inputs may be read straight from memory
+    // only then: no code of another module can run during the element loop.
+    bool own() const noexcept { return own_; }
+
+    template <Slot S, class... Args>
+    auto call(Args... args) const noexcept {
+        return own_ ? kernels::direct<S>(self_, args...)
+                    : (self_->kernels->*kernels::Kernel<S>::slot)(self_, args...);
+    }
+
+    // The observer of a run of aer_coords calls. With the module's own kernels
+    // its position and frame are computed once (the same values every call of
+    // c_aer_coords would compute) and each target costs the vector steps only.
+    class Observer {
+    public:
+        Observer(const Kernels& k, LLA lla_obs) noexcept : k_(k), lla_obs_(lla_obs) {}
+        void c_aer_coords(const double* r_target, AER* aer) noexcept {
+            if (!k_.own_) return k_.self_->kernels->c_aer_coords(k_.self_, r_target, lla_obs_, aer);
+            if (!ready_) {
+                kernels::c_pos_from_lla<Direct>(k_.self_, lla_obs_, r_obs_);
+                kernels::c_enu<Direct>(k_.self_, SurfCoord{lla_obs_.lat, lla_obs_.lon}, &enu_obs_);
+                ready_ = true;
+            }
+            double r_target_obs[3];
+            state.runtime.sub(const_cast<double*>(r_target), r_obs_, r_target_obs);
+            if (Direct::routine_failed()) return kernels::fail<Direct, Slot::c_aer_coords>();
+            kernels::finish_aer<Direct>(r_target_obs, &enu_obs_, aer);
+        }
+
+    private:
+        const Kernels& k_;
+        LLA lla_obs_;
+        bool ready_ = false;
+        double r_obs_[3];
+        ENU_Frame enu_obs_;
+    };
+
+private:
+    const Object* self_;
+    bool own_;
+};
+
+// After every kernel call: an error left pending by a kernel fails the call.
+inline bool kernel_failed() noexcept {
+    return PyErr_Occurred() != nullptr;
+}
+
+// The element loop: element(i, checked) for i = 0 .. n - 1. In general it runs
+// in order on this thread with checked = true (bounds and the error test after
+// the kernel) and stops at the first failure. When `parallel` holds (every read
+// and write is straight memory within bounds and the kernels are this
+// module's) no element can fail: it runs with checked = false and without
+// the interpreter lock, split over threads when the loop is long enough, and
+// element must not touch the interpreter.
+using Checked = std::true_type;
+using Unchecked = std::false_type;
+
+// Loops shorter than this keep the interpreter lock: releasing and taking it
+// back costs about as much as a few dozen elements.
+inline constexpr Py_ssize_t kAllowThreadsThreshold = 256;
+
+template <class Element>
+bool run_elements(Py_ssize_t n, bool parallel, const Element& element) noexcept {
+    if (parallel) {
+        // Nothing here touches the interpreter: other Python threads run meanwhile.
+        const py::AllowThreads allow(n >= kAllowThreadsThreshold);
+        parallel_for(n, [&element](Py_ssize_t begin, Py_ssize_t end) {
+            for (Py_ssize_t i = begin; i < end; ++i) element(i, Unchecked{});
+        });
+        return true;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!element(i, Checked{})) return false;
+    }
+    return true;
+}
+
+}  // namespace quorvane::ellipsoid
+
+#endif  // QUORVANE_ELLIPSOID_BINDING_ELEMENT_LOOP_H

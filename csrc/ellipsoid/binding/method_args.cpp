@@ -1,0 +1,96 @@
+#include "ellipsoid/binding/method_args.h"
+
+#include "ellipsoid/binding/names.h"
+#include "ellipsoid/binding/readers.h"
+
+namespace quorvane::ellipsoid {
+
+namespace {
+
+// isinstance(x, Real), answering the common numbers without the ABC machinery
+// while Real is the numbers.Real the module imported.
+int is_real(PyObject* x, PyObject* Real) noexcept {
+    if (Real == state.numbers_real &&
+        (PyFloat_CheckExact(x) || PyLong_CheckExact(x) || PyBool_Check(x))) {
+        return 1;
+    }
+    return is_instance(x, Real);
+}
+
+}  // namespace
+
+// Every one of `xs` passes the Real test, tested left to right while they hold.
+int all_real(std::initializer_list<PyObject*> xs) noexcept {
+    Ref Real = global(state.c.Real);
+    if (!Real) return -1;
+    for (PyObject* x : xs) {
+        const int real = is_real(x, Real.get());
+        if (real <= 0) return real;
+    }
+    return 1;
+}
+
+// x.<attr> == value, as a branch test (not an assertion): 1, 0 or -1.
+int attr_equals(PyObject* x, PyObject* attr, PyObject* value) noexcept {
+    Ref a = Ref::steal(PyObject_GetAttr(x, attr));
+    if (!a) return -1;
+    Ref eq = Ref::steal(PyObject_RichCompare(a.get(), value, Py_EQ));
+    return eq ? PyObject_IsTrue(eq.get()) : -1;
+}
+
+// Assertion x.<attr> == value.
+bool check_attr(PyObject* x, PyObject* attr, PyObject* value) noexcept {
+    Ref a = Ref::steal(PyObject_GetAttr(x, attr));
+    return a && check_equal(a.get(), value);
+}
+
+namespace {
+
+// Assertion x.shape[1] == 3.
+bool check_three_columns(PyObject* x) noexcept {
+    Ref shape = Ref::steal(PyObject_GetAttr(x, state.c.shape));
+    if (!shape) return false;
+    Ref columns = get_item(shape.get(), 1);
+    return columns && check_equal(columns.get(), state.c.three);
+}
+
+}  // namespace
+
+// Assertions x.ndim == 2 and x.shape[1] == 3, for an (N, 3) input.
+bool check_rows3(PyObject* x) noexcept {
+    if (!state.assertions) return true;
+    return check_attr(x, state.c.ndim, state.c.two) && check_three_columns(x);
+}
+
+namespace {
+
+// Assertion a.<attr> == b.<attr> [== c.<attr>] [== last], chained as the
+// interpreter chains comparisons: each attribute read only while the
+// comparisons before it hold.
+bool check_chain(PyObject* attr, std::initializer_list<PyObject*> xs, PyObject* last) noexcept {
+    Ref previous;
+    for (PyObject* x : xs) {
+        Ref current = Ref::steal(PyObject_GetAttr(x, attr));
+        if (!current) return false;
+        if (previous && !check_equal(previous.get(), current.get())) return false;
+        previous = std::move(current);
+    }
+    return last == nullptr || check_equal(previous.get(), last);
+}
+
+}  // namespace
+
+// Assertions for the array branch of the methods taking angle arrays:
+// xs[0].ndim == xs[1].ndim [== xs[2].ndim] == 1, then the shapes equal.
+bool check_columns(std::initializer_list<PyObject*> xs) noexcept {
+    if (!state.assertions) return true;
+    return check_chain(state.c.ndim, xs, state.c.one) && check_chain(state.c.shape, xs, nullptr);
+}
+
+// x.shape[0] as the object it is (what numpy.zeros is given).
+Ref first_dimension(PyObject* x) noexcept {
+    Ref shape = Ref::steal(PyObject_GetAttr(x, state.c.shape));
+    return shape ? get_item(shape.get(), 0) : Ref();
+}
+
+}  // namespace quorvane::ellipsoid

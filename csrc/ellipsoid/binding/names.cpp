@@ -1,0 +1,76 @@
+#include "ellipsoid/binding/names.h"
+
+namespace quorvane::ellipsoid {
+
+namespace {
+
+PyObject* intern(const char* s) noexcept {
+    return PyUnicode_InternFromString(s);
+}
+
+}  // namespace
+
+bool create_constants() noexcept {
+    Constants& c = state.c;
+    c.numpy = intern("numpy");
+    c.Real = intern("Real");
+    c.SurfCoord_dtype = intern("SurfCoord_dtype");
+    c.LLA_dtype = intern("LLA_dtype");
+    c.ENU_dtype = intern("ENU_dtype");
+    c.AER_dtype = intern("AER_dtype");
+    c.zeros = intern("zeros");
+    c.zeros_like = intern("zeros_like");
+    c.asarray = intern("asarray");
+    c.shape = intern("shape");
+    c.ndim = intern("ndim");
+    c.dtype = intern("dtype");
+    c.double_ = intern("double");
+    c.Re = intern("Re");
+    c.f = intern("f");
+    c.state = intern("state");
+    c.one = PyLong_FromLong(1);
+    c.two = PyLong_FromLong(2);
+    c.three = PyLong_FromLong(3);
+    if (!c.numpy || !c.Real || !c.SurfCoord_dtype || !c.LLA_dtype || !c.ENU_dtype || !c.AER_dtype ||
+        !c.zeros || !c.zeros_like || !c.asarray || !c.shape || !c.ndim || !c.dtype || !c.double_ ||
+        !c.Re || !c.f || !c.state || !c.one || !c.two || !c.three) {
+        return false;
+    }
+    c.shape_dtype_kwnames = PyTuple_Pack(2, c.shape, c.dtype);
+    c.dtype_kwnames = PyTuple_Pack(1, c.dtype);
+    c.tuple_1 = PyTuple_Pack(1, c.one);
+    c.tuple_3 = PyTuple_Pack(1, c.three);
+    return c.shape_dtype_kwnames && c.dtype_kwnames && c.tuple_1 && c.tuple_3;
+}
+
+Ref global(PyObject* name) noexcept {
+    PyObject* value = PyDict_GetItemWithError(state.globals, name);
+    if (value != nullptr) return Ref::borrow(value);
+    if (PyErr_Occurred()) return {};
+    PyObject* builtin = nullptr;
+    if (PyObject_GetOptionalAttr(state.builtins, name, &builtin) < 0) return {};
+    if (builtin == nullptr) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref::steal(builtin);
+}
+
+bool check_equal(PyObject* a, PyObject* b) noexcept {
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    if (!result) return false;
+    const int truth = PyObject_IsTrue(result.get());
+    if (truth < 0) return false;
+    if (truth == 0) {
+        PyErr_SetNone(PyExc_AssertionError);
+        return false;
+    }
+    return true;
+}
+
+int is_instance(PyObject* x, PyObject* cls) noexcept {
+    return PyObject_IsInstance(x, cls);
+}
+
+void raise_out_of_bounds() noexcept {
+    PyErr_SetString(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
+}
+
+}  // namespace quorvane::ellipsoid

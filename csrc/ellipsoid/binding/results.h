@@ -1,0 +1,66 @@
+// The results of the methods: allocating them, writing rows into them and
+// handing them back.
+#ifndef QUORVANE_ELLIPSOID_BINDING_RESULTS_H
+#define QUORVANE_ELLIPSOID_BINDING_RESULTS_H
+
+#include <Python.h>
+
+#include "common/ref.h"
+#include "ellipsoid/binding/typedview.h"
+
+namespace quorvane::ellipsoid {
+
+using py::Ref;
+using py::View;
+
+// numpy.double, looked up at the call.
+Ref numpy_double() noexcept;
+
+// numpy.zeros(shape=(x.shape[0], 3), dtype=numpy.double).
+Ref zeros_rows_of(PyObject* x) noexcept;
+
+// numpy.zeros(shape=<shape>, dtype=<module global dtype_name>) as a typed view.
+View allocate_records(PyObject* shape, PyObject* dtype_name, const py::ElementSpec& spec) noexcept;
+
+// numpy.asarray(view, dtype=<module global dtype_name>).
+PyObject* return_records(const View& view, PyObject* dtype_name) noexcept;
+
+// i is an index of the view's first axis; IndexError when it is not.
+bool in_bounds(const View& view, Py_ssize_t i) noexcept;
+
+// Where a method puts row i of its (N, 3) result. Rows the result has are
+// written straight to memory; any other row takes the result's own way: the
+// bounds errors of a typed view, or item assignment on an array.
+class RowSink {
+public:
+    // The rows of a typed view of the result.
+    explicit RowSink(const View& view) noexcept;
+    // The rows of an array, by item assignment r[i, j] = value; an exact,
+    // aligned, writable float64 ndarray (one the call allocated) is written
+    // directly.
+    explicit RowSink(PyObject* array) noexcept;
+
+    // Rows 0 .. direct_rows() - 1 go straight to memory.
+    Py_ssize_t direct_rows() const noexcept { return rows_; }
+    bool write(Py_ssize_t i, const double* r) const noexcept {
+        if (i < rows_) {
+            char* row = data_ + i * row_stride_;
+            for (int j = 0; j < 3; ++j) {
+                *reinterpret_cast<double*>(row + j * column_stride_) = r[j];
+            }
+            return true;
+        }
+        return write_slow(i, r);
+    }
+
+private:
+    bool write_slow(Py_ssize_t i, const double* r) const noexcept;
+    const View* view_ = nullptr;
+    PyObject* array_ = nullptr;
+    char* data_ = nullptr;
+    Py_ssize_t rows_ = 0, row_stride_ = 0, column_stride_ = 0;
+};
+
+}  // namespace quorvane::ellipsoid
+
+#endif  // QUORVANE_ELLIPSOID_BINDING_RESULTS_H
