@@ -1,0 +1,262 @@
+"""The methods on Dask arrays and DataFrames: the threaded scheduler, and a two-process local
+cluster that the module starts and stops itself."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+from conftest import same
+
+da = pytest.importorskip("dask.array")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+
+import psutil
+
+from quorvane.mathtools.ellipsoid import catalogue
+from quorvane.mathtools.ellipsoid import dask as qd
+
+WGS84 = catalogue.get("WGS84")
+N = 1003  # row blocks of uneven sizes, the last one short
+RNG = np.random.default_rng(16)
+R = RNG.normal(size=(N, 3)) * 7e6
+LAT = RNG.uniform(-1.5, 1.5, N)
+LON = RNG.uniform(-3.1, 3.1, N)
+ALT = RNG.uniform(-1e4, 1e6, N)
+ORIGIN = np.array([7.4e6, 1e5, -2e5])
+
+
+def _rows(a):
+    return da.from_array(a, chunks=(100, 2))  # columns split too: rechunked to whole rows
+
+
+def _col(a, size):
+    return da.from_array(a, chunks=size)
+
+
+# name: (Dask arguments, NumPy arguments)
+CASES = {
+    "reduced_lat_from_geodetic_lat": ((_col(LAT, 77),), (LAT,)),
+    "geodetic_lat_from_reduced_lat": ((_col(LAT, 77),), (LAT,)),
+    "enu": ((_col(LAT, 77), _col(LON, 130)), (LAT, LON)),
+    "surf_pos_from_surf_coord": ((_col(LAT, 77), _col(LON, 130)), (LAT, LON)),
+    "surf_coord_from_surf_pos": ((_rows(R),), (R,)),
+    "solve_reduced_lat_equation": ((_rows(R),), (R,)),
+    "lla_from_pos": ((_rows(R),), (R,)),
+    "pos_from_lla": ((_col(LAT, 77), _col(LON, 130), _col(ALT, 200)), (LAT, LON, ALT)),
+    "surf_pos_of_ray_first_intersection": ((ORIGIN, _rows(R - ORIGIN)), (ORIGIN, R - ORIGIN)),
+    "aer_coords": ((_rows(R), 0.7, -0.3, 120.0), (R, 0.7, -0.3, 120.0)),
+}
+
+# Object arrays are read element by element: a string fails in its own chunk only.
+BAD = np.array([[7e6, 0.0, 0.0]] * 5 + [[7e6, "x", 0.0]], dtype=object)
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    )
+    client = distributed.Client(cluster)
+    pids = list(client.run(os.getpid).values())
+    try:
+        yield client
+    finally:
+        client.close()
+        cluster.close()
+    assert len(pids) == 2
+    assert not [pid for pid in pids if psutil.pid_exists(pid)], "worker processes left running"
+
+
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_threaded_results_are_the_methods_bit_for_bit(name):
+    dask_args, numpy_args = CASES[name]
+    lazy = getattr(qd, name)(WGS84, *dask_args)
+    want = getattr(WGS84, name)(*numpy_args)
+    assert (lazy.dtype, lazy.shape) == (want.dtype, want.shape)
+    assert lazy.numblocks[0] > 1
+    assert same(lazy.compute(scheduler="threads"), want)
+
+
+@pytest.mark.parametrize(
+    "ellipsoid", [WGS84, "wgs-84", (6378137.0, 1 / 298.257223563)], ids=["object", "name", "Re_f"]
+)
+def test_on_a_process_cluster(client, ellipsoid):
+    """The graph carries (Re, f) only: an Ellipsoid cannot be pickled, yet every form works,
+    and each worker process builds it once."""
+    names = sorted(CASES)
+    lazy = [getattr(qd, name)(ellipsoid, *CASES[name][0]) for name in names]
+    results = client.compute(lazy, sync=True)
+    for name, result in zip(names, results, strict=True):
+        assert same(result, getattr(WGS84, name)(*CASES[name][1])), name
+    for info in client.run(lambda: qd._build.cache_info()).values():
+        assert info.currsize == 1
+
+
+@pytest.mark.parametrize("where", ["threads", "cluster"])
+def test_a_failing_chunk_raises_the_methods_exception(where, request):
+    with pytest.raises(TypeError) as direct:
+        WGS84.lla_from_pos(BAD)
+    lazy = qd.lla_from_pos(WGS84, da.from_array(BAD, chunks=(2, 3)))
+    if where == "threads":
+        with pytest.raises(TypeError) as raised:
+            lazy.compute(scheduler="threads")
+    else:
+        client = request.getfixturevalue("client")
+        future = client.compute(lazy)
+        with pytest.raises(TypeError) as raised:
+            future.result(timeout=60)
+        # The cluster goes on working.
+        good = qd.lla_from_pos(WGS84, da.from_array(R, chunks=(500, 3)))
+        assert same(client.compute(good).result(timeout=60), WGS84.lla_from_pos(R))
+    assert str(raised.value) == str(direct.value)
+
+
+@pytest.mark.parametrize(
+    ("name", "args"),
+    [
+        ("lla_from_pos", (np.zeros((N, 4)),)),  # not three columns
+        ("reduced_lat_from_geodetic_lat", (LAT.astype(np.float32),)),  # not float64
+        ("pos_from_lla", (LAT, LON[:-1], ALT)),  # lengths differ
+        ("pos_from_lla", (0.1, LON, ALT)),  # a number among arrays
+        ("enu", (LAT.reshape(-1, 1), LON.reshape(-1, 1))),  # not one-dimensional
+    ],
+)
+def test_refused_arguments_raise_the_methods_exception_at_once(name, args):
+    with pytest.raises(Exception) as direct:
+        getattr(WGS84, name)(*args)
+    with pytest.raises(type(direct.value)) as raised:
+        getattr(qd, name)(WGS84, *[a if np.isscalar(a) else da.from_array(a) for a in args])
+    assert str(raised.value) == str(direct.value)
+
+
+def test_one_point_forms_are_the_methods():
+    assert same(
+        qd.solve_reduced_lat_equation("WGS84", R[0]).compute(),
+        np.float64(WGS84.solve_reduced_lat_equation(R[0])),
+    )
+    assert same(
+        qd.pos_from_lla("WGS84", 0.1, 0.2, 3.0).compute(), WGS84.pos_from_lla(0.1, 0.2, 3.0)
+    )
+
+
+@pytest.mark.parametrize(
+    ("ellipsoid", "error"),
+    [
+        ("no such", KeyError),
+        ((1.0, 1.5), AssertionError),
+        ((1.0, "f"), TypeError),
+        (1.0, TypeError),
+    ],
+)
+def test_bad_ellipsoids_are_refused(ellipsoid, error):
+    with pytest.raises(error):
+        qd.lla_from_pos(ellipsoid, R)
+
+
+def test_a_subclass_is_refused_not_replaced():
+    class Mine(type(WGS84)):
+        pass
+
+    with pytest.raises(TypeError, match="Mine"):
+        qd.lla_from_pos(Mine(6378137.0, 0.0), R)
+
+
+def _write_dataset(path, columns, parts=3):
+    """A Parquet dataset of several files, with a time column to pass through."""
+    path.mkdir()
+    table = pa.table({"time": np.arange(N), **columns})
+    for k, start in enumerate(range(0, N, N // parts + 1)):
+        pq.write_table(table.slice(start, N // parts + 1), path / f"part-{k}.parquet")
+
+
+XYZ = {"x": R[:, 0], "y": R[:, 1], "z": R[:, 2]}
+ENU = [f"{axis}_{c}" for axis in ("east", "north", "up") for c in "xyz"]
+# name: (input columns, parameters, output columns)
+FRAMES = {
+    "lla_from_pos": (XYZ, (), ["lat", "lon", "alt"]),
+    "pos_from_lla": ({"lat": LAT, "lon": LON, "alt": ALT}, (), ["x", "y", "z"]),
+    "enu": ({"lat": LAT, "lon": LON}, (), ENU),
+    "aer_coords": (XYZ, (0.7, -0.3, 120.0), ["azimuth", "elevation", "range"]),
+}
+
+
+@pytest.mark.parametrize("name", sorted(FRAMES))
+def test_parquet_to_parquet_partition_by_partition(tmp_path, name):
+    columns, params, names = FRAMES[name]
+    _write_dataset(tmp_path / "in", columns)
+    frame = dd.read_parquet(tmp_path / "in")
+    converted = getattr(qd, f"dataframe_{name}")("WGS84", frame, *params)
+    assert converted.npartitions == 3
+    converted.to_parquet(tmp_path / "out", compute_kwargs={"scheduler": "threads"})
+    back = pq.read_table(tmp_path / "out").to_pandas()
+    want = getattr(WGS84, name)(*CASES[name][1])
+    assert list(back.columns) == ["time", *names]
+    assert np.array_equal(back["time"].to_numpy(), np.arange(N))
+    if want.dtype.names is None:
+        expected = list(want.T)
+    else:
+        expected = [
+            v for f in want.dtype.names for v in (want[f].T if want[f].ndim > 1 else [want[f]])
+        ]
+    for column, values in zip(names, expected, strict=True):
+        assert same(back[column].to_numpy(), np.ascontiguousarray(values)), column
+
+
+def test_parquet_on_the_cluster_with_named_columns(client, tmp_path):
+    _write_dataset(tmp_path / "in", {"X": R[:, 0], "Y": R[:, 1], "Z": R[:, 2]})
+    frame = dd.read_parquet(tmp_path / "in")
+    qd.dataframe_lla_from_pos(WGS84, frame, columns=["X", "Y", "Z"], keep=False).to_parquet(
+        tmp_path / "out"
+    )
+    back = pq.read_table(tmp_path / "out").to_pandas()
+    want = WGS84.lla_from_pos(R)
+    assert list(back.columns) == ["lat", "lon", "alt"]
+    assert all(same(back[c].to_numpy(), np.ascontiguousarray(want[c])) for c in want.dtype.names)
+
+
+def test_dataframe_columns_are_checked_before_running():
+    frame = dd.from_dict({"x": R[:, 0], "lat": R[:, 1]}, npartitions=2)
+    with pytest.raises(ValueError, match="no column 'y'"):
+        qd.dataframe_lla_from_pos(WGS84, frame)
+    with pytest.raises(ValueError, match=r"\['lat'\] are already"):
+        qd.dataframe_lla_from_pos(WGS84, frame, columns=["x", "x", "x"])
+
+
+@pytest.mark.slow  # mypy reads dask and pandas: about 30 s
+def test_the_stubs_pass_mypy_strict_and_stubtest(tmp_path):
+    use = """
+        import dask.array as da
+        import dask.dataframe as dd
+        import numpy as np
+        from quorvane.mathtools.ellipsoid import dask as qd
+        from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+
+        r = da.zeros((10, 3), chunks=(5, 3))
+        lla: da.Array = qd.lla_from_pos("WGS84", r)
+        xyz = qd.pos_from_lla((6378137.0, 0.0), lla["lat"], lla["lon"], 0.0)
+        aer = qd.aer_coords(Ellipsoid(6378137.0, 0.0), np.zeros((4, 3)), 0.1, 0.2, 3.0)
+        df = dd.from_dict({"x": [1.0], "y": [2.0], "z": [3.0]}, npartitions=1)
+        out: dd.DataFrame = qd.dataframe_lla_from_pos("GRS80", df, columns=["x", "y", "z"])
+        qd.lla_from_pos(6378137.0, r)  # type: ignore[arg-type]
+        qd.lla_from_pos("WGS84", [1.0, 2.0, 3.0])  # type: ignore[arg-type]
+        bad: np.ndarray[tuple[int], np.dtype[np.float64]] = lla  # type: ignore[assignment]
+    """
+    (tmp_path / "use.py").write_text(textwrap.dedent(use))
+    for command in (
+        ["mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "c"), "use.py"],
+        ["mypy.stubtest", "--mypy-config-file", os.devnull, "quorvane.mathtools.ellipsoid.dask"],
+    ):
+        done = subprocess.run(
+            [sys.executable, "-m", *command],
+            cwd=tmp_path,
+            capture_output=True,
+            text=True,
+            check=False,
+        )
+        assert done.returncode == 0, done.stdout + done.stderr
