@@ -58,54 +58,67 @@ Py_ssize_t multiply_saturating(Py_ssize_t a, Py_ssize_t b) noexcept {
     return __builtin_mul_overflow(a, b, &product) ? PY_SSIZE_T_MAX : product;
 }
 
-// How a format string names the type of an item, for messages.
-const char* describe(char type, bool is_complex) noexcept {
-    switch (type) {
-        case 'c': return "'char'";
-        case 'b': return "'signed char'";
-        case 'B': return "'unsigned char'";
-        case '?': return "'bool'";
-        case 'h': return "'short'";
-        case 'H': return "'unsigned short'";
-        case 'i': return "'int'";
-        case 'I': return "'unsigned int'";
-        case 'l': return "'long'";
-        case 'L': return "'unsigned long'";
-        case 'q': return "'long long'";
-        case 'Q': return "'unsigned long long'";
-        case 'f': return is_complex ? "'complex float'" : "'float'";
-        case 'd': return is_complex ? "'complex double'" : "'double'";
-        case 'g': return is_complex ? "'complex long double'" : "'long double'";
-        case 'O': return "Python object";
-        case 'P': return "a pointer";
-        default: return "unknown";
+// The scalar types of the format syntax: how messages name them, and their
+// native sizes.
+struct ScalarType {
+    char code;
+    const char* name;
+    const char* complex_name;  // nullptr when 'Z' may not precede the code
+    Py_ssize_t size;
+};
+
+constexpr ScalarType kScalarTypes[] = {
+    {'c', "'char'", nullptr, sizeof(char)},
+    {'b', "'signed char'", nullptr, sizeof(signed char)},
+    {'B', "'unsigned char'", nullptr, sizeof(unsigned char)},
+    {'?', "'bool'", nullptr, sizeof(bool)},
+    {'h', "'short'", nullptr, sizeof(short)},
+    {'H', "'unsigned short'", nullptr, sizeof(unsigned short)},
+    {'i', "'int'", nullptr, sizeof(int)},
+    {'I', "'unsigned int'", nullptr, sizeof(unsigned int)},
+    {'l', "'long'", nullptr, sizeof(long)},
+    {'L', "'unsigned long'", nullptr, sizeof(unsigned long)},
+    {'q', "'long long'", nullptr, sizeof(long long)},
+    {'Q', "'unsigned long long'", nullptr, sizeof(unsigned long long)},
+    {'f', "'float'", "'complex float'", sizeof(float)},
+    {'d', "'double'", "'complex double'", sizeof(double)},
+    {'g', "'long double'", "'complex long double'", sizeof(long double)},
+    {'O', "Python object", nullptr, sizeof(PyObject*)},
+    {'P', "a pointer", nullptr, sizeof(void*)},
+};
+
+const ScalarType* find_scalar_type(char code) noexcept {
+    for (const ScalarType& type : kScalarTypes) {
+        if (type.code == code) return &type;
+    }
+    return nullptr;
+}
+
+// Byte-order and size characters (see FormatChecker::prefix).
+bool is_prefix(char c) noexcept {
+    switch (c) {
+        case '@':
+        case '^':
+        case '=':
+        case '<':
+        case '>':
+        case '!': return true;
+        default: return false;
     }
 }
 
-Py_ssize_t type_size(char type, bool is_complex) noexcept {
-    Py_ssize_t size = 0;
-    switch (type) {
-        case 'c':
-        case 'b':
-        case 'B':
-        case '?': size = 1; break;
-        case 'h':
-        case 'H': size = 2; break;
-        case 'i':
-        case 'I':
-        case 'f': size = 4; break;
-        case 'l':
-        case 'L':
-        case 'q':
-        case 'Q':
-        case 'd':
-        case 'O':
-        case 'P': size = 8; break;
-        case 'g': size = sizeof(long double); break;
-        default: break;
+// The dimensions of a sub-array, "(d0,d1,...)"; those past kMaxDims are
+// counted but not kept.
+struct Shape {
+    Py_ssize_t dims[kMaxDims];
+    int ndim = 0;
+
+    Py_ssize_t elements() const noexcept {
+        Py_ssize_t n = 1;
+        for (int i = 0; i < ndim && i < kMaxDims; ++i) n = multiply_saturating(n, dims[i]);
+        return n;
     }
-    return is_complex ? 2 * size : size;
-}
+};
 
 // Reads a format string item by item and matches each scalar item against the
 // next field of the expected element, keeping the byte offset of each item.
@@ -131,6 +144,11 @@ private:
 
     bool error(const char* message) noexcept {
         PyErr_SetString(PyExc_ValueError, message);
+        return false;
+    }
+
+    bool unexpected(char c) noexcept {
+        PyErr_Format(PyExc_ValueError, "Unexpected format string character: '%c'", c);
         return false;
     }
 
@@ -160,16 +178,16 @@ private:
     }
 
     // "(d0,d1,...)" after the opening parenthesis.
-    bool dimensions(Py_ssize_t* dims, int* ndim) noexcept {
-        *ndim = 0;
+    bool dimensions(Shape* shape) noexcept {
+        shape->ndim = 0;
         for (;;) {
             while (*p_ == ' ') ++p_;
             if (*p_ == '\0') return error("Unexpected end of format string, expected ')'");
             if (!std::isdigit(static_cast<unsigned char>(*p_)))
                 return error("unparsable format string");
             const Py_ssize_t d = number();
-            if (*ndim < kMaxDims) dims[*ndim] = d;
-            ++*ndim;
+            if (shape->ndim < kMaxDims) shape->dims[shape->ndim] = d;
+            ++shape->ndim;
             while (*p_ == ' ') ++p_;
             if (*p_ == ')') {
                 ++p_;
@@ -190,14 +208,129 @@ private:
         p_ = end ? end + 1 : p_ + std::strlen(p_);
     }
 
-    // One scalar item (possibly a sub-array of them) at the current offset.
-    bool item(char type, bool is_complex, const Py_ssize_t* dims, int ndim) noexcept {
-        const Py_ssize_t size = type_size(type, is_complex);
-        Py_ssize_t elements = 1;
-        for (int i = 0; i < ndim && i < kMaxDims; ++i) {
-            elements = multiply_saturating(elements, dims[i]);
+    // -- Handlers ------------------------------------------------------------------
+
+    // The byte-order or size character at p_: '@' and '^' select native sizes,
+    // '=' and '<' standard ones, all in the machine's little-endian order; the
+    // big-endian '>' and '!' are refused.
+    bool prefix() noexcept {
+        switch (*p_++) {
+            case '@':
+            case '^': standard_sizes_ = false; return true;
+            case '=':
+            case '<': standard_sizes_ = true; return true;
+            default: return error("Big-endian buffer not supported on little-endian compiler");
         }
-        if (next_field_ >= expected_fields()) return mismatch(describe(type, is_complex));
+    }
+
+    // Items up to the end of the string, or up to '}' inside a struct.
+    bool sequence(bool in_struct) noexcept {
+        for (;;) {
+            while (*p_ == ' ') ++p_;
+            if (*p_ == '\0') return in_struct ? error("unparsable format string") : true;
+            if (*p_ == '}') {
+                if (!in_struct) return error("unparsable format string");
+                ++p_;
+                return true;
+            }
+            if (is_prefix(*p_)) {
+                if (!prefix()) return false;
+                continue;
+            }
+            if (!entry()) return false;
+            skip_name();
+        }
+    }
+
+    // One entry: a repeat count or a sub-array shape, then a struct or a scalar
+    // type, each optional but the type.
+    bool entry() noexcept {
+        Shape shape;
+        Py_ssize_t count = 1;
+        if (*p_ == '(') {
+            ++p_;
+            if (!dimensions(&shape)) return false;
+            // A byte-order or size character may follow the shape: "(3)>d".
+            while (is_prefix(*p_)) {
+                if (!prefix()) return false;
+            }
+            if (*p_ == '(' || std::isdigit(static_cast<unsigned char>(*p_))) {
+                return error("Cannot handle repeated arrays in format string");
+            }
+        } else if (std::isdigit(static_cast<unsigned char>(*p_))) {
+            count = number();
+            if (*p_ == '(') return error("Cannot handle repeated arrays in format string");
+        }
+        bool is_complex = false;
+        if (*p_ == 'Z') {
+            is_complex = true;
+            ++p_;
+        }
+        const char code = *p_;
+        if (code == '\0') return error("unparsable format string");
+        ++p_;
+        if (code == 'T') return structure(multiply_saturating(count, shape.elements()));
+        return scalar(code, is_complex, count, shape);
+    }
+
+    // "{...}" after a 'T', read `repeats` times.
+    bool structure(Py_ssize_t repeats) noexcept {
+        if (*p_ != '{') return error("Buffer acquisition: Expected '{' after 'T'");
+        ++p_;
+        if (nesting_ == kMaxNesting) return error("unparsable format string");
+        const char* body = p_;
+        if (repeats == 0) repeats = 1;  // an empty sub-array still has to parse
+        ++nesting_;
+        for (Py_ssize_t r = 0; r < repeats; ++r) {
+            p_ = body;
+            const size_t fields_before = next_field_;
+            const Py_ssize_t offset_before = offset_;
+            const bool sizes_before = standard_sizes_;
+            if (!sequence(true)) return false;
+            if (next_field_ == fields_before && standard_sizes_ == sizes_before) {
+                // The body matched no field and left the reader as it found it:
+                // every further repeat would do exactly the same, so only their
+                // size is added (a repeat count of 10**18 must not mean 10**18
+                // passes).
+                offset_ = add_saturating(
+                    offset_, multiply_saturating(offset_ - offset_before, repeats - r - 1));
+                break;
+            }
+        }
+        --nesting_;
+        return true;
+    }
+
+    // `count` scalar items of type `code` (or one sub-array of them), or padding.
+    bool scalar(char code, bool is_complex, Py_ssize_t count, const Shape& shape) noexcept {
+        switch (code) {
+            case 'x': offset_ = add_saturating(offset_, count); return true;
+            case 's':
+            case 'p':
+                PyErr_Format(PyExc_ValueError,
+                             "Does not understand character buffer dtype format string ('%c')",
+                             code);
+                return false;
+            default: break;
+        }
+        const ScalarType* type = find_scalar_type(code);
+        if (type == nullptr) return unexpected(code);
+        if (code == 'g' && standard_sizes_) {
+            return error(
+                "Python does not define a standard format string size for long double ('g')..");
+        }
+        if (is_complex && type->complex_name == nullptr) return unexpected('Z');
+        for (Py_ssize_t r = 0; r < count; ++r) {
+            if (!item(*type, is_complex, shape)) return false;
+        }
+        return true;
+    }
+
+    // One scalar item (possibly a sub-array of them) at the current offset.
+    bool item(const ScalarType& type, bool is_complex, const Shape& shape) noexcept {
+        const char* name = is_complex ? type.complex_name : type.name;
+        const Py_ssize_t size = is_complex ? 2 * type.size : type.size;
+        if (next_field_ >= expected_fields()) return mismatch(name);
         const FieldSpec field =
             spec_.is_record() ? spec_.fields[next_field_] : FieldSpec{nullptr, 0, 1};
         if (offset_ != field.offset) {
@@ -206,158 +339,21 @@ private:
                          offset_, field.offset);
             return false;
         }
-        if (type != 'd' || is_complex) return mismatch(describe(type, is_complex));
+        if (type.code != 'd' || is_complex) return mismatch(name);
         const int expected_ndim = field.count == 1 ? 0 : 1;
-        if (ndim != expected_ndim) {
-            PyErr_Format(PyExc_ValueError, "Expected %d dimension(s), got %d", expected_ndim, ndim);
+        if (shape.ndim != expected_ndim) {
+            PyErr_Format(PyExc_ValueError, "Expected %d dimension(s), got %d", expected_ndim,
+                         shape.ndim);
             return false;
         }
-        if (ndim == 1 && dims[0] != field.count) {
+        if (shape.ndim == 1 && shape.dims[0] != field.count) {
             PyErr_Format(PyExc_ValueError, "Expected a dimension of size %zu, got %zu",
-                         static_cast<size_t>(field.count), static_cast<size_t>(dims[0]));
+                         static_cast<size_t>(field.count), static_cast<size_t>(shape.dims[0]));
             return false;
         }
-        offset_ = add_saturating(offset_, multiply_saturating(size, elements));
+        offset_ = add_saturating(offset_, multiply_saturating(size, shape.elements()));
         ++next_field_;
         return true;
-    }
-
-    // Items up to the end of the string, or up to '}' inside a struct.
-    bool sequence(bool in_struct) noexcept {
-        for (;;) {
-            Py_ssize_t dims[kMaxDims];
-            int ndim = 0;
-            Py_ssize_t count = 1;
-            while (*p_ == ' ') ++p_;
-            switch (*p_) {
-                case '\0': return in_struct ? error("unparsable format string") : true;
-                case '}':
-                    if (!in_struct) return error("unparsable format string");
-                    ++p_;
-                    return true;
-                case '@':
-                case '^':
-                    standard_sizes_ = false;
-                    ++p_;
-                    continue;
-                case '=':
-                case '<':
-                    standard_sizes_ = true;
-                    ++p_;
-                    continue;
-                case '>':
-                case '!': return error("Big-endian buffer not supported on little-endian compiler");
-                default: break;
-            }
-            if (*p_ == '(') {
-                ++p_;
-                if (!dimensions(dims, &ndim)) return false;
-                // A byte-order or size character may follow the shape: "(3)>d".
-                for (;;) {
-                    if (*p_ == '@' || *p_ == '^') {
-                        standard_sizes_ = false;
-                    } else if (*p_ == '=' || *p_ == '<') {
-                        standard_sizes_ = true;
-                    } else if (*p_ == '>' || *p_ == '!') {
-                        return error("Big-endian buffer not supported on little-endian compiler");
-                    } else {
-                        break;
-                    }
-                    ++p_;
-                }
-                if (*p_ == '(' || std::isdigit(static_cast<unsigned char>(*p_))) {
-                    return error("Cannot handle repeated arrays in format string");
-                }
-            } else if (std::isdigit(static_cast<unsigned char>(*p_))) {
-                count = number();
-                if (*p_ == '(') return error("Cannot handle repeated arrays in format string");
-            }
-            bool is_complex = false;
-            if (*p_ == 'Z') {
-                is_complex = true;
-                ++p_;
-            }
-            const char type = *p_;
-            if (type == '\0') return error("unparsable format string");
-            ++p_;
-            switch (type) {
-                case 'T': {
-                    if (*p_ != '{') return error("Buffer acquisition: Expected '{' after 'T'");
-                    ++p_;
-                    if (nesting_ == kMaxNesting) return error("unparsable format string");
-                    const char* body = p_;
-                    Py_ssize_t repeats = count;
-                    for (int i = 0; i < ndim && i < kMaxDims; ++i) {
-                        repeats = multiply_saturating(repeats, dims[i]);
-                    }
-                    if (repeats == 0) repeats = 1;  // an empty sub-array still has to parse
-                    ++nesting_;
-                    for (Py_ssize_t r = 0; r < repeats; ++r) {
-                        p_ = body;
-                        const size_t fields_before = next_field_;
-                        const Py_ssize_t offset_before = offset_;
-                        const bool sizes_before = standard_sizes_;
-                        if (!sequence(true)) return false;
-                        if (next_field_ == fields_before && standard_sizes_ == sizes_before) {
-                            // The body matched no field and left the reader as it found
-                            // it: every further repeat would do exactly the same, so
-                            // only their size is added (a repeat count of 10**18 must
-                            // not mean 10**18 passes).
-                            offset_ = add_saturating(
-                                offset_,
-                                multiply_saturating(offset_ - offset_before, repeats - r - 1));
-                            break;
-                        }
-                    }
-                    --nesting_;
-                    break;
-                }
-                case 'x': offset_ = add_saturating(offset_, count); break;
-                case 's':
-                case 'p':
-                    PyErr_Format(PyExc_ValueError,
-                                 "Does not understand character buffer dtype format string ('%c')",
-                                 type);
-                    return false;
-                case 'g':
-                    if (standard_sizes_) {
-                        return error(
-                            "Python does not define a standard format string size for long "
-                            "double ('g')..");
-                    }
-                    [[fallthrough]];
-                case 'c':
-                case 'b':
-                case 'B':
-                case '?':
-                case 'h':
-                case 'H':
-                case 'i':
-                case 'I':
-                case 'l':
-                case 'L':
-                case 'q':
-                case 'Q':
-                case 'f':
-                case 'd':
-                case 'O':
-                case 'P':
-                    if (is_complex && type != 'f' && type != 'd' && type != 'g') {
-                        PyErr_Format(PyExc_ValueError, "Unexpected format string character: '%c'",
-                                     'Z');
-                        return false;
-                    }
-                    for (Py_ssize_t r = 0; r < count; ++r) {
-                        if (!item(type, is_complex, dims, ndim)) return false;
-                    }
-                    break;
-                default:
-                    PyErr_Format(PyExc_ValueError, "Unexpected format string character: '%c'",
-                                 type);
-                    return false;
-            }
-            skip_name();
-        }
     }
 };
 
