@@ -1,0 +1,422 @@
+// The extension module quorvane.mathtools.ellipsoid._frames: element loops of
+// the local-frame conversions (East-North-Up, North-East-Down, azimuth/
+// elevation/range) for quorvane.mathtools.ellipsoid.frames, which prepares
+// their arguments.
+//
+// Every function takes (ell, source, observers, out): `source` and `out` are
+// C-contiguous (N, 3) float64 buffers, `observers` a C-contiguous (M, 3)
+// float64 buffer of geodetic (lat, lon, alt) rows with M == N (one observer
+// per row) or M == 1 (one observer for all rows). Angles are radians.
+//
+// The observer's position and frame are those of Ellipsoid.enu and
+// Ellipsoid.aer_coords: c_pos_from_lla and c_enu. A local vector is the three
+// dot products of the observer-to-target vector with the frame's axes, summed
+// from the first component to the last like the bound vector routines, so
+// azimuth, elevation and range come out bit for bit as aer_coords gives them.
+//
+// An object carrying the module's own kernel table is computed with the
+// formulas called directly, without the interpreter lock and split over
+// threads for long loops. An object of a compiled subclass with a table of
+// its own is computed through that table on the calling thread, with the
+// lock held and an error test after every kernel call.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "common/ref.h"
+#include "ellipsoid/binding/parallel.h"
+#include "ellipsoid/kernels/dispatch.h"
+#include "quorvane/mathtools/ellipsoid/ellipsoid.h"
+
+namespace quorvane::ellipsoid::frames {
+namespace {
+
+using py::Ref;
+using Object = QuorvaneEllipsoidObject;
+using Table = QuorvaneEllipsoidKernels;
+
+// The Ellipsoid type and the kernel table it publishes, set at import and
+// kept for the life of the process.
+PyTypeObject* ellipsoid_type = nullptr;
+const Table* own_table = nullptr;
+
+// -- Arithmetic shared by every conversion -------------------------------------
+
+// u . v, summed from the first component to the last (as the vector routines).
+inline double dot(const double* u, const double* v) noexcept {
+    return u[0] * v[0] + u[1] * v[1] + u[2] * v[2];
+}
+
+// Components of d along the axes of `frame`: east, north, up.
+inline void local_from_vector(const ENU_Frame& frame, const double* d, double* enu) noexcept {
+    const double east = dot(d, frame.u_east);
+    const double north = dot(d, frame.u_north);
+    const double up = dot(d, frame.u_up);
+    enu[0] = east;
+    enu[1] = north;
+    enu[2] = up;
+}
+
+// The vector with east, north and up components `enu`, in ECEF axes.
+inline void vector_from_local(const ENU_Frame& frame, const double* enu, double* v) noexcept {
+    const double east = enu[0], north = enu[1], up = enu[2];
+    for (int k = 0; k < 3; ++k)
+        v[k] = (east * frame.u_east[k] + north * frame.u_north[k]) + up * frame.u_up[k];
+}
+
+// Azimuth, elevation and range of the observer-to-target vector d, exactly as
+// the aer kernel finishes: elevation from up / range held in [-1, 1].
+inline void aer_from_vector(const ENU_Frame& frame, const double* d, AER* aer) noexcept {
+    double enu[3];
+    local_from_vector(frame, d, enu);
+    const double range = std::sqrt(dot(d, d));
+    double sin_elevation = enu[2] / range;
+    if (sin_elevation > 1) {
+        sin_elevation = 1;
+    } else if (sin_elevation < -1) {
+        sin_elevation = -1;
+    }
+    aer->range = range;
+    aer->azimuth = std::atan2(enu[0], enu[1]);
+    aer->elevation = std::asin(sin_elevation);
+}
+
+// East, north and up components of azimuth, elevation and range.
+inline void local_from_aer(const double* aer, double* enu) noexcept {
+    const double azimuth = aer[0], elevation = aer[1], range = aer[2];
+    const double horizontal = range * std::cos(elevation);
+    enu[0] = horizontal * std::sin(azimuth);
+    enu[1] = horizontal * std::cos(azimuth);
+    enu[2] = range * std::sin(elevation);
+}
+
+// -- The kernels, called directly or through an object's table -----------------
+
+// The module's own formulas: nothing can fail and no interpreter object is touched.
+struct Own {
+    static constexpr bool checked = false;
+    const Object* self;
+    bool pos_from_lla(LLA lla, double* r) const noexcept {
+        kernels::direct<kernels::Slot::c_pos_from_lla>(self, lla, r);
+        return true;
+    }
+    bool enu(SurfCoord coord, ENU_Frame* frame) const noexcept {
+        kernels::direct<kernels::Slot::c_enu>(self, coord, frame);
+        return true;
+    }
+    bool lla_from_pos(const double* r, LLA* lla) const noexcept {
+        kernels::direct<kernels::Slot::c_lla_from_pos>(self, r, lla);
+        return true;
+    }
+    // Azimuth, elevation and range of r_target from an observer at r_obs with `frame`.
+    bool aer(const double* r_target, LLA, const double* r_obs, const ENU_Frame& frame,
+             AER* aer) const noexcept {
+        const double d[3] = {r_target[0] - r_obs[0], r_target[1] - r_obs[1],
+                             r_target[2] - r_obs[2]};
+        aer_from_vector(frame, d, aer);
+        return true;
+    }
+};
+
+// A compiled subclass's table: called with the interpreter lock held, each
+// call followed by the error test.
+struct ThroughTable {
+    static constexpr bool checked = true;
+    const Object* self;
+    bool pos_from_lla(LLA lla, double* r) const noexcept {
+        self->kernels->c_pos_from_lla(self, lla, r);
+        return PyErr_Occurred() == nullptr;
+    }
+    bool enu(SurfCoord coord, ENU_Frame* frame) const noexcept {
+        self->kernels->c_enu(self, coord, frame);
+        return PyErr_Occurred() == nullptr;
+    }
+    bool lla_from_pos(const double* r, LLA* lla) const noexcept {
+        self->kernels->c_lla_from_pos(self, r, lla);
+        return PyErr_Occurred() == nullptr;
+    }
+    // The table's own aer kernel, as Ellipsoid.aer_coords calls it.
+    bool aer(const double* r_target, LLA lla_obs, const double*, const ENU_Frame&,
+             AER* aer) const noexcept {
+        self->kernels->c_aer_coords(self, r_target, lla_obs, aer);
+        return PyErr_Occurred() == nullptr;
+    }
+};
+
+// -- The conversions -------------------------------------------------------------
+
+enum class Op {
+    enu_from_pos,
+    ned_from_pos,
+    enu_from_lla,
+    aer_from_lla,
+    pos_from_enu,
+    pos_from_ned,
+    lla_from_enu,
+    pos_from_aer,
+    lla_from_aer,
+    enu_from_ecef_vector,
+    ecef_vector_from_enu,
+};
+
+// Rotations only: the observer's position is not needed.
+constexpr bool needs_position(Op op) noexcept {
+    return op != Op::enu_from_ecef_vector && op != Op::ecef_vector_from_enu;
+}
+
+// An observer: geodetic coordinates, position and frame.
+struct Observer {
+    LLA lla;
+    double r[3];
+    ENU_Frame frame;
+
+    template <Op op, class K>
+    bool prepare(const K& k, const double* row) noexcept {
+        lla = LLA{row[0], row[1], row[2]};
+        if constexpr (needs_position(op)) {
+            if (op != Op::aer_from_lla || !K::checked) {
+                if (!k.pos_from_lla(lla, r)) return false;
+            }
+        }
+        if (op == Op::aer_from_lla && K::checked) return true;  // the table's aer kernel does it
+        return k.enu(SurfCoord{lla.lat, lla.lon}, &frame);
+    }
+};
+
+// Row i of the conversion `op`: source row `in`, observer `obs`, output row `out`.
+template <Op op, class K>
+bool convert_row(const K& k, const Observer& obs, const double* in, double* out) noexcept {
+    switch (op) {
+        case Op::enu_from_pos:
+        case Op::ned_from_pos: {
+            const double d[3] = {in[0] - obs.r[0], in[1] - obs.r[1], in[2] - obs.r[2]};
+            double enu[3];
+            local_from_vector(obs.frame, d, enu);
+            if (op == Op::enu_from_pos) {
+                out[0] = enu[0], out[1] = enu[1], out[2] = enu[2];
+            } else {
+                out[0] = enu[1], out[1] = enu[0], out[2] = -enu[2];
+            }
+            return true;
+        }
+        case Op::enu_from_lla: {
+            double r[3];
+            if (!k.pos_from_lla(LLA{in[0], in[1], in[2]}, r)) return false;
+            const double d[3] = {r[0] - obs.r[0], r[1] - obs.r[1], r[2] - obs.r[2]};
+            local_from_vector(obs.frame, d, out);
+            return true;
+        }
+        case Op::aer_from_lla: {
+            double r[3];
+            if (!k.pos_from_lla(LLA{in[0], in[1], in[2]}, r)) return false;
+            AER aer;
+            if (!k.aer(r, obs.lla, obs.r, obs.frame, &aer)) return false;
+            out[0] = aer.azimuth, out[1] = aer.elevation, out[2] = aer.range;
+            return true;
+        }
+        case Op::pos_from_enu:
+        case Op::pos_from_ned:
+        case Op::lla_from_enu:
+        case Op::pos_from_aer:
+        case Op::lla_from_aer: {
+            double enu[3];
+            if (op == Op::pos_from_ned) {
+                enu[0] = in[1], enu[1] = in[0], enu[2] = -in[2];
+            } else if (op == Op::pos_from_aer || op == Op::lla_from_aer) {
+                local_from_aer(in, enu);
+            } else {
+                enu[0] = in[0], enu[1] = in[1], enu[2] = in[2];
+            }
+            double v[3], r[3];
+            vector_from_local(obs.frame, enu, v);
+            for (int c = 0; c < 3; ++c) r[c] = obs.r[c] + v[c];
+            if (op == Op::lla_from_enu || op == Op::lla_from_aer) {
+                LLA lla;
+                if (!k.lla_from_pos(r, &lla)) return false;
+                out[0] = lla.lat, out[1] = lla.lon, out[2] = lla.alt;
+            } else {
+                out[0] = r[0], out[1] = r[1], out[2] = r[2];
+            }
+            return true;
+        }
+        case Op::enu_from_ecef_vector: {
+            double enu[3];
+            local_from_vector(obs.frame, in, enu);
+            out[0] = enu[0], out[1] = enu[1], out[2] = enu[2];
+            return true;
+        }
+        case Op::ecef_vector_from_enu: {
+            double v[3];
+            vector_from_local(obs.frame, in, v);
+            out[0] = v[0], out[1] = v[1], out[2] = v[2];
+            return true;
+        }
+    }
+    return true;
+}
+
+// Rows [begin, end): with one observer `shared` is ready; else each row's
+// observer is prepared from its own row of `observers`.
+template <Op op, class K>
+bool convert_rows(const K& k, const double* source, const double* observers, bool one_observer,
+                  const Observer& shared, double* out, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    for (Py_ssize_t i = begin; i < end; ++i) {
+        const double* in = source + 3 * i;
+        double* row = out + 3 * i;
+        if (one_observer) {
+            if (!convert_row<op>(k, shared, in, row)) return false;
+        } else {
+            Observer obs;
+            if (!obs.prepare<op>(k, observers + 3 * i)) return false;
+            if (!convert_row<op>(k, obs, in, row)) return false;
+        }
+    }
+    return true;
+}
+
+// -- Arguments -------------------------------------------------------------------
+
+// A held buffer view, released on destruction.
+class Buffer {
+public:
+    Buffer() noexcept = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // A C-contiguous (rows, 3) float64 buffer of `object`, named `name` in errors.
+    bool acquire(PyObject* object, const char* name, bool writable) noexcept {
+        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
+        if (writable) flags |= PyBUF_WRITABLE;
+        if (PyObject_GetBuffer(object, &view_, flags) < 0) return false;
+        held_ = true;
+        const bool is_double =
+            view_.format != nullptr && view_.itemsize == sizeof(double) &&
+            (std::strcmp(view_.format, "d") == 0 || std::strcmp(view_.format, "=d") == 0 ||
+             std::strcmp(view_.format, "@d") == 0);
+        if (!is_double || view_.ndim != 2 || view_.shape[1] != 3) {
+            PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous (N, 3) float64 array", name);
+            return false;
+        }
+        return true;
+    }
+    Py_ssize_t rows() const noexcept { return view_.shape[0]; }
+    double* data() const noexcept { return static_cast<double*>(view_.buf); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The interpreter lock released for the lifetime of the guard.
+class Unlocked {
+public:
+    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
+    ~Unlocked() { PyEval_RestoreThread(state_); }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+template <Op op>
+PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 4) {
+        PyErr_SetString(PyExc_TypeError, "expected 4 arguments (ell, source, observers, out)");
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(args[0], ellipsoid_type)) {
+        PyErr_Format(PyExc_TypeError, "ell must be an Ellipsoid, not %.200s",
+                     Py_TYPE(args[0])->tp_name);
+        return nullptr;
+    }
+    const auto* self = reinterpret_cast<const Object*>(args[0]);
+    Buffer source, observers, out;
+    if (!source.acquire(args[1], "source", false) ||
+        !observers.acquire(args[2], "observers", false) || !out.acquire(args[3], "out", true)) {
+        return nullptr;
+    }
+    const Py_ssize_t n = source.rows();
+    if (out.rows() != n || (observers.rows() != n && observers.rows() != 1)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "out must have the rows of source, observers those rows or one");
+        return nullptr;
+    }
+    const bool one_observer = observers.rows() == 1;
+    const double* src = source.data();
+    const double* obs = observers.data();
+    double* dst = out.data();
+
+    if (self->kernels == own_table) {
+        const Own k{self};
+        Unlocked unlocked;
+        Observer shared;
+        if (one_observer) shared.prepare<op>(k, obs);
+        parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
+            convert_rows<op>(k, src, obs, one_observer, shared, dst, begin, end);
+        });
+    } else {
+        const ThroughTable k{self};
+        Observer shared;
+        if (one_observer && !shared.prepare<op>(k, obs)) return nullptr;
+        if (!convert_rows<op>(k, src, obs, one_observer, shared, dst, 0, n)) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+#define QUORVANE_FRAMES_FUNCTION(NAME)                                                       \
+    {#NAME, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&convert<Op::NAME>)), \
+     METH_FASTCALL, "(ell, source, observers, out): " #NAME " row by row into out."}
+
+PyMethodDef functions[] = {
+    QUORVANE_FRAMES_FUNCTION(enu_from_pos),         QUORVANE_FRAMES_FUNCTION(ned_from_pos),
+    QUORVANE_FRAMES_FUNCTION(enu_from_lla),         QUORVANE_FRAMES_FUNCTION(aer_from_lla),
+    QUORVANE_FRAMES_FUNCTION(pos_from_enu),         QUORVANE_FRAMES_FUNCTION(pos_from_ned),
+    QUORVANE_FRAMES_FUNCTION(lla_from_enu),         QUORVANE_FRAMES_FUNCTION(pos_from_aer),
+    QUORVANE_FRAMES_FUNCTION(lla_from_aer),         QUORVANE_FRAMES_FUNCTION(enu_from_ecef_vector),
+    QUORVANE_FRAMES_FUNCTION(ecef_vector_from_enu), {nullptr, nullptr, 0, nullptr},
+};
+#undef QUORVANE_FRAMES_FUNCTION
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "quorvane.mathtools.ellipsoid._frames",
+    .m_doc =
+        "Element loops of the local-frame conversions (see quorvane.mathtools.ellipsoid.frames).",
+    .m_size = -1,
+    .m_methods = functions,
+};
+
+// The Ellipsoid type and its published kernel table.
+bool find_ellipsoid() noexcept {
+    Ref module = Ref::steal(PyImport_ImportModule("quorvane.mathtools.ellipsoid.ellipsoid"));
+    if (!module) return false;
+    Ref type = Ref::steal(PyObject_GetAttrString(module.get(), "Ellipsoid"));
+    if (!type) return false;
+    if (!PyType_Check(type.get())) {
+        PyErr_SetString(PyExc_ImportError, "Ellipsoid is not a type");
+        return false;
+    }
+    Ref capsule =
+        Ref::steal(PyObject_GetAttrString(type.get(), QUORVANE_ELLIPSOID_KERNELS_CAPSULE_KEY));
+    if (!capsule) return false;
+    const void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (table == nullptr) return false;
+    own_table = static_cast<const Table*>(table);
+    ellipsoid_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for good
+    return true;
+}
+
+}  // namespace
+}  // namespace quorvane::ellipsoid::frames
+
+PyMODINIT_FUNC PyInit__frames() {
+    using namespace quorvane::ellipsoid::frames;
+    if (ellipsoid_type == nullptr && !find_ellipsoid()) return nullptr;
+    return PyModule_Create(&module_def);
+}
