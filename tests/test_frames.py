@@ -1,0 +1,199 @@
+"""Local frames: every conversion against pymap3d, round trips, observers broadcast against
+targets, the aer_from_lla identity with aer_coords, compiled subclasses and bad input."""
+
+import math
+
+import numpy as np
+import pytest
+from conftest import same
+from numeric_helpers import EARTH
+
+from quorvane.mathtools.ellipsoid import frames as fr
+from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+
+pm = pytest.importorskip("pymap3d")
+
+N = 100_000
+TOL_LENGTH = 2e-6
+TOL_ANGLE = 1e-12
+RNG = np.random.default_rng(17)
+LAT = np.arcsin(RNG.uniform(-1, 1, N))
+LON = RNG.uniform(-math.pi, math.pi, N)
+ALT = RNG.uniform(-1e4, 3e7, N)
+LAT0 = np.arcsin(RNG.uniform(-1, 1, N))
+LON0 = RNG.uniform(-math.pi, math.pi, N)
+ALT0 = RNG.uniform(-500, 1e4, N)
+AZ = RNG.uniform(-math.pi, math.pi, N)
+EL = RNG.uniform(-math.pi / 2, math.pi / 2, N)
+RANGE = RNG.uniform(0, 3e7, N)
+LOCAL = RNG.normal(size=(N, 3))
+LOCAL *= RNG.uniform(0, 3e7, (N, 1)) / np.linalg.norm(LOCAL, axis=1, keepdims=True)
+WGS84 = Ellipsoid(*EARTH)
+PEER = pm.Ellipsoid(semimajor_axis=EARTH[0], semiminor_axis=(1 - EARTH[1]) * EARTH[0])
+OBS = (LAT0, LON0, ALT0)
+R = WGS84.pos_from_lla(LAT, LON, ALT)
+
+
+def _peer_lla(xyz):
+    """pymap3d's ECEF output as geodetic coordinates of this module."""
+    return WGS84.lla_from_pos(np.stack(xyz, axis=-1))
+
+
+# our call, pymap3d's call (columns, or records for geodetic results)
+CASES = {
+    "enu_from_pos": (lambda: fr.enu_from_pos(WGS84, R, *OBS),
+                     lambda: pm.ecef2enu(*R.T, *OBS, PEER, deg=False)),
+    "ned_from_pos": (lambda: fr.ned_from_pos(WGS84, R, *OBS),
+                     lambda: pm.ecef2ned(*R.T, *OBS, PEER, deg=False)),
+    "pos_from_enu": (lambda: fr.pos_from_enu(WGS84, LOCAL, *OBS),
+                     lambda: pm.enu2ecef(*LOCAL.T, *OBS, PEER, deg=False)),
+    "pos_from_ned": (lambda: fr.pos_from_ned(WGS84, LOCAL, *OBS),
+                     lambda: pm.ned2ecef(*LOCAL.T, *OBS, PEER, deg=False)),
+    "enu_from_lla": (lambda: fr.enu_from_lla(WGS84, LAT, LON, ALT, *OBS),
+                     lambda: pm.geodetic2enu(LAT, LON, ALT, *OBS, PEER, deg=False)),
+    "lla_from_enu": (lambda: fr.lla_from_enu(WGS84, LOCAL, *OBS),
+                     lambda: _peer_lla(pm.enu2ecef(*LOCAL.T, *OBS, PEER, deg=False))),
+    "pos_from_aer": (lambda: fr.pos_from_aer(WGS84, AZ, EL, RANGE, *OBS),
+                     lambda: pm.aer2ecef(AZ, EL, RANGE, *OBS, PEER, deg=False)),
+    "lla_from_aer": (lambda: fr.lla_from_aer(WGS84, AZ, EL, RANGE, *OBS),
+                     lambda: _peer_lla(pm.aer2ecef(AZ, EL, RANGE, *OBS, PEER, deg=False))),
+    "aer_from_lla": (lambda: fr.aer_from_lla(WGS84, LAT, LON, ALT, *OBS),
+                     lambda: pm.geodetic2aer(LAT, LON, ALT, *OBS, PEER, deg=False)),
+    "enu_from_ecef_vector": (lambda: fr.enu_from_ecef_vector(WGS84, LOCAL, LAT0, LON0),
+                             lambda: pm.ecef2enuv(*LOCAL.T, LAT0, LON0, deg=False)),
+    "ecef_vector_from_enu": (lambda: fr.ecef_vector_from_enu(WGS84, LOCAL, LAT0, LON0),
+                             lambda: pm.enu2uvw(*LOCAL.T, LAT0, LON0, deg=False)),
+}
+
+
+def _columns(result):
+    if getattr(result, "dtype", None) is not None and result.dtype.names:
+        return [result[field] for field in result.dtype.names]
+    return list(result.T) if isinstance(result, np.ndarray) else list(result)
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_agrees_with_pymap3d_with_one_observer_per_target(name):
+    ours, theirs = (_columns(f()) for f in CASES[name])
+    tolerances = [TOL_LENGTH] * 3
+    if name.startswith("lla"):
+        # The positions agree within TOL_LENGTH (pos_from_enu, pos_from_aer); the altitudes of
+        # two positions 1e-9 m apart differ by up to 1e-5 m next to the axis at 3e7 m.
+        tolerances = [TOL_ANGLE, TOL_ANGLE, 1e-5]
+    elif name == "aer_from_lla":
+        tolerances = [TOL_ANGLE, TOL_ANGLE, TOL_LENGTH]
+        # The azimuth of a target straight above or below is rounding.
+        steep = np.abs(theirs[1]) > math.pi / 2 - 1e-4
+        ours[0], theirs[0] = np.where(steep, 0, ours[0]), np.where(steep, 0, theirs[0])
+    for mine, peer, tol in zip(ours, theirs, tolerances):
+        diff = np.asarray(mine) - np.asarray(peer)
+        if tol == TOL_ANGLE:
+            diff = (diff + math.pi) % (2 * math.pi) - math.pi
+        assert np.max(np.abs(diff)) <= tol
+
+
+def test_degrees_are_the_radians_converted():
+    n, deg, to_deg = 50, np.degrees, [180 / math.pi, 180 / math.pi, 1]
+    obs = [o[:n] for o in OBS]
+    obs_deg = [deg(LAT0[:n]), deg(LON0[:n]), ALT0[:n]]
+    aer = fr.aer_from_lla(WGS84, deg(LAT[:n]), deg(LON[:n]), ALT[:n], *obs_deg, degrees=True)
+    expected = fr.aer_from_lla(WGS84, LAT[:n], LON[:n], ALT[:n], *obs)
+    np.testing.assert_allclose(aer.view((float, 3)), expected.view((float, 3)) * to_deg,
+                               rtol=1e-12)
+    r = fr.pos_from_aer(WGS84, deg(AZ[:n]), deg(EL[:n]), RANGE[:n], *obs_deg, degrees=True)
+    np.testing.assert_allclose(r, fr.pos_from_aer(WGS84, AZ[:n], EL[:n], RANGE[:n], *obs),
+                               rtol=1e-12)
+
+
+def test_round_trips():
+    scale = np.linalg.norm(R, axis=1)[:, None]
+    for there, back in [(fr.enu_from_pos, fr.pos_from_enu), (fr.ned_from_pos, fr.pos_from_ned)]:
+        assert np.all(np.abs(back(WGS84, there(WGS84, R, *OBS), *OBS) - R) <= 1e-14 * scale)
+    v = fr.ecef_vector_from_enu(WGS84, fr.enu_from_ecef_vector(WGS84, LOCAL, LAT0, LON0),
+                                LAT0, LON0)
+    assert np.all(np.abs(v - LOCAL) <= 1e-14 * np.linalg.norm(LOCAL, axis=1)[:, None])
+    # Through geodetic coordinates: lla_from_enu is lla_from_pos of pos_from_enu, and the
+    # round trips are as exact as lla_from_pos (1.6e-5 m at 3e7 m).
+    enu = fr.enu_from_pos(WGS84, R, *OBS)
+    lla = fr.lla_from_enu(WGS84, enu, *OBS)
+    assert same(lla, WGS84.lla_from_pos(fr.pos_from_enu(WGS84, enu, *OBS)))
+    back = fr.enu_from_lla(WGS84, lla["lat"], lla["lon"], lla["alt"], *OBS)
+    assert np.max(np.abs(back - enu)) <= 2e-5
+    lla = fr.lla_from_aer(WGS84, AZ, EL, RANGE, *OBS)
+    assert same(lla, WGS84.lla_from_pos(fr.pos_from_aer(WGS84, AZ, EL, RANGE, *OBS)))
+    aer = fr.aer_from_lla(WGS84, lla["lat"], lla["lon"], lla["alt"], *OBS)
+    assert np.max(np.abs(aer["range"] - RANGE)) <= 2e-5
+
+
+def test_aer_from_lla_is_aer_coords_of_pos_from_lla_bit_for_bit():
+    lat, lon, alt = LAT[:2000].copy(), LON[:2000], ALT[:2000]
+    lat[5] = np.nan
+    for obs in [(0.7, -2.1, 300.0), (LAT0[0], LON0[0], ALT0[0])]:
+        ours = fr.aer_from_lla(WGS84, lat, lon, alt, *obs)
+        assert same(ours, WGS84.aer_coords(WGS84.pos_from_lla(lat, lon, alt), *obs))
+        assert np.isnan(ours[5].tolist()).all() and not np.isnan(ours[4].tolist()).any()
+    one = fr.aer_from_lla(WGS84, 0.3, 0.2, 1e5, 0.7, -2.1, 300.0)
+    assert same(one, WGS84.aer_coords(WGS84.pos_from_lla(0.3, 0.2, 1e5), 0.7, -2.1, 300.0))
+
+
+def test_observers_broadcast_and_one_target_keeps_the_methods_shapes():
+    n = 40
+    per_row = fr.enu_from_pos(WGS84, R[:n], LAT0[:n], LON0[:n], ALT0[:n])
+    rows = [fr.enu_from_pos(WGS84, R[i], LAT0[i], LON0[i], ALT0[i]) for i in range(n)]
+    assert rows[0].shape == (3,) and same(per_row, np.array(rows))
+    # One observer given as length-1 arrays and mixed with a column of altitudes.
+    one = fr.enu_from_pos(WGS84, R[:n], LAT0[:1], [LON0[0]], ALT0[0])
+    assert same(one, fr.enu_from_pos(WGS84, R[:n], LAT0[0], LON0[0], ALT0[0]))
+    mixed = fr.pos_from_enu(WGS84, LOCAL[:n], 0.5, 0.1, ALT0[:n])
+    assert same(mixed[7], fr.pos_from_enu(WGS84, LOCAL[7], 0.5, 0.1, ALT0[7]))
+    # One target, many observers; a grid of targets against a row of observers.
+    assert fr.aer_from_lla(WGS84, 0.1, 0.2, 3.0, LAT0[:n], LON0[:n], ALT0[:n]).shape == (n,)
+    grid = fr.ned_from_pos(WGS84, R[:12].reshape(4, 3, 3), LAT0[:3], LON0[:3], ALT0[:3])
+    assert grid.shape == (4, 3, 3)
+    assert same(grid[2, 1], fr.ned_from_pos(WGS84, R[7], LAT0[1], LON0[1], ALT0[1]))
+    record = fr.lla_from_aer(WGS84, 0.1, 0.2, 3.0, 0.4, 0.5, 6.0)
+    assert record.shape == (1,) and record.dtype.names == ("lat", "lon", "alt")
+    # Lists, integers and float32 with any strides.
+    assert same(fr.enu_from_pos(WGS84, [[7000000, 0, 0]], [0], 0, 0),
+                fr.enu_from_pos(WGS84, np.array([[7e6, 0.0, 0.0]]), 0.0, 0.0, 0.0))
+    strided = np.asfortranarray(R[:n].astype(np.float32))
+    assert same(fr.enu_from_pos(WGS84, strided, 0.1, 0.2, 0.0),
+                fr.enu_from_pos(WGS84, strided.astype(float), 0.1, 0.2, 0.0))
+
+
+@pytest.mark.parametrize(
+    "call, error, match",
+    [
+        (lambda: fr.enu_from_pos(WGS84, np.zeros((4, 2)), 0, 0, 0), ValueError, "r_target"),
+        (lambda: fr.pos_from_ned(WGS84, 5.0, 0, 0, 0), ValueError, "ned"),
+        (lambda: fr.enu_from_pos(WGS84, np.zeros((4, 3)), np.zeros(3), 0, 0), ValueError,
+         "lat_obs"),
+        (lambda: fr.aer_from_lla(WGS84, np.zeros(4), np.zeros(5), 0, 0, 0, 0), ValueError, "lon"),
+        (lambda: fr.enu_from_lla(WGS84, ["a"], 0, 0, 0, 0, 0), TypeError, "lat"),
+        (lambda: fr.pos_from_aer(WGS84, 0, 0, 1, 0, 0j, 0), TypeError, "lon_obs"),
+        (lambda: fr.lla_from_enu(WGS84, [object()] * 3, 0, 0, 0), TypeError, "enu"),
+        (lambda: fr.enu_from_ecef_vector(WGS84, [[1, 2], [3]], 0, 0), ValueError, "v"),
+        (lambda: fr.enu_from_pos((6378137.0, 0.0), [1, 2, 3], 0, 0, 0), TypeError, "ell"),
+    ],
+)
+def test_bad_input_is_named(call, error, match):
+    with pytest.raises(error, match=match):
+        call()
+
+
+def test_compiled_subclass_computes_through_its_own_table(probe):
+    replaced = probe.Replaced(*EARTH)  # its normal is always +z and its latitudes poisoned
+    r = replaced.pos_from_lla(LAT[:30], LON[:30], ALT[:30])
+    assert same(fr.aer_from_lla(replaced, LAT[:30], LON[:30], ALT[:30], 0.1, 0.2, 3.0),
+                replaced.aer_coords(r, 0.1, 0.2, 3.0))
+    enu = fr.enu_from_pos(replaced, r, LAT0[:30], LON0[:30], ALT0[:30])
+    assert same(enu[:, 2], r[:, 2] - replaced.pos_from_lla(LAT0[:30], LON0[:30], ALT0[:30])[:, 2])
+    failing = probe.Failing(*EARTH)
+    probe.set_failing("c_enu")
+    try:
+        with pytest.raises(RuntimeError, match="c_enu failed"):
+            fr.enu_from_pos(failing, r, 0.1, 0.2, 3.0)
+    finally:
+        probe.set_failing("")
+    expected = fr.enu_from_pos(WGS84, r, 0.1, 0.2, 3.0)
+    assert same(fr.enu_from_pos(failing, r, 0.1, 0.2, 3.0), expected)
