@@ -11,8 +11,9 @@
 // The observer's position and frame are those of Ellipsoid.enu and
 // Ellipsoid.aer_coords: c_pos_from_lla and c_enu. A local vector is the three
 // dot products of the observer-to-target vector with the frame's axes, summed
-// from the first component to the last like the bound vector routines, so
-// azimuth, elevation and range come out bit for bit as aer_coords gives them.
+// from the first component to the last like the bound vector routines, and
+// azimuth, elevation and range are finished by the aer kernel's own last step
+// with that arithmetic, so they come out bit for bit as aer_coords gives them.
 //
 // An object carrying the module's own kernel table is computed with the
 // formulas called directly, without the interpreter lock and split over
@@ -66,22 +67,23 @@ inline void vector_from_local(const ENU_Frame& frame, const double* enu, double*
         v[k] = (east * frame.u_east[k] + north * frame.u_north[k]) + up * frame.u_up[k];
 }
 
-// Azimuth, elevation and range of the observer-to-target vector d, exactly as
-// the aer kernel finishes: elevation from up / range held in [-1, 1].
-inline void aer_from_vector(const ENU_Frame& frame, const double* d, AER* aer) noexcept {
-    double enu[3];
-    local_from_vector(frame, d, enu);
-    const double range = std::sqrt(dot(d, d));
-    double sin_elevation = enu[2] / range;
-    if (sin_elevation > 1) {
-        sin_elevation = 1;
-    } else if (sin_elevation < -1) {
-        sin_elevation = -1;
+// The aer kernel's last step (kernels::finish_aer) run with the vector
+// routines' arithmetic as plain functions of this module: nothing to fail.
+struct AerFinish {
+    struct Routines {
+        double (*dot)(double*, double*) noexcept;
+        double (*norm)(double*) noexcept;
+    };
+    static double dot_of(double* u, double* v) noexcept { return dot(u, v); }
+    static double norm_of(double* u) noexcept { return std::sqrt(dot(u, u)); }
+    static const Routines& routines() noexcept {
+        static constexpr Routines routines{dot_of, norm_of};
+        return routines;
     }
-    aer->range = range;
-    aer->azimuth = std::atan2(enu[0], enu[1]);
-    aer->elevation = std::asin(sin_elevation);
-}
+    static constexpr bool routine_failed() noexcept { return false; }
+    template <kernels::Slot>
+    static void fail() noexcept {}
+};
 
 // East, north and up components of azimuth, elevation and range.
 inline void local_from_aer(const double* aer, double* enu) noexcept {
@@ -113,9 +115,8 @@ struct Own {
     // Azimuth, elevation and range of r_target from an observer at r_obs with `frame`.
     bool aer(const double* r_target, LLA, const double* r_obs, const ENU_Frame& frame,
              AER* aer) const noexcept {
-        const double d[3] = {r_target[0] - r_obs[0], r_target[1] - r_obs[1],
-                             r_target[2] - r_obs[2]};
-        aer_from_vector(frame, d, aer);
+        double d[3] = {r_target[0] - r_obs[0], r_target[1] - r_obs[1], r_target[2] - r_obs[2]};
+        kernels::finish_aer<AerFinish>(d, &frame, aer);
         return true;
     }
 };
