@@ -2,6 +2,7 @@
 targets, the aer_from_lla identity with aer_coords, compiled subclasses and bad input."""
 
 import math
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -197,3 +198,10 @@ def test_compiled_subclass_computes_through_its_own_table(probe):
         probe.set_failing("")
     expected = fr.enu_from_pos(WGS84, r, 0.1, 0.2, 3.0)
     assert same(fr.enu_from_pos(failing, r, 0.1, 0.2, 3.0), expected)
+
+
+def test_the_readme_example_runs(capsys):
+    readme = (Path(__file__).parent.parent / "README.md").read_text()
+    example = readme.split("## Local frames", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    exec(compile(example, "README.md", "exec"), {})
+    assert "[20000.  5000.  1000.]" in capsys.readouterr().out

@@ -20,6 +20,7 @@ ext = pytest.importorskip("quorvane.mathtools.ellipsoid.ellipsoid")
 HERE = Path(__file__).parent
 MODULES = ["quorvane.mathtools.ellipsoid.ellipsoid", "quorvane.datamodel"]
 MODULES.append("quorvane.mathtools.vectools.vectools")
+MODULES.append("quorvane.mathtools.ellipsoid.frames")
 
 # Calls whose result type mypy reveals and the test then checks at run time.
 CALLS = """
@@ -55,6 +56,9 @@ CALLS = """
     reveal_type(e.aer_coords(r, 0.1, 0.2, 3.0))
     reveal_type(e.aer_coords(r1, np.float32(0.1), 0, 3.0))
     reveal_type(e.Re)
+    from quorvane.mathtools.ellipsoid import frames
+    reveal_type(frames.enu_from_pos(e, r, 0.1, [0.2, 0.3], 3))
+    reveal_type(frames.aer_from_lla(e, 0.1, 0.2, 3.0, a, a, 0.0, degrees=True))
 """
 
 # Misuse the stubs must refuse: each ignore is reported as unused if mypy accepts the line.
@@ -77,6 +81,8 @@ MISUSE = """
     e.flattening  # type: ignore[attr-defined]
     Ellipsoid(6378137.0)  # type: ignore[call-arg]
     name: int = LLA_dtype  # type: ignore[assignment]
+    from quorvane.mathtools.ellipsoid import frames
+    frames.enu_from_pos(e, "7e6", 0.0, 0.0, 0.0)  # type: ignore[arg-type]
 """
 
 
