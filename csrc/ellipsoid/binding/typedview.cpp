@@ -1,6 +1,6 @@
 #include "ellipsoid/binding/typedview.h"
 
-#include <new>
+#include <utility>
 
 namespace quorvane::py {
 namespace {
@@ -166,7 +166,6 @@ TypedViewObject* as_view(PyObject* self) noexcept {
 
 void view_dealloc(PyObject* self) noexcept {
     PyBuffer_Release(&as_view(self)->buffer);
-    as_view(self)->acquisition_count.~atomic();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -284,7 +283,6 @@ View View::acquire(PyObject* array, const ElementSpec& spec, int ndim) noexcept 
     if (view == nullptr) return View();
     view->buffer.obj = nullptr;  // nothing for the deallocator to release yet
     view->spec = &spec;
-    new (&view->acquisition_count) std::atomic<int>(0);
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(view));  // dropped on failure
     // The buffer is acquired in place and never moved: an exporter may point
     // its shape or strides into the Py_buffer itself (array.array points the
@@ -305,21 +303,7 @@ View View::acquire(PyObject* array, const ElementSpec& spec, int ndim) noexcept 
             return View();
         }
     }
-    view->acquisition_count.store(1);
-    return View(reinterpret_cast<TypedViewObject*>(owner.release()));
-}
-
-void View::release() noexcept {
-    if (view_ == nullptr) return;
-    const int before = view_->acquisition_count.fetch_sub(1);
-    if (before <= 0) {
-        char message[64];
-        PyOS_snprintf(message, sizeof message, "Acquisition count is %d (line %d)", before,
-                      __LINE__);
-        Py_FatalError(message);
-    }
-    if (before == 1) Py_DECREF(reinterpret_cast<PyObject*>(view_));
-    view_ = nullptr;
+    return View(std::move(owner));
 }
 
 }  // namespace quorvane::py

@@ -10,7 +10,7 @@
 
 #include <Python.h>
 
-#include <atomic>
+#include <utility>
 
 #include "ellipsoid/binding/bufformat.h"
 #include "common/ref.h"
@@ -21,7 +21,6 @@ struct TypedViewObject {
     PyObject_HEAD
     Py_buffer buffer;  // released when the view object is freed; never moved
     const ElementSpec* spec;
-    std::atomic<int> acquisition_count;
     // The lengths and strides of the buffer's dimensions, as the exporter gave
     // them (C-contiguous strides when it gave none).
     Py_ssize_t shape[2];
@@ -33,33 +32,21 @@ bool ready_typed_view_type() noexcept;
 // The view type (internal, not a module attribute).
 PyTypeObject* typed_view_type() noexcept;
 
-// One acquisition of a view, held by a method for the duration of a call.
-// Releasing it gives back its unit of the acquisition count and, at zero, the
-// method's reference to the view.
+// A view held by a method for the duration of a call: one strong reference to
+// the view object, dropped with the View. Move-only.
 class View {
 public:
     View() noexcept = default;
-    View(View&& other) noexcept : view_(other.view_) { other.view_ = nullptr; }
-    View& operator=(View&& other) noexcept {
-        if (this != &other) {
-            release();
-            view_ = other.view_;
-            other.view_ = nullptr;
-        }
-        return *this;
-    }
-    View(const View&) = delete;
-    ~View() { release(); }
 
     // Acquires `array` as a view of `ndim` dimensions of `spec` elements.
     // On failure returns an empty View with the exception set.
     static View acquire(PyObject* array, const ElementSpec& spec, int ndim) noexcept;
 
-    explicit operator bool() const noexcept { return view_ != nullptr; }
-    PyObject* object() const noexcept { return reinterpret_cast<PyObject*>(view_); }
-    Py_ssize_t length(int dim = 0) const noexcept { return view_->shape[dim]; }
-    char* data() const noexcept { return static_cast<char*>(view_->buffer.buf); }
-    Py_ssize_t stride(int dim = 0) const noexcept { return view_->strides[dim]; }
+    explicit operator bool() const noexcept { return static_cast<bool>(owner_); }
+    PyObject* object() const noexcept { return owner_.get(); }
+    Py_ssize_t length(int dim = 0) const noexcept { return view()->shape[dim]; }
+    char* data() const noexcept { return static_cast<char*>(view()->buffer.buf); }
+    Py_ssize_t stride(int dim = 0) const noexcept { return view()->strides[dim]; }
 
     template <class T>
     T* element(Py_ssize_t i) const noexcept {
@@ -69,11 +56,12 @@ public:
         return reinterpret_cast<double*>(data() + i * stride(0) + j * stride(1));
     }
 
-    void release() noexcept;
-
 private:
-    explicit View(TypedViewObject* view) noexcept : view_(view) {}
-    TypedViewObject* view_ = nullptr;  // one strong reference while acquired
+    explicit View(Ref owner) noexcept : owner_(std::move(owner)) {}
+    const TypedViewObject* view() const noexcept {
+        return reinterpret_cast<const TypedViewObject*>(owner_.get());
+    }
+    Ref owner_;  // the TypedViewObject
 };
 
 }  // namespace quorvane::py
