@@ -1,10 +1,10 @@
 #include "ellipsoid/binding/readers.h"
 
-#include <cstdint>
 #include <cstring>
 
 #include "ellipsoid/binding/names.h"
 #include "ellipsoid/binding/numpy_api.h"
+#include <numpy/halffloat.h>
 
 namespace quorvane::ellipsoid {
 
@@ -23,30 +23,9 @@ double load_bool(const char* p) noexcept {
 
 // IEEE binary16 to double; every half is exactly representable.
 double load_half(const char* p) noexcept {
-    std::uint16_t h;
+    npy_half h;
     std::memcpy(&h, p, sizeof h);
-    const std::uint64_t sign = static_cast<std::uint64_t>(h >> 15) << 63;
-    const int exponent = (h >> 10) & 0x1f;
-    std::uint64_t mantissa = h & 0x3ff;
-    std::uint64_t bits;
-    if (exponent == 0x1f) {  // infinities and NaN, payload kept
-        bits = sign | (0x7ffULL << 52) | (mantissa << 42);
-    } else if (exponent != 0) {
-        bits = sign | (static_cast<std::uint64_t>(exponent - 15 + 1023) << 52) | (mantissa << 42);
-    } else if (mantissa == 0) {
-        bits = sign;
-    } else {  // subnormal half: normalise
-        int e = -14;
-        while (!(mantissa & 0x400)) {
-            mantissa <<= 1;
-            --e;
-        }
-        mantissa &= 0x3ff;
-        bits = sign | (static_cast<std::uint64_t>(e + 1023) << 52) | (mantissa << 42);
-    }
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
+    return npy_half_to_double(h);
 }
 
 // The conversion of a NumPy element type to double, or nullptr.
