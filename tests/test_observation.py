@@ -223,3 +223,43 @@ def test_zero_direction_gives_nan():
         np.array([7e6, 0.0, 0.0]), np.zeros((2, 3))
     )
     assert np.isnan(got).all()
+
+
+def test_aer_coords_with_foreign_vector_routines_gives_the_same_bits(tmp_path):
+    """With the package's own vector routines aer_coords calls them inline and
+    may split its loop over threads; routines bound from another module (here
+    the same code in capsules without the package's context) go through the
+    bound pointers with an error probe after each call. Both give the same bits."""
+    from conftest import run_python, same
+
+    rng = stable_rng("foreign vector routines", *EARTH)
+    targets = rng.normal(size=(50_000, 3)) * 7e6
+    np.save(tmp_path / "targets.npy", targets)
+    code = f"""
+        import ctypes, sys, types
+        import numpy as np
+        import quorvane.mathtools.vectools.vectools as v
+        api = ctypes.pythonapi
+        api.PyCapsule_GetName.restype = ctypes.c_void_p
+        api.PyCapsule_GetName.argtypes = [ctypes.py_object]
+        api.PyCapsule_GetPointer.restype = ctypes.c_void_p
+        api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        api.PyCapsule_New.restype = ctypes.py_object
+        api.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]
+        def rewrap(capsule):
+            name = api.PyCapsule_GetName(capsule)
+            return api.PyCapsule_New(api.PyCapsule_GetPointer(capsule, name), name, None)
+        fake = types.ModuleType(v.__name__)
+        fake.__pyx_capi__ = {{k: rewrap(c) for k, c in v.__pyx_capi__.items()}}
+        sys.modules[v.__name__] = fake
+        from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+        e = Ellipsoid(6378137.0, 1 / 298.257223563)
+        targets = np.load({str(tmp_path / "targets.npy")!r})
+        np.save({str(tmp_path / "many.npy")!r}, e.aer_coords(targets, 0.6, -1.4, 250.0))
+        np.save({str(tmp_path / "one.npy")!r}, e.aer_coords(targets[7], 0.6, -1.4, 250.0))
+    """
+    rc, _, err = run_python(code)
+    assert rc == 0, err
+    e = ellipsoid(*EARTH)
+    assert same(np.load(tmp_path / "many.npy"), e.aer_coords(targets, 0.6, -1.4, 250.0))
+    assert same(np.load(tmp_path / "one.npy"), e.aer_coords(targets[7], 0.6, -1.4, 250.0))

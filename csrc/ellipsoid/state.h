@@ -32,6 +32,9 @@ struct KernelRuntime {
     quorvane_vec_sub_fn sub = nullptr;
     quorvane_vec_dot_fn dot = nullptr;
     quorvane_vec_norm_fn norm = nullptr;
+    // Every routine bound is the package's own code (its capsule's context
+    // says so): loops may then call the same routines inline, without probes.
+    bool own_routines = false;
 };
 
 // Interned strings and small constants, created at import.

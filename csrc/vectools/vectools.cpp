@@ -2,43 +2,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cmath>
-
 #include "common/ref.h"
 #include "quorvane/mathtools/vectools/vectools.h"
+#include "vectools/routines.h"
 
 namespace {
 
-// out = factor * v
-void scale(double const factor, double* v, double* out) {
-    out[0] = factor * v[0];
-    out[1] = factor * v[1];
-    out[2] = factor * v[2];
-}
-
-// out = u + v
-void add(double* u, double* v, double* out) {
-    out[0] = u[0] + v[0];
-    out[1] = u[1] + v[1];
-    out[2] = u[2] + v[2];
-}
-
-// out = u - v
-void sub(double* u, double* v, double* out) {
-    out[0] = u[0] - v[0];
-    out[1] = u[1] - v[1];
-    out[2] = u[2] - v[2];
-}
-
-// u . v, summed from the first component to the last
-double dot(double* u, double* v) {
-    return u[0] * v[0] + u[1] * v[1] + u[2] * v[2];
-}
-
-// |u| = sqrt(u . u)
-double norm(double* u) {
-    return std::sqrt(dot(u, u));
-}
+using namespace quorvane::vectools;
 
 struct Export {
     const char* name;
@@ -60,7 +30,11 @@ int vectools_exec(PyObject* module) noexcept {
     if (!capi) return -1;
     for (const Export& e : exports) {
         Ref capsule = Ref::steal(PyCapsule_New(e.address, e.signature, nullptr));
-        if (!capsule || PyDict_SetItemString(capi.get(), e.name, capsule.get()) < 0) return -1;
+        if (!capsule ||
+            PyCapsule_SetContext(capsule.get(), const_cast<char*>(kPackageContext)) < 0 ||
+            PyDict_SetItemString(capi.get(), e.name, capsule.get()) < 0) {
+            return -1;
+        }
     }
     return PyModule_Add(module, "__pyx_capi__", capi.release());
 }

@@ -36,20 +36,29 @@ public:
     }
 
     // The observer of a run of aer_coords calls. With the module's own kernels
-    // its position and frame are computed once (the same values every call of
-    // c_aer_coords would compute) and each target costs the vector steps only.
+    // its position and frame are computed once, up front (the same values
+    // every call of c_aer_coords would compute), and each target costs the
+    // vector steps only: inline and without probes when the bound vector
+    // routines are the package's own too, so that the run touches no
+    // interpreter state and cannot fail.
     class Observer {
     public:
-        Observer(const Kernels& k, LLA lla_obs) noexcept : k_(k), lla_obs_(lla_obs) {}
-        void c_aer_coords(const double* r_target, AER* aer) noexcept {
+        Observer(const Kernels& k, LLA lla_obs) noexcept
+            : k_(k), lla_obs_(lla_obs), inline_(k.own_ && state.runtime.own_routines) {
+            if (!k_.own_) return;
+            kernels::c_pos_from_lla<Direct>(k_.self_, lla_obs_, r_obs_);
+            kernels::c_enu<Direct>(k_.self_, SurfCoord{lla_obs_.lat, lla_obs_.lon}, &enu_obs_);
+        }
+        bool self_contained() const noexcept { return inline_; }
+        void c_aer_coords(const double* r_target, AER* aer) const noexcept {
             if (!k_.own_) return k_.self_->kernels->c_aer_coords(k_.self_, r_target, lla_obs_, aer);
-            if (!ready_) {
-                kernels::c_pos_from_lla<Direct>(k_.self_, lla_obs_, r_obs_);
-                kernels::c_enu<Direct>(k_.self_, SurfCoord{lla_obs_.lat, lla_obs_.lon}, &enu_obs_);
-                ready_ = true;
-            }
             double r_target_obs[3];
-            state.runtime.sub(const_cast<double*>(r_target), r_obs_, r_target_obs);
+            double* r_obs = const_cast<double*>(r_obs_);
+            if (inline_) {
+                vectools::sub(const_cast<double*>(r_target), r_obs, r_target_obs);
+                return kernels::finish_aer<kernels::DirectInline>(r_target_obs, &enu_obs_, aer);
+            }
+            state.runtime.sub(const_cast<double*>(r_target), r_obs, r_target_obs);
             if (Direct::routine_failed()) return kernels::fail<Direct, Slot::c_aer_coords>();
             kernels::finish_aer<Direct>(r_target_obs, &enu_obs_, aer);
         }
@@ -57,7 +66,7 @@ public:
     private:
         const Kernels& k_;
         LLA lla_obs_;
-        bool ready_ = false;
+        bool inline_;
         double r_obs_[3];
         ENU_Frame enu_obs_;
     };

@@ -322,11 +322,11 @@ PyObject* aer_coords(Object* self, PyObject* const* args) noexcept {
         !to_double(args[3], &_lla_obs.alt)) {
         return nullptr;
     }
-    Kernels::Observer observer(k, _lla_obs);
+    const Kernels::Observer observer(k, _lla_obs);
     const int one_point = attr_equals(r_target, state.c.ndim, state.c.one);
     if (one_point < 0) return nullptr;
-    // The bound vector routines are another module's code: this loop stays on
-    // the calling thread.
+    // Split over threads only when the bound vector routines are the package's
+    // own: another module's code stays on the calling thread.
     const auto kernel = [&observer](const double* _r_target, AER* aer) {
         observer.c_aer_coords(_r_target, aer);
     };
@@ -337,7 +337,8 @@ PyObject* aer_coords(Object* self, PyObject* const* args) noexcept {
         }
         view = one_record<AER>(r_target, state.c.one, state.c.AER_dtype, py::kAERSpec, kernel);
     } else {
-        view = many_records<AER>(r_target, state.c.AER_dtype, py::kAERSpec, k, false, kernel);
+        view = many_records<AER>(r_target, state.c.AER_dtype, py::kAERSpec, k,
+                                 observer.self_contained(), kernel);
     }
     return view ? return_records(view, state.c.AER_dtype) : nullptr;
 }

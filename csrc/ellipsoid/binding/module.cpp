@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "ellipsoid/binding/args.h"
 #include "ellipsoid/binding/names.h"
@@ -18,6 +19,7 @@
 #include "ellipsoid/binding/methods.h"
 #include "ellipsoid/binding/traceback.h"
 #include "ellipsoid/binding/typedview.h"
+#include "vectools/routines.h"
 
 namespace quorvane::ellipsoid {
 namespace {
@@ -365,8 +367,9 @@ bool check_type_sizes() noexcept {
     return true;
 }
 
-// Binds one routine of the vector module by name and exact signature string.
-void* bind_routine(PyObject* capi, const char* name, const char* signature) noexcept {
+// Binds one routine of the vector module by name and exact signature string;
+// *own stays true only while the routines are the package's own.
+void* bind_routine(PyObject* capi, const char* name, const char* signature, bool* own) noexcept {
     PyObject* found_capsule = nullptr;
     if (PyDict_GetItemStringRef(capi, name, &found_capsule) < 0) return nullptr;
     Ref owner = Ref::steal(found_capsule);
@@ -384,6 +387,9 @@ void* bind_routine(PyObject* capi, const char* name, const char* signature) noex
                      kVectoolsName, name, signature, found ? found : "(null)");
         return nullptr;
     }
+    const void* context = PyCapsule_GetContext(capsule);
+    *own = *own && context != nullptr &&
+           std::strcmp(static_cast<const char*>(context), vectools::kPackageContext) == 0;
     return PyCapsule_GetPointer(capsule, signature);
 }
 
@@ -397,12 +403,15 @@ bool bind_vector_routines() noexcept {
                      kVectoolsName, "scale");
         return false;
     }
-    void* scale = bind_routine(capi.get(), "scale", QUORVANE_VEC_SCALE_SIGNATURE);
-    void* add = scale ? bind_routine(capi.get(), "add", QUORVANE_VEC_ADD_SIGNATURE) : nullptr;
-    void* sub = add ? bind_routine(capi.get(), "sub", QUORVANE_VEC_SUB_SIGNATURE) : nullptr;
-    void* dot = sub ? bind_routine(capi.get(), "dot", QUORVANE_VEC_DOT_SIGNATURE) : nullptr;
-    void* norm = dot ? bind_routine(capi.get(), "norm", QUORVANE_VEC_NORM_SIGNATURE) : nullptr;
+    bool own = true;
+    void* scale = bind_routine(capi.get(), "scale", QUORVANE_VEC_SCALE_SIGNATURE, &own);
+    void* add = scale ? bind_routine(capi.get(), "add", QUORVANE_VEC_ADD_SIGNATURE, &own) : nullptr;
+    void* sub = add ? bind_routine(capi.get(), "sub", QUORVANE_VEC_SUB_SIGNATURE, &own) : nullptr;
+    void* dot = sub ? bind_routine(capi.get(), "dot", QUORVANE_VEC_DOT_SIGNATURE, &own) : nullptr;
+    void* norm =
+        dot ? bind_routine(capi.get(), "norm", QUORVANE_VEC_NORM_SIGNATURE, &own) : nullptr;
     if (norm == nullptr) return false;
+    state.runtime.own_routines = own;
     state.runtime.scale = reinterpret_cast<quorvane_vec_scale_fn>(scale);
     state.runtime.add = reinterpret_cast<quorvane_vec_add_fn>(add);
     state.runtime.sub = reinterpret_cast<quorvane_vec_sub_fn>(sub);

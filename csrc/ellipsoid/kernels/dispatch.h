@@ -21,6 +21,7 @@
 #include "ellipsoid/kernels/formulas.h"
 #include "ellipsoid/state.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
+#include "vectools/routines.h"
 
 namespace quorvane::ellipsoid::kernels {
 
@@ -92,6 +93,20 @@ struct Direct : Policy {
     static constexpr bool kernel_failed() noexcept { return false; }
     // Only used by methods, which hold the interpreter lock.
     static bool routine_failed() noexcept { return state.runtime.error_pending_held(); }
+};
+
+// Direct, with the package's own vector routines called inline and without
+// probes: for loops whose bound routines are known to be the package's own
+// (the same code, so the same bits).
+struct InlineRoutines {
+    static void sub(double* u, double* v, double* out) noexcept { vectools::sub(u, v, out); }
+    static double dot(double* u, double* v) noexcept { return vectools::dot(u, v); }
+    static double norm(double* u) noexcept { return vectools::norm(u); }
+};
+
+struct DirectInline : Direct {
+    static InlineRoutines routines() noexcept { return {}; }
+    static constexpr bool routine_failed() noexcept { return false; }
 };
 
 // Kernel S with nested calls made directly, as one real call: inlined into an
