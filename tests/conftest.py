@@ -1,13 +1,11 @@
-import subprocess
-import sys
-import textwrap
+"""Fixtures shared by the tests; plain helpers are in helpers.py."""
 
-import numpy as np
+import subprocess
+
 import pytest
+from helpers import EARTH
 
 import quorvane.mathtools.ellipsoid.ellipsoid as ellipsoid_module
-
-PREFIX = "quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid."
 
 
 @pytest.fixture
@@ -22,47 +20,7 @@ def e():
 
 @pytest.fixture
 def wgs84():
-    return ellipsoid_module.Ellipsoid(6378137.0, 1 / 298.257223563)
-
-
-def traceback_names(excinfo):
-    """Function names of the traceback entries of a raised exception."""
-    names = []
-    tb = excinfo.tb if hasattr(excinfo, "tb") else excinfo.__traceback__
-    while tb is not None:
-        names.append(tb.tb_frame.f_code.co_name)
-        tb = tb.tb_next
-    return names
-
-
-def run_python(code, *flags):
-    """Runs code in a fresh interpreter; returns (returncode, stdout, stderr)."""
-    proc = subprocess.run(
-        [sys.executable, *flags, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=120,
-        check=False,
-    )
-    return proc.returncode, proc.stdout, proc.stderr
-
-
-def same(a, b):
-    """Bit-for-bit equality of two results (float or structured arrays), NaN
-    equal to NaN."""
-    a, b = np.asarray(a), np.asarray(b)
-    if a.dtype != b.dtype or a.shape != b.shape:
-        return False
-    as_bits = lambda x: np.ascontiguousarray(x).view(np.uint8)
-    return np.array_equal(as_bits(a), as_bits(b))
-
-
-class SubArray(np.ndarray):
-    """An ndarray subclass: the methods read it through interpreter indexing."""
-
-
-def slow(a):
-    return np.asarray(a).view(SubArray)
+    return ellipsoid_module.Ellipsoid(*EARTH)
 
 
 @pytest.fixture(scope="session")

@@ -5,46 +5,19 @@ import re
 
 import numpy as np
 import pytest
-from conftest import PREFIX, run_python, same, slow, traceback_names
-
-PARAMS = {
-    "reduced_lat_from_geodetic_lat": ["geodetic_lat"],
-    "geodetic_lat_from_reduced_lat": ["reduced_lat"],
-    "enu": ["lat", "lon"],
-    "surf_pos_from_surf_coord": ["lat", "lon"],
-    "surf_coord_from_surf_pos": ["r_surf"],
-    "solve_reduced_lat_equation": ["r"],
-    "lla_from_pos": ["r"],
-    "pos_from_lla": ["lat", "lon", "alt"],
-    "surf_pos_of_ray_first_intersection": ["r_source", "u_ray"],
-    "aer_coords": ["r_target", "lat_obs", "lon_obs", "alt_obs"],
-}
-
-R3 = np.array([7e6, 1e5, 2e5])
-GOOD = {
-    "reduced_lat_from_geodetic_lat": (0.3,),
-    "geodetic_lat_from_reduced_lat": (0.3,),
-    "enu": (0.3, 0.2),
-    "surf_pos_from_surf_coord": (0.3, 0.2),
-    "surf_coord_from_surf_pos": (R3,),
-    "solve_reduced_lat_equation": (R3,),
-    "lla_from_pos": (R3,),
-    "pos_from_lla": (0.3, 0.2, 10.0),
-    "surf_pos_of_ray_first_intersection": (R3, -R3),
-    "aer_coords": (R3, 0.3, 0.2, 10.0),
-}
+from helpers import METHODS, PREFIX, R3, run_python, same, slow, traceback_names
 
 
 def plural(n):
     return "" if n == 1 else "s"
 
 
-@pytest.mark.parametrize("name", PARAMS)
+@pytest.mark.parametrize("name", METHODS)
 def test_argument_errors(e, name):
     method = getattr(e, name)
-    params = PARAMS[name]
+    params = METHODS[name].params
     n = len(params)
-    args = GOOD[name]
+    args = METHODS[name].good
     taken = re.escape(f"{name}() takes exactly {n} positional argument{plural(n)}")
     with pytest.raises(TypeError, match=rf"^{taken} \({n + 1} given\)$") as info:
         method(*args, 0)

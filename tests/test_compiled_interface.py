@@ -3,9 +3,8 @@
 
 import numpy as np
 import pytest
-from conftest import PREFIX, run_python, traceback_names
+from helpers import EARTH, PREFIX, run_python, same, traceback_names
 
-EARTH = (6378137.0, 1 / 298.257223563)
 RNG = np.random.default_rng(7)
 LAT = RNG.uniform(-1.5, 1.5, 200)
 LON = RNG.uniform(-3.1, 3.1, 200)
@@ -15,10 +14,6 @@ ALT = RNG.uniform(-1e5, 1e7, 200)
 @pytest.fixture
 def earth(mod):
     return mod.Ellipsoid(*EARTH)
-
-
-def same(a, b):
-    return np.array_equal(np.asarray(a, float), np.asarray(b, float), equal_nan=True)
 
 
 def test_every_kernel_through_the_table_matches_the_methods(probe, earth):

@@ -5,9 +5,8 @@ import os
 
 import numpy as np
 import pytest
-from conftest import same, slow
+from helpers import EARTH, same, slow
 
-EARTH = (6378137.0, 1 / 298.257223563)
 RNG = np.random.default_rng(2024)
 N = 64
 LAT = RNG.uniform(-1.6, 1.6, N)

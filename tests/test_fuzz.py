@@ -36,7 +36,7 @@ from collections import Counter
 
 import numpy as np
 import pytest
-from conftest import run_python, same
+from helpers import EARTH, METHODS, SubArray, run_python, same
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -63,37 +63,16 @@ def scaled(factor):
 
 # -- What each method takes and returns ----------------------------------------------
 
-# Roles: "angle" (a number or a 1-D array), "vec" (a (3,) or (N, 3) array),
-# "number" (always a single number).
-ROLES = {
-    "reduced_lat_from_geodetic_lat": ("angle",),
-    "geodetic_lat_from_reduced_lat": ("angle",),
-    "enu": ("angle", "angle"),
-    "surf_pos_from_surf_coord": ("angle", "angle"),
-    "surf_coord_from_surf_pos": ("vec",),
-    "solve_reduced_lat_equation": ("vec",),
-    "lla_from_pos": ("vec",),
-    "pos_from_lla": ("angle", "angle", "angle"),
-    "surf_pos_of_ray_first_intersection": ("vec", "vec"),
-    "aer_coords": ("vec", "number", "number", "number"),
-}
-METHODS = list(ROLES)
+ROLES = {name: m.roles for name, m in METHODS.items()}
 LATITUDE = {"reduced_lat_from_geodetic_lat", "geodetic_lat_from_reduced_lat"}
-RECORD_RESULT = {
-    "enu": "ENU_dtype",
-    "surf_coord_from_surf_pos": "SurfCoord_dtype",
-    "lla_from_pos": "LLA_dtype",
-    "aer_coords": "AER_dtype",
-}
-FLOAT_OR_VECTOR = {"reduced_lat_from_geodetic_lat", "geodetic_lat_from_reduced_lat",
-                   "solve_reduced_lat_equation"}
-ROWS_OF_THREE = {"surf_pos_from_surf_coord", "pos_from_lla",
-                 "surf_pos_of_ray_first_intersection"}
+RECORD_RESULT = {name: m.record for name, m in METHODS.items() if m.record}
+FLOAT_OR_VECTOR = {name for name, m in METHODS.items() if m.result == "float-or-vector"}
+ROWS_OF_THREE = {name for name, m in METHODS.items() if m.result == "rows-of-three"}
 
 MODULE_NAMES = ["numpy", "Real", "SurfCoord_dtype", "LLA_dtype", "ENU_dtype", "AER_dtype"]
 ORIGINAL_NAMES = {name: getattr(mod, name) for name in MODULE_NAMES}
 
-E = mod.Ellipsoid(6378137.0, 1 / 298.257223563)
+E = mod.Ellipsoid(*EARTH)
 SMALL = mod.Ellipsoid(2.0, 0.25)  # what re-entrant inputs call
 
 
@@ -198,10 +177,6 @@ def readonly(a, rng):
     a = a.copy()
     a.flags.writeable = False
     return a
-
-
-class SubArray(np.ndarray):
-    pass
 
 
 def subclass(a, rng):
@@ -763,7 +738,7 @@ def test_random_arguments(name, data, seed, n, target, failing, targets, probe):
 
 
 @FUZZ
-@given(name=st.sampled_from(METHODS), args=st.lists(st.sampled_from(
+@given(name=st.sampled_from(list(METHODS)), args=st.lists(st.sampled_from(
     [0.5, np.zeros(3), np.zeros((2, 3)), None]), max_size=6),
     kwargs=st.dictionaries(st.sampled_from(["r", "lat", "lon", "alt", "r_source", "u_ray",
                                              "r_target", "lat_obs", "lon_obs", "alt_obs",

@@ -6,7 +6,7 @@ import time
 import numpy as np
 import pytest
 import reference as ref
-from numeric_helpers import (
+from helpers import (
     EARTH,
     ELLIPSOIDS,
     HALF_PI,

@@ -32,6 +32,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 import pytest
+from helpers import EARTH, METHODS, slow
 
 import quorvane.mathtools.ellipsoid.ellipsoid as mod
 
@@ -53,12 +54,9 @@ R = np.column_stack([rng.uniform(-7e6, 7e6, N) for _ in range(3)])
 R1 = R[0].copy()
 
 
-class Slow(np.ndarray):
-    """Read through interpreter indexing, element by element."""
-
-
-def slow(a):
-    return a[:3].view(Slow)  # three rows: each number is an interpreter-level read
+def slow_rows(a):
+    """The first three rows, read through interpreter indexing number by number."""
+    return slow(a[:3])
 
 
 class Boom(Exception):
@@ -115,22 +113,9 @@ class Case:
 
 DELETE = object()
 
-ANGLE_METHODS = {
-    "reduced_lat_from_geodetic_lat": 1, "geodetic_lat_from_reduced_lat": 1,
-    "enu": 2, "surf_pos_from_surf_coord": 2, "pos_from_lla": 3,
-}
-VECTOR_METHODS = ["surf_coord_from_surf_pos", "solve_reduced_lat_equation", "lla_from_pos"]
-RECORD_DTYPE = {"enu": "ENU_dtype", "surf_coord_from_surf_pos": "SurfCoord_dtype",
-                "lla_from_pos": "LLA_dtype", "aer_coords": "AER_dtype"}
-# The kernel whose failure reaches each method.
-KERNEL = {
-    "enu": "c_enu", "surf_pos_from_surf_coord": "c_surf_pos_from_surf_coord",
-    "surf_coord_from_surf_pos": "c_surf_coord_from_surf_pos",
-    "solve_reduced_lat_equation": "c_solve_reduced_lat_equation",
-    "lla_from_pos": "c_lla_from_pos", "pos_from_lla": "c_pos_from_lla",
-    "surf_pos_of_ray_first_intersection": "c_surf_pos_of_ray_first_intersection",
-    "aer_coords": "c_aer_coords",
-}
+ANGLE_METHODS = {name: len(m.params) for name, m in METHODS.items()
+                 if set(m.roles) == {"angle"}}
+VECTOR_METHODS = [name for name, m in METHODS.items() if m.roles == ("vec",)]
 
 
 def angle_args(name, make=lambda a: a):
@@ -144,7 +129,7 @@ def cases():
         out += [
             Case(name, "scalars", scalars),
             Case(name, "arrays", angle_args(name)),
-            Case(name, "slow-arrays", angle_args(name, slow)),
+            Case(name, "slow-arrays", angle_args(name, slow_rows)),
             Case(name, "huge-int", (2**1100,) + scalars[1:], OverflowError),
             Case(name, "Real-removed", scalars, NameError, tamper=("Real", DELETE)),
             Case(name, "numpy-removed", angle_args(name), NameError, tamper=("numpy", DELETE)),
@@ -176,7 +161,7 @@ def cases():
         out += [
             Case(name, "one-point", (R1,) + extra),
             Case(name, "rows", (R,) + extra),
-            Case(name, "slow-rows", (slow(R.copy()),) + extra),
+            Case(name, "slow-rows", (slow_rows(R.copy()),) + extra),
             Case(name, "list", (R.tolist(),) + extra, AttributeError),
             Case(name, "wrong-length", (np.zeros(4),) + extra, AssertionError),
             Case(name, "rows-of-two", (np.zeros((N, 2)),) + extra, AssertionError),
@@ -188,12 +173,12 @@ def cases():
             Case(name, "kernel-fails", (R,) + extra, RuntimeError, target="failing"),
             Case(name, "replaced-kernels", (R,) + extra, target="replaced"),
         ]
-        if name in RECORD_DTYPE:
+        if METHODS[name].record:
             out += [
                 Case(name, "dtype-removed", (R,) + extra, NameError,
-                     tamper=(RECORD_DTYPE[name], DELETE)),
+                     tamper=(METHODS[name].record, DELETE)),
                 Case(name, "dtype-mismatch", (R,) + extra, ValueError,
-                     tamper=(RECORD_DTYPE[name], np.dtype([("a", "f8"), ("b", "f4")]))),
+                     tamper=(METHODS[name].record, np.dtype([("a", "f8"), ("b", "f4")]))),
             ]
         if name == "aer_coords":
             out.append(Case(name, "observer-not-a-number", (R, "0.1", 0.2, 3.0), TypeError))
@@ -201,7 +186,7 @@ def cases():
     out += [
         Case(ray, "one-ray", (R1, -R1)),
         Case(ray, "rays", (R1, R)),
-        Case(ray, "slow-rays", (slow(R1.copy()), slow(R.copy()))),
+        Case(ray, "slow-rays", (slow_rows(R1.copy()), slow_rows(R.copy()))),
         Case(ray, "source-list", (R1.tolist(), R), AttributeError),
         Case(ray, "source-two-d", (R, R), AssertionError),
         Case(ray, "rays-of-four", (R1, np.zeros((N, 4))), AssertionError),
@@ -214,7 +199,7 @@ def cases():
     # Argument errors, the same machinery for all: one case each per method.
     for name in list(ANGLE_METHODS) + VECTOR_METHODS + [ray, "aer_coords"]:
         good = next(c for c in out if c.method == name and c.error is None)
-        first = _parameters(name)[0]
+        first = METHODS[name].params[0]
         out += [
             Case(name, "too-many", good.args + (0,), TypeError),
             Case(name, "missing", (), TypeError),
@@ -223,11 +208,6 @@ def cases():
             Case(name, "unbound-on-other-object", good.args, TypeError, unbound=R1),
         ]
     return out
-
-
-def _parameters(name):
-    annotations = getattr(mod.Ellipsoid, name).__annotations__
-    return [p for p in annotations if p != "return"]
 
 
 CASES = cases()
@@ -273,9 +253,8 @@ def warm_interpreter():
 
 @pytest.fixture(scope="module")
 def targets(probe):
-    earth = (6378137.0, 1 / 298.257223563)
-    return {"e": mod.Ellipsoid(*earth), "failing": probe.Failing(*earth),
-            "replaced": probe.Replaced(*earth)}
+    return {"e": mod.Ellipsoid(*EARTH), "failing": probe.Failing(*EARTH),
+            "replaced": probe.Replaced(*EARTH)}
 
 
 @pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
@@ -307,7 +286,7 @@ def test_no_leak(case, targets, probe):
             delattr(mod, name)
         else:
             setattr(mod, name, value)
-    probe.set_failing(KERNEL.get(case.method, "") if case.target == "failing" else "")
+    probe.set_failing(METHODS[case.method].kernel if case.target == "failing" else "")
     try:
         outcome = attempt(function, *args, **kwargs)
         if case.error is None:

@@ -7,93 +7,9 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import PREFIX, run_python, traceback_names
+from helpers import METHODS, PREFIX, run_python, traceback_names
 
 import quorvane.datamodel as dm
-
-METHODS = [
-    "reduced_lat_from_geodetic_lat",
-    "geodetic_lat_from_reduced_lat",
-    "enu",
-    "surf_pos_from_surf_coord",
-    "surf_coord_from_surf_pos",
-    "solve_reduced_lat_equation",
-    "lla_from_pos",
-    "pos_from_lla",
-    "surf_pos_of_ray_first_intersection",
-    "aer_coords",
-]
-
-SIGNATURES = {
-    "reduced_lat_from_geodetic_lat": (
-        {"geodetic_lat": "double | ndarray[double]", "return": "double | ndarray[double]"},
-        ("Ellipsoid.reduced_lat_from_geodetic_lat(self, geodetic_lat: double | ndarray[double])"
-        " -> double | ndarray[double]"),
-    ),
-    "geodetic_lat_from_reduced_lat": (
-        {"reduced_lat": "double | ndarray[double]", "return": "double | ndarray[double]"},
-        ("Ellipsoid.geodetic_lat_from_reduced_lat(self, reduced_lat: double | ndarray[double])"
-        " -> double | ndarray[double]"),
-    ),
-    "enu": (
-        {
-            "lat": "double | ndarray[double]",
-            "lon": "double | ndarray[double]",
-            "return": "ndarray[ENU_dtype]",
-        },
-        ("Ellipsoid.enu(self, lat: double | ndarray[double], lon: double | ndarray[double])"
-        " -> ndarray[ENU_dtype]"),
-    ),
-    "surf_pos_from_surf_coord": (
-        {
-            "lat": "double | ndarray[double]",
-            "lon": "double | ndarray[double]",
-            "return": "ndarray[double]",
-        },
-        ("Ellipsoid.surf_pos_from_surf_coord(self, lat: double | ndarray[double], lon: double |"
-        " ndarray[double]) -> ndarray[double]"),
-    ),
-    "surf_coord_from_surf_pos": (
-        {"r_surf": "ndarray[double]", "return": "ndarray[SurfCoord_dtype]"},
-        ("Ellipsoid.surf_coord_from_surf_pos(self, r_surf: ndarray[double])"
-        " -> ndarray[SurfCoord_dtype]"),
-    ),
-    "solve_reduced_lat_equation": (
-        {"r": "ndarray[double]", "return": "double | ndarray[double]"},
-        ("Ellipsoid.solve_reduced_lat_equation(self, r: ndarray[double])"
-        " -> double | ndarray[double]"),
-    ),
-    "lla_from_pos": (
-        {"r": "ndarray[double]", "return": "ndarray[LLA_dtype]"},
-        "Ellipsoid.lla_from_pos(self, r: ndarray[double]) -> ndarray[LLA_dtype]",
-    ),
-    "pos_from_lla": (
-        {
-            "lat": "double | ndarray[double]",
-            "lon": "double | ndarray[double]",
-            "alt": "double | ndarray[double]",
-            "return": "ndarray[double]",
-        },
-        ("Ellipsoid.pos_from_lla(self, lat: double | ndarray[double], lon: double |"
-        " ndarray[double], alt: double | ndarray[double]) -> ndarray[double]"),
-    ),
-    "surf_pos_of_ray_first_intersection": (
-        {"r_source": "ndarray[double]", "u_ray": "ndarray[double]", "return": "ndarray[double]"},
-        ("Ellipsoid.surf_pos_of_ray_first_intersection(self, r_source: ndarray[double], u_ray:"
-        " ndarray[double]) -> ndarray[double]"),
-    ),
-    "aer_coords": (
-        {
-            "r_target": "ndarray[double]",
-            "lat_obs": "double",
-            "lon_obs": "double",
-            "alt_obs": "double",
-            "return": "ndarray[AER_dtype]",
-        },
-        ("Ellipsoid.aer_coords(self, r_target: ndarray[double], lat_obs: double, lon_obs:"
-        " double, alt_obs: double) -> ndarray[AER_dtype]"),
-    ),
-}
 
 
 def test_module_attributes(mod):
@@ -225,14 +141,16 @@ def test_type_face(mod):
     assert type(capsule).__name__ == "PyCapsule"
     assert "NULL" in repr(capsule)
     defined = [n for n in E.__dict__ if n in METHODS]
-    assert defined == METHODS
+    assert defined == list(METHODS)
 
 
 @pytest.mark.parametrize("name", METHODS)
 def test_method_objects(mod, name):
     E = mod.Ellipsoid
     f = E.__dict__[name]
-    annotations, signature = SIGNATURES[name]
+    annotations = METHODS[name].annotations
+    arguments = ", ".join(f"{p}: {t}" for p, t in annotations.items() if p != "return")
+    signature = f"Ellipsoid.{name}(self, {arguments}) -> {annotations['return']}"
     assert f.__name__ == name
     assert f.__qualname__ == "Ellipsoid." + name
     assert f.__module__ == "quorvane.mathtools.ellipsoid.ellipsoid"

@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 import reference as ref
-from numeric_helpers import (
+from helpers import (
     EARTH,
     ELLIPSOIDS,
     EPS,

@@ -8,7 +8,7 @@ import math
 
 import numpy as np
 import pytest
-from numeric_helpers import EARTH, ellipsoid
+from helpers import EARTH, ellipsoid
 
 pm = pytest.importorskip("pymap3d")
 

@@ -16,13 +16,13 @@ import time
 
 import numpy as np
 import pytest
-from conftest import same
+from helpers import EARTH, same
 
 import quorvane.mathtools.ellipsoid.ellipsoid as mod
 
 THREADS = 8
 DURATION = 2.0
-E = mod.Ellipsoid(6378137.0, 1 / 298.257223563)
+E = mod.Ellipsoid(*EARTH)
 
 
 class Yielding(np.ndarray):

@@ -5,7 +5,7 @@ import types
 
 import numpy as np
 import pytest
-from conftest import PREFIX, traceback_names
+from helpers import PREFIX, traceback_names
 
 F8 = np.float64
 
