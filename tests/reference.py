@@ -1,5 +1,10 @@
 """Pure-Python reference of the twelve scalar ellipsoid kernels.
 
+It checks the formula contract: that each compiled kernel evaluates its formula exactly as
+written, bit for bit. It does not check geodetic truth: a formula that is inaccurate somewhere
+is reproduced with the same error. Accuracy is tested apart, against ``altitude_exact`` below
+and against an independent library (test_peer_crosscheck.py).
+
 Every function takes the ellipsoid parameters ``Re`` and ``f`` first and evaluates the kernel's
 formula with the same operations, in the same order and grouping, as the compiled kernel. Python
 floats are IEEE doubles and ``math`` calls the platform libm, so the results are bit-identical to

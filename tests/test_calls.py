@@ -92,7 +92,7 @@ def test_rebinding_real_changes_the_classification(mod, e, monkeypatch):
     monkeypatch.setattr(mod, "Real", int)
     assert e.pos_from_lla(0, 0, 0).shape == (3,)
     with pytest.raises(AttributeError):
-        e.pos_from_lla(0.0, 0, 0)  # a float is no longer real: its ndim is read
+        e.pos_from_lla(0.0, 0, 0)  # with Real bound to int a float is not real: its ndim is read
 
 
 # (method, arguments, error) with assertions on

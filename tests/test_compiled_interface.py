@@ -120,7 +120,7 @@ SENTINEL = 777.0
         ("c_surf_pos_from_surf_coord", ("c_pos_from_lla", 0.1, 0.2, 3.0), [0, 1, 2]),
         # c_enu keeps u_up, leaves u_east and u_north
         ("surf_tangent_vector", ("c_enu", 0.1, 0.2), [0, 1, 2, 3, 4, 5]),
-        # c_lla_from_pos wrote the longitude only
+        # c_lla_from_pos writes the longitude only, before it solves for the latitude
         ("c_solve_reduced_lat_equation", ("c_lla_from_pos", (7e6, 1e5, 2e5)), [0, 2]),
         # c_aer_coords writes aer only at the end
         ("c_enu", ("c_aer_coords", (7e6, 1e5, 2e5), 0.1, 0.2, 3.0), [0, 1, 2]),

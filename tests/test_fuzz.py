@@ -18,9 +18,9 @@ mixes them.
 Example counts come from the Hypothesis profile "fuzz-ci" (the default: some
 30,000 calls, half a minute for this file, a minute and a quarter under the
 sanitizers) or "fuzz-long" (QUORVANE_FUZZ=long, or `make fuzz-long`: ten times
-as many). Inputs that ever crashed or hung are kept as explicit regression
-tests at the end; those run in a child interpreter, so that a regression fails
-one test instead of killing the run.
+as many). Format strings at the limits of the format reader and exporters
+with unusual strides are checked explicitly at the end, in a child interpreter,
+so that a crash or a hang fails one test instead of ending the run.
 """
 
 import array
@@ -413,7 +413,7 @@ def nested_hostile_rows(self, i, count):
 
 
 class HostileArray(np.ndarray):
-    """An ndarray subclass whose Python-level shape lies (one more row per read)."""
+    """An ndarray subclass whose Python-level shape lies (0, 1 or 2 extra rows, by read)."""
 
     @property
     def shape(self):
@@ -1031,23 +1031,23 @@ def test_result_memory_from_any_exporter(name, kind):
         assert same(np.asarray(result, dtype=np.float64).reshape(expected.shape), expected)
 
 
-# -- Inputs that once crashed, hung or corrupted ----------------------------------------
+# -- Limits of the format reader, unusual exporters, failed stores ----------------------
 #
-# Format strings run in a child interpreter: a regression there is a crash or a
-# hang, which must fail this test rather than end the run.
+# Format strings run in a child interpreter: a crash or a hang there must fail
+# the test rather than end the run.
 
 # (the format string, as an expression; the ValueError message, or None: accepted)
-FORMAT_REGRESSIONS = [
-    # Structs nested 100,000 deep overflowed the stack of the recursive reader.
+FORMAT_LIMITS = [
+    # Nesting is bounded: 100,000 nested structs are refused without exhausting the stack.
     ('"T{" * 100_000 + "d" + "}" * 100_000', "unparsable format string"),
     ('"T{" * 64 + "d" + "}" * 64', None),  # as deep as is accepted
     ('"T{" * 65 + "d" + "}" * 65', "unparsable format string"),
-    # Repeated structs that match no field were read once per repeat: for ever.
+    # Repeated structs that match no field are refused at once, whatever the repeat count.
     ('"1000000000000T{}"', "Buffer dtype mismatch, expected 'double' but got end"),
     ('"2T{" * 60 + "x" + "}" * 60', "Buffer dtype mismatch, expected 'double' but got end"),
     ('"1000000000000T{=x}d"',
      "Buffer dtype mismatch; next field is at offset 1000000000000 but 0 expected"),
-    # Products and sums of huge counts overflowed (undefined behaviour).
+    # Products and sums of huge counts are refused without integer overflow.
     ('"(1000000000000000000,1000000000000000000)T{d}"',
      "Buffer dtype mismatch, expected end but got 'double'"),
     ('"(1000000000000000000,1000000000000000000)d"', "Expected 0 dimension(s), got 2"),
@@ -1056,7 +1056,7 @@ FORMAT_REGRESSIONS = [
 ]
 
 
-def test_format_strings_that_crashed_or_hung(probe):
+def test_format_strings_at_the_reader_limits_end_cleanly(probe):
     code = f"""
         import importlib.util, types
         import numpy as np
@@ -1065,7 +1065,7 @@ def test_format_strings_that_crashed_or_hung(probe):
         location.loader.exec_module(probe)
         import quorvane.mathtools.ellipsoid.ellipsoid as mod
         e = mod.Ellipsoid(2.0, 0.25)
-        for expression in {[expression for expression, _ in FORMAT_REGRESSIONS]!r}:
+        for expression in {[expression for expression, _ in FORMAT_LIMITS]!r}:
             fmt = eval(expression)
             mod.numpy = types.SimpleNamespace(
                 zeros=lambda shape, dtype: probe.FormatBuffer(fmt, 8, (shape,)),
@@ -1078,14 +1078,13 @@ def test_format_strings_that_crashed_or_hung(probe):
     """
     rc, out, err = run_python(code)
     assert rc == 0, err
-    assert out.splitlines() == [repr(message) for _, message in FORMAT_REGRESSIONS]
+    assert out.splitlines() == [repr(message) for _, message in FORMAT_LIMITS]
 
 
 def test_buffers_whose_strides_point_into_the_request():
     # array.array points the strides of the buffer it exports at the item size
-    # inside the caller's Py_buffer, and ctypes gives no strides at all: a
-    # view that copied the Py_buffer, or trusted the strides to be there,
-    # wrote through a dangling or null pointer.
+    # inside the caller's Py_buffer, and ctypes gives no strides at all: the
+    # results are written through either, to the right elements, or refused.
     code = """
         import array, ctypes, types
         import numpy as np
@@ -1115,8 +1114,8 @@ def test_buffers_whose_strides_point_into_the_request():
 
 
 def test_a_failed_assignment_to_a_double_view_leaves_the_element():
-    # view[i] = value converted straight into the element: a value whose
-    # conversion failed left -1.0 behind.
+    # view[i] = value converts the value before it stores it: a failed
+    # conversion leaves the element as it was.
     result, view = next((r, v) for r, v in typed_views() if r.dtype == np.float64
                         and r.ndim == 1)
     before = result.copy()
