@@ -8,7 +8,7 @@ import textwrap
 
 import numpy as np
 import pytest
-from conftest import same
+from helpers import same
 
 da = pytest.importorskip("dask.array")
 dd = pytest.importorskip("dask.dataframe")
