@@ -6,8 +6,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import same
-from numeric_helpers import EARTH
+from helpers import EARTH, same
 
 from quorvane.mathtools.ellipsoid import frames as fr
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
