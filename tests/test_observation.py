@@ -14,6 +14,8 @@ from helpers import (
     ellipsoid,
     latitudes,
     longitudes,
+    run_python,
+    same,
     stable_rng,
 )
 
@@ -230,8 +232,6 @@ def test_aer_coords_with_foreign_vector_routines_gives_the_same_bits(tmp_path):
     may split its loop over threads; routines bound from another module (here
     the same code in capsules without the package's context) go through the
     bound pointers with an error probe after each call. Both give the same bits."""
-    from conftest import run_python, same
-
     rng = stable_rng("foreign vector routines", *EARTH)
     targets = rng.normal(size=(50_000, 3)) * 7e6
     np.save(tmp_path / "targets.npy", targets)
