@@ -35,6 +35,11 @@ NEWTON_TOLERANCE = 1.567e-5
 MAX_NEWTON_STEPS = 1000
 # An arcsine argument within this distance beyond +-1 is taken as +-1 (pole rounding).
 ASIN_SLACK = 4 * EPS
+HALF_PI = math.pi / 2
+# The Newton result is kept where its estimated error is at most this (radians).
+NEWTON_ERROR_BOUND = 2.0**-44
+# Steps of the bracketed solver; it needs at most about 60 (bisection alone) and usually 5.
+FOOT_STEPS = 100
 
 
 # --- IEEE helpers: what C gives where Python would raise ----------------------------------------
@@ -92,6 +97,22 @@ def vec_norm(u):
     return sqrt(vec_dot(u, u))
 
 
+# Squares of components at most 2**-500 or at least 2**500 would leave the normal range.
+SQUARE_LOW, SQUARE_HIGH = 2.0**-500, 2.0**500
+
+
+def hypot(x, y):
+    """sqrt(x^2 + y^2) without overflow or underflow. Scaling by a power of two is exact and
+    commutes with every rounding in the normal range, so where the squares stay normal the
+    result is that of the plain formula, bit for bit."""
+    m = max(abs(x), abs(y))
+    if not (SQUARE_LOW < m < SQUARE_HIGH) and 0 < m < INF:
+        e = math.frexp(m)[1]
+        xs, ys = math.ldexp(x, -e), math.ldexp(y, -e)
+        return math.ldexp(math.sqrt(xs * xs + ys * ys), e)
+    return sqrt(x * x + y * y)
+
+
 # --- latitude kernels ----------------------------------------------------------------------------
 
 
@@ -103,11 +124,13 @@ def c_geodetic_lat_from_reduced_lat(Re, f, reduced_lat):
     return atan(div(tan(float(reduced_lat)), 1 - f))
 
 
-def newton_reduced_lat(Re, f, x, y, z):
-    """Return ``(beta, steps)``: the solver's result and the number of Newton steps taken.
+def newton_iteration(Re, f, x, y, z):
+    """The formula's Newton iteration from the geocentric latitude, alone.
 
-    ``steps`` is 0 when the iteration is skipped (sphere) and MAX_NEWTON_STEPS when the
-    iteration ran into its bound (then ``beta`` is NaN).
+    Returns ``(beta, steps, error)``: the result, the number of steps (MAX_NEWTON_STEPS when
+    the iteration ran into its bound; ``beta`` is NaN then) and the estimated error of the
+    result, |g'' / (2 g')| * step^2 for the last step (Newton's error is quadratic in the
+    previous one).
     """
     x, y, z = float(x), float(y), float(z)
     aux1 = x * x + y * y
@@ -115,9 +138,6 @@ def newton_reduced_lat(Re, f, x, y, z):
     A = div(sqrt(aux1), aux2)
     B = div((1 - f) * z, aux2)
     beta = asin(div(z, sqrt(aux1 + z * z)))
-    if aux2 == 0.0:
-        # Sphere: the foot of the normal is at the geocentric latitude, the start value.
-        return beta, 0
     for step in range(1, MAX_NEWTON_STEPS + 1):
         sin_beta, cos_beta = sincos(beta)
         numerator = (sin_beta * cos_beta - A * sin_beta) + B * cos_beta
@@ -125,12 +145,93 @@ def newton_reduced_lat(Re, f, x, y, z):
         inc = div(numerator, denominator)
         beta = beta - inc
         if not abs(inc) > NEWTON_TOLERANCE:
-            return beta, step
-    return NAN, MAX_NEWTON_STEPS
+            curvature = (A * sin_beta - B * cos_beta) - 4 * (sin_beta * cos_beta)
+            error = abs(div(curvature, 2 * denominator)) * (inc * inc)
+            return beta, step, error
+    return NAN, MAX_NEWTON_STEPS, NAN
+
+
+def newton_reduced_lat(Re, f, x, y, z):
+    """``(beta, steps)`` of the formula's Newton iteration (see newton_iteration)."""
+    beta, steps, _ = newton_iteration(Re, f, x, y, z)
+    return beta, steps
+
+
+def nearest_foot_reduced_lat(Re, f, x, y, z, start=NAN):
+    """Reduced latitude of the nearest foot of a normal through (x, y, z), found from the
+    geometry alone.
+
+    In the meridian half-plane the point (rho, |z|) lies in the first quadrant, and so does
+    its nearest point on the ellipse (Re cos b, Rp sin b). There g(b) = sin b cos b - A sin b +
+    B cos b goes from g(0) = B >= 0 to g(pi/2) = -A <= 0 and has exactly one root: bisection
+    keeps a bracket of it, Newton steps inside the bracket make it fast. The sign of z then
+    picks the quadrant. Special cases: the axis (the pole is nearest: the polar radius of
+    curvature Re^2 / Rp exceeds Rp), the equatorial plane inside the evolute (cos b = A, the
+    upper of two equally near feet), a point so far out that A or B overflow (the normal
+    there points at it: tan b = Rp z / (Re rho)), and the centre (two poles: NaN).
+    """
+    x, y, z = float(x), float(y), float(z)
+    aux2 = (Re * f) * (2 - f)
+    rho = hypot(x, y)
+    zq = abs(z)
+    if not (rho > 0 or zq > 0):
+        return NAN
+    if rho == 0:
+        return math.copysign(HALF_PI, z)
+    A = rho / aux2
+    B = ((1 - f) * zq) / aux2
+    if zq == 0:
+        return math.copysign(math.acos(A) if A < 1 else 0.0, z)
+    if A == INF or B == INF:
+        return math.copysign(atan2((1 - f) * zq, rho), z)
+    lo, hi = 0.0, HALF_PI
+    # From the given start if it lies in the quadrant, else from the geocentric latitude.
+    in_quadrant = abs(start) <= HALF_PI and (start >= 0) == (z > 0)
+    beta = abs(start) if in_quadrant else atan2(zq, rho)
+    for _ in range(FOOT_STEPS):
+        sin_beta, cos_beta = sincos(beta)
+        g = (sin_beta * cos_beta - A * sin_beta) + B * cos_beta
+        if g > 0:
+            lo = beta
+        elif g < 0:
+            hi = beta
+        else:
+            break
+        slope = ((cos_beta * cos_beta - sin_beta * sin_beta) - A * cos_beta) - B * sin_beta
+        after = beta - div(g, slope)
+        if not (lo < after < hi):
+            after = 0.5 * (lo + hi)
+        step = after - beta
+        beta = after
+        if abs(step) <= 2 * EPS * beta:
+            break
+    return math.copysign(beta, z)
+
+
+def newton_result_is_nearest(Re, f, x, y, z, beta, error):
+    """Whether the Newton result is the nearest foot, to a last unit of its own."""
+    if not (abs(beta) <= HALF_PI and error <= NEWTON_ERROR_BOUND):
+        return False
+    if z > 0:
+        return beta >= 0
+    if z < 0:
+        return beta <= 0
+    # In the equatorial plane b = 0 is a foot, but inside the evolute (rho < Re e^2) the
+    # nearest feet lie off the plane.
+    return not (hypot(x, y) < (Re * f) * (2 - f))
 
 
 def c_solve_reduced_lat_equation(Re, f, r):
-    return newton_reduced_lat(Re, f, r[0], r[1], r[2])[0]
+    x, y, z = map(float, r)
+    if (Re * f) * (2 - f) == 0:
+        # Sphere: every point lies on its own normal; the geocentric latitude, well-conditioned
+        # at the poles. The centre has no single nearest point.
+        rho = hypot(x, y)
+        return NAN if rho == 0 and z == 0 else atan2(z, rho)
+    beta, _, error = newton_iteration(Re, f, x, y, z)
+    if newton_result_is_nearest(Re, f, x, y, z, beta, error):
+        return beta
+    return nearest_foot_reduced_lat(Re, f, x, y, z, beta)
 
 
 # --- surface frame kernels -----------------------------------------------------------------------
@@ -182,13 +283,22 @@ def pole_quotient(Re, f, z):
     return div(div(z, Re), 1 - f)
 
 
+# Where 1 - q^2 is below this (cos(beta) < 1/16), the arcsine of q = z / Rp amplifies the
+# rounding of q more than 16 times; the angle is then taken from both coordinates.
+POLE_CAP = 1.0 / 256.0
+
+
 def c_surf_coord_from_surf_pos(Re, f, r_surf):
     """Return ``(lat, lon)``."""
     x, y, z = map(float, r_surf)
     q = pole_quotient(Re, f, z)
     if 1.0 < abs(q) <= 1.0 + ASIN_SLACK:
         q = math.copysign(1.0, q)
-    beta = asin(q)
+    if abs(q) <= 1.0 and 1.0 - q * q < POLE_CAP:
+        # The point (Re cos b, Rp sin b) seen from the centre of the unit circle it maps to.
+        beta = atan2(q, div(hypot(x, y), Re))
+    else:
+        beta = asin(q)
     lon = atan2(y, x)
     lat = c_geodetic_lat_from_reduced_lat(Re, f, beta)
     return lat, lon
@@ -197,15 +307,25 @@ def c_surf_coord_from_surf_pos(Re, f, r_surf):
 # --- geodetic position kernels -------------------------------------------------------------------
 
 
-def lla_from_pos_specified(Re, f, r):
-    """``(lat, lon, alt)`` of ``r`` by the closed-form altitude along the normal.
+def solve_reduced_lat_specified(Re, f, r):
+    """The solver as the formula states it: the Newton iteration, or on a sphere its start value
+    (the arcsine of the geocentric latitude)."""
+    x, y, z = map(float, r)
+    if (Re * f) * (2 - f) == 0:
+        return asin(div(z, sqrt((x * x + y * y) + z * z)))
+    return newton_reduced_lat(Re, f, x, y, z)[0]
 
-    The compiled kernel uses a better-conditioned altitude next to the polar axis; elsewhere it
-    must agree with this bit for bit, and latitude and longitude agree everywhere.
+
+def lla_from_pos_specified(Re, f, r):
+    """``(lat, lon, alt)`` of ``r`` as the formula states it: the specified solver and the
+    closed-form altitude along the normal.
+
+    The compiled kernel agrees with this bit for bit wherever it is accurate, among others on
+    WGS84 for |lat| <= 1.5 rad within 1e6 m of the surface.
     """
     x, y, z = map(float, r)
     lon = 0.0 if (x == 0.0 and y == 0.0) else atan2(y, x)
-    beta = c_solve_reduced_lat_equation(Re, f, r)
+    beta = solve_reduced_lat_specified(Re, f, r)
     r_equatorial_projection = sqrt(x * x + y * y)
     lat = c_geodetic_lat_from_reduced_lat(Re, f, beta)
     if r_equatorial_projection < 1e-5:
@@ -215,6 +335,43 @@ def lla_from_pos_specified(Re, f, r):
         root = sqrt(1 - (2 - f) * f * cos_beta * cos_beta)
         alt = div(root * (div(r_equatorial_projection, cos_beta) - Re), 1 - f)
     return lat, lon, alt
+
+
+# On the axis, as a fraction of Re (1e-5 m on the Earth), the altitude is |z| - Rp, provided
+# the point is also within 2**-26 |z| of the axis: the neglected term, about rho^2 / (2 |z|), is
+# then below half a unit in the last place of |z|.
+AXIS_POINT = 1e-5 / 6378137.0
+AXIS_POINT_SLOPE = 2.0**-26
+# Next to the axis (a fraction of Re) or where cos(beta) is below this, the closed-form altitude
+# amplifies a unit of beta by more than 16 units of |r|; the projection onto the normal is
+# used instead.
+AXIS_BAND = 1.0 / 600.0
+CLOSED_FORM_MIN_COS = 1.0 / 16.0
+
+
+def c_lla_from_pos(Re, f, r):
+    """``(lat, lon, alt)``: the nearest foot of the normal, and the signed distance from it.
+
+    The distance is, by the foot's definition, the length of r - foot along the unit normal
+    n = ((1 - f) cos b, sin b) / sqrt(1 - e^2 cos^2 b) in the meridian plane; that projection
+    changes only to second order with an error of b. Where cos b is not small the same length
+    is computed as |r - foot| along the normal's slope, rho / cos b - Re, scaled.
+    """
+    x, y, z = map(float, r)
+    lon = 0.0 if (x == 0.0 and y == 0.0) else atan2(y, x)
+    beta = c_solve_reduced_lat_equation(Re, f, r)
+    rho = hypot(x, y)
+    lat = c_geodetic_lat_from_reduced_lat(Re, f, beta)
+    if rho < AXIS_POINT * Re and rho <= AXIS_POINT_SLOPE * abs(z):
+        return lat, lon, abs(z) - (1 - f) * Re
+    sin_beta, cos_beta = sincos(beta)
+    aux = sqrt(1 - (2 - f) * f * cos_beta * cos_beta)
+    if rho < AXIS_BAND * Re or cos_beta < CLOSED_FORM_MIN_COS:
+        foot_rho, foot_z = Re * cos_beta, ((1 - f) * Re) * sin_beta
+        along_rho = (rho - foot_rho) * ((1 - f) * cos_beta)
+        along_z = (z - foot_z) * sin_beta
+        return lat, lon, div(along_rho + along_z, aux)
+    return lat, lon, div(aux * (div(rho, cos_beta) - Re), 1 - f)
 
 
 def c_pos_from_lla(Re, f, lat, lon, alt):
@@ -227,6 +384,47 @@ def c_pos_from_lla(Re, f, lat, lon, alt):
 # --- observation kernels -------------------------------------------------------------------------
 
 
+# The quadratic of the line is kept as the formula states it while the source lies within
+# 2 Re (c <= 3 Re^2, in the space where the ellipsoid is a sphere) and the direction's squared
+# length a is far from overflow and underflow; elsewhere the stable form below is used.
+RAY_NEAR = 3.0
+DIRECTION_LOW, DIRECTION_HIGH = 2.0**-400, 2.0**400
+
+
+def ray_hit_stable(Re, f, r_ray, u_ray):
+    """The nearer meeting point of the line r + l u with the ellipsoid, well-conditioned.
+
+    Dividing z by (1 - f) turns the ellipsoid into the sphere of radius Re. There, with the
+    direction v scaled by a power of two (exactly; the point found does not depend on |u|),
+    a l^2 + 2 h l + c = 0 with a = |v|^2, h = v.r, c = |r|^2 - Re^2, and the quarter
+    discriminant h^2 - a c equals a Re^2 - |v x r|^2 (Lagrange's identity): a Re^2 less the
+    squared distance of the line from the centre, times a, free of the cancellation of h^2
+    against a c for a far source. Of the roots q / a and c / q, q = -(h + sign(h) sqrt(...)),
+    the nearer one is c / q, which adds two numbers of the same sign.
+    """
+    ux, uy, uz = u_ray
+    m = max(abs(ux), abs(uy), abs(uz))
+    if not (0 < m < INF) or math.isnan(ux + uy + uz):
+        return (NAN, NAN, NAN)
+    e = math.frexp(m)[1]
+    v = vx, vy, vz = (math.ldexp(ux, -e), math.ldexp(uy, -e), math.ldexp(uz, -e))
+    rx, ry, rz = r_ray
+    stretch = div(1.0, 1 - f)
+    sx, sy, sz = rx, ry, rz * stretch
+    wx, wy, wz = vx, vy, vz * stretch
+    a = (wx * wx + wy * wy) + wz * wz
+    h = (wx * sx + wy * sy) + wz * sz
+    c = ((sx * sx + sy * sy) + sz * sz) - Re * Re
+    cx, cy, cz = wy * sz - wz * sy, wz * sx - wx * sz, wx * sy - wy * sx
+    disc = a * (Re * Re) - ((cx * cx + cy * cy) + cz * cz)
+    if disc < 0:
+        return (NAN, NAN, NAN)
+    root = sqrt(disc)
+    q = -(h + root) if h > 0 else root - h
+    l = div(c, q) if q != 0 else 0.0
+    return tuple(r_ray[i] + l * v[i] for i in range(3))
+
+
 def c_surf_pos_of_ray_first_intersection(Re, f, r_ray, u_ray):
     r_ray = rx, ry, rz = tuple(map(float, r_ray))
     u_ray = ux, uy, uz = tuple(map(float, u_ray))
@@ -234,6 +432,8 @@ def c_surf_pos_of_ray_first_intersection(Re, f, r_ray, u_ray):
     a = (ux * ux + uy * uy) + (uz * uz) * diagGz
     b = 2 * ((ux * rx + uy * ry) + (uz * rz) * diagGz)
     c = ((rx * rx + ry * ry) + (rz * rz) * diagGz) - Re * Re
+    if not (c <= RAY_NEAR * (Re * Re) and DIRECTION_LOW <= a <= DIRECTION_HIGH):
+        return ray_hit_stable(Re, f, r_ray, u_ray)
     delta = b * b - c * (4.0 * a)
     if delta < 0:
         return (NAN, NAN, NAN)
@@ -314,3 +514,88 @@ def altitude_exact(Re, f, x, y, z, digits=60):
         w = zd * b2 / (b2 + t)
         h = t * ((u / a2) ** 2 + (w / b2) ** 2).sqrt()
         return float(h)
+
+
+# --- 60-digit truth ------------------------------------------------------------------------------
+
+
+def foot_exact(Re, f, x, y, z, digits=60):
+    """``(beta, lat, alt)`` of the nearest point of the ellipsoid to (x, y, z), to ~``digits``,
+    as mpmath numbers; NaN at the centre, where both poles are nearest.
+
+    Independent of the kernels: in the meridian half-plane the nearest point (u, w) of the
+    ellipse to (rho, |z|) satisfies rho - u = t u / a^2 and |z| - w = t w / b^2, so
+    u = a^2 rho / (a^2 + t) and w = b^2 |z| / (b^2 + t), with t the only root beyond -b^2 of
+    F(t) = (a rho / (a^2 + t))^2 + (b |z| / (b^2 + t))^2 - 1 (F decreases there from +inf to
+    -1; being convex, Newton's method from the left of the root climbs to it). On the axis the
+    pole is nearest; in the equatorial plane inside the evolute (a rho < a^2 - b^2) the feet are
+    at u = a^2 rho / (a^2 - b^2). The inputs are the exact values of the doubles.
+    """
+    import mpmath as mp
+
+    with mp.workdps(digits):
+        a = mp.mpf(Re)
+        b = (1 - mp.mpf(f)) * a
+        x, y, zd = mp.mpf(x), mp.mpf(y), mp.mpf(z)
+        rho = mp.sqrt(x * x + y * y)
+        zq = abs(zd)
+        sign = -1 if math.copysign(1.0, float(z)) < 0 else 1
+        if rho == 0 and zq == 0:
+            return mp.nan, mp.nan, -b
+        if rho == 0:
+            return sign * mp.pi / 2, sign * mp.pi / 2, zq - b
+        a2, b2 = a * a, b * b
+        if zq == 0:
+            if a * rho >= a2 - b2:
+                return mp.mpf(0), mp.mpf(0), rho - a
+            u = a2 * rho / (a2 - b2)
+            w = b * mp.sqrt(1 - (u / a) ** 2)
+        else:
+            ra, zb = rho * a, zq * b
+
+            def F(t):
+                return (ra / (a2 + t)) ** 2 + (zb / (b2 + t)) ** 2 - 1
+
+            def dF(t):
+                return -2 * (ra * ra / (a2 + t) ** 3 + zb * zb / (b2 + t) ** 3)
+
+            s = zb  # b^2 + t >= |z| b at the root; halve until F > 0
+            while F(s - b2) <= 0:
+                s /= 2
+            t = s - b2
+            tol = mp.mpf(10) ** (5 - digits) * (a2 + abs(t))
+            for _ in range(5000):
+                step = F(t) / dF(t)
+                t -= step
+                if abs(step) <= tol:
+                    break
+            else:
+                raise ArithmeticError("foot_exact did not converge")
+            u = a2 * rho / (a2 + t)
+            w = b2 * zq / (b2 + t)
+        beta = mp.atan2(w / b, u / a)
+        lat = mp.atan2(w / b2, u / a2)
+        d = mp.sqrt((rho - u) ** 2 + (zq - w) ** 2)
+        alt = -d if (rho / a) ** 2 + (zq / b) ** 2 < 1 else d
+        return sign * beta, sign * lat, alt
+
+
+def ray_hit_exact(Re, f, r_ray, u_ray, digits=60):
+    """The nearer meeting point of the line r + l u with the ellipsoid, to ~``digits`` (mpmath
+    numbers), or None when the line misses."""
+    import mpmath as mp
+
+    with mp.workdps(digits):
+        k = 1 / (1 - mp.mpf(f))
+        r = [mp.mpf(v) for v in r_ray]
+        u = [mp.mpf(v) for v in u_ray]
+        g = [mp.mpf(1), mp.mpf(1), k * k]
+        a = sum(gi * ui * ui for gi, ui in zip(g, u))
+        h = sum(gi * ui * ri for gi, ui, ri in zip(g, u, r))
+        c = sum(gi * ri * ri for gi, ri in zip(g, r)) - mp.mpf(Re) ** 2
+        disc = h * h - a * c
+        if disc < 0:
+            return None
+        roots = [(-h + mp.sqrt(disc)) / a, (-h - mp.sqrt(disc)) / a]
+        l = min(roots, key=abs)
+        return [ri + l * ui for ri, ui in zip(r, u)]
