@@ -38,8 +38,18 @@ ASIN_SLACK = 4 * EPS
 HALF_PI = math.pi / 2
 # The Newton result is kept where its estimated error is at most this (radians).
 NEWTON_ERROR_BOUND = 2.0**-44
+# ... and where that error, amplified by the closed-form altitude, is at most this times
+# max(Re, |r|) (four units in the last place).
+NEWTON_ALTITUDE_BOUND = 2.0**-50
 # Steps of the bracketed solver; it needs at most about 60 (bisection alone) and usually 5.
 FOOT_STEPS = 100
+# The closed-form altitude L (rho / cos b - Re) / (1 - f), L = tangent_length, amplifies the
+# rounding of its terms by about L / ((1 - f) cos b); where that exceeds this it is not used.
+CLOSED_FORM_MAX_GAIN = 16.0
+
+
+def closed_form_is_accurate(f, cos_beta, length):
+    return length <= CLOSED_FORM_MAX_GAIN * ((1 - f) * cos_beta)
 
 
 # --- IEEE helpers: what C gives where Python would raise ----------------------------------------
@@ -113,6 +123,16 @@ def hypot(x, y):
     return sqrt(x * x + y * y)
 
 
+def tangent_length(f, beta, cos_beta):
+    """|d/db (cos b, (1 - f) sin b)| = sqrt(1 - e^2 cos^2 b). Where e^2 cos^2 b exceeds 1/2 the
+    subtraction cancels (strong flattening near the equator); there the same length is taken as
+    the norm of (sin b, (1 - f) cos b), whose squares sum to it."""
+    e2_cos2 = (2 - f) * f * cos_beta * cos_beta
+    if e2_cos2 <= 0.5:
+        return sqrt(1 - e2_cos2)
+    return hypot(sin(beta), (1 - f) * cos_beta)
+
+
 # --- latitude kernels ----------------------------------------------------------------------------
 
 
@@ -127,33 +147,47 @@ def c_geodetic_lat_from_reduced_lat(Re, f, reduced_lat):
 def newton_iteration(Re, f, x, y, z):
     """The formula's Newton iteration from the geocentric latitude, alone.
 
-    Returns ``(beta, steps, error)``: the result, the number of steps (MAX_NEWTON_STEPS when
-    the iteration ran into its bound; ``beta`` is NaN then) and the estimated error of the
-    result, |g'' / (2 g')| * step^2 for the last step (Newton's error is quadratic in the
-    previous one).
+    Returns ``(beta, steps, error, amplification)``: the result, the number of steps
+    (MAX_NEWTON_STEPS when the iteration ran into its bound; ``beta`` is NaN then), the
+    estimated error of the result, |g'' / (2 g')| * step^2 for the last step (Newton's error is
+    quadratic in the previous one), and how much the closed-form altitude amplifies an error of
+    beta, relative to max(Re, |r|) (its derivative in beta), taken as 0 where the closed form is
+    not used. Both at the last step's start.
     """
     x, y, z = float(x), float(y), float(z)
     aux1 = x * x + y * y
     aux2 = (Re * f) * (2 - f)
-    A = div(sqrt(aux1), aux2)
+    rho = sqrt(aux1)
+    r_norm = sqrt(aux1 + z * z)
+    A = div(rho, aux2)
     B = div((1 - f) * z, aux2)
-    beta = asin(div(z, sqrt(aux1 + z * z)))
+    beta = asin(div(z, r_norm))
     for step in range(1, MAX_NEWTON_STEPS + 1):
         sin_beta, cos_beta = sincos(beta)
         numerator = (sin_beta * cos_beta - A * sin_beta) + B * cos_beta
         denominator = ((cos_beta * cos_beta - sin_beta * sin_beta) - A * cos_beta) - B * sin_beta
         inc = div(numerator, denominator)
+        last = beta
         beta = beta - inc
         if not abs(inc) > NEWTON_TOLERANCE:
             curvature = (A * sin_beta - B * cos_beta) - 4 * (sin_beta * cos_beta)
             error = abs(div(curvature, 2 * denominator)) * (inc * inc)
-            return beta, step, error
-    return NAN, MAX_NEWTON_STEPS, NAN
+            amplification = 0.0
+            length = tangent_length(f, last, cos_beta)
+            if closed_form_is_accurate(f, cos_beta, length):
+                # d/db of L (rho / cos b - Re) / (1 - f), L^2 = 1 - e^2 cos^2 b
+                slope_rho = div(rho * abs(sin_beta), cos_beta * cos_beta)
+                slope_length = div(((2 - f) * f) * abs(sin_beta) * cos_beta, length)
+                spread = abs(div(rho, cos_beta) - Re)
+                slope = length * slope_rho + slope_length * spread
+                amplification = div(slope, (1 - f) * max(Re, r_norm))
+            return beta, step, error, amplification
+    return NAN, MAX_NEWTON_STEPS, NAN, NAN
 
 
 def newton_reduced_lat(Re, f, x, y, z):
     """``(beta, steps)`` of the formula's Newton iteration (see newton_iteration)."""
-    beta, steps, _ = newton_iteration(Re, f, x, y, z)
+    beta, steps, _, _ = newton_iteration(Re, f, x, y, z)
     return beta, steps
 
 
@@ -168,13 +202,14 @@ def nearest_foot_reduced_lat(Re, f, x, y, z, start=NAN):
     picks the quadrant. Special cases: the axis (the pole is nearest: the polar radius of
     curvature Re^2 / Rp exceeds Rp), the equatorial plane inside the evolute (cos b = A, the
     upper of two equally near feet), a point so far out that A or B overflow (the normal
-    there points at it: tan b = Rp z / (Re rho)), and the centre (two poles: NaN).
+    there points at it: tan b = Rp z / (Re rho)), and the centre (two poles: NaN, as for
+    points at infinity).
     """
     x, y, z = float(x), float(y), float(z)
     aux2 = (Re * f) * (2 - f)
     rho = hypot(x, y)
     zq = abs(z)
-    if not (rho > 0 or zq > 0):
+    if not (math.isfinite(rho) and math.isfinite(zq)) or (rho == 0 and zq == 0):
         return NAN
     if rho == 0:
         return math.copysign(HALF_PI, z)
@@ -208,9 +243,13 @@ def nearest_foot_reduced_lat(Re, f, x, y, z, start=NAN):
     return math.copysign(beta, z)
 
 
-def newton_result_is_nearest(Re, f, x, y, z, beta, error):
-    """Whether the Newton result is the nearest foot, to a last unit of its own."""
-    if not (abs(beta) <= HALF_PI and error <= NEWTON_ERROR_BOUND):
+def newton_result_is_nearest(Re, f, x, y, z, beta, error, amplification):
+    """Whether the Newton result is the nearest foot, with an error that moves neither the
+    latitude (d lat / d beta <= 1 / (1 - f)) nor the closed-form altitude by more than a few
+    units."""
+    if not (abs(beta) <= HALF_PI and error <= NEWTON_ERROR_BOUND * (1 - f)):
+        return False
+    if not (error * amplification <= NEWTON_ALTITUDE_BOUND):
         return False
     if z > 0:
         return beta >= 0
@@ -228,8 +267,8 @@ def c_solve_reduced_lat_equation(Re, f, r):
         # at the poles. The centre has no single nearest point.
         rho = hypot(x, y)
         return NAN if rho == 0 and z == 0 else atan2(z, rho)
-    beta, _, error = newton_iteration(Re, f, x, y, z)
-    if newton_result_is_nearest(Re, f, x, y, z, beta, error):
+    beta, _, error, amplification = newton_iteration(Re, f, x, y, z)
+    if newton_result_is_nearest(Re, f, x, y, z, beta, error, amplification):
         return beta
     return nearest_foot_reduced_lat(Re, f, x, y, z, beta)
 
@@ -250,7 +289,7 @@ def surf_tangent_vector(Re, f, lat, lon):
     beta = c_reduced_lat_from_geodetic_lat(Re, f, lat)
     sin_lon, cos_lon = sincos(lon)
     sin_beta, cos_beta = sincos(beta)
-    aux = sqrt(1 - (2 - f) * f * cos_beta * cos_beta)
+    aux = tangent_length(f, beta, cos_beta)
     u_east = (-sin_lon, cos_lon, 0.0)
     u_north = (
         div((-sin_beta) * cos_lon, aux),
@@ -342,11 +381,9 @@ def lla_from_pos_specified(Re, f, r):
 # then below half a unit in the last place of |z|.
 AXIS_POINT = 1e-5 / 6378137.0
 AXIS_POINT_SLOPE = 2.0**-26
-# Next to the axis (a fraction of Re) or where cos(beta) is below this, the closed-form altitude
-# amplifies a unit of beta by more than 16 units of |r|; the projection onto the normal is
-# used instead.
+# Next to the axis (a fraction of Re), or where the closed-form altitude amplifies rounding more
+# than CLOSED_FORM_MAX_GAIN times, the projection onto the normal is used instead.
 AXIS_BAND = 1.0 / 600.0
-CLOSED_FORM_MIN_COS = 1.0 / 16.0
 
 
 def c_lla_from_pos(Re, f, r):
@@ -365,8 +402,8 @@ def c_lla_from_pos(Re, f, r):
     if rho < AXIS_POINT * Re and rho <= AXIS_POINT_SLOPE * abs(z):
         return lat, lon, abs(z) - (1 - f) * Re
     sin_beta, cos_beta = sincos(beta)
-    aux = sqrt(1 - (2 - f) * f * cos_beta * cos_beta)
-    if rho < AXIS_BAND * Re or cos_beta < CLOSED_FORM_MIN_COS:
+    aux = tangent_length(f, beta, cos_beta)
+    if rho < AXIS_BAND * Re or not closed_form_is_accurate(f, cos_beta, aux):
         foot_rho, foot_z = Re * cos_beta, ((1 - f) * Re) * sin_beta
         along_rho = (rho - foot_rho) * ((1 - f) * cos_beta)
         along_z = (z - foot_z) * sin_beta
@@ -551,28 +588,27 @@ def foot_exact(Re, f, x, y, z, digits=60):
             u = a2 * rho / (a2 - b2)
             w = b * mp.sqrt(1 - (u / a) ** 2)
         else:
-            ra, zb = rho * a, zq * b
+            # In s = b^2 + t, so that neither tiny nor huge points lose digits to b^2.
+            ra, zb, gap = rho * a, zq * b, a2 - b2
 
-            def F(t):
-                return (ra / (a2 + t)) ** 2 + (zb / (b2 + t)) ** 2 - 1
+            def F(s):
+                return (ra / (s + gap)) ** 2 + (zb / s) ** 2 - 1
 
-            def dF(t):
-                return -2 * (ra * ra / (a2 + t) ** 3 + zb * zb / (b2 + t) ** 3)
+            def dF(s):
+                return -2 * (ra * ra / (s + gap) ** 3 + zb * zb / s**3)
 
-            s = zb  # b^2 + t >= |z| b at the root; halve until F > 0
-            while F(s - b2) <= 0:
+            s = zb  # s >= |z| b at the root; halve until F > 0
+            while F(s) <= 0:
                 s /= 2
-            t = s - b2
-            tol = mp.mpf(10) ** (5 - digits) * (a2 + abs(t))
             for _ in range(5000):
-                step = F(t) / dF(t)
-                t -= step
-                if abs(step) <= tol:
+                step = F(s) / dF(s)
+                s -= step
+                if abs(step) <= mp.mpf(10) ** (5 - digits) * s:
                     break
             else:
                 raise ArithmeticError("foot_exact did not converge")
-            u = a2 * rho / (a2 + t)
-            w = b2 * zq / (b2 + t)
+            u = a2 * rho / (s + gap)
+            w = b2 * zq / s
         beta = mp.atan2(w / b, u / a)
         lat = mp.atan2(w / b2, u / a2)
         d = mp.sqrt((rho - u) ** 2 + (zq - w) ** 2)

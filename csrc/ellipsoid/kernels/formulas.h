@@ -55,23 +55,96 @@ void fail() noexcept {
     K::template fail<S>();
 }
 
-// Stopping rule of the reduced-latitude solver: the last Newton step, radians.
+inline constexpr double kHalfPi = 1.5707963267948966;  // pi / 2 rounded down
+inline constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+inline constexpr double kInfinity = std::numeric_limits<double>::infinity();
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Stopping rule of the reduced-latitude Newton iteration: the last step, radians.
+// Newton converges quadratically: a last step s leaves an error of about C s^2,
+// C = |g'' / (2 g')| at the root. Measured on WGS84, |lat| <= 1.5 rad within
+// 1e6 m of the surface, C s^2 is at most 1.5e-14 rad (the largest near the
+// equator 790 km up), and it matches the true error there within 5 %.
 inline constexpr double kNewtonTolerance = 1.567e-5;
-// Newton steps before the solver gives up. Points on or above the surface of
-// any ellipsoid with f <= 0.5 settle within a few steps; the bound only stops
-// the iteration near the centre, where the equation has several roots and the
-// steps may wander for ever. The solver then returns NaN.
+// The Newton result is kept where C s^2 is at most this (5.7e-14 rad) times
+// (1 - f), so that the latitude moves by at most 5.7e-14 rad (d lat / d beta <=
+// 1 / (1 - f)), and where C s^2 moves the closed-form altitude (see
+// kClosedFormMaxGain) by at most kNewtonAltitudeBound max(Re, |r|), four units
+// in the last place. In that band the two hold with margins of four and ten
+// (the worst points alike), so the band keeps its bits; elsewhere (far out,
+// strong flattening) the bracketed solver finishes.
+inline constexpr double kNewtonErrorBound = 0x1p-44;
+inline constexpr double kNewtonAltitudeBound = 0x1p-50;
+// Newton steps before the iteration gives up (near the centre, where the
+// equation has several roots, the steps may wander for ever); the bracketed
+// solver then takes over.
 inline constexpr int kMaxNewtonSteps = 1000;
-// Near the polar axis the closed-form altitude divides by a vanishing
-// cos(beta): one unit in the last place of beta moves it by about
-// rho * 2.2e-16 / cos(beta)^2, and the solver's own tolerance by far more
-// (hundreds of metres next to the axis, still 1e-4 m at 10 km from it on the
-// Earth). Closer to the axis than this fraction of Re (10.6 km on the Earth)
-// the altitude is taken by projecting onto the normal instead (see
-// c_lla_from_pos); farther out the closed form is kept bit for bit.
+// Steps of the bracketed solver: bisection alone needs about 60; Newton steps
+// inside the bracket usually finish in 5.
+inline constexpr int kFootSteps = 100;
+
+// Closer to the axis than this fraction of Re (1e-5 m on the Earth), and within
+// 2^-26 |z| of it, the altitude is |z| - Rp: the neglected term, about
+// rho^2 / (2 |z|), is then below half a unit in the last place of |z|.
+inline constexpr double kAxisPoint = 1e-5 / 6378137.0;
+inline constexpr double kAxisPointSlope = 0x1p-26;
+// The closed-form altitude L (rho / cos b - Re) / (1 - f), L the meridian
+// tangent's length, amplifies the rounding of its terms, and a unit in the last
+// place of beta, by about L / ((1 - f) cos b) units of max(Re, |r|); the
+// solver's residual error by its derivative in beta (NewtonResult). Where
+// that gain exceeds kClosedFormMaxGain (on the Earth cos b < 1/16: within
+// 400 km of the axis at the surface; with strong flattening also a band of
+// middle latitudes), or next to the axis (kAxisBand, a fraction of Re: 10.6 km
+// on the Earth), the altitude is taken by projecting onto the normal instead
+// (see c_lla_from_pos); elsewhere the closed form is kept bit for bit.
+inline constexpr double kClosedFormMaxGain = 16;
 inline constexpr double kAxisBand = 1.0 / 600.0;
 // An arcsine argument at most this far beyond +-1 is rounding at the pole.
-inline constexpr double kPoleSlack = 4 * std::numeric_limits<double>::epsilon();
+inline constexpr double kPoleSlack = 4 * kEpsilon;
+// Where 1 - q^2 is below this (cos(beta) < 1/16) the arcsine of q = z / Rp
+// amplifies the rounding of q more than 16 times; the reduced latitude is then
+// taken from both coordinates.
+inline constexpr double kPoleCap = 1.0 / 256;
+// The quadratic of a ray is taken as the formula writes it while the source
+// lies within 2 Re (c <= 3 Re^2 in the space where the ellipsoid is a sphere;
+// its rounding then stays within a few units of Re) and the squared length a
+// of the direction is far from overflow and underflow; elsewhere the stable
+// form (ray_hit_stable) is used.
+inline constexpr double kRayNear = 3.0;
+inline constexpr double kDirectionLow = 0x1p-400, kDirectionHigh = 0x1p400;
+// Squares of components at most 2^-500 or at least 2^500 leave the normal range.
+inline constexpr double kSquareLow = 0x1p-500, kSquareHigh = 0x1p500;
+
+// sqrt(x^2 + y^2) without overflow or underflow. Scaling by a power of two is
+// exact and commutes with every rounding in the normal range, so where the
+// squares stay normal the result is the plain formula's, bit for bit.
+inline double scaled_hypot(double x, double y) noexcept {
+    const double m = std::fmax(std::fabs(x), std::fabs(y));
+    if (!(kSquareLow < m && m < kSquareHigh) && m > 0 && m < kInfinity) {
+        int e;
+        std::frexp(m, &e);
+        const double xs = std::ldexp(x, -e), ys = std::ldexp(y, -e);
+        return std::ldexp(std::sqrt(xs * xs + ys * ys), e);
+    }
+    return std::sqrt(x * x + y * y);
+}
+
+// Length of the meridian tangent d/db (cos b, (1 - f) sin b): sqrt(1 - e^2 cos^2 b),
+// which is (1 - f) / W with W = sqrt(1 - e^2 sin^2 lat). Where e^2 cos^2 b
+// exceeds 1/2 the subtraction cancels (strong flattening, near the equator);
+// there the same length is the norm of (sin b, (1 - f) cos b), whose squares
+// sum to it.
+inline double tangent_length(double f, double beta, double cos_beta) noexcept {
+    const double e2_cos2 = (2 - f) * f * cos_beta * cos_beta;
+    if (e2_cos2 <= 0.5) return std::sqrt(1 - e2_cos2);
+    return scaled_hypot(std::sin(beta), (1 - f) * cos_beta);
+}
+
+// Whether the closed-form altitude is accurate at reduced latitude beta (see
+// kClosedFormMaxGain); length is tangent_length() there.
+inline bool closed_form_is_accurate(double f, double cos_beta, double length) noexcept {
+    return length <= kClosedFormMaxGain * ((1 - f) * cos_beta);
+}
 
 // -- Latitude conversions (final: always called directly) ---------------------
 
@@ -87,33 +160,139 @@ double c_geodetic_lat_from_reduced_lat(Self<K> self, double reduced_lat) noexcep
     return std::atan(std::tan(reduced_lat) / (1 - self->f));
 }
 
-// Reduced latitude beta of the foot of the surface normal through r.
+// The foot-point equation. The normal through (rho, z) meets the meridian ellipse
+// (Re cos b, Rp sin b) where
+//   g(b) = sin b cos b - A sin b + B cos b = 0,  A = rho / (a e^2),  B = Rp z / (Re a e^2),
+// (the tangent condition divided by Re^2 - Rp^2 = Re a e^2), with
+//   g'(b) = cos^2 b - sin^2 b - A cos b - B sin b,  g''(b) = A sin b - B cos b - 4 sin b cos b.
+
+// The formula's Newton iteration, from the geocentric latitude.
+struct NewtonResult {
+    double beta;   // NaN when the iteration ran into kMaxNewtonSteps
+    double error;  // C s^2 of the last step s (see kNewtonTolerance)
+    // What the closed-form altitude makes of an error of beta, relative to
+    // max(Re, |r|): its derivative in beta, at the last step's start; 0 where
+    // the closed form is not used.
+    double altitude_gain;
+};
+
+inline NewtonResult newton_reduced_lat(double Re, double f, double x, double y, double z) noexcept {
+    const double rho2 = x * x + y * y;
+    const double a_e2 = (Re * f) * (2 - f);
+    const double rho = std::sqrt(rho2), r_norm = std::sqrt(rho2 + z * z);
+    const double A = rho / a_e2;
+    const double B = ((1 - f) * z) / a_e2;
+    double beta = std::asin(z / r_norm);
+    for (int step = 0; step < kMaxNewtonSteps; ++step) {
+        const double sin_beta = std::sin(beta), cos_beta = std::cos(beta);
+        const double g = (sin_beta * cos_beta - A * sin_beta) + B * cos_beta;
+        const double g_slope =
+            ((cos_beta * cos_beta - sin_beta * sin_beta) - A * cos_beta) - B * sin_beta;
+        const double inc = g / g_slope;
+        const double last = beta;
+        beta = beta - inc;
+        if (!(std::fabs(inc) > kNewtonTolerance)) {  // a NaN step ends it too
+            const double g_curvature = (A * sin_beta - B * cos_beta) - 4 * (sin_beta * cos_beta);
+            const double error = std::fabs(g_curvature / (2 * g_slope)) * (inc * inc);
+            double altitude_gain = 0;
+            const double length = tangent_length(f, last, cos_beta);
+            if (closed_form_is_accurate(f, cos_beta, length)) {
+                // d/db of L (rho / cos b - Re) / (1 - f), L^2 = 1 - e^2 cos^2 b
+                const double slope_rho = rho * std::fabs(sin_beta) / (cos_beta * cos_beta);
+                const double slope_length = ((2 - f) * f) * std::fabs(sin_beta) * cos_beta / length;
+                const double spread = std::fabs(rho / cos_beta - Re);
+                const double slope = length * slope_rho + slope_length * spread;
+                altitude_gain = slope / ((1 - f) * (r_norm > Re ? r_norm : Re));
+            }
+            return {beta, error, altitude_gain};
+        }
+    }
+    return {kNaN, kNaN, kNaN};
+}
+
+// Whether the Newton result is the nearest foot, accurate to a few units of
+// latitude and altitude. The nearest point of the ellipse lies in the point's
+// own quadrant of the meridian plane, and there g has exactly one root (below);
+// in the equatorial plane b = 0 is a root, but inside the evolute (rho < a e^2)
+// the nearest feet lie off it.
+inline bool newton_found_nearest_foot(double f, double a_e2, double x, double y, double z,
+                                      NewtonResult newton) noexcept {
+    if (!(std::fabs(newton.beta) <= kHalfPi && newton.error <= kNewtonErrorBound * (1 - f))) {
+        return false;
+    }
+    if (!(newton.error * newton.altitude_gain <= kNewtonAltitudeBound)) return false;
+    if (z > 0) return newton.beta >= 0;
+    if (z < 0) return newton.beta <= 0;
+    return !(scaled_hypot(x, y) < a_e2);
+}
+
+// Reduced latitude of the nearest foot of a normal through (x, y, z), for any
+// point. In the meridian half-plane (rho, |z|) lies in the first quadrant, and
+// so does its nearest point of the ellipse. There g goes from g(0) = B >= 0 to
+// g(pi/2) = -A <= 0 with exactly one root: bisection keeps a bracket of it,
+// Newton steps inside the bracket make it fast; the sign of z then picks the
+// quadrant. Special cases: the axis (the pole is nearest, as the polar radius
+// of curvature Re^2 / Rp exceeds Rp), the equatorial plane inside the evolute
+// (cos b = A; of the two equally near feet the one on z's side of zero), a
+// point so far out that A or B overflow (the normal there points at it:
+// tan b = Rp |z| / (Re rho)), and the centre, where both poles are nearest, or
+// a point at infinity: NaN.
+inline double nearest_foot_reduced_lat(double Re, double f, double x, double y, double z,
+                                       double start) noexcept {
+    const double a_e2 = (Re * f) * (2 - f);
+    const double rho = scaled_hypot(x, y), abs_z = std::fabs(z);
+    if (!(std::isfinite(rho) && std::isfinite(abs_z)) || (rho == 0 && abs_z == 0)) return kNaN;
+    if (rho == 0) return std::copysign(kHalfPi, z);
+    const double A = rho / a_e2;
+    const double B = ((1 - f) * abs_z) / a_e2;
+    if (abs_z == 0) return std::copysign(A < 1 ? std::acos(A) : 0.0, z);
+    if (A == kInfinity || B == kInfinity) return std::copysign(std::atan2((1 - f) * abs_z, rho), z);
+    double lo = 0, hi = kHalfPi;
+    // From the given start if it lies in the quadrant, else from the geocentric latitude.
+    const bool in_quadrant = std::fabs(start) <= kHalfPi && (start >= 0) == (z > 0);
+    double beta = in_quadrant ? std::fabs(start) : std::atan2(abs_z, rho);
+    for (int step = 0; step < kFootSteps; ++step) {
+        const double sin_beta = std::sin(beta), cos_beta = std::cos(beta);
+        const double g = (sin_beta * cos_beta - A * sin_beta) + B * cos_beta;
+        if (g > 0) {
+            lo = beta;
+        } else if (g < 0) {
+            hi = beta;
+        } else {
+            break;
+        }
+        const double g_slope =
+            ((cos_beta * cos_beta - sin_beta * sin_beta) - A * cos_beta) - B * sin_beta;
+        double after = beta - g / g_slope;
+        if (!(lo < after && after < hi)) after = 0.5 * (lo + hi);  // a NaN step too
+        const double moved = after - beta;
+        beta = after;
+        if (std::fabs(moved) <= 2 * kEpsilon * beta) break;
+    }
+    return std::copysign(beta, z);
+}
+
+// Reduced latitude beta of the foot of the nearest surface normal through r, in
+// [-pi/2, pi/2]; NaN at the centre.
 //
-// Newton iteration on the foot-point equation divided by Re^2 - Rp^2,
-//   sin(b) cos(b) - A sin(b) + B cos(b) = 0,  A = rho / aux2,  B = Rp z / (Re aux2),
-// started at the geocentric latitude and stopped once a step is at most
-// kNewtonTolerance. On a sphere (aux2 == 0) every point lies on its own normal:
-// the answer is the start value itself.
+// The formula's Newton iteration (started at the geocentric latitude, stopped
+// once a step is at most kNewtonTolerance) is kept wherever it lands on the
+// nearest foot within kNewtonErrorBound; elsewhere (near the centre, strong
+// flattening, far out) the bracketed solver finds it. On a sphere every point
+// lies on its own normal: the geocentric latitude, by atan2 of z and a scaled
+// rho, which is well-conditioned at the poles and at the extremes of the range.
 template <class K>
 double c_solve_reduced_lat_equation(Self<K> self, const double* r) noexcept {
     const double Re = self->Re, f = self->f;
     const double x = r[0], y = r[1], z = r[2];
-    const double aux1 = x * x + y * y;
-    const double aux2 = (Re * f) * (2 - f);
-    double beta = std::asin(z / std::sqrt(aux1 + z * z));
-    if (aux2 == 0) return beta;
-    const double A = std::sqrt(aux1) / aux2;
-    const double B = ((1 - f) * z) / aux2;
-    for (int step = 0; step < kMaxNewtonSteps; ++step) {
-        const double sin_beta = std::sin(beta), cos_beta = std::cos(beta);
-        const double numerator = (sin_beta * cos_beta - A * sin_beta) + B * cos_beta;
-        const double denominator =
-            ((cos_beta * cos_beta - sin_beta * sin_beta) - A * cos_beta) - B * sin_beta;
-        const double inc = numerator / denominator;
-        beta = beta - inc;
-        if (!(std::fabs(inc) > kNewtonTolerance)) return beta;  // a NaN step ends it too
+    const double a_e2 = (Re * f) * (2 - f);  // Re e^2 = (Re^2 - Rp^2) / Re
+    if (a_e2 == 0) {
+        const double rho = scaled_hypot(x, y);
+        return rho == 0 && z == 0 ? kNaN : std::atan2(z, rho);
     }
-    return std::numeric_limits<double>::quiet_NaN();
+    const NewtonResult newton = newton_reduced_lat(Re, f, x, y, z);
+    if (newton_found_nearest_foot(f, a_e2, x, y, z, newton)) return newton.beta;
+    return nearest_foot_reduced_lat(Re, f, x, y, z, newton.beta);
 }
 
 // -- Surface frame ---------------------------------------------------------------
@@ -130,7 +309,7 @@ void surf_normal_vector(Self<K>, SurfCoord point, double* u_normal) noexcept {
 
 // East and north unit tangents at geodetic (lat, lon), built on the reduced
 // latitude beta: the meridian tangent (-sin b cos lon, -sin b sin lon, (1 - f) cos b)
-// has length aux = sqrt(1 - (2 - f) f cos^2 b), never zero for 0 <= f < 1.
+// has length tangent_length(), never zero for 0 <= f < 1.
 template <class K>
 void surf_tangent_vector(Self<K> self, SurfCoord point, double* u_east, double* u_north) noexcept {
     const double f = self->f;
@@ -138,13 +317,13 @@ void surf_tangent_vector(Self<K> self, SurfCoord point, double* u_east, double* 
     if (K::kernel_failed()) return fail<K, Slot::surf_tangent_vector>();
     const double cos_lon = std::cos(point.lon), sin_lon = std::sin(point.lon);
     const double cos_beta = std::cos(beta), sin_beta = std::sin(beta);
-    const double aux = std::sqrt(1 - (2 - f) * f * cos_beta * cos_beta);
+    const double length = tangent_length(f, beta, cos_beta);
     u_east[0] = -sin_lon;
     u_east[1] = cos_lon;
     u_east[2] = 0;
-    u_north[0] = (-sin_beta) * cos_lon / aux;
-    u_north[1] = (-sin_beta) * sin_lon / aux;
-    u_north[2] = (1 - f) * cos_beta / aux;
+    u_north[0] = (-sin_beta) * cos_lon / length;
+    u_north[1] = (-sin_beta) * sin_lon / length;
+    u_north[2] = (1 - f) * cos_beta / length;
 }
 
 // The East-North-Up frame at a surface point: up first, then east and north.
@@ -174,14 +353,19 @@ void c_surf_pos_from_surf_coord(Self<K> self, SurfCoord point, double* r_surf) n
 
 // Geodetic (lat, lon) of a surface point: the reduced latitude from z alone,
 // the longitude from x and y alone. The point is not projected onto the surface.
+// Near the poles (kPoleCap) the arcsine is ill-conditioned, and the reduced
+// latitude is the angle of (rho / Re, z / Rp), the point mapped onto the unit
+// circle: the same angle for a surface point, well-conditioned.
 template <class K>
 void c_surf_coord_from_surf_pos(Self<K> self, const double* r_surf, SurfCoord* point) noexcept {
     const double Re = self->Re, f = self->f;
-    double q = (r_surf[2] / Re) / (1 - f);
+    double q = (r_surf[2] / Re) / (1 - f);  // sin(beta) of a surface point
     // At the poles z = Re (1 - f) comes back through two divisions as 1 plus a
     // unit or two in the last place; that is the pole, not a point beyond it.
     if (std::fabs(q) > 1 && std::fabs(q) <= 1 + kPoleSlack) q = std::copysign(1.0, q);
-    const double beta = std::asin(q);
+    const double beta = std::fabs(q) <= 1 && 1 - q * q < kPoleCap
+                            ? std::atan2(q, scaled_hypot(r_surf[0], r_surf[1]) / Re)
+                            : std::asin(q);
     point->lon = std::atan2(r_surf[1], r_surf[0]);
     const double lat = c_geodetic_lat_from_reduced_lat<K>(self, beta);
     if (K::kernel_failed()) return fail<K, Slot::c_surf_coord_from_surf_pos>();
@@ -192,40 +376,43 @@ void c_surf_coord_from_surf_pos(Self<K> self, const double* r_surf, SurfCoord* p
 
 // Geodetic latitude, longitude and altitude of an ECEF position.
 //
-// The altitude is the distance from the foot point (Re cos b, Rp sin b) along
-// the normal. Away from the axis it is evaluated in closed form,
-//   alt = sqrt(1 - (2 - f) f cos^2 b) (rho / cos b - Re) / (1 - f),
-// which divides by cos b. Next to the axis that division amplifies any error
-// of b into metres, so there the same distance is taken as the projection of
-// r minus the foot point onto the unit normal ((1 - f) cos b, sin b) / aux,
-// which is stationary in b: an error in the foot point changes it only to
-// second order. Within 1e-5 m of the axis the altitude is the distance from
-// the pole along the axis.
+// The altitude is the signed distance from the foot point (Re cos b, Rp sin b)
+// along the normal. Away from the axis it is evaluated in closed form,
+//   alt = sqrt(1 - e^2 cos^2 b) (rho / cos b - Re) / (1 - f),
+// which divides by cos b. Where that division amplifies the rounding of b
+// (kClosedFormMaxGain, kAxisBand) the same distance is taken as the projection
+// of r minus the foot point onto the unit normal ((1 - f) cos b, sin b) /
+// sqrt(1 - e^2 cos^2 b), which is stationary in b: an error of the foot point
+// changes it only to second order. On the axis (kAxisPoint) the altitude is the
+// distance from the pole along the axis.
 template <class K>
 void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
     const double Re = self->Re, f = self->f;
     const double x = r[0], y = r[1], z = r[2];
+    // On the axis the longitude is 0 by convention; atan2 would give pi for
+    // (-0, +-0), as it does for any point on the negative x axis.
     lla->lon = (x == 0 && y == 0) ? 0.0 : std::atan2(y, x);
     const double beta = call<K, Slot::c_solve_reduced_lat_equation>(self, r);
     if (K::kernel_failed()) return fail<K, Slot::c_lla_from_pos>();
-    const double r_equatorial_projection = std::sqrt(r[0] * r[0] + r[1] * r[1]);
+    const double rho = scaled_hypot(x, y);
     const double lat = c_geodetic_lat_from_reduced_lat<K>(self, beta);
     if (K::kernel_failed()) return fail<K, Slot::c_lla_from_pos>();
     lla->lat = lat;
-    if (r_equatorial_projection < 1e-5) {
+    if (rho < kAxisPoint * Re && rho <= kAxisPointSlope * std::fabs(z)) {
         lla->alt = std::fabs(z) - (1 - f) * Re;
         return;
     }
     const double cos_beta = std::cos(beta);
-    const double aux = std::sqrt(1 - (2 - f) * f * cos_beta * cos_beta);
-    if (r_equatorial_projection < kAxisBand * Re) {
+    const double normal_length = tangent_length(f, beta, cos_beta);
+    if (rho < kAxisBand * Re || !closed_form_is_accurate(f, cos_beta, normal_length)) {
         const double sin_beta = std::sin(beta);
-        const double along_rho = (r_equatorial_projection - Re * cos_beta) * ((1 - f) * cos_beta);
-        const double along_z = (z - ((1 - f) * Re) * sin_beta) * sin_beta;
-        lla->alt = (along_rho + along_z) / aux;
+        const double foot_rho = Re * cos_beta, foot_z = ((1 - f) * Re) * sin_beta;
+        const double along_rho = (rho - foot_rho) * ((1 - f) * cos_beta);
+        const double along_z = (z - foot_z) * sin_beta;
+        lla->alt = (along_rho + along_z) / normal_length;
         return;
     }
-    lla->alt = aux * (r_equatorial_projection / cos_beta - Re) / (1 - f);
+    lla->alt = normal_length * (rho / cos_beta - Re) / (1 - f);
 }
 
 // ECEF position of geodetic (lat, lon, alt): the surface point plus alt times
@@ -243,9 +430,54 @@ void c_pos_from_lla(Self<K> self, LLA lla, double* r) noexcept {
 
 // -- Observation -------------------------------------------------------------------
 
+// The nearer meeting point of the line r + l u with the ellipsoid, well-conditioned
+// for any source and any length of u. Dividing z by (1 - f) turns the ellipsoid
+// into the sphere of radius Re. There, with the direction v scaled by a power
+// of two (exact: the point found does not depend on |u|),
+//   a l^2 + 2 h l + c = 0,  a = |v|^2,  h = v.r,  c = |r|^2 - Re^2,
+// and the quarter discriminant h^2 - a c equals a Re^2 - |v x r|^2 (Lagrange's
+// identity): a Re^2 less a times the squared distance of the line from the
+// centre, free of the cancellation of h^2 against a c for a far source. Of the
+// roots q / a and c / q, q = -(h + sign(h) sqrt(h^2 - a c)), the nearer is c / q,
+// and q adds two numbers of the same sign.
+inline void ray_hit_stable(double Re, double f, const double* r_ray, const double* u_ray,
+                           double* r_surf) noexcept {
+    const double ux = u_ray[0], uy = u_ray[1], uz = u_ray[2];
+    const double m = std::fmax(std::fmax(std::fabs(ux), std::fabs(uy)), std::fabs(uz));
+    if (!(m > 0 && m < kInfinity) || std::isnan(ux + uy + uz)) {
+        r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
+        return;
+    }
+    int e;
+    std::frexp(m, &e);
+    const double v[3] = {std::ldexp(ux, -e), std::ldexp(uy, -e), std::ldexp(uz, -e)};
+    const double stretch = 1.0 / (1 - f);
+    const double sx = r_ray[0], sy = r_ray[1], sz = r_ray[2] * stretch;
+    const double wx = v[0], wy = v[1], wz = v[2] * stretch;
+    const double a = (wx * wx + wy * wy) + wz * wz;
+    const double h = (wx * sx + wy * sy) + wz * sz;
+    const double c = ((sx * sx + sy * sy) + sz * sz) - Re * Re;
+    const double cx = wy * sz - wz * sy, cy = wz * sx - wx * sz, cz = wx * sy - wy * sx;
+    const double disc = a * (Re * Re) - ((cx * cx + cy * cy) + cz * cz);
+    if (disc < 0) {
+        r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
+        return;
+    }
+    const double root = std::sqrt(disc);
+    const double q = h > 0 ? -(h + root) : root - h;
+    const double l = q != 0 ? c / q : 0.0;
+    for (int i = 0; i < 3; ++i) r_surf[i] = r_ray[i] + l * v[i];
+}
+
 // Point where the line r_ray + l u_ray meets x^2 + y^2 + z^2 / (1 - f)^2 = Re^2
 // nearest to r_ray (smallest |l|, ahead or behind). A line that misses gives
 // three NaN; a tangent line its point of contact.
+//
+// The roots are taken as the formula writes them while that is accurate: for a
+// source within 2 Re, -b +- sqrt(delta) cancels in the nearer root by at most a
+// few units of Re. For a far source it cancels by |r|^2 / Re (424 m from 1e12 m
+// on the Earth), and b^2 - 4 a c with it; there, and for directions whose
+// squares leave the range, ray_hit_stable takes over.
 template <class K>
 void c_surf_pos_of_ray_first_intersection(Self<K> self, const double* r_ray, const double* u_ray,
                                           double* r_surf) noexcept {
@@ -256,11 +488,13 @@ void c_surf_pos_of_ray_first_intersection(Self<K> self, const double* r_ray, con
     const double a = (ux * ux + uy * uy) + (uz * uz) * diagGz;
     const double b = 2 * ((ux * rx + uy * ry) + (uz * rz) * diagGz);
     const double c = ((rx * rx + ry * ry) + (rz * rz) * diagGz) - Re * Re;
+    if (!(c <= kRayNear * (Re * Re) && kDirectionLow <= a && a <= kDirectionHigh)) {
+        return ray_hit_stable(Re, f, r_ray, u_ray, r_surf);
+    }
     const double delta = b * b - c * (4.0 * a);
     double l;
     if (delta < 0) {
-        const double nan = std::numeric_limits<double>::quiet_NaN();
-        r_surf[0] = r_surf[1] = r_surf[2] = nan;
+        r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
         return;
     } else if (delta == 0) {
         l = (-b) * 0.5 / a;
