@@ -46,6 +46,10 @@ FOOT_STEPS = 100
 # The closed-form altitude L (rho / cos b - Re) / (1 - f), L = tangent_length, amplifies the
 # rounding of its terms by about L / ((1 - f) cos b); where that exceeds this it is not used.
 CLOSED_FORM_MAX_GAIN = 16.0
+# Where the gain exceeds this the closed form is checked against the projection and kept only
+# if the two agree within this many (8) units of max(Re, |r|).
+CLOSED_FORM_SAFE_GAIN = 4.0
+CLOSED_FORM_AGREEMENT = 8 * EPS
 
 
 def closed_form_is_accurate(f, cos_beta, length):
@@ -401,14 +405,26 @@ def c_lla_from_pos(Re, f, r):
     lat = c_geodetic_lat_from_reduced_lat(Re, f, beta)
     if rho < AXIS_POINT * Re and rho <= AXIS_POINT_SLOPE * abs(z):
         return lat, lon, abs(z) - (1 - f) * Re
-    sin_beta, cos_beta = sincos(beta)
+    cos_beta = cos(beta)
     aux = tangent_length(f, beta, cos_beta)
-    if rho < AXIS_BAND * Re or not closed_form_is_accurate(f, cos_beta, aux):
+
+    def projected():
+        sin_beta = sin(beta)
         foot_rho, foot_z = Re * cos_beta, ((1 - f) * Re) * sin_beta
         along_rho = (rho - foot_rho) * ((1 - f) * cos_beta)
         along_z = (z - foot_z) * sin_beta
-        return lat, lon, div(along_rho + along_z, aux)
-    return lat, lon, div(aux * (div(rho, cos_beta) - Re), 1 - f)
+        return div(along_rho + along_z, aux)
+
+    if rho < AXIS_BAND * Re or not closed_form_is_accurate(f, cos_beta, aux):
+        return lat, lon, projected()
+    alt = div(aux * (div(rho, cos_beta) - Re), 1 - f)
+    if aux > CLOSED_FORM_SAFE_GAIN * ((1 - f) * cos_beta):
+        # The closed form amplifies beta's last unit several times: keep it only where the
+        # projection confirms it.
+        check = projected()
+        if not (abs(alt - check) <= CLOSED_FORM_AGREEMENT * max(Re, rho, abs(z))):
+            alt = check
+    return lat, lon, alt
 
 
 def c_pos_from_lla(Re, f, lat, lon, alt):

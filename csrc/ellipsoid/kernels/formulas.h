@@ -98,6 +98,11 @@ inline constexpr double kAxisPointSlope = 0x1p-26;
 // on the Earth), the altitude is taken by projecting onto the normal instead
 // (see c_lla_from_pos); elsewhere the closed form is kept bit for bit.
 inline constexpr double kClosedFormMaxGain = 16;
+// Where the gain exceeds this, the closed form is computed and checked against
+// the projection, and kept where the two agree within kClosedFormAgreement
+// max(Re, |r|), 8 units (in the band above they agree within 4.7).
+inline constexpr double kClosedFormSafeGain = 4;
+inline constexpr double kClosedFormAgreement = 8 * kEpsilon;
 inline constexpr double kAxisBand = 1.0 / 600.0;
 // An arcsine argument at most this far beyond +-1 is rounding at the pole.
 inline constexpr double kPoleSlack = 4 * kEpsilon;
@@ -404,15 +409,26 @@ void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
     }
     const double cos_beta = std::cos(beta);
     const double normal_length = tangent_length(f, beta, cos_beta);
-    if (rho < kAxisBand * Re || !closed_form_is_accurate(f, cos_beta, normal_length)) {
+    const auto projected = [&]() noexcept {
         const double sin_beta = std::sin(beta);
         const double foot_rho = Re * cos_beta, foot_z = ((1 - f) * Re) * sin_beta;
         const double along_rho = (rho - foot_rho) * ((1 - f) * cos_beta);
         const double along_z = (z - foot_z) * sin_beta;
-        lla->alt = (along_rho + along_z) / normal_length;
+        return (along_rho + along_z) / normal_length;
+    };
+    if (rho < kAxisBand * Re || !closed_form_is_accurate(f, cos_beta, normal_length)) {
+        lla->alt = projected();
         return;
     }
-    lla->alt = normal_length * (rho / cos_beta - Re) / (1 - f);
+    double alt = normal_length * (rho / cos_beta - Re) / (1 - f);
+    if (normal_length > kClosedFormSafeGain * ((1 - f) * cos_beta)) {
+        // The closed form amplifies the last unit of beta several times: it is
+        // kept where the projection confirms it.
+        const double check = projected();
+        const double scale = std::fmax(Re, std::fmax(rho, std::fabs(z)));
+        if (!(std::fabs(alt - check) <= kClosedFormAgreement * scale)) alt = check;
+    }
+    lla->alt = alt;
 }
 
 // ECEF position of geodetic (lat, lon, alt): the surface point plus alt times
