@@ -8,7 +8,7 @@ import math
 import numpy as np
 import pytest
 import reference as ref
-from numeric_helpers import EARTH, EPS, HALF_PI, ellipsoid
+from helpers import EARTH, EPS, HALF_PI, ellipsoid
 
 Re_EARTH, F_EARTH = EARTH
 
