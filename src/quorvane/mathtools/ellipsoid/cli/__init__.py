@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import csv
 import os
 import signal
 import sys
@@ -28,19 +27,21 @@ from quorvane.mathtools.ellipsoid.cli.demo import (
     sample_path,
 )
 from quorvane.mathtools.ellipsoid.cli.fileio import (
+    INSTALL_HINT,
     PROG,
-    ByteWriter,
+    TEXT_FORMATS,
     InputError,
     UsageError,
-    float_formatter,
-    open_input,
+    compressed,
+    format_of,
     progress_bar,
 )
 from quorvane.mathtools.ellipsoid.cli.operations import (
     OPERATIONS,
     Operation,
-    convert_chunk,
+    convert_batch,
     make_plan,
+    numeric_columns,
 )
 from quorvane.mathtools.ellipsoid.cli.output import open_output
 from quorvane.mathtools.ellipsoid.cli.parser import build_parser
@@ -56,23 +57,54 @@ __all__ = [
 
 
 def run_conversion(args: argparse.Namespace, op: Operation) -> int:
-    fmt = float_formatter(args.float_format)
-    with open_input(args.input) as data:
+    _require_extra()
+    from quorvane.mathtools.ellipsoid.cli.readers import open_input
+    from quorvane.mathtools.ellipsoid.cli.writers import open_writer
+
+    with open_input(args.input, args.format, args.delimiter) as data:
         plan = make_plan(args, op, data)
+        out_format, compression = format_of(args.output, args.output_format)
+        if out_format is None:
+            in_format = format_of(args.input, args.format)[0] or "csv"
+            out_format = in_format if in_format in TEXT_FORMATS else "csv"
+        if compression is not None and out_format not in TEXT_FORMATS:
+            raise UsageError(
+                f"{out_format} output has its own compression; drop the .gz, .bz2 or .xz"
+            )
+        delimiter = args.delimiter
+        if delimiter is None and args.output_format is None and out_format == "csv":
+            delimiter = getattr(data, "delimiter", None)  # as the input, on standard output
+            if args.output is not None and args.output != "-":
+                delimiter = None
+        kept_types = [data.kept_type(i) for i in plan.keep]
+        numeric = numeric_columns(plan)
         with (
             open_output(args.output) as sink,
+            compressed(sink, compression) as stream,
             progress_bar(args.progress, data, op.name) as progress,
         ):
-            writer = csv.writer(ByteWriter(sink), lineterminator="\n")
-            header = [plan.header]  # written with the first good chunk
-            for chunk in data.chunks(args.chunk_rows):
-                kept, results = convert_chunk(plan, chunk)
-                writer.writerows(header)
-                header = []
-                writer.writerows(zip(*kept, *map(fmt, results), strict=True))
-                progress(len(chunk.rows))
-            writer.writerows(header)
+            writer = open_writer(
+                out_format, stream, plan.header, kept_types, data.name, delimiter, args.float_format
+            )
+            try:
+                for batch in data.batches(args.chunk_rows, numeric, plan.keep):
+                    if batch.rows:
+                        writer.write(*convert_batch(plan, batch))
+                    progress(batch.rows)
+            except BaseException:
+                writer.abandon()
+                raise
+            writer.close()
     return 0
+
+
+def _require_extra() -> None:
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise UsageError(
+            f"reading and writing files needs pyarrow, from the cli extra: {INSTALL_HINT}"
+        ) from None
 
 
 class Terminated(BaseException):

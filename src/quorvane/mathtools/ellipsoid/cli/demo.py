@@ -12,8 +12,13 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvane.mathtools.ellipsoid import catalogue
-from quorvane.mathtools.ellipsoid.cli.fileio import PROG, open_input
-from quorvane.mathtools.ellipsoid.cli.operations import OPERATIONS, convert_chunk, make_plan
+from quorvane.mathtools.ellipsoid.cli.fileio import PROG
+from quorvane.mathtools.ellipsoid.cli.operations import (
+    OPERATIONS,
+    convert_batch,
+    make_plan,
+    numeric_columns,
+)
 from quorvane.mathtools.ellipsoid.cli.parser import build_parser
 
 SAMPLE_TRACK = "gnss_track_ecef.csv"
@@ -32,16 +37,20 @@ def sample_path(name: str) -> Iterator[str]:
 
 def _convert_file(argv: list[str]) -> tuple[list[str], list[list[str]], list[FloatArray]]:
     """Run a conversion in memory (small files only): header, kept and result columns."""
+    from quorvane.mathtools.ellipsoid.cli.readers import open_input
+
     args = build_parser().parse_args(argv)
     op = OPERATIONS[args.command]
-    with open_input(args.input) as data:
+    with open_input(args.input, args.format, args.delimiter) as data:
         plan = make_plan(args, op, data)
         kept: list[list[str]] = [[] for _ in plan.keep]
         results: list[list[FloatArray]] = [[] for _ in op.outputs]
-        for chunk in data.chunks(args.chunk_rows):
-            k, r = convert_chunk(plan, chunk)
+        for batch in data.batches(args.chunk_rows, numeric_columns(plan), plan.keep):
+            if not batch.rows:
+                continue
+            k, r = convert_batch(plan, batch)
             for acc, part in zip(kept, k, strict=True):
-                acc.extend(part)
+                acc.extend(part if isinstance(part, list) else map(str, part.to_pylist()))
             for accr, res in zip(results, r, strict=True):
                 accr.append(res)
     return plan.header, kept, [np.concatenate(r) if r else np.empty(0) for r in results]

@@ -1,17 +1,16 @@
-"""Input and output of the command-line tool: CSV read in chunks of rows, results written
-to standard output or to a file that appears only when the run succeeds, and the progress bar."""
+"""What reading and writing files share: errors that name the place, file formats and their
+compression, the exact text parser for numbers, and the progress bar. The readers and writers
+themselves (:mod:`.readers`, :mod:`.writers`) use pyarrow, from the ``cli`` extra."""
 
 from __future__ import annotations
 
 import contextlib
-import csv
 import io
 import os
 import sys
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from itertools import islice
-from typing import IO, Any, TextIO
+from typing import IO, Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -32,11 +31,18 @@ class InputError(Exception):
     """Bad input data, reported with the file, line and column where it was found."""
 
     def __init__(
-        self, source: str, message: str, line: int | None = None, column: str | None = None
+        self,
+        source: str,
+        message: str,
+        line: int | None = None,
+        column: str | None = None,
+        row: int | None = None,
     ) -> None:
         where = source
         if line is not None:
             where += f", line {line}"
+        if row is not None:
+            where += f", row {row}"
         if column is not None:
             where += f", column {column!r}"
         super().__init__(f"{where}: {message}")
@@ -46,85 +52,25 @@ class UsageError(Exception):
     """Inconsistent command-line options."""
 
 
+class Progress(Protocol):
+    """What the progress bar needs of an input: its size in bytes (for text) or its number of
+    rows (for tables), when known, and how many bytes have been read so far."""
+
+    size: int | None
+    rows: int | None
+
+    def position(self) -> int | None: ...
+
+
 # --------------------------------------------------------------------------------------------
-# Reading CSV input in chunks.
+# The exact parser of text input, used where the fast reader refuses a block of rows: it gives
+# the line and column of the fault, or reads what the fast reader does not.
 
 
 @dataclass
 class Chunk:
     rows: list[list[str]]
     lines: list[int]  # line number of each row in the input
-
-
-class CsvInput:
-    """A CSV text stream with a header, read in chunks of rows.
-
-    Blank lines and lines starting with ``#`` are skipped. Line numbers count from 1.
-    """
-
-    def __init__(self, stream: TextIO, name: str, size: int | None = None) -> None:
-        self.stream = stream
-        self.name = name
-        self.size = size  # bytes, when known, for the progress bar
-        self._reader = csv.reader(stream, strict=True)
-        self._records = self._iter_records()
-        try:
-            first = next(self._records)
-        except StopIteration:
-            raise InputError(name, "empty input: expected a header line") from None
-        self.header_line, header = first
-        self.header = [h.strip() for h in header]
-
-    def _iter_records(self) -> Iterator[tuple[int, list[str]]]:
-        reader = self._reader
-        try:
-            for row in reader:
-                if not row or (row[0].lstrip().startswith("#")):
-                    continue
-                if len(row) == 1 and not row[0].strip():
-                    continue
-                yield reader.line_num, row
-        except csv.Error as exc:
-            raise InputError(self.name, f"malformed CSV: {exc}", reader.line_num) from None
-
-    def chunks(self, rows_per_chunk: int) -> Iterator[Chunk]:
-        while True:
-            block = list(islice(self._records, rows_per_chunk))
-            if not block:
-                return
-            yield Chunk([row for _, row in block], [line for line, _ in block])
-
-    def position(self) -> int | None:
-        """Bytes consumed so far (rounded up to the read-ahead buffer), if known."""
-        buffer = getattr(self.stream, "buffer", None)
-        try:
-            return int(buffer.tell()) if buffer is not None else None
-        except (OSError, ValueError):
-            return None
-
-    def column_index(self, name: str) -> int:
-        """Index of the header column called ``name`` (case and surrounding blanks ignored)."""
-        wanted = name.strip().casefold()
-        found = [i for i, h in enumerate(self.header) if h.casefold() == wanted]
-        if not found:
-            raise InputError(
-                self.name,
-                f"no column {name!r} in the header (columns: {', '.join(self.header)})",
-                self.header_line,
-            )
-        if len(found) > 1:
-            raise InputError(
-                self.name, f"column {name!r} appears {len(found)} times", self.header_line
-            )
-        return found[0]
-
-    def find(self, aliases: Sequence[str]) -> int | None:
-        for alias in aliases:
-            wanted = alias.casefold()
-            found = [i for i, h in enumerate(self.header) if h.casefold() == wanted]
-            if found:
-                return self.column_index(alias)
-        return None
 
 
 def parse_column(values: list[str], lines: list[int], source: str, column: str) -> FloatArray:
@@ -138,11 +84,11 @@ def parse_column(values: list[str], lines: list[int], source: str, column: str) 
         except ValueError:
             if not text.strip():
                 raise InputError(source, "empty value, expected a number", line, column) from None
-            raise InputError(source, f"{_show(text)} is not a number", line, column) from None
+            raise InputError(source, f"{show(text)} is not a number", line, column) from None
     raise AssertionError("unreachable")  # pragma: no cover
 
 
-def _show(text: str) -> str:
+def show(text: str) -> str:
     """``text`` quoted, or the bytes it was read from when they are not UTF-8."""
     try:
         text.encode("utf-8")
@@ -161,10 +107,6 @@ def check_fields(chunk: Chunk, count: int, source: str) -> None:
             )
 
 
-# --------------------------------------------------------------------------------------------
-# Writing output.
-
-
 class ByteWriter:
     """Text written as UTF-8 to a binary stream."""
 
@@ -175,35 +117,87 @@ class ByteWriter:
         return self.buffer.write(text.encode("utf-8", ERRORS))
 
 
-def float_formatter(fmt: str | None) -> Callable[[FloatArray], list[Any]]:
-    if fmt is None:
-        # str() of a Python float is the shortest text that reads back to the same double.
-        return lambda values: values.tolist()
-    return lambda values: [format(v, fmt) for v in values.tolist()]
+# --------------------------------------------------------------------------------------------
+# Formats.
+
+FORMATS = ("csv", "tsv", "parquet", "arrow")
+TEXT_FORMATS = ("csv", "tsv")
+_EXTENSIONS = {
+    ".csv": "csv",
+    ".txt": "csv",
+    ".tsv": "tsv",
+    ".tab": "tsv",
+    ".parquet": "parquet",
+    ".pq": "parquet",
+    ".arrow": "arrow",
+    ".feather": "arrow",
+    ".ipc": "arrow",
+}
+COMPRESSIONS = {".gz": "gzip", ".bz2": "bz2", ".xz": "xz"}
+_MAGIC = ((b"\x1f\x8b", "gzip"), (b"BZh", "bz2"), (b"\xfd7zXZ\x00", "xz"))
+
+
+def format_of(path: str | None, given: str | None) -> tuple[str | None, str | None]:
+    """The format (``None`` when the name does not tell) and the compression of a file
+    named ``path``, from its extensions; ``given`` (--format) overrides the format."""
+    if path is None or path == "-":
+        return given, None
+    stem, ext = os.path.splitext(path.lower())
+    compression = COMPRESSIONS.get(ext)
+    if compression is not None:
+        stem, ext = os.path.splitext(stem)
+    if given is None:
+        given = _EXTENSIONS.get(ext)
+        if given is None and os.path.isdir(path):
+            given = "parquet"  # a directory of Parquet files read as one dataset
+    return given, compression
+
+
+def sniff_compression(stream: IO[bytes]) -> str | None:
+    """The compression of a binary stream, from its first bytes (the stream must peek)."""
+    peek = getattr(stream, "peek", None)
+    head = peek(8)[:8] if peek is not None else b""
+    return next((name for magic, name in _MAGIC if head.startswith(magic)), None)
+
+
+def decompressed(stream: IO[bytes], compression: str | None) -> IO[bytes]:
+    if compression == "gzip":
+        import gzip
+
+        return gzip.GzipFile(fileobj=stream, mode="rb")
+    if compression == "bz2":
+        import bz2
+
+        return bz2.BZ2File(stream, "rb")
+    if compression == "xz":
+        import lzma
+
+        return lzma.LZMAFile(stream, "rb")
+    return stream
 
 
 @contextlib.contextmanager
-def open_input(path: str) -> Iterator[CsvInput]:
-    if path == "-":
-        buffer = getattr(sys.stdin, "buffer", None)
-        if buffer is None:  # a text-only stand-in for standard input
-            yield CsvInput(sys.stdin, "<stdin>")
-            return
-        stream = io.TextIOWrapper(buffer, encoding=ENCODING, errors=ERRORS, newline="")
-        if sys.stdin.isatty():
-            print(f"{PROG}: reading CSV from the terminal; end with Ctrl-D", file=sys.stderr)
-        try:
-            yield CsvInput(stream, "<stdin>")
-        finally:
-            stream.detach()  # leave sys.stdin usable
+def compressed(sink: IO[bytes], compression: str | None) -> Iterator[IO[bytes]]:
+    """``sink`` itself, or a compressor writing into it (closed on leaving; ``sink`` is not)."""
+    if compression is None:
+        yield sink
         return
-    with contextlib.ExitStack() as stack:
-        try:
-            handle = stack.enter_context(open(path, encoding=ENCODING, errors=ERRORS, newline=""))
-        except OSError as exc:
-            raise UsageError(f"cannot read {path!r}: {exc.strerror}") from None
-        size = os.fstat(handle.fileno()).st_size
-        yield CsvInput(handle, path, size if os.path.isfile(path) else None)
+    stream: IO[bytes]
+    if compression == "gzip":
+        import gzip
+
+        # No file name or time stamp in the header: the same results give the same bytes.
+        stream = gzip.GzipFile(filename="", fileobj=sink, mode="wb", compresslevel=6, mtime=0)
+    elif compression == "bz2":
+        import bz2
+
+        stream = bz2.BZ2File(sink, "wb")
+    else:
+        import lzma
+
+        stream = lzma.LZMAFile(sink, "wb")  # noqa: SIM115 (closed below)
+    with stream:
+        yield stream
 
 
 def _usable_width(stream: IO[str]) -> bool:
@@ -215,7 +209,7 @@ def _usable_width(stream: IO[str]) -> bool:
 
 
 @contextlib.contextmanager
-def progress_bar(mode: str, data: CsvInput, desc: str) -> Iterator[Callable[[int], None]]:
+def progress_bar(mode: str, data: Progress, desc: str) -> Iterator[Callable[[int], None]]:
     """A callback taking the rows done so far, drawing a tqdm bar on standard error.
 
     ``auto`` draws it only when standard error is a terminal and the run lasts over a second.
@@ -239,7 +233,7 @@ def progress_bar(mode: str, data: CsvInput, desc: str) -> Iterator[Callable[[int
             if data.size:
                 bar = tqdm(total=data.size, unit="B", unit_scale=True, unit_divisor=1024, **common)
             else:
-                bar = tqdm(unit=" rows", unit_scale=True, **common)
+                bar = tqdm(total=data.rows, unit=" rows", unit_scale=True, **common)
 
     def update(rows: int) -> None:
         if bar is None:

@@ -1,5 +1,5 @@
 """The conversions of the command-line tool: what each subcommand reads, computes and writes,
-and how one chunk of input rows becomes output columns."""
+and how one batch of input rows becomes output columns."""
 
 from __future__ import annotations
 
@@ -14,15 +14,12 @@ import numpy.typing as npt
 
 from quorvane.mathtools.ellipsoid import catalogue
 from quorvane.mathtools.ellipsoid.cli.fileio import (
-    Chunk,
-    CsvInput,
     InputError,
     UsageError,
-    check_fields,
-    parse_column,
 )
 
 if TYPE_CHECKING:
+    from quorvane.mathtools.ellipsoid.cli.readers import Batch, Kept, Source
     from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 FloatArray = npt.NDArray[np.float64]
@@ -185,9 +182,7 @@ OPERATIONS: dict[str, Operation] = {
 }
 
 
-def _check_latitudes(
-    lat: FloatArray, lines: list[int], source: str, column: str, degrees: bool
-) -> None:
+def _check_latitudes(lat: FloatArray, batch: Batch, column: str, degrees: bool) -> None:
     limit = 90.0 if degrees else math.pi / 2
     outside = np.abs(lat) > limit
     if not outside.any():
@@ -200,7 +195,7 @@ def _check_latitudes(
             f"latitude {float(lat[k])!r} is outside [-pi/2, pi/2] radians "
             "(for angles in degrees add --degrees)"
         )
-    raise InputError(source, msg, lines[k], column)
+    raise InputError(batch.source, msg, column=column, **batch.locate(k))
 
 
 # --------------------------------------------------------------------------------------------
@@ -247,7 +242,7 @@ def _ellipsoid(args: argparse.Namespace) -> Ellipsoid:
 
 
 def _select(
-    data: CsvInput, fields: Sequence[Field], names: str | None, option: str
+    data: Source, fields: Sequence[Field], names: str | None, option: str
 ) -> dict[str, int]:
     if names is not None:
         chosen = [n.strip() for n in names.split(",")]
@@ -271,7 +266,7 @@ def _select(
     return selected
 
 
-def make_plan(args: argparse.Namespace, op: Operation, data: CsvInput) -> Plan:
+def make_plan(args: argparse.Namespace, op: Operation, data: Source) -> Plan:
     ellipsoid = _ellipsoid(args)
     columns = _select(data, op.fields, args.columns, "--columns")
     param: tuple[float, ...] = ()
@@ -332,9 +327,19 @@ def _groups(keys: FloatArray) -> Iterator[tuple[tuple[float, ...], npt.NDArray[n
         yield tuple(float(v) for v in keys[idx[0]]), idx
 
 
-def convert_chunk(plan: Plan, chunk: Chunk) -> tuple[list[list[str]], list[FloatArray]]:
-    """Return the kept input columns and the result columns of one chunk."""
-    check_fields(chunk, len(plan.names), plan.source)
+def convert_batch(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
+    """Return the kept input columns and the result columns of one batch of rows."""
+    try:
+        return _convert(plan, batch)
+    except InputError:
+        exact = batch.exact()  # the exact parser names the line of the fault
+        if exact is None:
+            raise
+        return _convert(plan, exact)
+
+
+def _convert(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
+    batch.check(len(plan.names))
     op = plan.op
 
     def read(fields: Sequence[Field], index: dict[str, int]) -> dict[str, FloatArray]:
@@ -342,9 +347,9 @@ def convert_chunk(plan: Plan, chunk: Chunk) -> tuple[list[list[str]], list[Float
         for fld in fields:
             k = index[fld.role]
             name = plan.names[k]
-            values = parse_column([row[k] for row in chunk.rows], chunk.lines, plan.source, name)
+            values = batch.floats(k, name)
             if fld.latitude:
-                _check_latitudes(values, chunk.lines, plan.source, name, plan.degrees)
+                _check_latitudes(values, batch, name, plan.degrees)
             out[fld.role] = np.radians(values) if fld.angle and plan.degrees else values
         return out
 
@@ -353,7 +358,7 @@ def convert_chunk(plan: Plan, chunk: Chunk) -> tuple[list[list[str]], list[Float
         results = [np.asarray(r, np.float64) for r in op.compute(plan.ellipsoid, cols, plan.param)]
     else:
         keys = np.column_stack(list(read(op.param_fields, plan.param_columns).values()))
-        results = [np.empty(len(chunk.rows)) for _ in op.outputs]
+        results = [np.empty(batch.rows) for _ in op.outputs]
         for key, idx in _groups(keys):
             part = {role: values[idx] for role, values in cols.items()}
             for out, res in zip(results, op.compute(plan.ellipsoid, part, key), strict=True):
@@ -363,5 +368,9 @@ def convert_chunk(plan: Plan, chunk: Chunk) -> tuple[list[list[str]], list[Float
             results[i] = np.where(results[i] < 0, results[i] + 2 * math.pi, results[i])
         if angle and plan.degrees:
             results[i] = np.degrees(results[i])
-    kept = [[row[k] for row in chunk.rows] for k in plan.keep]
-    return kept, results
+    return [batch.kept(k) for k in plan.keep], results
+
+
+def numeric_columns(plan: Plan) -> list[int]:
+    """Indices of the input columns read as numbers."""
+    return sorted(set(plan.columns.values()) | set((plan.param_columns or {}).values()))

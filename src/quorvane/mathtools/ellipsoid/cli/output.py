@@ -17,6 +17,7 @@ from __future__ import annotations
 import contextlib
 import os
 import re
+import signal
 import socket
 import stat
 import sys
@@ -28,6 +29,7 @@ from quorvane.mathtools.ellipsoid.cli.fileio import ERRORS, UsageError
 
 # /proc/self/fd, /proc/PID/fd, /proc/PID/task/TID/fd: the links there name open descriptors
 # (/dev/stdout and /dev/fd/N lead here), which must be written through, never replaced.
+_STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
 _FD_DIR = re.compile(r"/proc/[^/]+(?:/task/[^/]+)?/fd")
 
 
@@ -134,9 +136,15 @@ def _open_special(path: str, target: str, st: os.stat_result) -> Iterator[Any]:
 def _replace(path: str, target: str, st: os.stat_result | None) -> Iterator[Any]:
     """Write a temporary file beside ``target`` and rename it over ``target`` on success."""
     directory, name = os.path.split(target)
-    with _fail(path):
-        fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{name}.", suffix=".part")
+    tmp = None
     try:
+        # Ctrl-C, SIGTERM and SIGHUP wait while the file is made, so that it is always removed.
+        held = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
+        try:
+            with _fail(path):
+                fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{name}.", suffix=".part")
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
         with os.fdopen(fd, "wb") as sink:
             yield sink
             sink.flush()
@@ -156,8 +164,9 @@ def _replace(path: str, target: str, st: os.stat_result | None) -> Iterator[Any]
             finally:
                 os.close(dfd)
     except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
+        if tmp is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(tmp)
         raise
 
 

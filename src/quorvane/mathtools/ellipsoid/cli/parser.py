@@ -7,10 +7,10 @@ import shutil
 import textwrap
 
 from quorvane.mathtools.ellipsoid import catalogue
-from quorvane.mathtools.ellipsoid.cli.fileio import PROG
+from quorvane.mathtools.ellipsoid.cli.fileio import FORMATS, PROG
 from quorvane.mathtools.ellipsoid.cli.operations import OPERATIONS
 
-DEFAULT_CHUNK_ROWS = 16384
+DEFAULT_CHUNK_ROWS = 65536
 
 
 class _Formatter(argparse.RawDescriptionHelpFormatter):
@@ -39,6 +39,13 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _delimiter(text: str) -> str:
+    text = {"\\t": "\t", "tab": "\t"}.get(text, text)
+    if len(text) != 1 or text in '"\r\n':
+        raise argparse.ArgumentTypeError(f"expected one character (or 'tab'), got {text!r}")
+    return text
+
+
 def _float_format(text: str) -> str:
     try:
         format(1.5, text)
@@ -55,10 +62,34 @@ def _common_options() -> argparse.ArgumentParser:
         nargs="?",
         default="-",
         metavar="FILE",
-        help="CSV file with a header line; '-' or nothing reads standard input",
+        help="input file: CSV or TSV with a header line (also .gz, .bz2, .xz), Parquet (a "
+        "file, or a directory of files), Arrow IPC/Feather; '-' or nothing reads standard input",
     )
     io_group.add_argument(
-        "-o", "--output", metavar="FILE", help="write here instead of standard output"
+        "-o",
+        "--output",
+        metavar="FILE",
+        help="write here instead of standard output, in the format its extension names; a "
+        "regular file is replaced only when the run succeeds (links are followed, the mode is "
+        "kept), a FIFO or device is written directly",
+    )
+    io_group.add_argument(
+        "--format",
+        choices=FORMATS,
+        help="format of the input, instead of the one its extension names (default csv)",
+    )
+    io_group.add_argument(
+        "--output-format",
+        choices=FORMATS,
+        help="format of the output, instead of the one its extension names (default: the "
+        "input's text format, csv for tables)",
+    )
+    io_group.add_argument(
+        "--delimiter",
+        metavar="CHAR",
+        type=_delimiter,
+        help="field separator of text input and output, such as ';' (default ',' for csv, tab "
+        "for tsv and .tab)",
     )
     io_group.add_argument(
         "--degrees",
@@ -89,7 +120,7 @@ def _common_options() -> argparse.ArgumentParser:
         metavar="N",
         type=_positive_int,
         default=DEFAULT_CHUNK_ROWS,
-        help=f"rows converted per chunk (default {DEFAULT_CHUNK_ROWS}); bounds the memory used",
+        help=f"rows converted per batch (default {DEFAULT_CHUNK_ROWS}); bounds the memory used",
     )
     io_group.add_argument(
         "--progress",
@@ -121,7 +152,8 @@ def build_parser() -> argparse.ArgumentParser:
         description=_paragraphs(
             "Convert coordinate files on a reference ellipsoid (WGS84 by default). Positions "
             "are Earth-centred Earth-fixed (ECEF) in metres; angles are radians unless "
-            "--degrees is given. Input and output are CSV with a header line."
+            "--degrees is given. Input and output are CSV or TSV with a header line (plain or "
+            "compressed), Parquet or Arrow IPC, chosen by the file extensions or --format."
         ),
         epilog=f"examples:\n  {PROG} demo\n{examples}\n  {PROG} ellipsoids\n\n"
         f"Run '{PROG} SUBCOMMAND --help' for the options and columns of each subcommand.",
@@ -138,14 +170,16 @@ def build_parser() -> argparse.ArgumentParser:
             help=op.summary,
             description=_paragraphs(
                 op.description,
-                f"Input columns by default: {defaults} (case ignored). Blank lines and lines "
-                "starting with # are skipped.",
+                f"Input columns by default: {defaults} (case ignored). In text input, blank "
+                "lines and lines starting with # are skipped.",
             ),
             epilog=f"example:\n  {op.example}\n\n"
             + _paragraphs(
-                "On bad input the tool stops with an error naming the file, line and column, "
-                "and exit status 1; an --output file is then not written. On standard output, "
-                "the rows of the chunks before the bad one (--chunk-rows) have been written."
+                "On bad input the tool stops with an error naming the file, line (row, for "
+                "tables) and column, and exit status 1; an --output file is then left as it "
+                "was. On standard output, the rows of the batches before the bad one "
+                "(--chunk-rows) have been written. Ctrl-C, SIGTERM and SIGHUP stop it the same "
+                "way, with exit status 128 plus the signal number."
             ),
         )
         if op.name == "aer":
