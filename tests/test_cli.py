@@ -17,6 +17,8 @@ import pytest
 
 ext = pytest.importorskip("quorvane.mathtools.ellipsoid.ellipsoid")
 
+from helpers import same
+
 from quorvane.mathtools.ellipsoid import catalogue, cli
 
 WGS84 = catalogue.get("WGS84")
@@ -625,8 +627,8 @@ def test_terminals_of_any_width(tmp_path, columns):
 
 def _write_input(path, kind, xyz):
     import pyarrow as pa
-    import pyarrow.feather as feather
     import pyarrow.parquet as pq
+    from pyarrow import feather
 
     table = pa.table({"id": [f"p{k}" for k in range(len(xyz))], **dict(zip("xyz", xyz.T))})
     if kind == "parquet-dir":
