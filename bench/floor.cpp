@@ -1,8 +1,8 @@
 // The benchmark floor: a plain C++ loop over the Ellipsoid kernels, nothing else.
 //
-// Built by bench/run.py at run time against the installed headers. The kernel table is
-// taken from the type's dictionary (the "__pyx_vtable__" capsule), so the loop calls
-// exactly the kernels a compiled consumer of the module would call.
+// Built by floor_adapter.py at run time against the installed headers, with the module's own
+// compiler flags. The kernel table is taken from the type's dictionary (the "__pyx_vtable__"
+// capsule), so the loop calls exactly the kernels a compiled consumer of the module would call.
 //
 //   run(e, kernel, out, in0, in1=None, in2=None, hold_gil=False)
 //

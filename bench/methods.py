@@ -1,0 +1,340 @@
+#!/usr/bin/env python3
+"""Benchmark of the Ellipsoid methods against a C++ floor and the peer libraries, on pyperf.
+
+    python bench/methods.py -o bench/results/methods.json      # full run, about 15 min on 2 cores
+    python bench/methods.py --quick -o /tmp/quick.json         # small N, short budgets
+    python bench/report.py bench/results/methods.json          # results.md and scaling.png
+
+pyperf runs every benchmark in worker processes of its own, calibrates the loops, records the
+machine and writes the JSON; ``python -m pyperf compare_to a.json b.json --table`` compares
+two runs. Options of pyperf (``-p``, ``-n``, ``--min-time``, ``-v``, ...) override the budgets
+below; ``--help`` lists them with ours.
+
+Benchmarks (``<method> <tool> N=<n>``, value: seconds per point) for each of the ten methods at
+each N, for the tools:
+
+``floor``        ``floor.cpp``, a C++ loop over the published kernel table into a fresh
+                 ``numpy.zeros`` result, lock released; ``floor-gil`` the same, lock held
+``ours-1t``      exact float64 arrays, ``QUORVANE_NUM_THREADS=1``
+``ours``         the same on all CPUs the process may use
+``ours-interp``  an ndarray subclass, read through interpreter indexing (N <= --interp-max)
+``pyerfa``, ``pyproj``, ``pymap3d``  the peers, each in its own natural layout
+``numpy``        a hand-written NumPy expression where no peer offers the method
+
+and ``one-point <method> <tool>`` (value: seconds per call) for one point of lla_from_pos,
+pos_from_lla, aer_coords and enu against the peers' one-point calls. The adapters are
+``ours_adapter.py``, ``floor_adapter.py`` and ``peers/``; their agreement is checked by
+tests/test_peer_agreement.py, not here.
+
+Once a call of a tool would take longer than --max-call seconds, its larger N are skipped.
+"""
+
+from __future__ import annotations
+
+import atexit
+import gc
+import importlib.util
+import itertools
+import json
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import floor_adapter
+import ours_adapter
+import pyperf
+from peers import numpy_adapter, pyerfa_adapter, pymap3d_adapter, pyproj_adapter
+from workload import AER_ONCE, OPS, TOOLS, WGS84, Workload, fmt_n
+
+HERE = Path(__file__).resolve().parent
+PEERS = {
+    "pyerfa": pyerfa_adapter,
+    "pyproj": pyproj_adapter,
+    "pymap3d": pymap3d_adapter,
+    "numpy": numpy_adapter,
+}
+FLOORS = ("floor", "floor-gil")
+OURS = ("ours-1t", "ours", "ours-interp")
+ONE_POINT_TOOLS = ("ours", "pyproj", "pymap3d", "pyerfa")
+
+
+def ops_of(tool: str) -> tuple[str, ...]:
+    if tool in FLOORS:
+        return (*OPS, AER_ONCE)
+    if tool in OURS:
+        return ours_adapter.OPS
+    return PEERS[tool].OPS
+
+
+def one_point_ops(tool: str) -> dict[str, str]:
+    return ours_adapter.ONE_POINT if tool == "ours" else PEERS[tool].ONE_POINT
+
+
+def available(tool: str) -> bool:
+    if tool in PEERS:
+        return importlib.util.find_spec(PEERS[tool].MODULE) is not None
+    return True
+
+
+# ---------------------------------------------------------------------------------------------
+# In the workers: the timed calls. Each worker runs one benchmark; its call is prepared on the
+# first call of the time function, outside the timing.
+
+_prepared: dict = {}
+
+
+def context(args) -> dict:
+    return json.loads((Path(args.workdir) / "context.json").read_text())
+
+
+def prepare(args, tool: str, op: str, n: int):
+    if tool == "ours-1t":
+        os.environ["QUORVANE_NUM_THREADS"] = "1"
+    else:
+        os.environ.pop("QUORVANE_NUM_THREADS", None)
+    w = Workload.load(Path(args.workdir), n)
+    if tool in OURS or tool in FLOORS:
+        e = ours_adapter.ellipsoid(*WGS84)
+        if tool in OURS:
+            builders = ours_adapter.calls(e, interpreter=tool == "ours-interp")
+        else:
+            floor = floor_adapter.load(Path(context(args)["floor"]))
+            builders = floor_adapter.calls(e, floor, hold_gil=tool == "floor-gil")
+    else:
+        builders = PEERS[tool].calls(*WGS84)
+    return builders[op](w, n)
+
+
+def prepare_one_point(tool: str, op: str):
+    w = Workload(1)
+    if tool == "ours":
+        return ours_adapter.one_point(ours_adapter.ellipsoid(*WGS84), w)[op]
+    return PEERS[tool].one_point(*WGS84, w)[op]
+
+
+def time_points(loops: int, args, tool: str, op: str, n: int) -> float:
+    key = (tool, op, n)
+    if key not in _prepared:
+        _prepared[key] = prepare(args, tool, op, n)
+    call = _prepared[key]
+    gc.disable()
+    try:
+        t0 = time.perf_counter()
+        for _ in itertools.repeat(None, loops):
+            call()
+        return time.perf_counter() - t0
+    finally:
+        gc.enable()
+
+
+def time_one_point(loops: int, tool: str, op: str) -> float:
+    key = (tool, op)
+    if key not in _prepared:
+        _prepared[key] = prepare_one_point(tool, op)
+    fn, a, kw = _prepared[key]
+    gc.disable()
+    try:
+        if kw:
+            t0 = time.perf_counter()
+            for _ in itertools.repeat(None, loops):
+                fn(*a, **kw)
+        else:
+            t0 = time.perf_counter()
+            for _ in itertools.repeat(None, loops):
+                fn(*a)
+        return time.perf_counter() - t0
+    finally:
+        gc.enable()
+
+
+# ---------------------------------------------------------------------------------------------
+# In the main process: the shared inputs, the floor and the description of the machine, in a
+# directory every worker reads.
+
+
+def command_line_has(*options: str) -> bool:
+    return any(
+        a == o or a.startswith(o + "=") or (len(o) == 2 and a.startswith(o))
+        for a in sys.argv[1:]
+        for o in options
+    )
+
+
+def budget(n: int, quick: bool) -> dict:
+    """pyperf's processes, values, minimum time per value and loops (0: calibrated) for a
+    benchmark of n points (n = 1: one point). From 1e7 points on a call takes longer than
+    the minimum time, so the loops are 1 without a calibration run."""
+    if quick:
+        return {"processes": 1, "values": 2, "min_time": 0.02, "loops": 0}
+    if n >= 10**7:
+        return {"processes": 1, "values": 3, "min_time": 0.05, "loops": 1}
+    return {"processes": 2, "values": 3, "min_time": 0.05, "loops": 0}
+
+
+def first_line(command: list[str]) -> str:
+    try:
+        out = subprocess.run(command, capture_output=True, text=True, check=False).stdout
+    except OSError:
+        return "?"
+    return out.splitlines()[0].strip() if out.strip() else "?"
+
+
+def describe(tools: list[str]) -> dict:
+    from importlib.metadata import PackageNotFoundError, version
+
+    import numpy as np
+
+    info = {
+        "cpus_available": len(os.sched_getaffinity(0)),
+        "numpy_version": np.__version__,
+        "compiler": first_line([os.environ.get("CXX", "c++"), "--version"]),
+        "os": f"{platform.system()} {platform.release()}",
+        "git_commit": first_line(["git", "-C", str(HERE), "rev-parse", "--short", "HEAD"]),
+    }
+    for dist in ("quorvane-ellipsoid", *(PEERS[t].DIST for t in tools if t in PEERS)):
+        if dist:
+            try:
+                info[f"{dist}_version"] = version(dist)
+            except PackageNotFoundError:
+                pass
+    spec = importlib.util.find_spec("quorvane.mathtools.ellipsoid.ellipsoid")
+    if spec and spec.origin:
+        stamp = time.gmtime(Path(spec.origin).stat().st_mtime)
+        info["module"] = f"{spec.origin} (built {time.strftime('%Y-%m-%d %H:%M UTC', stamp)})"
+    return info
+
+
+def set_up(args, sizes: list[int], tools: list[str]) -> list[str]:
+    """Makes the work directory; returns the tools that can run."""
+    workdir = Path(tempfile.mkdtemp(prefix="quorvane-bench-"))
+    atexit.register(shutil.rmtree, workdir, ignore_errors=True)
+    args.workdir = str(workdir)
+    ctx = {}
+    if any(t in FLOORS for t in tools):
+        try:
+            path, flags = floor_adapter.build(workdir)
+            ctx["floor"] = str(path)
+        except RuntimeError as exc:
+            print(f"the floor is skipped: {exc}", file=sys.stderr)
+            tools = [t for t in tools if t not in FLOORS]
+    print(f"making {fmt_n(max(sizes))} points ...", flush=True)
+    Workload(max(sizes)).save(workdir)
+    ctx["metadata"] = describe(tools)
+    if "floor" in ctx:
+        ctx["metadata"]["floor_flags"] = flags
+    (workdir / "context.json").write_text(json.dumps(ctx))
+    return tools
+
+
+def add_worker_args(cmd: list[str], args) -> None:
+    cmd.extend(["--workdir", args.workdir, "--sizes", args.sizes, "--tools", args.tools])
+    cmd.extend(["--interp-max", str(args.interp_max), "--skip", ",".join(args.skip)])
+    if args.no_one_point:
+        cmd.append("--no-one-point")
+
+
+def main() -> None:
+    runner = pyperf.Runner(add_cmdline_args=add_worker_args)
+    p = runner.argparser
+    p.add_argument("--quick", action="store_true", help="N = 1e3 and 1e5, short budgets")
+    p.add_argument("--sizes", help="comma-separated N (default 1e3,1e4,1e5,1e6,1e7)")
+    p.add_argument("--tools", help="comma-separated subset of: " + ", ".join(TOOLS))
+    p.add_argument("--interp-max", type=float, help="largest N of ours-interp (default 1e5)")
+    p.add_argument(
+        "--max-call",
+        type=float,
+        default=2.0,
+        help="skip larger N of a tool once a call would take longer (seconds, default 2)",
+    )
+    p.add_argument("--no-one-point", action="store_true", help="skip the one-point latencies")
+    p.add_argument("--workdir", help=argparse_hidden())
+    p.add_argument("--skip", default="", help=argparse_hidden())
+    args = runner.parse_args()
+    args.skip = [s for s in args.skip.split(",") if s]
+
+    if not args.worker:
+        default_sizes = "1e3,1e5" if args.quick else "1e3,1e4,1e5,1e6,1e7"
+        sizes = sorted({int(float(s)) for s in (args.sizes or default_sizes).split(",")})
+        if args.interp_max is None:
+            args.interp_max = 1e3 if args.quick else 1e5
+        tools = [t for t in (args.tools.split(",") if args.tools else TOOLS) if t]
+        unknown = [t for t in tools if t not in TOOLS]
+        if unknown:
+            raise SystemExit(f"unknown tools: {', '.join(unknown)}")
+        missing = [t for t in tools if not available(t)]
+        if missing:
+            print(f"not installed, skipped: {', '.join(missing)}", file=sys.stderr)
+        tools = set_up(args, sizes, [t for t in tools if t not in missing])
+        args.sizes, args.tools = ",".join(map(str, sizes)), ",".join(tools)
+        print(f"work directory {args.workdir}", flush=True)
+    sizes = [int(s) for s in args.sizes.split(",")]
+    tools = [t for t in args.tools.split(",") if t]
+    runner.metadata.update(context(args)["metadata"])
+
+    given = {
+        "processes": command_line_has("-p", "--processes", "--fast", "--rigorous"),
+        "values": command_line_has("-n", "--values", "--fast", "--rigorous"),
+        "min_time": command_line_has("--min-time"),
+        "loops": command_line_has("-l", "--loops"),
+    }
+
+    def bench(name, n, func, *func_args, **metadata):
+        if name in args.skip:
+            return None
+        if not args.worker:
+            for key, value in budget(n, args.quick).items():
+                if not given[key]:
+                    setattr(runner.args, key, value)
+        return runner.bench_time_func(
+            name,
+            func,
+            *func_args,
+            inner_loops=n if n > 1 else None,
+            metadata={"points": n, **metadata},
+        )
+
+    for op in (*OPS, AER_ONCE):
+        for tool in tools:
+            if op not in ops_of(tool):
+                continue
+            series = [n for n in sizes if tool != "ours-interp" or n <= args.interp_max]
+            for i, n in enumerate(series):
+                result = bench(
+                    f"{op} {tool} N={fmt_n(n)}", n, time_points, args, tool, op, n, op=op, tool=tool
+                )
+                if not args.worker and result is not None and i + 1 < len(series):
+                    seconds = result.median() * series[i + 1]
+                    if seconds > args.max_call:
+                        later = [f"{op} {tool} N={fmt_n(m)}" for m in series[i + 1 :]]
+                        args.skip.extend(later)
+                        print(f"skipped (a call would take {seconds:.1f} s): {', '.join(later)}")
+    if not args.no_one_point:
+        for tool in ONE_POINT_TOOLS:
+            if tool not in tools:
+                continue
+            for op, call in one_point_ops(tool).items():
+                bench(
+                    f"one-point {op} {tool}",
+                    1,
+                    time_one_point,
+                    tool,
+                    op,
+                    op=op,
+                    tool=tool,
+                    call=call,
+                )
+
+
+def argparse_hidden():
+    import argparse
+
+    return argparse.SUPPRESS
+
+
+if __name__ == "__main__":
+    main()
