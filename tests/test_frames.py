@@ -141,6 +141,10 @@ def test_observers_broadcast_and_one_target_keeps_the_methods_shapes():
     per_row = fr.enu_from_pos(WGS84, R[:n], LAT0[:n], LON0[:n], ALT0[:n])
     rows = [fr.enu_from_pos(WGS84, R[i], LAT0[i], LON0[i], ALT0[i]) for i in range(n)]
     assert rows[0].shape == (3,) and same(per_row, np.array(rows))
+    # Each row's frame is the one Ellipsoid.enu gives, bit for bit.
+    frame = WGS84.enu(LAT0[:n], LON0[:n])
+    for axis, unit in [("u_east", [1, 0, 0]), ("u_north", [0, 1, 0]), ("u_up", [0, 0, 1])]:
+        assert same(fr.ecef_vector_from_enu(WGS84, unit, LAT0[:n], LON0[:n]), frame[axis])
     # One observer given as length-1 arrays and mixed with a column of altitudes.
     one = fr.enu_from_pos(WGS84, R[:n], LAT0[:1], [LON0[0]], ALT0[0])
     assert same(one, fr.enu_from_pos(WGS84, R[:n], LAT0[0], LON0[0], ALT0[0]))

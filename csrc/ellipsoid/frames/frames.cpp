@@ -96,16 +96,52 @@ inline void local_from_aer(const double* aer, double* enu) noexcept {
 
 // -- The kernels, called directly or through an object's table -----------------
 
+// Position of geodetic `lla`, the formula's nested kernels inlined into one
+// function: the sine and cosine of the longitude are computed once for the
+// surface point and the normal (the same values, so the same bits). Results go
+// to locals first: a store through `r` could otherwise alias the ellipsoid's
+// fields, and the compiler would read them and recompute after every store.
+[[gnu::noinline, gnu::flatten]] void position(const Object* self, LLA lla, double* r) noexcept {
+    double r_local[3];
+    kernels::c_pos_from_lla<kernels::Direct>(self, lla, r_local);
+    r[0] = r_local[0], r[1] = r_local[1], r[2] = r_local[2];
+}
+
+// Position and frame of an observer, both formulas inlined into one function:
+// their shared sines, cosines and reduced latitude are computed once.
+[[gnu::noinline, gnu::flatten]] void position_and_frame(const Object* self, LLA lla, double* r,
+                                                        ENU_Frame* frame) noexcept {
+    double r_local[3];
+    ENU_Frame frame_local;
+    kernels::c_pos_from_lla<kernels::Direct>(self, lla, r_local);
+    kernels::c_enu<kernels::Direct>(self, SurfCoord{lla.lat, lla.lon}, &frame_local);
+    r[0] = r_local[0], r[1] = r_local[1], r[2] = r_local[2];
+    *frame = frame_local;
+}
+
+// Frame of an observer, inlined likewise: the normal and the tangents share
+// the sine and cosine of the longitude.
+[[gnu::noinline, gnu::flatten]] void frame_at(const Object* self, SurfCoord coord,
+                                              ENU_Frame* frame) noexcept {
+    ENU_Frame frame_local;
+    kernels::c_enu<kernels::Direct>(self, coord, &frame_local);
+    *frame = frame_local;
+}
+
 // The module's own formulas: nothing can fail and no interpreter object is touched.
 struct Own {
     static constexpr bool checked = false;
     const Object* self;
     bool pos_from_lla(LLA lla, double* r) const noexcept {
-        kernels::direct<kernels::Slot::c_pos_from_lla>(self, lla, r);
+        position(self, lla, r);
+        return true;
+    }
+    bool pos_and_enu(LLA lla, double* r, ENU_Frame* frame) const noexcept {
+        position_and_frame(self, lla, r, frame);
         return true;
     }
     bool enu(SurfCoord coord, ENU_Frame* frame) const noexcept {
-        kernels::direct<kernels::Slot::c_enu>(self, coord, frame);
+        frame_at(self, coord, frame);
         return true;
     }
     bool lla_from_pos(const double* r, LLA* lla) const noexcept {
@@ -133,6 +169,9 @@ struct ThroughTable {
     bool enu(SurfCoord coord, ENU_Frame* frame) const noexcept {
         self->kernels->c_enu(self, coord, frame);
         return PyErr_Occurred() == nullptr;
+    }
+    bool pos_and_enu(LLA lla, double* r, ENU_Frame* frame) const noexcept {
+        return pos_from_lla(lla, r) && enu(SurfCoord{lla.lat, lla.lon}, frame);
     }
     bool lla_from_pos(const double* r, LLA* lla) const noexcept {
         self->kernels->c_lla_from_pos(self, r, lla);
@@ -176,13 +215,13 @@ struct Observer {
     template <Op op, class K>
     bool prepare(const K& k, const double* row) noexcept {
         lla = LLA{row[0], row[1], row[2]};
-        if constexpr (needs_position(op)) {
-            if (op != Op::aer_from_lla || !K::checked) {
-                if (!k.pos_from_lla(lla, r)) return false;
-            }
+        if constexpr (op == Op::aer_from_lla && K::checked) {
+            return true;  // the table's own aer kernel places the observer
+        } else if constexpr (needs_position(op)) {
+            return k.pos_and_enu(lla, r, &frame);
+        } else {
+            return k.enu(SurfCoord{lla.lat, lla.lon}, &frame);
         }
-        if (op == Op::aer_from_lla && K::checked) return true;  // the table's aer kernel does it
-        return k.enu(SurfCoord{lla.lat, lla.lon}, &frame);
     }
 };
 
