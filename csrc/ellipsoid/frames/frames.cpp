@@ -206,6 +206,15 @@ constexpr bool needs_position(Op op) noexcept {
     return op != Op::enu_from_ecef_vector && op != Op::ecef_vector_from_enu;
 }
 
+// With one observer these take a few multiplications and additions per row:
+// a thread pays for itself only on far longer loops than the kernels need.
+constexpr bool linear(Op op) noexcept {
+    return op == Op::enu_from_pos || op == Op::ned_from_pos || op == Op::pos_from_enu ||
+           op == Op::pos_from_ned || op == Op::enu_from_ecef_vector ||
+           op == Op::ecef_vector_from_enu;
+}
+inline constexpr Py_ssize_t kLinearParallelThreshold = 1000000;
+
 // An observer: geodetic coordinates, position and frame.
 struct Observer {
     LLA lla;
@@ -397,9 +406,13 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         Unlocked unlocked;
         Observer shared;
         if (one_observer) shared.prepare<op>(k, obs);
-        parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
-            convert_rows<op>(k, src, obs, one_observer, shared, dst, begin, end);
-        });
+        if (one_observer && linear(op) && n < kLinearParallelThreshold) {
+            convert_rows<op>(k, src, obs, true, shared, dst, 0, n);
+        } else {
+            parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
+                convert_rows<op>(k, src, obs, one_observer, shared, dst, begin, end);
+            });
+        }
     } else {
         const ThroughTable k{self};
         Observer shared;
