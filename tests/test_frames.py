@@ -210,3 +210,44 @@ def test_the_readme_example_runs(capsys, tmp_path):
     (tmp_path / "example.py").write_text(example)
     runpy.run_path(str(tmp_path / "example.py"))
     assert "[20000.  5000.  1000.]" in capsys.readouterr().out
+
+
+CLI_CASES = {  # subcommand: (function, input columns, input values, number of observer columns)
+    "enu-from-ecef": (fr.enu_from_pos, "x,y,z", R[:9], 3),
+    "ned-from-ecef": (fr.ned_from_pos, "x,y,z", R[:9], 3),
+    "ecef-from-enu": (fr.pos_from_enu, "east,north,up", LOCAL[:9], 3),
+    "ecef-from-ned": (fr.pos_from_ned, "north,east,down", LOCAL[:9], 3),
+    "enu-from-lla": (fr.enu_from_lla, "lat,lon,alt", np.stack([LAT, LON, ALT], 1)[:9], 3),
+    "lla-from-enu": (fr.lla_from_enu, "east,north,up", LOCAL[:9], 3),
+    "aer-from-lla": (fr.aer_from_lla, "lat,lon,alt", np.stack([LAT, LON, ALT], 1)[:9], 3),
+    "ecef-from-aer": (fr.pos_from_aer, "az,el,range", np.stack([AZ, EL, RANGE], 1)[:9], 3),
+    "lla-from-aer": (fr.lla_from_aer, "az,el,range", np.stack([AZ, EL, RANGE], 1)[:9], 3),
+    "enu-from-ecef-vector": (fr.enu_from_ecef_vector, "vx,vy,vz", LOCAL[:9], 2),
+    "ecef-vector-from-enu": (fr.ecef_vector_from_enu, "east,north,up", LOCAL[:9], 2),
+}
+
+
+@pytest.mark.parametrize("command", CLI_CASES)
+def test_cli_gives_the_functions_results(command, capsys, monkeypatch):
+    import io
+    import sys
+
+    from quorvane.mathtools.ellipsoid import cli
+
+    function, header, values, k = CLI_CASES[command]
+    obs = np.stack(OBS, 1)[:9, :k]
+    names = ["obs_lat", "obs_lon", "obs_alt"][:k]
+    lines = [",".join([header, *names])] + [",".join(map(repr, row)) for row in
+                                             np.hstack([values, obs]).tolist()]
+    columns = [values] if header[0] in "xenv" else list(values.T)
+    for argv, observer in [([], obs.T), (["--observer", *map(repr, obs[0].tolist())], obs[0])]:
+        stdin = io.TextIOWrapper(io.BytesIO(("\n".join(lines) + "\n").encode()))
+        monkeypatch.setattr(sys, "stdin", stdin)
+        assert cli.main([command, *argv]) == 0
+        out = capsys.readouterr().out.splitlines()
+        got = np.array([[float(v) for v in line.split(",")] for line in out[1:]])
+        expected = function(WGS84, *columns, *observer)
+        if expected.dtype.names:
+            assert out[0] == ",".join(expected.dtype.names)
+            expected = expected.view((float, 3))
+        assert same(got, expected)

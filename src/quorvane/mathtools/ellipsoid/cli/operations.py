@@ -44,12 +44,15 @@ class Operation:
     example: str
     fields: tuple[Field, ...]
     outputs: tuple[tuple[str, bool], ...]  # (column name, is an angle)
-    # compute(ellipsoid, input columns by role, parameter) -> output columns
-    compute: Callable[[Ellipsoid, dict[str, FloatArray], tuple[float, ...]], list[Any]]
+    # compute(ellipsoid, input columns by role, parameter: numbers, or columns with
+    # param_rows) -> output columns
+    compute: Callable[[Ellipsoid, dict[str, FloatArray], tuple[Any, ...]], list[Any]]
     # Optional parameter: the option that fixes it for the whole file, and the columns that
     # give it row by row (rows with equal values are converted together).
     param_option: str | None = None
     param_fields: tuple[Field, ...] = ()
+    # compute takes the parameter's columns whole (arrays) instead of one group at a time.
+    param_rows: bool = False
 
 
 def _rows3(cols: dict[str, FloatArray], a: str, b: str, c: str) -> FloatArray:
@@ -91,12 +94,192 @@ def _compute_ray(
     return [r[:, 0], r[:, 1], r[:, 2]]
 
 
+def _frames_compute(
+    function: str, inputs: tuple[str, ...]
+) -> Callable[[Ellipsoid, dict[str, FloatArray], tuple[Any, ...]], list[Any]]:
+    """compute of a local-frame conversion: the input columns (as (N, 3) rows, or as three
+    columns for geodetic and AER input) and the observer, numbers or columns."""
+
+    def compute(ell: Ellipsoid, cols: dict[str, FloatArray], obs: tuple[Any, ...]) -> list[Any]:
+        from quorvane.mathtools.ellipsoid import frames
+
+        convert = getattr(frames, function)
+        if inputs[0] in ("lat", "azimuth"):
+            result = convert(ell, *(cols[name] for name in inputs), *obs)
+        else:
+            result = convert(ell, _rows3(cols, *inputs), *obs)
+        return _fields(result) if result.dtype.names else [result[:, k] for k in range(3)]
+
+    return compute
+
+
 _X = Field("x", ("x", "ecef_x"))
 _Y = Field("y", ("y", "ecef_y"))
 _Z = Field("z", ("z", "ecef_z"))
 _LAT = Field("lat", ("lat", "latitude"), angle=True, latitude=True)
 _LON = Field("lon", ("lon", "longitude", "lng"), angle=True)
 _ALT = Field("alt", ("alt", "altitude", "height", "h"))
+_OBSERVER = (
+    Field("obs_lat", ("obs_lat",), angle=True, latitude=True),
+    Field("obs_lon", ("obs_lon",), angle=True),
+    Field("obs_alt", ("obs_alt",)),
+)
+_EAST, _NORTH = Field("east", ("east", "e")), Field("north", ("north", "n"))
+_UP, _DOWN = Field("up", ("up", "u")), Field("down", ("down", "d"))
+_AER = (
+    Field("azimuth", ("azimuth", "az"), angle=True),
+    Field("elevation", ("elevation", "el"), angle=True),
+    Field("range", ("range", "slant_range")),
+)
+_VECTOR = (Field("vx", ("vx", "v_x")), Field("vy", ("vy", "v_y")), Field("vz", ("vz", "v_z")))
+_OBSERVER_TEXT = (
+    "The observer is given once by --observer, or row by row by the columns obs_lat, obs_lon"
+    ", obs_alt (see --observer-columns)."
+)
+
+
+def _frames_operation(
+    name: str,
+    function: str,
+    summary: str,
+    description: str,
+    fields: tuple[Field, ...],
+    outputs: tuple[tuple[str, bool], ...],
+    observer: tuple[Field, ...] = _OBSERVER,
+) -> Operation:
+    given = " ".join(("47.3769", "8.5417", "408")[: len(observer)])
+    return Operation(
+        name=name,
+        summary=summary,
+        description=f"{description} {_OBSERVER_TEXT} Output columns: "
+        + ", ".join(out for out, _ in outputs)
+        + ".",
+        example=f"%(prog)s --degrees --observer {given} points.csv",
+        fields=fields,
+        outputs=outputs,
+        param_option="observer",
+        param_fields=observer,
+        param_rows=True,
+        compute=_frames_compute(function, tuple(f.role for f in fields)),
+    )
+
+
+_LOCAL = (("east", False), ("north", False), ("up", False))
+_NED = (("north", False), ("east", False), ("down", False))
+_ECEF_OUT = (("x", False), ("y", False), ("z", False))
+_LLA_OUT = (("lat", True), ("lon", True), ("alt", False))
+_AER_OUT = (("azimuth", True), ("elevation", True), ("range", False))
+_FRAMES = (
+    _frames_operation(
+        "enu-from-ecef",
+        "enu_from_pos",
+        "ECEF targets -> east, north, up in an observer's frame",
+        "East, north and up coordinates in metres of ECEF targets in the local frame of an "
+        "observer.",
+        (Field("x", ("x", "ecef_x")), Field("y", ("y", "ecef_y")), Field("z", ("z", "ecef_z"))),
+        _LOCAL,
+    ),
+    _frames_operation(
+        "ned-from-ecef",
+        "ned_from_pos",
+        "ECEF targets -> north, east, down in an observer's frame",
+        "North, east and down coordinates in metres of ECEF targets in the local frame of an "
+        "observer.",
+        (Field("x", ("x", "ecef_x")), Field("y", ("y", "ecef_y")), Field("z", ("z", "ecef_z"))),
+        _NED,
+    ),
+    _frames_operation(
+        "ecef-from-enu",
+        "pos_from_enu",
+        "east, north, up in an observer's frame -> ECEF",
+        "ECEF positions in metres of east, north and up coordinates in the local frame of an "
+        "observer.",
+        (_EAST, _NORTH, _UP),
+        _ECEF_OUT,
+    ),
+    _frames_operation(
+        "ecef-from-ned",
+        "pos_from_ned",
+        "north, east, down in an observer's frame -> ECEF",
+        "ECEF positions in metres of north, east and down coordinates in the local frame of an "
+        "observer.",
+        (_NORTH, _EAST, _DOWN),
+        _ECEF_OUT,
+    ),
+    _frames_operation(
+        "enu-from-lla",
+        "enu_from_lla",
+        "geodetic targets -> east, north, up in an observer's frame",
+        "East, north and up coordinates in metres of geodetic targets (lat, lon, alt) in the "
+        "local frame of an observer.",
+        (
+            Field("lat", ("lat", "latitude"), angle=True, latitude=True),
+            Field("lon", ("lon", "longitude", "lng"), angle=True),
+            Field("alt", ("alt", "altitude", "height", "h")),
+        ),
+        _LOCAL,
+    ),
+    _frames_operation(
+        "lla-from-enu",
+        "lla_from_enu",
+        "east, north, up in an observer's frame -> geodetic lat, lon, alt",
+        "Geodetic latitude, longitude and altitude of east, north and up coordinates in the "
+        "local frame of an observer.",
+        (_EAST, _NORTH, _UP),
+        _LLA_OUT,
+    ),
+    _frames_operation(
+        "aer-from-lla",
+        "aer_from_lla",
+        "geodetic targets -> azimuth, elevation, range from an observer",
+        "Azimuth (from north towards east), elevation and slant range in metres of geodetic "
+        "targets (lat, lon, alt) as seen by an observer.",
+        (
+            Field("lat", ("lat", "latitude"), angle=True, latitude=True),
+            Field("lon", ("lon", "longitude", "lng"), angle=True),
+            Field("alt", ("alt", "altitude", "height", "h")),
+        ),
+        _AER_OUT,
+    ),
+    _frames_operation(
+        "ecef-from-aer",
+        "pos_from_aer",
+        "azimuth, elevation, range from an observer -> ECEF",
+        "ECEF positions in metres of targets at azimuth, elevation and slant range from an "
+        "observer.",
+        _AER,
+        _ECEF_OUT,
+    ),
+    _frames_operation(
+        "lla-from-aer",
+        "lla_from_aer",
+        "azimuth, elevation, range from an observer -> geodetic lat, lon, alt",
+        "Geodetic latitude, longitude and altitude of targets at azimuth, elevation and slant "
+        "range from an observer.",
+        _AER,
+        _LLA_OUT,
+    ),
+    _frames_operation(
+        "enu-from-ecef-vector",
+        "enu_from_ecef_vector",
+        "ECEF vectors -> east, north, up components (rotation only)",
+        "East, north and up components of ECEF vectors (velocities, directions) in the local "
+        "frame at the observer's latitude and longitude: a rotation, no translation.",
+        _VECTOR,
+        _LOCAL,
+        _OBSERVER[:2],
+    ),
+    _frames_operation(
+        "ecef-vector-from-enu",
+        "ecef_vector_from_enu",
+        "east, north, up components -> ECEF vectors (rotation only)",
+        "ECEF components of vectors given by east, north and up components in the local frame "
+        "at the observer's latitude and longitude: a rotation, no translation.",
+        (_EAST, _NORTH, _UP),
+        (("vx", False), ("vy", False), ("vz", False)),
+        _OBSERVER[:2],
+    ),
+)
 
 OPERATIONS: dict[str, Operation] = {
     op.name: op
@@ -178,6 +361,7 @@ OPERATIONS: dict[str, Operation] = {
             ),
             compute=_compute_ray,
         ),
+        *_FRAMES,
     )
 }
 
@@ -354,7 +538,10 @@ def _convert(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
         return out
 
     cols = read(op.fields, plan.columns)
-    if plan.param_columns is None:
+    if plan.param_columns is not None and op.param_rows:
+        columns = tuple(read(op.param_fields, plan.param_columns).values())
+        results = [np.asarray(r, np.float64) for r in op.compute(plan.ellipsoid, cols, columns)]
+    elif plan.param_columns is None:
         results = [np.asarray(r, np.float64) for r in op.compute(plan.ellipsoid, cols, plan.param)]
     else:
         keys = np.column_stack(list(read(op.param_fields, plan.param_columns).values()))

@@ -182,26 +182,32 @@ def build_parser() -> argparse.ArgumentParser:
                 "way, with exit status 128 plus the signal number."
             ),
         )
-        if op.name == "aer":
+        if op.param_option == "observer":
+            n = len(op.param_fields)
             g = p.add_argument_group("observer")
             g.add_argument(
                 "--observer",
-                nargs=3,
+                nargs=n,
                 type=float,
-                metavar=("LAT", "LON", "ALT"),
-                help="observer latitude, longitude and altitude (metres) for every row",
+                metavar=("LAT", "LON", "ALT")[:n],
+                help="observer latitude, longitude"
+                + (" and altitude (metres)" if n == 3 else "")
+                + " for every row",
             )
             g.add_argument(
                 "--observer-columns",
-                metavar="LAT,LON,ALT",
-                help="input columns giving the observer row by row (default obs_lat, obs_lon, "
-                "obs_alt, used when --observer is not given)",
+                metavar=",".join(("LAT", "LON", "ALT")[:n]),
+                help="input columns giving the observer row by row (default "
+                + ", ".join(f.role for f in op.param_fields)
+                + ", used when --observer is not given)",
             )
-            g.add_argument(
-                "--positive-azimuth",
-                action="store_true",
-                help="azimuth in [0, 360) degrees or [0, 2 pi) instead of [-180, 180] or [-pi, pi]",
-            )
+            if ("azimuth", True) in op.outputs:
+                g.add_argument(
+                    "--positive-azimuth",
+                    action="store_true",
+                    help="azimuth in [0, 360) degrees or [0, 2 pi) instead of [-180, 180] or "
+                    "[-pi, pi]",
+                )
         if op.name == "ray":
             g = p.add_argument_group("origin")
             g.add_argument(
