@@ -233,6 +233,8 @@ def set_up(args, sizes: list[int], tools: list[str]) -> list[str]:
 
 def add_worker_args(cmd: list[str], args) -> None:
     cmd.extend(["--workdir", args.workdir, "--sizes", args.sizes, "--tools", args.tools])
+    if args.ops:
+        cmd.extend(["--ops", args.ops])
     cmd.extend(["--interp-max", str(args.interp_max), "--skip", ",".join(args.skip)])
     if args.no_one_point:
         cmd.append("--no-one-point")
@@ -244,6 +246,7 @@ def main() -> None:
     p.add_argument("--quick", action="store_true", help="N = 1e3 and 1e5, short budgets")
     p.add_argument("--sizes", help="comma-separated N (default 1e3,1e4,1e5,1e6,1e7)")
     p.add_argument("--tools", help="comma-separated subset of: " + ", ".join(TOOLS))
+    p.add_argument("--ops", help="comma-separated subset of the methods (default all ten)")
     p.add_argument("--interp-max", type=float, help="largest N of ours-interp (default 1e5)")
     p.add_argument(
         "--max-call",
@@ -264,8 +267,9 @@ def main() -> None:
             args.interp_max = 1e3 if args.quick else 1e5
         tools = [t for t in (args.tools.split(",") if args.tools else TOOLS) if t]
         unknown = [t for t in tools if t not in TOOLS]
+        unknown += [op for op in (args.ops or "").split(",") if op and op not in OPS]
         if unknown:
-            raise SystemExit(f"unknown tools: {', '.join(unknown)}")
+            raise SystemExit(f"unknown tools or methods: {', '.join(unknown)}")
         missing = [t for t in tools if not available(t)]
         if missing:
             print(f"not installed, skipped: {', '.join(missing)}", file=sys.stderr)
@@ -298,7 +302,10 @@ def main() -> None:
             metadata={"points": n, **metadata},
         )
 
-    for op in (*OPS, AER_ONCE):
+    ops = [op for op in (args.ops.split(",") if args.ops else OPS) if op]
+    if "aer_coords" in ops:
+        ops.append(AER_ONCE)
+    for op in ops:
         for tool in tools:
             if op not in ops_of(tool):
                 continue
@@ -318,6 +325,8 @@ def main() -> None:
             if tool not in tools:
                 continue
             for op, call in one_point_ops(tool).items():
+                if op not in ops:
+                    continue
                 bench(
                     f"one-point {op} {tool}",
                     1,
