@@ -59,6 +59,8 @@ class Results:
         ]
         loads = [x for x in loads if x is not None]
         dates = [d for bench in self.suite.get_benchmarks() for d in bench.get_dates() or ()]
+        runs = [bench.get_nrun() for bench in self.suite.get_benchmarks()]
+        values = [bench.get_nvalue() for bench in self.suite.get_benchmarks()]
         return {
             "cpu": str(md.get("cpu_model_name", "?")),
             "cpus": f"{md.get('cpus_available', '?')} available of {md.get('cpu_count', '?')}",
@@ -76,7 +78,14 @@ class Results:
             ),
             "dates": f"{min(dates):%Y-%m-%d %H:%M} to {max(dates):%H:%M}" if dates else "?",
             "load": f"{min(loads):.1f} to {max(loads):.1f}" if loads else "?",
+            "runs": f"{span(runs)} processes (pyperf's calibration run included) and "
+            f"{span(values)} values",
         }
+
+
+def span(counts: list[int]) -> str:
+    low, high = min(counts), max(counts)
+    return str(low) if low == high else f"{low} to {high}"
 
 
 def cell(x: float | None) -> str:
@@ -125,6 +134,7 @@ def markdown(res: Results, ref_n: int, source: str) -> str:
             f"- Run {m['dates']} UTC; load average (1 min) during the runs {m['load']} "
             "(a shared machine: other jobs may have run alongside)"
         ),
+        f"- Each benchmark: {m['runs']}",
         "",
         "## Nanoseconds per point",
         "",
