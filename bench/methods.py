@@ -314,7 +314,8 @@ def main() -> None:
                 result = bench(
                     f"{op} {tool} N={fmt_n(n)}", n, time_points, args, tool, op, n, op=op, tool=tool
                 )
-                if not args.worker and result is not None and i + 1 < len(series):
+                timed = result is not None and result.get_unit() == "second"
+                if not args.worker and timed and i + 1 < len(series):
                     seconds = result.median() * series[i + 1]
                     if seconds > args.max_call:
                         later = [f"{op} {tool} N={fmt_n(m)}" for m in series[i + 1 :]]

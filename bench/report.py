@@ -33,6 +33,8 @@ class Results:
         self.calls: dict[tuple[str, str], str] = {}
         for bench in suite.get_benchmarks():
             md = bench.get_metadata()
+            if bench.get_unit() != "second":
+                raise SystemExit(f"{bench.get_name()}: not a timing ({bench.get_unit()})")
             ns = bench.median() * 1e9
             key = (md["op"], md["tool"])
             if bench.get_name().startswith("one-point "):
