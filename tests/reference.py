@@ -41,6 +41,7 @@ NEWTON_ERROR_BOUND = 2.0**-44
 # ... and where that error, amplified by the closed-form altitude, is at most this times
 # max(Re, |r|) (four units in the last place).
 NEWTON_ALTITUDE_BOUND = 2.0**-50
+GAIN_CEILING = 300.0
 # Steps of the bracketed solver; it needs at most about 60 (bisection alone) and usually 5.
 FOOT_STEPS = 100
 # The closed-form altitude L (rho / cos b - Re) / (1 - f), L = tangent_length, amplifies the
@@ -177,8 +178,11 @@ def newton_iteration(Re, f, x, y, z):
             curvature = (A * sin_beta - B * cos_beta) - 4 * (sin_beta * cos_beta)
             error = abs(div(curvature, 2 * denominator)) * (inc * inc)
             amplification = 0.0
-            length = tangent_length(f, last, cos_beta)
-            if closed_form_is_accurate(f, cos_beta, length):
+            # Where the closed form is used its gain is at most 256 + 17 / (1 - f)^2: an error
+            # below the bound divided by that needs no closer look.
+            small = error * GAIN_CEILING <= NEWTON_ALTITUDE_BOUND * ((1 - f) * (1 - f))
+            length = NAN if small else tangent_length(f, last, cos_beta)
+            if not small and closed_form_is_accurate(f, cos_beta, length):
                 # d/db of L (rho / cos b - Re) / (1 - f), L^2 = 1 - e^2 cos^2 b
                 slope_rho = div(rho * abs(sin_beta), cos_beta * cos_beta)
                 slope_length = div(((2 - f) * f) * abs(sin_beta) * cos_beta, length)

@@ -75,6 +75,7 @@ inline constexpr double kNewtonTolerance = 1.567e-5;
 // strong flattening) the bracketed solver finishes.
 inline constexpr double kNewtonErrorBound = 0x1p-44;
 inline constexpr double kNewtonAltitudeBound = 0x1p-50;
+inline constexpr double kGainCeiling = 300;
 // Newton steps before the iteration gives up (near the centre, where the
 // equation has several roots, the steps may wander for ever); the bracketed
 // solver then takes over.
@@ -200,8 +201,12 @@ inline NewtonResult newton_reduced_lat(double Re, double f, double x, double y, 
             const double g_curvature = (A * sin_beta - B * cos_beta) - 4 * (sin_beta * cos_beta);
             const double error = std::fabs(g_curvature / (2 * g_slope)) * (inc * inc);
             double altitude_gain = 0;
-            const double length = tangent_length(f, last, cos_beta);
-            if (closed_form_is_accurate(f, cos_beta, length)) {
+            // Where the closed form is used its gain is at most 256 + 17 / (1 - f)^2
+            // (kClosedFormMaxGain): an error below kNewtonAltitudeBound divided
+            // by that needs no closer look, and on the Earth most do not.
+            const bool small = error * kGainCeiling <= kNewtonAltitudeBound * ((1 - f) * (1 - f));
+            const double length = small ? kNaN : tangent_length(f, last, cos_beta);
+            if (!small && closed_form_is_accurate(f, cos_beta, length)) {
                 // d/db of L (rho / cos b - Re) / (1 - f), L^2 = 1 - e^2 cos^2 b
                 const double slope_rho = rho * std::fabs(sin_beta) / (cos_beta * cos_beta);
                 const double slope_length = ((2 - f) * f) * std::fabs(sin_beta) * cos_beta / length;
