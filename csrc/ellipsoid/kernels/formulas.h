@@ -71,10 +71,12 @@ inline constexpr double kNewtonTolerance = 1.567e-5;
 // 1 / (1 - f)), and where C s^2 moves the closed-form altitude (see
 // kClosedFormMaxGain) by at most kNewtonAltitudeBound max(Re, |r|), four units
 // in the last place. In that band the two hold with margins of four and ten
-// (the worst points alike), so the band keeps its bits; elsewhere (far out,
-// strong flattening) the bracketed solver finishes.
+// (both worst at the same point), so the band keeps its bits; elsewhere (far
+// out, strong flattening) the bracketed solver finishes.
 inline constexpr double kNewtonErrorBound = 0x1p-44;
 inline constexpr double kNewtonAltitudeBound = 0x1p-50;
+// Where the closed form is used, it amplifies an error of beta at most
+// 256 + 17 / (1 - f)^2 times; 300 / (1 - f)^2 bounds that.
 inline constexpr double kGainCeiling = 300;
 // Newton steps before the iteration gives up (near the centre, where the
 // equation has several roots, the steps may wander for ever); the bracketed
@@ -496,8 +498,8 @@ inline void ray_hit_stable(double Re, double f, const double* r_ray, const doubl
 //
 // The roots are taken as the formula writes them while that is accurate: for a
 // source within 2 Re, -b +- sqrt(delta) cancels in the nearer root by at most a
-// few units of Re. For a far source it cancels by |r|^2 / Re (424 m from 1e12 m
-// on the Earth), and b^2 - 4 a c with it; there, and for directions whose
+// few units of Re. For a far source it cancels by |r|^2 / Re (tens of metres
+// from 1e12 m on the Earth), and b^2 - 4 a c with it; there, and for directions whose
 // squares leave the range, ray_hit_stable takes over.
 template <class K>
 void c_surf_pos_of_ray_first_intersection(Self<K> self, const double* r_ray, const double* u_ray,
@@ -505,10 +507,12 @@ void c_surf_pos_of_ray_first_intersection(Self<K> self, const double* r_ray, con
     const double Re = self->Re, f = self->f;
     const double rx = r_ray[0], ry = r_ray[1], rz = r_ray[2];
     const double ux = u_ray[0], uy = u_ray[1], uz = u_ray[2];
-    const double diagGz = (1.0 / (1 - f)) / (1 - f);
-    const double a = (ux * ux + uy * uy) + (uz * uz) * diagGz;
-    const double b = 2 * ((ux * rx + uy * ry) + (uz * rz) * diagGz);
-    const double c = ((rx * rx + ry * ry) + (rz * rz) * diagGz) - Re * Re;
+    // The ellipsoid is x^2 + y^2 + w z^2 = Re^2, w = 1 / (1 - f)^2, and the
+    // line meets it where a l^2 + b l + c = 0.
+    const double z_weight = (1.0 / (1 - f)) / (1 - f);
+    const double a = (ux * ux + uy * uy) + (uz * uz) * z_weight;
+    const double b = 2 * ((ux * rx + uy * ry) + (uz * rz) * z_weight);
+    const double c = ((rx * rx + ry * ry) + (rz * rz) * z_weight) - Re * Re;
     if (!(c <= kRayNear * (Re * Re) && kDirectionLow <= a && a <= kDirectionHigh)) {
         return ray_hit_stable(Re, f, r_ray, u_ray, r_surf);
     }
@@ -520,6 +524,8 @@ void c_surf_pos_of_ray_first_intersection(Self<K> self, const double* r_ray, con
     } else if (delta == 0) {
         l = (-b) * 0.5 / a;
     } else {  // delta > 0, or NaN
+        // The nearer root subtracts sqrt(delta) from |b|, nearly equal for a
+        // far source: it loses about |r|^2 / (Re |l|) units; within 2 Re a few.
         const double sqrt_delta = std::sqrt(delta);
         const double l1 = (sqrt_delta - b) * 0.5 / a;
         const double l2 = (-b - sqrt_delta) * 0.5 / a;
