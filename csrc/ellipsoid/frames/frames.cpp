@@ -9,7 +9,8 @@
 // per row) or M == 1 (one observer for all rows). Angles are radians.
 //
 // The observer's position and frame are those of Ellipsoid.enu and
-// Ellipsoid.aer_coords: c_pos_from_lla and c_enu. A local vector is the three
+// Ellipsoid.aer_coords: the formulas c_pos_from_lla and c_enu, with nested
+// kernels called directly as the methods call them. A local vector is the three
 // dot products of the observer-to-target vector with the frame's axes, summed
 // from the first component to the last like the bound vector routines, and
 // azimuth, elevation and range are finished by the aer kernel's own last step
@@ -67,19 +68,34 @@ inline void vector_from_local(const ENU_Frame& frame, const double* enu, double*
         v[k] = (east * frame.u_east[k] + north * frame.u_north[k]) + up * frame.u_up[k];
 }
 
-// The aer kernel's last step (kernels::finish_aer) run with the vector
-// routines' arithmetic as plain functions of this module: nothing to fail.
-struct AerFinish {
+// The dispatch policy of this module: nested kernels called straight to the
+// formulas (as kernels::Direct does), and the vector routines' arithmetic as
+// plain functions of this module, so nothing here reaches into the ellipsoid
+// module's process state (which belongs to its own shared object and is
+// empty in this one). Nothing can fail.
+struct Local {
+    using Self = QuorvaneEllipsoid;
     struct Routines {
+        void (*sub)(double*, double*, double*) noexcept;
         double (*dot)(double*, double*) noexcept;
         double (*norm)(double*) noexcept;
     };
+    static void sub_of(double* u, double* v, double* out) noexcept {
+        out[0] = u[0] - v[0];
+        out[1] = u[1] - v[1];
+        out[2] = u[2] - v[2];
+    }
     static double dot_of(double* u, double* v) noexcept { return dot(u, v); }
     static double norm_of(double* u) noexcept { return std::sqrt(dot(u, u)); }
     static const Routines& routines() noexcept {
-        static constexpr Routines routines{dot_of, norm_of};
+        static constexpr Routines routines{sub_of, dot_of, norm_of};
         return routines;
     }
+    template <kernels::Slot S, class... Args>
+    static auto call(Self self, Args... args) noexcept {
+        return kernels::Kernel<S>::template formula<Local>(self, args...);
+    }
+    static constexpr bool kernel_failed() noexcept { return false; }
     static constexpr bool routine_failed() noexcept { return false; }
     template <kernels::Slot>
     static void fail() noexcept {}
@@ -103,7 +119,7 @@ inline void local_from_aer(const double* aer, double* enu) noexcept {
 // fields, and the compiler would read them and recompute after every store.
 [[gnu::noinline, gnu::flatten]] void position(const Object* self, LLA lla, double* r) noexcept {
     double r_local[3];
-    kernels::c_pos_from_lla<kernels::Direct>(self, lla, r_local);
+    kernels::c_pos_from_lla<Local>(self, lla, r_local);
     r[0] = r_local[0], r[1] = r_local[1], r[2] = r_local[2];
 }
 
@@ -113,8 +129,8 @@ inline void local_from_aer(const double* aer, double* enu) noexcept {
                                                         ENU_Frame* frame) noexcept {
     double r_local[3];
     ENU_Frame frame_local;
-    kernels::c_pos_from_lla<kernels::Direct>(self, lla, r_local);
-    kernels::c_enu<kernels::Direct>(self, SurfCoord{lla.lat, lla.lon}, &frame_local);
+    kernels::c_pos_from_lla<Local>(self, lla, r_local);
+    kernels::c_enu<Local>(self, SurfCoord{lla.lat, lla.lon}, &frame_local);
     r[0] = r_local[0], r[1] = r_local[1], r[2] = r_local[2];
     *frame = frame_local;
 }
@@ -124,8 +140,13 @@ inline void local_from_aer(const double* aer, double* enu) noexcept {
 [[gnu::noinline, gnu::flatten]] void frame_at(const Object* self, SurfCoord coord,
                                               ENU_Frame* frame) noexcept {
     ENU_Frame frame_local;
-    kernels::c_enu<kernels::Direct>(self, coord, &frame_local);
+    kernels::c_enu<Local>(self, coord, &frame_local);
     *frame = frame_local;
+}
+
+// Geodetic coordinates of a position, as one real call like the methods make it.
+[[gnu::noinline]] void geodetic(const Object* self, const double* r, LLA* lla) noexcept {
+    kernels::c_lla_from_pos<Local>(self, r, lla);
 }
 
 // The module's own formulas: nothing can fail and no interpreter object is touched.
@@ -145,14 +166,14 @@ struct Own {
         return true;
     }
     bool lla_from_pos(const double* r, LLA* lla) const noexcept {
-        kernels::direct<kernels::Slot::c_lla_from_pos>(self, r, lla);
+        geodetic(self, r, lla);
         return true;
     }
     // Azimuth, elevation and range of r_target from an observer at r_obs with `frame`.
     bool aer(const double* r_target, LLA, const double* r_obs, const ENU_Frame& frame,
              AER* aer) const noexcept {
         double d[3] = {r_target[0] - r_obs[0], r_target[1] - r_obs[1], r_target[2] - r_obs[2]};
-        kernels::finish_aer<AerFinish>(d, &frame, aer);
+        kernels::finish_aer<Local>(d, &frame, aer);
         return true;
     }
 };
@@ -385,6 +406,10 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         return nullptr;
     }
     const auto* self = reinterpret_cast<const Object*>(args[0]);
+    if (self->kernels == nullptr) {  // a compiled subclass that installed no table
+        PyErr_SetString(PyExc_TypeError, "ell has no kernel table");
+        return nullptr;
+    }
     Buffer source, observers, out;
     if (!source.acquire(args[1], "source", false) ||
         !observers.acquire(args[2], "observers", false) || !out.acquire(args[3], "out", true)) {
