@@ -265,6 +265,17 @@ def write(out, n, rows, checks, repeats):
         ),
         "",
         (
+            "Every row goes through the kernels' scalar libm calls in their fixed order, so the"
+            " results are those of the methods bit for bit; pymap3d's NumPy expressions use"
+            " vectorised sines and cosines. On one thread that leaves the geodetic conversions"
+            " (five libm calls per position and frame, a Newton iteration per geodetic result)"
+            " about 1.5x ahead of pymap3d in CPU time, and the rotations with one observer per"
+            " target, whose cost is the frame's five libm calls, level with it. The thread split"
+            ' ("ours") needs idle CPUs to show in wall time: compare the load average above'
+            " with the CPU count."
+        ),
+        "",
+        (
             "Largest difference from the module's result (metres for lengths, radians for angles)."
             " pymap3d's own geodetic latitude drifts by about 1e-6 rad at 3e7 m; PROJ's inverse"
             " `+proj=cart` loses decimetres of altitude there:"
