@@ -1,9 +1,13 @@
 """Pure-Python reference of the twelve scalar ellipsoid kernels.
 
 It checks the formula contract: that each compiled kernel evaluates its formula exactly as
-written, bit for bit. It does not check geodetic truth: a formula that is inaccurate somewhere
-is reproduced with the same error. Accuracy is tested apart, against ``altitude_exact`` below
-and against an independent library (test_peer_crosscheck.py).
+written, bit for bit, including the well-conditioned forms it switches to where the stated
+formula is inaccurate (written here from the geometry: the nearest foot in the point's quadrant,
+the projection onto the normal, Lagrange's identity for the ray). It does not check geodetic
+truth: an inaccuracy would be reproduced. Accuracy is tested apart, against the 60-digit
+``foot_exact``, ``ray_hit_exact`` and ``altitude_exact`` below (test_truth.py) and against an
+independent library (test_peer_crosscheck.py). ``lla_from_pos_specified`` keeps the formula as
+first stated, which the kernel still matches bit for bit where it is accurate.
 
 Every function takes the ellipsoid parameters ``Re`` and ``f`` first and evaluates the kernel's
 formula with the same operations, in the same order and grouping, as the compiled kernel. Python
@@ -17,8 +21,8 @@ Records are returned as tuples: a surface coordinate as ``(lat, lon)``, an ``LLA
 ``(lat, lon, alt)``, an ``AER`` as ``(azimuth, elevation, range)``, an ENU frame as
 ``(u_east, u_north, u_up)``; 3-vectors as tuples of three floats.
 
-``altitude_exact`` is not a kernel: it computes the altitude of a point above the ellipsoid in
-60-digit decimal arithmetic, independently of the kernels, for accuracy tests.
+``foot_exact``, ``ray_hit_exact`` and ``altitude_exact`` are not kernels: they compute the truth
+in 60-digit decimal arithmetic (mpmath, Decimal), independently of the kernels.
 """
 
 import math
