@@ -160,7 +160,7 @@ def sniff_compression(stream: IO[bytes]) -> str | None:
     return next((name for magic, name in _MAGIC if head.startswith(magic)), None)
 
 
-def decompressed(stream: IO[bytes], compression: str | None) -> IO[bytes]:
+def decompressed(stream: IO[bytes], compression: str | None) -> Any:
     if compression == "gzip":
         import gzip
 
@@ -182,7 +182,7 @@ def compressed(sink: IO[bytes], compression: str | None) -> Iterator[IO[bytes]]:
     if compression is None:
         yield sink
         return
-    stream: IO[bytes]
+    stream: Any
     if compression == "gzip":
         import gzip
 

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import contextlib
 import csv
+import functools
 import io
 import os
 import re
@@ -47,7 +48,7 @@ _READ_SIZE = 1 << 20
 # A line whose first field starts with '#': a comment, which pyarrow's reader does not know.
 _COMMENT = re.compile(rb"(?:^|\n)[ \t]*#")
 
-Kept = pa.Array | pa.ChunkedArray | list[str]
+type Kept = pa.Array | pa.ChunkedArray | list[str]
 
 
 class Source:
@@ -307,7 +308,7 @@ class TextSource(Source):
         convert: pcsv.ConvertOptions,
         wanted: list[int],
     ) -> Batch:
-        exact = lambda: self._exact(block, first)
+        exact = functools.partial(self._exact, block, first)
         if b"#" in block and _COMMENT.search(block):
             return exact()
         try:
