@@ -142,6 +142,10 @@ def test_observers_broadcast_and_one_target_keeps_the_methods_shapes():
     per_row = fr.enu_from_pos(WGS84, R[:n], LAT0[:n], LON0[:n], ALT0[:n])
     rows = [fr.enu_from_pos(WGS84, R[i], LAT0[i], LON0[i], ALT0[i]) for i in range(n)]
     assert rows[0].shape == (3,) and same(per_row, np.array(rows))
+    lat_obs = LAT0[:n].copy()
+    lat_obs[3] = np.nan  # spoils its own row only
+    spoilt = fr.enu_from_pos(WGS84, R[:n], lat_obs, LON0[:n], ALT0[:n])
+    assert np.isnan(spoilt[3]).all() and same(np.delete(spoilt, 3, 0), np.delete(per_row, 3, 0))
     # Each row's frame is the one Ellipsoid.enu gives, bit for bit.
     frame = WGS84.enu(LAT0[:n], LON0[:n])
     for axis, unit in [("u_east", [1, 0, 0]), ("u_north", [0, 1, 0]), ("u_up", [0, 0, 1])]:
