@@ -496,7 +496,7 @@ def test_million_rows_in_bounded_memory(tmp_path):
     peak_mib = usage.ru_maxrss / 1024
     size_mib = src.stat().st_size / 2**20
     print(f"1e6 rows ({size_mib:.0f} MiB): {elapsed:.1f} s, peak RSS {peak_mib:.0f} MiB")
-    assert peak_mib < 200, "the input is not streamed"  # pyarrow alone takes about 70 MiB
+    assert peak_mib < 250, "the input is not streamed"  # pyarrow alone takes about 70 MiB
     assert elapsed < 60
     with dst.open() as fh:
         assert fh.readline() == "lat,lon,alt\n"

@@ -19,11 +19,11 @@ import os
 import re
 import sys
 from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from typing import IO, Any
 
 import numpy as np
 import pyarrow as pa
-import pyarrow.compute as pc
 import pyarrow.csv as pcsv
 import pyarrow.parquet as pq
 from pyarrow import ipc
@@ -44,7 +44,7 @@ from quorvane.mathtools.ellipsoid.cli.fileio import (
     sniff_compression,
 )
 
-_READ_SIZE = 1 << 20
+_READ_SIZE = 1 << 21
 # A line whose first field starts with '#': a comment, which pyarrow's reader does not know.
 _COMMENT = re.compile(rb"(?:^|\n)[ \t]*#")
 
@@ -162,6 +162,8 @@ class ArrowBatch(Batch):
         column = self.columns[index]
         if column.type == pa.float64() and column.null_count == 0:
             return np.asarray(column.to_numpy(), dtype=np.float64)
+        import pyarrow.compute as pc  # slow to import: only where it is needed
+
         if column.null_count:
             k = int(pc.index(pc.is_null(column), True).as_py())
             raise InputError(
@@ -231,14 +233,17 @@ class TextSource(Source):
         except (OSError, ValueError, AttributeError):
             return None
 
+    def _piece(self) -> bytes:
+        """What the stream has next, without waiting for more; ``b""`` at the end."""
+        read = getattr(self.stream, "read1", self.stream.read)
+        piece: bytes = read(_READ_SIZE)
+        self._eof = not piece
+        return piece
+
     def _read(self) -> bool:
-        read = getattr(self.stream, "read1", self.stream.read)  # what is there, without waiting
-        piece = read(_READ_SIZE)
-        if not piece:
-            self._eof = True
-            return False
+        piece = self._piece()
         self._rest += piece
-        return True
+        return bool(piece)
 
     def _read_header(self) -> None:
         self._read()
@@ -278,27 +283,42 @@ class TextSource(Source):
             strings_can_be_null=False,
             quoted_strings_can_be_null=False,
         )
-        while True:
-            block = self._next_block(rows)
-            if not block:
-                return
-            first = self._line
-            self._line += block.count(b"\n")
-            yield self._fast(block, first, names, convert, wanted)
+
+        # Each block is parsed on a thread of its own while the one before is converted and
+        # written: one block ahead, no more. Reading stays on this thread, where a signal
+        # interrupts it.
+        pool = ThreadPoolExecutor(1, thread_name_prefix="quorvane-parse")
+        try:
+            pending = None
+            while True:
+                block = self._next_block(rows)
+                ahead = None
+                if block:
+                    first = self._line
+                    self._line += block.count(b"\n")
+                    ahead = pool.submit(self._fast, block, first, names, convert, wanted)
+                if pending is not None:
+                    yield pending.result()
+                if ahead is None:
+                    return
+                pending = ahead
+        finally:
+            pool.shutdown(wait=False, cancel_futures=True)
 
     def _next_block(self, rows: int) -> bytes:
         """The next whole records, about ``rows`` lines of them."""
+        pieces = [self._rest]
+        newlines = self._rest.count(b"\n")
         while True:
-            newlines = self._rest.count(b"\n")
             while newlines < rows and not self._eof:
-                before = len(self._rest)
-                if self._read():
-                    newlines += self._rest.count(b"\n", before)
-            cut = _record_end(self._rest, rows, self._eof)
+                pieces.append(self._piece())
+                newlines += pieces[-1].count(b"\n")
+            data = b"".join(pieces)
+            cut = _record_end(data, rows, self._eof)
             if cut is not None:
-                block, self._rest = self._rest[:cut], self._rest[cut:]
-                return block
-            self._read()  # a quoted field runs on past what has been read
+                self._rest = data[cut:]
+                return data[:cut]
+            pieces = [data, self._piece()]  # a quoted field runs on past what has been read
 
     def _fast(
         self,

@@ -15,7 +15,6 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import IO, Any
 
 import pyarrow as pa
-import pyarrow.compute as pc
 import pyarrow.csv as pcsv
 import pyarrow.parquet as pq
 from pyarrow import ipc
@@ -120,7 +119,7 @@ def _cpus() -> int:
 
 def _texts(column: pa.Array | pa.ChunkedArray) -> list[str]:
     if not pa.types.is_string(column.type):
-        column = pc.cast(column, pa.string())
+        column = column.cast(pa.string())
     return ["" if v is None else v for v in column.to_pylist()]
 
 
