@@ -1,0 +1,303 @@
+"""Scaling of the methods beyond one thread: Parquet datasets converted out of core on a local
+Dask cluster, and two Python threads calling the methods at once.
+
+    python bench/dask_scale.py                          # 1e7 and 1e8 points, 1 and 2 workers
+    python bench/dask_scale.py --points 1e7 --workers 1 2 --dir /big/disk
+    python bench/dask_scale.py --only threads           # the two-thread part alone
+
+Part 1 writes a Parquet dataset of ECEF points (x, y, z; one file per --rows-per-file rows) once,
+into --dir (a temporary directory by default, removed at the end), and converts the first N
+points to lat, lon, alt with ``dataframe_lla_from_pos`` -> ``to_parquet``, on a fresh
+``LocalCluster`` of 1 or 2 single-threaded worker processes with ``QUORVANE_NUM_THREADS=1``. It
+reports the throughput and the peak resident memory of each worker process (``ru_maxrss``, so
+imports included); one output file is compared bit for bit with the method.
+
+Part 2 runs each method on --thread-points points in two Python threads at once and the same
+two calls one after the other, ``QUORVANE_NUM_THREADS=1``, best of --repeat; the ratio is
+threads / sequential (0.5 is perfect on two cores, 1.0 is no overlap at all). It also runs the
+Dask array ``lla_from_pos`` on the threaded scheduler with one and with two threads.
+
+Results go to bench/results/dask.md (--out). Needs the package installed with the ``dask``
+extra and pyarrow.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+
+os.environ["QUORVANE_NUM_THREADS"] = "1"  # before any call; inherited by the worker processes
+
+import platform
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+import dask
+import dask.array as da
+import dask.dataframe as dd
+import distributed
+import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+from quorvane.mathtools.ellipsoid import catalogue
+from quorvane.mathtools.ellipsoid import dask as qd
+
+HERE = Path(__file__).resolve().parent
+WGS84 = catalogue.get("WGS84")
+
+
+# --------------------------------------------------------------------------------------------
+# Part 1: Parquet out of core.
+
+
+def make_dataset(directory: Path, points: int, rows_per_file: int) -> list[Path]:
+    """ECEF points within 10 km of the surface, reproducible; existing files are kept."""
+    directory.mkdir(parents=True, exist_ok=True)
+    files = []
+    for k, start in enumerate(range(0, points, rows_per_file)):
+        path = directory / f"part-{k:05d}.parquet"
+        files.append(path)
+        if path.exists():
+            continue
+        n = min(rows_per_file, points - start)
+        rng = np.random.default_rng(k)
+        lat = np.arcsin(rng.uniform(-1.0, 1.0, n))
+        lon = rng.uniform(-np.pi, np.pi, n)
+        alt = rng.uniform(-1e3, 1e4, n)
+        r = WGS84.pos_from_lla(lat, lon, alt)
+        table = pa.table({"x": r[:, 0], "y": r[:, 1], "z": r[:, 2]})
+        pq.write_table(table, path.with_suffix(".tmp"))
+        path.with_suffix(".tmp").rename(path)
+    return files
+
+
+def _peak_rss_mib() -> float:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+
+
+def _rss_mib() -> float:
+    import psutil
+
+    return psutil.Process().memory_info().rss / 2**20
+
+
+def convert(files: list[Path], out: Path, workers: int) -> dict[str, object]:
+    """One conversion on a fresh cluster; returns seconds and worker memory figures."""
+    shutil.rmtree(out, ignore_errors=True)
+    with (
+        distributed.LocalCluster(
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+            memory_limit=0,
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        client.run(lambda: qd.parameters("WGS84"))  # import the module on every worker first
+        idle = list(client.run(_rss_mib).values())
+        frame = dd.read_parquet([str(f) for f in files])
+        start = time.perf_counter()
+        qd.dataframe_lla_from_pos("WGS84", frame).to_parquet(out, write_index=False)
+        seconds = time.perf_counter() - start
+        peak = list(client.run(_peak_rss_mib).values())
+    # The cluster is closed: no worker process may be left.
+    return {"seconds": seconds, "idle": idle, "peak": peak, "partitions": frame.npartitions}
+
+
+def check_output(files: list[Path], out: Path) -> bool:
+    """The first output file is the method on the first input file, bit for bit."""
+    source = pq.read_table(files[0])
+    r = np.column_stack([source[c].to_numpy() for c in ("x", "y", "z")])
+    want = WGS84.lla_from_pos(r)
+    first = sorted(out.glob("*.parquet"))[0]
+    got = pq.read_table(first)
+    return all(
+        np.array_equal(got[c].to_numpy().view(np.uint64), want[c].view(np.uint64))
+        for c in ("lat", "lon", "alt")
+    )
+
+
+def part_parquet(args: argparse.Namespace, lines: list[str]) -> None:
+    base = Path(args.dir) if args.dir else Path(tempfile.mkdtemp(prefix="quorvane-dask-"))
+    try:
+        largest = max(args.points)
+        start = time.perf_counter()
+        all_files = make_dataset(base / "xyz", largest, args.rows_per_file)
+        made = time.perf_counter() - start
+        size = sum(f.stat().st_size for f in all_files) / 2**30
+        lines += [
+            "## Parquet dataset converted out of core",
+            "",
+            f"Input: {largest:.0e} ECEF points (x, y, z float64) in {len(all_files)} Parquet files "
+            f"of {args.rows_per_file:.0e} rows, {size:.2f} GiB (written in {made:.0f} s); "
+            "smaller N read the first files. `dd.read_parquet` -> `dataframe_lla_from_pos` -> "
+            "`to_parquet` (lat, lon, alt), one partition per file, on a fresh `LocalCluster` "
+            "of single-threaded worker processes, `QUORVANE_NUM_THREADS=1`. Peak memory is each "
+            "worker's `ru_maxrss` (imports included); idle is its resident size before the run.",
+            "",
+            "| Points | Workers | Seconds | Points/s | Peak MiB per worker | Idle MiB | Output |",
+            "|---:|---:|---:|---:|---:|---:|---|",
+        ]
+        for points in sorted(args.points):
+            files = all_files[: -(-points // args.rows_per_file)]
+            for workers in args.workers:
+                out = base / "lla"
+                result = convert(files, out, workers)
+                ok = check_output(files, out)
+                shutil.rmtree(out, ignore_errors=True)
+                seconds = float(result["seconds"])  # type: ignore[arg-type]
+                peak = ", ".join(f"{p:.0f}" for p in result["peak"])  # type: ignore[attr-defined]
+                idle = ", ".join(f"{p:.0f}" for p in result["idle"])  # type: ignore[attr-defined]
+                row = (
+                    f"| {points:.0e} | {workers} | {seconds:.1f} | {points / seconds:.3g} "
+                    f"| {peak} | {idle} | {'bit-identical' if ok else 'DIFFERS'} |"
+                )
+                print(row, flush=True)
+                lines.append(row)
+        lines.append("")
+    finally:
+        if not args.dir:
+            shutil.rmtree(base, ignore_errors=True)
+
+
+# --------------------------------------------------------------------------------------------
+# Part 2: two Python threads.
+
+
+def _arguments(n: int) -> dict[str, tuple[object, ...]]:
+    rng = np.random.default_rng(7)
+    lat = np.arcsin(rng.uniform(-1.0, 1.0, n))
+    lon = rng.uniform(-np.pi, np.pi, n)
+    alt = rng.uniform(-1e3, 1e5, n)
+    r = WGS84.pos_from_lla(lat, lon, alt)
+    surface = WGS84.surf_pos_from_surf_coord(lat, lon)
+    origin = np.array([7.4e6, 1e5, -2e5])
+    return {
+        "reduced_lat_from_geodetic_lat": (lat,),
+        "geodetic_lat_from_reduced_lat": (lat,),
+        "enu": (lat, lon),
+        "surf_pos_from_surf_coord": (lat, lon),
+        "surf_coord_from_surf_pos": (surface,),
+        "solve_reduced_lat_equation": (r,),
+        "lla_from_pos": (r,),
+        "pos_from_lla": (lat, lon, alt),
+        "surf_pos_of_ray_first_intersection": (origin, surface - origin),
+        "aer_coords": (r, 0.8, 0.1, 300.0),
+    }
+
+
+def _best(run, repeat: int) -> float:
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def _two_threads(call) -> None:
+    threads = [threading.Thread(target=call) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
+def part_threads(args: argparse.Namespace, lines: list[str]) -> None:
+    n = int(args.thread_points)
+    lines += [
+        "## Two Python threads",
+        "",
+        f"Each method on {n:.0e} points, called twice: one call after the other, and in two "
+        "Python threads at once (`QUORVANE_NUM_THREADS=1`, so each call runs on its own "
+        f"thread only); best of {args.repeat}. Ratio = two threads / sequential: 0.5 is "
+        "perfect overlap on two cores, 1.0 none.",
+        "",
+        "| Method | Sequential s | Two threads s | Ratio |",
+        "|---|---:|---:|---:|",
+    ]
+    for name, call_args in _arguments(n).items():
+        method = getattr(WGS84, name)
+
+        def call(method=method, call_args=call_args):
+            return method(*call_args)
+
+        call()
+        sequential = _best(lambda call=call: (call(), call()), args.repeat)
+        threaded = _best(lambda call=call: _two_threads(call), args.repeat)
+        row = f"| `{name}` | {sequential:.3f} | {threaded:.3f} | {threaded / sequential:.2f} |"
+        print(row, flush=True)
+        lines.append(row)
+
+    r = da.from_array(_arguments(2 * n)["lla_from_pos"][0], chunks=(n // 4, 3))
+    lazy = qd.lla_from_pos(WGS84, r)
+    one = _best(lambda: lazy.compute(scheduler="threads", num_workers=1), args.repeat)
+    two = _best(lambda: lazy.compute(scheduler="threads", num_workers=2), args.repeat)
+    lines += [
+        "",
+        f"Dask array `lla_from_pos`, {2 * n:.0e} points in 8 chunks, threaded scheduler: "
+        f"1 thread {one:.3f} s, 2 threads {two:.3f} s, ratio {two / one:.2f}.",
+        "",
+    ]
+    print(lines[-2], flush=True)
+
+
+# --------------------------------------------------------------------------------------------
+
+
+def _machine() -> list[str]:
+    try:
+        commit = subprocess.run(
+            ["git", "-C", str(HERE), "log", "-1", "--format=%h %s"],
+            capture_output=True,
+            text=True,
+            check=False,
+        ).stdout.strip()
+    except OSError:
+        commit = "unknown"
+    load = ", ".join(f"{x:.1f}" for x in os.getloadavg())
+    return [
+        f"Machine: {platform.machine()}, {os.cpu_count()} CPUs, Python "
+        f"{platform.python_version()}, NumPy {np.__version__}, Dask {dask.__version__}, "
+        f"distributed {distributed.__version__}, pyarrow {pa.__version__}. "
+        f"Build: {commit}. Load average at the start: {load} (the machine is shared).",
+        "",
+    ]
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--points", type=float, nargs="+", default=[1e7, 1e8])
+    parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
+    parser.add_argument("--rows-per-file", type=float, default=1e6)
+    parser.add_argument("--dir", help="where the dataset is written (and kept)")
+    parser.add_argument("--thread-points", type=float, default=2e6)
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--only", choices=["parquet", "threads"])
+    parser.add_argument("--out", default=str(HERE / "results" / "dask.md"))
+    args = parser.parse_args()
+    args.points = [int(p) for p in args.points]
+    args.rows_per_file = int(args.rows_per_file)
+
+    lines = ["# Beyond one thread: Dask and two Python threads", "", *_machine()]
+    lines += [f"Command: `python bench/dask_scale.py {' '.join(sys.argv[1:])}`".rstrip(), ""]
+    if args.only != "parquet":
+        part_threads(args, lines)
+    if args.only != "threads":
+        part_parquet(args, lines)
+    Path(args.out).parent.mkdir(parents=True, exist_ok=True)
+    Path(args.out).write_text("\n".join(lines).rstrip() + "\n")
+    print(f"written {args.out}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
