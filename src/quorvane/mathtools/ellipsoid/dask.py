@@ -176,8 +176,7 @@ def _lazy(method: str, ellipsoid: object, args: Sequence[Any]) -> da.Array:
     point = not split or any(
         k == ROWS and v.ndim == 1 and v.shape == (3,) for k, v in zip(kinds, values, strict=True)
     )
-    lengths = [v.shape[0] if v.ndim else 1 for v in split]
-    known = [n for n in lengths if not np.isnan(n)]
+    known = [v.shape[0] for v in split if v.ndim and not np.isnan(v.shape[0])]
     first = known[0] if known else 0
 
     # Let the method judge the arguments on empty (or tiny) stand-ins of the same dtype and
