@@ -9,7 +9,7 @@ Part 1 writes a Parquet dataset of ECEF points (x, y, z; one file per --rows-per
 into --dir (a temporary directory by default, removed at the end), and converts the first N
 points to lat, lon, alt with ``dataframe_lla_from_pos`` -> ``to_parquet``, on a fresh
 ``LocalCluster`` of 1 or 2 single-threaded worker processes with ``QUORVANE_NUM_THREADS=1``. It
-reports the throughput and the peak resident memory of each worker process (``ru_maxrss``, so
+reports the throughput and the peak resident memory of each worker process (VmHWM, so
 imports included); one output file is compared bit for bit with the method.
 
 Part 2 runs each method on --thread-points points in two Python threads at once and the same
@@ -24,6 +24,7 @@ extra and pyarrow.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 
 os.environ["QUORVANE_NUM_THREADS"] = "1"  # before any call; inherited by the worker processes
@@ -78,8 +79,19 @@ def make_dataset(directory: Path, points: int, rows_per_file: int) -> list[Path]
     return files
 
 
-def _peak_rss_mib() -> float:
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+def _usage() -> tuple[float, float]:
+    """Peak resident MiB and CPU seconds of this process so far.
+
+    The peak is the kernel's high-water mark of this process's own memory (VmHWM). Not
+    ``ru_maxrss``: Linux carries that over an exec, so a worker started by fork and exec from
+    a large parent would report the parent's size."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    peak = usage.ru_maxrss / 1024.0
+    with contextlib.suppress(OSError), open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                peak = int(line.split()[1]) / 1024.0
+    return peak, usage.ru_utime + usage.ru_stime
 
 
 def _rss_mib() -> float:
@@ -103,13 +115,19 @@ def convert(files: list[Path], out: Path, workers: int) -> dict[str, object]:
     ):
         client.run(lambda: qd.parameters("WGS84"))  # import the module on every worker first
         idle = list(client.run(_rss_mib).values())
+        before = sum(cpu for _, cpu in client.run(_usage).values())
         frame = dd.read_parquet([str(f) for f in files])
         start = time.perf_counter()
         qd.dataframe_lla_from_pos("WGS84", frame).to_parquet(out, write_index=False)
         seconds = time.perf_counter() - start
-        peak = list(client.run(_peak_rss_mib).values())
-    # The cluster is closed: no worker process may be left.
-    return {"seconds": seconds, "idle": idle, "peak": peak, "partitions": frame.npartitions}
+        after = list(client.run(_usage).values())
+    return {
+        "seconds": seconds,
+        "idle": idle,
+        "peak": [rss for rss, _ in after],
+        "cpu": sum(cpu for _, cpu in after) - before,
+        "load": os.getloadavg()[0],
+    }
 
 
 def check_output(files: list[Path], out: Path) -> bool:
@@ -117,7 +135,7 @@ def check_output(files: list[Path], out: Path) -> bool:
     source = pq.read_table(files[0])
     r = np.column_stack([source[c].to_numpy() for c in ("x", "y", "z")])
     want = WGS84.lla_from_pos(r)
-    first = sorted(out.glob("*.parquet"))[0]
+    first = min(out.glob("*.parquet"))
     got = pq.read_table(first)
     return all(
         np.array_equal(got[c].to_numpy().view(np.uint64), want[c].view(np.uint64))
@@ -136,15 +154,25 @@ def part_parquet(args: argparse.Namespace, lines: list[str]) -> None:
         lines += [
             "## Parquet dataset converted out of core",
             "",
-            f"Input: {largest:.0e} ECEF points (x, y, z float64) in {len(all_files)} Parquet files "
-            f"of {args.rows_per_file:.0e} rows, {size:.2f} GiB (written in {made:.0f} s); "
-            "smaller N read the first files. `dd.read_parquet` -> `dataframe_lla_from_pos` -> "
-            "`to_parquet` (lat, lon, alt), one partition per file, on a fresh `LocalCluster` "
-            "of single-threaded worker processes, `QUORVANE_NUM_THREADS=1`. Peak memory is each "
-            "worker's `ru_maxrss` (imports included); idle is its resident size before the run.",
+            (
+                f"Input: {largest:.0e} ECEF points (x, y, z float64) in {len(all_files)} "
+                f"Parquet files of {args.rows_per_file:.0e} rows, {size:.2f} GiB (written in "
+                f"{made:.0f} s); "
+                "smaller N read the first files. `dd.read_parquet` -> `dataframe_lla_from_pos` -> "
+                "`to_parquet` (lat, lon, alt), one partition per file, on a fresh `LocalCluster` "
+                "of single-threaded worker processes, `QUORVANE_NUM_THREADS=1`. Peak memory is "
+                "each worker process's high-water resident size (VmHWM, imports included); idle is "
+                "its resident size before the run. "
+                "Worker CPU is the CPU time all workers spent in the run (reading, converting and "
+                "writing), which other load on the machine does not inflate; load is the 1-minute "
+                "load average at the end of the run."
+            ),
             "",
-            "| Points | Workers | Seconds | Points/s | Peak MiB per worker | Idle MiB | Output |",
-            "|---:|---:|---:|---:|---:|---:|---|",
+            (
+                "| Points | Workers | Seconds | Points/s | Worker CPU s | Points per CPU s "
+                "| Peak MiB per worker | Idle MiB | Load | Output |"
+            ),
+            "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|",
         ]
         for points in sorted(args.points):
             files = all_files[: -(-points // args.rows_per_file)]
@@ -156,9 +184,11 @@ def part_parquet(args: argparse.Namespace, lines: list[str]) -> None:
                 seconds = float(result["seconds"])  # type: ignore[arg-type]
                 peak = ", ".join(f"{p:.0f}" for p in result["peak"])  # type: ignore[attr-defined]
                 idle = ", ".join(f"{p:.0f}" for p in result["idle"])  # type: ignore[attr-defined]
+                cpu = float(result["cpu"])  # type: ignore[arg-type]
                 row = (
                     f"| {points:.0e} | {workers} | {seconds:.1f} | {points / seconds:.3g} "
-                    f"| {peak} | {idle} | {'bit-identical' if ok else 'DIFFERS'} |"
+                    f"| {cpu:.1f} | {points / cpu:.3g} | {peak} | {idle} | {result['load']:.1f} "
+                    f"| {'bit-identical' if ok else 'DIFFERS'} |"
                 )
                 print(row, flush=True)
                 lines.append(row)
@@ -211,18 +241,49 @@ def _two_threads(call) -> None:
         t.join()
 
 
+def _lock_free(call) -> float:
+    """How much a spinning Python thread gets done while ``call`` runs, relative to the same
+    time with the main thread asleep: near 0 when the call holds the interpreter lock, near
+    1 when it lets other threads run. Less sensitive to other load than the ratio."""
+    count = 0
+    stop = threading.Event()
+
+    def spin() -> None:
+        nonlocal count
+        while not stop.is_set():
+            count += 1
+
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    try:
+        time.sleep(0.05)
+        c0, t0 = count, time.perf_counter()
+        call()
+        c1, t1 = count, time.perf_counter()
+        time.sleep(t1 - t0)
+        c2 = count
+    finally:
+        stop.set()
+        spinner.join()
+    return (c1 - c0) / max(1, c2 - c1)
+
+
 def part_threads(args: argparse.Namespace, lines: list[str]) -> None:
     n = int(args.thread_points)
     lines += [
         "## Two Python threads",
         "",
-        f"Each method on {n:.0e} points, called twice: one call after the other, and in two "
-        "Python threads at once (`QUORVANE_NUM_THREADS=1`, so each call runs on its own "
-        f"thread only); best of {args.repeat}. Ratio = two threads / sequential: 0.5 is "
-        "perfect overlap on two cores, 1.0 none.",
+        (
+            f"Each method on {n:.0e} points, called twice: one call after the other, and in two "
+            "Python threads at once (`QUORVANE_NUM_THREADS=1`, so each call runs on its own "
+            f"thread only); best of {args.repeat}. Ratio = two threads / sequential: 0.5 is "
+            "perfect overlap on two cores, 1.0 none. Other thread runs: how far a spinning "
+            "Python thread gets while one call runs, against the same time with the caller asleep "
+            "(0% while a call holds the interpreter lock throughout)."
+        ),
         "",
-        "| Method | Sequential s | Two threads s | Ratio |",
-        "|---|---:|---:|---:|",
+        "| Method | Sequential s | Two threads s | Ratio | Other thread runs |",
+        "|---|---:|---:|---:|---:|",
     ]
     for name, call_args in _arguments(n).items():
         method = getattr(WGS84, name)
@@ -233,7 +294,11 @@ def part_threads(args: argparse.Namespace, lines: list[str]) -> None:
         call()
         sequential = _best(lambda call=call: (call(), call()), args.repeat)
         threaded = _best(lambda call=call: _two_threads(call), args.repeat)
-        row = f"| `{name}` | {sequential:.3f} | {threaded:.3f} | {threaded / sequential:.2f} |"
+        free = _lock_free(call)
+        row = (
+            f"| `{name}` | {sequential:.3f} | {threaded:.3f} | {threaded / sequential:.2f} "
+            f"| {free:.0%} |"
+        )
         print(row, flush=True)
         lines.append(row)
 
@@ -243,8 +308,10 @@ def part_threads(args: argparse.Namespace, lines: list[str]) -> None:
     two = _best(lambda: lazy.compute(scheduler="threads", num_workers=2), args.repeat)
     lines += [
         "",
-        f"Dask array `lla_from_pos`, {2 * n:.0e} points in 8 chunks, threaded scheduler: "
-        f"1 thread {one:.3f} s, 2 threads {two:.3f} s, ratio {two / one:.2f}.",
+        (
+            f"Dask array `lla_from_pos`, {2 * n:.0e} points in 8 chunks, threaded scheduler: "
+            f"1 thread {one:.3f} s, 2 threads {two:.3f} s, ratio {two / one:.2f}."
+        ),
         "",
     ]
     print(lines[-2], flush=True)
@@ -265,10 +332,12 @@ def _machine() -> list[str]:
         commit = "unknown"
     load = ", ".join(f"{x:.1f}" for x in os.getloadavg())
     return [
-        f"Machine: {platform.machine()}, {os.cpu_count()} CPUs, Python "
-        f"{platform.python_version()}, NumPy {np.__version__}, Dask {dask.__version__}, "
-        f"distributed {distributed.__version__}, pyarrow {pa.__version__}. "
-        f"Build: {commit}. Load average at the start: {load} (the machine is shared).",
+        (
+            f"Machine: {platform.machine()}, {os.cpu_count()} CPUs, Python "
+            f"{platform.python_version()}, NumPy {np.__version__}, Dask {dask.__version__}, "
+            f"distributed {distributed.__version__}, pyarrow {pa.__version__}. "
+            f"Build: {commit}. Load average at the start: {load} (the machine is shared)."
+        ),
         "",
     ]
 
@@ -289,10 +358,10 @@ def main() -> int:
 
     lines = ["# Beyond one thread: Dask and two Python threads", "", *_machine()]
     lines += [f"Command: `python bench/dask_scale.py {' '.join(sys.argv[1:])}`".rstrip(), ""]
-    if args.only != "parquet":
-        part_threads(args, lines)
     if args.only != "threads":
         part_parquet(args, lines)
+    if args.only != "parquet":
+        part_threads(args, lines)
     Path(args.out).parent.mkdir(parents=True, exist_ok=True)
     Path(args.out).write_text("\n".join(lines).rstrip() + "\n")
     print(f"written {args.out}")
