@@ -65,7 +65,7 @@ def make_dataset(directory: Path, points: int, rows_per_file: int) -> list[Path]
     for k, start in enumerate(range(0, points, rows_per_file)):
         path = directory / f"part-{k:05d}.parquet"
         files.append(path)
-        if path.exists():
+        if path.exists():  # from an earlier run with the same --dir
             continue
         n = min(rows_per_file, points - start)
         rng = np.random.default_rng(k)
@@ -156,8 +156,8 @@ def part_parquet(args: argparse.Namespace, lines: list[str]) -> None:
             "",
             (
                 f"Input: {largest:.0e} ECEF points (x, y, z float64) in {len(all_files)} "
-                f"Parquet files of {args.rows_per_file:.0e} rows, {size:.2f} GiB (written in "
-                f"{made:.0f} s); "
+                f"Parquet files of {args.rows_per_file:.0e} rows, {size:.2f} GiB (written or "
+                f"found in {made:.0f} s); "
                 "smaller N read the first files. `dd.read_parquet` -> `dataframe_lla_from_pos` -> "
                 "`to_parquet` (lat, lon, alt), one partition per file, on a fresh `LocalCluster` "
                 "of single-threaded worker processes, `QUORVANE_NUM_THREADS=1`. Peak memory is "
