@@ -38,9 +38,11 @@ def probe(tmp_path_factory):
     out_dir = tmp_path_factory.mktemp("kernelprobe")
     target = out_dir / ("_kernelprobe" + sysconfig.get_config_var("EXT_SUFFIX"))
     compiler = os.environ.get("CXX", "c++")
+    # The module's own compiler flags, one per line.
+    flags_file = pathlib.Path(__file__).parents[1] / "csrc" / "compile-flags.txt"
+    flags = [line for line in flags_file.read_text().splitlines() if line.startswith("-")]
     command = [
-        compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-pthread", "-Wall", "-Wextra",
-        "-Wno-missing-field-initializers",
+        compiler, *flags, "-O1", "-shared", "-fPIC", "-pthread",
         "-I", sysconfig.get_paths()["include"], "-I", get_include(),
         str(source), "-o", str(target),
     ]

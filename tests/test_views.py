@@ -5,7 +5,7 @@ import types
 
 import numpy as np
 import pytest
-from helpers import PREFIX, traceback_names
+from helpers import PREFIX, same, traceback_names
 
 F8 = np.float64
 
@@ -270,3 +270,27 @@ def test_view_indexing_is_bounds_checked(e):
     assert matrix[1, 0] == 2.0
     with pytest.raises(IndexError):
         matrix[0, 3]
+
+
+def test_results_follow_a_rebound_or_renamed_record_dtype(monkeypatch):
+    """The layout verified for a record dtype is remembered per dtype object:
+    a rebound module global, a renamed dtype and one of another layout each
+    get the full check, and every result carries the dtype it was made with."""
+    import quorvane.mathtools.ellipsoid.ellipsoid as module
+
+    e = module.Ellipsoid(6378137.0, 1 / 298.257223563)
+    r = np.array([4.0e6, 3.0e6, 3.5e6])
+    expected = e.lla_from_pos(r)
+    other = np.dtype([("p", "<f8"), ("q", "<f8"), ("s", "<f8")])
+    monkeypatch.setattr(module, "LLA_dtype", other)
+    for names in [("p", "q", "s"), ("x", "y", "z")]:
+        other.names = names
+        for _ in range(2):  # checked in full, then taken from what was verified
+            result = e.lla_from_pos(r)
+            assert result.dtype.names == names
+            assert result.tobytes() == expected.tobytes()
+    monkeypatch.setattr(module, "LLA_dtype", np.dtype([("p", "<f8"), ("q", "<f8")]))
+    with pytest.raises(ValueError, match="Buffer dtype mismatch"):
+        e.lla_from_pos(r)
+    monkeypatch.undo()
+    assert same(e.lla_from_pos(r), expected)

@@ -77,6 +77,18 @@ struct CodeCache {
     std::size_t used = 0;
 };
 
+// Element layouts already verified on arrays the methods allocated: for each
+// element type, the last dtype whose buffer format passed the check, and that
+// format. A later array of the very same dtype object is taken without asking
+// NumPy for its buffer again; any other dtype (the module global rebound) is
+// checked in full and then replaces the entry.
+struct VerifiedLayout {
+    const void* element = nullptr;  // the element type (a py::ElementSpec)
+    PyObject* dtype = nullptr;
+    PyObject* names = nullptr;   // its field names then
+    PyObject* format = nullptr;  // bytes
+};
+
 struct ModuleState {
     std::int64_t interpreter = -1;  // the one interpreter the module serves
     bool initialised = false;       // the module body has run
@@ -94,6 +106,7 @@ struct ModuleState {
     Constants c{};
     KernelRuntime runtime{};
     CodeCache code_cache{};
+    VerifiedLayout layouts[8]{};
 };
 
 inline ModuleState state;

@@ -1,6 +1,7 @@
 #include "ellipsoid/binding/method_args.h"
 
 #include "ellipsoid/binding/names.h"
+#include "ellipsoid/binding/numpy_api.h"
 #include "ellipsoid/binding/readers.h"
 
 namespace quorvane::ellipsoid {
@@ -32,6 +33,15 @@ int all_real(std::initializer_list<PyObject*> xs) noexcept {
 
 // x.<attr> == value, as a branch test (not an assertion): 1, 0 or -1.
 int attr_equals(PyObject* x, PyObject* attr, PyObject* value) noexcept {
+    // An exact ndarray's shape and ndim are its own: compared without making
+    // the tuple (the answer the comparison would give).
+    if (PyArray_CheckExact(x)) {
+        PyArrayObject* a = reinterpret_cast<PyArrayObject*>(x);
+        if (attr == state.c.ndim && value == state.c.one) return PyArray_NDIM(a) == 1;
+        if (attr == state.c.shape && value == state.c.tuple_3) {
+            return PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == 3;
+        }
+    }
     Ref a = Ref::steal(PyObject_GetAttr(x, attr));
     if (!a) return -1;
     Ref eq = Ref::steal(PyObject_RichCompare(a.get(), value, Py_EQ));

@@ -1,5 +1,7 @@
 #include "ellipsoid/binding/numpy_calls.h"
 
+#include <cstring>
+
 #include "ellipsoid/binding/names.h"
 #include "ellipsoid/binding/numpy_api.h"
 #include "ellipsoid/binding/readers.h"
@@ -75,6 +77,16 @@ Ref array_over_view(PyObject* view, PyObject* dtype) noexcept {
     return array;
 }
 
+// At most a few hundred elements in all (a one-point result, a short array).
+bool few_elements(const npy_intp* dims, int ndim) noexcept {
+    npy_intp count = 1;
+    for (int d = 0; d < ndim; ++d) {
+        if (dims[d] > 256) return false;
+        count *= dims[d];
+    }
+    return count <= 256;
+}
+
 }  // namespace
 
 bool remember_numpy(PyObject* numpy) noexcept {
@@ -106,8 +118,21 @@ Ref zeros(PyObject* shape, PyObject* dtype) noexcept {
     npy_intp dims[NPY_MAXDIMS];
     int ndim;
     if (own && PyArray_DescrCheck(dtype) && plain_shape(shape, dims, &ndim)) {
-        Py_INCREF(dtype);  // PyArray_Zeros takes the reference
-        return Ref::steal(PyArray_Zeros(ndim, dims, reinterpret_cast<PyArray_Descr*>(dtype), 0));
+        PyArray_Descr* descr = reinterpret_cast<PyArray_Descr*>(dtype);
+        Py_INCREF(descr);  // both constructors take the reference
+        if (few_elements(dims, ndim) && !PyDataType_REFCHK(descr)) {
+            // PyArray_Zeros looks up a zero-filling loop for record dtypes on
+            // every call; for a handful of plain elements clearing the memory
+            // is the same array at a fraction of the cost.
+            Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims, nullptr,
+                                                        nullptr, 0, nullptr));
+            if (array) {
+                PyArrayObject* a = reinterpret_cast<PyArrayObject*>(array.get());
+                std::memset(PyArray_DATA(a), 0, PyArray_NBYTES(a));
+            }
+            return array;
+        }
+        return Ref::steal(PyArray_Zeros(ndim, dims, descr, 0));
     }
     PyObject* args[] = {shape, dtype};
     return call(function, args, 0, state.c.shape_dtype_kwnames);
@@ -144,6 +169,19 @@ Ref asarray(PyObject* obj, PyObject* dtype) noexcept {
 }
 
 Ref asarray_vector3(const double* v) noexcept {
+    bool own;
+    Ref function = numpy_function(state.c.asarray, state.numpy_asarray, &own);
+    if (!function) return {};
+    if (own) {  // the array NumPy would make of the list, made directly
+        npy_intp three = 3;
+        Ref array = Ref::steal(PyArray_SimpleNew(1, &three, NPY_DOUBLE));
+        if (array) {
+            double* data =
+                static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+            for (int k = 0; k < 3; ++k) data[k] = v[k];
+        }
+        return array;
+    }
     Ref list = Ref::steal(PyList_New(3));
     if (!list) return {};
     for (Py_ssize_t k = 0; k < 3; ++k) {
@@ -151,7 +189,8 @@ Ref asarray_vector3(const double* v) noexcept {
         if (number == nullptr) return {};
         PyList_SET_ITEM(list.get(), k, number);
     }
-    return asarray(list.get());
+    PyObject* args[] = {list.get()};
+    return call(function, args, 1, nullptr);
 }
 
 }  // namespace quorvane::ellipsoid

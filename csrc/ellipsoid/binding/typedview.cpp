@@ -2,6 +2,10 @@
 
 #include <utility>
 
+#include "ellipsoid/binding/numpy_api.h"
+#include "ellipsoid/binding/readers.h"
+#include "ellipsoid/state.h"
+
 namespace quorvane::py {
 namespace {
 
@@ -36,6 +40,88 @@ bool check_buffer(const Py_buffer& buffer, const ElementSpec& spec, int ndim) no
             }
         }
     }
+    return true;
+}
+
+// -- Verified layouts ---------------------------------------------------------------
+
+using ellipsoid::state;
+using ellipsoid::VerifiedLayout;
+
+// An exact, aligned, writable ndarray in native byte order, whose buffer
+// NumPy exports without a release hook: one the methods allocate.
+PyArrayObject* plain_array(PyObject* array) noexcept {
+    if (!PyArray_CheckExact(array)) return nullptr;
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(array);
+    const PyBufferProcs* procs = Py_TYPE(array)->tp_as_buffer;
+    if (procs == nullptr || procs->bf_releasebuffer != nullptr) return nullptr;
+    const int required = NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE;
+    if ((PyArray_FLAGS(a) & required) != required || !PyArray_ISNBO(PyArray_DESCR(a)->byteorder)) {
+        return nullptr;
+    }
+    return a;
+}
+
+VerifiedLayout* layout_of(const ElementSpec& spec) noexcept {
+    for (VerifiedLayout& layout : state.layouts) {
+        if (layout.element == &spec || layout.element == nullptr) return &layout;
+    }
+    return nullptr;
+}
+
+// The field names of a record dtype, or nullptr: renaming the fields of a
+// dtype (dtype.names = ...) changes them in place, and a new tuple with them.
+PyObject* names_of(PyArrayObject* a) noexcept {
+    return PyDataType_NAMES(PyArray_DESCR(a));
+}
+
+// After a full check of the buffer of `array`: its dtype is verified for `spec`.
+void remember_layout(const TypedViewObject* view, PyObject* array,
+                     const ElementSpec& spec) noexcept {
+    PyArrayObject* a = plain_array(array);
+    VerifiedLayout* layout = a ? layout_of(spec) : nullptr;
+    if (layout == nullptr || view->buffer.format == nullptr) return;
+    PyObject* format = PyBytes_FromString(view->buffer.format);
+    if (format == nullptr) {  // only a shortcut missed
+        PyErr_Clear();
+        return;
+    }
+    PyObject* names = names_of(a);
+    layout->element = &spec;
+    Py_XSETREF(layout->dtype, Py_NewRef(reinterpret_cast<PyObject*>(PyArray_DESCR(a))));
+    Py_XSETREF(layout->names, Py_XNewRef(names));
+    Py_XSETREF(layout->format, format);
+}
+
+// The view of an array whose dtype object is the one verified last for
+// `spec`: the buffer NumPy would export, filled in from the array itself.
+bool acquire_verified(TypedViewObject* view, PyObject* array, const ElementSpec& spec,
+                      int ndim) noexcept {
+    PyArrayObject* a = plain_array(array);
+    if (a == nullptr || PyArray_NDIM(a) != ndim) return false;
+    const VerifiedLayout* layout = layout_of(spec);
+    if (layout == nullptr || layout->element != &spec ||
+        layout->dtype != reinterpret_cast<PyObject*>(PyArray_DESCR(a)) ||
+        layout->names != names_of(a)) {
+        return false;
+    }
+    for (int d = 0; d < ndim; ++d) {
+        view->shape[d] = PyArray_DIM(a, d);
+        view->strides[d] = PyArray_STRIDE(a, d);
+    }
+    Py_buffer& buffer = view->buffer;
+    buffer.buf = PyArray_DATA(a);
+    buffer.len = PyArray_NBYTES(a);
+    buffer.itemsize = PyArray_ITEMSIZE(a);
+    buffer.readonly = 0;
+    buffer.ndim = ndim;
+    buffer.format = PyBytes_AS_STRING(layout->format);
+    buffer.shape = view->shape;
+    buffer.strides = view->strides;
+    buffer.suboffsets = nullptr;
+    buffer.internal = nullptr;
+    buffer.obj = Py_NewRef(array);
+    view->format_owner = Py_NewRef(layout->format);
     return true;
 }
 
@@ -84,11 +170,6 @@ Ref lookup_field(PyObject* mapping, const char* name) noexcept {
     return value;
 }
 
-bool to_double(PyObject* o, double* out) noexcept {
-    *out = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
-    return !(*out == -1.0 && PyErr_Occurred());
-}
-
 // Exactly `count` numbers from a sized value or an iteration.
 bool to_doubles(PyObject* o, Py_ssize_t count, double* out) noexcept {
     const Py_ssize_t size = PyObject_Size(o);
@@ -120,7 +201,7 @@ bool to_doubles(PyObject* o, Py_ssize_t count, double* out) noexcept {
                          "too many values found during array assignment, expected %zd", count);
             return false;
         }
-        if (!to_double(item.get(), &out[found])) return false;
+        if (!ellipsoid::to_double(item.get(), &out[found])) return false;
         ++found;
     }
     if (found < count) {
@@ -143,7 +224,7 @@ bool item_to_record(const ElementSpec& spec, PyObject* item, char* record) noexc
     for (const FieldSpec& field : spec.fields) {
         Ref value = lookup_field(item, field.name);
         if (!value) return false;
-        const bool ok = field.count == 1 ? to_double(value.get(), next)
+        const bool ok = field.count == 1 ? ellipsoid::to_double(value.get(), next)
                                          : to_doubles(value.get(), field.count, next);
         if (!ok) return false;
         next += field.count;
@@ -166,6 +247,7 @@ TypedViewObject* as_view(PyObject* self) noexcept {
 
 void view_dealloc(PyObject* self) noexcept {
     PyBuffer_Release(&as_view(self)->buffer);
+    Py_XDECREF(as_view(self)->format_owner);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -247,7 +329,7 @@ int view_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept 
     if (!spec.is_record()) {
         // Converted first: a failed conversion leaves the element as it was.
         double converted;
-        if (!to_double(value, &converted)) return -1;
+        if (!ellipsoid::to_double(value, &converted)) return -1;
         *reinterpret_cast<double*>(address) = converted;
         return 0;
     }
@@ -282,8 +364,10 @@ View View::acquire(PyObject* array, const ElementSpec& spec, int ndim) noexcept 
     TypedViewObject* view = PyObject_New(TypedViewObject, &TypedViewType);
     if (view == nullptr) return View();
     view->buffer.obj = nullptr;  // nothing for the deallocator to release yet
+    view->format_owner = nullptr;
     view->spec = &spec;
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(view));  // dropped on failure
+    if (acquire_verified(view, array, spec, ndim)) return View(std::move(owner));
     // The buffer is acquired in place and never moved: an exporter may point
     // its shape or strides into the Py_buffer itself (array.array points the
     // strides at the item size, PyBuffer_FillInfo the shape at the length).
@@ -303,6 +387,7 @@ View View::acquire(PyObject* array, const ElementSpec& spec, int ndim) noexcept 
             return View();
         }
     }
+    remember_layout(view, array, spec);
     return View(std::move(owner));
 }
 

@@ -19,7 +19,8 @@ namespace quorvane::py {
 
 struct TypedViewObject {
     PyObject_HEAD
-    Py_buffer buffer;  // released when the view object is freed; never moved
+    Py_buffer buffer;        // released when the view object is freed; never moved
+    PyObject* format_owner;  // the bytes buffer.format points into, when not the exporter's
     const ElementSpec* spec;
     // The lengths and strides of the buffer's dimensions, as the exporter gave
     // them (C-contiguous strides when it gave none).
