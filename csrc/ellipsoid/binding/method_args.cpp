@@ -32,16 +32,26 @@ int all_real(std::initializer_list<PyObject*> xs) noexcept {
 }
 
 // x.<attr> == value, as a branch test (not an assertion): 1, 0 or -1.
-int attr_equals(PyObject* x, PyObject* attr, PyObject* value) noexcept {
-    // An exact ndarray's shape and ndim are its own: compared without making
-    // the tuple (the answer the comparison would give).
-    if (PyArray_CheckExact(x)) {
-        PyArrayObject* a = reinterpret_cast<PyArrayObject*>(x);
-        if (attr == state.c.ndim && value == state.c.one) return PyArray_NDIM(a) == 1;
-        if (attr == state.c.shape && value == state.c.tuple_3) {
-            return PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == 3;
-        }
+namespace {
+
+// x.ndim == 1 or x.shape == (3,) for an exact ndarray, whose shape and ndim
+// are its own, answered without making the tuple: 1 or 0, or -1 when the
+// question is another one.
+int known_answer(PyObject* x, PyObject* attr, PyObject* value) noexcept {
+    if (!PyArray_CheckExact(x)) return -1;
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(x);
+    if (attr == state.c.ndim && value == state.c.one) return PyArray_NDIM(a) == 1;
+    if (attr == state.c.shape && value == state.c.tuple_3) {
+        return PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == 3;
     }
+    return -1;
+}
+
+}  // namespace
+
+int attr_equals(PyObject* x, PyObject* attr, PyObject* value) noexcept {
+    const int known = known_answer(x, attr, value);
+    if (known >= 0) return known;
     Ref a = Ref::steal(PyObject_GetAttr(x, attr));
     if (!a) return -1;
     Ref eq = Ref::steal(PyObject_RichCompare(a.get(), value, Py_EQ));
@@ -50,6 +60,7 @@ int attr_equals(PyObject* x, PyObject* attr, PyObject* value) noexcept {
 
 // Assertion x.<attr> == value.
 bool check_attr(PyObject* x, PyObject* attr, PyObject* value) noexcept {
+    if (known_answer(x, attr, value) == 1) return true;  // a failure still raises below
     Ref a = Ref::steal(PyObject_GetAttr(x, attr));
     return a && check_equal(a.get(), value);
 }

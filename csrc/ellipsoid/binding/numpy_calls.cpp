@@ -54,11 +54,15 @@ bool plain_shape(PyObject* shape, npy_intp* dims, int* ndim) noexcept {
 // numpy.asarray(view[, dtype]) as an array over the view's memory whose base
 // is the view; nullptr (no error) when NumPy should make it itself.
 Ref array_over_view(PyObject* view, PyObject* dtype) noexcept {
-    const Py_buffer& buffer = reinterpret_cast<py::TypedViewObject*>(view)->buffer;
+    const py::TypedViewObject* typed = reinterpret_cast<py::TypedViewObject*>(view);
+    const Py_buffer& buffer = typed->buffer;
     if (buffer.obj == nullptr || !PyArray_CheckExact(buffer.obj)) return {};
     PyArray_Descr* allocated = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(buffer.obj));
     PyArray_Descr* descr;
-    if (dtype == nullptr) {
+    if (typed->dtype != nullptr) {  // records held by plain doubles: only their own dtype
+        if (dtype != typed->dtype) return {};
+        descr = reinterpret_cast<PyArray_Descr*>(Py_NewRef(dtype));
+    } else if (dtype == nullptr) {
         if (allocated->type_num != NPY_DOUBLE || !PyArray_ISNBO(allocated->byteorder)) return {};
         descr = PyArray_DescrFromType(NPY_DOUBLE);
     } else {
@@ -111,10 +115,25 @@ bool direct_rows(PyObject* array, char** data, Py_ssize_t* rows, Py_ssize_t* row
     return true;
 }
 
+Ref zeros_function(bool* own) noexcept {
+    return numpy_function(state.c.zeros, state.numpy_zeros, own);
+}
+
+bool plain_length(PyObject* shape, Py_ssize_t* n) noexcept {
+    npy_intp dims[NPY_MAXDIMS];
+    int ndim;
+    if (!plain_shape(shape, dims, &ndim) || ndim != 1) return false;
+    *n = dims[0];
+    return true;
+}
+
 Ref zeros(PyObject* shape, PyObject* dtype) noexcept {
     bool own;
-    Ref function = numpy_function(state.c.zeros, state.numpy_zeros, &own);
-    if (!function) return {};
+    Ref function = zeros_function(&own);
+    return function ? zeros(function, own, shape, dtype) : Ref();
+}
+
+Ref zeros(const Ref& function, bool own, PyObject* shape, PyObject* dtype) noexcept {
     npy_intp dims[NPY_MAXDIMS];
     int ndim;
     if (own && PyArray_DescrCheck(dtype) && plain_shape(shape, dims, &ndim)) {

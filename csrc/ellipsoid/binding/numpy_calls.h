@@ -23,6 +23,12 @@ bool direct_rows(PyObject* array, char** data, Py_ssize_t* rows, Py_ssize_t* row
 // of a typed view are made with the C API: the same array, without the cost of
 // a keyword call and of reading the view's format string back.
 Ref zeros(PyObject* shape, PyObject* dtype) noexcept;
+// The same with numpy.zeros looked up already: zeros_function tells whether
+// it is NumPy's own.
+Ref zeros_function(bool* own) noexcept;
+Ref zeros(const Ref& function, bool own, PyObject* shape, PyObject* dtype) noexcept;
+// The length of a one-dimensional shape that is an exact int or a 1-tuple of one.
+bool plain_length(PyObject* shape, Py_ssize_t* n) noexcept;
 Ref zeros(Py_ssize_t n, PyObject* dtype) noexcept;
 Ref zeros_rows3(Py_ssize_t n, PyObject* dtype) noexcept;  // shape (n, 3)
 Ref zeros_like(PyObject* x) noexcept;

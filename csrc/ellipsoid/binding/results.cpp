@@ -21,7 +21,16 @@ Ref zeros_rows_of(PyObject* x) noexcept {
 
 View allocate_records(PyObject* shape, PyObject* dtype_name, const py::ElementSpec& spec) noexcept {
     Ref dtype = global(dtype_name);
-    Ref array = dtype ? zeros(shape, dtype.get()) : Ref();
+    if (!dtype) return View();
+    bool own;
+    Ref function = zeros_function(&own);
+    if (!function) return View();
+    Py_ssize_t n;
+    if (own && plain_length(shape, &n)) {
+        View view = View::allocate_verified(n, dtype.get(), spec);
+        if (view || PyErr_Occurred()) return view;
+    }
+    Ref array = zeros(function, own, shape, dtype.get());
     return array ? View::acquire(array.get(), spec, 1) : View();
 }
 

@@ -71,8 +71,18 @@ VerifiedLayout* layout_of(const ElementSpec& spec) noexcept {
 
 // The field names of a record dtype, or nullptr: renaming the fields of a
 // dtype (dtype.names = ...) changes them in place, and a new tuple with them.
-PyObject* names_of(PyArrayObject* a) noexcept {
-    return PyDataType_NAMES(PyArray_DESCR(a));
+PyObject* names_of(PyArray_Descr* descr) noexcept {
+    return PyDataType_NAMES(descr);
+}
+
+// The layout verified for `spec`, if `descr` is its dtype with its names then.
+const VerifiedLayout* verified(PyArray_Descr* descr, const ElementSpec& spec) noexcept {
+    const VerifiedLayout* layout = layout_of(spec);
+    if (layout == nullptr || layout->element != &spec ||
+        layout->dtype != reinterpret_cast<PyObject*>(descr) || layout->names != names_of(descr)) {
+        return nullptr;
+    }
+    return layout;
 }
 
 // After a full check of the buffer of `array`: its dtype is verified for `spec`.
@@ -86,7 +96,7 @@ void remember_layout(const TypedViewObject* view, PyObject* array,
         PyErr_Clear();
         return;
     }
-    PyObject* names = names_of(a);
+    PyObject* names = names_of(PyArray_DESCR(a));
     layout->element = &spec;
     Py_XSETREF(layout->dtype, Py_NewRef(reinterpret_cast<PyObject*>(PyArray_DESCR(a))));
     Py_XSETREF(layout->names, Py_XNewRef(names));
@@ -99,12 +109,8 @@ bool acquire_verified(TypedViewObject* view, PyObject* array, const ElementSpec&
                       int ndim) noexcept {
     PyArrayObject* a = plain_array(array);
     if (a == nullptr || PyArray_NDIM(a) != ndim) return false;
-    const VerifiedLayout* layout = layout_of(spec);
-    if (layout == nullptr || layout->element != &spec ||
-        layout->dtype != reinterpret_cast<PyObject*>(PyArray_DESCR(a)) ||
-        layout->names != names_of(a)) {
-        return false;
-    }
+    const VerifiedLayout* layout = verified(PyArray_DESCR(a), spec);
+    if (layout == nullptr) return false;
     for (int d = 0; d < ndim; ++d) {
         view->shape[d] = PyArray_DIM(a, d);
         view->strides[d] = PyArray_STRIDE(a, d);
@@ -248,6 +254,7 @@ TypedViewObject* as_view(PyObject* self) noexcept {
 void view_dealloc(PyObject* self) noexcept {
     PyBuffer_Release(&as_view(self)->buffer);
     Py_XDECREF(as_view(self)->format_owner);
+    Py_XDECREF(as_view(self)->dtype);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -365,6 +372,7 @@ View View::acquire(PyObject* array, const ElementSpec& spec, int ndim) noexcept 
     if (view == nullptr) return View();
     view->buffer.obj = nullptr;  // nothing for the deallocator to release yet
     view->format_owner = nullptr;
+    view->dtype = nullptr;
     view->spec = &spec;
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(view));  // dropped on failure
     if (acquire_verified(view, array, spec, ndim)) return View(std::move(owner));
@@ -388,6 +396,44 @@ View View::acquire(PyObject* array, const ElementSpec& spec, int ndim) noexcept 
         }
     }
     remember_layout(view, array, spec);
+    return View(std::move(owner));
+}
+
+View View::allocate_verified(Py_ssize_t n, PyObject* dtype, const ElementSpec& spec) noexcept {
+    const PyBufferProcs* procs = PyArray_Type.tp_as_buffer;
+    if (!PyArray_DescrCheck(dtype) || !spec.is_record() || n < 0 || procs == nullptr ||
+        procs->bf_releasebuffer != nullptr) {
+        return View();
+    }
+    const VerifiedLayout* layout = verified(reinterpret_cast<PyArray_Descr*>(dtype), spec);
+    if (layout == nullptr) return View();
+    npy_intp count;
+    if (__builtin_mul_overflow(static_cast<npy_intp>(n), spec.size / npy_intp(sizeof(double)),
+                               &count)) {
+        return View();  // NumPy says what is wrong with the size
+    }
+    Ref storage = Ref::steal(PyArray_ZEROS(1, &count, NPY_DOUBLE, 0));
+    if (!storage) return View();
+    TypedViewObject* view = PyObject_New(TypedViewObject, &TypedViewType);
+    if (view == nullptr) return View();
+    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(view));
+    view->spec = &spec;
+    view->shape[0] = n;
+    view->strides[0] = spec.size;
+    Py_buffer& buffer = view->buffer;
+    buffer.buf = PyArray_DATA(reinterpret_cast<PyArrayObject*>(storage.get()));
+    buffer.len = n * spec.size;
+    buffer.itemsize = spec.size;
+    buffer.readonly = 0;
+    buffer.ndim = 1;
+    buffer.format = PyBytes_AS_STRING(layout->format);
+    buffer.shape = view->shape;
+    buffer.strides = view->strides;
+    buffer.suboffsets = nullptr;
+    buffer.internal = nullptr;
+    buffer.obj = storage.release();
+    view->format_owner = Py_NewRef(layout->format);
+    view->dtype = Py_NewRef(dtype);
     return View(std::move(owner));
 }
 

@@ -21,6 +21,7 @@ struct TypedViewObject {
     PyObject_HEAD
     Py_buffer buffer;        // released when the view object is freed; never moved
     PyObject* format_owner;  // the bytes buffer.format points into, when not the exporter's
+    PyObject* dtype;         // the record dtype of memory allocated as plain doubles, or nullptr
     const ElementSpec* spec;
     // The lengths and strides of the buffer's dimensions, as the exporter gave
     // them (C-contiguous strides when it gave none).
@@ -42,6 +43,13 @@ public:
     // Acquires `array` as a view of `ndim` dimensions of `spec` elements.
     // On failure returns an empty View with the exception set.
     static View acquire(PyObject* array, const ElementSpec& spec, int ndim) noexcept;
+
+    // A view of n zeroed elements of `spec`, made for a record dtype whose
+    // layout was verified before: what acquiring numpy.zeros(n, dtype) would
+    // give, with the memory held by a plain float64 array (NumPy builds
+    // record arrays at several times the cost). An empty View, with no
+    // exception set, when the dtype is not the one verified for `spec`.
+    static View allocate_verified(Py_ssize_t n, PyObject* dtype, const ElementSpec& spec) noexcept;
 
     explicit operator bool() const noexcept { return static_cast<bool>(owner_); }
     PyObject* object() const noexcept { return owner_.get(); }
