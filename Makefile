@@ -12,7 +12,7 @@ dev:
 	[ -x .venv/bin/python ] || $$(bash scripts/find-python.sh) -m venv .venv
 	.venv/bin/python -m pip install -q scikit-build-core numpy
 	.venv/bin/python -m pip install -q --no-build-isolation -C build-dir=build/dev \
-		-C editable.rebuild=true -e ".[test]"
+		-C editable.rebuild=true -C editable.verbose=false -e ".[test]"
 
 # ASan/UBSan build, whole test suite under it.
 sanitize:

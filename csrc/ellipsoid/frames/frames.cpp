@@ -382,18 +382,6 @@ private:
     bool held_ = false;
 };
 
-// The interpreter lock released for the lifetime of the guard.
-class Unlocked {
-public:
-    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-    ~Unlocked() { PyEval_RestoreThread(state_); }
-    Unlocked(const Unlocked&) = delete;
-    Unlocked& operator=(const Unlocked&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
 template <Op op>
 PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 4) {
@@ -428,7 +416,7 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
 
     if (self->kernels == own_table) {
         const Own k{self};
-        Unlocked unlocked;
+        const py::AllowThreads unlocked;
         Observer shared;
         if (one_observer) shared.prepare<op>(k, obs);
         if (one_observer && linear(op) && n < kLinearParallelThreshold) {
