@@ -71,11 +71,6 @@ def run_conversion(args: argparse.Namespace, op: Operation) -> int:
             raise UsageError(
                 f"{out_format} output has its own compression; drop the .gz, .bz2 or .xz"
             )
-        delimiter = args.delimiter
-        if delimiter is None and args.output_format is None and out_format == "csv":
-            delimiter = getattr(data, "delimiter", None)  # as the input, on standard output
-            if args.output is not None and args.output != "-":
-                delimiter = None
         kept_types = [data.kept_type(i) for i in plan.keep]
         numeric = numeric_columns(plan)
         with (
@@ -84,7 +79,13 @@ def run_conversion(args: argparse.Namespace, op: Operation) -> int:
             progress_bar(args.progress, data, op.name) as progress,
         ):
             writer = open_writer(
-                out_format, stream, plan.header, kept_types, data.name, delimiter, args.float_format
+                out_format,
+                stream,
+                plan.header,
+                kept_types,
+                data.name,
+                args.delimiter,
+                args.float_format,
             )
             try:
                 for batch in data.batches(args.chunk_rows, numeric, plan.keep):

@@ -414,7 +414,7 @@ class ParquetSource(Source):
         else:
             self.files = [path]
         try:
-            metas = [pq.ParquetFile(f) for f in self.files]
+            metas = [pq.ParquetFile(f, pre_buffer=False) for f in self.files]
         except (pa.ArrowInvalid, OSError) as exc:
             raise UsageError(f"cannot read {path!r} as Parquet: {exc}") from None
         self._schema = metas[0].schema_arrow
@@ -428,7 +428,7 @@ class ParquetSource(Source):
         wanted = sorted(set(numeric) | set(kept))
         names = [self.header[i] for i in wanted]
         for path in self.files:
-            data = pq.ParquetFile(path)
+            data = pq.ParquetFile(path, pre_buffer=False)  # one row group at a time
             have = set(data.schema_arrow.names)
             missing = [n for n in names if n not in have]
             if missing:

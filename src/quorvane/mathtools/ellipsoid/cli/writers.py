@@ -135,7 +135,10 @@ class TableWriter(Writer):
     ) -> None:
         self.schema = schema
         self.source = source
-        self.writer = opener(sink, schema)
+        # Large writes into the Python file object: pyarrow's own small writes would each
+        # go through the interpreter.
+        self.stream = pa.BufferedOutputStream(pa.PythonFile(sink, mode="w"), 4 << 20)
+        self.writer = opener(self.stream, schema)
 
     def write(self, kept: Sequence[Kept], results: Sequence[FloatArray]) -> None:
         arrays = []
@@ -157,6 +160,7 @@ class TableWriter(Writer):
 
     def close(self) -> None:
         self.writer.close()
+        self.stream.flush()  # not closed: the file object stays open for its owner
 
     def abandon(self) -> None:
         with contextlib.suppress(Exception):
@@ -173,7 +177,7 @@ def open_writer(
     float_format: str | None,
 ) -> Writer:
     if fmt in ("csv", "tsv"):
-        sep = delimiter or ("\t" if fmt == "tsv" else ",")
+        sep = "\t" if fmt == "tsv" else delimiter or ","
         return TextWriter(sink, header, sep, float_format)
     types = kept_types + [pa.float64()] * (len(header) - len(kept_types))
     schema = pa.schema([pa.field(n, t) for n, t in zip(header, types, strict=True)])
