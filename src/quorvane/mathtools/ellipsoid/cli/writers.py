@@ -182,5 +182,12 @@ def open_writer(
     types = kept_types + [pa.float64()] * (len(header) - len(kept_types))
     schema = pa.schema([pa.field(n, t) for n, t in zip(header, types, strict=True)])
     if fmt == "parquet":
-        return TableWriter(sink, schema, source, pq.ParquetWriter)
+        # Dictionary encoding only for the kept columns: it cannot shrink results, which are
+        # all different, and hashing every one of them costs as much as computing them.
+        kept_names = header[: len(kept_types)]
+
+        def parquet(out: Any, schema: pa.Schema) -> Any:
+            return pq.ParquetWriter(out, schema, use_dictionary=kept_names or False)
+
+        return TableWriter(sink, schema, source, parquet)
     return TableWriter(sink, schema, source, ipc.new_file)
