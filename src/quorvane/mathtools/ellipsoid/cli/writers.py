@@ -137,7 +137,7 @@ class TableWriter(Writer):
         self.source = source
         # Large writes into the Python file object: pyarrow's own small writes would each
         # go through the interpreter.
-        self.stream = pa.BufferedOutputStream(pa.PythonFile(sink, mode="w"), 4 << 20)
+        self.stream = pa.BufferedOutputStream(pa.PythonFile(_Borrowed(sink), mode="w"), 4 << 20)
         self.writer = opener(self.stream, schema)
 
     def write(self, kept: Sequence[Kept], results: Sequence[FloatArray]) -> None:
@@ -160,11 +160,44 @@ class TableWriter(Writer):
 
     def close(self) -> None:
         self.writer.close()
-        self.stream.flush()  # not closed: the file object stays open for its owner
+        self.stream.close()  # the file object itself stays open for its owner
 
     def abandon(self) -> None:
         with contextlib.suppress(Exception):
             self.writer.close()
+        with contextlib.suppress(Exception):
+            self.stream.close()
+
+
+class _Borrowed:
+    """A file object lent to pyarrow: written and flushed, never closed (its owner closes it,
+    after an fsync), and counting what was written (standard output cannot tell)."""
+
+    closed = False
+
+    def __init__(self, sink: IO[bytes]) -> None:
+        self.sink = sink
+        self.written = 0
+
+    def write(self, data: Any) -> int:
+        self.sink.write(data)
+        self.written += len(memoryview(data))
+        return len(memoryview(data))
+
+    def tell(self) -> int:
+        return self.written
+
+    def flush(self) -> None:
+        self.sink.flush()
+
+    def close(self) -> None:
+        pass
+
+    def writable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return False
 
 
 def open_writer(
