@@ -380,6 +380,13 @@ def test_usage_errors_exit_with_status_2(capsys, monkeypatch, argv, message):
     assert message in err
 
 
+def test_without_the_cli_extra_the_tool_says_how_to_install_it(capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    status, out, err = run(capsys, monkeypatch, "lla", stdin=b"x,y,z\n1,2,3\n")
+    assert (status, out) == (2, "")
+    assert "pip install 'quorvane-ellipsoid[cli]'" in err
+
+
 @pytest.mark.parametrize(
     "argv",
     [

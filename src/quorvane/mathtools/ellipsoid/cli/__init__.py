@@ -1,12 +1,14 @@
 """Convert coordinate files on a reference ellipsoid from the command line.
 
 Run ``quorvane-ellipsoid --help`` (or ``python -m quorvane.mathtools.ellipsoid --help``).
-Every subcommand reads a CSV file with a header line, picks its input columns by name,
-converts the rows chunk by chunk with vectorised calls of
-:class:`~quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid` and writes a CSV file.
+Every subcommand reads a file (CSV or TSV, plain or compressed, Parquet, Arrow IPC), picks
+its input columns by name, converts the rows batch by batch with vectorised calls of
+:class:`~quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid` and writes a file in any of those
+formats.
 
 The package: :mod:`.parser` (command-line options), :mod:`.operations` (the conversions),
-:mod:`.fileio` (reading and writing files) and :mod:`.demo` (sample data).
+:mod:`.fileio`, :mod:`.readers` and :mod:`.writers` (files and their formats), :mod:`.output`
+(where the results go) and :mod:`.demo` (sample data).
 """
 
 from __future__ import annotations
