@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import uuid
 
 import numpy as np
 import pytest
@@ -18,7 +19,7 @@ pq = pytest.importorskip("pyarrow.parquet")
 
 import psutil
 
-from quorvane.mathtools.ellipsoid import catalogue
+from quorvane.mathtools.ellipsoid import catalogue, cli
 from quorvane.mathtools.ellipsoid import dask as qd
 
 WGS84 = catalogue.get("WGS84")
@@ -226,6 +227,47 @@ def test_dataframe_columns_are_checked_before_running():
         qd.dataframe_lla_from_pos(WGS84, frame)
     with pytest.raises(ValueError, match=r"\['lat'\] are already"):
         qd.dataframe_lla_from_pos(WGS84, frame, columns=["x", "x", "x"])
+
+
+def _tool(*argv, env=None):
+    command = [sys.executable, "-m", "quorvane.mathtools.ellipsoid", *map(str, argv)]
+    return subprocess.run(
+        command, capture_output=True, text=True, env=env, timeout=300, check=False
+    )
+
+
+def test_the_tool_converts_a_dataset_on_local_workers_and_stops_them(tmp_path):
+    _write_dataset(tmp_path / "in", XYZ)
+    marker = uuid.uuid4().hex
+    env = {**os.environ, "QUORVANE_TEST_RUN": marker}
+    options = ["lla", "--degrees", "--keep", "time", tmp_path / "in", "-o"]
+    done = _tool(*options, tmp_path / "out", "--workers", 2, env=env)
+    assert done.returncode == 0, done.stderr
+    assert len(list((tmp_path / "out").iterdir())) == 3
+    assert _tool(*options, tmp_path / "plain.parquet").returncode == 0
+    assert pq.read_table(tmp_path / "out").equals(pq.read_table(tmp_path / "plain.parquet"))
+    left = []
+    for process in psutil.process_iter():
+        try:
+            if process.environ().get("QUORVANE_TEST_RUN") == marker:
+                left.append(process.pid)
+        except (psutil.Error, OSError):
+            pass
+    assert left == [], "worker processes left running"
+
+
+def test_the_tool_on_a_cluster_stops_with_its_own_message(client, tmp_path, capsys):
+    columns = {"lat": LAT * 60, "lon": LON, "alt": ALT}  # degrees without --degrees
+    _write_dataset(tmp_path / "in", columns)
+    address = client.scheduler.address
+    assert cli.main(["ecef", str(tmp_path / "in"), "-o", str(tmp_path / "x.parquet")]) == 1
+    plain = capsys.readouterr().err
+    out = tmp_path / "out"
+    assert cli.main(["ecef", "--scheduler", address, str(tmp_path / "in"), "-o", str(out)]) == 1
+    message = capsys.readouterr().err
+    assert "outside [-pi/2, pi/2]" in plain
+    assert message.replace(str(tmp_path), "") == plain.replace(str(tmp_path), "")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in"]  # no output, nothing staged
 
 
 @pytest.mark.slow  # mypy reads dask and pandas: about 30 s

@@ -4,6 +4,7 @@ Every array function returns a lazy ``dask.array.Array``; every ``dataframe_*`` 
 ``dask.dataframe.DataFrame``.
 """
 
+import argparse
 from collections.abc import Sequence
 from typing import Any
 
@@ -31,6 +32,7 @@ __all__ = [
     "parameters",
     "pos_from_lla",
     "reduced_lat_from_geodetic_lat",
+    "run_cli_conversion",
     "solve_reduced_lat_equation",
     "surf_coord_from_surf_pos",
     "surf_pos_from_surf_coord",
@@ -120,3 +122,6 @@ def dataframe_aer_coords(
     columns: _Columns = None,
     keep: bool = True,
 ) -> DataFrame: ...
+
+# The command-line tool's --workers and --scheduler: op is one of the tool's operations.
+def run_cli_conversion(args: argparse.Namespace, op: Any) -> int: ...

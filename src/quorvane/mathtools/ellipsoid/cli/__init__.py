@@ -60,6 +60,13 @@ __all__ = [
 
 def run_conversion(args: argparse.Namespace, op: Operation) -> int:
     _require_extra()
+    if args.workers is not None or args.scheduler is not None:
+        try:
+            from quorvane.mathtools.ellipsoid.dask import run_cli_conversion
+        except ImportError:
+            hint = "pip install 'quorvane-ellipsoid[dask]'"
+            raise UsageError(f"--workers and --scheduler need Dask: {hint}") from None
+        return run_cli_conversion(args, op)
     from quorvane.mathtools.ellipsoid.cli.readers import open_input
     from quorvane.mathtools.ellipsoid.cli.writers import open_writer
 

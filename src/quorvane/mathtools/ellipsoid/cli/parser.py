@@ -129,6 +129,20 @@ def _common_options() -> argparse.ArgumentParser:
         help="progress bar on standard error: auto shows it for runs over a second when "
         "standard error is a terminal (default auto)",
     )
+    dask = common.add_argument_group("a Parquet dataset on Dask")
+    dask.add_argument(
+        "--workers",
+        metavar="N",
+        type=_positive_int,
+        help="convert a Parquet dataset (a directory) file by file on a local Dask cluster of N "
+        "worker processes, into the directory given by -o",
+    )
+    dask.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="the same on the Dask cluster at ADDRESS (such as tcp://10.0.0.5:8786), whose "
+        "workers see the input and output paths",
+    )
     ell = common.add_argument_group("ellipsoid")
     ell.add_argument(
         "-e",
