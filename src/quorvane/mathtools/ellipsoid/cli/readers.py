@@ -170,7 +170,14 @@ class ArrowBatch(Batch):
                 self.source, "missing value, expected a number", column=name, **self.locate(k)
             )
         try:
-            return np.asarray(pc.cast(column, pa.float64()).to_numpy(), dtype=np.float64)
+            # Numbers are rounded to the nearest double, as float() does (a whole number above
+            # 2**53 is not an error); text is parsed.
+            t = column.type
+            exact = not (
+                pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_decimal(t)
+            )
+            values = pc.cast(column, pa.float64(), safe=exact)
+            return np.asarray(values.to_numpy(), dtype=np.float64)
         except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
             pass
         if not (pa.types.is_string(column.type) or pa.types.is_large_string(column.type)):
