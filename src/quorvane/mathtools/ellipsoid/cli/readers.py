@@ -161,7 +161,7 @@ class ArrowBatch(Batch):
     def floats(self, index: int, name: str) -> FloatArray:
         column = self.columns[index]
         if column.type == pa.float64() and column.null_count == 0:
-            return np.asarray(column.to_numpy(), dtype=np.float64)
+            return _numpy(column)
         import pyarrow.compute as pc  # slow to import: only where it is needed
 
         if column.null_count:
@@ -177,7 +177,7 @@ class ArrowBatch(Batch):
                 pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_decimal(t)
             )
             values = pc.cast(column, pa.float64(), safe=exact)
-            return np.asarray(values.to_numpy(), dtype=np.float64)
+            return _numpy(values)
         except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
             pass
         if not (pa.types.is_string(column.type) or pa.types.is_large_string(column.type)):
@@ -205,6 +205,19 @@ class ArrowBatch(Batch):
 
     def exact(self) -> Batch | None:
         return None if self._exact is None else self._exact()
+
+
+def _numpy(column: pa.Array | pa.ChunkedArray) -> FloatArray:
+    """The float64 values of a column without nulls, read from its buffers (``to_numpy`` imports
+    pandas when it is installed, a fifth of a second)."""
+    chunks = column.chunks if isinstance(column, pa.ChunkedArray) else [column]
+    parts = [
+        np.frombuffer(c.buffers()[1], dtype=np.float64, count=len(c), offset=8 * c.offset)
+        for c in chunks
+    ]
+    if len(parts) == 1:
+        return parts[0]
+    return np.concatenate(parts) if parts else np.empty(0)
 
 
 # --------------------------------------------------------------------------------------------
