@@ -89,6 +89,23 @@ struct VerifiedLayout {
     PyObject* format = nullptr;  // bytes
 };
 
+// Lookups of module globals, and of attributes of NumPy's own module, made
+// again only after one of the two dictionaries has changed: a dictionary
+// watcher counts their changes, and an entry holds while the count it was made
+// at is the count now. The values are borrowed: any change to the dictionary
+// that holds them moves the count first.
+struct LookupCache {
+    int watcher = -1;  // no caching without one
+    std::uint64_t changes = 1;
+    struct Entry {
+        PyObject* scope = nullptr;  // the module globals, or NumPy's module
+        PyObject* name = nullptr;
+        PyObject* value = nullptr;
+        std::uint64_t at = 0;
+    };
+    Entry entries[12];
+};
+
 struct ModuleState {
     std::int64_t interpreter = -1;  // the one interpreter the module serves
     bool initialised = false;       // the module body has run
@@ -107,6 +124,7 @@ struct ModuleState {
     KernelRuntime runtime{};
     CodeCache code_cache{};
     VerifiedLayout layouts[8]{};
+    LookupCache lookups{};
 };
 
 inline ModuleState state;

@@ -443,6 +443,7 @@ bool run_module_body(PyObject* module) noexcept {
         if (!import_name(module, "quorvane.datamodel", dtype)) return false;
     }
     if (!import_name(module, "numbers", "Real")) return false;
+    watch_lookups(numpy.get());
     Py_XSETREF(state.numbers_real, PyObject_GetAttrString(module, "Real"));
     if (state.numbers_real == nullptr) return false;
     for (const MethodSpec& spec : method_specs) {

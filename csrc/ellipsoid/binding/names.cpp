@@ -4,6 +4,50 @@ namespace quorvane::ellipsoid {
 
 namespace {
 
+int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++state.lookups.changes;
+    return 0;
+}
+
+}  // namespace
+
+void watch_lookups(PyObject* numpy_module) noexcept {
+    LookupCache& cache = state.lookups;
+    const int watcher = cache.watcher >= 0 ? cache.watcher : PyDict_AddWatcher(count_change);
+    PyObject* numpy_dict = PyModule_Check(numpy_module) ? PyModule_GetDict(numpy_module) : nullptr;
+    if (watcher < 0 || numpy_dict == nullptr || PyDict_Watch(watcher, state.globals) < 0 ||
+        PyDict_Watch(watcher, numpy_dict) < 0) {
+        PyErr_Clear();  // every lookup is then made afresh
+        return;
+    }
+    cache.watcher = watcher;
+    ++cache.changes;  // nothing remembered from an earlier attempt holds
+}
+
+PyObject* cached_lookup(PyObject* scope, PyObject* name) noexcept {
+    const LookupCache& cache = state.lookups;
+    if (cache.watcher < 0) return nullptr;
+    for (const LookupCache::Entry& e : cache.entries) {
+        if (e.name == name && e.scope == scope && e.at == cache.changes) return e.value;
+    }
+    return nullptr;
+}
+
+void remember_lookup(PyObject* scope, PyObject* name, PyObject* value) noexcept {
+    LookupCache& cache = state.lookups;
+    if (cache.watcher < 0) return;
+    LookupCache::Entry* slot = nullptr;
+    for (LookupCache::Entry& e : cache.entries) {
+        if ((e.name == name && e.scope == scope) || e.at != cache.changes) {
+            slot = &e;
+            break;
+        }
+    }
+    if (slot != nullptr) *slot = {scope, name, value, cache.changes};
+}
+
+namespace {
+
 PyObject* intern(const char* s) noexcept {
     return PyUnicode_InternFromString(s);
 }
@@ -44,8 +88,12 @@ bool create_constants() noexcept {
 }
 
 Ref global(PyObject* name) noexcept {
+    if (PyObject* cached = cached_lookup(state.globals, name)) return Ref::borrow(cached);
     PyObject* value = PyDict_GetItemWithError(state.globals, name);
-    if (value != nullptr) return Ref::borrow(value);
+    if (value != nullptr) {
+        remember_lookup(state.globals, name, value);
+        return Ref::borrow(value);
+    }
     if (PyErr_Occurred()) return {};
     PyObject* builtin = nullptr;
     if (PyObject_GetOptionalAttr(state.builtins, name, &builtin) < 0) return {};

@@ -18,6 +18,14 @@ bool create_constants() noexcept;
 // NameError "name '...' is not defined" when neither has it.
 Ref global(PyObject* name) noexcept;
 
+// Watches the module globals and NumPy's module dictionary (at import), so
+// that the lookups below may be remembered until either changes.
+void watch_lookups(PyObject* numpy_module) noexcept;
+// A value looked up by name in `scope` (the module globals, or NumPy's module)
+// and unchanged since, or nullptr.
+PyObject* cached_lookup(PyObject* scope, PyObject* name) noexcept;
+void remember_lookup(PyObject* scope, PyObject* name, PyObject* value) noexcept;
+
 // Raises AssertionError (no message) unless `a == b` is true. The comparison
 // is the interpreter's, on whatever objects the attributes are.
 bool check_equal(PyObject* a, PyObject* b) noexcept;

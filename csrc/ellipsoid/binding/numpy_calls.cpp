@@ -16,7 +16,14 @@ namespace {
 Ref numpy_function(PyObject* name, PyObject* original, bool* own) noexcept {
     Ref numpy = global(state.c.numpy);
     if (!numpy) return {};
+    // An attribute of NumPy's own (plain) module is an entry of its dictionary.
+    const bool plain = numpy.get() == state.numpy_module && PyModule_CheckExact(numpy.get());
+    if (PyObject* cached = plain ? cached_lookup(state.numpy_module, name) : nullptr) {
+        *own = cached == original;
+        return Ref::borrow(cached);
+    }
     Ref function = Ref::steal(PyObject_GetAttr(numpy.get(), name));
+    if (plain && function) remember_lookup(state.numpy_module, name, function.get());
     *own = function && numpy.get() == state.numpy_module && function.get() == original;
     return function;
 }
