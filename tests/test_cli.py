@@ -505,7 +505,8 @@ def test_million_rows_in_bounded_memory(tmp_path):
         time.sleep(0.02)
     elapsed = time.monotonic() - start
     assert proc.stderr is not None
-    assert proc.returncode == 0, proc.stderr.read()
+    with proc.stderr:
+        assert proc.returncode == 0, proc.stderr.read()
     peak_mib = peak_kib / 1024
     size_mib = src.stat().st_size / 2**20
     print(f"1e6 rows ({size_mib:.0f} MiB): {elapsed:.1f} s, peak RSS {peak_mib:.0f} MiB")
