@@ -205,6 +205,13 @@ def markdown(res: Results, ref_n: int, source: str) -> str:
     lines += table(["method", "floor", *(TOOLS[p] for p in PEERS)], rows)
 
     lines += ["", "![ns per point against N](scaling.png)", "", "## All sizes", ""]
+    lines += [
+        (
+            "A dash: not measured (a tool's larger N are skipped once a call would take longer "
+            "than `--max-call`; the interpreter path stops at `--interp-max`)."
+        ),
+        "",
+    ]
     for op in OPS:
         lines += [f"### {op}: {OPS[op]}", ""]
         rows = []
