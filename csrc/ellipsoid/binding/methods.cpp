@@ -84,16 +84,6 @@ PyObject* latitude_method(Object* self, PyObject* x) noexcept {
     if (!shape_item(x, 0, &n)) return nullptr;
     const Column column(x);  // the latitude kernels are final: nothing foreign runs
     const bool parallel = n <= column.fast_length() && n <= view.length();
-    if (parallel && column.contiguous_doubles() && view.stride() == sizeof(double)) {
-        // The common case as a bare loop over two float64 arrays.
-        const double* in = column.doubles();
-        double* out = view.element<double>(0);
-        run_elements(n, true, [&](Py_ssize_t i, auto) {
-            out[i] = kernel(self, in[i]);
-            return true;
-        });
-        return asarray(view.object()).release();
-    }
     const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
         double value;
         if (!column.read(i, &value)) return false;

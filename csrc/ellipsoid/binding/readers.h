@@ -47,11 +47,6 @@ public:
     void set_fast(bool fast) noexcept { fast_ = fast_ && fast; }
     // Elements read straight from memory (0 unless fast).
     Py_ssize_t fast_length() const noexcept { return fast_ ? length_ : 0; }
-    // Read straight from memory as contiguous float64, at doubles().
-    bool contiguous_doubles() const noexcept {
-        return fast_ && load_ == nullptr && stride_ == sizeof(double);
-    }
-    const double* doubles() const noexcept { return reinterpret_cast<const double*>(data_); }
     bool read(Py_ssize_t i, double* out) const noexcept {
         if (fast_ && i < length_) {
             *out = load(data_ + i * stride_);
