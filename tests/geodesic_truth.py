@@ -15,19 +15,30 @@ so the truth is that of the given double inputs. Radians and metres throughout.
 
 from __future__ import annotations
 
+import math
+
 import mpmath as mp
 
 DPS = 40
 
 
+def _pole(lat: float) -> mp.mpf:
+    """lat, with the double nearest pi/2 (the poles of the module) moved to
+    within 1e-25 rad of the pole: the poles themselves leave omega undefined."""
+    if abs(lat) == math.pi / 2:
+        return mp.sign(lat) * (mp.pi / 2 - mp.mpf(10) ** -25)
+    return mp.mpf(lat)
+
+
 class Ellipsoid:
     def __init__(self, a: float, f: float) -> None:
-        self.a = mp.mpf(a)
-        self.f = mp.mpf(f)
-        self.f1 = 1 - self.f
-        self.b = self.a * self.f1
-        self.e2 = self.f * (2 - self.f)
-        self.ep2 = self.e2 / self.f1**2
+        with mp.workdps(DPS):
+            self.a = mp.mpf(a)
+            self.f = mp.mpf(f)
+            self.f1 = 1 - self.f
+            self.b = self.a * self.f1
+            self.e2 = self.f * (2 - self.f)
+            self.ep2 = self.e2 / self.f1**2
 
     def reduced(self, lat: mp.mpf) -> mp.mpf:
         return mp.atan2(self.f1 * mp.sin(lat), mp.cos(lat))
@@ -35,14 +46,19 @@ class Ellipsoid:
     def _pieces(self, s1: mp.mpf, s2: mp.mpf) -> list[mp.mpf]:
         """s1, the multiples of pi/2 between, s2: where quad should split."""
         lo, hi = min(s1, s2), max(s1, s2)
-        cuts = [mp.pi / 2 * k for k in range(int(mp.ceil(lo / (mp.pi / 2))), int(hi / (mp.pi / 2)) + 1)]
+        cuts = [
+            mp.pi / 2 * k
+            for k in range(int(mp.ceil(lo / (mp.pi / 2))), int(mp.floor(hi / (mp.pi / 2))) + 1)
+        ]
         pts = [lo] + [c for c in cuts if lo < c < hi] + [hi]
         return pts if s1 <= s2 else pts[::-1]
 
     def i3(self, k2: mp.mpf, s1: mp.mpf, s2: mp.mpf) -> mp.mpf:
         f, f1 = self.f, self.f1
         return mp.quad(
-            lambda t: (2 - f) / (1 + f1 * mp.sqrt(1 + k2 * mp.sin(t) ** 2)), self._pieces(s1, s2)
+            lambda t: (2 - f) / (1 + f1 * mp.sqrt(1 + k2 * mp.sin(t) ** 2)),
+            self._pieces(s1, s2),
+            method="gauss-legendre",
         )
 
     @staticmethod
@@ -72,7 +88,9 @@ class Ellipsoid:
             salp0, calp0, sig1, k2 = self.line(lat1, alp1)
             target = mp.ellipe(sig1, -k2) + s12 / self.b
             sig2 = mp.findroot(
-                lambda s: mp.ellipe(s, -k2) - target, sig1 + s12 / self.b, tol=mp.mpf(10) ** (4 - 2 * DPS)
+                lambda s: mp.ellipe(s, -k2) - target,
+                sig1 + s12 / self.b,
+                tol=mp.mpf(10) ** (4 - 2 * DPS),
             )
             bet2 = mp.atan2(calp0 * mp.sin(sig2), mp.hypot(salp0, calp0 * mp.cos(sig2)))
             lat2 = mp.atan2(mp.sin(bet2), self.f1 * mp.cos(bet2))
@@ -83,19 +101,35 @@ class Ellipsoid:
         """sin alpha0, ..., sigma2: the arc to lat2 on the branch of the guess."""
         salp0, calp0, sig1, k2 = self.line(lat1, alp1)
         bet2 = self.reduced(lat2)
-        calp2 = calp2_sign * mp.sqrt(max(mp.mpf(0), mp.cos(bet2) ** 2 - salp0**2)) / mp.cos(bet2)
+        # cos^2 beta2 - sin^2 alpha0, written without cancellation (it may be 1e-18).
+        bet1 = self.reduced(lat1)
+        d = (mp.cos(alp1) * mp.cos(bet1)) ** 2 + (mp.sin(bet1) - mp.sin(bet2)) * (
+            mp.sin(bet1) + mp.sin(bet2)
+        )
+        calp2 = calp2_sign * mp.sqrt(max(mp.mpf(0), d)) / mp.cos(bet2)
         base = mp.atan2(mp.sin(bet2), calp2 * mp.cos(bet2))
         turns = mp.nint((sig1 + sig12_guess - base) / (2 * mp.pi))
         return salp0, calp0, sig1, base + 2 * mp.pi * turns, k2
 
     def inverse(
-        self, lat1: float, lon1: float, lat2: float, lon2: float, azi1: float, azi2: float, s12: float
+        self,
+        lat1: float,
+        lon1: float,
+        lat2: float,
+        lon2: float,
+        azi1: float,
+        azi2: float,
+        s12: float,
     ) -> tuple[mp.mpf, mp.mpf, mp.mpf]:
         """s12, azi1, azi2 for the double inputs, refined from a double solution (azi1, azi2, s12)."""
         with mp.workdps(DPS):
-            lat1, lat2 = mp.mpf(lat1), mp.mpf(lat2)
+            lat1, lat2 = _pole(lat1), _pole(lat2)
             lam = mp.mpf(lon2) - mp.mpf(lon1)
             lam -= 2 * mp.pi * mp.nint(lam / (2 * mp.pi))
+            if lat1 == 0 and lat2 == 0 and abs(lam) <= self.f1 * mp.pi:
+                # Along the equator, shortest up to (1 - f) pi: arc a lambda.
+                alp = mp.pi / 2 if lam >= 0 else -mp.pi / 2
+                return self.a * abs(lam), alp, alp
             sign = 1 if mp.cos(azi2) >= 0 else -1
             sig12_guess = mp.mpf(s12) / self.b
 
@@ -105,8 +139,49 @@ class Ellipsoid:
                 return d - 2 * mp.pi * mp.nint(d / (2 * mp.pi))
 
             a0 = mp.mpf(azi1)
-            alp1 = mp.findroot(residual, (a0, a0 + mp.mpf(1e-9)), solver="secant", tol=mp.mpf(10) ** (4 - 2 * DPS))
+            alp1 = mp.findroot(
+                residual,
+                (a0, a0 + mp.mpf(1e-18)),
+                solver="secant",
+                tol=mp.mpf(10) ** (-2 * DPS),
+                verify=False,
+            )
+            if abs(residual(alp1)) > mp.mpf(10) ** -19:  # 1e-19 rad of longitude: ample
+                raise ArithmeticError("the truth's secant iteration did not converge")
             salp0, calp0, sig1, sig2, k2 = self._arc(lat1, alp1, lat2, sign, sig12_guess)
             s = self.b * (mp.ellipe(sig2, -k2) - mp.ellipe(sig1, -k2))
             alp2 = mp.atan2(salp0, calp0 * mp.cos(sig2))
             return s, alp1, alp2
+
+
+def pairs(region: str, rng, n: int):
+    """n pairs of points (lat1, lon1, lat2, lon2), radians, of a region of the
+    inverse problem: random on the ellipsoid, nearly antipodal, equatorial,
+    meridional, near the poles, short (down to coincident)."""
+    import numpy as np
+
+    lat1 = np.arcsin(rng.uniform(-1, 1, n))
+    lon1 = rng.uniform(-np.pi, np.pi, n)
+    lat2 = np.arcsin(rng.uniform(-1, 1, n))
+    lon2 = rng.uniform(-np.pi, np.pi, n)
+    if region == "antipodal":
+        lat2 = np.clip(
+            -lat1 + rng.normal(0, 0.01, n) * 10.0 ** rng.uniform(-3, 0, n), -np.pi / 2, np.pi / 2
+        )
+        lon2 = lon1 + np.pi + rng.normal(0, 0.01, n) * 10.0 ** rng.uniform(-3, 0, n)
+    elif region == "equatorial":
+        lat1 = rng.normal(0, 1e-9, n) * (rng.uniform(size=n) < 0.5)
+        lat2 = rng.normal(0, 1e-9, n) * (rng.uniform(size=n) < 0.5)
+    elif region == "meridional":
+        lon2 = lon1 + np.pi * (rng.uniform(size=n) < 0.5)
+    elif region == "polar":
+        lat1 = np.sign(rng.uniform(-1, 1, n)) * (np.pi / 2 - 10.0 ** rng.uniform(-9, -2, n))
+        lat2[: n // 2] = -lat1[: n // 2] * rng.uniform(0.999, 1, n // 2)
+    elif region == "short":
+        scale = 10.0 ** rng.uniform(-12, -3, n)
+        lat2 = np.clip(lat1 + rng.normal(0, 1, n) * scale, -np.pi / 2, np.pi / 2)
+        lon2 = lon1 + rng.normal(0, 1, n) * scale
+        lat2[: n // 8], lon2[: n // 8] = lat1[: n // 8], lon1[: n // 8]
+    elif region != "random":
+        raise ValueError(region)
+    return lat1, lon1, lat2, lon2

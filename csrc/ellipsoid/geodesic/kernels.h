@@ -30,8 +30,14 @@ inline constexpr double kTiny = 1.4916681462400413e-154;  // sqrt(DBL_MIN)
 // is then some 1e-13 relative; see bench/accuracy.py).
 inline constexpr double kMaxFlattening = 1.0 / 50;
 
+// sqrt(x^2 + y^2) without hypot's care for overflow: the arguments here are
+// sines and cosines, never both below 1e-150, and hypot costs several times more.
+inline double norm(double x, double y) noexcept {
+    return std::sqrt(x * x + y * y);
+}
+
 inline void normalize(double& s, double& c) noexcept {
-    const double h = std::hypot(s, c);
+    const double h = norm(s, c);
     s /= h;
     c /= h;
 }
@@ -50,7 +56,6 @@ struct Geodesic {
     double a, f, f1, b, e2, ep2, n;
     double c2;  // authalic radius squared (eq. 60)
     LongitudeSeries lon;
-    AreaSeries area;
 
     Geodesic(double a_, double f_) noexcept
         : a(a_),
@@ -61,8 +66,7 @@ struct Geodesic {
           ep2(f_ * (2 - f_) / sq(1 - f_)),
           n(f_ / (2 - f_)),
           c2(authalic(a_, f_)),
-          lon(f_ / (2 - f_)),
-          area(f_ * (2 - f_) / sq(1 - f_)) {}
+          lon(f_ / (2 - f_)) {}
 
     static bool supports(double f) noexcept { return f >= 0 && f <= kMaxFlattening; }
 
@@ -118,7 +122,7 @@ inline Trial trial(const Geodesic& g, double sbet1, double cbet1, double dn1, do
                    double cbet2, double dn2, double salp1, double calp1) noexcept {
     Trial t;
     const double salp0 = salp1 * cbet1;  // Clairaut (eq. 5)
-    const double calp0 = std::hypot(calp1, salp1 * sbet1);
+    const double calp0 = norm(calp1, salp1 * sbet1);
     // sigma1, omega1 (eqs. 11-12)
     double ssig1 = sbet1, csig1 = calp1 * cbet1;
     const double somg1 = salp0 * sbet1, comg1 = csig1;
@@ -391,7 +395,7 @@ inline DirectResult direct(const Geodesic& g, double lat1, double lon1, double a
 // Area between the geodesic edge of an inverse solution and the equator
 // (eqs. 58-59, 65): S12 = c^2 (alpha2 - alpha1) + e^2 a^2 cos(alpha0) sin(alpha0)
 // (I4(sigma2) - I4(sigma1)).
-inline double edge_area(const Geodesic& g, double lat1, double lat2,
+inline double edge_area(const Geodesic& g, const AreaSeries& area, double lat1, double lat2,
                         const InverseDetail& d) noexcept {
     double sbet1, cbet1, sbet2, cbet2;
     reduced(g, lat1, sbet1, cbet1);
@@ -408,7 +412,7 @@ inline double edge_area(const Geodesic& g, double lat1, double lat2,
     const double salp12 = d.salp2 * d.calp1 - d.calp2 * d.salp1;
     const double calp12 = d.calp2 * d.calp1 + d.salp2 * d.salp1;
     const double alp12 = std::atan2(salp12, calp12);
-    const double i4 = g.area.i4(k2, csig2) - g.area.i4(k2, csig1);
+    const double i4 = area.i4(k2, csig2) - area.i4(k2, csig1);
     return g.c2 * alp12 + g.e2 * sq(g.a) * calp0 * salp0 * i4;
 }
 
@@ -428,9 +432,12 @@ struct Accumulator {
 // the polygon's, less half the ellipsoid when the path winds once around a pole
 // (counted by its crossings of the antimeridian).
 struct Polygon {
+    AreaSeries series;
     Accumulator area, perimeter;
     int crossings = 0;
     bool invalid = false;
+
+    explicit Polygon(const Geodesic& g) noexcept : series(g.ep2) {}
 
     void add_edge(const Geodesic& g, double lat1, double lon1, double lat2, double lon2) noexcept {
         InverseDetail d;
@@ -440,7 +447,7 @@ struct Polygon {
             return;
         }
         perimeter.add(r.s12);
-        area.add(-edge_area(g, lat1, lat2, d));  // S12 counts clockwise
+        area.add(-edge_area(g, series, lat1, lat2, d));  // S12 counts clockwise
         const double l1 = std::remainder(lon1, 2 * kPi), l2 = std::remainder(lon2, 2 * kPi);
         const double lam12 = lon_diff(l1, l2);
         if (lam12 > 0 && l2 - l1 < 0) ++crossings;

@@ -193,7 +193,7 @@ PyObject* path(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         const Geodesic g(a, f);
         const py::AllowThreads unlocked(n > 64);
         if (closed) {
-            Polygon polygon;
+            Polygon polygon(g);
             for (Py_ssize_t i = 0; i < n; ++i) {
                 const Py_ssize_t j = i + 1 < n ? i + 1 : 0;
                 polygon.add_edge(g, y[i], x[i], y[j], x[j]);
