@@ -120,6 +120,21 @@ def vec_norm(u):
 SQUARE_LOW, SQUARE_HIGH = 2.0**-500, 2.0**500
 
 
+# Where max(Re, |x|, |y|, |z|) lies outside [2^-400, 2^400] the geodetic kernels work on Re and r
+# scaled by a power of two into [1/2, 1).
+LENGTH_LOW, LENGTH_HIGH = 2.0**-400, 2.0**400
+# A or B of the foot-point equation at least this: the geocentric latitude (the normal through
+# the point runs through the centre within 2^-60 rad).
+FAR_RATIO = 2.0**60
+
+
+def length_exponent(Re, x, y, z):
+    m = max(Re, abs(x), abs(y), abs(z))
+    if LENGTH_LOW <= m <= LENGTH_HIGH or not m < INF:
+        return 0
+    return math.frexp(m)[1]
+
+
 def hypot(x, y):
     """sqrt(x^2 + y^2) without overflow or underflow. Scaling by a power of two is exact and
     commutes with every rounding in the normal range, so where the squares stay normal the
@@ -227,7 +242,7 @@ def nearest_foot_reduced_lat(Re, f, x, y, z, start=NAN):
         return math.copysign(HALF_PI, z)
     A = rho / aux2
     B = ((1 - f) * zq) / aux2
-    if zq == 0:
+    if zq == 0 or B == 0:
         return math.copysign(math.acos(A) if A < 1 else 0.0, z)
     if A == INF or B == INF:
         return math.copysign(atan2((1 - f) * zq, rho), z)
@@ -255,7 +270,7 @@ def nearest_foot_reduced_lat(Re, f, x, y, z, start=NAN):
     return math.copysign(beta, z)
 
 
-def newton_result_is_nearest(Re, f, x, y, z, beta, error, amplification):
+def newton_result_is_nearest(Re, f, rho, z, beta, error, amplification):
     """Whether the Newton result is the nearest foot, with an error that moves neither the
     latitude (d lat / d beta <= 1 / (1 - f)) nor the closed-form altitude by more than a few
     units."""
@@ -263,24 +278,45 @@ def newton_result_is_nearest(Re, f, x, y, z, beta, error, amplification):
         return False
     if not (error * amplification <= NEWTON_ALTITUDE_BOUND):
         return False
+    # Inside the evolute's reach (A < 1) the root next to b = 0 beyond the equator may round to
+    # z's side; the root of z's quadrant has cos b < A.
+    aux2 = (Re * f) * (2 - f)
+    if z != 0 and rho < aux2 and math.cos(beta) >= rho / aux2:
+        return False
     if z > 0:
         return beta >= 0
     if z < 0:
         return beta <= 0
     # In the equatorial plane b = 0 is a foot, but inside the evolute (rho < Re e^2) the
     # nearest feet lie off the plane.
-    return not (hypot(x, y) < (Re * f) * (2 - f))
+    return not (rho < aux2)
+
+
+def scaled(Re, r):
+    """``(k, Re, x, y, z)``: Re and r times 2^-k (length_exponent), exact."""
+    x, y, z = map(float, r)
+    k = length_exponent(Re, x, y, z)
+    return k, math.ldexp(Re, -k), math.ldexp(x, -k), math.ldexp(y, -k), math.ldexp(z, -k)
 
 
 def c_solve_reduced_lat_equation(Re, f, r):
-    x, y, z = map(float, r)
-    if (Re * f) * (2 - f) == 0:
+    if f == 0:
         # Sphere: every point lies on its own normal; the geocentric latitude, well-conditioned
         # at the poles. The centre has no single nearest point.
+        x, y, z = map(float, r)
         rho = hypot(x, y)
         return NAN if rho == 0 and z == 0 else atan2(z, rho)
+    _, Re, x, y, z = scaled(Re, r)
+    rho = hypot(x, y)
+    if rho == 0 and z == 0 and any(float(v) != 0 for v in r):
+        return math.copysign(HALF_PI, z)  # within 2^-1074 Re of the centre: z's pole
+    aux2 = (Re * f) * (2 - f)
+    if not (rho < FAR_RATIO * aux2 and (1 - f) * abs(z) < FAR_RATIO * aux2):
+        if not (math.isfinite(rho) and math.isfinite(z)):
+            return NAN
+        return math.copysign(atan2((1 - f) * abs(z), rho), z)
     beta, _, error, amplification = newton_iteration(Re, f, x, y, z)
-    if newton_result_is_nearest(Re, f, x, y, z, beta, error, amplification):
+    if newton_result_is_nearest(Re, f, rho, z, beta, error, amplification):
         return beta
     return nearest_foot_reduced_lat(Re, f, x, y, z, beta)
 
@@ -409,10 +445,12 @@ def c_lla_from_pos(Re, f, r):
     x, y, z = map(float, r)
     lon = 0.0 if (x == 0.0 and y == 0.0) else atan2(y, x)
     beta = c_solve_reduced_lat_equation(Re, f, r)
-    rho = hypot(x, y)
     lat = c_geodetic_lat_from_reduced_lat(Re, f, beta)
+    # The altitude on Re and r scaled as the solver scales them, scaled back.
+    k, Re, x, y, z = scaled(Re, r)
+    rho = hypot(x, y)
     if rho < AXIS_POINT * Re and rho <= AXIS_POINT_SLOPE * abs(z):
-        return lat, lon, abs(z) - (1 - f) * Re
+        return lat, lon, math.ldexp(abs(z) - (1 - f) * Re, k)
     cos_beta = cos(beta)
     aux = tangent_length(f, beta, cos_beta)
 
@@ -424,7 +462,7 @@ def c_lla_from_pos(Re, f, r):
         return div(along_rho + along_z, aux)
 
     if rho < AXIS_BAND * Re or not closed_form_is_accurate(f, cos_beta, aux):
-        return lat, lon, projected()
+        return lat, lon, math.ldexp(projected(), k)
     alt = div(aux * (div(rho, cos_beta) - Re), 1 - f)
     if aux > CLOSED_FORM_SAFE_GAIN * ((1 - f) * cos_beta):
         # The closed form amplifies beta's last unit several times: keep it only where the
@@ -432,7 +470,7 @@ def c_lla_from_pos(Re, f, r):
         check = projected()
         if not (abs(alt - check) <= CLOSED_FORM_AGREEMENT * max(Re, rho, abs(z))):
             alt = check
-    return lat, lon, alt
+    return lat, lon, math.ldexp(alt, k)
 
 
 def c_pos_from_lla(Re, f, lat, lon, alt):
@@ -594,7 +632,8 @@ def foot_exact(Re, f, x, y, z, digits=60):
     """
     import mpmath as mp
 
-    with mp.workdps(digits):
+    # F cancels by the ratio of the axes squared: carry those digits as well.
+    with mp.workdps(digits + 10 + 2 * int(-math.log10(1 - f))):
         a = mp.mpf(Re)
         b = (1 - mp.mpf(f)) * a
         x, y, zd = mp.mpf(x), mp.mpf(y), mp.mpf(z)

@@ -162,6 +162,18 @@ inline constexpr double kRayNear = 3.0;
 inline constexpr double kDirectionLow = 0x1p-400, kDirectionHigh = 0x1p400;
 // Squares of components at most 2^-500 or at least 2^500 leave the normal range.
 inline constexpr double kSquareLow = 0x1p-500, kSquareHigh = 0x1p500;
+// Where max(Re, |x|, |y|, |z|) lies outside [2^-400, 2^400], lla_from_pos and
+// its solver work on Re and r multiplied by a power of two that brings it into
+// [1/2, 1): exact, and the angles do not change. Inside, every square, product
+// and quotient of the formulas stays in the normal range, so nothing is scaled
+// and the bits are the formula's.
+inline constexpr double kLengthLow = 0x1p-400, kLengthHigh = 0x1p400;
+// A point at least 2^60 Re e^2 from the axis or (1 - f) |z| >= 2^60 Re e^2
+// (A or B of the foot-point equation at least 2^60) lies on the normal's line
+// through the centre within 2^-60 rad: the normal that reaches it is parallel
+// to its radius vector, and the geodetic latitude is the geocentric one
+// (tan b = (1 - f) z / rho). Beyond, Newton's slope could overflow.
+inline constexpr double kFarRatio = 0x1p60;
 
 // sqrt(x^2 + y^2) without overflow or underflow [Blue 1978]; x, y and the
 // result in any one unit. Scaling by a power of two is
@@ -176,6 +188,17 @@ inline double scaled_hypot(double x, double y) noexcept {
         return std::ldexp(std::sqrt(xs * xs + ys * ys), e);
     }
     return std::sqrt(x * x + y * y);
+}
+
+// The exponent e that brings max(Re, |x|, |y|, |z|) into [1/2, 1) by a factor
+// 2^-e, where it lies outside [kLengthLow, kLengthHigh]; 0 inside (and for an
+// infinite or NaN maximum).
+inline int length_exponent(double Re, double x, double y, double z) noexcept {
+    const double m = std::fmax(Re, std::fmax(std::fabs(x), std::fmax(std::fabs(y), std::fabs(z))));
+    if ((kLengthLow <= m && m <= kLengthHigh) || !(m < kInfinity)) return 0;
+    int e;
+    std::frexp(m, &e);
+    return e;
 }
 
 // Length of the meridian tangent d/db (cos b, (1 - f) sin b), in units of Re
@@ -277,15 +300,23 @@ inline NewtonResult newton_reduced_lat(double Re, double f, double x, double y, 
 // in the point's own quadrant of the meridian plane, and there g has exactly one root (below); in
 // the equatorial plane b = 0 is a root, but inside the evolute (rho < a e^2) the nearest feet lie
 // off it.
-inline bool newton_found_nearest_foot(double f, double a_e2, double x, double y, double z,
+//
+// Inside the evolute's reach on the equatorial side (rho < a e^2, A < 1), g also
+// has a root next to b = 0 on the far side of the equator, at about
+// -B / (1 - A), which rounds to 0 or to z's side for a point next to the
+// centre, or for B tiny against 1 (strong flattening, tiny z): there the root
+// of z's quadrant has cos b < A (g(b) = sin b (cos b - A) + B cos b > 0 for
+// cos b >= A), and a result with cos b >= A is not it.
+inline bool newton_found_nearest_foot(double f, double a_e2, double rho, double z,
                                       NewtonResult newton) noexcept {
     if (!(std::fabs(newton.beta) <= kHalfPi && newton.error <= kNewtonErrorBound * (1 - f))) {
         return false;
     }
     if (!(newton.error * newton.altitude_gain <= kNewtonAltitudeBound)) return false;
+    if (z != 0 && rho < a_e2 && std::cos(newton.beta) >= rho / a_e2) return false;
     if (z > 0) return newton.beta >= 0;
     if (z < 0) return newton.beta <= 0;
-    return !(scaled_hypot(x, y) < a_e2);
+    return !(rho < a_e2);
 }
 
 // Reduced latitude (radians, [-pi/2, pi/2]) of the nearest foot of a normal
@@ -307,7 +338,9 @@ inline double nearest_foot_reduced_lat(double Re, double f, double x, double y, 
     if (rho == 0) return std::copysign(kHalfPi, z);
     const double A = rho / a_e2;
     const double B = ((1 - f) * abs_z) / a_e2;
-    if (abs_z == 0) return std::copysign(A < 1 ? std::acos(A) : 0.0, z);
+    // z = 0, or so small against a e^2 that B underflows: the foot for z -> 0
+    // on z's side (B / (1 - A) from it, below the last place).
+    if (abs_z == 0 || B == 0) return std::copysign(A < 1 ? std::acos(A) : 0.0, z);
     if (A == kInfinity || B == kInfinity) return std::copysign(std::atan2((1 - f) * abs_z, rho), z);
     double lo = 0, hi = kHalfPi;
     // From the given start if it lies in the quadrant, else from the geocentric latitude.
@@ -344,17 +377,34 @@ inline double nearest_foot_reduced_lat(double Re, double f, double x, double y, 
 // flattening, far out) the bracketed solver finds it. On a sphere every point
 // lies on its own normal: the geocentric latitude, by atan2 of z and a scaled
 // rho, which is well-conditioned at the poles and at the extremes of the range.
+//
+// Scale-free: Re and r are first multiplied by 2^-length_exponent(), exact.
+// A point that this leaves at (0, 0, 0) lies within 2^-1074 Re of the centre:
+// its nearest foot is the pole on z's side (cos b = A / (1 + B) -> 0). A point
+// so far out that its normal runs through the centre (kFarRatio) gets the
+// geocentric latitude, which Newton's slope would overflow to reach.
 template <class K>
 double c_solve_reduced_lat_equation(Self<K> self, const double* r) noexcept {
-    const double Re = self->Re, f = self->f;
-    const double x = r[0], y = r[1], z = r[2];
+    const double f = self->f;
+    if (f == 0) {
+        const double rho = scaled_hypot(r[0], r[1]);
+        return rho == 0 && r[2] == 0 ? kNaN : std::atan2(r[2], rho);
+    }
+    const int scale = length_exponent(self->Re, r[0], r[1], r[2]);
+    const double Re = std::ldexp(self->Re, -scale);
+    const double x = std::ldexp(r[0], -scale), y = std::ldexp(r[1], -scale);
+    const double z = std::ldexp(r[2], -scale);
+    const double rho = scaled_hypot(x, y);
+    if (rho == 0 && z == 0 && !(r[0] == 0 && r[1] == 0 && r[2] == 0)) {
+        return std::copysign(kHalfPi, z);
+    }
     const double a_e2 = (Re * f) * (2 - f);  // Re e^2 = (Re^2 - Rp^2) / Re
-    if (a_e2 == 0) {
-        const double rho = scaled_hypot(x, y);
-        return rho == 0 && z == 0 ? kNaN : std::atan2(z, rho);
+    if (!(rho < kFarRatio * a_e2 && (1 - f) * std::fabs(z) < kFarRatio * a_e2)) {
+        if (!(std::isfinite(rho) && std::isfinite(z))) return kNaN;
+        return std::copysign(std::atan2((1 - f) * std::fabs(z), rho), z);
     }
     const NewtonResult newton = newton_reduced_lat(Re, f, x, y, z);
-    if (newton_found_nearest_foot(f, a_e2, x, y, z, newton)) return newton.beta;
+    if (newton_found_nearest_foot(f, a_e2, rho, z, newton)) return newton.beta;
     return nearest_foot_reduced_lat(Re, f, x, y, z, newton.beta);
 }
 
@@ -467,19 +517,23 @@ void c_surf_coord_from_surf_pos(Self<K> self, const double* r_surf, SurfCoord* p
 // alike.
 template <class K>
 void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
-    const double Re = self->Re, f = self->f;
-    const double x = r[0], y = r[1], z = r[2];
+    const double f = self->f;
     // On the axis the longitude is 0 by convention; atan2 would give pi for
     // (-0, +-0), as it does for any point on the negative x axis.
-    lla->lon = (x == 0 && y == 0) ? 0.0 : std::atan2(y, x);
+    lla->lon = (r[0] == 0 && r[1] == 0) ? 0.0 : std::atan2(r[1], r[0]);
     const double beta = call<K, Slot::c_solve_reduced_lat_equation>(self, r);
     if (K::kernel_failed()) return fail<K, Slot::c_lla_from_pos>();
-    const double rho = scaled_hypot(x, y);
     const double lat = c_geodetic_lat_from_reduced_lat<K>(self, beta);
     if (K::kernel_failed()) return fail<K, Slot::c_lla_from_pos>();
     lla->lat = lat;
+    // The altitude on Re and r scaled as the solver scales them, scaled back.
+    const int scale = length_exponent(self->Re, r[0], r[1], r[2]);
+    const double Re = std::ldexp(self->Re, -scale);
+    const double x = std::ldexp(r[0], -scale), y = std::ldexp(r[1], -scale);
+    const double z = std::ldexp(r[2], -scale);
+    const double rho = scaled_hypot(x, y);
     if (rho < kAxisPoint * Re && rho <= kAxisPointSlope * std::fabs(z)) {
-        lla->alt = std::fabs(z) - (1 - f) * Re;
+        lla->alt = std::ldexp(std::fabs(z) - (1 - f) * Re, scale);
         return;
     }
     const double cos_beta = std::cos(beta);
@@ -492,7 +546,7 @@ void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
         return (along_rho + along_z) / normal_length;
     };
     if (rho < kAxisBand * Re || !closed_form_is_accurate(f, cos_beta, normal_length)) {
-        lla->alt = projected();
+        lla->alt = std::ldexp(projected(), scale);
         return;
     }
     double alt = normal_length * (rho / cos_beta - Re) / (1 - f);
@@ -500,10 +554,10 @@ void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
         // The closed form amplifies the last unit of beta several times: it is
         // kept where the projection confirms it.
         const double check = projected();
-        const double scale = std::fmax(Re, std::fmax(rho, std::fabs(z)));
-        if (!(std::fabs(alt - check) <= kClosedFormAgreement * scale)) alt = check;
+        const double largest = std::fmax(Re, std::fmax(rho, std::fabs(z)));
+        if (!(std::fabs(alt - check) <= kClosedFormAgreement * largest)) alt = check;
     }
-    lla->alt = alt;
+    lla->alt = std::ldexp(alt, scale);
 }
 
 // ECEF position (the unit of Re) of geodetic (lat, lon, alt) (radians,
