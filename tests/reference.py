@@ -168,6 +168,19 @@ def c_geodetic_lat_from_reduced_lat(Re, f, reduced_lat):
     return atan(div(tan(float(reduced_lat)), 1 - f))
 
 
+def closed_form_gain(Re, f, rho, r_norm, beta, sin_beta, cos_beta):
+    """d/db of the closed-form altitude L (rho / cos b - Re) / (1 - f), L^2 = 1 - e^2 cos^2 b,
+    relative to max(Re, |r|); 0 where the closed form is not used."""
+    length = tangent_length(f, beta, cos_beta)
+    if not closed_form_is_accurate(f, cos_beta, length):
+        return 0.0
+    slope_rho = div(rho * abs(sin_beta), cos_beta * cos_beta)
+    slope_length = div(((2 - f) * f) * abs(sin_beta) * cos_beta, length)
+    spread = abs(div(rho, cos_beta) - Re)
+    slope = length * slope_rho + slope_length * spread
+    return div(slope, (1 - f) * max(Re, r_norm))
+
+
 def newton_iteration(Re, f, x, y, z):
     """The formula's Newton iteration from the geocentric latitude, alone.
 
@@ -195,20 +208,20 @@ def newton_iteration(Re, f, x, y, z):
         beta = beta - inc
         if not abs(inc) > NEWTON_TOLERANCE:
             curvature = (A * sin_beta - B * cos_beta) - 4 * (sin_beta * cos_beta)
-            error = abs(div(curvature, 2 * denominator)) * (inc * inc)
-            amplification = 0.0
+            # Newton's C s^2 plus the rounding of g at the step's start, over the slope.
+            terms = abs(sin_beta * cos_beta) + abs(A * sin_beta) + abs(B * cos_beta)
+            error = abs(div(curvature, 2 * denominator)) * (inc * inc) + div(
+                EPS * terms, abs(denominator)
+            )
             # Where the closed form is used its gain is at most 256 + 17 / (1 - f)^2: an error
             # below the bound divided by that needs no closer look.
             small = error * GAIN_CEILING <= NEWTON_ALTITUDE_BOUND * ((1 - f) * (1 - f))
-            length = NAN if small else tangent_length(f, last, cos_beta)
-            if not small and closed_form_is_accurate(f, cos_beta, length):
-                # d/db of L (rho / cos b - Re) / (1 - f), L^2 = 1 - e^2 cos^2 b
-                slope_rho = div(rho * abs(sin_beta), cos_beta * cos_beta)
-                slope_length = div(((2 - f) * f) * abs(sin_beta) * cos_beta, length)
-                spread = abs(div(rho, cos_beta) - Re)
-                slope = length * slope_rho + slope_length * spread
-                amplification = div(slope, (1 - f) * max(Re, r_norm))
-            return beta, step, error, amplification
+            if small:
+                return beta, step, error, 0.0
+            # The gain at the step's start and at the result (strong flattening: they differ).
+            start = closed_form_gain(Re, f, rho, r_norm, last, sin_beta, cos_beta)
+            end = closed_form_gain(Re, f, rho, r_norm, beta, sin(beta), cos(beta))
+            return beta, step, error, max(start, end)
     return NAN, MAX_NEWTON_STEPS, NAN, NAN
 
 

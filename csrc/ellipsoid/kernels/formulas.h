@@ -257,6 +257,20 @@ struct NewtonResult {
     double altitude_gain;
 };
 
+// What the closed-form altitude L (rho / cos b - Re) / (1 - f) makes of an
+// error of b, relative to max(Re, |r|): its derivative in b (L^2 = 1 - e^2
+// cos^2 b); 0 where the closed form is not used.
+inline double closed_form_gain(double Re, double f, double rho, double r_norm, double beta,
+                               double sin_beta, double cos_beta) noexcept {
+    const double length = tangent_length(f, beta, cos_beta);
+    if (!closed_form_is_accurate(f, cos_beta, length)) return 0;
+    const double slope_rho = rho * std::fabs(sin_beta) / (cos_beta * cos_beta);
+    const double slope_length = ((2 - f) * f) * std::fabs(sin_beta) * cos_beta / length;
+    const double spread = std::fabs(rho / cos_beta - Re);
+    const double slope = length * slope_rho + slope_length * spread;
+    return slope / ((1 - f) * (r_norm > Re ? r_norm : Re));
+}
+
 inline NewtonResult newton_reduced_lat(double Re, double f, double x, double y, double z) noexcept {
     const double rho2 = x * x + y * y;
     const double a_e2 = (Re * f) * (2 - f);
@@ -274,22 +288,27 @@ inline NewtonResult newton_reduced_lat(double Re, double f, double x, double y, 
         beta = beta - inc;
         if (!(std::fabs(inc) > kNewtonTolerance)) {  // a NaN step ends it too
             const double g_curvature = (A * sin_beta - B * cos_beta) - 4 * (sin_beta * cos_beta);
-            const double error = std::fabs(g_curvature / (2 * g_slope)) * (inc * inc);
-            double altitude_gain = 0;
+            // Newton's own error, C s^2, plus what the rounding of g at the
+            // step's start leaves: a unit of its largest term, over the slope.
+            // The second matters where the root is far smaller than the last
+            // start (b ~ 1e-16 with f = 1 - 2^-53), and moves the latitude by
+            // up to 1 / (1 - f) times as much.
+            const double terms =
+                std::fabs(sin_beta * cos_beta) + std::fabs(A * sin_beta) + std::fabs(B * cos_beta);
+            const double error = std::fabs(g_curvature / (2 * g_slope)) * (inc * inc) +
+                                 kEpsilon * terms / std::fabs(g_slope);
             // Where the closed form is used its gain is at most 256 + 17 / (1 - f)^2
             // (kClosedFormMaxGain): an error below kNewtonAltitudeBound divided
             // by that needs no closer look, and on the Earth most do not.
             const bool small = error * kGainCeiling <= kNewtonAltitudeBound * ((1 - f) * (1 - f));
-            const double length = small ? kNaN : tangent_length(f, last, cos_beta);
-            if (!small && closed_form_is_accurate(f, cos_beta, length)) {
-                // d/db of L (rho / cos b - Re) / (1 - f), L^2 = 1 - e^2 cos^2 b
-                const double slope_rho = rho * std::fabs(sin_beta) / (cos_beta * cos_beta);
-                const double slope_length = ((2 - f) * f) * std::fabs(sin_beta) * cos_beta / length;
-                const double spread = std::fabs(rho / cos_beta - Re);
-                const double slope = length * slope_rho + slope_length * spread;
-                altitude_gain = slope / ((1 - f) * (r_norm > Re ? r_norm : Re));
-            }
-            return {beta, error, altitude_gain};
+            if (small) return {beta, error, 0};
+            // The gain at the step's start and at the result: with strong
+            // flattening it changes by orders of magnitude within a step.
+            const double start_gain =
+                closed_form_gain(Re, f, rho, r_norm, last, sin_beta, cos_beta);
+            const double end_gain =
+                closed_form_gain(Re, f, rho, r_norm, beta, std::sin(beta), std::cos(beta));
+            return {beta, error, std::fmax(start_gain, end_gain)};
         }
     }
     return {kNaN, kNaN, kNaN};
