@@ -503,38 +503,65 @@ RAY_NEAR = 3.0
 DIRECTION_LOW, DIRECTION_HIGH = 2.0**-400, 2.0**400
 
 
+def difference_of_products(a, d, b, c):
+    """a d - b c by Kahan's algorithm (fused multiply-adds): within two units of the result."""
+    w = b * c
+    e = math.fma(-b, c, w)
+    return math.fma(a, d, -w) + e
+
+
+def ilogb(x):
+    """The exponent of |x| as C's ilogb gives it (a very negative number for 0)."""
+    return math.frexp(x)[1] - 1 if x != 0 else -(2**31)
+
+
+FARTHEST_SOURCE = 2.0**-900
+
+
 def ray_hit_stable(Re, f, r_ray, u_ray):
-    """The nearer meeting point of the line r + l u with the ellipsoid, well-conditioned.
+    """The nearer meeting point of the line r + l u with the ellipsoid, for a far source.
 
     Dividing z by (1 - f) turns the ellipsoid into the sphere of radius Re. There, with the
-    direction v scaled by a power of two (exactly; the point found does not depend on |u|),
-    a l^2 + 2 h l + c = 0 with a = |v|^2, h = v.r, c = |r|^2 - Re^2, and the quarter
-    discriminant h^2 - a c equals a Re^2 - |v x r|^2 (Lagrange's identity): a Re^2 less the
-    squared distance of the line from the centre, times a, free of the cancellation of h^2
-    against a c for a far source. Of the roots q / a and c / q, q = -(h + sign(h) sqrt(...)),
-    the nearer one is c / q, which adds two numbers of the same sign.
+    direction w scaled by a power of two and Re and the source s by another (exact), the point
+    of the line closest to the centre is p = w x (s x w) / |w|^2, its cross products taken as
+    differences of products (two units each, no cancellation of s against a multiple of w).
+    The line meets the sphere at p +- sqrt((Re - |p|)(Re + |p|)) w / |w|; the nearer point
+    lies on the source's side of p, the sign of w.s. Sources more than 2^900 Re away: NaN.
     """
     ux, uy, uz = u_ray
     m = max(abs(ux), abs(uy), abs(uz))
-    if not (0 < m < INF) or math.isnan(ux + uy + uz):
+    rx, ry, rz = r_ray
+    finite = all(math.isfinite(v) for v in r_ray)
+    if not (0 < m < INF) or math.isnan(ux + uy + uz) or not finite:
         return (NAN, NAN, NAN)
     e = math.frexp(m)[1]
-    v = vx, vy, vz = (math.ldexp(ux, -e), math.ldexp(uy, -e), math.ldexp(uz, -e))
-    rx, ry, rz = r_ray
     stretch = div(1.0, 1 - f)
-    sx, sy, sz = rx, ry, rz * stretch
-    wx, wy, wz = vx, vy, vz * stretch
+    wx, wy = math.ldexp(ux, -e), math.ldexp(uy, -e)
+    wz = math.ldexp(uz, -e) * stretch
+    k = 1 + max(ilogb(Re), ilogb(rx), ilogb(ry), ilogb(rz) + ilogb(stretch) + 1)
+    R = math.ldexp(Re, -k)
+    if not R >= FARTHEST_SOURCE:
+        return (NAN, NAN, NAN)
+    sx, sy = math.ldexp(rx, -k), math.ldexp(ry, -k)
+    sz = math.ldexp(rz, -k) * stretch
     a = (wx * wx + wy * wy) + wz * wz
     h = (wx * sx + wy * sy) + wz * sz
-    c = ((sx * sx + sy * sy) + sz * sz) - Re * Re
-    cx, cy, cz = wy * sz - wz * sy, wz * sx - wx * sz, wx * sy - wy * sx
-    disc = a * (Re * Re) - ((cx * cx + cy * cy) + cz * cz)
-    if disc < 0:
+    cx = difference_of_products(sy, wz, sz, wy)
+    cy = difference_of_products(sz, wx, sx, wz)
+    cz = difference_of_products(sx, wy, sy, wx)
+    px = difference_of_products(wy, cz, wz, cy) / a
+    py = difference_of_products(wz, cx, wx, cz) / a
+    pz = difference_of_products(wx, cy, wy, cx) / a
+    d = hypot(hypot(px, py), pz)
+    if not d <= R:
         return (NAN, NAN, NAN)
-    root = sqrt(disc)
-    q = -(h + root) if h > 0 else root - h
-    l = div(c, q) if q != 0 else 0.0
-    return tuple(r_ray[i] + l * v[i] for i in range(3))
+    half_chord = sqrt((R - d) * (R + d)) if R > SQUARE_LOW else sqrt(R - d) * sqrt(R + d)
+    l = math.copysign(half_chord / sqrt(a), h)
+    return (
+        math.ldexp(px + l * wx, k),
+        math.ldexp(py + l * wy, k),
+        math.ldexp((pz + l * wz) * (1 - f), k),
+    )
 
 
 def c_surf_pos_of_ray_first_intersection(Re, f, r_ray, u_ray):
@@ -544,7 +571,8 @@ def c_surf_pos_of_ray_first_intersection(Re, f, r_ray, u_ray):
     a = (ux * ux + uy * uy) + (uz * uz) * diagGz
     b = 2 * ((ux * rx + uy * ry) + (uz * rz) * diagGz)
     c = ((rx * rx + ry * ry) + (rz * rz) * diagGz) - Re * Re
-    if not (c <= RAY_NEAR * (Re * Re) and DIRECTION_LOW <= a <= DIRECTION_HIGH):
+    near = c <= RAY_NEAR * (Re * Re) and DIRECTION_LOW <= a <= DIRECTION_HIGH
+    if not (near and LENGTH_LOW <= Re <= LENGTH_HIGH):
         return ray_hit_stable(Re, f, r_ray, u_ray)
     delta = b * b - c * (4.0 * a)
     if delta < 0:
@@ -560,21 +588,29 @@ def c_surf_pos_of_ray_first_intersection(Re, f, r_ray, u_ray):
 
 
 def c_aer_coords(Re, f, r_target, lat_obs, lon_obs, alt_obs):
-    """Return ``(azimuth, elevation, range)``; ``up / range`` is clamped into [-1, 1]."""
+    """Return ``(azimuth, elevation, range)``. A vector whose largest component leaves
+    [2^-500, 2^500] is scaled by a power of two first (the range scaled back); within 0.0626 rad
+    of the zenith or nadir (cos(elevation) < 1/16) the elevation is atan2(up, hypot(east,
+    north)), elsewhere the arcsine of up / range."""
     r_target = tuple(map(float, r_target))
     r_obs = c_pos_from_lla(Re, f, lat_obs, lon_obs, alt_obs)
-    r_target_obs = vec_sub(r_target, r_obs)
+    d = vec_sub(r_target, r_obs)
+    m = max(abs(v) for v in d)
+    k = 0
+    if not (SQUARE_LOW < m < SQUARE_HIGH) and 0 < m < INF:
+        k = math.frexp(m)[1]
+        d = tuple(math.ldexp(v, -k) for v in d)
     u_east, u_north, u_up = c_enu(Re, f, lat_obs, lon_obs)
-    east = vec_dot(r_target_obs, u_east)
-    north = vec_dot(r_target_obs, u_north)
-    up = vec_dot(r_target_obs, u_up)
-    rng = vec_norm(r_target_obs)
+    east = vec_dot(d, u_east)
+    north = vec_dot(d, u_north)
+    up = vec_dot(d, u_up)
+    rng = vec_norm(d)
     q = div(up, rng)
-    if q > 1.0:
-        q = 1.0
-    elif q < -1.0:
-        q = -1.0
-    return atan2(east, north), asin(q), rng
+    if q * q > 1 - POLE_CAP:
+        elevation = atan2(up, hypot(east, north))
+    else:
+        elevation = asin(q)
+    return atan2(east, north), elevation, math.ldexp(rng, k)
 
 
 # --- high-precision altitude ---------------------------------------------------------------------
@@ -697,7 +733,9 @@ def ray_hit_exact(Re, f, r_ray, u_ray, digits=60):
     numbers), or None when the line misses."""
     import mpmath as mp
 
-    with mp.workdps(digits):
+    # c cancels against h^2 / a by the square of the source's distance in radii.
+    far = max(1.0, *(abs(float(v)) / Re for v in r_ray)) / (1 - f)
+    with mp.workdps(digits + 10 + 2 * int(math.log10(far))):
         k = 1 / (1 - mp.mpf(f))
         r = [mp.mpf(v) for v in r_ray]
         u = [mp.mpf(v) for v in u_ray]

@@ -55,6 +55,7 @@
 #ifndef QUORVANE_ELLIPSOID_KERNELS_FORMULAS_H
 #define QUORVANE_ELLIPSOID_KERNELS_FORMULAS_H
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -160,6 +161,9 @@ inline constexpr double kPoleCap = 1.0 / 256;
 // form (ray_hit_stable) is used.
 inline constexpr double kRayNear = 3.0;
 inline constexpr double kDirectionLow = 0x1p-400, kDirectionHigh = 0x1p400;
+// Re, scaled with the source so that both are below 1, at least this: the
+// products of the stable form then stay clear of the subnormal range.
+inline constexpr double kFarthestSource = 0x1p-900;
 // Squares of components at most 2^-500 or at least 2^500 leave the normal range.
 inline constexpr double kSquareLow = 0x1p-500, kSquareHigh = 0x1p500;
 // Where max(Re, |x|, |y|, |z|) lies outside [2^-400, 2^400], lla_from_pos and
@@ -596,43 +600,81 @@ void c_pos_from_lla(Self<K> self, LLA lla, double* r) noexcept {
 
 // -- Observation -------------------------------------------------------------------
 
-// The nearer meeting point of the line r + l u with the ellipsoid, well-conditioned
-// for any source and any length of u. Dividing z by (1 - f) turns the ellipsoid
-// into the sphere of radius Re. There, with the direction v scaled by a power
-// of two (exact: the point found does not depend on |u|),
-//   a l^2 + 2 h l + c = 0,  a = |v|^2,  h = v.r,  c = |r|^2 - Re^2,
-// and the quarter discriminant h^2 - a c equals a Re^2 - |v x r|^2 (Lagrange's
-// identity): a Re^2 less a times the squared distance of the line from the
-// centre, free of the cancellation of h^2 against a c for a far source. Of the
-// roots q / a and c / q, q = -(h + sign(h) sqrt(h^2 - a c)), the nearer is c / q,
-// and q adds two numbers of the same sign [NR 5.6].
+// a d - b c with one rounding error in the product and one in the sum
+// (Kahan's algorithm; C.-P. Jeannerod, N. Louvet, J.-M. Muller, "Further
+// analysis of Kahan's algorithm for the accurate computation of 2 x 2
+// determinants", Mathematics of Computation 82, 2245-2264, 2013: within two
+// units of the result): w = b c is kept with its rounding error e, exactly,
+// by a fused multiply-add.
+inline double difference_of_products(double a, double d, double b, double c) noexcept {
+    const double w = b * c;
+    const double e = std::fma(-b, c, w);
+    const double ad_minus_w = std::fma(a, d, -w);
+    return ad_minus_w + e;
+}
+
+// The nearer meeting point of the line r + l u with the ellipsoid, for a source
+// far away (or an ellipsoid or a direction whose squares leave the range), right
+// to a few units of max(Re, |hit|) whatever the source's distance. Dividing z by
+// (1 - f) turns the ellipsoid into the sphere of radius Re; there, with the
+// direction w scaled by a power of two, and Re and the source s scaled together
+// by another (both exact: the point found depends on neither),
+//   p = w x (s x w) / |w|^2 = s - ((w.s) / |w|^2) w
+// is the point of the line closest to the centre, at distance d = |p|. The cross
+// products are taken as differences of products, each within two units, so p
+// carries no cancellation of s against its multiple of w (the formula's
+// r + l u loses a unit of |r| there). The line meets the sphere at
+// p +- sqrt((Re - d)(Re + d)) w / |w|, and the nearer of the two lies on the
+// source's side of p (the sign of w.s). A line that passes farther than Re
+// misses: NaN. Sources more than 2^900 Re away, whose components then fall
+// below the range of the scaled doubles, give NaN as well.
 inline void ray_hit_stable(double Re, double f, const double* r_ray, const double* u_ray,
                            double* r_surf) noexcept {
     const double ux = u_ray[0], uy = u_ray[1], uz = u_ray[2];
     const double m = std::fmax(std::fmax(std::fabs(ux), std::fabs(uy)), std::fabs(uz));
-    if (!(m > 0 && m < kInfinity) || std::isnan(ux + uy + uz)) {
+    const double rx = r_ray[0], ry = r_ray[1], rz = r_ray[2];
+    const bool finite_source = std::isfinite(rx) && std::isfinite(ry) && std::isfinite(rz);
+    if (!(m > 0 && m < kInfinity) || std::isnan(ux + uy + uz) || !finite_source) {
         r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
         return;
     }
     int e;
     std::frexp(m, &e);
-    const double v[3] = {std::ldexp(ux, -e), std::ldexp(uy, -e), std::ldexp(uz, -e)};
     const double stretch = 1.0 / (1 - f);
-    const double sx = r_ray[0], sy = r_ray[1], sz = r_ray[2] * stretch;
-    const double wx = v[0], wy = v[1], wz = v[2] * stretch;
-    const double a = (wx * wx + wy * wy) + wz * wz;
-    const double h = (wx * sx + wy * sy) + wz * sz;
-    const double c = ((sx * sx + sy * sy) + sz * sz) - Re * Re;
-    const double cx = wy * sz - wz * sy, cy = wz * sx - wx * sz, cz = wx * sy - wy * sx;
-    const double disc = a * (Re * Re) - ((cx * cx + cy * cy) + cz * cz);
-    if (disc < 0) {
+    const double wx = std::ldexp(ux, -e), wy = std::ldexp(uy, -e);
+    const double wz = std::ldexp(uz, -e) * stretch;
+    // Re and the stretched source scaled by 2^-k, so that the largest is below 1.
+    const int k = 1 + std::max({std::ilogb(Re), std::ilogb(rx), std::ilogb(ry),
+                                std::ilogb(rz) + std::ilogb(stretch) + 1});
+    const double R = std::ldexp(Re, -k);
+    if (!(R >= kFarthestSource)) {
         r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
         return;
     }
-    const double root = std::sqrt(disc);
-    const double q = h > 0 ? -(h + root) : root - h;
-    const double l = q != 0 ? c / q : 0.0;
-    for (int i = 0; i < 3; ++i) r_surf[i] = r_ray[i] + l * v[i];
+    const double sx = std::ldexp(rx, -k), sy = std::ldexp(ry, -k);
+    const double sz = std::ldexp(rz, -k) * stretch;
+    const double a = (wx * wx + wy * wy) + wz * wz;
+    const double h = (wx * sx + wy * sy) + wz * sz;
+    // c = s x w, then p = w x c / a.
+    const double cx = difference_of_products(sy, wz, sz, wy);
+    const double cy = difference_of_products(sz, wx, sx, wz);
+    const double cz = difference_of_products(sx, wy, sy, wx);
+    const double px = difference_of_products(wy, cz, wz, cy) / a;
+    const double py = difference_of_products(wz, cx, wx, cz) / a;
+    const double pz = difference_of_products(wx, cy, wy, cx) / a;
+    const double d = scaled_hypot(scaled_hypot(px, py), pz);
+    if (!(d <= R)) {
+        r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
+        return;
+    }
+    // (R - d)(R + d) is exact for d = 0 and rounded once; for a tiny R it would
+    // underflow, and the roots are taken apart.
+    const double half_chord =
+        R > kSquareLow ? std::sqrt((R - d) * (R + d)) : std::sqrt(R - d) * std::sqrt(R + d);
+    const double l = std::copysign(half_chord / std::sqrt(a), h);
+    r_surf[0] = std::ldexp(px + l * wx, k);
+    r_surf[1] = std::ldexp(py + l * wy, k);
+    r_surf[2] = std::ldexp((pz + l * wz) * (1 - f), k);
 }
 
 // Point (ECEF, the unit of Re) where the line r_ray + l u_ray meets
@@ -660,7 +702,8 @@ void c_surf_pos_of_ray_first_intersection(Self<K> self, const double* r_ray, con
     const double a = (ux * ux + uy * uy) + (uz * uz) * z_weight;
     const double b = 2 * ((ux * rx + uy * ry) + (uz * rz) * z_weight);
     const double c = ((rx * rx + ry * ry) + (rz * rz) * z_weight) - Re * Re;
-    if (!(c <= kRayNear * (Re * Re) && kDirectionLow <= a && a <= kDirectionHigh)) {
+    if (!(c <= kRayNear * (Re * Re) && kDirectionLow <= a && a <= kDirectionHigh &&
+          kLengthLow <= Re && Re <= kLengthHigh)) {
         return ray_hit_stable(Re, f, r_ray, u_ray, r_surf);
     }
     const double delta = b * b - c * (4.0 * a);
@@ -685,30 +728,46 @@ void c_surf_pos_of_ray_first_intersection(Self<K> self, const double* r_ray, con
 // components of the observer-to-target vector (the unit of Re), its length
 // (range, >= 0), and the angles (radians: azimuth in [-pi, pi] from north
 // towards east, elevation in [-pi/2, pi/2]).
-// Elevation: asin of up / range clamped to [-1, 1], so a target straight above
-// or below never falls off the arcsine through rounding (NaN stays NaN).
+//
+// A vector whose largest component lies outside [2^-500, 2^500] is first
+// scaled by a power of two into [1/2, 1) (exact; the range is scaled back), so
+// that neither the squares of the range nor the products of the components
+// leave the normal range [Blue 1978]. Elevation: the arcsine of up / range
+// amplifies the rounding of that ratio by 1 / cos(elevation); where that
+// exceeds 16 (within 0.0626 rad of the zenith or nadir) the elevation is
+// atan2(up, hypot(east, north)), well-conditioned there, and elsewhere the
+// arcsine's bits are kept. A target at the observer gives a NaN elevation.
 template <class K>
 void finish_aer(double* r_target_obs, const ENU_Frame* enu_obs, AER* aer) noexcept {
     double* east_axis = const_cast<double*>(enu_obs->u_east);
     double* north_axis = const_cast<double*>(enu_obs->u_north);
     double* up_axis = const_cast<double*>(enu_obs->u_up);
-    const double east = K::routines().dot(r_target_obs, east_axis);
-    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
-    const double north = K::routines().dot(r_target_obs, north_axis);
-    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
-    const double up = K::routines().dot(r_target_obs, up_axis);
-    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
-    const double range = K::routines().norm(r_target_obs);
-    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
-    double sin_elevation = up / range;
-    if (sin_elevation > 1) {
-        sin_elevation = 1;
-    } else if (sin_elevation < -1) {
-        sin_elevation = -1;
+    const double m = std::fmax(std::fmax(std::fabs(r_target_obs[0]), std::fabs(r_target_obs[1])),
+                               std::fabs(r_target_obs[2]));
+    int scale = 0;
+    double scaled[3];
+    double* d = r_target_obs;
+    if (!(kSquareLow < m && m < kSquareHigh) && m > 0 && m < kInfinity) {
+        std::frexp(m, &scale);
+        for (int i = 0; i < 3; ++i) scaled[i] = std::ldexp(r_target_obs[i], -scale);
+        d = scaled;
     }
-    aer->range = range;
+    const double east = K::routines().dot(d, east_axis);
+    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
+    const double north = K::routines().dot(d, north_axis);
+    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
+    const double up = K::routines().dot(d, up_axis);
+    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
+    const double range = K::routines().norm(d);
+    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
+    const double sin_elevation = up / range;
+    aer->range = std::ldexp(range, scale);
     aer->azimuth = std::atan2(east, north);
-    aer->elevation = std::asin(sin_elevation);
+    if (sin_elevation * sin_elevation > 1 - kPoleCap) {
+        aer->elevation = std::atan2(up, scaled_hypot(east, north));
+    } else {
+        aer->elevation = std::asin(sin_elevation);  // |up / range| < 1; NaN stays NaN
+    }
 }
 
 // Azimuth (from north towards east, [-pi, pi]), elevation ([-pi/2, pi/2]) and
