@@ -17,7 +17,8 @@ The observer's position and frame are those of ``Ellipsoid.enu`` and
 
 from __future__ import annotations
 
-from typing import Any
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -39,8 +40,24 @@ __all__ = [
     "pos_from_ned",
 ]
 
+# The aliases exist for the type checker only.
+if TYPE_CHECKING:
+    type _Real = float | np.integer[Any] | np.floating[Any]
+    # Numbers, nested sequences of numbers, or arrays of a real dtype.
+    type _Reals = (
+        _Real
+        | Sequence[_Real]
+        | Sequence[Sequence[_Real]]
+        | np.ndarray[Any, np.dtype[np.integer[Any] | np.floating[Any] | np.bool]]
+    )
+    # Vector results: float64 of shape (3,) or (..., 3). Geodetic and AER results: records of
+    # LLA_dtype or AER_dtype, shape (1,) for one target.
+    type _Vectors = np.ndarray[tuple[int, ...], np.dtype[np.float64]]
+    type _Records = np.ndarray[tuple[int, ...], np.dtype[np.void]]
+    type _Array = np.ndarray[tuple[int, ...], np.dtype[Any]]
 
-def _numeric(name: str, x: Any) -> np.ndarray:
+
+def _numeric(name: str, x: Any) -> _Array:
     """``x`` as an array of a real numeric dtype, or an error naming ``name``."""
     try:
         a = np.asarray(x)
@@ -51,7 +68,7 @@ def _numeric(name: str, x: Any) -> np.ndarray:
     return a
 
 
-def _vectors(name: str, x: Any) -> np.ndarray:
+def _vectors(name: str, x: Any) -> _Array:
     """3-vectors: shape (3,) or (..., 3)."""
     a = _numeric(name, x)
     if a.ndim == 0 or a.shape[-1] != 3:
@@ -73,7 +90,7 @@ def _shape(named: dict[str, tuple[int, ...]]) -> tuple[int, ...]:
         raise ValueError(f"shapes do not broadcast: {listed}") from None
 
 
-def _rows(shape: tuple[int, ...], columns: list[np.ndarray], angles: int, degrees: bool) -> Any:
+def _rows(shape: tuple[int, ...], columns: list[_Array], angles: int, degrees: bool) -> Any:
     """(N, 3) float64 rows of three broadcast columns; the first ``angles`` in radians."""
     out = np.empty(shape + (3,), dtype=np.float64)
     for k, column in enumerate(columns):
@@ -83,7 +100,7 @@ def _rows(shape: tuple[int, ...], columns: list[np.ndarray], angles: int, degree
     return out.reshape(-1, 3)
 
 
-def _vector_rows(shape: tuple[int, ...], a: np.ndarray) -> Any:
+def _vector_rows(shape: tuple[int, ...], a: _Array) -> Any:
     """(N, 3) contiguous float64 rows of 3-vectors broadcast to ``shape``."""
     if a.shape[:-1] != shape:
         a = np.broadcast_to(a, shape + (3,))
@@ -92,7 +109,7 @@ def _vector_rows(shape: tuple[int, ...], a: np.ndarray) -> Any:
 
 def _observers(
     lat_obs: Any, lon_obs: Any, alt_obs: Any
-) -> tuple[dict[str, tuple[int, ...]], list[np.ndarray]]:
+) -> tuple[dict[str, tuple[int, ...]], list[_Array]]:
     arrays = [
         _numeric("lat_obs", lat_obs),
         _numeric("lon_obs", lon_obs),
@@ -102,26 +119,26 @@ def _observers(
     return named, arrays
 
 
-def _observer_rows(shape: tuple[int, ...], observers: list[np.ndarray], degrees: bool) -> Any:
+def _observer_rows(shape: tuple[int, ...], observers: list[_Array], degrees: bool) -> Any:
     """One row when every observer argument holds one value, else a row per target."""
     if all(a.size == 1 for a in observers):
         return _rows((), [a.reshape(()) for a in observers], 2, degrees)
     return _rows(shape, observers, 2, degrees)
 
 
-def _run(function: Any, ell: Any, source: Any, observers: Any) -> np.ndarray:
+def _run(function: Any, ell: Any, source: Any, observers: Any) -> _Array:
     out = np.empty((source.shape[0], 3), dtype=np.float64)
     function(ell, source, observers, out)
     return out
 
 
-def _vectors_out(out: np.ndarray, shape: tuple[int, ...]) -> np.ndarray:
+def _vectors_out(out: _Array, shape: tuple[int, ...]) -> _Vectors:
     return out.reshape(shape + (3,))
 
 
 def _records_out(
-    out: np.ndarray, shape: tuple[int, ...], dtype: np.dtype, degrees: bool
-) -> np.ndarray:
+    out: _Array, shape: tuple[int, ...], dtype: np.dtype[Any], degrees: bool
+) -> _Records:
     if degrees:
         np.degrees(out[:, :2], out=out[:, :2])
     return out.view(dtype).reshape(shape if shape else (1,))
@@ -129,7 +146,7 @@ def _records_out(
 
 def _from_vectors(
     name: str, ell: Any, vectors: Any, observer: tuple[Any, Any, Any], degrees: bool
-) -> tuple[np.ndarray, tuple[int, ...]]:
+) -> tuple[_Array, tuple[int, ...]]:
     """The conversion ``name`` of 3-vectors ``vectors`` as seen from ``observer``."""
     _check_ell(ell)
     parameter = {
@@ -160,7 +177,7 @@ def _from_triples(
     values: tuple[Any, Any, Any],
     observer: tuple[Any, Any, Any],
     degrees: bool,
-) -> tuple[np.ndarray, tuple[int, ...]]:
+) -> tuple[_Array, tuple[int, ...]]:
     """The conversion ``name`` of three coordinate arrays (two angles, one length)."""
     _check_ell(ell)
     columns = [_numeric(n, v) for n, v in zip(names, values)]
@@ -177,13 +194,13 @@ def _from_triples(
 
 def enu_from_pos(
     ell: Ellipsoid,
-    r_target: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    r_target: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Vectors:
     """East, north and up coordinates (metres) of ECEF targets ``r_target`` ((3,) or (N, 3))
     in the frame of the observer at geodetic ``lat_obs``, ``lon_obs``, ``alt_obs``."""
     out, shape = _from_vectors("enu_from_pos", ell, r_target, (lat_obs, lon_obs, alt_obs), degrees)
@@ -192,13 +209,13 @@ def enu_from_pos(
 
 def ned_from_pos(
     ell: Ellipsoid,
-    r_target: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    r_target: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Vectors:
     """North, east and down coordinates (metres) of ECEF targets in the observer's frame."""
     out, shape = _from_vectors("ned_from_pos", ell, r_target, (lat_obs, lon_obs, alt_obs), degrees)
     return _vectors_out(out, shape)
@@ -206,13 +223,13 @@ def ned_from_pos(
 
 def pos_from_enu(
     ell: Ellipsoid,
-    enu: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    enu: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Vectors:
     """ECEF positions of east, north, up coordinates ((3,) or (N, 3)) in the observer's frame."""
     out, shape = _from_vectors("pos_from_enu", ell, enu, (lat_obs, lon_obs, alt_obs), degrees)
     return _vectors_out(out, shape)
@@ -220,13 +237,13 @@ def pos_from_enu(
 
 def pos_from_ned(
     ell: Ellipsoid,
-    ned: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    ned: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Vectors:
     """ECEF positions of north, east, down coordinates ((3,) or (N, 3)) in the observer's
     frame."""
     out, shape = _from_vectors("pos_from_ned", ell, ned, (lat_obs, lon_obs, alt_obs), degrees)
@@ -235,13 +252,13 @@ def pos_from_ned(
 
 def lla_from_enu(
     ell: Ellipsoid,
-    enu: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    enu: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Records:
     """Geodetic coordinates (``LLA_dtype`` records) of east, north, up coordinates in the
     observer's frame."""
     out, shape = _from_vectors("lla_from_enu", ell, enu, (lat_obs, lon_obs, alt_obs), degrees)
@@ -250,15 +267,15 @@ def lla_from_enu(
 
 def enu_from_lla(
     ell: Ellipsoid,
-    lat: Any,
-    lon: Any,
-    alt: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    lat: _Reals,
+    lon: _Reals,
+    alt: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Vectors:
     """East, north and up coordinates (metres) of geodetic targets in the observer's frame."""
     out, shape = _from_triples(
         "enu_from_lla",
@@ -273,15 +290,15 @@ def enu_from_lla(
 
 def aer_from_lla(
     ell: Ellipsoid,
-    lat: Any,
-    lon: Any,
-    alt: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    lat: _Reals,
+    lon: _Reals,
+    alt: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Records:
     """Azimuth (from north towards east), elevation and range of geodetic targets seen from
     the observer, as ``AER_dtype`` records."""
     out, shape = _from_triples(
@@ -297,15 +314,15 @@ def aer_from_lla(
 
 def pos_from_aer(
     ell: Ellipsoid,
-    azimuth: Any,
-    elevation: Any,
-    range: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    azimuth: _Reals,
+    elevation: _Reals,
+    range: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Vectors:
     """ECEF positions of targets at ``azimuth``, ``elevation`` and ``range`` from the
     observer."""
     out, shape = _from_triples(
@@ -321,15 +338,15 @@ def pos_from_aer(
 
 def lla_from_aer(
     ell: Ellipsoid,
-    azimuth: Any,
-    elevation: Any,
-    range: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    azimuth: _Reals,
+    elevation: _Reals,
+    range: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Records:
     """Geodetic coordinates (``LLA_dtype`` records) of targets at ``azimuth``,
     ``elevation`` and ``range`` from the observer."""
     out, shape = _from_triples(
@@ -344,8 +361,8 @@ def lla_from_aer(
 
 
 def enu_from_ecef_vector(
-    ell: Ellipsoid, v: Any, lat_obs: Any, lon_obs: Any, *, degrees: bool = False
-) -> np.ndarray:
+    ell: Ellipsoid, v: _Reals, lat_obs: _Reals, lon_obs: _Reals, *, degrees: bool = False
+) -> _Vectors:
     """East, north and up components of ECEF vectors ``v`` (velocities, directions) in the
     frame at ``lat_obs``, ``lon_obs``: a rotation, no translation."""
     out, shape = _from_vectors("enu_from_ecef_vector", ell, v, (lat_obs, lon_obs, 0.0), degrees)
@@ -353,8 +370,8 @@ def enu_from_ecef_vector(
 
 
 def ecef_vector_from_enu(
-    ell: Ellipsoid, v_enu: Any, lat_obs: Any, lon_obs: Any, *, degrees: bool = False
-) -> np.ndarray:
+    ell: Ellipsoid, v_enu: _Reals, lat_obs: _Reals, lon_obs: _Reals, *, degrees: bool = False
+) -> _Vectors:
     """ECEF components of vectors with east, north, up components ``v_enu`` in the frame at
     ``lat_obs``, ``lon_obs``: a rotation, no translation."""
     out, shape = _from_vectors("ecef_vector_from_enu", ell, v_enu, (lat_obs, lon_obs, 0.0), degrees)
