@@ -1,45 +1,30 @@
-#include "ellipsoid/binding/traceback.h"
+#include "common/traceback.h"
 
 #include <frameobject.h>
 
 #include <cstring>
 #include <iterator>
 
-#include "common/ref.h"
-#include "ellipsoid/state.h"
-
 namespace quorvane::py {
-namespace {
-
-constexpr char kFileName[] = "quorvane/mathtools/ellipsoid/ellipsoid.cpp";
 
 // A new reference to the code object for `function`.
-Ref code_for(const char* function) noexcept {
-    ellipsoid::CodeCache& cache = ellipsoid::state.code_cache;
-    for (size_t i = 0; i < cache.used; ++i) {
-        if (std::strcmp(cache.entries[i].function, function) == 0) {
-            return Ref::borrow(cache.entries[i].code);
-        }
+Ref TracebackEntries::code_for(const char* function) noexcept {
+    for (std::size_t i = 0; i < used_; ++i) {
+        if (std::strcmp(entries_[i].function, function) == 0) return Ref::borrow(entries_[i].code);
     }
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kFileName, function, 0)));
-    const size_t length = std::strlen(function);
-    if (code && cache.used < std::size(cache.entries) &&
-        length < sizeof cache.entries[0].function) {
-        ellipsoid::CodeCache::Entry& entry = cache.entries[cache.used++];
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_, function, 0)));
+    const std::size_t length = std::strlen(function);
+    if (code && used_ < std::size(entries_) && length < sizeof entries_[0].function) {
+        Entry& entry = entries_[used_++];
         std::memcpy(entry.function, function, length + 1);
-        entry.code = Py_NewRef(code.get());
+        entry.code = Py_NewRef(code.get());  // kept for the life of the process
     }
     return code;
 }
 
-}  // namespace
-
-void add_traceback(const char* function) noexcept {
+void TracebackEntries::add(PyObject* module_globals, const char* function) noexcept {
     PyObject* exc = PyErr_GetRaisedException();
     if (exc == nullptr) return;
-    // The entry is a frame of an empty code object named after the function,
-    // which is how the interpreter shows compiled functions in tracebacks.
-    PyObject* module_globals = ellipsoid::state.globals;
     Ref globals = module_globals ? Ref::borrow(module_globals) : Ref::steal(PyDict_New());
     Ref code = globals ? code_for(function) : Ref();
     Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
