@@ -1,9 +1,9 @@
 """Measured accuracy of the geodetic conversions, region by region, against 60-digit decimals.
 
-    python bench/accuracy.py [--points N] [--seed S]
+    python -m bench.accuracy [--points N] [--seed S]     # from the top of the repository
 
 Every region of the accepted domain is sampled with N points (fewer where the truth is slow).
-The truth comes from mpmath (tests/reference.py: foot_exact, ray_hit_exact), computed from the
+The truth comes from mpmath (reference.py: foot_exact, ray_hit_exact), computed from the
 geometry alone. For lla_from_pos the same points go through pyproj's cart (inverse, on the same
 ellipsoid) and pyerfa's gc2gde, side by side; peers lacking an operation show "-".
 
@@ -16,14 +16,10 @@ Markdown, ready for the README.
 
 import argparse
 import math
-import pathlib
-import sys
 
 import numpy as np
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
 import reference as ref
-
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 RE, F = 6378137.0, 1 / 298.257223563

@@ -1,13 +1,18 @@
-"""Pure-Python reference of the twelve scalar ellipsoid kernels.
+"""Pure-Python reference of the twelve scalar ellipsoid kernels, and the 60-digit truth.
+
+Shared by the tests and the benchmarks (bench/accuracy.py), and not part of the package: it
+is imported from the top of the repository (pytest puts it on the path through ``pythonpath``
+in pyproject.toml; the benchmarks run as ``python -m bench.<name>`` from there).
 
 It checks the formula contract: that each compiled kernel evaluates its formula exactly as
 written, bit for bit, including the well-conditioned forms it switches to where the stated
 formula is inaccurate (written here from the geometry: the nearest foot in the point's quadrant,
 the projection onto the normal, Lagrange's identity for the ray). It does not check geodetic
 truth: an inaccuracy would be reproduced. Accuracy is tested apart, against the 60-digit
-``foot_exact``, ``ray_hit_exact`` and ``altitude_exact`` below (test_truth.py) and against an
-independent library (test_peer_crosscheck.py). ``lla_from_pos_specified`` keeps the formula as
-first stated, which the kernel still matches bit for bit where it is accurate.
+``foot_exact``, ``ray_hit_exact`` and ``altitude_exact`` below (tests/test_truth.py) and
+against an independent library (tests/test_peer_crosscheck.py). ``lla_from_pos_specified``
+keeps the formula as first stated, which the kernel still matches bit for bit where it is
+accurate.
 
 Every function takes the ellipsoid parameters ``Re`` and ``f`` first and evaluates the kernel's
 formula with the same operations, in the same order and grouping, as the compiled kernel. Python
