@@ -10,52 +10,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstring>
-
+#include "common/buffer.h"
+#include "common/parallel.h"
 #include "common/ref.h"
-#include "ellipsoid/binding/parallel.h"
 #include "ellipsoid/geodesic/kernels.h"
 
 namespace quorvane::geodesic {
 namespace {
-
-// A held buffer view, released on destruction.
-class Buffer {
-public:
-    Buffer() noexcept = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    // A C-contiguous float64 buffer of `object` with `columns` values per row
-    // (1: a 1-D column), named `name` in errors.
-    bool acquire(PyObject* object, const char* name, int columns, bool writable) noexcept {
-        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
-        if (writable) flags |= PyBUF_WRITABLE;
-        if (PyObject_GetBuffer(object, &view_, flags) < 0) return false;
-        held_ = true;
-        const bool is_double =
-            view_.format != nullptr && view_.itemsize == sizeof(double) &&
-            (std::strcmp(view_.format, "d") == 0 || std::strcmp(view_.format, "=d") == 0 ||
-             std::strcmp(view_.format, "@d") == 0);
-        const bool shaped =
-            columns == 1 ? view_.ndim == 1 : view_.ndim == 2 && view_.shape[1] == columns;
-        if (!is_double || !shaped) {
-            PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous float64 array of %s", name,
-                         columns == 1 ? "shape (N,)" : "shape (N, 3)");
-            return false;
-        }
-        return true;
-    }
-    Py_ssize_t rows() const noexcept { return view_.shape[0]; }
-    double* data() const noexcept { return static_cast<double*>(view_.buf); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // One input column: N values, or one value for every row.
 struct Column {
@@ -92,13 +53,13 @@ PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (!read_ellipsoid(args, a, f)) return nullptr;
     static const char* const names[2][4] = {{"lat1", "lon1", "lat2", "lon2"},
                                             {"lat1", "lon1", "azi1", "s12"}};
-    Buffer in[4], out;
+    py::DoubleRows in[4], out;
     if (!out.acquire(args[6], "out", 3, true)) return nullptr;
     const Py_ssize_t n = out.rows();
     Column c[4];
     for (int k = 0; k < 4; ++k) {
         const char* name = names[problem == Problem::direct][k];
-        if (!in[k].acquire(args[2 + k], name, 1, false)) return nullptr;
+        if (!in[k].acquire(args[2 + k], name, 0, false)) return nullptr;
         if (in[k].rows() != n && in[k].rows() != 1) {
             PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
             return nullptr;
@@ -108,7 +69,7 @@ PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     double* dst = out.data();
     const Geodesic g(a, f);
     const py::AllowThreads unlocked;
-    ellipsoid::parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
+    common::parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
         if constexpr (problem == Problem::inverse) {
             for (Py_ssize_t i = begin; i < end; ++i) {
                 const InverseResult r = inverse(g, c[0][i], c[1][i], c[2][i], c[3][i]);
@@ -175,8 +136,8 @@ PyObject* path(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     }
     double a, f;
     if (!read_ellipsoid(args, a, f)) return nullptr;
-    Buffer lat, lon;
-    if (!lat.acquire(args[2], "lat", 1, false) || !lon.acquire(args[3], "lon", 1, false))
+    py::DoubleRows lat, lon;
+    if (!lat.acquire(args[2], "lat", 0, false) || !lon.acquire(args[3], "lon", 0, false))
         return nullptr;
     if (lat.rows() != lon.rows()) {
         PyErr_SetString(PyExc_ValueError, "lat and lon must have the same length");
