@@ -112,12 +112,14 @@ inline Lengths lengths(double eps, double sig12, double ssig1, double csig1, dou
 
 // The geodesic from reduced latitude beta1 with azimuth alpha1 to reduced
 // latitude beta2 (Sect. 4): its longitude difference lambda12 and what the
-// inverse problem needs besides.
+// inverse problem needs besides. The `last` trial, at the solution, computes
+// only the distance and the azimuth at point 2.
 struct Trial {
     double lam12;   // lambda12(alpha1) (eqs. 8, 23)
     double dlam12;  // d lambda12 / d alpha1 (eqs. 46-47)
     double salp2, calp2, sig12, s12b;
 };
+template <bool last = false>
 inline Trial trial(const Geodesic& g, double sbet1, double cbet1, double dn1, double sbet2,
                    double cbet2, double dn2, double salp1, double calp1) noexcept {
     Trial t;
@@ -141,10 +143,18 @@ inline Trial trial(const Geodesic& g, double sbet1, double cbet1, double dn1, do
     normalize(ssig2, csig2);
     t.sig12 =
         std::atan2(std::fmax(0.0, csig1 * ssig2 - ssig1 * csig2), csig1 * csig2 + ssig1 * ssig2);
-    const double omg12 =
-        std::atan2(std::fmax(0.0, comg1 * somg2 - somg1 * comg2), comg1 * comg2 + somg1 * somg2);
     const double k2 = sq(calp0) * g.ep2;
     const double eps = eps_of(k2);
+    if constexpr (last) {
+        double cc1[7];
+        c1(eps, cc1);
+        const double b1 = sin_series<6>(ssig2, csig2, cc1) - sin_series<6>(ssig1, csig1, cc1);
+        t.s12b = a1(eps) * (t.sig12 + b1);
+        t.lam12 = t.dlam12 = 0;
+        return t;
+    }
+    const double omg12 =
+        std::atan2(std::fmax(0.0, comg1 * somg2 - somg1 * comg2), comg1 * comg2 + somg1 * somg2);
     double cc3[6];
     g.lon.c3_of(eps, cc3);
     const double b312 = sin_series<5>(ssig2, csig2, cc3) - sin_series<5>(ssig1, csig1, cc3);
@@ -287,10 +297,14 @@ inline InverseResult inverse(const Geodesic& g, double lat1, double lon1, double
                     const double s = salp1 * cd + calp1 * sd, c = calp1 * cd - salp1 * sd;
                     // Inside the bracket: lo < alpha < hi, as cross products.
                     if (s > 0 && slo * c - clo * s < 0 && s * chi - c * shi < 0) {
-                        if (std::fabs(dalp1) <= kEps) {  // converged to the last bit
+                        // Converged to the last bit: only the results are computed.
+                        // (A larger step is not safe to stop at: next to the equator
+                        // lambda12 varies on the scale of cos(alpha1), and Newton's
+                        // quadratic error there is large for any fixed step.)
+                        if (std::fabs(dalp1) <= kEps) {
                             salp1 = s, calp1 = c;
                             normalize(salp1, calp1);
-                            t = trial(g, sbet1, cbet1, dn1, sbet2, cbet2, dn2, salp1, calp1);
+                            t = trial<true>(g, sbet1, cbet1, dn1, sbet2, cbet2, dn2, salp1, calp1);
                             break;
                         }
                         salp1 = s, calp1 = c;
