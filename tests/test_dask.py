@@ -45,7 +45,8 @@ CASES = {
     "reduced_lat_from_geodetic_lat": ((_col(LAT, 77),), (LAT,)),
     "geodetic_lat_from_reduced_lat": ((_col(LAT, 77),), (LAT,)),
     "enu": ((_col(LAT, 77), _col(LON, 130)), (LAT, LON)),
-    "surf_pos_from_surf_coord": ((_col(LAT, 77), _col(LON, 130)), (LAT, LON)),
+    # A number among columns stands for a column of it.
+    "surf_pos_from_surf_coord": ((_col(LAT, 77), 0.5), (LAT, np.full(N, 0.5))),
     "surf_coord_from_surf_pos": ((_rows(R),), (R,)),
     "solve_reduced_lat_equation": ((_rows(R),), (R,)),
     "lla_from_pos": ((_rows(R),), (R,)),
@@ -124,7 +125,6 @@ def test_a_failing_chunk_raises_the_methods_exception(where, request):
         ("lla_from_pos", (np.zeros((N, 4)),)),  # not three columns
         ("reduced_lat_from_geodetic_lat", (LAT.astype(np.float32),)),  # not float64
         ("pos_from_lla", (LAT, LON[:-1], ALT)),  # lengths differ
-        ("pos_from_lla", (0.1, LON, ALT)),  # a number among arrays
         ("enu", (LAT.reshape(-1, 1), LON.reshape(-1, 1))),  # not one-dimensional
     ],
 )

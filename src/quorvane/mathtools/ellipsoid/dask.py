@@ -17,7 +17,8 @@ carry only ``(Re, f)``; each worker process builds its ``Ellipsoid`` once and ke
 Array arguments may be Dask arrays or anything :func:`dask.array.asarray` takes; (N, 3) inputs
 are rechunked to whole rows and row chunks of several arguments are aligned. Numbers (the
 observer of ``aer_coords``, the origin of ``surf_pos_of_ray_first_intersection``) are passed to
-every task as they are. The result is a lazy Dask array with the dtype and shape the method gives.
+every task as they are; a number among columns (``pos_from_lla("WGS84", lat, lon, 0.0)``)
+stands for a column of that value. The result is a lazy Dask array with the dtype and shape the method gives.
 
 Arguments the method refuses are found before anything runs: the method itself is called on
 empty arrays of the same dtypes and shapes, and its exception is raised. What only the data can
@@ -153,9 +154,19 @@ def _ellipsoid(Re: float, f: float) -> Ellipsoid:
     return built
 
 
-def _call(*args: Any, method: str, Re: float, f: float) -> Any:
-    """One task: the method of this process's ellipsoid on one block of every argument."""
+def _call(*args: Any, method: str, Re: float, f: float, spread: tuple[int, ...] = ()) -> Any:
+    """One task: the method of this process's ellipsoid on one block of every argument.
+
+    The numbers at the positions ``spread`` become columns as long as the block."""
+    if spread:
+        rows = next(len(a) for i, a in enumerate(args) if i not in spread)
+        args = tuple(_column(a, rows) if i in spread else a for i, a in enumerate(args))
     return getattr(_ellipsoid(Re, f), method)(*args)
+
+
+def _column(number: Any, rows: int) -> np.ndarray[Any, Any]:
+    """``number`` repeated ``rows`` times, in the dtype ``numpy.asarray`` gives it."""
+    return np.full(rows, number, dtype=np.asarray(number).dtype)
 
 
 # --------------------------------------------------------------------------------------------
@@ -194,12 +205,20 @@ def _lazy(method: str, ellipsoid: _EllipsoidLike, args: Sequence[Any]) -> da.Arr
     )
     known = [v.shape[0] for v in split if v.ndim and not np.isnan(v.shape[0])]
     first = known[0] if known else 0
+    # Numbers among columns are spread along them, as the frames module broadcasts them.
+    spread = tuple(
+        i
+        for i, (k, v) in enumerate(zip(kinds, values, strict=True))
+        if k == COLUMN and not point and not isinstance(v, da.Array)
+    )
 
     # Let the method judge the arguments on empty (or tiny) stand-ins of the same dtype and
     # shape; arguments it refuses raise its own exception here, before anything is computed.
     templates: list[Any] = []
-    for kind, value in zip(kinds, values, strict=True):
-        if not isinstance(value, da.Array):
+    for i, (kind, value) in enumerate(zip(kinds, values, strict=True)):
+        if i in spread:
+            templates.append(_column(value, 0))
+        elif not isinstance(value, da.Array):
             templates.append(value)
         elif kind == WHOLE or value.ndim == 0:
             small = value.size <= _SMALL
@@ -217,7 +236,7 @@ def _lazy(method: str, ellipsoid: _EllipsoidLike, args: Sequence[Any]) -> da.Arr
 
     if point:
         return _one_task(method, Re, f, values, meta)
-    return _row_blocks(method, Re, f, kinds, values, meta)
+    return _row_blocks(method, Re, f, kinds, values, meta, spread)
 
 
 def _one_task(
@@ -235,6 +254,7 @@ def _row_blocks(
     kinds: tuple[str, ...],
     values: list[Any],
     meta: np.ndarray[Any, Any],
+    spread: tuple[int, ...],
 ) -> da.Array:
     """One task per row block, blocks of all row-split arguments aligned."""
     out = "i" + "jkl"[: meta.ndim - 1]
@@ -262,6 +282,7 @@ def _row_blocks(
         method=method,
         Re=Re,
         f=f,
+        spread=spread,
     )
 
 

@@ -1,9 +1,14 @@
-"""Coordinates of targets in an observer's local frames, and back.
+"""Geodetic coordinates and ECEF positions, and the coordinates of targets in an observer's
+local frames, and back.
 
-East-North-Up (ENU) and North-East-Down (NED) coordinates, azimuth/elevation/range
-(AER), ECEF positions and geodetic coordinates, in both directions. Every function takes
-the :class:`~quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid` first. Angles are radians
-unless ``degrees=True``; lengths are metres.
+Geodetic coordinates and ECEF positions (``pos_from_lla``, ``lla_from_pos``, and their
+surface forms), East-North-Up (ENU) and North-East-Down (NED) coordinates,
+azimuth/elevation/range (AER), in both directions. Every function takes the
+:class:`~quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid` first. Angles are radians unless
+``degrees=True``; lengths are metres. Numbers, lists and arrays broadcast together. The
+conversions between geodetic coordinates and positions are the ``Ellipsoid`` methods of the
+same names bit for bit, except that a latitude outside [-pi/2, pi/2] (after conversion from
+degrees) gives a NaN row, not the position of the folded latitude.
 
 The observer (``lat_obs``, ``lon_obs``, ``alt_obs``) is numbers, or arrays broadcast
 against the targets (one observer per target). Targets are 3-vectors ``(3,)`` or
@@ -17,12 +22,13 @@ The observer's position and frame are those of ``Ellipsoid.enu`` and
 
 from __future__ import annotations
 
+import math
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from quorvane.datamodel import AER_dtype, LLA_dtype
+from quorvane.datamodel import AER_dtype, LLA_dtype, SurfCoord_dtype
 from quorvane.mathtools.ellipsoid import _frames
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
@@ -34,10 +40,14 @@ __all__ = [
     "enu_from_pos",
     "lla_from_aer",
     "lla_from_enu",
+    "lla_from_pos",
     "ned_from_pos",
     "pos_from_aer",
     "pos_from_enu",
+    "pos_from_lla",
     "pos_from_ned",
+    "surf_coord_from_surf_pos",
+    "surf_pos_from_surf_coord",
 ]
 
 # The aliases exist for the type checker only.
@@ -91,13 +101,13 @@ def _shape(named: dict[str, tuple[int, ...]]) -> tuple[int, ...]:
 
 
 def _rows(shape: tuple[int, ...], columns: list[_Array], angles: int, degrees: bool) -> Any:
-    """(N, 3) float64 rows of three broadcast columns; the first ``angles`` in radians."""
-    out = np.empty(shape + (3,), dtype=np.float64)
+    """(N, K) float64 rows of K broadcast columns; the first ``angles`` in radians."""
+    out = np.empty(shape + (len(columns),), dtype=np.float64)
     for k, column in enumerate(columns):
         out[..., k] = column
     if degrees and angles:
         np.radians(out[..., :angles], out=out[..., :angles])
-    return out.reshape(-1, 3)
+    return out.reshape(-1, len(columns))
 
 
 def _vector_rows(shape: tuple[int, ...], a: _Array) -> Any:
@@ -190,6 +200,81 @@ def _from_triples(
         _observer_rows(shape, observers, degrees),
     )
     return out, shape
+
+
+def _plain(values: tuple[Any, ...]) -> bool:
+    """Numbers that ``float`` converts as ``numpy.asarray`` would: floats, and integers
+    within int64."""
+    for v in values:
+        kind = type(v)
+        if not (kind is float or kind is np.float64 or (kind is int and -(2**63) <= v < 2**63)):
+            return False
+    return True
+
+
+def _from_geodetic(
+    method: str, ell: Any, names: tuple[str, ...], values: tuple[Any, ...], degrees: bool
+) -> _Vectors:
+    """The method ``method`` of latitudes, longitudes (and altitudes): positions (..., 3).
+
+    The method gets float64 radians column by column; rows whose latitude lies outside
+    [-pi/2, pi/2] are NaN (the method would give the point of the folded latitude)."""
+    _check_ell(ell)
+    if _plain(values):  # the method's one-point form, the same bits
+        lat, lon, *alt = (float(v) for v in values)
+        if degrees:
+            lat, lon = math.radians(lat), math.radians(lon)  # np.radians's product
+        if abs(lat) > math.pi / 2:
+            return np.full(3, np.nan)
+        return getattr(ell, method)(lat, lon, *alt)  # type: ignore[no-any-return]
+    columns = [_numeric(n, v) for n, v in zip(names, values)]
+    shape = _shape({n: c.shape for n, c in zip(names, columns)})
+    rows = _rows(shape, columns, 2, degrees)
+    out = getattr(ell, method)(*rows.T)
+    out[np.abs(rows[:, 0]) > np.pi / 2] = np.nan
+    return _vectors_out(out, shape)
+
+
+def _to_geodetic(method: str, ell: Any, r: Any, dtype: np.dtype[Any], degrees: bool) -> _Records:
+    """The method ``method`` of positions ``r`` ((3,) or (..., 3)): records, (1,) for one."""
+    _check_ell(ell)
+    a = _vectors("r", r)
+    shape = a.shape[:-1]
+    if not shape and a.dtype == np.float64:  # the method's one-point form
+        out = getattr(ell, method)(a)
+    else:
+        out = getattr(ell, method)(np.ascontiguousarray(a, dtype=np.float64).reshape(-1, 3))
+    return _records_out(
+        out.view(np.float64).reshape(-1, dtype.itemsize // 8), shape, dtype, degrees
+    )
+
+
+def pos_from_lla(
+    ell: Ellipsoid, lat: _Reals, lon: _Reals, alt: _Reals, *, degrees: bool = False
+) -> _Vectors:
+    """ECEF positions (metres) of geodetic ``lat``, ``lon``, ``alt``: (3,) for one point,
+    (..., 3) for arrays. NaN rows where ``|lat| > pi/2`` (90 degrees)."""
+    return _from_geodetic("pos_from_lla", ell, ("lat", "lon", "alt"), (lat, lon, alt), degrees)
+
+
+def lla_from_pos(ell: Ellipsoid, r: _Reals, *, degrees: bool = False) -> _Records:
+    """Geodetic coordinates (``LLA_dtype`` records) of ECEF positions ``r`` ((3,) or (..., 3),
+    metres): the foot of the nearest normal."""
+    return _to_geodetic("lla_from_pos", ell, r, LLA_dtype, degrees)
+
+
+def surf_pos_from_surf_coord(
+    ell: Ellipsoid, lat: _Reals, lon: _Reals, *, degrees: bool = False
+) -> _Vectors:
+    """ECEF positions (metres) of the surface points at geodetic ``lat``, ``lon``: (3,) for
+    one point, (..., 3) for arrays. NaN rows where ``|lat| > pi/2`` (90 degrees)."""
+    return _from_geodetic("surf_pos_from_surf_coord", ell, ("lat", "lon"), (lat, lon), degrees)
+
+
+def surf_coord_from_surf_pos(ell: Ellipsoid, r: _Reals, *, degrees: bool = False) -> _Records:
+    """Geodetic coordinates (``SurfCoord_dtype`` records) of points ``r`` on the surface
+    ((3,) or (..., 3), metres)."""
+    return _to_geodetic("surf_coord_from_surf_pos", ell, r, SurfCoord_dtype, degrees)
 
 
 def enu_from_pos(
