@@ -1,12 +1,12 @@
 """Reading input batch by batch: CSV and other delimited text (plain, gzip, bz2 or xz), Parquet
 files and directories of them, and Arrow IPC (Feather) files and streams.
 
-Text is cut into blocks of whole records and each block is parsed by pyarrow's multi-threaded
-CSV reader. Where that reader refuses a block (a bad number, a wrong number of fields, a comment
-line, bytes that are not UTF-8, blanks around a number), the block is read again by Python's
-``csv`` module and ``float``: that exact parser either names the line and column of the fault,
-or reads the block as the tool always has. Numbers are parsed correctly rounded by both, so the
-path taken never changes a result.
+Text is cut into blocks of whole records (:mod:`.text`) and each block is parsed by pyarrow's
+multi-threaded CSV reader. Where that reader refuses a block (a bad number, a wrong number of
+fields, a comment line, bytes that are not UTF-8) or reads an infinity, the block is read again
+by the exact parser of :mod:`.text`: it either names the line and column of the fault, or reads
+the block. Both read numbers by one grammar, correctly rounded, so the path taken never changes
+a result.
 """
 
 from __future__ import annotations

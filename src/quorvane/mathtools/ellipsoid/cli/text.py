@@ -119,7 +119,13 @@ class RecordCutter:
         stop = len(self._buffer) if self._eof else len(self._buffer) - 1
         if stop <= start:
             return
-        data = np.frombuffer(bytes(self._buffer[start : stop + 1]), dtype=np.uint8)
+        # A view of the buffer, dropped on return (the buffer cannot grow while it lives).
+        data = np.frombuffer(
+            self._buffer,
+            dtype=np.uint8,
+            count=min(stop + 1, len(self._buffer)) - start,
+            offset=start,
+        )
         scan = data[: stop - start]
         lf = np.flatnonzero(scan == _LF)
         cr = np.flatnonzero(scan == _CR)
