@@ -760,7 +760,7 @@ HOSTILE = {
         b"x,y,z\n" + ROWS + b'"7e6,0,0\n' + ROWS * 300,
         None,
         1,
-        "line 1002: the record starting here is longer than 1048576 bytes",
+        "line 1002: a quoted field runs on past 1048576 bytes (is its quote never closed?)",
     ),
     "a field of 2 MiB": (["lla", "--keep", "t"], b"t,x,y,z\n" + LONG_TEXT + b",7e6,0,0\n",
                          None, 0, LONG_TEXT.decode()),

@@ -105,12 +105,12 @@ class RecordCutter:
         start = int(self._ends[-1]) if len(self._ends) else self._base
         if self._base + len(self._buffer) - start > self._max_record:
             line = self.line + count_lines(memoryview(self._buffer)[: start - self._base])
-            raise InputError(
-                self._source,
-                f"the record starting here is longer than {self._max_record} bytes (a quote "
-                "that opens a field and is never closed?); raise --max-record-bytes for longer",
-                line,
-            )
+            if self._quoted:
+                what = f"a quoted field runs on past {self._max_record} bytes (is its quote "
+                what += "never closed?)"
+            else:
+                what = f"a record longer than {self._max_record} bytes"
+            raise InputError(self._source, f"{what}; see --max-record-bytes", line)
 
     def _scan(self) -> None:
         """Find the record ends in what is not scanned yet. One byte is kept back until the
