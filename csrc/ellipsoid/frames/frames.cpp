@@ -26,6 +26,11 @@
 
 #include <cmath>
 #include <cstring>
+#include <numbers>
+
+#define NPY_NO_DEPRECATED_API NPY_1_20_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_20_API_VERSION
+#include <numpy/arrayobject.h>
 
 #include "common/ref.h"
 #include "ellipsoid/binding/parallel.h"
@@ -43,6 +48,9 @@ using Table = QuorvaneEllipsoidKernels;
 // kept for the life of the process.
 PyTypeObject* ellipsoid_type = nullptr;
 const Table* own_table = nullptr;
+// LLA_dtype and AER_dtype of quorvane.datamodel, for one-point results.
+PyArray_Descr* lla_dtype = nullptr;
+PyArray_Descr* aer_dtype = nullptr;
 
 // -- Arithmetic shared by every conversion -------------------------------------
 
@@ -435,19 +443,158 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     Py_RETURN_NONE;
 }
 
+// -- One point -------------------------------------------------------------------
+//
+// A call with plain numbers (a target vector as a list or tuple of three of them,
+// or a float64 array of shape (3,)) is converted here, with no array built but
+// the result: the element loop's own row, so the same bits. Anything else gives
+// None, and frames.py takes the array path, which also reports every error.
+
+// Geodetic or AER input (three numbers), else a 3-vector.
+constexpr bool takes_triple(Op op) noexcept {
+    return op == Op::enu_from_lla || op == Op::aer_from_lla || op == Op::pos_from_aer ||
+           op == Op::lla_from_aer;
+}
+
+// The records of the result, or nullptr for a 3-vector.
+PyArray_Descr* result_dtype(Op op) noexcept {
+    switch (op) {
+        case Op::aer_from_lla: return aer_dtype;
+        case Op::lla_from_enu:
+        case Op::lla_from_aer: return lla_dtype;
+        default: return nullptr;
+    }
+}
+
+// numpy.radians and numpy.degrees: one product with the constant.
+constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
+constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
+
+// `o` as numpy.asarray reads a plain number: a float (NumPy's float64 is one), or
+// an int within int64. False for anything else, with no error set.
+bool plain_number(PyObject* o, double* out) noexcept {
+    if (PyFloat_Check(o)) {
+        *out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (!PyLong_CheckExact(o)) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0) return false;
+    *out = static_cast<double>(v);
+    return true;
+}
+
+// A list or tuple of three plain numbers, or a float64 ndarray of shape (3,).
+bool plain_vector(PyObject* o, double* v) noexcept {
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        if (PySequence_Fast_GET_SIZE(o) != 3) return false;
+        PyObject** items = PySequence_Fast_ITEMS(o);
+        return plain_number(items[0], &v[0]) && plain_number(items[1], &v[1]) &&
+               plain_number(items[2], &v[2]);
+    }
+    if (!PyArray_CheckExact(o)) return false;
+    auto* a = reinterpret_cast<PyArrayObject*>(o);
+    if (PyArray_NDIM(a) != 1 || PyArray_DIM(a, 0) != 3 || PyArray_TYPE(a) != NPY_DOUBLE ||
+        !PyArray_ISNOTSWAPPED(a)) {
+        return false;
+    }
+    const char* data = PyArray_BYTES(a);
+    for (int k = 0; k < 3; ++k) std::memcpy(&v[k], data + k * PyArray_STRIDE(a, 0), sizeof(double));
+    return true;
+}
+
+// A fresh (3,) float64 array, or one record of `dtype`, holding `values`.
+PyObject* point_result(PyArray_Descr* dtype, const double* values) noexcept {
+    npy_intp length = dtype == nullptr ? 3 : 1;
+    if (dtype == nullptr) {
+        dtype = PyArray_DescrFromType(NPY_DOUBLE);
+    } else {
+        Py_INCREF(dtype);
+    }
+    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, dtype, 1, &length, nullptr, nullptr, 0,
+                                           nullptr);  // takes the reference to dtype
+    if (array == nullptr) return nullptr;
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values, 3 * sizeof(double));
+    return array;
+}
+
+// (ell, lat, lon, alt | azimuth, elevation, range | vector, lat_obs, lon_obs, alt_obs,
+// degrees): the result of one point, or None.
+template <Op op>
+PyObject* convert_point(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    constexpr Py_ssize_t sources = takes_triple(op) ? 3 : 1;
+    if (nargs != sources + 5) {
+        PyErr_SetString(PyExc_TypeError,
+                        takes_triple(op) ? "expected 8 arguments" : "expected 6 arguments");
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(args[0], ellipsoid_type)) Py_RETURN_NONE;
+    const auto* self = reinterpret_cast<const Object*>(args[0]);
+    if (self->kernels != own_table) Py_RETURN_NONE;
+    double in[3], observer[3];
+    const bool plain =
+        (sources == 3 ? plain_number(args[1], &in[0]) && plain_number(args[2], &in[1]) &&
+                            plain_number(args[3], &in[2])
+                      : plain_vector(args[1], in)) &&
+        plain_number(args[sources + 1], &observer[0]) &&
+        plain_number(args[sources + 2], &observer[1]) &&
+        plain_number(args[sources + 3], &observer[2]);
+    if (!plain) Py_RETURN_NONE;
+    const int degrees = PyObject_IsTrue(args[sources + 4]);
+    if (degrees < 0) return nullptr;
+    if (degrees) {
+        observer[0] *= kRadiansPerDegree, observer[1] *= kRadiansPerDegree;
+        if (takes_triple(op)) in[0] *= kRadiansPerDegree, in[1] *= kRadiansPerDegree;
+    }
+    PyArray_Descr* dtype = result_dtype(op);
+    const Own k{self};
+    Observer obs;
+    obs.prepare<op>(k, observer);
+    double out[3];
+    convert_row<op>(k, obs, in, out);
+    if (degrees && dtype != nullptr) out[0] *= kDegreesPerRadian, out[1] *= kDegreesPerRadian;
+    return point_result(dtype, out);
+}
+
 #define QUORVANE_FRAMES_FUNCTION(NAME)                                                       \
     {#NAME, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&convert<Op::NAME>)), \
      METH_FASTCALL, "(ell, source, observers, out): " #NAME " row by row into out."}
 
+#define QUORVANE_FRAMES_POINT(NAME)                                                         \
+    {#NAME "_point",                                                                        \
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&convert_point<Op::NAME>)), \
+     METH_FASTCALL,                                                                         \
+     "(ell, source..., lat_obs, lon_obs, alt_obs, degrees): " #NAME                         \
+     " of one point of plain numbers, or None."}
+
 PyMethodDef functions[] = {
-    QUORVANE_FRAMES_FUNCTION(enu_from_pos),         QUORVANE_FRAMES_FUNCTION(ned_from_pos),
-    QUORVANE_FRAMES_FUNCTION(enu_from_lla),         QUORVANE_FRAMES_FUNCTION(aer_from_lla),
-    QUORVANE_FRAMES_FUNCTION(pos_from_enu),         QUORVANE_FRAMES_FUNCTION(pos_from_ned),
-    QUORVANE_FRAMES_FUNCTION(lla_from_enu),         QUORVANE_FRAMES_FUNCTION(pos_from_aer),
-    QUORVANE_FRAMES_FUNCTION(lla_from_aer),         QUORVANE_FRAMES_FUNCTION(enu_from_ecef_vector),
-    QUORVANE_FRAMES_FUNCTION(ecef_vector_from_enu), {nullptr, nullptr, 0, nullptr},
+    QUORVANE_FRAMES_FUNCTION(enu_from_pos),
+    QUORVANE_FRAMES_FUNCTION(ned_from_pos),
+    QUORVANE_FRAMES_FUNCTION(enu_from_lla),
+    QUORVANE_FRAMES_FUNCTION(aer_from_lla),
+    QUORVANE_FRAMES_FUNCTION(pos_from_enu),
+    QUORVANE_FRAMES_FUNCTION(pos_from_ned),
+    QUORVANE_FRAMES_FUNCTION(lla_from_enu),
+    QUORVANE_FRAMES_FUNCTION(pos_from_aer),
+    QUORVANE_FRAMES_FUNCTION(lla_from_aer),
+    QUORVANE_FRAMES_FUNCTION(enu_from_ecef_vector),
+    QUORVANE_FRAMES_FUNCTION(ecef_vector_from_enu),
+    QUORVANE_FRAMES_POINT(enu_from_pos),
+    QUORVANE_FRAMES_POINT(ned_from_pos),
+    QUORVANE_FRAMES_POINT(enu_from_lla),
+    QUORVANE_FRAMES_POINT(aer_from_lla),
+    QUORVANE_FRAMES_POINT(pos_from_enu),
+    QUORVANE_FRAMES_POINT(pos_from_ned),
+    QUORVANE_FRAMES_POINT(lla_from_enu),
+    QUORVANE_FRAMES_POINT(pos_from_aer),
+    QUORVANE_FRAMES_POINT(lla_from_aer),
+    QUORVANE_FRAMES_POINT(enu_from_ecef_vector),
+    QUORVANE_FRAMES_POINT(ecef_vector_from_enu),
+    {nullptr, nullptr, 0, nullptr},
 };
 #undef QUORVANE_FRAMES_FUNCTION
+#undef QUORVANE_FRAMES_POINT
 
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
@@ -478,11 +625,29 @@ bool find_ellipsoid() noexcept {
     return true;
 }
 
+// The NumPy C API and the record dtypes of one-point results.
+bool find_dtypes() noexcept {
+    if (_import_array() < 0) return false;
+    Ref datamodel = Ref::steal(PyImport_ImportModule("quorvane.datamodel"));
+    if (!datamodel) return false;
+    Ref lla = Ref::steal(PyObject_GetAttrString(datamodel.get(), "LLA_dtype"));
+    Ref aer = Ref::steal(PyObject_GetAttrString(datamodel.get(), "AER_dtype"));
+    if (!lla || !aer) return false;
+    if (!PyArray_DescrCheck(lla.get()) || !PyArray_DescrCheck(aer.get())) {
+        PyErr_SetString(PyExc_ImportError, "LLA_dtype and AER_dtype must be dtypes");
+        return false;
+    }
+    lla_dtype = reinterpret_cast<PyArray_Descr*>(lla.release());  // kept for good
+    aer_dtype = reinterpret_cast<PyArray_Descr*>(aer.release());
+    return true;
+}
+
 }  // namespace
 }  // namespace quorvane::ellipsoid::frames
 
 PyMODINIT_FUNC PyInit__frames() {
     using namespace quorvane::ellipsoid::frames;
     if (ellipsoid_type == nullptr && !find_ellipsoid()) return nullptr;
+    if (lla_dtype == nullptr && !find_dtypes()) return nullptr;
     return PyModule_Create(&module_def);
 }

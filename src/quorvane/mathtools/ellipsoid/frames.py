@@ -154,10 +154,25 @@ def _records_out(
     return out.view(dtype).reshape(shape if shape else (1,))
 
 
+def _finish(
+    out: _Array, shape: tuple[int, ...], dtype: np.dtype[Any] | None, degrees: bool
+) -> _Array:
+    """Vectors of ``shape``, or records of ``dtype`` (angles in degrees if asked)."""
+    return _vectors_out(out, shape) if dtype is None else _records_out(out, shape, dtype, degrees)
+
+
 def _from_vectors(
-    name: str, ell: Any, vectors: Any, observer: tuple[Any, Any, Any], degrees: bool
-) -> tuple[_Array, tuple[int, ...]]:
+    name: str,
+    ell: Any,
+    vectors: Any,
+    observer: tuple[Any, Any, Any],
+    degrees: bool,
+    dtype: np.dtype[Any] | None = None,
+) -> _Array:
     """The conversion ``name`` of 3-vectors ``vectors`` as seen from ``observer``."""
+    point = _POINTS[name](ell, vectors, *observer, degrees)
+    if point is not None:  # plain numbers, converted in one call
+        return point  # type: ignore[no-any-return]
     _check_ell(ell)
     parameter = {
         "enu_from_pos": "r_target",
@@ -177,7 +192,7 @@ def _from_vectors(
         _vector_rows(shape, a),
         _observer_rows(shape, observers, degrees),
     )
-    return out, shape
+    return _finish(out, shape, dtype, degrees)
 
 
 def _from_triples(
@@ -187,8 +202,12 @@ def _from_triples(
     values: tuple[Any, Any, Any],
     observer: tuple[Any, Any, Any],
     degrees: bool,
-) -> tuple[_Array, tuple[int, ...]]:
+    dtype: np.dtype[Any] | None = None,
+) -> _Array:
     """The conversion ``name`` of three coordinate arrays (two angles, one length)."""
+    point = _POINTS[name](ell, *values, *observer, degrees)
+    if point is not None:  # plain numbers, converted in one call
+        return point  # type: ignore[no-any-return]
     _check_ell(ell)
     columns = [_numeric(n, v) for n, v in zip(names, values)]
     named, observers = _observers(*observer)
@@ -199,7 +218,27 @@ def _from_triples(
         _rows(shape, columns, 2, degrees),
         _observer_rows(shape, observers, degrees),
     )
-    return out, shape
+    return _finish(out, shape, dtype, degrees)
+
+
+# The one-point forms of the conversions in _frames: the result of plain numbers (a target
+# vector as a list or tuple of them, or a float64 array of shape (3,)), else None.
+_POINTS = {
+    name: getattr(_frames, f"{name}_point")
+    for name in (
+        "enu_from_pos",
+        "ned_from_pos",
+        "pos_from_enu",
+        "pos_from_ned",
+        "lla_from_enu",
+        "enu_from_lla",
+        "aer_from_lla",
+        "pos_from_aer",
+        "lla_from_aer",
+        "enu_from_ecef_vector",
+        "ecef_vector_from_enu",
+    )
+}
 
 
 def _plain(values: tuple[Any, ...]) -> bool:
@@ -288,8 +327,7 @@ def enu_from_pos(
 ) -> _Vectors:
     """East, north and up coordinates (metres) of ECEF targets ``r_target`` ((3,) or (N, 3))
     in the frame of the observer at geodetic ``lat_obs``, ``lon_obs``, ``alt_obs``."""
-    out, shape = _from_vectors("enu_from_pos", ell, r_target, (lat_obs, lon_obs, alt_obs), degrees)
-    return _vectors_out(out, shape)
+    return _from_vectors("enu_from_pos", ell, r_target, (lat_obs, lon_obs, alt_obs), degrees)
 
 
 def ned_from_pos(
@@ -302,8 +340,7 @@ def ned_from_pos(
     degrees: bool = False,
 ) -> _Vectors:
     """North, east and down coordinates (metres) of ECEF targets in the observer's frame."""
-    out, shape = _from_vectors("ned_from_pos", ell, r_target, (lat_obs, lon_obs, alt_obs), degrees)
-    return _vectors_out(out, shape)
+    return _from_vectors("ned_from_pos", ell, r_target, (lat_obs, lon_obs, alt_obs), degrees)
 
 
 def pos_from_enu(
@@ -316,8 +353,7 @@ def pos_from_enu(
     degrees: bool = False,
 ) -> _Vectors:
     """ECEF positions of east, north, up coordinates ((3,) or (N, 3)) in the observer's frame."""
-    out, shape = _from_vectors("pos_from_enu", ell, enu, (lat_obs, lon_obs, alt_obs), degrees)
-    return _vectors_out(out, shape)
+    return _from_vectors("pos_from_enu", ell, enu, (lat_obs, lon_obs, alt_obs), degrees)
 
 
 def pos_from_ned(
@@ -331,8 +367,7 @@ def pos_from_ned(
 ) -> _Vectors:
     """ECEF positions of north, east, down coordinates ((3,) or (N, 3)) in the observer's
     frame."""
-    out, shape = _from_vectors("pos_from_ned", ell, ned, (lat_obs, lon_obs, alt_obs), degrees)
-    return _vectors_out(out, shape)
+    return _from_vectors("pos_from_ned", ell, ned, (lat_obs, lon_obs, alt_obs), degrees)
 
 
 def lla_from_enu(
@@ -346,8 +381,7 @@ def lla_from_enu(
 ) -> _Records:
     """Geodetic coordinates (``LLA_dtype`` records) of east, north, up coordinates in the
     observer's frame."""
-    out, shape = _from_vectors("lla_from_enu", ell, enu, (lat_obs, lon_obs, alt_obs), degrees)
-    return _records_out(out, shape, LLA_dtype, degrees)
+    return _from_vectors("lla_from_enu", ell, enu, (lat_obs, lon_obs, alt_obs), degrees, LLA_dtype)
 
 
 def enu_from_lla(
@@ -362,7 +396,7 @@ def enu_from_lla(
     degrees: bool = False,
 ) -> _Vectors:
     """East, north and up coordinates (metres) of geodetic targets in the observer's frame."""
-    out, shape = _from_triples(
+    return _from_triples(
         "enu_from_lla",
         ell,
         ("lat", "lon", "alt"),
@@ -370,7 +404,6 @@ def enu_from_lla(
         (lat_obs, lon_obs, alt_obs),
         degrees,
     )
-    return _vectors_out(out, shape)
 
 
 def aer_from_lla(
@@ -386,15 +419,15 @@ def aer_from_lla(
 ) -> _Records:
     """Azimuth (from north towards east), elevation and range of geodetic targets seen from
     the observer, as ``AER_dtype`` records."""
-    out, shape = _from_triples(
+    return _from_triples(
         "aer_from_lla",
         ell,
         ("lat", "lon", "alt"),
         (lat, lon, alt),
         (lat_obs, lon_obs, alt_obs),
         degrees,
+        AER_dtype,
     )
-    return _records_out(out, shape, AER_dtype, degrees)
 
 
 def pos_from_aer(
@@ -410,7 +443,7 @@ def pos_from_aer(
 ) -> _Vectors:
     """ECEF positions of targets at ``azimuth``, ``elevation`` and ``range`` from the
     observer."""
-    out, shape = _from_triples(
+    return _from_triples(
         "pos_from_aer",
         ell,
         ("azimuth", "elevation", "range"),
@@ -418,7 +451,6 @@ def pos_from_aer(
         (lat_obs, lon_obs, alt_obs),
         degrees,
     )
-    return _vectors_out(out, shape)
 
 
 def lla_from_aer(
@@ -434,15 +466,15 @@ def lla_from_aer(
 ) -> _Records:
     """Geodetic coordinates (``LLA_dtype`` records) of targets at ``azimuth``,
     ``elevation`` and ``range`` from the observer."""
-    out, shape = _from_triples(
+    return _from_triples(
         "lla_from_aer",
         ell,
         ("azimuth", "elevation", "range"),
         (azimuth, elevation, range),
         (lat_obs, lon_obs, alt_obs),
         degrees,
+        LLA_dtype,
     )
-    return _records_out(out, shape, LLA_dtype, degrees)
 
 
 def enu_from_ecef_vector(
@@ -450,8 +482,7 @@ def enu_from_ecef_vector(
 ) -> _Vectors:
     """East, north and up components of ECEF vectors ``v`` (velocities, directions) in the
     frame at ``lat_obs``, ``lon_obs``: a rotation, no translation."""
-    out, shape = _from_vectors("enu_from_ecef_vector", ell, v, (lat_obs, lon_obs, 0.0), degrees)
-    return _vectors_out(out, shape)
+    return _from_vectors("enu_from_ecef_vector", ell, v, (lat_obs, lon_obs, 0.0), degrees)
 
 
 def ecef_vector_from_enu(
@@ -459,5 +490,4 @@ def ecef_vector_from_enu(
 ) -> _Vectors:
     """ECEF components of vectors with east, north, up components ``v_enu`` in the frame at
     ``lat_obs``, ``lon_obs``: a rotation, no translation."""
-    out, shape = _from_vectors("ecef_vector_from_enu", ell, v_enu, (lat_obs, lon_obs, 0.0), degrees)
-    return _vectors_out(out, shape)
+    return _from_vectors("ecef_vector_from_enu", ell, v_enu, (lat_obs, lon_obs, 0.0), degrees)
