@@ -161,8 +161,10 @@ inline constexpr double kPoleCap = 1.0 / 256;
 // form (ray_hit_stable) is used.
 inline constexpr double kRayNear = 3.0;
 inline constexpr double kDirectionLow = 0x1p-400, kDirectionHigh = 0x1p400;
-// Re, scaled with the source so that both are below 1, at least this: the
-// products of the stable form then stay clear of the subnormal range.
+// The stable form scales Re into [1/2, 1) and the source with it, but the
+// source no further than 2^kSourceHeadroom; Re is then at least
+// kFarthestSource, or the products of the form would reach the subnormal range.
+inline constexpr int kSourceHeadroom = 1000;
 inline constexpr double kFarthestSource = 0x1p-900;
 // Squares of components at most 2^-500 or at least 2^500 leave the normal range.
 inline constexpr double kSquareLow = 0x1p-500, kSquareHigh = 0x1p500;
@@ -615,19 +617,22 @@ inline double difference_of_products(double a, double d, double b, double c) noe
 
 // The nearer meeting point of the line r + l u with the ellipsoid, for a source
 // far away (or an ellipsoid or a direction whose squares leave the range), right
-// to a few units of max(Re, |hit|) whatever the source's distance. Dividing z by
-// (1 - f) turns the ellipsoid into the sphere of radius Re; there, with the
-// direction w scaled by a power of two, and Re and the source s scaled together
-// by another (both exact: the point found depends on neither),
-//   p = w x (s x w) / |w|^2 = s - ((w.s) / |w|^2) w
-// is the point of the line closest to the centre, at distance d = |p|. The cross
-// products are taken as differences of products, each within two units, so p
-// carries no cancellation of s against its multiple of w (the formula's
-// r + l u loses a unit of |r| there). The line meets the sphere at
-// p +- sqrt((Re - d)(Re + d)) w / |w|, and the nearer of the two lies on the
-// source's side of p (the sign of w.s). A line that passes farther than Re
-// misses: NaN. Sources more than 2^900 Re away, whose components then fall
-// below the range of the scaled doubles, give NaN as well.
+// to a few units of max(Re, |hit|) whatever the source's distance, wherever the
+// line given by the doubles r and u is well-conditioned. Multiplying z by
+// s = 1 / (1 - f) turns the ellipsoid into the sphere of radius Re; there the
+// point of the line closest to the centre is
+//   p = w x (r' x w) / |w|^2 = r' - ((w.r') / |w|^2) w,  r' = (x, y, s z), w = (ux, uy, s uz),
+// at distance d = |p|, and the line meets the sphere at p +- sqrt((Re - d)(Re +
+// d)) w / |w|; the nearer point lies on the source's side of p (the sign of
+// w.r'). The one cancellation, of the large components of r against those of
+// u in r' x w = (s c_x, s c_y, c_z), c = r x u, is taken on the given doubles
+// (scaled by powers of two: u into [1/2, 1), Re into [1/2, 1) and r with it,
+// or r below 2^1000 where it lies farther than that; exact), as
+// differences of products within two units each; stretching r or u first
+// would round them, moving a line from 1e12 m by 1e-4 m. The rest carries
+// relative roundings only. Sources more than 2^1900 Re away (a subnormal Re
+// and a source beyond 1e270), whose products would fall below the normal
+// range, give NaN.
 inline void ray_hit_stable(double Re, double f, const double* r_ray, const double* u_ray,
                            double* r_surf) noexcept {
     const double ux = u_ray[0], uy = u_ray[1], uz = u_ray[2];
@@ -640,28 +645,30 @@ inline void ray_hit_stable(double Re, double f, const double* r_ray, const doubl
     }
     int e;
     std::frexp(m, &e);
-    const double stretch = 1.0 / (1 - f);
-    const double wx = std::ldexp(ux, -e), wy = std::ldexp(uy, -e);
-    const double wz = std::ldexp(uz, -e) * stretch;
-    // Re and the stretched source scaled by 2^-k, so that the largest is below 1.
-    const int k = 1 + std::max({std::ilogb(Re), std::ilogb(rx), std::ilogb(ry),
-                                std::ilogb(rz) + std::ilogb(stretch) + 1});
+    const double vx = std::ldexp(ux, -e), vy = std::ldexp(uy, -e), vz = std::ldexp(uz, -e);
+    // Re into [1/2, 1), unless the source would then pass 2^1000.
+    int k_re, k_source;
+    std::frexp(Re, &k_re);
+    std::frexp(std::fmax(std::fabs(rx), std::fmax(std::fabs(ry), std::fabs(rz))), &k_source);
+    const int k = std::max(k_re, k_source - kSourceHeadroom);
     const double R = std::ldexp(Re, -k);
     if (!(R >= kFarthestSource)) {
         r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
         return;
     }
-    const double sx = std::ldexp(rx, -k), sy = std::ldexp(ry, -k);
-    const double sz = std::ldexp(rz, -k) * stretch;
-    const double a = (wx * wx + wy * wy) + wz * wz;
-    const double h = (wx * sx + wy * sy) + wz * sz;
-    // c = s x w, then p = w x c / a.
-    const double cx = difference_of_products(sy, wz, sz, wy);
-    const double cy = difference_of_products(sz, wx, sx, wz);
-    const double cz = difference_of_products(sx, wy, sy, wx);
-    const double px = difference_of_products(wy, cz, wz, cy) / a;
-    const double py = difference_of_products(wz, cx, wx, cz) / a;
-    const double pz = difference_of_products(wx, cy, wy, cx) / a;
+    const double sx = std::ldexp(rx, -k), sy = std::ldexp(ry, -k), sz = std::ldexp(rz, -k);
+    const double stretch = 1.0 / (1 - f);
+    const double wz = stretch * vz;
+    const double a = (vx * vx + vy * vy) + wz * wz;
+    const double h = (vx * sx + vy * sy) + wz * (stretch * sz);
+    // r' x w, from c = r x u on the unstretched components.
+    const double cx = stretch * difference_of_products(sy, vz, sz, vy);
+    const double cy = stretch * difference_of_products(sz, vx, sx, vz);
+    const double cz = difference_of_products(sx, vy, sy, vx);
+    // p = w x (r' x w) / a.
+    const double px = difference_of_products(vy, cz, wz, cy) / a;
+    const double py = difference_of_products(wz, cx, vx, cz) / a;
+    const double pz = difference_of_products(vx, cy, vy, cx) / a;
     const double d = scaled_hypot(scaled_hypot(px, py), pz);
     if (!(d <= R)) {
         r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
@@ -672,8 +679,8 @@ inline void ray_hit_stable(double Re, double f, const double* r_ray, const doubl
     const double half_chord =
         R > kSquareLow ? std::sqrt((R - d) * (R + d)) : std::sqrt(R - d) * std::sqrt(R + d);
     const double l = std::copysign(half_chord / std::sqrt(a), h);
-    r_surf[0] = std::ldexp(px + l * wx, k);
-    r_surf[1] = std::ldexp(py + l * wy, k);
+    r_surf[0] = std::ldexp(px + l * vx, k);
+    r_surf[1] = std::ldexp(py + l * vy, k);
     r_surf[2] = std::ldexp((pz + l * wz) * (1 - f), k);
 }
 
