@@ -169,10 +169,8 @@ def _from_vectors(
     degrees: bool,
     dtype: np.dtype[Any] | None = None,
 ) -> _Array:
-    """The conversion ``name`` of 3-vectors ``vectors`` as seen from ``observer``."""
-    point = _POINTS[name](ell, vectors, *observer, degrees)
-    if point is not None:  # plain numbers, converted in one call
-        return point  # type: ignore[no-any-return]
+    """The conversion ``name`` of 3-vectors ``vectors`` as seen from ``observer``, by the
+    element loop in ``_frames`` (whose ``<name>_point`` converts plain numbers)."""
     _check_ell(ell)
     parameter = {
         "enu_from_pos": "r_target",
@@ -205,9 +203,6 @@ def _from_triples(
     dtype: np.dtype[Any] | None = None,
 ) -> _Array:
     """The conversion ``name`` of three coordinate arrays (two angles, one length)."""
-    point = _POINTS[name](ell, *values, *observer, degrees)
-    if point is not None:  # plain numbers, converted in one call
-        return point  # type: ignore[no-any-return]
     _check_ell(ell)
     columns = [_numeric(n, v) for n, v in zip(names, values)]
     named, observers = _observers(*observer)
@@ -219,26 +214,6 @@ def _from_triples(
         _observer_rows(shape, observers, degrees),
     )
     return _finish(out, shape, dtype, degrees)
-
-
-# The one-point forms of the conversions in _frames: the result of plain numbers (a target
-# vector as a list or tuple of them, or a float64 array of shape (3,)), else None.
-_POINTS = {
-    name: getattr(_frames, f"{name}_point")
-    for name in (
-        "enu_from_pos",
-        "ned_from_pos",
-        "pos_from_enu",
-        "pos_from_ned",
-        "lla_from_enu",
-        "enu_from_lla",
-        "aer_from_lla",
-        "pos_from_aer",
-        "lla_from_aer",
-        "enu_from_ecef_vector",
-        "ecef_vector_from_enu",
-    )
-}
 
 
 def _plain(values: tuple[Any, ...]) -> bool:
@@ -277,6 +252,8 @@ def _from_geodetic(
 def _to_geodetic(method: str, ell: Any, r: Any, dtype: np.dtype[Any], degrees: bool) -> _Records:
     """The method ``method`` of positions ``r`` ((3,) or (..., 3)): records, (1,) for one."""
     _check_ell(ell)
+    if not degrees and type(r) is np.ndarray and r.shape == (3,) and r.dtype == np.float64:
+        return getattr(ell, method)(r)  # type: ignore[no-any-return]
     a = _vectors("r", r)
     shape = a.shape[:-1]
     if not shape and a.dtype == np.float64:  # the method's one-point form
@@ -327,6 +304,11 @@ def enu_from_pos(
 ) -> _Vectors:
     """East, north and up coordinates (metres) of ECEF targets ``r_target`` ((3,) or (N, 3))
     in the frame of the observer at geodetic ``lat_obs``, ``lon_obs``, ``alt_obs``."""
+    point: _Vectors | None = _frames.enu_from_pos_point(
+        ell, r_target, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
     return _from_vectors("enu_from_pos", ell, r_target, (lat_obs, lon_obs, alt_obs), degrees)
 
 
@@ -340,6 +322,11 @@ def ned_from_pos(
     degrees: bool = False,
 ) -> _Vectors:
     """North, east and down coordinates (metres) of ECEF targets in the observer's frame."""
+    point: _Vectors | None = _frames.ned_from_pos_point(
+        ell, r_target, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
     return _from_vectors("ned_from_pos", ell, r_target, (lat_obs, lon_obs, alt_obs), degrees)
 
 
@@ -353,6 +340,11 @@ def pos_from_enu(
     degrees: bool = False,
 ) -> _Vectors:
     """ECEF positions of east, north, up coordinates ((3,) or (N, 3)) in the observer's frame."""
+    point: _Vectors | None = _frames.pos_from_enu_point(
+        ell, enu, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
     return _from_vectors("pos_from_enu", ell, enu, (lat_obs, lon_obs, alt_obs), degrees)
 
 
@@ -367,6 +359,11 @@ def pos_from_ned(
 ) -> _Vectors:
     """ECEF positions of north, east, down coordinates ((3,) or (N, 3)) in the observer's
     frame."""
+    point: _Vectors | None = _frames.pos_from_ned_point(
+        ell, ned, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
     return _from_vectors("pos_from_ned", ell, ned, (lat_obs, lon_obs, alt_obs), degrees)
 
 
@@ -381,6 +378,11 @@ def lla_from_enu(
 ) -> _Records:
     """Geodetic coordinates (``LLA_dtype`` records) of east, north, up coordinates in the
     observer's frame."""
+    point: _Records | None = _frames.lla_from_enu_point(
+        ell, enu, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
     return _from_vectors("lla_from_enu", ell, enu, (lat_obs, lon_obs, alt_obs), degrees, LLA_dtype)
 
 
@@ -396,6 +398,11 @@ def enu_from_lla(
     degrees: bool = False,
 ) -> _Vectors:
     """East, north and up coordinates (metres) of geodetic targets in the observer's frame."""
+    point: _Vectors | None = _frames.enu_from_lla_point(
+        ell, lat, lon, alt, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
     return _from_triples(
         "enu_from_lla",
         ell,
@@ -419,6 +426,11 @@ def aer_from_lla(
 ) -> _Records:
     """Azimuth (from north towards east), elevation and range of geodetic targets seen from
     the observer, as ``AER_dtype`` records."""
+    point: _Records | None = _frames.aer_from_lla_point(
+        ell, lat, lon, alt, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
     return _from_triples(
         "aer_from_lla",
         ell,
@@ -443,6 +455,11 @@ def pos_from_aer(
 ) -> _Vectors:
     """ECEF positions of targets at ``azimuth``, ``elevation`` and ``range`` from the
     observer."""
+    point: _Vectors | None = _frames.pos_from_aer_point(
+        ell, azimuth, elevation, range, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
     return _from_triples(
         "pos_from_aer",
         ell,
@@ -466,6 +483,11 @@ def lla_from_aer(
 ) -> _Records:
     """Geodetic coordinates (``LLA_dtype`` records) of targets at ``azimuth``,
     ``elevation`` and ``range`` from the observer."""
+    point: _Records | None = _frames.lla_from_aer_point(
+        ell, azimuth, elevation, range, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
     return _from_triples(
         "lla_from_aer",
         ell,
@@ -482,6 +504,11 @@ def enu_from_ecef_vector(
 ) -> _Vectors:
     """East, north and up components of ECEF vectors ``v`` (velocities, directions) in the
     frame at ``lat_obs``, ``lon_obs``: a rotation, no translation."""
+    point: _Vectors | None = _frames.enu_from_ecef_vector_point(
+        ell, v, lat_obs, lon_obs, 0.0, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
     return _from_vectors("enu_from_ecef_vector", ell, v, (lat_obs, lon_obs, 0.0), degrees)
 
 
@@ -490,4 +517,9 @@ def ecef_vector_from_enu(
 ) -> _Vectors:
     """ECEF components of vectors with east, north, up components ``v_enu`` in the frame at
     ``lat_obs``, ``lon_obs``: a rotation, no translation."""
+    point: _Vectors | None = _frames.ecef_vector_from_enu_point(
+        ell, v_enu, lat_obs, lon_obs, 0.0, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
     return _from_vectors("ecef_vector_from_enu", ell, v_enu, (lat_obs, lon_obs, 0.0), degrees)
