@@ -229,7 +229,10 @@ def write(out: Path, rows, seconds, peaks, small: int, large: int) -> None:
         "",
     ]
     out.parent.mkdir(parents=True, exist_ok=True)
-    out.write_text("\n".join(lines))
+    # Sections below the generated tables ("## ..."), measured by other means, are kept.
+    previous = out.read_text() if out.exists() else ""
+    kept = previous[previous.find("\n## ") :] if "\n## " in previous else ""
+    out.write_text("\n".join(lines) + kept)
     print("\n".join(lines))
 
 
