@@ -299,3 +299,15 @@ def test_dask_arrays_and_dataframes():
     np.testing.assert_array_equal(out["lon2"].to_numpy(), want["lon2"])
     with pytest.raises(ValueError, match="1/50"):
         qd.geodesic_direct((1.0, 0.1), lat1, lon1, lat2, lon2)
+
+
+def test_the_readme_example_runs(tmp_path, capsys):
+    import runpy
+    from pathlib import Path
+
+    readme = (Path(__file__).parent.parent / "README.md").read_text()
+    example = readme.split("## Geodesics", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    (tmp_path / "example.py").write_text(example)
+    namespace = runpy.run_path(str(tmp_path / "example.py"))
+    assert 18e6 < namespace["trip"]["s12"][0] < 19e6
+    assert namespace["path"].shape == (5,) and namespace["area"] > 0
