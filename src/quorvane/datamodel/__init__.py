@@ -9,8 +9,13 @@ import numpy as np
 
 __all__ = ["AER_dtype", "ENU_dtype", "LLA_dtype", "SurfCoord_dtype"]
 
+#: A point of the surface, geodetic ``lat`` and ``lon`` (radians). C record ``SurfCoord``.
 SurfCoord_dtype = np.dtype([("lat", np.float64), ("lon", np.float64)])
+#: A point in space, geodetic ``lat``, ``lon`` (radians) and ``alt`` along the normal
+#: (metres). C record ``LLA``.
 LLA_dtype = np.dtype([("lat", np.float64), ("lon", np.float64), ("alt", np.float64)])
+#: The local East-North-Up frame, unit vectors ``u_east``, ``u_north``, ``u_up``, each three
+#: ECEF components. C record ``ENU_Frame``.
 ENU_dtype = np.dtype(
     [
         ("u_east", np.float64, (3,)),
@@ -18,4 +23,6 @@ ENU_dtype = np.dtype(
         ("u_up", np.float64, (3,)),
     ]
 )
+#: A target seen from an observer, ``azimuth`` from north towards east and ``elevation``
+#: (radians), slant ``range`` (metres). C record ``AER``.
 AER_dtype = np.dtype([("azimuth", np.float64), ("elevation", np.float64), ("range", np.float64)])
