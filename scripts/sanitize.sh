@@ -36,6 +36,7 @@ build_dir=${QUORVANE_SANITIZE_BUILD_DIR:-build/asan}
 cxx=${CXX:-c++}
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
+echo "sanitize.sh: building the C++ extension with ASan/UBSan into $venv (about 1 minute)..."
 if [ ! -x "$venv/bin/python" ]; then
     "$python" -m venv "$venv"
 fi
@@ -55,6 +56,7 @@ for lib in libasan.so libubsan.so; do
     runtime="${runtime:+$runtime:}$path"
 done
 
+echo "sanitize.sh: running the test suite under ASan/UBSan (the whole suite: about 3 minutes)..."
 # Run from outside the source tree so the installed package is the one tested.
 cd tests
 LD_PRELOAD="$runtime" \

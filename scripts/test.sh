@@ -1,22 +1,26 @@
 #!/usr/bin/env bash
 # Builds the package into a fresh virtual environment of its own (build/venv-test)
-# and runs the whole test
-# suite (warnings are errors in this build), then runs the suite again against
-# an AddressSanitizer/UndefinedBehaviorSanitizer build (scripts/sanitize.sh).
+# and runs the whole test suite (warnings are errors in this build), then runs
+# the suite again against an AddressSanitizer/UndefinedBehaviorSanitizer build
+# (scripts/sanitize.sh). Prints one line per stage.
 #
 #   bash scripts/test.sh [pytest arguments, relative to tests/]
 #
-# QUORVANE_SKIP_SANITIZE=1 skips the sanitizer run (about 4 minutes on 2 cores).
+# Time on two cores: about 2 minutes to build, 7 to 8 for the suite, then about
+# 4 for the sanitizer run, which QUORVANE_SKIP_SANITIZE=1 skips.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=$(bash scripts/find-python.sh)
 venv=build/venv-test  # its own: a developer's .venv is left alone
 rm -rf "$venv"
+echo "test.sh: building the C++ extension into $venv, with the test dependencies (about 2 minutes)..."
 "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
 "$venv/bin/python" -m pip install -q -C cmake.define.QUORVANE_WERROR=ON ".[test]"
+echo "test.sh: running the test suite (the whole suite: 7 to 8 minutes)..."
 # Run from outside the source tree so the installed package is the one tested.
 (cd tests && "../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")
 if [ "${QUORVANE_SKIP_SANITIZE:-0}" != 1 ]; then
+    echo "test.sh: again under ASan/UBSan (scripts/sanitize.sh, about 4 minutes)"
     bash scripts/sanitize.sh "$@"
 fi

@@ -12,6 +12,46 @@
 // and on one returns fail<K, Slot::itself>(). The policy decides whether the
 // nested call goes through the object's table or straight to these formulas,
 // and what the vector routines are.
+//
+// Units. Lengths (Re, Rp, positions, altitudes, ranges, hit points) are in the
+// unit of Re, metres for the catalogue's ellipsoids; every kernel is exact
+// under a change of that unit. Angles are radians: geodetic latitude lat and
+// reduced (parametric) latitude beta in [-pi/2, pi/2], longitude and azimuth
+// in [-pi, pi], elevation in [-pi/2, pi/2]. The flattening f is a pure number,
+// 0 <= f < 1. ECEF has z along the polar axis and x towards longitude 0.
+// Direction vectors may have any nonzero length.
+//
+// Accuracy. "u" is a unit in the last place of max(Re, |r|): 2.2e-16 of it.
+// The figures quoted below are the worst errors against 60-digit truth that
+// bench/accuracy.py measures, region by region (README, "Accuracy").
+//
+// Methods, and where they come from:
+//   [Bowring 1976] B. R. Bowring, "Transformation from spatial to geographical
+//     coordinates", Survey Review 23 (181), 323-327, 1976: the foot point
+//     parametrised by the reduced latitude, tan beta = (1 - f) tan lat.
+//   [Bowring 1985] B. R. Bowring, "The accuracy of geodetic latitude and height
+//     equations", Survey Review 28 (218), 202-206, 1985: which height formula is
+//     well-conditioned where (the closed form against the projection).
+//   [Fukushima 1999] T. Fukushima, "Fast transform from geocentric to geodetic
+//     coordinates", Journal of Geodesy 73, 603-610, 1999: Newton's method on the
+//     foot-point equation written in the reduced latitude.
+//   [Vermeille 2011] H. Vermeille, "An analytical method to transform
+//     geocentric into geodetic coordinates", Journal of Geodesy 85, 105-117,
+//     2011: the evolute (the astroid of the centres of curvature), inside which
+//     a point has several feet of normals.
+//   [NR 9.4] W. H. Press, S. A. Teukolsky, W. T. Vetterling, B. P. Flannery,
+//     "Numerical Recipes", 3rd ed., Cambridge University Press, 2007, sect. 9.4
+//     (rtsafe): Newton steps kept inside a bisection bracket.
+//   [NR 5.6] the same book, sect. 5.6, eqs. 5.6.4 and 5.6.5: the roots of a
+//     quadratic as q / a and c / q, q = -(b + sgn(b) sqrt(b^2 - 4ac)) / 2, free
+//     of cancellation (also N. J. Higham, "Accuracy and Stability of Numerical
+//     Algorithms", 2nd ed., SIAM, 2002, sect. 1.8).
+//   [Blue 1978] J. L. Blue, "A portable Fortran program to find the Euclidean
+//     norm of a vector", ACM Transactions on Mathematical Software 4 (1),
+//     15-23, 1978: a norm computed on scaled components, free of overflow and
+//     underflow (scaled here by an exact power of two).
+//   Lagrange's identity |v|^2 |r|^2 - (v.r)^2 = |v x r|^2 (the ray's
+//     discriminant without cancellation).
 #ifndef QUORVANE_ELLIPSOID_KERNELS_FORMULAS_H
 #define QUORVANE_ELLIPSOID_KERNELS_FORMULAS_H
 
@@ -123,7 +163,8 @@ inline constexpr double kDirectionLow = 0x1p-400, kDirectionHigh = 0x1p400;
 // Squares of components at most 2^-500 or at least 2^500 leave the normal range.
 inline constexpr double kSquareLow = 0x1p-500, kSquareHigh = 0x1p500;
 
-// sqrt(x^2 + y^2) without overflow or underflow. Scaling by a power of two is
+// sqrt(x^2 + y^2) without overflow or underflow [Blue 1978]; x, y and the
+// result in any one unit. Scaling by a power of two is
 // exact and commutes with every rounding in the normal range, so where the
 // squares stay normal the result is the plain formula's, bit for bit.
 inline double scaled_hypot(double x, double y) noexcept {
@@ -137,7 +178,8 @@ inline double scaled_hypot(double x, double y) noexcept {
     return std::sqrt(x * x + y * y);
 }
 
-// Length of the meridian tangent d/db (cos b, (1 - f) sin b): sqrt(1 - e^2 cos^2 b),
+// Length of the meridian tangent d/db (cos b, (1 - f) sin b), in units of Re
+// (a pure number in [1 - f, 1]; beta in radians): sqrt(1 - e^2 cos^2 b),
 // which is (1 - f) / W with W = sqrt(1 - e^2 sin^2 lat). Where e^2 cos^2 b
 // exceeds 1/2 the subtraction cancels (strong flattening, near the equator);
 // there the same length is the norm of (sin b, (1 - f) cos b), whose squares
@@ -156,25 +198,33 @@ inline bool closed_form_is_accurate(double f, double cos_beta, double length) no
 
 // -- Latitude conversions (final: always called directly) ---------------------
 
-// Reduced (parametric) latitude of a geodetic latitude: atan((1 - f) tan(phi)).
+// Reduced (parametric) latitude of a geodetic latitude [Bowring 1976]:
+// atan((1 - f) tan(phi)). phi in radians; the result in [-pi/2, pi/2], with the
+// sign of phi. Not measured by bench/accuracy.py: two libm calls, a few units
+// in the last place of the angle, except next to +-pi/2 where tan(phi)
+// carries the rounding of phi.
 template <class K>
 double c_reduced_lat_from_geodetic_lat(Self<K> self, double geodetic_lat) noexcept {
     return std::atan((1 - self->f) * std::tan(geodetic_lat));
 }
 
-// Geodetic latitude of a reduced latitude: atan(tan(beta) / (1 - f)).
+// Geodetic latitude of a reduced latitude: atan(tan(beta) / (1 - f)); beta
+// in radians, the result in [-pi/2, pi/2]. The inverse of the one above, with
+// the same accuracy.
 template <class K>
 double c_geodetic_lat_from_reduced_lat(Self<K> self, double reduced_lat) noexcept {
     return std::atan(std::tan(reduced_lat) / (1 - self->f));
 }
 
-// The foot-point equation. The normal through (rho, z) meets the meridian ellipse
+// The foot-point equation [Bowring 1976, Fukushima 1999]. The normal through
+// (rho, z) (lengths in the unit of Re) meets the meridian ellipse
 // (Re cos b, Rp sin b) where
 //   g(b) = sin b cos b - A sin b + B cos b = 0,  A = rho / (a e^2),  B = Rp z / (Re a e^2),
 // (the tangent condition divided by Re^2 - Rp^2 = Re a e^2), with
 //   g'(b) = cos^2 b - sin^2 b - A cos b - B sin b,  g''(b) = A sin b - B cos b - 4 sin b cos b.
 
-// The formula's Newton iteration, from the geocentric latitude.
+// The formula's Newton iteration, from the geocentric latitude
+// [Fukushima 1999]; beta and the error in radians.
 struct NewtonResult {
     double beta;   // NaN when the iteration ran into kMaxNewtonSteps
     double error;  // C s^2 of the last step s (see kNewtonTolerance)
@@ -223,10 +273,10 @@ inline NewtonResult newton_reduced_lat(double Re, double f, double x, double y, 
 }
 
 // Whether the Newton result is the nearest foot, accurate to a few units of
-// latitude and altitude. The nearest point of the ellipse lies in the point's
-// own quadrant of the meridian plane, and there g has exactly one root (below);
-// in the equatorial plane b = 0 is a root, but inside the evolute (rho < a e^2)
-// the nearest feet lie off it.
+// latitude and altitude (a_e2 and x, y, z in the unit of Re). The nearest point of the ellipse lies
+// in the point's own quadrant of the meridian plane, and there g has exactly one root (below); in
+// the equatorial plane b = 0 is a root, but inside the evolute (rho < a e^2) the nearest feet lie
+// off it.
 inline bool newton_found_nearest_foot(double f, double a_e2, double x, double y, double z,
                                       NewtonResult newton) noexcept {
     if (!(std::fabs(newton.beta) <= kHalfPi && newton.error <= kNewtonErrorBound * (1 - f))) {
@@ -238,17 +288,17 @@ inline bool newton_found_nearest_foot(double f, double a_e2, double x, double y,
     return !(scaled_hypot(x, y) < a_e2);
 }
 
-// Reduced latitude of the nearest foot of a normal through (x, y, z), for any
-// point. In the meridian half-plane (rho, |z|) lies in the first quadrant, and
-// so does its nearest point of the ellipse. There g goes from g(0) = B >= 0 to
-// g(pi/2) = -A <= 0 with exactly one root: bisection keeps a bracket of it,
-// Newton steps inside the bracket make it fast; the sign of z then picks the
-// quadrant. Special cases: the axis (the pole is nearest, as the polar radius
-// of curvature Re^2 / Rp exceeds Rp), the equatorial plane inside the evolute
-// (cos b = A; of the two equally near feet the one on z's side of zero), a
-// point so far out that A or B overflow (the normal there points at it:
-// tan b = Rp |z| / (Re rho)), and the centre, where both poles are nearest, or
-// a point at infinity: NaN.
+// Reduced latitude (radians, [-pi/2, pi/2]) of the nearest foot of a normal
+// through (x, y, z) (the unit of Re), for any point: safeguarded Newton
+// [NR 9.4] on the foot-point equation, inside the quadrant where the
+// evolute's extra roots [Vermeille 2011] cannot lie. In the meridian half-plane (rho, |z|) lies in
+// the first quadrant, and so does its nearest point of the ellipse. There g goes from g(0) = B >= 0
+// to g(pi/2) = -A <= 0 with exactly one root: bisection keeps a bracket of it, Newton steps inside
+// the bracket make it fast; the sign of z then picks the quadrant. Special cases: the axis (the
+// pole is nearest, as the polar radius of curvature Re^2 / Rp exceeds Rp), the equatorial plane
+// inside the evolute (cos b = A; of the two equally near feet the one on z's side of zero), a point
+// so far out that A or B overflow (the normal there points at it: tan b = Rp |z| / (Re rho)), and
+// the centre, where both poles are nearest, or a point at infinity: NaN.
 inline double nearest_foot_reduced_lat(double Re, double f, double x, double y, double z,
                                        double start) noexcept {
     const double a_e2 = (Re * f) * (2 - f);
@@ -284,8 +334,9 @@ inline double nearest_foot_reduced_lat(double Re, double f, double x, double y, 
     return std::copysign(beta, z);
 }
 
-// Reduced latitude beta of the foot of the nearest surface normal through r, in
-// [-pi/2, pi/2]; NaN at the centre.
+// Reduced latitude beta (radians, [-pi/2, pi/2]) of the foot of the nearest
+// surface normal through r (ECEF, the unit of Re); NaN at the centre.
+// Measured: with lla_from_pos below (the latitude is a function of beta).
 //
 // The formula's Newton iteration (started at the geocentric latitude, stopped
 // once a step is at most kNewtonTolerance) is kept wherever it lands on the
@@ -309,7 +360,8 @@ double c_solve_reduced_lat_equation(Self<K> self, const double* r) noexcept {
 
 // -- Surface frame ---------------------------------------------------------------
 
-// Outward unit normal at geodetic (lat, lon): [cos lat cos lon, cos lat sin lon, sin lat].
+// Outward unit normal at geodetic (lat, lon) (radians): [cos lat cos lon,
+// cos lat sin lon, sin lat]; not measured by bench/accuracy.py.
 template <class K>
 void surf_normal_vector(Self<K>, SurfCoord point, double* u_normal) noexcept {
     const double cos_lat = std::cos(point.lat), sin_lat = std::sin(point.lat);
@@ -319,9 +371,9 @@ void surf_normal_vector(Self<K>, SurfCoord point, double* u_normal) noexcept {
     u_normal[2] = sin_lat;
 }
 
-// East and north unit tangents at geodetic (lat, lon), built on the reduced
-// latitude beta: the meridian tangent (-sin b cos lon, -sin b sin lon, (1 - f) cos b)
-// has length tangent_length(), never zero for 0 <= f < 1.
+// East and north unit tangents at geodetic (lat, lon) (radians), built on the
+// reduced latitude beta (not measured by bench/accuracy.py): the meridian tangent (-sin b cos lon,
+// -sin b sin lon, (1 - f) cos b) has length tangent_length(), never zero for 0 <= f < 1.
 template <class K>
 void surf_tangent_vector(Self<K> self, SurfCoord point, double* u_east, double* u_north) noexcept {
     const double f = self->f;
@@ -338,7 +390,8 @@ void surf_tangent_vector(Self<K> self, SurfCoord point, double* u_east, double* 
     u_north[2] = (1 - f) * cos_beta / length;
 }
 
-// The East-North-Up frame at a surface point: up first, then east and north.
+// The East-North-Up frame at a surface point (lat, lon in radians): three unit
+// vectors in ECEF, up first, then east and north.
 template <class K>
 void c_enu(Self<K> self, SurfCoord point, ENU_Frame* enu) noexcept {
     call<K, Slot::surf_normal_vector>(self, point, enu->u_up);
@@ -349,8 +402,10 @@ void c_enu(Self<K> self, SurfCoord point, ENU_Frame* enu) noexcept {
 
 // -- Surface positions -------------------------------------------------------------
 
-// Surface point of geodetic (lat, lon): the meridian ellipse (Re cos b, Rp sin b)
-// at the reduced latitude b, turned to the longitude.
+// Surface point (ECEF, the unit of Re) of geodetic (lat, lon) (radians): the
+// meridian ellipse (Re cos b, Rp sin b) at the reduced latitude b [Bowring
+// 1976], turned to the longitude. Not measured by bench/accuracy.py; the round
+// trip through c_surf_coord_from_surf_pos is.
 template <class K>
 void c_surf_pos_from_surf_coord(Self<K> self, SurfCoord point, double* r_surf) noexcept {
     const double Re = self->Re, f = self->f;
@@ -363,11 +418,15 @@ void c_surf_pos_from_surf_coord(Self<K> self, SurfCoord point, double* r_surf) n
     r_surf[2] = (sin_beta * Re) * (1 - f);
 }
 
-// Geodetic (lat, lon) of a surface point: the reduced latitude from z alone,
+// Geodetic (lat, lon) (radians; lat in [-pi/2, pi/2], NaN for a point clearly
+// beyond a pole; lon in [-pi, pi]) of a surface point (ECEF, the unit of Re):
+// the reduced latitude from z alone,
 // the longitude from x and y alone. The point is not projected onto the surface.
 // Near the poles (kPoleCap) the arcsine is ill-conditioned, and the reduced
 // latitude is the angle of (rho / Re, z / Rp), the point mapped onto the unit
-// circle: the same angle for a surface point, well-conditioned.
+// circle: the same angle for a surface point, well-conditioned. Measured on
+// WGS84: 3.6e-15 rad for |lat| <= 1.5, 2.7e-15 rad beyond, exact within 1e-7
+// rad of the poles; f = 0.5: 1.3e-15 rad.
 template <class K>
 void c_surf_coord_from_surf_pos(Self<K> self, const double* r_surf, SurfCoord* point) noexcept {
     const double Re = self->Re, f = self->f;
@@ -386,7 +445,9 @@ void c_surf_coord_from_surf_pos(Self<K> self, const double* r_surf, SurfCoord* p
 
 // -- Geodetic positions -----------------------------------------------------------
 
-// Geodetic latitude, longitude and altitude of an ECEF position.
+// Geodetic latitude (radians, [-pi/2, pi/2]; NaN at the centre), longitude
+// (radians, [-pi, pi]; 0 on the axis) and altitude (signed, the unit of Re) of
+// an ECEF position (the unit of Re).
 //
 // The altitude is the signed distance from the foot point (Re cos b, Rp sin b)
 // along the normal. Away from the axis it is evaluated in closed form,
@@ -395,8 +456,15 @@ void c_surf_coord_from_surf_pos(Self<K> self, const double* r_surf, SurfCoord* p
 // (kClosedFormMaxGain, kAxisBand) the same distance is taken as the projection
 // of r minus the foot point onto the unit normal ((1 - f) cos b, sin b) /
 // sqrt(1 - e^2 cos^2 b), which is stationary in b: an error of the foot point
-// changes it only to second order. On the axis (kAxisPoint) the altitude is the
-// distance from the pole along the axis.
+// changes it only to second order [Bowring 1985]. On the axis (kAxisPoint) the
+// altitude is the distance from the pole along the axis.
+//
+// Measured (bench/accuracy.py; u = 2.2e-16 max(Re, |r|)): on WGS84 with
+// |lat| <= 1.5 and |alt| <= 1e6 m the latitude is the Newton iteration's,
+// 1.4e-14 rad, the altitude 3.1 u; from the centre out to 4e7 m, on the poles,
+// far along the axis and for 0.6 <= f <= 0.99 the latitude is within 5.5e-14
+// rad and the altitude within 9 u; scaled Earths (Re from 2e-5 to 1e12 m)
+// alike.
 template <class K>
 void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
     const double Re = self->Re, f = self->f;
@@ -438,8 +506,10 @@ void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
     lla->alt = alt;
 }
 
-// ECEF position of geodetic (lat, lon, alt): the surface point plus alt times
-// the unit normal, a product and a separately rounded sum per component.
+// ECEF position (the unit of Re) of geodetic (lat, lon, alt) (radians,
+// radians, the unit of Re): the surface point plus alt times the unit normal,
+// a product and a separately rounded sum per component. Not measured by
+// bench/accuracy.py (its points are made by the test reference of it).
 template <class K>
 void c_pos_from_lla(Self<K> self, LLA lla, double* r) noexcept {
     const SurfCoord coord{lla.lat, lla.lon};
@@ -462,7 +532,7 @@ void c_pos_from_lla(Self<K> self, LLA lla, double* r) noexcept {
 // identity): a Re^2 less a times the squared distance of the line from the
 // centre, free of the cancellation of h^2 against a c for a far source. Of the
 // roots q / a and c / q, q = -(h + sign(h) sqrt(h^2 - a c)), the nearer is c / q,
-// and q adds two numbers of the same sign.
+// and q adds two numbers of the same sign [NR 5.6].
 inline void ray_hit_stable(double Re, double f, const double* r_ray, const double* u_ray,
                            double* r_surf) noexcept {
     const double ux = u_ray[0], uy = u_ray[1], uz = u_ray[2];
@@ -492,9 +562,13 @@ inline void ray_hit_stable(double Re, double f, const double* r_ray, const doubl
     for (int i = 0; i < 3; ++i) r_surf[i] = r_ray[i] + l * v[i];
 }
 
-// Point where the line r_ray + l u_ray meets x^2 + y^2 + z^2 / (1 - f)^2 = Re^2
-// nearest to r_ray (smallest |l|, ahead or behind). A line that misses gives
-// three NaN; a tangent line its point of contact.
+// Point (ECEF, the unit of Re) where the line r_ray + l u_ray meets
+// x^2 + y^2 + z^2 / (1 - f)^2 = Re^2 nearest to r_ray (smallest |l|, ahead or
+// behind); r_ray in the unit of Re, u_ray of any nonzero length. A line that
+// misses gives three NaN; a tangent line its point of contact. Measured on
+// WGS84 (rays aimed inside): 3.0e-9 m from 1e7 m, 3.4e-7 m from 1e9 m,
+// 4.3e-4 m from 1e12 m (about a unit of the source's distance), directions of
+// length 1e-170 to 1e160 alike.
 //
 // The roots are taken as the formula writes them while that is accurate: for a
 // source within 2 Re, -b +- sqrt(delta) cancels in the nearer root by at most a
@@ -535,7 +609,9 @@ void c_surf_pos_of_ray_first_intersection(Self<K> self, const double* r_ray, con
 }
 
 // Steps shared by every target of one observer: the east, north and up
-// components of the observer-to-target vector, its length, and the angles.
+// components of the observer-to-target vector (the unit of Re), its length
+// (range, >= 0), and the angles (radians: azimuth in [-pi, pi] from north
+// towards east, elevation in [-pi/2, pi/2]).
 // Elevation: asin of up / range clamped to [-1, 1], so a target straight above
 // or below never falls off the arcsine through rounding (NaN stays NaN).
 template <class K>
@@ -562,8 +638,10 @@ void finish_aer(double* r_target_obs, const ENU_Frame* enu_obs, AER* aer) noexce
     aer->elevation = std::asin(sin_elevation);
 }
 
-// Azimuth (from north towards east), elevation and range of r_target seen from
-// the observer at lla_obs, in the observer's East-North-Up frame.
+// Azimuth (from north towards east, [-pi, pi]), elevation ([-pi/2, pi/2]) and
+// range (>= 0, the unit of Re) of r_target (ECEF) seen from the observer at
+// lla_obs (radians, radians, the unit of Re), in the observer's East-North-Up
+// frame.
 template <class K>
 void c_aer_coords(Self<K> self, const double* r_target, LLA lla_obs, AER* aer) noexcept {
     double r_obs[3], r_target_obs[3];
