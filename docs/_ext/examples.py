@@ -76,6 +76,14 @@ class Console(SphinxDirective):
         return [block]
 
 
+def _numpy_printoptions() -> dict[str, object] | None:
+    try:
+        import numpy
+    except ImportError:
+        return None
+    return numpy.get_printoptions()
+
+
 def _is_example(node: nodes.Node) -> bool:
     return isinstance(node, nodes.doctest_block) or (
         isinstance(node, nodes.literal_block) and ("console" in node or "example_file" in node)
@@ -117,6 +125,7 @@ class _Page:
         self.env["COLUMNS"] = "100"  # argparse wraps --help to the terminal
         self.env.pop("PYTHONPATH", None)
         self.checker = doctest.OutputChecker()
+        self.printoptions = _numpy_printoptions()
 
     def warn(self, node: nodes.Node, message: str) -> None:
         logger.warning(message, location=node, type="examples", subtype="failed")
@@ -134,6 +143,7 @@ class _Page:
             result = runner.run(test, out=report.append, clear_globs=False)
         finally:
             os.chdir(previous)
+        self.globs.update(test.globs)  # DocTest ran on a copy; the next block sees its names
         if result.failed:
             self.warn(node, "example failed:\n" + "".join(report))
 
@@ -175,6 +185,10 @@ class _Page:
 
     def close(self) -> None:
         self.tmp.cleanup()
+        if self.printoptions is not None:  # a page's np.set_printoptions ends with the page
+            import numpy
+
+            numpy.set_printoptions(**self.printoptions)
 
 
 def run_examples(app: Sphinx, doctree: nodes.document) -> None:
