@@ -11,6 +11,7 @@ the page's own (files one example writes, the next one reads):
   standard error together), run by bash with the interpreter's ``bin`` directory first on
   PATH, so ``python`` and ``quorvane-ellipsoid`` are those of the environment building the
   docs. A command must exit with status 0; show a failure with ``; echo "exit status $?"``.
+  Runs of whitespace compare equal (the page shows a tab as spaces).
 
 A mismatch, an exception or a failing command is a warning at the example's line, which the
 build's ``-W`` turns into a failure.
@@ -176,7 +177,9 @@ class _Page:
             if done.returncode != 0:
                 self.warn(node, f"command exited with {done.returncode}: {command}\n{got}")
                 return
-            if not self.checker.check_output(want + "\n", got + "\n", OPTIONFLAGS):
+            # Whitespace runs compare equal: the page's tabs have become spaces (TSV output).
+            flags = OPTIONFLAGS | doctest.NORMALIZE_WHITESPACE
+            if not self.checker.check_output(want + "\n", got + "\n", flags):
                 self.warn(
                     node, f"command printed other output: {command}\n"
                     f"--- expected\n{want}\n--- got\n{got}"
