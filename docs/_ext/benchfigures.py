@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import json
 import math
+import os
 import re
 import statistics
 from dataclasses import dataclass, field
@@ -373,12 +374,33 @@ def draw_scaling(t: Timings, d: DaskScaling | None, path: Path) -> None:
     plt.close(fig)
 
 
+def write_result_pages(results: Path, out: Path) -> None:
+    """A page per Markdown file of results, holding the file itself (MyST's include): the
+    tables as the bench scripts wrote them, titled by the file's name."""
+    out.mkdir(parents=True, exist_ok=True)
+    wanted = {}
+    for path in sorted(results.glob("*.md")):
+        wanted[path.stem + ".md"] = (
+            f"# {path.name}\n\n"
+            f"```{{include}} {Path(os.path.relpath(path, out)).as_posix()}\n"
+            ":heading-offset: 1\n:relative-images:\n```\n"
+        )
+    for stale in out.glob("*.md"):
+        if stale.name not in wanted:
+            stale.unlink()
+    for name, text in wanted.items():
+        page = out / name
+        if not page.exists() or page.read_text() != text:
+            page.write_text(text)
+
+
 def draw_all(app: Sphinx) -> None:
     results = Path(app.config.bench_results_dir)
     if not results.is_absolute():
         results = (Path(app.confdir) / results).resolve()
     out = Path(app.srcdir) / OUT
     out.mkdir(parents=True, exist_ok=True)
+    write_result_pages(results, out / "results")
     try:
         draw_accuracy(read_accuracy(results), out / "accuracy.png")
     except (LookupError, OSError, ValueError, StopIteration) as exc:
