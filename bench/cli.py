@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Benchmark of the command-line tool against a pandas + pyproj script and pyarrow's floor.
 
-    python bench/cli.py                    # writes bench/results/cli.md (a few minutes on 2 cores)
-    python bench/cli.py --repeat 1 --out /tmp/cli.md
+    python -m bench.cli                    # writes bench/results/cli.md (a few minutes on 2 cores)
+    python -m bench.cli --repeat 1 --out /tmp/cli.md
 
 It needs the package with its ``cli`` extra, and pandas and pyproj, in the running interpreter.
 Every run is a process of its own (interpreter start and imports included), timed by wall
@@ -192,7 +192,7 @@ def main() -> None:
         "# Command-line tool",
         "",
         (
-            f"`python bench/cli.py` on {datetime.date.today()}, {platform.machine()}, "
+            f"`python -m bench.cli` on {datetime.date.today()}, {platform.machine()}, "
             f"{len(os.sched_getaffinity(0))} CPUs (load average at the end "
             f"{os.getloadavg()[0]:.1f}), Python {platform.python_version()}, NumPy "
             f"{numpy.__version__}, pyarrow {pyarrow.__version__}. Wall time and CPU time (user +"

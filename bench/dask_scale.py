@@ -1,9 +1,9 @@
 """Scaling of the methods beyond one thread: Parquet datasets converted out of core on a local
 Dask cluster, and two Python threads calling the methods at once.
 
-    python bench/dask_scale.py                          # 1e7 and 1e8 points, 1 and 2 workers
-    python bench/dask_scale.py --points 1e7 --workers 1 2 --dir /big/disk
-    python bench/dask_scale.py --only threads           # the two-thread part alone
+    python -m bench.dask_scale                          # 1e7 and 1e8 points, 1 and 2 workers
+    python -m bench.dask_scale --points 1e7 --workers 1 2 --dir /big/disk
+    python -m bench.dask_scale --only threads           # the two-thread part alone
 
 Part 1 writes a Parquet dataset of ECEF points (x, y, z; one file per --rows-per-file rows) once,
 into --dir (a temporary directory by default, removed at the end), and converts the first N
@@ -369,7 +369,7 @@ def main() -> int:
     args.rows_per_file = int(args.rows_per_file)
 
     lines = ["# Beyond one thread: Dask and two Python threads", "", *_machine()]
-    lines += [f"Command: `python bench/dask_scale.py {' '.join(sys.argv[1:])}`".rstrip(), ""]
+    lines += [f"Command: `python -m bench.dask_scale {' '.join(sys.argv[1:])}`".rstrip(), ""]
     if args.only != "threads":
         part_parquet(args, lines)
     if args.only != "parquet":

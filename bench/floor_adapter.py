@@ -16,7 +16,8 @@ import sysconfig
 from pathlib import Path
 
 import numpy as np
-from workload import AER_ONCE, OBSERVER, RAY_SOURCE
+
+from bench.workload import AER_ONCE, OBSERVER, RAY_SOURCE
 
 HERE = Path(__file__).resolve().parent
 FLAGS_FILE = HERE.parent / "csrc" / "compile-flags.txt"

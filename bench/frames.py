@@ -5,8 +5,8 @@ Every function on N random WGS84 targets (altitudes up to 3e7 m), with one obser
 targets and with one observer per target, against pymap3d and, where a PROJ pipeline does the
 same job for one observer, pyproj's ``+proj=topocentric``::
 
-    python bench/frames.py                    # N = 1e5, writes bench/results/frames.md
-    python bench/frames.py --n 1e6 --out /tmp/frames.md
+    python -m bench.frames                    # N = 1e5, writes bench/results/frames.md
+    python -m bench.frames --n 1e6 --out /tmp/frames.md
 
 Each call is timed with ``time.perf_counter`` (garbage collector off) as the best of
 ``--repeats`` runs; inputs are prepared outside the timed call in each tool's own layout
@@ -227,7 +227,7 @@ def write(out, n, rows, checks, repeats):
         "# Local frames: speed against pymap3d and pyproj",
         "",
         (
-            f"`python bench/frames.py --n {n:g} --repeats {repeats}` on {datetime.date.today()}:"
+            f"`python -m bench.frames --n {n:g} --repeats {repeats}` on {datetime.date.today()}:"
             f" {n:,} WGS84 targets (altitudes up to 3e7 m), best of {repeats} calls, in ms;"
             f" {os.cpu_count()} CPUs ({platform.machine()}), load average {load:.1f} at the end of"
             f" the run, Python {platform.python_version()}, NumPy {np.__version__}, pymap3d"

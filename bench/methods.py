@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Benchmark of the Ellipsoid methods against a C++ floor and the peer libraries, on pyperf.
 
-    python bench/methods.py -o bench/results/methods.json      # full run, about 15 min on 2 cores
-    python bench/methods.py --quick -o /tmp/quick.json         # small N, short budgets
-    python bench/report.py bench/results/methods.json          # results.md and scaling.png
+    python -m bench.methods -o bench/results/methods.json      # full run, about 15 min on 2 cores
+    python -m bench.methods --quick -o /tmp/quick.json         # small N, short budgets
+    python -m bench.report bench/results/methods.json          # results.md and scaling.png
 
 pyperf runs every benchmark in worker processes of its own, calibrates the loops, records the
 machine and writes the JSON; ``python -m pyperf compare_to a.json b.json --table`` compares
@@ -45,11 +45,11 @@ import tempfile
 import time
 from pathlib import Path
 
-import floor_adapter
-import ours_adapter
 import pyperf
-from peers import numpy_adapter, pyerfa_adapter, pymap3d_adapter, pyproj_adapter
-from workload import AER_ONCE, OPS, TOOLS, WGS84, Workload, fmt_n
+
+from bench import floor_adapter, ours_adapter
+from bench.peers import numpy_adapter, pyerfa_adapter, pymap3d_adapter, pyproj_adapter
+from bench.workload import AER_ONCE, OPS, TOOLS, WGS84, Workload, fmt_n
 
 HERE = Path(__file__).resolve().parent
 PEERS = {
@@ -241,7 +241,8 @@ def add_worker_args(cmd: list[str], args) -> None:
 
 
 def main() -> None:
-    runner = pyperf.Runner(add_cmdline_args=add_worker_args)
+    # The workers run this module as the main process does: from the top of the repository.
+    runner = pyperf.Runner(add_cmdline_args=add_worker_args, program_args=("-m", "bench.methods"))
     p = runner.argparser
     p.add_argument("--quick", action="store_true", help="N = 1e3 and 1e5, short budgets")
     p.add_argument("--sizes", help="comma-separated N (default 1e3,1e4,1e5,1e6,1e7)")

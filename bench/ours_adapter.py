@@ -8,8 +8,9 @@ on the first n points. The number of threads is the caller's business
 from __future__ import annotations
 
 import numpy as np
-import workload
-from workload import OBSERVER, RAY_SOURCE
+
+from bench import workload
+from bench.workload import OBSERVER, RAY_SOURCE
 
 OPS = tuple(workload.OPS)
 ONE_POINT = {

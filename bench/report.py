@@ -2,8 +2,8 @@
 """Turns the pyperf JSON of bench/methods.py into results.md (tables of nanoseconds per point,
 ratios to the floor and to each peer, one-point latency) and scaling.png.
 
-    python bench/report.py bench/results/methods.json [--out bench/results] [--ref-n 1e6]
-    python bench/report.py bench/results/methods.json --split /tmp/by-tool
+    python -m bench.report bench/results/methods.json [--out bench/results] [--ref-n 1e6]
+    python -m bench.report bench/results/methods.json --split /tmp/by-tool
     python -m pyperf compare_to /tmp/by-tool/floor.json /tmp/by-tool/ours-1t.json --table
 
 ``--split`` writes one pyperf file per tool with the tool dropped from the benchmark names, so
@@ -16,7 +16,8 @@ import argparse
 from pathlib import Path
 
 import pyperf
-from workload import AER_ONCE, OPS, TOOLS, fmt_n
+
+from bench.workload import AER_ONCE, OPS, TOOLS, fmt_n
 
 HERE = Path(__file__).resolve().parent
 PEERS = ("pyerfa", "pyproj", "pymap3d", "numpy")
@@ -121,8 +122,8 @@ def markdown(res: Results, ref_n: int, source: str) -> str:
         "# Ellipsoid methods against the C++ floor and the peers",
         "",
         (
-            f"Made by `python bench/report.py {source}` from the pyperf results of "
-            "`python bench/methods.py` (medians; see its docstring for what each tool runs)."
+            f"Made by `python -m bench.report {source}` from the pyperf results of "
+            "`python -m bench.methods` (medians; see its docstring for what each tool runs)."
         ),
         "",
         "## Machine",

@@ -166,6 +166,33 @@ def test_method_objects(mod, name):
     assert bound.__self__ is e and bound.__func__ is f
 
 
+def test_construction_holds_its_keyword_values(mod):
+    """Re.__float__ empties the keyword dictionary, the only holder of f, and
+    reuses the memory: f must still be alive when it is converted."""
+    import gc
+
+    class F:
+        def __float__(self):
+            return 0.25
+
+    class Evil:
+        def __float__(self):
+            for referrer in gc.get_referrers(self):
+                if isinstance(referrer, dict) and referrer.get("Re") is self:
+                    referrer.clear()
+            [F() for _ in range(100)]
+            return 2.0
+
+    E = mod.Ellipsoid
+    e = E(1.0, 0.5)
+    for _ in range(5):
+        assert E.__new__(E, **{"Re": Evil(), "f": F()}).f == 0.25
+        e.__init__(**{"Re": Evil(), "f": F()})
+        # A call hands the same dictionary, emptied, on to __init__.
+        with pytest.raises(TypeError, match=r"^__init__\(\) takes exactly 2 positional"):
+            E(**{"Re": Evil(), "f": F()})
+
+
 @pytest.mark.parametrize(
     "action",
     [pickle.dumps, copy.copy, copy.deepcopy, lambda e: e.__reduce__(), lambda e: e.__setstate__(1)],

@@ -3,17 +3,13 @@ floor bit for bit, each peer within a tolerance suited to it, on the benchmark's
 and through its own adapters."""
 
 import math
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
-import floor_adapter
-import ours_adapter
-from peers import numpy_adapter, pyerfa_adapter, pymap3d_adapter, pyproj_adapter
-from workload import AER_ONCE, OPS, WGS84, Workload
+from bench import floor_adapter, ours_adapter
+from bench.peers import numpy_adapter, pyerfa_adapter, pymap3d_adapter, pyproj_adapter
+from bench.workload import AER_ONCE, OPS, WGS84, Workload
 
 N = 4000
 

@@ -4,7 +4,8 @@ first intersection of rays with the ellipsoid."""
 from __future__ import annotations
 
 import numpy as np
-from workload import RAY_SOURCE
+
+from bench.workload import RAY_SOURCE
 
 MODULE, DIST = "numpy", None
 OPS = ("enu", "surf_pos_of_ray_first_intersection")

@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import numpy as np
-from workload import OBSERVER
+
+from bench.workload import OBSERVER
 
 MODULE, DIST = "erfa", "pyerfa"
 OPS = (

@@ -4,7 +4,8 @@ ECEF -> AER, on separate coordinate arrays."""
 from __future__ import annotations
 
 import numpy as np
-from workload import OBSERVER
+
+from bench.workload import OBSERVER
 
 MODULE, DIST = "pymap3d", "pymap3d"
 OPS = (

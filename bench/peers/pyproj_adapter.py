@@ -6,7 +6,8 @@ from __future__ import annotations
 import math
 
 import numpy as np
-from workload import OBSERVER
+
+from bench.workload import OBSERVER
 
 MODULE, DIST = "pyproj", "pyproj"
 OPS = (

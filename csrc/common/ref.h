@@ -1,6 +1,6 @@
 // Owned references, and a guard for the interpreter lock.
-#ifndef QUORVANE_MATHTOOLS_ELLIPSOID_REF_H
-#define QUORVANE_MATHTOOLS_ELLIPSOID_REF_H
+#ifndef QUORVANE_COMMON_REF_H
+#define QUORVANE_COMMON_REF_H
 
 #include <Python.h>
 
@@ -70,4 +70,4 @@ private:
 
 }  // namespace quorvane::py
 
-#endif  // QUORVANE_MATHTOOLS_ELLIPSOID_REF_H
+#endif  // QUORVANE_COMMON_REF_H

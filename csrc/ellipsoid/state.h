@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/traceback.h"
 #include "quorvane/mathtools/vectools/vectools.h"
 
 namespace quorvane::ellipsoid {
@@ -26,9 +27,9 @@ struct KernelRuntime {
     bool (*error_pending_held)() noexcept = nullptr;
     // Appends a traceback entry with this function name; takes the lock.
     void (*add_traceback)(const char* function) noexcept = nullptr;
-    // The vector routines bound from quorvane.mathtools.vectools.vectools.
-    quorvane_vec_scale_fn scale = nullptr;
-    quorvane_vec_add_fn add = nullptr;
+    // The vector routines the kernels call, bound from
+    // quorvane.mathtools.vectools.vectools (scale and add are bound too, but
+    // no kernel calls them).
     quorvane_vec_sub_fn sub = nullptr;
     quorvane_vec_dot_fn dot = nullptr;
     quorvane_vec_norm_fn norm = nullptr;
@@ -62,19 +63,6 @@ struct Constants {
     PyObject* Re;  // parameter names of the constructor and of __setstate__
     PyObject* f;
     PyObject* state;
-};
-
-// Code objects of the traceback entries, one per function name, made on first
-// use. A code object made afresh for every failure would intern its names anew
-// each time, only for them to die with the traceback: the interpreter's table
-// of interned strings then churns and is reallocated over and over.
-struct CodeCache {
-    struct Entry {
-        char function[160];
-        PyObject* code;
-    };
-    Entry entries[48];
-    std::size_t used = 0;
 };
 
 // Element layouts already verified on arrays the methods allocated: for each
@@ -122,12 +110,18 @@ struct ModuleState {
     PyObject* numpy_asarray = nullptr;
     Constants c{};
     KernelRuntime runtime{};
-    CodeCache code_cache{};
+    py::TracebackEntries traceback{"<compiled quorvane.mathtools.ellipsoid.ellipsoid>"};
     VerifiedLayout layouts[8]{};
     LookupCache lookups{};
 };
 
 inline ModuleState state;
+
+// Appends the traceback entry of `function` (a full name) to the pending
+// exception, a frame in the module's globals.
+inline void add_traceback(const char* function) noexcept {
+    state.traceback.add(state.globals, function);
+}
 
 }  // namespace quorvane::ellipsoid
 

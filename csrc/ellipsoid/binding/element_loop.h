@@ -8,9 +8,9 @@
 
 #include <type_traits>
 
+#include "common/parallel.h"
 #include "common/ref.h"
-#include "ellipsoid/binding/parallel.h"
-#include "ellipsoid/kernels/dispatch.h"
+#include "ellipsoid/kernel_table.h"
 
 namespace quorvane::ellipsoid {
 
@@ -32,7 +32,7 @@ public:
     template <Slot S, class... Args>
     auto call(Args... args) const noexcept {
         return own_ ? kernels::direct<S>(self_, args...)
-                    : (self_->kernels->*kernels::Kernel<S>::slot)(self_, args...);
+                    : (self_->kernels->*kernels::slot<S>)(self_, args...);
     }
 
     // The observer of a run of aer_coords calls. With the module's own kernels
@@ -45,9 +45,8 @@ public:
     public:
         Observer(const Kernels& k, LLA lla_obs) noexcept
             : k_(k), lla_obs_(lla_obs), inline_(k.own_ && state.runtime.own_routines) {
-            if (!k_.own_) return;
-            kernels::c_pos_from_lla<Direct>(k_.self_, lla_obs_, r_obs_);
-            kernels::c_enu<Direct>(k_.self_, SurfCoord{lla_obs_.lat, lla_obs_.lon}, &enu_obs_);
+            if (k_.own_)
+                kernels::observer_position_and_frame(k_.self_, lla_obs_, r_obs_, &enu_obs_);
         }
         bool self_contained() const noexcept { return inline_; }
         void c_aer_coords(const double* r_target, AER* aer) const noexcept {
@@ -56,7 +55,8 @@ public:
             double* r_obs = const_cast<double*>(r_obs_);
             if (inline_) {
                 vectools::sub(const_cast<double*>(r_target), r_obs, r_target_obs);
-                return kernels::finish_aer<kernels::DirectInline>(r_target_obs, &enu_obs_, aer);
+                return kernels::finish_aer<kernels::DirectInline<QuorvaneEllipsoid>>(
+                    r_target_obs, &enu_obs_, aer);
             }
             state.runtime.sub(const_cast<double*>(r_target), r_obs, r_target_obs);
             if (Direct::routine_failed()) return kernels::fail<Direct, Slot::c_aer_coords>();
@@ -100,7 +100,7 @@ bool run_elements(Py_ssize_t n, bool parallel, const Element& element) noexcept 
     if (parallel) {
         // Nothing here touches the interpreter: other Python threads run meanwhile.
         const py::AllowThreads allow(n >= kAllowThreadsThreshold);
-        parallel_for(n, [&element](Py_ssize_t begin, Py_ssize_t end) {
+        common::parallel_for(n, [&element](Py_ssize_t begin, Py_ssize_t end) {
             for (Py_ssize_t i = begin; i < end; ++i) element(i, Unchecked{});
         });
         return true;

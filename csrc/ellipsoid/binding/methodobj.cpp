@@ -3,9 +3,10 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "ellipsoid/binding/args.h"
+#include "common/args.h"
 #include "common/ref.h"
-#include "ellipsoid/binding/traceback.h"
+#include "ellipsoid/kernels/dispatch.h"
+#include "ellipsoid/state.h"
 
 namespace quorvane::ellipsoid {
 namespace {
@@ -37,14 +38,14 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs < 1) {
         PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", m->qualname);
-        py::add_traceback(m->traceback_name);
+        add_traceback(m->traceback_name);
         return nullptr;
     }
     if (!PyObject_TypeCheck(args[0], m->owner)) {
         PyErr_Format(PyExc_TypeError,
                      "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
                      m->name, m->owner->tp_name, Py_TYPE(args[0])->tp_name);
-        py::add_traceback(m->traceback_name);
+        add_traceback(m->traceback_name);
         return nullptr;
     }
     PyObject* values[kMaxParameters] = {};
@@ -54,7 +55,7 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     if (py::parse_arguments(params, args + 1, nargs - 1, kwnames, values)) {
         result = m->spec->impl(reinterpret_cast<QuorvaneEllipsoidObject*>(args[0]), values);
     }
-    if (result == nullptr) py::add_traceback(m->traceback_name);
+    if (result == nullptr) add_traceback(m->traceback_name);
     return result;
 }
 
@@ -155,8 +156,7 @@ PyObject* new_method(const MethodSpec& spec, PyTypeObject* owner) noexcept {
     m->name = m->qualname = m->module = m->doc = m->annotations = nullptr;
     m->parameter_count = 0;
     for (PyObject*& p : m->parameter_names) p = nullptr;
-    std::snprintf(m->traceback_name, sizeof m->traceback_name, "%s%s", py::kEllipsoidPrefix,
-                  spec.name);
+    std::snprintf(m->traceback_name, sizeof m->traceback_name, "%s%s", kTracebackPrefix, spec.name);
     PyObject_GC_Track(self.get());
 
     m->name = PyUnicode_InternFromString(spec.name);

@@ -10,14 +10,13 @@
 #include <cstdint>
 #include <cstring>
 
-#include "ellipsoid/binding/args.h"
+#include "common/args.h"
 #include "ellipsoid/binding/names.h"
 #include "ellipsoid/binding/numpy_calls.h"
 #include "ellipsoid/binding/readers.h"
 #include "ellipsoid/binding/docstrings.h"
-#include "ellipsoid/kernels/dispatch.h"
 #include "ellipsoid/binding/methods.h"
-#include "ellipsoid/binding/traceback.h"
+#include "ellipsoid/kernel_table.h"
 #include "ellipsoid/binding/typedview.h"
 #include "vectools/routines.h"
 
@@ -44,24 +43,26 @@ bool error_pending_held() noexcept {
 
 void kernel_traceback(const char* function) noexcept {
     py::GilGuard gil;
-    py::add_traceback(function);
+    add_traceback(function);
 }
 
 // -- Construction ----------------------------------------------------------------
 
-// Parses (Re, f) for __cinit__ or __init__ and converts both, Re first.
+// Parses (Re, f) for __cinit__ or __init__ and converts both, Re first. The
+// values are held while converting: Re.__float__ may empty the keyword
+// dictionary that held f.
 bool parse_parameters(const char* function, PyObject* args, PyObject* kwargs, double* Re,
                       double* f) noexcept {
     PyObject* const names[] = {state.c.Re, state.c.f};
-    PyObject* values[2];
+    Ref values[2];
     return py::parse_arguments({function, names}, args, kwargs, values) &&
-           to_double(values[0], Re) && to_double(values[1], f);
+           to_double(values[0].get(), Re) && to_double(values[1].get(), f);
 }
 
 void fail_with_entry(const char* function) noexcept {
     char name[96];
-    PyOS_snprintf(name, sizeof name, "%s%s", py::kEllipsoidPrefix, function);
-    py::add_traceback(name);
+    PyOS_snprintf(name, sizeof name, "%s%s", kTracebackPrefix, function);
+    add_traceback(name);
 }
 
 PyObject* ellipsoid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -403,6 +404,9 @@ bool bind_vector_routines() noexcept {
                      kVectoolsName, "scale");
         return false;
     }
+    // scale and add are bound, in this order, only to check that the vector
+    // module exports them as its interface says: no kernel calls them, so
+    // their addresses are not kept.
     bool own = true;
     void* scale = bind_routine(capi.get(), "scale", QUORVANE_VEC_SCALE_SIGNATURE, &own);
     void* add = scale ? bind_routine(capi.get(), "add", QUORVANE_VEC_ADD_SIGNATURE, &own) : nullptr;
@@ -412,8 +416,6 @@ bool bind_vector_routines() noexcept {
         dot ? bind_routine(capi.get(), "norm", QUORVANE_VEC_NORM_SIGNATURE, &own) : nullptr;
     if (norm == nullptr) return false;
     state.runtime.own_routines = own;
-    state.runtime.scale = reinterpret_cast<quorvane_vec_scale_fn>(scale);
-    state.runtime.add = reinterpret_cast<quorvane_vec_add_fn>(add);
     state.runtime.sub = reinterpret_cast<quorvane_vec_sub_fn>(sub);
     state.runtime.dot = reinterpret_cast<quorvane_vec_dot_fn>(dot);
     state.runtime.norm = reinterpret_cast<quorvane_vec_norm_fn>(norm);
@@ -484,7 +486,7 @@ int module_exec(PyObject* module) noexcept {
         state.initialised = true;
         return 0;
     }
-    if (state.globals != nullptr && state.c.numpy != nullptr) py::add_traceback(kInitName);
+    if (state.globals != nullptr && state.c.numpy != nullptr) add_traceback(kInitName);
     // Drop the module so that a later import builds a new one and tries again.
     Py_CLEAR(state.created);
     state.module = nullptr;

@@ -10,11 +10,12 @@
 //
 // The observer's position and frame are those of Ellipsoid.enu and
 // Ellipsoid.aer_coords: the formulas c_pos_from_lla and c_enu, with nested
-// kernels called directly as the methods call them. A local vector is the three
-// dot products of the observer-to-target vector with the frame's axes, summed
-// from the first component to the last like the bound vector routines, and
-// azimuth, elevation and range are finished by the aer kernel's own last step
-// with that arithmetic, so they come out bit for bit as aer_coords gives them.
+// kernels called directly as the methods call them (one function computes
+// both, shared with the methods' element loop). A local vector is the three
+// dot products of the observer-to-target vector with the frame's axes, by the
+// package's own vector routines, and azimuth, elevation and range are
+// finished by the aer kernel's own last step with those routines, so they
+// come out bit for bit as aer_coords gives them.
 //
 // An object carrying the module's own kernel table is computed with the
 // formulas called directly, without the interpreter lock and split over
@@ -27,10 +28,11 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/parallel.h"
 #include "common/ref.h"
-#include "ellipsoid/binding/parallel.h"
 #include "ellipsoid/kernels/dispatch.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
+#include "vectools/routines.h"
 
 namespace quorvane::ellipsoid::frames {
 namespace {
@@ -38,17 +40,27 @@ namespace {
 using py::Ref;
 using Object = QuorvaneEllipsoidObject;
 using Table = QuorvaneEllipsoidKernels;
+using Direct = kernels::DirectInline<QuorvaneEllipsoid>;
 
-// The Ellipsoid type and the kernel table it publishes, set at import and
-// kept for the life of the process.
-PyTypeObject* ellipsoid_type = nullptr;
-const Table* own_table = nullptr;
+// The module's state: the Ellipsoid type and the kernel table it publishes.
+struct FramesState {
+    PyTypeObject* ellipsoid_type;  // strong
+    const Table* own_table;
+};
+
+FramesState* state_of(PyObject* module) noexcept {
+    return static_cast<FramesState*>(PyModule_GetState(module));
+}
 
 // -- Arithmetic shared by every conversion -------------------------------------
 
-// u . v, summed from the first component to the last (as the vector routines).
+// The vector routines take plain pointers, as their exported signatures do,
+// and write only through their last one.
 inline double dot(const double* u, const double* v) noexcept {
-    return u[0] * v[0] + u[1] * v[1] + u[2] * v[2];
+    return vectools::dot(const_cast<double*>(u), const_cast<double*>(v));
+}
+inline void difference(const double* u, const double* v, double* out) noexcept {
+    vectools::sub(const_cast<double*>(u), const_cast<double*>(v), out);
 }
 
 // Components of d along the axes of `frame`: east, north, up.
@@ -68,39 +80,6 @@ inline void vector_from_local(const ENU_Frame& frame, const double* enu, double*
         v[k] = (east * frame.u_east[k] + north * frame.u_north[k]) + up * frame.u_up[k];
 }
 
-// The dispatch policy of this module: nested kernels called straight to the
-// formulas (as kernels::Direct does), and the vector routines' arithmetic as
-// plain functions of this module, so nothing here reaches into the ellipsoid
-// module's process state (which belongs to its own shared object and is
-// empty in this one). Nothing can fail.
-struct Local {
-    using Self = QuorvaneEllipsoid;
-    struct Routines {
-        void (*sub)(double*, double*, double*) noexcept;
-        double (*dot)(double*, double*) noexcept;
-        double (*norm)(double*) noexcept;
-    };
-    static void sub_of(double* u, double* v, double* out) noexcept {
-        out[0] = u[0] - v[0];
-        out[1] = u[1] - v[1];
-        out[2] = u[2] - v[2];
-    }
-    static double dot_of(double* u, double* v) noexcept { return dot(u, v); }
-    static double norm_of(double* u) noexcept { return std::sqrt(dot(u, u)); }
-    static const Routines& routines() noexcept {
-        static constexpr Routines routines{sub_of, dot_of, norm_of};
-        return routines;
-    }
-    template <kernels::Slot S, class... Args>
-    static auto call(Self self, Args... args) noexcept {
-        return kernels::Kernel<S>::template formula<Local>(self, args...);
-    }
-    static constexpr bool kernel_failed() noexcept { return false; }
-    static constexpr bool routine_failed() noexcept { return false; }
-    template <kernels::Slot>
-    static void fail() noexcept {}
-};
-
 // East, north and up components of azimuth, elevation and range.
 inline void local_from_aer(const double* aer, double* enu) noexcept {
     const double azimuth = aer[0], elevation = aer[1], range = aer[2];
@@ -119,20 +98,8 @@ inline void local_from_aer(const double* aer, double* enu) noexcept {
 // fields, and the compiler would read them and recompute after every store.
 [[gnu::noinline, gnu::flatten]] void position(const Object* self, LLA lla, double* r) noexcept {
     double r_local[3];
-    kernels::c_pos_from_lla<Local>(self, lla, r_local);
+    kernels::c_pos_from_lla<Direct>(self, lla, r_local);
     r[0] = r_local[0], r[1] = r_local[1], r[2] = r_local[2];
-}
-
-// Position and frame of an observer, both formulas inlined into one function:
-// their shared sines, cosines and reduced latitude are computed once.
-[[gnu::noinline, gnu::flatten]] void position_and_frame(const Object* self, LLA lla, double* r,
-                                                        ENU_Frame* frame) noexcept {
-    double r_local[3];
-    ENU_Frame frame_local;
-    kernels::c_pos_from_lla<Local>(self, lla, r_local);
-    kernels::c_enu<Local>(self, SurfCoord{lla.lat, lla.lon}, &frame_local);
-    r[0] = r_local[0], r[1] = r_local[1], r[2] = r_local[2];
-    *frame = frame_local;
 }
 
 // Frame of an observer, inlined likewise: the normal and the tangents share
@@ -140,13 +107,13 @@ inline void local_from_aer(const double* aer, double* enu) noexcept {
 [[gnu::noinline, gnu::flatten]] void frame_at(const Object* self, SurfCoord coord,
                                               ENU_Frame* frame) noexcept {
     ENU_Frame frame_local;
-    kernels::c_enu<Local>(self, coord, &frame_local);
+    kernels::c_enu<Direct>(self, coord, &frame_local);
     *frame = frame_local;
 }
 
 // Geodetic coordinates of a position, as one real call like the methods make it.
 [[gnu::noinline]] void geodetic(const Object* self, const double* r, LLA* lla) noexcept {
-    kernels::c_lla_from_pos<Local>(self, r, lla);
+    kernels::c_lla_from_pos<Direct>(self, r, lla);
 }
 
 // The module's own formulas: nothing can fail and no interpreter object is touched.
@@ -158,7 +125,7 @@ struct Own {
         return true;
     }
     bool pos_and_enu(LLA lla, double* r, ENU_Frame* frame) const noexcept {
-        position_and_frame(self, lla, r, frame);
+        kernels::observer_position_and_frame(self, lla, r, frame);
         return true;
     }
     bool enu(SurfCoord coord, ENU_Frame* frame) const noexcept {
@@ -172,8 +139,9 @@ struct Own {
     // Azimuth, elevation and range of r_target from an observer at r_obs with `frame`.
     bool aer(const double* r_target, LLA, const double* r_obs, const ENU_Frame& frame,
              AER* aer) const noexcept {
-        double d[3] = {r_target[0] - r_obs[0], r_target[1] - r_obs[1], r_target[2] - r_obs[2]};
-        kernels::finish_aer<Local>(d, &frame, aer);
+        double d[3];
+        difference(r_target, r_obs, d);
+        kernels::finish_aer<Direct>(d, &frame, aer);
         return true;
     }
 };
@@ -261,8 +229,8 @@ bool convert_row(const K& k, const Observer& obs, const double* in, double* out)
     switch (op) {
         case Op::enu_from_pos:
         case Op::ned_from_pos: {
-            const double d[3] = {in[0] - obs.r[0], in[1] - obs.r[1], in[2] - obs.r[2]};
-            double enu[3];
+            double d[3], enu[3];
+            difference(in, obs.r, d);
             local_from_vector(obs.frame, d, enu);
             if (op == Op::enu_from_pos) {
                 out[0] = enu[0], out[1] = enu[1], out[2] = enu[2];
@@ -274,7 +242,8 @@ bool convert_row(const K& k, const Observer& obs, const double* in, double* out)
         case Op::enu_from_lla: {
             double r[3];
             if (!k.pos_from_lla(LLA{in[0], in[1], in[2]}, r)) return false;
-            const double d[3] = {r[0] - obs.r[0], r[1] - obs.r[1], r[2] - obs.r[2]};
+            double d[3];
+            difference(r, obs.r, d);
             local_from_vector(obs.frame, d, out);
             return true;
         }
@@ -383,12 +352,13 @@ private:
 };
 
 template <Op op>
-PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* convert(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    const FramesState& state = *state_of(module);
     if (nargs != 4) {
         PyErr_SetString(PyExc_TypeError, "expected 4 arguments (ell, source, observers, out)");
         return nullptr;
     }
-    if (!PyObject_TypeCheck(args[0], ellipsoid_type)) {
+    if (!PyObject_TypeCheck(args[0], state.ellipsoid_type)) {
         PyErr_Format(PyExc_TypeError, "ell must be an Ellipsoid, not %.200s",
                      Py_TYPE(args[0])->tp_name);
         return nullptr;
@@ -414,7 +384,7 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     const double* obs = observers.data();
     double* dst = out.data();
 
-    if (self->kernels == own_table) {
+    if (self->kernels == state.own_table) {
         const Own k{self};
         const py::AllowThreads unlocked;
         Observer shared;
@@ -422,7 +392,7 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         if (one_observer && linear(op) && n < kLinearParallelThreshold) {
             convert_rows<op>(k, src, obs, true, shared, dst, 0, n);
         } else {
-            parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
+            common::parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
                 convert_rows<op>(k, src, obs, one_observer, shared, dst, begin, end);
             });
         }
@@ -449,40 +419,62 @@ PyMethodDef functions[] = {
 };
 #undef QUORVANE_FRAMES_FUNCTION
 
+// The Ellipsoid type and its published kernel table, into the module's state.
+int frames_exec(PyObject* module) noexcept {
+    Ref ellipsoid = Ref::steal(PyImport_ImportModule("quorvane.mathtools.ellipsoid.ellipsoid"));
+    if (!ellipsoid) return -1;
+    Ref type = Ref::steal(PyObject_GetAttrString(ellipsoid.get(), "Ellipsoid"));
+    if (!type) return -1;
+    if (!PyType_Check(type.get())) {
+        PyErr_SetString(PyExc_ImportError, "Ellipsoid is not a type");
+        return -1;
+    }
+    Ref capsule =
+        Ref::steal(PyObject_GetAttrString(type.get(), QUORVANE_ELLIPSOID_KERNELS_CAPSULE_KEY));
+    if (!capsule) return -1;
+    const void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (table == nullptr) return -1;
+    FramesState* state = state_of(module);
+    state->own_table = static_cast<const Table*>(table);
+    state->ellipsoid_type = reinterpret_cast<PyTypeObject*>(type.release());
+    return 0;
+}
+
+int frames_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+    Py_VISIT(state_of(module)->ellipsoid_type);
+    return 0;
+}
+
+int frames_clear(PyObject* module) noexcept {
+    Py_CLEAR(state_of(module)->ellipsoid_type);
+    return 0;
+}
+
+void frames_free(void* module) noexcept {
+    frames_clear(static_cast<PyObject*>(module));
+}
+
+PyModuleDef_Slot frames_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&frames_exec)},
+    {0, nullptr},
+};
+
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "quorvane.mathtools.ellipsoid._frames",
     .m_doc =
         "Element loops of the local-frame conversions (see quorvane.mathtools.ellipsoid.frames).",
-    .m_size = -1,
+    .m_size = sizeof(FramesState),
     .m_methods = functions,
+    .m_slots = frames_slots,
+    .m_traverse = frames_traverse,
+    .m_clear = frames_clear,
+    .m_free = frames_free,
 };
-
-// The Ellipsoid type and its published kernel table.
-bool find_ellipsoid() noexcept {
-    Ref module = Ref::steal(PyImport_ImportModule("quorvane.mathtools.ellipsoid.ellipsoid"));
-    if (!module) return false;
-    Ref type = Ref::steal(PyObject_GetAttrString(module.get(), "Ellipsoid"));
-    if (!type) return false;
-    if (!PyType_Check(type.get())) {
-        PyErr_SetString(PyExc_ImportError, "Ellipsoid is not a type");
-        return false;
-    }
-    Ref capsule =
-        Ref::steal(PyObject_GetAttrString(type.get(), QUORVANE_ELLIPSOID_KERNELS_CAPSULE_KEY));
-    if (!capsule) return false;
-    const void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
-    if (table == nullptr) return false;
-    own_table = static_cast<const Table*>(table);
-    ellipsoid_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for good
-    return true;
-}
 
 }  // namespace
 }  // namespace quorvane::ellipsoid::frames
 
 PyMODINIT_FUNC PyInit__frames() {
-    using namespace quorvane::ellipsoid::frames;
-    if (ellipsoid_type == nullptr && !find_ellipsoid()) return nullptr;
-    return PyModule_Create(&module_def);
+    return PyModuleDef_Init(&quorvane::ellipsoid::frames::module_def);
 }

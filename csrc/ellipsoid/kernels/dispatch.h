@@ -1,51 +1,52 @@
-// How the kernels reach each other: the dispatch policies, the one declaration
-// of every kernel, and the module's own kernel table built from them.
+// How the kernels reach each other, without any interpreter state: the one
+// declaration of every kernel, and the direct policy.
 //
-//   ViaTable  a nested call goes through self->kernels and is followed by the
-//             pending-error probe; the published table holds these, so a
-//             compiled subclass that replaces a slot changes what every kernel
-//             calling it computes.
-//   Direct    a nested call goes straight to these formulas and skips the
-//             probe (they cannot fail); the methods use it when an object
-//             carries the module's own table, so nested kernels inline and
-//             share work without changing a bit of the result.
-//
-// Calls of the bound vector routines keep their probe under both policies.
+// A policy tells a kernel (formulas.h) what `self` is, how a nested kernel is
+// called, what the vector routines are and whether a call can fail. The
+// policy here calls nested kernels straight to the formulas and the vector
+// routines of vectools/routines.h inline; nothing can fail, so no probe
+// follows a call. The extension modules compute with it whenever an object
+// carries the module's own kernel table; the policies bound to a table and to
+// the module's state are in ellipsoid/kernel_table.h.
 #ifndef QUORVANE_ELLIPSOID_KERNELS_DISPATCH_H
 #define QUORVANE_ELLIPSOID_KERNELS_DISPATCH_H
 
 #include <array>
 #include <cstddef>
-#include <utility>
 
 #include "ellipsoid/kernels/formulas.h"
-#include "ellipsoid/state.h"
-#include "quorvane/mathtools/ellipsoid/ellipsoid.h"
 #include "vectools/routines.h"
+
+namespace quorvane::ellipsoid {
+
+// How traceback entries name the methods and kernels of Ellipsoid: this, then
+// the method's or kernel's name.
+inline constexpr char kTracebackPrefix[] = "quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid.";
+
+}  // namespace quorvane::ellipsoid
 
 namespace quorvane::ellipsoid::kernels {
 
-using Table = QuorvaneEllipsoidKernels;
-
-// "quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid." followed by `name`, as a
-// constant: the traceback entry of a kernel.
+// The traceback entry of kernel `name`, as a constant.
 template <std::size_t N>
 constexpr auto traceback_name(const char (&name)[N]) noexcept {
-    constexpr char prefix[] = "quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid.";
-    std::array<char, sizeof prefix - 1 + N> out{};
-    for (std::size_t i = 0; i + 1 < sizeof prefix; ++i) out[i] = prefix[i];
-    for (std::size_t i = 0; i < N; ++i) out[sizeof prefix - 1 + i] = name[i];
+    constexpr std::size_t prefix = sizeof kTracebackPrefix - 1;
+    std::array<char, prefix + N> out{};
+    for (std::size_t i = 0; i < prefix; ++i) out[i] = kTracebackPrefix[i];
+    for (std::size_t i = 0; i < N; ++i) out[prefix + i] = name[i];
     return out;
 }
 
-// The one declaration of each kernel: its slot in the table, its formula
-// (instantiated with a policy), and its traceback entry.
+// The one declaration of each kernel: its slot in a kernel table (the table
+// type is a parameter, so that this header needs no interpreter headers), its
+// formula (instantiated with a policy), and its traceback entry.
 template <Slot S>
 struct Kernel;
 
 #define QUORVANE_DECLARE_KERNEL(NAME)                            \
     template <>                                                  \
     struct Kernel<Slot::NAME> {                                  \
+        template <class Table>                                   \
         static constexpr auto slot = &Table::NAME;               \
         template <class K>                                       \
         static constexpr auto formula = &kernels::NAME<K>;       \
@@ -65,72 +66,49 @@ QUORVANE_DECLARE_KERNEL(c_surf_pos_of_ray_first_intersection);
 QUORVANE_DECLARE_KERNEL(c_aer_coords);
 #undef QUORVANE_DECLARE_KERNEL
 
-// What both policies share: the ellipsoid object, the vector routines and the
-// traceback entry of a failing kernel.
-struct Policy {
-    using Self = QuorvaneEllipsoid;
-    static const KernelRuntime& routines() noexcept { return state.runtime; }
-    template <Slot S>
-    static void fail() noexcept {
-        state.runtime.add_traceback(Kernel<S>::traceback.data());
-    }
-};
+inline constexpr std::size_t kSlotCount = std::size_t(Slot::c_aer_coords) + 1;
 
-struct ViaTable : Policy {
-    template <Slot S, class... Args>
-    static auto call(Self self, Args... args) noexcept {
-        return (self->kernels->*Kernel<S>::slot)(self, args...);
-    }
-    static bool kernel_failed() noexcept { return state.runtime.error_pending(); }
-    static bool routine_failed() noexcept { return state.runtime.error_pending(); }
-};
-
-struct Direct : Policy {
-    template <Slot S, class... Args>
-    static auto call(Self self, Args... args) noexcept {
-        return Kernel<S>::template formula<Direct>(self, args...);
-    }
-    static constexpr bool kernel_failed() noexcept { return false; }
-    // Only used by methods, which hold the interpreter lock.
-    static bool routine_failed() noexcept { return state.runtime.error_pending_held(); }
-};
-
-// Direct, with the package's own vector routines called inline and without
-// probes: for loops whose bound routines are known to be the package's own
-// (the same code, so the same bits).
+// The package's own vector routines, called inline.
 struct InlineRoutines {
     static void sub(double* u, double* v, double* out) noexcept { vectools::sub(u, v, out); }
     static double dot(double* u, double* v) noexcept { return vectools::dot(u, v); }
     static double norm(double* u) noexcept { return vectools::norm(u); }
 };
 
-struct DirectInline : Direct {
+// The direct policy on an ellipsoid `Object` (a pointer to something with Re,
+// f and Rp): nested kernels straight to the formulas, the package's vector
+// routines inline, nothing that can fail. It touches no interpreter state, so
+// it may run on any thread without the interpreter lock.
+template <class Object>
+struct DirectInline {
+    using Self = Object;
+    template <Slot S, class... Args>
+    static auto call(Self self, Args... args) noexcept {
+        return Kernel<S>::template formula<DirectInline>(self, args...);
+    }
     static InlineRoutines routines() noexcept { return {}; }
+    static constexpr bool kernel_failed() noexcept { return false; }
     static constexpr bool routine_failed() noexcept { return false; }
+    template <Slot>
+    static void fail() noexcept {}
 };
 
-// Kernel S with nested calls made directly, as one real call: inlined into an
-// element loop the kernels measure slower (the loop's state and the kernel's
-// temporaries compete for registers).
-template <Slot S, class... Args>
-[[gnu::noinline]] auto direct(QuorvaneEllipsoid self, Args... args) noexcept {
-    return Kernel<S>::template formula<Direct>(self, args...);
+// The position r and the East-North-Up frame of an observer at geodetic `lla`,
+// as c_pos_from_lla and c_enu give them, the nested kernels of both inlined
+// into one function so that their shared sines, cosines and reduced latitude
+// are computed once (the same values, so the same bits). Results go to locals
+// first: a store through `r` could otherwise alias the ellipsoid's fields, and
+// the compiler would read them again after every store.
+template <class Object>
+[[gnu::noinline, gnu::flatten]] void observer_position_and_frame(Object self, LLA lla, double* r,
+                                                                 ENU_Frame* frame) noexcept {
+    double r_local[3];
+    ENU_Frame frame_local;
+    c_pos_from_lla<DirectInline<Object>>(self, lla, r_local);
+    c_enu<DirectInline<Object>>(self, SurfCoord{lla.lat, lla.lon}, &frame_local);
+    r[0] = r_local[0], r[1] = r_local[1], r[2] = r_local[2];
+    *frame = frame_local;
 }
-
-// The module's own table: every slot holds the ViaTable instantiation, so a
-// kernel reached through the table dispatches its nested calls through the
-// table of the object it is given.
-template <std::size_t... I>
-constexpr Table make_table(std::index_sequence<I...>) noexcept {
-    Table table{};
-    ((table.*Kernel<Slot(I)>::slot = Kernel<Slot(I)>::template formula<ViaTable>), ...);
-    return table;
-}
-
-inline constexpr Table own_kernels =
-    make_table(std::make_index_sequence<std::size_t(Slot::c_aer_coords) + 1>());
-static_assert(sizeof(Table) == (std::size_t(Slot::c_aer_coords) + 1) * sizeof(void*),
-              "one formula for every slot");
 
 }  // namespace quorvane::ellipsoid::kernels
 

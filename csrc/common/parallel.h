@@ -1,18 +1,19 @@
-// Splitting a method's element loop over native threads.
+// Splitting an element loop over native threads.
 //
 // Only loops that touch no interpreter object and call no code of another
-// module are split: exact NumPy inputs read from memory, the module's own
-// kernels, results written through a typed view. The calling thread keeps the
-// interpreter lock, runs the first chunk itself and waits for the others.
+// module are split: inputs read straight from memory, the package's own
+// kernels, results written straight to memory. The calling thread runs the
+// first chunk itself and waits for the others; whether it lets go of the
+// interpreter lock meanwhile is the caller's choice (py::AllowThreads).
 // Threads are started per call, so nothing can be left broken by a fork.
-#ifndef QUORVANE_MATHTOOLS_ELLIPSOID_PARALLEL_H
-#define QUORVANE_MATHTOOLS_ELLIPSOID_PARALLEL_H
+#ifndef QUORVANE_COMMON_PARALLEL_H
+#define QUORVANE_COMMON_PARALLEL_H
 
 #include <Python.h>
 
 #include <functional>
 
-namespace quorvane::ellipsoid {
+namespace quorvane::common {
 
 // Below this many elements a loop stays on the calling thread: starting a
 // thread costs about as much as a few hundred elements.
@@ -28,6 +29,6 @@ int thread_count(Py_ssize_t n) noexcept;
 // chunk must not touch interpreter objects.
 void parallel_for(Py_ssize_t n, const std::function<void(Py_ssize_t, Py_ssize_t)>& chunk) noexcept;
 
-}  // namespace quorvane::ellipsoid
+}  // namespace quorvane::common
 
-#endif  // QUORVANE_MATHTOOLS_ELLIPSOID_PARALLEL_H
+#endif  // QUORVANE_COMMON_PARALLEL_H

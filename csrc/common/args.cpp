@@ -1,7 +1,10 @@
-#include "ellipsoid/binding/args.h"
+#include "common/args.h"
 
 namespace quorvane::py {
 namespace {
+
+// The most parameters a tuple-and-dictionary signature may have.
+constexpr size_t kMaxParameters = 8;
 
 void raise_count(const Parameters& params, Py_ssize_t given) noexcept {
     const Py_ssize_t n = static_cast<Py_ssize_t>(params.names.size());
@@ -79,17 +82,26 @@ bool parse_arguments(const Parameters& params, PyObject* const* args, Py_ssize_t
 }
 
 bool parse_arguments(const Parameters& params, PyObject* args, PyObject* kwargs,
-                     PyObject** out) noexcept {
+                     Ref* out) noexcept {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (!check_positional(params, &PyTuple_GET_ITEM(args, 0), nargs, out)) return false;
+    PyObject* found[kMaxParameters];
+    if (params.names.size() > kMaxParameters) {
+        PyErr_Format(PyExc_SystemError, "%.200s() has too many parameters", params.function);
+        return false;
+    }
+    if (!check_positional(params, &PyTuple_GET_ITEM(args, 0), nargs, found)) return false;
     if (kwargs != nullptr) {
+        // Matching runs no code (keys are compared as strings), so the values
+        // found stay in the dictionary until they are referenced below.
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!match_keyword(params, nargs, key, value, out)) return false;
+            if (!match_keyword(params, nargs, key, value, found)) return false;
         }
     }
-    return check_missing(params, out);
+    if (!check_missing(params, found)) return false;
+    for (size_t i = 0; i < params.names.size(); ++i) out[i] = Ref::borrow(found[i]);
+    return true;
 }
 
 }  // namespace quorvane::py

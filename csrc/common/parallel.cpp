@@ -1,4 +1,4 @@
-#include "ellipsoid/binding/parallel.h"
+#include "common/parallel.h"
 
 #include <sched.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-namespace quorvane::ellipsoid {
+namespace quorvane::common {
 namespace {
 
 int available_cpus() noexcept {
@@ -55,4 +55,4 @@ void parallel_for(Py_ssize_t n, const std::function<void(Py_ssize_t, Py_ssize_t)
     for (std::thread& worker : workers) worker.join();
 }
 
-}  // namespace quorvane::ellipsoid
+}  // namespace quorvane::common
