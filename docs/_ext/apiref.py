@@ -191,8 +191,27 @@ def _recognise_compiled_methods() -> None:
     sphinx_inspect.isattributedescriptor = isattributedescriptor
 
 
+# Napoleon reads the first line of a data docstring as "type: description", so the doc comment
+# "#: The largest flattening served: the series lose accuracy beyond it." would lose its first
+# half to a type. The module's data are documented in prose: keep their text as written.
+_PROSE = ("data", "attribute")
+
+
+def _keep_data_docstring(app: Sphinx, what: str, name: str, obj: object, options, lines) -> None:
+    if what in _PROSE:
+        app.env.temp_data.setdefault("quorvane_prose", {})[name] = list(lines)
+
+
+def _restore_data_docstring(app: Sphinx, what: str, name: str, obj: object, options, lines):
+    kept = app.env.temp_data.get("quorvane_prose", {}).pop(name, None)
+    if what in _PROSE and kept is not None:
+        lines[:] = kept
+
+
 def setup(app: Sphinx) -> dict[str, object]:
     _recognise_compiled_methods()
+    app.connect("autodoc-process-docstring", _keep_data_docstring, priority=100)
+    app.connect("autodoc-process-docstring", _restore_data_docstring, priority=900)
     app.connect("builder-inited", write_pages)
     app.connect("missing-reference", resolve_short_name)
     app.connect("env-check-consistency", check_documented)

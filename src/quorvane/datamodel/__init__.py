@@ -36,5 +36,9 @@ ENU_dtype = np.dtype(
 AER_dtype = np.dtype([("azimuth", np.float64), ("elevation", np.float64), ("range", np.float64)])
 
 # The geodesic problems' results (quorvane.mathtools.ellipsoid.geodesic).
+#: The inverse geodesic problem's result: distance ``s12`` (metres), forward azimuths ``azi1``
+#: and ``azi2`` at both ends (radians, clockwise from north).
 GeodesicInverse_dtype = np.dtype([("s12", np.float64), ("azi1", np.float64), ("azi2", np.float64)])
+#: The direct geodesic problem's result: the end point ``lat2``, ``lon2`` and the forward
+#: azimuth ``azi2`` there (radians).
 GeodesicDirect_dtype = np.dtype([("lat2", np.float64), ("lon2", np.float64), ("azi2", np.float64)])
