@@ -257,6 +257,8 @@ def test_observers_broadcast_and_one_target_keeps_the_methods_shapes():
         (lambda: fr.lla_from_pos(WGS84, [[1, 2]]), ValueError, "r must"),
         (lambda: fr.pos_from_lla(WGS84, [0, 1], 0, [0, 1, 2]), ValueError, "lat .2,., lon .*alt"),
         (lambda: fr.surf_pos_from_surf_coord(WGS84, 0, "1"), TypeError, "lon"),
+        (lambda: fr.aer_from_lla(WGS84, 0, 0, 0, np.ma.masked_equal([0.1, 9], 9), 0, 0),
+         TypeError, r"lat_obs is a masked array.*lat_obs.filled\(np.nan\)"),
     ],
 )
 def test_bad_input_is_named(call, error, match):

@@ -18,11 +18,14 @@ target in gives a ``(3,)`` array or a one-record result, as the methods do.
 The observer's position and frame are those of ``Ellipsoid.enu`` and
 ``Ellipsoid.aer_coords``; for one observer, ``aer_from_lla`` gives bit for bit what
 ``aer_coords(pos_from_lla(lat, lon, alt), ...)`` gives. A NaN makes its own row NaN only.
+Masked arrays (``numpy.ma``) are refused with a TypeError: their masked values would be
+computed as ordinary ones; ``x.filled(np.nan)`` turns them into NaN rows.
 """
 
 from __future__ import annotations
 
 import math
+import sys
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -69,6 +72,12 @@ if TYPE_CHECKING:
 
 def _numeric(name: str, x: Any) -> _Array:
     """``x`` as an array of a real numeric dtype, or an error naming ``name``."""
+    ma = sys.modules.get("numpy.ma")  # loaded if x can be a masked array
+    if ma is not None and isinstance(x, ma.MaskedArray):
+        raise TypeError(
+            f"{name} is a masked array, whose masked values would be computed as they are: "
+            f"pass {name}.filled(np.nan) to get NaN rows for them"
+        )
     try:
         a = np.asarray(x)
     except (ValueError, TypeError) as exc:

@@ -25,6 +25,7 @@ from quorvane.mathtools.ellipsoid.cli.operations import (
     convert_batches,
     make_plan,
 )
+from quorvane.mathtools.ellipsoid.cli.output import ignore_stop_signals
 from quorvane.mathtools.ellipsoid.cli.progress import progress_bar
 from quorvane.mathtools.ellipsoid.cli.readers import ParquetSource
 from quorvane.mathtools.ellipsoid.cli.writers import open_writer
@@ -127,6 +128,7 @@ def run_on_cluster(args: argparse.Namespace, op: Operation) -> int:
             if first is not None:
                 _reraise(first[1])
         os.chmod(staging, 0o777 & ~_umask())
+        ignore_stop_signals()  # the run succeeds once the output is in place
         if os.path.isdir(target):
             os.rmdir(target)  # empty, checked above
         os.replace(staging, target)

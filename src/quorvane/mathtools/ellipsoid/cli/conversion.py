@@ -25,7 +25,7 @@ def run_conversion(args: argparse.Namespace, op: Operation) -> int:
     from quorvane.mathtools.ellipsoid.cli.readers import open_input
     from quorvane.mathtools.ellipsoid.cli.writers import open_writer
 
-    with open_input(args.input, args.format, args.delimiter) as data:
+    with open_input(args.input, args.format, args.delimiter, args.max_record_bytes) as data:
         plan = make_plan(args, op, data)
         out_format, compression = format_of(args.output, args.output_format)
         if out_format is None:

@@ -11,7 +11,6 @@ from typing import IO, Any
 # Input is read as UTF-8 (with or without a byte-order mark). Bytes that are not UTF-8 are kept
 # as they are: in a numeric column they are reported as bad numbers, in a column copied by
 # --keep they are written back unchanged.
-ENCODING = "utf-8-sig"
 ERRORS = "surrogateescape"
 
 FORMATS = ("csv", "tsv", "parquet", "arrow")

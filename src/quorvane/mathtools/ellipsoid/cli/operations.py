@@ -472,6 +472,7 @@ def make_plan(args: argparse.Namespace, op: Operation, data: Source) -> Plan:
         keep = [i for i in range(len(data.header)) if i not in used]
     else:
         keep = [data.column_index(n) for n in args.keep.split(",")]
+    _check_unique([data.header[i] for i in keep] + [name for name, _ in op.outputs])
     return Plan(
         op=op,
         ellipsoid=ellipsoid,
@@ -484,6 +485,20 @@ def make_plan(args: argparse.Namespace, op: Operation, data: Source) -> Plan:
         param_columns=param_columns,
         keep=keep,
     )
+
+
+def _check_unique(header: list[str]) -> None:
+    """Refuse an output with two columns of one name (case ignored, as the input's are): no
+    Parquet or pandas reader, nor this tool, could read it back."""
+    folded = [name.casefold() for name in header]
+    repeated = [name for name, key in zip(header, folded, strict=True) if folded.count(key) > 1]
+    if repeated:
+        names = ", ".join(repr(name) for name in dict.fromkeys(repeated))
+        raise UsageError(
+            f"output column names must be unique, but {names} would appear more than once; keep "
+            "other columns (--keep), choose other input columns (--columns), or rename them in "
+            "the input"
+        )
 
 
 def _fixed_param(op: Operation, given: Sequence[float], degrees: bool) -> tuple[float, ...]:
