@@ -80,7 +80,8 @@ class Error:
 
 
 _ERROR = re.compile(
-    r"(?P<lat>[\d.e+-]+) rad, (?P<m>[\d.e+-]+) m \((?P<u>[\d.e+-]+) u\)(?:, bad (?P<bad>[\d.]+) ?%)?"
+    r"(?P<lat>[\d.e+-]+) rad(?: \([^)]*\))?, (?P<m>[\d.e+-]+) m \((?P<u>[\d.e+-]+) u\)"
+    r"(?:, bad (?P<bad>[\d.]+) ?%)?"
 )
 
 
@@ -114,6 +115,8 @@ def read_accuracy(results: Path) -> Accuracy:
     for k, name in enumerate(current[0][1:], start=1):
         label = "ours" if name.strip().lower() in ("ours", "now") else name
         acc.columns[label] = [parse_error(r[k]) if k < len(r) else None for r in current[1]]
+        if sum(e is not None for e in acc.columns[label]) < len(acc.regions) / 2:
+            raise ValueError(f"cannot read the errors of column {name!r} (format changed?)")
     if naive is not None:
         by_region = {r[0]: r for r in naive[1]}
         k = next(i for i, h in enumerate(naive[0]) if h.strip().lower() in ("ours", "before"))
@@ -244,31 +247,42 @@ def draw_accuracy(acc: Accuracy, path: Path) -> None:
         (axes[0], "lat", "worst latitude error (rad)"),
         (axes[1], "units", "worst altitude error (units of 2.2e-16 max(Re, |r|))"),
     ):
+        values = [getattr(e, what) for col in acc.columns.values() for e in col if e is not None]
+        top = max(max(values, default=1.0), floors[what]) * 30
         for j, c in enumerate(columns):
-            ys, xs, bads = [], [], []
             for i, e in enumerate(acc.columns[c]):
                 if e is None:
                     continue
-                ys.append(i - 0.4 + height * (j + 0.5))
-                xs.append(max(getattr(e, what), floors[what]))
-                bads.append(e.bad)
-            ax.barh(ys, xs, height=height * 0.9, color=colours[c], label=c, left=floors[what] / 2)
-            for y, x, bad in zip(ys, xs, bads):
-                if bad > 0:
-                    ax.text(x * 1.3, y, f"bad {bad:g} %", va="center", fontsize=6.5)
+                y = i - 0.4 + height * (j + 0.5)
+                x = getattr(e, what)
+                # Every answer NaN or far off, so no finite error was left to measure: the
+                # bar runs to the edge, hatched, rather than looking like a perfect score.
+                failed = e.bad > 0 and x <= floors[what]
+                width = top if failed else max(x, floors[what])
+                ax.barh(
+                    y, width - floors[what] / 2, height=height * 0.9, left=floors[what] / 2,
+                    color=colours[c], hatch="////" if failed else None,
+                    edgecolor="white" if failed else colours[c], linewidth=0,
+                    label=None if c in ax.get_legend_handles_labels()[1] else c,
+                )
+                if e.bad > 0:
+                    ax.text(
+                        min(width * 1.3, top), y, f"bad {e.bad:g} %", va="center", fontsize=6.5,
+                        ha="right" if failed else "left", color="black",
+                    )
         ax.set_xscale("log")
-        ax.set_xlim(floors[what] / 2, None)
+        ax.set_xlim(floors[what] / 2, top)
         ax.set_title(title)
         ax.grid(True, axis="x", which="major", alpha=0.3)
     axes[0].set_yticks(range(n), [textwrap_label(r) for r in acc.regions])
     axes[0].invert_yaxis()
-    axes[1].legend(loc="lower right", fontsize=8)
+    fig.legend(*axes[0].get_legend_handles_labels(), loc="lower center", ncol=len(columns))
     fig.suptitle(
         "lla_from_pos against 60-digit truth, worst case per region (log scale; shorter is better; "
-        "a zero error is drawn at the axis)",
+        "hatched: every answer NaN or far off)",
         fontsize=10,
     )
-    fig.tight_layout()
+    fig.tight_layout(rect=(0, 0.03, 1, 1))
     fig.savefig(path)
     plt.close(fig)
 
