@@ -35,6 +35,7 @@ exclude_patterns = ["_build", "Thumbs.db", ".DS_Store"]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 templates_path: list[str] = []
 default_role = "py:obj"
+smartquotes = False  # "--degrees" stays two hyphens, quotes stay straight
 nitpicky = True
 # Names outside this site: no inventories of other projects are fetched (the build is offline).
 nitpick_ignore_regex = [
@@ -49,6 +50,13 @@ autodoc_default_options = {"member-order": "bysource"}
 autodoc_typehints = "signature"
 autodoc_docstring_signature = True
 autodoc_preserve_defaults = True
+# The modules' private aliases of their annotations, as a reader knows them.
+autodoc_type_aliases = {
+    "_Reals": "numpy.typing.ArrayLike",
+    "_Vectors": "numpy.ndarray",
+    "_Records": "numpy.ndarray",
+    "_Array": "numpy.ndarray",
+}
 napoleon_google_docstring = False
 napoleon_numpy_docstring = True
 napoleon_use_rtype = False

@@ -30,8 +30,10 @@ def escape(text: str) -> str:
 
 
 def paragraphs(text: str) -> list[str]:
-    """The blank-line separated paragraphs of an argparse text, each on one line."""
-    return [" ".join(p.split()) for p in re.split(r"\n\s*\n", text.strip()) if p.strip()]
+    """The blank-line separated paragraphs of an argparse text, each on one line (a word that
+    the wrapping broke after its hyphen is joined again)."""
+    text = re.sub(r"(?<=[A-Za-z]-)\n\s*(?=[A-Za-z])", "", text.strip())
+    return [" ".join(p.split()) for p in re.split(r"\n\s*\n", text) if p.strip()]
 
 
 def epilog_rst(text: str) -> list[str]:
@@ -47,14 +49,14 @@ def epilog_rst(text: str) -> list[str]:
             out += ["   $ " + line.strip() for line in lines[1:] if line.strip()]
             out.append("")
         else:
-            out += [escape(" ".join(block.split())), ""]
+            out += [escape(paragraphs(block)[0]), ""]
     return out
 
 
 def usage(parser: argparse.ArgumentParser) -> list[str]:
-    text = parser.format_usage().strip().removeprefix("usage:").strip()
-    text = " ".join(text.split())
-    return [".. code-block:: text", "", "   " + text, ""]
+    """The usage lines as argparse wraps them."""
+    lines = parser.format_usage().rstrip().splitlines()
+    return [".. code-block:: text", "", *("   " + line for line in lines), ""]
 
 
 def option_names(action: argparse.Action, formatter: argparse.HelpFormatter) -> str:
