@@ -125,6 +125,21 @@ def vec_norm(u):
 SQUARE_LOW, SQUARE_HIGH = 2.0**-500, 2.0**500
 
 
+# Where max(Re, |x|, |y|, |z|) lies outside [2^-400, 2^400] the geodetic kernels work on Re and r
+# scaled by a power of two into [1/2, 1).
+LENGTH_LOW, LENGTH_HIGH = 2.0**-400, 2.0**400
+# A or B of the foot-point equation at least this: the geocentric latitude (the normal through
+# the point runs through the centre within 2^-60 rad).
+FAR_RATIO = 2.0**60
+
+
+def length_exponent(Re, x, y, z):
+    m = max(Re, abs(x), abs(y), abs(z))
+    if LENGTH_LOW <= m <= LENGTH_HIGH or not m < INF:
+        return 0
+    return math.frexp(m)[1]
+
+
 def hypot(x, y):
     """sqrt(x^2 + y^2) without overflow or underflow. Scaling by a power of two is exact and
     commutes with every rounding in the normal range, so where the squares stay normal the
@@ -158,6 +173,19 @@ def c_geodetic_lat_from_reduced_lat(Re, f, reduced_lat):
     return atan(div(tan(float(reduced_lat)), 1 - f))
 
 
+def closed_form_gain(Re, f, rho, r_norm, beta, sin_beta, cos_beta):
+    """d/db of the closed-form altitude L (rho / cos b - Re) / (1 - f), L^2 = 1 - e^2 cos^2 b,
+    relative to max(Re, |r|); 0 where the closed form is not used."""
+    length = tangent_length(f, beta, cos_beta)
+    if not closed_form_is_accurate(f, cos_beta, length):
+        return 0.0
+    slope_rho = div(rho * abs(sin_beta), cos_beta * cos_beta)
+    slope_length = div(((2 - f) * f) * abs(sin_beta) * cos_beta, length)
+    spread = abs(div(rho, cos_beta) - Re)
+    slope = length * slope_rho + slope_length * spread
+    return div(slope, (1 - f) * max(Re, r_norm))
+
+
 def newton_iteration(Re, f, x, y, z):
     """The formula's Newton iteration from the geocentric latitude, alone.
 
@@ -185,20 +213,20 @@ def newton_iteration(Re, f, x, y, z):
         beta = beta - inc
         if not abs(inc) > NEWTON_TOLERANCE:
             curvature = (A * sin_beta - B * cos_beta) - 4 * (sin_beta * cos_beta)
-            error = abs(div(curvature, 2 * denominator)) * (inc * inc)
-            amplification = 0.0
+            # Newton's C s^2 plus the rounding of g at the step's start, over the slope.
+            terms = abs(sin_beta * cos_beta) + abs(A * sin_beta) + abs(B * cos_beta)
+            error = abs(div(curvature, 2 * denominator)) * (inc * inc) + div(
+                EPS * terms, abs(denominator)
+            )
             # Where the closed form is used its gain is at most 256 + 17 / (1 - f)^2: an error
             # below the bound divided by that needs no closer look.
             small = error * GAIN_CEILING <= NEWTON_ALTITUDE_BOUND * ((1 - f) * (1 - f))
-            length = NAN if small else tangent_length(f, last, cos_beta)
-            if not small and closed_form_is_accurate(f, cos_beta, length):
-                # d/db of L (rho / cos b - Re) / (1 - f), L^2 = 1 - e^2 cos^2 b
-                slope_rho = div(rho * abs(sin_beta), cos_beta * cos_beta)
-                slope_length = div(((2 - f) * f) * abs(sin_beta) * cos_beta, length)
-                spread = abs(div(rho, cos_beta) - Re)
-                slope = length * slope_rho + slope_length * spread
-                amplification = div(slope, (1 - f) * max(Re, r_norm))
-            return beta, step, error, amplification
+            if small:
+                return beta, step, error, 0.0
+            # The gain at the step's start and at the result (strong flattening: they differ).
+            start = closed_form_gain(Re, f, rho, r_norm, last, sin_beta, cos_beta)
+            end = closed_form_gain(Re, f, rho, r_norm, beta, sin(beta), cos(beta))
+            return beta, step, error, max(start, end)
     return NAN, MAX_NEWTON_STEPS, NAN, NAN
 
 
@@ -232,7 +260,7 @@ def nearest_foot_reduced_lat(Re, f, x, y, z, start=NAN):
         return math.copysign(HALF_PI, z)
     A = rho / aux2
     B = ((1 - f) * zq) / aux2
-    if zq == 0:
+    if zq == 0 or B == 0:
         return math.copysign(math.acos(A) if A < 1 else 0.0, z)
     if A == INF or B == INF:
         return math.copysign(atan2((1 - f) * zq, rho), z)
@@ -260,7 +288,7 @@ def nearest_foot_reduced_lat(Re, f, x, y, z, start=NAN):
     return math.copysign(beta, z)
 
 
-def newton_result_is_nearest(Re, f, x, y, z, beta, error, amplification):
+def newton_result_is_nearest(Re, f, rho, z, beta, error, amplification):
     """Whether the Newton result is the nearest foot, with an error that moves neither the
     latitude (d lat / d beta <= 1 / (1 - f)) nor the closed-form altitude by more than a few
     units."""
@@ -268,24 +296,45 @@ def newton_result_is_nearest(Re, f, x, y, z, beta, error, amplification):
         return False
     if not (error * amplification <= NEWTON_ALTITUDE_BOUND):
         return False
+    # Inside the evolute's reach (A < 1) the root next to b = 0 beyond the equator may round to
+    # z's side; the root of z's quadrant has cos b < A.
+    aux2 = (Re * f) * (2 - f)
+    if z != 0 and rho < aux2 and math.cos(beta) >= rho / aux2:
+        return False
     if z > 0:
         return beta >= 0
     if z < 0:
         return beta <= 0
     # In the equatorial plane b = 0 is a foot, but inside the evolute (rho < Re e^2) the
     # nearest feet lie off the plane.
-    return not (hypot(x, y) < (Re * f) * (2 - f))
+    return not (rho < aux2)
+
+
+def scaled(Re, r):
+    """``(k, Re, x, y, z)``: Re and r times 2^-k (length_exponent), exact."""
+    x, y, z = map(float, r)
+    k = length_exponent(Re, x, y, z)
+    return k, math.ldexp(Re, -k), math.ldexp(x, -k), math.ldexp(y, -k), math.ldexp(z, -k)
 
 
 def c_solve_reduced_lat_equation(Re, f, r):
-    x, y, z = map(float, r)
-    if (Re * f) * (2 - f) == 0:
+    if f == 0:
         # Sphere: every point lies on its own normal; the geocentric latitude, well-conditioned
         # at the poles. The centre has no single nearest point.
+        x, y, z = map(float, r)
         rho = hypot(x, y)
         return NAN if rho == 0 and z == 0 else atan2(z, rho)
+    _, Re, x, y, z = scaled(Re, r)
+    rho = hypot(x, y)
+    if rho == 0 and z == 0 and any(float(v) != 0 for v in r):
+        return math.copysign(HALF_PI, z)  # within 2^-1074 Re of the centre: z's pole
+    aux2 = (Re * f) * (2 - f)
+    if not (rho < FAR_RATIO * aux2 and (1 - f) * abs(z) < FAR_RATIO * aux2):
+        if not (math.isfinite(rho) and math.isfinite(z)):
+            return NAN
+        return math.copysign(atan2((1 - f) * abs(z), rho), z)
     beta, _, error, amplification = newton_iteration(Re, f, x, y, z)
-    if newton_result_is_nearest(Re, f, x, y, z, beta, error, amplification):
+    if newton_result_is_nearest(Re, f, rho, z, beta, error, amplification):
         return beta
     return nearest_foot_reduced_lat(Re, f, x, y, z, beta)
 
@@ -414,10 +463,12 @@ def c_lla_from_pos(Re, f, r):
     x, y, z = map(float, r)
     lon = 0.0 if (x == 0.0 and y == 0.0) else atan2(y, x)
     beta = c_solve_reduced_lat_equation(Re, f, r)
-    rho = hypot(x, y)
     lat = c_geodetic_lat_from_reduced_lat(Re, f, beta)
+    # The altitude on Re and r scaled as the solver scales them, scaled back.
+    k, Re, x, y, z = scaled(Re, r)
+    rho = hypot(x, y)
     if rho < AXIS_POINT * Re and rho <= AXIS_POINT_SLOPE * abs(z):
-        return lat, lon, abs(z) - (1 - f) * Re
+        return lat, lon, math.ldexp(abs(z) - (1 - f) * Re, k)
     cos_beta = cos(beta)
     aux = tangent_length(f, beta, cos_beta)
 
@@ -429,7 +480,7 @@ def c_lla_from_pos(Re, f, r):
         return div(along_rho + along_z, aux)
 
     if rho < AXIS_BAND * Re or not closed_form_is_accurate(f, cos_beta, aux):
-        return lat, lon, projected()
+        return lat, lon, math.ldexp(projected(), k)
     alt = div(aux * (div(rho, cos_beta) - Re), 1 - f)
     if aux > CLOSED_FORM_SAFE_GAIN * ((1 - f) * cos_beta):
         # The closed form amplifies beta's last unit several times: keep it only where the
@@ -437,7 +488,7 @@ def c_lla_from_pos(Re, f, r):
         check = projected()
         if not (abs(alt - check) <= CLOSED_FORM_AGREEMENT * max(Re, rho, abs(z))):
             alt = check
-    return lat, lon, alt
+    return lat, lon, math.ldexp(alt, k)
 
 
 def c_pos_from_lla(Re, f, lat, lon, alt):
@@ -457,38 +508,65 @@ RAY_NEAR = 3.0
 DIRECTION_LOW, DIRECTION_HIGH = 2.0**-400, 2.0**400
 
 
+def difference_of_products(a, d, b, c):
+    """a d - b c by Kahan's algorithm (fused multiply-adds): within two units of the result."""
+    w = b * c
+    e = math.fma(-b, c, w)
+    return math.fma(a, d, -w) + e
+
+
+def ilogb(x):
+    """The exponent of |x| as C's ilogb gives it (a very negative number for 0)."""
+    return math.frexp(x)[1] - 1 if x != 0 else -(2**31)
+
+
+FARTHEST_SOURCE = 2.0**-900
+
+
 def ray_hit_stable(Re, f, r_ray, u_ray):
-    """The nearer meeting point of the line r + l u with the ellipsoid, well-conditioned.
+    """The nearer meeting point of the line r + l u with the ellipsoid, for a far source.
 
     Dividing z by (1 - f) turns the ellipsoid into the sphere of radius Re. There, with the
-    direction v scaled by a power of two (exactly; the point found does not depend on |u|),
-    a l^2 + 2 h l + c = 0 with a = |v|^2, h = v.r, c = |r|^2 - Re^2, and the quarter
-    discriminant h^2 - a c equals a Re^2 - |v x r|^2 (Lagrange's identity): a Re^2 less the
-    squared distance of the line from the centre, times a, free of the cancellation of h^2
-    against a c for a far source. Of the roots q / a and c / q, q = -(h + sign(h) sqrt(...)),
-    the nearer one is c / q, which adds two numbers of the same sign.
+    direction w scaled by a power of two and Re and the source s by another (exact), the point
+    of the line closest to the centre is p = w x (s x w) / |w|^2, its cross products taken as
+    differences of products (two units each, no cancellation of s against a multiple of w).
+    The line meets the sphere at p +- sqrt((Re - |p|)(Re + |p|)) w / |w|; the nearer point
+    lies on the source's side of p, the sign of w.s. Sources more than 2^900 Re away: NaN.
     """
     ux, uy, uz = u_ray
     m = max(abs(ux), abs(uy), abs(uz))
-    if not (0 < m < INF) or math.isnan(ux + uy + uz):
+    rx, ry, rz = r_ray
+    finite = all(math.isfinite(v) for v in r_ray)
+    if not (0 < m < INF) or math.isnan(ux + uy + uz) or not finite:
         return (NAN, NAN, NAN)
     e = math.frexp(m)[1]
-    v = vx, vy, vz = (math.ldexp(ux, -e), math.ldexp(uy, -e), math.ldexp(uz, -e))
-    rx, ry, rz = r_ray
     stretch = div(1.0, 1 - f)
-    sx, sy, sz = rx, ry, rz * stretch
-    wx, wy, wz = vx, vy, vz * stretch
+    wx, wy = math.ldexp(ux, -e), math.ldexp(uy, -e)
+    wz = math.ldexp(uz, -e) * stretch
+    k = 1 + max(ilogb(Re), ilogb(rx), ilogb(ry), ilogb(rz) + ilogb(stretch) + 1)
+    R = math.ldexp(Re, -k)
+    if not R >= FARTHEST_SOURCE:
+        return (NAN, NAN, NAN)
+    sx, sy = math.ldexp(rx, -k), math.ldexp(ry, -k)
+    sz = math.ldexp(rz, -k) * stretch
     a = (wx * wx + wy * wy) + wz * wz
     h = (wx * sx + wy * sy) + wz * sz
-    c = ((sx * sx + sy * sy) + sz * sz) - Re * Re
-    cx, cy, cz = wy * sz - wz * sy, wz * sx - wx * sz, wx * sy - wy * sx
-    disc = a * (Re * Re) - ((cx * cx + cy * cy) + cz * cz)
-    if disc < 0:
+    cx = difference_of_products(sy, wz, sz, wy)
+    cy = difference_of_products(sz, wx, sx, wz)
+    cz = difference_of_products(sx, wy, sy, wx)
+    px = difference_of_products(wy, cz, wz, cy) / a
+    py = difference_of_products(wz, cx, wx, cz) / a
+    pz = difference_of_products(wx, cy, wy, cx) / a
+    d = hypot(hypot(px, py), pz)
+    if not d <= R:
         return (NAN, NAN, NAN)
-    root = sqrt(disc)
-    q = -(h + root) if h > 0 else root - h
-    l = div(c, q) if q != 0 else 0.0
-    return tuple(r_ray[i] + l * v[i] for i in range(3))
+    half_chord = sqrt((R - d) * (R + d)) if R > SQUARE_LOW else sqrt(R - d) * sqrt(R + d)
+    l = math.copysign(half_chord / sqrt(a), h)
+    return (
+        math.ldexp(px + l * wx, k),
+        math.ldexp(py + l * wy, k),
+        math.ldexp((pz + l * wz) * (1 - f), k),
+    )
 
 
 def c_surf_pos_of_ray_first_intersection(Re, f, r_ray, u_ray):
@@ -498,7 +576,8 @@ def c_surf_pos_of_ray_first_intersection(Re, f, r_ray, u_ray):
     a = (ux * ux + uy * uy) + (uz * uz) * diagGz
     b = 2 * ((ux * rx + uy * ry) + (uz * rz) * diagGz)
     c = ((rx * rx + ry * ry) + (rz * rz) * diagGz) - Re * Re
-    if not (c <= RAY_NEAR * (Re * Re) and DIRECTION_LOW <= a <= DIRECTION_HIGH):
+    near = c <= RAY_NEAR * (Re * Re) and DIRECTION_LOW <= a <= DIRECTION_HIGH
+    if not (near and LENGTH_LOW <= Re <= LENGTH_HIGH):
         return ray_hit_stable(Re, f, r_ray, u_ray)
     delta = b * b - c * (4.0 * a)
     if delta < 0:
@@ -514,21 +593,29 @@ def c_surf_pos_of_ray_first_intersection(Re, f, r_ray, u_ray):
 
 
 def c_aer_coords(Re, f, r_target, lat_obs, lon_obs, alt_obs):
-    """Return ``(azimuth, elevation, range)``; ``up / range`` is clamped into [-1, 1]."""
+    """Return ``(azimuth, elevation, range)``. A vector whose largest component leaves
+    [2^-500, 2^500] is scaled by a power of two first (the range scaled back); within 0.0626 rad
+    of the zenith or nadir (cos(elevation) < 1/16) the elevation is atan2(up, hypot(east,
+    north)), elsewhere the arcsine of up / range."""
     r_target = tuple(map(float, r_target))
     r_obs = c_pos_from_lla(Re, f, lat_obs, lon_obs, alt_obs)
-    r_target_obs = vec_sub(r_target, r_obs)
+    d = vec_sub(r_target, r_obs)
+    m = max(abs(v) for v in d)
+    k = 0
+    if not (SQUARE_LOW < m < SQUARE_HIGH) and 0 < m < INF:
+        k = math.frexp(m)[1]
+        d = tuple(math.ldexp(v, -k) for v in d)
     u_east, u_north, u_up = c_enu(Re, f, lat_obs, lon_obs)
-    east = vec_dot(r_target_obs, u_east)
-    north = vec_dot(r_target_obs, u_north)
-    up = vec_dot(r_target_obs, u_up)
-    rng = vec_norm(r_target_obs)
+    east = vec_dot(d, u_east)
+    north = vec_dot(d, u_north)
+    up = vec_dot(d, u_up)
+    rng = vec_norm(d)
     q = div(up, rng)
-    if q > 1.0:
-        q = 1.0
-    elif q < -1.0:
-        q = -1.0
-    return atan2(east, north), asin(q), rng
+    if q * q > 1 - POLE_CAP:
+        elevation = atan2(up, hypot(east, north))
+    else:
+        elevation = asin(q)
+    return atan2(east, north), elevation, math.ldexp(rng, k)
 
 
 # --- high-precision altitude ---------------------------------------------------------------------
@@ -599,7 +686,8 @@ def foot_exact(Re, f, x, y, z, digits=60):
     """
     import mpmath as mp
 
-    with mp.workdps(digits):
+    # F cancels by the ratio of the axes squared: carry those digits as well.
+    with mp.workdps(digits + 10 + 2 * int(-math.log10(1 - f))):
         a = mp.mpf(Re)
         b = (1 - mp.mpf(f)) * a
         x, y, zd = mp.mpf(x), mp.mpf(y), mp.mpf(z)
@@ -650,7 +738,9 @@ def ray_hit_exact(Re, f, r_ray, u_ray, digits=60):
     numbers), or None when the line misses."""
     import mpmath as mp
 
-    with mp.workdps(digits):
+    # c cancels against h^2 / a by the square of the source's distance in radii.
+    far = max(1.0, *(abs(float(v)) / Re for v in r_ray)) / (1 - f)
+    with mp.workdps(digits + 10 + 2 * int(math.log10(far))):
         k = 1 / (1 - mp.mpf(f))
         r = [mp.mpf(v) for v in r_ray]
         u = [mp.mpf(v) for v in u_ray]

@@ -137,6 +137,77 @@ def test_aer_from_lla_is_aer_coords_of_pos_from_lla_bit_for_bit():
     assert same(one, WGS84.aer_coords(WGS84.pos_from_lla(0.3, 0.2, 1e5), 0.7, -2.1, 300.0))
 
 
+# The core conversions: the frames function's call, the method's, and the rows the frames
+# function makes NaN (latitudes past the poles, which the method folds into the other
+# hemisphere).
+DEG = np.degrees(LAT[:6]), np.degrees(LON[:6])
+PAST = np.array([0.3, math.pi / 2, -math.pi / 2, np.nextafter(math.pi / 2, 4), -2.0, np.nan])
+CORE = {
+    "pos_from_lla, arrays": (lambda: fr.pos_from_lla(WGS84, LAT, LON, ALT),
+                             lambda: WGS84.pos_from_lla(LAT, LON, ALT), []),
+    "pos_from_lla, one point": (lambda: fr.pos_from_lla(WGS84, 0.3, 0.2, 10),
+                                lambda: WGS84.pos_from_lla(0.3, 0.2, 10.0), []),
+    "pos_from_lla, one point in degrees": (
+        lambda: fr.pos_from_lla(WGS84, np.float64(47.5), 8, 400.0, degrees=True),
+        lambda: WGS84.pos_from_lla(np.radians(47.5), np.radians(8.0), 400.0), []),
+    "surf_pos_from_surf_coord, one point past the pole": (
+        lambda: fr.surf_pos_from_surf_coord(WGS84, -90.5, 8, degrees=True),
+        lambda: np.zeros(3), [0, 1, 2]),
+    "pos_from_lla, lists and a number": (
+        lambda: fr.pos_from_lla(WGS84, LAT[:6].tolist(), list(LON[:6]), 7),
+        lambda: WGS84.pos_from_lla(LAT[:6], LON[:6], np.full(6, 7.0)), []),
+    "pos_from_lla, a grid": (
+        lambda: fr.pos_from_lla(WGS84, LAT[:6].reshape(2, 3), LON[:3], ALT[0]),
+        lambda: WGS84.pos_from_lla(LAT[:6], np.tile(LON[:3], 2), np.full(6, ALT[0]))
+        .reshape(2, 3, 3), []),
+    "pos_from_lla, degrees": (
+        lambda: fr.pos_from_lla(WGS84, *DEG, ALT[:6], degrees=True),
+        lambda: WGS84.pos_from_lla(np.radians(DEG[0]), np.radians(DEG[1]), ALT[:6]), []),
+    "pos_from_lla, past the poles": (lambda: fr.pos_from_lla(WGS84, PAST, LON[:6], ALT[:6]),
+                                     lambda: WGS84.pos_from_lla(PAST, LON[:6], ALT[:6]), [3, 4]),
+    "pos_from_lla, past the poles in degrees": (
+        lambda: fr.pos_from_lla(WGS84, [90, -90, 90.000001, -180], 0, 0, degrees=True),
+        lambda: WGS84.pos_from_lla(np.radians([90, -90, 0, 0]), np.zeros(4), np.zeros(4)),
+        [2, 3]),
+    "surf_pos_from_surf_coord, arrays and a number": (
+        lambda: fr.surf_pos_from_surf_coord(WGS84, LAT, 0.5),
+        lambda: WGS84.surf_pos_from_surf_coord(LAT, np.full(N, 0.5)), []),
+    "surf_pos_from_surf_coord, degrees past the poles": (
+        lambda: fr.surf_pos_from_surf_coord(WGS84, [*DEG[0], 91], [*DEG[1], 0], degrees=True),
+        lambda: WGS84.surf_pos_from_surf_coord(np.radians([*DEG[0], 0]),
+                                               np.radians([*DEG[1], 0])), [6]),
+    "lla_from_pos, arrays": (lambda: fr.lla_from_pos(WGS84, R),
+                             lambda: WGS84.lla_from_pos(R), []),
+    "lla_from_pos, one point as a list": (lambda: fr.lla_from_pos(WGS84, [7000000, 1e5, 2e5]),
+                                          lambda: WGS84.lla_from_pos(np.array([7e6, 1e5, 2e5])),
+                                          []),
+    "lla_from_pos, a grid in degrees": (
+        lambda: fr.lla_from_pos(WGS84, R[:6].reshape(2, 3, 3), degrees=True),
+        lambda: _in_degrees(WGS84.lla_from_pos(R[:6])).reshape(2, 3), []),
+    "surf_coord_from_surf_pos, arrays": (
+        lambda: fr.surf_coord_from_surf_pos(WGS84, WGS84.surf_pos_from_surf_coord(LAT, LON)),
+        lambda: WGS84.surf_coord_from_surf_pos(WGS84.surf_pos_from_surf_coord(LAT, LON)), []),
+    "surf_coord_from_surf_pos, degrees": (
+        lambda: fr.surf_coord_from_surf_pos(WGS84, [[0, 0, 6356752.314245179]], degrees=True),
+        lambda: _in_degrees(WGS84.surf_coord_from_surf_pos(np.array([[0, 0, 6356752.314245179]]))),
+        []),
+}
+
+
+def _in_degrees(records):
+    for name in ("lat", "lon"):
+        records[name] = np.degrees(records[name])
+    return records
+
+
+@pytest.mark.parametrize("case", CORE)
+def test_core_conversions_are_the_methods_with_the_frames_conventions(case):
+    ours, theirs, nan_rows = CORE[case]
+    expected = theirs()
+    expected.reshape(len(expected), -1).view(np.float64)[nan_rows] = np.nan
+    assert same(ours(), expected)
+
+
 def test_observers_broadcast_and_one_target_keeps_the_methods_shapes():
     n = 40
     per_row = fr.enu_from_pos(WGS84, R[:n], LAT0[:n], LON0[:n], ALT0[:n])
@@ -183,6 +254,9 @@ def test_observers_broadcast_and_one_target_keeps_the_methods_shapes():
         (lambda: fr.lla_from_enu(WGS84, [object()] * 3, 0, 0, 0), TypeError, "enu"),
         (lambda: fr.enu_from_ecef_vector(WGS84, [[1, 2], [3]], 0, 0), ValueError, "v"),
         (lambda: fr.enu_from_pos((6378137.0, 0.0), [1, 2, 3], 0, 0, 0), TypeError, "ell"),
+        (lambda: fr.lla_from_pos(WGS84, [[1, 2]]), ValueError, "r must"),
+        (lambda: fr.pos_from_lla(WGS84, [0, 1], 0, [0, 1, 2]), ValueError, "lat .2,., lon .*alt"),
+        (lambda: fr.surf_pos_from_surf_coord(WGS84, 0, "1"), TypeError, "lon"),
     ],
 )
 def test_bad_input_is_named(call, error, match):

@@ -58,6 +58,8 @@ CALLS = """
     reveal_type(e.Re)
     from quorvane.mathtools.ellipsoid import frames
     reveal_type(frames.enu_from_pos(e, r, 0.1, [0.2, 0.3], 3))
+    reveal_type(frames.pos_from_lla(e, 0.1, [0.2, 0.3], 3, degrees=True))
+    reveal_type(frames.lla_from_pos(e, r1))
     reveal_type(frames.aer_from_lla(e, 0.1, 0.2, 3.0, a, a, 0.0, degrees=True))
 """
 

@@ -55,6 +55,7 @@
 #ifndef QUORVANE_ELLIPSOID_KERNELS_FORMULAS_H
 #define QUORVANE_ELLIPSOID_KERNELS_FORMULAS_H
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -160,8 +161,23 @@ inline constexpr double kPoleCap = 1.0 / 256;
 // form (ray_hit_stable) is used.
 inline constexpr double kRayNear = 3.0;
 inline constexpr double kDirectionLow = 0x1p-400, kDirectionHigh = 0x1p400;
+// Re, scaled with the source so that both are below 1, at least this: the
+// products of the stable form then stay clear of the subnormal range.
+inline constexpr double kFarthestSource = 0x1p-900;
 // Squares of components at most 2^-500 or at least 2^500 leave the normal range.
 inline constexpr double kSquareLow = 0x1p-500, kSquareHigh = 0x1p500;
+// Where max(Re, |x|, |y|, |z|) lies outside [2^-400, 2^400], lla_from_pos and
+// its solver work on Re and r multiplied by a power of two that brings it into
+// [1/2, 1): exact, and the angles do not change. Inside, every square, product
+// and quotient of the formulas stays in the normal range, so nothing is scaled
+// and the bits are the formula's.
+inline constexpr double kLengthLow = 0x1p-400, kLengthHigh = 0x1p400;
+// A point at least 2^60 Re e^2 from the axis or (1 - f) |z| >= 2^60 Re e^2
+// (A or B of the foot-point equation at least 2^60) lies on the normal's line
+// through the centre within 2^-60 rad: the normal that reaches it is parallel
+// to its radius vector, and the geodetic latitude is the geocentric one
+// (tan b = (1 - f) z / rho). Beyond, Newton's slope could overflow.
+inline constexpr double kFarRatio = 0x1p60;
 
 // sqrt(x^2 + y^2) without overflow or underflow [Blue 1978]; x, y and the
 // result in any one unit. Scaling by a power of two is
@@ -176,6 +192,17 @@ inline double scaled_hypot(double x, double y) noexcept {
         return std::ldexp(std::sqrt(xs * xs + ys * ys), e);
     }
     return std::sqrt(x * x + y * y);
+}
+
+// The exponent e that brings max(Re, |x|, |y|, |z|) into [1/2, 1) by a factor
+// 2^-e, where it lies outside [kLengthLow, kLengthHigh]; 0 inside (and for an
+// infinite or NaN maximum).
+inline int length_exponent(double Re, double x, double y, double z) noexcept {
+    const double m = std::fmax(Re, std::fmax(std::fabs(x), std::fmax(std::fabs(y), std::fabs(z))));
+    if ((kLengthLow <= m && m <= kLengthHigh) || !(m < kInfinity)) return 0;
+    int e;
+    std::frexp(m, &e);
+    return e;
 }
 
 // Length of the meridian tangent d/db (cos b, (1 - f) sin b), in units of Re
@@ -234,6 +261,20 @@ struct NewtonResult {
     double altitude_gain;
 };
 
+// What the closed-form altitude L (rho / cos b - Re) / (1 - f) makes of an
+// error of b, relative to max(Re, |r|): its derivative in b (L^2 = 1 - e^2
+// cos^2 b); 0 where the closed form is not used.
+inline double closed_form_gain(double Re, double f, double rho, double r_norm, double beta,
+                               double sin_beta, double cos_beta) noexcept {
+    const double length = tangent_length(f, beta, cos_beta);
+    if (!closed_form_is_accurate(f, cos_beta, length)) return 0;
+    const double slope_rho = rho * std::fabs(sin_beta) / (cos_beta * cos_beta);
+    const double slope_length = ((2 - f) * f) * std::fabs(sin_beta) * cos_beta / length;
+    const double spread = std::fabs(rho / cos_beta - Re);
+    const double slope = length * slope_rho + slope_length * spread;
+    return slope / ((1 - f) * (r_norm > Re ? r_norm : Re));
+}
+
 inline NewtonResult newton_reduced_lat(double Re, double f, double x, double y, double z) noexcept {
     const double rho2 = x * x + y * y;
     const double a_e2 = (Re * f) * (2 - f);
@@ -251,22 +292,27 @@ inline NewtonResult newton_reduced_lat(double Re, double f, double x, double y, 
         beta = beta - inc;
         if (!(std::fabs(inc) > kNewtonTolerance)) {  // a NaN step ends it too
             const double g_curvature = (A * sin_beta - B * cos_beta) - 4 * (sin_beta * cos_beta);
-            const double error = std::fabs(g_curvature / (2 * g_slope)) * (inc * inc);
-            double altitude_gain = 0;
+            // Newton's own error, C s^2, plus what the rounding of g at the
+            // step's start leaves: a unit of its largest term, over the slope.
+            // The second matters where the root is far smaller than the last
+            // start (b ~ 1e-16 with f = 1 - 2^-53), and moves the latitude by
+            // up to 1 / (1 - f) times as much.
+            const double terms =
+                std::fabs(sin_beta * cos_beta) + std::fabs(A * sin_beta) + std::fabs(B * cos_beta);
+            const double error = std::fabs(g_curvature / (2 * g_slope)) * (inc * inc) +
+                                 kEpsilon * terms / std::fabs(g_slope);
             // Where the closed form is used its gain is at most 256 + 17 / (1 - f)^2
             // (kClosedFormMaxGain): an error below kNewtonAltitudeBound divided
             // by that needs no closer look, and on the Earth most do not.
             const bool small = error * kGainCeiling <= kNewtonAltitudeBound * ((1 - f) * (1 - f));
-            const double length = small ? kNaN : tangent_length(f, last, cos_beta);
-            if (!small && closed_form_is_accurate(f, cos_beta, length)) {
-                // d/db of L (rho / cos b - Re) / (1 - f), L^2 = 1 - e^2 cos^2 b
-                const double slope_rho = rho * std::fabs(sin_beta) / (cos_beta * cos_beta);
-                const double slope_length = ((2 - f) * f) * std::fabs(sin_beta) * cos_beta / length;
-                const double spread = std::fabs(rho / cos_beta - Re);
-                const double slope = length * slope_rho + slope_length * spread;
-                altitude_gain = slope / ((1 - f) * (r_norm > Re ? r_norm : Re));
-            }
-            return {beta, error, altitude_gain};
+            if (small) return {beta, error, 0};
+            // The gain at the step's start and at the result: with strong
+            // flattening it changes by orders of magnitude within a step.
+            const double start_gain =
+                closed_form_gain(Re, f, rho, r_norm, last, sin_beta, cos_beta);
+            const double end_gain =
+                closed_form_gain(Re, f, rho, r_norm, beta, std::sin(beta), std::cos(beta));
+            return {beta, error, std::fmax(start_gain, end_gain)};
         }
     }
     return {kNaN, kNaN, kNaN};
@@ -277,15 +323,23 @@ inline NewtonResult newton_reduced_lat(double Re, double f, double x, double y, 
 // in the point's own quadrant of the meridian plane, and there g has exactly one root (below); in
 // the equatorial plane b = 0 is a root, but inside the evolute (rho < a e^2) the nearest feet lie
 // off it.
-inline bool newton_found_nearest_foot(double f, double a_e2, double x, double y, double z,
+//
+// Inside the evolute's reach on the equatorial side (rho < a e^2, A < 1), g also
+// has a root next to b = 0 on the far side of the equator, at about
+// -B / (1 - A), which rounds to 0 or to z's side for a point next to the
+// centre, or for B tiny against 1 (strong flattening, tiny z): there the root
+// of z's quadrant has cos b < A (g(b) = sin b (cos b - A) + B cos b > 0 for
+// cos b >= A), and a result with cos b >= A is not it.
+inline bool newton_found_nearest_foot(double f, double a_e2, double rho, double z,
                                       NewtonResult newton) noexcept {
     if (!(std::fabs(newton.beta) <= kHalfPi && newton.error <= kNewtonErrorBound * (1 - f))) {
         return false;
     }
     if (!(newton.error * newton.altitude_gain <= kNewtonAltitudeBound)) return false;
+    if (z != 0 && rho < a_e2 && std::cos(newton.beta) >= rho / a_e2) return false;
     if (z > 0) return newton.beta >= 0;
     if (z < 0) return newton.beta <= 0;
-    return !(scaled_hypot(x, y) < a_e2);
+    return !(rho < a_e2);
 }
 
 // Reduced latitude (radians, [-pi/2, pi/2]) of the nearest foot of a normal
@@ -307,7 +361,9 @@ inline double nearest_foot_reduced_lat(double Re, double f, double x, double y, 
     if (rho == 0) return std::copysign(kHalfPi, z);
     const double A = rho / a_e2;
     const double B = ((1 - f) * abs_z) / a_e2;
-    if (abs_z == 0) return std::copysign(A < 1 ? std::acos(A) : 0.0, z);
+    // z = 0, or so small against a e^2 that B underflows: the foot for z -> 0
+    // on z's side (B / (1 - A) from it, below the last place).
+    if (abs_z == 0 || B == 0) return std::copysign(A < 1 ? std::acos(A) : 0.0, z);
     if (A == kInfinity || B == kInfinity) return std::copysign(std::atan2((1 - f) * abs_z, rho), z);
     double lo = 0, hi = kHalfPi;
     // From the given start if it lies in the quadrant, else from the geocentric latitude.
@@ -344,17 +400,34 @@ inline double nearest_foot_reduced_lat(double Re, double f, double x, double y, 
 // flattening, far out) the bracketed solver finds it. On a sphere every point
 // lies on its own normal: the geocentric latitude, by atan2 of z and a scaled
 // rho, which is well-conditioned at the poles and at the extremes of the range.
+//
+// Scale-free: Re and r are first multiplied by 2^-length_exponent(), exact.
+// A point that this leaves at (0, 0, 0) lies within 2^-1074 Re of the centre:
+// its nearest foot is the pole on z's side (cos b = A / (1 + B) -> 0). A point
+// so far out that its normal runs through the centre (kFarRatio) gets the
+// geocentric latitude, which Newton's slope would overflow to reach.
 template <class K>
 double c_solve_reduced_lat_equation(Self<K> self, const double* r) noexcept {
-    const double Re = self->Re, f = self->f;
-    const double x = r[0], y = r[1], z = r[2];
+    const double f = self->f;
+    if (f == 0) {
+        const double rho = scaled_hypot(r[0], r[1]);
+        return rho == 0 && r[2] == 0 ? kNaN : std::atan2(r[2], rho);
+    }
+    const int scale = length_exponent(self->Re, r[0], r[1], r[2]);
+    const double Re = std::ldexp(self->Re, -scale);
+    const double x = std::ldexp(r[0], -scale), y = std::ldexp(r[1], -scale);
+    const double z = std::ldexp(r[2], -scale);
+    const double rho = scaled_hypot(x, y);
+    if (rho == 0 && z == 0 && !(r[0] == 0 && r[1] == 0 && r[2] == 0)) {
+        return std::copysign(kHalfPi, z);
+    }
     const double a_e2 = (Re * f) * (2 - f);  // Re e^2 = (Re^2 - Rp^2) / Re
-    if (a_e2 == 0) {
-        const double rho = scaled_hypot(x, y);
-        return rho == 0 && z == 0 ? kNaN : std::atan2(z, rho);
+    if (!(rho < kFarRatio * a_e2 && (1 - f) * std::fabs(z) < kFarRatio * a_e2)) {
+        if (!(std::isfinite(rho) && std::isfinite(z))) return kNaN;
+        return std::copysign(std::atan2((1 - f) * std::fabs(z), rho), z);
     }
     const NewtonResult newton = newton_reduced_lat(Re, f, x, y, z);
-    if (newton_found_nearest_foot(f, a_e2, x, y, z, newton)) return newton.beta;
+    if (newton_found_nearest_foot(f, a_e2, rho, z, newton)) return newton.beta;
     return nearest_foot_reduced_lat(Re, f, x, y, z, newton.beta);
 }
 
@@ -467,19 +540,23 @@ void c_surf_coord_from_surf_pos(Self<K> self, const double* r_surf, SurfCoord* p
 // alike.
 template <class K>
 void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
-    const double Re = self->Re, f = self->f;
-    const double x = r[0], y = r[1], z = r[2];
+    const double f = self->f;
     // On the axis the longitude is 0 by convention; atan2 would give pi for
     // (-0, +-0), as it does for any point on the negative x axis.
-    lla->lon = (x == 0 && y == 0) ? 0.0 : std::atan2(y, x);
+    lla->lon = (r[0] == 0 && r[1] == 0) ? 0.0 : std::atan2(r[1], r[0]);
     const double beta = call<K, Slot::c_solve_reduced_lat_equation>(self, r);
     if (K::kernel_failed()) return fail<K, Slot::c_lla_from_pos>();
-    const double rho = scaled_hypot(x, y);
     const double lat = c_geodetic_lat_from_reduced_lat<K>(self, beta);
     if (K::kernel_failed()) return fail<K, Slot::c_lla_from_pos>();
     lla->lat = lat;
+    // The altitude on Re and r scaled as the solver scales them, scaled back.
+    const int scale = length_exponent(self->Re, r[0], r[1], r[2]);
+    const double Re = std::ldexp(self->Re, -scale);
+    const double x = std::ldexp(r[0], -scale), y = std::ldexp(r[1], -scale);
+    const double z = std::ldexp(r[2], -scale);
+    const double rho = scaled_hypot(x, y);
     if (rho < kAxisPoint * Re && rho <= kAxisPointSlope * std::fabs(z)) {
-        lla->alt = std::fabs(z) - (1 - f) * Re;
+        lla->alt = std::ldexp(std::fabs(z) - (1 - f) * Re, scale);
         return;
     }
     const double cos_beta = std::cos(beta);
@@ -492,7 +569,7 @@ void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
         return (along_rho + along_z) / normal_length;
     };
     if (rho < kAxisBand * Re || !closed_form_is_accurate(f, cos_beta, normal_length)) {
-        lla->alt = projected();
+        lla->alt = std::ldexp(projected(), scale);
         return;
     }
     double alt = normal_length * (rho / cos_beta - Re) / (1 - f);
@@ -500,10 +577,10 @@ void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
         // The closed form amplifies the last unit of beta several times: it is
         // kept where the projection confirms it.
         const double check = projected();
-        const double scale = std::fmax(Re, std::fmax(rho, std::fabs(z)));
-        if (!(std::fabs(alt - check) <= kClosedFormAgreement * scale)) alt = check;
+        const double largest = std::fmax(Re, std::fmax(rho, std::fabs(z)));
+        if (!(std::fabs(alt - check) <= kClosedFormAgreement * largest)) alt = check;
     }
-    lla->alt = alt;
+    lla->alt = std::ldexp(alt, scale);
 }
 
 // ECEF position (the unit of Re) of geodetic (lat, lon, alt) (radians,
@@ -523,43 +600,81 @@ void c_pos_from_lla(Self<K> self, LLA lla, double* r) noexcept {
 
 // -- Observation -------------------------------------------------------------------
 
-// The nearer meeting point of the line r + l u with the ellipsoid, well-conditioned
-// for any source and any length of u. Dividing z by (1 - f) turns the ellipsoid
-// into the sphere of radius Re. There, with the direction v scaled by a power
-// of two (exact: the point found does not depend on |u|),
-//   a l^2 + 2 h l + c = 0,  a = |v|^2,  h = v.r,  c = |r|^2 - Re^2,
-// and the quarter discriminant h^2 - a c equals a Re^2 - |v x r|^2 (Lagrange's
-// identity): a Re^2 less a times the squared distance of the line from the
-// centre, free of the cancellation of h^2 against a c for a far source. Of the
-// roots q / a and c / q, q = -(h + sign(h) sqrt(h^2 - a c)), the nearer is c / q,
-// and q adds two numbers of the same sign [NR 5.6].
+// a d - b c with one rounding error in the product and one in the sum
+// (Kahan's algorithm; C.-P. Jeannerod, N. Louvet, J.-M. Muller, "Further
+// analysis of Kahan's algorithm for the accurate computation of 2 x 2
+// determinants", Mathematics of Computation 82, 2245-2264, 2013: within two
+// units of the result): w = b c is kept with its rounding error e, exactly,
+// by a fused multiply-add.
+inline double difference_of_products(double a, double d, double b, double c) noexcept {
+    const double w = b * c;
+    const double e = std::fma(-b, c, w);
+    const double ad_minus_w = std::fma(a, d, -w);
+    return ad_minus_w + e;
+}
+
+// The nearer meeting point of the line r + l u with the ellipsoid, for a source
+// far away (or an ellipsoid or a direction whose squares leave the range), right
+// to a few units of max(Re, |hit|) whatever the source's distance. Dividing z by
+// (1 - f) turns the ellipsoid into the sphere of radius Re; there, with the
+// direction w scaled by a power of two, and Re and the source s scaled together
+// by another (both exact: the point found depends on neither),
+//   p = w x (s x w) / |w|^2 = s - ((w.s) / |w|^2) w
+// is the point of the line closest to the centre, at distance d = |p|. The cross
+// products are taken as differences of products, each within two units, so p
+// carries no cancellation of s against its multiple of w (the formula's
+// r + l u loses a unit of |r| there). The line meets the sphere at
+// p +- sqrt((Re - d)(Re + d)) w / |w|, and the nearer of the two lies on the
+// source's side of p (the sign of w.s). A line that passes farther than Re
+// misses: NaN. Sources more than 2^900 Re away, whose components then fall
+// below the range of the scaled doubles, give NaN as well.
 inline void ray_hit_stable(double Re, double f, const double* r_ray, const double* u_ray,
                            double* r_surf) noexcept {
     const double ux = u_ray[0], uy = u_ray[1], uz = u_ray[2];
     const double m = std::fmax(std::fmax(std::fabs(ux), std::fabs(uy)), std::fabs(uz));
-    if (!(m > 0 && m < kInfinity) || std::isnan(ux + uy + uz)) {
+    const double rx = r_ray[0], ry = r_ray[1], rz = r_ray[2];
+    const bool finite_source = std::isfinite(rx) && std::isfinite(ry) && std::isfinite(rz);
+    if (!(m > 0 && m < kInfinity) || std::isnan(ux + uy + uz) || !finite_source) {
         r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
         return;
     }
     int e;
     std::frexp(m, &e);
-    const double v[3] = {std::ldexp(ux, -e), std::ldexp(uy, -e), std::ldexp(uz, -e)};
     const double stretch = 1.0 / (1 - f);
-    const double sx = r_ray[0], sy = r_ray[1], sz = r_ray[2] * stretch;
-    const double wx = v[0], wy = v[1], wz = v[2] * stretch;
-    const double a = (wx * wx + wy * wy) + wz * wz;
-    const double h = (wx * sx + wy * sy) + wz * sz;
-    const double c = ((sx * sx + sy * sy) + sz * sz) - Re * Re;
-    const double cx = wy * sz - wz * sy, cy = wz * sx - wx * sz, cz = wx * sy - wy * sx;
-    const double disc = a * (Re * Re) - ((cx * cx + cy * cy) + cz * cz);
-    if (disc < 0) {
+    const double wx = std::ldexp(ux, -e), wy = std::ldexp(uy, -e);
+    const double wz = std::ldexp(uz, -e) * stretch;
+    // Re and the stretched source scaled by 2^-k, so that the largest is below 1.
+    const int k = 1 + std::max({std::ilogb(Re), std::ilogb(rx), std::ilogb(ry),
+                                std::ilogb(rz) + std::ilogb(stretch) + 1});
+    const double R = std::ldexp(Re, -k);
+    if (!(R >= kFarthestSource)) {
         r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
         return;
     }
-    const double root = std::sqrt(disc);
-    const double q = h > 0 ? -(h + root) : root - h;
-    const double l = q != 0 ? c / q : 0.0;
-    for (int i = 0; i < 3; ++i) r_surf[i] = r_ray[i] + l * v[i];
+    const double sx = std::ldexp(rx, -k), sy = std::ldexp(ry, -k);
+    const double sz = std::ldexp(rz, -k) * stretch;
+    const double a = (wx * wx + wy * wy) + wz * wz;
+    const double h = (wx * sx + wy * sy) + wz * sz;
+    // c = s x w, then p = w x c / a.
+    const double cx = difference_of_products(sy, wz, sz, wy);
+    const double cy = difference_of_products(sz, wx, sx, wz);
+    const double cz = difference_of_products(sx, wy, sy, wx);
+    const double px = difference_of_products(wy, cz, wz, cy) / a;
+    const double py = difference_of_products(wz, cx, wx, cz) / a;
+    const double pz = difference_of_products(wx, cy, wy, cx) / a;
+    const double d = scaled_hypot(scaled_hypot(px, py), pz);
+    if (!(d <= R)) {
+        r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
+        return;
+    }
+    // (R - d)(R + d) is exact for d = 0 and rounded once; for a tiny R it would
+    // underflow, and the roots are taken apart.
+    const double half_chord =
+        R > kSquareLow ? std::sqrt((R - d) * (R + d)) : std::sqrt(R - d) * std::sqrt(R + d);
+    const double l = std::copysign(half_chord / std::sqrt(a), h);
+    r_surf[0] = std::ldexp(px + l * wx, k);
+    r_surf[1] = std::ldexp(py + l * wy, k);
+    r_surf[2] = std::ldexp((pz + l * wz) * (1 - f), k);
 }
 
 // Point (ECEF, the unit of Re) where the line r_ray + l u_ray meets
@@ -587,7 +702,8 @@ void c_surf_pos_of_ray_first_intersection(Self<K> self, const double* r_ray, con
     const double a = (ux * ux + uy * uy) + (uz * uz) * z_weight;
     const double b = 2 * ((ux * rx + uy * ry) + (uz * rz) * z_weight);
     const double c = ((rx * rx + ry * ry) + (rz * rz) * z_weight) - Re * Re;
-    if (!(c <= kRayNear * (Re * Re) && kDirectionLow <= a && a <= kDirectionHigh)) {
+    if (!(c <= kRayNear * (Re * Re) && kDirectionLow <= a && a <= kDirectionHigh &&
+          kLengthLow <= Re && Re <= kLengthHigh)) {
         return ray_hit_stable(Re, f, r_ray, u_ray, r_surf);
     }
     const double delta = b * b - c * (4.0 * a);
@@ -612,30 +728,46 @@ void c_surf_pos_of_ray_first_intersection(Self<K> self, const double* r_ray, con
 // components of the observer-to-target vector (the unit of Re), its length
 // (range, >= 0), and the angles (radians: azimuth in [-pi, pi] from north
 // towards east, elevation in [-pi/2, pi/2]).
-// Elevation: asin of up / range clamped to [-1, 1], so a target straight above
-// or below never falls off the arcsine through rounding (NaN stays NaN).
+//
+// A vector whose largest component lies outside [2^-500, 2^500] is first
+// scaled by a power of two into [1/2, 1) (exact; the range is scaled back), so
+// that neither the squares of the range nor the products of the components
+// leave the normal range [Blue 1978]. Elevation: the arcsine of up / range
+// amplifies the rounding of that ratio by 1 / cos(elevation); where that
+// exceeds 16 (within 0.0626 rad of the zenith or nadir) the elevation is
+// atan2(up, hypot(east, north)), well-conditioned there, and elsewhere the
+// arcsine's bits are kept. A target at the observer gives a NaN elevation.
 template <class K>
 void finish_aer(double* r_target_obs, const ENU_Frame* enu_obs, AER* aer) noexcept {
     double* east_axis = const_cast<double*>(enu_obs->u_east);
     double* north_axis = const_cast<double*>(enu_obs->u_north);
     double* up_axis = const_cast<double*>(enu_obs->u_up);
-    const double east = K::routines().dot(r_target_obs, east_axis);
-    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
-    const double north = K::routines().dot(r_target_obs, north_axis);
-    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
-    const double up = K::routines().dot(r_target_obs, up_axis);
-    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
-    const double range = K::routines().norm(r_target_obs);
-    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
-    double sin_elevation = up / range;
-    if (sin_elevation > 1) {
-        sin_elevation = 1;
-    } else if (sin_elevation < -1) {
-        sin_elevation = -1;
+    const double m = std::fmax(std::fmax(std::fabs(r_target_obs[0]), std::fabs(r_target_obs[1])),
+                               std::fabs(r_target_obs[2]));
+    int scale = 0;
+    double scaled[3];
+    double* d = r_target_obs;
+    if (!(kSquareLow < m && m < kSquareHigh) && m > 0 && m < kInfinity) {
+        std::frexp(m, &scale);
+        for (int i = 0; i < 3; ++i) scaled[i] = std::ldexp(r_target_obs[i], -scale);
+        d = scaled;
     }
-    aer->range = range;
+    const double east = K::routines().dot(d, east_axis);
+    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
+    const double north = K::routines().dot(d, north_axis);
+    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
+    const double up = K::routines().dot(d, up_axis);
+    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
+    const double range = K::routines().norm(d);
+    if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
+    const double sin_elevation = up / range;
+    aer->range = std::ldexp(range, scale);
     aer->azimuth = std::atan2(east, north);
-    aer->elevation = std::asin(sin_elevation);
+    if (sin_elevation * sin_elevation > 1 - kPoleCap) {
+        aer->elevation = std::atan2(up, scaled_hypot(east, north));
+    } else {
+        aer->elevation = std::asin(sin_elevation);  // |up / range| < 1; NaN stays NaN
+    }
 }
 
 // Azimuth (from north towards east, [-pi, pi]), elevation ([-pi/2, pi/2]) and

@@ -17,7 +17,8 @@ carry only ``(Re, f)``; each worker process builds its ``Ellipsoid`` once and ke
 Array arguments may be Dask arrays or anything :func:`dask.array.asarray` takes; (N, 3) inputs
 are rechunked to whole rows and row chunks of several arguments are aligned. Numbers (the
 observer of ``aer_coords``, the origin of ``surf_pos_of_ray_first_intersection``) are passed to
-every task as they are. The result is a lazy Dask array with the dtype and shape the method gives.
+every task as they are; a number among columns (``pos_from_lla("WGS84", lat, lon, 0.0)``)
+stands for a column of that value. The result is a lazy Dask array with the dtype and shape the method gives.
 
 Arguments the method refuses are found before anything runs: the method itself is called on
 empty arrays of the same dtypes and shapes, and its exception is raised. What only the data can
@@ -43,12 +44,6 @@ import numpy as np
 from quorvane.mathtools.ellipsoid import catalogue
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
-if TYPE_CHECKING:
-    import argparse
-
-    import dask.dataframe as dd
-    import pandas as pd
-
 __all__ = [
     "aer_coords",
     "dataframe_aer_coords",
@@ -67,12 +62,24 @@ __all__ = [
     "parameters",
     "pos_from_lla",
     "reduced_lat_from_geodetic_lat",
-    "run_cli_conversion",
     "solve_reduced_lat_equation",
     "surf_coord_from_surf_pos",
     "surf_pos_from_surf_coord",
     "surf_pos_of_ray_first_intersection",
 ]
+
+if TYPE_CHECKING:
+    import dask.dataframe as dd
+
+    # Private: without pandas-stubs the name is untyped, and stubtest skips private names.
+    import pandas as _pd  # type: ignore[import-untyped,unused-ignore]
+
+    # An Ellipsoid, a catalogue name, or (Re, f).
+    type _EllipsoidLike = Ellipsoid | str | tuple[float, float]
+    type _Number = float | np.integer[Any] | np.floating[Any]
+    # A Dask array, or an array Dask takes (rows split into blocks).
+    type _Array = da.Array | np.ndarray[Any, np.dtype[Any]]
+    type _Columns = Sequence[str] | None
 
 # How each argument of a method is split over the tasks: ROWS, an (N, 3) array cut into row
 # blocks; COLUMN, an (N,) array (or a number) cut like the rows; WHOLE, the same value for
@@ -100,7 +107,7 @@ _SMALL = 64
 # The ellipsoid: resolved on the client, rebuilt from (Re, f) in every worker process.
 
 
-def parameters(ellipsoid: object) -> tuple[float, float]:
+def parameters(ellipsoid: _EllipsoidLike) -> tuple[float, float]:
     """``(Re, f)`` of an ``Ellipsoid``, a catalogue name or an ``(Re, f)`` pair.
 
     The pair is checked by building the ``Ellipsoid`` (its own errors). Subclasses of
@@ -130,19 +137,36 @@ def parameters(ellipsoid: object) -> tuple[float, float]:
     return Re, f
 
 
+# The Ellipsoids this process has built, keyed by the exact bits of (Re, f), so -0.0 is not
+# 0.0: a worker builds each once. A worker that sees many pairs starts afresh.
+_BUILT: dict[tuple[str, str], Ellipsoid] = {}
+_BUILT_MAX = 32
+
+
 def _ellipsoid(Re: float, f: float) -> Ellipsoid:
-    """The ``Ellipsoid(Re, f)`` of this process (keyed by the exact bits, so -0.0 is not 0.0)."""
-    return _build(Re.hex(), f.hex())
+    """The ``Ellipsoid(Re, f)`` of this process."""
+    key = (Re.hex(), f.hex())
+    built = _BUILT.get(key)
+    if built is None:
+        if len(_BUILT) >= _BUILT_MAX:
+            _BUILT.clear()
+        built = _BUILT[key] = Ellipsoid(Re, f)
+    return built
 
 
-@functools.lru_cache(maxsize=32)
-def _build(Re: str, f: str) -> Ellipsoid:
-    return Ellipsoid(float.fromhex(Re), float.fromhex(f))
+def _call(*args: Any, method: str, Re: float, f: float, spread: tuple[int, ...] = ()) -> Any:
+    """One task: the method of this process's ellipsoid on one block of every argument.
 
-
-def _call(*args: Any, method: str, Re: float, f: float) -> Any:
-    """One task: the method of this process's ellipsoid on one block of every argument."""
+    The numbers at the positions ``spread`` become columns as long as the block."""
+    if spread:
+        rows = next(len(a) for i, a in enumerate(args) if i not in spread)
+        args = tuple(_column(a, rows) if i in spread else a for i, a in enumerate(args))
     return getattr(_ellipsoid(Re, f), method)(*args)
+
+
+def _column(number: Any, rows: int) -> np.ndarray[Any, Any]:
+    """``number`` repeated ``rows`` times, in the dtype ``numpy.asarray`` gives it."""
+    return np.full(rows, number, dtype=np.asarray(number).dtype)
 
 
 # --------------------------------------------------------------------------------------------
@@ -163,7 +187,7 @@ def _empty(meta: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
     return np.empty((0,) * meta.ndim, dtype=meta.dtype)
 
 
-def _lazy(method: str, ellipsoid: object, args: Sequence[Any]) -> da.Array:
+def _lazy(method: str, ellipsoid: _EllipsoidLike, args: Sequence[Any]) -> da.Array:
     Re, f = parameters(ellipsoid)
     kinds = _ARGUMENTS[method]
     values: list[Any] = []
@@ -181,12 +205,20 @@ def _lazy(method: str, ellipsoid: object, args: Sequence[Any]) -> da.Array:
     )
     known = [v.shape[0] for v in split if v.ndim and not np.isnan(v.shape[0])]
     first = known[0] if known else 0
+    # Numbers among columns are spread along them, as the frames module broadcasts them.
+    spread = tuple(
+        i
+        for i, (k, v) in enumerate(zip(kinds, values, strict=True))
+        if k == COLUMN and not point and not isinstance(v, da.Array)
+    )
 
     # Let the method judge the arguments on empty (or tiny) stand-ins of the same dtype and
     # shape; arguments it refuses raise its own exception here, before anything is computed.
     templates: list[Any] = []
-    for kind, value in zip(kinds, values, strict=True):
-        if not isinstance(value, da.Array):
+    for i, (kind, value) in enumerate(zip(kinds, values, strict=True)):
+        if i in spread:
+            templates.append(_column(value, 0))
+        elif not isinstance(value, da.Array):
             templates.append(value)
         elif kind == WHOLE or value.ndim == 0:
             small = value.size <= _SMALL
@@ -204,7 +236,7 @@ def _lazy(method: str, ellipsoid: object, args: Sequence[Any]) -> da.Array:
 
     if point:
         return _one_task(method, Re, f, values, meta)
-    return _row_blocks(method, Re, f, kinds, values, meta)
+    return _row_blocks(method, Re, f, kinds, values, meta, spread)
 
 
 def _one_task(
@@ -222,6 +254,7 @@ def _row_blocks(
     kinds: tuple[str, ...],
     values: list[Any],
     meta: np.ndarray[Any, Any],
+    spread: tuple[int, ...],
 ) -> da.Array:
     """One task per row block, blocks of all row-split arguments aligned."""
     out = "i" + "jkl"[: meta.ndim - 1]
@@ -249,56 +282,71 @@ def _row_blocks(
         method=method,
         Re=Re,
         f=f,
+        spread=spread,
     )
 
 
-def reduced_lat_from_geodetic_lat(ellipsoid: object, geodetic_lat: Any) -> da.Array:
+def reduced_lat_from_geodetic_lat(
+    ellipsoid: _EllipsoidLike, geodetic_lat: _Array | _Number
+) -> da.Array:
     """Lazy :meth:`Ellipsoid.reduced_lat_from_geodetic_lat`: float64, shape (N,)."""
     return _lazy("reduced_lat_from_geodetic_lat", ellipsoid, (geodetic_lat,))
 
 
-def geodetic_lat_from_reduced_lat(ellipsoid: object, reduced_lat: Any) -> da.Array:
+def geodetic_lat_from_reduced_lat(
+    ellipsoid: _EllipsoidLike, reduced_lat: _Array | _Number
+) -> da.Array:
     """Lazy :meth:`Ellipsoid.geodetic_lat_from_reduced_lat`: float64, shape (N,)."""
     return _lazy("geodetic_lat_from_reduced_lat", ellipsoid, (reduced_lat,))
 
 
-def enu(ellipsoid: object, lat: Any, lon: Any) -> da.Array:
+def enu(ellipsoid: _EllipsoidLike, lat: _Array | _Number, lon: _Array | _Number) -> da.Array:
     """Lazy :meth:`Ellipsoid.enu`: ENU_dtype records, shape (N,)."""
     return _lazy("enu", ellipsoid, (lat, lon))
 
 
-def surf_pos_from_surf_coord(ellipsoid: object, lat: Any, lon: Any) -> da.Array:
+def surf_pos_from_surf_coord(
+    ellipsoid: _EllipsoidLike, lat: _Array | _Number, lon: _Array | _Number
+) -> da.Array:
     """Lazy :meth:`Ellipsoid.surf_pos_from_surf_coord`: float64, shape (N, 3)."""
     return _lazy("surf_pos_from_surf_coord", ellipsoid, (lat, lon))
 
 
-def surf_coord_from_surf_pos(ellipsoid: object, r_surf: Any) -> da.Array:
+def surf_coord_from_surf_pos(ellipsoid: _EllipsoidLike, r_surf: _Array) -> da.Array:
     """Lazy :meth:`Ellipsoid.surf_coord_from_surf_pos`: SurfCoord_dtype records, shape (N,)."""
     return _lazy("surf_coord_from_surf_pos", ellipsoid, (r_surf,))
 
 
-def solve_reduced_lat_equation(ellipsoid: object, r: Any) -> da.Array:
+def solve_reduced_lat_equation(ellipsoid: _EllipsoidLike, r: _Array) -> da.Array:
     """Lazy :meth:`Ellipsoid.solve_reduced_lat_equation`: float64, shape (N,)."""
     return _lazy("solve_reduced_lat_equation", ellipsoid, (r,))
 
 
-def lla_from_pos(ellipsoid: object, r: Any) -> da.Array:
+def lla_from_pos(ellipsoid: _EllipsoidLike, r: _Array) -> da.Array:
     """Lazy :meth:`Ellipsoid.lla_from_pos`: LLA_dtype records, shape (N,)."""
     return _lazy("lla_from_pos", ellipsoid, (r,))
 
 
-def pos_from_lla(ellipsoid: object, lat: Any, lon: Any, alt: Any) -> da.Array:
+def pos_from_lla(
+    ellipsoid: _EllipsoidLike, lat: _Array | _Number, lon: _Array | _Number, alt: _Array | _Number
+) -> da.Array:
     """Lazy :meth:`Ellipsoid.pos_from_lla`: float64, shape (N, 3)."""
     return _lazy("pos_from_lla", ellipsoid, (lat, lon, alt))
 
 
-def surf_pos_of_ray_first_intersection(ellipsoid: object, r_source: Any, u_ray: Any) -> da.Array:
+def surf_pos_of_ray_first_intersection(
+    ellipsoid: _EllipsoidLike, r_source: _Array, u_ray: _Array
+) -> da.Array:
     """Lazy :meth:`Ellipsoid.surf_pos_of_ray_first_intersection`: float64, shape (N, 3)."""
     return _lazy("surf_pos_of_ray_first_intersection", ellipsoid, (r_source, u_ray))
 
 
 def aer_coords(
-    ellipsoid: object, r_target: Any, lat_obs: Any, lon_obs: Any, alt_obs: Any
+    ellipsoid: _EllipsoidLike,
+    r_target: _Array,
+    lat_obs: _Number | da.Array,
+    lon_obs: _Number | da.Array,
+    alt_obs: _Number | da.Array,
 ) -> da.Array:
     """Lazy :meth:`Ellipsoid.aer_coords`: AER_dtype records, shape (N,)."""
     return _lazy("aer_coords", ellipsoid, (r_target, lat_obs, lon_obs, alt_obs))
@@ -340,7 +388,7 @@ def _output_columns(result: Any) -> list[Any]:
 
 
 def _convert_partition(
-    part: pd.DataFrame,
+    part: _pd.DataFrame,
     method: str,
     Re: float,
     f: float,
@@ -348,9 +396,9 @@ def _convert_partition(
     outputs: tuple[str, ...],
     params: tuple[Any, ...],
     keep: bool,
-) -> pd.DataFrame:
+) -> _pd.DataFrame:
     """One partition: the method on the input columns, the other columns passed through."""
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
     columns = [part[name].to_numpy() for name in inputs]
     kinds = _ARGUMENTS[method]
@@ -369,7 +417,7 @@ def _convert_partition(
 
 def _convert_frame(
     method: str,
-    ellipsoid: object,
+    ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
     params: tuple[Any, ...],
     columns: Sequence[str] | None,
@@ -398,7 +446,7 @@ def _convert_frame(
                 f"output columns {clash} are already in the DataFrame; rename them, or "
                 "pass keep=False to write the converted columns only"
             )
-    convert: Callable[..., pd.DataFrame] = functools.partial(
+    convert: Callable[..., _pd.DataFrame] = functools.partial(
         _convert_partition,
         method=method,
         Re=Re,
@@ -414,10 +462,10 @@ def _convert_frame(
 
 
 def dataframe_reduced_lat_from_geodetic_lat(
-    ellipsoid: object,
+    ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
     *,
-    columns: Sequence[str] | None = None,
+    columns: _Columns = None,
     keep: bool = True,
 ) -> dd.DataFrame:
     """Column lat (float64) -> reduced_lat."""
@@ -425,10 +473,10 @@ def dataframe_reduced_lat_from_geodetic_lat(
 
 
 def dataframe_geodetic_lat_from_reduced_lat(
-    ellipsoid: object,
+    ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
     *,
-    columns: Sequence[str] | None = None,
+    columns: _Columns = None,
     keep: bool = True,
 ) -> dd.DataFrame:
     """Column reduced_lat (float64) -> lat."""
@@ -436,10 +484,10 @@ def dataframe_geodetic_lat_from_reduced_lat(
 
 
 def dataframe_enu(
-    ellipsoid: object,
+    ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
     *,
-    columns: Sequence[str] | None = None,
+    columns: _Columns = None,
     keep: bool = True,
 ) -> dd.DataFrame:
     """Columns lat, lon -> east_x, east_y, east_z, north_x, ..., up_z (ECEF unit vectors)."""
@@ -447,10 +495,10 @@ def dataframe_enu(
 
 
 def dataframe_surf_pos_from_surf_coord(
-    ellipsoid: object,
+    ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
     *,
-    columns: Sequence[str] | None = None,
+    columns: _Columns = None,
     keep: bool = True,
 ) -> dd.DataFrame:
     """Columns lat, lon -> x, y, z on the surface."""
@@ -458,10 +506,10 @@ def dataframe_surf_pos_from_surf_coord(
 
 
 def dataframe_surf_coord_from_surf_pos(
-    ellipsoid: object,
+    ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
     *,
-    columns: Sequence[str] | None = None,
+    columns: _Columns = None,
     keep: bool = True,
 ) -> dd.DataFrame:
     """Columns x, y, z (surface points) -> lat, lon."""
@@ -469,10 +517,10 @@ def dataframe_surf_coord_from_surf_pos(
 
 
 def dataframe_solve_reduced_lat_equation(
-    ellipsoid: object,
+    ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
     *,
-    columns: Sequence[str] | None = None,
+    columns: _Columns = None,
     keep: bool = True,
 ) -> dd.DataFrame:
     """Columns x, y, z -> reduced_lat of the foot of the normal."""
@@ -480,10 +528,10 @@ def dataframe_solve_reduced_lat_equation(
 
 
 def dataframe_lla_from_pos(
-    ellipsoid: object,
+    ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
     *,
-    columns: Sequence[str] | None = None,
+    columns: _Columns = None,
     keep: bool = True,
 ) -> dd.DataFrame:
     """Columns x, y, z (ECEF) -> lat, lon, alt."""
@@ -491,10 +539,10 @@ def dataframe_lla_from_pos(
 
 
 def dataframe_pos_from_lla(
-    ellipsoid: object,
+    ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
     *,
-    columns: Sequence[str] | None = None,
+    columns: _Columns = None,
     keep: bool = True,
 ) -> dd.DataFrame:
     """Columns lat, lon, alt -> x, y, z (ECEF)."""
@@ -502,11 +550,11 @@ def dataframe_pos_from_lla(
 
 
 def dataframe_surf_pos_of_ray_first_intersection(
-    ellipsoid: object,
+    ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
-    r_source: Any,
+    r_source: _Array,
     *,
-    columns: Sequence[str] | None = None,
+    columns: _Columns = None,
     keep: bool = True,
 ) -> dd.DataFrame:
     """Columns ux, uy, uz (directions from ``r_source``) -> x, y, z (NaN where a line misses)."""
@@ -516,203 +564,16 @@ def dataframe_surf_pos_of_ray_first_intersection(
 
 
 def dataframe_aer_coords(
-    ellipsoid: object,
+    ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    lat_obs: _Number,
+    lon_obs: _Number,
+    alt_obs: _Number,
     *,
-    columns: Sequence[str] | None = None,
+    columns: _Columns = None,
     keep: bool = True,
 ) -> dd.DataFrame:
     """Columns x, y, z (ECEF targets) -> azimuth, elevation, range from the observer."""
     return _convert_frame(
         "aer_coords", ellipsoid, frame, (lat_obs, lon_obs, alt_obs), columns, keep
     )
-
-
-# --------------------------------------------------------------------------------------------
-# The command-line tool on a cluster: a Parquet dataset converted file by file.
-
-
-def run_cli_conversion(args: argparse.Namespace, op: Any) -> int:
-    """``quorvane-ellipsoid SUBCOMMAND --workers N`` or ``--scheduler ADDRESS``: convert a
-    Parquet dataset (a directory, or one file) into a directory of Parquet files, one task and
-    one output file per input file, with the conversions, options and error messages of the
-    command-line tool. The output appears only once every file has been converted.
-
-    ``--workers N`` starts a local cluster of N single-threaded worker processes and stops it
-    at the end; ``--scheduler ADDRESS`` uses a running cluster, whose workers must see the
-    input and output paths.
-    """
-    import copy
-    import dataclasses
-    import logging
-    import os
-    import shutil
-    import tempfile
-    import uuid
-
-    import distributed
-
-    from quorvane.mathtools.ellipsoid.cli.fileio import UsageError, format_of, progress_bar
-    from quorvane.mathtools.ellipsoid.cli.operations import make_plan
-    from quorvane.mathtools.ellipsoid.cli.readers import ParquetSource
-
-    if args.scheduler is not None and args.workers is not None:
-        raise UsageError("give --workers or --scheduler, not both")
-    where = "--scheduler" if args.scheduler is not None else "--workers"
-    if format_of(args.input, args.format)[0] != "parquet" or args.input == "-":
-        raise UsageError(f"{where} converts a Parquet dataset: a directory or a .parquet file")
-    if args.output is None or args.output == "-":
-        raise UsageError(f"{where} writes a directory of Parquet files: give -o DIRECTORY")
-    if args.output_format not in (None, "parquet"):
-        raise UsageError(f"{where} writes Parquet files, not {args.output_format}")
-    target = os.path.abspath(args.output)
-    if os.path.lexists(target) and not (os.path.isdir(target) and not os.listdir(target)):
-        raise UsageError(f"{args.output!r} exists: give a new or empty directory for the output")
-
-    # Local workers share this directory, so paths (and messages) stay as given; a remote
-    # cluster needs them absolute.
-    given = args.input if args.scheduler is None else os.path.abspath(args.input)
-    source = ParquetSource(given)
-    plan = make_plan(args, op, source)
-    # What a task needs: everything in the plan but the Ellipsoid, which travels as (Re, f).
-    Re, f = parameters(plan.ellipsoid)
-    spec = {
-        field.name: getattr(plan, field.name)
-        for field in dataclasses.fields(plan)
-        if field.name not in ("op", "ellipsoid")
-    }
-    kept_types = [source.kept_type(i) for i in plan.keep]
-
-    run = uuid.uuid4().hex[:8]
-    parent = os.path.dirname(target) or "."
-    staging = tempfile.mkdtemp(dir=parent, prefix=f".{os.path.basename(target)}.", suffix=".part")
-    cluster = None
-    try:
-        if args.scheduler is not None:
-            client = distributed.Client(args.scheduler, timeout="20s", set_as_default=False)
-        else:
-            env = {"QUORVANE_NUM_THREADS": os.environ.get("QUORVANE_NUM_THREADS", "1")}
-            cluster = distributed.LocalCluster(
-                n_workers=args.workers,
-                threads_per_worker=1,
-                processes=True,
-                dashboard_address=None,
-                silence_logs=logging.CRITICAL,
-                env=env,
-            )
-            client = distributed.Client(cluster, set_as_default=False)
-        with client, progress_bar(args.progress, source, op.name) as progress:
-            futures = []
-            for k, path in enumerate(source.files):
-                one = copy.copy(source)
-                one.files = [path]
-                out = os.path.join(staging, f"part-{k:05d}.parquet")
-                futures.append(
-                    client.submit(
-                        _convert_file,
-                        op.name,
-                        Re,
-                        f,
-                        spec,
-                        one,
-                        kept_types,
-                        args.chunk_rows,
-                        out,
-                        key=f"{op.name}-{run}-{k}",
-                    )
-                )
-            # Stop at the first bad file in name order, as a run without Dask does: files
-            # after it are cancelled, files before it finish and may hold an earlier fault.
-            order = {future.key: k for k, future in enumerate(futures)}
-            first: tuple[int, tuple[str, str]] | None = None
-            try:
-                for future in distributed.as_completed(futures, loop=client.loop):
-                    k = order[future.key]
-                    if future.cancelled() or (first is not None and k > first[0]):
-                        continue
-                    result = future.result()
-                    if isinstance(result, int):
-                        progress(result)
-                    else:
-                        first = (k, result)
-                        client.cancel(futures[k + 1 :])
-            except BaseException:
-                client.cancel(futures)
-                raise
-            if first is not None:
-                _reraise(first[1])
-        os.chmod(staging, 0o777 & ~_umask())
-        if os.path.isdir(target):
-            os.rmdir(target)  # empty, checked above
-        os.replace(staging, target)
-    finally:
-        if cluster is not None:
-            cluster.close()
-        shutil.rmtree(staging, ignore_errors=True)
-    return 0
-
-
-def _umask() -> int:
-    import os
-
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
-
-
-def _convert_file(
-    name: str,
-    Re: float,
-    f: float,
-    spec: dict[str, Any],
-    source: Any,
-    kept_types: list[Any],
-    chunk_rows: int,
-    out: str,
-) -> int | tuple[str, str]:
-    """One task: one input file, converted batch by batch into one Parquet file. Returns the
-    number of rows, or the tool's own input or usage error as (kind, message)."""
-    from quorvane.mathtools.ellipsoid.cli.fileio import InputError, UsageError
-    from quorvane.mathtools.ellipsoid.cli.operations import (
-        OPERATIONS,
-        Plan,
-        convert_batch,
-        numeric_columns,
-    )
-    from quorvane.mathtools.ellipsoid.cli.writers import open_writer
-
-    plan = Plan(op=OPERATIONS[name], ellipsoid=_ellipsoid(Re, f), **spec)
-    rows = 0
-    try:
-        with open(out, "wb") as sink:
-            writer = open_writer("parquet", sink, plan.header, kept_types, source.name, None, None)
-            try:
-                for batch in source.batches(chunk_rows, numeric_columns(plan), plan.keep):
-                    if batch.rows:
-                        writer.write(*convert_batch(plan, batch))
-                    rows += batch.rows
-            except BaseException:
-                writer.abandon()
-                raise
-            writer.close()
-    except InputError as exc:
-        return ("input", str(exc))
-    except UsageError as exc:
-        return ("usage", str(exc))
-    return rows
-
-
-def _reraise(result: int | tuple[str, str]) -> int:
-    """The rows a task converted, or its error raised again as the tool's own exception (they
-    take the place and line apart, so they do not travel as exceptions)."""
-    if isinstance(result, int):
-        return result
-    from quorvane.mathtools.ellipsoid.cli.fileio import InputError, UsageError
-
-    kind, message = result
-    error = Exception.__new__(InputError if kind == "input" else UsageError)
-    Exception.__init__(error, message)
-    raise error

@@ -1,9 +1,14 @@
-"""Coordinates of targets in an observer's local frames, and back.
+"""Geodetic coordinates and ECEF positions, and the coordinates of targets in an observer's
+local frames, and back.
 
-East-North-Up (ENU) and North-East-Down (NED) coordinates, azimuth/elevation/range
-(AER), ECEF positions and geodetic coordinates, in both directions. Every function takes
-the :class:`~quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid` first. Angles are radians
-unless ``degrees=True``; lengths are metres.
+Geodetic coordinates and ECEF positions (``pos_from_lla``, ``lla_from_pos``, and their
+surface forms), East-North-Up (ENU) and North-East-Down (NED) coordinates,
+azimuth/elevation/range (AER), in both directions. Every function takes the
+:class:`~quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid` first. Angles are radians unless
+``degrees=True``; lengths are metres. Numbers, lists and arrays broadcast together. The
+conversions between geodetic coordinates and positions are the ``Ellipsoid`` methods of the
+same names bit for bit, except that a latitude outside [-pi/2, pi/2] (after conversion from
+degrees) gives a NaN row, not the position of the folded latitude.
 
 The observer (``lat_obs``, ``lon_obs``, ``alt_obs``) is numbers, or arrays broadcast
 against the targets (one observer per target). Targets are 3-vectors ``(3,)`` or
@@ -17,11 +22,13 @@ The observer's position and frame are those of ``Ellipsoid.enu`` and
 
 from __future__ import annotations
 
-from typing import Any
+import math
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from quorvane.datamodel import AER_dtype, LLA_dtype
+from quorvane.datamodel import AER_dtype, LLA_dtype, SurfCoord_dtype
 from quorvane.mathtools.ellipsoid import _frames
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
@@ -33,14 +40,34 @@ __all__ = [
     "enu_from_pos",
     "lla_from_aer",
     "lla_from_enu",
+    "lla_from_pos",
     "ned_from_pos",
     "pos_from_aer",
     "pos_from_enu",
+    "pos_from_lla",
     "pos_from_ned",
+    "surf_coord_from_surf_pos",
+    "surf_pos_from_surf_coord",
 ]
 
+# The aliases exist for the type checker only.
+if TYPE_CHECKING:
+    type _Real = float | np.integer[Any] | np.floating[Any]
+    # Numbers, nested sequences of numbers, or arrays of a real dtype.
+    type _Reals = (
+        _Real
+        | Sequence[_Real]
+        | Sequence[Sequence[_Real]]
+        | np.ndarray[Any, np.dtype[np.integer[Any] | np.floating[Any] | np.bool]]
+    )
+    # Vector results: float64 of shape (3,) or (..., 3). Geodetic and AER results: records of
+    # LLA_dtype or AER_dtype, shape (1,) for one target.
+    type _Vectors = np.ndarray[tuple[int, ...], np.dtype[np.float64]]
+    type _Records = np.ndarray[tuple[int, ...], np.dtype[np.void]]
+    type _Array = np.ndarray[tuple[int, ...], np.dtype[Any]]
 
-def _numeric(name: str, x: Any) -> np.ndarray:
+
+def _numeric(name: str, x: Any) -> _Array:
     """``x`` as an array of a real numeric dtype, or an error naming ``name``."""
     try:
         a = np.asarray(x)
@@ -51,7 +78,7 @@ def _numeric(name: str, x: Any) -> np.ndarray:
     return a
 
 
-def _vectors(name: str, x: Any) -> np.ndarray:
+def _vectors(name: str, x: Any) -> _Array:
     """3-vectors: shape (3,) or (..., 3)."""
     a = _numeric(name, x)
     if a.ndim == 0 or a.shape[-1] != 3:
@@ -73,17 +100,17 @@ def _shape(named: dict[str, tuple[int, ...]]) -> tuple[int, ...]:
         raise ValueError(f"shapes do not broadcast: {listed}") from None
 
 
-def _rows(shape: tuple[int, ...], columns: list[np.ndarray], angles: int, degrees: bool) -> Any:
-    """(N, 3) float64 rows of three broadcast columns; the first ``angles`` in radians."""
-    out = np.empty(shape + (3,), dtype=np.float64)
+def _rows(shape: tuple[int, ...], columns: list[_Array], angles: int, degrees: bool) -> Any:
+    """(N, K) float64 rows of K broadcast columns; the first ``angles`` in radians."""
+    out = np.empty(shape + (len(columns),), dtype=np.float64)
     for k, column in enumerate(columns):
         out[..., k] = column
     if degrees and angles:
         np.radians(out[..., :angles], out=out[..., :angles])
-    return out.reshape(-1, 3)
+    return out.reshape(-1, len(columns))
 
 
-def _vector_rows(shape: tuple[int, ...], a: np.ndarray) -> Any:
+def _vector_rows(shape: tuple[int, ...], a: _Array) -> Any:
     """(N, 3) contiguous float64 rows of 3-vectors broadcast to ``shape``."""
     if a.shape[:-1] != shape:
         a = np.broadcast_to(a, shape + (3,))
@@ -92,7 +119,7 @@ def _vector_rows(shape: tuple[int, ...], a: np.ndarray) -> Any:
 
 def _observers(
     lat_obs: Any, lon_obs: Any, alt_obs: Any
-) -> tuple[dict[str, tuple[int, ...]], list[np.ndarray]]:
+) -> tuple[dict[str, tuple[int, ...]], list[_Array]]:
     arrays = [
         _numeric("lat_obs", lat_obs),
         _numeric("lon_obs", lon_obs),
@@ -102,26 +129,26 @@ def _observers(
     return named, arrays
 
 
-def _observer_rows(shape: tuple[int, ...], observers: list[np.ndarray], degrees: bool) -> Any:
+def _observer_rows(shape: tuple[int, ...], observers: list[_Array], degrees: bool) -> Any:
     """One row when every observer argument holds one value, else a row per target."""
     if all(a.size == 1 for a in observers):
         return _rows((), [a.reshape(()) for a in observers], 2, degrees)
     return _rows(shape, observers, 2, degrees)
 
 
-def _run(function: Any, ell: Any, source: Any, observers: Any) -> np.ndarray:
+def _run(function: Any, ell: Any, source: Any, observers: Any) -> _Array:
     out = np.empty((source.shape[0], 3), dtype=np.float64)
     function(ell, source, observers, out)
     return out
 
 
-def _vectors_out(out: np.ndarray, shape: tuple[int, ...]) -> np.ndarray:
+def _vectors_out(out: _Array, shape: tuple[int, ...]) -> _Vectors:
     return out.reshape(shape + (3,))
 
 
 def _records_out(
-    out: np.ndarray, shape: tuple[int, ...], dtype: np.dtype, degrees: bool
-) -> np.ndarray:
+    out: _Array, shape: tuple[int, ...], dtype: np.dtype[Any], degrees: bool
+) -> _Records:
     if degrees:
         np.degrees(out[:, :2], out=out[:, :2])
     return out.view(dtype).reshape(shape if shape else (1,))
@@ -129,7 +156,7 @@ def _records_out(
 
 def _from_vectors(
     name: str, ell: Any, vectors: Any, observer: tuple[Any, Any, Any], degrees: bool
-) -> tuple[np.ndarray, tuple[int, ...]]:
+) -> tuple[_Array, tuple[int, ...]]:
     """The conversion ``name`` of 3-vectors ``vectors`` as seen from ``observer``."""
     _check_ell(ell)
     parameter = {
@@ -160,7 +187,7 @@ def _from_triples(
     values: tuple[Any, Any, Any],
     observer: tuple[Any, Any, Any],
     degrees: bool,
-) -> tuple[np.ndarray, tuple[int, ...]]:
+) -> tuple[_Array, tuple[int, ...]]:
     """The conversion ``name`` of three coordinate arrays (two angles, one length)."""
     _check_ell(ell)
     columns = [_numeric(n, v) for n, v in zip(names, values)]
@@ -175,15 +202,90 @@ def _from_triples(
     return out, shape
 
 
+def _plain(values: tuple[Any, ...]) -> bool:
+    """Numbers that ``float`` converts as ``numpy.asarray`` would: floats, and integers
+    within int64."""
+    for v in values:
+        kind = type(v)
+        if not (kind is float or kind is np.float64 or (kind is int and -(2**63) <= v < 2**63)):
+            return False
+    return True
+
+
+def _from_geodetic(
+    method: str, ell: Any, names: tuple[str, ...], values: tuple[Any, ...], degrees: bool
+) -> _Vectors:
+    """The method ``method`` of latitudes, longitudes (and altitudes): positions (..., 3).
+
+    The method gets float64 radians column by column; rows whose latitude lies outside
+    [-pi/2, pi/2] are NaN (the method would give the point of the folded latitude)."""
+    _check_ell(ell)
+    if _plain(values):  # the method's one-point form, the same bits
+        lat, lon, *alt = (float(v) for v in values)
+        if degrees:
+            lat, lon = math.radians(lat), math.radians(lon)  # np.radians's product
+        if abs(lat) > math.pi / 2:
+            return np.full(3, np.nan)
+        return getattr(ell, method)(lat, lon, *alt)  # type: ignore[no-any-return]
+    columns = [_numeric(n, v) for n, v in zip(names, values)]
+    shape = _shape({n: c.shape for n, c in zip(names, columns)})
+    rows = _rows(shape, columns, 2, degrees)
+    out = getattr(ell, method)(*rows.T)
+    out[np.abs(rows[:, 0]) > np.pi / 2] = np.nan
+    return _vectors_out(out, shape)
+
+
+def _to_geodetic(method: str, ell: Any, r: Any, dtype: np.dtype[Any], degrees: bool) -> _Records:
+    """The method ``method`` of positions ``r`` ((3,) or (..., 3)): records, (1,) for one."""
+    _check_ell(ell)
+    a = _vectors("r", r)
+    shape = a.shape[:-1]
+    if not shape and a.dtype == np.float64:  # the method's one-point form
+        out = getattr(ell, method)(a)
+    else:
+        out = getattr(ell, method)(np.ascontiguousarray(a, dtype=np.float64).reshape(-1, 3))
+    return _records_out(
+        out.view(np.float64).reshape(-1, dtype.itemsize // 8), shape, dtype, degrees
+    )
+
+
+def pos_from_lla(
+    ell: Ellipsoid, lat: _Reals, lon: _Reals, alt: _Reals, *, degrees: bool = False
+) -> _Vectors:
+    """ECEF positions (metres) of geodetic ``lat``, ``lon``, ``alt``: (3,) for one point,
+    (..., 3) for arrays. NaN rows where ``|lat| > pi/2`` (90 degrees)."""
+    return _from_geodetic("pos_from_lla", ell, ("lat", "lon", "alt"), (lat, lon, alt), degrees)
+
+
+def lla_from_pos(ell: Ellipsoid, r: _Reals, *, degrees: bool = False) -> _Records:
+    """Geodetic coordinates (``LLA_dtype`` records) of ECEF positions ``r`` ((3,) or (..., 3),
+    metres): the foot of the nearest normal."""
+    return _to_geodetic("lla_from_pos", ell, r, LLA_dtype, degrees)
+
+
+def surf_pos_from_surf_coord(
+    ell: Ellipsoid, lat: _Reals, lon: _Reals, *, degrees: bool = False
+) -> _Vectors:
+    """ECEF positions (metres) of the surface points at geodetic ``lat``, ``lon``: (3,) for
+    one point, (..., 3) for arrays. NaN rows where ``|lat| > pi/2`` (90 degrees)."""
+    return _from_geodetic("surf_pos_from_surf_coord", ell, ("lat", "lon"), (lat, lon), degrees)
+
+
+def surf_coord_from_surf_pos(ell: Ellipsoid, r: _Reals, *, degrees: bool = False) -> _Records:
+    """Geodetic coordinates (``SurfCoord_dtype`` records) of points ``r`` on the surface
+    ((3,) or (..., 3), metres)."""
+    return _to_geodetic("surf_coord_from_surf_pos", ell, r, SurfCoord_dtype, degrees)
+
+
 def enu_from_pos(
     ell: Ellipsoid,
-    r_target: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    r_target: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Vectors:
     """East, north and up coordinates (metres) of ECEF targets ``r_target`` ((3,) or (N, 3))
     in the frame of the observer at geodetic ``lat_obs``, ``lon_obs``, ``alt_obs``."""
     out, shape = _from_vectors("enu_from_pos", ell, r_target, (lat_obs, lon_obs, alt_obs), degrees)
@@ -192,13 +294,13 @@ def enu_from_pos(
 
 def ned_from_pos(
     ell: Ellipsoid,
-    r_target: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    r_target: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Vectors:
     """North, east and down coordinates (metres) of ECEF targets in the observer's frame."""
     out, shape = _from_vectors("ned_from_pos", ell, r_target, (lat_obs, lon_obs, alt_obs), degrees)
     return _vectors_out(out, shape)
@@ -206,13 +308,13 @@ def ned_from_pos(
 
 def pos_from_enu(
     ell: Ellipsoid,
-    enu: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    enu: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Vectors:
     """ECEF positions of east, north, up coordinates ((3,) or (N, 3)) in the observer's frame."""
     out, shape = _from_vectors("pos_from_enu", ell, enu, (lat_obs, lon_obs, alt_obs), degrees)
     return _vectors_out(out, shape)
@@ -220,13 +322,13 @@ def pos_from_enu(
 
 def pos_from_ned(
     ell: Ellipsoid,
-    ned: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    ned: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Vectors:
     """ECEF positions of north, east, down coordinates ((3,) or (N, 3)) in the observer's
     frame."""
     out, shape = _from_vectors("pos_from_ned", ell, ned, (lat_obs, lon_obs, alt_obs), degrees)
@@ -235,13 +337,13 @@ def pos_from_ned(
 
 def lla_from_enu(
     ell: Ellipsoid,
-    enu: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    enu: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Records:
     """Geodetic coordinates (``LLA_dtype`` records) of east, north, up coordinates in the
     observer's frame."""
     out, shape = _from_vectors("lla_from_enu", ell, enu, (lat_obs, lon_obs, alt_obs), degrees)
@@ -250,15 +352,15 @@ def lla_from_enu(
 
 def enu_from_lla(
     ell: Ellipsoid,
-    lat: Any,
-    lon: Any,
-    alt: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    lat: _Reals,
+    lon: _Reals,
+    alt: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Vectors:
     """East, north and up coordinates (metres) of geodetic targets in the observer's frame."""
     out, shape = _from_triples(
         "enu_from_lla",
@@ -273,15 +375,15 @@ def enu_from_lla(
 
 def aer_from_lla(
     ell: Ellipsoid,
-    lat: Any,
-    lon: Any,
-    alt: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    lat: _Reals,
+    lon: _Reals,
+    alt: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Records:
     """Azimuth (from north towards east), elevation and range of geodetic targets seen from
     the observer, as ``AER_dtype`` records."""
     out, shape = _from_triples(
@@ -297,15 +399,15 @@ def aer_from_lla(
 
 def pos_from_aer(
     ell: Ellipsoid,
-    azimuth: Any,
-    elevation: Any,
-    range: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    azimuth: _Reals,
+    elevation: _Reals,
+    range: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Vectors:
     """ECEF positions of targets at ``azimuth``, ``elevation`` and ``range`` from the
     observer."""
     out, shape = _from_triples(
@@ -321,15 +423,15 @@ def pos_from_aer(
 
 def lla_from_aer(
     ell: Ellipsoid,
-    azimuth: Any,
-    elevation: Any,
-    range: Any,
-    lat_obs: Any,
-    lon_obs: Any,
-    alt_obs: Any,
+    azimuth: _Reals,
+    elevation: _Reals,
+    range: _Reals,
+    lat_obs: _Reals,
+    lon_obs: _Reals,
+    alt_obs: _Reals,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> _Records:
     """Geodetic coordinates (``LLA_dtype`` records) of targets at ``azimuth``,
     ``elevation`` and ``range`` from the observer."""
     out, shape = _from_triples(
@@ -344,8 +446,8 @@ def lla_from_aer(
 
 
 def enu_from_ecef_vector(
-    ell: Ellipsoid, v: Any, lat_obs: Any, lon_obs: Any, *, degrees: bool = False
-) -> np.ndarray:
+    ell: Ellipsoid, v: _Reals, lat_obs: _Reals, lon_obs: _Reals, *, degrees: bool = False
+) -> _Vectors:
     """East, north and up components of ECEF vectors ``v`` (velocities, directions) in the
     frame at ``lat_obs``, ``lon_obs``: a rotation, no translation."""
     out, shape = _from_vectors("enu_from_ecef_vector", ell, v, (lat_obs, lon_obs, 0.0), degrees)
@@ -353,8 +455,8 @@ def enu_from_ecef_vector(
 
 
 def ecef_vector_from_enu(
-    ell: Ellipsoid, v_enu: Any, lat_obs: Any, lon_obs: Any, *, degrees: bool = False
-) -> np.ndarray:
+    ell: Ellipsoid, v_enu: _Reals, lat_obs: _Reals, lon_obs: _Reals, *, degrees: bool = False
+) -> _Vectors:
     """ECEF components of vectors with east, north, up components ``v_enu`` in the frame at
     ``lat_obs``, ``lon_obs``: a rotation, no translation."""
     out, shape = _from_vectors("ecef_vector_from_enu", ell, v_enu, (lat_obs, lon_obs, 0.0), degrees)

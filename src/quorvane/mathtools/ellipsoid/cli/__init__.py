@@ -6,14 +6,15 @@ its input columns by name, converts the rows batch by batch with vectorised call
 :class:`~quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid` and writes a file in any of those
 formats.
 
-The package: :mod:`.parser` (command-line options), :mod:`.operations` (the conversions),
-:mod:`.fileio`, :mod:`.readers` and :mod:`.writers` (files and their formats), :mod:`.output`
-(where the results go) and :mod:`.demo` (sample data).
+The package: :mod:`.parser` (command-line options), :mod:`.operations` (the conversions and
+the batch loop), :mod:`.conversion` (running one, to a file or standard output) and
+:mod:`.cluster` (on Dask), :mod:`.readers`, :mod:`.writers` and :mod:`.formats` (files and
+their formats), :mod:`.output` (where the results go), :mod:`.errors` (what the messages
+report), :mod:`.progress` (the progress bar) and :mod:`.demo` (sample data).
 """
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import os
 import signal
@@ -21,6 +22,7 @@ import sys
 from collections.abc import Iterator, Sequence
 from types import FrameType
 
+from quorvane.mathtools.ellipsoid.cli.conversion import run_conversion
 from quorvane.mathtools.ellipsoid.cli.demo import (
     SAMPLE_OBSERVATIONS,
     SAMPLE_TRACK,
@@ -28,24 +30,8 @@ from quorvane.mathtools.ellipsoid.cli.demo import (
     run_ellipsoids,
     sample_path,
 )
-from quorvane.mathtools.ellipsoid.cli.fileio import (
-    INSTALL_HINT,
-    PROG,
-    TEXT_FORMATS,
-    InputError,
-    UsageError,
-    compressed,
-    format_of,
-    progress_bar,
-)
-from quorvane.mathtools.ellipsoid.cli.operations import (
-    OPERATIONS,
-    Operation,
-    convert_batch,
-    make_plan,
-    numeric_columns,
-)
-from quorvane.mathtools.ellipsoid.cli.output import open_output
+from quorvane.mathtools.ellipsoid.cli.errors import PROG, InputError, UsageError
+from quorvane.mathtools.ellipsoid.cli.operations import OPERATIONS
 from quorvane.mathtools.ellipsoid.cli.parser import build_parser
 
 __all__ = [
@@ -56,65 +42,6 @@ __all__ = [
     "main",
     "sample_path",
 ]
-
-
-def run_conversion(args: argparse.Namespace, op: Operation) -> int:
-    _require_extra()
-    if args.workers is not None or args.scheduler is not None:
-        try:
-            from quorvane.mathtools.ellipsoid.dask import run_cli_conversion
-        except ImportError:
-            hint = "pip install 'quorvane-ellipsoid[dask]'"
-            raise UsageError(f"--workers and --scheduler need Dask: {hint}") from None
-        return run_cli_conversion(args, op)
-    from quorvane.mathtools.ellipsoid.cli.readers import open_input
-    from quorvane.mathtools.ellipsoid.cli.writers import open_writer
-
-    with open_input(args.input, args.format, args.delimiter) as data:
-        plan = make_plan(args, op, data)
-        out_format, compression = format_of(args.output, args.output_format)
-        if out_format is None:
-            in_format = format_of(args.input, args.format)[0] or "csv"
-            out_format = in_format if in_format in TEXT_FORMATS else "csv"
-        if compression is not None and out_format not in TEXT_FORMATS:
-            raise UsageError(
-                f"{out_format} output has its own compression; drop the .gz, .bz2 or .xz"
-            )
-        kept_types = [data.kept_type(i) for i in plan.keep]
-        numeric = numeric_columns(plan)
-        with (
-            open_output(args.output) as sink,
-            compressed(sink, compression) as stream,
-            progress_bar(args.progress, data, op.name) as progress,
-        ):
-            writer = open_writer(
-                out_format,
-                stream,
-                plan.header,
-                kept_types,
-                data.name,
-                args.delimiter,
-                args.float_format,
-            )
-            try:
-                for batch in data.batches(args.chunk_rows, numeric, plan.keep):
-                    if batch.rows:
-                        writer.write(*convert_batch(plan, batch))
-                    progress(batch.rows)
-            except BaseException:
-                writer.abandon()
-                raise
-            writer.close()
-    return 0
-
-
-def _require_extra() -> None:
-    try:
-        import pyarrow  # noqa: F401
-    except ImportError:
-        raise UsageError(
-            f"reading and writing files needs pyarrow, from the cli extra: {INSTALL_HINT}"
-        ) from None
 
 
 class Terminated(BaseException):

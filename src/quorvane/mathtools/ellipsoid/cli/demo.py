@@ -5,21 +5,20 @@ from __future__ import annotations
 import argparse
 import contextlib
 import sys
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from importlib import resources
+from typing import TYPE_CHECKING
 
 import numpy as np
 import numpy.typing as npt
 
 from quorvane.mathtools.ellipsoid import catalogue
-from quorvane.mathtools.ellipsoid.cli.fileio import PROG
-from quorvane.mathtools.ellipsoid.cli.operations import (
-    OPERATIONS,
-    convert_batch,
-    make_plan,
-    numeric_columns,
-)
+from quorvane.mathtools.ellipsoid.cli.errors import PROG
+from quorvane.mathtools.ellipsoid.cli.operations import OPERATIONS, convert_batches, make_plan
 from quorvane.mathtools.ellipsoid.cli.parser import build_parser
+
+if TYPE_CHECKING:
+    from quorvane.mathtools.ellipsoid.cli.readers import Kept
 
 SAMPLE_TRACK = "gnss_track_ecef.csv"
 SAMPLE_OBSERVATIONS = "observer_targets.csv"
@@ -35,6 +34,26 @@ def sample_path(name: str) -> Iterator[str]:
         yield str(path)
 
 
+class _Columns:
+    """A writer that keeps the kept columns as text and the result columns as arrays."""
+
+    def __init__(self, kept: int, results: int) -> None:
+        self.kept: list[list[str]] = [[] for _ in range(kept)]
+        self.results: list[list[FloatArray]] = [[] for _ in range(results)]
+
+    def write(self, kept: Sequence[Kept], results: Sequence[FloatArray]) -> None:
+        for acc, part in zip(self.kept, kept, strict=True):
+            acc.extend(part if isinstance(part, list) else map(str, part.to_pylist()))
+        for accr, res in zip(self.results, results, strict=True):
+            accr.append(res)
+
+    def close(self) -> None:
+        pass
+
+    def abandon(self) -> None:
+        pass
+
+
 def _convert_file(argv: list[str]) -> tuple[list[str], list[list[str]], list[FloatArray]]:
     """Run a conversion in memory (small files only): header, kept and result columns."""
     from quorvane.mathtools.ellipsoid.cli.readers import open_input
@@ -43,17 +62,10 @@ def _convert_file(argv: list[str]) -> tuple[list[str], list[list[str]], list[Flo
     op = OPERATIONS[args.command]
     with open_input(args.input, args.format, args.delimiter) as data:
         plan = make_plan(args, op, data)
-        kept: list[list[str]] = [[] for _ in plan.keep]
-        results: list[list[FloatArray]] = [[] for _ in op.outputs]
-        for batch in data.batches(args.chunk_rows, numeric_columns(plan), plan.keep):
-            if not batch.rows:
-                continue
-            k, r = convert_batch(plan, batch)
-            for acc, part in zip(kept, k, strict=True):
-                acc.extend(part if isinstance(part, list) else map(str, part.to_pylist()))
-            for accr, res in zip(results, r, strict=True):
-                accr.append(res)
-    return plan.header, kept, [np.concatenate(r) if r else np.empty(0) for r in results]
+        out = _Columns(len(plan.keep), len(op.outputs))
+        convert_batches(plan, data, args.chunk_rows, out, lambda rows: None)
+    results = [np.concatenate(r) if r else np.empty(0) for r in out.results]
+    return plan.header, out.kept, results
 
 
 def _table(header: list[str], columns: list[list[str]], text_columns: int) -> str:

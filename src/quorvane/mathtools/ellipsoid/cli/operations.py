@@ -7,16 +7,13 @@ import argparse
 import math
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
 
 from quorvane.mathtools.ellipsoid import catalogue
-from quorvane.mathtools.ellipsoid.cli.fileio import (
-    InputError,
-    UsageError,
-)
+from quorvane.mathtools.ellipsoid.cli.errors import InputError, UsageError
 
 if TYPE_CHECKING:
     from quorvane.mathtools.ellipsoid.cli.readers import Batch, Kept, Source
@@ -561,3 +558,32 @@ def _convert(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
 def numeric_columns(plan: Plan) -> list[int]:
     """Indices of the input columns read as numbers."""
     return sorted(set(plan.columns.values()) | set((plan.param_columns or {}).values()))
+
+
+class Writer(Protocol):
+    """Where :func:`convert_batches` puts the kept and result columns of each batch."""
+
+    def write(self, kept: Sequence[Kept], results: Sequence[FloatArray]) -> None: ...
+
+    def close(self) -> None: ...
+
+    def abandon(self) -> None: ...
+
+
+def convert_batches(
+    plan: Plan, source: Source, chunk_rows: int, writer: Writer, progress: Callable[[int], None]
+) -> int:
+    """Convert ``source`` batch by batch into ``writer`` and close it (abandon it on any
+    failure); ``progress`` is told the rows of each batch. Return the number of rows."""
+    rows = 0
+    try:
+        for batch in source.batches(chunk_rows, numeric_columns(plan), plan.keep):
+            if batch.rows:
+                writer.write(*convert_batch(plan, batch))
+            progress(batch.rows)
+            rows += batch.rows
+    except BaseException:
+        writer.abandon()
+        raise
+    writer.close()
+    return rows

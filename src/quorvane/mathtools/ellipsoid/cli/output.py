@@ -25,7 +25,8 @@ import tempfile
 from collections.abc import Iterator
 from typing import IO, Any
 
-from quorvane.mathtools.ellipsoid.cli.fileio import ERRORS, UsageError
+from quorvane.mathtools.ellipsoid.cli.errors import UsageError
+from quorvane.mathtools.ellipsoid.cli.formats import ERRORS
 
 # /proc/self/fd, /proc/PID/fd, /proc/PID/task/TID/fd: the links there name open descriptors
 # (/dev/stdout and /dev/fd/N lead here), which must be written through, never replaced.

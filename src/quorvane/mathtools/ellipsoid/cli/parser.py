@@ -7,7 +7,8 @@ import shutil
 import textwrap
 
 from quorvane.mathtools.ellipsoid import catalogue
-from quorvane.mathtools.ellipsoid.cli.fileio import FORMATS, PROG
+from quorvane.mathtools.ellipsoid.cli.errors import PROG
+from quorvane.mathtools.ellipsoid.cli.formats import FORMATS
 from quorvane.mathtools.ellipsoid.cli.operations import OPERATIONS
 
 DEFAULT_CHUNK_ROWS = 65536

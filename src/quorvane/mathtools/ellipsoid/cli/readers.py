@@ -20,27 +20,22 @@ import re
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
 from typing import IO, Any
 
 import numpy as np
+import numpy.typing as npt
 import pyarrow as pa
 import pyarrow.csv as pcsv
 import pyarrow.parquet as pq
 from pyarrow import ipc
 
-from quorvane.mathtools.ellipsoid.cli.fileio import (
+from quorvane.mathtools.ellipsoid.cli.errors import PROG, InputError, UsageError
+from quorvane.mathtools.ellipsoid.cli.formats import (
     ENCODING,
     ERRORS,
-    PROG,
-    Chunk,
-    FloatArray,
-    InputError,
-    UsageError,
-    check_fields,
     decompressed,
     format_of,
-    parse_column,
-    show,
     sniff_compression,
 )
 
@@ -49,6 +44,7 @@ _READ_SIZE = 1 << 21
 _COMMENT = re.compile(rb"(?:^|\n)[ \t]*#")
 
 type Kept = pa.Array | pa.ChunkedArray | list[str]
+FloatArray = npt.NDArray[np.float64]
 
 
 class Source:
@@ -116,6 +112,51 @@ class Batch:
     def exact(self) -> Batch | None:
         """The same rows read by the exact parser, for a batch read by the fast one."""
         return None
+
+
+# --------------------------------------------------------------------------------------------
+# The exact parser of text input, used where the fast reader refuses a block of rows: it gives
+# the line and column of the fault, or reads what the fast reader does not.
+
+
+@dataclass
+class Chunk:
+    rows: list[list[str]]
+    lines: list[int]  # line number of each row in the input
+
+
+def parse_column(values: list[str], lines: list[int], source: str, column: str) -> FloatArray:
+    try:
+        return np.fromiter(map(float, values), dtype=np.float64, count=len(values))
+    except ValueError:
+        pass
+    for text, line in zip(values, lines, strict=True):
+        try:
+            float(text)
+        except ValueError:
+            if not text.strip():
+                raise InputError(source, "empty value, expected a number", line, column) from None
+            raise InputError(source, f"{show(text)} is not a number", line, column) from None
+    raise AssertionError("unreachable")  # pragma: no cover
+
+
+def show(text: str) -> str:
+    """``text`` quoted, or the bytes it was read from when they are not UTF-8."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return f"{text.encode('utf-8', ERRORS)!r} (not UTF-8)"
+    return repr(text)
+
+
+def check_fields(chunk: Chunk, count: int, source: str) -> None:
+    if all(len(row) == count for row in chunk.rows):
+        return
+    for row, line in zip(chunk.rows, chunk.lines, strict=True):
+        if len(row) != count:
+            raise InputError(
+                source, f"expected {count} fields as in the header, found {len(row)}", line
+            )
 
 
 class TextBatch(Batch):

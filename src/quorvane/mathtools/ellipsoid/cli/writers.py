@@ -20,8 +20,9 @@ import pyarrow.csv as pcsv
 import pyarrow.parquet as pq
 from pyarrow import ipc
 
-from quorvane.mathtools.ellipsoid.cli.fileio import ByteWriter, FloatArray, InputError
-from quorvane.mathtools.ellipsoid.cli.readers import Kept
+from quorvane.mathtools.ellipsoid.cli.errors import InputError
+from quorvane.mathtools.ellipsoid.cli.formats import ERRORS
+from quorvane.mathtools.ellipsoid.cli.readers import FloatArray, Kept
 
 
 class Writer:
@@ -43,6 +44,16 @@ def float_array(values: FloatArray) -> pa.Array:
     is installed (a fifth of a second)."""
     data = np.ascontiguousarray(values, dtype=np.float64)
     return pa.Array.from_buffers(pa.float64(), len(data), [None, pa.py_buffer(data)])
+
+
+class ByteWriter:
+    """Text written as UTF-8 to a binary stream."""
+
+    def __init__(self, buffer: IO[bytes]) -> None:
+        self.buffer = buffer
+
+    def write(self, text: str) -> int:
+        return self.buffer.write(text.encode("utf-8", ERRORS))
 
 
 class TextWriter(Writer):
