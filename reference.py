@@ -515,23 +515,19 @@ def difference_of_products(a, d, b, c):
     return math.fma(a, d, -w) + e
 
 
-def ilogb(x):
-    """The exponent of |x| as C's ilogb gives it (a very negative number for 0)."""
-    return math.frexp(x)[1] - 1 if x != 0 else -(2**31)
-
-
 FARTHEST_SOURCE = 2.0**-900
 
 
 def ray_hit_stable(Re, f, r_ray, u_ray):
     """The nearer meeting point of the line r + l u with the ellipsoid, for a far source.
 
-    Dividing z by (1 - f) turns the ellipsoid into the sphere of radius Re. There, with the
-    direction w scaled by a power of two and Re and the source s by another (exact), the point
-    of the line closest to the centre is p = w x (s x w) / |w|^2, its cross products taken as
-    differences of products (two units each, no cancellation of s against a multiple of w).
-    The line meets the sphere at p +- sqrt((Re - |p|)(Re + |p|)) w / |w|; the nearer point
-    lies on the source's side of p, the sign of w.s. Sources more than 2^900 Re away: NaN.
+    Multiplying z by s = 1 / (1 - f) turns the ellipsoid into the sphere of radius Re. There
+    the point of the line closest to the centre is p = w x (r' x w) / |w|^2 (r' and w the
+    stretched source and direction), and the line meets the sphere at
+    p +- sqrt((Re - |p|)(Re + |p|)) w / |w|; the nearer point lies on the source's side of p,
+    the sign of w.r'. The cancellation in r' x w = (s c_x, s c_y, c_z), c = r x u, is taken on
+    the given doubles (scaled by powers of two) as differences of products; the rest carries
+    relative roundings only. Sources more than 2^1900 Re away: NaN.
     """
     ux, uy, uz = u_ray
     m = max(abs(ux), abs(uy), abs(uz))
@@ -540,31 +536,31 @@ def ray_hit_stable(Re, f, r_ray, u_ray):
     if not (0 < m < INF) or math.isnan(ux + uy + uz) or not finite:
         return (NAN, NAN, NAN)
     e = math.frexp(m)[1]
-    stretch = div(1.0, 1 - f)
-    wx, wy = math.ldexp(ux, -e), math.ldexp(uy, -e)
-    wz = math.ldexp(uz, -e) * stretch
-    k = 1 + max(ilogb(Re), ilogb(rx), ilogb(ry), ilogb(rz) + ilogb(stretch) + 1)
+    vx, vy, vz = math.ldexp(ux, -e), math.ldexp(uy, -e), math.ldexp(uz, -e)
+    # Re into [1/2, 1), unless the source would then pass 2^1000.
+    k = max(math.frexp(Re)[1], math.frexp(max(abs(rx), abs(ry), abs(rz)))[1] - 1000)
     R = math.ldexp(Re, -k)
     if not R >= FARTHEST_SOURCE:
         return (NAN, NAN, NAN)
-    sx, sy = math.ldexp(rx, -k), math.ldexp(ry, -k)
-    sz = math.ldexp(rz, -k) * stretch
-    a = (wx * wx + wy * wy) + wz * wz
-    h = (wx * sx + wy * sy) + wz * sz
-    cx = difference_of_products(sy, wz, sz, wy)
-    cy = difference_of_products(sz, wx, sx, wz)
-    cz = difference_of_products(sx, wy, sy, wx)
-    px = difference_of_products(wy, cz, wz, cy) / a
-    py = difference_of_products(wz, cx, wx, cz) / a
-    pz = difference_of_products(wx, cy, wy, cx) / a
+    sx, sy, sz = math.ldexp(rx, -k), math.ldexp(ry, -k), math.ldexp(rz, -k)
+    stretch = div(1.0, 1 - f)
+    wz = stretch * vz
+    a = (vx * vx + vy * vy) + wz * wz
+    h = (vx * sx + vy * sy) + wz * (stretch * sz)
+    cx = stretch * difference_of_products(sy, vz, sz, vy)
+    cy = stretch * difference_of_products(sz, vx, sx, vz)
+    cz = difference_of_products(sx, vy, sy, vx)
+    px = difference_of_products(vy, cz, wz, cy) / a
+    py = difference_of_products(wz, cx, vx, cz) / a
+    pz = difference_of_products(vx, cy, vy, cx) / a
     d = hypot(hypot(px, py), pz)
     if not d <= R:
         return (NAN, NAN, NAN)
     half_chord = sqrt((R - d) * (R + d)) if R > SQUARE_LOW else sqrt(R - d) * sqrt(R + d)
     l = math.copysign(half_chord / sqrt(a), h)
     return (
-        math.ldexp(px + l * wx, k),
-        math.ldexp(py + l * wy, k),
+        math.ldexp(px + l * vx, k),
+        math.ldexp(py + l * vy, k),
         math.ldexp((pz + l * wz) * (1 - f), k),
     )
 
@@ -754,3 +750,26 @@ def ray_hit_exact(Re, f, r_ray, u_ray, digits=60):
         roots = [(-h + mp.sqrt(disc)) / a, (-h - mp.sqrt(disc)) / a]
         l = min(roots, key=abs)
         return [ri + l * ui for ri, ui in zip(r, u)]
+
+
+def aer_exact(Re, f, r_target, lat_obs, lon_obs, alt_obs, digits=60):
+    """``(azimuth, elevation, range)`` of r_target seen from the observer at geodetic
+    (lat_obs, lon_obs, alt_obs), to ~``digits`` (mpmath numbers): the observer's position
+    ((N + h) cos lat cos lon, (N + h) cos lat sin lon, (N (1 - e^2) + h) sin lat), N = Re /
+    sqrt(1 - e^2 sin^2 lat), and its East-North-Up axes, from the geometry alone."""
+    import mpmath as mp
+
+    far = max(1.0, *(abs(float(v)) / Re for v in r_target))
+    with mp.workdps(digits + 10 + int(math.log10(far))):
+        a, F = mp.mpf(Re), mp.mpf(f)
+        e2 = F * (2 - F)
+        lat, lon, h = mp.mpf(lat_obs), mp.mpf(lon_obs), mp.mpf(alt_obs)
+        N = a / mp.sqrt(1 - e2 * mp.sin(lat) ** 2)
+        cl, sl, co, so = mp.cos(lat), mp.sin(lat), mp.cos(lon), mp.sin(lon)
+        obs = [(N + h) * cl * co, (N + h) * cl * so, (N * (1 - e2) + h) * sl]
+        d = [mp.mpf(t) - o for t, o in zip(r_target, obs)]
+        east = -so * d[0] + co * d[1]
+        north = -sl * co * d[0] - sl * so * d[1] + cl * d[2]
+        up = cl * co * d[0] + cl * so * d[1] + sl * d[2]
+        horizontal = mp.sqrt(east * east + north * north)
+        return mp.atan2(east, north), mp.atan2(up, horizontal), mp.sqrt(horizontal**2 + up * up)

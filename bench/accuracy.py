@@ -7,15 +7,21 @@ The truth comes from mpmath (reference.py: foot_exact, ray_hit_exact), computed 
 geometry alone. For lla_from_pos the same points go through pyproj's cart (inverse, on the same
 ellipsoid) and pyerfa's gc2gde, side by side; peers lacking an operation show "-".
 
-Columns: the worst latitude error (rad) and the worst altitude error, in metres and in units of
-2.2e-16 max(Re, |r|) ("u": a unit in the last place of the larger of the two), over the finite
-answers; then "bad", the share of points whose answer is NaN or infinite, or whose latitude is
-off by more than 1e-9 rad or altitude by more than 1e-6 max(Re, |r|). The table is printed in
-Markdown, ready for the README.
+Columns: the worst latitude error, in radians and as a position on the surface (the distance
+between the feet at the latitude given and at the true one, in units "u" of 2.2e-16 max(Re, |r|):
+a unit in the last place of the larger of the two), and the worst altitude error, in metres and
+in u, over the finite answers; then "bad", the share of points whose answer is NaN or infinite,
+or whose latitude is off by more than 1e-9 rad as a position (1e-9 max(Re, |r|)) or altitude by
+more than 1e-6 max(Re, |r|). A position on the surface is what a latitude means where it is
+ill-conditioned: at the rim of a strongly flattened ellipsoid a unit of position turns the normal
+by up to pi/2. aer_coords is scored by its elevation (rad) and range (u), side by side with
+pymap3d's ecef2aer; the hit points of rays by their distance from the true one, in metres and in
+units of Re. The tables are printed in Markdown, ready for the README.
 """
 
 import argparse
 import math
+import sys
 
 import numpy as np
 
@@ -95,14 +101,48 @@ def lla_regions(rng, n):
         _near_axis(rng, m, (1e-3, 1e5), (1e6, 1e10), log_z=True),
     )
     yield "sphere, \\|r\\| 1e150 .. 1e300 and 1e-300 .. 1e-150 m", 6371000.0, 0.0, _extremes(rng, m)
-    for Re in (2e-5, 1.0, 1e12):
+    yield (
+        "WGS84, next to the centre, \\|r\\| 1e-300 .. 1 m",
+        RE,
+        F,
+        _shell(rng, m, (0, 1)) * 10.0 ** rng.uniform(-300, 0, (m, 1)),
+    )
+    inside = _near_axis(rng, m, (1.0, 0.99 * RE * F * (2 - F)), (1, 2))
+    inside[:, 2] = np.copysign(10.0 ** rng.uniform(-323, -300, m), inside[:, 2])
+    yield "WGS84, inside the evolute, z subnormal .. 1e-300 m", RE, F, inside
+    for f, name in ((1 - 1e-9, "1 - 1e-9"), (1 - 1e-14, "1 - 1e-14"), (1 - 2.0**-53, "1 - 2^-53")):
+        yield (
+            f"f = {name}, all latitudes, alt 0 .. 10 Re, and \\|r\\| 1e-100 .. 1e7 m",
+            RE,
+            f,
+            np.concatenate(
+                [
+                    _geodetic_points(rng, RE, f, m // 2, (0, math.pi / 2), (0, 10 * RE)),
+                    _shell(rng, m // 2, (1, 1)) * 10.0 ** rng.uniform(-100, 7, (m // 2, 1)),
+                ]
+            ),
+        )
+    for Re in (2e-5, 1.0, 1e12, 1e-310, 1e-160, 1e300):
         pts = np.concatenate(
             [
                 _geodetic_points(rng, Re, F, m // 2, (0, math.pi / 2), (-0.1 * Re, 2 * Re)),
                 _near_axis(rng, m // 2, (1e-9 * Re, 1e-2 * Re), (0.5 * Re, 2 * Re)),
             ]
         )
-        yield f"scaled Earth, Re = {Re:g} m (alt error x 6378137 / Re)", Re, F, pts
+        note = " (alt error x 6378137 / Re)" if Re in (2e-5, 1.0, 1e12) else ""
+        yield f"scaled Earth, Re = {Re:g} m{note}", Re, F, pts
+    yield (
+        "Re = 1e-300 m, \\|r\\| 1e-3 .. 1e7 m (the normal runs through the centre)",
+        1e-300,
+        F,
+        _shell(rng, m, (1, 1)) * 10.0 ** rng.uniform(-3, 7, (m, 1)),
+    )
+    yield (
+        "Re = DBL_MAX, \\|r\\| up to 1e308",
+        sys.float_info.max,
+        F,
+        _shell(rng, m, (0.01, 1)) * 1e308,
+    )
 
 
 def truth_lla(Re, f, r):
@@ -123,9 +163,12 @@ def pyproj_cart(Re, f, r):
         import pyproj
     except ImportError:
         return None
-    t = pyproj.Transformer.from_pipeline(
-        f"+proj=pipeline +step +inv +proj=cart +a={Re!r} +b={(1 - f) * Re!r}"
-    )
+    try:
+        t = pyproj.Transformer.from_pipeline(
+            f"+proj=pipeline +step +inv +proj=cart +a={Re!r} +b={(1 - f) * Re!r}"
+        )
+    except pyproj.exceptions.ProjError:  # proj refuses some ellipsoids
+        return None
     with np.errstate(all="ignore"):
         _, lat, alt = t.transform(r[:, 0], r[:, 1], r[:, 2])
     return np.stack([np.radians(lat), alt], axis=1)
@@ -144,26 +187,115 @@ def erfa_gc2gde(Re, f, r):
     return np.stack([lat, alt], axis=1)
 
 
-def score(got, exact, scale):
-    """(worst lat error, worst alt error, bad share) over the points."""
+def foot_distance(Re, f, lat, exact_lat):
+    """Distance between the feet on the surface at lat and at exact_lat (one meridian): the
+    meridian's radius of curvature times |dlat| where that is small, else the chord."""
+    dlat = np.abs(lat - exact_lat)
+    c, s = np.cos(exact_lat), np.sin(exact_lat)
+    with np.errstate(all="ignore"):
+        meridian = Re * (1 - f) ** 2 / (c * c + ((1 - f) * s) ** 2) ** 1.5
+
+    def foot(phi):
+        beta = np.arctan2((1 - f) * np.sin(phi), np.cos(phi))
+        return np.stack([Re * np.cos(beta), (1 - f) * Re * np.sin(beta)])
+
+    with np.errstate(all="ignore"):
+        chord = np.linalg.norm(foot(lat) - foot(exact_lat), axis=0)
+    return np.where(dlat < 1e-6, meridian * dlat, chord)
+
+
+def score(got, exact, scale, Re, f):
+    """(worst lat error, worst lat as position, worst alt error, bad share, worst alt units)."""
     if got is None:
         return None
     ok_truth = np.isfinite(exact).all(axis=1)
     got, exact, scale = got[ok_truth], exact[ok_truth], scale[ok_truth]
     finite = np.isfinite(got).all(axis=1)
     dlat = np.abs(got[:, 0] - exact[:, 0])
+    # On the unit ellipsoid, then in units of max(Re, |r|): no overflow at the ends of the range.
+    unit = np.maximum(np.finfo(float).eps * scale, 5e-324)
+    position = foot_distance(1.0, f, got[:, 0], exact[:, 0]) * (Re / scale) * (scale / unit)
     dalt = np.abs(got[:, 1] - exact[:, 1])
-    bad = ~finite | (dlat > 1e-9) | (dalt > 1e-6 * scale)
-    units = dalt / (np.finfo(float).eps * scale)
-    worst = [np.max(v[finite], initial=0.0) for v in (dlat, dalt, units)]
-    return worst[0], worst[1], bad.mean(), worst[2]
+    bad = ~finite | (position > 1e-9 / np.finfo(float).eps) | (dalt > 1e-6 * scale)
+    units = dalt / unit
+    worst = [np.max(v[finite], initial=0.0) for v in (dlat, position, dalt, units)]
+    return worst[0], worst[1], worst[2], bad.mean(), worst[3]
 
 
 def fmt(s, scale_note=1.0):
     if s is None:
         return "-"
-    bad = "" if s[2] == 0 else f", bad {100 * s[2]:.3g} %"
-    return f"{s[0]:.1e} rad, {s[1] * scale_note:.1e} m ({s[3]:.2g} u){bad}"
+    bad = "" if s[3] == 0 else f", bad {100 * s[3]:.3g} %"
+    return f"{s[0]:.1e} rad ({s[1]:.2g} u), {s[2] * scale_note:.1e} m ({s[4]:.2g} u){bad}"
+
+
+def _aer_targets(rng, Re, obs, el, dist):
+    """Targets at elevations el (random azimuths) and distances dist from the observer."""
+    east, north, up = (np.array(v) for v in ref.c_enu(Re, F, obs[0], obs[1]))
+    origin = np.array(ref.c_pos_from_lla(Re, F, *obs))
+    az = rng.uniform(-math.pi, math.pi, len(el))
+    horizontal = np.cos(el)[:, None] * (np.sin(az)[:, None] * east + np.cos(az)[:, None] * north)
+    return origin + dist[:, None] * (horizontal + np.sin(el)[:, None] * up)
+
+
+def aer_regions(rng, n):
+    """(label, Re, observer lla, targets)."""
+    for Re, label in ((RE, "WGS84"), (1e-300, "Re = 1e-300 m")):
+        k = Re / RE
+        obs = (rng.uniform(-1.5, 1.5), rng.uniform(-3, 3), 300.0 * k)
+        el = rng.uniform(-math.pi / 2, math.pi / 2, n)
+        dist = 10.0 ** rng.uniform(3, 7.6, n) * k
+        yield (
+            f"{label}, all elevations, 1 km .. 4e7 m away (x Re / 6378137)",
+            Re,
+            obs,
+            _aer_targets(rng, Re, obs, el, dist),
+        )
+        if Re == RE:
+            el = (math.pi / 2 - 10.0 ** rng.uniform(-12, -4, n)) * rng.choice([-1.0, 1.0], n)
+            targets = _aer_targets(rng, Re, obs, el, dist)
+            yield "WGS84, within 1e-4 rad of the zenith or nadir", Re, obs, targets
+            far = _shell(rng, n, (1, 1)) * 10.0 ** rng.uniform(150, 300, (n, 1))
+            yield "WGS84, targets 1e150 .. 1e300 m away", Re, obs, far
+
+
+def pymap3d_aer(Re, f, targets, obs):
+    try:
+        import pymap3d
+    except ImportError:
+        return None
+    ell = pymap3d.Ellipsoid(Re, (1 - f) * Re)
+    with np.errstate(all="ignore"):
+        _, el, rng = pymap3d.ecef2aer(*targets.T, *obs, ell=ell, deg=False)
+    return np.stack([el, rng], axis=1)
+
+
+def ours_aer(Re, f, targets, obs):
+    aer = Ellipsoid(Re, f).aer_coords(targets, *obs)
+    return np.stack([aer["elevation"], aer["range"]], axis=1)
+
+
+def aer_rows(rng, n):
+    for label, Re, obs, targets in aer_regions(rng, n):
+        exact = np.array(
+            [[float(v) for v in ref.aer_exact(Re, F, t, *obs)[1:]] for t in targets.tolist()]
+        )
+        cells = []
+        for fn in (ours_aer, pymap3d_aer):
+            got = fn(Re, F, targets, obs)
+            if got is None:
+                cells.append("-")
+                continue
+            finite = np.isfinite(got).all(axis=1)
+            d_el = np.abs(got[:, 0] - exact[:, 0])
+            unit = np.finfo(float).eps * np.maximum(Re, np.abs(targets).max(axis=1))
+            units = np.abs(got[:, 1] - exact[:, 1]) / unit
+            across = d_el * exact[:, 1] / unit  # the elevation's error as a position
+            bad = (~finite | (d_el > 1e-9) | (units > 1e9)).mean()
+            note = "" if bad == 0 else f", bad {100 * bad:.3g} %"
+            el, el_u, rng_u = (np.max(v[finite], initial=0.0) for v in (d_el, across, units))
+            cells.append(f"elevation {el:.1e} rad ({el_u:.2g} u), range {rng_u:.2g} u{note}")
+        yield label, cells
 
 
 def ray_regions(rng, n):
@@ -183,6 +315,14 @@ def ray_regions(rng, n):
     aim /= np.linalg.norm(aim, axis=1)[:, None]
     for k in (1e-170, 1e160):
         yield f"rays from 2e7 m, \\|u\\| = {k:g}", src, aim * k
+    # Farther, lines that doubles give exactly: integer directions with a zero component, offset
+    # along it (a unit of the source's distance exceeds Re).
+    u = rng.integers(1, 1000, (n, 3)) * rng.choice([-1.0, 1.0], (n, 3))
+    axis = rng.integers(0, 3, n)
+    u[np.arange(n), axis] = 0
+    src = -(2.0 ** rng.integers(50, 1000, n))[:, None] * u
+    src[np.arange(n), axis] = rng.uniform(-0.6, 0.6, n) * RE
+    yield "rays from 1e15 .. 1e300 m along lines given exactly", src, u
 
 
 def ray_rows(rng, n):
@@ -200,7 +340,7 @@ def ray_rows(rng, n):
         worst = np.max(err[finite], initial=0.0)
         bad = (~finite | (err > 1e-6 * RE)).mean()
         note = "" if bad == 0 else f", bad {100 * bad:.3g} %"
-        yield label, f"hit point {worst:.1e} m{note}"
+        yield label, f"hit point {worst:.1e} m ({worst / (np.finfo(float).eps * RE):.2g} u){note}"
 
 
 def surface_rows(rng, n):
@@ -233,9 +373,10 @@ def main():
     for label, Re, f, r in lla_regions(rng, args.points):
         exact = truth_lla(Re, f, r)
         scale = np.maximum(Re, np.max(np.abs(r), axis=1))
-        note = RE / Re if label.startswith("scaled") else 1.0
+        note = RE / Re if "alt error x" in label else 1.0
         cells = [
-            fmt(score(fn(Re, f, r), exact, scale), note) for fn in (ours, pyproj_cart, erfa_gc2gde)
+            fmt(score(fn(Re, f, r), exact, scale, Re, f), note)
+            for fn in (ours, pyproj_cart, erfa_gc2gde)
         ]
         print(f"| {label} | " + " | ".join(cells) + " |")
     print()
@@ -245,6 +386,11 @@ def main():
         print(f"| {label} | {cell} |")
     for label, cell in ray_rows(rng, max(args.points // 4, 50)):
         print(f"| {label} | {cell} |")
+    print()
+    print("| aer_coords region | ours | pymap3d ecef2aer |")
+    print("|---|---|---|")
+    for label, cells in aer_rows(rng, max(args.points // 4, 50)):
+        print(f"| {label} | " + " | ".join(cells) + " |")
 
 
 if __name__ == "__main__":

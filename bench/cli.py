@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
-"""Benchmark of the command-line tool against a pandas + pyproj script and pyarrow's floor.
+"""Benchmark of the command-line tool against a pandas + pyproj script and pyarrow's floor,
+on pyperf. From the top of the repository::
 
-    python -m bench.cli                    # writes bench/results/cli.md (a few minutes on 2 cores)
-    python -m bench.cli --repeat 1 --out /tmp/cli.md
+    python -m bench.cli                     # writes bench/results/cli.md (a few minutes on 2 cores)
+    python -m bench.cli --csv-rows 1e5 --parquet-rows 1e6 --table /tmp/cli.md -o /tmp/cli.json
 
 It needs the package with its ``cli`` extra, and pandas and pyproj, in the running interpreter.
-Every run is a process of its own (interpreter start and imports included), timed by wall
-clock; the table shows the best of ``--repeat`` runs and the peak resident set of the child
-(``ru_maxrss``). The jobs:
+Every run is a process of its own (interpreter start and imports included), run by pyperf's
+``bench_command`` in worker processes of its own: the value is the wall time of the whole
+process, and pyperf records the peak resident set of each run (``command_max_rss``); ``-o``
+keeps its JSON, and its options (``-p``, ``-n``, ``--fast``, ...) override the budget set here.
+The table gives the median wall time and the largest peak. The jobs:
 
 - CSV -> CSV ``lla``, 1e6 rows: ``quorvane-ellipsoid lla in.csv -o out.csv`` against a short
   pandas + pyproj script doing the same job (``read_csv``, ``Transformer`` EPSG:4978 ->
@@ -16,22 +19,22 @@ clock; the table shows the best of ``--repeat`` runs and the peak resident set o
   reads the whole table with ``pyarrow.parquet.read_table``, calls ``lla_from_pos`` once and
   writes with ``write_table``; and the same script followed by an ``fsync`` of its output, as
   the tool does before it renames its output into place;
-- peak memory of the tool at 1e6 and 1e7 rows, CSV and Parquet.
+- the tool on the other two inputs (CSV of 1e7 rows, Parquet of 1e6), for its peak memory.
 """
 
 from __future__ import annotations
 
-import argparse
+import atexit
 import datetime
 import os
 import platform
 import shutil
-import subprocess
 import sys
 import tempfile
 import textwrap
-import time
 from pathlib import Path
+
+import pyperf
 
 PANDAS = """
 import sys
@@ -99,137 +102,144 @@ def make_inputs(work: Path, sizes: list[int]) -> dict[tuple[str, int], Path]:
     return paths
 
 
-def run(cmd: list[str]) -> tuple[float, float, float]:
-    """Wall seconds, CPU seconds (user + system, all threads) and peak resident MiB of one run
-    of ``cmd``. This process stays small (the inputs are made by a child of their own), since
-    a child's peak resident set counts what it inherited before it started the program."""
-    start = time.perf_counter()
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(proc.pid, 0)
-    elapsed = time.perf_counter() - start
-    assert proc.stderr is not None
-    err = proc.stderr.read().decode()
-    proc.stderr.close()
-    if os.waitstatus_to_exitcode(status) != 0:
-        raise SystemExit(f"{' '.join(cmd)} failed:\n{err}")
-    return elapsed, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
-
-
-def best(cmd: list[str], repeat: int) -> tuple[float, float, float]:
-    runs = [run(cmd) for _ in range(repeat)]
-    return min(r[0] for r in runs), min(r[1] for r in runs), max(r[2] for r in runs)
+def add_worker_args(cmd: list[str], args) -> None:
+    cmd.extend(["--workdir", args.workdir, "--csv-rows", str(args.csv_rows)])
+    cmd.extend(["--parquet-rows", str(args.parquet_rows)])
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--repeat", type=int, default=3, help="runs per timing (best is kept)")
-    parser.add_argument("--out", default=str(Path(__file__).parent / "results" / "cli.md"))
-    parser.add_argument("--make-inputs", metavar="DIR", help=argparse.SUPPRESS)
-    args = parser.parse_args()
-    if args.make_inputs:
-        make_inputs(Path(args.make_inputs), [1_000_000, 10_000_000])
-        return
-
-    tool = [sys.executable, "-m", "quorvane.mathtools.ellipsoid"]
-    work = Path(tempfile.mkdtemp(prefix="quorvane-cli-bench-"))
-    try:
+    # pyperf's workers run this module as the main process does: from the top of the repository.
+    # A run takes one to ten seconds: one value in each of three processes, after a warm-up.
+    runner = pyperf.Runner(
+        values=1,
+        processes=3,
+        loops=1,
+        program_args=("-m", "bench.cli"),
+        add_cmdline_args=add_worker_args,
+    )
+    p = runner.argparser
+    p.add_argument("--csv-rows", type=float, default=1e6, help="rows of the CSV job (1e6)")
+    p.add_argument("--parquet-rows", type=float, default=1e7, help="rows of the Parquet job (1e7)")
+    p.add_argument("--table", default=str(Path(__file__).parent / "results" / "cli.md"))
+    p.add_argument("--workdir", help=argparse_hidden())
+    args = runner.parse_args()
+    small, large = int(args.csv_rows), int(args.parquet_rows)
+    if not args.worker:
+        work = Path(tempfile.mkdtemp(prefix="quorvane-cli-bench-"))
+        atexit.register(shutil.rmtree, work, ignore_errors=True)
+        args.workdir = str(work)
         (work / "pandas_lla.py").write_text(textwrap.dedent(PANDAS))
         (work / "floor_lla.py").write_text(textwrap.dedent(FLOOR))
         print("making the inputs ...", flush=True)
-        subprocess.run([sys.executable, __file__, "--make-inputs", str(work)], check=True)
-        paths = {
-            (fmt, n): work / f"in{n}.{fmt}" for fmt in ("csv", "parquet") for n in (10**6, 10**7)
-        }
-        out_csv, out_pq = str(work / "out.csv"), str(work / "out.parquet")
-        rows: list[tuple[str, str, float, float, float]] = []
+        make_inputs(work, sorted({small, large}))
+    work = Path(args.workdir)
+    tool = [sys.executable, "-m", "quorvane.mathtools.ellipsoid"]
+    out_csv, out_pq = str(work / "out.csv"), str(work / "out.parquet")
 
-        def measure(label: str, job: str, cmd: list[str], repeat: int) -> tuple[float, float]:
-            seconds, cpu, mib = best(cmd, repeat)
-            rows.append((job, label, seconds, cpu, mib))
-            print(f"{job:34} {label:30} {seconds:7.2f} s {cpu:7.2f} s {mib:6.0f} MiB", flush=True)
-            return seconds, cpu
+    def path(fmt: str, n: int) -> str:
+        return str(work / f"in{n}.{fmt}")
 
-        csv6 = str(paths["csv", 1_000_000])
-        job = "CSV -> CSV lla, 1e6 rows"
-        ours_csv = measure(
-            "quorvane-ellipsoid", job, [*tool, "lla", csv6, "-o", out_csv], args.repeat
-        )
-        pandas = measure(
-            "pandas + pyproj script",
-            job,
-            [sys.executable, str(work / "pandas_lla.py"), csv6, out_csv],
-            args.repeat,
-        )
-        pq7 = str(paths["parquet", 10_000_000])
-        job = "Parquet -> Parquet lla, 1e7 rows"
-        ours_pq = measure("quorvane-ellipsoid", job, [*tool, "lla", pq7, "-o", out_pq], args.repeat)
-        floor = measure(
+    def ours(fmt: str, n: int) -> tuple[str, list[str]]:
+        out = out_csv if fmt == "csv" else out_pq
+        return f"ours {fmt} {n:.0e}", [*tool, "lla", path(fmt, n), "-o", out]
+
+    floor = [sys.executable, str(work / "floor_lla.py"), path("parquet", large), out_pq]
+    pandas = [sys.executable, str(work / "pandas_lla.py"), path("csv", small), out_csv]
+    # name -> (job, program, command); the tool's name also keys its peak memory.
+    jobs = {
+        ours("csv", small)[0]: ("CSV -> CSV", "quorvane-ellipsoid", ours("csv", small)[1]),
+        f"pandas csv {small:.0e}": ("CSV -> CSV", "pandas + pyproj script", pandas),
+        ours("parquet", large)[0]: (
+            "Parquet -> Parquet",
+            "quorvane-ellipsoid",
+            ours("parquet", large)[1],
+        ),
+        f"floor parquet {large:.0e}": (
+            "Parquet -> Parquet",
             "pyarrow read + method + write",
-            job,
-            [sys.executable, str(work / "floor_lla.py"), pq7, out_pq],
-            args.repeat,
-        )
-        floor_sync = measure(
+            floor,
+        ),
+        f"floor+fsync parquet {large:.0e}": (
+            "Parquet -> Parquet",
             "the same + fsync of the output",
-            job,
-            [sys.executable, str(work / "floor_lla.py"), pq7, out_pq, "fsync"],
-            args.repeat,
-        )
-        memory = {}
-        for fmt in ("csv", "parquet"):
-            for n in (1_000_000, 10_000_000):
-                out = out_csv if fmt == "csv" else out_pq
-                mib = run([*tool, "lla", str(paths[fmt, n]), "-o", out])[2]
-                memory[fmt, n] = mib
-                print(f"peak memory {fmt} {n:.0e}: {mib:.0f} MiB", flush=True)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+            [*floor, "fsync"],
+        ),
+    }
+    seconds: dict[str, float] = {}
+    peaks: dict[str, float] = {}
+    # The jobs, then the tool on the other two inputs, for its peak memory alone.
+    extra = {name: ("", "", cmd) for name, cmd in (ours("csv", large), ours("parquet", small))}
+    for name, (_, _, cmd) in {**jobs, **{k: v for k, v in extra.items() if k not in jobs}}.items():
+        bench = runner.bench_command(name, cmd)
+        if bench is not None and not args.worker:
+            seconds[name], peaks[name] = bench.median(), peak_mib(bench)
+    if not args.worker:
+        rows = [
+            (f"{job} lla, {small if job.startswith('CSV') else large:.0e} rows", program, name)
+            for name, (job, program, _) in jobs.items()
+        ]
+        write(Path(args.table), rows, seconds, peaks, small, large)
 
+
+def peak_mib(bench: pyperf.Benchmark) -> float:
+    """The largest peak resident set of the runs, in MiB."""
+    peaks = [run.get_metadata().get("command_max_rss", 0) for run in bench.get_runs()]
+    return max(peaks) / 2**20
+
+
+def write(out: Path, rows, seconds, peaks, small: int, large: int) -> None:
     import numpy
     import pyarrow
 
+    def ratio(a: str, b: str) -> str:
+        return f"{seconds[a] / seconds[b]:.2f}"
+
+    ours_csv, ours_pq = f"ours csv {small:.0e}", f"ours parquet {large:.0e}"
+    floor, floor_sync = f"floor parquet {large:.0e}", f"floor+fsync parquet {large:.0e}"
     lines = [
         "# Command-line tool",
         "",
         (
-            f"`python -m bench.cli` on {datetime.date.today()}, {platform.machine()}, "
+            f"`{' '.join(['python -m bench.cli', *sys.argv[1:]])}`"
+            f" on {datetime.date.today()}, {platform.machine()}, "
             f"{len(os.sched_getaffinity(0))} CPUs (load average at the end "
             f"{os.getloadavg()[0]:.1f}), Python {platform.python_version()}, NumPy "
-            f"{numpy.__version__}, pyarrow {pyarrow.__version__}. Wall time and CPU time (user +"
-            f" system, all threads) of a whole process, start-up and imports included, best of "
-            f"{args.repeat}; peak resident set of the process."
+            f"{numpy.__version__}, pyarrow {pyarrow.__version__}. Wall time of a whole process,"
+            " start-up and imports included (pyperf's median); peak resident set of the process"
+            " (the largest over the runs)."
         ),
         "",
-        "| Job | Program | Wall time | CPU time | Peak memory |",
-        "|---|---|---:|---:|---:|",
-        *(f"| {j} | {p} | {t:.2f} s | {c:.2f} s | {m:.0f} MiB |" for j, p, t, c, m in rows),
+        "| Job | Program | Wall time | Peak memory |",
+        "|---|---|---:|---:|",
+        *(f"| {j} | {p} | {seconds[k]:.2f} s | {peaks[k]:.0f} MiB |" for j, p, k in rows),
         "",
-        "| Ratio | Wall time | CPU time | Target (time) |",
-        "|---|---:|---:|---:|",
-        (
-            f"| CSV: ours / pandas + pyproj | {ours_csv[0] / pandas[0]:.2f} | "
-            f"{ours_csv[1] / pandas[1]:.2f} | <= 0.33 |"
-        ),
-        (
-            f"| Parquet: ours / pyarrow floor | {ours_pq[0] / floor[0]:.2f} | "
-            f"{ours_pq[1] / floor[1]:.2f} | <= 1.5 |"
-        ),
-        (
-            f"| Parquet: ours / pyarrow floor + fsync | {ours_pq[0] / floor_sync[0]:.2f} | "
-            f"{ours_pq[1] / floor_sync[1]:.2f} | <= 1.5 |"
-        ),
+        "| Ratio | Wall time | Target |",
+        "|---|---:|---:|",
+        f"| CSV: ours / pandas + pyproj | {ratio(ours_csv, f'pandas csv {small:.0e}')} | <= 0.33 |",
+        f"| Parquet: ours / pyarrow floor | {ratio(ours_pq, floor)} | <= 1.5 |",
+        f"| Parquet: ours / pyarrow floor + fsync | {ratio(ours_pq, floor_sync)} | <= 1.5 |",
         "",
-        "| Peak memory of the tool | 1e6 rows | 1e7 rows |",
+        f"| Peak memory of the tool | {small:.0e} rows | {large:.0e} rows |",
         "|---|---:|---:|",
         *(
-            f"| {fmt} | {memory[fmt, 1_000_000]:.0f} MiB | {memory[fmt, 10_000_000]:.0f} MiB |"
+            f"| {fmt} | {peaks[f'ours {fmt} {small:.0e}']:.0f} MiB"
+            f" | {peaks[f'ours {fmt} {large:.0e}']:.0f} MiB |"
             for fmt in ("csv", "parquet")
         ),
         "",
     ]
-    Path(args.out).parent.mkdir(parents=True, exist_ok=True)
-    Path(args.out).write_text("\n".join(lines))
+    out.parent.mkdir(parents=True, exist_ok=True)
+    # Sections below the generated tables ("## ..."), measured by other means, are kept.
+    previous = out.read_text() if out.exists() else ""
+    kept = previous[previous.find("\n## ") :] if "\n## " in previous else ""
+    out.write_text("\n".join(lines) + kept)
     print("\n".join(lines))
+
+
+def argparse_hidden():
+    import argparse
+
+    return argparse.SUPPRESS
 
 
 if __name__ == "__main__":

@@ -1,9 +1,16 @@
 """Scaling of the methods beyond one thread: Parquet datasets converted out of core on a local
 Dask cluster, and two Python threads calling the methods at once.
 
-    python -m bench.dask_scale                          # 1e7 and 1e8 points, 1 and 2 workers
+    python -m bench.dask_scale                       # 1e7 and 1e8 points, 1 and 2 workers
     python -m bench.dask_scale --points 1e7 --workers 1 2 --dir /big/disk
-    python -m bench.dask_scale --only threads           # the two-thread part alone
+    python -m bench.dask_scale --only threads        # the two-thread part alone
+
+This benchmark keeps its own clock (``time.perf_counter``) instead of pyperf: a conversion runs
+on a ``LocalCluster`` started for it, and what it reports (the workers' CPU time and peak memory,
+read through the client) belongs to the cluster's worker processes, which pyperf's worker
+processes can neither host for every value nor report. The two-thread runs report, for the very
+run they time, the process CPU time over the wall time and how far a spinning Python thread
+gets, where pyperf keeps one wall-clock value per run.
 
 Part 1 writes a Parquet dataset of ECEF points (x, y, z; one file per --rows-per-file rows) once,
 into --dir (a temporary directory by default, removed at the end), and converts the first N

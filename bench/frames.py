@@ -1,33 +1,40 @@
 #!/usr/bin/env python3
-"""Benchmark of the local-frame conversions (quorvane.mathtools.ellipsoid.frames).
+"""Benchmark of the local-frame conversions (quorvane.mathtools.ellipsoid.frames), on pyperf.
 
 Every function on N random WGS84 targets (altitudes up to 3e7 m), with one observer for all
 targets and with one observer per target, against pymap3d and, where a PROJ pipeline does the
-same job for one observer, pyproj's ``+proj=topocentric``::
+same job for one observer, pyproj's ``+proj=topocentric``. From the top of the repository::
 
-    python -m bench.frames                    # N = 1e5, writes bench/results/frames.md
-    python -m bench.frames --n 1e6 --out /tmp/frames.md
+    python -m bench.frames                         # N = 1e5, writes bench/results/frames.md
+    python -m bench.frames --n 1e4 --fast --table /tmp/frames.md -o /tmp/frames.json
+    python -m bench.frames --one-point             # writes bench/results/frames-one-point.md
 
-Each call is timed with ``time.perf_counter`` (garbage collector off) as the best of
-``--repeats`` runs; inputs are prepared outside the timed call in each tool's own layout
-(separate coordinate arrays for the peers, (N, 3) arrays here) and the result allocation is
-inside it. The module runs with all CPUs and with ``QUORVANE_NUM_THREADS=1``. Before timing,
-each peer's result is compared with the module's.
+``--one-point`` times calls of one point of Python floats instead: the frames functions (their
+one-point path in ``_frames``), the same call made to take the array path (the observer's
+latitude as a 0-d array), the ``Ellipsoid`` methods that compute the same, and pymap3d's
+scalar call.
+
+pyperf runs every benchmark (``<function> <observers> <tool>``, value: seconds per call) in
+worker processes of its own and calibrates the loops; ``-o`` keeps its JSON, and its options
+(``-p``, ``-n``, ``--fast``, ``--min-time``, ...) override the budget set here. Inputs are
+prepared outside the timed call in each tool's own layout (separate coordinate arrays for the
+peers, (N, 3) arrays here); the result allocation is inside it. The module runs with all CPUs
+("ours") and with ``QUORVANE_NUM_THREADS=1`` ("ours-1t"). Before timing, the main process
+compares each peer's result with the module's. The table gives pyperf's medians.
 """
 
 from __future__ import annotations
 
-import argparse
 import datetime
-import gc
 import math
 import os
 import platform
-import time
+import sys
 from pathlib import Path
 
 import numpy as np
 import pymap3d as pm
+import pyperf
 import pyproj
 
 from quorvane.mathtools.ellipsoid import frames as fr
@@ -37,21 +44,6 @@ HERE = Path(__file__).resolve().parent
 WGS84 = get("WGS84")
 PEER = pm.Ellipsoid(semimajor_axis=WGS84.Re, semiminor_axis=WGS84.Rp)
 OBSERVER = (0.6, -1.4, 250.0)  # lat, lon (radians), alt (metres)
-
-
-def best_of(call, repeats):
-    """Best wall time and best CPU time of the process (all its threads), in seconds."""
-    gc.disable()
-    try:
-        wall = cpu = math.inf
-        for _ in range(repeats):
-            start, start_cpu = time.perf_counter(), time.process_time()
-            call()
-            cpu = min(cpu, time.process_time() - start_cpu)
-            wall = min(wall, time.perf_counter() - start)
-        return wall, cpu
-    finally:
-        gc.enable()
 
 
 def points(n, seed=20_261_208):
@@ -177,102 +169,223 @@ def disagreement(name, ours, peer, peer_is_proj=False):
     return np.nanmax(d, axis=1)
 
 
+TOOLS = ("ours", "ours-1t", "pymap3d", "pyproj")
+TABLE = HERE / "results" / "frames.md"
+
+
+def observers(one: bool) -> str:
+    return "one" if one else "per-target"
+
+
+def add_worker_args(cmd: list[str], args) -> None:
+    cmd.extend(["--n", str(args.n)])
+    if args.one_point:
+        cmd.append("--one-point")
+
+
+# One point of Python floats: a target and an observer (radians, metres).
+LAT, LON, ALT = 0.83, 0.15, 9000.0
+AZ, EL, RANGE = 0.7, 0.2, 4e5
+R_TARGET = [4_200_000.0, 600_000.0, 4_700_000.0]
+ONE_POINT_TOOLS = ("frames", "frames, array path", "method", "pymap3d")
+
+
+def one_point_cases():
+    """name -> {tool: a call with no arguments}: one point of each tool."""
+    lat0, lon0, alt0 = OBSERVER
+    arr = np.array(lat0)  # a 0-d array is not a plain number: the frames array path
+    w, p = WGS84, PEER
+    r = np.array(R_TARGET)
+    return {
+        "aer_from_lla": {
+            "frames": lambda: fr.aer_from_lla(w, LAT, LON, ALT, lat0, lon0, alt0),
+            "frames, array path": lambda: fr.aer_from_lla(w, LAT, LON, ALT, arr, lon0, alt0),
+            "method": lambda: w.aer_coords(w.pos_from_lla(LAT, LON, ALT), lat0, lon0, alt0),
+            "pymap3d": lambda: pm.geodetic2aer(LAT, LON, ALT, lat0, lon0, alt0, p, deg=False),
+        },
+        "enu_from_pos": {
+            "frames": lambda: fr.enu_from_pos(w, R_TARGET, lat0, lon0, alt0),
+            "frames, array path": lambda: fr.enu_from_pos(w, R_TARGET, arr, lon0, alt0),
+            "pymap3d": lambda: pm.ecef2enu(*R_TARGET, lat0, lon0, alt0, p, deg=False),
+        },
+        "lla_from_aer": {
+            "frames": lambda: fr.lla_from_aer(w, AZ, EL, RANGE, lat0, lon0, alt0),
+            "frames, array path": lambda: fr.lla_from_aer(w, AZ, EL, RANGE, arr, lon0, alt0),
+            "pymap3d": lambda: pm.aer2geodetic(AZ, EL, RANGE, lat0, lon0, alt0, p, deg=False),
+        },
+        "pos_from_lla": {
+            "frames": lambda: fr.pos_from_lla(w, LAT, LON, ALT),
+            "frames, array path": lambda: fr.pos_from_lla(w, np.array(LAT), LON, ALT),
+            "method": lambda: w.pos_from_lla(LAT, LON, ALT),
+            "pymap3d": lambda: pm.geodetic2ecef(LAT, LON, ALT, p, deg=False),
+        },
+        "lla_from_pos": {
+            "frames": lambda: fr.lla_from_pos(w, r),
+            "frames, array path": lambda: fr.lla_from_pos(w, [R_TARGET]),
+            "method": lambda: w.lla_from_pos(r),
+            "pymap3d": lambda: pm.ecef2geodetic(*R_TARGET, p, deg=False),
+        },
+    }
+
+
+def one_point(runner, args):
+    """Time one point of every tool; the table of medians goes to ``args.table``."""
+    timings = {}
+    for name, calls in one_point_cases().items():
+        for tool, call in calls.items():
+            bench = runner.bench_func(f"{name} one-point {tool}", call, metadata={"function": name})
+            if bench is not None and not args.worker:
+                timings[name, tool] = bench.median()
+    if args.worker:
+        return
+    table = args.table if args.table != TABLE else HERE / "results" / "frames-one-point.md"
+
+    def us(name, tool):
+        t = timings.get((name, tool))
+        return "—" if t is None else f"{t * 1e6:.2f}"
+
+    lines = [
+        "# Local frames: one point against pymap3d",
+        "",
+        (
+            f"`{' '.join(['python -m bench.frames', *sys.argv[1:]])}` on {datetime.date.today()}:"
+            f" pyperf's median wall time per call of one point of Python floats, in µs;"
+            f" {os.cpu_count()} CPUs ({platform.machine()}), load average"
+            f" {os.getloadavg()[0]:.1f} at the end of the run, Python {platform.python_version()},"
+            f" NumPy {np.__version__}, pymap3d {pm.__version__}."
+        ),
+        "",
+        (
+            '"frames" is the function as a user calls it: plain numbers take its one-point path'
+            ' in `_frames`. "array path" is the same call with the observer\'s latitude (or the'
+            ' input) as an array, which takes the general path every call took before. "method"'
+            " is the `Ellipsoid` method (for `aer_from_lla`, `aer_coords` of `pos_from_lla`),"
+            " whose results the frames functions give bit for bit. pymap3d gets Python floats"
+            " and returns Python floats."
+        ),
+        "",
+        "| function | frames | array path | method | pymap3d | pymap3d / frames |",
+        "|---|---:|---:|---:|---:|---:|",
+    ]
+    for name in one_point_cases():
+        frames, peer = timings.get((name, "frames")), timings.get((name, "pymap3d"))
+        ratio = f"{peer / frames:.1f}x" if frames and peer else "—"
+        lines.append(
+            f"| `{name}` | {us(name, 'frames')} | {us(name, 'frames, array path')} |"
+            f" {us(name, 'method')} | {us(name, 'pymap3d')} | {ratio} |"
+        )
+    table.parent.mkdir(parents=True, exist_ok=True)
+    table.write_text("\n".join(lines) + "\n")
+    print(f"written to {table}")
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--n", type=float, default=1e5, help="targets (default 1e5)")
-    parser.add_argument("--repeats", type=int, default=15)
-    parser.add_argument("--out", type=Path, default=HERE / "results" / "frames.md")
-    args = parser.parse_args()
+    # pyperf's workers run this module as the main process does: from the top of the repository.
+    # A call takes 0.2 to 30 ms at N = 1e5: four processes of three values each are enough.
+    runner = pyperf.Runner(
+        values=3, processes=4, program_args=("-m", "bench.frames"), add_cmdline_args=add_worker_args
+    )
+    runner.argparser.add_argument("--n", type=float, default=1e5, help="targets (default 1e5)")
+    runner.argparser.add_argument("--table", type=Path, default=TABLE, help="the Markdown table")
+    runner.argparser.add_argument(
+        "--one-point", action="store_true", help="one point of Python floats per call instead"
+    )
+    args = runner.parse_args()
+    if args.one_point:
+        one_point(runner, args)
+        return
     n = int(args.n)
     p = points(n)
-    rows, checks = [], []
+    checks, timings = [], {}
     for one in (True, False):
         ours_pm, proj = cases(p, one)
         for name, (ours, peer) in ours_pm.items():
-            result = ours()
-            checks.append((name, one, "pymap3d", disagreement(name, result, peer())))
-            if name in proj:
-                checks.append(
-                    (
-                        name,
-                        one,
-                        "pyproj",
-                        disagreement(name, result, proj[name](), peer_is_proj=True),
-                    )
+            if not args.worker:
+                result = ours()
+                checks.append((name, one, "pymap3d", disagreement(name, result, peer())))
+                if name in proj:
+                    d = disagreement(name, result, proj[name](), peer_is_proj=True)
+                    checks.append((name, one, "pyproj", d))
+            calls = {"ours": ours, "ours-1t": ours, "pymap3d": peer, "pyproj": proj.get(name)}
+            for tool in TOOLS:
+                if calls[tool] is None:
+                    continue
+                # Read by the module at each call (in a worker, only its own benchmark runs).
+                if tool == "ours-1t":
+                    os.environ["QUORVANE_NUM_THREADS"] = "1"
+                else:
+                    os.environ.pop("QUORVANE_NUM_THREADS", None)
+                bench = runner.bench_func(
+                    f"{name} {observers(one)} {tool}",
+                    calls[tool],
+                    metadata={"points": n, "function": name, "observers": observers(one)},
                 )
-            os.environ.pop("QUORVANE_NUM_THREADS", None)
-            t_all, _ = best_of(ours, args.repeats)
-            os.environ["QUORVANE_NUM_THREADS"] = "1"
-            t_one = best_of(ours, args.repeats)
-            os.environ.pop("QUORVANE_NUM_THREADS", None)
-            t_pm = best_of(peer, args.repeats)
-            t_proj = best_of(proj[name], args.repeats)[0] if name in proj else None
-            rows.append((name, one, t_all, t_one, t_pm, t_proj))
-            print(
-                f"{name:22s} {'one' if one else 'per target':10s} ours {t_all * 1e3:8.2f} ms"
-                f"  1 thread {t_one[0] * 1e3:8.2f} ms (cpu {t_one[1] * 1e3:8.2f})"
-                f"  pymap3d {t_pm[0] * 1e3:8.2f} ms (cpu {t_pm[1] * 1e3:8.2f})"
-                + (f"  pyproj {t_proj * 1e3:8.2f} ms" if t_proj is not None else "")
-            )
-    write(args.out, n, rows, checks, args.repeats)
-    print(f"written to {args.out}")
+                if bench is not None and not args.worker:
+                    timings[name, one, tool] = bench.median()
+    if not args.worker:
+        write(args.table, n, timings, checks)
+        print(f"written to {args.table}")
 
 
-def write(out, n, rows, checks, repeats):
-    def ms(t):
+def write(out, n, timings, checks):
+    def ms(name, one, tool):
+        t = timings.get((name, one, tool))
         return "—" if t is None else f"{t * 1e3:.2f}"
+
+    def ratio(a, b):
+        return f"{a / b:.1f}x" if a and b else "—"
 
     load = os.getloadavg()[0]
     lines = [
         "# Local frames: speed against pymap3d and pyproj",
         "",
         (
-            f"`python -m bench.frames --n {n:g} --repeats {repeats}` on {datetime.date.today()}:"
-            f" {n:,} WGS84 targets (altitudes up to 3e7 m), best of {repeats} calls, in ms;"
-            f" {os.cpu_count()} CPUs ({platform.machine()}), load average {load:.1f} at the end of"
-            f" the run, Python {platform.python_version()}, NumPy {np.__version__}, pymap3d"
-            f" {pm.__version__}, pyproj {pyproj.__version__} (PROJ {pyproj.proj_version_str})."
+            f"`{' '.join(['python -m bench.frames', *sys.argv[1:]])}` on {datetime.date.today()}:"
+            f" {n:,} WGS84 targets (altitudes up to 3e7 m), pyperf's median wall time per call,"
+            f" in ms; {os.cpu_count()} CPUs ({platform.machine()}), load average {load:.1f} at"
+            f" the end of the run, Python {platform.python_version()}, NumPy {np.__version__},"
+            f" pymap3d {pm.__version__}, pyproj {pyproj.__version__}"
+            f" (PROJ {pyproj.proj_version_str})."
         ),
         "",
         (
-            '"ours" uses all CPUs, "1 thread" sets `QUORVANE_NUM_THREADS=1`; "wall" is'
-            ' elapsed time, "CPU" the process\'s CPU time (less disturbed by other processes on'
-            " a shared machine, so the CPU-time ratio is the steadier comparison of the work done)."
-            " pyproj runs the `+proj=topocentric` pipeline (after `+proj=cart` for geodetic input,"
-            " before `+proj=axisswap +order=2,1,-3` for NED); a pipeline holds one observer, so it has"
+            '"ours" uses all CPUs, "1 thread" sets `QUORVANE_NUM_THREADS=1`; pymap3d and pyproj'
+            ' compute on one thread, so "pymap3d / 1 thread" compares the work done. pyproj runs'
+            " the `+proj=topocentric` pipeline (after `+proj=cart` for geodetic input, before"
+            " `+proj=axisswap +order=2,1,-3` for NED); a pipeline holds one observer, so it has"
             " no per-target rows, and it has no AER or rotation-only step."
         ),
         "",
         (
-            "| function | observers | ours wall | 1 thread wall | 1 thread CPU | pymap3d wall |"
-            " pymap3d CPU | pyproj wall | pymap3d / ours, wall | pymap3d / 1 thread, CPU |"
+            "| function | observers | ours | 1 thread | pymap3d | pyproj |"
+            " pymap3d / ours | pymap3d / 1 thread |"
         ),
-        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+        "|---|---|---:|---:|---:|---:|---:|---:|",
     ]
-    total = [0.0] * 5
-    for name, one, t_all, t_one, t_pm, t_proj in rows:
+    names = list(dict.fromkeys((name, one) for name, one, _ in timings))
+    total = dict.fromkeys(("ours", "ours-1t", "pymap3d"), 0.0)
+    for name, one in names:
+        t = {tool: timings.get((name, one, tool)) for tool in TOOLS}
         lines.append(
-            f"| `{name}` | {'one' if one else 'one per target'} | {ms(t_all)} |"
-            f" {ms(t_one[0])} | {ms(t_one[1])} | {ms(t_pm[0])} | {ms(t_pm[1])} |"
-            f" {ms(t_proj)} | {t_pm[0] / t_all:.1f}x | {t_pm[1] / t_one[1]:.1f}x |"
+            f"| `{name}` | {'one' if one else 'one per target'} | {ms(name, one, 'ours')} |"
+            f" {ms(name, one, 'ours-1t')} | {ms(name, one, 'pymap3d')} |"
+            f" {ms(name, one, 'pyproj')} | {ratio(t['pymap3d'], t['ours'])} |"
+            f" {ratio(t['pymap3d'], t['ours-1t'])} |"
         )
-        for k, t in enumerate((t_all, *t_one, *t_pm)):
-            total[k] += t
+        for tool in total:
+            total[tool] += t[tool] or 0.0
     lines += [
         (
-            f"| **all** | both | {ms(total[0])} | {ms(total[1])} | {ms(total[2])} | {ms(total[3])} |"
-            f" {ms(total[4])} | | {total[3] / total[0]:.1f}x | {total[4] / total[2]:.1f}x |"
+            f"| **all** | both | {total['ours'] * 1e3:.2f} | {total['ours-1t'] * 1e3:.2f} |"
+            f" {total['pymap3d'] * 1e3:.2f} | | {ratio(total['pymap3d'], total['ours'])} |"
+            f" {ratio(total['pymap3d'], total['ours-1t'])} |"
         ),
         "",
         (
             "Every row goes through the kernels' scalar libm calls in their fixed order, so the"
             " results are those of the methods bit for bit; pymap3d's NumPy expressions use"
-            " vectorised sines and cosines. On one thread that leaves the geodetic conversions"
-            " (five libm calls per position and frame, a Newton iteration per geodetic result)"
-            " about 1.5x ahead of pymap3d in CPU time, and the rotations with one observer per"
-            " target, whose cost is the frame's five libm calls, level with it. The thread split"
-            ' ("ours") needs idle CPUs to show in wall time: compare the load average above'
-            " with the CPU count."
+            ' vectorised sines and cosines. The thread split ("ours") needs idle CPUs to show:'
+            " compare the load average above with the CPU count."
         ),
         "",
         (

@@ -161,8 +161,10 @@ inline constexpr double kPoleCap = 1.0 / 256;
 // form (ray_hit_stable) is used.
 inline constexpr double kRayNear = 3.0;
 inline constexpr double kDirectionLow = 0x1p-400, kDirectionHigh = 0x1p400;
-// Re, scaled with the source so that both are below 1, at least this: the
-// products of the stable form then stay clear of the subnormal range.
+// The stable form scales Re into [1/2, 1) and the source with it, but the
+// source no further than 2^kSourceHeadroom; Re is then at least
+// kFarthestSource, or the products of the form would reach the subnormal range.
+inline constexpr int kSourceHeadroom = 1000;
 inline constexpr double kFarthestSource = 0x1p-900;
 // Squares of components at most 2^-500 or at least 2^500 leave the normal range.
 inline constexpr double kSquareLow = 0x1p-500, kSquareHigh = 0x1p500;
@@ -534,10 +536,12 @@ void c_surf_coord_from_surf_pos(Self<K> self, const double* r_surf, SurfCoord* p
 //
 // Measured (bench/accuracy.py; u = 2.2e-16 max(Re, |r|)): on WGS84 with
 // |lat| <= 1.5 and |alt| <= 1e6 m the latitude is the Newton iteration's,
-// 1.4e-14 rad, the altitude 3.1 u; from the centre out to 4e7 m, on the poles,
-// far along the axis and for 0.6 <= f <= 0.99 the latitude is within 5.5e-14
-// rad and the altitude within 9 u; scaled Earths (Re from 2e-5 to 1e12 m)
-// alike.
+// 1.4e-14 rad (55 u as a position on the surface), the altitude 3.1 u.
+// Everywhere else measured, from 1e-300 m off the centre (a subnormal z inside
+// the evolute included) out to 1e15 m along the axis, for 0 <= f <= 1 - 2^-53
+// and for Re from 1e-310 to DBL_MAX: the latitude within 5.5e-14 rad (250 u on
+// the surface at most, next to the centre of curvature) and the altitude
+// within 10 u. NaN only at the centre (the altitude -Rp there).
 template <class K>
 void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
     const double f = self->f;
@@ -615,19 +619,22 @@ inline double difference_of_products(double a, double d, double b, double c) noe
 
 // The nearer meeting point of the line r + l u with the ellipsoid, for a source
 // far away (or an ellipsoid or a direction whose squares leave the range), right
-// to a few units of max(Re, |hit|) whatever the source's distance. Dividing z by
-// (1 - f) turns the ellipsoid into the sphere of radius Re; there, with the
-// direction w scaled by a power of two, and Re and the source s scaled together
-// by another (both exact: the point found depends on neither),
-//   p = w x (s x w) / |w|^2 = s - ((w.s) / |w|^2) w
-// is the point of the line closest to the centre, at distance d = |p|. The cross
-// products are taken as differences of products, each within two units, so p
-// carries no cancellation of s against its multiple of w (the formula's
-// r + l u loses a unit of |r| there). The line meets the sphere at
-// p +- sqrt((Re - d)(Re + d)) w / |w|, and the nearer of the two lies on the
-// source's side of p (the sign of w.s). A line that passes farther than Re
-// misses: NaN. Sources more than 2^900 Re away, whose components then fall
-// below the range of the scaled doubles, give NaN as well.
+// to a few units of max(Re, |hit|) whatever the source's distance, wherever the
+// line given by the doubles r and u is well-conditioned. Multiplying z by
+// s = 1 / (1 - f) turns the ellipsoid into the sphere of radius Re; there the
+// point of the line closest to the centre is
+//   p = w x (r' x w) / |w|^2 = r' - ((w.r') / |w|^2) w,  r' = (x, y, s z), w = (ux, uy, s uz),
+// at distance d = |p|, and the line meets the sphere at p +- sqrt((Re - d)(Re +
+// d)) w / |w|; the nearer point lies on the source's side of p (the sign of
+// w.r'). The one cancellation, of the large components of r against those of
+// u in r' x w = (s c_x, s c_y, c_z), c = r x u, is taken on the given doubles
+// (scaled by powers of two: u into [1/2, 1), Re into [1/2, 1) and r with it,
+// or r below 2^1000 where it lies farther than that; exact), as
+// differences of products within two units each; stretching r or u first
+// would round them, moving a line from 1e12 m by 1e-4 m. The rest carries
+// relative roundings only. Sources more than 2^1900 Re away (a subnormal Re
+// and a source beyond 1e270), whose products would fall below the normal
+// range, give NaN.
 inline void ray_hit_stable(double Re, double f, const double* r_ray, const double* u_ray,
                            double* r_surf) noexcept {
     const double ux = u_ray[0], uy = u_ray[1], uz = u_ray[2];
@@ -640,28 +647,30 @@ inline void ray_hit_stable(double Re, double f, const double* r_ray, const doubl
     }
     int e;
     std::frexp(m, &e);
-    const double stretch = 1.0 / (1 - f);
-    const double wx = std::ldexp(ux, -e), wy = std::ldexp(uy, -e);
-    const double wz = std::ldexp(uz, -e) * stretch;
-    // Re and the stretched source scaled by 2^-k, so that the largest is below 1.
-    const int k = 1 + std::max({std::ilogb(Re), std::ilogb(rx), std::ilogb(ry),
-                                std::ilogb(rz) + std::ilogb(stretch) + 1});
+    const double vx = std::ldexp(ux, -e), vy = std::ldexp(uy, -e), vz = std::ldexp(uz, -e);
+    // Re into [1/2, 1), unless the source would then pass 2^1000.
+    int k_re, k_source;
+    std::frexp(Re, &k_re);
+    std::frexp(std::fmax(std::fabs(rx), std::fmax(std::fabs(ry), std::fabs(rz))), &k_source);
+    const int k = std::max(k_re, k_source - kSourceHeadroom);
     const double R = std::ldexp(Re, -k);
     if (!(R >= kFarthestSource)) {
         r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
         return;
     }
-    const double sx = std::ldexp(rx, -k), sy = std::ldexp(ry, -k);
-    const double sz = std::ldexp(rz, -k) * stretch;
-    const double a = (wx * wx + wy * wy) + wz * wz;
-    const double h = (wx * sx + wy * sy) + wz * sz;
-    // c = s x w, then p = w x c / a.
-    const double cx = difference_of_products(sy, wz, sz, wy);
-    const double cy = difference_of_products(sz, wx, sx, wz);
-    const double cz = difference_of_products(sx, wy, sy, wx);
-    const double px = difference_of_products(wy, cz, wz, cy) / a;
-    const double py = difference_of_products(wz, cx, wx, cz) / a;
-    const double pz = difference_of_products(wx, cy, wy, cx) / a;
+    const double sx = std::ldexp(rx, -k), sy = std::ldexp(ry, -k), sz = std::ldexp(rz, -k);
+    const double stretch = 1.0 / (1 - f);
+    const double wz = stretch * vz;
+    const double a = (vx * vx + vy * vy) + wz * wz;
+    const double h = (vx * sx + vy * sy) + wz * (stretch * sz);
+    // r' x w, from c = r x u on the unstretched components.
+    const double cx = stretch * difference_of_products(sy, vz, sz, vy);
+    const double cy = stretch * difference_of_products(sz, vx, sx, vz);
+    const double cz = difference_of_products(sx, vy, sy, vx);
+    // p = w x (r' x w) / a.
+    const double px = difference_of_products(vy, cz, wz, cy) / a;
+    const double py = difference_of_products(wz, cx, vx, cz) / a;
+    const double pz = difference_of_products(vx, cy, vy, cx) / a;
     const double d = scaled_hypot(scaled_hypot(px, py), pz);
     if (!(d <= R)) {
         r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
@@ -672,8 +681,8 @@ inline void ray_hit_stable(double Re, double f, const double* r_ray, const doubl
     const double half_chord =
         R > kSquareLow ? std::sqrt((R - d) * (R + d)) : std::sqrt(R - d) * std::sqrt(R + d);
     const double l = std::copysign(half_chord / std::sqrt(a), h);
-    r_surf[0] = std::ldexp(px + l * wx, k);
-    r_surf[1] = std::ldexp(py + l * wy, k);
+    r_surf[0] = std::ldexp(px + l * vx, k);
+    r_surf[1] = std::ldexp(py + l * vy, k);
     r_surf[2] = std::ldexp((pz + l * wz) * (1 - f), k);
 }
 
@@ -681,15 +690,16 @@ inline void ray_hit_stable(double Re, double f, const double* r_ray, const doubl
 // x^2 + y^2 + z^2 / (1 - f)^2 = Re^2 nearest to r_ray (smallest |l|, ahead or
 // behind); r_ray in the unit of Re, u_ray of any nonzero length. A line that
 // misses gives three NaN; a tangent line its point of contact. Measured on
-// WGS84 (rays aimed inside): 3.0e-9 m from 1e7 m, 3.4e-7 m from 1e9 m,
-// 4.3e-4 m from 1e12 m (about a unit of the source's distance), directions of
-// length 1e-170 to 1e160 alike.
+// WGS84: within 4.2e-9 m (3 u of Re) from 1e7 m to 1e12 m with lines aimed
+// inside, from 1e15 m to 1e300 m along exactly given lines, and with
+// directions of length 1e-170 to 1e160.
 //
 // The roots are taken as the formula writes them while that is accurate: for a
 // source within 2 Re, -b +- sqrt(delta) cancels in the nearer root by at most a
 // few units of Re. For a far source it cancels by |r|^2 / Re (tens of metres
-// from 1e12 m on the Earth), and b^2 - 4 a c with it; there, and for directions whose
-// squares leave the range, ray_hit_stable takes over.
+// from 1e12 m on the Earth), and b^2 - 4 a c with it; there, for directions whose
+// squares leave the range and for Re outside [2^-400, 2^400], ray_hit_stable
+// takes over.
 template <class K>
 void c_surf_pos_of_ray_first_intersection(Self<K> self, const double* r_ray, const double* u_ray,
                                           double* r_surf) noexcept {
@@ -737,6 +747,10 @@ void c_surf_pos_of_ray_first_intersection(Self<K> self, const double* r_ray, con
 // exceeds 16 (within 0.0626 rad of the zenith or nadir) the elevation is
 // atan2(up, hypot(east, north)), well-conditioned there, and elsewhere the
 // arcsine's bits are kept. A target at the observer gives a NaN elevation.
+// Measured (with c_aer_coords): the range within 1.6 u of max(Re, |target|),
+// the elevation within a unit of the observer's position seen from the
+// target's distance, times the arcsine's gain (25 u as a position at most),
+// from the zenith to targets 1e300 m away and for Re = 1e-300 m alike.
 template <class K>
 void finish_aer(double* r_target_obs, const ENU_Frame* enu_obs, AER* aer) noexcept {
     double* east_axis = const_cast<double*>(enu_obs->u_east);

@@ -2,7 +2,14 @@
 
 import numpy as np
 
-__all__ = ["AER_dtype", "ENU_dtype", "LLA_dtype", "SurfCoord_dtype"]
+__all__ = [
+    "AER_dtype",
+    "ENU_dtype",
+    "GeodesicDirect_dtype",
+    "GeodesicInverse_dtype",
+    "LLA_dtype",
+    "SurfCoord_dtype",
+]
 
 # Fields (lat, lon), float64.
 SurfCoord_dtype: np.dtype[np.void]
@@ -12,3 +19,7 @@ LLA_dtype: np.dtype[np.void]
 ENU_dtype: np.dtype[np.void]
 # Fields (azimuth, elevation, range), float64.
 AER_dtype: np.dtype[np.void]
+# Fields (s12, azi1, azi2), float64: the inverse geodesic problem.
+GeodesicInverse_dtype: np.dtype[np.void]
+# Fields (lat2, lon2, azi2), float64: the direct problem and points along a geodesic.
+GeodesicDirect_dtype: np.dtype[np.void]

@@ -21,6 +21,7 @@ import signal
 import sys
 from collections.abc import Iterator, Sequence
 from types import FrameType
+from typing import Any
 
 from quorvane.mathtools.ellipsoid.cli.conversion import run_conversion
 from quorvane.mathtools.ellipsoid.cli.demo import (
@@ -58,40 +59,59 @@ def _terminate(signum: int, frame: FrameType | None) -> None:
 
 
 @contextlib.contextmanager
-def _termination_signals() -> Iterator[None]:
+def _termination_signals(program: bool) -> Iterator[None]:
     """Turn SIGTERM and SIGHUP into :class:`Terminated` while a command runs (a signal that was
-    ignored when the tool started, as under nohup, stays ignored)."""
-    previous = {}
+    ignored when the tool started, as under nohup, stays ignored), and restore the handlers of
+    all three stop signals afterwards.
+
+    Once the output is renamed into place, :func:`.output.ignore_stop_signals` has made them
+    ignored, and the run ends with status 0. Run as the program (``program``), they then stay
+    ignored until the process exits, so that a late signal cannot turn that status into 130 or
+    143, nor kill the process while it shuts down.
+    """
+    stops = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+    previous: dict[int, Any] = {}
     try:
+        previous = {signum: signal.getsignal(signum) for signum in stops}
         for signum in (signal.SIGTERM, signal.SIGHUP):
-            handler = signal.getsignal(signum)
-            if handler in (signal.SIG_DFL, signal.default_int_handler):
-                previous[signum] = signal.signal(signum, _terminate)
+            if previous[signum] in (signal.SIG_DFL, signal.default_int_handler):
+                signal.signal(signum, _terminate)
     except ValueError:  # not the main thread: signals cannot be handled here
-        pass
+        previous = {}
     try:
         yield
     finally:
-        for signum, handler in previous.items():
-            signal.signal(signum, handler)
+        replaced = any(
+            signal.getsignal(signum) is signal.SIG_IGN and handler is not signal.SIG_IGN
+            for signum, handler in previous.items()
+        )
+        if not (program and replaced):
+            for signum, handler in previous.items():
+                signal.signal(signum, handler)
+
+
+def _report(command: str, exc: BaseException) -> None:
+    if sys.stderr is not None:  # standard error may be closed (2>&-)
+        print(f"{PROG} {command}: error: {exc}", file=sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command-line tool; return its exit status."""
+    """Run the command-line tool on ``argv`` (the program's arguments if ``None``, as when run
+    as the program); return its exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        with _termination_signals():
-            if args.command == "demo":
-                return run_demo(args)
-            if args.command == "ellipsoids":
-                return run_ellipsoids(args)
+        with _termination_signals(program=argv is None):
+            if args.command in ("demo", "ellipsoids"):
+                if sys.stdout is None:
+                    raise UsageError("standard output is closed")
+                return run_demo(args) if args.command == "demo" else run_ellipsoids(args)
             return run_conversion(args, OPERATIONS[args.command])
     except UsageError as exc:
-        print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
+        _report(args.command, exc)
         return 2
     except InputError as exc:
-        print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
+        _report(args.command, exc)
         return 1
     except BrokenPipeError:
         # The reader of standard output went away (as with '| head'): stop quietly.
@@ -99,7 +119,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return 1
     except OSError as exc:  # such as a full disk
-        print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
+        _report(args.command, exc)
         return 1
     except KeyboardInterrupt:
         return 128 + signal.SIGINT

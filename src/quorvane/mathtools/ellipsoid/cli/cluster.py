@@ -17,7 +17,6 @@ import distributed
 import pyarrow as pa
 
 from quorvane.mathtools.ellipsoid.cli.errors import InputError, UsageError
-from quorvane.mathtools.ellipsoid.cli.formats import format_of
 from quorvane.mathtools.ellipsoid.cli.operations import (
     OPERATIONS,
     Operation,
@@ -25,6 +24,7 @@ from quorvane.mathtools.ellipsoid.cli.operations import (
     convert_batches,
     make_plan,
 )
+from quorvane.mathtools.ellipsoid.cli.output import ignore_stop_signals
 from quorvane.mathtools.ellipsoid.cli.progress import progress_bar
 from quorvane.mathtools.ellipsoid.cli.readers import ParquetSource
 from quorvane.mathtools.ellipsoid.cli.writers import open_writer
@@ -44,8 +44,13 @@ def run_on_cluster(args: argparse.Namespace, op: Operation) -> int:
     if args.scheduler is not None and args.workers is not None:
         raise UsageError("give --workers or --scheduler, not both")
     where = "--scheduler" if args.scheduler is not None else "--workers"
-    if format_of(args.input, args.format)[0] != "parquet" or args.input == "-":
-        raise UsageError(f"{where} converts a Parquet dataset: a directory or a .parquet file")
+    if args.input == "-" or not os.path.isdir(args.input):
+        raise UsageError(
+            f"{where} converts a Parquet dataset, a directory of Parquet files, one task per "
+            f"file; convert a single file or other input without {where}"
+        )
+    if args.format not in (None, "parquet"):
+        raise UsageError(f"{where} reads Parquet files, not {args.format}")
     if args.output is None or args.output == "-":
         raise UsageError(f"{where} writes a directory of Parquet files: give -o DIRECTORY")
     if args.output_format not in (None, "parquet"):
@@ -127,6 +132,7 @@ def run_on_cluster(args: argparse.Namespace, op: Operation) -> int:
             if first is not None:
                 _reraise(first[1])
         os.chmod(staging, 0o777 & ~_umask())
+        ignore_stop_signals()  # the run succeeds once the output is in place
         if os.path.isdir(target):
             os.rmdir(target)  # empty, checked above
         os.replace(staging, target)

@@ -60,7 +60,7 @@ def _convert_file(argv: list[str]) -> tuple[list[str], list[list[str]], list[Flo
 
     args = build_parser().parse_args(argv)
     op = OPERATIONS[args.command]
-    with open_input(args.input, args.format, args.delimiter) as data:
+    with open_input(args.input, args.format, args.delimiter, args.max_record_bytes) as data:
         plan = make_plan(args, op, data)
         out = _Columns(len(plan.keep), len(op.outputs))
         convert_batches(plan, data, args.chunk_rows, out, lambda rows: None)

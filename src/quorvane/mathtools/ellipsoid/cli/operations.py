@@ -14,6 +14,7 @@ import numpy.typing as npt
 
 from quorvane.mathtools.ellipsoid import catalogue
 from quorvane.mathtools.ellipsoid.cli.errors import InputError, UsageError
+from quorvane.mathtools.ellipsoid.cli.text import header_names
 
 if TYPE_CHECKING:
     from quorvane.mathtools.ellipsoid.cli.readers import Batch, Kept, Source
@@ -440,7 +441,7 @@ def _select(
             raise InputError(
                 data.name,
                 f"no column for {f.role} (tried {', '.join(f.aliases)}; the header has "
-                f"{', '.join(data.header)}); name the columns with {option}",
+                f"{header_names(data.header)}); name the columns with {option}",
                 data.header_line,
             )
         selected[f.role] = index
@@ -472,6 +473,7 @@ def make_plan(args: argparse.Namespace, op: Operation, data: Source) -> Plan:
         keep = [i for i in range(len(data.header)) if i not in used]
     else:
         keep = [data.column_index(n) for n in args.keep.split(",")]
+    _check_unique([data.header[i] for i in keep] + [name for name, _ in op.outputs])
     return Plan(
         op=op,
         ellipsoid=ellipsoid,
@@ -484,6 +486,20 @@ def make_plan(args: argparse.Namespace, op: Operation, data: Source) -> Plan:
         param_columns=param_columns,
         keep=keep,
     )
+
+
+def _check_unique(header: list[str]) -> None:
+    """Refuse an output with two columns of one name (case ignored, as the input's are): no
+    Parquet or pandas reader, nor this tool, could read it back."""
+    folded = [name.casefold() for name in header]
+    repeated = [name for name, key in zip(header, folded, strict=True) if folded.count(key) > 1]
+    if repeated:
+        names = ", ".join(repr(name) for name in dict.fromkeys(repeated))
+        raise UsageError(
+            f"output column names must be unique, but {names} would appear more than once; keep "
+            "other columns (--keep), choose other input columns (--columns), or rename them in "
+            "the input"
+        )
 
 
 def _fixed_param(op: Operation, given: Sequence[float], degrees: bool) -> tuple[float, ...]:

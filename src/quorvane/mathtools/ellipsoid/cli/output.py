@@ -22,6 +22,7 @@ import socket
 import stat
 import sys
 import tempfile
+import threading
 from collections.abc import Iterator
 from typing import IO, Any
 
@@ -69,6 +70,8 @@ def resolve(path: str) -> tuple[str, int | None]:
 def open_output(path: str | None) -> Iterator[Any]:
     """A binary sink for the results at ``path`` (``None`` or ``-``: standard output)."""
     if path is None or path == "-":
+        if sys.stdout is None:  # closed (>&-)
+            raise UsageError("standard output is closed: give -o FILE")
         buffer = getattr(sys.stdout, "buffer", None)
         if buffer is None:
             yield _TextAsBytes(sys.stdout)
@@ -156,6 +159,7 @@ def _replace(path: str, target: str, st: os.stat_result | None) -> Iterator[Any]
             else:
                 _copy_owner_and_mode(sink.fileno(), st)
             os.fsync(sink.fileno())
+        ignore_stop_signals()
         with _fail(path):
             os.replace(tmp, target)
         with contextlib.suppress(OSError):  # make the rename itself durable
@@ -169,6 +173,17 @@ def _replace(path: str, target: str, st: os.stat_result | None) -> Iterator[Any]
             with contextlib.suppress(OSError):
                 os.unlink(tmp)
         raise
+
+
+def ignore_stop_signals() -> None:
+    """Ignore Ctrl-C, SIGTERM and SIGHUP for the rest of the run: called just before the output
+    is renamed into place, after which the run ends with status 0 (nothing happens outside the
+    main thread, where signals cannot be set). A signal that arrived before and whose handler
+    has not run yet is dropped too."""
+    if threading.current_thread() is not threading.main_thread():
+        return
+    for signum in _STOP_SIGNALS:
+        signal.signal(signum, signal.SIG_IGN)
 
 
 def _copy_owner_and_mode(fd: int, st: os.stat_result) -> None:

@@ -10,6 +10,7 @@ from quorvane.mathtools.ellipsoid import catalogue
 from quorvane.mathtools.ellipsoid.cli.errors import PROG
 from quorvane.mathtools.ellipsoid.cli.formats import FORMATS
 from quorvane.mathtools.ellipsoid.cli.operations import OPERATIONS
+from quorvane.mathtools.ellipsoid.cli.text import DEFAULT_MAX_RECORD_BYTES
 
 DEFAULT_CHUNK_ROWS = 65536
 
@@ -37,6 +38,22 @@ def _positive_int(text: str) -> int:
         value = 0
     if value < 1:
         raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    return value
+
+
+def _byte_size(text: str) -> int:
+    """A positive number of bytes, with an optional suffix K, M or G (powers of 1024)."""
+    number = text.strip().upper().removesuffix("B").removesuffix("I")
+    scale = 1
+    if number[-1:] in ("K", "M", "G"):
+        scale = 1 << 10 * ("KMG".index(number[-1]) + 1)
+        number = number[:-1]
+    try:
+        value = int(number) * scale
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a number of bytes such as 64M, got {text!r}")
     return value
 
 
@@ -122,6 +139,15 @@ def _common_options() -> argparse.ArgumentParser:
         type=_positive_int,
         default=DEFAULT_CHUNK_ROWS,
         help=f"rows converted per batch (default {DEFAULT_CHUNK_ROWS}); bounds the memory used",
+    )
+    io_group.add_argument(
+        "--max-record-bytes",
+        metavar="N",
+        type=_byte_size,
+        default=DEFAULT_MAX_RECORD_BYTES,
+        help="longest record of text input, in bytes (suffixes K, M, G; default 64M): a longer "
+        "one, such as a quote that opens a field and is never closed, is an error naming its "
+        "line",
     )
     io_group.add_argument(
         "--progress",

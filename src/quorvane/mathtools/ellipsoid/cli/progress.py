@@ -37,7 +37,7 @@ def progress_bar(mode: str, data: Progress, desc: str) -> Iterator[Callable[[int
     ``auto`` draws it only when standard error is a terminal and the run lasts over a second.
     """
     bar = None
-    if mode == "always" or (mode == "auto" and sys.stderr.isatty()):
+    if sys.stderr is not None and (mode == "always" or (mode == "auto" and sys.stderr.isatty())):
         try:
             from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
         except ImportError:

@@ -1,26 +1,26 @@
 """Reading input batch by batch: CSV and other delimited text (plain, gzip, bz2 or xz), Parquet
 files and directories of them, and Arrow IPC (Feather) files and streams.
 
-Text is cut into blocks of whole records and each block is parsed by pyarrow's multi-threaded
-CSV reader. Where that reader refuses a block (a bad number, a wrong number of fields, a comment
-line, bytes that are not UTF-8, blanks around a number), the block is read again by Python's
-``csv`` module and ``float``: that exact parser either names the line and column of the fault,
-or reads the block as the tool always has. Numbers are parsed correctly rounded by both, so the
-path taken never changes a result.
+Text is cut into blocks of whole records (:mod:`.text`) and each block is parsed by pyarrow's
+multi-threaded CSV reader. Where that reader refuses a block (a bad number, a wrong number of
+fields, a comment line, bytes that are not UTF-8) or reads an infinity, the block is read again
+by the exact parser of :mod:`.text`: it either names the line and column of the fault, or reads
+the block. Both read numbers by one grammar, correctly rounded, so the path taken never changes
+a result.
 """
 
 from __future__ import annotations
 
 import contextlib
-import csv
 import functools
 import io
+import lzma
 import os
 import re
 import sys
+import zlib
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass
 from typing import IO, Any
 
 import numpy as np
@@ -32,16 +32,26 @@ from pyarrow import ipc
 
 from quorvane.mathtools.ellipsoid.cli.errors import PROG, InputError, UsageError
 from quorvane.mathtools.ellipsoid.cli.formats import (
-    ENCODING,
     ERRORS,
     decompressed,
     format_of,
     sniff_compression,
 )
+from quorvane.mathtools.ellipsoid.cli.text import (
+    DEFAULT_MAX_RECORD_BYTES,
+    Chunk,
+    RecordCutter,
+    allow_fields,
+    check_fields,
+    first_record,
+    header_names,
+    parse_numbers,
+    read_exact,
+)
 
 _READ_SIZE = 1 << 21
 # A line whose first field starts with '#': a comment, which pyarrow's reader does not know.
-_COMMENT = re.compile(rb"(?:^|\n)[ \t]*#")
+_COMMENT = re.compile(rb"(?:^|[\r\n])[ \t]*#")
 
 type Kept = pa.Array | pa.ChunkedArray | list[str]
 FloatArray = npt.NDArray[np.float64]
@@ -66,7 +76,7 @@ class Source:
         if not found:
             raise InputError(
                 self.name,
-                f"no column {name!r} in the header (columns: {', '.join(self.header)})",
+                f"no column {name!r} in the header (columns: {header_names(self.header)})",
                 self.header_line,
             )
         if len(found) > 1:
@@ -114,51 +124,6 @@ class Batch:
         return None
 
 
-# --------------------------------------------------------------------------------------------
-# The exact parser of text input, used where the fast reader refuses a block of rows: it gives
-# the line and column of the fault, or reads what the fast reader does not.
-
-
-@dataclass
-class Chunk:
-    rows: list[list[str]]
-    lines: list[int]  # line number of each row in the input
-
-
-def parse_column(values: list[str], lines: list[int], source: str, column: str) -> FloatArray:
-    try:
-        return np.fromiter(map(float, values), dtype=np.float64, count=len(values))
-    except ValueError:
-        pass
-    for text, line in zip(values, lines, strict=True):
-        try:
-            float(text)
-        except ValueError:
-            if not text.strip():
-                raise InputError(source, "empty value, expected a number", line, column) from None
-            raise InputError(source, f"{show(text)} is not a number", line, column) from None
-    raise AssertionError("unreachable")  # pragma: no cover
-
-
-def show(text: str) -> str:
-    """``text`` quoted, or the bytes it was read from when they are not UTF-8."""
-    try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:
-        return f"{text.encode('utf-8', ERRORS)!r} (not UTF-8)"
-    return repr(text)
-
-
-def check_fields(chunk: Chunk, count: int, source: str) -> None:
-    if all(len(row) == count for row in chunk.rows):
-        return
-    for row, line in zip(chunk.rows, chunk.lines, strict=True):
-        if len(row) != count:
-            raise InputError(
-                source, f"expected {count} fields as in the header, found {len(row)}", line
-            )
-
-
 class TextBatch(Batch):
     """Rows of text read by the exact parser, with the line of each."""
 
@@ -172,7 +137,7 @@ class TextBatch(Batch):
 
     def floats(self, index: int, name: str) -> FloatArray:
         values = [row[index] for row in self.chunk.rows]
-        return parse_column(values, self.chunk.lines, self.source, name)
+        return parse_numbers(values, self.source, name, self.locate)
 
     def kept(self, index: int) -> Kept:
         return [row[index] for row in self.chunk.rows]
@@ -202,7 +167,12 @@ class ArrowBatch(Batch):
     def floats(self, index: int, name: str) -> FloatArray:
         column = self.columns[index]
         if column.type == pa.float64() and column.null_count == 0:
-            return _numpy(column)
+            values = _numpy(column)
+            if self._exact is not None and np.isinf(values).any():
+                # Text read by the fast reader, which reads 1e999 as infinity: the exact parser
+                # reads the block again and tells an overflow from a spelled-out inf.
+                raise InputError(self.source, "infinite value", column=name)
+            return values
         import pyarrow.compute as pc  # slow to import: only where it is needed
 
         if column.null_count:
@@ -210,33 +180,24 @@ class ArrowBatch(Batch):
             raise InputError(
                 self.source, "missing value, expected a number", column=name, **self.locate(k)
             )
+        t = column.type
+        if pa.types.is_string(t) or pa.types.is_large_string(t):
+            try:
+                values = _numpy(pc.cast(column, pa.float64()))
+                if not np.isinf(values).any():
+                    return values
+            except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+                pass
+            return parse_numbers(column.to_pylist(), self.source, name, self.locate)
         try:
             # Numbers are rounded to the nearest double, as float() does (a whole number above
-            # 2**53 is not an error); text is parsed.
-            t = column.type
-            exact = not (
-                pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_decimal(t)
-            )
-            values = pc.cast(column, pa.float64(), safe=exact)
-            return _numpy(values)
+            # 2**53 is not an error).
+            numeric = pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_decimal(t)
+            return _numpy(pc.cast(column, pa.float64(), safe=not numeric))
         except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
-            pass
-        if not (pa.types.is_string(column.type) or pa.types.is_large_string(column.type)):
             raise InputError(
                 self.source, f"a column of type {column.type} is not numbers", column=name
-            )
-        for k, text in enumerate(column.to_pylist()):
-            try:
-                float(text)
-            except ValueError:
-                what = "empty value, expected a number" if not text.strip() else None
-                raise InputError(
-                    self.source,
-                    what or f"{show(text)} is not a number",
-                    column=name,
-                    **self.locate(k),
-                ) from None
-        return parse_column(column.to_pylist(), [0] * self.rows, self.source, name)
+            ) from None
 
     def kept(self, index: int) -> Kept:
         return self.columns[index]
@@ -246,6 +207,15 @@ class ArrowBatch(Batch):
 
     def exact(self) -> Batch | None:
         return None if self._exact is None else self._exact()
+
+
+def _looks_like(head: bytes) -> str:
+    """A hint for a binary file read as text that is a table format the tool reads."""
+    if head.startswith(b"PAR1"):
+        return " (it looks like Parquet: add --format parquet)"
+    if head.startswith((b"ARROW1", b"\xff\xff\xff\xff")):
+        return " (it looks like Arrow IPC: add --format arrow)"
+    return ""
 
 
 def _numpy(column: pa.Array | pa.ChunkedArray) -> FloatArray:
@@ -268,7 +238,8 @@ def _numpy(column: pa.Array | pa.ChunkedArray) -> FloatArray:
 class TextSource(Source):
     """CSV, TSV or other delimited text with a header line, from a binary stream.
 
-    Blank lines and lines starting with ``#`` are skipped. Line numbers count from 1.
+    Blank lines and lines starting with ``#`` are skipped. Line numbers count from 1. Records
+    are cut as :mod:`.text` describes; one longer than ``max_record`` bytes is an error.
     """
 
     def __init__(
@@ -278,15 +249,24 @@ class TextSource(Source):
         delimiter: str,
         size: int | None = None,
         raw: IO[bytes] | None = None,
+        max_record: int = DEFAULT_MAX_RECORD_BYTES,
+        compression: str | None = None,
     ) -> None:
         self.stream = stream
         self.name = name
         self.delimiter = delimiter
         self.size = size
         self._raw = raw or stream  # the file itself, whose position the progress bar shows
-        self._rest = b""
-        self._eof = False
-        self._read_header()
+        self._compression = compression
+        allow_fields(max_record)
+        first = self._piece()
+        if first.startswith(b"\xef\xbb\xbf"):
+            first = first[3:]
+        if b"\0" in first[:8192]:  # as grep and git tell binary files
+            raise InputError(name, "binary data, not delimited text" + _looks_like(first))
+        self._cutter = RecordCutter(self._piece, delimiter, max_record, name, first)
+        header, self.header_line = first_record(self._cutter, delimiter, name)
+        self.header = [h.strip() for h in header]
 
     def position(self) -> int | None:
         try:
@@ -297,40 +277,15 @@ class TextSource(Source):
     def _piece(self) -> bytes:
         """What the stream has next, without waiting for more; ``b""`` at the end."""
         read = getattr(self.stream, "read1", self.stream.read)
-        piece: bytes = read(_READ_SIZE)
-        self._eof = not piece
+        try:
+            piece: bytes = read(_READ_SIZE)
+        except EOFError:
+            what = f"the {self._compression} data ends early: the file is truncated"
+            raise InputError(self.name, what) from None
+        except (OSError, zlib.error, lzma.LZMAError) as exc:
+            what = f"damaged {self._compression} data" if self._compression else "cannot read"
+            raise InputError(self.name, f"{what}: {exc}") from None
         return piece
-
-    def _read(self) -> bool:
-        piece = self._piece()
-        self._rest += piece
-        return bool(piece)
-
-    def _read_header(self) -> None:
-        self._read()
-        if self._rest.startswith(b"\xef\xbb\xbf"):
-            self._rest = self._rest[3:]
-        while True:
-            end = len(self._rest) if self._eof else self._rest.rfind(b"\n") + 1
-            text = self._rest[:end].decode(ENCODING, ERRORS)
-            reader = csv.reader(
-                io.StringIO(text, newline=""), strict=True, delimiter=self.delimiter
-            )
-            try:
-                header = next((row for row in reader if not _skipped(row)), None)
-            except csv.Error as exc:
-                if self._eof:
-                    raise InputError(self.name, f"malformed CSV: {exc}", reader.line_num) from None
-                header = None  # a quoted field runs on past what has been read
-            if header is not None:
-                break
-            if self._eof:
-                raise InputError(self.name, "empty input: expected a header line")
-            self._read()
-        self.header_line = reader.line_num
-        self.header = [h.strip() for h in header]
-        self._rest = self._rest[_line_end(self._rest, reader.line_num) :]
-        self._line = reader.line_num + 1  # the line the next block starts on
 
     def batches(self, rows: int, numeric: Sequence[int], kept: Sequence[int]) -> Iterator[Batch]:
         names = [f"c{i}" for i in range(len(self.header))]
@@ -352,11 +307,10 @@ class TextSource(Source):
         try:
             pending = None
             while True:
-                block = self._next_block(rows)
+                first = self._cutter.line
+                block = self._cutter.block(rows)
                 ahead = None
                 if block:
-                    first = self._line
-                    self._line += block.count(b"\n")
                     ahead = pool.submit(self._fast, block, first, names, convert, wanted)
                 if pending is not None:
                     yield pending.result()
@@ -365,21 +319,6 @@ class TextSource(Source):
                 pending = ahead
         finally:
             pool.shutdown(wait=False, cancel_futures=True)
-
-    def _next_block(self, rows: int) -> bytes:
-        """The next whole records, about ``rows`` lines of them."""
-        pieces = [self._rest]
-        newlines = self._rest.count(b"\n")
-        while True:
-            while newlines < rows and not self._eof:
-                pieces.append(self._piece())
-                newlines += pieces[-1].count(b"\n")
-            data = b"".join(pieces)
-            cut = _record_end(data, rows, self._eof)
-            if cut is not None:
-                self._rest = data[cut:]
-                return data[:cut]
-            pieces = [data, self._piece()]  # a quoted field runs on past what has been read
 
     def _fast(
         self,
@@ -407,57 +346,14 @@ class TextSource(Source):
         return ArrowBatch(self.name, columns, table.num_rows, None, exact)
 
     def _exact(self, block: bytes, first: int) -> Batch:
-        text = block.decode("utf-8", ERRORS)
-        reader = csv.reader(io.StringIO(text, newline=""), strict=True, delimiter=self.delimiter)
-        rows: list[list[str]] = []
-        lines: list[int] = []
-        try:
-            for row in reader:
-                if not _skipped(row):
-                    rows.append(row)
-                    lines.append(first - 1 + reader.line_num)
-        except csv.Error as exc:
-            raise InputError(
-                self.name, f"malformed CSV: {exc}", first - 1 + reader.line_num
-            ) from None
-        return TextBatch(self.name, Chunk(rows, lines))
-
-
-def _skipped(row: list[str]) -> bool:
-    """A blank line or a comment."""
-    return not row or row[0].lstrip().startswith("#") or (len(row) == 1 and not row[0].strip())
-
-
-def _line_end(data: bytes, lines: int) -> int:
-    """Offset just past the first ``lines`` lines of ``data``."""
-    at = -1
-    for _ in range(lines):
-        at = data.find(b"\n", at + 1)
-        if at < 0:
-            return len(data)
-    return at + 1
-
-
-def _record_end(data: bytes, rows: int, eof: bool) -> int | None:
-    """Offset just past the ``rows``-th line end outside quotes, or past the last one before it
-    (``None`` if there is none yet); at the end of the input, the end unless ``rows`` lines
-    end before it."""
-    if not data:
-        return 0 if eof else None
-    raw = np.frombuffer(data, dtype=np.uint8)
-    ends = np.flatnonzero(raw == 10)
-    if b'"' in data:
-        quotes = np.cumsum(raw == 34)
-        ends = ends[quotes[ends] % 2 == 0]
-    if len(ends) < rows and eof:
-        return len(data)
-    if len(ends) == 0:
-        return None
-    return int(ends[min(rows, len(ends)) - 1]) + 1
+        return TextBatch(self.name, read_exact(block, first, self.delimiter, self.name))
 
 
 # --------------------------------------------------------------------------------------------
 # Parquet and Arrow.
+
+
+_NOT_PARQUET = "not a Parquet file, or a damaged one"
 
 
 class ParquetSource(Source):
@@ -469,15 +365,16 @@ class ParquetSource(Source):
         if os.path.isdir(path):
             import pyarrow.dataset as ds
 
-            self.files = sorted(ds.dataset(path, format="parquet").files)
+            with _damaged(path, _NOT_PARQUET):
+                self.files = sorted(ds.dataset(path, format="parquet").files)
             if not self.files:
                 raise UsageError(f"no Parquet files in the directory {path!r}")
         else:
             self.files = [path]
-        try:
-            metas = [pq.ParquetFile(f, pre_buffer=False) for f in self.files]
-        except (pa.ArrowInvalid, OSError) as exc:
-            raise UsageError(f"cannot read {path!r} as Parquet: {exc}") from None
+        metas = []
+        for file in self.files:
+            with _damaged(file, _NOT_PARQUET):
+                metas.append(pq.ParquetFile(file, pre_buffer=False))
         self._schema = metas[0].schema_arrow
         self.header = list(self._schema.names)
         self.rows = sum(m.metadata.num_rows for m in metas)
@@ -489,13 +386,19 @@ class ParquetSource(Source):
         wanted = sorted(set(numeric) | set(kept))
         names = [self.header[i] for i in wanted]
         for path in self.files:
-            data = pq.ParquetFile(path, pre_buffer=False)  # one row group at a time
+            with _damaged(path, _NOT_PARQUET):
+                data = pq.ParquetFile(path, pre_buffer=False)  # one row group at a time
             have = set(data.schema_arrow.names)
             missing = [n for n in names if n not in have]
             if missing:
                 raise InputError(path, f"no column {missing[0]!r} in this file of the dataset")
             first = 1
-            for batch in data.iter_batches(batch_size=rows, columns=names):
+            pieces = data.iter_batches(batch_size=rows, columns=names)
+            while True:
+                with _damaged(path, "damaged Parquet data", first):
+                    batch = next(pieces, None)
+                if batch is None:
+                    break
                 columns = {i: batch.column(names.index(self.header[i])) for i in wanted}
                 yield ArrowBatch(path, columns, batch.num_rows, first)
                 first += batch.num_rows
@@ -506,7 +409,7 @@ class ArrowSource(Source):
 
     def __init__(self, stream: IO[bytes] | str, name: str) -> None:
         self.name = name
-        try:
+        with _damaged(name, "not an Arrow IPC file or stream, or a damaged one"):
             if isinstance(stream, str):
                 self._file = pa.OSFile(stream)
                 try:
@@ -521,8 +424,6 @@ class ArrowSource(Source):
             else:
                 reader = ipc.open_stream(stream)
                 self._batches = iter(reader)
-        except (pa.ArrowInvalid, OSError) as exc:
-            raise UsageError(f"cannot read {name!r} as Arrow IPC: {exc}") from None
         self._schema = reader.schema
         self.header = list(self._schema.names)
 
@@ -532,7 +433,11 @@ class ArrowSource(Source):
     def batches(self, rows: int, numeric: Sequence[int], kept: Sequence[int]) -> Iterator[Batch]:
         wanted = sorted(set(numeric) | set(kept))
         first = 1
-        for whole in self._batches:
+        while True:
+            with _damaged(self.name, "damaged Arrow IPC data", first):
+                whole = next(self._batches, None)
+            if whole is None:
+                break
             for start in range(0, whole.num_rows, rows):
                 batch = whole.slice(start, rows)
                 columns = {i: batch.column(i) for i in wanted}
@@ -540,12 +445,30 @@ class ArrowSource(Source):
                 first += batch.num_rows
 
 
+@contextlib.contextmanager
+def _damaged(path: str, what: str, row: int | None = None) -> Iterator[None]:
+    """pyarrow's errors in reading ``path`` as one line: a file that cannot be opened is a
+    usage error, one whose contents pyarrow refuses an input error naming the file (and the
+    row where reading stopped)."""
+    try:
+        yield
+    except (FileNotFoundError, PermissionError, IsADirectoryError) as exc:
+        raise UsageError(f"cannot read {path!r}: {exc.strerror or exc}") from None
+    except (pa.ArrowException, OSError, EOFError) as exc:
+        raise InputError(path, f"{what}: {exc}", row=row) from None
+
+
 # --------------------------------------------------------------------------------------------
 # Opening an input.
 
 
 @contextlib.contextmanager
-def open_input(path: str, fmt: str | None, delimiter: str | None) -> Iterator[Source]:
+def open_input(
+    path: str,
+    fmt: str | None,
+    delimiter: str | None,
+    max_record: int = DEFAULT_MAX_RECORD_BYTES,
+) -> Iterator[Source]:
     """The input at ``path`` (``-``: standard input) in format ``fmt`` (from the extension when
     ``None``; plain CSV when the name does not tell). Compressed text is recognised by its
     first bytes."""
@@ -558,11 +481,13 @@ def open_input(path: str, fmt: str | None, delimiter: str | None) -> Iterator[So
         return
     with contextlib.ExitStack() as stack:
         if path == "-":
+            if sys.stdin is None:  # closed (<&-)
+                raise UsageError("standard input is closed: give an input FILE")
             name = "<stdin>"
             raw = getattr(sys.stdin, "buffer", None)
             if raw is None:  # a text-only stand-in for standard input
                 raw = io.BufferedReader(io.BytesIO(sys.stdin.read().encode("utf-8", ERRORS)))
-            elif sys.stdin.isatty():
+            elif sys.stdin.isatty() and sys.stderr is not None:
                 print(f"{PROG}: reading from the terminal; end with Ctrl-D", file=sys.stderr)
             size = None
         else:
@@ -578,4 +503,4 @@ def open_input(path: str, fmt: str | None, delimiter: str | None) -> Iterator[So
         compression = sniff_compression(raw)
         stream = stack.enter_context(decompressed(raw, compression)) if compression else raw
         sep = delimiter or ("\t" if fmt == "tsv" else ",")
-        yield TextSource(stream, name, sep, size, raw)
+        yield TextSource(stream, name, sep, size, raw, max_record, compression)

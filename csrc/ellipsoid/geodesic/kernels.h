@@ -1,0 +1,475 @@
+// The geodesic problems on an ellipsoid of revolution: scalar kernels, after
+//
+//   C. F. F. Karney, "Algorithms for geodesics", J. Geodesy 87 (2013) 43-55.
+//
+// Pure functions of doubles: no interpreter, no allocation, no state beyond the
+// per-ellipsoid constants they are handed. Angles are radians, lengths metres.
+// Azimuths are clockwise from north. A latitude outside [-pi/2, pi/2] or a NaN
+// gives NaN results.
+//
+// Accuracy (bench/accuracy.py, against a 40-digit evaluation of the paper's
+// integrals): on WGS84 the distance is within a few nanometres and the azimuths
+// within a few 1e-15 rad; the series hold for 0 <= f <= 1/50.
+#ifndef QUORVANE_ELLIPSOID_GEODESIC_KERNELS_H
+#define QUORVANE_ELLIPSOID_GEODESIC_KERNELS_H
+
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "ellipsoid/geodesic/series.h"
+
+namespace quorvane::geodesic {
+
+inline constexpr double kPi = 3.141592653589793238462643383279502884;
+inline constexpr double kEps = std::numeric_limits<double>::epsilon();
+// Stands in for cos(beta) at a pole, so that the pole is approached along the
+// meridian of the longitude given: azimuths there follow that longitude.
+inline constexpr double kTiny = 1.4916681462400413e-154;  // sqrt(DBL_MIN)
+// The largest flattening the sixth-order series serve (their truncation error
+// is then some 1e-13 relative; see bench/accuracy.py).
+inline constexpr double kMaxFlattening = 1.0 / 50;
+
+// sqrt(x^2 + y^2) without hypot's care for overflow: the arguments here are
+// sines and cosines, never both below 1e-150, and hypot costs several times more.
+inline double norm(double x, double y) noexcept {
+    return std::sqrt(x * x + y * y);
+}
+
+inline void normalize(double& s, double& c) noexcept {
+    const double h = norm(s, c);
+    s /= h;
+    c /= h;
+}
+
+inline double sq(double x) noexcept {
+    return x * x;
+}
+
+// Longitude difference lon2 - lon1 reduced to [-pi, pi].
+inline double lon_diff(double lon1, double lon2) noexcept {
+    return std::remainder(lon2 - lon1, 2 * kPi);
+}
+
+// Constants of one ellipsoid: equatorial radius a, flattening f.
+struct Geodesic {
+    double a, f, f1, b, e2, ep2, n;
+    double c2;  // authalic radius squared (eq. 60)
+    LongitudeSeries lon;
+
+    Geodesic(double a_, double f_) noexcept
+        : a(a_),
+          f(f_),
+          f1(1 - f_),
+          b(a_ * (1 - f_)),
+          e2(f_ * (2 - f_)),
+          ep2(f_ * (2 - f_) / sq(1 - f_)),
+          n(f_ / (2 - f_)),
+          c2(authalic(a_, f_)),
+          lon(f_ / (2 - f_)) {}
+
+    static bool supports(double f) noexcept { return f >= 0 && f <= kMaxFlattening; }
+
+    // c^2 = a^2/2 + b^2/2 atanh(e)/e (eq. 60); a^2 on a sphere.
+    static double authalic(double a, double f) noexcept {
+        const double e2 = f * (2 - f);
+        const double e = std::sqrt(e2);
+        const double b = a * (1 - f);
+        return e2 == 0 ? a * a : (a * a + b * b * (std::atanh(e) / e)) / 2;
+    }
+};
+
+// sin and cos of the reduced latitude of latitude lat, cos kept off zero.
+inline void reduced(const Geodesic& g, double lat, double& sbet, double& cbet) noexcept {
+    sbet = g.f1 * std::sin(lat);
+    cbet = std::cos(lat);
+    normalize(sbet, cbet);
+    cbet = std::fmax(kTiny, cbet);
+}
+
+// eps of eq. 16 for k^2, without cancellation.
+inline double eps_of(double k2) noexcept {
+    return k2 / (2 * (1 + std::sqrt(1 + k2)) + k2);
+}
+
+// Distance s12/b and reduced length m12/b between arc lengths sigma1 and sigma2
+// of one geodesic (eqs. 15, 38-41); dn = sqrt(1 + k^2 sin^2 sigma).
+struct Lengths {
+    double s12b, m12b;
+};
+inline Lengths lengths(double eps, double sig12, double ssig1, double csig1, double dn1,
+                       double ssig2, double csig2, double dn2) noexcept {
+    double cc1[7], cc2[7];
+    c1(eps, cc1);
+    c2(eps, cc2);
+    const double A1 = a1(eps), A2 = a2(eps);
+    const double b1 = sin_series<6>(ssig2, csig2, cc1) - sin_series<6>(ssig1, csig1, cc1);
+    const double b2 = sin_series<6>(ssig2, csig2, cc2) - sin_series<6>(ssig1, csig1, cc2);
+    const double j12 = (A1 - A2) * sig12 + (A1 * b1 - A2 * b2);  // J(sigma2) - J(sigma1)
+    return Lengths{A1 * (sig12 + b1),
+                   dn2 * (csig1 * ssig2) - dn1 * (ssig1 * csig2) - csig1 * csig2 * j12};
+}
+
+// The geodesic from reduced latitude beta1 with azimuth alpha1 to reduced
+// latitude beta2 (Sect. 4): its longitude difference lambda12 and what the
+// inverse problem needs besides.
+struct Trial {
+    double lam12;   // lambda12(alpha1) (eqs. 8, 23)
+    double dlam12;  // d lambda12 / d alpha1 (eqs. 46-47)
+    double salp2, calp2, sig12, s12b;
+};
+inline Trial trial(const Geodesic& g, double sbet1, double cbet1, double dn1, double sbet2,
+                   double cbet2, double dn2, double salp1, double calp1) noexcept {
+    Trial t;
+    const double salp0 = salp1 * cbet1;  // Clairaut (eq. 5)
+    const double calp0 = norm(calp1, salp1 * sbet1);
+    // sigma1, omega1 (eqs. 11-12)
+    double ssig1 = sbet1, csig1 = calp1 * cbet1;
+    const double somg1 = salp0 * sbet1, comg1 = csig1;
+    normalize(ssig1, csig1);
+    // alpha2 (eq. 45): cos(alpha2) >= 0 since |beta2| <= |beta1| and beta1 <= 0;
+    // cos^2 beta2 - cos^2 beta1 in the form without cancellation.
+    t.salp2 = cbet2 != cbet1 ? salp0 / cbet2 : salp1;
+    t.calp2 =
+        cbet2 != cbet1 || std::fabs(sbet2) != -sbet1
+            ? std::sqrt(sq(calp1 * cbet1) + (cbet1 < -sbet1 ? (cbet2 - cbet1) * (cbet1 + cbet2)
+                                                            : (sbet1 - sbet2) * (sbet1 + sbet2))) /
+                  cbet2
+            : std::fabs(calp1);
+    double ssig2 = sbet2, csig2 = t.calp2 * cbet2;
+    const double somg2 = salp0 * sbet2, comg2 = csig2;
+    normalize(ssig2, csig2);
+    t.sig12 =
+        std::atan2(std::fmax(0.0, csig1 * ssig2 - ssig1 * csig2), csig1 * csig2 + ssig1 * ssig2);
+    const double omg12 =
+        std::atan2(std::fmax(0.0, comg1 * somg2 - somg1 * comg2), comg1 * comg2 + somg1 * somg2);
+    const double k2 = sq(calp0) * g.ep2;
+    const double eps = eps_of(k2);
+    double cc3[6];
+    g.lon.c3_of(eps, cc3);
+    const double b312 = sin_series<5>(ssig2, csig2, cc3) - sin_series<5>(ssig1, csig1, cc3);
+    t.lam12 = omg12 - g.f * g.lon.a3_of(eps) * salp0 * (t.sig12 + b312);
+    const Lengths len = lengths(eps, t.sig12, ssig1, csig1, dn1, ssig2, csig2, dn2);
+    t.s12b = len.s12b;
+    t.dlam12 = t.calp2 == 0 ? -2 * g.f1 * dn1 / sbet1 : g.f1 * len.m12b / (t.calp2 * cbet2);
+    return t;
+}
+
+// Start value of alpha1 for nearly antipodal points (Sect. 5): to first order
+// in f the scaled offset (x, y) of point 2 from the antipode of point 1 lies on
+// x = -(1 + mu) sin(alpha1), y = mu cos(alpha1) with mu >= 0 (eqs. 53-56);
+// eliminating mu leaves F(alpha1) = y sin + x cos + sin cos = 0 on [pi/2, pi]
+// (x, y <= 0 here), with F(pi/2) = y <= 0 <= -x = F(pi): one root, found by
+// Newton's method kept inside the bracket.
+inline double astroid_azimuth(double x, double y) noexcept {
+    if (y == 0) return std::fabs(x) <= 1 ? kPi - std::asin(-x) : kPi / 2;
+    double lo = kPi / 2, hi = kPi, alp = 3 * kPi / 4;
+    for (int it = 0; it < 60 && hi - lo > 4 * kEps; ++it) {
+        const double s = std::sin(alp), c = std::cos(alp);
+        const double F = y * s + x * c + s * c;
+        if (F == 0) break;
+        (F < 0 ? lo : hi) = alp;
+        const double dF = y * c - x * s + (c - s) * (c + s);
+        double next = dF != 0 ? alp - F / dF : lo;
+        if (!(next > lo && next < hi)) next = (lo + hi) / 2;
+        alp = next;
+    }
+    return alp;
+}
+
+// The inverse problem: distance s12 and forward azimuths azi1, azi2 between
+// (lat1, lon1) and (lat2, lon2).
+struct InverseResult {
+    double s12, azi1, azi2;
+};
+// What the area needs of an inverse solution, in the problem's own orientation.
+struct InverseDetail {
+    double salp1, calp1, salp2, calp2;
+};
+
+inline InverseResult inverse(const Geodesic& g, double lat1, double lon1, double lat2, double lon2,
+                             InverseDetail* detail = nullptr) noexcept {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    if (!(std::fabs(lat1) <= kPi / 2 && std::fabs(lat2) <= kPi / 2) || std::isnan(lon1) ||
+        std::isnan(lon2) || std::isinf(lon1) || std::isinf(lon2)) {
+        if (detail) *detail = InverseDetail{nan, nan, nan, nan};
+        return InverseResult{nan, nan, nan};
+    }
+    // Canonical arrangement (Sect. 4): lambda12 in [0, pi], |lat1| >= |lat2|, lat1 <= 0.
+    double lon12 = lon_diff(lon1, lon2);
+    const double lonsign = std::signbit(lon12) ? -1 : 1;
+    lon12 = std::fabs(lon12);
+    const bool swapped = std::fabs(lat1) < std::fabs(lat2);
+    if (swapped) std::swap(lat1, lat2);
+    const double latsign = lat1 < 0 ? 1 : -1;
+    lat1 *= latsign;
+    lat2 *= latsign;
+    const double slam12 = std::sin(lon12), clam12 = std::cos(lon12);
+
+    double sbet1, cbet1, sbet2, cbet2;
+    reduced(g, lat1, sbet1, cbet1);
+    reduced(g, lat2, sbet2, cbet2);
+    const double dn1 = std::sqrt(1 + g.ep2 * sq(sbet1));
+    const double dn2 = std::sqrt(1 + g.ep2 * sq(sbet2));
+
+    double salp1, calp1, salp2, calp2, s12;
+    bool solved = false;
+    // Meridional (lambda12 = 0 or pi, or point 1 at the pole): alpha1 = lambda12.
+    if (slam12 == 0 || lat1 <= -kPi / 2) {
+        calp1 = clam12, salp1 = slam12;
+        calp2 = 1, salp2 = 0;
+        double ssig1 = sbet1, csig1 = calp1 * cbet1;
+        double ssig2 = sbet2, csig2 = calp2 * cbet2;
+        const double sig12 = std::atan2(std::fmax(0.0, csig1 * ssig2 - ssig1 * csig2),
+                                        csig1 * csig2 + ssig1 * ssig2);
+        const double eps = eps_of(g.ep2);
+        const Lengths len = lengths(eps, sig12, ssig1, csig1, dn1, ssig2, csig2, dn2);
+        // On an oblate ellipsoid meridians are shortest; the test on m12 keeps
+        // the rule honest for any other geometry.
+        if (sig12 < 1 || len.m12b >= 0) {
+            s12 = g.b * len.s12b;
+            solved = true;
+        }
+    }
+    // Equatorial, up to the longitude (1 - f) pi where the equator stops being shortest.
+    if (!solved && sbet1 == 0 && lon12 <= g.f1 * kPi) {
+        calp1 = calp2 = 0, salp1 = salp2 = 1;
+        s12 = g.a * lon12;
+        solved = true;
+    }
+    if (!solved) {
+        // Start (Sect. 5): the great circle of the auxiliary sphere with
+        // omega12 = lambda12 / w (eqs. 48-51), or the astroid near the antipode.
+        const double sbet12 = sbet2 * cbet1 - cbet2 * sbet1;   // sin(beta2 - beta1)
+        const double sbet12a = sbet2 * cbet1 + cbet2 * sbet1;  // sin(beta2 + beta1)
+        const double w = std::sqrt(1 - g.e2 * sq((cbet1 + cbet2) / 2));
+        const double omg12 = lon12 / w;
+        const double somg12 = std::sin(omg12), comg12 = std::cos(omg12);
+        salp1 = cbet2 * somg12;
+        calp1 = comg12 >= 0 ? sbet12 + cbet2 * sbet1 * sq(somg12) / (1 + comg12)
+                            : sbet12a - cbet2 * sbet1 * sq(somg12) / (1 - comg12);
+        const double ssig12 = std::hypot(salp1, calp1);
+        const double csig12 = sbet1 * sbet2 + cbet1 * cbet2 * comg12;
+        if (csig12 >= 0 || ssig12 >= 6 * g.f * kPi * sq(cbet1)) {
+            normalize(salp1, calp1);
+        } else {
+            // Lune scale f pi cos^2(beta1) A3, with A3 for a geodesic through
+            // the vertex at beta1.
+            const double lamscale = g.f * cbet1 * g.lon.a3_of(eps_of(g.ep2 * sq(sbet1))) * kPi;
+            const double x = (lon12 - kPi) / lamscale;
+            const double y = sbet12a / (lamscale * cbet1);
+            const double alp1 = astroid_azimuth(x, y);
+            salp1 = std::sin(alp1), calp1 = std::cos(alp1);
+        }
+        // Newton's method on alpha1 (eq. 46), kept in a bracket: lambda12 grows
+        // with alpha1 on (0, pi), so a step that leaves the bracket is replaced
+        // by bisection and every iteration converges. alpha1 is carried as its
+        // sine and cosine, stepped by rotation: a cosine near zero (a geodesic
+        // leaving nearly east or west, whose length is proportional to it)
+        // keeps its full relative precision, which the angle itself would not.
+        double slo = kTiny, clo = 1, shi = kTiny, chi = -1;  // alpha1 just above 0, below pi
+        if (!(salp1 > 0)) salp1 = 1, calp1 = 0;
+        Trial t{};
+        for (int it = 0; it < 100; ++it) {
+            t = trial(g, sbet1, cbet1, dn1, sbet2, cbet2, dn2, salp1, calp1);
+            const double v = t.lam12 - lon12;
+            if (std::fabs(v) <= 2 * kEps) break;
+            if (v > 0) {
+                shi = salp1, chi = calp1;
+            } else {
+                slo = salp1, clo = calp1;
+            }
+            bool stepped = false;
+            if (t.dlam12 > 0) {
+                const double dalp1 = -v / t.dlam12;
+                if (std::fabs(dalp1) < kPi / 2) {
+                    const double sd = std::sin(dalp1), cd = std::cos(dalp1);
+                    const double s = salp1 * cd + calp1 * sd, c = calp1 * cd - salp1 * sd;
+                    // Inside the bracket: lo < alpha < hi, as cross products.
+                    if (s > 0 && slo * c - clo * s < 0 && s * chi - c * shi < 0) {
+                        if (std::fabs(dalp1) <= kEps) {  // converged to the last bit
+                            salp1 = s, calp1 = c;
+                            normalize(salp1, calp1);
+                            t = trial(g, sbet1, cbet1, dn1, sbet2, cbet2, dn2, salp1, calp1);
+                            break;
+                        }
+                        salp1 = s, calp1 = c;
+                        stepped = true;
+                    }
+                }
+            }
+            if (!stepped) {  // bisection
+                salp1 = slo + shi, calp1 = clo + chi;
+                // The bracket has closed (its sine tiny and its cosine positive).
+                if (shi * clo - chi * slo <= 4 * kEps && clo * chi + slo * shi > 0) break;
+            }
+            normalize(salp1, calp1);
+        }
+        salp2 = t.salp2, calp2 = t.calp2;
+        s12 = g.b * t.s12b;
+    }
+    // Back from the canonical arrangement: the sign of the latitudes turns
+    // alpha into pi - alpha, the swap reverses the geodesic, the sign of the
+    // longitude difference mirrors it.
+    calp1 *= latsign, calp2 *= latsign;
+    if (swapped) {
+        std::swap(salp1, salp2);
+        std::swap(calp1, calp2);
+        calp1 = -calp1, calp2 = -calp2;
+    }
+    salp1 *= lonsign, salp2 *= lonsign;
+    if (detail) *detail = InverseDetail{salp1, calp1, salp2, calp2};
+    return InverseResult{s12, std::atan2(salp1, calp1), std::atan2(salp2, calp2)};
+}
+
+// One geodesic from (lat1, lon1) with azimuth azi1: constants computed once,
+// then any number of points along it (the direct problem, Sect. 3).
+struct Line {
+    double lat1, lon1, salp0, calp0, ssig1, csig1, somg1, comg1, sig1, tau1, b_a1, f_a3_salp0;
+    double b31;
+    double cc1p[7], cc3[6];
+    bool valid;
+
+    Line(const Geodesic& g, double lat, double lon, double azi) noexcept : lat1(lat), lon1(lon) {
+        valid = std::fabs(lat) <= kPi / 2 && std::isfinite(lon) && std::isfinite(azi);
+        const double salp1 = std::sin(azi), calp1 = std::cos(azi);
+        double sbet1, cbet1;
+        reduced(g, lat, sbet1, cbet1);
+        salp0 = salp1 * cbet1;
+        calp0 = std::hypot(calp1, salp1 * sbet1);
+        ssig1 = sbet1, somg1 = salp0 * sbet1;
+        csig1 = comg1 = sbet1 != 0 || calp1 != 0 ? cbet1 * calp1 : 1;
+        normalize(ssig1, csig1);
+        sig1 = std::atan2(ssig1, csig1);
+        const double eps = eps_of(sq(calp0) * g.ep2);
+        double cc1[7];
+        c1(eps, cc1);
+        c1p(eps, cc1p);
+        tau1 = sig1 + sin_series<6>(ssig1, csig1, cc1);
+        b_a1 = g.b * a1(eps);
+        g.lon.c3_of(eps, cc3);
+        b31 = sin_series<5>(ssig1, csig1, cc3);
+        f_a3_salp0 = g.f * g.lon.a3_of(eps) * salp0;
+    }
+
+    // The point at distance s12 (negative: backwards): lat2, lon2 (in [-pi, pi]), azi2.
+    void position(const Geodesic& g, double s12, double& lat2, double& lon2,
+                  double& azi2) const noexcept {
+        if (!valid || !std::isfinite(s12)) {
+            lat2 = lon2 = azi2 = std::numeric_limits<double>::quiet_NaN();
+            return;
+        }
+        // sigma2 from tau2 by the reversed series (eq. 20).
+        const double tau2 = tau1 + s12 / b_a1;
+        const double stau2 = std::sin(tau2), ctau2 = std::cos(tau2);
+        const double sig2 = tau2 + sin_series<6>(stau2, ctau2, cc1p);
+        const double ssig2 = std::sin(sig2), csig2 = std::cos(sig2);
+        const double sig12 = sig2 - sig1;
+        // beta2, alpha2 (eqs. 13-14), omega2 (eq. 12).
+        const double sbet2 = calp0 * ssig2;
+        double cbet2 = std::hypot(salp0, calp0 * csig2);
+        double calp2 = calp0 * csig2;
+        if (cbet2 == 0) cbet2 = calp2 = kTiny;  // at a pole
+        const double somg2 = salp0 * ssig2, comg2 = csig2;
+        const double omg12 =
+            std::atan2(somg2 * comg1 - comg2 * somg1, comg2 * comg1 + somg2 * somg1);
+        const double b312 = sin_series<5>(ssig2, csig2, cc3) - b31;
+        const double lam12 = omg12 - f_a3_salp0 * (sig12 + b312);
+        lat2 = std::atan2(sbet2, g.f1 * cbet2);
+        lon2 = std::remainder(lon1 + lam12, 2 * kPi);
+        azi2 = std::atan2(salp0, calp2);
+    }
+};
+
+// The direct problem: from (lat1, lon1) with azimuth azi1 over distance s12.
+struct DirectResult {
+    double lat2, lon2, azi2;
+};
+inline DirectResult direct(const Geodesic& g, double lat1, double lon1, double azi1,
+                           double s12) noexcept {
+    DirectResult r;
+    Line(g, lat1, lon1, azi1).position(g, s12, r.lat2, r.lon2, r.azi2);
+    return r;
+}
+
+// Area between the geodesic edge of an inverse solution and the equator
+// (eqs. 58-59, 65): S12 = c^2 (alpha2 - alpha1) + e^2 a^2 cos(alpha0) sin(alpha0)
+// (I4(sigma2) - I4(sigma1)).
+inline double edge_area(const Geodesic& g, const AreaSeries& area, double lat1, double lat2,
+                        const InverseDetail& d) noexcept {
+    double sbet1, cbet1, sbet2, cbet2;
+    reduced(g, lat1, sbet1, cbet1);
+    reduced(g, lat2, sbet2, cbet2);
+    const double salp0 = d.salp1 * cbet1;
+    const double calp0 = std::hypot(d.calp1, d.salp1 * sbet1);
+    const double k2 = sq(calp0) * g.ep2;
+    double ssig1 = sbet1, csig1 = d.calp1 * cbet1;
+    double ssig2 = sbet2, csig2 = d.calp2 * cbet2;
+    if (ssig1 == 0 && csig1 == 0) csig1 = 1;  // leaving the equator due east or west
+    if (ssig2 == 0 && csig2 == 0) csig2 = 1;
+    normalize(ssig1, csig1);
+    normalize(ssig2, csig2);
+    const double salp12 = d.salp2 * d.calp1 - d.calp2 * d.salp1;
+    const double calp12 = d.calp2 * d.calp1 + d.salp2 * d.salp1;
+    const double alp12 = std::atan2(salp12, calp12);
+    const double i4 = area.i4(k2, csig2) - area.i4(k2, csig1);
+    return g.c2 * alp12 + g.e2 * sq(g.a) * calp0 * salp0 * i4;
+}
+
+// Sums with the rounding error carried (Neumaier), for perimeters and areas.
+struct Accumulator {
+    double sum = 0, carry = 0;
+    void add(double x) noexcept {
+        const double t = sum + x;
+        carry += std::fabs(sum) >= std::fabs(x) ? (sum - t) + x : (x - t) + sum;
+        sum = t;
+    }
+    double value() const noexcept { return sum + carry; }
+};
+
+// A closed polygon of geodesic edges, vertex after vertex: its perimeter and
+// the area to the left of the path. The edges' areas to the equator add up to
+// the polygon's, less half the ellipsoid when the path winds once around a pole
+// (counted by its crossings of the antimeridian).
+struct Polygon {
+    AreaSeries series;
+    Accumulator area, perimeter;
+    int crossings = 0;
+    bool invalid = false;
+
+    explicit Polygon(const Geodesic& g) noexcept : series(g.ep2) {}
+
+    void add_edge(const Geodesic& g, double lat1, double lon1, double lat2, double lon2) noexcept {
+        InverseDetail d;
+        const InverseResult r = inverse(g, lat1, lon1, lat2, lon2, &d);
+        if (std::isnan(r.s12)) {
+            invalid = true;
+            return;
+        }
+        perimeter.add(r.s12);
+        area.add(-edge_area(g, series, lat1, lat2, d));  // S12 counts clockwise
+        const double l1 = std::remainder(lon1, 2 * kPi), l2 = std::remainder(lon2, 2 * kPi);
+        const double lam12 = lon_diff(l1, l2);
+        if (lam12 > 0 && l2 - l1 < 0) ++crossings;
+        if (lam12 < 0 && l2 - l1 > 0) --crossings;
+    }
+
+    // Area to the left of the path, in [0, 4 pi c^2); with `signed_area`, the
+    // counter-clockwise area of the smaller side: negative for a clockwise path.
+    double final_area(const Geodesic& g, bool signed_area) const noexcept {
+        if (invalid) return std::numeric_limits<double>::quiet_NaN();
+        const double total = 4 * kPi * g.c2;
+        double s = area.value();
+        if (crossings & 1) s += (s < 0 ? 1 : -1) * total / 2;
+        s = std::remainder(s, total);  // (-total/2, total/2]
+        if (!signed_area && s < 0) s += total;
+        return s;
+    }
+    double final_perimeter() const noexcept {
+        return invalid ? std::numeric_limits<double>::quiet_NaN() : perimeter.value();
+    }
+};
+
+}  // namespace quorvane::geodesic
+
+#endif  // QUORVANE_ELLIPSOID_GEODESIC_KERNELS_H

@@ -1,0 +1,241 @@
+"""Geodesics: the paper's worked examples, the 40-digit truth per region, geographiclib on
+random and special pairs, round trips, polygons, broadcasting and bad input."""
+
+import math
+
+import geodesic_truth as gt
+import numpy as np
+import pytest
+from helpers import EARTH
+
+from quorvane.datamodel import GeodesicDirect_dtype, GeodesicInverse_dtype
+from quorvane.mathtools.ellipsoid import geodesic as gd
+from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+
+geographiclib = pytest.importorskip("geographiclib.geodesic")
+
+WGS84 = Ellipsoid(*EARTH)
+PEER = geographiclib.Geodesic(*EARTH)
+REGIONS = ["random", "antipodal", "equatorial", "meridional", "polar", "short"]
+
+
+def angle_diff(a, b):
+    return np.abs(np.remainder(np.asarray(a) - np.asarray(b) + math.pi, 2 * math.pi) - math.pi)
+
+
+# Karney (2013), Tables 2, 3 and 5 (WGS84, degrees): the direct example, a short
+# inverse line and a nearly antipodal one.
+def test_paper_examples():
+    d = gd.direct(WGS84, 40.0, 0.0, 30.0, 10e6, degrees=True)[0]
+    assert d["lat2"] == pytest.approx(41.79331020506, abs=1e-11)
+    assert d["lon2"] == pytest.approx(137.84490004377, abs=1e-11)
+    assert d["azi2"] == pytest.approx(149.09016931807, abs=1e-11)
+    short = gd.inverse(WGS84, -30.12345, 0.0, -30.12344, 0.00005, degrees=True)[0]
+    assert short["s12"] == pytest.approx(4.944208, abs=1e-6)
+    # 5 m apart, the degrees' rounding to radians (1e-16 rad) turns the line by 6e-11 rad
+    assert short["azi1"] == pytest.approx(77.043533542, abs=1e-8)
+    assert short["azi2"] == pytest.approx(77.043508449, abs=1e-8)
+    far = gd.inverse(WGS84, -30.0, 0.0, 29.9, 179.8, degrees=True)[0]
+    assert far["s12"] == pytest.approx(19989832.827610, abs=1e-6)
+    assert far["azi1"] == pytest.approx(161.890524736, abs=1e-9)
+    assert far["azi2"] == pytest.approx(18.090737246, abs=1e-9)
+
+
+# Bounds per region against the 40-digit truth for the same double inputs: the
+# distance to 15 nm everywhere; azimuths to 1e-14 rad except where the problem
+# itself amplifies rounding (near the antipode, and over micrometres, where
+# rounding the latitudes' sines moves the points by 1e-16 of the radius).
+AZI_TOL = {"antipodal": 1e-12, "short": 1e-3}
+
+
+@pytest.mark.parametrize("region", REGIONS)
+def test_inverse_against_truth(region):
+    lat1, lon1, lat2, lon2 = gt.pairs(region, np.random.default_rng(11), 4)
+    ours = gd.inverse(WGS84, lat1, lon1, lat2, lon2)
+    truth = gt.Ellipsoid(*EARTH)
+    for i in range(4):
+        r = ours[i]
+        s12, azi1, azi2 = truth.inverse(
+            lat1[i], lon1[i], lat2[i], lon2[i], r["azi1"], r["azi2"], r["s12"]
+        )
+        assert abs(r["s12"] - float(s12)) <= 15e-9
+        tol = AZI_TOL.get(region, 1e-14)
+        assert angle_diff(r["azi1"], float(azi1)) <= tol
+        assert angle_diff(r["azi2"], float(azi2)) <= tol
+
+
+@pytest.mark.parametrize("f", [0.0, 1 / 300, 1 / 150, 1 / 50])
+def test_direct_against_truth(f):
+    ell = Ellipsoid(EARTH[0], f)
+    truth = gt.Ellipsoid(EARTH[0], f)
+    rng = np.random.default_rng(3)
+    lat1 = np.arcsin(rng.uniform(-1, 1, 3))
+    azi1 = rng.uniform(-math.pi, math.pi, 3)
+    s12 = rng.uniform(-4e7, 4e7, 3)
+    ours = gd.direct(ell, lat1, 0.0, azi1, s12)
+    tol = 5e-14 if f > 0.01 else 1e-14  # the series' truncation grows as f^7
+    for i in range(3):
+        lat2, lon2, azi2 = truth.direct(lat1[i], azi1[i], s12[i])
+        assert abs(ours["lat2"][i] - float(lat2)) <= tol
+        assert angle_diff(ours["lon2"][i], float(lon2)) <= tol
+        assert angle_diff(ours["azi2"][i], float(azi2)) <= tol
+
+
+def _peer_inverse(lat1, lon1, lat2, lon2):
+    rows = [PEER.Inverse(*p) for p in zip(lat1, lon1, lat2, lon2)]
+    return np.array([[r["s12"], r["azi1"], r["azi2"]] for r in rows])
+
+
+@pytest.mark.parametrize("region", REGIONS)
+def test_inverse_against_geographiclib(region):
+    pairs = [np.degrees(x) for x in gt.pairs(region, np.random.default_rng(5), 2000)]
+    ours = gd.inverse(WGS84, *pairs, degrees=True)
+    peer = _peer_inverse(*pairs)
+    assert np.abs(ours["s12"] - peer[:, 0]).max() <= 30e-9
+    # Azimuths only where they are well conditioned: elsewhere the two inputs'
+    # rounding (degrees here, radians in the module) decides them; the truth tests
+    # cover those regions.
+    if region in ("random", "meridional", "antipodal"):
+        tol = 1e-9 if region == "antipodal" else 1e-11  # degrees
+        for k, name in ((1, "azi1"), (2, "azi2")):
+            diff = np.abs(np.remainder(ours[name] - peer[:, k] + 180, 360) - 180)
+            assert diff.max() <= tol
+
+
+@pytest.mark.parametrize(
+    "p",
+    [
+        (90.0, 0.0, 10.0, 30.0),  # from the north pole: azimuths follow the longitude
+        (90.0, 40.0, 10.0, 30.0),
+        (-90.0, 0.0, 10.0, -130.0),
+        (20.0, 10.0, -90.0, 70.0),
+        (0.0, 0.0, 0.0, 179.5),  # equatorial, past (1 - f) pi: over a pole
+        (0.0, 0.0, 0.0, 180.0),
+        (30.0, 0.0, -30.0, 180.0),  # exactly antipodal
+        (-30.0, 0.0, 30.0, 179.9),
+    ],
+)
+def test_special_pairs_against_geographiclib(p):
+    r = gd.inverse(WGS84, *p, degrees=True)[0]
+    peer = PEER.Inverse(*p)
+    assert r["s12"] == pytest.approx(peer["s12"], abs=30e-9)
+    if p[:2] != (30.0, 0.0) and p[2:] != (0.0, 180.0):  # several shortest geodesics
+        assert r["azi1"] == pytest.approx(peer["azi1"], abs=1e-9)
+        assert r["azi2"] == pytest.approx(peer["azi2"], abs=1e-9)
+
+
+def test_direct_inverse_round_trip():
+    lat1, lon1, lat2, lon2 = gt.pairs("random", np.random.default_rng(9), 20000)
+    inv = gd.inverse(WGS84, lat1, lon1, lat2, lon2)
+    back = gd.direct(WGS84, lat1, lon1, inv["azi1"], inv["s12"])
+    assert np.abs(back["lat2"] - lat2).max() <= 1e-14
+    assert (angle_diff(back["lon2"], lon2) * np.cos(lat2)).max() <= 1e-14
+    assert angle_diff(back["azi2"], inv["azi2"]).max() <= 1e-13
+    # past the antipode and backwards: a full turn of the meridian comes back
+    meridian = gd.inverse(WGS84, math.pi / 2, 0.0, -math.pi / 2, 0.0)["s12"][0]
+    lap = gd.direct(WGS84, 0.3, 0.2, 0.0, [2 * meridian, -2 * meridian])
+    np.testing.assert_allclose(lap["lat2"], 0.3, atol=1e-14)
+    np.testing.assert_allclose(lap["lon2"], 0.2, atol=1e-14)
+
+
+def test_coincident_nan_and_out_of_range_rows():
+    r = gd.inverse(WGS84, [0.5, math.nan, 2.0, 0.5], 0.1, [0.5, 0.1, 0.1, -1.0], 0.1)
+    assert r["s12"][0] == 0.0
+    assert np.isnan(r[1].tolist()).all() and np.isnan(r[2].tolist()).all()
+    assert r["s12"][3] > 0
+    d = gd.direct(WGS84, [0.1, 1.7], 0.0, 0.3, [1e6, 1e6])
+    assert np.isfinite(d[0].tolist()).all() and np.isnan(d[1].tolist()).all()
+
+
+def test_broadcasting_and_records():
+    one = gd.inverse(WGS84, 0.1, 0.2, 0.3, 0.4)
+    assert one.dtype == GeodesicInverse_dtype and one.shape == (1,)
+    many = gd.inverse(WGS84, 0.1, 0.2, np.zeros((2, 1)), np.linspace(0, 1, 3))
+    assert many.shape == (2, 3)
+    assert many[0, 1] == gd.inverse(WGS84, 0.1, 0.2, 0.0, 0.5)[0]
+    np.testing.assert_array_equal(
+        gd.inverse(WGS84, np.float32(0.5), 0, [1, 2], 3)["s12"],
+        gd.inverse(WGS84, float(np.float32(0.5)), 0.0, [1.0, 2.0], 3.0)["s12"],
+    )
+    deg = gd.direct(WGS84, 10, 20, 30, [1e5, 2e5], degrees=True)
+    rad = gd.direct(WGS84, *np.radians([10, 20, 30]), [1e5, 2e5])
+    assert deg.dtype == GeodesicDirect_dtype
+    for name in ("lat2", "lon2", "azi2"):
+        np.testing.assert_allclose(np.radians(deg[name]), rad[name], rtol=0, atol=1e-15)
+
+
+def test_waypoints_points_along_and_line_length():
+    pts = gd.waypoints(WGS84, 10.0, 20.0, -40.0, 170.0, 5, degrees=True)
+    assert pts.shape == (5,)
+    assert (pts["lat2"][[0, -1]] == [10.0, -40.0]).all()
+    assert (pts["lon2"][[0, -1]] == [20.0, 170.0]).all()
+    legs = gd.inverse(
+        WGS84, pts["lat2"][:-1], pts["lon2"][:-1], pts["lat2"][1:], pts["lon2"][1:], degrees=True
+    )["s12"]
+    np.testing.assert_allclose(legs, legs[0], rtol=1e-12)
+    total = gd.line_length(WGS84, pts["lat2"], pts["lon2"], degrees=True)
+    whole = gd.inverse(WGS84, 10.0, 20.0, -40.0, 170.0, degrees=True)["s12"][0]
+    assert total == pytest.approx(whole, abs=1e-7)
+    grid = gd.waypoints(WGS84, [0.0, 0.1], 0.0, 0.5, 0.5, 3)
+    assert grid.shape == (2, 3)
+    along = gd.points_along(WGS84, 0.1, 0.2, 0.3, [[0.0, 1e6], [2e6, 3e6]])
+    assert along.shape == (2, 2) and along["lat2"][0, 0] == pytest.approx(0.1, abs=1e-15)
+    assert gd.line_length(WGS84, [0.1], [0.2]) == 0.0
+
+
+def _peer_polygon(lat, lon, signed):
+    p = PEER.Polygon()
+    for y, x in zip(lat, lon):
+        p.AddPoint(y, x)
+    _, perimeter, area = p.Compute(False, signed)
+    return area, perimeter
+
+
+@pytest.mark.parametrize(
+    "lat, lon",
+    [
+        ([0, 0, 1, 1], [0, 1, 1, 0]),  # counter-clockwise
+        ([0, 1, 1, 0], [0, 0, 1, 1]),  # clockwise
+        ([80, 80, 80, 80], [0, 90, 180, -90]),  # around the north pole, eastwards
+        ([-80, -80, -80, -80], [0, 90, 180, -90]),  # around the south pole
+        ([10, 10, 20, 20], [170, -170, -170, 170]),  # across the antimeridian
+        ([-60, -60, 60, 60], [0, 120, 120, 0]),  # a third of the ellipsoid
+        ([0, 0, 90], [0, 90, 0]),  # a vertex at the pole
+    ],
+)
+@pytest.mark.parametrize("signed", [True, False])
+def test_polygon_area_against_geographiclib(lat, lon, signed):
+    area, perimeter = gd.polygon_area(WGS84, lat, lon, signed=signed, degrees=True)
+    peer_area, peer_perimeter = _peer_polygon(lat, lon, signed)
+    assert area == pytest.approx(peer_area, rel=1e-13, abs=0.1)
+    assert perimeter == pytest.approx(peer_perimeter, abs=1e-7)
+
+
+def test_polygon_more_than_half_the_ellipsoid():
+    lat, lon = [-60, -60, 60, 60], [0, 120, 120, 0]
+    small, _ = gd.polygon_area(WGS84, lat, lon, degrees=True)
+    left, _ = gd.polygon_area(WGS84, lat[::-1], lon[::-1], signed=False, degrees=True)
+    a, f = EARTH
+    e = math.sqrt(f * (2 - f))
+    total = 2 * math.pi * (a * a + (a * (1 - f)) ** 2 * math.atanh(e) / e)  # 4 pi c^2
+    assert left > total / 2 > small > 0
+    assert left + small == pytest.approx(total, rel=1e-14)
+
+
+@pytest.mark.parametrize(
+    "call, error, match",
+    [
+        (lambda: gd.inverse("wgs84", 0, 0, 1, 1), TypeError, "ell"),
+        (lambda: gd.inverse(Ellipsoid(1.0, 0.1), 0, 0, 1, 1), ValueError, "ell.*1/50"),
+        (lambda: gd.inverse(WGS84, "a", 0, 1, 1), TypeError, "lat1"),
+        (lambda: gd.direct(WGS84, 0, 0, [1, 2], [1, 2, 3]), ValueError, "azi1.*s12"),
+        (lambda: gd.direct(WGS84, 0, 0, 0, [[1], [1, 2]]), ValueError, "s12"),
+        (lambda: gd.waypoints(WGS84, 0, 0, 1, 1, 1), ValueError, "n must be at least 2"),
+        (lambda: gd.waypoints(WGS84, 0, 0, 1, 1, 2.5), TypeError, "n must be an integer"),
+        (lambda: gd.polygon_area(WGS84, [0, 1], [0]), ValueError, "lat and lon"),
+        (lambda: gd.line_length(WGS84, [[0, 1]], [[0, 1]]), ValueError, "lat and lon"),
+    ],
+)
+def test_bad_input(call, error, match):
+    with pytest.raises(error, match=match):
+        call()
