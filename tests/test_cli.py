@@ -1,9 +1,11 @@
 """The quorvane-ellipsoid command-line tool, end to end."""
 
+import bz2
 import contextlib
 import gzip
 import io
 import itertools
+import lzma
 import math
 import os
 import pathlib
@@ -841,3 +843,58 @@ def test_a_signal_after_the_rename_keeps_status_0(capsys, monkeypatch, tmp_path)
     assert run(capsys, monkeypatch, "lla", "-o", dst, stdin=SMALL)[0] == 0
     assert dst.read_text().startswith("lat,lon,alt\n")
     assert [signal.getsignal(s) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)] == handlers
+
+
+# --------------------------------------------------------------------------------------------
+# Damaged files and formats the tool cannot tell: one line, the file named.
+
+
+def _table_file(path, cut=None):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    pq.write_table(pa.table({"x": [7e6] * 1000, "y": [0.0] * 1000, "z": [0.0] * 1000}), path)
+    data = path.read_bytes()
+    path.write_bytes(data[: len(data) // 2] if cut else data)
+
+
+def _compressed(module, damage):
+    data = bytearray(module.compress(b"x,y,z\n" + b"7e6,0,0\n" * 20_000))
+    if damage == "truncated":
+        return bytes(data[: len(data) // 2])
+    data[-8] ^= 0xFF  # the CRC of gzip's trailer
+    return bytes(data)
+
+
+DAMAGED = {
+    "truncated gzip": ("in.csv.gz", lambda p: p.write_bytes(_compressed(gzip, "truncated")), (),
+                       1, "in.csv.gz: the gzip data ends early: the file is truncated"),
+    "truncated bz2": ("in.csv.bz2", lambda p: p.write_bytes(_compressed(bz2, "truncated")), (),
+                      1, "in.csv.bz2: the bz2 data ends early"),
+    "truncated xz": ("in.csv.xz", lambda p: p.write_bytes(_compressed(lzma, "truncated")), (),
+                     1, "in.csv.xz: the xz data ends early"),
+    "a bad CRC": ("in.csv.gz", lambda p: p.write_bytes(_compressed(gzip, "crc")), (), 1,
+                  "in.csv.gz: damaged gzip data: CRC check failed"),
+    "truncated Parquet": ("in.parquet", lambda p: _table_file(p, cut=True), (), 1,
+                          "in.parquet: not a Parquet file, or a damaged one: Parquet magic"),
+    "binary input": ("in.csv", _table_file, (), 1,
+                     "in.csv: binary data, not delimited text (it looks like Parquet: add "),
+    "an unknown output extension": ("in.csv", lambda p: p.write_bytes(SMALL), ("-o", "out.xlsx"),
+                                    2, "the extension '.xlsx' names no format; the formats are"),
+    "--workers on one file": ("in.parquet", _table_file, ("--workers", "2", "-o", "out"), 2,
+                              "--workers converts a Parquet dataset, a directory of Parquet"),
+}
+
+
+@pytest.mark.parametrize(("name", "write", "options", "status", "message"), DAMAGED.values(),
+                         ids=DAMAGED.keys())
+def test_damaged_files_and_unknown_formats(capsys, monkeypatch, tmp_path, name, write, options,
+                                           status, message):
+    write(tmp_path / name)
+    monkeypatch.chdir(tmp_path)
+    if "-o" not in options:
+        options = ("-o", "out.csv")
+    got, out, err = run(capsys, monkeypatch, "lla", name, *options)
+    assert (got, out, err.count("\n")) == (status, "", 1), err
+    assert message in err
+    assert sorted(p.name for p in tmp_path.iterdir()) == [name]  # nothing written

@@ -17,7 +17,6 @@ import distributed
 import pyarrow as pa
 
 from quorvane.mathtools.ellipsoid.cli.errors import InputError, UsageError
-from quorvane.mathtools.ellipsoid.cli.formats import format_of
 from quorvane.mathtools.ellipsoid.cli.operations import (
     OPERATIONS,
     Operation,
@@ -45,8 +44,13 @@ def run_on_cluster(args: argparse.Namespace, op: Operation) -> int:
     if args.scheduler is not None and args.workers is not None:
         raise UsageError("give --workers or --scheduler, not both")
     where = "--scheduler" if args.scheduler is not None else "--workers"
-    if format_of(args.input, args.format)[0] != "parquet" or args.input == "-":
-        raise UsageError(f"{where} converts a Parquet dataset: a directory or a .parquet file")
+    if args.input == "-" or not os.path.isdir(args.input):
+        raise UsageError(
+            f"{where} converts a Parquet dataset, a directory of Parquet files, one task per "
+            f"file; convert a single file or other input without {where}"
+        )
+    if args.format not in (None, "parquet"):
+        raise UsageError(f"{where} reads Parquet files, not {args.format}")
     if args.output is None or args.output == "-":
         raise UsageError(f"{where} writes a directory of Parquet files: give -o DIRECTORY")
     if args.output_format not in (None, "parquet"):

@@ -6,7 +6,12 @@ from __future__ import annotations
 import argparse
 
 from quorvane.mathtools.ellipsoid.cli.errors import INSTALL_HINT, UsageError
-from quorvane.mathtools.ellipsoid.cli.formats import TEXT_FORMATS, compressed, format_of
+from quorvane.mathtools.ellipsoid.cli.formats import (
+    TEXT_FORMATS,
+    compressed,
+    format_of,
+    unknown_extension,
+)
 from quorvane.mathtools.ellipsoid.cli.operations import Operation, convert_batches, make_plan
 from quorvane.mathtools.ellipsoid.cli.output import open_output
 from quorvane.mathtools.ellipsoid.cli.progress import progress_bar
@@ -22,6 +27,10 @@ def run_conversion(args: argparse.Namespace, op: Operation) -> int:
             hint = "pip install 'quorvane-ellipsoid[dask]'"
             raise UsageError(f"--workers and --scheduler need Dask: {hint}") from None
         return run_on_cluster(args, op)
+    if args.output not in (None, "-") and args.output_format is None:
+        unknown = unknown_extension(args.output)
+        if unknown is not None:
+            raise UsageError(unknown)
     from quorvane.mathtools.ellipsoid.cli.readers import open_input
     from quorvane.mathtools.ellipsoid.cli.writers import open_writer
 

@@ -46,6 +46,25 @@ def format_of(path: str | None, given: str | None) -> tuple[str | None, str | No
     return given, compression
 
 
+def unknown_extension(path: str) -> str | None:
+    """The extension of ``path`` when it names no format (``None`` when it names one, or when
+    there is none), with the formats the tool knows, for a usage error."""
+    stem, ext = os.path.splitext(os.path.basename(path).lower())
+    if ext in COMPRESSIONS:
+        stem, ext = os.path.splitext(stem)
+    if not ext or ext in _EXTENSIONS:
+        return None
+    known: dict[str, list[str]] = {}
+    for name, fmt in _EXTENSIONS.items():
+        known.setdefault(fmt, []).append(name)
+    listed = [f"{fmt} ({', '.join(names)})" for fmt, names in known.items()]
+    return (
+        f"{path!r}: the extension {ext!r} names no format; the formats are "
+        f"{', '.join(listed[:-1])} and {listed[-1]}, text also compressed "
+        f"({', '.join(COMPRESSIONS)}): name one, or give --output-format"
+    )
+
+
 def sniff_compression(stream: IO[bytes]) -> str | None:
     """The compression of a binary stream, from its first bytes (the stream must peek)."""
     peek = getattr(stream, "peek", None)

@@ -14,6 +14,7 @@ import numpy.typing as npt
 
 from quorvane.mathtools.ellipsoid import catalogue
 from quorvane.mathtools.ellipsoid.cli.errors import InputError, UsageError
+from quorvane.mathtools.ellipsoid.cli.text import header_names
 
 if TYPE_CHECKING:
     from quorvane.mathtools.ellipsoid.cli.readers import Batch, Kept, Source
@@ -440,7 +441,7 @@ def _select(
             raise InputError(
                 data.name,
                 f"no column for {f.role} (tried {', '.join(f.aliases)}; the header has "
-                f"{', '.join(data.header)}); name the columns with {option}",
+                f"{header_names(data.header)}); name the columns with {option}",
                 data.header_line,
             )
         selected[f.role] = index

@@ -14,9 +14,11 @@ from __future__ import annotations
 import contextlib
 import functools
 import io
+import lzma
 import os
 import re
 import sys
+import zlib
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import IO, Any
@@ -42,6 +44,7 @@ from quorvane.mathtools.ellipsoid.cli.text import (
     allow_fields,
     check_fields,
     first_record,
+    header_names,
     parse_numbers,
     read_exact,
 )
@@ -73,7 +76,7 @@ class Source:
         if not found:
             raise InputError(
                 self.name,
-                f"no column {name!r} in the header (columns: {', '.join(self.header)})",
+                f"no column {name!r} in the header (columns: {header_names(self.header)})",
                 self.header_line,
             )
         if len(found) > 1:
@@ -206,6 +209,15 @@ class ArrowBatch(Batch):
         return None if self._exact is None else self._exact()
 
 
+def _looks_like(head: bytes) -> str:
+    """A hint for a binary file read as text that is a table format the tool reads."""
+    if head.startswith(b"PAR1"):
+        return " (it looks like Parquet: add --format parquet)"
+    if head.startswith((b"ARROW1", b"\xff\xff\xff\xff")):
+        return " (it looks like Arrow IPC: add --format arrow)"
+    return ""
+
+
 def _numpy(column: pa.Array | pa.ChunkedArray) -> FloatArray:
     """The float64 values of a column without nulls, read from its buffers (``to_numpy`` imports
     pandas when it is installed, a fifth of a second)."""
@@ -238,16 +250,20 @@ class TextSource(Source):
         size: int | None = None,
         raw: IO[bytes] | None = None,
         max_record: int = DEFAULT_MAX_RECORD_BYTES,
+        compression: str | None = None,
     ) -> None:
         self.stream = stream
         self.name = name
         self.delimiter = delimiter
         self.size = size
         self._raw = raw or stream  # the file itself, whose position the progress bar shows
+        self._compression = compression
         allow_fields(max_record)
         first = self._piece()
         if first.startswith(b"\xef\xbb\xbf"):
             first = first[3:]
+        if b"\0" in first[:8192]:  # as grep and git tell binary files
+            raise InputError(name, "binary data, not delimited text" + _looks_like(first))
         self._cutter = RecordCutter(self._piece, delimiter, max_record, name, first)
         header, self.header_line = first_record(self._cutter, delimiter, name)
         self.header = [h.strip() for h in header]
@@ -261,7 +277,14 @@ class TextSource(Source):
     def _piece(self) -> bytes:
         """What the stream has next, without waiting for more; ``b""`` at the end."""
         read = getattr(self.stream, "read1", self.stream.read)
-        piece: bytes = read(_READ_SIZE)
+        try:
+            piece: bytes = read(_READ_SIZE)
+        except EOFError:
+            what = f"the {self._compression} data ends early: the file is truncated"
+            raise InputError(self.name, what) from None
+        except (OSError, zlib.error, lzma.LZMAError) as exc:
+            what = f"damaged {self._compression} data" if self._compression else "cannot read"
+            raise InputError(self.name, f"{what}: {exc}") from None
         return piece
 
     def batches(self, rows: int, numeric: Sequence[int], kept: Sequence[int]) -> Iterator[Batch]:
@@ -330,6 +353,9 @@ class TextSource(Source):
 # Parquet and Arrow.
 
 
+_NOT_PARQUET = "not a Parquet file, or a damaged one"
+
+
 class ParquetSource(Source):
     """A Parquet file, or a directory of them read as one dataset (file by file, in name
     order; errors name the file and the row in it)."""
@@ -339,15 +365,16 @@ class ParquetSource(Source):
         if os.path.isdir(path):
             import pyarrow.dataset as ds
 
-            self.files = sorted(ds.dataset(path, format="parquet").files)
+            with _damaged(path, _NOT_PARQUET):
+                self.files = sorted(ds.dataset(path, format="parquet").files)
             if not self.files:
                 raise UsageError(f"no Parquet files in the directory {path!r}")
         else:
             self.files = [path]
-        try:
-            metas = [pq.ParquetFile(f, pre_buffer=False) for f in self.files]
-        except (pa.ArrowInvalid, OSError) as exc:
-            raise UsageError(f"cannot read {path!r} as Parquet: {exc}") from None
+        metas = []
+        for file in self.files:
+            with _damaged(file, _NOT_PARQUET):
+                metas.append(pq.ParquetFile(file, pre_buffer=False))
         self._schema = metas[0].schema_arrow
         self.header = list(self._schema.names)
         self.rows = sum(m.metadata.num_rows for m in metas)
@@ -359,13 +386,19 @@ class ParquetSource(Source):
         wanted = sorted(set(numeric) | set(kept))
         names = [self.header[i] for i in wanted]
         for path in self.files:
-            data = pq.ParquetFile(path, pre_buffer=False)  # one row group at a time
+            with _damaged(path, _NOT_PARQUET):
+                data = pq.ParquetFile(path, pre_buffer=False)  # one row group at a time
             have = set(data.schema_arrow.names)
             missing = [n for n in names if n not in have]
             if missing:
                 raise InputError(path, f"no column {missing[0]!r} in this file of the dataset")
             first = 1
-            for batch in data.iter_batches(batch_size=rows, columns=names):
+            pieces = data.iter_batches(batch_size=rows, columns=names)
+            while True:
+                with _damaged(path, "damaged Parquet data", first):
+                    batch = next(pieces, None)
+                if batch is None:
+                    break
                 columns = {i: batch.column(names.index(self.header[i])) for i in wanted}
                 yield ArrowBatch(path, columns, batch.num_rows, first)
                 first += batch.num_rows
@@ -376,7 +409,7 @@ class ArrowSource(Source):
 
     def __init__(self, stream: IO[bytes] | str, name: str) -> None:
         self.name = name
-        try:
+        with _damaged(name, "not an Arrow IPC file or stream, or a damaged one"):
             if isinstance(stream, str):
                 self._file = pa.OSFile(stream)
                 try:
@@ -391,8 +424,6 @@ class ArrowSource(Source):
             else:
                 reader = ipc.open_stream(stream)
                 self._batches = iter(reader)
-        except (pa.ArrowInvalid, OSError) as exc:
-            raise UsageError(f"cannot read {name!r} as Arrow IPC: {exc}") from None
         self._schema = reader.schema
         self.header = list(self._schema.names)
 
@@ -402,12 +433,29 @@ class ArrowSource(Source):
     def batches(self, rows: int, numeric: Sequence[int], kept: Sequence[int]) -> Iterator[Batch]:
         wanted = sorted(set(numeric) | set(kept))
         first = 1
-        for whole in self._batches:
+        while True:
+            with _damaged(self.name, "damaged Arrow IPC data", first):
+                whole = next(self._batches, None)
+            if whole is None:
+                break
             for start in range(0, whole.num_rows, rows):
                 batch = whole.slice(start, rows)
                 columns = {i: batch.column(i) for i in wanted}
                 yield ArrowBatch(self.name, columns, batch.num_rows, first)
                 first += batch.num_rows
+
+
+@contextlib.contextmanager
+def _damaged(path: str, what: str, row: int | None = None) -> Iterator[None]:
+    """pyarrow's errors in reading ``path`` as one line: a file that cannot be opened is a
+    usage error, one whose contents pyarrow refuses an input error naming the file (and the
+    row where reading stopped)."""
+    try:
+        yield
+    except (FileNotFoundError, PermissionError, IsADirectoryError) as exc:
+        raise UsageError(f"cannot read {path!r}: {exc.strerror or exc}") from None
+    except (pa.ArrowException, OSError, EOFError) as exc:
+        raise InputError(path, f"{what}: {exc}", row=row) from None
 
 
 # --------------------------------------------------------------------------------------------
@@ -455,4 +503,4 @@ def open_input(
         compression = sniff_compression(raw)
         stream = stack.enter_context(decompressed(raw, compression)) if compression else raw
         sep = delimiter or ("\t" if fmt == "tsv" else ",")
-        yield TextSource(stream, name, sep, size, raw, max_record)
+        yield TextSource(stream, name, sep, size, raw, max_record, compression)

@@ -220,11 +220,22 @@ def allow_fields(size: int) -> None:
 
 def show(text: str) -> str:
     """``text`` quoted, or the bytes it was read from when they are not UTF-8."""
+    if _utf8(text):
+        return repr(text)
+    return f"{text.encode('utf-8', ERRORS)!r} (not UTF-8)"
+
+
+def header_names(header: list[str]) -> str:
+    """Header names for a message: as they are, or as bytes when they are not UTF-8."""
+    return ", ".join(name if _utf8(name) else show(name) for name in header)
+
+
+def _utf8(text: str) -> bool:
     try:
         text.encode("utf-8")
     except UnicodeEncodeError:
-        return f"{text.encode('utf-8', ERRORS)!r} (not UTF-8)"
-    return repr(text)
+        return False
+    return True
 
 
 def _number(text: str) -> float:
