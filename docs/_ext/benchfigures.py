@@ -6,7 +6,7 @@ by file name, so a renamed file is still found.
 - ``accuracy.png``: the worst error of ``lla_from_pos`` per region, ours beside the peers and
   the naive formulas, from the Markdown tables of ``bench/accuracy.py`` (the table whose first
   header cell names ``lla_from_pos``; the file whose name says "before" or "naive" holds the
-  naive formulas);
+  naive formulas); ``accuracy_aer.png``: the same for ``aer_coords`` against pymap3d;
 - ``speed.png``: nanoseconds per point of each method at N = 1e6 (the largest N up to it),
   ours on one thread and on all cores beside the C++ floor and the peers, from the pyperf JSON
   of ``bench/methods.py`` (the ``.json`` file whose benchmarks carry ``op`` and ``tool``);
@@ -129,6 +129,35 @@ def read_accuracy(results: Path) -> Accuracy:
     return acc
 
 
+_AER_ERROR = re.compile(
+    r"elevation (?P<el>[\d.e+-]+) rad(?: \([^)]*\))?, range (?P<u>[\d.e+-]+) u"
+    r"(?:, bad (?P<bad>[\d.]+) ?%)?"
+)
+
+
+def read_aer_accuracy(results: Path) -> Accuracy:
+    """The ``aer_coords`` table: worst elevation error (rad, in ``lat``) and range (units)."""
+    for path in sorted(results.glob("*.md")):
+        if re.search(r"before|naive", path.name, re.I):
+            continue
+        for _, header, rows in md_tables(path):
+            if "aer_coords" not in header[0] or len(header) < 2:
+                continue
+            acc = Accuracy(regions=[r[0] for r in rows])
+            for k, name in enumerate(header[1:], start=1):
+                column = []
+                for r in rows:
+                    m = _AER_ERROR.search(r[k]) if k < len(r) else None
+                    column.append(
+                        Error(float(m["el"]), float(m["u"]), float(m["bad"] or 0)) if m else None
+                    )
+                if sum(e is not None for e in column) < len(rows) / 2:
+                    raise ValueError(f"cannot read the errors of column {name!r} (format changed?)")
+                acc.columns[name] = column
+            return acc
+    raise LookupError("no table of aer_coords errors by region in bench/results/*.md")
+
+
 @dataclass
 class Timings:
     ns: dict[tuple[str, str], dict[int, float]]  # (op, tool) -> N -> ns per point
@@ -231,7 +260,15 @@ def _pyplot():
     return plt
 
 
-def draw_accuracy(acc: Accuracy, path: Path) -> None:
+def draw_accuracy(
+    acc: Accuracy,
+    path: Path,
+    method: str = "lla_from_pos",
+    titles: tuple[str, str] = (
+        "worst latitude error (rad)",
+        "worst altitude error (units of 2.2e-16 max(Re, |r|))",
+    ),
+) -> None:
     plt = _pyplot()
     columns = list(acc.columns)
     colours = {"naive formulas": "silver", "ours": "tab:blue"}
@@ -243,10 +280,7 @@ def draw_accuracy(acc: Accuracy, path: Path) -> None:
     height = 0.8 / len(columns)
     fig, axes = plt.subplots(1, 2, figsize=(12, 0.55 * n + 1.8), sharey=True)
     floors = {"lat": 1e-17, "units": 1e-1}
-    for ax, what, title in (
-        (axes[0], "lat", "worst latitude error (rad)"),
-        (axes[1], "units", "worst altitude error (units of 2.2e-16 max(Re, |r|))"),
-    ):
+    for ax, what, title in ((axes[0], "lat", titles[0]), (axes[1], "units", titles[1])):
         values = [getattr(e, what) for col in acc.columns.values() for e in col if e is not None]
         top = max(max(values, default=1.0), floors[what]) * 30
         for j, c in enumerate(columns):
@@ -278,7 +312,7 @@ def draw_accuracy(acc: Accuracy, path: Path) -> None:
     axes[0].invert_yaxis()
     fig.legend(*axes[0].get_legend_handles_labels(), loc="lower center", ncol=len(columns))
     fig.suptitle(
-        "lla_from_pos against 60-digit truth, worst case per region (log scale; shorter is better; "
+        f"{method} against 60-digit truth, worst case per region (log scale; shorter is better; "
         "hatched: every answer NaN or far off)",
         fontsize=10,
     )
@@ -419,6 +453,15 @@ def draw_all(app: Sphinx) -> None:
         draw_accuracy(read_accuracy(results), out / "accuracy.png")
     except (LookupError, OSError, ValueError, StopIteration) as exc:
         logger.warning(f"accuracy figure: {exc}", type="benchfigures")
+    try:
+        draw_accuracy(
+            read_aer_accuracy(results),
+            out / "accuracy_aer.png",
+            "aer_coords",
+            ("worst elevation error (rad)", "worst range error (units in the last place)"),
+        )
+    except (LookupError, OSError, ValueError, StopIteration) as exc:
+        logger.warning(f"aer_coords accuracy figure: {exc}", type="benchfigures")
     try:
         timings = read_timings(results)
     except (LookupError, OSError, ValueError) as exc:
