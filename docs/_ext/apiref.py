@@ -208,8 +208,17 @@ def _restore_data_docstring(app: Sphinx, what: str, name: str, obj: object, opti
         lines[:] = kept
 
 
+def _drop_self(app: Sphinx, what: str, name: str, obj, options, signature, return_annotation):
+    """The compiled methods' docstring signatures start with ``self``, which a method's entry
+    does not show."""
+    if what == "method" and signature and signature.startswith("(self"):
+        signature = "(" + signature[len("(self") :].removeprefix(",").lstrip()
+    return signature, return_annotation
+
+
 def setup(app: Sphinx) -> dict[str, object]:
     _recognise_compiled_methods()
+    app.connect("autodoc-process-signature", _drop_self)
     app.connect("autodoc-process-docstring", _keep_data_docstring, priority=100)
     app.connect("autodoc-process-docstring", _restore_data_docstring, priority=900)
     app.connect("builder-inited", write_pages)
