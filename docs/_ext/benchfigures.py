@@ -4,14 +4,14 @@ Nothing is measured here: the figures read what ``bench/`` wrote, found by conte
 by file name, so a renamed file is still found.
 
 - ``accuracy.png``: the worst error of ``lla_from_pos`` per region, ours beside the peers and
-  the naive formulas, from the Markdown tables of ``bench/accuracy.py`` (the table whose first
+  the naive formulas, from the Markdown tables of ``bench.accuracy`` (the table whose first
   header cell names ``lla_from_pos``; the file whose name says "before" or "naive" holds the
   naive formulas); ``accuracy_aer.png``: the same for ``aer_coords`` against pymap3d;
 - ``speed.png``: nanoseconds per point of each method at N = 1e6 (the largest N up to it),
   ours on one thread and on all cores beside the C++ floor and the peers, from the pyperf JSON
-  of ``bench/methods.py`` (the ``.json`` file whose benchmarks carry ``op`` and ``tool``);
+  of ``bench.methods`` (the ``.json`` file whose benchmarks carry ``op`` and ``tool``);
 - ``scaling.png``: what more threads and workers give, from the same JSON (ours on all cores
-  against one thread, per N) and from the Markdown tables of ``bench/dask_scale.py`` (Parquet
+  against one thread, per N) and from the Markdown tables of ``bench.dask_scale`` (Parquet
   dataset by worker count, two Python threads against sequential calls).
 
 A result that cannot be found or read is a warning, which fails the build under ``-W``.
