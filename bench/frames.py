@@ -7,6 +7,12 @@ same job for one observer, pyproj's ``+proj=topocentric``. From the top of the r
 
     python -m bench.frames                         # N = 1e5, writes bench/results/frames.md
     python -m bench.frames --n 1e4 --fast --table /tmp/frames.md -o /tmp/frames.json
+    python -m bench.frames --one-point             # writes bench/results/frames-one-point.md
+
+``--one-point`` times calls of one point of Python floats instead: the frames functions (their
+one-point path in ``_frames``), the same call made to take the array path (the observer's
+latitude as a 0-d array), the ``Ellipsoid`` methods that compute the same, and pymap3d's
+scalar call.
 
 pyperf runs every benchmark (``<function> <observers> <tool>``, value: seconds per call) in
 worker processes of its own and calibrates the loops; ``-o`` keeps its JSON, and its options
@@ -164,6 +170,7 @@ def disagreement(name, ours, peer, peer_is_proj=False):
 
 
 TOOLS = ("ours", "ours-1t", "pymap3d", "pyproj")
+TABLE = HERE / "results" / "frames.md"
 
 
 def observers(one: bool) -> str:
@@ -172,6 +179,104 @@ def observers(one: bool) -> str:
 
 def add_worker_args(cmd: list[str], args) -> None:
     cmd.extend(["--n", str(args.n)])
+    if args.one_point:
+        cmd.append("--one-point")
+
+
+# One point of Python floats: a target and an observer (radians, metres).
+LAT, LON, ALT = 0.83, 0.15, 9000.0
+AZ, EL, RANGE = 0.7, 0.2, 4e5
+R_TARGET = [4_200_000.0, 600_000.0, 4_700_000.0]
+ONE_POINT_TOOLS = ("frames", "frames, array path", "method", "pymap3d")
+
+
+def one_point_cases():
+    """name -> {tool: a call with no arguments}: one point of each tool."""
+    lat0, lon0, alt0 = OBSERVER
+    arr = np.array(lat0)  # a 0-d array is not a plain number: the frames array path
+    w, p = WGS84, PEER
+    r = np.array(R_TARGET)
+    return {
+        "aer_from_lla": {
+            "frames": lambda: fr.aer_from_lla(w, LAT, LON, ALT, lat0, lon0, alt0),
+            "frames, array path": lambda: fr.aer_from_lla(w, LAT, LON, ALT, arr, lon0, alt0),
+            "method": lambda: w.aer_coords(w.pos_from_lla(LAT, LON, ALT), lat0, lon0, alt0),
+            "pymap3d": lambda: pm.geodetic2aer(LAT, LON, ALT, lat0, lon0, alt0, p, deg=False),
+        },
+        "enu_from_pos": {
+            "frames": lambda: fr.enu_from_pos(w, R_TARGET, lat0, lon0, alt0),
+            "frames, array path": lambda: fr.enu_from_pos(w, R_TARGET, arr, lon0, alt0),
+            "pymap3d": lambda: pm.ecef2enu(*R_TARGET, lat0, lon0, alt0, p, deg=False),
+        },
+        "lla_from_aer": {
+            "frames": lambda: fr.lla_from_aer(w, AZ, EL, RANGE, lat0, lon0, alt0),
+            "frames, array path": lambda: fr.lla_from_aer(w, AZ, EL, RANGE, arr, lon0, alt0),
+            "pymap3d": lambda: pm.aer2geodetic(AZ, EL, RANGE, lat0, lon0, alt0, p, deg=False),
+        },
+        "pos_from_lla": {
+            "frames": lambda: fr.pos_from_lla(w, LAT, LON, ALT),
+            "frames, array path": lambda: fr.pos_from_lla(w, np.array(LAT), LON, ALT),
+            "method": lambda: w.pos_from_lla(LAT, LON, ALT),
+            "pymap3d": lambda: pm.geodetic2ecef(LAT, LON, ALT, p, deg=False),
+        },
+        "lla_from_pos": {
+            "frames": lambda: fr.lla_from_pos(w, r),
+            "frames, array path": lambda: fr.lla_from_pos(w, [R_TARGET]),
+            "method": lambda: w.lla_from_pos(r),
+            "pymap3d": lambda: pm.ecef2geodetic(*R_TARGET, p, deg=False),
+        },
+    }
+
+
+def one_point(runner, args):
+    """Time one point of every tool; the table of medians goes to ``args.table``."""
+    timings = {}
+    for name, calls in one_point_cases().items():
+        for tool, call in calls.items():
+            bench = runner.bench_func(f"{name} one-point {tool}", call, metadata={"function": name})
+            if bench is not None and not args.worker:
+                timings[name, tool] = bench.median()
+    if args.worker:
+        return
+    table = args.table if args.table != TABLE else HERE / "results" / "frames-one-point.md"
+
+    def us(name, tool):
+        t = timings.get((name, tool))
+        return "—" if t is None else f"{t * 1e6:.2f}"
+
+    lines = [
+        "# Local frames: one point against pymap3d",
+        "",
+        (
+            f"`{' '.join(['python -m bench.frames', *sys.argv[1:]])}` on {datetime.date.today()}:"
+            f" pyperf's median wall time per call of one point of Python floats, in µs;"
+            f" {os.cpu_count()} CPUs ({platform.machine()}), load average"
+            f" {os.getloadavg()[0]:.1f} at the end of the run, Python {platform.python_version()},"
+            f" NumPy {np.__version__}, pymap3d {pm.__version__}."
+        ),
+        "",
+        (
+            '"frames" is the function as a user calls it: plain numbers take its one-point path'
+            ' in `_frames`. "array path" is the same call with the observer\'s latitude (or the'
+            ' input) as an array, which takes the general path every call took before. "method"'
+            " is the `Ellipsoid` method (for `aer_from_lla`, `aer_coords` of `pos_from_lla`),"
+            " whose results the frames functions give bit for bit. pymap3d gets Python floats"
+            " and returns Python floats."
+        ),
+        "",
+        "| function | frames | array path | method | pymap3d | pymap3d / frames |",
+        "|---|---:|---:|---:|---:|---:|",
+    ]
+    for name in one_point_cases():
+        frames, peer = timings.get((name, "frames")), timings.get((name, "pymap3d"))
+        ratio = f"{peer / frames:.1f}x" if frames and peer else "—"
+        lines.append(
+            f"| `{name}` | {us(name, 'frames')} | {us(name, 'frames, array path')} |"
+            f" {us(name, 'method')} | {us(name, 'pymap3d')} | {ratio} |"
+        )
+    table.parent.mkdir(parents=True, exist_ok=True)
+    table.write_text("\n".join(lines) + "\n")
+    print(f"written to {table}")
 
 
 def main():
@@ -181,10 +286,14 @@ def main():
         values=3, processes=4, program_args=("-m", "bench.frames"), add_cmdline_args=add_worker_args
     )
     runner.argparser.add_argument("--n", type=float, default=1e5, help="targets (default 1e5)")
+    runner.argparser.add_argument("--table", type=Path, default=TABLE, help="the Markdown table")
     runner.argparser.add_argument(
-        "--table", type=Path, default=HERE / "results" / "frames.md", help="the Markdown table"
+        "--one-point", action="store_true", help="one point of Python floats per call instead"
     )
     args = runner.parse_args()
+    if args.one_point:
+        one_point(runner, args)
+        return
     n = int(args.n)
     p = points(n)
     checks, timings = [], {}

@@ -137,6 +137,24 @@ def test_aer_from_lla_is_aer_coords_of_pos_from_lla_bit_for_bit():
     assert same(one, WGS84.aer_coords(WGS84.pos_from_lla(0.3, 0.2, 1e5), 0.7, -2.1, 300.0))
 
 
+@pytest.mark.parametrize("degrees", [False, True])
+@pytest.mark.parametrize("name", CASES)
+def test_one_point_of_plain_numbers_is_the_array_path_bit_for_bit(name, degrees):
+    """Plain numbers take the one-point path in _frames; a 0-d array the element loop."""
+    i, angle = 7, (np.degrees if degrees else float)
+    if name.endswith("_from_lla"):
+        source = [angle(LAT[i]), angle(LON[i]), float(ALT[i])]
+    elif name.endswith("_from_aer"):
+        source = [angle(AZ[i]), angle(EL[i]), float(RANGE[i])]
+    else:
+        source = [(R[i] if name.endswith("_from_pos") else LOCAL[i]).tolist()]
+    observer = [angle(LAT0[i]), angle(LON0[i]), int(ALT0[i])][: 2 if "vector" in name else 3]
+    function = getattr(fr, name)
+    plain = function(WGS84, *source, *observer, degrees=degrees)
+    looped = function(WGS84, *source, np.array(observer[0]), *observer[1:], degrees=degrees)
+    assert same(plain, looped)
+
+
 # The core conversions: the frames function's call, the method's, and the rows the frames
 # function makes NaN (latitudes past the poles, which the method folds into the other
 # hemisphere).

@@ -22,6 +22,7 @@ MODULES = ["quorvane.mathtools.ellipsoid.ellipsoid", "quorvane.datamodel"]
 MODULES.append("quorvane.mathtools.vectools.vectools")
 MODULES.append("quorvane.mathtools.ellipsoid.frames")
 MODULES += ["quorvane.mathtools.ellipsoid.geodesic", "quorvane.mathtools.ellipsoid._geodesic"]
+MODULES.append("quorvane.mathtools.ellipsoid._frames")
 
 # Calls whose result type mypy reveals and the test then checks at run time.
 CALLS = """

@@ -6,7 +6,9 @@
 // Every function takes (ell, source, observers, out): `source` and `out` are
 // C-contiguous (N, 3) float64 buffers, `observers` a C-contiguous (M, 3)
 // float64 buffer of geodetic (lat, lon, alt) rows with M == N (one observer
-// per row) or M == 1 (one observer for all rows). Angles are radians.
+// per row) or M == 1 (one observer for all rows). Angles are radians. Each
+// also has a one-point form, <name>_point, which takes the frames function's
+// own arguments and returns its result for plain numbers, or None.
 //
 // The observer's position and frame are those of Ellipsoid.enu and
 // Ellipsoid.aer_coords: the formulas c_pos_from_lla and c_enu, with nested
@@ -27,6 +29,11 @@
 
 #include <cmath>
 #include <cstring>
+#include <numbers>
+
+#define NPY_NO_DEPRECATED_API NPY_1_20_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_20_API_VERSION
+#include <numpy/arrayobject.h>
 
 #include "common/parallel.h"
 #include "common/ref.h"
@@ -42,10 +49,14 @@ using Object = QuorvaneEllipsoidObject;
 using Table = QuorvaneEllipsoidKernels;
 using Direct = kernels::DirectInline<QuorvaneEllipsoid>;
 
-// The module's state: the Ellipsoid type and the kernel table it publishes.
+// The module's state: the Ellipsoid type and the kernel table it publishes, and
+// the record dtypes of one-point results (quorvane.datamodel's LLA_dtype and
+// AER_dtype).
 struct FramesState {
     PyTypeObject* ellipsoid_type;  // strong
     const Table* own_table;
+    PyArray_Descr* lla_dtype;  // strong
+    PyArray_Descr* aer_dtype;  // strong
 };
 
 FramesState* state_of(PyObject* module) noexcept {
@@ -405,21 +416,174 @@ PyObject* convert(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
     Py_RETURN_NONE;
 }
 
+// -- One point -------------------------------------------------------------------
+//
+// A call with plain numbers (a target vector as a list or tuple of three of them,
+// or a float64 array of shape (3,)) is converted here, with no array built but
+// the result: the element loop's own row, so the same bits. Anything else gives
+// None, and frames.py takes the array path, which also reports every error.
+
+// Geodetic or AER input (three numbers), else a 3-vector.
+constexpr bool takes_triple(Op op) noexcept {
+    return op == Op::enu_from_lla || op == Op::aer_from_lla || op == Op::pos_from_aer ||
+           op == Op::lla_from_aer;
+}
+
+// The records of the result, or nullptr for a 3-vector.
+PyArray_Descr* result_dtype(const FramesState& state, Op op) noexcept {
+    switch (op) {
+        case Op::aer_from_lla: return state.aer_dtype;
+        case Op::lla_from_enu:
+        case Op::lla_from_aer: return state.lla_dtype;
+        default: return nullptr;
+    }
+}
+
+// numpy.radians and numpy.degrees: one product with the constant.
+constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
+constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
+
+// `o` as numpy.asarray reads a plain number: a float (NumPy's float64 is one), or
+// an int within int64. False for anything else, with no error set.
+bool plain_number(PyObject* o, double* out) noexcept {
+    if (PyFloat_Check(o)) {
+        *out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (!PyLong_CheckExact(o)) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0) return false;
+    *out = static_cast<double>(v);
+    return true;
+}
+
+// A list or tuple of three plain numbers, or a float64 ndarray of shape (3,).
+bool plain_vector(PyObject* o, double* v) noexcept {
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        if (PySequence_Fast_GET_SIZE(o) != 3) return false;
+        PyObject** items = PySequence_Fast_ITEMS(o);
+        return plain_number(items[0], &v[0]) && plain_number(items[1], &v[1]) &&
+               plain_number(items[2], &v[2]);
+    }
+    if (!PyArray_CheckExact(o)) return false;
+    auto* a = reinterpret_cast<PyArrayObject*>(o);
+    if (PyArray_NDIM(a) != 1 || PyArray_DIM(a, 0) != 3 || PyArray_TYPE(a) != NPY_DOUBLE ||
+        !PyArray_ISNOTSWAPPED(a)) {
+        return false;
+    }
+    const char* data = PyArray_BYTES(a);
+    for (int k = 0; k < 3; ++k) std::memcpy(&v[k], data + k * PyArray_STRIDE(a, 0), sizeof(double));
+    return true;
+}
+
+// A fresh (3,) float64 array, or one record of `dtype`, holding `values`.
+PyObject* point_result(PyArray_Descr* dtype, const double* values) noexcept {
+    npy_intp length = 1;
+    if (dtype == nullptr) {
+        length = 3;
+        dtype = PyArray_DescrFromType(NPY_DOUBLE);
+    } else {
+        Py_INCREF(dtype);
+    }
+    // PyArray_NewFromDescr takes the reference to dtype, also when it fails.
+    PyObject* array =
+        PyArray_NewFromDescr(&PyArray_Type, dtype, 1, &length, nullptr, nullptr, 0, nullptr);
+    if (array == nullptr) return nullptr;
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values, 3 * sizeof(double));
+    return array;
+}
+
+// (ell, lat, lon, alt | azimuth, elevation, range | vector, lat_obs, lon_obs,
+// alt_obs, degrees): the result of one point, or None.
+template <Op op>
+PyObject* convert_point(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    const FramesState& state = *state_of(module);
+    constexpr Py_ssize_t sources = takes_triple(op) ? 3 : 1;
+    if (nargs != sources + 5) {
+        PyErr_Format(PyExc_TypeError, "expected %zd arguments", sources + 5);
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(args[0], state.ellipsoid_type)) Py_RETURN_NONE;
+    const auto* self = reinterpret_cast<const Object*>(args[0]);
+    if (self->kernels != state.own_table) Py_RETURN_NONE;
+    double in[3], observer[3];
+    const bool plain =
+        (sources == 3 ? plain_number(args[1], &in[0]) && plain_number(args[2], &in[1]) &&
+                            plain_number(args[3], &in[2])
+                      : plain_vector(args[1], in)) &&
+        plain_number(args[sources + 1], &observer[0]) &&
+        plain_number(args[sources + 2], &observer[1]) &&
+        plain_number(args[sources + 3], &observer[2]);
+    if (!plain) Py_RETURN_NONE;
+    const int degrees = PyObject_IsTrue(args[sources + 4]);
+    if (degrees < 0) return nullptr;
+    if (degrees) {
+        observer[0] *= kRadiansPerDegree, observer[1] *= kRadiansPerDegree;
+        if (takes_triple(op)) in[0] *= kRadiansPerDegree, in[1] *= kRadiansPerDegree;
+    }
+    PyArray_Descr* dtype = result_dtype(state, op);
+    const Own k{self};
+    Observer obs;
+    obs.prepare<op>(k, observer);
+    double out[3];
+    convert_row<op>(k, obs, in, out);
+    if (degrees && dtype != nullptr) out[0] *= kDegreesPerRadian, out[1] *= kDegreesPerRadian;
+    return point_result(dtype, out);
+}
+
 #define QUORVANE_FRAMES_FUNCTION(NAME)                                                       \
     {#NAME, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&convert<Op::NAME>)), \
      METH_FASTCALL, "(ell, source, observers, out): " #NAME " row by row into out."}
 
+#define QUORVANE_FRAMES_POINT(NAME)                                                         \
+    {#NAME "_point",                                                                        \
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&convert_point<Op::NAME>)), \
+     METH_FASTCALL,                                                                         \
+     "(ell, source..., lat_obs, lon_obs, alt_obs, degrees): " #NAME                         \
+     " of one point of plain numbers, or None."}
+
 PyMethodDef functions[] = {
-    QUORVANE_FRAMES_FUNCTION(enu_from_pos),         QUORVANE_FRAMES_FUNCTION(ned_from_pos),
-    QUORVANE_FRAMES_FUNCTION(enu_from_lla),         QUORVANE_FRAMES_FUNCTION(aer_from_lla),
-    QUORVANE_FRAMES_FUNCTION(pos_from_enu),         QUORVANE_FRAMES_FUNCTION(pos_from_ned),
-    QUORVANE_FRAMES_FUNCTION(lla_from_enu),         QUORVANE_FRAMES_FUNCTION(pos_from_aer),
-    QUORVANE_FRAMES_FUNCTION(lla_from_aer),         QUORVANE_FRAMES_FUNCTION(enu_from_ecef_vector),
-    QUORVANE_FRAMES_FUNCTION(ecef_vector_from_enu), {nullptr, nullptr, 0, nullptr},
+    QUORVANE_FRAMES_FUNCTION(enu_from_pos),
+    QUORVANE_FRAMES_FUNCTION(ned_from_pos),
+    QUORVANE_FRAMES_FUNCTION(enu_from_lla),
+    QUORVANE_FRAMES_FUNCTION(aer_from_lla),
+    QUORVANE_FRAMES_FUNCTION(pos_from_enu),
+    QUORVANE_FRAMES_FUNCTION(pos_from_ned),
+    QUORVANE_FRAMES_FUNCTION(lla_from_enu),
+    QUORVANE_FRAMES_FUNCTION(pos_from_aer),
+    QUORVANE_FRAMES_FUNCTION(lla_from_aer),
+    QUORVANE_FRAMES_FUNCTION(enu_from_ecef_vector),
+    QUORVANE_FRAMES_FUNCTION(ecef_vector_from_enu),
+    QUORVANE_FRAMES_POINT(enu_from_pos),
+    QUORVANE_FRAMES_POINT(ned_from_pos),
+    QUORVANE_FRAMES_POINT(enu_from_lla),
+    QUORVANE_FRAMES_POINT(aer_from_lla),
+    QUORVANE_FRAMES_POINT(pos_from_enu),
+    QUORVANE_FRAMES_POINT(pos_from_ned),
+    QUORVANE_FRAMES_POINT(lla_from_enu),
+    QUORVANE_FRAMES_POINT(pos_from_aer),
+    QUORVANE_FRAMES_POINT(lla_from_aer),
+    QUORVANE_FRAMES_POINT(enu_from_ecef_vector),
+    QUORVANE_FRAMES_POINT(ecef_vector_from_enu),
+    {nullptr, nullptr, 0, nullptr},
 };
 #undef QUORVANE_FRAMES_FUNCTION
+#undef QUORVANE_FRAMES_POINT
 
-// The Ellipsoid type and its published kernel table, into the module's state.
+// quorvane.datamodel's dtype `name`, as a new reference.
+PyArray_Descr* record_dtype(PyObject* datamodel, const char* name) noexcept {
+    Ref dtype = Ref::steal(PyObject_GetAttrString(datamodel, name));
+    if (!dtype) return nullptr;
+    if (!PyArray_DescrCheck(dtype.get())) {
+        PyErr_Format(PyExc_ImportError, "quorvane.datamodel.%s is not a dtype", name);
+        return nullptr;
+    }
+    return reinterpret_cast<PyArray_Descr*>(dtype.release());
+}
+
+// The Ellipsoid type and its published kernel table, the NumPy C API and the
+// record dtypes, into the module's state.
 int frames_exec(PyObject* module) noexcept {
     Ref ellipsoid = Ref::steal(PyImport_ImportModule("quorvane.mathtools.ellipsoid.ellipsoid"));
     if (!ellipsoid) return -1;
@@ -437,16 +601,29 @@ int frames_exec(PyObject* module) noexcept {
     FramesState* state = state_of(module);
     state->own_table = static_cast<const Table*>(table);
     state->ellipsoid_type = reinterpret_cast<PyTypeObject*>(type.release());
+    if (_import_array() < 0) return -1;
+    Ref datamodel = Ref::steal(PyImport_ImportModule("quorvane.datamodel"));
+    if (!datamodel) return -1;
+    state->lla_dtype = record_dtype(datamodel.get(), "LLA_dtype");
+    if (state->lla_dtype == nullptr) return -1;
+    state->aer_dtype = record_dtype(datamodel.get(), "AER_dtype");
+    if (state->aer_dtype == nullptr) return -1;
     return 0;
 }
 
 int frames_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
-    Py_VISIT(state_of(module)->ellipsoid_type);
+    FramesState* state = state_of(module);
+    Py_VISIT(state->ellipsoid_type);
+    Py_VISIT(state->lla_dtype);
+    Py_VISIT(state->aer_dtype);
     return 0;
 }
 
 int frames_clear(PyObject* module) noexcept {
-    Py_CLEAR(state_of(module)->ellipsoid_type);
+    FramesState* state = state_of(module);
+    Py_CLEAR(state->ellipsoid_type);
+    Py_CLEAR(state->lla_dtype);
+    Py_CLEAR(state->aer_dtype);
     return 0;
 }
 

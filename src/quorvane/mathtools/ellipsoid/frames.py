@@ -163,10 +163,23 @@ def _records_out(
     return out.view(dtype).reshape(shape if shape else (1,))
 
 
+def _finish(
+    out: _Array, shape: tuple[int, ...], dtype: np.dtype[Any] | None, degrees: bool
+) -> _Array:
+    """Vectors of ``shape``, or records of ``dtype`` (angles in degrees if asked)."""
+    return _vectors_out(out, shape) if dtype is None else _records_out(out, shape, dtype, degrees)
+
+
 def _from_vectors(
-    name: str, ell: Any, vectors: Any, observer: tuple[Any, Any, Any], degrees: bool
-) -> tuple[_Array, tuple[int, ...]]:
-    """The conversion ``name`` of 3-vectors ``vectors`` as seen from ``observer``."""
+    name: str,
+    ell: Any,
+    vectors: Any,
+    observer: tuple[Any, Any, Any],
+    degrees: bool,
+    dtype: np.dtype[Any] | None = None,
+) -> _Array:
+    """The conversion ``name`` of 3-vectors ``vectors`` as seen from ``observer``, by the
+    element loop in ``_frames`` (whose ``<name>_point`` converts plain numbers)."""
     _check_ell(ell)
     parameter = {
         "enu_from_pos": "r_target",
@@ -186,7 +199,7 @@ def _from_vectors(
         _vector_rows(shape, a),
         _observer_rows(shape, observers, degrees),
     )
-    return out, shape
+    return _finish(out, shape, dtype, degrees)
 
 
 def _from_triples(
@@ -196,7 +209,8 @@ def _from_triples(
     values: tuple[Any, Any, Any],
     observer: tuple[Any, Any, Any],
     degrees: bool,
-) -> tuple[_Array, tuple[int, ...]]:
+    dtype: np.dtype[Any] | None = None,
+) -> _Array:
     """The conversion ``name`` of three coordinate arrays (two angles, one length)."""
     _check_ell(ell)
     columns = [_numeric(n, v) for n, v in zip(names, values)]
@@ -208,7 +222,7 @@ def _from_triples(
         _rows(shape, columns, 2, degrees),
         _observer_rows(shape, observers, degrees),
     )
-    return out, shape
+    return _finish(out, shape, dtype, degrees)
 
 
 def _plain(values: tuple[Any, ...]) -> bool:
@@ -247,6 +261,8 @@ def _from_geodetic(
 def _to_geodetic(method: str, ell: Any, r: Any, dtype: np.dtype[Any], degrees: bool) -> _Records:
     """The method ``method`` of positions ``r`` ((3,) or (..., 3)): records, (1,) for one."""
     _check_ell(ell)
+    if not degrees and type(r) is np.ndarray and r.shape == (3,) and r.dtype == np.float64:
+        return getattr(ell, method)(r)  # type: ignore[no-any-return]
     a = _vectors("r", r)
     shape = a.shape[:-1]
     if not shape and a.dtype == np.float64:  # the method's one-point form
@@ -297,8 +313,12 @@ def enu_from_pos(
 ) -> _Vectors:
     """East, north and up coordinates (metres) of ECEF targets ``r_target`` ((3,) or (N, 3))
     in the frame of the observer at geodetic ``lat_obs``, ``lon_obs``, ``alt_obs``."""
-    out, shape = _from_vectors("enu_from_pos", ell, r_target, (lat_obs, lon_obs, alt_obs), degrees)
-    return _vectors_out(out, shape)
+    point: _Vectors | None = _frames.enu_from_pos_point(
+        ell, r_target, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
+    return _from_vectors("enu_from_pos", ell, r_target, (lat_obs, lon_obs, alt_obs), degrees)
 
 
 def ned_from_pos(
@@ -311,8 +331,12 @@ def ned_from_pos(
     degrees: bool = False,
 ) -> _Vectors:
     """North, east and down coordinates (metres) of ECEF targets in the observer's frame."""
-    out, shape = _from_vectors("ned_from_pos", ell, r_target, (lat_obs, lon_obs, alt_obs), degrees)
-    return _vectors_out(out, shape)
+    point: _Vectors | None = _frames.ned_from_pos_point(
+        ell, r_target, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
+    return _from_vectors("ned_from_pos", ell, r_target, (lat_obs, lon_obs, alt_obs), degrees)
 
 
 def pos_from_enu(
@@ -325,8 +349,12 @@ def pos_from_enu(
     degrees: bool = False,
 ) -> _Vectors:
     """ECEF positions of east, north, up coordinates ((3,) or (N, 3)) in the observer's frame."""
-    out, shape = _from_vectors("pos_from_enu", ell, enu, (lat_obs, lon_obs, alt_obs), degrees)
-    return _vectors_out(out, shape)
+    point: _Vectors | None = _frames.pos_from_enu_point(
+        ell, enu, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
+    return _from_vectors("pos_from_enu", ell, enu, (lat_obs, lon_obs, alt_obs), degrees)
 
 
 def pos_from_ned(
@@ -340,8 +368,12 @@ def pos_from_ned(
 ) -> _Vectors:
     """ECEF positions of north, east, down coordinates ((3,) or (N, 3)) in the observer's
     frame."""
-    out, shape = _from_vectors("pos_from_ned", ell, ned, (lat_obs, lon_obs, alt_obs), degrees)
-    return _vectors_out(out, shape)
+    point: _Vectors | None = _frames.pos_from_ned_point(
+        ell, ned, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
+    return _from_vectors("pos_from_ned", ell, ned, (lat_obs, lon_obs, alt_obs), degrees)
 
 
 def lla_from_enu(
@@ -355,8 +387,12 @@ def lla_from_enu(
 ) -> _Records:
     """Geodetic coordinates (``LLA_dtype`` records) of east, north, up coordinates in the
     observer's frame."""
-    out, shape = _from_vectors("lla_from_enu", ell, enu, (lat_obs, lon_obs, alt_obs), degrees)
-    return _records_out(out, shape, LLA_dtype, degrees)
+    point: _Records | None = _frames.lla_from_enu_point(
+        ell, enu, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
+    return _from_vectors("lla_from_enu", ell, enu, (lat_obs, lon_obs, alt_obs), degrees, LLA_dtype)
 
 
 def enu_from_lla(
@@ -371,7 +407,12 @@ def enu_from_lla(
     degrees: bool = False,
 ) -> _Vectors:
     """East, north and up coordinates (metres) of geodetic targets in the observer's frame."""
-    out, shape = _from_triples(
+    point: _Vectors | None = _frames.enu_from_lla_point(
+        ell, lat, lon, alt, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
+    return _from_triples(
         "enu_from_lla",
         ell,
         ("lat", "lon", "alt"),
@@ -379,7 +420,6 @@ def enu_from_lla(
         (lat_obs, lon_obs, alt_obs),
         degrees,
     )
-    return _vectors_out(out, shape)
 
 
 def aer_from_lla(
@@ -395,15 +435,20 @@ def aer_from_lla(
 ) -> _Records:
     """Azimuth (from north towards east), elevation and range of geodetic targets seen from
     the observer, as ``AER_dtype`` records."""
-    out, shape = _from_triples(
+    point: _Records | None = _frames.aer_from_lla_point(
+        ell, lat, lon, alt, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
+    return _from_triples(
         "aer_from_lla",
         ell,
         ("lat", "lon", "alt"),
         (lat, lon, alt),
         (lat_obs, lon_obs, alt_obs),
         degrees,
+        AER_dtype,
     )
-    return _records_out(out, shape, AER_dtype, degrees)
 
 
 def pos_from_aer(
@@ -419,7 +464,12 @@ def pos_from_aer(
 ) -> _Vectors:
     """ECEF positions of targets at ``azimuth``, ``elevation`` and ``range`` from the
     observer."""
-    out, shape = _from_triples(
+    point: _Vectors | None = _frames.pos_from_aer_point(
+        ell, azimuth, elevation, range, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
+    return _from_triples(
         "pos_from_aer",
         ell,
         ("azimuth", "elevation", "range"),
@@ -427,7 +477,6 @@ def pos_from_aer(
         (lat_obs, lon_obs, alt_obs),
         degrees,
     )
-    return _vectors_out(out, shape)
 
 
 def lla_from_aer(
@@ -443,15 +492,20 @@ def lla_from_aer(
 ) -> _Records:
     """Geodetic coordinates (``LLA_dtype`` records) of targets at ``azimuth``,
     ``elevation`` and ``range`` from the observer."""
-    out, shape = _from_triples(
+    point: _Records | None = _frames.lla_from_aer_point(
+        ell, azimuth, elevation, range, lat_obs, lon_obs, alt_obs, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
+    return _from_triples(
         "lla_from_aer",
         ell,
         ("azimuth", "elevation", "range"),
         (azimuth, elevation, range),
         (lat_obs, lon_obs, alt_obs),
         degrees,
+        LLA_dtype,
     )
-    return _records_out(out, shape, LLA_dtype, degrees)
 
 
 def enu_from_ecef_vector(
@@ -459,8 +513,12 @@ def enu_from_ecef_vector(
 ) -> _Vectors:
     """East, north and up components of ECEF vectors ``v`` (velocities, directions) in the
     frame at ``lat_obs``, ``lon_obs``: a rotation, no translation."""
-    out, shape = _from_vectors("enu_from_ecef_vector", ell, v, (lat_obs, lon_obs, 0.0), degrees)
-    return _vectors_out(out, shape)
+    point: _Vectors | None = _frames.enu_from_ecef_vector_point(
+        ell, v, lat_obs, lon_obs, 0.0, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
+    return _from_vectors("enu_from_ecef_vector", ell, v, (lat_obs, lon_obs, 0.0), degrees)
 
 
 def ecef_vector_from_enu(
@@ -468,5 +526,9 @@ def ecef_vector_from_enu(
 ) -> _Vectors:
     """ECEF components of vectors with east, north, up components ``v_enu`` in the frame at
     ``lat_obs``, ``lon_obs``: a rotation, no translation."""
-    out, shape = _from_vectors("ecef_vector_from_enu", ell, v_enu, (lat_obs, lon_obs, 0.0), degrees)
-    return _vectors_out(out, shape)
+    point: _Vectors | None = _frames.ecef_vector_from_enu_point(
+        ell, v_enu, lat_obs, lon_obs, 0.0, degrees
+    )
+    if point is not None:  # plain numbers, in one call
+        return point
+    return _from_vectors("ecef_vector_from_enu", ell, v_enu, (lat_obs, lon_obs, 0.0), degrees)
