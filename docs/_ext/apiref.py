@@ -33,9 +33,7 @@ OUT = Path("reference") / "api"
 
 def public_modules() -> list[types.ModuleType]:
     root = importlib.import_module(ROOT)
-    names = [ROOT] + [
-        m.name for m in pkgutil.walk_packages(root.__path__, prefix=ROOT + ".")
-    ]
+    names = [ROOT] + [m.name for m in pkgutil.walk_packages(root.__path__, prefix=ROOT + ".")]
     found = []
     for name in sorted(names):
         if any(part.startswith("_") for part in name.split(".")):
@@ -111,12 +109,21 @@ def class_members(cls: type) -> list[str]:
 
 def page(module: types.ModuleType) -> str:
     name = module.__name__
-    lines = [f"``{name}``", "=" * (len(name) + 4), "", f".. automodule:: {name}", "   :no-members:", ""]
+    lines = [
+        f"``{name}``",
+        "=" * (len(name) + 4),
+        "",
+        f".. automodule:: {name}",
+        "   :no-members:",
+        "",
+    ]
     links = reexports(module)
     if links:
         lines += ["Also available here, documented where they are defined:", ""]
         for alias, home in links.items():
-            role = ":py:mod:" if isinstance(getattr(module, alias), types.ModuleType) else ":py:obj:"
+            role = (
+                ":py:mod:" if isinstance(getattr(module, alias), types.ModuleType) else ":py:obj:"
+            )
             lines.append(f"- ``{alias}``: {role}`{home}`")
         lines.append("")
     for member in own_members(module):

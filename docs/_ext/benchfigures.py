@@ -49,7 +49,11 @@ def md_tables(path: Path) -> list[tuple[str, list[str], list[list[str]]]]:
         line = lines[i].strip()
         if line.startswith("#"):
             heading = line.lstrip("#").strip()
-        if line.startswith("|") and i + 1 < len(lines) and re.match(r"^\|[\s:|-]+\|$", lines[i + 1].strip()):
+        if (
+            line.startswith("|")
+            and i + 1 < len(lines)
+            and re.match(r"^\|[\s:|-]+\|$", lines[i + 1].strip())
+        ):
             header = split_row(line)
             rows = []
             i += 2
@@ -105,7 +109,7 @@ def read_accuracy(results: Path) -> Accuracy:
         for _, header, rows in md_tables(path):
             if "lla_from_pos" not in header[0] or len(header) < 2:
                 continue
-            if re.search(r"before|naive", path.name, re.I):
+            if re.search(r"before|naive", path.name, re.IGNORECASE):
                 naive = (header, rows)
             elif current is None:
                 current = (header, rows)
@@ -138,7 +142,7 @@ _AER_ERROR = re.compile(
 def read_aer_accuracy(results: Path) -> Accuracy:
     """The ``aer_coords`` table: worst elevation error (rad, in ``lat``) and range (units)."""
     for path in sorted(results.glob("*.md")):
-        if re.search(r"before|naive", path.name, re.I):
+        if re.search(r"before|naive", path.name, re.IGNORECASE):
             continue
         for _, header, rows in md_tables(path):
             if "aer_coords" not in header[0] or len(header) < 2:
@@ -193,7 +197,12 @@ def read_timings(results: Path) -> Timings:
         for b in benches:
             md = {**common, **b.get("metadata", {})}
             values = [v for run in b.get("runs", []) for v in run.get("values", [])]
-            if "op" not in md or "tool" not in md or not values or md.get("unit", "second") != "second":
+            if (
+                "op" not in md
+                or "tool" not in md
+                or not values
+                or md.get("unit", "second") != "second"
+            ):
                 continue
             t = statistics.median(values) * 1e9
             if str(md.get("name", "")).startswith("one-point"):
@@ -202,7 +211,9 @@ def read_timings(results: Path) -> Timings:
                 ns.setdefault((md["op"], md["tool"]), {})[int(float(md["points"]))] = t
         if ns:
             return Timings(ns, one, {k: str(v) for k, v in common.items()})
-    raise LookupError("no pyperf JSON of the methods (benchmarks with op and tool) in bench/results")
+    raise LookupError(
+        "no pyperf JSON of the methods (benchmarks with op and tool) in bench/results"
+    )
 
 
 @dataclass
@@ -294,15 +305,25 @@ def draw_accuracy(
                 failed = e.bad > 0 and x <= floors[what]
                 width = top if failed else max(x, floors[what])
                 ax.barh(
-                    y, width - floors[what] / 2, height=height * 0.9, left=floors[what] / 2,
-                    color=colours[c], hatch="////" if failed else None,
-                    edgecolor="white" if failed else colours[c], linewidth=0,
+                    y,
+                    width - floors[what] / 2,
+                    height=height * 0.9,
+                    left=floors[what] / 2,
+                    color=colours[c],
+                    hatch="////" if failed else None,
+                    edgecolor="white" if failed else colours[c],
+                    linewidth=0,
                     label=None if c in ax.get_legend_handles_labels()[1] else c,
                 )
                 if e.bad > 0:
                     ax.text(
-                        min(width * 1.3, top), y, f"bad {e.bad:g} %", va="center", fontsize=6.5,
-                        ha="right" if failed else "left", color="black",
+                        min(width * 1.3, top),
+                        y,
+                        f"bad {e.bad:g} %",
+                        va="center",
+                        fontsize=6.5,
+                        ha="right" if failed else "left",
+                        color="black",
                     )
         ax.set_xscale("log")
         ax.set_xlim(floors[what] / 2, top)

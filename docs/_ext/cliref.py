@@ -41,11 +41,19 @@ def epilog_rst(text: str) -> list[str]:
     out: list[str] = []
     for block in re.split(r"\n\s*\n", text.strip()):
         lines = block.splitlines()
-        if lines and lines[0].rstrip().endswith(":") and all(
-            line.startswith("  ") for line in lines[1:] if line.strip()
-        ) and len(lines) > 1:
+        if (
+            lines
+            and lines[0].rstrip().endswith(":")
+            and all(line.startswith("  ") for line in lines[1:] if line.strip())
+            and len(lines) > 1
+        ):
             heading = lines[0].rstrip()[:-1]
-            out += [f"{escape(heading[:1].upper() + heading[1:])}:", "", ".. code-block:: console", ""]
+            out += [
+                f"{escape(heading[:1].upper() + heading[1:])}:",
+                "",
+                ".. code-block:: console",
+                "",
+            ]
             out += ["   $ " + line.strip() for line in lines[1:] if line.strip()]
             out.append("")
         else:
@@ -126,7 +134,10 @@ class CliReference(SphinxDirective):
         subs = subcommands(parser)
         if subs:
             lines += ["Subcommands:", ""]
-            lines += [f"- :ref:`{prog} {name} <cli-{name}>`: {escape(summary)}" for name, summary, _ in subs]
+            lines += [
+                f"- :ref:`{prog} {name} <cli-{name}>`: {escape(summary)}"
+                for name, summary, _ in subs
+            ]
             lines.append("")
         for name, summary, sub in subs:
             title = f"{prog} {name}"
@@ -139,7 +150,10 @@ class CliReference(SphinxDirective):
             if sub.epilog:
                 lines += epilog_rst(sub.epilog)
         return nested_parse_to_nodes(
-            self.state, "\n".join(lines), source=f"<cli-reference {prog}>", allow_section_headings=True
+            self.state,
+            "\n".join(lines),
+            source=f"<cli-reference {prog}>",
+            allow_section_headings=True,
         )
 
 

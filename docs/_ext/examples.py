@@ -26,7 +26,9 @@ import os
 import subprocess
 import sys
 import tempfile
+from collections.abc import Callable
 from pathlib import Path
+from typing import ClassVar
 
 from docutils import nodes
 from docutils.parsers.rst import directives
@@ -45,7 +47,7 @@ class ExampleFile(SphinxDirective):
 
     required_arguments = 1
     has_content = True
-    option_spec = {"language": directives.unchanged}
+    option_spec: ClassVar[dict[str, Callable[[str], object]]] = {"language": directives.unchanged}
 
     def run(self) -> list[nodes.Node]:
         name = self.arguments[0]
@@ -70,7 +72,7 @@ class Console(SphinxDirective):
     """Shell commands and their output, shown as a console session and run."""
 
     has_content = True
-    option_spec = {"ignore-stderr": directives.flag}
+    option_spec: ClassVar[dict[str, Callable[[str], object]]] = {"ignore-stderr": directives.flag}
 
     def run(self) -> list[nodes.Node]:
         text = "\n".join(self.content)
@@ -165,6 +167,7 @@ class _Page:
             try:
                 done = subprocess.run(
                     ["bash", "-c", "set -o pipefail\n" + command],
+                    check=False,
                     cwd=self.cwd,
                     env=self.env,
                     stdin=subprocess.DEVNULL,
@@ -186,8 +189,9 @@ class _Page:
             flags = OPTIONFLAGS | doctest.NORMALIZE_WHITESPACE
             if not self.checker.check_output(want + "\n", got + "\n", flags):
                 self.warn(
-                    node, f"command printed other output: {command}\n"
-                    f"--- expected\n{want}\n--- got\n{got}"
+                    node,
+                    f"command printed other output: {command}\n"
+                    f"--- expected\n{want}\n--- got\n{got}",
                 )
                 return
 
