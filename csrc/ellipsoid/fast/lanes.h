@@ -1,0 +1,454 @@
+// The vectorised conversions, written once over a lane count W and compiled
+// once per instruction-set level (level_*.cpp): W = 1 (plain scalar code),
+// W = 2 (SSE2, NEON), W = 4 (AVX2).
+//
+// Same bits at every width. The lanes are GCC vector types: every operation
+// below is one IEEE operation per lane (add, subtract, multiply, divide,
+// square root, compare, select), applied in the order written, whatever W is;
+// the build forbids contraction into fused multiply-adds (-ffp-contract=off)
+// and no level is compiled with -mfma. Rounding to an integer uses the
+// 1.5 * 2^52 shift, not a conversion instruction. The elementary functions
+// (sin, cos, atan2) are written here for the same reason: the platform's
+// libm differs between machines and has no vector form.
+//
+// Everything is in an anonymous namespace: each level's file gets its own
+// copy, compiled for its own instruction set.
+//
+// Methods:
+//   [Fukushima 2006] T. Fukushima, "Transformation from Cartesian to geodetic
+//     coordinates accelerated by Halley's method", Journal of Geodesy 79,
+//     689-693, 2006: the foot-point equation solved for the sine and cosine
+//     of the reduced latitude, carried unnormalised, so that no trigonometric
+//     function is evaluated inside the iteration. Here the update is a Newton
+//     step on that equation (two or three of them, from the surface start
+//     tan beta = z / ((1 - f) rho)); the rotation by the step uses tan d ~ d,
+//     whose error d^3 / 3 is below Newton's own.
+//   [Dekker 1971] T. J. Dekker, "A floating-point technique for extending the
+//     available precision", Numerische Mathematik 18, 224-242, 1971: exact
+//     products by Veltkamp's splitting, and sums with their rounding error
+//     (also D. E. Knuth, "The Art of Computer Programming", vol. 2, 4.2.2).
+//   [Cody & Waite 1980] W. J. Cody, W. Waite, "Software Manual for the
+//     Elementary Functions", Prentice-Hall, 1980: argument reduction by pi/2
+//     split into parts whose products with the quadrant are exact.
+//   The polynomials are Taylor series (sin, cos on |r| <= pi/4, where the
+//   first omitted term is below 1e-19 relative) and a Chebyshev fit of
+//   (atan(u) / u - 1) / u^2 in u^2 on |u| <= tan(pi/8) (12 terms, fitted in
+//   60-digit arithmetic; fit error 1.2e-18).
+//
+// Measured error of the elementary functions (bench/fast_ulps.py, against
+// 60-digit values, 10^6 points per range; identical at every level):
+//   sin, cos on [-pi, pi] and on [-2^20, 2^20]: below 0.52 ulp;
+//   atan2 on all finite pairs (random exponents and signs): below 0.51 ulp.
+#ifndef QUORVANE_ELLIPSOID_FAST_LANES_H
+#define QUORVANE_ELLIPSOID_FAST_LANES_H
+
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__) || defined(__AVX__)
+#include <immintrin.h>
+#endif
+#if defined(__aarch64__)
+#include <arm_neon.h>
+#endif
+
+#include "ellipsoid/fast/loops.h"
+
+namespace quorvane::fast {
+namespace {
+
+template <int W>
+struct Lanes {
+    typedef double V __attribute__((vector_size(8 * W)));
+    typedef std::int64_t I __attribute__((vector_size(8 * W)));
+};
+template <int W>
+using V = typename Lanes<W>::V;
+template <int W>
+using I = typename Lanes<W>::I;
+
+template <int W>
+inline V<W> splat(double c) noexcept {
+    V<W> v;
+    for (int k = 0; k < W; ++k) v[k] = c;
+    return v;
+}
+
+template <int W>
+inline I<W> bits(V<W> v) noexcept {
+    I<W> i;
+    std::memcpy(&i, &v, sizeof i);
+    return i;
+}
+
+template <int W>
+inline V<W> from_bits(I<W> i) noexcept {
+    V<W> v;
+    std::memcpy(&v, &i, sizeof v);
+    return v;
+}
+
+inline constexpr std::int64_t kSignBit = INT64_MIN;
+
+template <int W>
+inline V<W> abs(V<W> x) noexcept {
+    return from_bits<W>(bits<W>(x) & ~kSignBit);
+}
+
+// |r| with the sign of s (r >= 0).
+template <int W>
+inline V<W> with_sign_of(V<W> r, V<W> s) noexcept {
+    return from_bits<W>(bits<W>(r) | (bits<W>(s) & kSignBit));
+}
+
+template <int W>
+inline V<W> sqrt(V<W> x) noexcept {
+#if defined(__AVX__)
+    if constexpr (W == 4) return _mm256_sqrt_pd(x);
+#endif
+#if defined(__SSE2__)
+    if constexpr (W == 2) return _mm_sqrt_pd(x);
+#endif
+#if defined(__aarch64__)
+    if constexpr (W == 2) return vsqrtq_f64(x);
+#endif
+    // Correctly rounded, as the instructions above are: the same bits.
+    for (int k = 0; k < W; ++k) x[k] = __builtin_sqrt(x[k]);
+    return x;
+}
+
+template <int W>
+inline bool any(I<W> m) noexcept {
+    for (int k = 0; k < W; ++k)
+        if (m[k]) return true;
+    return false;
+}
+
+template <int W>
+inline bool all(I<W> m) noexcept {
+    for (int k = 0; k < W; ++k)
+        if (!m[k]) return false;
+    return true;
+}
+
+// a * b = p + e exactly [Dekker 1971], for |a|, |b| below 2^995.
+template <int W>
+inline V<W> split_high(V<W> a) noexcept {
+    const V<W> c = a * 134217729.0;  // 2^27 + 1
+    return c - (c - a);
+}
+template <int W>
+inline V<W> product_error(V<W> a, V<W> b, V<W> p) noexcept {
+    const V<W> ah = split_high<W>(a), bh = split_high<W>(b);
+    const V<W> al = a - ah, bl = b - bh;
+    return (((ah * bh - p) + ah * bl) + al * bh) + al * bl;
+}
+
+// -- atan2 ---------------------------------------------------------------------
+
+// (atan(u) / u - 1) / u^2 as a polynomial in t = u^2, |u| <= tan(pi/8),
+// highest degree first.
+inline constexpr double kAtanQ[12] = {
+    0x1.0acd9e91a5a35p-6,  -0x1.1b311bb48c215p-5, 0x1.74dccfb93fff0p-5, -0x1.ac7a5a79b3f26p-5,
+    0x1.e19a0bfa3eef9p-5,  -0x1.110e87b4357d2p-4, 0x1.3b1392d519db1p-4, -0x1.745d165dc9713p-4,
+    0x1.c71c71c303dbbp-4,  -0x1.249249248d7dcp-3, 0x1.9999999999953p-3, -0x1.5555555555555p-2,
+};
+inline constexpr double kTanPi8 = 0x1.a827999fcef32p-2;
+// Multiples of pi/4 as double-doubles.
+inline constexpr double kPi4Hi = 0x1.921fb54442d18p-1, kPi4Lo = 0x1.1a62633145c07p-55;
+inline constexpr double kPi2Hi = 0x1.921fb54442d18p+0, kPi2Lo = 0x1.1a62633145c07p-54;
+inline constexpr double k3Pi4Hi = 0x1.2d97c7f3321d2p+1, k3Pi4Lo = 0x1.a79394c9e8a0ap-54;
+inline constexpr double kPiHi = 0x1.921fb54442d18p+1, kPiLo = 0x1.1a62633145c07p-53;
+
+// atan2(y, x) for finite x, y, not both zero, |x|, |y| below 2^990. The ratio
+// of the smaller to the larger magnitude is reduced to |u| <= tan(pi/8) (by
+// atan t = pi/4 + atan((t - 1) / (t + 1)) above), u is carried as a
+// double-double, and the multiple of pi/4 is added with its rounding error:
+// one rounding at the end.
+template <int W>
+V<W> atan2(V<W> y, V<W> x) noexcept {
+    const V<W> ay = abs<W>(y), ax = abs<W>(x);
+    const I<W> swap = ay > ax;
+    const V<W> n = swap ? ax : ay, d = swap ? ay : ax;  // 0 <= n <= d
+    const I<W> big = n > d * kTanPi8;
+    const V<W> zero = splat<W>(0.0);
+    // num = n - d and den = n + d with their rounding errors (d >= n).
+    const V<W> diff = n - d, sum = n + d;
+    const V<W> num = big ? diff : n, den = big ? sum : d;
+    const V<W> num_lo = big ? n - (diff + d) : zero;
+    const V<W> den_lo = big ? n - (sum - d) : zero;
+    const V<W> uh = num / den;
+    const V<W> p = uh * den;
+    const V<W> ul = (((num - p) - product_error<W>(uh, den, p)) + (num_lo - uh * den_lo)) / den;
+    const V<W> t = uh * uh;
+    V<W> q = splat<W>(kAtanQ[0]);
+    for (int k = 1; k < 12; ++k) q = q * t + kAtanQ[k];
+    const V<W> tail = uh * (t * q) + (ul - ul * t);
+    // The angle is K + sigma atan(u): K a multiple of pi/4, sigma = +-1.
+    const I<W> xneg = x < 0.0;
+    const I<W> minus = xneg ^ swap;
+    const V<W> v = minus ? -uh : uh, w = minus ? -tail : tail;
+    // First quadrant: 0 or pi/4 (not swapped), pi/2 or pi/4 (swapped);
+    // x < 0 takes pi minus it.
+    const V<W> k_hi_first = big ? splat<W>(kPi4Hi) : (swap ? splat<W>(kPi2Hi) : zero);
+    const V<W> k_lo_first = big ? splat<W>(kPi4Lo) : (swap ? splat<W>(kPi2Lo) : zero);
+    const I<W> three = xneg & big;
+    const I<W> half = xneg & ~big & swap;
+    const I<W> whole = xneg & ~big & ~swap;
+    V<W> k_hi = three ? splat<W>(k3Pi4Hi) : k_hi_first;
+    V<W> k_lo = three ? splat<W>(k3Pi4Lo) : k_lo_first;
+    k_hi = half ? splat<W>(kPi2Hi) : k_hi;
+    k_lo = half ? splat<W>(kPi2Lo) : k_lo;
+    k_hi = whole ? splat<W>(kPiHi) : k_hi;
+    k_lo = whole ? splat<W>(kPiLo) : k_lo;
+    const V<W> s = k_hi + v;
+    const V<W> e = (k_hi - s) + v;  // exact: |v| <= |k_hi| unless k_hi is 0
+    const V<W> r = s + (e + (k_lo + w));
+    return with_sign_of<W>(r, y);
+}
+
+// -- sin, cos --------------------------------------------------------------------
+
+inline constexpr double kTwoOverPi = 0x1.45f306dc9c883p-1;
+// pi/2 = kC1 + kC2 + kC3 + O(2^-122): kC1 and kC2 have 33 significant bits,
+// so their products with a quadrant below 2^20 are exact.
+inline constexpr double kC1 = 0x1.921fb54400000p+0, kC2 = 0x1.0b4611a600000p-34,
+                        kC3 = 0x1.3198a2e037073p-69;
+inline constexpr double kRoundShift = 0x1.8p52;
+// Largest |x| served: the reduction above is exact up to here.
+inline constexpr double kTrigLimit = 0x1p20;
+// (-1)^k / (2k + 1)!, k = 8 .. 1, and (-1)^k / (2k)!, k = 9 .. 2.
+inline constexpr double kSin[8] = {
+    1.0 / 355687428096000.0, -1.0 / 1307674368000.0, 1.0 / 6227020800.0, -1.0 / 39916800.0,
+    1.0 / 362880.0,          -1.0 / 5040.0,          1.0 / 120.0,        -1.0 / 6.0,
+};
+inline constexpr double kCos[8] = {
+    -1.0 / 6402373705728000.0, 1.0 / 20922789888000.0, -1.0 / 87178291200.0, 1.0 / 479001600.0,
+    -1.0 / 3628800.0,          1.0 / 40320.0,          -1.0 / 720.0,         1.0 / 24.0,
+};
+
+// sin x and cos x for finite |x| <= kTrigLimit.
+template <int W>
+void sincos(V<W> x, V<W>& sin_x, V<W>& cos_x) noexcept {
+    const V<W> shifted = x * kTwoOverPi + kRoundShift;
+    const V<W> k = shifted - kRoundShift;
+    const I<W> quadrant = bits<W>(shifted);  // k mod 4 in the low bits
+    // x - k pi/2 as rh + rl.
+    const V<W> r1 = x - k * kC1;  // exact
+    const V<W> kc2 = k * kC2;     // exact
+    const V<W> r2 = r1 - kc2;
+    const V<W> e2 = (r1 - r2) - kc2;
+    const V<W> lo = e2 - k * kC3;
+    const V<W> rh = r2 + lo;
+    const V<W> rl = lo - (rh - r2);
+    const V<W> z = rh * rh;
+    V<W> ps = splat<W>(kSin[0]), pc = splat<W>(kCos[0]);
+    for (int i = 1; i < 8; ++i) ps = ps * z + kSin[i], pc = pc * z + kCos[i];
+    const V<W> hz = z * 0.5;
+    V<W> s = rh + (rh * (z * ps) + rl * (1.0 - hz));
+    const V<W> w = 1.0 - hz;
+    const V<W> c = w + (((1.0 - w) - hz) + (z * (z * pc) - rh * rl));
+    s = abs<W>(x) < 0x1p-27 ? x : s;  // sin x = x there, and -0 stays -0
+    const I<W> odd = (quadrant & 1) != 0;
+    const V<W> sn = odd ? c : s, cs = odd ? s : c;
+    sin_x = (quadrant & 2) != 0 ? -sn : sn;
+    cos_x = ((quadrant + 1) & 2) != 0 ? -cs : cs;
+}
+
+// -- The conversions -------------------------------------------------------------------
+
+// Points served by the iteration: |r| from Re / 2 to 2^500, rho^2 normal;
+// elsewhere (the centre, the axis itself, huge or tiny values, NaN) the lane
+// takes the methods' kernel.
+inline constexpr double kFootLow = 1.0 / 16;  // |r|^2 >= this Re^2
+inline constexpr double kFootHigh = 0x1p1000;  // |r|^2 <= this
+inline constexpr double kRhoLow = 0x1p-1000;   // rho^2 >= this
+// Below these |r|^2 / Re^2 a third and a fourth Newton step: the start is
+// further off, and the iteration converges more slowly, nearer the centre.
+inline constexpr double kThirdStep = 0.81, kFourthStep = 0.25;
+
+// One Newton step on g(beta) = rho sin b - Z cos b - ae2 sin b cos b for the
+// reduced latitude, from the normalised (s, c): the rotated (s1, c1), unnormalised.
+template <int W>
+inline void newton_step(V<W> rho, V<W> zz, V<W> ae2, V<W> s, V<W> c, V<W>& s1,
+                        V<W>& c1) noexcept {
+    const V<W> g = (rho * s - zz * c) - ae2 * (s * c);
+    const V<W> slope = (rho * c + zz * s) - ae2 * ((c - s) * (c + s));
+    const V<W> d = g / slope;
+    s1 = s - c * d;
+    c1 = c + s * d;
+}
+
+template <int W>
+inline void normalise(V<W>& s, V<W>& c) noexcept {
+    const V<W> k = 1.0 / sqrt<W>(s * s + c * c);
+    s = s * k, c = c * k;
+}
+
+// lat, lon, alt of W points; `fast` marks the lanes computed here.
+template <int W>
+I<W> lla_lanes(const Shape& e, V<W> x, V<W> y, V<W> z, V<W>& lat, V<W>& lon,
+               V<W>& alt) noexcept {
+    const V<W> rho2 = x * x + y * y;
+    const V<W> r2 = rho2 + z * z;
+    const double a = e.a;
+    const I<W> fast = (r2 >= kFootLow * (a * a)) & (r2 <= kFootHigh) & (rho2 >= kRhoLow);
+    if (!any<W>(fast)) return fast;
+    const V<W> rho = sqrt<W>(rho2);
+    const V<W> az = abs<W>(z);
+    const V<W> zz = az * e.om_hi + az * e.om_lo;  // (1 - f) |z|
+    const V<W> ae2 = splat<W>(e.ae2);
+    V<W> s = az, c = rho * e.om_hi + rho * e.om_lo, s1, c1;
+    normalise<W>(s, c);
+    newton_step<W>(rho, zz, ae2, s, c, s1, c1);
+    s = s1, c = c1;
+    normalise<W>(s, c);
+    newton_step<W>(rho, zz, ae2, s, c, s1, c1);
+    // The further steps only where a lane needs them, chosen lane by lane:
+    // a point's bits must not depend on its neighbours.
+    const double bounds[2] = {kThirdStep, kFourthStep};
+    for (const double bound : bounds) {
+        const I<W> more = fast & (r2 < bound * (a * a));
+        if (!any<W>(more)) break;
+        V<W> s2 = s1, c2 = c1;
+        normalise<W>(s2, c2);
+        newton_step<W>(rho, zz, ae2, s2, c2, s2, c2);
+        s1 = more ? s2 : s1;
+        c1 = more ? c2 : c1;
+    }
+    // tan lat = tan beta / (1 - f): from the unnormalised pair, one rounding less.
+    lat = with_sign_of<W>(atan2<W>(s1, c1 * e.om_hi + c1 * e.om_lo), z);
+    lon = atan2<W>(y, x);
+    // The altitude: the distance from the foot along the normal (om c, s).
+    s = s1, c = c1;
+    normalise<W>(s, c);
+    const V<W> foot_rho = c * a;
+    const V<W> foot_z = s * e.b;
+    const V<W> n_rho = c * e.om_hi + c * e.om_lo;
+    alt = ((rho - foot_rho) * n_rho + (az - foot_z) * s) / sqrt<W>(n_rho * n_rho + s * s);
+    return fast;
+}
+
+template <int W>
+I<W> pos_lanes(const Shape& e, V<W> lat, V<W> lon, V<W> alt, V<W>& x, V<W>& y,
+               V<W>& z) noexcept {
+    const I<W> fast = (abs<W>(lat) <= 1.5707963267948966) & (abs<W>(lon) <= kTrigLimit) &
+                      (abs<W>(alt) <= 0x1p500);
+    if (!any<W>(fast)) return fast;
+    const V<W> zero = splat<W>(0.0);
+    V<W> sp, cp, sl, cl;
+    sincos<W>(fast ? lat : zero, sp, cp);
+    sincos<W>(fast ? lon : zero, sl, cl);
+    // The prime-vertical radius N = Re / sqrt(cos^2 + (1 - f)^2 sin^2).
+    const V<W> n = e.a / sqrt<W>(cp * cp + e.om2 * (sp * sp));
+    const V<W> xy = (n + alt) * cp;
+    x = xy * cl;
+    y = xy * sl;
+    z = (n * e.om2 + alt) * sp;
+    return fast;
+}
+
+// -- Loops -------------------------------------------------------------------------------
+
+// Rows of three doubles in and out, W at a time; the last rows through a
+// padded block. Unaligned buffers are fine: lanes are filled element by element.
+template <int W, class Kernel>
+inline void rows_loop(const double* in, double* out, std::ptrdiff_t begin, std::ptrdiff_t end,
+                      const double pad[3], Kernel kernel) noexcept {
+    std::ptrdiff_t i = begin;
+    for (; i + W <= end; i += W) {
+        V<W> u0, u1, u2;
+        const double* p = in + 3 * i;
+        for (int k = 0; k < W; ++k) u0[k] = p[3 * k], u1[k] = p[3 * k + 1], u2[k] = p[3 * k + 2];
+        V<W> v0, v1, v2;
+        kernel(u0, u1, u2, v0, v1, v2, i, W);
+        double* q = out + 3 * i;
+        for (int k = 0; k < W; ++k) q[3 * k] = v0[k], q[3 * k + 1] = v1[k], q[3 * k + 2] = v2[k];
+    }
+    if (i < end) {
+        const int m = int(end - i);
+        V<W> u0 = splat<W>(pad[0]), u1 = splat<W>(pad[1]), u2 = splat<W>(pad[2]);
+        const double* p = in + 3 * i;
+        for (int k = 0; k < m; ++k) u0[k] = p[3 * k], u1[k] = p[3 * k + 1], u2[k] = p[3 * k + 2];
+        V<W> v0, v1, v2;
+        kernel(u0, u1, u2, v0, v1, v2, i, m);
+        double* q = out + 3 * i;
+        for (int k = 0; k < m; ++k) q[3 * k] = v0[k], q[3 * k + 1] = v1[k], q[3 * k + 2] = v2[k];
+    }
+}
+
+template <int W>
+void lla_from_pos_loop(const Shape& e, const double* r, double* lla, std::ptrdiff_t begin,
+                       std::ptrdiff_t end) noexcept {
+    if (!e.fast_foot) {
+        for (std::ptrdiff_t i = begin; i < end; ++i) e.exact_lla(e.self, r + 3 * i, lla + 3 * i);
+        return;
+    }
+    const double pad[3] = {e.a, 0.0, 0.0};
+    rows_loop<W>(r, lla, begin, end, pad,
+                 [&](V<W> x, V<W> y, V<W> z, V<W>& lat, V<W>& lon, V<W>& alt, std::ptrdiff_t i,
+                     int m) noexcept {
+                     const I<W> fast = lla_lanes<W>(e, x, y, z, lat, lon, alt);
+                     if (all<W>(fast)) return;
+                     for (int k = 0; k < m; ++k) {
+                         if (fast[k]) continue;
+                         double row[3];
+                         e.exact_lla(e.self, r + 3 * (i + k), row);
+                         lat[k] = row[0], lon[k] = row[1], alt[k] = row[2];
+                     }
+                 });
+}
+
+template <int W>
+void pos_from_lla_loop(const Shape& e, Column lat, Column lon, Column alt, double* r,
+                       std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+    std::ptrdiff_t i = begin;
+    const auto block = [&](std::ptrdiff_t i, int m) noexcept {
+        V<W> p = splat<W>(0.0), l = splat<W>(0.0), h = splat<W>(0.0);
+        for (int k = 0; k < m; ++k) {
+            p[k] = lat.data[(i + k) * lat.step];
+            l[k] = lon.data[(i + k) * lon.step];
+            h[k] = alt.data[(i + k) * alt.step];
+        }
+        V<W> x, y, z;
+        const I<W> fast = e.fast_pos ? pos_lanes<W>(e, p, l, h, x, y, z) : I<W>{};
+        double* q = r + 3 * i;
+        for (int k = 0; k < m; ++k) {
+            if (fast[k]) {
+                q[3 * k] = x[k], q[3 * k + 1] = y[k], q[3 * k + 2] = z[k];
+            } else {
+                e.exact_pos(e.self, p[k], l[k], h[k], q + 3 * k);
+            }
+        }
+    };
+    for (; i + W <= end; i += W) block(i, W);
+    if (i < end) block(i, int(end - i));
+}
+
+template <int W>
+void elementary_loop(int which, const double* x, const double* y, double* out,
+                     std::ptrdiff_t n) noexcept {
+    for (std::ptrdiff_t i = 0; i < n; i += W) {
+        const int m = n - i < W ? int(n - i) : W;
+        V<W> u = splat<W>(1.0), v = splat<W>(1.0);
+        for (int k = 0; k < m; ++k) u[k] = x[i + k], v[k] = y[i + k];
+        V<W> s, c;
+        if (which == 2) {
+            s = atan2<W>(u, v);
+        } else {
+            sincos<W>(u, s, c);
+            if (which == 1) s = c;
+        }
+        for (int k = 0; k < m; ++k) out[i + k] = s[k];
+    }
+}
+
+template <int W>
+constexpr Loops make_loops(const char* name) noexcept {
+    return Loops{name, W, &lla_from_pos_loop<W>, &pos_from_lla_loop<W>, &elementary_loop<W>};
+}
+
+}  // namespace
+}  // namespace quorvane::fast
+
+#endif  // QUORVANE_ELLIPSOID_FAST_LANES_H

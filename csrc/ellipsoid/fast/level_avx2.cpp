@@ -1,0 +1,6 @@
+// The conversions four points per instruction (compiled with -mavx2; no FMA).
+#include "ellipsoid/fast/lanes.h"
+
+namespace quorvane::fast {
+const Loops kAvx2Loops = make_loops<4>("avx2");
+}  // namespace quorvane::fast

@@ -1,0 +1,6 @@
+// The conversions one point at a time: the level every machine has.
+#include "ellipsoid/fast/lanes.h"
+
+namespace quorvane::fast {
+const Loops kScalarLoops = make_loops<1>("scalar");
+}  // namespace quorvane::fast

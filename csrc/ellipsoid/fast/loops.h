@@ -1,0 +1,66 @@
+// What the vectorised element loops of quorvane.mathtools.ellipsoid._fast
+// share with the module: the ellipsoid's constants, the exact kernels a lane
+// falls back to, and one table of loops per instruction-set level.
+//
+// Each level's loops are compiled in a file of their own with that level's
+// instruction set (level_*.cpp): this header therefore declares plain data
+// and function pointers only, no inline function that two levels could both
+// emit (the linker would keep one of them, maybe for the wrong instruction set).
+#ifndef QUORVANE_ELLIPSOID_FAST_LOOPS_H
+#define QUORVANE_ELLIPSOID_FAST_LOOPS_H
+
+#include <cstddef>
+
+namespace quorvane::fast {
+
+// The ellipsoid as the loops use it. Lengths in the unit of Re.
+struct Shape {
+    double a;          // equatorial radius Re
+    double f;          // flattening
+    double b;          // polar radius Rp, as the object holds it
+    double om_hi;      // 1 - f as a double-double: om_hi + om_lo
+    double om_lo;
+    double ae2;        // Re e^2 = Re f (2 - f)
+    double om2;        // (1 - f)^2
+    bool fast_foot;    // the flattening and Re are ones the foot-point iteration serves
+    bool fast_pos;     // Re is one the prime-vertical radius serves
+    const void* self;  // the Ellipsoid object, for the exact kernels
+    // The methods' kernels, for the lanes outside the fast formulas' domain:
+    // r (3 doubles) to lat, lon, alt; and lat, lon, alt to r.
+    void (*exact_lla)(const void* self, const double* r, double* lla);
+    void (*exact_pos)(const void* self, double lat, double lon, double alt, double* r);
+};
+
+// One input column: N values, or one value for every row (step 0).
+struct Column {
+    const double* data;
+    std::ptrdiff_t step;
+};
+
+struct Loops {
+    const char* name;
+    int width;  // points per instruction
+    // Rows [begin, end) of r (N, 3) into lla (N, 3).
+    void (*lla_from_pos)(const Shape&, const double* r, double* lla, std::ptrdiff_t begin,
+                         std::ptrdiff_t end);
+    // Rows [begin, end) of the columns lat, lon, alt into r (N, 3).
+    void (*pos_from_lla)(const Shape&, Column lat, Column lon, Column alt, double* r,
+                         std::ptrdiff_t begin, std::ptrdiff_t end);
+    // The elementary functions, lane by lane, for measuring their error:
+    // which = 0 sin, 1 cos, 2 atan2(x, y[i]) with y the second column.
+    void (*elementary)(int which, const double* x, const double* y, double* out,
+                       std::ptrdiff_t n);
+};
+
+extern const Loops kScalarLoops;
+#if defined(__x86_64__)
+extern const Loops kSse2Loops;
+extern const Loops kAvx2Loops;
+#endif
+#if defined(__aarch64__)
+extern const Loops kNeonLoops;
+#endif
+
+}  // namespace quorvane::fast
+
+#endif  // QUORVANE_ELLIPSOID_FAST_LOOPS_H
