@@ -117,6 +117,13 @@ inline V<W> sqrt(V<W> x) noexcept {
     return x;
 }
 
+// a where m is set, else b, lane by lane, on the bits. (GCC 12 drops the
+// vector conditional a ? b : c on one-lane vectors at -O2: hence this form.)
+template <int W>
+inline V<W> pick(I<W> m, V<W> a, V<W> b) noexcept {
+    return from_bits<W>((bits<W>(a) & m) | (bits<W>(b) & ~m));
+}
+
 template <int W>
 inline bool any(I<W> m) noexcept {
     for (int k = 0; k < W; ++k)
@@ -169,14 +176,14 @@ template <int W>
 V<W> atan2(V<W> y, V<W> x) noexcept {
     const V<W> ay = abs<W>(y), ax = abs<W>(x);
     const I<W> swap = ay > ax;
-    const V<W> n = swap ? ax : ay, d = swap ? ay : ax;  // 0 <= n <= d
+    const V<W> n = pick<W>(swap, ax, ay), d = pick<W>(swap, ay, ax);  // 0 <= n <= d
     const I<W> big = n > d * kTanPi8;
     const V<W> zero = splat<W>(0.0);
     // num = n - d and den = n + d with their rounding errors (d >= n).
     const V<W> diff = n - d, sum = n + d;
-    const V<W> num = big ? diff : n, den = big ? sum : d;
-    const V<W> num_lo = big ? n - (diff + d) : zero;
-    const V<W> den_lo = big ? n - (sum - d) : zero;
+    const V<W> num = pick<W>(big, diff, n), den = pick<W>(big, sum, d);
+    const V<W> num_lo = pick<W>(big, n - (diff + d), zero);
+    const V<W> den_lo = pick<W>(big, n - (sum - d), zero);
     const V<W> uh = num / den;
     const V<W> p = uh * den;
     const V<W> ul = (((num - p) - product_error<W>(uh, den, p)) + (num_lo - uh * den_lo)) / den;
@@ -187,20 +194,20 @@ V<W> atan2(V<W> y, V<W> x) noexcept {
     // The angle is K + sigma atan(u): K a multiple of pi/4, sigma = +-1.
     const I<W> xneg = x < 0.0;
     const I<W> minus = xneg ^ swap;
-    const V<W> v = minus ? -uh : uh, w = minus ? -tail : tail;
+    const V<W> v = pick<W>(minus, -uh, uh), w = pick<W>(minus, -tail, tail);
     // First quadrant: 0 or pi/4 (not swapped), pi/2 or pi/4 (swapped);
     // x < 0 takes pi minus it.
-    const V<W> k_hi_first = big ? splat<W>(kPi4Hi) : (swap ? splat<W>(kPi2Hi) : zero);
-    const V<W> k_lo_first = big ? splat<W>(kPi4Lo) : (swap ? splat<W>(kPi2Lo) : zero);
+    const V<W> k_hi_first = pick<W>(big, splat<W>(kPi4Hi), pick<W>(swap, splat<W>(kPi2Hi), zero));
+    const V<W> k_lo_first = pick<W>(big, splat<W>(kPi4Lo), pick<W>(swap, splat<W>(kPi2Lo), zero));
     const I<W> three = xneg & big;
     const I<W> half = xneg & ~big & swap;
     const I<W> whole = xneg & ~big & ~swap;
-    V<W> k_hi = three ? splat<W>(k3Pi4Hi) : k_hi_first;
-    V<W> k_lo = three ? splat<W>(k3Pi4Lo) : k_lo_first;
-    k_hi = half ? splat<W>(kPi2Hi) : k_hi;
-    k_lo = half ? splat<W>(kPi2Lo) : k_lo;
-    k_hi = whole ? splat<W>(kPiHi) : k_hi;
-    k_lo = whole ? splat<W>(kPiLo) : k_lo;
+    V<W> k_hi = pick<W>(three, splat<W>(k3Pi4Hi), k_hi_first);
+    V<W> k_lo = pick<W>(three, splat<W>(k3Pi4Lo), k_lo_first);
+    k_hi = pick<W>(half, splat<W>(kPi2Hi), k_hi);
+    k_lo = pick<W>(half, splat<W>(kPi2Lo), k_lo);
+    k_hi = pick<W>(whole, splat<W>(kPiHi), k_hi);
+    k_lo = pick<W>(whole, splat<W>(kPiLo), k_lo);
     const V<W> s = k_hi + v;
     const V<W> e = (k_hi - s) + v;  // exact: |v| <= |k_hi| unless k_hi is 0
     const V<W> r = s + (e + (k_lo + w));
@@ -248,11 +255,11 @@ void sincos(V<W> x, V<W>& sin_x, V<W>& cos_x) noexcept {
     V<W> s = rh + (rh * (z * ps) + rl * (1.0 - hz));
     const V<W> w = 1.0 - hz;
     const V<W> c = w + (((1.0 - w) - hz) + (z * (z * pc) - rh * rl));
-    s = abs<W>(x) < 0x1p-27 ? x : s;  // sin x = x there, and -0 stays -0
+    s = pick<W>(abs<W>(x) < 0x1p-27, x, s);  // sin x = x there, and -0 stays -0
     const I<W> odd = (quadrant & 1) != 0;
-    const V<W> sn = odd ? c : s, cs = odd ? s : c;
-    sin_x = (quadrant & 2) != 0 ? -sn : sn;
-    cos_x = ((quadrant + 1) & 2) != 0 ? -cs : cs;
+    const V<W> sn = pick<W>(odd, c, s), cs = pick<W>(odd, s, c);
+    sin_x = pick<W>((quadrant & 2) != 0, -sn, sn);
+    cos_x = pick<W>(((quadrant + 1) & 2) != 0, -cs, cs);
 }
 
 // -- The conversions -------------------------------------------------------------------
@@ -313,11 +320,12 @@ I<W> lla_lanes(const Shape& e, V<W> x, V<W> y, V<W> z, V<W>& lat, V<W>& lon,
         V<W> s2 = s1, c2 = c1;
         normalise<W>(s2, c2);
         newton_step<W>(rho, zz, ae2, s2, c2, s2, c2);
-        s1 = more ? s2 : s1;
-        c1 = more ? c2 : c1;
+        s1 = pick<W>(more, s2, s1);
+        c1 = pick<W>(more, c2, c1);
     }
     // tan lat = tan beta / (1 - f): from the unnormalised pair, one rounding less.
-    lat = with_sign_of<W>(atan2<W>(s1, c1 * e.om_hi + c1 * e.om_lo), z);
+    const V<W> lat_up = atan2<W>(s1, c1 * e.om_hi + c1 * e.om_lo);
+    lat = pick<W>(z < 0.0, -lat_up, lat_up);  // +0 at z = -0, as the methods give
     lon = atan2<W>(y, x);
     // The altitude: the distance from the foot along the normal (om c, s).
     s = s1, c = c1;
@@ -337,8 +345,8 @@ I<W> pos_lanes(const Shape& e, V<W> lat, V<W> lon, V<W> alt, V<W>& x, V<W>& y,
     if (!any<W>(fast)) return fast;
     const V<W> zero = splat<W>(0.0);
     V<W> sp, cp, sl, cl;
-    sincos<W>(fast ? lat : zero, sp, cp);
-    sincos<W>(fast ? lon : zero, sl, cl);
+    sincos<W>(pick<W>(fast, lat, zero), sp, cp);
+    sincos<W>(pick<W>(fast, lon, zero), sl, cl);
     // The prime-vertical radius N = Re / sqrt(cos^2 + (1 - f)^2 sin^2).
     const V<W> n = e.a / sqrt<W>(cp * cp + e.om2 * (sp * sp));
     const V<W> xy = (n + alt) * cp;

@@ -1,0 +1,193 @@
+"""The vectorised conversions: truth by region, the same bits at every instruction-set
+level, the methods' rows where the fast formulas hand over, and any input layout."""
+
+import math
+
+import mpmath as mp
+import numpy as np
+import pytest
+import reference as ref
+from helpers import EARTH, stable_rng
+
+from quorvane.mathtools.ellipsoid import fast
+from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+
+EPS = np.finfo(float).eps
+WGS84 = Ellipsoid(*EARTH)
+
+
+def _geodetic(rng, Re, f, n, alt_range, lat_max=math.pi / 2):
+    lat = rng.uniform(-lat_max, lat_max, n)
+    lon = rng.uniform(-math.pi, math.pi, n)
+    alt = rng.uniform(*alt_range, n)
+    return lat, lon, alt
+
+
+def _rows(lla):
+    return np.stack([lla["lat"], lla["lon"], lla["alt"]], axis=1)
+
+
+# (Re, f, altitude range, latitude bound): where the fast formulas serve every point.
+FAST_REGIONS = [
+    pytest.param(*EARTH, (-1e6, 1e6), 4e-16, id="wgs84-1e6m"),
+    pytest.param(*EARTH, (-4.7e6, 4e7), 4e-16, id="wgs84-deep-and-far"),
+    pytest.param(1.0, EARTH[1], (-0.7, 10.0), 4e-16, id="unit-earth"),
+    pytest.param(3396190.0, 0.01, (-1e6, 1e7), 6e-16, id="f-0.01"),
+    pytest.param(6371000.0, 0.0, (-1e6, 1e8), 4e-16, id="sphere"),
+]
+
+
+@pytest.mark.parametrize(("Re", "f", "alt_range", "lat_bound"), FAST_REGIONS)
+def test_lla_from_pos_truth(Re, f, alt_range, lat_bound):
+    """Latitude within 4e-16 rad (6e-16 for f = 0.01) and altitude within 2 units of max(Re, |r|) of the
+    60-digit nearest foot; the longitude as the method's atan2 gives it within an ulp."""
+    rng = stable_rng("fast-lla", Re, f)
+    lat, lon, alt = _geodetic(rng, Re, f, 150, alt_range)
+    r = np.array([ref.c_pos_from_lla(Re, f, *p) for p in zip(lat, lon, alt)])
+    ell = Ellipsoid(Re, f)
+    got = _rows(fast.lla_from_pos(ell, r))
+    truth = np.array([[float(v) for v in ref.foot_exact(Re, f, *p)[1:]] for p in r.tolist()])
+    unit = EPS * np.maximum(Re, np.linalg.norm(r, axis=1))
+    assert np.max(np.abs(got[:, 0] - truth[:, 0])) <= lat_bound
+    assert np.max(np.abs(got[:, 2] - truth[:, 1]) / unit) <= 2.0
+    np.testing.assert_allclose(got[:, 1], np.arctan2(r[:, 1], r[:, 0]), rtol=2.3e-16, atol=0)
+
+
+def _position_truth(Re, f, lat, lon, alt):
+    with mp.workdps(40):
+        s, c = mp.sin(mp.mpf(lat)), mp.cos(mp.mpf(lat))
+        om2 = (1 - mp.mpf(f)) ** 2
+        n = mp.mpf(Re) / mp.sqrt(c * c + om2 * s * s)
+        h = mp.mpf(alt)
+        xy = (n + h) * c
+        return [float(xy * mp.cos(mp.mpf(lon))), float(xy * mp.sin(mp.mpf(lon))),
+                float((n * om2 + h) * s)]
+
+
+@pytest.mark.parametrize(("Re", "f", "alt_range", "lat_bound"), FAST_REGIONS)
+def test_pos_from_lla_truth(Re, f, alt_range, lat_bound):
+    """Each coordinate within 2.5 units of max(Re, |r|) of the 40-digit position."""
+    lat, lon, alt = _geodetic(stable_rng("fast-pos", Re, f), Re, f, 200, alt_range)
+    got = fast.pos_from_lla(Ellipsoid(Re, f), lat, lon, alt)
+    truth = np.array([_position_truth(Re, f, *p) for p in zip(lat, lon, alt)])
+    unit = EPS * np.maximum(Re, np.linalg.norm(truth, axis=1))
+    assert np.max(np.abs(got - truth) / unit[:, None]) <= 2.5
+
+
+# Rows the fast formulas hand to the methods' kernel: they are the methods' rows.
+HANDED_OVER = [
+    [math.nan, 1.0, 2.0],
+    [1.0, 2.0, math.nan],
+    [math.inf, 0.0, 0.0],
+    [-math.inf, 1.0, 1.0],
+    [0.0, 0.0, -math.inf],
+    [math.inf, math.inf, math.inf],
+    [0.0, 0.0, 0.0],
+    [0.0, -0.0, -6.0e6],  # on the axis: longitude 0
+    [-7.2e-101, -1.1e-100, 4.3e-101],  # next to the centre
+    [2.0e4, 0.0, 1e-320],  # inside the evolute
+    [5e-324, 1e-160, 5e-324],
+    [1e300, 1e300, 1e300],
+    [1e5, 2e5, -3e5],  # within Re / 4 of the centre
+]
+
+
+def test_lla_from_pos_handed_over_rows_are_the_methods():
+    r = np.array(HANDED_OVER * 3)  # in every lane position
+    got = fast.lla_from_pos(WGS84, r).view(np.float64)
+    expected = WGS84.lla_from_pos(r).view(np.float64)
+    np.testing.assert_array_equal(got.view(np.int64), expected.view(np.int64))
+
+
+@pytest.mark.parametrize(
+    ("Re", "f"), [pytest.param(6378137.0, 0.9, id="f-0.9"), pytest.param(1e-300, 0.003, id="tiny")]
+)
+def test_lla_from_pos_outside_the_fast_domain_is_the_method(Re, f):
+    ell = Ellipsoid(Re, f)
+    r = np.random.default_rng(3).normal(size=(101, 3)) * Re
+    assert fast.lla_from_pos(ell, r).tobytes() == ell.lla_from_pos(r).tobytes()
+
+
+def test_pos_from_lla_nan_inf_and_out_of_range_rows_are_the_methods():
+    bad = [math.nan, math.inf, -math.inf]
+    lat = np.array([bad[0], 0.0, 0.0, bad[1], 0.0, 1.6, -1.6, 0.1, 0.2])
+    lon = np.array([0.0, bad[0], 0.0, 0.0, bad[2], 0.0, 0.0, 3e6, 0.0])
+    alt = np.array([0.0, 0.0, bad[0], 0.0, 0.0, 0.0, 0.0, 0.0, bad[1]])
+    got = fast.pos_from_lla(WGS84, lat, lon, alt)
+    expected = WGS84.pos_from_lla(lat, lon, alt)
+    np.testing.assert_array_equal(got, expected)
+
+
+def test_same_bits_at_every_level(monkeypatch):
+    rng = np.random.default_rng(11)
+    n = 1003  # not a multiple of any width: the padded last block too
+    r = rng.normal(size=(n, 3)) * 10.0 ** rng.uniform(5, 8, (n, 1))
+    r[::37] = HANDED_OVER[0]
+    geo = (rng.uniform(-1.6, 1.6, n), rng.uniform(-10, 10, n), rng.uniform(-1e7, 1e7, n))
+    x = rng.normal(size=n) * 10.0 ** rng.uniform(-300, 300, n)
+    y = rng.uniform(-1e6, 1e6, n)
+    results = {}
+    for name in fast.levels():
+        monkeypatch.setenv("QUORVANE_SIMD", name)
+        assert fast.level() == name
+        outs = [fast.lla_from_pos(WGS84, r).tobytes(), fast.pos_from_lla(WGS84, *geo).tobytes()]
+        for which in range(3):  # sin, cos, atan2
+            out = np.empty(n)
+            fast._fast.elementary(which, y if which < 2 else x, y, out)
+            outs.append(out.tobytes())
+        results[name] = outs
+    first = results[fast.levels()[0]]
+    for name, outs in results.items():
+        assert outs == first, name
+    monkeypatch.setenv("QUORVANE_SIMD", "avx1024")
+    with pytest.raises(ValueError, match="QUORVANE_SIMD=avx1024"):
+        fast.lla_from_pos(WGS84, r)
+
+
+def test_any_layout_and_dtype():
+    rng = np.random.default_rng(5)
+    r = rng.normal(size=(257, 3)) * 7e6
+    expected = fast.lla_from_pos(WGS84, r)
+    raw = np.zeros(257 * 24 + 1, dtype=np.uint8)
+    unaligned = raw[1:].view(np.float64).reshape(257, 3)
+    unaligned[...] = r
+    assert not unaligned.flags.aligned
+    wide = np.zeros((257, 6))
+    wide[:, ::2] = r
+    for layout in (unaligned, wide[:, ::2], np.asfortranarray(r)):
+        assert fast.lla_from_pos(WGS84, layout).tobytes() == expected.tobytes()
+    as_int = np.round(r).astype(np.int64)
+    np.testing.assert_array_equal(
+        fast.lla_from_pos(WGS84, as_int), fast.lla_from_pos(WGS84, as_int.astype(float))
+    )
+    assert fast.lla_from_pos(WGS84, r[0]).shape == (1,)
+    assert fast.lla_from_pos(WGS84, r.reshape(257, 1, 3)).shape == (257, 1)
+    lat = np.zeros(20)[::2]
+    assert fast.pos_from_lla(WGS84, lat, 0, np.float32(1)).shape == (10, 3)
+    assert fast.pos_from_lla(WGS84, 0, 0, 0).shape == (3,)
+
+
+def test_agrees_with_the_methods_on_random_points():
+    rng = np.random.default_rng(8)
+    r = rng.normal(size=(20000, 3)) * 10.0 ** rng.uniform(6, 8, (20000, 1))
+    got, exact = _rows(fast.lla_from_pos(WGS84, r)), _rows(WGS84.lla_from_pos(r))
+    unit = EPS * np.maximum(EARTH[0], np.linalg.norm(r, axis=1))
+    assert np.max(np.abs(got[:, :2] - exact[:, :2])) <= 3e-14
+    assert np.max(np.abs(got[:, 2] - exact[:, 2]) / unit) <= 16
+    back = fast.pos_from_lla(WGS84, *exact.T)
+    assert np.max(np.abs(back - WGS84.pos_from_lla(*exact.T)) / unit[:, None]) <= 4
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "match"),
+    [
+        (lambda: fast.lla_from_pos("wgs84", [1, 2, 3]), TypeError, "ell must be an Ellipsoid"),
+        (lambda: fast.lla_from_pos(WGS84, [1, 2]), ValueError, r"r must have shape"),
+        (lambda: fast.lla_from_pos(WGS84, ["a", "b", "c"]), TypeError, "r must be real"),
+        (lambda: fast.pos_from_lla(WGS84, [1, 2], [1, 2, 3], 0), ValueError, "do not broadcast"),
+        (lambda: fast.pos_from_lla(WGS84, 0, "x", 0), TypeError, "lon must be real"),
+    ],
+)
+def test_errors_name_the_parameter(call, error, match):
+    with pytest.raises(error, match=match):
+        call()
