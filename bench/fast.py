@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""Benchmark of the vectorised conversions (quorvane.mathtools.ellipsoid.fast) against the
+exact methods, pyerfa and the memory floor, on pyperf.
+
+    python -m bench.fast -o bench/results/fast.json          # N = 1e6, about 3 min on 2 cores
+    python -m bench.fast --points 100000 -o /tmp/quick.json  # smaller N
+    python -m pyperf show bench/results/fast.json
+
+Benchmarks ``<function> <tool>`` (value: seconds per call of N points) for ``lla_from_pos``
+and ``pos_from_lla`` on WGS84, points within 1e6 m of the surface, contiguous float64:
+
+``fast-1t``    ``fast.<function>`` with ``QUORVANE_NUM_THREADS=1``; ``fast`` on all CPUs
+``exact-1t``   the ``Ellipsoid`` method, one thread; ``exact`` on all CPUs
+``pyerfa``     ``erfa.gc2gde`` / ``erfa.gd2gce`` (one thread; no threaded form)
+``floor``      the memory floor: ``np.copyto`` of an array of the input's bytes and one of
+               the output's bytes (24 bytes a point each way), as NumPy does it (one thread)
+"""
+
+from __future__ import annotations
+
+import os
+import time
+
+import numpy as np
+import pyperf
+
+from quorvane.mathtools.ellipsoid import fast
+from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+
+RE, F = 6378137.0, 1 / 298.257223563
+
+
+def _data(n):
+    rng = np.random.default_rng(1)
+    lat = rng.uniform(-np.pi / 2, np.pi / 2, n)
+    lon = rng.uniform(-np.pi, np.pi, n)
+    alt = rng.uniform(-1e6, 1e6, n)
+    return lat, lon, alt, Ellipsoid(RE, F).pos_from_lla(lat, lon, alt)
+
+
+def _timed(threads, call):
+    """A pyperf time function: ``call()`` ``loops`` times with ``threads`` (None: all CPUs)."""
+
+    def run(loops):
+        if threads is None:
+            os.environ.pop("QUORVANE_NUM_THREADS", None)
+        else:
+            os.environ["QUORVANE_NUM_THREADS"] = str(threads)
+        t0 = time.perf_counter()
+        for _ in range(loops):
+            call()
+        return time.perf_counter() - t0
+
+    return run
+
+
+def _tools(n):
+    import erfa
+
+    ell = Ellipsoid(RE, F)
+    lat, lon, alt, r = _data(n)
+    geo = np.stack([lat, lon, alt], axis=1)
+    src, dst = np.empty_like(r), np.empty_like(r)
+
+    def floor():
+        np.copyto(src, r)
+        np.copyto(dst, geo)
+
+    yield "lla_from_pos", "fast-1t", 1, lambda: fast.lla_from_pos(ell, r)
+    yield "lla_from_pos", "fast", None, lambda: fast.lla_from_pos(ell, r)
+    yield "lla_from_pos", "exact-1t", 1, lambda: ell.lla_from_pos(r)
+    yield "lla_from_pos", "exact", None, lambda: ell.lla_from_pos(r)
+    yield "lla_from_pos", "pyerfa", 1, lambda: erfa.gc2gde(RE, F, r)
+    yield "lla_from_pos", "floor", 1, floor
+    yield "pos_from_lla", "fast-1t", 1, lambda: fast.pos_from_lla(ell, lat, lon, alt)
+    yield "pos_from_lla", "fast", None, lambda: fast.pos_from_lla(ell, lat, lon, alt)
+    yield "pos_from_lla", "exact-1t", 1, lambda: ell.pos_from_lla(lat, lon, alt)
+    yield "pos_from_lla", "exact", None, lambda: ell.pos_from_lla(lat, lon, alt)
+    yield "pos_from_lla", "pyerfa", 1, lambda: erfa.gd2gce(RE, F, lon, lat, alt)
+    yield "pos_from_lla", "floor", 1, floor
+
+
+def main():
+    runner = pyperf.Runner(processes=4, values=3, warmups=1)
+    runner.argparser.add_argument("--points", type=int, default=1_000_000)
+    n = runner.parse_args().points
+    runner.metadata["simd_level"] = fast.level()
+    for function, tool, threads, call in _tools(n):
+        runner.bench_time_func(f"{function} {tool} N={n:.0e}", _timed(threads, call))
+
+
+if __name__ == "__main__":
+    main()
