@@ -553,7 +553,8 @@ void c_surf_coord_from_surf_pos(Self<K> self, const double* r_surf, SurfCoord* p
 //
 // Measured (bench/accuracy.py; u = 2.2e-16 max(Re, |r|)): on WGS84 with
 // |lat| <= 1.5 and |alt| <= 1e6 m the latitude is the Newton iteration's,
-// 1.4e-14 rad (55 u as a position on the surface), the altitude 3.1 u.
+// 1.4e-14 rad (55 u as a position on the surface), the altitude 3.1 u (4.8 u
+// over 100,000 points).
 // Everywhere else measured, from 1e-300 m off the centre (a subnormal z inside
 // the evolute included) out to 1e15 m along the axis, for 0 <= f <= 1 - 2^-53
 // and for Re from 1e-310 to DBL_MAX: the latitude within 5.5e-14 rad (250 u on
