@@ -3,7 +3,7 @@
 
 import numpy as np
 import pytest
-from helpers import EARTH, PREFIX, run_python, same, traceback_names
+from helpers import EARTH, METHODS, PREFIX, run_python, same, traceback_names
 
 RNG = np.random.default_rng(7)
 LAT = RNG.uniform(-1.5, 1.5, 200)
@@ -138,6 +138,22 @@ def test_outputs_stay_unwritten_after_a_nested_failure(probe, kernel, call, unwr
     for i, value in enumerate(outputs):
         assert (value == SENTINEL) == (i in unwritten), (i, outputs)
     assert PREFIX + call[0] in traceback_names(info)
+
+
+@pytest.mark.parametrize("name", METHODS)
+def test_an_object_without_a_kernel_table_is_refused(probe, name):
+    """A compiled subclass whose constructor never ran: every method refuses it
+    as the frames functions do, instead of calling through a null table."""
+    unbuilt = probe.Unbuilt(2.0, 0.25)
+    with pytest.raises(TypeError, match="^self has no kernel table$") as info:
+        getattr(unbuilt, name)(*METHODS[name].good)
+    assert traceback_names(info)[-1] == PREFIX + name
+    if name == "enu":
+        from quorvane.mathtools.ellipsoid import _frames
+
+        rows = np.zeros((1, 3))
+        with pytest.raises(TypeError, match="^ell has no kernel table$"):
+            _frames.enu_from_pos(unbuilt, rows, rows, np.zeros((1, 3)))
 
 
 def test_kernels_run_in_native_threads_without_the_lock(probe, earth):

@@ -55,7 +55,8 @@ struct Direct : BoundPolicy {
         return Kernel<S>::template formula<Direct>(self, args...);
     }
     static constexpr bool kernel_failed() noexcept { return false; }
-    // Only used by methods, which hold the interpreter lock.
+    // Only used by methods on the calling thread, with the interpreter lock
+    // held: a loop that calls another module's routines never lets it go.
     static bool routine_failed() noexcept { return state.runtime.error_pending_held(); }
 };
 

@@ -2,7 +2,9 @@
 //
 // The module supports one interpreter per process, by design: a second
 // interpreter is refused at import. Everything here is written while the
-// module is imported and only read afterwards. The references it holds are
+// module is imported and only read afterwards, but for the caches (traceback
+// code objects, verified layouts, lookups), which calls fill with the
+// interpreter lock held. The references it holds are
 // deliberately never released: static destructors would run after the
 // interpreter has shut down, and releasing them then would touch freed memory.
 #ifndef QUORVANE_ELLIPSOID_STATE_H

@@ -8,6 +8,9 @@
 //   Failing                         a compiled subclass whose kernels delegate to
 //                                   the module's, except the one named by
 //                                   set_failing(name), which raises RuntimeError
+//   Unbuilt                         a compiled subclass whose tp_new is
+//                                   PyType_GenericNew: Ellipsoid's never runs,
+//                                   and its instances have no kernel table
 //   threaded_lla(e, r, threads)     c_lla_from_pos and c_pos_from_lla from native
 //                                   threads without the interpreter lock
 //   exec_on_new_module(m)           runs the module's exec on another module object
@@ -236,7 +239,7 @@ PyObject* make_subclass(const char* name, newfunc tp_new, const QuorvaneEllipsoi
     if (bases == nullptr) return nullptr;
     PyObject* type = PyType_FromSpecWithBases(&spec, bases);
     Py_DECREF(bases);
-    if (type == nullptr) return nullptr;
+    if (type == nullptr || table == nullptr) return type;
     // Publish the subclass's own table the way the base publishes its own.
     PyObject* capsule =
         PyCapsule_New(const_cast<QuorvaneEllipsoidKernels*>(table), nullptr, nullptr);
@@ -430,6 +433,8 @@ int probe_exec(PyObject* module) {
     PyObject* failing_type =
         make_subclass("_kernelprobe.Failing", subclass_new<&failing_kernels>, &failing_kernels);
     if (PyModule_Add(module, "Failing", failing_type) < 0) return -1;
+    PyObject* unbuilt = make_subclass("_kernelprobe.Unbuilt", PyType_GenericNew, nullptr);
+    if (PyModule_Add(module, "Unbuilt", unbuilt) < 0) return -1;
     if (PyType_Ready(&FormatBufferType) < 0) return -1;
     return PyModule_AddObjectRef(module, "FormatBuffer",
                                  reinterpret_cast<PyObject*>(&FormatBufferType));

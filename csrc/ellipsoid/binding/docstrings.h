@@ -1,7 +1,7 @@
 // Docstrings of the Ellipsoid type and its methods (NumPy style; the first line
 // of each is the signature line).
-#ifndef QUORVANE_MATHTOOLS_ELLIPSOID_DOCSTRINGS_H
-#define QUORVANE_MATHTOOLS_ELLIPSOID_DOCSTRINGS_H
+#ifndef QUORVANE_ELLIPSOID_BINDING_DOCSTRINGS_H
+#define QUORVANE_ELLIPSOID_BINDING_DOCSTRINGS_H
 
 namespace quorvane::ellipsoid::docs {
 
@@ -35,8 +35,11 @@ inline constexpr char kEllipsoid[] =
     "Notes\n"
     "-----\n"
     "Angles are in radians and lengths in metres; ECEF axes have z along the\n"
-    "polar axis and x towards longitude 0. Every method holds the interpreter\n"
-    "lock from entry to return. Instances are immutable and cannot be pickled.\n";
+    "polar axis and x towards longitude 0. A method lets other threads run\n"
+    "Python code while it computes 256 elements or more straight from and to\n"
+    "memory (exact NumPy arrays of plain numbers, and the module's own kernels);\n"
+    "otherwise it holds the interpreter lock from entry to return. Instances\n"
+    "are immutable and cannot be pickled.\n";
 
 inline constexpr char kReducedLatFromGeodeticLat[] =
     "Ellipsoid.reduced_lat_from_geodetic_lat(self, geodetic_lat: double | ndarray[double]) -> "
@@ -371,4 +374,4 @@ inline constexpr char kAerCoords[] =
 
 }  // namespace quorvane::ellipsoid::docs
 
-#endif  // QUORVANE_MATHTOOLS_ELLIPSOID_DOCSTRINGS_H
+#endif  // QUORVANE_ELLIPSOID_BINDING_DOCSTRINGS_H

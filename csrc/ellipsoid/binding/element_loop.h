@@ -1,6 +1,7 @@
 // What every method's element loop is made of: the kernels an object computes
-// with, and the loop itself (checked on the calling thread, or unchecked,
-// without the interpreter lock and split over threads).
+// with, the loop itself (checked on the calling thread, or unchecked, without
+// the interpreter lock and split over threads), and the one scaffold that runs
+// a method's kernel over the first axis of its input.
 #ifndef QUORVANE_ELLIPSOID_BINDING_ELEMENT_LOOP_H
 #define QUORVANE_ELLIPSOID_BINDING_ELEMENT_LOOP_H
 
@@ -10,6 +11,8 @@
 
 #include "common/parallel.h"
 #include "common/ref.h"
+#include "ellipsoid/binding/arguments.h"
+#include "ellipsoid/binding/results.h"
 #include "ellipsoid/kernel_table.h"
 
 namespace quorvane::ellipsoid {
@@ -85,9 +88,10 @@ inline bool kernel_failed() noexcept {
 // in order on this thread with checked = true (bounds and the error test after
 // the kernel) and stops at the first failure. When `parallel` holds (every read
 // and write is straight memory within bounds and the kernels are this
-// module's) no element can fail: it runs with checked = false and without
-// the interpreter lock, split over threads when the loop is long enough, and
-// element must not touch the interpreter.
+// module's) no element can fail: it runs with checked = false, split over
+// threads when the loop is long enough and, from kAllowThreadsThreshold
+// elements on, without the interpreter lock; element must not touch the
+// interpreter.
 using Checked = std::true_type;
 using Unchecked = std::false_type;
 
@@ -109,6 +113,55 @@ bool run_elements(Py_ssize_t n, bool parallel, const Element& element) noexcept 
         if (!element(i, Checked{})) return false;
     }
     return true;
+}
+
+// Where a method's loop puts element i of a one-dimensional result: through a
+// typed view of T, the index checked before the kernel writes the element.
+template <class T>
+struct Elements {
+    const View& view;
+};
+
+// A result, and how many of its elements may be written without a check.
+template <class T>
+Py_ssize_t direct_length(const Elements<T>& sink) noexcept {
+    return sink.view.length();
+}
+inline Py_ssize_t direct_length(const RowSink& sink) noexcept {
+    return sink.direct_length();
+}
+
+// Element i: compute(out) runs the kernel into the element, or into a row
+// written afterwards.
+template <class T, class Check, class Compute>
+bool put(const Elements<T>& sink, Py_ssize_t i, Check checked, const Compute& compute) noexcept {
+    if (checked && !in_bounds(sink.view, i)) return false;
+    compute(sink.view.template element<T>(i));
+    return !(checked && kernel_failed());
+}
+template <class Check, class Compute>
+bool put(const RowSink& sink, Py_ssize_t i, Check checked, const Compute& compute) noexcept {
+    double row[3];
+    compute(row);
+    if (checked && kernel_failed()) return false;
+    return sink.write(i, row);
+}
+
+// A method's loop over x.shape[0] elements: element i read by `reader` (a
+// Column, Columns or Rows) into `in`, compute(in, out) applied, the result put
+// into `sink`. It is split over threads when `may_split` (the kernels stay off
+// the interpreter) and every element is read and written straight to memory.
+template <int Width, class Reader, class Sink, class Compute>
+bool for_each_element(PyObject* x, const Reader& reader, const Sink& sink, bool may_split,
+                      const Compute& compute) noexcept {
+    Py_ssize_t n;
+    if (!shape_item(x, 0, &n)) return false;
+    const bool parallel = may_split && n <= reader.fast_length() && n <= direct_length(sink);
+    return run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
+        double in[Width];
+        if (!reader.read(i, in)) return false;
+        return put(sink, i, checked, [&](auto* out) { compute(in, out); });
+    });
 }
 
 }  // namespace quorvane::ellipsoid

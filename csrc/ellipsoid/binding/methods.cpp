@@ -5,15 +5,13 @@
 // kernel element by element with an error test after every call, and returns
 // a float or an array. Any failure drops the partly filled result; the method
 // object appends the traceback entry.
-#include "ellipsoid/binding/methods.h"
-
-#include "ellipsoid/binding/element_loop.h"
-#include "ellipsoid/binding/method_args.h"
-#include "ellipsoid/binding/names.h"
-#include "ellipsoid/binding/numpy_calls.h"
-#include "ellipsoid/binding/readers.h"
-#include "ellipsoid/binding/results.h"
+#include "ellipsoid/binding/arguments.h"
 #include "ellipsoid/binding/docstrings.h"
+#include "ellipsoid/binding/element_loop.h"
+#include "ellipsoid/binding/globals.h"
+#include "ellipsoid/binding/method_type.h"
+#include "ellipsoid/binding/numbers.h"
+#include "ellipsoid/binding/results.h"
 
 namespace quorvane::ellipsoid {
 namespace {
@@ -48,18 +46,9 @@ View many_records(PyObject* x, PyObject* dtype_name, const py::ElementSpec& spec
     if (!rows) return {};
     View view = allocate_records(rows.get(), dtype_name, spec);
     if (!view) return {};
-    Py_ssize_t n;
-    if (!shape_item(x, 0, &n)) return {};
     Rows positions(x);
     positions.set_fast(k.own());
-    const bool parallel = may_split && n <= positions.fast_length() && n <= view.length();
-    const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
-        double _r[3];
-        if (!positions.read(i, _r)) return false;
-        if (checked && !in_bounds(view, i)) return false;
-        kernel(_r, view.element<Record>(i));
-        return !(checked && kernel_failed());
-    });
+    const bool ok = for_each_element<3>(x, positions, Elements<Record>{view}, may_split, kernel);
     return ok ? std::move(view) : View();
 }
 
@@ -67,11 +56,10 @@ View many_records(PyObject* x, PyObject* dtype_name, const py::ElementSpec& spec
 
 template <double (*kernel)(QuorvaneEllipsoid, double) noexcept>
 PyObject* latitude_method(Object* self, PyObject* x) noexcept {
-    const int real = all_real({x});
+    double value;
+    const int real = real_numbers({x}, &value);
     if (real < 0) return nullptr;
     if (real) {
-        double value;
-        if (!to_double(x, &value)) return nullptr;
         const double result = kernel(self, value);
         if (kernel_failed()) return nullptr;
         return PyFloat_FromDouble(result);
@@ -80,17 +68,10 @@ PyObject* latitude_method(Object* self, PyObject* x) noexcept {
     if (!array) return nullptr;
     View view = View::acquire(array.get(), py::kDoubleSpec, 1);
     if (!view) return nullptr;
-    Py_ssize_t n;
-    if (!shape_item(x, 0, &n)) return nullptr;
     const Column column(x);  // the latitude kernels are final: nothing foreign runs
-    const bool parallel = n <= column.fast_length() && n <= view.length();
-    const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
-        double value;
-        if (!column.read(i, &value)) return false;
-        if (checked && !in_bounds(view, i)) return false;
-        *view.element<double>(i) = kernel(self, value);
-        return !(checked && kernel_failed());
-    });
+    const bool ok = for_each_element<1>(
+        x, column, Elements<double>{view}, true,
+        [self](const double* value, double* out) { *out = kernel(self, *value); });
     return ok ? asarray(view.object()).release() : nullptr;
 }
 
@@ -107,14 +88,13 @@ PyObject* geodetic_lat_from_reduced_lat(Object* self, PyObject* const* args) noe
 PyObject* enu(Object* self, PyObject* const* args) noexcept {
     PyObject *lat = args[0], *lon = args[1];
     const Kernels k(self);
-    const int real = all_real({lat, lon});
+    double v[2];
+    const int real = real_numbers({lat, lon}, v);
     if (real < 0) return nullptr;
     if (real) {
-        SurfCoord point;
-        if (!to_double(lat, &point.lat) || !to_double(lon, &point.lon)) return nullptr;
         View view = allocate_records(state.c.tuple_1, state.c.ENU_dtype, py::kENUSpec);
         if (!view) return nullptr;
-        k.call<Slot::c_enu>(point, view.element<ENU_Frame>(0));
+        k.call<Slot::c_enu>(SurfCoord{v[0], v[1]}, view.element<ENU_Frame>(0));
         if (kernel_failed()) return nullptr;
         return return_records(view, state.c.ENU_dtype);
     }
@@ -123,51 +103,33 @@ PyObject* enu(Object* self, PyObject* const* args) noexcept {
     if (!shape) return nullptr;
     View view = allocate_records(shape.get(), state.c.ENU_dtype, py::kENUSpec);
     if (!view) return nullptr;
-    Py_ssize_t n;
-    if (!shape_item(lat, 0, &n)) return nullptr;
     const Columns<2> coords({lat, lon}, k.own());
-    const bool parallel = n <= coords.fast_length() && n <= view.length();
-    const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
-        double v[2];
-        if (!coords.read(i, v)) return false;
-        const SurfCoord point{v[0], v[1]};
-        if (checked && !in_bounds(view, i)) return false;
-        k.call<Slot::c_enu>(point, view.element<ENU_Frame>(i));
-        return !(checked && kernel_failed());
-    });
+    const bool ok = for_each_element<2>(
+        lat, coords, Elements<ENU_Frame>{view}, true,
+        [&k](const double* v, ENU_Frame* enu) { k.call<Slot::c_enu>(SurfCoord{v[0], v[1]}, enu); });
     return ok ? return_records(view, state.c.ENU_dtype) : nullptr;
 }
 
 PyObject* surf_pos_from_surf_coord(Object* self, PyObject* const* args) noexcept {
     PyObject *lat = args[0], *lon = args[1];
     const Kernels k(self);
-    const int real = all_real({lat, lon});
+    double v[2];
+    const int real = real_numbers({lat, lon}, v);
     if (real < 0) return nullptr;
     if (real) {
-        SurfCoord point;
-        if (!to_double(lat, &point.lat) || !to_double(lon, &point.lon)) return nullptr;
         double r_surf[3];
-        k.call<Slot::c_surf_pos_from_surf_coord>(point, r_surf);
+        k.call<Slot::c_surf_pos_from_surf_coord>(SurfCoord{v[0], v[1]}, r_surf);
         if (kernel_failed()) return nullptr;
         return asarray_vector3(r_surf).release();
     }
     if (!check_columns({lat, lon})) return nullptr;
     Ref r_surf = zeros_rows_of(lat);
     if (!r_surf) return nullptr;
-    Py_ssize_t n;
-    if (!shape_item(lat, 0, &n)) return nullptr;
-    const RowSink sink(r_surf.get());
     const Columns<2> coords({lat, lon}, k.own());
-    const bool parallel = n <= coords.fast_length() && n <= sink.direct_rows();
-    const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
-        double v[2];
-        if (!coords.read(i, v)) return false;
-        const SurfCoord point{v[0], v[1]};
-        double _r_surf[3];
-        k.call<Slot::c_surf_pos_from_surf_coord>(point, _r_surf);
-        if (checked && kernel_failed()) return false;
-        return sink.write(i, _r_surf);
-    });
+    const bool ok = for_each_element<2>(
+        lat, coords, RowSink(r_surf.get()), true, [&k](const double* v, double* _r_surf) {
+            k.call<Slot::c_surf_pos_from_surf_coord>(SurfCoord{v[0], v[1]}, _r_surf);
+        });
     return ok ? asarray(r_surf.get()).release() : nullptr;
 }
 
@@ -206,24 +168,16 @@ PyObject* solve_reduced_lat_equation(Object* self, PyObject* const* args) noexce
         return PyFloat_FromDouble(beta);
     }
     if (!check_rows3(r)) return nullptr;
-    Ref rows = first_dimension(r);
-    Ref dtype = rows ? numpy_double() : Ref();
-    Ref array = dtype ? zeros(rows.get(), dtype.get()) : Ref();
+    Ref array = zeros_column_of(r);
     if (!array) return nullptr;
     View view = View::acquire(array.get(), py::kDoubleSpec, 1);
     if (!view) return nullptr;
-    Py_ssize_t n;
-    if (!shape_item(r, 0, &n)) return nullptr;
     Rows positions(r);
     positions.set_fast(k.own());
-    const bool parallel = n <= positions.fast_length() && n <= view.length();
-    const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
-        double _r[3];
-        if (!positions.read(i, _r)) return false;
-        if (checked && !in_bounds(view, i)) return false;
-        *view.element<double>(i) = k.call<Slot::c_solve_reduced_lat_equation>(_r);
-        return !(checked && kernel_failed());
-    });
+    const bool ok = for_each_element<3>(r, positions, Elements<double>{view}, true,
+                                        [&k](const double* _r, double* beta) {
+                                            *beta = k.call<Slot::c_solve_reduced_lat_equation>(_r);
+                                        });
     return ok ? asarray(view.object()).release() : nullptr;
 }
 
@@ -241,15 +195,12 @@ PyObject* lla_from_pos(Object* self, PyObject* const* args) noexcept {
 PyObject* pos_from_lla(Object* self, PyObject* const* args) noexcept {
     PyObject *lat = args[0], *lon = args[1], *alt = args[2];
     const Kernels k(self);
-    const int real = all_real({lat, lon, alt});
+    double v[3];
+    const int real = real_numbers({lat, lon, alt}, v);
     if (real < 0) return nullptr;
     if (real) {
-        LLA lla;
-        if (!to_double(lat, &lla.lat) || !to_double(lon, &lla.lon) || !to_double(alt, &lla.alt)) {
-            return nullptr;
-        }
         double _r[3];
-        k.call<Slot::c_pos_from_lla>(lla, _r);
+        k.call<Slot::c_pos_from_lla>(LLA{v[0], v[1], v[2]}, _r);
         if (kernel_failed()) return nullptr;
         return asarray_vector3(_r).release();
     }
@@ -258,20 +209,11 @@ PyObject* pos_from_lla(Object* self, PyObject* const* args) noexcept {
     if (!array) return nullptr;
     View view = View::acquire(array.get(), py::kDoubleSpec, 2);
     if (!view) return nullptr;
-    Py_ssize_t n;
-    if (!shape_item(lat, 0, &n)) return nullptr;
     const Columns<3> coords({lat, lon, alt}, k.own());
-    const RowSink sink(view);
-    const bool parallel = n <= coords.fast_length() && n <= sink.direct_rows();
-    const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
-        double v[3];
-        if (!coords.read(i, v)) return false;
-        const LLA lla{v[0], v[1], v[2]};
-        double _r[3];
-        k.call<Slot::c_pos_from_lla>(lla, _r);
-        if (checked && kernel_failed()) return false;
-        return sink.write(i, _r);
-    });
+    const bool ok =
+        for_each_element<3>(lat, coords, RowSink(view), true, [&k](const double* v, double* _r) {
+            k.call<Slot::c_pos_from_lla>(LLA{v[0], v[1], v[2]}, _r);
+        });
     return ok ? asarray(view.object()).release() : nullptr;
 }
 
@@ -298,19 +240,12 @@ PyObject* surf_pos_of_ray_first_intersection(Object* self, PyObject* const* args
     if (!array) return nullptr;
     View view = View::acquire(array.get(), py::kDoubleSpec, 2);
     if (!view) return nullptr;
-    Py_ssize_t n;
-    if (!shape_item(u_ray, 0, &n)) return nullptr;
     Rows rays(u_ray);
     rays.set_fast(k.own());
-    const RowSink sink(view);
-    const bool parallel = n <= rays.fast_length() && n <= sink.direct_rows();
-    const bool ok = run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
-        double _u_ray[3], _r_surf[3];
-        if (!rays.read(i, _u_ray)) return false;
-        k.call<Slot::c_surf_pos_of_ray_first_intersection>(_r_source, _u_ray, _r_surf);
-        if (checked && kernel_failed()) return false;
-        return sink.write(i, _r_surf);
-    });
+    const bool ok = for_each_element<3>(
+        u_ray, rays, RowSink(view), true, [&](const double* _u_ray, double* _r_surf) {
+            k.call<Slot::c_surf_pos_of_ray_first_intersection>(_r_source, _u_ray, _r_surf);
+        });
     return ok ? asarray(view.object()).release() : nullptr;
 }
 
@@ -325,8 +260,6 @@ PyObject* aer_coords(Object* self, PyObject* const* args) noexcept {
     const Kernels::Observer observer(k, _lla_obs);
     const int one_point = attr_equals(r_target, state.c.ndim, state.c.one);
     if (one_point < 0) return nullptr;
-    // Split over threads only when the bound vector routines are the package's
-    // own: another module's code stays on the calling thread.
     const auto kernel = [&observer](const double* _r_target, AER* aer) {
         observer.c_aer_coords(_r_target, aer);
     };
@@ -337,6 +270,8 @@ PyObject* aer_coords(Object* self, PyObject* const* args) noexcept {
         }
         view = one_record<AER>(r_target, state.c.one, state.c.AER_dtype, py::kAERSpec, kernel);
     } else {
+        // Split over threads only when the bound vector routines are the
+        // package's own: another module's code stays on the calling thread.
         view = many_records<AER>(r_target, state.c.AER_dtype, py::kAERSpec, k,
                                  observer.self_contained(), kernel);
     }

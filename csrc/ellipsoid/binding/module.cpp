@@ -11,13 +11,13 @@
 #include <cstring>
 
 #include "common/args.h"
-#include "ellipsoid/binding/names.h"
-#include "ellipsoid/binding/numpy_calls.h"
-#include "ellipsoid/binding/readers.h"
 #include "ellipsoid/binding/docstrings.h"
-#include "ellipsoid/binding/methods.h"
+#include "ellipsoid/binding/globals.h"
+#include "ellipsoid/binding/method_type.h"
+#include "ellipsoid/binding/numbers.h"
+#include "ellipsoid/binding/results.h"
+#include "ellipsoid/binding/views.h"
 #include "ellipsoid/kernel_table.h"
-#include "ellipsoid/binding/typedview.h"
 #include "vectools/routines.h"
 
 namespace quorvane::ellipsoid {
@@ -306,6 +306,8 @@ bool publish_kernel_table(PyObject* module) noexcept {
 
 enum class SizeRule { Ignore, Warn };
 
+// "<module>.<class> size changed, ...": an error when the type is smaller than
+// this module was compiled for, a warning (or nothing) when it is larger.
 bool check_type_size(PyObject* module, const char* module_name, const char* class_name,
                      Py_ssize_t expected, SizeRule larger) noexcept {
     Ref type = Ref::steal(PyObject_GetAttrString(module, class_name));
@@ -316,21 +318,18 @@ bool check_type_size(PyObject* module, const char* module_name, const char* clas
         return false;
     }
     const Py_ssize_t size = reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize;
+    if (size == expected || (size > expected && larger == SizeRule::Ignore)) return true;
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd from C "
+        "header, got %zd from PyObject",
+        module_name, class_name, expected, size));
+    if (!message) return false;
     if (size < expected) {
-        PyErr_Format(PyExc_ValueError,
-                     "%.200s.%.200s size changed, may indicate binary incompatibility. Expected "
-                     "%zd from C header, got %zd from PyObject",
-                     module_name, class_name, expected, size);
+        PyErr_SetObject(PyExc_ValueError, message.get());
         return false;
     }
-    if (size > expected && larger == SizeRule::Warn) {
-        return PyErr_WarnFormat(nullptr, 0,
-                                "%.200s.%.200s size changed, may indicate binary "
-                                "incompatibility. Expected %zd from C header, got %zd from "
-                                "PyObject",
-                                module_name, class_name, expected, size) == 0;
-    }
-    return true;
+    const char* text = PyUnicode_AsUTF8(message.get());
+    return text != nullptr && PyErr_WarnEx(nullptr, text, 0) == 0;
 }
 
 bool check_type_sizes() noexcept {
@@ -368,6 +367,11 @@ bool check_type_sizes() noexcept {
     return true;
 }
 
+void raise_missing_routine(const char* name) noexcept {
+    PyErr_Format(PyExc_ImportError, "%.200s does not export expected C function %.200s",
+                 kVectoolsName, name);
+}
+
 // Binds one routine of the vector module by name and exact signature string;
 // *own stays true only while the routines are the package's own.
 void* bind_routine(PyObject* capi, const char* name, const char* signature, bool* own) noexcept {
@@ -376,8 +380,7 @@ void* bind_routine(PyObject* capi, const char* name, const char* signature, bool
     Ref owner = Ref::steal(found_capsule);
     PyObject* capsule = owner.get();
     if (capsule == nullptr) {
-        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C function %.200s",
-                     kVectoolsName, name);
+        raise_missing_routine(name);
         return nullptr;
     }
     if (!PyCapsule_IsValid(capsule, signature)) {
@@ -400,8 +403,7 @@ bool bind_vector_routines() noexcept {
         vectools ? Ref::steal(PyObject_GetAttrString(vectools.get(), "__pyx_capi__")) : Ref();
     if (!capi) return false;
     if (!PyDict_Check(capi.get())) {
-        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C function %.200s",
-                     kVectoolsName, "scale");
+        raise_missing_routine("scale");
         return false;
     }
     // scale and add are bound, in this order, only to check that the vector

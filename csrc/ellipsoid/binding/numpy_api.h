@@ -1,7 +1,7 @@
 // The NumPy C API as this module uses it: the 1.20 feature level, one shared
 // API table (imported in module.cpp).
-#ifndef QUORVANE_MATHTOOLS_ELLIPSOID_NUMPY_API_H
-#define QUORVANE_MATHTOOLS_ELLIPSOID_NUMPY_API_H
+#ifndef QUORVANE_ELLIPSOID_BINDING_NUMPY_API_H
+#define QUORVANE_ELLIPSOID_BINDING_NUMPY_API_H
 
 #define NPY_NO_DEPRECATED_API NPY_1_20_API_VERSION
 #ifndef NPY_TARGET_VERSION
@@ -13,4 +13,4 @@
 #endif
 #include <numpy/arrayobject.h>
 
-#endif  // QUORVANE_MATHTOOLS_ELLIPSOID_NUMPY_API_H
+#endif  // QUORVANE_ELLIPSOID_BINDING_NUMPY_API_H

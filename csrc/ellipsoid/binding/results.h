@@ -1,27 +1,39 @@
-// The results of the methods: allocating them, writing rows into them and
-// handing them back.
+// The results of the methods: allocating them with NumPy, writing elements and
+// rows into them, and handing them back.
+//
+// While the module global `numpy` is NumPy itself, zeros of an exact shape and
+// dtype and asarray of a typed view are made with the C API: the same arrays,
+// without the cost of a keyword call and of reading the view's format string
+// back. Any other `numpy` is called as the interpreter would call it.
 #ifndef QUORVANE_ELLIPSOID_BINDING_RESULTS_H
 #define QUORVANE_ELLIPSOID_BINDING_RESULTS_H
 
 #include <Python.h>
 
 #include "common/ref.h"
-#include "ellipsoid/binding/typedview.h"
+#include "ellipsoid/binding/views.h"
 
 namespace quorvane::ellipsoid {
 
 using py::Ref;
 using py::View;
 
-// numpy.double, looked up at the call.
-Ref numpy_double() noexcept;
+// Remembers NumPy's own module and functions (at import).
+bool remember_numpy(PyObject* numpy) noexcept;
 
+// numpy.zeros(shape=x.shape[0], dtype=numpy.double).
+Ref zeros_column_of(PyObject* x) noexcept;
 // numpy.zeros(shape=(x.shape[0], 3), dtype=numpy.double).
 Ref zeros_rows_of(PyObject* x) noexcept;
-
+// numpy.zeros_like(x).
+Ref zeros_like(PyObject* x) noexcept;
 // numpy.zeros(shape=<shape>, dtype=<module global dtype_name>) as a typed view.
 View allocate_records(PyObject* shape, PyObject* dtype_name, const py::ElementSpec& spec) noexcept;
 
+// numpy.asarray(obj[, dtype=dtype]).
+Ref asarray(PyObject* obj, PyObject* dtype = nullptr) noexcept;
+// numpy.asarray([v0, v1, v2]).
+Ref asarray_vector3(const double* v) noexcept;
 // numpy.asarray(view, dtype=<module global dtype_name>).
 PyObject* return_records(const View& view, PyObject* dtype_name) noexcept;
 
@@ -40,8 +52,8 @@ public:
     // directly.
     explicit RowSink(PyObject* array) noexcept;
 
-    // Rows 0 .. direct_rows() - 1 go straight to memory.
-    Py_ssize_t direct_rows() const noexcept { return rows_; }
+    // Rows 0 .. direct_length() - 1 go straight to memory.
+    Py_ssize_t direct_length() const noexcept { return rows_; }
     bool write(Py_ssize_t i, const double* r) const noexcept {
         if (i < rows_) {
             char* row = data_ + i * row_stride_;

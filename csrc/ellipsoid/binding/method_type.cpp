@@ -1,4 +1,4 @@
-#include "ellipsoid/binding/methodobj.h"
+#include "ellipsoid/binding/method_type.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -45,6 +45,13 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
         PyErr_Format(PyExc_TypeError,
                      "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
                      m->name, m->owner->tp_name, Py_TYPE(args[0])->tp_name);
+        add_traceback(m->traceback_name);
+        return nullptr;
+    }
+    // A compiled subclass whose tp_new never ran Ellipsoid's has no kernel
+    // table: refused as the frames functions refuse it.
+    if (reinterpret_cast<QuorvaneEllipsoidObject*>(args[0])->kernels == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "self has no kernel table");
         add_traceback(m->traceback_name);
         return nullptr;
     }

@@ -5,15 +5,15 @@
 // geodetic records). Methods write through it and hand the view object to
 // numpy.asarray; the returned array keeps the view alive as its base, and the
 // view's item access converts single records to and from dictionaries.
-#ifndef QUORVANE_MATHTOOLS_ELLIPSOID_TYPEDVIEW_H
-#define QUORVANE_MATHTOOLS_ELLIPSOID_TYPEDVIEW_H
+#ifndef QUORVANE_ELLIPSOID_BINDING_VIEWS_H
+#define QUORVANE_ELLIPSOID_BINDING_VIEWS_H
 
 #include <Python.h>
 
 #include <utility>
 
-#include "ellipsoid/binding/bufformat.h"
 #include "common/ref.h"
+#include "ellipsoid/binding/buffer_format.h"
 
 namespace quorvane::py {
 
@@ -28,6 +28,10 @@ struct TypedViewObject {
     Py_ssize_t shape[2];
     Py_ssize_t strides[2];
 };
+
+// IndexError "Out of bounds on buffer access (axis <axis>)": an index a view,
+// or a result written like one, does not have.
+void raise_out_of_bounds(int axis) noexcept;
 
 // Makes the view type ready; called once at import.
 bool ready_typed_view_type() noexcept;
@@ -61,9 +65,6 @@ public:
     T* element(Py_ssize_t i) const noexcept {
         return reinterpret_cast<T*>(data() + i * stride(0));
     }
-    double* at(Py_ssize_t i, Py_ssize_t j) const noexcept {
-        return reinterpret_cast<double*>(data() + i * stride(0) + j * stride(1));
-    }
 
 private:
     explicit View(Ref owner) noexcept : owner_(std::move(owner)) {}
@@ -75,4 +76,4 @@ private:
 
 }  // namespace quorvane::py
 
-#endif  // QUORVANE_MATHTOOLS_ELLIPSOID_TYPEDVIEW_H
+#endif  // QUORVANE_ELLIPSOID_BINDING_VIEWS_H

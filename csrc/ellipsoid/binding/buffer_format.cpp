@@ -1,4 +1,4 @@
-#include "ellipsoid/binding/bufformat.h"
+#include "ellipsoid/binding/buffer_format.h"
 
 #include <cctype>
 #include <cstring>

@@ -1,7 +1,7 @@
 // Element types of the typed views, and the check of a buffer's format string
 // (PEP 3118 struct syntax) against one of them.
-#ifndef QUORVANE_MATHTOOLS_ELLIPSOID_BUFFORMAT_H
-#define QUORVANE_MATHTOOLS_ELLIPSOID_BUFFORMAT_H
+#ifndef QUORVANE_ELLIPSOID_BINDING_BUFFER_FORMAT_H
+#define QUORVANE_ELLIPSOID_BINDING_BUFFER_FORMAT_H
 
 #include <Python.h>
 
@@ -37,4 +37,4 @@ bool check_format(const char* format, const ElementSpec& spec) noexcept;
 
 }  // namespace quorvane::py
 
-#endif  // QUORVANE_MATHTOOLS_ELLIPSOID_BUFFORMAT_H
+#endif  // QUORVANE_ELLIPSOID_BINDING_BUFFER_FORMAT_H

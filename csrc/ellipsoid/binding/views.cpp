@@ -1,9 +1,9 @@
-#include "ellipsoid/binding/typedview.h"
+#include "ellipsoid/binding/views.h"
 
 #include <utility>
 
+#include "ellipsoid/binding/numbers.h"
 #include "ellipsoid/binding/numpy_api.h"
-#include "ellipsoid/binding/readers.h"
 #include "ellipsoid/state.h"
 
 namespace quorvane::py {
@@ -176,6 +176,19 @@ Ref lookup_field(PyObject* mapping, const char* name) noexcept {
     return value;
 }
 
+// IndexError for a field of `expected` numbers given `found` (at least one
+// more than expected when the values were counted one by one).
+void raise_value_count(Py_ssize_t expected, Py_ssize_t found) noexcept {
+    if (found > expected) {
+        PyErr_Format(PyExc_IndexError,
+                     "too many values found during array assignment, expected %zd", expected);
+    } else {
+        PyErr_Format(PyExc_IndexError,
+                     "not enough values found during array assignment, expected %zd, got %zd",
+                     expected, found);
+    }
+}
+
 // Exactly `count` numbers from a sized value or an iteration.
 bool to_doubles(PyObject* o, Py_ssize_t count, double* out) noexcept {
     const Py_ssize_t size = PyObject_Size(o);
@@ -183,14 +196,7 @@ bool to_doubles(PyObject* o, Py_ssize_t count, double* out) noexcept {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
         PyErr_Clear();  // not sized: count what the iteration yields
     } else if (size != count) {
-        if (size > count) {
-            PyErr_Format(PyExc_IndexError,
-                         "too many values found during array assignment, expected %zd", count);
-        } else {
-            PyErr_Format(PyExc_IndexError,
-                         "not enough values found during array assignment, expected %zd, got %zd",
-                         count, size);
-        }
+        raise_value_count(count, size);
         return false;
     }
     Ref iterator = Ref::steal(PyObject_GetIter(o));
@@ -203,17 +209,14 @@ bool to_doubles(PyObject* o, Py_ssize_t count, double* out) noexcept {
             break;
         }
         if (found == count) {
-            PyErr_Format(PyExc_IndexError,
-                         "too many values found during array assignment, expected %zd", count);
+            raise_value_count(count, found + 1);
             return false;
         }
         if (!ellipsoid::to_double(item.get(), &out[found])) return false;
         ++found;
     }
     if (found < count) {
-        PyErr_Format(PyExc_IndexError,
-                     "not enough values found during array assignment, expected %zd, got %zd",
-                     count, found);
+        raise_value_count(count, found);
         return false;
     }
     return true;
@@ -309,7 +312,7 @@ char* element_address(PyObject* self, PyObject* key) noexcept {
         Py_ssize_t i = index[d];
         if (i < 0) i += view->shape[d];
         if (i < 0 || i >= view->shape[d]) {
-            PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", d);
+            raise_out_of_bounds(d);
             return nullptr;
         }
         address += i * view->strides[d];
@@ -358,6 +361,10 @@ PyTypeObject TypedViewType = {
 };
 
 }  // namespace
+
+void raise_out_of_bounds(int axis) noexcept {
+    PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);
+}
 
 bool ready_typed_view_type() noexcept {
     return PyType_Ready(&TypedViewType) == 0;

@@ -1,7 +1,8 @@
-// The argument checks of the methods: one number or arrays, and the shape
-// assertions (made only while the interpreter's assertions are on).
-#ifndef QUORVANE_ELLIPSOID_BINDING_METHOD_ARGS_H
-#define QUORVANE_ELLIPSOID_BINDING_METHOD_ARGS_H
+// The argument checks of the methods, once the arguments are parsed: one
+// number or arrays, the shape assertions (made only while the interpreter's
+// assertions are on), and the lengths the element loops run over.
+#ifndef QUORVANE_ELLIPSOID_BINDING_ARGUMENTS_H
+#define QUORVANE_ELLIPSOID_BINDING_ARGUMENTS_H
 
 #include <Python.h>
 
@@ -14,8 +15,9 @@ namespace quorvane::ellipsoid {
 using py::Ref;
 
 // Every one of `xs` passes isinstance(x, Real), tested left to right while
-// they hold: 1, 0 or -1 with an exception.
-int all_real(std::initializer_list<PyObject*> xs) noexcept;
+// they hold, and is then converted, left to right, into out[0], out[1], ...:
+// 1 (one point), 0 (the array branch) or -1 with an exception.
+int real_numbers(std::initializer_list<PyObject*> xs, double* out) noexcept;
 
 // x.<attr> == value, as a branch test (not an assertion): 1, 0 or -1.
 int attr_equals(PyObject* x, PyObject* attr, PyObject* value) noexcept;
@@ -33,6 +35,9 @@ bool check_columns(std::initializer_list<PyObject*> xs) noexcept;
 // x.shape[0] as the object it is (what numpy.zeros is given).
 Ref first_dimension(PyObject* x) noexcept;
 
+// x.shape[k] converted with the interpreter's index conversion.
+bool shape_item(PyObject* x, Py_ssize_t k, Py_ssize_t* out) noexcept;
+
 }  // namespace quorvane::ellipsoid
 
-#endif  // QUORVANE_ELLIPSOID_BINDING_METHOD_ARGS_H
+#endif  // QUORVANE_ELLIPSOID_BINDING_ARGUMENTS_H

@@ -1,6 +1,8 @@
-// Module-level names as the methods see them, and the assertions they make.
-#ifndef QUORVANE_ELLIPSOID_BINDING_NAMES_H
-#define QUORVANE_ELLIPSOID_BINDING_NAMES_H
+// The module's globals as the methods see them: the interned names and small
+// constants, the lookup of a module-level name, and the watchers that let a
+// lookup be remembered until a dictionary changes.
+#ifndef QUORVANE_ELLIPSOID_BINDING_GLOBALS_H
+#define QUORVANE_ELLIPSOID_BINDING_GLOBALS_H
 
 #include <Python.h>
 
@@ -26,16 +28,6 @@ void watch_lookups(PyObject* numpy_module) noexcept;
 PyObject* cached_lookup(PyObject* scope, PyObject* name) noexcept;
 void remember_lookup(PyObject* scope, PyObject* name, PyObject* value) noexcept;
 
-// Raises AssertionError (no message) unless `a == b` is true. The comparison
-// is the interpreter's, on whatever objects the attributes are.
-bool check_equal(PyObject* a, PyObject* b) noexcept;
-
-// isinstance(x, cls) as 1 or 0; -1 with an exception.
-int is_instance(PyObject* x, PyObject* cls) noexcept;
-
-// Raised when a loop would step past the end of its result.
-void raise_out_of_bounds() noexcept;
-
 }  // namespace quorvane::ellipsoid
 
-#endif  // QUORVANE_ELLIPSOID_BINDING_NAMES_H
+#endif  // QUORVANE_ELLIPSOID_BINDING_GLOBALS_H

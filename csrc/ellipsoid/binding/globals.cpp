@@ -1,4 +1,4 @@
-#include "ellipsoid/binding/names.h"
+#include "ellipsoid/binding/globals.h"
 
 namespace quorvane::ellipsoid {
 
@@ -99,26 +99,6 @@ Ref global(PyObject* name) noexcept {
     if (PyObject_GetOptionalAttr(state.builtins, name, &builtin) < 0) return {};
     if (builtin == nullptr) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return Ref::steal(builtin);
-}
-
-bool check_equal(PyObject* a, PyObject* b) noexcept {
-    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
-    if (!result) return false;
-    const int truth = PyObject_IsTrue(result.get());
-    if (truth < 0) return false;
-    if (truth == 0) {
-        PyErr_SetNone(PyExc_AssertionError);
-        return false;
-    }
-    return true;
-}
-
-int is_instance(PyObject* x, PyObject* cls) noexcept {
-    return PyObject_IsInstance(x, cls);
-}
-
-void raise_out_of_bounds() noexcept {
-    PyErr_SetString(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
 }
 
 }  // namespace quorvane::ellipsoid

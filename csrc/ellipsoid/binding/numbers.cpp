@@ -1,8 +1,7 @@
-#include "ellipsoid/binding/readers.h"
+#include "ellipsoid/binding/numbers.h"
 
 #include <cstring>
 
-#include "ellipsoid/binding/names.h"
 #include "ellipsoid/binding/numpy_api.h"
 #include <numpy/halffloat.h>
 
@@ -81,15 +80,6 @@ bool read_item(PyObject* x, Py_ssize_t i, double* out) noexcept {
 }
 
 }  // namespace
-
-bool shape_item(PyObject* x, Py_ssize_t k, Py_ssize_t* out) noexcept {
-    Ref shape = Ref::steal(PyObject_GetAttr(x, state.c.shape));
-    if (!shape) return false;
-    Ref item = get_item(shape.get(), k);
-    if (!item) return false;
-    *out = PyNumber_AsSsize_t(item.get(), PyExc_OverflowError);
-    return !(*out == -1 && PyErr_Occurred());
-}
 
 bool to_double(PyObject* o, double* out) noexcept {
     if (PyFloat_CheckExact(o)) {

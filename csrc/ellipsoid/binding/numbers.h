@@ -1,6 +1,6 @@
-// Reading numbers: one object, the elements of 1-D inputs, the rows of (N, 3) inputs.
-#ifndef QUORVANE_ELLIPSOID_BINDING_READERS_H
-#define QUORVANE_ELLIPSOID_BINDING_READERS_H
+// The number readers: one object, the elements of 1-D inputs, the rows of (N, 3) inputs.
+#ifndef QUORVANE_ELLIPSOID_BINDING_NUMBERS_H
+#define QUORVANE_ELLIPSOID_BINDING_NUMBERS_H
 
 #include <Python.h>
 
@@ -20,9 +20,6 @@ bool to_double(PyObject* o, double* out) noexcept;
 
 // x[i]: the sequence slot when the type has one, as for any integer subscript.
 Ref get_item(PyObject* x, Py_ssize_t i) noexcept;
-
-// x.shape[k] converted with the interpreter's index conversion.
-bool shape_item(PyObject* x, Py_ssize_t k, Py_ssize_t* out) noexcept;
 
 // -- Reading inputs element by element ----------------------------------------------
 //
@@ -131,4 +128,4 @@ bool read_vector3(PyObject* x, double* out) noexcept;
 
 }  // namespace quorvane::ellipsoid
 
-#endif  // QUORVANE_ELLIPSOID_BINDING_READERS_H
+#endif  // QUORVANE_ELLIPSOID_BINDING_NUMBERS_H
