@@ -2,12 +2,14 @@
 # Builds the package into a fresh virtual environment of its own (build/venv-test)
 # and runs the whole test suite (warnings are errors in this build), then runs
 # the suite again against an AddressSanitizer/UndefinedBehaviorSanitizer build
-# (scripts/sanitize.sh). Prints one line per stage.
+# (scripts/sanitize.sh). Without pytest arguments it also builds the documentation
+# (scripts/docs.sh: warnings are errors, the examples run). Prints one line per stage.
 #
 #   bash scripts/test.sh [pytest arguments, relative to tests/]
 #
 # Time on two cores: about 2 minutes to build, 7 to 8 for the suite, then about
-# 4 for the sanitizer run, which QUORVANE_SKIP_SANITIZE=1 skips.
+# 4 for the sanitizer run, which QUORVANE_SKIP_SANITIZE=1 skips; QUORVANE_SKIP_DOCS=1
+# skips the documentation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=$(bash scripts/find-python.sh)
@@ -16,10 +18,15 @@ rm -rf "$venv"
 echo "test.sh: building the C++ extension into $venv, with the test dependencies (about 2 minutes)..."
 "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q -C cmake.define.QUORVANE_WERROR=ON ".[test]"
+"$venv/bin/python" -m pip install -q -C cmake.define.QUORVANE_WERROR=ON ".[test,docs]"
 echo "test.sh: running the test suite (the whole suite: 7 to 8 minutes)..."
 # Run from outside the source tree so the installed package is the one tested.
 (cd tests && "../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")
+# The documentation once, on the whole run only: warnings are errors and every example runs.
+if [ $# -eq 0 ] && [ "${QUORVANE_SKIP_DOCS:-0}" != 1 ]; then
+    echo "test.sh: building the documentation, running its examples (scripts/docs.sh, about 1 minute)..."
+    bash scripts/docs.sh "$venv/bin/python" build/docs-html
+fi
 if [ "${QUORVANE_SKIP_SANITIZE:-0}" != 1 ]; then
     echo "test.sh: again under ASan/UBSan (scripts/sanitize.sh, about 4 minutes)"
     bash scripts/sanitize.sh "$@"

@@ -41,6 +41,8 @@ def count_lines(data: bytes | bytearray | memoryview) -> int:
     """The line ends in ``data`` (``\\r\\n`` counts once), quoted or not, as line numbers count
     them. ``data`` never ends between the two bytes of a ``\\r\\n``."""
     data = bytes(data) if isinstance(data, memoryview) else data
+    if b"\r" not in data:
+        return data.count(b"\n")
     return data.count(b"\n") + data.count(b"\r") - data.count(b"\r\n")
 
 
@@ -262,7 +264,8 @@ def parse_numbers(
 ) -> FloatArray:
     """The numbers in ``values``, or an InputError at the first bad one, placed by ``locate``
     (its index -> ``{"line": n}`` or ``{"row": n}``)."""
-    if all(v.isascii() and "_" not in v for v in values):
+    joined = "".join(values)
+    if joined.isascii() and "_" not in joined:
         try:
             out = np.fromiter(map(float, values), dtype=np.float64, count=len(values))
         except ValueError:
