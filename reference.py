@@ -186,7 +186,7 @@ def closed_form_gain(Re, f, rho, r_norm, beta, sin_beta, cos_beta):
     return div(slope, (1 - f) * max(Re, r_norm))
 
 
-def newton_iteration(Re, f, x, y, z):
+def newton_iteration(Re, f, x, y, z, rho=None):
     """The formula's Newton iteration from the geocentric latitude, alone.
 
     Returns ``(beta, steps, error, amplification)``: the result, the number of steps
@@ -199,7 +199,8 @@ def newton_iteration(Re, f, x, y, z):
     x, y, z = float(x), float(y), float(z)
     aux1 = x * x + y * y
     aux2 = (Re * f) * (2 - f)
-    rho = sqrt(aux1)
+    # The kernel passes hypot(x, y), which is sqrt(aux1) where the squares stay normal.
+    rho = sqrt(aux1) if rho is None else rho
     r_norm = sqrt(aux1 + z * z)
     A = div(rho, aux2)
     B = div((1 - f) * z, aux2)
@@ -213,10 +214,12 @@ def newton_iteration(Re, f, x, y, z):
         beta = beta - inc
         if not abs(inc) > NEWTON_TOLERANCE:
             curvature = (A * sin_beta - B * cos_beta) - 4 * (sin_beta * cos_beta)
-            # Newton's C s^2 plus the rounding of g at the step's start, over the slope.
+            # Newton's C s^2 plus the rounding of g at the step's start, over the slope, where
+            # that exceeds four units of the result (a root far below the last start).
             terms = abs(sin_beta * cos_beta) + abs(A * sin_beta) + abs(B * cos_beta)
-            error = abs(div(curvature, 2 * denominator)) * (inc * inc) + div(
-                EPS * terms, abs(denominator)
+            rounding = div(EPS * terms, abs(denominator))
+            error = abs(div(curvature, 2 * denominator)) * (inc * inc) + (
+                rounding if rounding > 4 * EPS * abs(beta) else 0.0
             )
             # Where the closed form is used its gain is at most 256 + 17 / (1 - f)^2: an error
             # below the bound divided by that needs no closer look.
@@ -333,7 +336,7 @@ def c_solve_reduced_lat_equation(Re, f, r):
         if not (math.isfinite(rho) and math.isfinite(z)):
             return NAN
         return math.copysign(atan2((1 - f) * abs(z), rho), z)
-    beta, _, error, amplification = newton_iteration(Re, f, x, y, z)
+    beta, _, error, amplification = newton_iteration(Re, f, x, y, z, rho)
     if newton_result_is_nearest(Re, f, rho, z, beta, error, amplification):
         return beta
     return nearest_foot_reduced_lat(Re, f, x, y, z, beta)
@@ -505,7 +508,43 @@ def c_pos_from_lla(Re, f, lat, lon, alt):
 # 2 Re (c <= 3 Re^2, in the space where the ellipsoid is a sphere) and the direction's squared
 # length a is far from overflow and underflow; elsewhere the stable form below is used.
 RAY_NEAR = 3.0
+RAY_MIDDLE = 15.0
 DIRECTION_LOW, DIRECTION_HIGH = 2.0**-400, 2.0**400
+
+
+def ray_hit_lagrange(Re, f, r_ray, u_ray):
+    """The nearer meeting point of the line r + l u with the ellipsoid, for a source between 2
+    and 4 Re (a unit of |r|, a few of Re).
+
+    Dividing z by (1 - f) turns the ellipsoid into the sphere of radius Re. There, with the
+    direction v scaled by a power of two (exactly; the point found does not depend on |u|),
+    a l^2 + 2 h l + c = 0 with a = |v|^2, h = v.r, c = |r|^2 - Re^2, and the quarter
+    discriminant h^2 - a c equals a Re^2 - |v x r|^2 (Lagrange's identity): a Re^2 less the
+    squared distance of the line from the centre, times a, free of the cancellation of h^2
+    against a c for a far source. Of the roots q / a and c / q, q = -(h + sign(h) sqrt(...)),
+    the nearer one is c / q, which adds two numbers of the same sign.
+    """
+    ux, uy, uz = u_ray
+    m = max(abs(ux), abs(uy), abs(uz))
+    if not (0 < m < INF) or math.isnan(ux + uy + uz):
+        return (NAN, NAN, NAN)
+    e = math.frexp(m)[1]
+    v = vx, vy, vz = (math.ldexp(ux, -e), math.ldexp(uy, -e), math.ldexp(uz, -e))
+    rx, ry, rz = r_ray
+    stretch = div(1.0, 1 - f)
+    sx, sy, sz = rx, ry, rz * stretch
+    wx, wy, wz = vx, vy, vz * stretch
+    a = (wx * wx + wy * wy) + wz * wz
+    h = (wx * sx + wy * sy) + wz * sz
+    c = ((sx * sx + sy * sy) + sz * sz) - Re * Re
+    cx, cy, cz = wy * sz - wz * sy, wz * sx - wx * sz, wx * sy - wy * sx
+    disc = a * (Re * Re) - ((cx * cx + cy * cy) + cz * cz)
+    if disc < 0:
+        return (NAN, NAN, NAN)
+    root = sqrt(disc)
+    q = -(h + root) if h > 0 else root - h
+    l = div(c, q) if q != 0 else 0.0
+    return tuple(r_ray[i] + l * v[i] for i in range(3))
 
 
 def difference_of_products(a, d, b, c):
@@ -538,7 +577,10 @@ def ray_hit_stable(Re, f, r_ray, u_ray):
     e = math.frexp(m)[1]
     vx, vy, vz = math.ldexp(ux, -e), math.ldexp(uy, -e), math.ldexp(uz, -e)
     # Re into [1/2, 1), unless the source would then pass 2^1000.
-    k = max(math.frexp(Re)[1], math.frexp(max(abs(rx), abs(ry), abs(rz)))[1] - 1000)
+    source = max(abs(rx), abs(ry), abs(rz))
+    k = math.frexp(Re)[1]
+    if source > 0:
+        k = max(k, math.frexp(source)[1] - 1000)
     R = math.ldexp(Re, -k)
     if not R >= FARTHEST_SOURCE:
         return (NAN, NAN, NAN)
@@ -550,18 +592,20 @@ def ray_hit_stable(Re, f, r_ray, u_ray):
     cx = stretch * difference_of_products(sy, vz, sz, vy)
     cy = stretch * difference_of_products(sz, vx, sx, vz)
     cz = difference_of_products(sx, vy, sy, vx)
-    px = difference_of_products(vy, cz, wz, cy) / a
-    py = difference_of_products(wz, cx, vx, cz) / a
-    pz = difference_of_products(vx, cy, vy, cx) / a
-    d = hypot(hypot(px, py), pz)
+    # w is orthogonal to r' x w: the terms of p are at most a d, their roundings a few units of d.
+    px = (vy * cz - wz * cy) / a
+    py = (wz * cx - vx * cz) / a
+    pz = (vx * cy - vy * cx) / a
+    d = sqrt((px * px + py * py) + pz * pz) if R > SQUARE_LOW else hypot(hypot(px, py), pz)
     if not d <= R:
         return (NAN, NAN, NAN)
     half_chord = sqrt((R - d) * (R + d)) if R > SQUARE_LOW else sqrt(R - d) * sqrt(R + d)
     l = math.copysign(half_chord / sqrt(a), h)
+    # + 0.0 turns a -0 into +0 and changes nothing else.
     return (
-        math.ldexp(px + l * vx, k),
-        math.ldexp(py + l * vy, k),
-        math.ldexp((pz + l * wz) * (1 - f), k),
+        math.ldexp(px + l * vx, k) + 0.0,
+        math.ldexp(py + l * vy, k) + 0.0,
+        math.ldexp((pz + l * wz) * (1 - f), k) + 0.0,
     )
 
 
@@ -573,7 +617,10 @@ def c_surf_pos_of_ray_first_intersection(Re, f, r_ray, u_ray):
     b = 2 * ((ux * rx + uy * ry) + (uz * rz) * diagGz)
     c = ((rx * rx + ry * ry) + (rz * rz) * diagGz) - Re * Re
     near = c <= RAY_NEAR * (Re * Re) and DIRECTION_LOW <= a <= DIRECTION_HIGH
-    if not (near and LENGTH_LOW <= Re <= LENGTH_HIGH):
+    normal_re = LENGTH_LOW <= Re <= LENGTH_HIGH
+    if not (near and normal_re):
+        if c <= RAY_MIDDLE * (Re * Re) and normal_re:
+            return ray_hit_lagrange(Re, f, r_ray, u_ray)
         return ray_hit_stable(Re, f, r_ray, u_ray)
     delta = b * b - c * (4.0 * a)
     if delta < 0:

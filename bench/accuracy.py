@@ -1,6 +1,6 @@
 """Measured accuracy of the geodetic conversions, region by region, against 60-digit decimals.
 
-    python -m bench.accuracy [--points N] [--seed S]     # from the top of the repository
+    python -m bench.accuracy [--points N] [--seed S] [--geodesic-pairs M]   # from the repo top
 
 Every region of the accepted domain is sampled with N points (fewer where the truth is slow).
 The truth comes from mpmath (reference.py: foot_exact, ray_hit_exact), computed from the
@@ -17,6 +17,10 @@ ill-conditioned: at the rim of a strongly flattened ellipsoid a unit of position
 by up to pi/2. aer_coords is scored by its elevation (rad) and range (u), side by side with
 pymap3d's ecef2aer; the hit points of rays by their distance from the true one, in metres and in
 units of Re. The tables are printed in Markdown, ready for the README.
+
+The geodesic section (bench/geodesic_accuracy.py) closes the output: M pairs per region of the
+inverse problem and M starts of the direct one against geodesic_truth.py's 40-digit integrals,
+beside geographiclib and pyproj's Geod.
 """
 
 import argparse
@@ -366,6 +370,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--points", type=int, default=2000)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument(
+        "--geodesic-pairs", type=int, default=100, help="pairs per geodesic region (0: none)"
+    )
     args = parser.parse_args()
     rng = np.random.default_rng(args.seed)
     print("| lla_from_pos region | ours | pyproj cart | pyerfa gc2gde |")
@@ -391,6 +398,11 @@ def main():
     print("|---|---|---|")
     for label, cells in aer_rows(rng, max(args.points // 4, 50)):
         print(f"| {label} | " + " | ".join(cells) + " |")
+    if args.geodesic_pairs:
+        from bench import geodesic_accuracy
+
+        print()
+        print("\n".join(geodesic_accuracy.tables(rng, args.geodesic_pairs)))
 
 
 if __name__ == "__main__":

@@ -3,11 +3,11 @@ random and special pairs, round trips, polygons, broadcasting and bad input."""
 
 import math
 
-import geodesic_truth as gt
 import numpy as np
 import pytest
 from helpers import EARTH
 
+import geodesic_truth as gt
 from quorvane.datamodel import GeodesicDirect_dtype, GeodesicInverse_dtype
 from quorvane.mathtools.ellipsoid import geodesic as gd
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
@@ -239,3 +239,75 @@ def test_polygon_more_than_half_the_ellipsoid():
 def test_bad_input(call, error, match):
     with pytest.raises(error, match=match):
         call()
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_cli_inverse_and_direct(tmp_path, capsys, suffix):
+    from quorvane.mathtools.ellipsoid import cli
+
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.csv
+    import pyarrow.parquet as pq
+
+    lat1, lon1, lat2, lon2 = np.degrees(gt.pairs("random", np.random.default_rng(2), 50))
+    table = pa.table({"lat1": lat1, "lon1": lon1, "lat2": lat2, "lon2": lon2})
+    source, out = tmp_path / f"pairs{suffix}", tmp_path / f"out{suffix}"
+    if suffix == ".csv":
+        pyarrow.csv.write_csv(table, source)
+    else:
+        pq.write_table(table, source)
+    assert cli.main(["geodesic-inverse", "--degrees", str(source), "-o", str(out)]) == 0
+    got = pyarrow.csv.read_csv(out) if suffix == ".csv" else pq.read_table(out)
+    want = gd.inverse(WGS84, lat1, lon1, lat2, lon2, degrees=True)
+    for name in ("s12", "azi1", "azi2"):
+        np.testing.assert_array_equal(got[name].to_numpy(), want[name])
+    # the direct problem from the same starts comes back to point 2
+    starts = pa.table({"lat1": lat1, "lon1": lon1, "azi1": want["azi1"], "s12": want["s12"]})
+    pq.write_table(starts, tmp_path / "starts.parquet")
+    assert (
+        cli.main(
+            [
+                "geodesic-direct",
+                "--degrees",
+                str(tmp_path / "starts.parquet"),
+                "-o",
+                str(tmp_path / "ends.parquet"),
+            ]
+        )
+        == 0
+    )
+    ends = pq.read_table(tmp_path / "ends.parquet")
+    np.testing.assert_allclose(ends["lat2"].to_numpy(), lat2, atol=1e-12)
+    capsys.readouterr()
+    assert cli.main(["geodesic-inverse", "--re", "1", "--f", "0.1", str(source)]) == 2
+    assert "flattening 1/50 or less" in capsys.readouterr().err
+
+
+def test_dask_arrays_and_dataframes():
+    da = pytest.importorskip("dask.array")
+    dd = pytest.importorskip("dask.dataframe")
+    import pandas as pd
+
+    from quorvane.mathtools.ellipsoid import dask as qd
+
+    lat1, lon1, lat2, lon2 = gt.pairs("random", np.random.default_rng(4), 900)
+    lazy = qd.geodesic_inverse("WGS84", da.from_array(lat1, chunks=256), lon1, lat2, 0.5)
+    np.testing.assert_array_equal(lazy.compute(), gd.inverse(WGS84, lat1, lon1, lat2, 0.5))
+    frame = pd.DataFrame({"lat1": lat1, "lon1": lon1, "azi1": lat2, "s12": lon2 * 1e6})
+    out = qd.dataframe_geodesic_direct("WGS84", dd.from_pandas(frame, npartitions=3)).compute()
+    want = gd.direct(WGS84, lat1, lon1, lat2, lon2 * 1e6)
+    np.testing.assert_array_equal(out["lon2"].to_numpy(), want["lon2"])
+    with pytest.raises(ValueError, match="1/50"):
+        qd.geodesic_direct((1.0, 0.1), lat1, lon1, lat2, lon2)
+
+
+def test_the_readme_example_runs(tmp_path, capsys):
+    import runpy
+    from pathlib import Path
+
+    readme = (Path(__file__).parent.parent / "README.md").read_text()
+    example = readme.split("## Geodesics", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    (tmp_path / "example.py").write_text(example)
+    namespace = runpy.run_path(str(tmp_path / "example.py"))
+    assert 18e6 < namespace["trip"]["s12"][0] < 19e6
+    assert namespace["path"].shape == (5,) and namespace["area"] > 0

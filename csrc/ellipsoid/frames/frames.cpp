@@ -487,11 +487,12 @@ PyObject* point_result(PyArray_Descr* dtype, const double* values) noexcept {
         Py_INCREF(dtype);
     }
     // PyArray_NewFromDescr takes the reference to dtype, also when it fails.
-    PyObject* array =
-        PyArray_NewFromDescr(&PyArray_Type, dtype, 1, &length, nullptr, nullptr, 0, nullptr);
-    if (array == nullptr) return nullptr;
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values, 3 * sizeof(double));
-    return array;
+    Ref array = Ref::steal(
+        PyArray_NewFromDescr(&PyArray_Type, dtype, 1, &length, nullptr, nullptr, 0, nullptr));
+    if (!array) return nullptr;
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values,
+                3 * sizeof(double));
+    return array.release();
 }
 
 // (ell, lat, lon, alt | azimuth, elevation, range | vector, lat_obs, lon_obs,

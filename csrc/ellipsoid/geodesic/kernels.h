@@ -7,7 +7,7 @@
 // Azimuths are clockwise from north. A latitude outside [-pi/2, pi/2] or a NaN
 // gives NaN results.
 //
-// Accuracy (bench/accuracy.py, against a 40-digit evaluation of the paper's
+// Accuracy (bench/geodesic_accuracy.py, against a 40-digit evaluation of the paper's
 // integrals): on WGS84 the distance is within a few nanometres and the azimuths
 // within a few 1e-15 rad; the series hold for 0 <= f <= 1/50.
 #ifndef QUORVANE_ELLIPSOID_GEODESIC_KERNELS_H
@@ -27,7 +27,7 @@ inline constexpr double kEps = std::numeric_limits<double>::epsilon();
 // meridian of the longitude given: azimuths there follow that longitude.
 inline constexpr double kTiny = 1.4916681462400413e-154;  // sqrt(DBL_MIN)
 // The largest flattening the sixth-order series serve (their truncation error
-// is then some 1e-13 relative; see bench/accuracy.py).
+// then leave some 30 nm on an Earth-sized ellipsoid; see bench/geodesic_accuracy.py).
 inline constexpr double kMaxFlattening = 1.0 / 50;
 
 // sqrt(x^2 + y^2) without hypot's care for overflow: the arguments here are
@@ -112,12 +112,14 @@ inline Lengths lengths(double eps, double sig12, double ssig1, double csig1, dou
 
 // The geodesic from reduced latitude beta1 with azimuth alpha1 to reduced
 // latitude beta2 (Sect. 4): its longitude difference lambda12 and what the
-// inverse problem needs besides.
+// inverse problem needs besides. The `last` trial, at the solution, computes
+// only the distance and the azimuth at point 2.
 struct Trial {
     double lam12;   // lambda12(alpha1) (eqs. 8, 23)
     double dlam12;  // d lambda12 / d alpha1 (eqs. 46-47)
     double salp2, calp2, sig12, s12b;
 };
+template <bool last = false>
 inline Trial trial(const Geodesic& g, double sbet1, double cbet1, double dn1, double sbet2,
                    double cbet2, double dn2, double salp1, double calp1) noexcept {
     Trial t;
@@ -141,10 +143,18 @@ inline Trial trial(const Geodesic& g, double sbet1, double cbet1, double dn1, do
     normalize(ssig2, csig2);
     t.sig12 =
         std::atan2(std::fmax(0.0, csig1 * ssig2 - ssig1 * csig2), csig1 * csig2 + ssig1 * ssig2);
-    const double omg12 =
-        std::atan2(std::fmax(0.0, comg1 * somg2 - somg1 * comg2), comg1 * comg2 + somg1 * somg2);
     const double k2 = sq(calp0) * g.ep2;
     const double eps = eps_of(k2);
+    if constexpr (last) {
+        double cc1[7];
+        c1(eps, cc1);
+        const double b1 = sin_series<6>(ssig2, csig2, cc1) - sin_series<6>(ssig1, csig1, cc1);
+        t.s12b = a1(eps) * (t.sig12 + b1);
+        t.lam12 = t.dlam12 = 0;
+        return t;
+    }
+    const double omg12 =
+        std::atan2(std::fmax(0.0, comg1 * somg2 - somg1 * comg2), comg1 * comg2 + somg1 * somg2);
     double cc3[6];
     g.lon.c3_of(eps, cc3);
     const double b312 = sin_series<5>(ssig2, csig2, cc3) - sin_series<5>(ssig1, csig1, cc3);
@@ -248,7 +258,7 @@ inline InverseResult inverse(const Geodesic& g, double lat1, double lon1, double
         salp1 = cbet2 * somg12;
         calp1 = comg12 >= 0 ? sbet12 + cbet2 * sbet1 * sq(somg12) / (1 + comg12)
                             : sbet12a - cbet2 * sbet1 * sq(somg12) / (1 - comg12);
-        const double ssig12 = std::hypot(salp1, calp1);
+        const double ssig12 = norm(salp1, calp1);
         const double csig12 = sbet1 * sbet2 + cbet1 * cbet2 * comg12;
         if (csig12 >= 0 || ssig12 >= 6 * g.f * kPi * sq(cbet1)) {
             normalize(salp1, calp1);
@@ -287,10 +297,14 @@ inline InverseResult inverse(const Geodesic& g, double lat1, double lon1, double
                     const double s = salp1 * cd + calp1 * sd, c = calp1 * cd - salp1 * sd;
                     // Inside the bracket: lo < alpha < hi, as cross products.
                     if (s > 0 && slo * c - clo * s < 0 && s * chi - c * shi < 0) {
-                        if (std::fabs(dalp1) <= kEps) {  // converged to the last bit
+                        // Converged to the last bit: only the results are computed.
+                        // (A larger step is not safe to stop at: next to the equator
+                        // lambda12 varies on the scale of cos(alpha1), and Newton's
+                        // quadratic error there is large for any fixed step.)
+                        if (std::fabs(dalp1) <= kEps) {
                             salp1 = s, calp1 = c;
                             normalize(salp1, calp1);
-                            t = trial(g, sbet1, cbet1, dn1, sbet2, cbet2, dn2, salp1, calp1);
+                            t = trial<true>(g, sbet1, cbet1, dn1, sbet2, cbet2, dn2, salp1, calp1);
                             break;
                         }
                         salp1 = s, calp1 = c;
@@ -336,7 +350,7 @@ struct Line {
         double sbet1, cbet1;
         reduced(g, lat, sbet1, cbet1);
         salp0 = salp1 * cbet1;
-        calp0 = std::hypot(calp1, salp1 * sbet1);
+        calp0 = norm(calp1, salp1 * sbet1);
         ssig1 = sbet1, somg1 = salp0 * sbet1;
         csig1 = comg1 = sbet1 != 0 || calp1 != 0 ? cbet1 * calp1 : 1;
         normalize(ssig1, csig1);
@@ -367,7 +381,7 @@ struct Line {
         const double sig12 = sig2 - sig1;
         // beta2, alpha2 (eqs. 13-14), omega2 (eq. 12).
         const double sbet2 = calp0 * ssig2;
-        double cbet2 = std::hypot(salp0, calp0 * csig2);
+        double cbet2 = norm(salp0, calp0 * csig2);
         double calp2 = calp0 * csig2;
         if (cbet2 == 0) cbet2 = calp2 = kTiny;  // at a pole
         const double somg2 = salp0 * ssig2, comg2 = csig2;
@@ -401,7 +415,7 @@ inline double edge_area(const Geodesic& g, const AreaSeries& area, double lat1, 
     reduced(g, lat1, sbet1, cbet1);
     reduced(g, lat2, sbet2, cbet2);
     const double salp0 = d.salp1 * cbet1;
-    const double calp0 = std::hypot(d.calp1, d.salp1 * sbet1);
+    const double calp0 = norm(d.calp1, d.salp1 * sbet1);
     const double k2 = sq(calp0) * g.ep2;
     double ssig1 = sbet1, csig1 = d.calp1 * cbet1;
     double ssig2 = sbet2, csig2 = d.calp2 * cbet2;

@@ -2,21 +2,61 @@
 // the geodesic problems for quorvane.mathtools.ellipsoid.geodesic, which checks
 // and prepares their arguments.
 //
-// The loops take the ellipsoid as its equatorial radius a and flattening f, then
-// C-contiguous float64 columns of N values or of one value (one value serves
-// every row), and write rows of three float64 into a C-contiguous (N, 3)
-// buffer. They run without the interpreter lock, split over threads for long
-// loops; the kernels cannot fail (bad rows come out NaN).
+// Every function takes the Ellipsoid first and reads its equatorial radius and
+// flattening from the object. The loops then take C-contiguous float64 columns
+// of N values or of one value (one value serves every row), and write rows of
+// three float64 into a C-contiguous (N, 3) buffer. They run without the
+// interpreter lock, split over threads for long loops; the kernels cannot fail
+// (bad rows come out NaN). The one-pair functions take plain numbers and return
+// the one-record result themselves: a single call costs little more than its
+// kernel.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#define NPY_NO_DEPRECATED_API NPY_1_20_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_20_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL quorvane_geodesic_ARRAY_API
+#include <numpy/arrayobject.h>
 
 #include "common/buffer.h"
 #include "common/parallel.h"
 #include "common/ref.h"
 #include "ellipsoid/geodesic/kernels.h"
+#include "quorvane/mathtools/ellipsoid/ellipsoid.h"
 
 namespace quorvane::geodesic {
 namespace {
+
+using py::Ref;
+
+// The module's state: the Ellipsoid type and the dtypes of the records.
+struct GeodesicState {
+    PyTypeObject* ellipsoid_type;  // strong
+    PyArray_Descr* inverse_dtype;  // strong
+    PyArray_Descr* direct_dtype;   // strong
+};
+
+GeodesicState* state_of(PyObject* module) noexcept {
+    return static_cast<GeodesicState*>(PyModule_GetState(module));
+}
+
+// The ellipsoid of args[0], checked: an Ellipsoid of a flattening the series serve.
+bool read_ellipsoid(PyObject* module, PyObject* ell, double& a, double& f) noexcept {
+    if (!PyObject_TypeCheck(ell, state_of(module)->ellipsoid_type)) {
+        PyErr_Format(PyExc_TypeError, "ell must be an Ellipsoid, got %.200s",
+                     Py_TYPE(ell)->tp_name);
+        return false;
+    }
+    const auto* self = reinterpret_cast<const QuorvaneEllipsoidObject*>(ell);
+    a = self->Re, f = self->f;
+    if (!Geodesic::supports(f)) {
+        PyErr_Format(PyExc_ValueError,
+                     "ell: geodesics are computed for flattenings 0 <= f <= 1/50, got f = %R",
+                     Ref::steal(PyFloat_FromDouble(f)).get());
+        return false;
+    }
+    return true;
+}
 
 // One input column: N values, or one value for every row.
 struct Column {
@@ -25,41 +65,26 @@ struct Column {
     double operator[](Py_ssize_t i) const noexcept { return data[i * step]; }
 };
 
-bool read_ellipsoid(PyObject* const* args, double& a, double& f) noexcept {
-    a = PyFloat_AsDouble(args[0]);
-    if (a == -1 && PyErr_Occurred()) return false;
-    f = PyFloat_AsDouble(args[1]);
-    if (f == -1 && PyErr_Occurred()) return false;
-    if (!(a > 0 && std::isfinite(a)) || !Geodesic::supports(f)) {
-        PyErr_Format(PyExc_ValueError,
-                     "geodesics need 0 < Re < inf and 0 <= f <= 1/50 (the series' range), got "
-                     "Re = %R, f = %R",
-                     args[0], args[1]);
-        return false;
-    }
-    return true;
-}
-
 enum class Problem { inverse, direct };
 
-// (a, f, c0, c1, c2, c3, out): the problem row by row into out.
+// (ell, c0, c1, c2, c3, out): the problem row by row into out.
 template <Problem problem>
-PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs != 7) {
-        PyErr_SetString(PyExc_TypeError, "expected 7 arguments (a, f, four columns, out)");
+PyObject* solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 6) {
+        PyErr_SetString(PyExc_TypeError, "expected 6 arguments (ell, four columns, out)");
         return nullptr;
     }
     double a, f;
-    if (!read_ellipsoid(args, a, f)) return nullptr;
-    static const char* const names[2][4] = {{"lat1", "lon1", "lat2", "lon2"},
-                                            {"lat1", "lon1", "azi1", "s12"}};
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    static constexpr const char* names[2][4] = {{"lat1", "lon1", "lat2", "lon2"},
+                                                {"lat1", "lon1", "azi1", "s12"}};
     py::DoubleRows in[4], out;
-    if (!out.acquire(args[6], "out", 3, true)) return nullptr;
+    if (!out.acquire(args[5], "out", 3, true)) return nullptr;
     const Py_ssize_t n = out.rows();
     Column c[4];
     for (int k = 0; k < 4; ++k) {
         const char* name = names[problem == Problem::direct][k];
-        if (!in[k].acquire(args[2 + k], name, 0, false)) return nullptr;
+        if (!in[k].acquire(args[1 + k], name, 0, false)) return nullptr;
         if (in[k].rows() != n && in[k].rows() != 1) {
             PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
             return nullptr;
@@ -93,58 +118,75 @@ PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     Py_RETURN_NONE;
 }
 
-// (a, f, lat1, lon1, lat2, lon2) -> (s12, azi1, azi2): one pair, no arrays.
-PyObject* inverse_one(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+// Degrees to radians and back, as math.radians and numpy.radians compute them.
+constexpr double kRadians = kPi / 180.0;
+constexpr double kDegrees = 180.0 / kPi;
+
+// (ell, lat1, lon1, x, y, degrees): one pair of plain numbers; its record of one row.
+template <Problem problem>
+PyObject* solve_one(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 6) {
-        PyErr_SetString(PyExc_TypeError, "expected 6 arguments (a, f, lat1, lon1, lat2, lon2)");
+        PyErr_SetString(PyExc_TypeError, "expected 6 arguments (ell, four numbers, degrees)");
         return nullptr;
     }
     double a, f, v[4];
-    if (!read_ellipsoid(args, a, f)) return nullptr;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
     for (int k = 0; k < 4; ++k) {
-        v[k] = PyFloat_AsDouble(args[2 + k]);
+        v[k] = PyFloat_AsDouble(args[1 + k]);
         if (v[k] == -1 && PyErr_Occurred()) return nullptr;
     }
-    const InverseResult r = inverse(Geodesic(a, f), v[0], v[1], v[2], v[3]);
-    return Py_BuildValue("(ddd)", r.s12, r.azi1, r.azi2);
+    const int degrees = PyObject_IsTrue(args[5]);
+    if (degrees < 0) return nullptr;
+    // Angles in: all four for the inverse problem, the first three for the direct one.
+    const int angles = problem == Problem::inverse ? 4 : 3;
+    if (degrees)
+        for (int k = 0; k < angles; ++k) v[k] *= kRadians;
+    double row[3];
+    int first_angle;  // angles out: azi1, azi2, or lat2, lon2, azi2
+    GeodesicState* state = state_of(module);
+    PyArray_Descr* dtype;
+    if constexpr (problem == Problem::inverse) {
+        const InverseResult r = inverse(Geodesic(a, f), v[0], v[1], v[2], v[3]);
+        row[0] = r.s12, row[1] = r.azi1, row[2] = r.azi2;
+        first_angle = 1, dtype = state->inverse_dtype;
+    } else {
+        const DirectResult r = direct(Geodesic(a, f), v[0], v[1], v[2], v[3]);
+        row[0] = r.lat2, row[1] = r.lon2, row[2] = r.azi2;
+        first_angle = 0, dtype = state->direct_dtype;
+    }
+    if (degrees)
+        for (int k = first_angle; k < 3; ++k) row[k] *= kDegrees;
+    npy_intp one = 1;
+    Py_INCREF(dtype);  // PyArray_NewFromDescr steals it
+    Ref result = Ref::steal(
+        PyArray_NewFromDescr(&PyArray_Type, dtype, 1, &one, nullptr, nullptr, 0, nullptr));
+    if (!result) return nullptr;
+    double* out =
+        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+    out[0] = row[0], out[1] = row[1], out[2] = row[2];
+    return result.release();
 }
 
-// (a, f, lat1, lon1, azi1, s12) -> (lat2, lon2, azi2): one point, no arrays.
-PyObject* direct_one(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs != 6) {
-        PyErr_SetString(PyExc_TypeError, "expected 6 arguments (a, f, lat1, lon1, azi1, s12)");
-        return nullptr;
-    }
-    double a, f, v[4];
-    if (!read_ellipsoid(args, a, f)) return nullptr;
-    for (int k = 0; k < 4; ++k) {
-        v[k] = PyFloat_AsDouble(args[2 + k]);
-        if (v[k] == -1 && PyErr_Occurred()) return nullptr;
-    }
-    const DirectResult r = direct(Geodesic(a, f), v[0], v[1], v[2], v[3]);
-    return Py_BuildValue("(ddd)", r.lat2, r.lon2, r.azi2);
-}
-
-// (a, f, lat, lon, closed, signed) -> (area, length): a path of geodesic edges.
+// (ell, lat, lon, closed, signed) -> (area, length): a path of geodesic edges.
 // With `closed`, the polygon's area (to the left of the path; with `signed`,
 // counter-clockwise positive, the smaller side) and perimeter; else the path's
 // length and NaN.
-PyObject* path(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs != 6) {
-        PyErr_SetString(PyExc_TypeError, "expected 6 arguments (a, f, lat, lon, closed, signed)");
+PyObject* path(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "expected 5 arguments (ell, lat, lon, closed, signed)");
         return nullptr;
     }
     double a, f;
-    if (!read_ellipsoid(args, a, f)) return nullptr;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
     py::DoubleRows lat, lon;
-    if (!lat.acquire(args[2], "lat", 0, false) || !lon.acquire(args[3], "lon", 0, false))
+    if (!lat.acquire(args[1], "lat", 0, false) || !lon.acquire(args[2], "lon", 0, false))
         return nullptr;
     if (lat.rows() != lon.rows()) {
         PyErr_SetString(PyExc_ValueError, "lat and lon must have the same length");
         return nullptr;
     }
-    const int closed = PyObject_IsTrue(args[4]);
-    const int signed_area = PyObject_IsTrue(args[5]);
+    const int closed = PyObject_IsTrue(args[3]);
+    const int signed_area = PyObject_IsTrue(args[4]);
     if (closed < 0 || signed_area < 0) return nullptr;
     const Py_ssize_t n = lat.rows();
     const double* y = lat.data();
@@ -177,21 +219,75 @@ PyObject* path(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
 
 PyMethodDef functions[] = {
     QUORVANE_GEODESIC_FUNCTION("inverse", &solve<Problem::inverse>,
-                               "(a, f, lat1, lon1, lat2, lon2, out): s12, azi1, azi2 rows."),
+                               "(ell, lat1, lon1, lat2, lon2, out): s12, azi1, azi2 rows."),
     QUORVANE_GEODESIC_FUNCTION("direct", &solve<Problem::direct>,
-                               "(a, f, lat1, lon1, azi1, s12, out): lat2, lon2, azi2 rows."),
-    QUORVANE_GEODESIC_FUNCTION("inverse_one", &inverse_one,
-                               "(a, f, lat1, lon1, lat2, lon2) -> (s12, azi1, azi2)."),
-    QUORVANE_GEODESIC_FUNCTION("direct_one", &direct_one,
-                               "(a, f, lat1, lon1, azi1, s12) -> (lat2, lon2, azi2)."),
-    QUORVANE_GEODESIC_FUNCTION("path", &path,
-                               "(a, f, lat, lon, closed, signed) -> (area, length)."),
+                               "(ell, lat1, lon1, azi1, s12, out): lat2, lon2, azi2 rows."),
+    QUORVANE_GEODESIC_FUNCTION("inverse_one", &solve_one<Problem::inverse>,
+                               "(ell, lat1, lon1, lat2, lon2, degrees): one inverse record."),
+    QUORVANE_GEODESIC_FUNCTION("direct_one", &solve_one<Problem::direct>,
+                               "(ell, lat1, lon1, azi1, s12, degrees): one direct record."),
+    QUORVANE_GEODESIC_FUNCTION("path", &path, "(ell, lat, lon, closed, signed) -> (area, length)."),
     {nullptr, nullptr, 0, nullptr},
 };
 #undef QUORVANE_GEODESIC_FUNCTION
 
+// A dtype of quorvane.datamodel, checked.
+PyArray_Descr* record_dtype(PyObject* datamodel, const char* name) noexcept {
+    Ref dtype = Ref::steal(PyObject_GetAttrString(datamodel, name));
+    if (!dtype) return nullptr;
+    if (!PyArray_DescrCheck(dtype.get()) ||
+        PyDataType_ELSIZE(reinterpret_cast<PyArray_Descr*>(dtype.get())) != 3 * sizeof(double)) {
+        PyErr_Format(PyExc_ImportError, "quorvane.datamodel.%s is not a record of three doubles",
+                     name);
+        return nullptr;
+    }
+    return reinterpret_cast<PyArray_Descr*>(dtype.release());
+}
+
+// The Ellipsoid type and the record dtypes, into the module's state.
+int geodesic_exec(PyObject* module) noexcept {
+    if (PyArray_ImportNumPyAPI() < 0) return -1;
+    Ref ellipsoid = Ref::steal(PyImport_ImportModule("quorvane.mathtools.ellipsoid.ellipsoid"));
+    if (!ellipsoid) return -1;
+    Ref type = Ref::steal(PyObject_GetAttrString(ellipsoid.get(), "Ellipsoid"));
+    if (!type) return -1;
+    if (!PyType_Check(type.get())) {
+        PyErr_SetString(PyExc_ImportError, "Ellipsoid is not a type");
+        return -1;
+    }
+    Ref datamodel = Ref::steal(PyImport_ImportModule("quorvane.datamodel"));
+    if (!datamodel) return -1;
+    GeodesicState* state = state_of(module);
+    state->inverse_dtype = record_dtype(datamodel.get(), "GeodesicInverse_dtype");
+    if (state->inverse_dtype == nullptr) return -1;
+    state->direct_dtype = record_dtype(datamodel.get(), "GeodesicDirect_dtype");
+    if (state->direct_dtype == nullptr) return -1;
+    state->ellipsoid_type = reinterpret_cast<PyTypeObject*>(type.release());
+    return 0;
+}
+
+int geodesic_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+    GeodesicState* state = state_of(module);
+    Py_VISIT(state->ellipsoid_type);
+    Py_VISIT(state->inverse_dtype);
+    Py_VISIT(state->direct_dtype);
+    return 0;
+}
+
+int geodesic_clear(PyObject* module) noexcept {
+    GeodesicState* state = state_of(module);
+    Py_CLEAR(state->ellipsoid_type);
+    Py_CLEAR(state->inverse_dtype);
+    Py_CLEAR(state->direct_dtype);
+    return 0;
+}
+
+void geodesic_free(void* module) noexcept {
+    geodesic_clear(static_cast<PyObject*>(module));
+}
+
 PyModuleDef_Slot slots[] = {
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_exec, reinterpret_cast<void*>(&geodesic_exec)},
     {0, nullptr},
 };
 
@@ -199,9 +295,12 @@ PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "quorvane.mathtools.ellipsoid._geodesic",
     .m_doc = "Element loops of the geodesic problems (see quorvane.mathtools.ellipsoid.geodesic).",
-    .m_size = 0,
+    .m_size = sizeof(GeodesicState),
     .m_methods = functions,
     .m_slots = slots,
+    .m_traverse = geodesic_traverse,
+    .m_clear = geodesic_clear,
+    .m_free = geodesic_free,
 };
 
 }  // namespace

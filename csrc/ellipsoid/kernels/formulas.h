@@ -57,6 +57,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "quorvane/datamodel/structured.h"
@@ -160,6 +162,9 @@ inline constexpr double kPoleCap = 1.0 / 256;
 // of the direction is far from overflow and underflow; elsewhere the stable
 // form (ray_hit_stable) is used.
 inline constexpr double kRayNear = 3.0;
+// Within 4 Re (c <= 15 Re^2) the stable root of ray_hit_lagrange loses a unit
+// of |r|, a few of Re; beyond, ray_hit_stable keeps to a few units of Re.
+inline constexpr double kRayMiddle = 15.0;
 inline constexpr double kDirectionLow = 0x1p-400, kDirectionHigh = 0x1p400;
 // The stable form scales Re into [1/2, 1) and the source with it, but the
 // source no further than 2^kSourceHeadroom; Re is then at least
@@ -205,6 +210,11 @@ inline int length_exponent(double Re, double x, double y, double z) noexcept {
     int e;
     std::frexp(m, &e);
     return e;
+}
+
+// v 2^e, exact unless it leaves the range; v itself for e = 0 (no call).
+inline double times_power_of_two(double v, int e) noexcept {
+    return e == 0 ? v : std::ldexp(v, e);
 }
 
 // Length of the meridian tangent d/db (cos b, (1 - f) sin b), in units of Re
@@ -277,10 +287,13 @@ inline double closed_form_gain(double Re, double f, double rho, double r_norm, d
     return slope / ((1 - f) * (r_norm > Re ? r_norm : Re));
 }
 
-inline NewtonResult newton_reduced_lat(double Re, double f, double x, double y, double z) noexcept {
+// rho is scaled_hypot(x, y): the formula's sqrt(x^2 + y^2) wherever its
+// squares stay in the normal range.
+inline NewtonResult newton_reduced_lat(double Re, double f, double x, double y, double z,
+                                       double rho) noexcept {
     const double rho2 = x * x + y * y;
     const double a_e2 = (Re * f) * (2 - f);
-    const double rho = std::sqrt(rho2), r_norm = std::sqrt(rho2 + z * z);
+    const double r_norm = std::sqrt(rho2 + z * z);
     const double A = rho / a_e2;
     const double B = ((1 - f) * z) / a_e2;
     double beta = std::asin(z / r_norm);
@@ -295,14 +308,16 @@ inline NewtonResult newton_reduced_lat(double Re, double f, double x, double y, 
         if (!(std::fabs(inc) > kNewtonTolerance)) {  // a NaN step ends it too
             const double g_curvature = (A * sin_beta - B * cos_beta) - 4 * (sin_beta * cos_beta);
             // Newton's own error, C s^2, plus what the rounding of g at the
-            // step's start leaves: a unit of its largest term, over the slope.
-            // The second matters where the root is far smaller than the last
-            // start (b ~ 1e-16 with f = 1 - 2^-53), and moves the latitude by
-            // up to 1 / (1 - f) times as much.
+            // step's start leaves (a unit of its terms, over the slope) where
+            // that exceeds four units of the result: where the root is far
+            // smaller than the last start (b ~ 1e-16 with f = 1 - 2^-53), which
+            // the latitude amplifies up to 1 / (1 - f) times. A few units of
+            // beta itself are the closed form's concern (kClosedFormMaxGain).
             const double terms =
                 std::fabs(sin_beta * cos_beta) + std::fabs(A * sin_beta) + std::fabs(B * cos_beta);
+            const double rounding = kEpsilon * terms / std::fabs(g_slope);
             const double error = std::fabs(g_curvature / (2 * g_slope)) * (inc * inc) +
-                                 kEpsilon * terms / std::fabs(g_slope);
+                                 (rounding > 4 * kEpsilon * std::fabs(beta) ? rounding : 0);
             // Where the closed form is used its gain is at most 256 + 17 / (1 - f)^2
             // (kClosedFormMaxGain): an error below kNewtonAltitudeBound divided
             // by that needs no closer look, and on the Earth most do not.
@@ -416,9 +431,11 @@ double c_solve_reduced_lat_equation(Self<K> self, const double* r) noexcept {
         return rho == 0 && r[2] == 0 ? kNaN : std::atan2(r[2], rho);
     }
     const int scale = length_exponent(self->Re, r[0], r[1], r[2]);
-    const double Re = std::ldexp(self->Re, -scale);
-    const double x = std::ldexp(r[0], -scale), y = std::ldexp(r[1], -scale);
-    const double z = std::ldexp(r[2], -scale);
+    double Re = self->Re, x = r[0], y = r[1], z = r[2];
+    if (scale != 0) {
+        Re = std::ldexp(Re, -scale);
+        x = std::ldexp(x, -scale), y = std::ldexp(y, -scale), z = std::ldexp(z, -scale);
+    }
     const double rho = scaled_hypot(x, y);
     if (rho == 0 && z == 0 && !(r[0] == 0 && r[1] == 0 && r[2] == 0)) {
         return std::copysign(kHalfPi, z);
@@ -428,7 +445,7 @@ double c_solve_reduced_lat_equation(Self<K> self, const double* r) noexcept {
         if (!(std::isfinite(rho) && std::isfinite(z))) return kNaN;
         return std::copysign(std::atan2((1 - f) * std::fabs(z), rho), z);
     }
-    const NewtonResult newton = newton_reduced_lat(Re, f, x, y, z);
+    const NewtonResult newton = newton_reduced_lat(Re, f, x, y, z, rho);
     if (newton_found_nearest_foot(f, a_e2, rho, z, newton)) return newton.beta;
     return nearest_foot_reduced_lat(Re, f, x, y, z, newton.beta);
 }
@@ -536,7 +553,8 @@ void c_surf_coord_from_surf_pos(Self<K> self, const double* r_surf, SurfCoord* p
 //
 // Measured (bench/accuracy.py; u = 2.2e-16 max(Re, |r|)): on WGS84 with
 // |lat| <= 1.5 and |alt| <= 1e6 m the latitude is the Newton iteration's,
-// 1.4e-14 rad (55 u as a position on the surface), the altitude 3.1 u.
+// 1.4e-14 rad (55 u as a position on the surface), the altitude 3.1 u (4.8 u
+// over 100,000 points).
 // Everywhere else measured, from 1e-300 m off the centre (a subnormal z inside
 // the evolute included) out to 1e15 m along the axis, for 0 <= f <= 1 - 2^-53
 // and for Re from 1e-310 to DBL_MAX: the latitude within 5.5e-14 rad (250 u on
@@ -555,12 +573,14 @@ void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
     lla->lat = lat;
     // The altitude on Re and r scaled as the solver scales them, scaled back.
     const int scale = length_exponent(self->Re, r[0], r[1], r[2]);
-    const double Re = std::ldexp(self->Re, -scale);
-    const double x = std::ldexp(r[0], -scale), y = std::ldexp(r[1], -scale);
-    const double z = std::ldexp(r[2], -scale);
+    double Re = self->Re, x = r[0], y = r[1], z = r[2];
+    if (scale != 0) {
+        Re = std::ldexp(Re, -scale);
+        x = std::ldexp(x, -scale), y = std::ldexp(y, -scale), z = std::ldexp(z, -scale);
+    }
     const double rho = scaled_hypot(x, y);
     if (rho < kAxisPoint * Re && rho <= kAxisPointSlope * std::fabs(z)) {
-        lla->alt = std::ldexp(std::fabs(z) - (1 - f) * Re, scale);
+        lla->alt = times_power_of_two(std::fabs(z) - (1 - f) * Re, scale);
         return;
     }
     const double cos_beta = std::cos(beta);
@@ -573,7 +593,7 @@ void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
         return (along_rho + along_z) / normal_length;
     };
     if (rho < kAxisBand * Re || !closed_form_is_accurate(f, cos_beta, normal_length)) {
-        lla->alt = std::ldexp(projected(), scale);
+        lla->alt = times_power_of_two(projected(), scale);
         return;
     }
     double alt = normal_length * (rho / cos_beta - Re) / (1 - f);
@@ -584,7 +604,7 @@ void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
         const double largest = std::fmax(Re, std::fmax(rho, std::fabs(z)));
         if (!(std::fabs(alt - check) <= kClosedFormAgreement * largest)) alt = check;
     }
-    lla->alt = std::ldexp(alt, scale);
+    lla->alt = times_power_of_two(alt, scale);
 }
 
 // ECEF position (the unit of Re) of geodetic (lat, lon, alt) (radians,
@@ -604,6 +624,28 @@ void c_pos_from_lla(Self<K> self, LLA lla, double* r) noexcept {
 
 // -- Observation -------------------------------------------------------------------
 
+// The exponent e of m > 0 (finite) with m = x 2^e, 1/2 <= x < 1, as frexp
+// gives it; read from the bits where m is normal.
+inline int binary_exponent(double m) noexcept {
+    std::uint64_t bits;
+    std::memcpy(&bits, &m, sizeof bits);
+    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+    if (biased != 0) return biased - 1022;
+    int e;
+    std::frexp(m, &e);
+    return e;
+}
+
+// x 2^e, as ldexp gives it (rounded once where the result is subnormal): a
+// product with the power of two where that is a normal double.
+inline double scale_by_power_of_two(double x, int e) noexcept {
+    if (e < -1022 || e > 1023) return std::ldexp(x, e);
+    const std::uint64_t bits = static_cast<std::uint64_t>(e + 1023) << 52;
+    double factor;
+    std::memcpy(&factor, &bits, sizeof factor);
+    return x * factor;
+}
+
 // a d - b c with one rounding error in the product and one in the sum
 // (Kahan's algorithm; C.-P. Jeannerod, N. Louvet, J.-M. Muller, "Further
 // analysis of Kahan's algorithm for the accurate computation of 2 x 2
@@ -615,6 +657,45 @@ inline double difference_of_products(double a, double d, double b, double c) noe
     const double e = std::fma(-b, c, w);
     const double ad_minus_w = std::fma(a, d, -w);
     return ad_minus_w + e;
+}
+
+// The nearer meeting point of the line r + l u with the ellipsoid, for a source
+// between 2 and 4 Re. Dividing z by (1 - f) turns the ellipsoid into the sphere
+// of radius Re. There, with the direction v scaled by a power of two (exact:
+// the point found does not depend on |u|),
+//   a l^2 + 2 h l + c = 0,  a = |v|^2,  h = v.r,  c = |r|^2 - Re^2,
+// and the quarter discriminant h^2 - a c equals a Re^2 - |v x r|^2 (Lagrange's
+// identity), free of the cancellation of h^2 against a c. Of the roots q / a
+// and c / q, q = -(h + sign(h) sqrt(h^2 - a c)), the nearer is c / q, and q adds
+// two numbers of the same sign [NR 5.6]. The hit r + l v then loses a unit of
+// |r|, a few of Re this close (ray_hit_stable avoids that farther out).
+inline void ray_hit_lagrange(double Re, double f, const double* r_ray, const double* u_ray,
+                             double* r_surf) noexcept {
+    const double ux = u_ray[0], uy = u_ray[1], uz = u_ray[2];
+    const double m = std::fmax(std::fmax(std::fabs(ux), std::fabs(uy)), std::fabs(uz));
+    if (!(m > 0 && m < kInfinity) || std::isnan(ux + uy + uz)) {
+        r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
+        return;
+    }
+    int e;
+    std::frexp(m, &e);
+    const double v[3] = {std::ldexp(ux, -e), std::ldexp(uy, -e), std::ldexp(uz, -e)};
+    const double stretch = 1.0 / (1 - f);
+    const double sx = r_ray[0], sy = r_ray[1], sz = r_ray[2] * stretch;
+    const double wx = v[0], wy = v[1], wz = v[2] * stretch;
+    const double a = (wx * wx + wy * wy) + wz * wz;
+    const double h = (wx * sx + wy * sy) + wz * sz;
+    const double c = ((sx * sx + sy * sy) + sz * sz) - Re * Re;
+    const double cx = wy * sz - wz * sy, cy = wz * sx - wx * sz, cz = wx * sy - wy * sx;
+    const double disc = a * (Re * Re) - ((cx * cx + cy * cy) + cz * cz);
+    if (disc < 0) {
+        r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
+        return;
+    }
+    const double root = std::sqrt(disc);
+    const double q = h > 0 ? -(h + root) : root - h;
+    const double l = q != 0 ? c / q : 0.0;
+    for (int i = 0; i < 3; ++i) r_surf[i] = r_ray[i] + l * v[i];
 }
 
 // The nearer meeting point of the line r + l u with the ellipsoid, for a source
@@ -632,9 +713,10 @@ inline double difference_of_products(double a, double d, double b, double c) noe
 // or r below 2^1000 where it lies farther than that; exact), as
 // differences of products within two units each; stretching r or u first
 // would round them, moving a line from 1e12 m by 1e-4 m. The rest carries
-// relative roundings only. Sources more than 2^1900 Re away (a subnormal Re
-// and a source beyond 1e270), whose products would fall below the normal
-// range, give NaN.
+// relative roundings only. Sources more than 2^1900 Re away (beyond 7e271 m
+// for Re = 1e-300 m), whose products would fall below the normal range, give
+// NaN. A hit in a coordinate plane gets +0 there (adding +0 turns -0 into +0
+// and changes nothing else).
 inline void ray_hit_stable(double Re, double f, const double* r_ray, const double* u_ray,
                            double* r_surf) noexcept {
     const double ux = u_ray[0], uy = u_ray[1], uz = u_ray[2];
@@ -645,20 +727,20 @@ inline void ray_hit_stable(double Re, double f, const double* r_ray, const doubl
         r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
         return;
     }
-    int e;
-    std::frexp(m, &e);
-    const double vx = std::ldexp(ux, -e), vy = std::ldexp(uy, -e), vz = std::ldexp(uz, -e);
+    const int e = binary_exponent(m);
+    const double vx = scale_by_power_of_two(ux, -e), vy = scale_by_power_of_two(uy, -e);
+    const double vz = scale_by_power_of_two(uz, -e);
     // Re into [1/2, 1), unless the source would then pass 2^1000.
-    int k_re, k_source;
-    std::frexp(Re, &k_re);
-    std::frexp(std::fmax(std::fabs(rx), std::fmax(std::fabs(ry), std::fabs(rz))), &k_source);
-    const int k = std::max(k_re, k_source - kSourceHeadroom);
-    const double R = std::ldexp(Re, -k);
+    const double source = std::fmax(std::fabs(rx), std::fmax(std::fabs(ry), std::fabs(rz)));
+    const int k_re = binary_exponent(Re);
+    const int k = source > 0 ? std::max(k_re, binary_exponent(source) - kSourceHeadroom) : k_re;
+    const double R = scale_by_power_of_two(Re, -k);
     if (!(R >= kFarthestSource)) {
         r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
         return;
     }
-    const double sx = std::ldexp(rx, -k), sy = std::ldexp(ry, -k), sz = std::ldexp(rz, -k);
+    const double sx = scale_by_power_of_two(rx, -k), sy = scale_by_power_of_two(ry, -k);
+    const double sz = scale_by_power_of_two(rz, -k);
     const double stretch = 1.0 / (1 - f);
     const double wz = stretch * vz;
     const double a = (vx * vx + vy * vy) + wz * wz;
@@ -667,11 +749,13 @@ inline void ray_hit_stable(double Re, double f, const double* r_ray, const doubl
     const double cx = stretch * difference_of_products(sy, vz, sz, vy);
     const double cy = stretch * difference_of_products(sz, vx, sx, vz);
     const double cz = difference_of_products(sx, vy, sy, vx);
-    // p = w x (r' x w) / a.
-    const double px = difference_of_products(vy, cz, wz, cy) / a;
-    const double py = difference_of_products(wz, cx, vx, cz) / a;
-    const double pz = difference_of_products(vx, cy, vy, cx) / a;
-    const double d = scaled_hypot(scaled_hypot(px, py), pz);
+    // p = w x (r' x w) / a: w is orthogonal to r' x w, so its terms are at
+    // most |w| |r' x w| = a d, and their roundings a few units of d.
+    const double px = (vy * cz - wz * cy) / a;
+    const double py = (wz * cx - vx * cz) / a;
+    const double pz = (vx * cy - vy * cx) / a;
+    const double d = R > kSquareLow ? std::sqrt((px * px + py * py) + pz * pz)
+                                    : scaled_hypot(scaled_hypot(px, py), pz);
     if (!(d <= R)) {
         r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
         return;
@@ -681,9 +765,9 @@ inline void ray_hit_stable(double Re, double f, const double* r_ray, const doubl
     const double half_chord =
         R > kSquareLow ? std::sqrt((R - d) * (R + d)) : std::sqrt(R - d) * std::sqrt(R + d);
     const double l = std::copysign(half_chord / std::sqrt(a), h);
-    r_surf[0] = std::ldexp(px + l * vx, k);
-    r_surf[1] = std::ldexp(py + l * vy, k);
-    r_surf[2] = std::ldexp((pz + l * wz) * (1 - f), k);
+    r_surf[0] = scale_by_power_of_two(px + l * vx, k) + 0.0;
+    r_surf[1] = scale_by_power_of_two(py + l * vy, k) + 0.0;
+    r_surf[2] = scale_by_power_of_two((pz + l * wz) * (1 - f), k) + 0.0;
 }
 
 // Point (ECEF, the unit of Re) where the line r_ray + l u_ray meets
@@ -697,9 +781,10 @@ inline void ray_hit_stable(double Re, double f, const double* r_ray, const doubl
 // The roots are taken as the formula writes them while that is accurate: for a
 // source within 2 Re, -b +- sqrt(delta) cancels in the nearer root by at most a
 // few units of Re. For a far source it cancels by |r|^2 / Re (tens of metres
-// from 1e12 m on the Earth), and b^2 - 4 a c with it; there, for directions whose
-// squares leave the range and for Re outside [2^-400, 2^400], ray_hit_stable
-// takes over.
+// from 1e12 m on the Earth), and b^2 - 4 a c with it: within 4 Re (or for a
+// direction whose squares leave the range) ray_hit_lagrange takes over, a unit
+// of |r|; farther, and for Re outside [2^-400, 2^400], ray_hit_stable, a few
+// units of Re from any distance.
 template <class K>
 void c_surf_pos_of_ray_first_intersection(Self<K> self, const double* r_ray, const double* u_ray,
                                           double* r_surf) noexcept {
@@ -712,8 +797,11 @@ void c_surf_pos_of_ray_first_intersection(Self<K> self, const double* r_ray, con
     const double a = (ux * ux + uy * uy) + (uz * uz) * z_weight;
     const double b = 2 * ((ux * rx + uy * ry) + (uz * rz) * z_weight);
     const double c = ((rx * rx + ry * ry) + (rz * rz) * z_weight) - Re * Re;
-    if (!(c <= kRayNear * (Re * Re) && kDirectionLow <= a && a <= kDirectionHigh &&
-          kLengthLow <= Re && Re <= kLengthHigh)) {
+    const bool normal_re = kLengthLow <= Re && Re <= kLengthHigh;
+    if (!(c <= kRayNear * (Re * Re) && kDirectionLow <= a && a <= kDirectionHigh && normal_re)) {
+        if (c <= kRayMiddle * (Re * Re) && normal_re) {
+            return ray_hit_lagrange(Re, f, r_ray, u_ray, r_surf);
+        }
         return ray_hit_stable(Re, f, r_ray, u_ray, r_surf);
     }
     const double delta = b * b - c * (4.0 * a);
@@ -775,7 +863,7 @@ void finish_aer(double* r_target_obs, const ENU_Frame* enu_obs, AER* aer) noexce
     const double range = K::routines().norm(d);
     if (K::routine_failed()) return fail<K, Slot::c_aer_coords>();
     const double sin_elevation = up / range;
-    aer->range = std::ldexp(range, scale);
+    aer->range = times_power_of_two(range, scale);
     aer->azimuth = std::atan2(east, north);
     if (sin_elevation * sin_elevation > 1 - kPoleCap) {
         aer->elevation = std::atan2(up, scaled_hypot(east, north));

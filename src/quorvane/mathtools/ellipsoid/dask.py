@@ -48,6 +48,8 @@ __all__ = [
     "aer_coords",
     "dataframe_aer_coords",
     "dataframe_enu",
+    "dataframe_geodesic_direct",
+    "dataframe_geodesic_inverse",
     "dataframe_geodetic_lat_from_reduced_lat",
     "dataframe_lla_from_pos",
     "dataframe_pos_from_lla",
@@ -57,6 +59,8 @@ __all__ = [
     "dataframe_surf_pos_from_surf_coord",
     "dataframe_surf_pos_of_ray_first_intersection",
     "enu",
+    "geodesic_direct",
+    "geodesic_inverse",
     "geodetic_lat_from_reduced_lat",
     "lla_from_pos",
     "parameters",
@@ -97,7 +101,11 @@ _ARGUMENTS: dict[str, tuple[str, ...]] = {
     "pos_from_lla": (COLUMN, COLUMN, COLUMN),
     "surf_pos_of_ray_first_intersection": (WHOLE, ROWS),
     "aer_coords": (ROWS, WHOLE, WHOLE, WHOLE),
+    "geodesic_inverse": (COLUMN, COLUMN, COLUMN, COLUMN),
+    "geodesic_direct": (COLUMN, COLUMN, COLUMN, COLUMN),
 }
+# The functions of quorvane.mathtools.ellipsoid.geodesic among them (radians, metres).
+_GEODESIC = {"geodesic_inverse": "inverse", "geodesic_direct": "direct"}
 
 # Small WHOLE arguments given as Dask arrays are checked with zeros of their own shape.
 _SMALL = 64
@@ -161,7 +169,16 @@ def _call(*args: Any, method: str, Re: float, f: float, spread: tuple[int, ...] 
     if spread:
         rows = next(len(a) for i, a in enumerate(args) if i not in spread)
         args = tuple(_column(a, rows) if i in spread else a for i, a in enumerate(args))
-    return getattr(_ellipsoid(Re, f), method)(*args)
+    return _apply(_ellipsoid(Re, f), method, args)
+
+
+def _apply(ell: Ellipsoid, method: str, args: Sequence[Any]) -> Any:
+    """The method ``method`` of ``ell``, or the geodesic function it names, on ``args``."""
+    if method in _GEODESIC:
+        from quorvane.mathtools.ellipsoid import geodesic
+
+        return getattr(geodesic, _GEODESIC[method])(ell, *args)
+    return getattr(ell, method)(*args)
 
 
 def _column(number: Any, rows: int) -> np.ndarray[Any, Any]:
@@ -230,7 +247,7 @@ def _lazy(method: str, ellipsoid: _EllipsoidLike, args: Sequence[Any]) -> da.Arr
             # method sees (and reports) lengths that differ.
             n = value.shape[0]
             templates.append(_template(value, 0 if np.isnan(n) or n == first else 1))
-    meta = np.asarray(getattr(_ellipsoid(Re, f), method)(*templates))
+    meta = np.asarray(_apply(_ellipsoid(Re, f), method, templates))
     if len(set(known)) > 1:
         raise ValueError(f"{method}: arguments of different lengths {known}")
 
@@ -352,6 +369,30 @@ def aer_coords(
     return _lazy("aer_coords", ellipsoid, (r_target, lat_obs, lon_obs, alt_obs))
 
 
+def geodesic_inverse(
+    ellipsoid: _EllipsoidLike,
+    lat1: _Array | _Number,
+    lon1: _Array | _Number,
+    lat2: _Array | _Number,
+    lon2: _Array | _Number,
+) -> da.Array:
+    """Lazy :func:`geodesic.inverse <quorvane.mathtools.ellipsoid.geodesic.inverse>` (radians):
+    GeodesicInverse_dtype records (s12, azi1, azi2), shape (N,)."""
+    return _lazy("geodesic_inverse", ellipsoid, (lat1, lon1, lat2, lon2))
+
+
+def geodesic_direct(
+    ellipsoid: _EllipsoidLike,
+    lat1: _Array | _Number,
+    lon1: _Array | _Number,
+    azi1: _Array | _Number,
+    s12: _Array | _Number,
+) -> da.Array:
+    """Lazy :func:`geodesic.direct <quorvane.mathtools.ellipsoid.geodesic.direct>` (radians):
+    GeodesicDirect_dtype records (lat2, lon2, azi2), shape (N,)."""
+    return _lazy("geodesic_direct", ellipsoid, (lat1, lon1, azi1, s12))
+
+
 # --------------------------------------------------------------------------------------------
 # DataFrames.
 
@@ -369,6 +410,8 @@ _COLUMNS: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
     "pos_from_lla": (("lat", "lon", "alt"), ("x", "y", "z")),
     "surf_pos_of_ray_first_intersection": (("ux", "uy", "uz"), ("x", "y", "z")),
     "aer_coords": (("x", "y", "z"), ("azimuth", "elevation", "range")),
+    "geodesic_inverse": (("lat1", "lon1", "lat2", "lon2"), ("s12", "azi1", "azi2")),
+    "geodesic_direct": (("lat1", "lon1", "azi1", "s12"), ("lat2", "lon2", "azi2")),
 }
 
 
@@ -577,3 +620,25 @@ def dataframe_aer_coords(
     return _convert_frame(
         "aer_coords", ellipsoid, frame, (lat_obs, lon_obs, alt_obs), columns, keep
     )
+
+
+def dataframe_geodesic_inverse(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+) -> dd.DataFrame:
+    """Columns lat1, lon1, lat2, lon2 (radians) -> s12, azi1, azi2 of the shortest geodesic."""
+    return _convert_frame("geodesic_inverse", ellipsoid, frame, (), columns, keep)
+
+
+def dataframe_geodesic_direct(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+) -> dd.DataFrame:
+    """Columns lat1, lon1, azi1 (radians), s12 (metres) -> lat2, lon2, azi2 of the point reached."""
+    return _convert_frame("geodesic_direct", ellipsoid, frame, (), columns, keep)

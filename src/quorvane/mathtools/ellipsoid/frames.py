@@ -225,6 +225,10 @@ def _from_triples(
     return _finish(out, shape, dtype, degrees)
 
 
+_FLOAT64 = np.dtype(np.float64)
+_HALF_PI = math.pi / 2
+
+
 def _plain(values: tuple[Any, ...]) -> bool:
     """Numbers that ``float`` converts as ``numpy.asarray`` would: floats, and integers
     within int64."""
@@ -244,12 +248,12 @@ def _from_geodetic(
     [-pi/2, pi/2] are NaN (the method would give the point of the folded latitude)."""
     _check_ell(ell)
     if _plain(values):  # the method's one-point form, the same bits
-        lat, lon, *alt = (float(v) for v in values)
+        lat, lon = float(values[0]), float(values[1])
         if degrees:
             lat, lon = math.radians(lat), math.radians(lon)  # np.radians's product
-        if abs(lat) > math.pi / 2:
+        if lat > _HALF_PI or lat < -_HALF_PI:
             return np.full(3, np.nan)
-        return getattr(ell, method)(lat, lon, *alt)  # type: ignore[no-any-return]
+        return getattr(ell, method)(lat, lon, *values[2:])  # type: ignore[no-any-return]
     columns = [_numeric(n, v) for n, v in zip(names, values)]
     shape = _shape({n: c.shape for n, c in zip(names, columns)})
     rows = _rows(shape, columns, 2, degrees)
@@ -261,7 +265,7 @@ def _from_geodetic(
 def _to_geodetic(method: str, ell: Any, r: Any, dtype: np.dtype[Any], degrees: bool) -> _Records:
     """The method ``method`` of positions ``r`` ((3,) or (..., 3)): records, (1,) for one."""
     _check_ell(ell)
-    if not degrees and type(r) is np.ndarray and r.shape == (3,) and r.dtype == np.float64:
+    if not degrees and type(r) is np.ndarray and r.dtype is _FLOAT64 and r.shape == (3,):
         return getattr(ell, method)(r)  # type: ignore[no-any-return]
     a = _vectors("r", r)
     shape = a.shape[:-1]

@@ -41,7 +41,8 @@ __all__ = [
 #: The largest flattening served: the sixth-order series lose accuracy beyond it.
 MAX_FLATTENING = 1 / 50
 
-_SCALAR = (float, int)
+# A plain float or int: the one-pair calls skip the arrays.
+_NUMBER = (float, int)
 
 
 def _numeric(name: str, x: Any) -> np.ndarray:
@@ -53,16 +54,6 @@ def _numeric(name: str, x: Any) -> np.ndarray:
     if a.dtype.kind not in "biuf":
         raise TypeError(f"{name} must be real numbers, got an array of dtype {a.dtype}")
     return a
-
-
-def _ellipsoid(ell: Any) -> tuple[float, float]:
-    if not isinstance(ell, Ellipsoid):
-        raise TypeError(f"ell must be an Ellipsoid, got {type(ell).__name__}")
-    if not 0 <= ell.f <= MAX_FLATTENING:
-        raise ValueError(
-            f"ell: geodesics are computed for flattenings 0 <= f <= 1/50, got f = {ell.f!r}"
-        )
-    return ell.Re, ell.f
 
 
 def _columns(
@@ -100,32 +91,12 @@ def _solve(
     out_angles: slice,
     degrees: bool,
 ) -> np.ndarray:
-    a, f = _ellipsoid(ell)
     shape, columns = _columns(names, values, angles, degrees)
     out = np.empty((math.prod(shape), 3), dtype=np.float64)
-    function(a, f, *columns, out)
+    function(ell, *columns, out)
     if degrees:
         np.degrees(out[:, out_angles], out=out[:, out_angles])
     return out.view(dtype).reshape(shape if shape else (1,))
-
-
-def _one(
-    function: Any,
-    ell: Any,
-    values: tuple[Any, ...],
-    angles: int,
-    dtype: np.dtype,
-    out_angles: slice,
-    degrees: bool,
-) -> np.ndarray:
-    """One pair of plain numbers: no arrays until the record."""
-    a, f = _ellipsoid(ell)
-    if degrees:
-        values = tuple(math.radians(v) for v in values[:angles]) + values[angles:]
-    row = function(a, f, *values)
-    if degrees:
-        row = tuple(math.degrees(v) if k >= out_angles.start else v for k, v in enumerate(row))
-    return np.array([row], dtype=dtype)
 
 
 def inverse(
@@ -143,16 +114,18 @@ def inverse(
         ``azi1`` and ``azi2`` the direction of travel at points 1 and 2 (clockwise
         from north, in (-pi, pi]). Coincident points give ``s12 = 0``.
     """
-    values = (lat1, lon1, lat2, lon2)
-    if all(type(v) in _SCALAR for v in values):
-        return _one(
-            _geodesic.inverse_one, ell, values, 4, GeodesicInverse_dtype, slice(1, 3), degrees
-        )
+    if (
+        type(lat1) in _NUMBER
+        and type(lon1) in _NUMBER
+        and type(lat2) in _NUMBER
+        and type(lon2) in _NUMBER
+    ):
+        return _geodesic.inverse_one(ell, lat1, lon1, lat2, lon2, degrees)
     return _solve(
         _geodesic.inverse,
         ell,
         ("lat1", "lon1", "lat2", "lon2"),
-        values,
+        (lat1, lon1, lat2, lon2),
         4,
         GeodesicInverse_dtype,
         slice(1, 3),
@@ -175,16 +148,18 @@ def direct(
         ``GeodesicDirect_dtype`` records ``(lat2, lon2, azi2)``; ``lon2`` in [-pi, pi],
         ``azi2`` the forward azimuth there.
     """
-    values = (lat1, lon1, azi1, s12)
-    if all(type(v) in _SCALAR for v in values):
-        return _one(
-            _geodesic.direct_one, ell, values, 3, GeodesicDirect_dtype, slice(0, 3), degrees
-        )
+    if (
+        type(lat1) in _NUMBER
+        and type(lon1) in _NUMBER
+        and type(azi1) in _NUMBER
+        and type(s12) in _NUMBER
+    ):
+        return _geodesic.direct_one(ell, lat1, lon1, azi1, s12, degrees)
     return _solve(
         _geodesic.direct,
         ell,
         ("lat1", "lon1", "azi1", "s12"),
-        values,
+        (lat1, lon1, azi1, s12),
         3,
         GeodesicDirect_dtype,
         slice(0, 3),
@@ -249,10 +224,7 @@ def waypoints(
     return points
 
 
-def _path(
-    ell: Any, lat: Any, lon: Any, degrees: bool
-) -> tuple[float, float, np.ndarray, np.ndarray]:
-    a, f = _ellipsoid(ell)
+def _path(lat: Any, lon: Any, degrees: bool) -> tuple[np.ndarray, np.ndarray]:
     la, lo = _numeric("lat", lat), _numeric("lon", lon)
     if la.ndim != 1 or lo.ndim != 1 or la.shape != lo.shape:
         raise ValueError(
@@ -263,7 +235,7 @@ def _path(
     if degrees:
         np.radians(la, out=la)
         np.radians(lo, out=lo)
-    return a, f, la, lo
+    return la, lo
 
 
 def line_length(ell: Ellipsoid, lat: Any, lon: Any, *, degrees: bool = False) -> float:
@@ -272,8 +244,8 @@ def line_length(ell: Ellipsoid, lat: Any, lon: Any, *, degrees: bool = False) ->
     The length (metres) of the path of shortest geodesics through the points
     ``(lat[i], lon[i])`` in order (1-D arrays); 0 for fewer than two points.
     """
-    a, f, la, lo = _path(ell, lat, lon, degrees)
-    return float(_geodesic.path(a, f, la, lo, False, True)[1])
+    la, lo = _path(lat, lon, degrees)
+    return float(_geodesic.path(ell, la, lo, False, True)[1])
 
 
 def polygon_area(
@@ -291,6 +263,6 @@ def polygon_area(
     when clockwise. With ``signed=False`` it is the area of the region to the left of
     the path, in [0, total area): a polygon covering more than half the ellipsoid.
     """
-    a, f, la, lo = _path(ell, lat, lon, degrees)
-    area, perimeter = _geodesic.path(a, f, la, lo, True, bool(signed))
+    la, lo = _path(lat, lon, degrees)
+    area, perimeter = _geodesic.path(ell, la, lo, True, bool(signed))
     return float(area), float(perimeter)

@@ -279,6 +279,57 @@ _FRAMES = (
     ),
 )
 
+
+def _compute_geodesic_inverse(ell: Ellipsoid, cols: dict[str, FloatArray], _: object) -> list[Any]:
+    from quorvane.mathtools.ellipsoid import geodesic
+
+    return _fields(geodesic.inverse(ell, cols["lat1"], cols["lon1"], cols["lat2"], cols["lon2"]))
+
+
+def _compute_geodesic_direct(ell: Ellipsoid, cols: dict[str, FloatArray], _: object) -> list[Any]:
+    from quorvane.mathtools.ellipsoid import geodesic
+
+    return _fields(geodesic.direct(ell, cols["lat1"], cols["lon1"], cols["azi1"], cols["s12"]))
+
+
+_LAT1 = Field("lat1", ("lat1", "latitude1"), angle=True, latitude=True)
+_LON1 = Field("lon1", ("lon1", "longitude1", "lng1"), angle=True)
+_GEODESICS = (
+    Operation(
+        name="geodesic-inverse",
+        summary="two points -> geodesic distance and azimuths",
+        description="Length in metres of the shortest geodesic between points 1 and 2 (lat1, "
+        "lon1, lat2, lon2), and the forward azimuths at both ends (clockwise from north). "
+        "Output columns: s12, azi1, azi2. Needs an ellipsoid of flattening 1/50 or less.",
+        example="%(prog)s --degrees pairs.csv -o distances.csv",
+        fields=(
+            _LAT1,
+            _LON1,
+            Field("lat2", ("lat2", "latitude2"), angle=True, latitude=True),
+            Field("lon2", ("lon2", "longitude2", "lng2"), angle=True),
+        ),
+        outputs=(("s12", False), ("azi1", True), ("azi2", True)),
+        compute=_compute_geodesic_inverse,
+    ),
+    Operation(
+        name="geodesic-direct",
+        summary="start, azimuth, distance -> the point reached along the geodesic",
+        description="The point reached from point 1 (lat1, lon1) along the geodesic leaving it "
+        "with azimuth azi1 (clockwise from north) after s12 metres (negative: backwards), and "
+        "the forward azimuth there. Output columns: lat2, lon2, azi2. Needs an ellipsoid of "
+        "flattening 1/50 or less.",
+        example="%(prog)s --degrees starts.csv -o destinations.csv",
+        fields=(
+            _LAT1,
+            _LON1,
+            Field("azi1", ("azi1", "azimuth1", "az1"), angle=True),
+            Field("s12", ("s12", "distance")),
+        ),
+        outputs=(("lat2", True), ("lon2", True), ("azi2", True)),
+        compute=_compute_geodesic_direct,
+    ),
+)
+
 OPERATIONS: dict[str, Operation] = {
     op.name: op
     for op in (
@@ -360,6 +411,7 @@ OPERATIONS: dict[str, Operation] = {
             compute=_compute_ray,
         ),
         *_FRAMES,
+        *_GEODESICS,
     )
 }
 
@@ -450,6 +502,10 @@ def _select(
 
 def make_plan(args: argparse.Namespace, op: Operation, data: Source) -> Plan:
     ellipsoid = _ellipsoid(args)
+    if op in _GEODESICS and not 0 <= ellipsoid.f <= 1 / 50:
+        raise UsageError(
+            f"{op.name} needs an ellipsoid of flattening 1/50 or less, not f = {ellipsoid.f!r}"
+        )
     columns = _select(data, op.fields, args.columns, "--columns")
     param: tuple[float, ...] = ()
     param_columns = None
