@@ -6,9 +6,9 @@ import math
 import mpmath as mp
 import numpy as np
 import pytest
-import reference as ref
 from helpers import EARTH, stable_rng
 
+import reference as ref
 from quorvane.mathtools.ellipsoid import fast
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
@@ -60,8 +60,11 @@ def _position_truth(Re, f, lat, lon, alt):
         n = mp.mpf(Re) / mp.sqrt(c * c + om2 * s * s)
         h = mp.mpf(alt)
         xy = (n + h) * c
-        return [float(xy * mp.cos(mp.mpf(lon))), float(xy * mp.sin(mp.mpf(lon))),
-                float((n * om2 + h) * s)]
+        return [
+            float(xy * mp.cos(mp.mpf(lon))),
+            float(xy * mp.sin(mp.mpf(lon))),
+            float((n * om2 + h) * s),
+        ]
 
 
 @pytest.mark.parametrize(("Re", "f", "alt_range", "lat_bound"), FAST_REGIONS)

@@ -15,10 +15,12 @@ namespace quorvane::fast {
 
 // The ellipsoid as the loops use it. Lengths in the unit of Re.
 struct Shape {
-    double a;          // equatorial radius Re
-    double f;          // flattening
-    double b;          // polar radius Rp, as the object holds it
-    double om_hi;      // 1 - f as a double-double: om_hi + om_lo
+    double a;     // equatorial radius Re
+    double f;     // flattening
+    double b;     // polar radius Rp, as the object holds it
+    double b_hi;  // (1 - f) Re as a double-double: b_hi + b_lo
+    double b_lo;
+    double om_hi;  // 1 - f as a double-double: om_hi + om_lo
     double om_lo;
     double ae2;        // Re e^2 = Re f (2 - f)
     double om2;        // (1 - f)^2
@@ -48,8 +50,7 @@ struct Loops {
                          std::ptrdiff_t begin, std::ptrdiff_t end);
     // The elementary functions, lane by lane, for measuring their error:
     // which = 0 sin, 1 cos, 2 atan2(x, y[i]) with y the second column.
-    void (*elementary)(int which, const double* x, const double* y, double* out,
-                       std::ptrdiff_t n);
+    void (*elementary)(int which, const double* x, const double* y, double* out, std::ptrdiff_t n);
 };
 
 extern const Loops kScalarLoops;

@@ -47,7 +47,7 @@ void exact_lla(const void* self, const double* r, double* out) noexcept {
 void exact_pos(const void* self, double lat, double lon, double alt, double* r) noexcept {
     double out[3];
     ellipsoid::kernels::c_pos_from_lla<Direct>(static_cast<QuorvaneEllipsoid>(self),
-                                                LLA{lat, lon, alt}, out);
+                                               LLA{lat, lon, alt}, out);
     r[0] = out[0], r[1] = out[1], r[2] = out[2];
 }
 
@@ -106,6 +106,14 @@ bool read_shape(PyObject* module, PyObject* ell, Shape& shape) noexcept {
     const double p_err = ((hi * hi - p) + 2.0 * (hi * lo)) + lo * lo;
     shape.om2 = p + (p_err + 2.0 * (shape.om_hi * shape.om_lo));
     shape.ae2 = a * (f * (2.0 - f));
+    // (1 - f) Re = a (om_hi + om_lo) as a double-double.
+    shape.b_hi = a * shape.om_hi;
+    const double a_split = a * 134217729.0;
+    const double a_hi = a_split - (a_split - a), a_lo = a - a_hi;
+    const double o_split = shape.om_hi * 134217729.0;
+    const double o_hi = o_split - (o_split - shape.om_hi), o_lo = shape.om_hi - o_hi;
+    const double b_err = (((a_hi * o_hi - shape.b_hi) + a_hi * o_lo) + a_lo * o_hi) + a_lo * o_lo;
+    shape.b_lo = b_err + a * shape.om_lo;
     // The iteration's start and step count are measured for flattenings up to
     // 1/100 and lengths whose squares stay normal.
     const bool normal_length = a >= 0x1p-490 && a <= 0x1p490;
@@ -128,8 +136,7 @@ PyObject* lla_from_pos(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     const Loops* loops = chosen_loops();
     if (loops == nullptr) return nullptr;
     py::DoubleRows r, out;
-    if (!r.acquire(args[1], "r", 3, false) || !out.acquire(args[2], "out", 3, true))
-        return nullptr;
+    if (!r.acquire(args[1], "r", 3, false) || !out.acquire(args[2], "out", 3, true)) return nullptr;
     if (r.rows() != out.rows()) {
         PyErr_SetString(PyExc_ValueError, "r and out must have the same number of rows");
         return nullptr;

@@ -30,10 +30,10 @@ release the interpreter lock and are split over threads, as the methods' loops a
 
 from __future__ import annotations
 
-from typing import Any
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import numpy.typing as npt
 
 from quorvane.datamodel import LLA_dtype
 from quorvane.mathtools.ellipsoid import _fast
@@ -41,9 +41,18 @@ from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 __all__ = ["level", "levels", "lla_from_pos", "pos_from_lla"]
 
-_Reals = npt.ArrayLike
-_Records = np.ndarray[Any, np.dtype[np.void]]
-_Float64 = np.ndarray[Any, np.dtype[np.float64]]
+# The aliases exist for the type checker only (as in frames).
+if TYPE_CHECKING:
+    type _Real = float | np.integer[Any] | np.floating[Any]
+    # Numbers, nested sequences of numbers, or arrays of a real dtype.
+    type _Reals = (
+        _Real
+        | Sequence[_Real]
+        | Sequence[Sequence[_Real]]
+        | np.ndarray[Any, np.dtype[np.integer[Any] | np.floating[Any] | np.bool]]
+    )
+    type _Records = np.ndarray[tuple[int, ...], np.dtype[np.void]]
+    type _Float64 = np.ndarray[tuple[int, ...], np.dtype[np.float64]]
 
 
 def _check_ell(ell: Any) -> None:
@@ -176,5 +185,6 @@ def pos_from_lla(ell: Ellipsoid, lat: _Reals, lon: _Reals, alt: _Reals) -> _Floa
             column = np.ascontiguousarray(np.broadcast_to(a, shape).reshape(-1), dtype=np.float64)
         columns.append(column)
     out = np.empty(shape + (3,), dtype=np.float64)
-    _fast.pos_from_lla(ell, *columns, out.reshape(-1, 3))
+    lat_c, lon_c, alt_c = columns
+    _fast.pos_from_lla(ell, lat_c, lon_c, alt_c, out.reshape(-1, 3))
     return out

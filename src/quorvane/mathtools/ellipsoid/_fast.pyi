@@ -1,0 +1,16 @@
+"""Vectorised element loops (see quorvane.mathtools.ellipsoid.fast)."""
+
+import numpy as np
+
+from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+
+_Column = np.ndarray[tuple[int, ...], np.dtype[np.float64]]
+_Rows = np.ndarray[tuple[int, ...], np.dtype[np.float64]]
+
+def lla_from_pos(ell: Ellipsoid, r: _Rows, out: _Rows, /) -> None: ...
+def pos_from_lla(
+    ell: Ellipsoid, lat: _Column, lon: _Column, alt: _Column, out: _Rows, /
+) -> None: ...
+def elementary(which: int, x: _Column, y: _Column, out: _Column, /) -> None: ...
+def level() -> str: ...
+def levels() -> tuple[str, ...]: ...
