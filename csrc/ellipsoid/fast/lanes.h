@@ -70,6 +70,17 @@ using V = typename Lanes<W>::V;
 template <int W>
 using I = typename Lanes<W>::I;
 
+// Element k of a buffer that may be unaligned (a chunk of a byte buffer, a
+// Dask block): read and written through memcpy, which compiles to plain moves.
+inline double load(const double* p, std::ptrdiff_t k) noexcept {
+    double v;
+    std::memcpy(&v, p + k, sizeof v);
+    return v;
+}
+inline void store(double* p, std::ptrdiff_t k, double v) noexcept {
+    std::memcpy(p + k, &v, sizeof v);
+}
+
 template <int W>
 inline V<W> splat(double c) noexcept {
     V<W> v;
@@ -392,21 +403,25 @@ inline void rows_loop(const double* in, double* out, std::ptrdiff_t begin, std::
     for (; i + W <= end; i += W) {
         V<W> u0, u1, u2;
         const double* p = in + 3 * i;
-        for (int k = 0; k < W; ++k) u0[k] = p[3 * k], u1[k] = p[3 * k + 1], u2[k] = p[3 * k + 2];
+        for (int k = 0; k < W; ++k)
+            u0[k] = load(p, 3 * k), u1[k] = load(p, 3 * k + 1), u2[k] = load(p, 3 * k + 2);
         V<W> v0, v1, v2;
         kernel(u0, u1, u2, v0, v1, v2, i, W);
         double* q = out + 3 * i;
-        for (int k = 0; k < W; ++k) q[3 * k] = v0[k], q[3 * k + 1] = v1[k], q[3 * k + 2] = v2[k];
+        for (int k = 0; k < W; ++k)
+            store(q, 3 * k, v0[k]), store(q, 3 * k + 1, v1[k]), store(q, 3 * k + 2, v2[k]);
     }
     if (i < end) {
         const int m = int(end - i);
         V<W> u0 = splat<W>(pad[0]), u1 = splat<W>(pad[1]), u2 = splat<W>(pad[2]);
         const double* p = in + 3 * i;
-        for (int k = 0; k < m; ++k) u0[k] = p[3 * k], u1[k] = p[3 * k + 1], u2[k] = p[3 * k + 2];
+        for (int k = 0; k < m; ++k)
+            u0[k] = load(p, 3 * k), u1[k] = load(p, 3 * k + 1), u2[k] = load(p, 3 * k + 2);
         V<W> v0, v1, v2;
         kernel(u0, u1, u2, v0, v1, v2, i, m);
         double* q = out + 3 * i;
-        for (int k = 0; k < m; ++k) q[3 * k] = v0[k], q[3 * k + 1] = v1[k], q[3 * k + 2] = v2[k];
+        for (int k = 0; k < m; ++k)
+            store(q, 3 * k, v0[k]), store(q, 3 * k + 1, v1[k]), store(q, 3 * k + 2, v2[k]);
     }
 }
 
@@ -426,7 +441,7 @@ void lla_from_pos_loop(const Shape& e, const double* r, double* lla, std::ptrdif
                      for (int k = 0; k < m; ++k) {
                          if (fast[k]) continue;
                          double row[3];
-                         e.exact_lla(e.self, r + 3 * (i + k), row);
+                         e.exact_lla(e.self, r + 3 * (i + k), row);  // reads through memcpy
                          lat[k] = row[0], lon[k] = row[1], alt[k] = row[2];
                      }
                  });
@@ -439,16 +454,16 @@ void pos_from_lla_loop(const Shape& e, Column lat, Column lon, Column alt, doubl
     const auto block = [&](std::ptrdiff_t i, int m) noexcept {
         V<W> p = splat<W>(0.0), l = splat<W>(0.0), h = splat<W>(0.0);
         for (int k = 0; k < m; ++k) {
-            p[k] = lat.data[(i + k) * lat.step];
-            l[k] = lon.data[(i + k) * lon.step];
-            h[k] = alt.data[(i + k) * alt.step];
+            p[k] = load(lat.data, (i + k) * lat.step);
+            l[k] = load(lon.data, (i + k) * lon.step);
+            h[k] = load(alt.data, (i + k) * alt.step);
         }
         V<W> x, y, z;
         const I<W> fast = e.fast_pos ? pos_lanes<W>(e, p, l, h, x, y, z) : I<W>{};
         double* q = r + 3 * i;
         for (int k = 0; k < m; ++k) {
             if (fast[k]) {
-                q[3 * k] = x[k], q[3 * k + 1] = y[k], q[3 * k + 2] = z[k];
+                store(q, 3 * k, x[k]), store(q, 3 * k + 1, y[k]), store(q, 3 * k + 2, z[k]);
             } else {
                 e.exact_pos(e.self, p[k], l[k], h[k], q + 3 * k);
             }
@@ -464,7 +479,7 @@ void elementary_loop(int which, const double* x, const double* y, double* out,
     for (std::ptrdiff_t i = 0; i < n; i += W) {
         const int m = n - i < W ? int(n - i) : W;
         V<W> u = splat<W>(1.0), v = splat<W>(1.0);
-        for (int k = 0; k < m; ++k) u[k] = x[i + k], v[k] = y[i + k];
+        for (int k = 0; k < m; ++k) u[k] = load(x, i + k), v[k] = load(y, i + k);
         V<W> s, c;
         if (which == 2) {
             s = atan2<W>(u, v);
@@ -472,7 +487,7 @@ void elementary_loop(int which, const double* x, const double* y, double* out,
             sincos<W>(u, s, c);
             if (which == 1) s = c;
         }
-        for (int k = 0; k < m; ++k) out[i + k] = s[k];
+        for (int k = 0; k < m; ++k) store(out, i + k, s[k]);
     }
 }
 

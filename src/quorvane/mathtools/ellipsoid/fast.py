@@ -126,7 +126,7 @@ def lla_from_pos(ell: Ellipsoid, r: _Reals) -> _Records:
     Examples
     --------
     >>> from quorvane.mathtools.ellipsoid import catalogue, fast
-    >>> lla = fast.lla_from_pos(catalogue.WGS84, [6378137.0, 0.0, 0.0])
+    >>> lla = fast.lla_from_pos(catalogue.get("WGS84"), [6378137.0, 0.0, 0.0])
     >>> float(lla["lat"][0]), float(lla["alt"][0])
     (0.0, 0.0)
     """
@@ -164,7 +164,7 @@ def pos_from_lla(ell: Ellipsoid, lat: _Reals, lon: _Reals, alt: _Reals) -> _Floa
     Examples
     --------
     >>> from quorvane.mathtools.ellipsoid import catalogue, fast
-    >>> fast.pos_from_lla(catalogue.WGS84, 0.0, 0.0, 0.0).tolist()
+    >>> fast.pos_from_lla(catalogue.get("WGS84"), 0.0, 0.0, 0.0).tolist()
     [6378137.0, 0.0, 0.0]
     """
     _check_ell(ell)
