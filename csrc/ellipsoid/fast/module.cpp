@@ -38,17 +38,22 @@ FastState* state_of(PyObject* module) noexcept {
     return static_cast<FastState*>(PyModule_GetState(module));
 }
 
+// The methods' kernels for one row. r and out may be unaligned: they are
+// read and written through memcpy.
 void exact_lla(const void* self, const double* r, double* out) noexcept {
+    double row[3];
+    std::memcpy(row, r, sizeof row);
     LLA lla;
-    ellipsoid::kernels::c_lla_from_pos<Direct>(static_cast<QuorvaneEllipsoid>(self), r, &lla);
-    out[0] = lla.lat, out[1] = lla.lon, out[2] = lla.alt;
+    ellipsoid::kernels::c_lla_from_pos<Direct>(static_cast<QuorvaneEllipsoid>(self), row, &lla);
+    const double result[3] = {lla.lat, lla.lon, lla.alt};
+    std::memcpy(out, result, sizeof result);
 }
 
 void exact_pos(const void* self, double lat, double lon, double alt, double* r) noexcept {
     double out[3];
     ellipsoid::kernels::c_pos_from_lla<Direct>(static_cast<QuorvaneEllipsoid>(self),
                                                LLA{lat, lon, alt}, out);
-    r[0] = out[0], r[1] = out[1], r[2] = out[2];
+    std::memcpy(r, out, sizeof out);
 }
 
 // The levels built into this module that this machine runs, best last.
