@@ -601,10 +601,11 @@ def ray_hit_stable(Re, f, r_ray, u_ray):
         return (NAN, NAN, NAN)
     half_chord = sqrt((R - d) * (R + d)) if R > SQUARE_LOW else sqrt(R - d) * sqrt(R + d)
     l = math.copysign(half_chord / sqrt(a), h)
+    # + 0.0 turns a -0 into +0 and changes nothing else.
     return (
-        math.ldexp(px + l * vx, k),
-        math.ldexp(py + l * vy, k),
-        math.ldexp((pz + l * wz) * (1 - f), k),
+        math.ldexp(px + l * vx, k) + 0.0,
+        math.ldexp(py + l * vy, k) + 0.0,
+        math.ldexp((pz + l * wz) * (1 - f), k) + 0.0,
     )
 
 

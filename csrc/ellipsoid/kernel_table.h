@@ -1,6 +1,6 @@
-// The ellipsoid module's kernel table, and the policies bound to a table and
-// to the module's state (the state-free direct policy is in
-// ellipsoid/kernels/dispatch.h).
+// The ellipsoid module's kernel table, the policies bound to a table and to
+// the module's state (the state-free direct policy is in
+// ellipsoid/kernels/dispatch.h), and the runtime those policies call.
 //
 //   ViaTable  a nested call goes through self->kernels and is followed by the
 //             pending-error probe; the published table holds these, so a
@@ -24,6 +24,15 @@
 namespace quorvane::ellipsoid::kernels {
 
 using Table = QuorvaneEllipsoidKernels;
+
+// Fills the hooks of state.runtime: the pending-error probes and the traceback
+// entry of a failing kernel.
+void install_runtime_hooks() noexcept;
+
+// Binds scale, add, sub, dot and norm, in this order, from the vector module
+// by name and exact signature string into state.runtime; false with an
+// exception (ImportError or TypeError) at the first that fails.
+bool bind_vector_routines() noexcept;
 
 // The slot of kernel S in the published table.
 template <Slot S>

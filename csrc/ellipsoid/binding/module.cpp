@@ -18,7 +18,6 @@
 #include "ellipsoid/binding/results.h"
 #include "ellipsoid/binding/views.h"
 #include "ellipsoid/kernel_table.h"
-#include "vectools/routines.h"
 
 namespace quorvane::ellipsoid {
 namespace {
@@ -27,24 +26,7 @@ using Object = QuorvaneEllipsoidObject;
 
 constexpr char kModuleName[] = "quorvane.mathtools.ellipsoid.ellipsoid";
 constexpr char kInitName[] = "init quorvane.mathtools.ellipsoid.ellipsoid";
-constexpr char kVectoolsName[] = "quorvane.mathtools.vectools.vectools";
 constexpr char kPickleMessage[] = "no default __reduce__ due to non-trivial __cinit__";
-
-// -- Kernel runtime hooks --------------------------------------------------------
-
-bool error_pending() noexcept {
-    py::GilGuard gil;
-    return PyErr_Occurred() != nullptr;
-}
-
-bool error_pending_held() noexcept {
-    return PyErr_Occurred() != nullptr;
-}
-
-void kernel_traceback(const char* function) noexcept {
-    py::GilGuard gil;
-    add_traceback(function);
-}
 
 // -- Construction ----------------------------------------------------------------
 
@@ -285,9 +267,7 @@ bool check_builtins() noexcept {
 }
 
 bool publish_kernel_table(PyObject* module) noexcept {
-    state.runtime.error_pending = error_pending;
-    state.runtime.error_pending_held = error_pending_held;
-    state.runtime.add_traceback = kernel_traceback;
+    kernels::install_runtime_hooks();
     if (PyType_Ready(&EllipsoidType) < 0) return false;
     Ref capsule = Ref::steal(PyCapsule_New(
         const_cast<QuorvaneEllipsoidKernels*>(&kernels::own_kernels), nullptr, nullptr));
@@ -367,63 +347,6 @@ bool check_type_sizes() noexcept {
     return true;
 }
 
-void raise_missing_routine(const char* name) noexcept {
-    PyErr_Format(PyExc_ImportError, "%.200s does not export expected C function %.200s",
-                 kVectoolsName, name);
-}
-
-// Binds one routine of the vector module by name and exact signature string;
-// *own stays true only while the routines are the package's own.
-void* bind_routine(PyObject* capi, const char* name, const char* signature, bool* own) noexcept {
-    PyObject* found_capsule = nullptr;
-    if (PyDict_GetItemStringRef(capi, name, &found_capsule) < 0) return nullptr;
-    Ref owner = Ref::steal(found_capsule);
-    PyObject* capsule = owner.get();
-    if (capsule == nullptr) {
-        raise_missing_routine(name);
-        return nullptr;
-    }
-    if (!PyCapsule_IsValid(capsule, signature)) {
-        const char* found = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : nullptr;
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError,
-                     "C function %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
-                     kVectoolsName, name, signature, found ? found : "(null)");
-        return nullptr;
-    }
-    const void* context = PyCapsule_GetContext(capsule);
-    *own = *own && context != nullptr &&
-           std::strcmp(static_cast<const char*>(context), vectools::kPackageContext) == 0;
-    return PyCapsule_GetPointer(capsule, signature);
-}
-
-bool bind_vector_routines() noexcept {
-    Ref vectools = Ref::steal(PyImport_ImportModule(kVectoolsName));
-    Ref capi =
-        vectools ? Ref::steal(PyObject_GetAttrString(vectools.get(), "__pyx_capi__")) : Ref();
-    if (!capi) return false;
-    if (!PyDict_Check(capi.get())) {
-        raise_missing_routine("scale");
-        return false;
-    }
-    // scale and add are bound, in this order, only to check that the vector
-    // module exports them as its interface says: no kernel calls them, so
-    // their addresses are not kept.
-    bool own = true;
-    void* scale = bind_routine(capi.get(), "scale", QUORVANE_VEC_SCALE_SIGNATURE, &own);
-    void* add = scale ? bind_routine(capi.get(), "add", QUORVANE_VEC_ADD_SIGNATURE, &own) : nullptr;
-    void* sub = add ? bind_routine(capi.get(), "sub", QUORVANE_VEC_SUB_SIGNATURE, &own) : nullptr;
-    void* dot = sub ? bind_routine(capi.get(), "dot", QUORVANE_VEC_DOT_SIGNATURE, &own) : nullptr;
-    void* norm =
-        dot ? bind_routine(capi.get(), "norm", QUORVANE_VEC_NORM_SIGNATURE, &own) : nullptr;
-    if (norm == nullptr) return false;
-    state.runtime.own_routines = own;
-    state.runtime.sub = reinterpret_cast<quorvane_vec_sub_fn>(sub);
-    state.runtime.dot = reinterpret_cast<quorvane_vec_dot_fn>(dot);
-    state.runtime.norm = reinterpret_cast<quorvane_vec_norm_fn>(norm);
-    return true;
-}
-
 // from <module> import <name> as module attribute <name>.
 bool import_name(PyObject* module, const char* from, const char* name) noexcept {
     Ref source = Ref::steal(PyImport_ImportModule(from));
@@ -472,7 +395,7 @@ bool initialise(PyObject* module) noexcept {
     if (!create_constants()) return false;
     return set_assertion_switch() && import_numpy_c_api() && register_in_sys_modules(module) &&
            check_builtins() && publish_kernel_table(module) && py::ready_typed_view_type() &&
-           ready_method_type() && check_type_sizes() && bind_vector_routines() &&
+           ready_method_type() && check_type_sizes() && kernels::bind_vector_routines() &&
            run_module_body(module);
 }
 

@@ -29,6 +29,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <numbers>
 
 #define NPY_NO_DEPRECATED_API NPY_1_20_API_VERSION
@@ -429,6 +430,11 @@ constexpr bool takes_triple(Op op) noexcept {
            op == Op::lla_from_aer;
 }
 
+// Geodetic input: the first number is a latitude.
+constexpr bool takes_latitude(Op op) noexcept {
+    return op == Op::enu_from_lla || op == Op::aer_from_lla;
+}
+
 // The records of the result, or nullptr for a 3-vector.
 PyArray_Descr* result_dtype(const FramesState& state, Op op) noexcept {
     switch (op) {
@@ -487,11 +493,12 @@ PyObject* point_result(PyArray_Descr* dtype, const double* values) noexcept {
         Py_INCREF(dtype);
     }
     // PyArray_NewFromDescr takes the reference to dtype, also when it fails.
-    PyObject* array =
-        PyArray_NewFromDescr(&PyArray_Type, dtype, 1, &length, nullptr, nullptr, 0, nullptr);
-    if (array == nullptr) return nullptr;
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values, 3 * sizeof(double));
-    return array;
+    Ref array = Ref::steal(
+        PyArray_NewFromDescr(&PyArray_Type, dtype, 1, &length, nullptr, nullptr, 0, nullptr));
+    if (!array) return nullptr;
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values,
+                3 * sizeof(double));
+    return array.release();
 }
 
 // (ell, lat, lon, alt | azimuth, elevation, range | vector, lat_obs, lon_obs,
@@ -522,6 +529,11 @@ PyObject* convert_point(PyObject* module, PyObject* const* args, Py_ssize_t narg
         observer[0] *= kRadiansPerDegree, observer[1] *= kRadiansPerDegree;
         if (takes_triple(op)) in[0] *= kRadiansPerDegree, in[1] *= kRadiansPerDegree;
     }
+    // A latitude past the poles makes latitude and longitude NaN, as frames.py
+    // does for arrays: the kernels would fold it into the other hemisphere.
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    if (std::fabs(observer[0]) > std::numbers::pi / 2) observer[0] = observer[1] = kNaN;
+    if (takes_latitude(op) && std::fabs(in[0]) > std::numbers::pi / 2) in[0] = in[1] = kNaN;
     PyArray_Descr* dtype = result_dtype(state, op);
     const Own k{self};
     Observer obs;

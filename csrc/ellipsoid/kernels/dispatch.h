@@ -70,9 +70,9 @@ inline constexpr std::size_t kSlotCount = std::size_t(Slot::c_aer_coords) + 1;
 
 // The package's own vector routines, called inline.
 struct InlineRoutines {
-    static void sub(double* u, double* v, double* out) noexcept { vectools::sub(u, v, out); }
-    static double dot(double* u, double* v) noexcept { return vectools::dot(u, v); }
-    static double norm(double* u) noexcept { return vectools::norm(u); }
+    static constexpr auto sub = &vectools::sub;
+    static constexpr auto dot = &vectools::dot;
+    static constexpr auto norm = &vectools::norm;
 };
 
 // The direct policy on an ellipsoid `Object` (a pointer to something with Re,
