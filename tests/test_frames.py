@@ -155,6 +155,31 @@ def test_one_point_of_plain_numbers_is_the_array_path_bit_for_bit(name, degrees)
     assert same(plain, looped)
 
 
+@pytest.mark.parametrize(
+    "name", ["enu_from_lla", "aer_from_lla", "lla_from_aer", "enu_from_ecef_vector"]
+)
+def test_a_latitude_past_the_poles_spoils_its_row(name):
+    """Not the result of the folded latitude, for arrays and for one point of plain numbers."""
+    n, bad = 5, [1, 2]
+    lat_obs = LAT0[:n].copy()
+    lat_obs[1] = np.nextafter(math.pi / 2, 4)
+    if name.endswith("_from_lla"):
+        lat = LAT[:n].copy()
+        lat[2] = -2.0
+        source = [lat, LON[:n], ALT[:n]]
+    else:
+        lat_obs[2] = -3.0
+        source = [AZ[:n], EL[:n], RANGE[:n]] if name.endswith("aer") else [LOCAL[:n]]
+    observer = [lat_obs, LON0[:n], ALT0[:n]][: 2 if "vector" in name else 3]
+    function = getattr(fr, name)
+    rows = function(WGS84, *source, *observer)
+    values = np.array(rows.tolist()).reshape(n, 3)
+    assert np.isnan(values[bad]).all() and not np.isnan(np.delete(values, bad, 0)).any()
+    for i in bad:
+        point = function(WGS84, *[c[i].tolist() for c in source], *[o[i] for o in observer])
+        assert np.isnan(point.tolist()).all()
+
+
 # The core conversions: the frames function's call, the method's, and the rows the frames
 # function makes NaN (latitudes past the poles, which the method folds into the other
 # hemisphere).

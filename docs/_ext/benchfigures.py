@@ -27,8 +27,10 @@ import statistics
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from docutils import nodes
 from sphinx.application import Sphinx
 from sphinx.util import logging
+from sphinx.util.docutils import SphinxDirective
 
 logger = logging.getLogger(__name__)
 
@@ -464,9 +466,7 @@ def write_result_pages(results: Path, out: Path) -> None:
 
 
 def draw_all(app: Sphinx) -> None:
-    results = Path(app.config.bench_results_dir)
-    if not results.is_absolute():
-        results = (Path(app.confdir) / results).resolve()
+    results = results_dir(app)
     out = Path(app.srcdir) / OUT
     out.mkdir(parents=True, exist_ok=True)
     write_result_pages(results, out / "results")
@@ -497,7 +497,62 @@ def draw_all(app: Sphinx) -> None:
     draw_scaling(timings, dask, out / "scaling.png")
 
 
+class OnePointTable(SphinxDirective):
+    """``.. bench-one-point::``: nanoseconds per call of one point, ours and the peers, from
+    the pyperf JSON (the benchmarks named "one-point ...")."""
+
+    def run(self) -> list[nodes.Node]:
+        try:
+            t = read_timings(results_dir(self.env.app))
+        except (LookupError, OSError, ValueError) as exc:
+            logger.warning(f"one-point table: {exc}", location=self.get_location())
+            return []
+        ops = list(dict.fromkeys(op for op, _ in t.one_point))
+        peers = [
+            tool
+            for tool in ("pyproj", "pymap3d", "pyerfa")
+            if any(k[1] == tool for k in t.one_point)
+        ]
+        header = ["method, one point", "ours", *peers]
+        rows = []
+        for op in ops:
+            ours = t.one_point.get((op, "ours"))
+            cells = [op, f"{ours:,.0f} ns" if ours else "—"]
+            for tool in peers:
+                theirs = t.one_point.get((op, tool))
+                cells.append(
+                    f"{theirs:,.0f} ns (ours {ours / theirs:.2f}x)" if theirs and ours else "—"
+                )
+            rows.append(cells)
+        return [simple_table(header, rows)]
+
+
+def simple_table(header: list[str], rows: list[list[str]]) -> nodes.table:
+    table = nodes.table()
+    group = nodes.tgroup(cols=len(header))
+    table += group
+    group.extend(nodes.colspec(colwidth=1) for _ in header)
+    head = nodes.thead()
+    group += head
+    body = nodes.tbody()
+    group += body
+    for target, cells in ((head, header), *((body, r) for r in rows)):
+        row = nodes.row()
+        for cell in cells:
+            entry = nodes.entry()
+            entry += nodes.paragraph(text=cell)
+            row += entry
+        target += row
+    return table
+
+
+def results_dir(app: Sphinx) -> Path:
+    results = Path(app.config.bench_results_dir)
+    return results if results.is_absolute() else (Path(app.confdir) / results).resolve()
+
+
 def setup(app: Sphinx) -> dict[str, object]:
+    app.add_directive("bench-one-point", OnePointTable)
     app.add_config_value("bench_results_dir", "../bench/results", "env")
     app.connect("builder-inited", draw_all)
     return {"version": "1", "parallel_read_safe": True, "parallel_write_safe": True}

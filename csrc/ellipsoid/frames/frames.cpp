@@ -29,6 +29,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <numbers>
 
 #define NPY_NO_DEPRECATED_API NPY_1_20_API_VERSION
@@ -397,6 +398,11 @@ constexpr bool takes_triple(Op op) noexcept {
            op == Op::lla_from_aer;
 }
 
+// Geodetic input: the first number is a latitude.
+constexpr bool takes_latitude(Op op) noexcept {
+    return op == Op::enu_from_lla || op == Op::aer_from_lla;
+}
+
 // The records of the result, or nullptr for a 3-vector.
 PyArray_Descr* result_dtype(const FramesState& state, Op op) noexcept {
     switch (op) {
@@ -491,6 +497,11 @@ PyObject* convert_point(PyObject* module, PyObject* const* args, Py_ssize_t narg
         observer[0] *= kRadiansPerDegree, observer[1] *= kRadiansPerDegree;
         if (takes_triple(op)) in[0] *= kRadiansPerDegree, in[1] *= kRadiansPerDegree;
     }
+    // A latitude past the poles makes latitude and longitude NaN, as frames.py
+    // does for arrays: the kernels would fold it into the other hemisphere.
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    if (std::fabs(observer[0]) > std::numbers::pi / 2) observer[0] = observer[1] = kNaN;
+    if (takes_latitude(op) && std::fabs(in[0]) > std::numbers::pi / 2) in[0] = in[1] = kNaN;
     PyArray_Descr* dtype = result_dtype(state, op);
     const Own k{self};
     Observer obs;

@@ -7,8 +7,8 @@ azimuth/elevation/range (AER), in both directions. Every function takes the
 :class:`~quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid` first. Angles are radians unless
 ``degrees=True``; lengths are metres. Numbers, lists and arrays broadcast together. The
 conversions between geodetic coordinates and positions are the ``Ellipsoid`` methods of the
-same names bit for bit, except that a latitude outside [-pi/2, pi/2] (after conversion from
-degrees) gives a NaN row, not the position of the folded latitude.
+same names bit for bit. A latitude (of a target or an observer) outside [-pi/2, pi/2], after
+conversion from degrees, gives a NaN row, not the result of the folded latitude.
 
 The observer (``lat_obs``, ``lon_obs``, ``alt_obs``) is numbers, or arrays broadcast
 against the targets (one observer per target). Targets are 3-vectors ``(3,)`` or
@@ -70,6 +70,10 @@ if TYPE_CHECKING:
     type _Array = np.ndarray[tuple[int, ...], np.dtype[Any]]
 
 
+_FLOAT64 = np.dtype(np.float64)
+_HALF_PI = math.pi / 2
+
+
 def _numeric(name: str, x: Any) -> _Array:
     """``x`` as an array of a real numeric dtype, or an error naming ``name``."""
     ma = sys.modules.get("numpy.ma")  # loaded if x can be a masked array
@@ -109,14 +113,27 @@ def _shape(named: dict[str, tuple[int, ...]]) -> tuple[int, ...]:
         raise ValueError(f"shapes do not broadcast: {listed}") from None
 
 
-def _rows(shape: tuple[int, ...], columns: list[_Array], angles: int, degrees: bool) -> Any:
-    """(N, K) float64 rows of K broadcast columns; the first ``angles`` in radians."""
+def _rows(
+    shape: tuple[int, ...],
+    columns: list[_Array],
+    angles: int,
+    degrees: bool,
+    latitude: bool = False,
+) -> Any:
+    """(N, K) float64 rows of K broadcast columns; the first ``angles`` in radians.
+
+    With ``latitude``, a row whose first column lies past the poles gets a NaN latitude and
+    longitude (so even the east axis is NaN): the kernels would fold it into the other
+    hemisphere."""
     out = np.empty(shape + (len(columns),), dtype=np.float64)
     for k, column in enumerate(columns):
         out[..., k] = column
     if degrees and angles:
         np.radians(out[..., :angles], out=out[..., :angles])
-    return out.reshape(-1, len(columns))
+    out = out.reshape(-1, len(columns))
+    if latitude:
+        np.copyto(out[:, :2], np.nan, where=np.abs(out[:, :1]) > _HALF_PI)
+    return out
 
 
 def _vector_rows(shape: tuple[int, ...], a: _Array) -> Any:
@@ -141,8 +158,8 @@ def _observers(
 def _observer_rows(shape: tuple[int, ...], observers: list[_Array], degrees: bool) -> Any:
     """One row when every observer argument holds one value, else a row per target."""
     if all(a.size == 1 for a in observers):
-        return _rows((), [a.reshape(()) for a in observers], 2, degrees)
-    return _rows(shape, observers, 2, degrees)
+        return _rows((), [a.reshape(()) for a in observers], 2, degrees, latitude=True)
+    return _rows(shape, observers, 2, degrees, latitude=True)
 
 
 def _run(function: Any, ell: Any, source: Any, observers: Any) -> _Array:
@@ -219,14 +236,10 @@ def _from_triples(
     out = _run(
         getattr(_frames, name),
         ell,
-        _rows(shape, columns, 2, degrees),
+        _rows(shape, columns, 2, degrees, latitude=names[0] == "lat"),
         _observer_rows(shape, observers, degrees),
     )
     return _finish(out, shape, dtype, degrees)
-
-
-_FLOAT64 = np.dtype(np.float64)
-_HALF_PI = math.pi / 2
 
 
 def _plain(values: tuple[Any, ...]) -> bool:
