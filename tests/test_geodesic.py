@@ -157,6 +157,10 @@ def test_broadcasting_and_records():
         gd.inverse(WGS84, np.float32(0.5), 0, [1, 2], 3)["s12"],
         gd.inverse(WGS84, float(np.float32(0.5)), 0.0, [1.0, 2.0], 3.0)["s12"],
     )
+    # one pair of numbers (solved without arrays) gives the bits of the array path
+    for fn in (gd.inverse, gd.direct):
+        args = (10.0, 20.0, 30.0, 40.0 if fn is gd.inverse else 4e6)
+        assert fn(WGS84, *args, degrees=True)[0] == fn(WGS84, [args[0]], *args[1:], degrees=True)[0]
     deg = gd.direct(WGS84, 10, 20, 30, [1e5, 2e5], degrees=True)
     rad = gd.direct(WGS84, *np.radians([10, 20, 30]), [1e5, 2e5])
     assert deg.dtype == GeodesicDirect_dtype

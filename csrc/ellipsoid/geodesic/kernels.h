@@ -8,8 +8,12 @@
 // gives NaN results.
 //
 // Accuracy (bench/geodesic_accuracy.py, against a 40-digit evaluation of the paper's
-// integrals): on WGS84 the distance is within a few nanometres and the azimuths
-// within a few 1e-15 rad; the series hold for 0 <= f <= 1/50.
+// integrals, the worst of 50 pairs per region): on WGS84 the inverse problem's
+// distance is within 4 nm (11 nm near the antipode) and its azimuths within 2e-15
+// rad (9e-14 near the antipode, where rounding the inputs moves the geodesic as
+// much); the direct problem lands within 15 nm over a full circumference. The
+// series serve 0 <= f <= 1/50; at f = 1/50 the inverse distance is within 11 nm
+// and the direct problem within 150 nm over a full circumference.
 #ifndef QUORVANE_ELLIPSOID_GEODESIC_KERNELS_H
 #define QUORVANE_ELLIPSOID_GEODESIC_KERNELS_H
 

@@ -70,14 +70,15 @@ def _columns(
     columns = []
     for k, a in enumerate(arrays):
         if a.size == 1:
-            column = np.array(a.reshape(1), dtype=np.float64)
+            flat = a.reshape(1)
         elif a.shape == shape:
-            column = np.array(a.reshape(-1), dtype=np.float64)
+            flat = a.reshape(-1)
         else:
-            column = np.array(np.broadcast_to(a, shape).reshape(-1), dtype=np.float64)
+            flat = np.broadcast_to(a, shape).reshape(-1)
         if degrees and k < angles:
-            np.radians(column, out=column)
-        columns.append(column)
+            columns.append(np.radians(flat, dtype=np.float64))
+        else:  # a contiguous float64 input is used as it is
+            columns.append(np.ascontiguousarray(flat, dtype=np.float64))
     return shape, columns
 
 
