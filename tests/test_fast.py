@@ -195,10 +195,3 @@ def test_errors_name_the_parameter(call, error, match):
     with pytest.raises(error, match=match):
         call()
 
-
-def test_the_readme_example_runs():
-    from pathlib import Path
-
-    readme = (Path(__file__).parent.parent / "README.md").read_text()
-    section = readme.split("## Vectorised conversions", 1)[1]
-    exec(section.split("```python\n", 1)[1].split("```", 1)[0], {})

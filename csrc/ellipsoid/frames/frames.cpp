@@ -36,6 +36,7 @@
 #define NPY_TARGET_VERSION NPY_1_20_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include "common/buffer.h"
 #include "common/parallel.h"
 #include "common/ref.h"
 #include "ellipsoid/kernels/dispatch.h"
@@ -329,40 +330,6 @@ bool convert_rows(const K& k, const double* source, const double* observers, boo
 
 // -- Arguments -------------------------------------------------------------------
 
-// A held buffer view, released on destruction.
-class Buffer {
-public:
-    Buffer() noexcept = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    // A C-contiguous (rows, 3) float64 buffer of `object`, named `name` in errors.
-    bool acquire(PyObject* object, const char* name, bool writable) noexcept {
-        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
-        if (writable) flags |= PyBUF_WRITABLE;
-        if (PyObject_GetBuffer(object, &view_, flags) < 0) return false;
-        held_ = true;
-        const bool is_double =
-            view_.format != nullptr && view_.itemsize == sizeof(double) &&
-            (std::strcmp(view_.format, "d") == 0 || std::strcmp(view_.format, "=d") == 0 ||
-             std::strcmp(view_.format, "@d") == 0);
-        if (!is_double || view_.ndim != 2 || view_.shape[1] != 3) {
-            PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous (N, 3) float64 array", name);
-            return false;
-        }
-        return true;
-    }
-    Py_ssize_t rows() const noexcept { return view_.shape[0]; }
-    double* data() const noexcept { return static_cast<double*>(view_.buf); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 template <Op op>
 PyObject* convert(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
     const FramesState& state = *state_of(module);
@@ -380,9 +347,10 @@ PyObject* convert(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
         PyErr_SetString(PyExc_TypeError, "ell has no kernel table");
         return nullptr;
     }
-    Buffer source, observers, out;
-    if (!source.acquire(args[1], "source", false) ||
-        !observers.acquire(args[2], "observers", false) || !out.acquire(args[3], "out", true)) {
+    py::DoubleRows source, observers, out;
+    if (!source.acquire(args[1], "source", 3, false) ||
+        !observers.acquire(args[2], "observers", 3, false) ||
+        !out.acquire(args[3], "out", 3, true)) {
         return nullptr;
     }
     const Py_ssize_t n = source.rows();

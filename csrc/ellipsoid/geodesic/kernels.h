@@ -8,8 +8,12 @@
 // gives NaN results.
 //
 // Accuracy (bench/geodesic_accuracy.py, against a 40-digit evaluation of the paper's
-// integrals): on WGS84 the distance is within a few nanometres and the azimuths
-// within a few 1e-15 rad; the series hold for 0 <= f <= 1/50.
+// integrals, the worst of 200 pairs per region): on WGS84 the inverse problem's
+// distance is within 8 nm and its azimuths within 3e-15 rad (3e-13 near the
+// antipode, where rounding the inputs moves the geodesic as much); the direct
+// problem lands within 20 nm over a full circumference. The series serve
+// 0 <= f <= 1/50; at f = 1/50 the inverse distance is within 13 nm and the direct
+// problem within 150 nm over a full circumference.
 #ifndef QUORVANE_ELLIPSOID_GEODESIC_KERNELS_H
 #define QUORVANE_ELLIPSOID_GEODESIC_KERNELS_H
 
@@ -27,7 +31,8 @@ inline constexpr double kEps = std::numeric_limits<double>::epsilon();
 // meridian of the longitude given: azimuths there follow that longitude.
 inline constexpr double kTiny = 1.4916681462400413e-154;  // sqrt(DBL_MIN)
 // The largest flattening the sixth-order series serve (their truncation error
-// then leave some 30 nm on an Earth-sized ellipsoid; see bench/geodesic_accuracy.py).
+// then leave some 150 nm over a full circumference of an Earth-sized ellipsoid; see
+// bench/geodesic_accuracy.py).
 inline constexpr double kMaxFlattening = 1.0 / 50;
 
 // sqrt(x^2 + y^2) without hypot's care for overflow: the arguments here are
