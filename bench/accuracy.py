@@ -16,7 +16,7 @@ more than 1e-6 max(Re, |r|). A position on the surface is what a latitude means 
 ill-conditioned: at the rim of a strongly flattened ellipsoid a unit of position turns the normal
 by up to pi/2. aer_coords is scored by its elevation (rad) and range (u), side by side with
 pymap3d's ecef2aer; the hit points of rays by their distance from the true one, in metres and in
-units of Re. The tables are printed in Markdown, ready for the README.
+units of Re. The tables are printed in Markdown, kept in bench/results/ for the documentation.
 
 The geodesic section (bench/geodesic_accuracy.py) closes the output: M pairs per region of the
 inverse problem and M starts of the direct one against geodesic_truth.py's 40-digit integrals,

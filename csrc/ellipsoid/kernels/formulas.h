@@ -23,7 +23,7 @@
 //
 // Accuracy. "u" is a unit in the last place of max(Re, |r|): 2.2e-16 of it.
 // The figures quoted below are the worst errors against 60-digit truth that
-// bench/accuracy.py measures, region by region (README, "Accuracy").
+// bench/accuracy.py measures, region by region (docs/guide/accuracy.rst).
 //
 // Methods, and where they come from:
 //   [Bowring 1976] B. R. Bowring, "Transformation from spatial to geographical
