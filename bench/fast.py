@@ -6,12 +6,15 @@ exact methods, pyerfa and the memory floor, on pyperf.
     python -m bench.fast --points 100000 -o /tmp/quick.json  # smaller N
     python -m pyperf show bench/results/fast.json
 
-Benchmarks ``<function> <tool>`` (value: seconds per call of N points) for ``lla_from_pos``
-and ``pos_from_lla`` on WGS84, points within 1e6 m of the surface, contiguous float64:
+Benchmarks ``<function> <tool>`` (value: seconds per call of N points) for ``lla_from_pos``,
+``pos_from_lla`` and ``aer_coords`` (one observer) on WGS84, points within 1e6 m of the
+surface, contiguous float64:
 
 ``fast-1t``    ``fast.<function>`` with ``QUORVANE_NUM_THREADS=1``; ``fast`` on all CPUs
 ``exact-1t``   the ``Ellipsoid`` method, one thread; ``exact`` on all CPUs
 ``pyerfa``     ``erfa.gc2gde`` / ``erfa.gd2gce`` (one thread; no threaded form)
+``pyproj``     for ``aer_coords``: pyproj's topocentric pipeline + NumPy (azimuth, elevation,
+               range), as bench/peers/pyproj_adapter.py times it
 ``floor``      the memory floor: ``np.copyto`` of an array of the input's bytes and one of
                the output's bytes (24 bytes a point each way), as NumPy does it (one thread)
 """
@@ -78,6 +81,19 @@ def _tools(n):
     yield "pos_from_lla", "exact", None, lambda: ell.pos_from_lla(lat, lon, alt)
     yield "pos_from_lla", "pyerfa", 1, lambda: erfa.gd2gce(RE, F, lon, lat, alt)
     yield "pos_from_lla", "floor", 1, floor
+
+    from bench.peers import pyproj_adapter
+    from bench.workload import OBSERVER
+
+    aer = pyproj_adapter.calls(RE, F)["aer_coords"]
+    columns = tuple(np.ascontiguousarray(r[:, k]) for k in range(3))
+    peer = aer(type("W", (), {"columns": lambda self, name: columns})(), n)
+    yield "aer_coords", "fast-1t", 1, lambda: fast.aer_coords(ell, r, *OBSERVER)
+    yield "aer_coords", "fast", None, lambda: fast.aer_coords(ell, r, *OBSERVER)
+    yield "aer_coords", "exact-1t", 1, lambda: ell.aer_coords(r, *OBSERVER)
+    yield "aer_coords", "exact", None, lambda: ell.aer_coords(r, *OBSERVER)
+    yield "aer_coords", "pyproj", 1, peer
+    yield "aer_coords", "floor", 1, floor
 
 
 def main():
