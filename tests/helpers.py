@@ -8,6 +8,7 @@
 
 import importlib
 import math
+import os
 import subprocess
 import sys
 import textwrap
@@ -113,6 +114,12 @@ class SubArray(np.ndarray):
 def slow(a):
     """The array as a SubArray, so that each number is an interpreter-level read."""
     return np.asarray(a).view(SubArray)
+
+
+# The suite also runs against the ASan/UBSan build (scripts/sanitize.sh), where memory
+# figures mean nothing: the sanitizer's quarantine holds freed memory back on purpose.
+SANITIZED = os.environ.get("QUORVANE_SANITIZED") == "1" or "libasan" in os.environ.get(
+    "LD_PRELOAD", "")
 
 
 # -- Child interpreters and tracebacks ---------------------------------------------

@@ -32,7 +32,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 import pytest
-from helpers import EARTH, METHODS, slow
+from helpers import EARTH, METHODS, SANITIZED, slow
 
 import quorvane.mathtools.ellipsoid.ellipsoid as mod
 
@@ -41,9 +41,6 @@ WARMUP = 1000
 TRACED_CALLS = 2000  # the last of the CALLS, under tracemalloc (which slows calls down 5x)
 TRACED_TOLERANCE = 16 * 1024
 RSS_TOLERANCE = 4 * 2**20
-
-SANITIZED = os.environ.get("QUORVANE_SANITIZED") == "1" or "libasan" in os.environ.get(
-    "LD_PRELOAD", "")
 
 N = 8  # rows of the array inputs: a leaked result would be a few hundred bytes
 rng = np.random.default_rng(7)

@@ -26,7 +26,7 @@ from __future__ import annotations
 
 import math
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -189,14 +189,19 @@ def _finish(
 
 def _from_vectors(
     name: str,
+    point: Callable[..., _Array | None],
     ell: Any,
     vectors: Any,
     observer: tuple[Any, Any, Any],
     degrees: bool,
     dtype: np.dtype[Any] | None = None,
 ) -> _Array:
-    """The conversion ``name`` of 3-vectors ``vectors`` as seen from ``observer``, by the
-    element loop in ``_frames`` (whose ``<name>_point`` converts plain numbers)."""
+    """The conversion ``name`` of 3-vectors ``vectors`` as seen from ``observer``: plain
+    numbers in one call of ``point`` (``_frames.<name>_point``), else by the element loop
+    ``_frames.<name>``."""
+    result = point(ell, vectors, *observer, degrees)
+    if result is not None:  # plain numbers, in one call
+        return result
     _check_ell(ell)
     parameter = {
         "enu_from_pos": "r_target",
@@ -221,6 +226,7 @@ def _from_vectors(
 
 def _from_triples(
     name: str,
+    point: Callable[..., _Array | None],
     ell: Any,
     names: tuple[str, str, str],
     values: tuple[Any, Any, Any],
@@ -228,7 +234,11 @@ def _from_triples(
     degrees: bool,
     dtype: np.dtype[Any] | None = None,
 ) -> _Array:
-    """The conversion ``name`` of three coordinate arrays (two angles, one length)."""
+    """The conversion ``name`` of three coordinate arrays (two angles, one length): plain
+    numbers in one call of ``point``, else by the element loop, as ``_from_vectors``."""
+    result = point(ell, *values, *observer, degrees)
+    if result is not None:  # plain numbers, in one call
+        return result
     _check_ell(ell)
     columns = [_numeric(n, v) for n, v in zip(names, values)]
     named, observers = _observers(*observer)
@@ -330,12 +340,14 @@ def enu_from_pos(
 ) -> _Vectors:
     """East, north and up coordinates (metres) of ECEF targets ``r_target`` ((3,) or (N, 3))
     in the frame of the observer at geodetic ``lat_obs``, ``lon_obs``, ``alt_obs``."""
-    point: _Vectors | None = _frames.enu_from_pos_point(
-        ell, r_target, lat_obs, lon_obs, alt_obs, degrees
+    return _from_vectors(
+        "enu_from_pos",
+        _frames.enu_from_pos_point,
+        ell,
+        r_target,
+        (lat_obs, lon_obs, alt_obs),
+        degrees,
     )
-    if point is not None:  # plain numbers, in one call
-        return point
-    return _from_vectors("enu_from_pos", ell, r_target, (lat_obs, lon_obs, alt_obs), degrees)
 
 
 def ned_from_pos(
@@ -348,12 +360,14 @@ def ned_from_pos(
     degrees: bool = False,
 ) -> _Vectors:
     """North, east and down coordinates (metres) of ECEF targets in the observer's frame."""
-    point: _Vectors | None = _frames.ned_from_pos_point(
-        ell, r_target, lat_obs, lon_obs, alt_obs, degrees
+    return _from_vectors(
+        "ned_from_pos",
+        _frames.ned_from_pos_point,
+        ell,
+        r_target,
+        (lat_obs, lon_obs, alt_obs),
+        degrees,
     )
-    if point is not None:  # plain numbers, in one call
-        return point
-    return _from_vectors("ned_from_pos", ell, r_target, (lat_obs, lon_obs, alt_obs), degrees)
 
 
 def pos_from_enu(
@@ -366,12 +380,9 @@ def pos_from_enu(
     degrees: bool = False,
 ) -> _Vectors:
     """ECEF positions of east, north, up coordinates ((3,) or (N, 3)) in the observer's frame."""
-    point: _Vectors | None = _frames.pos_from_enu_point(
-        ell, enu, lat_obs, lon_obs, alt_obs, degrees
+    return _from_vectors(
+        "pos_from_enu", _frames.pos_from_enu_point, ell, enu, (lat_obs, lon_obs, alt_obs), degrees
     )
-    if point is not None:  # plain numbers, in one call
-        return point
-    return _from_vectors("pos_from_enu", ell, enu, (lat_obs, lon_obs, alt_obs), degrees)
 
 
 def pos_from_ned(
@@ -385,12 +396,9 @@ def pos_from_ned(
 ) -> _Vectors:
     """ECEF positions of north, east, down coordinates ((3,) or (N, 3)) in the observer's
     frame."""
-    point: _Vectors | None = _frames.pos_from_ned_point(
-        ell, ned, lat_obs, lon_obs, alt_obs, degrees
+    return _from_vectors(
+        "pos_from_ned", _frames.pos_from_ned_point, ell, ned, (lat_obs, lon_obs, alt_obs), degrees
     )
-    if point is not None:  # plain numbers, in one call
-        return point
-    return _from_vectors("pos_from_ned", ell, ned, (lat_obs, lon_obs, alt_obs), degrees)
 
 
 def lla_from_enu(
@@ -404,12 +412,15 @@ def lla_from_enu(
 ) -> _Records:
     """Geodetic coordinates (``LLA_dtype`` records) of east, north, up coordinates in the
     observer's frame."""
-    point: _Records | None = _frames.lla_from_enu_point(
-        ell, enu, lat_obs, lon_obs, alt_obs, degrees
+    return _from_vectors(
+        "lla_from_enu",
+        _frames.lla_from_enu_point,
+        ell,
+        enu,
+        (lat_obs, lon_obs, alt_obs),
+        degrees,
+        LLA_dtype,
     )
-    if point is not None:  # plain numbers, in one call
-        return point
-    return _from_vectors("lla_from_enu", ell, enu, (lat_obs, lon_obs, alt_obs), degrees, LLA_dtype)
 
 
 def enu_from_lla(
@@ -424,13 +435,9 @@ def enu_from_lla(
     degrees: bool = False,
 ) -> _Vectors:
     """East, north and up coordinates (metres) of geodetic targets in the observer's frame."""
-    point: _Vectors | None = _frames.enu_from_lla_point(
-        ell, lat, lon, alt, lat_obs, lon_obs, alt_obs, degrees
-    )
-    if point is not None:  # plain numbers, in one call
-        return point
     return _from_triples(
         "enu_from_lla",
+        _frames.enu_from_lla_point,
         ell,
         ("lat", "lon", "alt"),
         (lat, lon, alt),
@@ -452,13 +459,9 @@ def aer_from_lla(
 ) -> _Records:
     """Azimuth (from north towards east), elevation and range of geodetic targets seen from
     the observer, as ``AER_dtype`` records."""
-    point: _Records | None = _frames.aer_from_lla_point(
-        ell, lat, lon, alt, lat_obs, lon_obs, alt_obs, degrees
-    )
-    if point is not None:  # plain numbers, in one call
-        return point
     return _from_triples(
         "aer_from_lla",
+        _frames.aer_from_lla_point,
         ell,
         ("lat", "lon", "alt"),
         (lat, lon, alt),
@@ -481,13 +484,9 @@ def pos_from_aer(
 ) -> _Vectors:
     """ECEF positions of targets at ``azimuth``, ``elevation`` and ``range`` from the
     observer."""
-    point: _Vectors | None = _frames.pos_from_aer_point(
-        ell, azimuth, elevation, range, lat_obs, lon_obs, alt_obs, degrees
-    )
-    if point is not None:  # plain numbers, in one call
-        return point
     return _from_triples(
         "pos_from_aer",
+        _frames.pos_from_aer_point,
         ell,
         ("azimuth", "elevation", "range"),
         (azimuth, elevation, range),
@@ -509,13 +508,9 @@ def lla_from_aer(
 ) -> _Records:
     """Geodetic coordinates (``LLA_dtype`` records) of targets at ``azimuth``,
     ``elevation`` and ``range`` from the observer."""
-    point: _Records | None = _frames.lla_from_aer_point(
-        ell, azimuth, elevation, range, lat_obs, lon_obs, alt_obs, degrees
-    )
-    if point is not None:  # plain numbers, in one call
-        return point
     return _from_triples(
         "lla_from_aer",
+        _frames.lla_from_aer_point,
         ell,
         ("azimuth", "elevation", "range"),
         (azimuth, elevation, range),
@@ -530,12 +525,14 @@ def enu_from_ecef_vector(
 ) -> _Vectors:
     """East, north and up components of ECEF vectors ``v`` (velocities, directions) in the
     frame at ``lat_obs``, ``lon_obs``: a rotation, no translation."""
-    point: _Vectors | None = _frames.enu_from_ecef_vector_point(
-        ell, v, lat_obs, lon_obs, 0.0, degrees
+    return _from_vectors(
+        "enu_from_ecef_vector",
+        _frames.enu_from_ecef_vector_point,
+        ell,
+        v,
+        (lat_obs, lon_obs, 0.0),
+        degrees,
     )
-    if point is not None:  # plain numbers, in one call
-        return point
-    return _from_vectors("enu_from_ecef_vector", ell, v, (lat_obs, lon_obs, 0.0), degrees)
 
 
 def ecef_vector_from_enu(
@@ -543,9 +540,11 @@ def ecef_vector_from_enu(
 ) -> _Vectors:
     """ECEF components of vectors with east, north, up components ``v_enu`` in the frame at
     ``lat_obs``, ``lon_obs``: a rotation, no translation."""
-    point: _Vectors | None = _frames.ecef_vector_from_enu_point(
-        ell, v_enu, lat_obs, lon_obs, 0.0, degrees
+    return _from_vectors(
+        "ecef_vector_from_enu",
+        _frames.ecef_vector_from_enu_point,
+        ell,
+        v_enu,
+        (lat_obs, lon_obs, 0.0),
+        degrees,
     )
-    if point is not None:  # plain numbers, in one call
-        return point
-    return _from_vectors("ecef_vector_from_enu", ell, v_enu, (lat_obs, lon_obs, 0.0), degrees)

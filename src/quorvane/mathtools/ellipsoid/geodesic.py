@@ -84,6 +84,7 @@ def _columns(
 
 
 def _solve(
+    one: Any,
     function: Any,
     ell: Any,
     names: tuple[str, ...],
@@ -93,6 +94,13 @@ def _solve(
     out_angles: slice,
     degrees: bool,
 ) -> np.ndarray:
+    """Plain numbers in one call of ``one``; anything else as columns through the
+    element loop ``function``, giving records of ``dtype``."""
+    for v in values:
+        if type(v) not in _NUMBER:
+            break
+    else:
+        return one(ell, *values, degrees)  # type: ignore[no-any-return]
     shape, columns = _columns(names, values, angles, degrees)
     out = np.empty((math.prod(shape), 3), dtype=np.float64)
     function(ell, *columns, out)
@@ -116,14 +124,8 @@ def inverse(
         ``azi1`` and ``azi2`` the direction of travel at points 1 and 2 (clockwise
         from north, in (-pi, pi]). Coincident points give ``s12 = 0``.
     """
-    if (
-        type(lat1) in _NUMBER
-        and type(lon1) in _NUMBER
-        and type(lat2) in _NUMBER
-        and type(lon2) in _NUMBER
-    ):
-        return _geodesic.inverse_one(ell, lat1, lon1, lat2, lon2, degrees)
     return _solve(
+        _geodesic.inverse_one,
         _geodesic.inverse,
         ell,
         ("lat1", "lon1", "lat2", "lon2"),
@@ -150,14 +152,8 @@ def direct(
         ``GeodesicDirect_dtype`` records ``(lat2, lon2, azi2)``; ``lon2`` in [-pi, pi],
         ``azi2`` the forward azimuth there.
     """
-    if (
-        type(lat1) in _NUMBER
-        and type(lon1) in _NUMBER
-        and type(azi1) in _NUMBER
-        and type(s12) in _NUMBER
-    ):
-        return _geodesic.direct_one(ell, lat1, lon1, azi1, s12, degrees)
     return _solve(
+        _geodesic.direct_one,
         _geodesic.direct,
         ell,
         ("lat1", "lon1", "azi1", "s12"),

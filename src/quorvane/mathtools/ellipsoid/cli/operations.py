@@ -174,7 +174,7 @@ _FRAMES = (
         "ECEF targets -> east, north, up in an observer's frame",
         "East, north and up coordinates in metres of ECEF targets in the local frame of an "
         "observer.",
-        (Field("x", ("x", "ecef_x")), Field("y", ("y", "ecef_y")), Field("z", ("z", "ecef_z"))),
+        (_X, _Y, _Z),
         _LOCAL,
     ),
     _frames_operation(
@@ -183,7 +183,7 @@ _FRAMES = (
         "ECEF targets -> north, east, down in an observer's frame",
         "North, east and down coordinates in metres of ECEF targets in the local frame of an "
         "observer.",
-        (Field("x", ("x", "ecef_x")), Field("y", ("y", "ecef_y")), Field("z", ("z", "ecef_z"))),
+        (_X, _Y, _Z),
         _NED,
     ),
     _frames_operation(
@@ -210,11 +210,7 @@ _FRAMES = (
         "geodetic targets -> east, north, up in an observer's frame",
         "East, north and up coordinates in metres of geodetic targets (lat, lon, alt) in the "
         "local frame of an observer.",
-        (
-            Field("lat", ("lat", "latitude"), angle=True, latitude=True),
-            Field("lon", ("lon", "longitude", "lng"), angle=True),
-            Field("alt", ("alt", "altitude", "height", "h")),
-        ),
+        (_LAT, _LON, _ALT),
         _LOCAL,
     ),
     _frames_operation(
@@ -232,11 +228,7 @@ _FRAMES = (
         "geodetic targets -> azimuth, elevation, range from an observer",
         "Azimuth (from north towards east), elevation and slant range in metres of geodetic "
         "targets (lat, lon, alt) as seen by an observer.",
-        (
-            Field("lat", ("lat", "latitude"), angle=True, latitude=True),
-            Field("lon", ("lon", "longitude", "lng"), angle=True),
-            Field("alt", ("alt", "altitude", "height", "h")),
-        ),
+        (_LAT, _LON, _ALT),
         _AER_OUT,
     ),
     _frames_operation(
