@@ -14,13 +14,15 @@ surface, contiguous float64:
 ``exact-1t``   the ``Ellipsoid`` method, one thread; ``exact`` on all CPUs
 ``pyerfa``     ``erfa.gc2gde`` / ``erfa.gd2gce`` (one thread; no threaded form)
 ``pyproj``     for ``aer_coords``: pyproj's topocentric pipeline + NumPy (azimuth, elevation,
-               range), as bench/peers/pyproj_adapter.py times it
+               range), as bench/peers/pyproj_adapter.py times it (this file runs on its own
+               in pyperf's workers, so it builds the pipeline itself)
 ``floor``      the memory floor: ``np.copyto`` of an array of the input's bytes and one of
                the output's bytes (24 bytes a point each way), as NumPy does it (one thread)
 """
 
 from __future__ import annotations
 
+import math
 import os
 import time
 
@@ -31,6 +33,7 @@ from quorvane.mathtools.ellipsoid import fast
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 RE, F = 6378137.0, 1 / 298.257223563
+OBSERVER = (0.6, -1.4, 250.0)  # lat, lon (radians), alt (metres), as bench/workload.py
 
 
 def _data(n):
@@ -82,12 +85,20 @@ def _tools(n):
     yield "pos_from_lla", "pyerfa", 1, lambda: erfa.gd2gce(RE, F, lon, lat, alt)
     yield "pos_from_lla", "floor", 1, floor
 
-    from bench.peers import pyproj_adapter
-    from bench.workload import OBSERVER
+    import pyproj  # the topocentric pipeline, as bench/peers/pyproj_adapter.py builds it
 
-    aer = pyproj_adapter.calls(RE, F)["aer_coords"]
-    columns = tuple(np.ascontiguousarray(r[:, k]) for k in range(3))
-    peer = aer(type("W", (), {"columns": lambda self, name: columns})(), n)
+    lat0, lon0, alt0 = OBSERVER
+    topo = pyproj.Transformer.from_pipeline(
+        f"+proj=topocentric +a={RE!r} +rf={1.0 / F!r} +lat_0={math.degrees(lat0)!r} "
+        f"+lon_0={math.degrees(lon0)!r} +h_0={alt0!r}"
+    )
+    x, y, z = (np.ascontiguousarray(r[:, k]) for k in range(3))
+
+    def peer():
+        east, north, up = topo.transform(x, y, z)
+        rng = np.sqrt(east * east + north * north + up * up)
+        return np.arctan2(east, north), np.arcsin(up / rng), rng
+
     yield "aer_coords", "fast-1t", 1, lambda: fast.aer_coords(ell, r, *OBSERVER)
     yield "aer_coords", "fast", None, lambda: fast.aer_coords(ell, r, *OBSERVER)
     yield "aer_coords", "exact-1t", 1, lambda: ell.aer_coords(r, *OBSERVER)

@@ -6,20 +6,22 @@ methods of the same names, the ellipsoid first, and give results of the same dty
 shapes. Inputs may be of any real numeric dtype and any layout (strided, unaligned);
 latitudes and longitudes are radians, lengths are in the unit of ``Re``.
 
-The results are not bit-identical to the methods: the formulas are chosen for speed
-and accuracy rather than the methods' fixed order. ECEF to geodetic solves the
-foot-point equation for the sine and cosine of the reduced latitude by Newton steps
-without trigonometry in the loop (after T. Fukushima, "Transformation from Cartesian
-to geodetic coordinates accelerated by Halley's method", J. Geodesy 79, 2006), then
-takes one arctangent; geodetic to ECEF uses the prime-vertical radius. On WGS84
-within 1e6 m of the surface the latitude is within 4e-16 rad of the truth and the
-altitude within 2 units in the last place of max(Re, \\|r\\|).
+The results are not bit-identical to the methods: the formulas are chosen for speed and
+accuracy rather than the methods' fixed order. ECEF to geodetic solves the foot-point
+equation for the sine and cosine of the reduced latitude by Newton steps without
+trigonometry in the loop (after T. Fukushima, "Transformation from Cartesian to geodetic
+coordinates accelerated by Halley's method", J. Geodesy 79, 2006), then takes one
+arctangent; geodetic to ECEF uses the prime-vertical radius; azimuth, elevation and range
+rotate the offset from the observer into East-North-Up and take both angles by an
+arctangent, well-conditioned at every elevation. On WGS84 within 1e6 m of the surface the
+latitude is within 4e-16 rad of the truth and the altitude within 2 units in the last place
+of max(Re, \\|r\\|).
 
-Points where these formulas lose accuracy or range take the methods' exact kernel,
-point by point: within Re / 2 of the centre, exactly on the polar axis, lengths
-beyond about 2^490 or below 2^-490, flattenings above 1/100, latitudes outside
-[-pi/2, pi/2], longitudes beyond 2^20 rad, and NaN or infinite values (whose rows are
-then those of the methods).
+Points where these formulas lose accuracy or range take the methods' exact kernel, point by
+point: within Re / 4 of the centre, exactly on the polar axis, lengths beyond about 2^490 or
+below 2^-490, flattenings above 1/100 (for ``lla_from_pos``), latitudes outside
+[-pi/2, pi/2], longitudes beyond 2^20 rad, a target straight above or below its observer,
+and NaN or infinite values (whose rows are then those of the methods).
 
 The instruction-set level (``scalar``, ``sse2``, ``avx2`` on x86-64; ``neon`` on
 arm64) is the best the machine has; the environment variable ``QUORVANE_SIMD``
