@@ -160,6 +160,22 @@ def test_aer_coords_handed_over_rows_are_the_methods():
     assert got.tobytes() == WGS84.aer_coords(np.array([overhead] * 5), 0.0, 0.0, 0.0).tobytes()
 
 
+def test_enu_from_pos_agrees_with_frames_and_hands_over_its_rows():
+    from quorvane.mathtools.ellipsoid import frames
+
+    rng = np.random.default_rng(4)
+    targets = rng.normal(size=(500, 3)) * 10.0 ** rng.uniform(4, 8, (500, 1))
+    obs = (rng.uniform(-1.57, 1.57, 500), rng.uniform(-4, 4, 500), rng.uniform(-1e4, 1e5, 500))
+    got, exact = fast.enu_from_pos(WGS84, targets, *obs), frames.enu_from_pos(WGS84, targets, *obs)
+    unit = EPS * np.maximum(EARTH[0], np.abs(targets).max(axis=1))
+    assert np.max(np.abs(got - exact) / unit[:, None]) <= 6
+    aer = fast.aer_coords(WGS84, targets, *obs)
+    np.testing.assert_allclose(np.linalg.norm(got, axis=1), aer["range"], rtol=1e-15)
+    bad = np.array([[math.nan, 0.0, 0.0], [math.inf, 1.0, 2.0], [1e300, 0.0, 0.0]])
+    got = fast.enu_from_pos(WGS84, bad, 0.3, -1.2, 100.0)
+    assert got.tobytes() == frames.enu_from_pos(WGS84, bad, 0.3, -1.2, 100.0).tobytes()
+
+
 def test_same_bits_at_every_level(monkeypatch):
     rng = np.random.default_rng(11)
     n = 1003  # not a multiple of any width: the padded last block too
@@ -174,6 +190,7 @@ def test_same_bits_at_every_level(monkeypatch):
         assert fast.level() == name
         outs = [fast.lla_from_pos(WGS84, r).tobytes(), fast.pos_from_lla(WGS84, *geo).tobytes()]
         outs.append(fast.aer_coords(WGS84, r, *geo).tobytes())
+        outs.append(fast.enu_from_pos(WGS84, r, *geo).tobytes())
         for which in range(3):  # sin, cos, atan2
             out = np.empty(n)
             fast._fast.elementary(which, y if which < 2 else x, y, out)

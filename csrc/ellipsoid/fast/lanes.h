@@ -398,11 +398,11 @@ I<W> pos_lanes(const Shape& e, V<W> lat, V<W> lon, V<W> alt, V<W>& x, V<W>& y, V
 // azimuth atan2(east, north) and the elevation atan2(up, horizontal), which
 // is well-conditioned at every elevation; the range from the offset itself.
 template <int W>
-I<W> aer_lanes(const Shape& e, V<W> tx, V<W> ty, V<W> tz, V<W> lat, V<W> lon, V<W> alt,
-               V<W>& azimuth, V<W>& elevation, V<W>& range) noexcept {
-    I<W> fast = (abs<W>(lat) <= 1.5707963267948966) & (abs<W>(lon) <= kTrigLimit) &
-                (abs<W>(alt) <= 0x1p490) & (abs<W>(tx) <= 0x1p490) & (abs<W>(ty) <= 0x1p490) &
-                (abs<W>(tz) <= 0x1p490);
+I<W> enu_lanes(const Shape& e, V<W> tx, V<W> ty, V<W> tz, V<W> lat, V<W> lon, V<W> alt, V<W>& east,
+               V<W>& north, V<W>& up, V<W>& distance2) noexcept {
+    const I<W> fast = (abs<W>(lat) <= 1.5707963267948966) & (abs<W>(lon) <= kTrigLimit) &
+                      (abs<W>(alt) <= 0x1p490) & (abs<W>(tx) <= 0x1p490) & (abs<W>(ty) <= 0x1p490) &
+                      (abs<W>(tz) <= 0x1p490);
     if (!any<W>(fast)) return fast;
     const V<W> zero = splat<W>(0.0);
     V<W> sp, cp, sl, cl;
@@ -412,11 +412,20 @@ I<W> aer_lanes(const Shape& e, V<W> tx, V<W> ty, V<W> tz, V<W> lat, V<W> lon, V<
     const V<W> xy = (n + alt) * cp;
     const V<W> dx = tx - xy * cl, dy = ty - xy * sl, dz = tz - (n * e.om2 + alt) * sp;
     const V<W> along = cl * dx + sl * dy;  // towards the observer's meridian plane
-    const V<W> east = cl * dy - sl * dx;
-    const V<W> north = cp * dz - sp * along;
-    const V<W> up = cp * along + sp * dz;
+    east = cl * dy - sl * dx;
+    north = cp * dz - sp * along;
+    up = cp * along + sp * dz;
+    distance2 = (dx * dx + dy * dy) + dz * dz;
+    return fast;
+}
+
+template <int W>
+I<W> aer_lanes(const Shape& e, V<W> tx, V<W> ty, V<W> tz, V<W> lat, V<W> lon, V<W> alt,
+               V<W>& azimuth, V<W>& elevation, V<W>& range) noexcept {
+    V<W> east, north, up, range2;
+    I<W> fast = enu_lanes<W>(e, tx, ty, tz, lat, lon, alt, east, north, up, range2);
+    if (!any<W>(fast)) return fast;
     const V<W> horizontal2 = east * east + north * north;
-    const V<W> range2 = (dx * dx + dy * dy) + dz * dz;
     // Squares in the normal range, and a horizontal offset (the azimuth of a
     // target straight overhead is the methods' convention).
     fast = fast & (horizontal2 >= 0x1p-1000) & (range2 >= 0x1p-1000) & (range2 <= 0x1p1000);
@@ -507,9 +516,10 @@ void pos_from_lla_loop(const Shape& e, Column lat, Column lon, Column alt, doubl
     if (i < end) block(i, int(end - i));
 }
 
-template <int W>
-void aer_coords_loop(const Shape& e, const double* r, Column lat, Column lon, Column alt,
-                     double* out, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+// Targets r (N, 3) seen from the observers' columns: AER rows (angles) or ENU rows.
+template <int W, bool angles>
+void observe_loop(const Shape& e, const double* r, Column lat, Column lon, Column alt, double* out,
+                  std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
     const auto block = [&](std::ptrdiff_t i, int m) noexcept {
         V<W> tx = splat<W>(e.a), ty = splat<W>(0.0), tz = splat<W>(0.0);
         V<W> p = splat<W>(0.0), l = splat<W>(0.0), h = splat<W>(0.0);
@@ -521,13 +531,19 @@ void aer_coords_loop(const Shape& e, const double* r, Column lat, Column lon, Co
             h[k] = load(alt.data, (i + k) * alt.step);
         }
         V<W> az = splat<W>(0.0), el = az, rg = az;
-        const I<W> fast = e.fast_pos ? aer_lanes<W>(e, tx, ty, tz, p, l, h, az, el, rg) : I<W>{};
+        I<W> fast{};
+        V<W> unused;
+        if (e.fast_pos) {
+            fast = angles ? aer_lanes<W>(e, tx, ty, tz, p, l, h, az, el, rg)
+                          : enu_lanes<W>(e, tx, ty, tz, p, l, h, az, el, rg, unused);
+        }
         double* q = out + 3 * i;
         for (int k = 0; k < m; ++k) {
             if (fast[k]) {
                 store(q, 3 * k, az[k]), store(q, 3 * k + 1, el[k]), store(q, 3 * k + 2, rg[k]);
             } else {
-                e.exact_aer(e.self, r + 3 * (i + k), p[k], l[k], h[k], q + 3 * k);
+                (angles ? e.exact_aer : e.exact_enu)(e.self, r + 3 * (i + k), p[k], l[k], h[k],
+                                                     q + 3 * k);
             }
         }
     };
@@ -560,7 +576,8 @@ constexpr Loops make_loops(const char* name) noexcept {
                  W,
                  &lla_from_pos_loop<W>,
                  &pos_from_lla_loop<W>,
-                 &aer_coords_loop<W>,
+                 &observe_loop<W, true>,
+                 &observe_loop<W, false>,
                  &elementary_loop<W>};
 }
 

@@ -35,6 +35,9 @@ struct Shape {
     // elevation, range.
     void (*exact_aer)(const void* self, const double* r, double lat, double lon, double alt,
                       double* aer);
+    // The same to east, north, up, as frames.enu_from_pos gives them.
+    void (*exact_enu)(const void* self, const double* r, double lat, double lon, double alt,
+                      double* enu);
 };
 
 // One input column: N values, or one value for every row (step 0).
@@ -56,6 +59,9 @@ struct Loops {
     // into aer (N, 3).
     void (*aer_coords)(const Shape&, const double* r, Column lat, Column lon, Column alt,
                        double* aer, std::ptrdiff_t begin, std::ptrdiff_t end);
+    // The same into east, north, up rows.
+    void (*enu_from_pos)(const Shape&, const double* r, Column lat, Column lon, Column alt,
+                         double* enu, std::ptrdiff_t begin, std::ptrdiff_t end);
     // The elementary functions, lane by lane, for measuring their error:
     // which = 0 sin, 1 cos, 2 atan2(x, y[i]) with y the second column.
     void (*elementary)(int which, const double* x, const double* y, double* out, std::ptrdiff_t n);

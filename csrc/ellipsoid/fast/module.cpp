@@ -67,6 +67,19 @@ void exact_aer(const void* self, const double* r, double lat, double lon, double
     std::memcpy(out, result, sizeof result);
 }
 
+void exact_enu(const void* self, const double* r, double lat, double lon, double alt,
+               double* out) noexcept {
+    double target[3], origin[3], d[3];
+    std::memcpy(target, r, sizeof target);
+    ENU_Frame frame;
+    ellipsoid::kernels::observer_position_and_frame(static_cast<QuorvaneEllipsoid>(self),
+                                                    LLA{lat, lon, alt}, origin, &frame);
+    vectools::sub(target, origin, d);
+    const double result[3] = {vectools::dot(d, frame.u_east), vectools::dot(d, frame.u_north),
+                              vectools::dot(d, frame.u_up)};
+    std::memcpy(out, result, sizeof result);
+}
+
 // The levels built into this module that this machine runs, best last.
 int available_levels(const Loops* out[4]) noexcept {
     int n = 0;
@@ -139,6 +152,7 @@ bool read_shape(PyObject* module, PyObject* ell, Shape& shape) noexcept {
     shape.exact_lla = &exact_lla;
     shape.exact_pos = &exact_pos;
     shape.exact_aer = &exact_aer;
+    shape.exact_enu = &exact_enu;
     return true;
 }
 
@@ -201,7 +215,8 @@ PyObject* pos_from_lla(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 
 // (ell, r, lat, lon, alt, out): azimuth, elevation, range rows of the targets
 // r (N, 3) seen from the observers' columns into out.
-PyObject* aer_coords(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+template <bool angles>
+PyObject* observe(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 6) {
         PyErr_SetString(PyExc_TypeError, "expected 6 arguments (ell, r, lat, lon, alt, out)");
         return nullptr;
@@ -232,7 +247,8 @@ PyObject* aer_coords(PyObject* module, PyObject* const* args, Py_ssize_t nargs) 
     double* dst = out.data();
     const py::AllowThreads unlocked(n >= kUnlockedRows);
     common::parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
-        loops->aer_coords(shape, src, c[0], c[1], c[2], dst, begin, end);
+        (angles ? loops->aer_coords : loops->enu_from_pos)(shape, src, c[0], c[1], c[2], dst, begin,
+                                                           end);
     });
     Py_RETURN_NONE;
 }
@@ -292,7 +308,9 @@ PyMethodDef functions[] = {
                            "(ell, r, out): lat, lon, alt rows of the (N, 3) rows r."),
     QUORVANE_FAST_FUNCTION("pos_from_lla", &pos_from_lla, METH_FASTCALL,
                            "(ell, lat, lon, alt, out): position rows of the columns."),
-    QUORVANE_FAST_FUNCTION("aer_coords", &aer_coords, METH_FASTCALL,
+    QUORVANE_FAST_FUNCTION("enu_from_pos", &observe<false>, METH_FASTCALL,
+                           "(ell, r, lat, lon, alt, out): east, north, up rows."),
+    QUORVANE_FAST_FUNCTION("aer_coords", &observe<true>, METH_FASTCALL,
                            "(ell, r, lat, lon, alt, out): azimuth, elevation, range rows."),
     QUORVANE_FAST_FUNCTION("elementary", &elementary, METH_FASTCALL,
                            "(which, x, y, out): sin x (0), cos x (1) or atan2(x, y) (2)."),

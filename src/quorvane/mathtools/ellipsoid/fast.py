@@ -41,7 +41,7 @@ from quorvane.datamodel import AER_dtype, LLA_dtype
 from quorvane.mathtools.ellipsoid import _fast
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
-__all__ = ["aer_coords", "level", "levels", "lla_from_pos", "pos_from_lla"]
+__all__ = ["aer_coords", "enu_from_pos", "level", "levels", "lla_from_pos", "pos_from_lla"]
 
 # The aliases exist for the type checker only (as in frames).
 if TYPE_CHECKING:
@@ -231,6 +231,54 @@ def aer_coords(
     >>> round(float(aer["range"][0]), 3)
     1000000.0
     """
+    shape, args = _observed(ell, r_target, lat_obs, lon_obs, alt_obs)
+    out = np.empty(int(np.prod(shape, dtype=np.int64)), dtype=AER_dtype)
+    _fast.aer_coords(ell, *args, out.view(np.float64).reshape(-1, 3))
+    return out.reshape(shape if shape else (1,))
+
+
+def enu_from_pos(
+    ell: Ellipsoid, r_target: _Reals, lat_obs: _Reals, lon_obs: _Reals, alt_obs: _Reals
+) -> _Float64:
+    """East, north and up coordinates of ECEF targets in the frames of geodetic observers.
+
+    Parameters
+    ----------
+    ell : Ellipsoid
+        The reference ellipsoid.
+    r_target : array_like, shape (3,) or (..., 3)
+        Target positions in the unit of ``ell.Re``; any real dtype and layout.
+    lat_obs, lon_obs, alt_obs : array_like
+        The observers' geodetic latitude and longitude (radians) and altitude; numbers, or
+        arrays that broadcast against the targets' leading shape.
+
+    Returns
+    -------
+    numpy.ndarray of float64, shape (..., 3)
+        East, north, up in the unit of ``Re``: the broadcast leading shape plus (3,), as
+        ``frames.enu_from_pos``.
+
+    Raises
+    ------
+    ValueError
+        If the shapes do not broadcast.
+
+    Examples
+    --------
+    >>> from quorvane.mathtools.ellipsoid import catalogue, fast
+    >>> fast.enu_from_pos(catalogue.get("WGS84"), [7378137.0, 0.0, 0.0], 0.0, 0.0, 0.0).tolist()
+    [0.0, 0.0, 1000000.0]
+    """
+    shape, args = _observed(ell, r_target, lat_obs, lon_obs, alt_obs)
+    out = np.empty(shape + (3,), dtype=np.float64)
+    _fast.enu_from_pos(ell, *args, out.reshape(-1, 3))
+    return out
+
+
+def _observed(
+    ell: Any, r_target: Any, lat_obs: Any, lon_obs: Any, alt_obs: Any
+) -> tuple[tuple[int, ...], tuple[_Float64, _Float64, _Float64, _Float64]]:
+    """The broadcast leading shape, and the targets' rows and the observers' columns."""
     _check_ell(ell)
     lead, rows = _float64_rows("r_target", r_target)
     names = ("lat_obs", "lon_obs", "alt_obs")
@@ -244,6 +292,4 @@ def aer_coords(
         rows = np.ascontiguousarray(np.broadcast_to(rows.reshape(lead + (3,)), shape + (3,)))
         rows = rows.reshape(-1, 3)
     lat_c, lon_c, alt_c = (_column(a, shape) for a in arrays)
-    out = np.empty(int(np.prod(shape, dtype=np.int64)), dtype=AER_dtype)
-    _fast.aer_coords(ell, rows, lat_c, lon_c, alt_c, out.view(np.float64).reshape(-1, 3))
-    return out.reshape(shape if shape else (1,))
+    return shape, (rows, lat_c, lon_c, alt_c)
