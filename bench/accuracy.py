@@ -285,13 +285,18 @@ def ours_aer(Re, f, targets, obs):
     return np.stack([aer["elevation"], aer["range"]], axis=1)
 
 
+def fast_aer(Re, f, targets, obs):
+    aer = fast.aer_coords(Ellipsoid(Re, f), targets, *obs)
+    return np.stack([aer["elevation"], aer["range"]], axis=1)
+
+
 def aer_rows(rng, n):
     for label, Re, obs, targets in aer_regions(rng, n):
         exact = np.array(
             [[float(v) for v in ref.aer_exact(Re, F, t, *obs)[1:]] for t in targets.tolist()]
         )
         cells = []
-        for fn in (ours_aer, pymap3d_aer):
+        for fn in (ours_aer, fast_aer, pymap3d_aer):
             got = fn(Re, F, targets, obs)
             if got is None:
                 cells.append("-")
@@ -400,8 +405,8 @@ def main():
     for label, cell in ray_rows(rng, max(args.points // 4, 50)):
         print(f"| {label} | {cell} |")
     print()
-    print("| aer_coords region | ours | pymap3d ecef2aer |")
-    print("|---|---|---|")
+    print("| aer_coords region | ours | fast | pymap3d ecef2aer |")
+    print("|---|---|---|---|")
     for label, cells in aer_rows(rng, max(args.points // 4, 50)):
         print(f"| {label} | " + " | ".join(cells) + " |")
     if args.geodesic_pairs:

@@ -6,18 +6,23 @@ exact methods, pyerfa and the memory floor, on pyperf.
     python -m bench.fast --points 100000 -o /tmp/quick.json  # smaller N
     python -m pyperf show bench/results/fast.json
 
-Benchmarks ``<function> <tool>`` (value: seconds per call of N points) for ``lla_from_pos``
-and ``pos_from_lla`` on WGS84, points within 1e6 m of the surface, contiguous float64:
+Benchmarks ``<function> <tool>`` (value: seconds per call of N points) for ``lla_from_pos``,
+``pos_from_lla`` and ``aer_coords`` (one observer) on WGS84, points within 1e6 m of the
+surface, contiguous float64:
 
 ``fast-1t``    ``fast.<function>`` with ``QUORVANE_NUM_THREADS=1``; ``fast`` on all CPUs
 ``exact-1t``   the ``Ellipsoid`` method, one thread; ``exact`` on all CPUs
 ``pyerfa``     ``erfa.gc2gde`` / ``erfa.gd2gce`` (one thread; no threaded form)
+``pyproj``     for ``aer_coords``: pyproj's topocentric pipeline + NumPy (azimuth, elevation,
+               range), as bench/peers/pyproj_adapter.py times it (this file runs on its own
+               in pyperf's workers, so it builds the pipeline itself)
 ``floor``      the memory floor: ``np.copyto`` of an array of the input's bytes and one of
                the output's bytes (24 bytes a point each way), as NumPy does it (one thread)
 """
 
 from __future__ import annotations
 
+import math
 import os
 import time
 
@@ -28,6 +33,7 @@ from quorvane.mathtools.ellipsoid import fast
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 RE, F = 6378137.0, 1 / 298.257223563
+OBSERVER = (0.6, -1.4, 250.0)  # lat, lon (radians), alt (metres), as bench/workload.py
 
 
 def _data(n):
@@ -78,6 +84,27 @@ def _tools(n):
     yield "pos_from_lla", "exact", None, lambda: ell.pos_from_lla(lat, lon, alt)
     yield "pos_from_lla", "pyerfa", 1, lambda: erfa.gd2gce(RE, F, lon, lat, alt)
     yield "pos_from_lla", "floor", 1, floor
+
+    import pyproj  # the topocentric pipeline, as bench/peers/pyproj_adapter.py builds it
+
+    lat0, lon0, alt0 = OBSERVER
+    topo = pyproj.Transformer.from_pipeline(
+        f"+proj=topocentric +a={RE!r} +rf={1.0 / F!r} +lat_0={math.degrees(lat0)!r} "
+        f"+lon_0={math.degrees(lon0)!r} +h_0={alt0!r}"
+    )
+    x, y, z = (np.ascontiguousarray(r[:, k]) for k in range(3))
+
+    def peer():
+        east, north, up = topo.transform(x, y, z)
+        rng = np.sqrt(east * east + north * north + up * up)
+        return np.arctan2(east, north), np.arcsin(up / rng), rng
+
+    yield "aer_coords", "fast-1t", 1, lambda: fast.aer_coords(ell, r, *OBSERVER)
+    yield "aer_coords", "fast", None, lambda: fast.aer_coords(ell, r, *OBSERVER)
+    yield "aer_coords", "exact-1t", 1, lambda: ell.aer_coords(r, *OBSERVER)
+    yield "aer_coords", "exact", None, lambda: ell.aer_coords(r, *OBSERVER)
+    yield "aer_coords", "pyproj", 1, peer
+    yield "aer_coords", "floor", 1, floor
 
 
 def main():

@@ -121,6 +121,45 @@ def test_pos_from_lla_nan_inf_and_out_of_range_rows_are_the_methods():
     np.testing.assert_array_equal(got, expected)
 
 
+def _aer_targets(rng, obs, el, dist):
+    east, north, up = (np.array(v) for v in ref.c_enu(*EARTH, obs[0], obs[1]))
+    origin = np.array(ref.c_pos_from_lla(*EARTH, *obs))
+    az = rng.uniform(-math.pi, math.pi, len(el))
+    horizontal = np.cos(el)[:, None] * (np.sin(az)[:, None] * east + np.cos(az)[:, None] * north)
+    return origin + dist[:, None] * (horizontal + np.sin(el)[:, None] * up)
+
+
+@pytest.mark.parametrize(
+    "elevations",
+    [pytest.param((-1.5707, 1.5707), id="all"), pytest.param((1.5707, 1.5708), id="zenith")],
+)
+def test_aer_coords_truth(elevations):
+    """The elevation and the azimuth within 2.5 units seen as positions at the target's
+    distance, the range within 2 units of max(Re, |target|), against the 60-digit geometry."""
+    rng = stable_rng("fast-aer", *elevations)
+    obs = (rng.uniform(-1.5, 1.5), rng.uniform(-3, 3), 300.0)
+    el = np.minimum(rng.uniform(*elevations, 120), math.pi / 2)
+    targets = _aer_targets(rng, obs, el, 10.0 ** rng.uniform(3, 7.6, 120))
+    got = fast.aer_coords(WGS84, targets, *obs)
+    truth = np.array([[float(v) for v in ref.aer_exact(*EARTH, t, *obs)] for t in targets.tolist()])
+    unit = EPS * np.maximum(EARTH[0], np.abs(targets).max(axis=1))
+    assert np.max(np.abs(got["elevation"] - truth[:, 1]) * truth[:, 2] / unit) <= 2.5
+    assert np.max(np.abs(got["range"] - truth[:, 2]) / unit) <= 2.0
+    across = np.abs(got["azimuth"] - truth[:, 0]) * np.cos(truth[:, 1]) * truth[:, 2] / unit
+    assert np.max(across) <= 2.5
+
+
+def test_aer_coords_handed_over_rows_are_the_methods():
+    obs = (0.3, -1.2, 100.0)
+    overhead = ref.c_pos_from_lla(*EARTH, 0.0, 0.0, 1000.0)
+    rows = [[math.nan, 0.0, 0.0], [math.inf, 1.0, 2.0], [1e300, 1e300, 0.0], overhead]
+    targets = np.array(rows[:3])
+    got, expected = fast.aer_coords(WGS84, targets, *obs), WGS84.aer_coords(targets, *obs)
+    assert got.tobytes() == expected.tobytes()
+    got = fast.aer_coords(WGS84, np.array([overhead] * 5), 0.0, 0.0, 0.0)
+    assert got.tobytes() == WGS84.aer_coords(np.array([overhead] * 5), 0.0, 0.0, 0.0).tobytes()
+
+
 def test_same_bits_at_every_level(monkeypatch):
     rng = np.random.default_rng(11)
     n = 1003  # not a multiple of any width: the padded last block too
@@ -134,6 +173,7 @@ def test_same_bits_at_every_level(monkeypatch):
         monkeypatch.setenv("QUORVANE_SIMD", name)
         assert fast.level() == name
         outs = [fast.lla_from_pos(WGS84, r).tobytes(), fast.pos_from_lla(WGS84, *geo).tobytes()]
+        outs.append(fast.aer_coords(WGS84, r, *geo).tobytes())
         for which in range(3):  # sin, cos, atan2
             out = np.empty(n)
             fast._fast.elementary(which, y if which < 2 else x, y, out)
@@ -168,6 +208,11 @@ def test_any_layout_and_dtype():
     lat = np.zeros(20)[::2]
     assert fast.pos_from_lla(WGS84, lat, 0, np.float32(1)).shape == (10, 3)
     assert fast.pos_from_lla(WGS84, 0, 0, 0).shape == (3,)
+    assert fast.aer_coords(WGS84, r[0], 0, 0, 0).shape == (1,)
+    assert fast.aer_coords(WGS84, r[:1], np.zeros(4), 0, 0).shape == (4,)
+    assert fast.aer_coords(WGS84, unaligned, 0.1, 0.2, 3).tobytes() == (
+        fast.aer_coords(WGS84, r, 0.1, 0.2, 3).tobytes()
+    )
 
 
 def test_agrees_with_the_methods_on_random_points():
@@ -189,9 +234,10 @@ def test_agrees_with_the_methods_on_random_points():
         (lambda: fast.lla_from_pos(WGS84, ["a", "b", "c"]), TypeError, "r must be real"),
         (lambda: fast.pos_from_lla(WGS84, [1, 2], [1, 2, 3], 0), ValueError, "do not broadcast"),
         (lambda: fast.pos_from_lla(WGS84, 0, "x", 0), TypeError, "lon must be real"),
+        (lambda: fast.aer_coords(WGS84, [1, 2], 0, 0, 0), ValueError, "r_target must have"),
+        (lambda: fast.aer_coords(WGS84, np.ones((2, 3)), [0, 0, 0], 0, 0), ValueError, "broadcast"),
     ],
 )
 def test_errors_name_the_parameter(call, error, match):
     with pytest.raises(error, match=match):
         call()
-

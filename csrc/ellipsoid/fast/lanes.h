@@ -392,6 +392,40 @@ I<W> pos_lanes(const Shape& e, V<W> lat, V<W> lon, V<W> alt, V<W>& x, V<W>& y, V
     return fast;
 }
 
+// Azimuth, elevation and range of targets seen from observers at geodetic
+// (lat, lon, alt): the observer's position by the prime-vertical radius, the
+// offset rotated into East-North-Up with the same sines and cosines, the
+// azimuth atan2(east, north) and the elevation atan2(up, horizontal), which
+// is well-conditioned at every elevation; the range from the offset itself.
+template <int W>
+I<W> aer_lanes(const Shape& e, V<W> tx, V<W> ty, V<W> tz, V<W> lat, V<W> lon, V<W> alt,
+               V<W>& azimuth, V<W>& elevation, V<W>& range) noexcept {
+    I<W> fast = (abs<W>(lat) <= 1.5707963267948966) & (abs<W>(lon) <= kTrigLimit) &
+                (abs<W>(alt) <= 0x1p490) & (abs<W>(tx) <= 0x1p490) & (abs<W>(ty) <= 0x1p490) &
+                (abs<W>(tz) <= 0x1p490);
+    if (!any<W>(fast)) return fast;
+    const V<W> zero = splat<W>(0.0);
+    V<W> sp, cp, sl, cl;
+    sincos<W>(pick<W>(fast, lat, zero), sp, cp);
+    sincos<W>(pick<W>(fast, lon, zero), sl, cl);
+    const V<W> n = e.a / sqrt<W>(cp * cp + e.om2 * (sp * sp));
+    const V<W> xy = (n + alt) * cp;
+    const V<W> dx = tx - xy * cl, dy = ty - xy * sl, dz = tz - (n * e.om2 + alt) * sp;
+    const V<W> along = cl * dx + sl * dy;  // towards the observer's meridian plane
+    const V<W> east = cl * dy - sl * dx;
+    const V<W> north = cp * dz - sp * along;
+    const V<W> up = cp * along + sp * dz;
+    const V<W> horizontal2 = east * east + north * north;
+    const V<W> range2 = (dx * dx + dy * dy) + dz * dz;
+    // Squares in the normal range, and a horizontal offset (the azimuth of a
+    // target straight overhead is the methods' convention).
+    fast = fast & (horizontal2 >= 0x1p-1000) & (range2 >= 0x1p-1000) & (range2 <= 0x1p1000);
+    azimuth = atan2<W>(east, north);
+    elevation = atan2<W>(up, sqrt<W>(horizontal2));
+    range = sqrt<W>(range2);
+    return fast;
+}
+
 // -- Loops -------------------------------------------------------------------------------
 
 // Rows of three doubles in and out, W at a time; the last rows through a
@@ -474,6 +508,35 @@ void pos_from_lla_loop(const Shape& e, Column lat, Column lon, Column alt, doubl
 }
 
 template <int W>
+void aer_coords_loop(const Shape& e, const double* r, Column lat, Column lon, Column alt,
+                     double* out, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+    const auto block = [&](std::ptrdiff_t i, int m) noexcept {
+        V<W> tx = splat<W>(e.a), ty = splat<W>(0.0), tz = splat<W>(0.0);
+        V<W> p = splat<W>(0.0), l = splat<W>(0.0), h = splat<W>(0.0);
+        for (int k = 0; k < m; ++k) {
+            tx[k] = load(r, 3 * (i + k)), ty[k] = load(r, 3 * (i + k) + 1);
+            tz[k] = load(r, 3 * (i + k) + 2);
+            p[k] = load(lat.data, (i + k) * lat.step);
+            l[k] = load(lon.data, (i + k) * lon.step);
+            h[k] = load(alt.data, (i + k) * alt.step);
+        }
+        V<W> az = splat<W>(0.0), el = az, rg = az;
+        const I<W> fast = e.fast_pos ? aer_lanes<W>(e, tx, ty, tz, p, l, h, az, el, rg) : I<W>{};
+        double* q = out + 3 * i;
+        for (int k = 0; k < m; ++k) {
+            if (fast[k]) {
+                store(q, 3 * k, az[k]), store(q, 3 * k + 1, el[k]), store(q, 3 * k + 2, rg[k]);
+            } else {
+                e.exact_aer(e.self, r + 3 * (i + k), p[k], l[k], h[k], q + 3 * k);
+            }
+        }
+    };
+    std::ptrdiff_t i = begin;
+    for (; i + W <= end; i += W) block(i, W);
+    if (i < end) block(i, int(end - i));
+}
+
+template <int W>
 void elementary_loop(int which, const double* x, const double* y, double* out,
                      std::ptrdiff_t n) noexcept {
     for (std::ptrdiff_t i = 0; i < n; i += W) {
@@ -493,7 +556,12 @@ void elementary_loop(int which, const double* x, const double* y, double* out,
 
 template <int W>
 constexpr Loops make_loops(const char* name) noexcept {
-    return Loops{name, W, &lla_from_pos_loop<W>, &pos_from_lla_loop<W>, &elementary_loop<W>};
+    return Loops{name,
+                 W,
+                 &lla_from_pos_loop<W>,
+                 &pos_from_lla_loop<W>,
+                 &aer_coords_loop<W>,
+                 &elementary_loop<W>};
 }
 
 }  // namespace

@@ -31,6 +31,10 @@ struct Shape {
     // r (3 doubles) to lat, lon, alt; and lat, lon, alt to r.
     void (*exact_lla)(const void* self, const double* r, double* lla);
     void (*exact_pos)(const void* self, double lat, double lon, double alt, double* r);
+    // r_target (3 doubles, maybe unaligned) seen from lat, lon, alt to azimuth,
+    // elevation, range.
+    void (*exact_aer)(const void* self, const double* r, double lat, double lon, double alt,
+                      double* aer);
 };
 
 // One input column: N values, or one value for every row (step 0).
@@ -48,6 +52,10 @@ struct Loops {
     // Rows [begin, end) of the columns lat, lon, alt into r (N, 3).
     void (*pos_from_lla)(const Shape&, Column lat, Column lon, Column alt, double* r,
                          std::ptrdiff_t begin, std::ptrdiff_t end);
+    // Rows [begin, end) of the targets r (N, 3) seen from the observers' columns
+    // into aer (N, 3).
+    void (*aer_coords)(const Shape&, const double* r, Column lat, Column lon, Column alt,
+                       double* aer, std::ptrdiff_t begin, std::ptrdiff_t end);
     // The elementary functions, lane by lane, for measuring their error:
     // which = 0 sin, 1 cos, 2 atan2(x, y[i]) with y the second column.
     void (*elementary)(int which, const double* x, const double* y, double* out, std::ptrdiff_t n);

@@ -56,6 +56,17 @@ void exact_pos(const void* self, double lat, double lon, double alt, double* r) 
     std::memcpy(r, out, sizeof out);
 }
 
+void exact_aer(const void* self, const double* r, double lat, double lon, double alt,
+               double* out) noexcept {
+    double row[3];
+    std::memcpy(row, r, sizeof row);
+    AER aer;
+    ellipsoid::kernels::c_aer_coords<Direct>(static_cast<QuorvaneEllipsoid>(self), row,
+                                             LLA{lat, lon, alt}, &aer);
+    const double result[3] = {aer.azimuth, aer.elevation, aer.range};
+    std::memcpy(out, result, sizeof result);
+}
+
 // The levels built into this module that this machine runs, best last.
 int available_levels(const Loops* out[4]) noexcept {
     int n = 0;
@@ -127,6 +138,7 @@ bool read_shape(PyObject* module, PyObject* ell, Shape& shape) noexcept {
     shape.self = self;
     shape.exact_lla = &exact_lla;
     shape.exact_pos = &exact_pos;
+    shape.exact_aer = &exact_aer;
     return true;
 }
 
@@ -187,6 +199,44 @@ PyObject* pos_from_lla(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     Py_RETURN_NONE;
 }
 
+// (ell, r, lat, lon, alt, out): azimuth, elevation, range rows of the targets
+// r (N, 3) seen from the observers' columns into out.
+PyObject* aer_coords(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 6) {
+        PyErr_SetString(PyExc_TypeError, "expected 6 arguments (ell, r, lat, lon, alt, out)");
+        return nullptr;
+    }
+    Shape shape;
+    if (!read_shape(module, args[0], shape)) return nullptr;
+    const Loops* loops = chosen_loops();
+    if (loops == nullptr) return nullptr;
+    static constexpr const char* names[3] = {"lat_obs", "lon_obs", "alt_obs"};
+    py::DoubleRows r, in[3], out;
+    if (!r.acquire(args[1], "r_target", 3, false) || !out.acquire(args[5], "out", 3, true))
+        return nullptr;
+    const Py_ssize_t n = out.rows();
+    if (r.rows() != n) {
+        PyErr_SetString(PyExc_ValueError, "r_target and out must have the same number of rows");
+        return nullptr;
+    }
+    Column c[3];
+    for (int k = 0; k < 3; ++k) {
+        if (!in[k].acquire(args[2 + k], names[k], 0, false)) return nullptr;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", names[k]);
+            return nullptr;
+        }
+        c[k] = Column{in[k].data(), in[k].rows() == 1 ? 0 : 1};
+    }
+    const double* src = r.data();
+    double* dst = out.data();
+    const py::AllowThreads unlocked(n >= kUnlockedRows);
+    common::parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
+        loops->aer_coords(shape, src, c[0], c[1], c[2], dst, begin, end);
+    });
+    Py_RETURN_NONE;
+}
+
 // (which, x, y, out): sin x, cos x or atan2(x, y) element by element, as the
 // chosen level computes them (for measuring their error).
 PyObject* elementary(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -242,6 +292,8 @@ PyMethodDef functions[] = {
                            "(ell, r, out): lat, lon, alt rows of the (N, 3) rows r."),
     QUORVANE_FAST_FUNCTION("pos_from_lla", &pos_from_lla, METH_FASTCALL,
                            "(ell, lat, lon, alt, out): position rows of the columns."),
+    QUORVANE_FAST_FUNCTION("aer_coords", &aer_coords, METH_FASTCALL,
+                           "(ell, r, lat, lon, alt, out): azimuth, elevation, range rows."),
     QUORVANE_FAST_FUNCTION("elementary", &elementary, METH_FASTCALL,
                            "(which, x, y, out): sin x (0), cos x (1) or atan2(x, y) (2)."),
     QUORVANE_FAST_FUNCTION("level", &level, METH_NOARGS,
