@@ -62,7 +62,7 @@ BAD = np.array([[7e6, 0.0, 0.0]] * 5 + [[7e6, "x", 0.0]], dtype=object)
 @pytest.fixture(scope="module")
 def client():
     cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
     )
     client = distributed.Client(cluster)
     pids = list(client.run(os.getpid).values())

@@ -39,6 +39,7 @@
 #include "common/buffer.h"
 #include "common/parallel.h"
 #include "common/ref.h"
+#include "ellipsoid/companion.h"
 #include "ellipsoid/kernels/dispatch.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
 #include "vectools/routines.h"
@@ -551,28 +552,11 @@ PyMethodDef functions[] = {
 #undef QUORVANE_FRAMES_FUNCTION
 #undef QUORVANE_FRAMES_POINT
 
-// quorvane.datamodel's dtype `name`, as a new reference.
-PyArray_Descr* record_dtype(PyObject* datamodel, const char* name) noexcept {
-    Ref dtype = Ref::steal(PyObject_GetAttrString(datamodel, name));
-    if (!dtype) return nullptr;
-    if (!PyArray_DescrCheck(dtype.get())) {
-        PyErr_Format(PyExc_ImportError, "quorvane.datamodel.%s is not a dtype", name);
-        return nullptr;
-    }
-    return reinterpret_cast<PyArray_Descr*>(dtype.release());
-}
-
 // The Ellipsoid type and its published kernel table, the NumPy C API and the
 // record dtypes, into the module's state.
 int frames_exec(PyObject* module) noexcept {
-    Ref ellipsoid = Ref::steal(PyImport_ImportModule("quorvane.mathtools.ellipsoid.ellipsoid"));
-    if (!ellipsoid) return -1;
-    Ref type = Ref::steal(PyObject_GetAttrString(ellipsoid.get(), "Ellipsoid"));
+    Ref type = companion::ellipsoid_type();
     if (!type) return -1;
-    if (!PyType_Check(type.get())) {
-        PyErr_SetString(PyExc_ImportError, "Ellipsoid is not a type");
-        return -1;
-    }
     Ref capsule =
         Ref::steal(PyObject_GetAttrString(type.get(), QUORVANE_ELLIPSOID_KERNELS_CAPSULE_KEY));
     if (!capsule) return -1;
@@ -582,12 +566,10 @@ int frames_exec(PyObject* module) noexcept {
     state->own_table = static_cast<const Table*>(table);
     state->ellipsoid_type = reinterpret_cast<PyTypeObject*>(type.release());
     if (_import_array() < 0) return -1;
-    Ref datamodel = Ref::steal(PyImport_ImportModule("quorvane.datamodel"));
-    if (!datamodel) return -1;
-    state->lla_dtype = record_dtype(datamodel.get(), "LLA_dtype");
-    if (state->lla_dtype == nullptr) return -1;
-    state->aer_dtype = record_dtype(datamodel.get(), "AER_dtype");
-    if (state->aer_dtype == nullptr) return -1;
+    if (!companion::record_dtypes(
+            {{"LLA_dtype", &state->lla_dtype}, {"AER_dtype", &state->aer_dtype}})) {
+        return -1;
+    }
     return 0;
 }
 

@@ -21,6 +21,7 @@
 #include "common/buffer.h"
 #include "common/parallel.h"
 #include "common/ref.h"
+#include "ellipsoid/companion.h"
 #include "ellipsoid/geodesic/kernels.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
 
@@ -231,37 +232,16 @@ PyMethodDef functions[] = {
 };
 #undef QUORVANE_GEODESIC_FUNCTION
 
-// A dtype of quorvane.datamodel, checked.
-PyArray_Descr* record_dtype(PyObject* datamodel, const char* name) noexcept {
-    Ref dtype = Ref::steal(PyObject_GetAttrString(datamodel, name));
-    if (!dtype) return nullptr;
-    if (!PyArray_DescrCheck(dtype.get()) ||
-        PyDataType_ELSIZE(reinterpret_cast<PyArray_Descr*>(dtype.get())) != 3 * sizeof(double)) {
-        PyErr_Format(PyExc_ImportError, "quorvane.datamodel.%s is not a record of three doubles",
-                     name);
-        return nullptr;
-    }
-    return reinterpret_cast<PyArray_Descr*>(dtype.release());
-}
-
 // The Ellipsoid type and the record dtypes, into the module's state.
 int geodesic_exec(PyObject* module) noexcept {
     if (PyArray_ImportNumPyAPI() < 0) return -1;
-    Ref ellipsoid = Ref::steal(PyImport_ImportModule("quorvane.mathtools.ellipsoid.ellipsoid"));
-    if (!ellipsoid) return -1;
-    Ref type = Ref::steal(PyObject_GetAttrString(ellipsoid.get(), "Ellipsoid"));
+    Ref type = ellipsoid::companion::ellipsoid_type();
     if (!type) return -1;
-    if (!PyType_Check(type.get())) {
-        PyErr_SetString(PyExc_ImportError, "Ellipsoid is not a type");
+    GeodesicState* state = state_of(module);
+    if (!ellipsoid::companion::record_dtypes({{"GeodesicInverse_dtype", &state->inverse_dtype},
+                                              {"GeodesicDirect_dtype", &state->direct_dtype}})) {
         return -1;
     }
-    Ref datamodel = Ref::steal(PyImport_ImportModule("quorvane.datamodel"));
-    if (!datamodel) return -1;
-    GeodesicState* state = state_of(module);
-    state->inverse_dtype = record_dtype(datamodel.get(), "GeodesicInverse_dtype");
-    if (state->inverse_dtype == nullptr) return -1;
-    state->direct_dtype = record_dtype(datamodel.get(), "GeodesicDirect_dtype");
-    if (state->direct_dtype == nullptr) return -1;
     state->ellipsoid_type = reinterpret_cast<PyTypeObject*>(type.release());
     return 0;
 }

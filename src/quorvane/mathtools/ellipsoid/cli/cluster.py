@@ -86,7 +86,9 @@ def run_on_cluster(args: argparse.Namespace, op: Operation) -> int:
                 n_workers=args.workers,
                 threads_per_worker=1,
                 processes=True,
-                dashboard_address=None,
+                # The scheduler serves HTTP even without a dashboard, on 8787 unless told
+                # otherwise: a free port keeps a second cluster on the machine from warning.
+                dashboard_address=":0",
                 silence_logs=logging.CRITICAL,
                 env=env,
             )
