@@ -598,6 +598,8 @@ def test_signals_leave_the_directory_as_it_was(tmp_path, signame):
             time.sleep(0.02)  # until the output is open
         assert len(list(tmp_path.iterdir())) == 2
         proc.send_signal(getattr(signal, signame))
+        # Input stays open: the signal alone must end the run, however it is delivered.
+        proc.wait(timeout=60)
         err = proc.stderr.read()
         proc.stdin.close()
     assert proc.returncode == 128 + getattr(signal, signame), err

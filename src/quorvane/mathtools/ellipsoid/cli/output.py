@@ -17,11 +17,11 @@ from __future__ import annotations
 import contextlib
 import os
 import re
+import secrets
 import signal
 import socket
 import stat
 import sys
-import tempfile
 import threading
 from collections.abc import Iterator
 from typing import IO, Any
@@ -142,13 +142,18 @@ def _replace(path: str, target: str, st: os.stat_result | None) -> Iterator[Any]
     directory, name = os.path.split(target)
     tmp = None
     try:
-        # Ctrl-C, SIGTERM and SIGHUP wait while the file is made, so that it is always removed.
-        held = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
-        try:
-            with _fail(path):
-                fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{name}.", suffix=".part")
-        finally:
-            signal.pthread_sigmask(signal.SIG_SETMASK, held)
+        # The name is chosen before the file is made, so that a signal handled right after
+        # the open still finds the file to remove. (Blocking the signals around the open
+        # instead would hand a signal sent meanwhile to another thread, and the main thread
+        # would then sit in its next read of a pipe without noticing it.)
+        with _fail(path):
+            while True:
+                tmp = os.path.join(directory, f".{name}.{secrets.token_hex(8)}.part")
+                try:
+                    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+                    break
+                except FileExistsError:
+                    tmp = None  # someone else's: not ours to remove
         with os.fdopen(fd, "wb") as sink:
             yield sink
             sink.flush()
