@@ -223,6 +223,16 @@ def build_parser() -> argparse.ArgumentParser:
                 "way, with exit status 128 plus the signal number."
             ),
         )
+        if op.fast_compute is not None:
+            p.add_argument_group("speed").add_argument(
+                "--fast",
+                action="store_true",
+                help="convert on the vectorised path (several points per instruction; see "
+                "quorvane.mathtools.ellipsoid.fast): the results are not the exact methods' "
+                "bits, but at least as close to the truth (on WGS84 within 1000 km of the "
+                "surface, latitudes within 4e-16 rad and lengths within 2.5 units in the last "
+                "place of the larger of Re and the distance from the centre)",
+            )
         if op.param_option == "observer":
             n = len(op.param_fields)
             g = p.add_argument_group("observer")
