@@ -439,6 +439,8 @@ def test_without_the_cli_extra_the_tool_says_how_to_install_it(capsys, monkeypat
         ("lla", "--chunk-rows", "0"),
         ("lla", "--float-format", "%d"),
         ("lla", "--f", "1/0"),
+        ("aer", "--observer", "1_0", "0", "0"),
+        ("ray", "--origin", "7e6", "0", "1e999"),
         ("lla", "--progress", "sometimes"),
         ("nosuchcommand",),
     ],
