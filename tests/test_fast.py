@@ -2,6 +2,7 @@
 level, the methods' rows where the fast formulas hand over, and any input layout."""
 
 import math
+import tracemalloc
 
 import mpmath as mp
 import numpy as np
@@ -230,6 +231,45 @@ def test_any_layout_and_dtype():
     assert fast.aer_coords(WGS84, unaligned, 0.1, 0.2, 3).tobytes() == (
         fast.aer_coords(WGS84, r, 0.1, 0.2, 3).tobytes()
     )
+
+
+@pytest.mark.parametrize("block", [7, 1 << 16], ids=["blocks", "whole"])
+def test_strided_broadcast_and_other_dtypes_give_the_contiguous_bits(monkeypatch, block):
+    """Layouts read in place and layouts converted block by block (a tiny block forces the
+    blocks) give the bits of contiguous float64."""
+    monkeypatch.setattr(fast, "_BLOCK_ROWS", block)
+    rng = np.random.default_rng(6)
+    r = rng.normal(size=(6, 5, 3)) * 7e6
+    obs = [rng.uniform(-1.5, 1.5, (6, 1)), rng.uniform(-3, 3, 5), np.float32(100.0)]
+    big = np.zeros((12, 5, 7))
+    big[::2, :, 1:6:2] = r
+    skewed = big[::2, :, 1:6:2]  # leading axes that no single stride walks
+    lat, lon, alt = (np.ascontiguousarray(np.broadcast_to(c, (6, 5))) for c in obs)
+    as_int = np.round(r).astype(np.int32)
+    for function, args, layouts in [
+        (fast.lla_from_pos, (r,), [(skewed,), (np.swapaxes(r, 0, 1).swapaxes(0, 1),)]),
+        (fast.lla_from_pos, (as_int.astype(float),), [(as_int,)]),
+        (fast.pos_from_lla, (lat, lon, alt), [obs, (lat.T.T, lon[None, :], alt[:, ::-1])]),
+        (fast.aer_coords, (r, lat, lon, alt), [(skewed, *obs)]),
+        (fast.enu_from_pos, (r, lat, lon, alt), [(skewed, *obs)]),
+        (fast.aer_coords, (np.broadcast_to(r[0, 0], r.shape), lat, lon, alt), [(r[0, 0], *obs)]),
+    ]:
+        expected = function(WGS84, *args)
+        for layout in layouts:
+            assert function(WGS84, *layout).tobytes() == expected.tobytes(), function.__name__
+
+
+def test_strided_and_converted_inputs_take_the_result_plus_a_bounded_amount():
+    n = 200_000
+    big = np.full((n, 6), 7e6)
+    for r in (big[:, ::2], big[:, :3].astype(np.int64)):
+        tracemalloc.start()
+        try:
+            fast.lla_from_pos(WGS84, r)
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        assert peak < 24 * n + (2 << 20)
 
 
 def test_agrees_with_the_methods_on_random_points():

@@ -437,70 +437,92 @@ I<W> aer_lanes(const Shape& e, V<W> tx, V<W> ty, V<W> tz, V<W> lat, V<W> lon, V<
 
 // -- Loops -------------------------------------------------------------------------------
 
-// Rows of three doubles in and out, W at a time; the last rows through a
-// padded block. Unaligned buffers are fine: lanes are filled element by element.
-template <int W, class Kernel>
-inline void rows_loop(const double* in, double* out, std::ptrdiff_t begin, std::ptrdiff_t end,
-                      const double pad[3], Kernel kernel) noexcept {
-    std::ptrdiff_t i = begin;
-    for (; i + W <= end; i += W) {
-        V<W> u0, u1, u2;
-        const double* p = in + 3 * i;
-        for (int k = 0; k < W; ++k)
-            u0[k] = load(p, 3 * k), u1[k] = load(p, 3 * k + 1), u2[k] = load(p, 3 * k + 2);
-        V<W> v0, v1, v2;
-        kernel(u0, u1, u2, v0, v1, v2, i, W);
-        double* q = out + 3 * i;
-        for (int k = 0; k < W; ++k)
-            store(q, 3 * k, v0[k]), store(q, 3 * k + 1, v1[k]), store(q, 3 * k + 2, v2[k]);
+// Value k of a column: read through memcpy, whatever its stride and alignment.
+inline double load(Column c, std::ptrdiff_t k) noexcept {
+    double v;
+    std::memcpy(&v, c.data + k * c.step, sizeof v);
+    return v;
+}
+
+// The two ways of reading input rows: C-contiguous rows (the common case,
+// with offsets known when compiling), and rows of any strides.
+struct PackedRows {
+    const double* data;
+    double at(std::ptrdiff_t i, int c) const noexcept { return load(data, 3 * i + c); }
+};
+struct StridedRows {
+    Rows rows;
+    double at(std::ptrdiff_t i, int c) const noexcept {
+        double v;
+        std::memcpy(&v, rows.data + i * rows.row + c * rows.col, sizeof v);
+        return v;
     }
-    if (i < end) {
-        const int m = int(end - i);
-        V<W> u0 = splat<W>(pad[0]), u1 = splat<W>(pad[1]), u2 = splat<W>(pad[2]);
-        const double* p = in + 3 * i;
-        for (int k = 0; k < m; ++k)
-            u0[k] = load(p, 3 * k), u1[k] = load(p, 3 * k + 1), u2[k] = load(p, 3 * k + 2);
-        V<W> v0, v1, v2;
-        kernel(u0, u1, u2, v0, v1, v2, i, m);
-        double* q = out + 3 * i;
-        for (int k = 0; k < m; ++k)
-            store(q, 3 * k, v0[k]), store(q, 3 * k + 1, v1[k]), store(q, 3 * k + 2, v2[k]);
+};
+
+// Calls body(reader) with the reader that suits r.
+template <class Body>
+inline void with_reader(Rows r, Body body) noexcept {
+    if (r.packed()) {
+        body(PackedRows{reinterpret_cast<const double*>(r.data)});
+    } else {
+        body(StridedRows{r});
     }
 }
 
+// Rows of three doubles in and out, W at a time; the last rows through a
+// padded block. Unaligned buffers are fine: lanes are filled element by element.
+template <int W, class Reader, class Kernel>
+inline void rows_loop(Reader in, double* out, std::ptrdiff_t begin, std::ptrdiff_t end,
+                      const double pad[3], Kernel kernel) noexcept {
+    const auto block = [&](std::ptrdiff_t i, int m) noexcept {
+        V<W> u0 = splat<W>(pad[0]), u1 = splat<W>(pad[1]), u2 = splat<W>(pad[2]);
+        for (int k = 0; k < m; ++k)
+            u0[k] = in.at(i + k, 0), u1[k] = in.at(i + k, 1), u2[k] = in.at(i + k, 2);
+        V<W> v0, v1, v2;
+        kernel(u0, u1, u2, v0, v1, v2, m);
+        double* q = out + 3 * i;
+        for (int k = 0; k < m; ++k)
+            store(q, 3 * k, v0[k]), store(q, 3 * k + 1, v1[k]), store(q, 3 * k + 2, v2[k]);
+    };
+    std::ptrdiff_t i = begin;
+    for (; i + W <= end; i += W) block(i, W);
+    if (i < end) block(i, int(end - i));
+}
+
 template <int W>
-void lla_from_pos_loop(const Shape& e, const double* r, double* lla, std::ptrdiff_t begin,
+void lla_from_pos_loop(const Shape& e, Rows r, double* lla, std::ptrdiff_t begin,
                        std::ptrdiff_t end) noexcept {
-    if (!e.fast_foot) {
-        for (std::ptrdiff_t i = begin; i < end; ++i) e.exact_lla(e.self, r + 3 * i, lla + 3 * i);
-        return;
-    }
-    const double pad[3] = {e.a, 0.0, 0.0};
-    rows_loop<W>(r, lla, begin, end, pad,
-                 [&](V<W> x, V<W> y, V<W> z, V<W>& lat, V<W>& lon, V<W>& alt, std::ptrdiff_t i,
-                     int m) noexcept {
-                     const I<W> fast = lla_lanes<W>(e, x, y, z, lat, lon, alt);
-                     if (all<W>(fast)) return;
-                     for (int k = 0; k < m; ++k) {
-                         if (fast[k]) continue;
-                         double row[3];
-                         e.exact_lla(e.self, r + 3 * (i + k), row);  // reads through memcpy
-                         lat[k] = row[0], lon[k] = row[1], alt[k] = row[2];
-                     }
-                 });
+    with_reader(r, [&](auto in) noexcept {
+        if (!e.fast_foot) {
+            for (std::ptrdiff_t i = begin; i < end; ++i) {
+                const double row[3] = {in.at(i, 0), in.at(i, 1), in.at(i, 2)};
+                e.exact_lla(e.self, row, lla + 3 * i);
+            }
+            return;
+        }
+        const double pad[3] = {e.a, 0.0, 0.0};
+        rows_loop<W>(in, lla, begin, end, pad,
+                     [&](V<W> x, V<W> y, V<W> z, V<W>& lat, V<W>& lon, V<W>& alt, int m) noexcept {
+                         const I<W> fast = lla_lanes<W>(e, x, y, z, lat, lon, alt);
+                         if (all<W>(fast)) return;
+                         for (int k = 0; k < m; ++k) {
+                             if (fast[k]) continue;
+                             const double row[3] = {x[k], y[k], z[k]};
+                             double out[3];
+                             e.exact_lla(e.self, row, out);
+                             lat[k] = out[0], lon[k] = out[1], alt[k] = out[2];
+                         }
+                     });
+    });
 }
 
 template <int W>
 void pos_from_lla_loop(const Shape& e, Column lat, Column lon, Column alt, double* r,
                        std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
-    std::ptrdiff_t i = begin;
     const auto block = [&](std::ptrdiff_t i, int m) noexcept {
         V<W> p = splat<W>(0.0), l = splat<W>(0.0), h = splat<W>(0.0);
-        for (int k = 0; k < m; ++k) {
-            p[k] = load(lat.data, (i + k) * lat.step);
-            l[k] = load(lon.data, (i + k) * lon.step);
-            h[k] = load(alt.data, (i + k) * alt.step);
-        }
+        for (int k = 0; k < m; ++k)
+            p[k] = load(lat, i + k), l[k] = load(lon, i + k), h[k] = load(alt, i + k);
         V<W> x, y, z;
         const I<W> fast = e.fast_pos ? pos_lanes<W>(e, p, l, h, x, y, z) : I<W>{};
         double* q = r + 3 * i;
@@ -512,44 +534,45 @@ void pos_from_lla_loop(const Shape& e, Column lat, Column lon, Column alt, doubl
             }
         }
     };
+    std::ptrdiff_t i = begin;
     for (; i + W <= end; i += W) block(i, W);
     if (i < end) block(i, int(end - i));
 }
 
 // Targets r (N, 3) seen from the observers' columns: AER rows (angles) or ENU rows.
 template <int W, bool angles>
-void observe_loop(const Shape& e, const double* r, Column lat, Column lon, Column alt, double* out,
+void observe_loop(const Shape& e, Rows r, Column lat, Column lon, Column alt, double* out,
                   std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
-    const auto block = [&](std::ptrdiff_t i, int m) noexcept {
-        V<W> tx = splat<W>(e.a), ty = splat<W>(0.0), tz = splat<W>(0.0);
-        V<W> p = splat<W>(0.0), l = splat<W>(0.0), h = splat<W>(0.0);
-        for (int k = 0; k < m; ++k) {
-            tx[k] = load(r, 3 * (i + k)), ty[k] = load(r, 3 * (i + k) + 1);
-            tz[k] = load(r, 3 * (i + k) + 2);
-            p[k] = load(lat.data, (i + k) * lat.step);
-            l[k] = load(lon.data, (i + k) * lon.step);
-            h[k] = load(alt.data, (i + k) * alt.step);
-        }
-        V<W> az = splat<W>(0.0), el = az, rg = az;
-        I<W> fast{};
-        V<W> unused;
-        if (e.fast_pos) {
-            fast = angles ? aer_lanes<W>(e, tx, ty, tz, p, l, h, az, el, rg)
-                          : enu_lanes<W>(e, tx, ty, tz, p, l, h, az, el, rg, unused);
-        }
-        double* q = out + 3 * i;
-        for (int k = 0; k < m; ++k) {
-            if (fast[k]) {
-                store(q, 3 * k, az[k]), store(q, 3 * k + 1, el[k]), store(q, 3 * k + 2, rg[k]);
-            } else {
-                (angles ? e.exact_aer : e.exact_enu)(e.self, r + 3 * (i + k), p[k], l[k], h[k],
-                                                     q + 3 * k);
+    with_reader(r, [&](auto in) noexcept {
+        const auto block = [&](std::ptrdiff_t i, int m) noexcept {
+            V<W> tx = splat<W>(e.a), ty = splat<W>(0.0), tz = splat<W>(0.0);
+            V<W> p = splat<W>(0.0), l = splat<W>(0.0), h = splat<W>(0.0);
+            for (int k = 0; k < m; ++k) {
+                tx[k] = in.at(i + k, 0), ty[k] = in.at(i + k, 1), tz[k] = in.at(i + k, 2);
+                p[k] = load(lat, i + k), l[k] = load(lon, i + k), h[k] = load(alt, i + k);
             }
-        }
-    };
-    std::ptrdiff_t i = begin;
-    for (; i + W <= end; i += W) block(i, W);
-    if (i < end) block(i, int(end - i));
+            V<W> az = splat<W>(0.0), el = az, rg = az;
+            I<W> fast{};
+            V<W> unused;
+            if (e.fast_pos) {
+                fast = angles ? aer_lanes<W>(e, tx, ty, tz, p, l, h, az, el, rg)
+                              : enu_lanes<W>(e, tx, ty, tz, p, l, h, az, el, rg, unused);
+            }
+            double* q = out + 3 * i;
+            for (int k = 0; k < m; ++k) {
+                if (fast[k]) {
+                    store(q, 3 * k, az[k]), store(q, 3 * k + 1, el[k]), store(q, 3 * k + 2, rg[k]);
+                } else {
+                    const double target[3] = {tx[k], ty[k], tz[k]};
+                    (angles ? e.exact_aer : e.exact_enu)(e.self, target, p[k], l[k], h[k],
+                                                         q + 3 * k);
+                }
+            }
+        };
+        std::ptrdiff_t i = begin;
+        for (; i + W <= end; i += W) block(i, W);
+        if (i < end) block(i, int(end - i));
+    });
 }
 
 template <int W>
