@@ -131,16 +131,20 @@ def _aer_targets(rng, obs, el, dist):
 
 
 @pytest.mark.parametrize(
-    "elevations",
-    [pytest.param((-1.5707, 1.5707), id="all"), pytest.param((1.5707, 1.5708), id="zenith")],
+    ("elevations", "distances"),
+    [
+        pytest.param((-1.5707, 1.5707), (3, 7.6), id="all"),
+        pytest.param((1.5707, 1.5708), (3, 7.6), id="zenith"),
+        pytest.param((-1.5707, 1.5707), (150, 300), id="1e150-1e300m"),
+    ],
 )
-def test_aer_coords_truth(elevations):
+def test_aer_coords_truth(elevations, distances):
     """The elevation and the azimuth within 2.5 units seen as positions at the target's
     distance, the range within 2 units of max(Re, |target|), against the 60-digit geometry."""
-    rng = stable_rng("fast-aer", *elevations)
+    rng = stable_rng("fast-aer" if distances[0] < 100 else "fast-aer-far", *elevations)
     obs = (rng.uniform(-1.5, 1.5), rng.uniform(-3, 3), 300.0)
     el = np.minimum(rng.uniform(*elevations, 120), math.pi / 2)
-    targets = _aer_targets(rng, obs, el, 10.0 ** rng.uniform(3, 7.6, 120))
+    targets = _aer_targets(rng, obs, el, 10.0 ** rng.uniform(*distances, 120))
     got = fast.aer_coords(WGS84, targets, *obs)
     truth = np.array([[float(v) for v in ref.aer_exact(*EARTH, t, *obs)] for t in targets.tolist()])
     unit = EPS * np.maximum(EARTH[0], np.abs(targets).max(axis=1))
@@ -153,7 +157,7 @@ def test_aer_coords_truth(elevations):
 def test_aer_coords_handed_over_rows_are_the_methods():
     obs = (0.3, -1.2, 100.0)
     overhead = ref.c_pos_from_lla(*EARTH, 0.0, 0.0, 1000.0)
-    rows = [[math.nan, 0.0, 0.0], [math.inf, 1.0, 2.0], [1e300, 1e300, 0.0], overhead]
+    rows = [[math.nan, 0.0, 0.0], [math.inf, 1.0, 2.0], [1e300, 1e300, -math.inf], overhead]
     targets = np.array(rows[:3])
     got, expected = fast.aer_coords(WGS84, targets, *obs), WGS84.aer_coords(targets, *obs)
     assert got.tobytes() == expected.tobytes()

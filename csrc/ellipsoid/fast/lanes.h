@@ -374,64 +374,97 @@ I<W> lla_lanes(const Shape& e, V<W> x, V<W> y, V<W> z, V<W>& lat, V<W>& lon, V<W
     return fast;
 }
 
+// The place of geodetic (lat, lon, alt): its position by the prime-vertical
+// radius, and the sines and cosines of its latitude and longitude, which also
+// turn an offset from it into its East-North-Up frame.
+template <int W>
+struct Place {
+    V<W> sp, cp, sl, cl, x, y, z;
+};
+
+// The lanes whose coordinates the formulas serve.
+template <int W>
+inline I<W> placeable(V<W> lat, V<W> lon, V<W> alt, double alt_limit) noexcept {
+    return (abs<W>(lat) <= 1.5707963267948966) & (abs<W>(lon) <= kTrigLimit) &
+           (abs<W>(alt) <= alt_limit);
+}
+
+template <int W>
+inline Place<W> place(const Shape& e, I<W> fast, V<W> lat, V<W> lon, V<W> alt) noexcept {
+    Place<W> p;
+    const V<W> zero = splat<W>(0.0);
+    sincos<W>(pick<W>(fast, lat, zero), p.sp, p.cp);
+    sincos<W>(pick<W>(fast, lon, zero), p.sl, p.cl);
+    // The prime-vertical radius N = Re / sqrt(cos^2 + (1 - f)^2 sin^2).
+    const V<W> n = e.a / sqrt<W>(p.cp * p.cp + e.om2 * (p.sp * p.sp));
+    const V<W> xy = (n + alt) * p.cp;
+    p.x = xy * p.cl;
+    p.y = xy * p.sl;
+    p.z = (n * e.om2 + alt) * p.sp;
+    return p;
+}
+
 template <int W>
 I<W> pos_lanes(const Shape& e, V<W> lat, V<W> lon, V<W> alt, V<W>& x, V<W>& y, V<W>& z) noexcept {
-    const I<W> fast = (abs<W>(lat) <= 1.5707963267948966) & (abs<W>(lon) <= kTrigLimit) &
-                      (abs<W>(alt) <= 0x1p500);
+    const I<W> fast = placeable<W>(lat, lon, alt, 0x1p500);
     if (!any<W>(fast)) return fast;
-    const V<W> zero = splat<W>(0.0);
-    V<W> sp, cp, sl, cl;
-    sincos<W>(pick<W>(fast, lat, zero), sp, cp);
-    sincos<W>(pick<W>(fast, lon, zero), sl, cl);
-    // The prime-vertical radius N = Re / sqrt(cos^2 + (1 - f)^2 sin^2).
-    const V<W> n = e.a / sqrt<W>(cp * cp + e.om2 * (sp * sp));
-    const V<W> xy = (n + alt) * cp;
-    x = xy * cl;
-    y = xy * sl;
-    z = (n * e.om2 + alt) * sp;
+    const Place<W> p = place<W>(e, fast, lat, lon, alt);
+    x = p.x, y = p.y, z = p.z;
     return fast;
 }
 
-// Azimuth, elevation and range of targets seen from observers at geodetic
-// (lat, lon, alt): the observer's position by the prime-vertical radius, the
-// offset rotated into East-North-Up with the same sines and cosines, the
-// azimuth atan2(east, north) and the elevation atan2(up, horizontal), which
-// is well-conditioned at every elevation; the range from the offset itself.
+// An offset from the observer o into its East-North-Up frame.
 template <int W>
-I<W> enu_lanes(const Shape& e, V<W> tx, V<W> ty, V<W> tz, V<W> lat, V<W> lon, V<W> alt, V<W>& east,
-               V<W>& north, V<W>& up, V<W>& distance2) noexcept {
-    const I<W> fast = (abs<W>(lat) <= 1.5707963267948966) & (abs<W>(lon) <= kTrigLimit) &
-                      (abs<W>(alt) <= 0x1p490) & (abs<W>(tx) <= 0x1p490) & (abs<W>(ty) <= 0x1p490) &
-                      (abs<W>(tz) <= 0x1p490);
+inline void rotate(const Place<W>& o, V<W> dx, V<W> dy, V<W> dz, V<W>& east, V<W>& north,
+                   V<W>& up) noexcept {
+    const V<W> along = o.cl * dx + o.sl * dy;  // towards the observer's meridian plane
+    east = o.cl * dy - o.sl * dx;
+    north = o.cp * dz - o.sp * along;
+    up = o.cp * along + o.sp * dz;
+}
+
+// Observers whose coordinates the formulas serve, and their places.
+inline constexpr double kObserverAltLimit = 0x1p490;
+
+// East, north and up of targets seen from observers o (placed where
+// `observed` is set).
+template <int W>
+I<W> enu_lanes(V<W> tx, V<W> ty, V<W> tz, I<W> observed, const Place<W>& o, V<W>& east, V<W>& north,
+               V<W>& up) noexcept {
+    const I<W> fast =
+        observed & (abs<W>(tx) <= 0x1p490) & (abs<W>(ty) <= 0x1p490) & (abs<W>(tz) <= 0x1p490);
     if (!any<W>(fast)) return fast;
-    const V<W> zero = splat<W>(0.0);
-    V<W> sp, cp, sl, cl;
-    sincos<W>(pick<W>(fast, lat, zero), sp, cp);
-    sincos<W>(pick<W>(fast, lon, zero), sl, cl);
-    const V<W> n = e.a / sqrt<W>(cp * cp + e.om2 * (sp * sp));
-    const V<W> xy = (n + alt) * cp;
-    const V<W> dx = tx - xy * cl, dy = ty - xy * sl, dz = tz - (n * e.om2 + alt) * sp;
-    const V<W> along = cl * dx + sl * dy;  // towards the observer's meridian plane
-    east = cl * dy - sl * dx;
-    north = cp * dz - sp * along;
-    up = cp * along + sp * dz;
-    distance2 = (dx * dx + dy * dy) + dz * dz;
+    rotate<W>(o, tx - o.x, ty - o.y, tz - o.z, east, north, up);
     return fast;
 }
 
+// Azimuth, elevation and range of targets seen from observers o: the offset
+// rotated into East-North-Up, the azimuth atan2(east, north) and the
+// elevation atan2(up, horizontal), which is well-conditioned at every
+// elevation; the range from the offset itself. Any finite target: an offset
+// beyond 2^490 is first scaled by 2^-600 (exactly: its smaller components
+// lose bits only below 2^-422, far under its rounding), so that its squares
+// stay finite, and the range scaled back.
 template <int W>
-I<W> aer_lanes(const Shape& e, V<W> tx, V<W> ty, V<W> tz, V<W> lat, V<W> lon, V<W> alt,
-               V<W>& azimuth, V<W>& elevation, V<W>& range) noexcept {
-    V<W> east, north, up, range2;
-    I<W> fast = enu_lanes<W>(e, tx, ty, tz, lat, lon, alt, east, north, up, range2);
+I<W> aer_lanes(V<W> tx, V<W> ty, V<W> tz, I<W> observed, const Place<W>& o, V<W>& azimuth,
+               V<W>& elevation, V<W>& range) noexcept {
+    constexpr double kMax = 0x1.fffffffffffffp1023;
+    I<W> fast = observed & (abs<W>(tx) <= kMax) & (abs<W>(ty) <= kMax) & (abs<W>(tz) <= kMax);
     if (!any<W>(fast)) return fast;
+    V<W> dx = tx - o.x, dy = ty - o.y, dz = tz - o.z;
+    const I<W> huge = (abs<W>(dx) > 0x1p490) | (abs<W>(dy) > 0x1p490) | (abs<W>(dz) > 0x1p490);
+    const V<W> down = pick<W>(huge, splat<W>(0x1p-600), splat<W>(1.0));
+    dx = dx * down, dy = dy * down, dz = dz * down;
+    V<W> east, north, up;
+    rotate<W>(o, dx, dy, dz, east, north, up);
+    const V<W> range2 = (dx * dx + dy * dy) + dz * dz;
     const V<W> horizontal2 = east * east + north * north;
     // Squares in the normal range, and a horizontal offset (the azimuth of a
     // target straight overhead is the methods' convention).
-    fast = fast & (horizontal2 >= 0x1p-1000) & (range2 >= 0x1p-1000) & (range2 <= 0x1p1000);
+    fast = fast & (horizontal2 >= 0x1p-1000) & (range2 >= 0x1p-1000);
     azimuth = atan2<W>(east, north);
     elevation = atan2<W>(up, sqrt<W>(horizontal2));
-    range = sqrt<W>(range2);
+    range = sqrt<W>(range2) * pick<W>(huge, splat<W>(0x1p600), splat<W>(1.0));
     return fast;
 }
 
@@ -539,10 +572,20 @@ void pos_from_lla_loop(const Shape& e, Column lat, Column lon, Column alt, doubl
     if (i < end) block(i, int(end - i));
 }
 
-// Targets r (N, 3) seen from the observers' columns: AER rows (angles) or ENU rows.
+// Targets r (N, 3) seen from the observers' columns: AER rows (angles) or ENU
+// rows. One observer for every row is placed once.
 template <int W, bool angles>
 void observe_loop(const Shape& e, Rows r, Column lat, Column lon, Column alt, double* out,
                   std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+    const bool one_observer = lat.step == 0 && lon.step == 0 && alt.step == 0;
+    I<W> observed_once{};
+    Place<W> once{};
+    if (one_observer && e.fast_pos) {
+        const V<W> p = splat<W>(load(lat, 0)), l = splat<W>(load(lon, 0)),
+                   h = splat<W>(load(alt, 0));
+        observed_once = placeable<W>(p, l, h, kObserverAltLimit);
+        if (any<W>(observed_once)) once = place<W>(e, observed_once, p, l, h);
+    }
     with_reader(r, [&](auto in) noexcept {
         const auto block = [&](std::ptrdiff_t i, int m) noexcept {
             V<W> tx = splat<W>(e.a), ty = splat<W>(0.0), tz = splat<W>(0.0);
@@ -553,10 +596,15 @@ void observe_loop(const Shape& e, Rows r, Column lat, Column lon, Column alt, do
             }
             V<W> az = splat<W>(0.0), el = az, rg = az;
             I<W> fast{};
-            V<W> unused;
             if (e.fast_pos) {
-                fast = angles ? aer_lanes<W>(e, tx, ty, tz, p, l, h, az, el, rg)
-                              : enu_lanes<W>(e, tx, ty, tz, p, l, h, az, el, rg, unused);
+                I<W> observed = observed_once;
+                Place<W> o = once;
+                if (!one_observer) {
+                    observed = placeable<W>(p, l, h, kObserverAltLimit);
+                    if (any<W>(observed)) o = place<W>(e, observed, p, l, h);
+                }
+                fast = angles ? aer_lanes<W>(tx, ty, tz, observed, o, az, el, rg)
+                              : enu_lanes<W>(tx, ty, tz, observed, o, az, el, rg);
             }
             double* q = out + 3 * i;
             for (int k = 0; k < m; ++k) {

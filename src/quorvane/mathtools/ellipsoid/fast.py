@@ -19,7 +19,8 @@ of max(Re, \\|r\\|).
 
 Points where these formulas lose accuracy or range take the methods' exact kernel, point by
 point: within Re / 4 of the centre, exactly on the polar axis, lengths beyond about 2^490 or
-below 2^-490, flattenings above 1/100 (for ``lla_from_pos``), latitudes outside
+below 2^-490 (``aer_coords`` serves targets at any finite distance: it scales far offsets
+before squaring them), flattenings above 1/100 (for ``lla_from_pos``), latitudes outside
 [-pi/2, pi/2], longitudes beyond 2^20 rad, a target straight above or below its observer,
 and NaN or infinite values (whose rows are then those of the methods).
 
