@@ -209,6 +209,14 @@ def test_same_bits_at_every_level(monkeypatch):
         fast.lla_from_pos(WGS84, r)
 
 
+def test_threads_give_the_bits_of_one_thread(monkeypatch):
+    r = np.random.default_rng(3).normal(size=(60_001, 3)) * 7e6
+    calls = (lambda: fast.lla_from_pos(WGS84, r), lambda: fast.aer_coords(WGS84, r, 0.1, 0.2, 3))
+    shared = [call().tobytes() for call in calls]
+    monkeypatch.setenv("QUORVANE_NUM_THREADS", "1")
+    assert [call().tobytes() for call in calls] == shared
+
+
 def test_any_layout_and_dtype():
     rng = np.random.default_rng(5)
     r = rng.normal(size=(257, 3)) * 7e6

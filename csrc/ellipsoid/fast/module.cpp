@@ -12,6 +12,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -30,6 +32,26 @@ using Direct = ellipsoid::kernels::DirectInline<QuorvaneEllipsoid>;
 
 // From this many rows a loop runs without the interpreter lock (as the methods do).
 constexpr Py_ssize_t kUnlockedRows = 256;
+
+// Rows a thread takes at a time (a multiple of every width).
+constexpr Py_ssize_t kBlockRows = 8192;
+
+// loop(begin, end) over the rows [0, n), on the threads the methods' loops
+// use, each thread taking the next block of rows when it is done with one:
+// a thread that another process slows down does fewer blocks, and all end
+// together (an equal split waits for the slowest). Every point's bits are
+// its own, whichever thread and lanes compute it.
+template <class Loop>
+void split(Py_ssize_t n, const Loop& loop) noexcept {
+    std::atomic<Py_ssize_t> next{0};
+    common::parallel_for(n, [&](Py_ssize_t, Py_ssize_t) {
+        for (;;) {
+            const Py_ssize_t begin = next.fetch_add(kBlockRows, std::memory_order_relaxed);
+            if (begin >= n) break;
+            loop(begin, std::min(n, begin + kBlockRows));
+        }
+    });
+}
 
 struct FastState {
     PyTypeObject* ellipsoid_type;  // strong
@@ -222,7 +244,7 @@ PyObject* lla_from_pos(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     const Rows src = r.as_rows();
     double* dst = out.data();
     const py::AllowThreads unlocked(n >= kUnlockedRows);
-    common::parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
+    split(n, [&](Py_ssize_t begin, Py_ssize_t end) {
         loops->lla_from_pos(shape, src, dst, begin, end);
     });
     Py_RETURN_NONE;
@@ -254,7 +276,7 @@ PyObject* pos_from_lla(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     }
     double* dst = out.data();
     const py::AllowThreads unlocked(n >= kUnlockedRows);
-    common::parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
+    split(n, [&](Py_ssize_t begin, Py_ssize_t end) {
         loops->pos_from_lla(shape, c[0], c[1], c[2], dst, begin, end);
     });
     Py_RETURN_NONE;
@@ -293,7 +315,7 @@ PyObject* observe(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
     const Rows src = r.as_rows();
     double* dst = out.data();
     const py::AllowThreads unlocked(n >= kUnlockedRows);
-    common::parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
+    split(n, [&](Py_ssize_t begin, Py_ssize_t end) {
         (angles ? loops->aer_coords : loops->enu_from_pos)(shape, src, c[0], c[1], c[2], dst, begin,
                                                            end);
     });
