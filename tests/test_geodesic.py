@@ -159,8 +159,13 @@ def test_broadcasting_and_records():
     )
     # one pair of numbers (solved without arrays) gives the bits of the array path
     for fn in (gd.inverse, gd.direct):
-        args = (10.0, 20.0, 30.0, 40.0 if fn is gd.inverse else 4e6)
-        assert fn(WGS84, *args, degrees=True)[0] == fn(WGS84, [args[0]], *args[1:], degrees=True)[0]
+        for args in (
+            (10.0, 20.0, 30.0, 40.0 if fn is gd.inverse else 4e6),
+            (1, -2, np.float64(3), 4),
+        ):
+            one = fn(WGS84, *args, degrees=True)
+            assert one.dtype == fn(WGS84, [1], 2, 3, 4).dtype and one.shape == (1,)
+            assert one[0] == fn(WGS84, [args[0]], *args[1:], degrees=True)[0]
     deg = gd.direct(WGS84, 10, 20, 30, [1e5, 2e5], degrees=True)
     rad = gd.direct(WGS84, *np.radians([10, 20, 30]), [1e5, 2e5])
     assert deg.dtype == GeodesicDirect_dtype
@@ -232,6 +237,7 @@ def test_polygon_more_than_half_the_ellipsoid():
         (lambda: gd.inverse("wgs84", 0, 0, 1, 1), TypeError, "ell"),
         (lambda: gd.inverse(Ellipsoid(1.0, 0.1), 0, 0, 1, 1), ValueError, "ell.*1/50"),
         (lambda: gd.inverse(WGS84, "a", 0, 1, 1), TypeError, "lat1"),
+        (lambda: gd.inverse(WGS84, 0, 0, 1, 2**64), TypeError, "lon2"),  # as an array would
         (lambda: gd.direct(WGS84, 0, 0, [1, 2], [1, 2, 3]), ValueError, "azi1.*s12"),
         (lambda: gd.direct(WGS84, 0, 0, 0, [[1], [1, 2]]), ValueError, "s12"),
         (lambda: gd.waypoints(WGS84, 0, 0, 1, 1, 1), ValueError, "n must be at least 2"),

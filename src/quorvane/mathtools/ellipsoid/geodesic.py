@@ -42,9 +42,6 @@ __all__ = [
 #: The largest flattening served: the sixth-order series lose accuracy beyond it.
 MAX_FLATTENING = 1 / 50
 
-# A plain float or int: the one-pair calls skip the arrays.
-_NUMBER = (float, int)
-
 
 def _numeric(name: str, x: Any) -> np.ndarray:
     """``x`` as an array of a real numeric dtype, or an error naming ``name``."""
@@ -84,7 +81,6 @@ def _columns(
 
 
 def _solve(
-    one: Any,
     function: Any,
     ell: Any,
     names: tuple[str, ...],
@@ -94,13 +90,8 @@ def _solve(
     out_angles: slice,
     degrees: bool,
 ) -> np.ndarray:
-    """Plain numbers in one call of ``one``; anything else as columns through the
-    element loop ``function``, giving records of ``dtype``."""
-    for v in values:
-        if type(v) not in _NUMBER:
-            break
-    else:
-        return one(ell, *values, degrees)  # type: ignore[no-any-return]
+    """The arguments as columns through the element loop ``function``, giving records
+    of ``dtype`` (the one-pair functions have declined them)."""
     shape, columns = _columns(names, values, angles, degrees)
     out = np.empty((math.prod(shape), 3), dtype=np.float64)
     function(ell, *columns, out)
@@ -124,8 +115,10 @@ def inverse(
         ``azi1`` and ``azi2`` the direction of travel at points 1 and 2 (clockwise
         from north, in (-pi, pi]). Coincident points give ``s12 = 0``.
     """
+    one = _geodesic.inverse_one(ell, lat1, lon1, lat2, lon2, degrees)
+    if one is not None:  # plain numbers, in one call
+        return one
     return _solve(
-        _geodesic.inverse_one,
         _geodesic.inverse,
         ell,
         ("lat1", "lon1", "lat2", "lon2"),
@@ -152,8 +145,10 @@ def direct(
         ``GeodesicDirect_dtype`` records ``(lat2, lon2, azi2)``; ``lon2`` in [-pi, pi],
         ``azi2`` the forward azimuth there.
     """
+    one = _geodesic.direct_one(ell, lat1, lon1, azi1, s12, degrees)
+    if one is not None:  # plain numbers, in one call
+        return one
     return _solve(
-        _geodesic.direct_one,
         _geodesic.direct,
         ell,
         ("lat1", "lon1", "azi1", "s12"),
