@@ -173,6 +173,21 @@ def test_broadcasting_and_records():
         np.testing.assert_allclose(np.radians(deg[name]), rad[name], rtol=0, atol=1e-15)
 
 
+@pytest.mark.parametrize("threads", ["2", "3", "8"])
+def test_results_do_not_depend_on_the_thread_count(monkeypatch, threads):
+    # from 2000 pairs the loops are split, in blocks taken in turn; NaN rows mixed in
+    lat1, lon1, lat2, lon2 = gt.pairs("random", np.random.default_rng(6), 20_011)
+    lat1[::997] = np.nan
+    s12 = lon2 * 3e6
+    monkeypatch.setenv("QUORVANE_NUM_THREADS", "1")
+    want = gd.inverse(WGS84, lat1, lon1, lat2, lon2), gd.direct(WGS84, lat1, lon1, lat2, s12)
+    line = gd.points_along(WGS84, 0.5, 0.1, 0.2, s12)
+    monkeypatch.setenv("QUORVANE_NUM_THREADS", threads)
+    got = gd.inverse(WGS84, lat1, lon1, lat2, lon2), gd.direct(WGS84, lat1, lon1, lat2, s12)
+    for a, b in zip(got + (gd.points_along(WGS84, 0.5, 0.1, 0.2, s12),), want + (line,)):
+        np.testing.assert_array_equal(a.view(np.float64), b.view(np.float64))
+
+
 def test_waypoints_points_along_and_line_length():
     pts = gd.waypoints(WGS84, 10.0, 20.0, -40.0, 170.0, 5, degrees=True)
     assert pts.shape == (5,)

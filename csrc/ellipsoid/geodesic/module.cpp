@@ -77,6 +77,12 @@ struct Column {
 
 enum class Problem { inverse, direct };
 
+// A pair costs some hundreds of nanoseconds (the inverse problem's Newton
+// iteration a varying number of steps), so a thread pays for itself from a few
+// hundred pairs on; blocks taken in turn even out the iterations, and threads
+// slowed by other processes.
+constexpr common::Split kPairs{.threshold = 2000, .min_chunk = 1000, .block = 512};
+
 // (ell, c0, c1, c2, c3, out): the problem row by row into out.
 template <Problem problem>
 PyObject* solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -104,7 +110,7 @@ PyObject* solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexc
     double* dst = out.data();
     const Geodesic g(a, f);
     const py::AllowThreads unlocked;
-    common::parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
+    const auto rows = [&](Py_ssize_t begin, Py_ssize_t end) {
         if constexpr (problem == Problem::inverse) {
             for (Py_ssize_t i = begin; i < end; ++i) {
                 const InverseResult r = inverse(g, c[0][i], c[1][i], c[2][i], c[3][i]);
@@ -124,7 +130,8 @@ PyObject* solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexc
                 row[0] = r.lat2, row[1] = r.lon2, row[2] = r.azi2;
             }
         }
-    });
+    };
+    common::parallel_for(n, rows, kPairs);
     Py_RETURN_NONE;
 }
 
