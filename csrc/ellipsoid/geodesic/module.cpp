@@ -50,7 +50,8 @@ GeodesicState* state_of(PyObject* module) noexcept {
     return static_cast<GeodesicState*>(PyModule_GetState(module));
 }
 
-// The ellipsoid of args[0], checked: an Ellipsoid of a flattening the series serve.
+// The ellipsoid of args[0], checked: an Ellipsoid (of any flattening it accepts;
+// the check guards the kernels' domain, 0 <= f < 1).
 bool read_ellipsoid(PyObject* module, PyObject* ell, double& a, double& f) noexcept {
     if (!PyObject_TypeCheck(ell, state_of(module)->ellipsoid_type)) {
         PyErr_Format(PyExc_TypeError, "ell must be an Ellipsoid, got %.200s",
@@ -61,7 +62,7 @@ bool read_ellipsoid(PyObject* module, PyObject* ell, double& a, double& f) noexc
     a = self->Re, f = self->f;
     if (!Geodesic::supports(f)) {
         PyErr_Format(PyExc_ValueError,
-                     "ell: geodesics are computed for flattenings 0 <= f <= 1/50, got f = %R",
+                     "ell: geodesics are computed for flattenings 0 <= f < 1, got f = %R",
                      Ref::steal(PyFloat_FromDouble(f)).get());
         return false;
     }

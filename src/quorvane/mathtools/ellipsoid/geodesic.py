@@ -4,11 +4,13 @@ points along a geodesic, path lengths and polygon areas.
 The algorithms are those of C. F. F. Karney, "Algorithms for geodesics", J. Geodesy
 87 (2013) 43-55: series in the third flattening on the auxiliary sphere, Newton's
 method for the inverse problem (with the astroid start for nearly antipodal points),
-and the area integral with the authalic term. Against a 40-digit evaluation of the
-paper's integrals (bench/geodesic_accuracy.py), on WGS84 the inverse problem's distances
-are within 8 nm and its azimuths within 3e-15 rad (3e-13 rad next to the antipode, where
-the problem itself amplifies rounding); the series serve flattenings 0 <= f <= 1/50 (an
-ellipsoid flatter than that is refused with a ValueError).
+and the area integral with the authalic term. The series serve flattenings up to
+:data:`MAX_FLATTENING` (1/50); a flatter ellipsoid, up to any f < 1, takes the same
+integrals evaluated exactly (Carlson's elliptic integrals for distance and longitude, a
+double-exponential quadrature for the area), a few times slower. Against a 40-digit
+evaluation of the integrals (bench/geodesic_accuracy.py), on WGS84 the inverse problem's
+distances are within 8 nm and its azimuths within 3e-15 rad (3e-13 rad next to the antipode,
+where the problem itself amplifies rounding); the table there gives every flattening.
 
 Every function takes the :class:`~quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid`
 first. Angles are radians unless ``degrees=True``; lengths are metres; azimuths are
@@ -39,7 +41,8 @@ __all__ = [
     "waypoints",
 ]
 
-#: The largest flattening served: the sixth-order series lose accuracy beyond it.
+#: The largest flattening the sixth-order series serve; beyond it (up to any f < 1) the
+#: integrals are evaluated exactly.
 MAX_FLATTENING = 1 / 50
 
 
