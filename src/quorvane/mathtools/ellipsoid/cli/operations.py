@@ -325,7 +325,7 @@ _GEODESICS = (
         summary="two points -> geodesic distance and azimuths",
         description="Length in metres of the shortest geodesic between points 1 and 2 (lat1, "
         "lon1, lat2, lon2), and the forward azimuths at both ends (clockwise from north). "
-        "Output columns: s12, azi1, azi2. Needs an ellipsoid of flattening 1/50 or less.",
+        "Output columns: s12, azi1, azi2.",
         example="%(prog)s --degrees pairs.csv -o distances.csv",
         fields=(
             _LAT1,
@@ -341,8 +341,7 @@ _GEODESICS = (
         summary="start, azimuth, distance -> the point reached along the geodesic",
         description="The point reached from point 1 (lat1, lon1) along the geodesic leaving it "
         "with azimuth azi1 (clockwise from north) after s12 metres (negative: backwards), and "
-        "the forward azimuth there. Output columns: lat2, lon2, azi2. Needs an ellipsoid of "
-        "flattening 1/50 or less.",
+        "the forward azimuth there. Output columns: lat2, lon2, azi2.",
         example="%(prog)s --degrees starts.csv -o destinations.csv",
         fields=(
             _LAT1,
@@ -531,10 +530,6 @@ def _select(
 
 def make_plan(args: argparse.Namespace, op: Operation, data: Source) -> Plan:
     ellipsoid = _ellipsoid(args)
-    if op in _GEODESICS and not 0 <= ellipsoid.f <= 1 / 50:
-        raise UsageError(
-            f"{op.name} needs an ellipsoid of flattening 1/50 or less, not f = {ellipsoid.f!r}"
-        )
     columns = _select(data, op.fields, args.columns, "--columns")
     param: tuple[float, ...] = ()
     param_columns = None
