@@ -2,6 +2,7 @@
 
 import bz2
 import contextlib
+import functools
 import gzip
 import io
 import itertools
@@ -206,6 +207,49 @@ def test_aer_observer_per_row_matches_separate_calls(capsys, monkeypatch):
         assert list(got[k]) == [expected["azimuth"], expected["elevation"], expected["range"]]
 
 
+def _columns(result):
+    if result.dtype.names:
+        return np.column_stack([result[name] for name in result.dtype.names])
+    return result
+
+
+@pytest.mark.parametrize("command", ["lla", "ecef", "aer", "enu-from-ecef"])
+def test_fast_gives_the_fast_functions_bits_near_the_exact_output(capsys, monkeypatch, command):
+    """--fast runs the fast function (its bits), within its bounds of the exact output."""
+    from quorvane.mathtools.ellipsoid import fast, frames
+
+    lat, lon, alt = random_lla(300)
+    xyz = WGS84.pos_from_lla(lat, lon, alt)
+    obs = (RNG.uniform(-1.5, 1.5, 300), RNG.uniform(-3, 3, 300), RNG.uniform(0, 1e4, 300))
+    if command == "ecef":
+        stdin, args = csv_text(["lat", "lon", "alt"], lat, lon, alt), (lat, lon, alt)
+        api, exact = fast.pos_from_lla, WGS84.pos_from_lla
+    elif command == "lla":
+        stdin, args = csv_text("xyz", *xyz.T), (xyz,)
+        api, exact = fast.lla_from_pos, WGS84.lla_from_pos
+    else:  # observers row by row
+        stdin = csv_text(["obs_lat", "obs_lon", "obs_alt", "x", "y", "z"], *obs, *xyz.T)
+        args = (xyz, *obs)
+        api = fast.aer_coords if command == "aer" else fast.enu_from_pos
+        exact = functools.partial(frames.enu_from_pos, WGS84)
+        if command == "aer":  # the method takes one observer at a time
+            exact = lambda r, *o: np.concatenate(
+                [WGS84.aer_coords(r[k], *(c[k] for c in o)) for k in range(len(r))]
+            )
+    argv = (command, "--fast", "--chunk-rows", 128)
+    status, out, _ = run(capsys, monkeypatch, *argv, stdin=stdin)
+    assert status == 0
+    got = table(out)[1]
+    assert same(got, _columns(api(WGS84, *args)))
+    expected = _columns(exact(*args))
+    unit = np.finfo(float).eps * np.maximum(WGS84.Re, np.linalg.norm(xyz, axis=1))
+    if command in ("lla", "aer"):  # angles: within 3e-14 rad; the length within 16 units
+        assert np.max(np.abs(got[:, :2] - expected[:, :2])) <= 3e-14
+        assert np.max(np.abs(got[:, 2] - expected[:, 2]) / unit) <= 16
+    else:
+        assert np.max(np.abs(got - expected) / unit[:, None]) <= 6
+
+
 def test_enu_columns(capsys, monkeypatch):
     lat = RNG.uniform(-1.5, 1.5, 20)
     lon = RNG.uniform(-3, 3, 20)
@@ -395,6 +439,8 @@ def test_without_the_cli_extra_the_tool_says_how_to_install_it(capsys, monkeypat
         ("lla", "--chunk-rows", "0"),
         ("lla", "--float-format", "%d"),
         ("lla", "--f", "1/0"),
+        ("aer", "--observer", "1_0", "0", "0"),
+        ("ray", "--origin", "7e6", "0", "1e999"),
         ("lla", "--progress", "sometimes"),
         ("nosuchcommand",),
     ],

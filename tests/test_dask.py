@@ -85,6 +85,19 @@ def test_threaded_results_are_the_methods_bit_for_bit(name):
     assert same(lazy.compute(scheduler="threads"), want)
 
 
+def test_fast_runs_the_fast_functions():
+    from quorvane.mathtools.ellipsoid import fast
+
+    for name in ("lla_from_pos", "pos_from_lla", "aer_coords"):
+        dask_args, numpy_args = CASES[name]
+        lazy = getattr(qd, name)(WGS84, *dask_args, fast=True)
+        assert same(lazy.compute(scheduler="threads"), getattr(fast, name)(WGS84, *numpy_args))
+    frame = dd.from_dict(dict(zip("xyz", R.T, strict=True)), npartitions=3)
+    got = qd.dataframe_aer_coords(WGS84, frame, 0.7, -0.3, 120.0, fast=True).compute()
+    want = fast.aer_coords(WGS84, R, 0.7, -0.3, 120.0)
+    assert all(same(got[name].to_numpy(), want[name]) for name in want.dtype.names)
+
+
 @pytest.mark.parametrize(
     "ellipsoid", [WGS84, "wgs-84", (6378137.0, 1 / 298.257223563)], ids=["object", "name", "Re_f"]
 )
@@ -285,6 +298,9 @@ def test_the_annotations_pass_mypy_strict_and_stubtest(tmp_path):
         aer = qd.aer_coords(Ellipsoid(6378137.0, 0.0), np.zeros((4, 3)), 0.1, 0.2, 3.0)
         df = dd.from_dict({"x": [1.0], "y": [2.0], "z": [3.0]}, npartitions=1)
         out: dd.DataFrame = qd.dataframe_lla_from_pos("GRS80", df, columns=["x", "y", "z"])
+        quick: da.Array = qd.aer_coords("WGS84", r, 0.1, 0.2, 3.0, fast=True)
+        qd.dataframe_pos_from_lla("WGS84", df, fast=True)
+        qd.lla_from_pos("WGS84", r, True)  # type: ignore[call-arg]
         qd.lla_from_pos(6378137.0, r)  # type: ignore[arg-type]
         qd.lla_from_pos("WGS84", [1.0, 2.0, 3.0])  # type: ignore[arg-type]
         bad: np.ndarray[tuple[int], np.dtype[np.float64]] = lla  # type: ignore[assignment]

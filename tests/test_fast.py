@@ -2,6 +2,7 @@
 level, the methods' rows where the fast formulas hand over, and any input layout."""
 
 import math
+import tracemalloc
 
 import mpmath as mp
 import numpy as np
@@ -130,16 +131,20 @@ def _aer_targets(rng, obs, el, dist):
 
 
 @pytest.mark.parametrize(
-    "elevations",
-    [pytest.param((-1.5707, 1.5707), id="all"), pytest.param((1.5707, 1.5708), id="zenith")],
+    ("elevations", "distances"),
+    [
+        pytest.param((-1.5707, 1.5707), (3, 7.6), id="all"),
+        pytest.param((1.5707, 1.5708), (3, 7.6), id="zenith"),
+        pytest.param((-1.5707, 1.5707), (150, 300), id="1e150-1e300m"),
+    ],
 )
-def test_aer_coords_truth(elevations):
+def test_aer_coords_truth(elevations, distances):
     """The elevation and the azimuth within 2.5 units seen as positions at the target's
     distance, the range within 2 units of max(Re, |target|), against the 60-digit geometry."""
-    rng = stable_rng("fast-aer", *elevations)
+    rng = stable_rng("fast-aer" if distances[0] < 100 else "fast-aer-far", *elevations)
     obs = (rng.uniform(-1.5, 1.5), rng.uniform(-3, 3), 300.0)
     el = np.minimum(rng.uniform(*elevations, 120), math.pi / 2)
-    targets = _aer_targets(rng, obs, el, 10.0 ** rng.uniform(3, 7.6, 120))
+    targets = _aer_targets(rng, obs, el, 10.0 ** rng.uniform(*distances, 120))
     got = fast.aer_coords(WGS84, targets, *obs)
     truth = np.array([[float(v) for v in ref.aer_exact(*EARTH, t, *obs)] for t in targets.tolist()])
     unit = EPS * np.maximum(EARTH[0], np.abs(targets).max(axis=1))
@@ -152,7 +157,7 @@ def test_aer_coords_truth(elevations):
 def test_aer_coords_handed_over_rows_are_the_methods():
     obs = (0.3, -1.2, 100.0)
     overhead = ref.c_pos_from_lla(*EARTH, 0.0, 0.0, 1000.0)
-    rows = [[math.nan, 0.0, 0.0], [math.inf, 1.0, 2.0], [1e300, 1e300, 0.0], overhead]
+    rows = [[math.nan, 0.0, 0.0], [math.inf, 1.0, 2.0], [1e300, 1e300, -math.inf], overhead]
     targets = np.array(rows[:3])
     got, expected = fast.aer_coords(WGS84, targets, *obs), WGS84.aer_coords(targets, *obs)
     assert got.tobytes() == expected.tobytes()
@@ -204,6 +209,14 @@ def test_same_bits_at_every_level(monkeypatch):
         fast.lla_from_pos(WGS84, r)
 
 
+def test_threads_give_the_bits_of_one_thread(monkeypatch):
+    r = np.random.default_rng(3).normal(size=(60_001, 3)) * 7e6
+    calls = (lambda: fast.lla_from_pos(WGS84, r), lambda: fast.aer_coords(WGS84, r, 0.1, 0.2, 3))
+    shared = [call().tobytes() for call in calls]
+    monkeypatch.setenv("QUORVANE_NUM_THREADS", "1")
+    assert [call().tobytes() for call in calls] == shared
+
+
 def test_any_layout_and_dtype():
     rng = np.random.default_rng(5)
     r = rng.normal(size=(257, 3)) * 7e6
@@ -230,6 +243,45 @@ def test_any_layout_and_dtype():
     assert fast.aer_coords(WGS84, unaligned, 0.1, 0.2, 3).tobytes() == (
         fast.aer_coords(WGS84, r, 0.1, 0.2, 3).tobytes()
     )
+
+
+@pytest.mark.parametrize("block", [7, 1 << 16], ids=["blocks", "whole"])
+def test_strided_broadcast_and_other_dtypes_give_the_contiguous_bits(monkeypatch, block):
+    """Layouts read in place and layouts converted block by block (a tiny block forces the
+    blocks) give the bits of contiguous float64."""
+    monkeypatch.setattr(fast, "_BLOCK_ROWS", block)
+    rng = np.random.default_rng(6)
+    r = rng.normal(size=(6, 5, 3)) * 7e6
+    obs = [rng.uniform(-1.5, 1.5, (6, 1)), rng.uniform(-3, 3, 5), np.float32(100.0)]
+    big = np.zeros((12, 5, 7))
+    big[::2, :, 1:6:2] = r
+    skewed = big[::2, :, 1:6:2]  # leading axes that no single stride walks
+    lat, lon, alt = (np.ascontiguousarray(np.broadcast_to(c, (6, 5))) for c in obs)
+    as_int = np.round(r).astype(np.int32)
+    for function, args, layouts in [
+        (fast.lla_from_pos, (r,), [(skewed,), (np.swapaxes(r, 0, 1).swapaxes(0, 1),)]),
+        (fast.lla_from_pos, (as_int.astype(float),), [(as_int,)]),
+        (fast.pos_from_lla, (lat, lon, alt), [obs, (lat.T.T, lon[None, :], alt[:, ::-1])]),
+        (fast.aer_coords, (r, lat, lon, alt), [(skewed, *obs)]),
+        (fast.enu_from_pos, (r, lat, lon, alt), [(skewed, *obs)]),
+        (fast.aer_coords, (np.broadcast_to(r[0, 0], r.shape), lat, lon, alt), [(r[0, 0], *obs)]),
+    ]:
+        expected = function(WGS84, *args)
+        for layout in layouts:
+            assert function(WGS84, *layout).tobytes() == expected.tobytes(), function.__name__
+
+
+def test_strided_and_converted_inputs_take_the_result_plus_a_bounded_amount():
+    n = 200_000
+    big = np.full((n, 6), 7e6)
+    for r in (big[:, ::2], big[:, :3].astype(np.int64)):
+        tracemalloc.start()
+        try:
+            fast.lla_from_pos(WGS84, r)
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        assert peak < 24 * n + (2 << 20)
 
 
 def test_agrees_with_the_methods_on_random_points():

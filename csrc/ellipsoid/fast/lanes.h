@@ -374,133 +374,188 @@ I<W> lla_lanes(const Shape& e, V<W> x, V<W> y, V<W> z, V<W>& lat, V<W>& lon, V<W
     return fast;
 }
 
+// The place of geodetic (lat, lon, alt): its position by the prime-vertical
+// radius, and the sines and cosines of its latitude and longitude, which also
+// turn an offset from it into its East-North-Up frame.
+template <int W>
+struct Place {
+    V<W> sp, cp, sl, cl, x, y, z;
+};
+
+// The lanes whose coordinates the formulas serve.
+template <int W>
+inline I<W> placeable(V<W> lat, V<W> lon, V<W> alt, double alt_limit) noexcept {
+    return (abs<W>(lat) <= 1.5707963267948966) & (abs<W>(lon) <= kTrigLimit) &
+           (abs<W>(alt) <= alt_limit);
+}
+
+template <int W>
+inline Place<W> place(const Shape& e, I<W> fast, V<W> lat, V<W> lon, V<W> alt) noexcept {
+    Place<W> p;
+    const V<W> zero = splat<W>(0.0);
+    sincos<W>(pick<W>(fast, lat, zero), p.sp, p.cp);
+    sincos<W>(pick<W>(fast, lon, zero), p.sl, p.cl);
+    // The prime-vertical radius N = Re / sqrt(cos^2 + (1 - f)^2 sin^2).
+    const V<W> n = e.a / sqrt<W>(p.cp * p.cp + e.om2 * (p.sp * p.sp));
+    const V<W> xy = (n + alt) * p.cp;
+    p.x = xy * p.cl;
+    p.y = xy * p.sl;
+    p.z = (n * e.om2 + alt) * p.sp;
+    return p;
+}
+
 template <int W>
 I<W> pos_lanes(const Shape& e, V<W> lat, V<W> lon, V<W> alt, V<W>& x, V<W>& y, V<W>& z) noexcept {
-    const I<W> fast = (abs<W>(lat) <= 1.5707963267948966) & (abs<W>(lon) <= kTrigLimit) &
-                      (abs<W>(alt) <= 0x1p500);
+    const I<W> fast = placeable<W>(lat, lon, alt, 0x1p500);
     if (!any<W>(fast)) return fast;
-    const V<W> zero = splat<W>(0.0);
-    V<W> sp, cp, sl, cl;
-    sincos<W>(pick<W>(fast, lat, zero), sp, cp);
-    sincos<W>(pick<W>(fast, lon, zero), sl, cl);
-    // The prime-vertical radius N = Re / sqrt(cos^2 + (1 - f)^2 sin^2).
-    const V<W> n = e.a / sqrt<W>(cp * cp + e.om2 * (sp * sp));
-    const V<W> xy = (n + alt) * cp;
-    x = xy * cl;
-    y = xy * sl;
-    z = (n * e.om2 + alt) * sp;
+    const Place<W> p = place<W>(e, fast, lat, lon, alt);
+    x = p.x, y = p.y, z = p.z;
     return fast;
 }
 
-// Azimuth, elevation and range of targets seen from observers at geodetic
-// (lat, lon, alt): the observer's position by the prime-vertical radius, the
-// offset rotated into East-North-Up with the same sines and cosines, the
-// azimuth atan2(east, north) and the elevation atan2(up, horizontal), which
-// is well-conditioned at every elevation; the range from the offset itself.
+// An offset from the observer o into its East-North-Up frame.
 template <int W>
-I<W> enu_lanes(const Shape& e, V<W> tx, V<W> ty, V<W> tz, V<W> lat, V<W> lon, V<W> alt, V<W>& east,
-               V<W>& north, V<W>& up, V<W>& distance2) noexcept {
-    const I<W> fast = (abs<W>(lat) <= 1.5707963267948966) & (abs<W>(lon) <= kTrigLimit) &
-                      (abs<W>(alt) <= 0x1p490) & (abs<W>(tx) <= 0x1p490) & (abs<W>(ty) <= 0x1p490) &
-                      (abs<W>(tz) <= 0x1p490);
+inline void rotate(const Place<W>& o, V<W> dx, V<W> dy, V<W> dz, V<W>& east, V<W>& north,
+                   V<W>& up) noexcept {
+    const V<W> along = o.cl * dx + o.sl * dy;  // towards the observer's meridian plane
+    east = o.cl * dy - o.sl * dx;
+    north = o.cp * dz - o.sp * along;
+    up = o.cp * along + o.sp * dz;
+}
+
+// Observers whose coordinates the formulas serve, and their places.
+inline constexpr double kObserverAltLimit = 0x1p490;
+
+// East, north and up of targets seen from observers o (placed where
+// `observed` is set).
+template <int W>
+I<W> enu_lanes(V<W> tx, V<W> ty, V<W> tz, I<W> observed, const Place<W>& o, V<W>& east, V<W>& north,
+               V<W>& up) noexcept {
+    const I<W> fast =
+        observed & (abs<W>(tx) <= 0x1p490) & (abs<W>(ty) <= 0x1p490) & (abs<W>(tz) <= 0x1p490);
     if (!any<W>(fast)) return fast;
-    const V<W> zero = splat<W>(0.0);
-    V<W> sp, cp, sl, cl;
-    sincos<W>(pick<W>(fast, lat, zero), sp, cp);
-    sincos<W>(pick<W>(fast, lon, zero), sl, cl);
-    const V<W> n = e.a / sqrt<W>(cp * cp + e.om2 * (sp * sp));
-    const V<W> xy = (n + alt) * cp;
-    const V<W> dx = tx - xy * cl, dy = ty - xy * sl, dz = tz - (n * e.om2 + alt) * sp;
-    const V<W> along = cl * dx + sl * dy;  // towards the observer's meridian plane
-    east = cl * dy - sl * dx;
-    north = cp * dz - sp * along;
-    up = cp * along + sp * dz;
-    distance2 = (dx * dx + dy * dy) + dz * dz;
+    rotate<W>(o, tx - o.x, ty - o.y, tz - o.z, east, north, up);
     return fast;
 }
 
+// Azimuth, elevation and range of targets seen from observers o: the offset
+// rotated into East-North-Up, the azimuth atan2(east, north) and the
+// elevation atan2(up, horizontal), which is well-conditioned at every
+// elevation; the range from the offset itself. Any finite target: an offset
+// beyond 2^490 is first scaled by 2^-600 (exactly: its smaller components
+// lose bits only below 2^-422, far under its rounding), so that its squares
+// stay finite, and the range scaled back.
 template <int W>
-I<W> aer_lanes(const Shape& e, V<W> tx, V<W> ty, V<W> tz, V<W> lat, V<W> lon, V<W> alt,
-               V<W>& azimuth, V<W>& elevation, V<W>& range) noexcept {
-    V<W> east, north, up, range2;
-    I<W> fast = enu_lanes<W>(e, tx, ty, tz, lat, lon, alt, east, north, up, range2);
+I<W> aer_lanes(V<W> tx, V<W> ty, V<W> tz, I<W> observed, const Place<W>& o, V<W>& azimuth,
+               V<W>& elevation, V<W>& range) noexcept {
+    constexpr double kMax = 0x1.fffffffffffffp1023;
+    I<W> fast = observed & (abs<W>(tx) <= kMax) & (abs<W>(ty) <= kMax) & (abs<W>(tz) <= kMax);
     if (!any<W>(fast)) return fast;
+    V<W> dx = tx - o.x, dy = ty - o.y, dz = tz - o.z;
+    const I<W> huge = (abs<W>(dx) > 0x1p490) | (abs<W>(dy) > 0x1p490) | (abs<W>(dz) > 0x1p490);
+    const V<W> down = pick<W>(huge, splat<W>(0x1p-600), splat<W>(1.0));
+    dx = dx * down, dy = dy * down, dz = dz * down;
+    V<W> east, north, up;
+    rotate<W>(o, dx, dy, dz, east, north, up);
+    const V<W> range2 = (dx * dx + dy * dy) + dz * dz;
     const V<W> horizontal2 = east * east + north * north;
     // Squares in the normal range, and a horizontal offset (the azimuth of a
     // target straight overhead is the methods' convention).
-    fast = fast & (horizontal2 >= 0x1p-1000) & (range2 >= 0x1p-1000) & (range2 <= 0x1p1000);
+    fast = fast & (horizontal2 >= 0x1p-1000) & (range2 >= 0x1p-1000);
     azimuth = atan2<W>(east, north);
     elevation = atan2<W>(up, sqrt<W>(horizontal2));
-    range = sqrt<W>(range2);
+    range = sqrt<W>(range2) * pick<W>(huge, splat<W>(0x1p600), splat<W>(1.0));
     return fast;
 }
 
 // -- Loops -------------------------------------------------------------------------------
 
-// Rows of three doubles in and out, W at a time; the last rows through a
-// padded block. Unaligned buffers are fine: lanes are filled element by element.
-template <int W, class Kernel>
-inline void rows_loop(const double* in, double* out, std::ptrdiff_t begin, std::ptrdiff_t end,
-                      const double pad[3], Kernel kernel) noexcept {
-    std::ptrdiff_t i = begin;
-    for (; i + W <= end; i += W) {
-        V<W> u0, u1, u2;
-        const double* p = in + 3 * i;
-        for (int k = 0; k < W; ++k)
-            u0[k] = load(p, 3 * k), u1[k] = load(p, 3 * k + 1), u2[k] = load(p, 3 * k + 2);
-        V<W> v0, v1, v2;
-        kernel(u0, u1, u2, v0, v1, v2, i, W);
-        double* q = out + 3 * i;
-        for (int k = 0; k < W; ++k)
-            store(q, 3 * k, v0[k]), store(q, 3 * k + 1, v1[k]), store(q, 3 * k + 2, v2[k]);
+// Value k of a column: read through memcpy, whatever its stride and alignment.
+inline double load(Column c, std::ptrdiff_t k) noexcept {
+    double v;
+    std::memcpy(&v, c.data + k * c.step, sizeof v);
+    return v;
+}
+
+// The two ways of reading input rows: C-contiguous rows (the common case,
+// with offsets known when compiling), and rows of any strides.
+struct PackedRows {
+    const double* data;
+    double at(std::ptrdiff_t i, int c) const noexcept { return load(data, 3 * i + c); }
+};
+struct StridedRows {
+    Rows rows;
+    double at(std::ptrdiff_t i, int c) const noexcept {
+        double v;
+        std::memcpy(&v, rows.data + i * rows.row + c * rows.col, sizeof v);
+        return v;
     }
-    if (i < end) {
-        const int m = int(end - i);
-        V<W> u0 = splat<W>(pad[0]), u1 = splat<W>(pad[1]), u2 = splat<W>(pad[2]);
-        const double* p = in + 3 * i;
-        for (int k = 0; k < m; ++k)
-            u0[k] = load(p, 3 * k), u1[k] = load(p, 3 * k + 1), u2[k] = load(p, 3 * k + 2);
-        V<W> v0, v1, v2;
-        kernel(u0, u1, u2, v0, v1, v2, i, m);
-        double* q = out + 3 * i;
-        for (int k = 0; k < m; ++k)
-            store(q, 3 * k, v0[k]), store(q, 3 * k + 1, v1[k]), store(q, 3 * k + 2, v2[k]);
+};
+
+// Calls body(reader) with the reader that suits r.
+template <class Body>
+inline void with_reader(Rows r, Body body) noexcept {
+    if (r.packed()) {
+        body(PackedRows{reinterpret_cast<const double*>(r.data)});
+    } else {
+        body(StridedRows{r});
     }
 }
 
+// Rows of three doubles in and out, W at a time; the last rows through a
+// padded block. Unaligned buffers are fine: lanes are filled element by element.
+template <int W, class Reader, class Kernel>
+inline void rows_loop(Reader in, double* out, std::ptrdiff_t begin, std::ptrdiff_t end,
+                      const double pad[3], Kernel kernel) noexcept {
+    const auto block = [&](std::ptrdiff_t i, int m) noexcept {
+        V<W> u0 = splat<W>(pad[0]), u1 = splat<W>(pad[1]), u2 = splat<W>(pad[2]);
+        for (int k = 0; k < m; ++k)
+            u0[k] = in.at(i + k, 0), u1[k] = in.at(i + k, 1), u2[k] = in.at(i + k, 2);
+        V<W> v0, v1, v2;
+        kernel(u0, u1, u2, v0, v1, v2, m);
+        double* q = out + 3 * i;
+        for (int k = 0; k < m; ++k)
+            store(q, 3 * k, v0[k]), store(q, 3 * k + 1, v1[k]), store(q, 3 * k + 2, v2[k]);
+    };
+    std::ptrdiff_t i = begin;
+    for (; i + W <= end; i += W) block(i, W);
+    if (i < end) block(i, int(end - i));
+}
+
 template <int W>
-void lla_from_pos_loop(const Shape& e, const double* r, double* lla, std::ptrdiff_t begin,
+void lla_from_pos_loop(const Shape& e, Rows r, double* lla, std::ptrdiff_t begin,
                        std::ptrdiff_t end) noexcept {
-    if (!e.fast_foot) {
-        for (std::ptrdiff_t i = begin; i < end; ++i) e.exact_lla(e.self, r + 3 * i, lla + 3 * i);
-        return;
-    }
-    const double pad[3] = {e.a, 0.0, 0.0};
-    rows_loop<W>(r, lla, begin, end, pad,
-                 [&](V<W> x, V<W> y, V<W> z, V<W>& lat, V<W>& lon, V<W>& alt, std::ptrdiff_t i,
-                     int m) noexcept {
-                     const I<W> fast = lla_lanes<W>(e, x, y, z, lat, lon, alt);
-                     if (all<W>(fast)) return;
-                     for (int k = 0; k < m; ++k) {
-                         if (fast[k]) continue;
-                         double row[3];
-                         e.exact_lla(e.self, r + 3 * (i + k), row);  // reads through memcpy
-                         lat[k] = row[0], lon[k] = row[1], alt[k] = row[2];
-                     }
-                 });
+    with_reader(r, [&](auto in) noexcept {
+        if (!e.fast_foot) {
+            for (std::ptrdiff_t i = begin; i < end; ++i) {
+                const double row[3] = {in.at(i, 0), in.at(i, 1), in.at(i, 2)};
+                e.exact_lla(e.self, row, lla + 3 * i);
+            }
+            return;
+        }
+        const double pad[3] = {e.a, 0.0, 0.0};
+        rows_loop<W>(in, lla, begin, end, pad,
+                     [&](V<W> x, V<W> y, V<W> z, V<W>& lat, V<W>& lon, V<W>& alt, int m) noexcept {
+                         const I<W> fast = lla_lanes<W>(e, x, y, z, lat, lon, alt);
+                         if (all<W>(fast)) return;
+                         for (int k = 0; k < m; ++k) {
+                             if (fast[k]) continue;
+                             const double row[3] = {x[k], y[k], z[k]};
+                             double out[3];
+                             e.exact_lla(e.self, row, out);
+                             lat[k] = out[0], lon[k] = out[1], alt[k] = out[2];
+                         }
+                     });
+    });
 }
 
 template <int W>
 void pos_from_lla_loop(const Shape& e, Column lat, Column lon, Column alt, double* r,
                        std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
-    std::ptrdiff_t i = begin;
     const auto block = [&](std::ptrdiff_t i, int m) noexcept {
         V<W> p = splat<W>(0.0), l = splat<W>(0.0), h = splat<W>(0.0);
-        for (int k = 0; k < m; ++k) {
-            p[k] = load(lat.data, (i + k) * lat.step);
-            l[k] = load(lon.data, (i + k) * lon.step);
-            h[k] = load(alt.data, (i + k) * alt.step);
-        }
+        for (int k = 0; k < m; ++k)
+            p[k] = load(lat, i + k), l[k] = load(lon, i + k), h[k] = load(alt, i + k);
         V<W> x, y, z;
         const I<W> fast = e.fast_pos ? pos_lanes<W>(e, p, l, h, x, y, z) : I<W>{};
         double* q = r + 3 * i;
@@ -512,44 +567,60 @@ void pos_from_lla_loop(const Shape& e, Column lat, Column lon, Column alt, doubl
             }
         }
     };
+    std::ptrdiff_t i = begin;
     for (; i + W <= end; i += W) block(i, W);
     if (i < end) block(i, int(end - i));
 }
 
-// Targets r (N, 3) seen from the observers' columns: AER rows (angles) or ENU rows.
+// Targets r (N, 3) seen from the observers' columns: AER rows (angles) or ENU
+// rows. One observer for every row is placed once.
 template <int W, bool angles>
-void observe_loop(const Shape& e, const double* r, Column lat, Column lon, Column alt, double* out,
+void observe_loop(const Shape& e, Rows r, Column lat, Column lon, Column alt, double* out,
                   std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
-    const auto block = [&](std::ptrdiff_t i, int m) noexcept {
-        V<W> tx = splat<W>(e.a), ty = splat<W>(0.0), tz = splat<W>(0.0);
-        V<W> p = splat<W>(0.0), l = splat<W>(0.0), h = splat<W>(0.0);
-        for (int k = 0; k < m; ++k) {
-            tx[k] = load(r, 3 * (i + k)), ty[k] = load(r, 3 * (i + k) + 1);
-            tz[k] = load(r, 3 * (i + k) + 2);
-            p[k] = load(lat.data, (i + k) * lat.step);
-            l[k] = load(lon.data, (i + k) * lon.step);
-            h[k] = load(alt.data, (i + k) * alt.step);
-        }
-        V<W> az = splat<W>(0.0), el = az, rg = az;
-        I<W> fast{};
-        V<W> unused;
-        if (e.fast_pos) {
-            fast = angles ? aer_lanes<W>(e, tx, ty, tz, p, l, h, az, el, rg)
-                          : enu_lanes<W>(e, tx, ty, tz, p, l, h, az, el, rg, unused);
-        }
-        double* q = out + 3 * i;
-        for (int k = 0; k < m; ++k) {
-            if (fast[k]) {
-                store(q, 3 * k, az[k]), store(q, 3 * k + 1, el[k]), store(q, 3 * k + 2, rg[k]);
-            } else {
-                (angles ? e.exact_aer : e.exact_enu)(e.self, r + 3 * (i + k), p[k], l[k], h[k],
-                                                     q + 3 * k);
+    const bool one_observer = lat.step == 0 && lon.step == 0 && alt.step == 0;
+    I<W> observed_once{};
+    Place<W> once{};
+    if (one_observer && e.fast_pos) {
+        const V<W> p = splat<W>(load(lat, 0)), l = splat<W>(load(lon, 0)),
+                   h = splat<W>(load(alt, 0));
+        observed_once = placeable<W>(p, l, h, kObserverAltLimit);
+        if (any<W>(observed_once)) once = place<W>(e, observed_once, p, l, h);
+    }
+    with_reader(r, [&](auto in) noexcept {
+        const auto block = [&](std::ptrdiff_t i, int m) noexcept {
+            V<W> tx = splat<W>(e.a), ty = splat<W>(0.0), tz = splat<W>(0.0);
+            V<W> p = splat<W>(0.0), l = splat<W>(0.0), h = splat<W>(0.0);
+            for (int k = 0; k < m; ++k) {
+                tx[k] = in.at(i + k, 0), ty[k] = in.at(i + k, 1), tz[k] = in.at(i + k, 2);
+                p[k] = load(lat, i + k), l[k] = load(lon, i + k), h[k] = load(alt, i + k);
             }
-        }
-    };
-    std::ptrdiff_t i = begin;
-    for (; i + W <= end; i += W) block(i, W);
-    if (i < end) block(i, int(end - i));
+            V<W> az = splat<W>(0.0), el = az, rg = az;
+            I<W> fast{};
+            if (e.fast_pos) {
+                I<W> observed = observed_once;
+                Place<W> o = once;
+                if (!one_observer) {
+                    observed = placeable<W>(p, l, h, kObserverAltLimit);
+                    if (any<W>(observed)) o = place<W>(e, observed, p, l, h);
+                }
+                fast = angles ? aer_lanes<W>(tx, ty, tz, observed, o, az, el, rg)
+                              : enu_lanes<W>(tx, ty, tz, observed, o, az, el, rg);
+            }
+            double* q = out + 3 * i;
+            for (int k = 0; k < m; ++k) {
+                if (fast[k]) {
+                    store(q, 3 * k, az[k]), store(q, 3 * k + 1, el[k]), store(q, 3 * k + 2, rg[k]);
+                } else {
+                    const double target[3] = {tx[k], ty[k], tz[k]};
+                    (angles ? e.exact_aer : e.exact_enu)(e.self, target, p[k], l[k], h[k],
+                                                         q + 3 * k);
+                }
+            }
+        };
+        std::ptrdiff_t i = begin;
+        for (; i + W <= end; i += W) block(i, W);
+        if (i < end) block(i, int(end - i));
+    });
 }
 
 template <int W>

@@ -2,8 +2,9 @@
 // of quorvane.mathtools.ellipsoid.fast, which checks and prepares their
 // arguments.
 //
-// Each function takes the Ellipsoid first, then C-contiguous float64 buffers:
-// rows of three doubles (N, 3), or columns of N values or of one value. The
+// Each function takes the Ellipsoid first, then float64 buffers of any strides
+// and alignment: rows of three doubles (N, 3), or columns of N values or of one
+// value; the result is a C-contiguous (N, 3) float64 buffer. The
 // loops run without the interpreter lock from 256 rows, split over threads as
 // the methods' loops are, with the loops of the best instruction-set level
 // this machine has, or of the level QUORVANE_SIMD names (scalar, sse2, avx2,
@@ -11,6 +12,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -30,6 +33,26 @@ using Direct = ellipsoid::kernels::DirectInline<QuorvaneEllipsoid>;
 // From this many rows a loop runs without the interpreter lock (as the methods do).
 constexpr Py_ssize_t kUnlockedRows = 256;
 
+// Rows a thread takes at a time (a multiple of every width).
+constexpr Py_ssize_t kBlockRows = 8192;
+
+// loop(begin, end) over the rows [0, n), on the threads the methods' loops
+// use, each thread taking the next block of rows when it is done with one:
+// a thread that another process slows down does fewer blocks, and all end
+// together (an equal split waits for the slowest). Every point's bits are
+// its own, whichever thread and lanes compute it.
+template <class Loop>
+void split(Py_ssize_t n, const Loop& loop) noexcept {
+    std::atomic<Py_ssize_t> next{0};
+    common::parallel_for(n, [&](Py_ssize_t, Py_ssize_t) {
+        for (;;) {
+            const Py_ssize_t begin = next.fetch_add(kBlockRows, std::memory_order_relaxed);
+            if (begin >= n) break;
+            loop(begin, std::min(n, begin + kBlockRows));
+        }
+    });
+}
+
 struct FastState {
     PyTypeObject* ellipsoid_type;  // strong
 };
@@ -38,11 +61,57 @@ FastState* state_of(PyObject* module) noexcept {
     return static_cast<FastState*>(PyModule_GetState(module));
 }
 
-// The methods' kernels for one row. r and out may be unaligned: they are
-// read and written through memcpy.
+// A held view of a float64 buffer of any strides and alignment: rows (N, 3)
+// or a column (N,). The loops read it through memcpy.
+class StridedDoubles {
+public:
+    StridedDoubles() noexcept = default;
+    StridedDoubles(const StridedDoubles&) = delete;
+    StridedDoubles& operator=(const StridedDoubles&) = delete;
+    ~StridedDoubles() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // The buffer of `object`: shape (N,) when `columns` is 0, else (N, columns);
+    // `name` names it in the ValueError otherwise.
+    bool acquire(PyObject* object, const char* name, int columns) noexcept {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) return false;
+        held_ = true;
+        const char* format = view_.format;
+        const bool is_double = format != nullptr && view_.itemsize == sizeof(double) &&
+                               (std::strcmp(format, "d") == 0 || std::strcmp(format, "=d") == 0 ||
+                                std::strcmp(format, "@d") == 0);
+        const bool shaped =
+            columns == 0 ? view_.ndim == 1 : view_.ndim == 2 && view_.shape[1] == columns;
+        if (!is_double || !shaped || view_.strides == nullptr) {
+            if (columns == 0) {
+                PyErr_Format(PyExc_ValueError, "%s must be an (N,) float64 array", name);
+            } else {
+                PyErr_Format(PyExc_ValueError, "%s must be an (N, %d) float64 array", name,
+                             columns);
+            }
+            return false;
+        }
+        return true;
+    }
+    Py_ssize_t rows() const noexcept { return view_.shape[0]; }
+    Rows as_rows() const noexcept {
+        return Rows{static_cast<const char*>(view_.buf), view_.strides[0], view_.strides[1]};
+    }
+    // One value stands for every row.
+    Column as_column() const noexcept {
+        return Column{static_cast<const char*>(view_.buf), rows() == 1 ? 0 : view_.strides[0]};
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The methods' kernels for one row. out may be unaligned: it is written
+// through memcpy.
 void exact_lla(const void* self, const double* r, double* out) noexcept {
-    double row[3];
-    std::memcpy(row, r, sizeof row);
+    double row[3] = {r[0], r[1], r[2]};
     LLA lla;
     ellipsoid::kernels::c_lla_from_pos<Direct>(static_cast<QuorvaneEllipsoid>(self), row, &lla);
     const double result[3] = {lla.lat, lla.lon, lla.alt};
@@ -58,8 +127,7 @@ void exact_pos(const void* self, double lat, double lon, double alt, double* r) 
 
 void exact_aer(const void* self, const double* r, double lat, double lon, double alt,
                double* out) noexcept {
-    double row[3];
-    std::memcpy(row, r, sizeof row);
+    double row[3] = {r[0], r[1], r[2]};
     AER aer;
     ellipsoid::kernels::c_aer_coords<Direct>(static_cast<QuorvaneEllipsoid>(self), row,
                                              LLA{lat, lon, alt}, &aer);
@@ -69,8 +137,7 @@ void exact_aer(const void* self, const double* r, double lat, double lon, double
 
 void exact_enu(const void* self, const double* r, double lat, double lon, double alt,
                double* out) noexcept {
-    double target[3], origin[3], d[3];
-    std::memcpy(target, r, sizeof target);
+    double target[3] = {r[0], r[1], r[2]}, origin[3], d[3];
     ENU_Frame frame;
     ellipsoid::kernels::observer_position_and_frame(static_cast<QuorvaneEllipsoid>(self),
                                                     LLA{lat, lon, alt}, origin, &frame);
@@ -166,17 +233,18 @@ PyObject* lla_from_pos(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     if (!read_shape(module, args[0], shape)) return nullptr;
     const Loops* loops = chosen_loops();
     if (loops == nullptr) return nullptr;
-    py::DoubleRows r, out;
-    if (!r.acquire(args[1], "r", 3, false) || !out.acquire(args[2], "out", 3, true)) return nullptr;
+    StridedDoubles r;
+    py::DoubleRows out;
+    if (!r.acquire(args[1], "r", 3) || !out.acquire(args[2], "out", 3, true)) return nullptr;
     if (r.rows() != out.rows()) {
         PyErr_SetString(PyExc_ValueError, "r and out must have the same number of rows");
         return nullptr;
     }
     const Py_ssize_t n = r.rows();
-    const double* src = r.data();
+    const Rows src = r.as_rows();
     double* dst = out.data();
     const py::AllowThreads unlocked(n >= kUnlockedRows);
-    common::parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
+    split(n, [&](Py_ssize_t begin, Py_ssize_t end) {
         loops->lla_from_pos(shape, src, dst, begin, end);
     });
     Py_RETURN_NONE;
@@ -193,21 +261,22 @@ PyObject* pos_from_lla(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     const Loops* loops = chosen_loops();
     if (loops == nullptr) return nullptr;
     static constexpr const char* names[3] = {"lat", "lon", "alt"};
-    py::DoubleRows in[3], out;
+    StridedDoubles in[3];
+    py::DoubleRows out;
     if (!out.acquire(args[4], "out", 3, true)) return nullptr;
     const Py_ssize_t n = out.rows();
     Column c[3];
     for (int k = 0; k < 3; ++k) {
-        if (!in[k].acquire(args[1 + k], names[k], 0, false)) return nullptr;
+        if (!in[k].acquire(args[1 + k], names[k], 0)) return nullptr;
         if (in[k].rows() != n && in[k].rows() != 1) {
             PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", names[k]);
             return nullptr;
         }
-        c[k] = Column{in[k].data(), in[k].rows() == 1 ? 0 : 1};
+        c[k] = in[k].as_column();
     }
     double* dst = out.data();
     const py::AllowThreads unlocked(n >= kUnlockedRows);
-    common::parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
+    split(n, [&](Py_ssize_t begin, Py_ssize_t end) {
         loops->pos_from_lla(shape, c[0], c[1], c[2], dst, begin, end);
     });
     Py_RETURN_NONE;
@@ -226,9 +295,9 @@ PyObject* observe(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
     const Loops* loops = chosen_loops();
     if (loops == nullptr) return nullptr;
     static constexpr const char* names[3] = {"lat_obs", "lon_obs", "alt_obs"};
-    py::DoubleRows r, in[3], out;
-    if (!r.acquire(args[1], "r_target", 3, false) || !out.acquire(args[5], "out", 3, true))
-        return nullptr;
+    StridedDoubles r, in[3];
+    py::DoubleRows out;
+    if (!r.acquire(args[1], "r_target", 3) || !out.acquire(args[5], "out", 3, true)) return nullptr;
     const Py_ssize_t n = out.rows();
     if (r.rows() != n) {
         PyErr_SetString(PyExc_ValueError, "r_target and out must have the same number of rows");
@@ -236,17 +305,17 @@ PyObject* observe(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
     }
     Column c[3];
     for (int k = 0; k < 3; ++k) {
-        if (!in[k].acquire(args[2 + k], names[k], 0, false)) return nullptr;
+        if (!in[k].acquire(args[2 + k], names[k], 0)) return nullptr;
         if (in[k].rows() != n && in[k].rows() != 1) {
             PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", names[k]);
             return nullptr;
         }
-        c[k] = Column{in[k].data(), in[k].rows() == 1 ? 0 : 1};
+        c[k] = in[k].as_column();
     }
-    const double* src = r.data();
+    const Rows src = r.as_rows();
     double* dst = out.data();
     const py::AllowThreads unlocked(n >= kUnlockedRows);
-    common::parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
+    split(n, [&](Py_ssize_t begin, Py_ssize_t end) {
         (angles ? loops->aer_coords : loops->enu_from_pos)(shape, src, c[0], c[1], c[2], dst, begin,
                                                            end);
     });

@@ -21,6 +21,7 @@
 #include <limits>
 #include <utility>
 
+#include "ellipsoid/geodesic/exact.h"
 #include "ellipsoid/geodesic/series.h"
 
 namespace quorvane::geodesic {
@@ -32,7 +33,8 @@ inline constexpr double kEps = std::numeric_limits<double>::epsilon();
 inline constexpr double kTiny = 1.4916681462400413e-154;  // sqrt(DBL_MIN)
 // The largest flattening the sixth-order series serve (their truncation error
 // then leave some 150 nm over a full circumference of an Earth-sized ellipsoid; see
-// bench/geodesic_accuracy.py).
+// bench/geodesic_accuracy.py). Above it the integrals are evaluated exactly
+// (exact.h), up to any f < 1.
 inline constexpr double kMaxFlattening = 1.0 / 50;
 
 // sqrt(x^2 + y^2) without hypot's care for overflow: the arguments here are
@@ -59,7 +61,8 @@ inline double lon_diff(double lon1, double lon2) noexcept {
 // Constants of one ellipsoid: equatorial radius a, flattening f.
 struct Geodesic {
     double a, f, f1, b, e2, ep2, n;
-    double c2;  // authalic radius squared (eq. 60)
+    double c2;   // authalic radius squared (eq. 60)
+    bool exact;  // f > kMaxFlattening: the integrals exactly, not by the series
     LongitudeSeries lon;
 
     Geodesic(double a_, double f_) noexcept
@@ -71,9 +74,15 @@ struct Geodesic {
           ep2(f_ * (2 - f_) / sq(1 - f_)),
           n(f_ / (2 - f_)),
           c2(authalic(a_, f_)),
+          exact(f_ > kMaxFlattening),
           lon(f_ / (2 - f_)) {}
 
-    static bool supports(double f) noexcept { return f >= 0 && f <= kMaxFlattening; }
+    static bool supports(double f) noexcept { return f >= 0 && f < 1; }
+
+    // The exact integrals of the geodesic of equatorial azimuth alpha0.
+    exact::Integrals integrals(double salp0, double calp0, bool longitude) const noexcept {
+        return exact::Integrals(f1, ep2, salp0, calp0, longitude);
+    }
 
     // c^2 = a^2/2 + b^2/2 atanh(e)/e (eq. 60); a^2 on a sphere.
     static double authalic(double a, double f) noexcept {
@@ -123,6 +132,7 @@ struct Trial {
     double lam12;   // lambda12(alpha1) (eqs. 8, 23)
     double dlam12;  // d lambda12 / d alpha1 (eqs. 46-47)
     double salp2, calp2, sig12, s12b;
+    double vtol;  // the rounding error of lam12: the inverse problem's tolerance
 };
 template <bool last = false>
 inline Trial trial(const Geodesic& g, double sbet1, double cbet1, double dn1, double sbet2,
@@ -148,6 +158,31 @@ inline Trial trial(const Geodesic& g, double sbet1, double cbet1, double dn1, do
     normalize(ssig2, csig2);
     t.sig12 =
         std::atan2(std::fmax(0.0, csig1 * ssig2 - ssig1 * csig2), csig1 * csig2 + ssig1 * ssig2);
+    if (g.exact) {
+        const exact::Integrals in = g.integrals(salp0, calp0, !last);
+        const exact::Integrals::Periodic p1 = in.at<!last>(ssig1, csig1);
+        const exact::Integrals::Periodic p2 = in.at<!last>(ssig2, csig2);
+        // lambda12 to a few units of the last place (their rounding), or to
+        // the last bit or two over a short arc.
+        const bool short_arc = exact::short_arc(in.k2, t.sig12);
+        const exact::ShortArc arc = short_arc
+                                        ? exact::short_integrals(in.k2, g.f1, ssig1, csig1, t.sig12)
+                                        : exact::ShortArc{0, 0};
+        t.s12b = short_arc ? arc.s12b : in.e_rate * t.sig12 + (p2.e - p1.e);
+        t.vtol = short_arc ? 2 * kEps : 8 * kEps;
+        if constexpr (last) {
+            t.lam12 = t.dlam12 = 0;
+            return t;
+        }
+        const double omg12 = std::atan2(std::fmax(0.0, comg1 * somg2 - somg1 * comg2),
+                                        comg1 * comg2 + somg1 * somg2);
+        t.lam12 = omg12 - (short_arc ? g.e2 * salp0 * arc.i3 : in.c_rate * t.sig12 + (p2.c - p1.c));
+        const double j12 = in.j_rate * t.sig12 + (p2.j - p1.j);
+        const double m12b = dn2 * (csig1 * ssig2) - dn1 * (ssig1 * csig2) - csig1 * csig2 * j12;
+        t.dlam12 = t.calp2 == 0 ? -2 * g.f1 * dn1 / sbet1 : g.f1 * m12b / (t.calp2 * cbet2);
+        return t;
+    }
+    t.vtol = 2 * kEps;
     const double k2 = sq(calp0) * g.ep2;
     const double eps = eps_of(k2);
     if constexpr (last) {
@@ -237,8 +272,19 @@ inline InverseResult inverse(const Geodesic& g, double lat1, double lon1, double
         double ssig2 = sbet2, csig2 = calp2 * cbet2;
         const double sig12 = std::atan2(std::fmax(0.0, csig1 * ssig2 - ssig1 * csig2),
                                         csig1 * csig2 + ssig1 * ssig2);
-        const double eps = eps_of(g.ep2);
-        const Lengths len = lengths(eps, sig12, ssig1, csig1, dn1, ssig2, csig2, dn2);
+        Lengths len;
+        if (g.exact) {
+            const exact::Integrals in = g.integrals(0, 1, false);
+            const exact::Integrals::Periodic p1 = in.at<false>(ssig1, csig1);
+            const exact::Integrals::Periodic p2 = in.at<false>(ssig2, csig2);
+            const double j12 = in.j_rate * sig12 + (p2.j - p1.j);
+            len.s12b = exact::short_arc(in.k2, sig12)
+                           ? exact::short_integrals(in.k2, g.f1, ssig1, csig1, sig12).s12b
+                           : in.e_rate * sig12 + (p2.e - p1.e);
+            len.m12b = dn2 * (csig1 * ssig2) - dn1 * (ssig1 * csig2) - csig1 * csig2 * j12;
+        } else {
+            len = lengths(eps_of(g.ep2), sig12, ssig1, csig1, dn1, ssig2, csig2, dn2);
+        }
         // On an oblate ellipsoid meridians are shortest; the test on m12 keeps
         // the rule honest for any other geometry.
         if (sig12 < 1 || len.m12b >= 0) {
@@ -270,7 +316,10 @@ inline InverseResult inverse(const Geodesic& g, double lat1, double lon1, double
         } else {
             // Lune scale f pi cos^2(beta1) A3, with A3 for a geodesic through
             // the vertex at beta1.
-            const double lamscale = g.f * cbet1 * g.lon.a3_of(eps_of(g.ep2 * sq(sbet1))) * kPi;
+            // (Exactly: the longitude lost over half a turn of that geodesic.)
+            const double lamscale =
+                g.exact ? g.integrals(cbet1, std::fabs(sbet1), true).c_rate * kPi
+                        : g.f * cbet1 * g.lon.a3_of(eps_of(g.ep2 * sq(sbet1))) * kPi;
             const double x = (lon12 - kPi) / lamscale;
             const double y = sbet12a / (lamscale * cbet1);
             const double alp1 = astroid_azimuth(x, y);
@@ -288,7 +337,7 @@ inline InverseResult inverse(const Geodesic& g, double lat1, double lon1, double
         for (int it = 0; it < 100; ++it) {
             t = trial(g, sbet1, cbet1, dn1, sbet2, cbet2, dn2, salp1, calp1);
             const double v = t.lam12 - lon12;
-            if (std::fabs(v) <= 2 * kEps) break;
+            if (std::fabs(v) <= t.vtol) break;
             if (v > 0) {
                 shi = salp1, chi = calp1;
             } else {
@@ -305,8 +354,12 @@ inline InverseResult inverse(const Geodesic& g, double lat1, double lon1, double
                         // Converged to the last bit: only the results are computed.
                         // (A larger step is not safe to stop at: next to the equator
                         // lambda12 varies on the scale of cos(alpha1), and Newton's
-                        // quadratic error there is large for any fixed step.)
-                        if (std::fabs(dalp1) <= kEps) {
+                        // quadratic error there is large for any fixed step. For a
+                        // strong flattening it is large even for a step of one unit
+                        // of alpha1's last place, and the exact path scales the step
+                        // it stops at by cos(alpha1).)
+                        if (std::fabs(dalp1) <=
+                            (g.exact ? kEps * std::fmin(1.0, std::fabs(calp1)) : kEps)) {
                             salp1 = s, calp1 = c;
                             normalize(salp1, calp1);
                             t = trial<true>(g, sbet1, cbet1, dn1, sbet2, cbet2, dn2, salp1, calp1);
@@ -320,7 +373,10 @@ inline InverseResult inverse(const Geodesic& g, double lat1, double lon1, double
             if (!stepped) {  // bisection
                 salp1 = slo + shi, calp1 = clo + chi;
                 // The bracket has closed (its sine tiny and its cosine positive).
-                if (shi * clo - chi * slo <= 4 * kEps && clo * chi + slo * shi > 0) break;
+                if (shi * clo - chi * slo <= 4 * kEps && clo * chi + slo * shi > 0) {
+                    normalize(salp1, calp1);
+                    break;
+                }
             }
             normalize(salp1, calp1);
         }
@@ -348,6 +404,8 @@ struct Line {
     double b31;
     double cc1p[7], cc3[6];
     bool valid;
+    exact::Integrals in;            // with g.exact: the integrals,
+    exact::Integrals::Periodic p1;  // their periodic parts at point 1
 
     Line(const Geodesic& g, double lat, double lon, double azi) noexcept : lat1(lat), lon1(lon) {
         valid = std::fabs(lat) <= kPi / 2 && std::isfinite(lon) && std::isfinite(azi);
@@ -360,6 +418,11 @@ struct Line {
         csig1 = comg1 = sbet1 != 0 || calp1 != 0 ? cbet1 * calp1 : 1;
         normalize(ssig1, csig1);
         sig1 = std::atan2(ssig1, csig1);
+        if (g.exact) {
+            in = g.integrals(salp0, calp0, true);
+            p1 = in.at(ssig1, csig1);
+            return;
+        }
         const double eps = eps_of(sq(calp0) * g.ep2);
         double cc1[7];
         c1(eps, cc1);
@@ -378,11 +441,16 @@ struct Line {
             lat2 = lon2 = azi2 = std::numeric_limits<double>::quiet_NaN();
             return;
         }
-        // sigma2 from tau2 by the reversed series (eq. 20).
-        const double tau2 = tau1 + s12 / b_a1;
-        const double stau2 = std::sin(tau2), ctau2 = std::cos(tau2);
-        const double sig2 = tau2 + sin_series<6>(stau2, ctau2, cc1p);
-        const double ssig2 = std::sin(sig2), csig2 = std::cos(sig2);
+        double sig2, ssig2, csig2;
+        if (g.exact) {
+            sig2 = exact_sigma(g, s12, ssig2, csig2);
+        } else {
+            // sigma2 from tau2 by the reversed series (eq. 20).
+            const double tau2 = tau1 + s12 / b_a1;
+            const double stau2 = std::sin(tau2), ctau2 = std::cos(tau2);
+            sig2 = tau2 + sin_series<6>(stau2, ctau2, cc1p);
+            ssig2 = std::sin(sig2), csig2 = std::cos(sig2);
+        }
         const double sig12 = sig2 - sig1;
         // beta2, alpha2 (eqs. 13-14), omega2 (eq. 12).
         const double sbet2 = calp0 * ssig2;
@@ -392,11 +460,43 @@ struct Line {
         const double somg2 = salp0 * ssig2, comg2 = csig2;
         const double omg12 =
             std::atan2(somg2 * comg1 - comg2 * somg1, comg2 * comg1 + somg2 * somg1);
-        const double b312 = sin_series<5>(ssig2, csig2, cc3) - b31;
-        const double lam12 = omg12 - f_a3_salp0 * (sig12 + b312);
+        double lam12;
+        if (g.exact) {
+            const exact::Integrals::Periodic p2 = in.at(ssig2, csig2);
+            lam12 = omg12 - (in.c_rate * sig12 + (p2.c - p1.c));
+        } else {
+            const double b312 = sin_series<5>(ssig2, csig2, cc3) - b31;
+            lam12 = omg12 - f_a3_salp0 * (sig12 + b312);
+        }
         lat2 = std::atan2(sbet2, g.f1 * cbet2);
         lon2 = std::remainder(lon1 + lam12, 2 * kPi);
         azi2 = std::atan2(salp0, calp2);
+    }
+
+    // sigma2 at distance s12, exactly: the root of
+    //   h(sigma) = sigma + P(sigma)/r - T,  T = sigma1 + (P(sigma1) + s12/b)/r,
+    // where E = r sigma + P is the distance integral (P of period pi, |P|/r < pi/2,
+    // so the root lies within pi/2 of T), by Newton's method (h' = dn/r > 0) kept
+    // in that bracket; sin and cos of sigma2 on the side.
+    double exact_sigma(const Geodesic& g, double s12, double& ssig2, double& csig2) const noexcept {
+        const double T = sig1 + (p1.e + s12 / g.b) / in.e_rate;
+        const double noise = 8 * kEps * std::fmax(1.0, std::fabs(T));  // of h's rounding
+        double lo = T - kPi / 2, hi = T + kPi / 2, sig = T;
+        for (int it = 0; it < 60; ++it) {
+            ssig2 = std::sin(sig), csig2 = std::cos(sig);
+            const double h = sig + in.at<false>(ssig2, csig2).e / in.e_rate - T;
+            if (std::fabs(h) <= noise) return sig;
+            (h < 0 ? lo : hi) = sig;
+            double next = sig - h * in.e_rate / in.dn(ssig2);
+            const bool newton = next > lo && next < hi;
+            if (!newton) next = (lo + hi) / 2;
+            // A Newton step this small leaves an error far below the last bit.
+            const bool done = (newton && std::fabs(next - sig) <= 1e-11) || hi - lo <= noise;
+            sig = next;
+            if (done) break;
+        }
+        ssig2 = std::sin(sig), csig2 = std::cos(sig);
+        return sig;
     }
 };
 
@@ -414,7 +514,9 @@ inline DirectResult direct(const Geodesic& g, double lat1, double lon1, double a
 // Area between the geodesic edge of an inverse solution and the equator
 // (eqs. 58-59, 65): S12 = c^2 (alpha2 - alpha1) + e^2 a^2 cos(alpha0) sin(alpha0)
 // (I4(sigma2) - I4(sigma1)).
-inline double edge_area(const Geodesic& g, const AreaSeries& area, double lat1, double lat2,
+// With g.exact, I4 by the double-exponential rule (exact.h), `area` unused.
+inline double edge_area(const Geodesic& g, const AreaSeries& area, const exact::TanhSinh& rule,
+                        const exact::AreaIntegrand& integrand, double lat1, double lat2,
                         const InverseDetail& d) noexcept {
     double sbet1, cbet1, sbet2, cbet2;
     reduced(g, lat1, sbet1, cbet1);
@@ -431,7 +533,10 @@ inline double edge_area(const Geodesic& g, const AreaSeries& area, double lat1, 
     const double salp12 = d.salp2 * d.calp1 - d.calp2 * d.salp1;
     const double calp12 = d.calp2 * d.calp1 + d.salp2 * d.salp1;
     const double alp12 = std::atan2(salp12, calp12);
-    const double i4 = area.i4(k2, csig2) - area.i4(k2, csig1);
+    const double i4 = !g.exact ? area.i4(k2, csig2) - area.i4(k2, csig1)
+                      : std::fabs(salp0) < exact::kMeridional || calp0 == 0
+                          ? 0  // the term's factor cos(alpha0) sin(alpha0) vanishes
+                          : exact::area_i4(rule, integrand, k2, salp0, csig1, csig2);
     return g.c2 * alp12 + g.e2 * sq(g.a) * calp0 * salp0 * i4;
 }
 
@@ -452,11 +557,14 @@ struct Accumulator {
 // (counted by its crossings of the antimeridian).
 struct Polygon {
     AreaSeries series;
+    exact::TanhSinh rule;  // with g.exact
+    exact::AreaIntegrand integrand;
     Accumulator area, perimeter;
     int crossings = 0;
     bool invalid = false;
 
-    explicit Polygon(const Geodesic& g) noexcept : series(g.ep2) {}
+    explicit Polygon(const Geodesic& g) noexcept
+        : series(g.ep2), rule(g.exact ? g.ep2 : -1), integrand(g.ep2) {}
 
     void add_edge(const Geodesic& g, double lat1, double lon1, double lat2, double lon2) noexcept {
         InverseDetail d;
@@ -466,7 +574,7 @@ struct Polygon {
             return;
         }
         perimeter.add(r.s12);
-        area.add(-edge_area(g, series, lat1, lat2, d));  // S12 counts clockwise
+        area.add(-edge_area(g, series, rule, integrand, lat1, lat2, d));  // S12 counts clockwise
         const double l1 = std::remainder(lon1, 2 * kPi), l2 = std::remainder(lon2, 2 * kPi);
         const double lam12 = lon_diff(l1, l2);
         if (lam12 > 0 && l2 - l1 < 0) ++crossings;

@@ -25,6 +25,10 @@ empty arrays of the same dtypes and shapes, and its exception is raised. What on
 show (a string in an object array) fails in its chunk, and computing raises the method's own
 exception, on a distributed cluster too.
 
+``lla_from_pos``, ``pos_from_lla`` and ``aer_coords`` (and their ``dataframe_*`` forms) take
+``fast=True`` to run the functions of :mod:`quorvane.mathtools.ellipsoid.fast` instead: not the
+methods' bits, but at least as accurate and several times faster.
+
 The ``dataframe_*`` functions convert Dask DataFrames partition by partition: columns x, y, z
 become lat, lon, alt and so on (see each function). ``dd.read_parquet(...)``, a conversion and
 ``.to_parquet(...)`` run out of core.
@@ -106,6 +110,19 @@ _ARGUMENTS: dict[str, tuple[str, ...]] = {
 }
 # The functions of quorvane.mathtools.ellipsoid.geodesic among them (radians, metres).
 _GEODESIC = {"geodesic_inverse": "inverse", "geodesic_direct": "direct"}
+# A method name with this prefix names the function of quorvane.mathtools.ellipsoid.fast
+# of the same name (same arguments, not the same bits).
+_FAST = "fast."
+
+
+def _named(method: str, fast: bool) -> str:
+    """The name tasks carry: ``method``, or its form on the vectorised path."""
+    return _FAST + method if fast else method
+
+
+def _base(method: str) -> str:
+    return method.removeprefix(_FAST)
+
 
 # Small WHOLE arguments given as Dask arrays are checked with zeros of their own shape.
 _SMALL = 64
@@ -178,6 +195,10 @@ def _apply(ell: Ellipsoid, method: str, args: Sequence[Any]) -> Any:
         from quorvane.mathtools.ellipsoid import geodesic
 
         return getattr(geodesic, _GEODESIC[method])(ell, *args)
+    if method.startswith(_FAST):
+        from quorvane.mathtools.ellipsoid import fast
+
+        return getattr(fast, _base(method))(ell, *args)
     return getattr(ell, method)(*args)
 
 
@@ -206,7 +227,7 @@ def _empty(meta: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
 
 def _lazy(method: str, ellipsoid: _EllipsoidLike, args: Sequence[Any]) -> da.Array:
     Re, f = parameters(ellipsoid)
-    kinds = _ARGUMENTS[method]
+    kinds = _ARGUMENTS[_base(method)]
     values: list[Any] = []
     for kind, value in zip(kinds, args, strict=True):
         if isinstance(value, da.Array) or not (kind == WHOLE or _is_number(value)):
@@ -339,16 +360,27 @@ def solve_reduced_lat_equation(ellipsoid: _EllipsoidLike, r: _Array) -> da.Array
     return _lazy("solve_reduced_lat_equation", ellipsoid, (r,))
 
 
-def lla_from_pos(ellipsoid: _EllipsoidLike, r: _Array) -> da.Array:
-    """Lazy :meth:`Ellipsoid.lla_from_pos`: LLA_dtype records, shape (N,)."""
-    return _lazy("lla_from_pos", ellipsoid, (r,))
+def lla_from_pos(ellipsoid: _EllipsoidLike, r: _Array, *, fast: bool = False) -> da.Array:
+    """Lazy :meth:`Ellipsoid.lla_from_pos`: LLA_dtype records, shape (N,).
+
+    With ``fast=True``, :func:`fast.lla_from_pos <quorvane.mathtools.ellipsoid.fast.lla_from_pos>`
+    instead: not the method's bits, but at least as accurate, and several times faster."""
+    return _lazy(_named("lla_from_pos", fast), ellipsoid, (r,))
 
 
 def pos_from_lla(
-    ellipsoid: _EllipsoidLike, lat: _Array | _Number, lon: _Array | _Number, alt: _Array | _Number
+    ellipsoid: _EllipsoidLike,
+    lat: _Array | _Number,
+    lon: _Array | _Number,
+    alt: _Array | _Number,
+    *,
+    fast: bool = False,
 ) -> da.Array:
-    """Lazy :meth:`Ellipsoid.pos_from_lla`: float64, shape (N, 3)."""
-    return _lazy("pos_from_lla", ellipsoid, (lat, lon, alt))
+    """Lazy :meth:`Ellipsoid.pos_from_lla`: float64, shape (N, 3).
+
+    With ``fast=True``, :func:`fast.pos_from_lla <quorvane.mathtools.ellipsoid.fast.pos_from_lla>`
+    instead: not the method's bits, but at least as accurate, and several times faster."""
+    return _lazy(_named("pos_from_lla", fast), ellipsoid, (lat, lon, alt))
 
 
 def surf_pos_of_ray_first_intersection(
@@ -364,9 +396,14 @@ def aer_coords(
     lat_obs: _Number | da.Array,
     lon_obs: _Number | da.Array,
     alt_obs: _Number | da.Array,
+    *,
+    fast: bool = False,
 ) -> da.Array:
-    """Lazy :meth:`Ellipsoid.aer_coords`: AER_dtype records, shape (N,)."""
-    return _lazy("aer_coords", ellipsoid, (r_target, lat_obs, lon_obs, alt_obs))
+    """Lazy :meth:`Ellipsoid.aer_coords`: AER_dtype records, shape (N,).
+
+    With ``fast=True``, :func:`fast.aer_coords <quorvane.mathtools.ellipsoid.fast.aer_coords>`
+    instead: not the method's bits, but at least as accurate, and several times faster."""
+    return _lazy(_named("aer_coords", fast), ellipsoid, (r_target, lat_obs, lon_obs, alt_obs))
 
 
 def geodesic_inverse(
@@ -444,7 +481,7 @@ def _convert_partition(
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
     columns = [part[name].to_numpy() for name in inputs]
-    kinds = _ARGUMENTS[method]
+    kinds = _ARGUMENTS[_base(method)]
     args: list[Any]
     if ROWS in kinds:
         rows = np.column_stack(columns) if columns[0].size else np.empty((0, len(columns)))
@@ -471,7 +508,7 @@ def _convert_frame(
     if not isinstance(frame, dd.DataFrame):
         raise TypeError(f"expected a dask.dataframe.DataFrame, not {type(frame).__qualname__}")
     Re, f = parameters(ellipsoid)
-    defaults, outputs = _COLUMNS[method]
+    defaults, outputs = _COLUMNS[_base(method)]
     inputs = tuple(defaults if columns is None else columns)
     if len(inputs) != len(defaults):
         raise ValueError(
@@ -576,9 +613,10 @@ def dataframe_lla_from_pos(
     *,
     columns: _Columns = None,
     keep: bool = True,
+    fast: bool = False,
 ) -> dd.DataFrame:
-    """Columns x, y, z (ECEF) -> lat, lon, alt."""
-    return _convert_frame("lla_from_pos", ellipsoid, frame, (), columns, keep)
+    """Columns x, y, z (ECEF) -> lat, lon, alt. ``fast=True``: on the vectorised path, as :func:`lla_from_pos`."""
+    return _convert_frame(_named("lla_from_pos", fast), ellipsoid, frame, (), columns, keep)
 
 
 def dataframe_pos_from_lla(
@@ -587,9 +625,10 @@ def dataframe_pos_from_lla(
     *,
     columns: _Columns = None,
     keep: bool = True,
+    fast: bool = False,
 ) -> dd.DataFrame:
-    """Columns lat, lon, alt -> x, y, z (ECEF)."""
-    return _convert_frame("pos_from_lla", ellipsoid, frame, (), columns, keep)
+    """Columns lat, lon, alt -> x, y, z (ECEF). ``fast=True``: on the vectorised path, as :func:`pos_from_lla`."""
+    return _convert_frame(_named("pos_from_lla", fast), ellipsoid, frame, (), columns, keep)
 
 
 def dataframe_surf_pos_of_ray_first_intersection(
@@ -615,10 +654,12 @@ def dataframe_aer_coords(
     *,
     columns: _Columns = None,
     keep: bool = True,
+    fast: bool = False,
 ) -> dd.DataFrame:
-    """Columns x, y, z (ECEF targets) -> azimuth, elevation, range from the observer."""
+    """Columns x, y, z (ECEF targets) -> azimuth, elevation, range from the observer.
+    ``fast=True``: on the vectorised path, as :func:`aer_coords`."""
     return _convert_frame(
-        "aer_coords", ellipsoid, frame, (lat_obs, lon_obs, alt_obs), columns, keep
+        _named("aer_coords", fast), ellipsoid, frame, (lat_obs, lon_obs, alt_obs), columns, keep
     )
 
 

@@ -19,7 +19,8 @@ of max(Re, \\|r\\|).
 
 Points where these formulas lose accuracy or range take the methods' exact kernel, point by
 point: within Re / 4 of the centre, exactly on the polar axis, lengths beyond about 2^490 or
-below 2^-490, flattenings above 1/100 (for ``lla_from_pos``), latitudes outside
+below 2^-490 (``aer_coords`` serves targets at any finite distance: it scales far offsets
+before squaring them), flattenings above 1/100 (for ``lla_from_pos``), latitudes outside
 [-pi/2, pi/2], longitudes beyond 2^20 rad, a target straight above or below its observer,
 and NaN or infinite values (whose rows are then those of the methods).
 
@@ -32,10 +33,13 @@ release the interpreter lock and are split over threads, as the methods' loops a
 
 from __future__ import annotations
 
+import itertools
+import math
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+from numpy.lib.stride_tricks import as_strided
 
 from quorvane.datamodel import AER_dtype, LLA_dtype
 from quorvane.mathtools.ellipsoid import _fast
@@ -73,26 +77,87 @@ def _numeric(name: str, x: Any) -> np.ndarray[Any, Any]:
     return a
 
 
-def _float64_rows(name: str, x: Any) -> tuple[tuple[int, ...], _Float64]:
-    """The leading shape of (..., 3) ``x`` and its rows as a C-contiguous (N, 3)
-    float64 array (``x`` itself where it already is one, aligned or not)."""
+# Inputs that are float64 views the loops can walk with one stride per axis (strided,
+# unaligned, broadcast) are read in place. Others (other dtypes, layouts whose leading axes
+# do not flatten to one stride) are converted this many rows at a time, so that the memory
+# used beyond the result stays bounded.
+_BLOCK_ROWS = 1 << 16
+
+
+def _rows_of(name: str, x: Any) -> np.ndarray[Any, Any]:
+    """``x`` as an array of shape (..., 3) of a real dtype, or an error naming ``name``."""
     a = _numeric(name, x)
     if a.ndim == 0 or a.shape[-1] != 3:
         raise ValueError(f"{name} must have shape (3,) or (..., 3), got {a.shape}")
-    lead = a.shape[:-1]
-    rows = a.reshape(-1, 3)
-    if rows.dtype != np.float64 or not rows.flags.c_contiguous:
-        rows = np.ascontiguousarray(rows, dtype=np.float64)
-    return lead, rows
+    return _small_as_float64(a)
 
 
-def _column(a: np.ndarray[Any, Any], shape: tuple[int, ...]) -> _Float64:
-    """``a`` broadcast to ``shape`` as a contiguous float64 column, or its one value."""
-    if a.size == 1:
-        return a.reshape(1).astype(np.float64)
-    if a.shape == shape:
-        return np.ascontiguousarray(a.reshape(-1), dtype=np.float64)
-    return np.ascontiguousarray(np.broadcast_to(a, shape).reshape(-1), dtype=np.float64)
+def _small_as_float64(a: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
+    """Arrays of another dtype no longer than a block are converted at once (numbers, an
+    observer); longer ones block by block."""
+    if a.dtype != np.float64 and a.size <= 3 * _BLOCK_ROWS:
+        return a.astype(np.float64)
+    return a
+
+
+def _flattened(a: np.ndarray[Any, Any], lead: int) -> np.ndarray[Any, Any] | None:
+    """``a`` with its ``lead`` leading axes flattened into one, as a view (no copy) in
+    native float64, or None where no single stride walks them."""
+    if a.dtype != np.float64:
+        return None
+    axes = [(n, s) for n, s in zip(a.shape[:lead], a.strides[:lead]) if n != 1]
+    if any(s0 != s1 * n1 for (_, s0), (n1, s1) in itertools.pairwise(axes)):
+        return None
+    if any(n == 0 for n in a.shape[:lead]):
+        return np.empty((0, *a.shape[lead:]))
+    n = math.prod(a.shape[:lead])
+    step = axes[-1][1] if axes else 0
+    return as_strided(a, (n, *a.shape[lead:]), (step, *a.strides[lead:]), writeable=False)
+
+
+def _run(
+    loop: Any,
+    ell: Ellipsoid,
+    shape: tuple[int, ...],
+    rows: list[np.ndarray[Any, Any]],
+    columns: list[np.ndarray[Any, Any]],
+    out: _Float64,
+) -> None:
+    """``loop(ell, *rows, *columns, out)`` over the broadcast leading ``shape``: ``rows``
+    are broadcast to ``shape + (3,)``, ``columns`` to ``shape``, ``out`` has ``shape``'s
+    rows in C order. Views the loop can walk are passed whole; the others a block of rows at
+    a time, converted to contiguous float64."""
+    lead = len(shape)
+    rows = [np.broadcast_to(r, (*shape, 3)) for r in rows]
+    columns = [np.broadcast_to(c, shape) for c in columns]
+    n = math.prod(shape)
+    whole = [_flattened(a, lead) for a in (*rows, *columns)]
+    if all(w is not None for w in whole) or n <= _BLOCK_ROWS or lead == 0:
+        args = [
+            w if w is not None else np.ascontiguousarray(a, dtype=np.float64).reshape(n, -1)
+            for w, a in zip(whole, (*rows, *columns))
+        ]
+        args[len(rows) :] = [c.reshape(-1) for c in args[len(rows) :]]
+        loop(ell, *args, out)
+        return
+    inner = n // shape[0]
+    if inner > _BLOCK_ROWS:  # one index of the first axis at a time, the others in blocks
+        for i in range(shape[0]):
+            part = out[i * inner : (i + 1) * inner]
+            _run(loop, ell, shape[1:], [r[i] for r in rows], [c[i] for c in columns], part)
+        return
+    # Blocks of whole indices of the first axis, each within _BLOCK_ROWS rows.
+    step = _BLOCK_ROWS // inner
+    for i in range(0, shape[0], step):
+        j = min(i + step, shape[0])
+        _run(
+            loop,
+            ell,
+            (j - i, *shape[1:]),
+            [r[i:j] for r in rows],
+            [c[i:j] for c in columns],
+            out[i * inner : j * inner],
+        )
 
 
 def level() -> str:
@@ -142,9 +207,10 @@ def lla_from_pos(ell: Ellipsoid, r: _Reals) -> _Records:
     (0.0, 0.0)
     """
     _check_ell(ell)
-    lead, rows = _float64_rows("r", r)
-    out = np.empty(len(rows), dtype=LLA_dtype)
-    _fast.lla_from_pos(ell, rows, out.view(np.float64).reshape(-1, 3))
+    rows = _rows_of("r", r)
+    lead = rows.shape[:-1]
+    out = np.empty(math.prod(lead), dtype=LLA_dtype)
+    _run(_fast.lla_from_pos, ell, lead, [rows], [], out.view(np.float64).reshape(-1, 3))
     return out.reshape(lead if lead else (1,))
 
 
@@ -180,15 +246,14 @@ def pos_from_lla(ell: Ellipsoid, lat: _Reals, lon: _Reals, alt: _Reals) -> _Floa
     """
     _check_ell(ell)
     names = ("lat", "lon", "alt")
-    arrays = [_numeric(n, v) for n, v in zip(names, (lat, lon, alt))]
+    arrays = [_small_as_float64(_numeric(n, v)) for n, v in zip(names, (lat, lon, alt))]
     try:
         shape = np.broadcast_shapes(*(a.shape for a in arrays))
     except ValueError:
         listed = ", ".join(f"{n} {a.shape}" for n, a in zip(names, arrays))
         raise ValueError(f"shapes do not broadcast: {listed}") from None
-    lat_c, lon_c, alt_c = (_column(a, shape) for a in arrays)
     out = np.empty(shape + (3,), dtype=np.float64)
-    _fast.pos_from_lla(ell, lat_c, lon_c, alt_c, out.reshape(-1, 3))
+    _run(_fast.pos_from_lla, ell, shape, [], arrays, out.reshape(-1, 3))
     return out
 
 
@@ -231,9 +296,9 @@ def aer_coords(
     >>> round(float(aer["range"][0]), 3)
     1000000.0
     """
-    shape, args = _observed(ell, r_target, lat_obs, lon_obs, alt_obs)
-    out = np.empty(int(np.prod(shape, dtype=np.int64)), dtype=AER_dtype)
-    _fast.aer_coords(ell, *args, out.view(np.float64).reshape(-1, 3))
+    shape, rows, columns = _observed(ell, r_target, lat_obs, lon_obs, alt_obs)
+    out = np.empty(math.prod(shape), dtype=AER_dtype)
+    _run(_fast.aer_coords, ell, shape, rows, columns, out.view(np.float64).reshape(-1, 3))
     return out.reshape(shape if shape else (1,))
 
 
@@ -269,27 +334,24 @@ def enu_from_pos(
     >>> fast.enu_from_pos(catalogue.get("WGS84"), [7378137.0, 0.0, 0.0], 0.0, 0.0, 0.0).tolist()
     [0.0, 0.0, 1000000.0]
     """
-    shape, args = _observed(ell, r_target, lat_obs, lon_obs, alt_obs)
+    shape, rows, columns = _observed(ell, r_target, lat_obs, lon_obs, alt_obs)
     out = np.empty(shape + (3,), dtype=np.float64)
-    _fast.enu_from_pos(ell, *args, out.reshape(-1, 3))
+    _run(_fast.enu_from_pos, ell, shape, rows, columns, out.reshape(-1, 3))
     return out
 
 
 def _observed(
     ell: Any, r_target: Any, lat_obs: Any, lon_obs: Any, alt_obs: Any
-) -> tuple[tuple[int, ...], tuple[_Float64, _Float64, _Float64, _Float64]]:
-    """The broadcast leading shape, and the targets' rows and the observers' columns."""
+) -> tuple[tuple[int, ...], list[np.ndarray[Any, Any]], list[np.ndarray[Any, Any]]]:
+    """The broadcast leading shape, the targets' rows and the observers' columns."""
     _check_ell(ell)
-    lead, rows = _float64_rows("r_target", r_target)
+    rows = _rows_of("r_target", r_target)
+    lead = rows.shape[:-1]
     names = ("lat_obs", "lon_obs", "alt_obs")
-    arrays = [_numeric(n, v) for n, v in zip(names, (lat_obs, lon_obs, alt_obs))]
+    arrays = [_small_as_float64(_numeric(n, v)) for n, v in zip(names, (lat_obs, lon_obs, alt_obs))]
     try:
         shape = np.broadcast_shapes(lead, *(a.shape for a in arrays))
     except ValueError:
         listed = ", ".join(f"{n} {a.shape}" for n, a in zip(names, arrays))
         raise ValueError(f"shapes do not broadcast: r_target {lead + (3,)}, {listed}") from None
-    if shape != lead:
-        rows = np.ascontiguousarray(np.broadcast_to(rows.reshape(lead + (3,)), shape + (3,)))
-        rows = rows.reshape(-1, 3)
-    lat_c, lon_c, alt_c = (_column(a, shape) for a in arrays)
-    return shape, (rows, lat_c, lon_c, alt_c)
+    return shape, [rows], arrays

@@ -4,11 +4,13 @@ points along a geodesic, path lengths and polygon areas.
 The algorithms are those of C. F. F. Karney, "Algorithms for geodesics", J. Geodesy
 87 (2013) 43-55: series in the third flattening on the auxiliary sphere, Newton's
 method for the inverse problem (with the astroid start for nearly antipodal points),
-and the area integral with the authalic term. Against a 40-digit evaluation of the
-paper's integrals (bench/geodesic_accuracy.py), on WGS84 the inverse problem's distances
-are within 8 nm and its azimuths within 3e-15 rad (3e-13 rad next to the antipode, where
-the problem itself amplifies rounding); the series serve flattenings 0 <= f <= 1/50 (an
-ellipsoid flatter than that is refused with a ValueError).
+and the area integral with the authalic term. The series serve flattenings up to
+:data:`MAX_FLATTENING` (1/50); a flatter ellipsoid, up to any f < 1, takes the same
+integrals evaluated exactly (Carlson's elliptic integrals for distance and longitude, a
+double-exponential quadrature for the area), a few times slower. Against a 40-digit
+evaluation of the integrals (bench/geodesic_accuracy.py), on WGS84 the inverse problem's
+distances are within 8 nm and its azimuths within 3e-15 rad (3e-13 rad next to the antipode,
+where the problem itself amplifies rounding); the table there gives every flattening.
 
 Every function takes the :class:`~quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid`
 first. Angles are radians unless ``degrees=True``; lengths are metres; azimuths are
@@ -39,11 +41,9 @@ __all__ = [
     "waypoints",
 ]
 
-#: The largest flattening served: the sixth-order series lose accuracy beyond it.
+#: The largest flattening the sixth-order series serve; beyond it (up to any f < 1) the
+#: integrals are evaluated exactly.
 MAX_FLATTENING = 1 / 50
-
-# A plain float or int: the one-pair calls skip the arrays.
-_NUMBER = (float, int)
 
 
 def _numeric(name: str, x: Any) -> np.ndarray:
@@ -84,7 +84,6 @@ def _columns(
 
 
 def _solve(
-    one: Any,
     function: Any,
     ell: Any,
     names: tuple[str, ...],
@@ -94,13 +93,8 @@ def _solve(
     out_angles: slice,
     degrees: bool,
 ) -> np.ndarray:
-    """Plain numbers in one call of ``one``; anything else as columns through the
-    element loop ``function``, giving records of ``dtype``."""
-    for v in values:
-        if type(v) not in _NUMBER:
-            break
-    else:
-        return one(ell, *values, degrees)  # type: ignore[no-any-return]
+    """The arguments as columns through the element loop ``function``, giving records
+    of ``dtype`` (the one-pair functions have declined them)."""
     shape, columns = _columns(names, values, angles, degrees)
     out = np.empty((math.prod(shape), 3), dtype=np.float64)
     function(ell, *columns, out)
@@ -124,8 +118,10 @@ def inverse(
         ``azi1`` and ``azi2`` the direction of travel at points 1 and 2 (clockwise
         from north, in (-pi, pi]). Coincident points give ``s12 = 0``.
     """
+    one = _geodesic.inverse_one(ell, lat1, lon1, lat2, lon2, degrees)
+    if one is not None:  # plain numbers, in one call
+        return one
     return _solve(
-        _geodesic.inverse_one,
         _geodesic.inverse,
         ell,
         ("lat1", "lon1", "lat2", "lon2"),
@@ -152,8 +148,10 @@ def direct(
         ``GeodesicDirect_dtype`` records ``(lat2, lon2, azi2)``; ``lon2`` in [-pi, pi],
         ``azi2`` the forward azimuth there.
     """
+    one = _geodesic.direct_one(ell, lat1, lon1, azi1, s12, degrees)
+    if one is not None:  # plain numbers, in one call
+        return one
     return _solve(
-        _geodesic.direct_one,
         _geodesic.direct,
         ell,
         ("lat1", "lon1", "azi1", "s12"),

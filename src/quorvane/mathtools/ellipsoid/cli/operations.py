@@ -21,6 +21,7 @@ if TYPE_CHECKING:
     from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 FloatArray = npt.NDArray[np.float64]
+Compute = Callable[["Ellipsoid", dict[str, FloatArray], tuple[Any, ...]], list[Any]]
 
 
 @dataclass(frozen=True)
@@ -44,13 +45,16 @@ class Operation:
     outputs: tuple[tuple[str, bool], ...]  # (column name, is an angle)
     # compute(ellipsoid, input columns by role, parameter: numbers, or columns with
     # param_rows) -> output columns
-    compute: Callable[[Ellipsoid, dict[str, FloatArray], tuple[Any, ...]], list[Any]]
+    compute: Compute
     # Optional parameter: the option that fixes it for the whole file, and the columns that
     # give it row by row (rows with equal values are converted together).
     param_option: str | None = None
     param_fields: tuple[Field, ...] = ()
     # compute takes the parameter's columns whole (arrays) instead of one group at a time.
     param_rows: bool = False
+    # The same conversion on the vectorised path (--fast), which takes the parameter's
+    # columns whole; None where there is none.
+    fast_compute: Compute | None = None
 
 
 def _rows3(cols: dict[str, FloatArray], a: str, b: str, c: str) -> FloatArray:
@@ -81,6 +85,32 @@ def _compute_enu(ell: Ellipsoid, cols: dict[str, FloatArray], _: object) -> list
 def _compute_aer(ell: Ellipsoid, cols: dict[str, FloatArray], obs: tuple[float, ...]) -> list[Any]:
     lat, lon, alt = obs
     return _fields(ell.aer_coords(_rows3(cols, "x", "y", "z"), lat, lon, alt))
+
+
+def _fast_lla(ell: Ellipsoid, cols: dict[str, FloatArray], _: object) -> list[Any]:
+    from quorvane.mathtools.ellipsoid import fast
+
+    return _fields(fast.lla_from_pos(ell, _rows3(cols, "x", "y", "z")))
+
+
+def _fast_ecef(ell: Ellipsoid, cols: dict[str, FloatArray], _: object) -> list[Any]:
+    from quorvane.mathtools.ellipsoid import fast
+
+    r = fast.pos_from_lla(ell, cols["lat"], cols["lon"], cols["alt"])
+    return [r[:, 0], r[:, 1], r[:, 2]]
+
+
+def _fast_aer(ell: Ellipsoid, cols: dict[str, FloatArray], obs: tuple[Any, ...]) -> list[Any]:
+    from quorvane.mathtools.ellipsoid import fast
+
+    return _fields(fast.aer_coords(ell, _rows3(cols, "x", "y", "z"), *obs))
+
+
+def _fast_enu(ell: Ellipsoid, cols: dict[str, FloatArray], obs: tuple[Any, ...]) -> list[Any]:
+    from quorvane.mathtools.ellipsoid import fast
+
+    r = fast.enu_from_pos(ell, _rows3(cols, "x", "y", "z"), *obs)
+    return [r[:, 0], r[:, 1], r[:, 2]]
 
 
 def _compute_ray(
@@ -144,6 +174,7 @@ def _frames_operation(
     fields: tuple[Field, ...],
     outputs: tuple[tuple[str, bool], ...],
     observer: tuple[Field, ...] = _OBSERVER,
+    fast_compute: Compute | None = None,
 ) -> Operation:
     given = " ".join(("47.3769", "8.5417", "408")[: len(observer)])
     return Operation(
@@ -159,6 +190,7 @@ def _frames_operation(
         param_fields=observer,
         param_rows=True,
         compute=_frames_compute(function, tuple(f.role for f in fields)),
+        fast_compute=fast_compute,
     )
 
 
@@ -176,6 +208,7 @@ _FRAMES = (
         "observer.",
         (_X, _Y, _Z),
         _LOCAL,
+        fast_compute=_fast_enu,
     ),
     _frames_operation(
         "ned-from-ecef",
@@ -292,7 +325,7 @@ _GEODESICS = (
         summary="two points -> geodesic distance and azimuths",
         description="Length in metres of the shortest geodesic between points 1 and 2 (lat1, "
         "lon1, lat2, lon2), and the forward azimuths at both ends (clockwise from north). "
-        "Output columns: s12, azi1, azi2. Needs an ellipsoid of flattening 1/50 or less.",
+        "Output columns: s12, azi1, azi2.",
         example="%(prog)s --degrees pairs.csv -o distances.csv",
         fields=(
             _LAT1,
@@ -308,8 +341,7 @@ _GEODESICS = (
         summary="start, azimuth, distance -> the point reached along the geodesic",
         description="The point reached from point 1 (lat1, lon1) along the geodesic leaving it "
         "with azimuth azi1 (clockwise from north) after s12 metres (negative: backwards), and "
-        "the forward azimuth there. Output columns: lat2, lon2, azi2. Needs an ellipsoid of "
-        "flattening 1/50 or less.",
+        "the forward azimuth there. Output columns: lat2, lon2, azi2.",
         example="%(prog)s --degrees starts.csv -o destinations.csv",
         fields=(
             _LAT1,
@@ -335,6 +367,7 @@ OPERATIONS: dict[str, Operation] = {
             fields=(_X, _Y, _Z),
             outputs=(("lat", True), ("lon", True), ("alt", False)),
             compute=_compute_lla,
+            fast_compute=_fast_lla,
         ),
         Operation(
             name="ecef",
@@ -345,6 +378,7 @@ OPERATIONS: dict[str, Operation] = {
             fields=(_LAT, _LON, _ALT),
             outputs=(("x", False), ("y", False), ("z", False)),
             compute=_compute_ecef,
+            fast_compute=_fast_ecef,
         ),
         Operation(
             name="aer",
@@ -364,6 +398,7 @@ OPERATIONS: dict[str, Operation] = {
                 Field("obs_alt", ("obs_alt",)),
             ),
             compute=_compute_aer,
+            fast_compute=_fast_aer,
         ),
         Operation(
             name="enu",
@@ -442,6 +477,7 @@ class Plan:
     param: tuple[float, ...]  # per-file parameter, radians and metres; () if none
     param_columns: dict[str, int] | None  # role -> index, when the parameter is per row
     keep: list[int]
+    fast: bool = False  # the vectorised path (op.fast_compute)
 
     @property
     def header(self) -> list[str]:
@@ -494,10 +530,6 @@ def _select(
 
 def make_plan(args: argparse.Namespace, op: Operation, data: Source) -> Plan:
     ellipsoid = _ellipsoid(args)
-    if op in _GEODESICS and not 0 <= ellipsoid.f <= 1 / 50:
-        raise UsageError(
-            f"{op.name} needs an ellipsoid of flattening 1/50 or less, not f = {ellipsoid.f!r}"
-        )
     columns = _select(data, op.fields, args.columns, "--columns")
     param: tuple[float, ...] = ()
     param_columns = None
@@ -533,6 +565,7 @@ def make_plan(args: argparse.Namespace, op: Operation, data: Source) -> Plan:
         param=param,
         param_columns=param_columns,
         keep=keep,
+        fast=bool(getattr(args, "fast", False)),
     )
 
 
@@ -599,11 +632,15 @@ def _convert(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
         return out
 
     cols = read(op.fields, plan.columns)
-    if plan.param_columns is not None and op.param_rows:
+    compute = op.compute
+    param_rows = op.param_rows
+    if plan.fast and op.fast_compute is not None:
+        compute, param_rows = op.fast_compute, True  # the fast functions broadcast observers
+    if plan.param_columns is not None and param_rows:
         columns = tuple(read(op.param_fields, plan.param_columns).values())
-        results = [np.asarray(r, np.float64) for r in op.compute(plan.ellipsoid, cols, columns)]
+        results = [np.asarray(r, np.float64) for r in compute(plan.ellipsoid, cols, columns)]
     elif plan.param_columns is None:
-        results = [np.asarray(r, np.float64) for r in op.compute(plan.ellipsoid, cols, plan.param)]
+        results = [np.asarray(r, np.float64) for r in compute(plan.ellipsoid, cols, plan.param)]
     else:
         keys = np.column_stack(list(read(op.param_fields, plan.param_columns).values()))
         results = [np.empty(batch.rows) for _ in op.outputs]

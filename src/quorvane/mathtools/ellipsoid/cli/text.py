@@ -240,7 +240,7 @@ def _utf8(text: str) -> bool:
     return True
 
 
-def _number(text: str) -> float:
+def parse_number(text: str) -> float:
     """The value of one number, or a ValueError saying what is wrong with it."""
     if text.isascii() and "_" not in text:
         try:
@@ -276,7 +276,7 @@ def parse_numbers(
                 return out
     for k, text in enumerate(values):
         try:
-            _number(text)
+            parse_number(text)
         except ValueError as exc:
             raise InputError(source, str(exc), column=column, **locate(k)) from None
     raise AssertionError("unreachable")  # pragma: no cover
