@@ -105,11 +105,11 @@ def _flattened(a: np.ndarray[Any, Any], lead: int) -> np.ndarray[Any, Any] | Non
     native float64, or None where no single stride walks them."""
     if a.dtype != np.float64:
         return None
+    if any(n == 0 for n in a.shape[:lead]):
+        return np.empty((0, *a.shape[lead:]))
     axes = [(n, s) for n, s in zip(a.shape[:lead], a.strides[:lead]) if n != 1]
     if any(s0 != s1 * n1 for (_, s0), (n1, s1) in itertools.pairwise(axes)):
         return None
-    if any(n == 0 for n in a.shape[:lead]):
-        return np.empty((0, *a.shape[lead:]))
     n = math.prod(a.shape[:lead])
     step = axes[-1][1] if axes else 0
     return as_strided(a, (n, *a.shape[lead:]), (step, *a.strides[lead:]), writeable=False)
@@ -134,10 +134,11 @@ def _run(
     whole = [_flattened(a, lead) for a in (*rows, *columns)]
     if all(w is not None for w in whole) or n <= _BLOCK_ROWS or lead == 0:
         args = [
-            w if w is not None else np.ascontiguousarray(a, dtype=np.float64).reshape(n, -1)
+            w
+            if w is not None
+            else np.ascontiguousarray(a, dtype=np.float64).reshape(n, *a.shape[lead:])
             for w, a in zip(whole, (*rows, *columns))
         ]
-        args[len(rows) :] = [c.reshape(-1) for c in args[len(rows) :]]
         loop(ell, *args, out)
         return
     inner = n // shape[0]
