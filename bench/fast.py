@@ -2,13 +2,13 @@
 """Benchmark of the vectorised conversions (quorvane.mathtools.ellipsoid.fast) against the
 exact methods, the peers and the memory floor, on pyperf; and the table of its results.
 
-    python -m bench.fast -o /tmp/fast-1e6.json                       # N = 1e6, about 4 min
-    python -m bench.fast --points 1e8 -p 1 -n 2 -o /tmp/fast-1e8.json   # N = 1e8, about 4 min
-    python -m bench.fast --table /tmp/fast-1e6.json /tmp/fast-1e8.json > bench/results/fast.md
+    rm -f bench/results/fast-1e6.json bench/results/fast-1e8.json  # pyperf never overwrites
+    python -m bench.fast -o bench/results/fast-1e6.json            # N = 1e6: about 5 min
+    python -m bench.fast --points 1e8 -p 1 -n 2 -o bench/results/fast-1e8.json   # 4 min
+    python -m bench.fast --table bench/results/fast-1e6.json bench/results/fast-1e8.json > bench/results/fast.md
 
-(2 cores; pyperf refuses to overwrite a JSON file: remove old ones first.) N = 1e8 holds
-about 5 GB per worker process (2.4 GB in, 2.4 GB out): run it on a quiet machine
-(``uptime``: a load below 2), and by default it times only ``fast-1t``, ``fast`` and the
+(Times on 2 cores.) N = 1e8 holds about 5 GB per worker process (2.4 GB in, 2.4 GB
+out): run it on a quiet machine (``uptime``: a load below 2), and by default it times only ``fast-1t``, ``fast`` and the
 floor (``--all-tools`` adds the others: the exact methods take about a minute per call
 there). pyperf records each run's load average, and the table shows the highest.
 
@@ -253,10 +253,10 @@ def table(paths):
         "",
         "Made by (from the top of the repository; see bench/fast.py):",
         "",
-        "    python -m bench.fast -o /tmp/fast-1e6.json",
-        "    python -m bench.fast --points 1e8 -p 1 -n 2 -o /tmp/fast-1e8.json",
+        "    python -m bench.fast -o bench/results/fast-1e6.json",
+        "    python -m bench.fast --points 1e8 -p 1 -n 2 -o bench/results/fast-1e8.json",
         (
-            "    python -m bench.fast --table /tmp/fast-1e6.json /tmp/fast-1e8.json"
+            "    python -m bench.fast --table bench/results/fast-1e6.json bench/results/fast-1e8.json"
             " > bench/results/fast.md"
         ),
         "",
