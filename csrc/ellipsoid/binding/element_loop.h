@@ -54,7 +54,9 @@ public:
                 kernels::observer_position_and_frame(k_.self_, lla_obs_, r_obs_, &enu_obs_);
         }
         bool self_contained() const noexcept { return inline_; }
-        void c_aer_coords(const double* r_target, AER* aer) const noexcept {
+        // Flattened: the steps of every target in one body, without a call
+        // (and its spills) between the subtraction and finish_aer.
+        [[gnu::flatten]] void c_aer_coords(const double* r_target, AER* aer) const noexcept {
             if (!k_.own_) return k_.self_->kernels->c_aer_coords(k_.self_, r_target, lla_obs_, aer);
             double r_target_obs[3];
             double* r_obs = const_cast<double*>(r_obs_);
