@@ -29,6 +29,7 @@ import numpy as np
 
 from quorvane.datamodel import GeodesicDirect_dtype, GeodesicInverse_dtype
 from quorvane.mathtools.ellipsoid import _geodesic
+from quorvane.mathtools.ellipsoid._arguments import broadcast_shape, column, numeric
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 __all__ = [
@@ -46,40 +47,14 @@ __all__ = [
 MAX_FLATTENING = 1 / 50
 
 
-def _numeric(name: str, x: Any) -> np.ndarray:
-    """``x`` as an array of a real numeric dtype, or an error naming ``name``."""
-    try:
-        a = np.asarray(x)
-    except (ValueError, TypeError) as exc:
-        raise ValueError(f"{name}: not convertible to an array ({exc})") from None
-    if a.dtype.kind not in "biuf":
-        raise TypeError(f"{name} must be real numbers, got an array of dtype {a.dtype}")
-    return a
-
-
 def _columns(
     names: tuple[str, ...], values: tuple[Any, ...], angles: int, degrees: bool
 ) -> tuple[tuple[int, ...], list[np.ndarray]]:
     """The broadcast shape and one contiguous float64 column per argument (the
     first ``angles`` in radians): its values in broadcast order, or one value."""
-    arrays = [_numeric(n, v) for n, v in zip(names, values)]
-    try:
-        shape = np.broadcast_shapes(*(a.shape for a in arrays))
-    except ValueError:
-        listed = ", ".join(f"{n} {a.shape}" for n, a in zip(names, arrays))
-        raise ValueError(f"shapes do not broadcast: {listed}") from None
-    columns = []
-    for k, a in enumerate(arrays):
-        if a.size == 1:
-            flat = a.reshape(1)
-        elif a.shape == shape:
-            flat = a.reshape(-1)
-        else:
-            flat = np.broadcast_to(a, shape).reshape(-1)
-        if degrees and k < angles:
-            columns.append(np.radians(flat, dtype=np.float64))
-        else:  # a contiguous float64 input is used as it is
-            columns.append(np.ascontiguousarray(flat, dtype=np.float64))
+    arrays = {n: numeric(n, v) for n, v in zip(names, values)}
+    shape = broadcast_shape({n: a.shape for n, a in arrays.items()})
+    columns = [column(a, shape, degrees and k < angles) for k, a in enumerate(arrays.values())]
     return shape, columns
 
 
@@ -172,7 +147,7 @@ def points_along(
     azimuth ``azi1``: :func:`direct` with the distances as ``s12``. One geodesic
     (numbers for the start) is set up once for all the distances.
     """
-    d = _numeric("distances", distances)
+    d = numeric("distances", distances)
     return direct(ell, lat1, lon1, azi1, d, degrees=degrees)
 
 
@@ -195,7 +170,7 @@ def waypoints(
     if n < 2:
         raise ValueError(f"n must be at least 2 (the two ends), got {n}")
     names = ("lat1", "lon1", "lat2", "lon2")
-    arrays = [_numeric(k, v) for k, v in zip(names, (lat1, lon1, lat2, lon2))]
+    arrays = [numeric(k, v) for k, v in zip(names, (lat1, lon1, lat2, lon2))]
     line = inverse(ell, *arrays, degrees=degrees)
     shape = np.broadcast_shapes(*(a.shape for a in arrays))
     line = line.reshape(shape)
@@ -221,7 +196,7 @@ def waypoints(
 
 
 def _path(lat: Any, lon: Any, degrees: bool) -> tuple[np.ndarray, np.ndarray]:
-    la, lo = _numeric("lat", lat), _numeric("lon", lon)
+    la, lo = numeric("lat", lat), numeric("lon", lon)
     if la.ndim != 1 or lo.ndim != 1 or la.shape != lo.shape:
         raise ValueError(
             f"lat and lon must be 1-D of the same length, got shapes {la.shape} and {lo.shape}"
