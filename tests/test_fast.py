@@ -238,6 +238,8 @@ def test_any_layout_and_dtype():
     lat = np.zeros(20)[::2]
     assert fast.pos_from_lla(WGS84, lat, 0, np.float32(1)).shape == (10, 3)
     assert fast.pos_from_lla(WGS84, 0, 0, 0).shape == (3,)
+    assert fast.pos_from_lla(WGS84, np.empty((0, 4)), np.zeros(4), 0).shape == (0, 4, 3)
+    assert fast.aer_coords(WGS84, np.empty((0, 3), int), np.zeros((5, 1)), 0, 0).shape == (5, 0)
     assert fast.aer_coords(WGS84, r[0], 0, 0, 0).shape == (1,)
     assert fast.aer_coords(WGS84, r[:1], np.zeros(4), 0, 0).shape == (4,)
     assert fast.aer_coords(WGS84, unaligned, 0.1, 0.2, 3).tobytes() == (

@@ -235,13 +235,55 @@ def test_broadcasting_and_records():
     )
     # one pair of numbers (solved without arrays) gives the bits of the array path
     for fn in (gd.inverse, gd.direct):
-        args = (10.0, 20.0, 30.0, 40.0 if fn is gd.inverse else 4e6)
-        assert fn(WGS84, *args, degrees=True)[0] == fn(WGS84, [args[0]], *args[1:], degrees=True)[0]
+        for args in (
+            (10.0, 20.0, 30.0, 40.0 if fn is gd.inverse else 4e6),
+            (1, -2, np.float64(3), 4),
+        ):
+            one = fn(WGS84, *args, degrees=True)
+            assert one.dtype == fn(WGS84, [1], 2, 3, 4).dtype and one.shape == (1,)
+            assert one[0] == fn(WGS84, [args[0]], *args[1:], degrees=True)[0]
     deg = gd.direct(WGS84, 10, 20, 30, [1e5, 2e5], degrees=True)
     rad = gd.direct(WGS84, *np.radians([10, 20, 30]), [1e5, 2e5])
     assert deg.dtype == GeodesicDirect_dtype
     for name in ("lat2", "lon2", "azi2"):
         np.testing.assert_allclose(np.radians(deg[name]), rad[name], rtol=0, atol=1e-15)
+
+
+def test_one_pair_calls_leak_nothing():
+    import sys
+    import tracemalloc
+
+    def calls(n):
+        for _ in range(n):
+            gd.inverse(WGS84, 0.1, 0.2, 0.3, 0.4)["s12"]
+            gd.direct(WGS84, 0.1, 0.2, 0.3, 4e6, degrees=True)
+
+    calls(1000)
+    refs = [sys.getrefcount(d) for d in (GeodesicInverse_dtype, GeodesicDirect_dtype, WGS84)]
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    calls(2000)  # a result or its memory kept per call would be 100 kB and more
+    grown = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    assert grown < 16 * 1024
+    assert refs == [
+        sys.getrefcount(d) for d in (GeodesicInverse_dtype, GeodesicDirect_dtype, WGS84)
+    ]
+
+
+@pytest.mark.parametrize("threads", ["2", "3", "8"])
+def test_results_do_not_depend_on_the_thread_count(monkeypatch, threads):
+    # from 2000 pairs the loops are split, in blocks taken in turn; NaN rows mixed in
+    lat1, lon1, lat2, lon2 = gt.pairs("random", np.random.default_rng(6), 20_011)
+    lat1[::997] = np.nan
+    s12 = lon2 * 3e6
+    monkeypatch.setenv("QUORVANE_NUM_THREADS", "1")
+    want = gd.inverse(WGS84, lat1, lon1, lat2, lon2), gd.direct(WGS84, lat1, lon1, lat2, s12)
+    line = gd.points_along(WGS84, 0.5, 0.1, 0.2, s12)
+    monkeypatch.setenv("QUORVANE_NUM_THREADS", threads)
+    got = gd.inverse(WGS84, lat1, lon1, lat2, lon2), gd.direct(WGS84, lat1, lon1, lat2, s12)
+    for a, b in zip(got + (gd.points_along(WGS84, 0.5, 0.1, 0.2, s12),), want + (line,)):
+        np.testing.assert_array_equal(a.view(np.float64), b.view(np.float64))
 
 
 def test_waypoints_points_along_and_line_length():
@@ -310,7 +352,9 @@ def test_polygon_more_than_half_the_ellipsoid():
     [
         (lambda: gd.inverse("wgs84", 0, 0, 1, 1), TypeError, "ell"),
         (lambda: gd.inverse(WGS84, "a", 0, 1, 1), TypeError, "lat1"),
+        (lambda: gd.inverse(WGS84, 0, 0, 1, 2**64), TypeError, "lon2"),  # as an array would
         (lambda: gd.direct(WGS84, 0, 0, [1, 2], [1, 2, 3]), ValueError, "azi1.*s12"),
+        (lambda: gd.direct(WGS84, np.ma.masked_equal([1, 9], 9), 0, 0, 1), TypeError, "masked"),
         (lambda: gd.direct(WGS84, 0, 0, 0, [[1], [1, 2]]), ValueError, "s12"),
         (lambda: gd.waypoints(WGS84, 0, 0, 1, 1, 1), ValueError, "n must be at least 2"),
         (lambda: gd.waypoints(WGS84, 0, 0, 1, 1, 2.5), TypeError, "n must be an integer"),

@@ -109,6 +109,7 @@ struct ModuleState {
     // its attributes are these, the C API stands in for the calls.
     PyObject* numpy_module = nullptr;
     PyObject* numpy_zeros = nullptr;
+    PyObject* numpy_zeros_like = nullptr;
     PyObject* numpy_asarray = nullptr;
     Constants c{};
     KernelRuntime runtime{};

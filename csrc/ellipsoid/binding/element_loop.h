@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "common/parallel.h"
@@ -52,7 +54,9 @@ public:
                 kernels::observer_position_and_frame(k_.self_, lla_obs_, r_obs_, &enu_obs_);
         }
         bool self_contained() const noexcept { return inline_; }
-        void c_aer_coords(const double* r_target, AER* aer) const noexcept {
+        // Flattened: the steps of every target in one body, without a call
+        // (and its spills) between the subtraction and finish_aer.
+        [[gnu::flatten]] void c_aer_coords(const double* r_target, AER* aer) const noexcept {
             if (!k_.own_) return k_.self_->kernels->c_aer_coords(k_.self_, r_target, lla_obs_, aer);
             double r_target_obs[3];
             double* r_obs = const_cast<double*>(r_obs_);
@@ -132,11 +136,19 @@ inline Py_ssize_t direct_length(const RowSink& sink) noexcept {
 }
 
 // Element i: compute(out) runs the kernel into the element, or into a row
-// written afterwards.
+// written afterwards. An element at an address not aligned for T (a result
+// buffer that a replaced numpy.zeros handed over) is computed aside and copied in.
 template <class T, class Check, class Compute>
 bool put(const Elements<T>& sink, Py_ssize_t i, Check checked, const Compute& compute) noexcept {
     if (checked && !in_bounds(sink.view, i)) return false;
-    compute(sink.view.template element<T>(i));
+    T* element = sink.view.template element<T>(i);
+    if (reinterpret_cast<std::uintptr_t>(element) % alignof(T) == 0) {
+        compute(element);
+    } else {
+        T value;
+        compute(&value);
+        std::memcpy(static_cast<void*>(element), &value, sizeof value);
+    }
     return !(checked && kernel_failed());
 }
 template <class Check, class Compute>
@@ -147,16 +159,104 @@ bool put(const RowSink& sink, Py_ssize_t i, Check checked, const Compute& comput
     return sink.write(i, row);
 }
 
+// -- Packed float64 in and out ------------------------------------------------------
+//
+// The common case of exact contiguous float64 arrays in and a contiguous
+// result out, as a bare loop with nothing tested per element and the kernel
+// inlined. Where every buffer is aligned for its elements, the kernel reads
+// and writes them in place. A buffer at an odd address (a chunk Dask cut out
+// of a bytes object or an Arrow buffer, a result a replaced numpy.zeros
+// handed over) is copied in and out element by element with memcpy instead.
+
+// Results whose element i is the T at base + i * sizeof(T).
+template <class T>
+struct PackedResult {
+    using Element = T;
+    char* base = nullptr;
+
+    explicit operator bool() const noexcept { return base != nullptr; }
+    bool aligned() const noexcept {
+        return reinterpret_cast<std::uintptr_t>(base) % alignof(T) == 0;
+    }
+    T* at(Py_ssize_t i) const noexcept {
+        return reinterpret_cast<T*>(base + i * Py_ssize_t(sizeof(T)));
+    }
+    void write(Py_ssize_t i, const T& value) const noexcept {
+        std::memcpy(base + i * Py_ssize_t(sizeof(T)), static_cast<const void*>(&value),
+                    sizeof value);
+    }
+};
+
+struct Row3 {  // a row of an (N, 3) result
+    double r[3];
+};
+
+// Where the kernel writes element i: the record, or the row's doubles.
+template <class T>
+T* target(T* value) noexcept {
+    return value;
+}
+inline double* target(Row3* row) noexcept {
+    return row->r;
+}
+
+template <class T>
+PackedResult<T> packed(const Elements<T>& sink) noexcept {
+    return {sink.view.stride() == Py_ssize_t(sizeof(T)) ? sink.view.data() : nullptr};
+}
+inline PackedResult<Row3> packed(const RowSink& sink) noexcept {
+    return {sink.packed_rows()};
+}
+
+// Elements 0 .. n - 1 from `in` through compute into `out`, split over threads
+// as run_elements splits them, and without the interpreter lock from
+// kAllowThreadsThreshold elements on; in place when `Aligned`.
+template <int Width, bool Aligned, class In, class Out, class Compute>
+void run_packed(Py_ssize_t n, const In& in, const Out& out, const Compute& compute) noexcept {
+    const py::AllowThreads allow(n >= kAllowThreadsThreshold);
+    common::parallel_for(n, [&in, &out, &compute](Py_ssize_t begin, Py_ssize_t end) {
+        // Copies of their own: the kernel's library calls cannot reach them,
+        // so they stay in registers across the calls.
+        const In source = in;
+        const Out result_at = out;
+        const Compute kernel = compute;
+        for (Py_ssize_t i = begin; i < end; ++i) {
+            double values[Width];
+            if constexpr (Aligned) {
+                kernel(source.element(i, values), target(result_at.at(i)));
+            } else {
+                source.read(i, values);
+                typename Out::Element result;
+                kernel(static_cast<const double*>(values), target(&result));
+                result_at.write(i, result);
+            }
+        }
+    });
+}
+
 // A method's loop over x.shape[0] elements: element i read by `reader` (a
 // Column, Columns or Rows) into `in`, compute(in, out) applied, the result put
 // into `sink`. It is split over threads when `may_split` (the kernels stay off
-// the interpreter) and every element is read and written straight to memory.
+// the interpreter) and every element is read and written straight to memory;
+// packed float64 in and out then take the bare loop.
 template <int Width, class Reader, class Sink, class Compute>
 bool for_each_element(PyObject* x, const Reader& reader, const Sink& sink, bool may_split,
                       const Compute& compute) noexcept {
     Py_ssize_t n;
     if (!shape_item(x, 0, &n)) return false;
     const bool parallel = may_split && n <= reader.fast_length() && n <= direct_length(sink);
+    if (parallel) {
+        const auto in = reader.packed();
+        const auto out = packed(sink);
+        if (in && out) {
+            if (in.aligned() && out.aligned()) {
+                run_packed<Width, true>(n, in, out, compute);
+            } else {
+                run_packed<Width, false>(n, in, out, compute);
+            }
+            return true;
+        }
+    }
     return run_elements(n, parallel, [&](Py_ssize_t i, auto checked) {
         double in[Width];
         if (!reader.read(i, in)) return false;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -37,6 +38,41 @@ inline double load_double(const char* p) noexcept {
     return value;
 }
 
+// Inputs whose elements lie packed in memory as float64, the common case of
+// contiguous arrays: element i of input k is `Width` doubles at
+// base[k] + i * Width * 8.
+template <size_t Inputs, size_t Width>
+struct PackedDoubles {
+    static constexpr Py_ssize_t kStride = Width * sizeof(double);
+    std::array<const char*, Inputs> base{};  // all nullptr unless every input is packed
+
+    explicit operator bool() const noexcept { return base[0] != nullptr; }
+    // Whether every input lies at addresses aligned for doubles; chunks handed
+    // over by Dask or pyarrow need not.
+    bool aligned() const noexcept {
+        for (const char* b : base) {
+            if (reinterpret_cast<std::uintptr_t>(b) % alignof(double) != 0) return false;
+        }
+        return true;
+    }
+    // The doubles of element i of aligned inputs: in place for one input, else
+    // gathered into `scratch` (Inputs * Width doubles).
+    const double* element(Py_ssize_t i, double* scratch) const noexcept {
+        if constexpr (Inputs == 1) {
+            return reinterpret_cast<const double*>(base[0] + i * kStride);
+        } else {
+            read(i, scratch);
+            return scratch;
+        }
+    }
+    // Element i copied into out, from any byte address.
+    void read(Py_ssize_t i, double* out) const noexcept {
+        for (size_t k = 0; k < Inputs; ++k) {
+            std::memcpy(out + k * Width, base[k] + i * kStride, Width * sizeof(double));
+        }
+    }
+};
+
 class Column {  // x[i]
 public:
     explicit Column(PyObject* x) noexcept;
@@ -44,6 +80,11 @@ public:
     void set_fast(bool fast) noexcept { fast_ = fast_ && fast; }
     // Elements read straight from memory (0 unless fast).
     Py_ssize_t fast_length() const noexcept { return fast_ ? length_ : 0; }
+    // The elements, when they are read directly as packed float64.
+    PackedDoubles<1, 1> packed() const noexcept {
+        const bool packed = fast_ && load_ == nullptr && stride_ == sizeof(double);
+        return packed ? PackedDoubles<1, 1>{{data_}} : PackedDoubles<1, 1>{};
+    }
     bool read(Py_ssize_t i, double* out) const noexcept {
         if (fast_ && i < length_) {
             *out = load(data_ + i * stride_);
@@ -86,6 +127,14 @@ public:
         for (const Column& c : columns_) length = std::min(length, c.fast_length());
         return length;
     }
+    PackedDoubles<N, 1> packed() const noexcept {
+        PackedDoubles<N, 1> packed;
+        for (size_t k = 0; k < N; ++k) {
+            packed.base[k] = columns_[k].packed().base[0];
+            if (packed.base[k] == nullptr) return {};
+        }
+        return packed;
+    }
 
 private:
     template <size_t... I>
@@ -102,6 +151,12 @@ public:
     bool fast() const noexcept { return fast_; }
     void set_fast(bool fast) noexcept { fast_ = fast_ && fast; }
     Py_ssize_t fast_length() const noexcept { return fast_ ? rows_ : 0; }
+    // Rows of three float64 one after the other, read directly.
+    PackedDoubles<1, 3> packed() const noexcept {
+        const bool packed = fast_ && load_ == nullptr && column_stride_ == sizeof(double) &&
+                            row_stride_ == 3 * sizeof(double);
+        return packed ? PackedDoubles<1, 3>{{data_}} : PackedDoubles<1, 3>{};
+    }
     bool read(Py_ssize_t i, double* out) const noexcept {
         if (fast_ && i < rows_) {
             const char* row = data_ + i * row_stride_;

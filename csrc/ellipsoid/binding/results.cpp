@@ -171,8 +171,10 @@ Ref zeros(PyObject* shape, PyObject* dtype) noexcept {
 bool remember_numpy(PyObject* numpy) noexcept {
     Py_XSETREF(state.numpy_module, Py_NewRef(numpy));
     Py_XSETREF(state.numpy_zeros, PyObject_GetAttr(numpy, state.c.zeros));
+    Py_XSETREF(state.numpy_zeros_like, PyObject_GetAttr(numpy, state.c.zeros_like));
     Py_XSETREF(state.numpy_asarray, PyObject_GetAttr(numpy, state.c.asarray));
-    return state.numpy_zeros != nullptr && state.numpy_asarray != nullptr;
+    return state.numpy_zeros != nullptr && state.numpy_zeros_like != nullptr &&
+           state.numpy_asarray != nullptr;
 }
 
 Ref zeros_column_of(PyObject* x) noexcept {
@@ -191,8 +193,18 @@ Ref zeros_rows_of(PyObject* x) noexcept {
 
 Ref zeros_like(PyObject* x) noexcept {
     bool own;
-    Ref function = numpy_function(state.c.zeros_like, nullptr, &own);
+    Ref function = numpy_function(state.c.zeros_like, state.numpy_zeros_like, &own);
     if (!function) return {};
+    if (own && PyArray_CheckExact(x) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(x)) == 1) {
+        // Of an exact one-dimensional array of NumPy's own float64: a float64
+        // array of its length, the same as zeros_like makes, but allocated
+        // zeroed (fresh pages from the system are not written twice).
+        PyArrayObject* a = reinterpret_cast<PyArrayObject*>(x);
+        Ref float64 = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
+        if (float64 && float64.get() == reinterpret_cast<PyObject*>(PyArray_DESCR(a))) {
+            return Ref::steal(PyArray_ZEROS(1, PyArray_DIMS(a), NPY_DOUBLE, 0));
+        }
+    }
     PyObject* args[] = {x};
     return call(function, args, 1, nullptr);
 }

@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include <cstring>
+
 #include "common/ref.h"
 #include "ellipsoid/binding/views.h"
 
@@ -52,14 +54,18 @@ public:
     // directly.
     explicit RowSink(PyObject* array) noexcept;
 
-    // Rows 0 .. direct_length() - 1 go straight to memory.
+    // Rows 0 .. direct_length() - 1 go straight to memory (with memcpy: the
+    // memory of a typed view need not be aligned).
     Py_ssize_t direct_length() const noexcept { return rows_; }
+    // The rows, when they lie packed as three doubles one after the other.
+    char* packed_rows() const noexcept {
+        const bool packed = column_stride_ == sizeof(double) && row_stride_ == 3 * sizeof(double);
+        return rows_ > 0 && packed ? data_ : nullptr;
+    }
     bool write(Py_ssize_t i, const double* r) const noexcept {
         if (i < rows_) {
             char* row = data_ + i * row_stride_;
-            for (int j = 0; j < 3; ++j) {
-                *reinterpret_cast<double*>(row + j * column_stride_) = r[j];
-            }
+            for (int j = 0; j < 3; ++j) std::memcpy(row + j * column_stride_, &r[j], sizeof r[j]);
             return true;
         }
         return write_slow(i, r);

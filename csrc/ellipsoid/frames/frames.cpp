@@ -51,6 +51,7 @@ using py::Ref;
 using Object = QuorvaneEllipsoidObject;
 using Table = QuorvaneEllipsoidKernels;
 using Direct = kernels::DirectInline<QuorvaneEllipsoid>;
+using companion::plain_number;
 
 // The module's state: the Ellipsoid type and the kernel table it publishes, and
 // the record dtypes of one-point results (quorvane.datamodel's LLA_dtype and
@@ -418,21 +419,6 @@ PyArray_Descr* result_dtype(const FramesState& state, Op op) noexcept {
 constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
 constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
 
-// `o` as numpy.asarray reads a plain number: a float (NumPy's float64 is one), or
-// an int within int64. False for anything else, with no error set.
-bool plain_number(PyObject* o, double* out) noexcept {
-    if (PyFloat_Check(o)) {
-        *out = PyFloat_AS_DOUBLE(o);
-        return true;
-    }
-    if (!PyLong_CheckExact(o)) return false;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow != 0) return false;
-    *out = static_cast<double>(v);
-    return true;
-}
-
 // A list or tuple of three plain numbers, or a float64 ndarray of shape (3,).
 bool plain_vector(PyObject* o, double* v) noexcept {
     if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
@@ -454,16 +440,9 @@ bool plain_vector(PyObject* o, double* v) noexcept {
 
 // A fresh (3,) float64 array, or one record of `dtype`, holding `values`.
 PyObject* point_result(PyArray_Descr* dtype, const double* values) noexcept {
-    npy_intp length = 1;
-    if (dtype == nullptr) {
-        length = 3;
-        dtype = PyArray_DescrFromType(NPY_DOUBLE);
-    } else {
-        Py_INCREF(dtype);
-    }
-    // PyArray_NewFromDescr takes the reference to dtype, also when it fails.
-    Ref array = Ref::steal(
-        PyArray_NewFromDescr(&PyArray_Type, dtype, 1, &length, nullptr, nullptr, 0, nullptr));
+    if (dtype != nullptr) return companion::one_record(dtype, values);
+    npy_intp length = 3;
+    Ref array = Ref::steal(PyArray_SimpleNew(1, &length, NPY_DOUBLE));
     if (!array) return nullptr;
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values,
                 3 * sizeof(double));

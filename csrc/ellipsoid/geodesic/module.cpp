@@ -7,9 +7,9 @@
 // of N values or of one value (one value serves every row), and write rows of
 // three float64 into a C-contiguous (N, 3) buffer. They run without the
 // interpreter lock, split over threads for long loops; the kernels cannot fail
-// (bad rows come out NaN). The one-pair functions take plain numbers and return
-// the one-record result themselves: a single call costs little more than its
-// kernel.
+// (bad rows come out NaN). The one-pair functions take the arguments as the
+// user gave them and, when they are plain numbers, return the one-record result
+// themselves (else None): a single call costs little more than its kernel.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -17,6 +17,9 @@
 #define NPY_TARGET_VERSION NPY_1_20_API_VERSION
 #define PY_ARRAY_UNIQUE_SYMBOL quorvane_geodesic_ARRAY_API
 #include <numpy/arrayobject.h>
+
+#include <new>
+#include <type_traits>
 
 #include "common/buffer.h"
 #include "common/parallel.h"
@@ -30,11 +33,17 @@ namespace {
 
 using py::Ref;
 
-// The module's state: the Ellipsoid type and the dtypes of the records.
+// The module's state: the Ellipsoid type, the dtypes of the records, and the
+// constants of the ellipsoid of the last one-pair call (zeroed memory at first,
+// a Geodesic built in place by geodesic_for).
+static_assert(std::is_trivially_destructible_v<Geodesic>);
 struct GeodesicState {
     PyTypeObject* ellipsoid_type;  // strong
     PyArray_Descr* inverse_dtype;  // strong
     PyArray_Descr* direct_dtype;   // strong
+    double last_a, last_f;
+    bool has_last;
+    alignas(Geodesic) unsigned char last[sizeof(Geodesic)];
 };
 
 GeodesicState* state_of(PyObject* module) noexcept {
@@ -69,6 +78,12 @@ struct Column {
 
 enum class Problem { inverse, direct };
 
+// A pair costs some hundreds of nanoseconds (the inverse problem's Newton
+// iteration a varying number of steps), so a thread pays for itself from a few
+// hundred pairs on; blocks taken in turn even out the iterations, and threads
+// slowed by other processes.
+constexpr common::Split kPairs{.threshold = 2000, .min_chunk = 1000, .block = 512};
+
 // (ell, c0, c1, c2, c3, out): the problem row by row into out.
 template <Problem problem>
 PyObject* solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -96,7 +111,7 @@ PyObject* solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexc
     double* dst = out.data();
     const Geodesic g(a, f);
     const py::AllowThreads unlocked;
-    common::parallel_for(n, [&](Py_ssize_t begin, Py_ssize_t end) {
+    const auto rows = [&](Py_ssize_t begin, Py_ssize_t end) {
         if constexpr (problem == Problem::inverse) {
             for (Py_ssize_t i = begin; i < end; ++i) {
                 const InverseResult r = inverse(g, c[0][i], c[1][i], c[2][i], c[3][i]);
@@ -116,7 +131,8 @@ PyObject* solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexc
                 row[0] = r.lat2, row[1] = r.lon2, row[2] = r.azi2;
             }
         }
-    });
+    };
+    common::parallel_for(n, rows, kPairs);
     Py_RETURN_NONE;
 }
 
@@ -124,7 +140,20 @@ PyObject* solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexc
 constexpr double kRadians = kPi / 180.0;
 constexpr double kDegrees = 180.0 / kPi;
 
-// (ell, lat1, lon1, x, y, degrees): one pair of plain numbers; its record of one row.
+// The constants of an ellipsoid for a one-pair call: those of the last call's
+// ellipsoid are kept, since computing them costs a third of a direct problem.
+const Geodesic& geodesic_for(GeodesicState* state, double a, double f) noexcept {
+    if (!state->has_last || state->last_a != a || state->last_f != f) {
+        ::new (static_cast<void*>(state->last)) Geodesic(a, f);
+        state->last_a = a, state->last_f = f, state->has_last = true;
+    }
+    return *std::launder(reinterpret_cast<const Geodesic*>(state->last));
+}
+
+// (ell, lat1, lon1, x, y, degrees): one pair of plain numbers (floats, or ints
+// within int64) gives its one-record result here, with no array built but the
+// result, and the bits of the element loop; anything else gives None, and
+// geodesic.py takes the array path, which also reports every error.
 template <Problem problem>
 PyObject* solve_one(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 6) {
@@ -132,41 +161,32 @@ PyObject* solve_one(PyObject* module, PyObject* const* args, Py_ssize_t nargs) n
         return nullptr;
     }
     double a, f, v[4];
+    for (int k = 0; k < 4; ++k)
+        if (!ellipsoid::companion::plain_number(args[1 + k], &v[k])) Py_RETURN_NONE;
     if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
-    for (int k = 0; k < 4; ++k) {
-        v[k] = PyFloat_AsDouble(args[1 + k]);
-        if (v[k] == -1 && PyErr_Occurred()) return nullptr;
-    }
     const int degrees = PyObject_IsTrue(args[5]);
     if (degrees < 0) return nullptr;
     // Angles in: all four for the inverse problem, the first three for the direct one.
     const int angles = problem == Problem::inverse ? 4 : 3;
     if (degrees)
         for (int k = 0; k < angles; ++k) v[k] *= kRadians;
+    GeodesicState* state = state_of(module);
+    const Geodesic& g = geodesic_for(state, a, f);
     double row[3];
     int first_angle;  // angles out: azi1, azi2, or lat2, lon2, azi2
-    GeodesicState* state = state_of(module);
     PyArray_Descr* dtype;
     if constexpr (problem == Problem::inverse) {
-        const InverseResult r = inverse(Geodesic(a, f), v[0], v[1], v[2], v[3]);
+        const InverseResult r = inverse(g, v[0], v[1], v[2], v[3]);
         row[0] = r.s12, row[1] = r.azi1, row[2] = r.azi2;
         first_angle = 1, dtype = state->inverse_dtype;
     } else {
-        const DirectResult r = direct(Geodesic(a, f), v[0], v[1], v[2], v[3]);
+        const DirectResult r = direct(g, v[0], v[1], v[2], v[3]);
         row[0] = r.lat2, row[1] = r.lon2, row[2] = r.azi2;
         first_angle = 0, dtype = state->direct_dtype;
     }
     if (degrees)
         for (int k = first_angle; k < 3; ++k) row[k] *= kDegrees;
-    npy_intp one = 1;
-    Py_INCREF(dtype);  // PyArray_NewFromDescr steals it
-    Ref result = Ref::steal(
-        PyArray_NewFromDescr(&PyArray_Type, dtype, 1, &one, nullptr, nullptr, 0, nullptr));
-    if (!result) return nullptr;
-    double* out =
-        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-    out[0] = row[0], out[1] = row[1], out[2] = row[2];
-    return result.release();
+    return ellipsoid::companion::one_record(dtype, row);
 }
 
 // (ell, lat, lon, closed, signed) -> (area, length): a path of geodesic edges.
@@ -224,10 +244,12 @@ PyMethodDef functions[] = {
                                "(ell, lat1, lon1, lat2, lon2, out): s12, azi1, azi2 rows."),
     QUORVANE_GEODESIC_FUNCTION("direct", &solve<Problem::direct>,
                                "(ell, lat1, lon1, azi1, s12, out): lat2, lon2, azi2 rows."),
-    QUORVANE_GEODESIC_FUNCTION("inverse_one", &solve_one<Problem::inverse>,
-                               "(ell, lat1, lon1, lat2, lon2, degrees): one inverse record."),
-    QUORVANE_GEODESIC_FUNCTION("direct_one", &solve_one<Problem::direct>,
-                               "(ell, lat1, lon1, azi1, s12, degrees): one direct record."),
+    QUORVANE_GEODESIC_FUNCTION(
+        "inverse_one", &solve_one<Problem::inverse>,
+        "(ell, lat1, lon1, lat2, lon2, degrees): one inverse record, or None."),
+    QUORVANE_GEODESIC_FUNCTION(
+        "direct_one", &solve_one<Problem::direct>,
+        "(ell, lat1, lon1, azi1, s12, degrees): one direct record, or None."),
     QUORVANE_GEODESIC_FUNCTION("path", &path, "(ell, lat, lon, closed, signed) -> (area, length)."),
     {nullptr, nullptr, 0, nullptr},
 };

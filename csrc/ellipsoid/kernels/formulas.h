@@ -186,12 +186,26 @@ inline constexpr double kLengthLow = 0x1p-400, kLengthHigh = 0x1p400;
 // (tan b = (1 - f) z / rho). Beyond, Newton's slope could overflow.
 inline constexpr double kFarRatio = 0x1p60;
 
+// The largest of the magnitudes |a|, |b| (and |c|), NaN only when all are
+// NaN: std::fmax of the absolute values, written out because GCC leaves
+// std::fmax a library call (maxsd treats NaN differently), and the kernels of
+// the ray and of aer_coords take it on every point. The same value as fmax:
+// the magnitudes carry no sign.
+inline double largest_magnitude(double a, double b) noexcept {
+    const double x = std::fabs(a), y = std::fabs(b);
+    return x >= y || std::isnan(y) ? x : y;
+}
+inline double largest_magnitude(double a, double b, double c) noexcept {
+    const double xy = largest_magnitude(a, b), z = std::fabs(c);
+    return xy >= z || std::isnan(z) ? xy : z;
+}
+
 // sqrt(x^2 + y^2) without overflow or underflow [Blue 1978]; x, y and the
 // result in any one unit. Scaling by a power of two is
 // exact and commutes with every rounding in the normal range, so where the
 // squares stay normal the result is the plain formula's, bit for bit.
 inline double scaled_hypot(double x, double y) noexcept {
-    const double m = std::fmax(std::fabs(x), std::fabs(y));
+    const double m = largest_magnitude(x, y);
     if (!(kSquareLow < m && m < kSquareHigh) && m > 0 && m < kInfinity) {
         int e;
         std::frexp(m, &e);
@@ -672,7 +686,7 @@ inline double difference_of_products(double a, double d, double b, double c) noe
 inline void ray_hit_lagrange(double Re, double f, const double* r_ray, const double* u_ray,
                              double* r_surf) noexcept {
     const double ux = u_ray[0], uy = u_ray[1], uz = u_ray[2];
-    const double m = std::fmax(std::fmax(std::fabs(ux), std::fabs(uy)), std::fabs(uz));
+    const double m = largest_magnitude(ux, uy, uz);
     if (!(m > 0 && m < kInfinity) || std::isnan(ux + uy + uz)) {
         r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
         return;
@@ -720,7 +734,7 @@ inline void ray_hit_lagrange(double Re, double f, const double* r_ray, const dou
 inline void ray_hit_stable(double Re, double f, const double* r_ray, const double* u_ray,
                            double* r_surf) noexcept {
     const double ux = u_ray[0], uy = u_ray[1], uz = u_ray[2];
-    const double m = std::fmax(std::fmax(std::fabs(ux), std::fabs(uy)), std::fabs(uz));
+    const double m = largest_magnitude(ux, uy, uz);
     const double rx = r_ray[0], ry = r_ray[1], rz = r_ray[2];
     const bool finite_source = std::isfinite(rx) && std::isfinite(ry) && std::isfinite(rz);
     if (!(m > 0 && m < kInfinity) || std::isnan(ux + uy + uz) || !finite_source) {
@@ -731,7 +745,7 @@ inline void ray_hit_stable(double Re, double f, const double* r_ray, const doubl
     const double vx = scale_by_power_of_two(ux, -e), vy = scale_by_power_of_two(uy, -e);
     const double vz = scale_by_power_of_two(uz, -e);
     // Re into [1/2, 1), unless the source would then pass 2^1000.
-    const double source = std::fmax(std::fabs(rx), std::fmax(std::fabs(ry), std::fabs(rz)));
+    const double source = largest_magnitude(rx, ry, rz);
     const int k_re = binary_exponent(Re);
     const int k = source > 0 ? std::max(k_re, binary_exponent(source) - kSourceHeadroom) : k_re;
     const double R = scale_by_power_of_two(Re, -k);
@@ -844,8 +858,7 @@ void finish_aer(double* r_target_obs, const ENU_Frame* enu_obs, AER* aer) noexce
     double* east_axis = const_cast<double*>(enu_obs->u_east);
     double* north_axis = const_cast<double*>(enu_obs->u_north);
     double* up_axis = const_cast<double*>(enu_obs->u_up);
-    const double m = std::fmax(std::fmax(std::fabs(r_target_obs[0]), std::fabs(r_target_obs[1])),
-                               std::fabs(r_target_obs[2]));
+    const double m = largest_magnitude(r_target_obs[0], r_target_obs[1], r_target_obs[2]);
     int scale = 0;
     double scaled[3];
     double* d = r_target_obs;

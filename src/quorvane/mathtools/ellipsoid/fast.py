@@ -43,6 +43,12 @@ from numpy.lib.stride_tricks import as_strided
 
 from quorvane.datamodel import AER_dtype, LLA_dtype
 from quorvane.mathtools.ellipsoid import _fast
+from quorvane.mathtools.ellipsoid._arguments import (
+    broadcast_shape,
+    check_ellipsoid,
+    numeric,
+    vectors,
+)
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 __all__ = ["aer_coords", "enu_from_pos", "level", "levels", "lla_from_pos", "pos_from_lla"]
@@ -61,22 +67,6 @@ if TYPE_CHECKING:
     type _Float64 = np.ndarray[tuple[int, ...], np.dtype[np.float64]]
 
 
-def _check_ell(ell: Any) -> None:
-    if not isinstance(ell, Ellipsoid):
-        raise TypeError(f"ell must be an Ellipsoid, got {type(ell).__name__}")
-
-
-def _numeric(name: str, x: Any) -> np.ndarray[Any, Any]:
-    """``x`` as an array of a real numeric dtype, or an error naming ``name``."""
-    try:
-        a = np.asarray(x)
-    except (ValueError, TypeError) as exc:
-        raise ValueError(f"{name}: not convertible to an array ({exc})") from None
-    if a.dtype.kind not in "biuf":
-        raise TypeError(f"{name} must be real numbers, got an array of dtype {a.dtype}")
-    return a
-
-
 # Inputs that are float64 views the loops can walk with one stride per axis (strided,
 # unaligned, broadcast) are read in place. Others (other dtypes, layouts whose leading axes
 # do not flatten to one stride) are converted this many rows at a time, so that the memory
@@ -86,10 +76,7 @@ _BLOCK_ROWS = 1 << 16
 
 def _rows_of(name: str, x: Any) -> np.ndarray[Any, Any]:
     """``x`` as an array of shape (..., 3) of a real dtype, or an error naming ``name``."""
-    a = _numeric(name, x)
-    if a.ndim == 0 or a.shape[-1] != 3:
-        raise ValueError(f"{name} must have shape (3,) or (..., 3), got {a.shape}")
-    return _small_as_float64(a)
+    return _small_as_float64(vectors(name, x, rows="..."))
 
 
 def _small_as_float64(a: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
@@ -105,11 +92,11 @@ def _flattened(a: np.ndarray[Any, Any], lead: int) -> np.ndarray[Any, Any] | Non
     native float64, or None where no single stride walks them."""
     if a.dtype != np.float64:
         return None
+    if any(n == 0 for n in a.shape[:lead]):
+        return np.empty((0, *a.shape[lead:]))
     axes = [(n, s) for n, s in zip(a.shape[:lead], a.strides[:lead]) if n != 1]
     if any(s0 != s1 * n1 for (_, s0), (n1, s1) in itertools.pairwise(axes)):
         return None
-    if any(n == 0 for n in a.shape[:lead]):
-        return np.empty((0, *a.shape[lead:]))
     n = math.prod(a.shape[:lead])
     step = axes[-1][1] if axes else 0
     return as_strided(a, (n, *a.shape[lead:]), (step, *a.strides[lead:]), writeable=False)
@@ -134,10 +121,11 @@ def _run(
     whole = [_flattened(a, lead) for a in (*rows, *columns)]
     if all(w is not None for w in whole) or n <= _BLOCK_ROWS or lead == 0:
         args = [
-            w if w is not None else np.ascontiguousarray(a, dtype=np.float64).reshape(n, -1)
+            w
+            if w is not None
+            else np.ascontiguousarray(a, dtype=np.float64).reshape(n, *a.shape[lead:])
             for w, a in zip(whole, (*rows, *columns))
         ]
-        args[len(rows) :] = [c.reshape(-1) for c in args[len(rows) :]]
         loop(ell, *args, out)
         return
     inner = n // shape[0]
@@ -206,7 +194,7 @@ def lla_from_pos(ell: Ellipsoid, r: _Reals) -> _Records:
     >>> float(lla["lat"][0]), float(lla["alt"][0])
     (0.0, 0.0)
     """
-    _check_ell(ell)
+    check_ellipsoid(ell)
     rows = _rows_of("r", r)
     lead = rows.shape[:-1]
     out = np.empty(math.prod(lead), dtype=LLA_dtype)
@@ -244,14 +232,10 @@ def pos_from_lla(ell: Ellipsoid, lat: _Reals, lon: _Reals, alt: _Reals) -> _Floa
     >>> fast.pos_from_lla(catalogue.get("WGS84"), 0.0, 0.0, 0.0).tolist()
     [6378137.0, 0.0, 0.0]
     """
-    _check_ell(ell)
+    check_ellipsoid(ell)
     names = ("lat", "lon", "alt")
-    arrays = [_small_as_float64(_numeric(n, v)) for n, v in zip(names, (lat, lon, alt))]
-    try:
-        shape = np.broadcast_shapes(*(a.shape for a in arrays))
-    except ValueError:
-        listed = ", ".join(f"{n} {a.shape}" for n, a in zip(names, arrays))
-        raise ValueError(f"shapes do not broadcast: {listed}") from None
+    arrays = [_small_as_float64(numeric(n, v)) for n, v in zip(names, (lat, lon, alt))]
+    shape = broadcast_shape({n: a.shape for n, a in zip(names, arrays)})
     out = np.empty(shape + (3,), dtype=np.float64)
     _run(_fast.pos_from_lla, ell, shape, [], arrays, out.reshape(-1, 3))
     return out
@@ -344,14 +328,13 @@ def _observed(
     ell: Any, r_target: Any, lat_obs: Any, lon_obs: Any, alt_obs: Any
 ) -> tuple[tuple[int, ...], list[np.ndarray[Any, Any]], list[np.ndarray[Any, Any]]]:
     """The broadcast leading shape, the targets' rows and the observers' columns."""
-    _check_ell(ell)
+    check_ellipsoid(ell)
     rows = _rows_of("r_target", r_target)
     lead = rows.shape[:-1]
     names = ("lat_obs", "lon_obs", "alt_obs")
-    arrays = [_small_as_float64(_numeric(n, v)) for n, v in zip(names, (lat_obs, lon_obs, alt_obs))]
-    try:
-        shape = np.broadcast_shapes(lead, *(a.shape for a in arrays))
-    except ValueError:
-        listed = ", ".join(f"{n} {a.shape}" for n, a in zip(names, arrays))
-        raise ValueError(f"shapes do not broadcast: r_target {lead + (3,)}, {listed}") from None
+    arrays = [_small_as_float64(numeric(n, v)) for n, v in zip(names, (lat_obs, lon_obs, alt_obs))]
+    shape = broadcast_shape(
+        {"r_target": lead, **{n: a.shape for n, a in zip(names, arrays)}},
+        shown={"r_target": rows.shape},
+    )
     return shape, [rows], arrays

@@ -25,7 +25,6 @@ computed as ordinary ones; ``x.filled(np.nan)`` turns them into NaN rows.
 from __future__ import annotations
 
 import math
-import sys
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -33,6 +32,12 @@ import numpy as np
 
 from quorvane.datamodel import AER_dtype, LLA_dtype, SurfCoord_dtype
 from quorvane.mathtools.ellipsoid import _frames
+from quorvane.mathtools.ellipsoid._arguments import (
+    broadcast_shape,
+    check_ellipsoid,
+    numeric,
+    vectors,
+)
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 __all__ = [
@@ -74,45 +79,6 @@ _FLOAT64 = np.dtype(np.float64)
 _HALF_PI = math.pi / 2
 
 
-def _numeric(name: str, x: Any) -> _Array:
-    """``x`` as an array of a real numeric dtype, or an error naming ``name``."""
-    ma = sys.modules.get("numpy.ma")  # loaded if x can be a masked array
-    if ma is not None and isinstance(x, ma.MaskedArray):
-        raise TypeError(
-            f"{name} is a masked array, whose masked values would be computed as they are: "
-            f"pass {name}.filled(np.nan) to get NaN rows for them"
-        )
-    try:
-        a = np.asarray(x)
-    except (ValueError, TypeError) as exc:
-        raise ValueError(f"{name}: not convertible to an array ({exc})") from None
-    if a.dtype.kind not in "biuf":
-        raise TypeError(f"{name} must be real numbers, got an array of dtype {a.dtype}")
-    return a
-
-
-def _vectors(name: str, x: Any) -> _Array:
-    """3-vectors: shape (3,) or (..., 3)."""
-    a = _numeric(name, x)
-    if a.ndim == 0 or a.shape[-1] != 3:
-        raise ValueError(f"{name} must have shape (3,) or (N, 3), got {a.shape}")
-    return a
-
-
-def _check_ell(ell: Any) -> None:
-    if not isinstance(ell, Ellipsoid):
-        raise TypeError(f"ell must be an Ellipsoid, got {type(ell).__name__}")
-
-
-def _shape(named: dict[str, tuple[int, ...]]) -> tuple[int, ...]:
-    """The broadcast of the named shapes, or a ValueError naming them all."""
-    try:
-        return np.broadcast_shapes(*named.values())
-    except ValueError:
-        listed = ", ".join(f"{name} {shape}" for name, shape in named.items())
-        raise ValueError(f"shapes do not broadcast: {listed}") from None
-
-
 def _rows(
     shape: tuple[int, ...],
     columns: list[_Array],
@@ -147,9 +113,9 @@ def _observers(
     lat_obs: Any, lon_obs: Any, alt_obs: Any
 ) -> tuple[dict[str, tuple[int, ...]], list[_Array]]:
     arrays = [
-        _numeric("lat_obs", lat_obs),
-        _numeric("lon_obs", lon_obs),
-        _numeric("alt_obs", alt_obs),
+        numeric("lat_obs", lat_obs),
+        numeric("lon_obs", lon_obs),
+        numeric("alt_obs", alt_obs),
     ]
     named = {n: a.shape for n, a in zip(("lat_obs", "lon_obs", "alt_obs"), arrays)}
     return named, arrays
@@ -191,18 +157,18 @@ def _from_vectors(
     name: str,
     point: Callable[..., _Array | None],
     ell: Any,
-    vectors: Any,
+    source: Any,
     observer: tuple[Any, Any, Any],
     degrees: bool,
     dtype: np.dtype[Any] | None = None,
 ) -> _Array:
-    """The conversion ``name`` of 3-vectors ``vectors`` as seen from ``observer``: plain
+    """The conversion ``name`` of 3-vectors ``source`` as seen from ``observer``: plain
     numbers in one call of ``point`` (``_frames.<name>_point``), else by the element loop
     ``_frames.<name>``."""
-    result = point(ell, vectors, *observer, degrees)
+    result = point(ell, source, *observer, degrees)
     if result is not None:  # plain numbers, in one call
         return result
-    _check_ell(ell)
+    check_ellipsoid(ell)
     parameter = {
         "enu_from_pos": "r_target",
         "ned_from_pos": "r_target",
@@ -212,9 +178,9 @@ def _from_vectors(
         "enu_from_ecef_vector": "v",
         "ecef_vector_from_enu": "v_enu",
     }[name]
-    a = _vectors(parameter, vectors)
+    a = vectors(parameter, source)
     named, observers = _observers(*observer)
-    shape = _shape({parameter: a.shape[:-1], **named})
+    shape = broadcast_shape({parameter: a.shape[:-1], **named})
     out = _run(
         getattr(_frames, name),
         ell,
@@ -239,10 +205,10 @@ def _from_triples(
     result = point(ell, *values, *observer, degrees)
     if result is not None:  # plain numbers, in one call
         return result
-    _check_ell(ell)
-    columns = [_numeric(n, v) for n, v in zip(names, values)]
+    check_ellipsoid(ell)
+    columns = [numeric(n, v) for n, v in zip(names, values)]
     named, observers = _observers(*observer)
-    shape = _shape({**{n: c.shape for n, c in zip(names, columns)}, **named})
+    shape = broadcast_shape({**{n: c.shape for n, c in zip(names, columns)}, **named})
     out = _run(
         getattr(_frames, name),
         ell,
@@ -269,7 +235,7 @@ def _from_geodetic(
 
     The method gets float64 radians column by column; rows whose latitude lies outside
     [-pi/2, pi/2] are NaN (the method would give the point of the folded latitude)."""
-    _check_ell(ell)
+    check_ellipsoid(ell)
     if _plain(values):  # the method's one-point form, the same bits
         lat, lon = float(values[0]), float(values[1])
         if degrees:
@@ -277,8 +243,8 @@ def _from_geodetic(
         if lat > _HALF_PI or lat < -_HALF_PI:
             return np.full(3, np.nan)
         return getattr(ell, method)(lat, lon, *values[2:])  # type: ignore[no-any-return]
-    columns = [_numeric(n, v) for n, v in zip(names, values)]
-    shape = _shape({n: c.shape for n, c in zip(names, columns)})
+    columns = [numeric(n, v) for n, v in zip(names, values)]
+    shape = broadcast_shape({n: c.shape for n, c in zip(names, columns)})
     rows = _rows(shape, columns, 2, degrees)
     out = getattr(ell, method)(*rows.T)
     out[np.abs(rows[:, 0]) > np.pi / 2] = np.nan
@@ -287,10 +253,10 @@ def _from_geodetic(
 
 def _to_geodetic(method: str, ell: Any, r: Any, dtype: np.dtype[Any], degrees: bool) -> _Records:
     """The method ``method`` of positions ``r`` ((3,) or (..., 3)): records, (1,) for one."""
-    _check_ell(ell)
+    check_ellipsoid(ell)
     if not degrees and type(r) is np.ndarray and r.dtype is _FLOAT64 and r.shape == (3,):
         return getattr(ell, method)(r)  # type: ignore[no-any-return]
-    a = _vectors("r", r)
+    a = vectors("r", r)
     shape = a.shape[:-1]
     if not shape and a.dtype == np.float64:  # the method's one-point form
         out = getattr(ell, method)(a)

@@ -29,6 +29,7 @@ import numpy as np
 
 from quorvane.datamodel import GeodesicDirect_dtype, GeodesicInverse_dtype
 from quorvane.mathtools.ellipsoid import _geodesic
+from quorvane.mathtools.ellipsoid._arguments import broadcast_shape, column, numeric
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 __all__ = [
@@ -45,49 +46,19 @@ __all__ = [
 #: integrals are evaluated exactly.
 MAX_FLATTENING = 1 / 50
 
-# A plain float or int: the one-pair calls skip the arrays.
-_NUMBER = (float, int)
-
-
-def _numeric(name: str, x: Any) -> np.ndarray:
-    """``x`` as an array of a real numeric dtype, or an error naming ``name``."""
-    try:
-        a = np.asarray(x)
-    except (ValueError, TypeError) as exc:
-        raise ValueError(f"{name}: not convertible to an array ({exc})") from None
-    if a.dtype.kind not in "biuf":
-        raise TypeError(f"{name} must be real numbers, got an array of dtype {a.dtype}")
-    return a
-
 
 def _columns(
     names: tuple[str, ...], values: tuple[Any, ...], angles: int, degrees: bool
 ) -> tuple[tuple[int, ...], list[np.ndarray]]:
     """The broadcast shape and one contiguous float64 column per argument (the
     first ``angles`` in radians): its values in broadcast order, or one value."""
-    arrays = [_numeric(n, v) for n, v in zip(names, values)]
-    try:
-        shape = np.broadcast_shapes(*(a.shape for a in arrays))
-    except ValueError:
-        listed = ", ".join(f"{n} {a.shape}" for n, a in zip(names, arrays))
-        raise ValueError(f"shapes do not broadcast: {listed}") from None
-    columns = []
-    for k, a in enumerate(arrays):
-        if a.size == 1:
-            flat = a.reshape(1)
-        elif a.shape == shape:
-            flat = a.reshape(-1)
-        else:
-            flat = np.broadcast_to(a, shape).reshape(-1)
-        if degrees and k < angles:
-            columns.append(np.radians(flat, dtype=np.float64))
-        else:  # a contiguous float64 input is used as it is
-            columns.append(np.ascontiguousarray(flat, dtype=np.float64))
+    arrays = {n: numeric(n, v) for n, v in zip(names, values)}
+    shape = broadcast_shape({n: a.shape for n, a in arrays.items()})
+    columns = [column(a, shape, degrees and k < angles) for k, a in enumerate(arrays.values())]
     return shape, columns
 
 
 def _solve(
-    one: Any,
     function: Any,
     ell: Any,
     names: tuple[str, ...],
@@ -97,13 +68,8 @@ def _solve(
     out_angles: slice,
     degrees: bool,
 ) -> np.ndarray:
-    """Plain numbers in one call of ``one``; anything else as columns through the
-    element loop ``function``, giving records of ``dtype``."""
-    for v in values:
-        if type(v) not in _NUMBER:
-            break
-    else:
-        return one(ell, *values, degrees)  # type: ignore[no-any-return]
+    """The arguments as columns through the element loop ``function``, giving records
+    of ``dtype`` (the one-pair functions have declined them)."""
     shape, columns = _columns(names, values, angles, degrees)
     out = np.empty((math.prod(shape), 3), dtype=np.float64)
     function(ell, *columns, out)
@@ -127,8 +93,10 @@ def inverse(
         ``azi1`` and ``azi2`` the direction of travel at points 1 and 2 (clockwise
         from north, in (-pi, pi]). Coincident points give ``s12 = 0``.
     """
+    one = _geodesic.inverse_one(ell, lat1, lon1, lat2, lon2, degrees)
+    if one is not None:  # plain numbers, in one call
+        return one
     return _solve(
-        _geodesic.inverse_one,
         _geodesic.inverse,
         ell,
         ("lat1", "lon1", "lat2", "lon2"),
@@ -155,8 +123,10 @@ def direct(
         ``GeodesicDirect_dtype`` records ``(lat2, lon2, azi2)``; ``lon2`` in [-pi, pi],
         ``azi2`` the forward azimuth there.
     """
+    one = _geodesic.direct_one(ell, lat1, lon1, azi1, s12, degrees)
+    if one is not None:  # plain numbers, in one call
+        return one
     return _solve(
-        _geodesic.direct_one,
         _geodesic.direct,
         ell,
         ("lat1", "lon1", "azi1", "s12"),
@@ -177,7 +147,7 @@ def points_along(
     azimuth ``azi1``: :func:`direct` with the distances as ``s12``. One geodesic
     (numbers for the start) is set up once for all the distances.
     """
-    d = _numeric("distances", distances)
+    d = numeric("distances", distances)
     return direct(ell, lat1, lon1, azi1, d, degrees=degrees)
 
 
@@ -200,7 +170,7 @@ def waypoints(
     if n < 2:
         raise ValueError(f"n must be at least 2 (the two ends), got {n}")
     names = ("lat1", "lon1", "lat2", "lon2")
-    arrays = [_numeric(k, v) for k, v in zip(names, (lat1, lon1, lat2, lon2))]
+    arrays = [numeric(k, v) for k, v in zip(names, (lat1, lon1, lat2, lon2))]
     line = inverse(ell, *arrays, degrees=degrees)
     shape = np.broadcast_shapes(*(a.shape for a in arrays))
     line = line.reshape(shape)
@@ -226,7 +196,7 @@ def waypoints(
 
 
 def _path(lat: Any, lon: Any, degrees: bool) -> tuple[np.ndarray, np.ndarray]:
-    la, lo = _numeric("lat", lat), _numeric("lon", lon)
+    la, lo = numeric("lat", lat), numeric("lon", lon)
     if la.ndim != 1 or lo.ndim != 1 or la.shape != lo.shape:
         raise ValueError(
             f"lat and lon must be 1-D of the same length, got shapes {la.shape} and {lo.shape}"

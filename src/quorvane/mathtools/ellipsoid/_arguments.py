@@ -1,0 +1,86 @@
+"""The arguments of the companion modules (``frames``, ``fast``, ``geodesic``): one
+convention for all of them.
+
+The ellipsoid comes first and must be an ``Ellipsoid``. Every other argument is a number,
+a (nested) sequence of numbers or an array of a real dtype (boolean, integer or floating);
+anything else is a TypeError or ValueError that names the parameter, and so is a masked
+array, whose masked values would otherwise be computed as ordinary ones. Arguments are
+broadcast against each other, and shapes that do not broadcast are a ValueError listing
+every shape by name.
+"""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+
+from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+
+__all__ = ["broadcast_shape", "check_ellipsoid", "column", "numeric", "vectors"]
+
+type _Array = np.ndarray[tuple[int, ...], np.dtype[Any]]
+type _Column = np.ndarray[tuple[int], np.dtype[np.float64]]
+
+
+def check_ellipsoid(ell: Any) -> None:
+    """A TypeError unless ``ell`` is an ``Ellipsoid``."""
+    if not isinstance(ell, Ellipsoid):
+        raise TypeError(f"ell must be an Ellipsoid, got {type(ell).__name__}")
+
+
+def numeric(name: str, x: Any) -> _Array:
+    """``x`` as an array of a real numeric dtype, or an error naming ``name``."""
+    ma = sys.modules.get("numpy.ma")  # loaded if x can be a masked array
+    if ma is not None and isinstance(x, ma.MaskedArray):
+        raise TypeError(
+            f"{name} is a masked array, whose masked values would be computed as they are: "
+            f"pass {name}.filled(np.nan) to get NaN rows for them"
+        )
+    try:
+        a = np.asarray(x)
+    except (ValueError, TypeError) as exc:
+        raise ValueError(f"{name}: not convertible to an array ({exc})") from None
+    if a.dtype.kind not in "biuf":
+        raise TypeError(f"{name} must be real numbers, got an array of dtype {a.dtype}")
+    return a
+
+
+def vectors(name: str, x: Any, rows: str = "N") -> _Array:
+    """``x`` as 3-vectors, an array of shape (3,) or (..., 3) of a real dtype; the error
+    names the second shape ``(rows, 3)``."""
+    a = numeric(name, x)
+    if a.ndim == 0 or a.shape[-1] != 3:
+        raise ValueError(f"{name} must have shape (3,) or ({rows}, 3), got {a.shape}")
+    return a
+
+
+def broadcast_shape(
+    named: Mapping[str, tuple[int, ...]], shown: Mapping[str, tuple[int, ...]] | None = None
+) -> tuple[int, ...]:
+    """The broadcast of the named shapes, or a ValueError listing them by name (a name in
+    ``shown`` with the shape given there: the whole array's, where ``named`` has its
+    leading axes)."""
+    try:
+        return np.broadcast_shapes(*named.values())
+    except ValueError:
+        listing = {**named, **(shown or {})}
+        listed = ", ".join(f"{name} {listing[name]}" for name in named)
+        raise ValueError(f"shapes do not broadcast: {listed}") from None
+
+
+def column(a: _Array, shape: tuple[int, ...], radians: bool = False) -> _Column:
+    """``a`` broadcast to ``shape`` as a C-contiguous float64 column in C order, or its one
+    value where it has one (a loop's column of step 0); with ``radians``, degrees turned
+    into radians as ``numpy.radians`` does. Contiguous float64 values are not copied."""
+    if a.size == 1:
+        flat = a.reshape(1)
+    elif a.shape == shape:
+        flat = a.reshape(-1)
+    else:
+        flat = np.broadcast_to(a, shape).reshape(-1)
+    if radians:
+        return np.radians(flat, dtype=np.float64)
+    return np.ascontiguousarray(flat, dtype=np.float64)
