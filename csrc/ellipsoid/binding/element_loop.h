@@ -54,7 +54,9 @@ public:
                 kernels::observer_position_and_frame(k_.self_, lla_obs_, r_obs_, &enu_obs_);
         }
         bool self_contained() const noexcept { return inline_; }
-        void c_aer_coords(const double* r_target, AER* aer) const noexcept {
+        // Flattened: the steps of every target in one body, without a call
+        // (and its spills) between the subtraction and finish_aer.
+        [[gnu::flatten]] void c_aer_coords(const double* r_target, AER* aer) const noexcept {
             if (!k_.own_) return k_.self_->kernels->c_aer_coords(k_.self_, r_target, lla_obs_, aer);
             double r_target_obs[3];
             double* r_obs = const_cast<double*>(r_obs_);
@@ -160,10 +162,11 @@ bool put(const RowSink& sink, Py_ssize_t i, Check checked, const Compute& comput
 // -- Packed float64 in and out ------------------------------------------------------
 //
 // The common case of exact contiguous float64 arrays in and a contiguous
-// result out, as a bare loop: each element copied in, the kernel inlined, the
-// result copied out, with nothing tested per element. Copies go through
-// memcpy, which is a plain load or store where the address is aligned and
-// correct where it is not.
+// result out, as a bare loop with nothing tested per element and the kernel
+// inlined. Where every buffer is aligned for its elements, the kernel reads
+// and writes them in place. A buffer at an odd address (a chunk Dask cut out
+// of a bytes object or an Arrow buffer, a result a replaced numpy.zeros
+// handed over) is copied in and out element by element with memcpy instead.
 
 // Results whose element i is the T at base + i * sizeof(T).
 template <class T>
@@ -172,6 +175,12 @@ struct PackedResult {
     char* base = nullptr;
 
     explicit operator bool() const noexcept { return base != nullptr; }
+    bool aligned() const noexcept {
+        return reinterpret_cast<std::uintptr_t>(base) % alignof(T) == 0;
+    }
+    T* at(Py_ssize_t i) const noexcept {
+        return reinterpret_cast<T*>(base + i * Py_ssize_t(sizeof(T)));
+    }
     void write(Py_ssize_t i, const T& value) const noexcept {
         std::memcpy(base + i * Py_ssize_t(sizeof(T)), static_cast<const void*>(&value),
                     sizeof value);
@@ -184,11 +193,11 @@ struct Row3 {  // a row of an (N, 3) result
 
 // Where the kernel writes element i: the record, or the row's doubles.
 template <class T>
-T* target(T& value) noexcept {
-    return &value;
+T* target(T* value) noexcept {
+    return value;
 }
-inline double* target(Row3& row) noexcept {
-    return row.r;
+inline double* target(Row3* row) noexcept {
+    return row->r;
 }
 
 template <class T>
@@ -201,8 +210,8 @@ inline PackedResult<Row3> packed(const RowSink& sink) noexcept {
 
 // Elements 0 .. n - 1 from `in` through compute into `out`, split over threads
 // as run_elements splits them, and without the interpreter lock from
-// kAllowThreadsThreshold elements on.
-template <int Width, class In, class Out, class Compute>
+// kAllowThreadsThreshold elements on; in place when `Aligned`.
+template <int Width, bool Aligned, class In, class Out, class Compute>
 void run_packed(Py_ssize_t n, const In& in, const Out& out, const Compute& compute) noexcept {
     const py::AllowThreads allow(n >= kAllowThreadsThreshold);
     common::parallel_for(n, [&in, &out, &compute](Py_ssize_t begin, Py_ssize_t end) {
@@ -213,10 +222,14 @@ void run_packed(Py_ssize_t n, const In& in, const Out& out, const Compute& compu
         const Compute kernel = compute;
         for (Py_ssize_t i = begin; i < end; ++i) {
             double values[Width];
-            source.read(i, values);
-            typename Out::Element result;
-            kernel(static_cast<const double*>(values), target(result));
-            result_at.write(i, result);
+            if constexpr (Aligned) {
+                kernel(source.element(i, values), target(result_at.at(i)));
+            } else {
+                source.read(i, values);
+                typename Out::Element result;
+                kernel(static_cast<const double*>(values), target(&result));
+                result_at.write(i, result);
+            }
         }
     });
 }
@@ -236,7 +249,11 @@ bool for_each_element(PyObject* x, const Reader& reader, const Sink& sink, bool 
         const auto in = reader.packed();
         const auto out = packed(sink);
         if (in && out) {
-            run_packed<Width>(n, in, out, compute);
+            if (in.aligned() && out.aligned()) {
+                run_packed<Width, true>(n, in, out, compute);
+            } else {
+                run_packed<Width, false>(n, in, out, compute);
+            }
             return true;
         }
     }

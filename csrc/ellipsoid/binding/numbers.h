@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -39,15 +40,32 @@ inline double load_double(const char* p) noexcept {
 
 // Inputs whose elements lie packed in memory as float64, the common case of
 // contiguous arrays: element i of input k is `Width` doubles at
-// base[k] + i * Width * 8. They are read with memcpy, so any byte address
-// will do (chunks handed over by Dask or pyarrow need not be aligned); where
-// the address is aligned the copy is a plain load.
+// base[k] + i * Width * 8.
 template <size_t Inputs, size_t Width>
 struct PackedDoubles {
     static constexpr Py_ssize_t kStride = Width * sizeof(double);
     std::array<const char*, Inputs> base{};  // all nullptr unless every input is packed
 
     explicit operator bool() const noexcept { return base[0] != nullptr; }
+    // Whether every input lies at addresses aligned for doubles; chunks handed
+    // over by Dask or pyarrow need not.
+    bool aligned() const noexcept {
+        for (const char* b : base) {
+            if (reinterpret_cast<std::uintptr_t>(b) % alignof(double) != 0) return false;
+        }
+        return true;
+    }
+    // The doubles of element i of aligned inputs: in place for one input, else
+    // gathered into `scratch` (Inputs * Width doubles).
+    const double* element(Py_ssize_t i, double* scratch) const noexcept {
+        if constexpr (Inputs == 1) {
+            return reinterpret_cast<const double*>(base[0] + i * kStride);
+        } else {
+            read(i, scratch);
+            return scratch;
+        }
+    }
+    // Element i copied into out, from any byte address.
     void read(Py_ssize_t i, double* out) const noexcept {
         for (size_t k = 0; k < Inputs; ++k) {
             std::memcpy(out + k * Width, base[k] + i * kStride, Width * sizeof(double));
