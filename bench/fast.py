@@ -247,7 +247,6 @@ def table(paths):
     """The Markdown of bench/results/fast.md from the JSON files of one or more runs."""
     values, metadata = _stats(paths)
     sizes = sorted({n for (_, _, n) in values})
-    loads = [v[2] for v in values.values() if not math.isnan(v[2])]
     out = [
         "# The vectorised conversions: speed",
         "",
@@ -262,8 +261,7 @@ def table(paths):
         "",
         (
             f"Level `{metadata.get('simd_level', '?')}`, {metadata.get('cpu_count', '?')} CPUs "
-            f"({metadata.get('cpu_model_name', '?')}); load average during the runs up to "
-            f"{max(loads, default=math.nan):.1f}. WGS84, points within 1e6 m of the surface, "
+            f"({metadata.get('cpu_model_name', '?')}). WGS84, points within 1e6 m of the surface, "
             "contiguous float64; `aer_coords` with one observer. Mean time per call of N points "
             "(pyperf; +- one standard deviation where it exceeds a tenth of the mean). The memory "
             "floor is `np.copyto` of an array of the input's bytes and one of the output's bytes "
@@ -285,9 +283,12 @@ def table(paths):
 
     for n in sizes:
         floor = values.get(("copy", "floor", n))
+        here = [v[2] for (_, _, m), v in values.items() if m == n and not math.isnan(v[2])]
         out += [
             "",
             f"## N = {_size(n)}",
+            "",
+            f"Load average during these runs: up to {max(here, default=math.nan):.1f}.",
             "",
             (
                 "| function | fast, 1 thread | fast, all cores | exact method, 1 thread | "
