@@ -84,11 +84,14 @@ struct Geodesic {
         return exact::Integrals(f1, ep2, salp0, calp0, longitude);
     }
 
-    // c^2 = a^2/2 + b^2/2 atanh(e)/e (eq. 60); a^2 on a sphere.
+    // c^2 = a^2/2 + b^2/2 atanh(e)/e (eq. 60); a^2 on a sphere. Past the series'
+    // flattenings atanh(e) = log((1 + e)/(1 - f)), as (1 + e)(1 - e) = (1 - f)^2: e
+    // itself rounds to 1 (and atanh to infinity) once 1 - f is below 1e-8.
     static double authalic(double a, double f) noexcept {
         const double e2 = f * (2 - f);
         const double e = std::sqrt(e2);
         const double b = a * (1 - f);
+        if (f > kMaxFlattening) return (a * a + b * b * (std::log((1 + e) / (1 - f)) / e)) / 2;
         return e2 == 0 ? a * a : (a * a + b * b * (std::atanh(e) / e)) / 2;
     }
 };
