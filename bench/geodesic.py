@@ -1,6 +1,6 @@
 """Speed of the geodesic problems against pyproj's Geod, on pyperf.
 
-From the top of the repository (about 2 minutes on 2 quiet cores)::
+From the top of the repository (about 4 minutes on 2 cores)::
 
     python -m bench.geodesic -o bench/results/geodesic.json --md bench/results/geodesic.md
     python -m bench.geodesic --n 1e5 --md /tmp/geodesic.md     # a quicker look
