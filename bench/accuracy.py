@@ -18,9 +18,10 @@ by up to pi/2. aer_coords is scored by its elevation (rad) and range (u), side b
 pymap3d's ecef2aer; the hit points of rays by their distance from the true one, in metres and in
 units of Re. The tables are printed in Markdown, kept in bench/results/ for the documentation.
 
-The geodesic section (bench/geodesic_accuracy.py) closes the output: M pairs per region of the
-inverse problem and M starts of the direct one against geodesic_truth.py's 40-digit integrals,
-beside geographiclib and pyproj's Geod.
+The geodesic section (bench/geodesic_accuracy.py) closes the output: the pairs of the inverse
+problem per region and flattening, and starts of the direct one, against geodesic_truth.py's
+40-digit integrals (the stored set bench/data/geodesic-truth.npz, or with M a fresh truth of M
+pairs per set), beside geographiclib and pyproj's Geod.
 """
 
 import argparse
@@ -382,7 +383,10 @@ def main():
     parser.add_argument("--points", type=int, default=2000)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument(
-        "--geodesic-pairs", type=int, default=100, help="pairs per geodesic region (0: none)"
+        "--geodesic-pairs",
+        type=int,
+        default=None,
+        help="a fresh geodesic truth of M pairs per set (default: the stored set; 0: none)",
     )
     args = parser.parse_args()
     rng = np.random.default_rng(args.seed)
@@ -409,7 +413,7 @@ def main():
     print("|---|---|---|---|")
     for label, cells in aer_rows(rng, max(args.points // 4, 50)):
         print(f"| {label} | " + " | ".join(cells) + " |")
-    if args.geodesic_pairs:
+    if args.geodesic_pairs != 0:
         from bench import geodesic_accuracy
 
         print()

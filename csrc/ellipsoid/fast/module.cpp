@@ -12,8 +12,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -33,24 +31,16 @@ using Direct = ellipsoid::kernels::DirectInline<QuorvaneEllipsoid>;
 // From this many rows a loop runs without the interpreter lock (as the methods do).
 constexpr Py_ssize_t kUnlockedRows = 256;
 
-// Rows a thread takes at a time (a multiple of every width).
-constexpr Py_ssize_t kBlockRows = 8192;
+// The methods' thread split, the threads taking blocks of 8192 rows (a multiple
+// of every width) in turn: a thread that another process slows down does fewer
+// blocks, and all end together (an equal split waits for the slowest). Every
+// point's bits are its own, whichever thread and lanes compute it.
+constexpr common::Split kRows{common::kParallelThreshold, common::kMinChunk, 8192};
 
-// loop(begin, end) over the rows [0, n), on the threads the methods' loops
-// use, each thread taking the next block of rows when it is done with one:
-// a thread that another process slows down does fewer blocks, and all end
-// together (an equal split waits for the slowest). Every point's bits are
-// its own, whichever thread and lanes compute it.
+// loop(begin, end) over the rows [0, n), split as kRows says.
 template <class Loop>
 void split(Py_ssize_t n, const Loop& loop) noexcept {
-    std::atomic<Py_ssize_t> next{0};
-    common::parallel_for(n, [&](Py_ssize_t, Py_ssize_t) {
-        for (;;) {
-            const Py_ssize_t begin = next.fetch_add(kBlockRows, std::memory_order_relaxed);
-            if (begin >= n) break;
-            loop(begin, std::min(n, begin + kBlockRows));
-        }
-    });
+    common::parallel_for(n, loop, kRows);
 }
 
 struct FastState {

@@ -9,13 +9,16 @@
 //   s / b      = E(sigma)   = integral_0^sigma D dt
 //   J(sigma)   = E - F      = integral_0^sigma (D - 1/D) dt   (the reduced length's)
 //   lambda     = (1 - f) sin(alpha0) integral_0^sigma D / (1 - n sin^2 t) dt
-//              = sin(alpha0) (Pi(sigma) / (1 - f) - (1 - f) e'^2 F(sigma)),
+//              = sin(alpha0) ((1 - f) F + n / (3 (1 - f)) s^3 RJ(c^2, D^2, 1, 1 - n s^2)),
 // since dlambda/dsigma = sin(alpha0) w / cos^2(beta), w = (1 - f) D and
-// cos^2(beta) = 1 - n sin^2(sigma). F, E and Pi are Legendre's integrals of the
-// first, second and third kind with parameter -k^2 (Pi's characteristic n), here
-// in Carlson's symmetric form, |phi| <= pi/2, s = sin(phi), c = cos(phi):
+// cos^2(beta) = 1 - n sin^2(sigma); with D^2 = (1 - n s^2) + (n + k^2) s^2 and
+// n + k^2 = n / (1 - f)^2 the integrand is 1/D + n/(1 - f)^2 s^2 / ((1 - n s^2) D),
+// a sum of positive terms (the form Pi/(1 - f) - (1 - f) e'^2 F loses 1/(1 - f)^2 of
+// its digits). F, E and Pi are Legendre's integrals of the first, second and third
+// kind with parameter -k^2 (Pi's characteristic n), here in Carlson's symmetric
+// form, |phi| <= pi/2, s = sin(phi), c = cos(phi):
 //   F = s RF(c^2, D^2, 1),  E - F = k^2/3 s^3 RD(c^2, D^2, 1),
-//   Pi = F + n/3 s^3 RJ(c^2, D^2, 1, 1 - n s^2),
+//   (Pi - F)/n = integral s^2 / ((1 - n s^2) D) = s^3/3 RJ(c^2, D^2, 1, 1 - n s^2),
 // the R functions by the duplication algorithm of B. C. Carlson, "Numerical
 // computation of real or complex elliptic integrals", Numer. Algorithms 10 (1995)
 // 13-26. Each integral is a secular term (its rate 2/pi times the complete integral)
@@ -132,7 +135,7 @@ inline constexpr double kMeridional = 1e-100;
 // squared ep2. Each is rate * sigma + a periodic part; `at` gives the periodic
 // parts at sigma (as its sine and cosine).
 struct Integrals {
-    double k2, salp0, n, f1, ep2;
+    double k2, salp0, n, f1;
     double e_rate;  // distance: 2/pi E(pi/2)
     double j_rate;  // reduced length: 2/pi (E - F)(pi/2)
     double c_rate;  // omega - lambda: 2/pi of its value at pi/2
@@ -148,7 +151,6 @@ struct Integrals {
           salp0(salp0_),
           n(calp0 * calp0),
           f1(f1_),
-          ep2(ep2_),
           c_rate(0),
           longitude(with_longitude && std::fabs(salp0_) >= kMeridional) {
         // Complete integrals: phi = pi/2, s = 1, c = 0, 1 - n = sin^2(alpha0).
@@ -156,8 +158,7 @@ struct Integrals {
         if (longitude) {
             const Carlson r = carlson<true>(0, y, 1, salp0 * salp0);
             complete(r);
-            const double pi = r.rf + n / 3 * r.rj;
-            const double lam = salp0 * (pi / f1 - f1 * ep2 * r.rf);
+            const double lam = salp0 * (f1 * r.rf + n / (3 * f1) * r.rj);
             c_rate = (std::copysign(kPi / 2, salp0) - lam) * (2 / kPi);
         } else {
             complete(carlson<false>(0, y, 1, 0));
@@ -195,8 +196,7 @@ struct Integrals {
         p.e = (F + J) - e_rate * sig;
         p.j = J - j_rate * sig;
         if (lon) {
-            const double pi = F + n / 3 * s3 * rj;
-            const double lam = salp0 * (pi / f1 - f1 * ep2 * F);
+            const double lam = salp0 * (f1 * F + n / (3 * f1) * s3 * rj);
             p.c = (std::atan2(salp0 * s, c) - lam) - c_rate * sig;
         }
         return p;

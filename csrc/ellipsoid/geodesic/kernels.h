@@ -480,20 +480,21 @@ struct Line {
     // in that bracket; sin and cos of sigma2 on the side.
     double exact_sigma(const Geodesic& g, double s12, double& ssig2, double& csig2) const noexcept {
         const double T = sig1 + (p1.e + s12 / g.b) / in.e_rate;
-        const double noise = 8 * kEps * std::fmax(1.0, std::fabs(T));  // of h's rounding
         double lo = T - kPi / 2, hi = T + kPi / 2, sig = T;
         for (int it = 0; it < 60; ++it) {
             ssig2 = std::sin(sig), csig2 = std::cos(sig);
             const double h = sig + in.at<false>(ssig2, csig2).e / in.e_rate - T;
-            if (std::fabs(h) <= noise) return sig;
+            if (h == 0) return sig;
             (h < 0 ? lo : hi) = sig;
-            double next = sig - h * in.e_rate / in.dn(ssig2);
-            const bool newton = next > lo && next < hi;
-            if (!newton) next = (lo + hi) / 2;
-            // A Newton step this small leaves an error far below the last bit.
-            const bool done = (newton && std::fabs(next - sig) <= 1e-11) || hi - lo <= noise;
-            sig = next;
-            if (done) break;
+            const double next = sig - h * in.e_rate / in.dn(ssig2);
+            // A Newton step this small leaves an error far below the last bit (it
+            // may land a rounding outside the bracket: it is taken all the same).
+            if (std::fabs(next - sig) <= 1e-11) {
+                sig = next;
+                break;
+            }
+            sig = next > lo && next < hi ? next : (lo + hi) / 2;
+            if (!(hi - lo > 4 * kEps * std::fmax(1.0, std::fabs(sig)))) break;
         }
         ssig2 = std::sin(sig), csig2 = std::cos(sig);
         return sig;
