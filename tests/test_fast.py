@@ -195,6 +195,7 @@ def test_same_bits_at_every_level(monkeypatch):
         assert fast.level() == name
         outs = [fast.lla_from_pos(WGS84, r).tobytes(), fast.pos_from_lla(WGS84, *geo).tobytes()]
         outs.append(fast.aer_coords(WGS84, r, *geo).tobytes())
+        outs.append(fast.aer_coords(WGS84, r * 1e190, 0.3, -1.2, 100.0).tobytes())
         outs.append(fast.enu_from_pos(WGS84, r, *geo).tobytes())
         for which in range(3):  # sin, cos, atan2
             out = np.empty(n)
