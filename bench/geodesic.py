@@ -1,6 +1,6 @@
 """Speed of the geodesic problems against pyproj's Geod, on pyperf.
 
-From the top of the repository (about 2 minutes on 2 quiet cores)::
+From the top of the repository (about 4 minutes on 2 cores)::
 
     python -m bench.geodesic -o bench/results/geodesic.json --md bench/results/geodesic.md
     python -m bench.geodesic --n 1e5 --md /tmp/geodesic.md     # a quicker look
@@ -12,7 +12,7 @@ the module on one thread (``QUORVANE_NUM_THREADS=1``) and on all CPUs, and pypro
 degrees=True)``). Each value is seconds per pair (pyperf's inner loops are the N pairs) or per
 call. Inputs are prepared outside the timed call; each call allocates its results, as a user's
 would. Before timing, the main process checks that both tools give the same distances and
-points. The Markdown table gives pyperf's medians, the ratios to pyproj and the targets, with
+points. ``-o`` replaces an older JSON file. The Markdown table gives pyperf's medians, the ratios to pyproj and the targets, with
 the machine's load average: the all-CPUs row means little on a machine whose cores are busy.
 """
 
@@ -138,7 +138,20 @@ def table(results: dict[str, float], n: int, load: tuple[float, float]) -> str:
     return "\n".join(lines) + "\n"
 
 
+def replace_output(argv: list[str]) -> None:
+    """pyperf refuses to write its JSON over an older run's: this run replaces it."""
+    if "--worker" in argv:
+        return
+    for k, arg in enumerate(argv):
+        path = argv[k + 1] if arg in ("-o", "--output") and k + 1 < len(argv) else None
+        if arg.startswith("--output="):
+            path = arg.split("=", 1)[1]
+        if path and os.path.isfile(path):
+            os.remove(path)
+
+
 def main() -> None:
+    replace_output(sys.argv[1:])
     runner = pyperf.Runner(
         program_args=("-m", "bench.geodesic"),
         add_cmdline_args=lambda cmd, args: cmd.extend(("--n", str(args.n))),
@@ -153,9 +166,11 @@ def main() -> None:
         load_start = os.getloadavg()[0]
 
     def bench(op: str, tool: str, size: str) -> None:
-        # A few processes and values: a call on N pairs takes a second; one pair is calibrated.
+        # A few processes and values for N pairs (a call takes a second); more for one pair,
+        # whose loops pyperf calibrates to a tenth of a second a value.
         if not args.worker:
-            runner.args.processes, runner.args.values, runner.args.warmups = 3, 3, 1
+            runner.args.processes, runner.args.values = (3, 3) if size == "N" else (6, 5)
+            runner.args.warmups = 1
             runner.args.loops = 1 if size == "N" else 0
         count = n if size == "N" else 1
         b = runner.bench_time_func(

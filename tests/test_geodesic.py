@@ -157,6 +157,30 @@ def test_flattening_near_one_never_hangs():
     assert np.isfinite(gd.polygon_area(ell, p[0][:50], p[1][:50])).all()
 
 
+def test_stored_truth_set_within_the_stated_bounds():
+    """Every set of bench/data/geodesic-truth.npz (thousands of pairs, 40-digit truths) within
+    the bound bench/geodesic_accuracy.py states for it."""
+    from bench import geodesic_accuracy as ga
+    from bench import geodesic_truth_data as data
+
+    sets = data.load()
+    assert len(sets) == len(data.inverse_sets()) + len(data.direct_sets())
+    for name, s in sets.items():
+        ell = Ellipsoid(data.RE, float(s["f"]))
+        if name.endswith("/direct"):
+            r = gd.direct(ell, s["lat1"], 0.0, s["azi1"], s["s12"])
+            nm = ga._position_nm(float(s["f"]), r["lat2"], r["lon2"], s["truth"]).max()
+            rad = ga._angle(r["azi2"] - s["truth"][:, 5], s["truth"][:, 4]).max()
+            bound = ga.DIRECT_BOUNDS[name.rsplit("/", 1)[0]]
+        else:
+            r = gd.inverse(ell, s["lat1"], s["lon1"], s["lat2"], s["lon2"])
+            rows = np.stack([r["s12"], r["azi1"], r["azi2"]], axis=1)
+            nm, rad = ga._inverse_cell(rows, s["truth"])
+            bound = ga.BOUNDS[name]
+        assert nm <= bound[0], name
+        assert bound[1] is None or rad <= bound[1], name
+
+
 def _peer_inverse(lat1, lon1, lat2, lon2):
     rows = [PEER.Inverse(*p) for p in zip(lat1, lon1, lat2, lon2)]
     return np.array([[r["s12"], r["azi1"], r["azi2"]] for r in rows])

@@ -127,7 +127,16 @@ def test_misuse_is_refused(mypy_report):
 
 def test_readme_examples_run(capsys):
     runpy.run_path(str(HERE / "readme_example.py"), run_name="__main__")
-    assert capsys.readouterr().out == "[47.3769] [8.5417] [408.] (3, 3)\n"
+    frames_line, inverse_line, direct_line = capsys.readouterr().out.splitlines()
+    assert frames_line == "[47.3769] [8.5417] [408.] (3, 3)"
+    assert inverse_line.startswith("[15347512.9405")
+    lat2, lon2, area, perimeter = (float(v.strip("[]")) for v in direct_line.split())
+    assert (round(lat2, 4), round(lon2, 4), round(area, -4), round(perimeter)) == (
+        49.5508,
+        101.1174,
+        12308780000.0,
+        443771,
+    )
 
 
 def _runtime_kind(value):
@@ -187,7 +196,9 @@ def test_stubs_match_the_runtime_modules(tmp_path):
 
 
 def test_the_readme_shows_the_checked_example():
-    """The usage example in README.md is the file this module type-checks and runs."""
+    """The usage examples in README.md are the file this module type-checks and runs."""
     readme = (HERE.parent / "README.md").read_text()
     body = (HERE / "readme_example.py").read_text().split('"""', 2)[2].lstrip("\n")
-    assert "```python\n" + body + "```\n" in readme
+    first, *others = body.split("# README block: ")
+    for block in [first] + [b.split("\n", 1)[1] for b in others]:
+        assert "```python\n" + block + "```\n" in readme

@@ -163,8 +163,8 @@ bool put(const RowSink& sink, Py_ssize_t i, Check checked, const Compute& comput
 //
 // The common case of exact contiguous float64 arrays in and a contiguous
 // result out, as a bare loop with nothing tested per element and the kernel
-// inlined. Where every buffer is aligned for its elements, the kernel reads
-// and writes them in place. A buffer at an odd address (a chunk Dask cut out
+// inlined. Where a buffer is aligned for its elements, the kernel reads or
+// writes them in place. A buffer at an odd address (a chunk Dask cut out
 // of a bytes object or an Arrow buffer, a result a replaced numpy.zeros
 // handed over) is copied in and out element by element with memcpy instead.
 
@@ -210,9 +210,10 @@ inline PackedResult<Row3> packed(const RowSink& sink) noexcept {
 
 // Elements 0 .. n - 1 from `in` through compute into `out`, split over threads
 // as run_elements splits them, and without the interpreter lock from
-// kAllowThreadsThreshold elements on; in place when `Aligned`.
-template <int Width, bool Aligned, class In, class Out, class Compute>
-void run_packed(Py_ssize_t n, const In& in, const Out& out, const Compute& compute) noexcept {
+// kAllowThreadsThreshold elements on; inputs read in place when `InPlaceIn`,
+// results written in place when `InPlaceOut`.
+template <int Width, bool InPlaceIn, bool InPlaceOut, class In, class Out, class Compute>
+void packed_loop(Py_ssize_t n, const In& in, const Out& out, const Compute& compute) noexcept {
     const py::AllowThreads allow(n >= kAllowThreadsThreshold);
     common::parallel_for(n, [&in, &out, &compute](Py_ssize_t begin, Py_ssize_t end) {
         // Copies of their own: the kernel's library calls cannot reach them,
@@ -222,16 +223,32 @@ void run_packed(Py_ssize_t n, const In& in, const Out& out, const Compute& compu
         const Compute kernel = compute;
         for (Py_ssize_t i = begin; i < end; ++i) {
             double values[Width];
-            if constexpr (Aligned) {
-                kernel(source.element(i, values), target(result_at.at(i)));
+            const double* element = values;
+            if constexpr (InPlaceIn) {
+                element = source.element(i, values);
             } else {
                 source.read(i, values);
+            }
+            if constexpr (InPlaceOut) {
+                kernel(element, target(result_at.at(i)));
+            } else {
                 typename Out::Element result;
-                kernel(static_cast<const double*>(values), target(&result));
+                kernel(element, target(&result));
                 result_at.write(i, result);
             }
         }
     });
+}
+
+// The packed loop, with each buffer in place where it is aligned.
+template <int Width, class In, class Out, class Compute>
+void run_packed(Py_ssize_t n, const In& in, const Out& out, const Compute& compute) noexcept {
+    if (in.aligned()) {
+        if (out.aligned()) return packed_loop<Width, true, true>(n, in, out, compute);
+        return packed_loop<Width, true, false>(n, in, out, compute);
+    }
+    if (out.aligned()) return packed_loop<Width, false, true>(n, in, out, compute);
+    packed_loop<Width, false, false>(n, in, out, compute);
 }
 
 // A method's loop over x.shape[0] elements: element i read by `reader` (a
@@ -249,11 +266,7 @@ bool for_each_element(PyObject* x, const Reader& reader, const Sink& sink, bool 
         const auto in = reader.packed();
         const auto out = packed(sink);
         if (in && out) {
-            if (in.aligned() && out.aligned()) {
-                run_packed<Width, true>(n, in, out, compute);
-            } else {
-                run_packed<Width, false>(n, in, out, compute);
-            }
+            run_packed<Width>(n, in, out, compute);
             return true;
         }
     }

@@ -10,7 +10,8 @@
 //   k^2 = e'^2 cos^2(alpha0),   eps = (sqrt(1 + k^2) - 1) / (sqrt(1 + k^2) + 1)  (eq. 16)
 // and in the third flattening n = f / (2 - f). The expansions here are carried to
 // the sixth order, as the paper gives them for double precision; they converge
-// for |f| up to about 1/50 and are used only there (see Geodesic::supports).
+// for |f| up to about 1/50 and are used only there; a flatter ellipsoid takes the
+// exact integrals of exact.h (see Geodesic::exact).
 //
 // The area integral I4 (eqs. 58-59) is summed here as a polynomial in cos(sigma):
 // with x = e'^2, y = k^2 sin^2(sigma) and t(x) = x + sqrt(1 + 1/x) asinh(sqrt(x)),
