@@ -579,7 +579,8 @@ void pos_from_lla_loop(const Shape& e, Column lat, Column lon, Column alt, doubl
         V<W> p = splat<W>(0.0), l = splat<W>(0.0), h = splat<W>(0.0);
         for (int k = 0; k < m; ++k)
             p[k] = load(lat, i + k), l[k] = load(lon, i + k), h[k] = load(alt, i + k);
-        V<W> x, y, z;
+        // Zero where pos_lanes does not run (no lane is then fast, none is read).
+        V<W> x = splat<W>(0.0), y = x, z = x;
         const I<W> fast = e.fast_pos ? pos_lanes<W>(e, p, l, h, x, y, z) : I<W>{};
         double* q = r + 3 * i;
         for (int k = 0; k < m; ++k) {
