@@ -275,3 +275,23 @@ def assert_same_bits(actual, expected, inputs, what):
             for i in bad[:6]
         )
         pytest.fail(f"{what}: {bad.size} of {len(expected)} rows differ\n{rows}")
+
+
+def assert_calls_leak_nothing(calls, watched):
+    """calls(n) makes n calls; after a warm-up, 2000 more calls must neither move the
+    reference counts of `watched` nor grow the memory tracemalloc sees by 16 KiB (a
+    result or any object kept per call would be far more)."""
+    import sys
+    import tracemalloc
+
+    calls(1000)
+    refs = [sys.getrefcount(x) for x in watched]
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        calls(2000)
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 16 * 1024
+    assert refs == [sys.getrefcount(x) for x in watched]

@@ -7,7 +7,7 @@ import tracemalloc
 import mpmath as mp
 import numpy as np
 import pytest
-from helpers import EARTH, stable_rng
+from helpers import EARTH, assert_calls_leak_nothing, stable_rng
 
 import reference as ref
 from quorvane.mathtools.ellipsoid import fast
@@ -313,3 +313,22 @@ def test_agrees_with_the_methods_on_random_points():
 def test_errors_name_the_parameter(call, error, match):
     with pytest.raises(error, match=match):
         call()
+
+
+def test_calls_leak_nothing_on_success_and_error_paths():
+    r = np.full((8, 3), 7e6)
+    strided = np.full((8, 6), 7e6)[:, ::2]
+    lat = np.linspace(-1, 1, 8)
+
+    def calls(n):
+        for _ in range(n):
+            fast.lla_from_pos(WGS84, r)
+            fast.lla_from_pos(WGS84, strided.astype(np.int64))
+            fast.pos_from_lla(WGS84, lat, 0.5, [1.0])
+            fast.aer_coords(WGS84, r, lat, 0.2, 3.0)
+            fast.enu_from_pos(WGS84, r, 0.1, 0.2, 3.0)
+            for bad in (("x", 0.2, 3.0), (lat[:3], 0.2, 3.0)):
+                with pytest.raises((TypeError, ValueError)):
+                    fast.aer_coords(WGS84, r, *bad)
+
+    assert_calls_leak_nothing(calls, [WGS84, r, lat])

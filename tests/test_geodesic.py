@@ -5,7 +5,7 @@ import math
 
 import numpy as np
 import pytest
-from helpers import EARTH
+from helpers import EARTH, assert_calls_leak_nothing
 
 import geodesic_truth as gt
 from quorvane.datamodel import GeodesicDirect_dtype, GeodesicInverse_dtype
@@ -274,25 +274,12 @@ def test_broadcasting_and_records():
 
 
 def test_one_pair_calls_leak_nothing():
-    import sys
-    import tracemalloc
-
     def calls(n):
         for _ in range(n):
             gd.inverse(WGS84, 0.1, 0.2, 0.3, 0.4)["s12"]
             gd.direct(WGS84, 0.1, 0.2, 0.3, 4e6, degrees=True)
 
-    calls(1000)
-    refs = [sys.getrefcount(d) for d in (GeodesicInverse_dtype, GeodesicDirect_dtype, WGS84)]
-    tracemalloc.start()
-    before = tracemalloc.get_traced_memory()[0]
-    calls(2000)  # a result or its memory kept per call would be 100 kB and more
-    grown = tracemalloc.get_traced_memory()[0] - before
-    tracemalloc.stop()
-    assert grown < 16 * 1024
-    assert refs == [
-        sys.getrefcount(d) for d in (GeodesicInverse_dtype, GeodesicDirect_dtype, WGS84)
-    ]
+    assert_calls_leak_nothing(calls, [GeodesicInverse_dtype, GeodesicDirect_dtype, WGS84])
 
 
 @pytest.mark.parametrize("threads", ["2", "3", "8"])
