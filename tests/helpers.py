@@ -280,7 +280,9 @@ def assert_same_bits(actual, expected, inputs, what):
 def assert_calls_leak_nothing(calls, watched):
     """calls(n) makes n calls; after a warm-up, 2000 more calls must neither move the
     reference counts of `watched` nor grow the memory tracemalloc sees by 16 KiB (a
-    result or any object kept per call would be far more)."""
+    result or any object kept per call would be far more). Under the sanitizers only
+    the reference counts: their allocator keeps NumPy's caches growing for tens of
+    thousands of calls (see test_leaks.py)."""
     import sys
     import tracemalloc
 
@@ -293,5 +295,5 @@ def assert_calls_leak_nothing(calls, watched):
         grown = tracemalloc.get_traced_memory()[0] - before
     finally:
         tracemalloc.stop()
-    assert grown < 16 * 1024
+    assert SANITIZED or grown < 16 * 1024
     assert refs == [sys.getrefcount(x) for x in watched]
