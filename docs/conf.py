@@ -24,16 +24,17 @@ extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.napoleon",
     "myst_parser",
+    "sphinx.ext.autosummary",
     "apiref",
     "benchfigures",
-    "cliref",
+    "sphinxarg.ext",
     "examples",
 ]
 
 root_doc = "index"
 exclude_patterns = ["_build", "Thumbs.db", ".DS_Store"]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
-templates_path: list[str] = []
+templates_path = ["_templates"]
 default_role = "py:obj"
 smartquotes = False  # "--degrees" stays two hyphens, quotes stay straight
 nitpicky = True
