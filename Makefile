@@ -17,7 +17,7 @@ dev:
 # The documentation site into docs/_build/html, from the editable install in .venv (made by
 # `make dev` when missing): warnings are errors and every example runs (scripts/docs.sh).
 docs:
-	[ -x .venv/bin/python ] && .venv/bin/python -c "import sphinx, furo, myst_parser, matplotlib" \
+	[ -x .venv/bin/python ] && .venv/bin/python -c "import sphinx, sphinxarg, furo, myst_parser, matplotlib" \
 		2>/dev/null || $(MAKE) dev
 	bash scripts/docs.sh .venv/bin/python
 

@@ -2,12 +2,13 @@
 
 Built from the installed package (``make docs``, or ``scripts/docs.sh PYTHON``): the API
 reference is read from the compiled module and the Python modules that the interpreter running
-Sphinx imports, the figures from ``bench/results/``, and every example is run while its page is
-read (``_ext/examples.py``).
+Sphinx imports, the figures from ``bench/results/``; ``sphinx-build -b doctest`` runs every
+example of the pages (``_ext/examples.py`` adds the shell sessions and example files).
 """
 
 from __future__ import annotations
 
+import doctest
 import sys
 from importlib import metadata
 from pathlib import Path
@@ -28,6 +29,7 @@ extensions = [
     "apiref",
     "benchfigures",
     "sphinxarg.ext",
+    "sphinx.ext.doctest",
     "examples",
 ]
 
@@ -62,6 +64,16 @@ napoleon_google_docstring = False
 napoleon_numpy_docstring = True
 napoleon_use_rtype = False
 napoleon_use_param = False  # parameter types are prose ("ndarray, shape (N, 3)"), not names
+
+# The examples run by the doctest builder (scripts/docs.sh): each page's in a scratch directory
+# of its own (_ext/examples.py), with "..." matching anything; exception details are compared
+# in full, as the pages show the exact messages.
+doctest_global_setup = "from examples import Page as _Page\n_page = _Page()"
+doctest_global_cleanup = "_page.close()"
+doctest_default_flags = doctest.ELLIPSIS
+doctest_show_successes = False
+
+sphinxarg_full_subcommand_name = True
 
 myst_heading_anchors = 3
 suppress_warnings = ["myst.header"]

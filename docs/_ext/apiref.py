@@ -63,7 +63,9 @@ def _resolve_short_name(app: Sphinx, env, node: nodes.Element, contnode: nodes.N
     matches = [name for name in domain.objects if name == target or name.endswith("." + target)]
     if len(matches) != 1:
         return None
-    found = domain.resolve_any_xref(env, node.get("refdoc", ""), app.builder, matches[0], node, contnode)
+    found = domain.resolve_any_xref(
+        env, node.get("refdoc", ""), app.builder, matches[0], node, contnode
+    )
     return found[0][1] if found else None
 
 

@@ -1,22 +1,24 @@
-"""Runs the examples of each page while the page is read, so a changed result fails the build.
+"""Shell sessions and example files in the pages, run by ``sphinx.ext.doctest`` with the rest.
 
-Three kinds of example, run in the order they appear on the page, in a scratch directory of
-the page's own (files one example writes, the next one reads):
+``sphinx-build -b doctest`` runs the ``>>>`` blocks of each page, in order, in one namespace per
+page. Two kinds of example are not Python, and no standard extension runs them; this module
+adds them to the same run, in their place on the page:
 
-- doctest blocks (``>>>`` paragraphs): run with :mod:`doctest` in one namespace per page; the
-  output must match what the page shows (``...`` matches anything, as with ``+ELLIPSIS``);
-- ``.. example-file:: NAME``: shown as a listing, and written to NAME in the scratch directory
-  (a script a later console block runs, a C source it compiles);
+- ``.. example-file:: NAME``: shown as a listing, and written to NAME in the page's scratch
+  directory (a script a later console block runs, a C source it compiles, a CSV file);
 - ``.. console::``: ``$ command`` lines and the output each must print (standard output and
   standard error together), run by bash with the interpreter's ``bin`` directory first on
   PATH, so ``python`` and ``quorvane-ellipsoid`` are those of the environment building the
   docs. A command must exit with status 0; show a failure with ``; echo "exit status $?"``.
-  Runs of whitespace compare equal (the page shows a tab as spaces). With ``:ignore-stderr:``
-  only standard output is compared: for programs whose log lines depend on the machine (a
-  Dask cluster's shutdown on a busy machine).
+  Runs of whitespace compare equal (the page shows a tab as spaces), ``...`` matches anything.
+  With ``:ignore-stderr:`` only standard output is compared: for programs whose log lines
+  depend on the machine (a Dask cluster's shutdown on a busy machine).
 
-A mismatch, an exception or a failing command is a warning at the example's line, which the
-build's ``-W`` turns into a failure.
+Each directive's node carries the doctest extension's own attributes (``testnodetype``,
+``groups``, ``test``), as its ``.. doctest::`` nodes do, so the doctest builder runs it among
+the ``>>>`` blocks; the call it runs goes to :class:`Page`, which ``doctest_global_setup`` in
+``conf.py`` creates for every page: the scratch directory that the page's examples share (files
+one example writes, the next one reads, Python or shell alike), and its environment.
 """
 
 from __future__ import annotations
@@ -33,13 +35,18 @@ from typing import ClassVar
 from docutils import nodes
 from docutils.parsers.rst import directives
 from sphinx.application import Sphinx
-from sphinx.util import logging
 from sphinx.util.docutils import SphinxDirective
 
-logger = logging.getLogger(__name__)
-
-OPTIONFLAGS = doctest.ELLIPSIS
 COMMAND_TIMEOUT = 300  # seconds; a Dask cluster start-up takes a few
+
+
+def _doctest_node(node: nodes.Element, call: str) -> None:
+    """Mark ``node`` as a doctest of the page's default group whose one example is ``call``,
+    expected to print nothing (a doctest rather than a ``testcode`` block, whose failures the
+    builder reports at twice their line number)."""
+    node["testnodetype"] = "doctest"
+    node["groups"] = ["default"]
+    node["test"] = f">>> {call}\n"
 
 
 class ExampleFile(SphinxDirective):
@@ -59,8 +66,8 @@ class ExampleFile(SphinxDirective):
             ".csv": "text",
         }.get(Path(name).suffix, "text")
         block = nodes.literal_block(text, text, language=language)
-        block["example_file"] = name
         self.set_source_info(block)
+        _doctest_node(block, f"_page.write_file({name!r}, {text!r})")
         caption = nodes.caption(name, name)
         container = nodes.container("", caption, block, classes=["literal-block-wrapper"])
         container["literal_block"] = True
@@ -77,27 +84,13 @@ class Console(SphinxDirective):
     def run(self) -> list[nodes.Node]:
         text = "\n".join(self.content)
         block = nodes.literal_block(text, text, language="console")
-        block["console"] = True
-        block["ignore_stderr"] = "ignore-stderr" in self.options
         self.set_source_info(block)
+        ignore_stderr = "ignore-stderr" in self.options
+        _doctest_node(block, f"_page.console({text!r}, ignore_stderr={ignore_stderr})")
         return [block]
 
 
-def _numpy_printoptions() -> dict[str, object] | None:
-    try:
-        import numpy
-    except ImportError:
-        return None
-    return numpy.get_printoptions()
-
-
-def _is_example(node: nodes.Node) -> bool:
-    return isinstance(node, nodes.doctest_block) or (
-        isinstance(node, nodes.literal_block) and ("console" in node or "example_file" in node)
-    )
-
-
-def _commands(text: str) -> list[tuple[str, str]]:
+def commands(text: str) -> list[tuple[str, str]]:
     """(command, expected output) pairs of a console block."""
     pairs: list[tuple[str, list[str]]] = []
     lines = text.splitlines()
@@ -118,15 +111,16 @@ def _commands(text: str) -> list[tuple[str, str]]:
     return [(cmd, "\n".join(out)) for cmd, out in pairs]
 
 
-class _Page:
-    """The scratch directory, namespace and environment of one page's examples."""
+class Page:
+    """The scratch directory and environment of one page's examples: made the working
+    directory when the page's examples start, removed when they end. A mismatch is printed,
+    which the doctest run reports as output where none was expected."""
 
-    def __init__(self, app: Sphinx, docname: str) -> None:
-        self.app = app
-        self.docname = docname
+    def __init__(self) -> None:
         self.tmp = tempfile.TemporaryDirectory(prefix="qdocs-")
         self.cwd = Path(self.tmp.name)
-        self.globs: dict[str, object] = {"__name__": f"docs.{docname.replace('/', '.')}"}
+        self.previous = Path.cwd()
+        os.chdir(self.cwd)
         self.env = dict(os.environ)
         self.env["PATH"] = str(Path(sys.executable).parent) + os.pathsep + self.env["PATH"]
         self.env["COLUMNS"] = "100"  # argparse wraps --help to the terminal
@@ -134,36 +128,11 @@ class _Page:
         self.checker = doctest.OutputChecker()
         self.printoptions = _numpy_printoptions()
 
-    def warn(self, node: nodes.Node, message: str) -> None:
-        logger.warning(message, location=node, type="examples", subtype="failed")
+    def write_file(self, name: str, text: str) -> None:
+        (self.cwd / name).write_text(text)
 
-    def doctest(self, node: nodes.doctest_block) -> None:
-        source, line = node.source or self.docname, node.line or 0
-        test = doctest.DocTestParser().get_doctest(
-            node.astext(), self.globs, self.docname, source, line
-        )
-        report: list[str] = []
-        runner = doctest.DocTestRunner(optionflags=OPTIONFLAGS)
-        previous = Path.cwd()
-        os.chdir(self.cwd)
-        try:
-            result = runner.run(test, out=report.append, clear_globs=False)
-        finally:
-            os.chdir(previous)
-        self.globs.update(test.globs)  # DocTest ran on a copy; the next block sees its names
-        if result.failed:
-            self.warn(node, "example failed:\n" + "".join(report))
-
-    def write_file(self, node: nodes.literal_block) -> None:
-        (self.cwd / node["example_file"]).write_text(node.astext() + "\n")
-
-    def console(self, node: nodes.literal_block) -> None:
-        try:
-            pairs = _commands(node.astext())
-        except ValueError as exc:
-            self.warn(node, f"console block: {exc}")
-            return
-        for command, expected in pairs:
+    def console(self, text: str, *, ignore_stderr: bool = False) -> None:
+        for command, expected in commands(text):
             try:
                 done = subprocess.run(
                     ["bash", "-c", "set -o pipefail\n" + command],
@@ -172,30 +141,28 @@ class _Page:
                     env=self.env,
                     stdin=subprocess.DEVNULL,
                     stdout=subprocess.PIPE,
-                    stderr=subprocess.PIPE if node.get("ignore_stderr") else subprocess.STDOUT,
+                    stderr=subprocess.PIPE if ignore_stderr else subprocess.STDOUT,
                     text=True,
                     timeout=COMMAND_TIMEOUT,
                 )
             except subprocess.TimeoutExpired:
-                self.warn(node, f"command did not finish in {COMMAND_TIMEOUT} s: {command}")
+                print(f"command did not finish in {COMMAND_TIMEOUT} s: {command}")
                 return
             got = "\n".join(line.rstrip() for line in done.stdout.splitlines())
             want = "\n".join(line.rstrip() for line in expected.splitlines()).strip("\n")
             if done.returncode != 0:
-                errors = done.stderr or ""
-                self.warn(node, f"command exited with {done.returncode}: {command}\n{got}{errors}")
+                print(f"command exited with {done.returncode}: {command}\n{got}{done.stderr or ''}")
                 return
             # Whitespace runs compare equal: the page's tabs have become spaces (TSV output).
-            flags = OPTIONFLAGS | doctest.NORMALIZE_WHITESPACE
+            flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
             if not self.checker.check_output(want + "\n", got + "\n", flags):
-                self.warn(
-                    node,
-                    f"command printed other output: {command}\n"
-                    f"--- expected\n{want}\n--- got\n{got}",
+                print(
+                    f"command printed other output: {command}\n--- expected\n{want}\n--- got\n{got}"
                 )
                 return
 
     def close(self) -> None:
+        os.chdir(self.previous)
         self.tmp.cleanup()
         if self.printoptions is not None:  # a page's np.set_printoptions ends with the page
             import numpy
@@ -203,25 +170,16 @@ class _Page:
             numpy.set_printoptions(**self.printoptions)
 
 
-def run_examples(app: Sphinx, doctree: nodes.document) -> None:
-    examples = list(doctree.findall(_is_example))
-    if not examples:
-        return
-    page = _Page(app, app.env.docname)
+def _numpy_printoptions() -> dict[str, object] | None:
     try:
-        for node in examples:
-            if isinstance(node, nodes.doctest_block):
-                page.doctest(node)
-            elif "example_file" in node:
-                page.write_file(node)
-            else:
-                page.console(node)
-    finally:
-        page.close()
+        import numpy
+    except ImportError:
+        return None
+    return numpy.get_printoptions()
 
 
 def setup(app: Sphinx) -> dict[str, object]:
+    app.setup_extension("sphinx.ext.doctest")
     app.add_directive("example-file", ExampleFile)
     app.add_directive("console", Console)
-    app.connect("doctree-read", run_examples)
-    return {"version": "1", "parallel_read_safe": False, "parallel_write_safe": True}
+    return {"version": "2", "parallel_read_safe": True, "parallel_write_safe": True}
