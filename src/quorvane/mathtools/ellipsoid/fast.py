@@ -38,7 +38,7 @@ from __future__ import annotations
 
 from quorvane.mathtools.ellipsoid import _fast
 from quorvane.mathtools.ellipsoid._engine import public
-from quorvane.mathtools.ellipsoid._registry import by_module, get
+from quorvane.mathtools.ellipsoid._registry import get
 
 __all__ = [
     "aer_coords",
@@ -69,10 +69,9 @@ def levels() -> tuple[str, ...]:
     return tuple(_fast.levels())
 
 
-# The functions, from the registry's entries that have a vectorised kernel, named after it
-# (typed in fast.pyi).
-for _op in by_module("fast"):
-    _name = _op.fast.split(".")[1]  # type: ignore[union-attr]
-    globals()[_name] = public(_op, fast=True, name=_name)
-del _op, _name
+# The vectorised kernels of the registry's entries that have one (typed in fast.pyi).
+lla_from_pos = public(get("frames.lla_from_pos"), fast=True)
+pos_from_lla = public(get("frames.pos_from_lla"), fast=True)
+enu_from_pos = public(get("frames.enu_from_pos"), fast=True)
 aer_from_pos = public(get("frames.aer_from_pos"), fast=True)
+aer_coords = public(get("frames.aer_from_pos"), fast=True, name="aer_coords")

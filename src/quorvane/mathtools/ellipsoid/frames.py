@@ -30,7 +30,7 @@ computed as ordinary ones; ``x.filled(np.nan)`` turns them into NaN rows.
 from __future__ import annotations
 
 from quorvane.mathtools.ellipsoid._engine import public
-from quorvane.mathtools.ellipsoid._registry import by_module
+from quorvane.mathtools.ellipsoid._registry import get
 
 __all__ = [
     "aer_from_lla",
@@ -52,4 +52,19 @@ __all__ = [
 ]
 
 # The functions, from their entries in the registry (typed in frames.pyi).
-globals().update({op.name: public(op) for op in by_module("frames")})
+pos_from_lla = public(get("frames.pos_from_lla"))
+lla_from_pos = public(get("frames.lla_from_pos"))
+surf_pos_from_surf_coord = public(get("frames.surf_pos_from_surf_coord"))
+surf_coord_from_surf_pos = public(get("frames.surf_coord_from_surf_pos"))
+enu_from_pos = public(get("frames.enu_from_pos"))
+ned_from_pos = public(get("frames.ned_from_pos"))
+aer_from_pos = public(get("frames.aer_from_pos"))
+pos_from_enu = public(get("frames.pos_from_enu"))
+pos_from_ned = public(get("frames.pos_from_ned"))
+lla_from_enu = public(get("frames.lla_from_enu"))
+enu_from_lla = public(get("frames.enu_from_lla"))
+aer_from_lla = public(get("frames.aer_from_lla"))
+pos_from_aer = public(get("frames.pos_from_aer"))
+lla_from_aer = public(get("frames.lla_from_aer"))
+enu_from_ecef_vector = public(get("frames.enu_from_ecef_vector"))
+ecef_vector_from_enu = public(get("frames.ecef_vector_from_enu"))

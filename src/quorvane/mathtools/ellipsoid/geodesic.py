@@ -63,7 +63,7 @@ def points_along(
     distances: Any,
     *,
     degrees: bool = False,
-) -> Any:
+) -> np.ndarray[tuple[int, ...], np.dtype[np.void]] | np.void:
     """points_along(ell, lat1, lon1, azi1, distances, *, degrees=False)
 
     The points at ``distances`` (metres) along the geodesic leaving point 1 with
@@ -83,7 +83,7 @@ def waypoints(
     n: int,
     *,
     degrees: bool = False,
-) -> np.ndarray:
+) -> np.ndarray[tuple[int, ...], np.dtype[np.void]]:
     """waypoints(ell, lat1, lon1, lat2, lon2, n, *, degrees=False)
 
     ``n`` points equally spaced along the shortest geodesic from point 1 to point 2,
@@ -124,7 +124,7 @@ def waypoints(
     return points
 
 
-def _path(lat: Any, lon: Any, degrees: bool) -> tuple[np.ndarray, np.ndarray]:
+def _path(lat: Any, lon: Any, degrees: bool) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:
     la, lo = numeric("lat", lat), numeric("lon", lon)
     if la.ndim != 1 or lo.ndim != 1 or la.shape != lo.shape:
         raise ValueError(
