@@ -30,9 +30,9 @@ import sys
 
 import numpy as np
 
-import reference as ref
 from quorvane.mathtools.ellipsoid import fast
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+from testsupport import reference as ref
 
 RE, F = 6378137.0, 1 / 298.257223563
 

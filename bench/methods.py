@@ -47,9 +47,9 @@ from pathlib import Path
 
 import pyperf
 
-from bench import floor_adapter, ours_adapter
-from bench.peers import numpy_adapter, pyerfa_adapter, pymap3d_adapter, pyproj_adapter
-from bench.workload import AER_ONCE, OPS, TOOLS, WGS84, Workload, fmt_n
+from testsupport import floor_adapter, ours_adapter
+from testsupport.peers import numpy_adapter, pyerfa_adapter, pymap3d_adapter, pyproj_adapter
+from testsupport.workload import AER_ONCE, OPS, TOOLS, WGS84, Workload, fmt_n
 
 HERE = Path(__file__).resolve().parent
 PEERS = {

@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pyperf
 
-from bench.workload import AER_ONCE, OPS, TOOLS, fmt_n
+from testsupport.workload import AER_ONCE, OPS, TOOLS, fmt_n
 
 HERE = Path(__file__).resolve().parent
 PEERS = ("pyerfa", "pyproj", "pymap3d", "numpy")
