@@ -8,11 +8,24 @@ ratios to the floor and to each peer, one-point latency) and scaling.png.
 
 ``--split`` writes one pyperf file per tool with the tool dropped from the benchmark names, so
 that ``pyperf compare_to`` compares tools with one another.
+
+``python -m bench.report --docs`` writes what the documentation shows into docs/benchmarks/,
+from the committed JSON results alone (nothing is measured): the figures speed.png, threads.png
+(methods.json, dask.json), accuracy.png and accuracy_aer.png (accuracy.json and
+accuracy-naive-formulas.json), the one-point table one-point.csv, and a page per Markdown file
+of results. The pages include them with standard directives (``figure``, ``csv-table``, MyST's
+``include``); run it again after committing new results.
 """
 
 from __future__ import annotations
 
 import argparse
+import csv
+import io
+import json
+import math
+import os
+from dataclasses import dataclass, field
 from pathlib import Path
 
 import pyperf
@@ -315,6 +328,349 @@ def plot(res: Results, path: Path) -> None:
     plt.close(fig)
 
 
+# ---------------------------------------------------------------------------------------------
+# The documentation's figures and tables (docs/benchmarks/), from the committed JSON results:
+# methods.json (pyperf), accuracy.json and accuracy-naive-formulas.json (bench.accuracy) and
+# dask.json (bench.dask_scale). Nothing is measured here; the pages include what this writes.
+
+RESULTS = HERE / "results"
+DOCS = HERE.parent / "docs" / "benchmarks"
+REF_N = 1_000_000
+
+
+@dataclass
+class Error:
+    lat: float  # latitude or elevation error, rad
+    units: float  # altitude or range error, units
+    bad: float  # per cent
+
+
+@dataclass
+class Accuracy:
+    regions: list[str] = field(default_factory=list)
+    columns: dict[str, list[Error | None]] = field(default_factory=dict)
+
+
+def read_accuracy(path: Path, method: str, naive: Path | None = None) -> Accuracy:
+    """The worst errors per region of ``method`` (``lla_from_pos`` or ``aer_coords``) from the
+    JSON of bench.accuracy; with ``naive``, the naive formulas' column first (the "ours"
+    column of that file)."""
+    lat, units = ("lat_rad", "alt_u") if method == "lla_from_pos" else ("el_rad", "range_u")
+
+    def error(cell: dict | None) -> Error | None:
+        return None if cell is None else Error(cell[lat], cell[units], 100 * cell["bad"])
+
+    table = json.loads(path.read_text())["tables"][method]
+    acc = Accuracy(regions=[r["region"] for r in table["rows"]])
+    for k, name in enumerate(table["columns"]):
+        acc.columns[name] = [error(r["cells"][k]) for r in table["rows"]]
+    if naive is not None:
+        old = json.loads(naive.read_text())["tables"][method]
+        k = old["columns"].index("ours")
+        by_region = {r["region"]: error(r["cells"][k]) for r in old["rows"]}
+        acc.columns = {
+            "naive formulas": [by_region.get(r) for r in acc.regions],
+            **acc.columns,
+        }
+    return acc
+
+
+@dataclass
+class Timings:
+    ns: dict[tuple[str, str], dict[int, float]]  # (op, tool) -> N -> ns per point
+    one_point: dict[tuple[str, str], float]
+    metadata: dict
+
+    def floor(self, op: str, n: int = REF_N) -> float | None:
+        """The faster C++ floor of ``op`` (lock released or held; for ``aer_coords`` also the
+        loop that computes the observer once per call, as the method does)."""
+        found = [
+            x
+            for variant in (op, f"{op}_observer_once")
+            for tool in ("floor", "floor-gil")
+            if (x := self.at(variant, tool, n)) is not None
+        ]
+        return min(found) if found else None
+
+    def at(self, op: str, tool: str, n: int = REF_N) -> float | None:
+        series = self.ns.get((op, tool), {})
+        below = [k for k in series if k <= n]
+        return series[max(below)] if below else None
+
+
+def timings(res: Results) -> Timings:
+    return Timings(res.points, res.one_point, res.metadata)
+
+
+@dataclass
+class DaskScaling:
+    workers: dict[float, dict[int, float]]  # points -> workers -> points per second
+    threads: dict[str, float]  # method -> two threads / sequential
+
+
+def read_dask(path: Path) -> DaskScaling:
+    data = json.loads(path.read_text())
+    workers: dict[float, dict[int, float]] = {}
+    for row in data["parquet"]:
+        workers.setdefault(row["points"], {})[row["workers"]] = row["points_per_s"]
+    threads = {r["method"]: r["threads_s"] / r["sequential_s"] for r in data["threads"]}
+    return DaskScaling(workers, threads)
+
+
+FIGURE_TOOLS = {  # tool -> (label, colour)
+    "floor": ("C++ floor", "black"),
+    "ours-1t": ("ours, 1 thread", "tab:blue"),
+    "ours": ("ours, all cores", "tab:cyan"),
+    "pyerfa": ("pyerfa", "tab:green"),
+    "pyproj": ("pyproj", "tab:orange"),
+    "pymap3d": ("pymap3d", "tab:red"),
+    "numpy": ("NumPy, hand-written", "tab:purple"),
+}
+PEER_COLOURS = ["tab:orange", "tab:green", "tab:red", "tab:purple", "tab:brown"]
+
+
+def _pyplot():
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    plt.rcParams.update({"font.size": 9, "svg.hashsalt": "quorvane", "figure.dpi": 100})
+    return plt
+
+
+def draw_accuracy(
+    acc: Accuracy,
+    path: Path,
+    method: str = "lla_from_pos",
+    titles: tuple[str, str] = (
+        "worst latitude error (rad)",
+        "worst altitude error (units of 2.2e-16 max(Re, |r|))",
+    ),
+) -> None:
+    plt = _pyplot()
+    columns = list(acc.columns)
+    colours = {"naive formulas": "silver", "ours": "tab:blue"}
+    peers = iter(PEER_COLOURS)
+    for c in columns:
+        if c not in colours:
+            colours[c] = next(peers)
+    n = len(acc.regions)
+    height = 0.8 / len(columns)
+    fig, axes = plt.subplots(1, 2, figsize=(12, 0.55 * n + 1.8), sharey=True)
+    floors = {"lat": 1e-17, "units": 1e-1}
+    for ax, what, title in ((axes[0], "lat", titles[0]), (axes[1], "units", titles[1])):
+        values = [getattr(e, what) for col in acc.columns.values() for e in col if e is not None]
+        top = max(max(values, default=1.0), floors[what]) * 30
+        for j, c in enumerate(columns):
+            for i, e in enumerate(acc.columns[c]):
+                if e is None:
+                    continue
+                y = i - 0.4 + height * (j + 0.5)
+                x = getattr(e, what)
+                # Every answer NaN or far off, so no finite error was left to measure: the
+                # bar runs to the edge, hatched, rather than looking like a perfect score.
+                failed = e.bad > 0 and x <= floors[what]
+                width = top if failed else max(x, floors[what])
+                ax.barh(
+                    y,
+                    width - floors[what] / 2,
+                    height=height * 0.9,
+                    left=floors[what] / 2,
+                    color=colours[c],
+                    hatch="////" if failed else None,
+                    edgecolor="white" if failed else colours[c],
+                    linewidth=0,
+                    label=None if c in ax.get_legend_handles_labels()[1] else c,
+                )
+                if e.bad > 0:
+                    ax.text(
+                        min(width * 1.3, top),
+                        y,
+                        f"bad {e.bad:g} %",
+                        va="center",
+                        fontsize=6.5,
+                        ha="right" if failed else "left",
+                        color="black",
+                    )
+        ax.set_xscale("log")
+        ax.set_xlim(floors[what] / 2, top)
+        ax.set_title(title)
+        ax.grid(True, axis="x", which="major", alpha=0.3)
+    axes[0].set_yticks(range(n), [textwrap_label(r) for r in acc.regions])
+    axes[0].invert_yaxis()
+    fig.legend(*axes[0].get_legend_handles_labels(), loc="lower center", ncol=len(columns))
+    fig.suptitle(
+        f"{method} against 60-digit truth, worst case per region (log scale; shorter is better; "
+        "hatched: every answer NaN or far off)",
+        fontsize=10,
+    )
+    fig.tight_layout(rect=(0, 0.03, 1, 1))
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def textwrap_label(text: str, width: int = 38) -> str:
+    import textwrap
+
+    return "\n".join(textwrap.wrap(text, width))
+
+
+def draw_speed(t: Timings, path: Path) -> None:
+    plt = _pyplot()
+    ops = sorted({op for op, tool in t.ns if tool == "ours"}, key=_op_order(t))
+    tools = [
+        tool for tool in FIGURE_TOOLS if tool == "floor" or any((op, tool) in t.ns for op in ops)
+    ]
+    fig, ax = plt.subplots(figsize=(12, 0.62 * len(ops) + 1.6))
+    height = 0.84 / len(tools)
+    for j, tool in enumerate(tools):
+        ys, xs = [], []
+        for i, op in enumerate(ops):
+            if tool == "floor":
+                x = t.floor(op)
+            else:
+                x = t.at(op, tool)
+            if x is not None:
+                ys.append(i - 0.42 + height * (j + 0.5))
+                xs.append(x)
+        label, colour = FIGURE_TOOLS[tool]
+        ax.barh(ys, xs, height=height * 0.9, color=colour, label=label)
+        for y, x in zip(ys, xs):
+            ax.text(x * 1.04, y, f"{x:.3g}", va="center", fontsize=6)
+    ax.set_xscale("log")
+    ax.set_yticks(range(len(ops)), ops)
+    ax.invert_yaxis()
+    ax.set_xlabel("nanoseconds per point (log scale; shorter is faster)")
+    ax.grid(True, axis="x", which="both", alpha=0.3)
+    ax.legend(loc="lower right", fontsize=8)
+    md = t.metadata
+    ax.set_title(
+        f"Ellipsoid methods at N = 1e6, medians of pyperf runs: {md.get('cpu_model_name', '?')}, "
+        f"{md.get('cpus_available', md.get('cpu_count', '?'))} cores; "
+        f"Python {md.get('python_version', '?').split()[0]}, NumPy {md.get('numpy_version', '?')}",
+        fontsize=9,
+    )
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def _op_order(t: Timings):
+    def key(op: str) -> float:
+        return t.at(op, "ours-1t") or math.inf
+
+    return key
+
+
+def draw_scaling(t: Timings, d: DaskScaling | None, path: Path) -> None:
+    plt = _pyplot()
+    panels = 1 + (d is not None and bool(d.workers)) + (d is not None and bool(d.threads))
+    fig, axes = plt.subplots(1, panels, figsize=(5.2 * panels, 5.6), squeeze=False)
+    axes = list(axes[0])
+    cores = t.metadata.get("cpus_available", t.metadata.get("cpu_count", "?"))
+
+    ax = axes.pop(0)
+    ops = sorted({op for op, tool in t.ns if tool == "ours" and (op, "ours-1t") in t.ns})
+    for op in ops:
+        one, many = t.ns[(op, "ours-1t")], t.ns[(op, "ours")]
+        sizes = sorted(set(one) & set(many))
+        ax.semilogx(sizes, [one[n] / many[n] for n in sizes], marker="o", markersize=3, label=op)
+    ax.axhline(1.0, color="gray", linewidth=0.8)
+    ax.set_xlabel("N points per call")
+    ax.set_ylabel("speed-up: 1 thread / all cores")
+    ax.set_title(f"Methods: all {cores} cores against one thread", fontsize=9)
+    ax.legend(fontsize=6, ncol=2, loc="upper center", bbox_to_anchor=(0.5, -0.18))
+    ax.grid(True, which="both", alpha=0.3)
+
+    if d is not None and d.workers:
+        ax = axes.pop(0)
+        for n, by_workers in sorted(d.workers.items()):
+            ws = sorted(by_workers)
+            ax.plot(ws, [by_workers[w] / 1e6 for w in ws], marker="o", label=f"{n:.0e} points")
+        ax.set_xticks(sorted({w for v in d.workers.values() for w in v}))
+        ax.set_xlabel("Dask worker processes")
+        ax.set_ylabel("million points per second")
+        ax.set_title("Parquet dataset out of core (lla_from_pos)", fontsize=9)
+        ax.set_ylim(0, None)
+        ax.legend(fontsize=8)
+        ax.grid(True, alpha=0.3)
+
+    if d is not None and d.threads:
+        ax = axes.pop(0)
+        names = list(d.threads)
+        ax.barh(range(len(names)), [d.threads[k] for k in names], color="tab:blue")
+        ax.axvline(0.5, color="black", linestyle="--", linewidth=0.8, label="perfect overlap")
+        ax.axvline(1.0, color="gray", linewidth=0.8, label="no overlap")
+        ax.set_yticks(range(len(names)), names, fontsize=7)
+        ax.invert_yaxis()
+        ax.set_xlim(0, 1.1)
+        ax.set_xlabel("two threads / two calls in sequence (time)")
+        ax.set_title("Two Python threads calling the methods", fontsize=9)
+        ax.legend(fontsize=7, loc="lower right")
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def one_point_csv(t: Timings) -> str:
+    """Nanoseconds per call of one point, ours and the peers, as CSV for ``csv-table``."""
+    ops = list(dict.fromkeys(op for op, _ in t.one_point))
+    peers = [p for p in ("pyproj", "pymap3d", "pyerfa") if any(k[1] == p for k in t.one_point)]
+    rows = [["method, one point", "ours", *peers]]
+    for op in ops:
+        ours = t.one_point.get((op, "ours"))
+        cells = [op, f"{ours:,.0f} ns" if ours else "—"]
+        for tool in peers:
+            theirs = t.one_point.get((op, tool))
+            cells.append(
+                f"{theirs:,.0f} ns (ours {ours / theirs:.2f}x)" if theirs and ours else "—"
+            )
+        rows.append(cells)
+    out = io.StringIO()
+    csv.writer(out, lineterminator="\n").writerows(rows)
+    return out.getvalue()
+
+
+def result_pages(results: Path, out: Path) -> None:
+    """A page per Markdown file of results, including the file itself (MyST's include), titled
+    by the file's name; pages of files no longer there are removed."""
+    wanted = {}
+    for path in sorted(results.glob("*.md")):
+        wanted[path.stem + ".md"] = (
+            f"# {path.name}\n\n"
+            f"```{{include}} {Path(os.path.relpath(path, out)).as_posix()}\n"
+            ":heading-offset: 1\n:relative-images:\n```\n"
+        )
+    for stale in out.glob("*.md"):
+        if stale.name not in wanted:
+            stale.unlink()
+    for name, text in wanted.items():
+        (out / name).write_text(text)
+
+
+def docs(results: Path = RESULTS, out: Path = DOCS) -> None:
+    """The documentation's figures, the one-point table and the result pages, from the JSON."""
+    out.mkdir(parents=True, exist_ok=True)
+    t = timings(Results(pyperf.BenchmarkSuite.load(str(results / "methods.json"))))
+    naive = results / "accuracy-naive-formulas.json"
+    draw_accuracy(
+        read_accuracy(results / "accuracy.json", "lla_from_pos", naive if naive.exists() else None),
+        out / "accuracy.png",
+    )
+    draw_accuracy(
+        read_accuracy(results / "accuracy.json", "aer_coords"),
+        out / "accuracy_aer.png",
+        "aer_coords",
+        ("worst elevation error (rad)", "worst range error (units in the last place)"),
+    )
+    draw_speed(t, out / "speed.png")
+    draw_scaling(t, read_dask(results / "dask.json"), out / "threads.png")
+    (out / "one-point.csv").write_text(one_point_csv(t))
+    result_pages(results, out)
+    print(f"wrote the figures, one-point.csv and the result pages into {out}")
+
+
 def split(suite: pyperf.BenchmarkSuite, directory: Path) -> None:
     by_tool: dict[str, list[pyperf.Benchmark]] = {}
     for bench in suite.get_benchmarks():
@@ -334,7 +690,16 @@ def main() -> None:
     parser.add_argument("--out", default=str(HERE / "results"), help="directory of the outputs")
     parser.add_argument("--ref-n", type=float, default=1e6, help="N of the summary tables")
     parser.add_argument("--split", metavar="DIR", help="write one pyperf file per tool instead")
+    parser.add_argument(
+        "--docs",
+        action="store_true",
+        help="write the documentation's figures and tables (docs/benchmarks/) from the committed "
+        "JSON in bench/results instead",
+    )
     args = parser.parse_args()
+    if args.docs:
+        docs()
+        return
 
     suite = pyperf.BenchmarkSuite.load(args.json)
     if args.split:
