@@ -37,17 +37,14 @@ import os
 
 os.environ["QUORVANE_NUM_THREADS"] = "1"  # before any call; inherited by the worker processes
 
-import platform
 import resource
 import shutil
-import subprocess
 import sys
 import tempfile
 import threading
 import time
 from pathlib import Path
 
-import dask
 import dask.array as da
 import dask.dataframe as dd
 import distributed
@@ -55,6 +52,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from bench import harness
 from quorvane.mathtools.ellipsoid import catalogue
 from quorvane.mathtools.ellipsoid import dask as qd
 
@@ -362,26 +360,11 @@ def part_threads(args: argparse.Namespace, lines: list[str], data: dict) -> None
 # --------------------------------------------------------------------------------------------
 
 
-def _machine() -> list[str]:
-    try:
-        commit = subprocess.run(
-            ["git", "-C", str(HERE), "log", "-1", "--format=%h %s"],
-            capture_output=True,
-            text=True,
-            check=False,
-        ).stdout.strip()
-    except OSError:
-        commit = "unknown"
-    load = ", ".join(f"{x:.1f}" for x in os.getloadavg())
-    return [
-        (
-            f"Machine: {platform.machine()}, {os.cpu_count()} CPUs, Python "
-            f"{platform.python_version()}, NumPy {np.__version__}, Dask {dask.__version__}, "
-            f"distributed {distributed.__version__}, pyarrow {pa.__version__}. "
-            f"Build: {commit}. Load average at the start: {load} (the machine is shared)."
-        ),
-        "",
-    ]
+def _machine(loads: list[float]) -> str:
+    """The machine line, with the checkout's commit and subject."""
+    md = harness.metadata("dask", "distributed", "pyarrow")
+    commit = harness.first_line(["git", "-C", str(HERE), "log", "-1", "--format=%h %s"])
+    return f"Machine: {harness.machine_line(md, loads)}. Build: {commit}."
 
 
 def main() -> int:
@@ -398,13 +381,16 @@ def main() -> int:
     args.points = [int(p) for p in args.points]
     args.rows_per_file = int(args.rows_per_file)
 
-    lines = ["# Beyond one thread: Dask and two Python threads", "", *_machine()]
+    start = os.getloadavg()[0]
+    lines = ["# Beyond one thread: Dask and two Python threads", "", "", ""]
     lines += [f"Command: `python -m bench.dask_scale {' '.join(sys.argv[1:])}`".rstrip(), ""]
     data: dict = {"command": sys.argv[1:], "parquet": [], "threads": []}
     if args.only != "threads":
         part_parquet(args, lines, data)
     if args.only != "parquet":
         part_threads(args, lines, data)
+    loads = [start, *(row["load"] for row in data["parquet"]), os.getloadavg()[0]]
+    lines[2] = _machine(loads)  # the load of the whole run, known at its end
     Path(args.out).parent.mkdir(parents=True, exist_ok=True)
     Path(args.out).write_text("\n".join(lines).rstrip() + "\n")
     # The numbers of the tables, for the documentation's figure (python -m bench.report --docs).

@@ -30,6 +30,7 @@ from pathlib import Path
 
 import pyperf
 
+from bench import harness
 from testsupport.workload import AER_ONCE, OPS, TOOLS, fmt_n
 
 HERE = Path(__file__).resolve().parent
@@ -68,12 +69,7 @@ class Results:
 
     def machine(self) -> dict[str, str]:
         md = self.metadata
-        loads = [
-            run.get_metadata().get("load_avg_1min")
-            for bench in self.suite.get_benchmarks()
-            for run in bench.get_runs()
-        ]
-        loads = [x for x in loads if x is not None]
+        loads = harness.loads(self.suite.get_benchmarks())
         dates = [d for bench in self.suite.get_benchmarks() for d in bench.get_dates() or ()]
         runs = [bench.get_nrun() for bench in self.suite.get_benchmarks()]
         values = [bench.get_nvalue() for bench in self.suite.get_benchmarks()]
@@ -669,6 +665,365 @@ def docs(results: Path = RESULTS, out: Path = DOCS) -> None:
     (out / "one-point.csv").write_text(one_point_csv(t))
     result_pages(results, out)
     print(f"wrote the figures, one-point.csv and the result pages into {out}")
+
+
+# ---------------------------------------------------------------------------------------------
+# The tables of the other pyperf benchmarks, from their suites (in the main process of a run, or
+# loaded from its JSON). Each states the machine and the load of its runs (harness.machine_line).
+
+
+def medians(suite: pyperf.BenchmarkSuite) -> dict[str, float]:
+    """Seconds per call (or per point) of each benchmark, by name: pyperf's medians."""
+    return {b.get_name(): b.median() for b in suite.get_benchmarks()}
+
+
+def machine(suite: pyperf.BenchmarkSuite) -> str:
+    return harness.machine_line(suite.get_metadata(), harness.loads(suite.get_benchmarks()))
+
+
+def run_date(suite: pyperf.BenchmarkSuite) -> str:
+    dates = [d for b in suite.get_benchmarks() for d in b.get_dates() or ()]
+    return f"{min(dates):%Y-%m-%d}" if dates else "?"
+
+
+# The geodesic rows on N pairs (label, tool, target ratio to pyproj's time), and the one-pair
+# target.
+GEODESIC_ROWS = (("one thread", "ours-1t", 1.0), ("all CPUs", "ours", 0.6))
+GEODESIC_ONE_PAIR_TARGET = 0.5
+
+
+def geodesic_name(op: str, tool: str, size: str) -> str:
+    return f"{op} {tool} {'one pair' if size == '1' else 'N'}"
+
+
+def geodesic_table(suite: pyperf.BenchmarkSuite, n: int, command: str) -> str:
+    """bench/results/geodesic.md."""
+    results = medians(suite)
+    name = geodesic_name
+
+    def ratio(ours: float, peer: float, target: float) -> str:
+        mark = "met" if ours / peer <= target else "missed"
+        return f"{ours / peer:.2f}x | {target:.1f}x ({mark})"
+
+    lines = [
+        "# Geodesics: speed against pyproj's Geod",
+        "",
+        (
+            f"`{command}` on {run_date(suite)}, N = {n:.0e} random WGS84 pairs (degrees): "
+            f"pyperf's medians; {machine(suite)}. pyproj runs on one thread in every row; a "
+            "ratio is ours over pyproj's time, at most the target to meet it."
+        ),
+        "",
+        "| problem | ours | pyproj Geod | ratio | target |",
+        "|---|---:|---:|---:|---:|",
+    ]
+    for op in ("inverse", "direct"):
+        peer = results[name(op, "pyproj", "N")]
+        for label, tool, target in GEODESIC_ROWS:
+            ours = results[name(op, tool, "N")]
+            lines.append(
+                f"| {op}, {label} | {ours * 1e9:.0f} ns/pair | {peer * 1e9:.0f} ns/pair "
+                f"| {ratio(ours, peer, target)} |"
+            )
+        ours, peer = results[name(op, "ours", "1")], results[name(op, "pyproj", "1")]
+        lines.append(
+            f"| {op}, one pair | {ours * 1e6:.2f} us | {peer * 1e6:.2f} us "
+            f"| {ratio(ours, peer, GEODESIC_ONE_PAIR_TARGET)} |"
+        )
+    return "\n".join(lines) + "\n"
+
+
+FAST_FUNCTIONS = ("lla_from_pos", "pos_from_lla", "aer_coords")
+FAST_PEERS = {"lla_from_pos": "pyerfa", "pos_from_lla": "pyerfa", "aer_coords": "pyproj"}
+FAST_PEER_NAMES = {"pyerfa": "pyerfa", "pyproj": "pyproj topocentric + NumPy"}
+
+
+def fast_size(n):
+    return f"{n:.0e}".replace("e+0", "e").replace("e+", "e")
+
+
+def _fast_stats(paths):
+    """{(function, tool, n): (mean, stdev, highest load)}, the runs' metadata and loads."""
+    values, metadata, load = {}, {}, []
+    for path in paths:
+        suite = pyperf.BenchmarkSuite.load(path)
+        metadata.update(suite.get_metadata())
+        load += harness.loads(suite.get_benchmarks())
+        for bench in suite.get_benchmarks():
+            function, tool, size = bench.get_name().split()
+            loads = [
+                float(run.get_metadata().get("load_avg_1min", math.nan)) for run in bench.get_runs()
+            ]
+            stdev = bench.stdev() if bench.get_nvalue() > 1 else 0.0
+            n = int(float(size.removeprefix("N=")))
+            values[(function, tool, n)] = (bench.mean(), stdev, max(loads, default=math.nan))
+    return values, metadata, load
+
+
+def _fast_time(seconds):
+    return f"{seconds * 1e3:.3g} ms" if seconds < 1 else f"{seconds:.3g} s"
+
+
+def fast_table(paths):
+    """The Markdown of bench/results/fast.md from the JSON files of one or more runs."""
+    values, metadata, load = _fast_stats(paths)
+    sizes = sorted({n for (_, _, n) in values})
+    out = [
+        "# The vectorised conversions: speed",
+        "",
+        "Made by (from the top of the repository; see bench/fast.py):",
+        "",
+        "    python -m bench.fast -o bench/results/fast-1e6.json",
+        "    python -m bench.fast --points 1e8 -p 1 -n 2 -o bench/results/fast-1e8.json",
+        (
+            "    python -m bench.fast --table bench/results/fast-1e6.json bench/results/fast-1e8.json"
+            " > bench/results/fast.md"
+        ),
+        "",
+        (
+            f"Level `{metadata.get('simd_level', '?')}`; {harness.machine_line(metadata, load)}. "
+            "WGS84, points within 1e6 m of the surface, "
+            "contiguous float64; `aer_coords` with one observer. Mean time per call of N points "
+            "(pyperf; +- one standard deviation where it exceeds a tenth of the mean). The memory "
+            "floor is `np.copyto` of an array of the input's bytes and one of the output's bytes "
+            "(24 bytes a point each way), one thread."
+        ),
+    ]
+
+    def cell(function, tool, n):
+        v = values.get((function, tool, n))
+        if v is None:
+            return "-"
+        noise = f" (+- {_fast_time(v[1])})" if v[1] > 0.1 * v[0] else ""
+        return _fast_time(v[0]) + noise
+
+    def ratio(a, b):
+        if a is None or b is None:
+            return "-"
+        return f"{a[0] / b[0]:.2f}"
+
+    for n in sizes:
+        floor = values.get(("copy", "floor", n))
+        here = [v[2] for (_, _, m), v in values.items() if m == n and not math.isnan(v[2])]
+        out += [
+            "",
+            f"## N = {fast_size(n)}",
+            "",
+            f"Load average during these runs: up to {max(here, default=math.nan):.1f}.",
+            "",
+            (
+                "| function | fast, 1 thread | fast, all cores | exact method, 1 thread | "
+                "exact method, all cores | peer | memory floor |"
+            ),
+            "|---|---|---|---|---|---|---|",
+        ]
+        for function in FAST_FUNCTIONS:
+            peer = FAST_PEERS[function]
+            cells = [cell(function, t, n) for t in ("fast-1t", "fast", "exact-1t", "exact")]
+            peer_cell = cell(function, peer, n)
+            peer_cell = "-" if peer_cell == "-" else f"{FAST_PEER_NAMES[peer]} {peer_cell}"
+            out.append(
+                f"| `{function}` | "
+                + " | ".join([*cells, peer_cell, cell("copy", "floor", n)])
+                + " |"
+            )
+        out += [
+            "",
+            "| ratio | " + " | ".join(f"`{f}`" for f in FAST_FUNCTIONS) + " | target |",
+            "|---|---|---|---|---|",
+        ]
+        rows = [
+            (
+                "fast (1 thread) / peer",
+                lambda f: (("fast-1t", f), (FAST_PEERS[f], f)),
+                "at most 0.5",
+            ),
+            (
+                "fast (1 thread) / exact method (1 thread)",
+                lambda f: (("fast-1t", f), ("exact-1t", f)),
+                "",
+            ),
+            ("fast (all cores) / memory floor", lambda f: (("fast", f), None), "at most 2"),
+        ]
+        for label, pick, target in rows:
+            cells = []
+            for function in FAST_FUNCTIONS:
+                (ta, fa), other = pick(function)
+                a = values.get((fa, ta, n))
+                b = floor if other is None else values.get((other[1], other[0], n))
+                cells.append(ratio(a, b))
+            out.append(f"| {label} | " + " | ".join(cells) + f" | {target} |")
+    return "\n".join(out) + "\n"
+
+
+def frames_table(suite: pyperf.BenchmarkSuite, n: int, checks, command: str) -> str:
+    """bench/results/frames.md: benchmarks "<function> <observers> <tool>", and the largest
+    differences from the peers, ``checks`` ((function, one observer, peer, per column))."""
+    tools = ("ours", "ours-1t", "pymap3d", "pyproj")
+    timings = {}
+    for b in suite.get_benchmarks():
+        name, observers, tool = b.get_name().split(" ", 2)
+        timings[name, observers == "one", tool] = b.median()
+
+    def ms(name, one, tool):
+        t = timings.get((name, one, tool))
+        return "—" if t is None else f"{t * 1e3:.2f}"
+
+    def ratio(a, b):
+        return f"{a / b:.1f}x" if a and b else "—"
+
+    lines = [
+        "# Local frames: speed against pymap3d and pyproj",
+        "",
+        (
+            f"`{command}` on {run_date(suite)}: {n:,} WGS84 targets (altitudes up to 3e7 m),"
+            f" pyperf's median wall time per call, in ms; {machine(suite)}."
+        ),
+        "",
+        (
+            '"ours" uses all CPUs, "1 thread" sets `QUORVANE_NUM_THREADS=1`; pymap3d and pyproj'
+            ' compute on one thread, so "pymap3d / 1 thread" compares the work done. pyproj runs'
+            " the `+proj=topocentric` pipeline (after `+proj=cart` for geodetic input, before"
+            " `+proj=axisswap +order=2,1,-3` for NED); a pipeline holds one observer, so it has"
+            " no per-target rows, and it has no AER or rotation-only step."
+        ),
+        "",
+        (
+            "| function | observers | ours | 1 thread | pymap3d | pyproj |"
+            " pymap3d / ours | pymap3d / 1 thread |"
+        ),
+        "|---|---|---:|---:|---:|---:|---:|---:|",
+    ]
+    names = list(dict.fromkeys((name, one) for name, one, _ in timings))
+    total = dict.fromkeys(("ours", "ours-1t", "pymap3d"), 0.0)
+    for name, one in names:
+        t = {tool: timings.get((name, one, tool)) for tool in tools}
+        lines.append(
+            f"| `{name}` | {'one' if one else 'one per target'} | {ms(name, one, 'ours')} |"
+            f" {ms(name, one, 'ours-1t')} | {ms(name, one, 'pymap3d')} |"
+            f" {ms(name, one, 'pyproj')} | {ratio(t['pymap3d'], t['ours'])} |"
+            f" {ratio(t['pymap3d'], t['ours-1t'])} |"
+        )
+        for tool in total:
+            total[tool] += t[tool] or 0.0
+    lines += [
+        (
+            f"| **all** | both | {total['ours'] * 1e3:.2f} | {total['ours-1t'] * 1e3:.2f} |"
+            f" {total['pymap3d'] * 1e3:.2f} | | {ratio(total['pymap3d'], total['ours'])} |"
+            f" {ratio(total['pymap3d'], total['ours-1t'])} |"
+        ),
+        "",
+        (
+            "Every row goes through the kernels' scalar libm calls in their fixed order, so the"
+            " results are those of the methods bit for bit; pymap3d's NumPy expressions use"
+            ' vectorised sines and cosines. The thread split ("ours") needs idle CPUs to show:'
+            " compare the load average above with the CPU count."
+        ),
+        "",
+        (
+            "Largest difference from the module's result (metres for lengths, radians for angles)."
+            " pymap3d's own geodetic latitude drifts by about 1e-6 rad at 3e7 m; PROJ's inverse"
+            " `+proj=cart` loses decimetres of altitude there:"
+        ),
+        "",
+        "| function | observers | peer | column 1 | column 2 | column 3 |",
+        "|---|---|---|---:|---:|---:|",
+    ]
+    for name, one, peer, d in checks:
+        lines.append(
+            f"| `{name}` | {'one' if one else 'one per target'} | {peer} | "
+            + " | ".join(f"{v:.1e}" for v in d)
+            + " |"
+        )
+    return "\n".join(lines) + "\n"
+
+
+def frames_one_point_table(suite: pyperf.BenchmarkSuite, command: str) -> str:
+    """bench/results/frames-one-point.md: benchmarks "<function> one-point <tool>"."""
+    timings = {}
+    for b in suite.get_benchmarks():
+        name, _, tool = b.get_name().split(" ", 2)
+        timings[name, tool] = b.median()
+
+    def us(name, tool):
+        t = timings.get((name, tool))
+        return "—" if t is None else f"{t * 1e6:.2f}"
+
+    lines = [
+        "# Local frames: one point against pymap3d",
+        "",
+        (
+            f"`{command}` on {run_date(suite)}: pyperf's median wall time per call of one point"
+            f" of Python floats, in µs; {machine(suite)}."
+        ),
+        "",
+        (
+            '"frames" is the function as a user calls it: plain numbers take its one-point path'
+            ' in `_frames`. "array path" is the same call with the observer\'s latitude (or the'
+            ' input) as an array, which takes the general path every call took before. "method"'
+            " is the `Ellipsoid` method (for `aer_from_lla`, `aer_coords` of `pos_from_lla`),"
+            " whose results the frames functions give bit for bit. pymap3d gets Python floats"
+            " and returns Python floats."
+        ),
+        "",
+        "| function | frames | array path | method | pymap3d | pymap3d / frames |",
+        "|---|---:|---:|---:|---:|---:|",
+    ]
+    for name in dict.fromkeys(name for name, _ in timings):
+        frames, peer = timings.get((name, "frames")), timings.get((name, "pymap3d"))
+        ratio = f"{peer / frames:.1f}x" if frames and peer else "—"
+        lines.append(
+            f"| `{name}` | {us(name, 'frames')} | {us(name, 'frames, array path')} |"
+            f" {us(name, 'method')} | {us(name, 'pymap3d')} | {ratio} |"
+        )
+    return "\n".join(lines) + "\n"
+
+
+def peak_mib(bench: pyperf.Benchmark) -> float:
+    """The largest peak resident set of the runs, in MiB."""
+    peaks = [run.get_metadata().get("command_max_rss", 0) for run in bench.get_runs()]
+    return max(peaks) / 2**20
+
+
+def cli_table(suite: pyperf.BenchmarkSuite, rows, small: int, large: int, command: str) -> str:
+    """The tables of bench/results/cli.md: ``rows`` are (job, program, benchmark name)."""
+    seconds = medians(suite)
+    peaks = {b.get_name(): peak_mib(b) for b in suite.get_benchmarks()}
+
+    def ratio(a: str, b: str) -> str:
+        return f"{seconds[a] / seconds[b]:.2f}"
+
+    ours_csv, ours_pq = f"ours csv {small:.0e}", f"ours parquet {large:.0e}"
+    floor, floor_sync = f"floor parquet {large:.0e}", f"floor+fsync parquet {large:.0e}"
+    lines = [
+        "# Command-line tool",
+        "",
+        (
+            f"`{command}` on {run_date(suite)}, {machine(suite)}. Wall time of a whole process,"
+            " start-up and imports included (pyperf's median); peak resident set of the process"
+            " (the largest over the runs)."
+        ),
+        "",
+        "| Job | Program | Wall time | Peak memory |",
+        "|---|---|---:|---:|",
+        *(f"| {j} | {p} | {seconds[k]:.2f} s | {peaks[k]:.0f} MiB |" for j, p, k in rows),
+        "",
+        "| Ratio | Wall time | Target |",
+        "|---|---:|---:|",
+        f"| CSV: ours / pandas + pyproj | {ratio(ours_csv, f'pandas csv {small:.0e}')} | <= 0.33 |",
+        f"| Parquet: ours / pyarrow floor | {ratio(ours_pq, floor)} | <= 1.5 |",
+        f"| Parquet: ours / pyarrow floor + fsync | {ratio(ours_pq, floor_sync)} | <= 1.5 |",
+        "",
+        f"| Peak memory of the tool | {small:.0e} rows | {large:.0e} rows |",
+        "|---|---:|---:|",
+        *(
+            f"| {fmt} | {peaks[f'ours {fmt} {small:.0e}']:.0f} MiB"
+            f" | {peaks[f'ours {fmt} {large:.0e}']:.0f} MiB |"
+            for fmt in ("csv", "parquet")
+        ),
+        "",
+    ]
+    return "\n".join(lines)
 
 
 def split(suite: pyperf.BenchmarkSuite, directory: Path) -> None:
