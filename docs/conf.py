@@ -25,7 +25,6 @@ extensions = [
     "sphinx.ext.napoleon",
     "myst_parser",
     "apiref",
-    "benchfigures",
     "cliref",
     "examples",
 ]
@@ -70,5 +69,3 @@ html_title = f"quorvane-ellipsoid {release}"
 html_static_path: list[str] = []
 html_show_sourcelink = False
 html_copy_source = False
-
-bench_results_dir = "../bench/results"

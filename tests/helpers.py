@@ -16,7 +16,8 @@ from dataclasses import dataclass
 
 import numpy as np
 import pytest
-import reference as ref
+
+from testsupport import reference as ref
 
 EARTH = (6378137.0, 1 / 298.257223563)
 

@@ -9,9 +9,9 @@ import numpy as np
 import pytest
 from helpers import EARTH, assert_calls_leak_nothing, stable_rng
 
-import reference as ref
 from quorvane.mathtools.ellipsoid import _engine, fast
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+from testsupport import reference as ref
 
 EPS = np.finfo(float).eps
 WGS84 = Ellipsoid(*EARTH)

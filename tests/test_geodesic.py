@@ -7,10 +7,10 @@ import numpy as np
 import pytest
 from helpers import EARTH, assert_calls_leak_nothing
 
-import geodesic_truth as gt
 from quorvane.datamodel import GeodesicDirect_dtype, GeodesicInverse_dtype
 from quorvane.mathtools.ellipsoid import geodesic as gd
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+from testsupport import geodesic_truth as gt
 
 geographiclib = pytest.importorskip("geographiclib.geodesic")
 
@@ -158,10 +158,10 @@ def test_flattening_near_one_never_hangs():
 
 
 def test_stored_truth_set_within_the_stated_bounds():
-    """Every set of bench/data/geodesic-truth.npz (thousands of pairs, 40-digit truths) within
-    the bound bench/geodesic_accuracy.py states for it."""
-    from bench import geodesic_accuracy as ga
-    from bench import geodesic_truth_data as data
+    """Every set of testsupport/data/geodesic-truth.npz (thousands of pairs, 40-digit truths)
+    within the bound stated for it (testsupport/geodesic_truth_data.py, which
+    bench/geodesic_accuracy.py prints beside each set)."""
+    from testsupport import geodesic_truth_data as data
 
     sets = data.load()
     assert len(sets) == len(data.inverse_sets()) + len(data.direct_sets())
@@ -169,14 +169,14 @@ def test_stored_truth_set_within_the_stated_bounds():
         ell = Ellipsoid(data.RE, float(s["f"]))
         if name.endswith("/direct"):
             r = gd.direct(ell, s["lat1"], 0.0, s["azi1"], s["s12"])
-            nm = ga._position_nm(float(s["f"]), r["lat2"], r["lon2"], s["truth"]).max()
-            rad = ga._angle(r["azi2"] - s["truth"][:, 5], s["truth"][:, 4]).max()
-            bound = ga.DIRECT_BOUNDS[name.rsplit("/", 1)[0]]
+            nm = data.position_nm(float(s["f"]), r["lat2"], r["lon2"], s["truth"]).max()
+            rad = data.angle_error(r["azi2"] - s["truth"][:, 5], s["truth"][:, 4]).max()
+            bound = data.DIRECT_BOUNDS[name.rsplit("/", 1)[0]]
         else:
             r = gd.inverse(ell, s["lat1"], s["lon1"], s["lat2"], s["lon2"])
             rows = np.stack([r["s12"], r["azi1"], r["azi2"]], axis=1)
-            nm, rad = ga._inverse_cell(rows, s["truth"])
-            bound = ga.BOUNDS[name]
+            nm, rad = data.inverse_errors(rows, s["truth"])
+            bound = data.BOUNDS[name]
         assert nm <= bound[0], name
         assert bound[1] is None or rad <= bound[1], name
 

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 from helpers import EARTH, EPS, HALF_PI, ellipsoid, observed
 
-import reference as ref
+from testsupport import reference as ref
 
 Re_EARTH, F_EARTH = EARTH
 TINY, DBL_MAX = 5e-324, sys.float_info.max
