@@ -1,6 +1,7 @@
 """The benchmarks, run as modules from the top of the repository (``python -m bench.methods``;
-see bench/README.md), and the adapters and workload that tests/test_peer_agreement.py checks.
+see bench/README.md).
 
-Nothing here ships in the wheel: the package is only importable from the repository root, where
-``python -m`` puts the working directory on the path and pytest's ``pythonpath`` puts the root.
+Nothing here ships in the wheel, and the tests never import it: what tests and benchmarks share
+(the references, the truth sets, the workload and the adapters timed by bench.methods) is the
+``testsupport`` package beside it.
 """

@@ -25,14 +25,16 @@ pairs per set), beside geographiclib and pyproj's Geod.
 """
 
 import argparse
+import json
 import math
 import sys
+from pathlib import Path
 
 import numpy as np
 
-import reference as ref
 from quorvane.mathtools.ellipsoid import fast
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+from testsupport import reference as ref
 
 RE, F = 6378137.0, 1 / 298.257223563
 
@@ -233,6 +235,16 @@ def score(got, exact, scale, Re, f):
     return worst[0], worst[1], worst[2], bad.mean(), worst[3]
 
 
+def as_json(s, scale_note=1.0):
+    """The numbers of a cell of fmt, for the JSON results (None: the peer refused)."""
+    if s is None:
+        return None
+    keys = ("lat_rad", "lat_u", "alt_m", "bad", "alt_u")
+    out = dict(zip(keys, map(float, s)))
+    out["alt_m"] *= scale_note
+    return out
+
+
 def fmt(s, scale_note=1.0):
     if s is None:
         return "-"
@@ -296,11 +308,12 @@ def aer_rows(rng, n):
         exact = np.array(
             [[float(v) for v in ref.aer_exact(Re, F, t, *obs)[1:]] for t in targets.tolist()]
         )
-        cells = []
+        cells, scores = [], []
         for fn in (ours_aer, fast_aer, pymap3d_aer):
             got = fn(Re, F, targets, obs)
             if got is None:
                 cells.append("-")
+                scores.append(None)
                 continue
             finite = np.isfinite(got).all(axis=1)
             d_el = np.abs(got[:, 0] - exact[:, 0])
@@ -311,7 +324,15 @@ def aer_rows(rng, n):
             note = "" if bad == 0 else f", bad {100 * bad:.3g} %"
             el, el_u, rng_u = (np.max(v[finite], initial=0.0) for v in (d_el, across, units))
             cells.append(f"elevation {el:.1e} rad ({el_u:.2g} u), range {rng_u:.2g} u{note}")
-        yield label, cells
+            scores.append(
+                {
+                    "el_rad": float(el),
+                    "el_u": float(el_u),
+                    "range_u": float(rng_u),
+                    "bad": float(bad),
+                }
+            )
+        yield label, cells, scores
 
 
 def ray_regions(rng, n):
@@ -388,7 +409,17 @@ def main():
         default=None,
         help="a fresh geodesic truth of M pairs per set (default: the stored set; 0: none)",
     )
+    parser.add_argument(
+        "--json",
+        type=Path,
+        help="also write the lla_from_pos and aer_coords errors here, as numbers (the "
+        "documentation's figures: bench/results/accuracy.json, then python -m bench.report --docs)",
+    )
     args = parser.parse_args()
+    tables = {
+        "lla_from_pos": {"columns": ["ours", "fast", "pyproj cart", "pyerfa gc2gde"], "rows": []},
+        "aer_coords": {"columns": ["ours", "fast", "pymap3d ecef2aer"], "rows": []},
+    }
     rng = np.random.default_rng(args.seed)
     print("| lla_from_pos region | ours | fast | pyproj cart | pyerfa gc2gde |")
     print("|---|---|---|---|---|")
@@ -396,11 +427,15 @@ def main():
         exact = truth_lla(Re, f, r)
         scale = np.maximum(Re, np.max(np.abs(r), axis=1))
         note = RE / Re if "alt error x" in label else 1.0
-        cells = [
-            fmt(score(fn(Re, f, r), exact, scale, Re, f), note)
+        scores = [
+            score(fn(Re, f, r), exact, scale, Re, f)
             for fn in (ours, ours_fast, pyproj_cart, erfa_gc2gde)
         ]
+        cells = [fmt(sc, note) for sc in scores]
         print(f"| {label} | " + " | ".join(cells) + " |")
+        tables["lla_from_pos"]["rows"].append(
+            {"region": label.replace("\\|", "|"), "cells": [as_json(sc, note) for sc in scores]}
+        )
     print()
     print("| Other kernels | ours |")
     print("|---|---|")
@@ -411,8 +446,11 @@ def main():
     print()
     print("| aer_coords region | ours | fast | pymap3d ecef2aer |")
     print("|---|---|---|---|")
-    for label, cells in aer_rows(rng, max(args.points // 4, 50)):
+    for label, cells, scores in aer_rows(rng, max(args.points // 4, 50)):
         print(f"| {label} | " + " | ".join(cells) + " |")
+        tables["aer_coords"]["rows"].append({"region": label.replace("\\|", "|"), "cells": scores})
+    if args.json:
+        args.json.write_text(json.dumps({"command": sys.argv[1:], "tables": tables}, indent=1))
     if args.geodesic_pairs != 0:
         from bench import geodesic_accuracy
 

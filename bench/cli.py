@@ -25,9 +25,6 @@ The table gives the median wall time and the largest peak. The jobs:
 from __future__ import annotations
 
 import atexit
-import datetime
-import os
-import platform
 import shutil
 import sys
 import tempfile
@@ -35,6 +32,8 @@ import textwrap
 from pathlib import Path
 
 import pyperf
+
+from bench import harness, report
 
 PANDAS = """
 import sys
@@ -102,20 +101,11 @@ def make_inputs(work: Path, sizes: list[int]) -> dict[tuple[str, int], Path]:
     return paths
 
 
-def add_worker_args(cmd: list[str], args) -> None:
-    cmd.extend(["--workdir", args.workdir, "--csv-rows", str(args.csv_rows)])
-    cmd.extend(["--parquet-rows", str(args.parquet_rows)])
-
-
 def main() -> None:
     # pyperf's workers run this module as the main process does: from the top of the repository.
     # A run takes one to ten seconds: one value in each of three processes, after a warm-up.
-    runner = pyperf.Runner(
-        values=1,
-        processes=3,
-        loops=1,
-        program_args=("-m", "bench.cli"),
-        add_cmdline_args=add_worker_args,
+    runner = harness.runner(
+        "cli", forward=("workdir", "csv_rows", "parquet_rows"), values=1, processes=3, loops=1
     )
     p = runner.argparser
     p.add_argument("--csv-rows", type=float, default=1e6, help="rows of the CSV job (1e6)")
@@ -123,6 +113,7 @@ def main() -> None:
     p.add_argument("--table", default=str(Path(__file__).parent / "results" / "cli.md"))
     p.add_argument("--workdir", help=argparse_hidden())
     args = runner.parse_args()
+    runner.metadata.update(harness.metadata("quorvane-ellipsoid", "pyarrow"))
     small, large = int(args.csv_rows), int(args.parquet_rows)
     if not args.worker:
         work = Path(tempfile.mkdtemp(prefix="quorvane-cli-bench-"))
@@ -165,75 +156,27 @@ def main() -> None:
             [*floor, "fsync"],
         ),
     }
-    seconds: dict[str, float] = {}
-    peaks: dict[str, float] = {}
+    benches = []
     # The jobs, then the tool on the other two inputs, for its peak memory alone.
     extra = {name: ("", "", cmd) for name, cmd in (ours("csv", large), ours("parquet", small))}
     for name, (_, _, cmd) in {**jobs, **{k: v for k, v in extra.items() if k not in jobs}}.items():
         bench = runner.bench_command(name, cmd)
-        if bench is not None and not args.worker:
-            seconds[name], peaks[name] = bench.median(), peak_mib(bench)
+        if bench is not None:
+            benches.append(bench)
     if not args.worker:
         rows = [
             (f"{job} lla, {small if job.startswith('CSV') else large:.0e} rows", program, name)
             for name, (job, program, _) in jobs.items()
         ]
-        write(Path(args.table), rows, seconds, peaks, small, large)
-
-
-def peak_mib(bench: pyperf.Benchmark) -> float:
-    """The largest peak resident set of the runs, in MiB."""
-    peaks = [run.get_metadata().get("command_max_rss", 0) for run in bench.get_runs()]
-    return max(peaks) / 2**20
-
-
-def write(out: Path, rows, seconds, peaks, small: int, large: int) -> None:
-    import numpy
-    import pyarrow
-
-    def ratio(a: str, b: str) -> str:
-        return f"{seconds[a] / seconds[b]:.2f}"
-
-    ours_csv, ours_pq = f"ours csv {small:.0e}", f"ours parquet {large:.0e}"
-    floor, floor_sync = f"floor parquet {large:.0e}", f"floor+fsync parquet {large:.0e}"
-    lines = [
-        "# Command-line tool",
-        "",
-        (
-            f"`{' '.join(['python -m bench.cli', *sys.argv[1:]])}`"
-            f" on {datetime.date.today()}, {platform.machine()}, "
-            f"{len(os.sched_getaffinity(0))} CPUs (load average at the end "
-            f"{os.getloadavg()[0]:.1f}), Python {platform.python_version()}, NumPy "
-            f"{numpy.__version__}, pyarrow {pyarrow.__version__}. Wall time of a whole process,"
-            " start-up and imports included (pyperf's median); peak resident set of the process"
-            " (the largest over the runs)."
-        ),
-        "",
-        "| Job | Program | Wall time | Peak memory |",
-        "|---|---|---:|---:|",
-        *(f"| {j} | {p} | {seconds[k]:.2f} s | {peaks[k]:.0f} MiB |" for j, p, k in rows),
-        "",
-        "| Ratio | Wall time | Target |",
-        "|---|---:|---:|",
-        f"| CSV: ours / pandas + pyproj | {ratio(ours_csv, f'pandas csv {small:.0e}')} | <= 0.33 |",
-        f"| Parquet: ours / pyarrow floor | {ratio(ours_pq, floor)} | <= 1.5 |",
-        f"| Parquet: ours / pyarrow floor + fsync | {ratio(ours_pq, floor_sync)} | <= 1.5 |",
-        "",
-        f"| Peak memory of the tool | {small:.0e} rows | {large:.0e} rows |",
-        "|---|---:|---:|",
-        *(
-            f"| {fmt} | {peaks[f'ours {fmt} {small:.0e}']:.0f} MiB"
-            f" | {peaks[f'ours {fmt} {large:.0e}']:.0f} MiB |"
-            for fmt in ("csv", "parquet")
-        ),
-        "",
-    ]
-    out.parent.mkdir(parents=True, exist_ok=True)
-    # Sections below the generated tables ("## ..."), measured by other means, are kept.
-    previous = out.read_text() if out.exists() else ""
-    kept = previous[previous.find("\n## ") :] if "\n## " in previous else ""
-    out.write_text("\n".join(lines) + kept)
-    print("\n".join(lines))
+        command = " ".join(["python -m bench.cli", *sys.argv[1:]])
+        text = report.cli_table(pyperf.BenchmarkSuite(benches), rows, small, large, command)
+        out = Path(args.table)
+        out.parent.mkdir(parents=True, exist_ok=True)
+        # Sections below the generated tables ("## ..."), measured by other means, are kept.
+        previous = out.read_text() if out.exists() else ""
+        kept = previous[previous.find("\n## ") :] if "\n## " in previous else ""
+        out.write_text(text + kept)
+        print(text)
 
 
 def argparse_hidden():

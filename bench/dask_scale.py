@@ -24,7 +24,7 @@ two calls one after the other, ``QUORVANE_NUM_THREADS=1``, best of --repeat; the
 threads / sequential (0.5 is perfect on two cores, 1.0 is no overlap at all). It also runs the
 Dask array ``lla_from_pos`` on the threaded scheduler with one and with two threads.
 
-Results go to bench/results/dask.md (--out). Needs the package installed with the ``dask``
+Results go to bench/results/dask.md (--out), their numbers to dask.json beside it. Needs the package installed with the ``dask``
 extra and pyarrow.
 """
 
@@ -32,21 +32,19 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import json
 import os
 
 os.environ["QUORVANE_NUM_THREADS"] = "1"  # before any call; inherited by the worker processes
 
-import platform
 import resource
 import shutil
-import subprocess
 import sys
 import tempfile
 import threading
 import time
 from pathlib import Path
 
-import dask
 import dask.array as da
 import dask.dataframe as dd
 import distributed
@@ -54,6 +52,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from bench import harness
 from quorvane.mathtools.ellipsoid import catalogue
 from quorvane.mathtools.ellipsoid import dask as qd
 
@@ -150,7 +149,7 @@ def check_output(files: list[Path], out: Path) -> bool:
     )
 
 
-def part_parquet(args: argparse.Namespace, lines: list[str]) -> None:
+def part_parquet(args: argparse.Namespace, lines: list[str], data: dict) -> None:
     base = Path(args.dir) if args.dir else Path(tempfile.mkdtemp(prefix="quorvane-dask-"))
     try:
         largest = max(args.points)
@@ -199,6 +198,19 @@ def part_parquet(args: argparse.Namespace, lines: list[str]) -> None:
                 )
                 print(row, flush=True)
                 lines.append(row)
+                data["parquet"].append(
+                    {
+                        "points": points,
+                        "workers": workers,
+                        "seconds": seconds,
+                        "points_per_s": points / seconds,
+                        "worker_cpu_s": cpu,
+                        "peak_mib": result["peak"],
+                        "idle_mib": result["idle"],
+                        "load": result["load"],
+                        "identical": ok,
+                    }
+                )
         lines.append("")
     finally:
         if not args.dir:
@@ -281,7 +293,7 @@ def _lock_free(call) -> float:
     return (c1 - c0) / max(1, c2 - c1)
 
 
-def part_threads(args: argparse.Namespace, lines: list[str]) -> None:
+def part_threads(args: argparse.Namespace, lines: list[str], data: dict) -> None:
     n = int(args.thread_points)
     lines += [
         "## Two Python threads",
@@ -320,6 +332,15 @@ def part_threads(args: argparse.Namespace, lines: list[str]) -> None:
         )
         print(row, flush=True)
         lines.append(row)
+        data["threads"].append(
+            {
+                "method": name,
+                "sequential_s": sequential,
+                "threads_s": threaded,
+                "cpu_per_wall": busy,
+                "other_thread": free,
+            }
+        )
 
     r = da.from_array(_arguments(2 * n)["lla_from_pos"][0], chunks=(n // 4, 3))
     lazy = qd.lla_from_pos(WGS84, r)
@@ -339,26 +360,11 @@ def part_threads(args: argparse.Namespace, lines: list[str]) -> None:
 # --------------------------------------------------------------------------------------------
 
 
-def _machine() -> list[str]:
-    try:
-        commit = subprocess.run(
-            ["git", "-C", str(HERE), "log", "-1", "--format=%h %s"],
-            capture_output=True,
-            text=True,
-            check=False,
-        ).stdout.strip()
-    except OSError:
-        commit = "unknown"
-    load = ", ".join(f"{x:.1f}" for x in os.getloadavg())
-    return [
-        (
-            f"Machine: {platform.machine()}, {os.cpu_count()} CPUs, Python "
-            f"{platform.python_version()}, NumPy {np.__version__}, Dask {dask.__version__}, "
-            f"distributed {distributed.__version__}, pyarrow {pa.__version__}. "
-            f"Build: {commit}. Load average at the start: {load} (the machine is shared)."
-        ),
-        "",
-    ]
+def _machine(loads: list[float]) -> str:
+    """The machine line, with the checkout's commit and subject."""
+    md = harness.metadata("dask", "distributed", "pyarrow")
+    commit = harness.first_line(["git", "-C", str(HERE), "log", "-1", "--format=%h %s"])
+    return f"Machine: {harness.machine_line(md, loads)}. Build: {commit}."
 
 
 def main() -> int:
@@ -375,15 +381,21 @@ def main() -> int:
     args.points = [int(p) for p in args.points]
     args.rows_per_file = int(args.rows_per_file)
 
-    lines = ["# Beyond one thread: Dask and two Python threads", "", *_machine()]
+    start = os.getloadavg()[0]
+    lines = ["# Beyond one thread: Dask and two Python threads", "", "", ""]
     lines += [f"Command: `python -m bench.dask_scale {' '.join(sys.argv[1:])}`".rstrip(), ""]
+    data: dict = {"command": sys.argv[1:], "parquet": [], "threads": []}
     if args.only != "threads":
-        part_parquet(args, lines)
+        part_parquet(args, lines, data)
     if args.only != "parquet":
-        part_threads(args, lines)
+        part_threads(args, lines, data)
+    loads = [start, *(row["load"] for row in data["parquet"]), os.getloadavg()[0]]
+    lines[2] = _machine(loads)  # the load of the whole run, known at its end
     Path(args.out).parent.mkdir(parents=True, exist_ok=True)
     Path(args.out).write_text("\n".join(lines).rstrip() + "\n")
-    print(f"written {args.out}")
+    # The numbers of the tables, for the documentation's figure (python -m bench.report --docs).
+    Path(args.out).with_suffix(".json").write_text(json.dumps(data, indent=1) + "\n")
+    print(f"written {args.out} and {Path(args.out).with_suffix('.json')}")
     return 0
 
 

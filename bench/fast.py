@@ -20,8 +20,7 @@ within 1e6 m of the surface, contiguous float64:
 ``exact-1t``   the ``Ellipsoid`` method, one thread; ``exact`` on all CPUs
 ``pyerfa``     ``erfa.gc2gde`` / ``erfa.gd2gce`` (one thread; no threaded form)
 ``pyproj``     for ``aer_coords``: pyproj's topocentric pipeline + NumPy (azimuth, elevation,
-               range), as bench/peers/pyproj_adapter.py times it (this file runs on its own
-               in pyperf's workers, so it builds the pipeline itself)
+               range), built here as testsupport/peers/pyproj_adapter.py builds it
 
 and ``copy floor N=<n>``, the memory floor: ``np.copyto`` of an array of the input's bytes
 and then one of the output's bytes (24 bytes a point each way; the second copies back into
@@ -33,20 +32,15 @@ from __future__ import annotations
 
 import functools
 import math
-import os
 import sys
-import time
 
 import numpy as np
 
+from bench import harness, report
+
 RE, F = 6378137.0, 1 / 298.257223563
-OBSERVER = (0.6, -1.4, 250.0)  # lat, lon (radians), alt (metres), as bench/workload.py
-FUNCTIONS = ("lla_from_pos", "pos_from_lla", "aer_coords")
-PEERS = {"lla_from_pos": "pyerfa", "pos_from_lla": "pyerfa", "aer_coords": "pyproj"}
-PEER_NAMES = {
-    "pyerfa": "pyerfa",
-    "pyproj": "pyproj topocentric + NumPy",
-}
+OBSERVER = (0.6, -1.4, 250.0)  # lat, lon (radians), alt (metres), as testsupport/workload.py
+FUNCTIONS, PEERS = report.FAST_FUNCTIONS, report.FAST_PEERS
 # From this N only these tools run, unless --all-tools.
 LARGE_N, LARGE_TOOLS = 10_000_000, ("fast-1t", "fast")
 
@@ -111,7 +105,7 @@ def _calls(function, tool, n):
 
 
 def _pyproj_aer(n):
-    import pyproj  # the topocentric pipeline, as bench/peers/pyproj_adapter.py builds it
+    import pyproj  # the topocentric pipeline, as testsupport/peers/pyproj_adapter.py builds it
 
     lat0, lon0, alt0 = OBSERVER
     topo = pyproj.Transformer.from_pipeline(
@@ -144,65 +138,28 @@ def _floor(n):
     return copy
 
 
-def _timed(threads, call):
-    """A pyperf time function: ``call()`` ``loops`` times with ``threads`` (None: all CPUs),
-    its data made before the clock starts (once per worker)."""
-
-    def run(loops):
-        call.prepare()
-        if threads is None:
-            os.environ.pop("QUORVANE_NUM_THREADS", None)
-        else:
-            os.environ["QUORVANE_NUM_THREADS"] = str(threads)
-        t0 = time.perf_counter()
-        for _ in range(loops):
-            call()
-        return time.perf_counter() - t0
-
-    return run
-
-
 def _benchmarks(n, all_tools):
-    """(name, threads, call) of every benchmark at N = n."""
+    """(name, threads, make, args) of every benchmark at N = n: ``make(*args)`` builds the
+    call, whose first call (outside the timing) makes its data."""
     tools = ["fast-1t", "fast", "exact-1t", "exact"]
     for function in FUNCTIONS:
         for tool in [*tools, PEERS[function]]:
             if n >= LARGE_N and not all_tools and tool not in LARGE_TOOLS:
                 continue
             threads = None if tool in ("fast", "exact") else 1
-            yield f"{function} {tool} N={_size(n)}", threads, _Lazy(_calls, function, tool, n)
-    yield f"copy floor N={_size(n)}", 1, _Lazy(_floor, n)
+            yield f"{function} {tool} N={_size(n)}", threads, _calls, (function, tool, n)
+    yield f"copy floor N={_size(n)}", 1, _floor, (n,)
 
 
-def _size(n):
-    return f"{n:.0e}".replace("e+0", "e").replace("e+", "e")
-
-
-class _Lazy:
-    """A call whose callee (and data) is made on first use: a pyperf worker runs one
-    benchmark and makes only that one's data."""
-
-    def __init__(self, make, *args):
-        self._make, self._args, self._call = make, args, None
-
-    def prepare(self):
-        if self._call is None:
-            self._call = self._make(*self._args)
-            self._call()  # makes the data; untimed
-
-    def __call__(self):
-        return self._call()
+_size = report.fast_size
 
 
 def _run():
-    import pyperf
-
     from quorvane.mathtools.ellipsoid import fast
 
-    def worker_args(cmd, args):
-        cmd += ["--points", args.points] + (["--all-tools"] if args.all_tools else [])
-
-    runner = pyperf.Runner(processes=4, values=3, warmups=1, add_cmdline_args=worker_args)
+    runner = harness.runner(
+        "fast", forward=("points", "all_tools"), processes=4, values=3, warmups=1
+    )
     runner.argparser.add_argument(
         "--points", default="1e6", help="N, or several: 1e6,1e8 (default 1e6)"
     )
@@ -211,130 +168,16 @@ def _run():
     )
     args = runner.parse_args()
     runner.metadata["simd_level"] = fast.level()
+    runner.metadata.update(harness.metadata("quorvane-ellipsoid", "pyerfa", "pyproj"))
     for n in (int(float(p)) for p in args.points.split(",")):
-        for name, threads, call in _benchmarks(n, args.all_tools):
-            runner.bench_time_func(name, _timed(threads, call))
-
-
-# --------------------------------------------------------------------------------------------
-# The table.
-
-
-def _stats(paths):
-    """{(function, tool, n): (mean, stdev, highest load)} and the runs' metadata."""
-    import pyperf
-
-    values, metadata = {}, {}
-    for path in paths:
-        suite = pyperf.BenchmarkSuite.load(path)
-        metadata.update(suite.get_metadata())
-        for bench in suite.get_benchmarks():
-            function, tool, size = bench.get_name().split()
-            loads = [
-                float(run.get_metadata().get("load_avg_1min", math.nan)) for run in bench.get_runs()
-            ]
-            stdev = bench.stdev() if bench.get_nvalue() > 1 else 0.0
-            n = int(float(size.removeprefix("N=")))
-            values[(function, tool, n)] = (bench.mean(), stdev, max(loads, default=math.nan))
-    return values, metadata
-
-
-def _time(seconds):
-    return f"{seconds * 1e3:.3g} ms" if seconds < 1 else f"{seconds:.3g} s"
-
-
-def table(paths):
-    """The Markdown of bench/results/fast.md from the JSON files of one or more runs."""
-    values, metadata = _stats(paths)
-    sizes = sorted({n for (_, _, n) in values})
-    out = [
-        "# The vectorised conversions: speed",
-        "",
-        "Made by (from the top of the repository; see bench/fast.py):",
-        "",
-        "    python -m bench.fast -o bench/results/fast-1e6.json",
-        "    python -m bench.fast --points 1e8 -p 1 -n 2 -o bench/results/fast-1e8.json",
-        (
-            "    python -m bench.fast --table bench/results/fast-1e6.json bench/results/fast-1e8.json"
-            " > bench/results/fast.md"
-        ),
-        "",
-        (
-            f"Level `{metadata.get('simd_level', '?')}`, {metadata.get('cpu_count', '?')} CPUs "
-            f"({metadata.get('cpu_model_name', '?')}). WGS84, points within 1e6 m of the surface, "
-            "contiguous float64; `aer_coords` with one observer. Mean time per call of N points "
-            "(pyperf; +- one standard deviation where it exceeds a tenth of the mean). The memory "
-            "floor is `np.copyto` of an array of the input's bytes and one of the output's bytes "
-            "(24 bytes a point each way), one thread."
-        ),
-    ]
-
-    def cell(function, tool, n):
-        v = values.get((function, tool, n))
-        if v is None:
-            return "-"
-        noise = f" (+- {_time(v[1])})" if v[1] > 0.1 * v[0] else ""
-        return _time(v[0]) + noise
-
-    def ratio(a, b):
-        if a is None or b is None:
-            return "-"
-        return f"{a[0] / b[0]:.2f}"
-
-    for n in sizes:
-        floor = values.get(("copy", "floor", n))
-        here = [v[2] for (_, _, m), v in values.items() if m == n and not math.isnan(v[2])]
-        out += [
-            "",
-            f"## N = {_size(n)}",
-            "",
-            f"Load average during these runs: up to {max(here, default=math.nan):.1f}.",
-            "",
-            (
-                "| function | fast, 1 thread | fast, all cores | exact method, 1 thread | "
-                "exact method, all cores | peer | memory floor |"
-            ),
-            "|---|---|---|---|---|---|---|",
-        ]
-        for function in FUNCTIONS:
-            peer = PEERS[function]
-            cells = [cell(function, t, n) for t in ("fast-1t", "fast", "exact-1t", "exact")]
-            peer_cell = cell(function, peer, n)
-            peer_cell = "-" if peer_cell == "-" else f"{PEER_NAMES[peer]} {peer_cell}"
-            out.append(
-                f"| `{function}` | "
-                + " | ".join([*cells, peer_cell, cell("copy", "floor", n)])
-                + " |"
-            )
-        out += [
-            "",
-            "| ratio | " + " | ".join(f"`{f}`" for f in FUNCTIONS) + " | target |",
-            "|---|---|---|---|---|",
-        ]
-        rows = [
-            ("fast (1 thread) / peer", lambda f: (("fast-1t", f), (PEERS[f], f)), "at most 0.5"),
-            (
-                "fast (1 thread) / exact method (1 thread)",
-                lambda f: (("fast-1t", f), ("exact-1t", f)),
-                "",
-            ),
-            ("fast (all cores) / memory floor", lambda f: (("fast", f), None), "at most 2"),
-        ]
-        for label, pick, target in rows:
-            cells = []
-            for function in FUNCTIONS:
-                (ta, fa), other = pick(function)
-                a = values.get((fa, ta, n))
-                b = floor if other is None else values.get((other[1], other[0], n))
-                cells.append(ratio(a, b))
-            out.append(f"| {label} | " + " | ".join(cells) + f" | {target} |")
-    return "\n".join(out) + "\n"
+        for name, threads, make, make_args in _benchmarks(n, args.all_tools):
+            harness.bench(runner, name, make, *make_args, threads=threads)
 
 
 def main():
     if "--table" in sys.argv[1:]:
         paths = [a for a in sys.argv[1:] if a != "--table"]
-        sys.stdout.write(table(paths))
+        sys.stdout.write(report.fast_table(paths))
         return
     _run()
 

@@ -25,10 +25,7 @@ compares each peer's result with the module's. The table gives pyperf's medians.
 
 from __future__ import annotations
 
-import datetime
 import math
-import os
-import platform
 import sys
 from pathlib import Path
 
@@ -37,6 +34,7 @@ import pymap3d as pm
 import pyperf
 import pyproj
 
+from bench import harness, report
 from quorvane.mathtools.ellipsoid import frames as fr
 from quorvane.mathtools.ellipsoid.catalogue import get
 
@@ -177,12 +175,6 @@ def observers(one: bool) -> str:
     return "one" if one else "per-target"
 
 
-def add_worker_args(cmd: list[str], args) -> None:
-    cmd.extend(["--n", str(args.n)])
-    if args.one_point:
-        cmd.append("--one-point")
-
-
 # One point of Python floats: a target and an observer (radians, metres).
 LAT, LON, ALT = 0.83, 0.15, 9000.0
 AZ, EL, RANGE = 0.7, 0.2, 4e5
@@ -230,73 +222,43 @@ def one_point_cases():
 
 def one_point(runner, args):
     """Time one point of every tool; the table of medians goes to ``args.table``."""
-    timings = {}
+    benches = []
     for name, calls in one_point_cases().items():
         for tool, call in calls.items():
-            bench = runner.bench_func(f"{name} one-point {tool}", call, metadata={"function": name})
-            if bench is not None and not args.worker:
-                timings[name, tool] = bench.median()
+            b = harness.bench(
+                runner,
+                f"{name} one-point {tool}",
+                lambda call=call: call,
+                metadata={"function": name},
+            )
+            if b is not None:
+                benches.append(b)
     if args.worker:
         return
     table = args.table if args.table != TABLE else HERE / "results" / "frames-one-point.md"
-
-    def us(name, tool):
-        t = timings.get((name, tool))
-        return "—" if t is None else f"{t * 1e6:.2f}"
-
-    lines = [
-        "# Local frames: one point against pymap3d",
-        "",
-        (
-            f"`{' '.join(['python -m bench.frames', *sys.argv[1:]])}` on {datetime.date.today()}:"
-            f" pyperf's median wall time per call of one point of Python floats, in µs;"
-            f" {os.cpu_count()} CPUs ({platform.machine()}), load average"
-            f" {os.getloadavg()[0]:.1f} at the end of the run, Python {platform.python_version()},"
-            f" NumPy {np.__version__}, pymap3d {pm.__version__}."
-        ),
-        "",
-        (
-            '"frames" is the function as a user calls it: plain numbers take its one-point path'
-            ' in `_frames`. "array path" is the same call with the observer\'s latitude (or the'
-            ' input) as an array, which takes the general path every call took before. "method"'
-            " is the `Ellipsoid` method (for `aer_from_lla`, `aer_coords` of `pos_from_lla`),"
-            " whose results the frames functions give bit for bit. pymap3d gets Python floats"
-            " and returns Python floats."
-        ),
-        "",
-        "| function | frames | array path | method | pymap3d | pymap3d / frames |",
-        "|---|---:|---:|---:|---:|---:|",
-    ]
-    for name in one_point_cases():
-        frames, peer = timings.get((name, "frames")), timings.get((name, "pymap3d"))
-        ratio = f"{peer / frames:.1f}x" if frames and peer else "—"
-        lines.append(
-            f"| `{name}` | {us(name, 'frames')} | {us(name, 'frames, array path')} |"
-            f" {us(name, 'method')} | {us(name, 'pymap3d')} | {ratio} |"
-        )
+    command = " ".join(["python -m bench.frames", *sys.argv[1:]])
     table.parent.mkdir(parents=True, exist_ok=True)
-    table.write_text("\n".join(lines) + "\n")
+    table.write_text(report.frames_one_point_table(pyperf.BenchmarkSuite(benches), command))
     print(f"written to {table}")
 
 
 def main():
-    # pyperf's workers run this module as the main process does: from the top of the repository.
     # A call takes 0.2 to 30 ms at N = 1e5: four processes of three values each are enough.
-    runner = pyperf.Runner(
-        values=3, processes=4, program_args=("-m", "bench.frames"), add_cmdline_args=add_worker_args
-    )
+    runner = harness.runner("frames", forward=("n", "one_point"), values=3, processes=4)
     runner.argparser.add_argument("--n", type=float, default=1e5, help="targets (default 1e5)")
     runner.argparser.add_argument("--table", type=Path, default=TABLE, help="the Markdown table")
     runner.argparser.add_argument(
         "--one-point", action="store_true", help="one point of Python floats per call instead"
     )
     args = runner.parse_args()
+    runner.metadata.update(harness.metadata("quorvane-ellipsoid", "pymap3d", "pyproj"))
+    runner.metadata["PROJ_version"] = pyproj.proj_version_str
     if args.one_point:
         one_point(runner, args)
         return
     n = int(args.n)
     p = points(n)
-    checks, timings = [], {}
+    checks, benches = [], []
     for one in (True, False):
         ours_pm, proj = cases(p, one)
         for name, (ours, peer) in ours_pm.items():
@@ -310,101 +272,21 @@ def main():
             for tool in TOOLS:
                 if calls[tool] is None:
                     continue
-                # Read by the module at each call (in a worker, only its own benchmark runs).
-                if tool == "ours-1t":
-                    os.environ["QUORVANE_NUM_THREADS"] = "1"
-                else:
-                    os.environ.pop("QUORVANE_NUM_THREADS", None)
-                bench = runner.bench_func(
+                b = harness.bench(
+                    runner,
                     f"{name} {observers(one)} {tool}",
-                    calls[tool],
+                    lambda call=calls[tool]: call,
+                    threads=1 if tool == "ours-1t" else None,
                     metadata={"points": n, "function": name, "observers": observers(one)},
                 )
-                if bench is not None and not args.worker:
-                    timings[name, one, tool] = bench.median()
+                if b is not None:
+                    benches.append(b)
     if not args.worker:
-        write(args.table, n, timings, checks)
+        command = " ".join(["python -m bench.frames", *sys.argv[1:]])
+        text = report.frames_table(pyperf.BenchmarkSuite(benches), n, checks, command)
+        args.table.parent.mkdir(parents=True, exist_ok=True)
+        args.table.write_text(text)
         print(f"written to {args.table}")
-
-
-def write(out, n, timings, checks):
-    def ms(name, one, tool):
-        t = timings.get((name, one, tool))
-        return "—" if t is None else f"{t * 1e3:.2f}"
-
-    def ratio(a, b):
-        return f"{a / b:.1f}x" if a and b else "—"
-
-    load = os.getloadavg()[0]
-    lines = [
-        "# Local frames: speed against pymap3d and pyproj",
-        "",
-        (
-            f"`{' '.join(['python -m bench.frames', *sys.argv[1:]])}` on {datetime.date.today()}:"
-            f" {n:,} WGS84 targets (altitudes up to 3e7 m), pyperf's median wall time per call,"
-            f" in ms; {os.cpu_count()} CPUs ({platform.machine()}), load average {load:.1f} at"
-            f" the end of the run, Python {platform.python_version()}, NumPy {np.__version__},"
-            f" pymap3d {pm.__version__}, pyproj {pyproj.__version__}"
-            f" (PROJ {pyproj.proj_version_str})."
-        ),
-        "",
-        (
-            '"ours" uses all CPUs, "1 thread" sets `QUORVANE_NUM_THREADS=1`; pymap3d and pyproj'
-            ' compute on one thread, so "pymap3d / 1 thread" compares the work done. pyproj runs'
-            " the `+proj=topocentric` pipeline (after `+proj=cart` for geodetic input, before"
-            " `+proj=axisswap +order=2,1,-3` for NED); a pipeline holds one observer, so it has"
-            " no per-target rows, and it has no AER or rotation-only step."
-        ),
-        "",
-        (
-            "| function | observers | ours | 1 thread | pymap3d | pyproj |"
-            " pymap3d / ours | pymap3d / 1 thread |"
-        ),
-        "|---|---|---:|---:|---:|---:|---:|---:|",
-    ]
-    names = list(dict.fromkeys((name, one) for name, one, _ in timings))
-    total = dict.fromkeys(("ours", "ours-1t", "pymap3d"), 0.0)
-    for name, one in names:
-        t = {tool: timings.get((name, one, tool)) for tool in TOOLS}
-        lines.append(
-            f"| `{name}` | {'one' if one else 'one per target'} | {ms(name, one, 'ours')} |"
-            f" {ms(name, one, 'ours-1t')} | {ms(name, one, 'pymap3d')} |"
-            f" {ms(name, one, 'pyproj')} | {ratio(t['pymap3d'], t['ours'])} |"
-            f" {ratio(t['pymap3d'], t['ours-1t'])} |"
-        )
-        for tool in total:
-            total[tool] += t[tool] or 0.0
-    lines += [
-        (
-            f"| **all** | both | {total['ours'] * 1e3:.2f} | {total['ours-1t'] * 1e3:.2f} |"
-            f" {total['pymap3d'] * 1e3:.2f} | | {ratio(total['pymap3d'], total['ours'])} |"
-            f" {ratio(total['pymap3d'], total['ours-1t'])} |"
-        ),
-        "",
-        (
-            "Every row goes through the kernels' scalar libm calls in their fixed order, so the"
-            " results are those of the methods bit for bit; pymap3d's NumPy expressions use"
-            ' vectorised sines and cosines. The thread split ("ours") needs idle CPUs to show:'
-            " compare the load average above with the CPU count."
-        ),
-        "",
-        (
-            "Largest difference from the module's result (metres for lengths, radians for angles)."
-            " pymap3d's own geodetic latitude drifts by about 1e-6 rad at 3e7 m; PROJ's inverse"
-            " `+proj=cart` loses decimetres of altitude there:"
-        ),
-        "",
-        "| function | observers | peer | column 1 | column 2 | column 3 |",
-        "|---|---|---|---:|---:|---:|",
-    ]
-    for name, one, peer, d in checks:
-        lines.append(
-            f"| `{name}` | {'one' if one else 'one per target'} | {peer} | "
-            + " | ".join(f"{v:.1e}" for v in d)
-            + " |"
-        )
-    out.parent.mkdir(parents=True, exist_ok=True)
-    out.write_text("\n".join(lines) + "\n")
 
 
 if __name__ == "__main__":

@@ -18,21 +18,17 @@ the machine's load average: the all-CPUs row means little on a machine whose cor
 
 from __future__ import annotations
 
-import datetime
 import os
-import platform
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 import pyperf
 
+from bench import harness, report
+
 N_DEFAULT = 1_000_000
 WGS84 = (6378137.0, 1 / 298.257223563)
-# The rows on N pairs (label, tool, target ratio to pyproj's time), and the one-pair target.
-ROWS = (("one thread", "ours-1t", 1.0), ("all CPUs", "ours", 0.6))
-ONE_PAIR_TARGET = 0.5
 
 
 def pairs(n: int):
@@ -49,10 +45,6 @@ def pairs(n: int):
 
 def call(tool: str, op: str, n: int):
     """The call to time, its inputs bound (Python floats for one pair)."""
-    if tool == "ours-1t":
-        os.environ["QUORVANE_NUM_THREADS"] = "1"
-    else:
-        os.environ.pop("QUORVANE_NUM_THREADS", None)
     lat1, lon1, lat2, lon2, azi1, s12 = pairs(max(n, 1))
     if n == 1:
         lat1, lon1, lat2, lon2, azi1, s12 = (
@@ -86,56 +78,7 @@ def check(n: int) -> None:
         )
 
 
-def time_calls(loops: int, tool: str, op: str, n: int) -> float:
-    f = call(tool, op, n)
-    f()  # first call outside the timing
-    t0 = time.perf_counter()
-    for _ in range(loops):
-        f()
-    return time.perf_counter() - t0
-
-
-def name(op: str, tool: str, size: str) -> str:
-    return f"{op} {tool} {'one pair' if size == '1' else 'N'}"
-
-
-def table(results: dict[str, float], n: int, load: tuple[float, float]) -> str:
-    import pyproj
-
-    def ratio(ours: float, peer: float, target: float) -> str:
-        mark = "met" if ours / peer <= target else "missed"
-        return f"{ours / peer:.2f}x | {target:.1f}x ({mark})"
-
-    today = datetime.date.today().isoformat()
-    command = " ".join(["python -m bench.geodesic", *sys.argv[1:]])
-    lines = [
-        "# Geodesics: speed against pyproj's Geod",
-        "",
-        (
-            f"`{command}` on {today}, N = {n:.0e} random WGS84 pairs (degrees): pyperf's medians; "
-            f"{os.cpu_count()} CPUs ({platform.machine()}), load average {load[0]:.1f} at the "
-            f"start and {load[1]:.1f} at the end of the run, Python {platform.python_version()}, "
-            f"NumPy {np.__version__}, pyproj {pyproj.__version__}. pyproj runs on one thread in "
-            "every row; a ratio is ours over pyproj's time, at most the target to meet it."
-        ),
-        "",
-        "| problem | ours | pyproj Geod | ratio | target |",
-        "|---|---:|---:|---:|---:|",
-    ]
-    for op in ("inverse", "direct"):
-        peer = results[name(op, "pyproj", "N")]
-        for label, tool, target in ROWS:
-            ours = results[name(op, tool, "N")]
-            lines.append(
-                f"| {op}, {label} | {ours * 1e9:.0f} ns/pair | {peer * 1e9:.0f} ns/pair "
-                f"| {ratio(ours, peer, target)} |"
-            )
-        ours, peer = results[name(op, "ours", "1")], results[name(op, "pyproj", "1")]
-        lines.append(
-            f"| {op}, one pair | {ours * 1e6:.2f} us | {peer * 1e6:.2f} us "
-            f"| {ratio(ours, peer, ONE_PAIR_TARGET)} |"
-        )
-    return "\n".join(lines) + "\n"
+name = report.geodesic_name
 
 
 def replace_output(argv: list[str]) -> None:
@@ -152,18 +95,15 @@ def replace_output(argv: list[str]) -> None:
 
 def main() -> None:
     replace_output(sys.argv[1:])
-    runner = pyperf.Runner(
-        program_args=("-m", "bench.geodesic"),
-        add_cmdline_args=lambda cmd, args: cmd.extend(("--n", str(args.n))),
-    )
+    runner = harness.runner("geodesic", forward=("n",))
     runner.argparser.add_argument("--n", type=float, default=N_DEFAULT)
     runner.argparser.add_argument("--md", type=Path, help="write the Markdown table here")
     args = runner.parse_args()
+    runner.metadata.update(harness.metadata("quorvane-ellipsoid", "pyproj"))
     n = int(args.n)
     results = {}
     if not args.worker:
         check(min(n, 10_000))
-        load_start = os.getloadavg()[0]
 
     def bench(op: str, tool: str, size: str) -> None:
         # A few processes and values for N pairs (a call takes a second); more for one pair,
@@ -173,11 +113,18 @@ def main() -> None:
             runner.args.warmups = 1
             runner.args.loops = 1 if size == "N" else 0
         count = n if size == "N" else 1
-        b = runner.bench_time_func(
-            name(op, tool, size), time_calls, tool, op, count, inner_loops=count
+        b = harness.bench(
+            runner,
+            name(op, tool, size),
+            call,
+            tool,
+            op,
+            count,
+            threads=1 if tool == "ours-1t" else None,
+            inner_loops=count,
         )
         if b is not None and not args.worker:
-            results[name(op, tool, size)] = b.median()
+            results[name(op, tool, size)] = b
 
     for op in ("inverse", "direct"):
         for tool in ("ours-1t", "ours", "pyproj"):
@@ -185,7 +132,8 @@ def main() -> None:
         for tool in ("ours", "pyproj"):
             bench(op, tool, "1")
     if not args.worker:
-        text = table(results, n, (load_start, os.getloadavg()[0]))
+        command = " ".join(["python -m bench.geodesic", *sys.argv[1:]])
+        text = report.geodesic_table(pyperf.BenchmarkSuite(list(results.values())), n, command)
         print(text)
         if args.md:
             args.md.write_text(text)

@@ -32,9 +32,9 @@ from pathlib import Path
 
 import numpy as np
 
-from bench import geodesic_truth_data as data
 from quorvane.mathtools.ellipsoid import geodesic as gd
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+from testsupport import geodesic_truth_data as data
 
 RE = data.RE
 REGION_LABELS = {
@@ -45,45 +45,6 @@ REGION_LABELS = {
     "polar": "near the poles",
     "short": "short (coincident to 6 km)",
 }
-# The stated bounds: distance (nm), azimuth (rad), per set. None: not stated, the problem's
-# own conditioning decides (over micrometres rounding the inputs turns the line by up to
-# 1e-3 rad). Near the antipode the problem amplifies the inputs' rounding (the peers' errors
-# are as large); at f = 1/50 the series' truncation adds to the rounding.
-BOUNDS = {
-    "wgs84/random": (15, 1e-14),
-    "wgs84/antipodal": (15, 5e-12),
-    "wgs84/equatorial": (15, 1e-14),
-    "wgs84/meridional": (15, 2e-14),
-    "wgs84/polar": (15, 1e-14),
-    "wgs84/short": (15, None),
-    "f=0/random": (15, 1e-14),
-    "f=1/300/random": (15, 1e-14),
-    "f=1/150/random": (15, 1e-14),
-    "f=1/50/random": (20, 3e-14),
-}
-for _f in ("0.1", "0.5", "0.9"):  # past 1/50: the integrals exactly
-    BOUNDS |= {
-        f"f={_f}/random": (20, 1e-14 if _f != "0.9" else 3e-14),
-        f"f={_f}/antipodal": (20, 1e-12),
-        f"f={_f}/equatorial": (20, 5e-14),
-        f"f={_f}/meridional": (20, 1e-14),
-        f"f={_f}/polar": (20, 1e-14),
-        f"f={_f}/short": (15, None),
-    }
-DIRECT_BOUNDS = {  # position (nm), azi2 (rad); at f = 1/50 the series' truncation dominates
-    "wgs84": (30, 3e-14),
-    "f=0": (15, 1e-14),
-    "f=1/300": (30, 2e-14),
-    "f=1/150": (30, 5e-14),
-    "f=1/50": (40, 5e-14),
-    "f=0.1": (40, 3e-14),
-    "f=0.5": (40, 2e-14),
-    "f=0.9": (60, 3e-14),
-}
-
-
-def _angle(a, b):
-    return np.abs(np.remainder(np.asarray(a, float) - b + math.pi, 2 * math.pi) - math.pi)
 
 
 def _peers(f):
@@ -134,15 +95,6 @@ def _fmt(nm, rad):
             return f"{nm / scale:.1f} {unit}, {rad:.1e}"
 
 
-def _inverse_cell(got, truth):
-    """Worst distance (nm) and azimuth (rad) errors of (s12, azi1, azi2) rows."""
-    s = np.abs((got[:, 0] - truth[:, 0]) - truth[:, 1]) * 1e9
-    a = np.maximum(
-        _angle(got[:, 1] - truth[:, 3], truth[:, 2]), _angle(got[:, 2] - truth[:, 5], truth[:, 4])
-    )
-    return float(np.max(s)), float(np.max(a))
-
-
 def _bound_cell(bound, nm, rad):
     s_max, a_max = bound
     ok = nm <= s_max and (a_max is None or rad <= a_max)
@@ -167,22 +119,14 @@ def inverse_rows(sets, peers_by_f):
         note = "" if keep.all() else f" ({(~keep).sum()} without truth)"
         p, truth = [x[keep] for x in p], truth[keep]
         ours = gd.inverse(Ellipsoid(RE, f), *p)
-        nm, rad = _inverse_cell(np.stack([ours["s12"], ours["azi1"], ours["azi2"]], axis=1), truth)
+        nm, rad = data.inverse_errors(
+            np.stack([ours["s12"], ours["azi1"], ours["azi2"]], axis=1), truth
+        )
         cells = [_fmt(nm, rad)]
         for inverse, _ in peers_by_f(f).values():
-            cells.append(_fmt(*_inverse_cell(inverse(*p), truth)))
-        cells.append(_bound_cell(BOUNDS[name], nm, rad))
+            cells.append(_fmt(*data.inverse_errors(inverse(*p), truth)))
+        cells.append(_bound_cell(data.BOUNDS[name], nm, rad))
         yield f"| {_label(name, f)} | {len(truth)}{note} | " + " | ".join(cells) + " |"
-
-
-def _position_nm(f, lat, lon, truth):
-    """Distance (nm) between (lat, lon) and the true point, along the meridian and parallel."""
-    lat0 = truth[:, 0] + truth[:, 1]
-    e2 = f * (2 - f)
-    w = np.sqrt(1 - e2 * np.sin(lat0) ** 2)
-    north = ((lat - truth[:, 0]) - truth[:, 1]) * RE * (1 - e2) / w**3
-    east = _angle(lon - truth[:, 3], truth[:, 2]) * RE * np.cos(lat0) / w
-    return np.hypot(north, east) * 1e9
 
 
 def direct_rows(sets, peers_by_f):
@@ -196,13 +140,13 @@ def direct_rows(sets, peers_by_f):
         got += [direct(s["lat1"], s["azi1"], s["s12"]) for _, direct in peers_by_f(f).values()]
         cells = []
         for g in got:
-            pos = float(np.max(_position_nm(f, g[:, 0], g[:, 1], truth)))
-            azi = float(np.max(_angle(g[:, 2] - truth[:, 5], truth[:, 4])))
+            pos = float(np.max(data.position_nm(f, g[:, 0], g[:, 1], truth)))
+            azi = float(np.max(data.angle_error(g[:, 2] - truth[:, 5], truth[:, 4])))
             cells.append(_fmt(pos, azi))
-        pos0 = float(np.max(_position_nm(f, got[0][:, 0], got[0][:, 1], truth)))
-        azi0 = float(np.max(_angle(got[0][:, 2] - truth[:, 5], truth[:, 4])))
+        pos0 = float(np.max(data.position_nm(f, got[0][:, 0], got[0][:, 1], truth)))
+        azi0 = float(np.max(data.angle_error(got[0][:, 2] - truth[:, 5], truth[:, 4])))
         flat = name.rsplit("/", 1)[0]
-        cells.append(_bound_cell(DIRECT_BOUNDS[flat], pos0, azi0))
+        cells.append(_bound_cell(data.DIRECT_BOUNDS[flat], pos0, azi0))
         label = "WGS84" if flat == "wgs84" else flat.replace("f=", "f = ")
         yield f"| {label} | {len(truth)} | " + " | ".join(cells) + " |"
 

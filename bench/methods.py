@@ -13,7 +13,7 @@ below; ``--help`` lists them with ours.
 Benchmarks (``<method> <tool> N=<n>``, value: seconds per point) for each of the ten methods at
 each N, for the tools:
 
-``floor``        ``floor.cpp``, a C++ loop over the published kernel table into a fresh
+``floor``        ``testsupport/floor.cpp``, a C++ loop over the published kernel table into a fresh
                  ``numpy.zeros`` result, lock released; ``floor-gil`` the same, lock held
 ``ours-1t``      exact float64 arrays, ``QUORVANE_NUM_THREADS=1``
 ``ours``         the same on all CPUs the process may use
@@ -23,8 +23,8 @@ each N, for the tools:
 
 and ``one-point <method> <tool>`` (value: seconds per call) for one point of lla_from_pos,
 pos_from_lla, aer_coords and enu against the peers' one-point calls. The adapters are
-``ours_adapter.py``, ``floor_adapter.py`` and ``peers/``; their agreement is checked by
-tests/test_peer_agreement.py, not here.
+``ours_adapter.py``, ``floor_adapter.py`` and ``peers/`` in ``testsupport``; their agreement is
+checked by tests/test_peer_agreement.py, not here. The timed loop is bench/harness.py's.
 
 Once a call of a tool would take longer than --max-call seconds, its larger N are skipped.
 """
@@ -32,24 +32,20 @@ Once a call of a tool would take longer than --max-call seconds, its larger N ar
 from __future__ import annotations
 
 import atexit
-import gc
 import importlib.util
-import itertools
 import json
 import os
 import platform
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-import pyperf
-
-from bench import floor_adapter, ours_adapter
-from bench.peers import numpy_adapter, pyerfa_adapter, pymap3d_adapter, pyproj_adapter
-from bench.workload import AER_ONCE, OPS, TOOLS, WGS84, Workload, fmt_n
+from bench import harness
+from testsupport import floor_adapter, ours_adapter
+from testsupport.peers import numpy_adapter, pyerfa_adapter, pymap3d_adapter, pyproj_adapter
+from testsupport.workload import AER_ONCE, OPS, TOOLS, WGS84, Workload, fmt_n
 
 HERE = Path(__file__).resolve().parent
 PEERS = {
@@ -82,10 +78,8 @@ def available(tool: str) -> bool:
 
 
 # ---------------------------------------------------------------------------------------------
-# In the workers: the timed calls. Each worker runs one benchmark; its call is prepared on the
-# first call of the time function, outside the timing.
-
-_prepared: dict = {}
+# In the workers: the calls to time. Each worker runs one benchmark; harness.time_calls
+# prepares its call on the first call of the time function, outside the timing.
 
 
 def context(args) -> dict:
@@ -93,10 +87,6 @@ def context(args) -> dict:
 
 
 def prepare(args, tool: str, op: str, n: int):
-    if tool == "ours-1t":
-        os.environ["QUORVANE_NUM_THREADS"] = "1"
-    else:
-        os.environ.pop("QUORVANE_NUM_THREADS", None)
     w = Workload.load(Path(args.workdir), n)
     if tool in OURS or tool in FLOORS:
         e = ours_adapter.ellipsoid(*WGS84)
@@ -115,41 +105,6 @@ def prepare_one_point(tool: str, op: str):
     if tool == "ours":
         return ours_adapter.one_point(ours_adapter.ellipsoid(*WGS84), w)[op]
     return PEERS[tool].one_point(*WGS84, w)[op]
-
-
-def time_points(loops: int, args, tool: str, op: str, n: int) -> float:
-    key = (tool, op, n)
-    if key not in _prepared:
-        _prepared[key] = prepare(args, tool, op, n)
-    call = _prepared[key]
-    gc.disable()
-    try:
-        t0 = time.perf_counter()
-        for _ in itertools.repeat(None, loops):
-            call()
-        return time.perf_counter() - t0
-    finally:
-        gc.enable()
-
-
-def time_one_point(loops: int, tool: str, op: str) -> float:
-    key = (tool, op)
-    if key not in _prepared:
-        _prepared[key] = prepare_one_point(tool, op)
-    fn, a, kw = _prepared[key]
-    gc.disable()
-    try:
-        if kw:
-            t0 = time.perf_counter()
-            for _ in itertools.repeat(None, loops):
-                fn(*a, **kw)
-        else:
-            t0 = time.perf_counter()
-            for _ in itertools.repeat(None, loops):
-                fn(*a)
-        return time.perf_counter() - t0
-    finally:
-        gc.enable()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -176,32 +131,11 @@ def budget(n: int, quick: bool) -> dict:
     return {"processes": 2, "values": 3, "min_time": 0.05, "loops": 0}
 
 
-def first_line(command: list[str]) -> str:
-    try:
-        out = subprocess.run(command, capture_output=True, text=True, check=False).stdout
-    except OSError:
-        return "?"
-    return out.splitlines()[0].strip() if out.strip() else "?"
-
-
 def describe(tools: list[str]) -> dict:
-    from importlib.metadata import PackageNotFoundError, version
-
-    import numpy as np
-
-    info = {
-        "cpus_available": len(os.sched_getaffinity(0)),
-        "numpy_version": np.__version__,
-        "compiler": first_line([os.environ.get("CXX", "c++"), "--version"]),
-        "os": f"{platform.system()} {platform.release()}",
-        "git_commit": first_line(["git", "-C", str(HERE), "rev-parse", "--short", "HEAD"]),
-    }
-    for dist in ("quorvane-ellipsoid", *(PEERS[t].DIST for t in tools if t in PEERS)):
-        if dist:
-            try:
-                info[f"{dist}_version"] = version(dist)
-            except PackageNotFoundError:
-                pass
+    dists = ("quorvane-ellipsoid", *(PEERS[t].DIST for t in tools if t in PEERS))
+    info = harness.metadata(*(d for d in dists if d))
+    info["compiler"] = harness.first_line([os.environ.get("CXX", "c++"), "--version"])
+    info["os"] = f"{platform.system()} {platform.release()}"
     spec = importlib.util.find_spec("quorvane.mathtools.ellipsoid.ellipsoid")
     if spec and spec.origin:
         stamp = time.gmtime(Path(spec.origin).stat().st_mtime)
@@ -231,18 +165,12 @@ def set_up(args, sizes: list[int], tools: list[str]) -> list[str]:
     return tools
 
 
-def add_worker_args(cmd: list[str], args) -> None:
-    cmd.extend(["--workdir", args.workdir, "--sizes", args.sizes, "--tools", args.tools])
-    if args.ops:
-        cmd.extend(["--ops", args.ops])
-    cmd.extend(["--interp-max", str(args.interp_max), "--skip", ",".join(args.skip)])
-    if args.no_one_point:
-        cmd.append("--no-one-point")
-
-
 def main() -> None:
     # The workers run this module as the main process does: from the top of the repository.
-    runner = pyperf.Runner(add_cmdline_args=add_worker_args, program_args=("-m", "bench.methods"))
+    runner = harness.runner(
+        "methods",
+        forward=("workdir", "sizes", "tools", "ops", "interp_max", "skip", "no_one_point"),
+    )
     p = runner.argparser
     p.add_argument("--quick", action="store_true", help="N = 1e3 and 1e5, short budgets")
     p.add_argument("--sizes", help="comma-separated N (default 1e3,1e4,1e5,1e6,1e7)")
@@ -288,17 +216,20 @@ def main() -> None:
         "loops": command_line_has("-l", "--loops"),
     }
 
-    def bench(name, n, func, *func_args, **metadata):
+    def bench(name, n, make, *make_args, threads=None, **metadata):
         if name in args.skip:
             return None
         if not args.worker:
             for key, value in budget(n, args.quick).items():
                 if not given[key]:
                     setattr(runner.args, key, value)
-        return runner.bench_time_func(
+        return harness.bench(
+            runner,
             name,
-            func,
-            *func_args,
+            make,
+            *make_args,
+            threads=threads,
+            warm_up=False,
             inner_loops=n if n > 1 else None,
             metadata={"points": n, **metadata},
         )
@@ -313,7 +244,16 @@ def main() -> None:
             series = [n for n in sizes if tool != "ours-interp" or n <= args.interp_max]
             for i, n in enumerate(series):
                 result = bench(
-                    f"{op} {tool} N={fmt_n(n)}", n, time_points, args, tool, op, n, op=op, tool=tool
+                    f"{op} {tool} N={fmt_n(n)}",
+                    n,
+                    prepare,
+                    args,
+                    tool,
+                    op,
+                    n,
+                    threads=1 if tool == "ours-1t" else None,
+                    op=op,
+                    tool=tool,
                 )
                 timed = result is not None and result.get_unit() == "second"
                 if not args.worker and timed and i + 1 < len(series):
@@ -332,7 +272,7 @@ def main() -> None:
                 bench(
                     f"one-point {op} {tool}",
                     1,
-                    time_one_point,
+                    prepare_one_point,
                     tool,
                     op,
                     op=op,

@@ -27,7 +27,6 @@ extensions = [
     "myst_parser",
     "sphinx.ext.autosummary",
     "apiref",
-    "benchfigures",
     "sphinxarg.ext",
     "sphinx.ext.doctest",
     "examples",
@@ -83,5 +82,3 @@ html_title = f"quorvane-ellipsoid {release}"
 html_static_path: list[str] = []
 html_show_sourcelink = False
 html_copy_source = False
-
-bench_results_dir = "../bench/results"

@@ -16,7 +16,8 @@ from dataclasses import dataclass
 
 import numpy as np
 import pytest
-import reference as ref
+
+from testsupport import reference as ref
 
 EARTH = (6378137.0, 1 / 298.257223563)
 
@@ -105,6 +106,17 @@ def same(a, b):
         return False
     as_bits = lambda x: np.ascontiguousarray(x).view(np.uint8)
     return np.array_equal(as_bits(a), as_bits(b))
+
+
+def observed(aer, degrees=False):
+    """AER records of the methods (azimuth in (-pi, pi]) as the companion modules give them:
+    the azimuth in [0, 2 pi), or [0, 360) degrees, one point as a record scalar."""
+    aer = np.array(aer)
+    turn = 360.0 if degrees else 2 * math.pi
+    az = aer["azimuth"]
+    az[az < 0] += turn
+    az[az >= turn] = 0.0
+    return aer[0] if aer.shape == (1,) else aer
 
 
 class SubArray(np.ndarray):

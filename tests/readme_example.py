@@ -14,5 +14,5 @@ from quorvane.mathtools.ellipsoid import geodesic
 jfk_sin = geodesic.inverse(wgs84, 40.64, -73.78, 1.36, 103.99, degrees=True)
 print(jfk_sin["s12"], jfk_sin["azi1"])  # 15347512.94 m, 3.3058 degrees
 dest = geodesic.direct(wgs84, 40.64, -73.78, 3.3058, 1e7, degrees=True)  # 10,000 km north-ish
-area, perimeter = geodesic.polygon_area(wgs84, [0, 0, 1, 1], [0, 1, 1, 0], degrees=True)
-print(dest["lat2"], dest["lon2"], area, perimeter)  # area in m^2, perimeter in m
+square = geodesic.polygon_area(wgs84, [0, 0, 1, 1], [0, 1, 1, 0], degrees=True)  # records
+print(dest["lat2"], dest["lon2"], square["area"], square["perimeter"])  # m^2, m

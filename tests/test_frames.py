@@ -7,7 +7,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from helpers import EARTH, same
+from helpers import EARTH, observed, same
 
 from quorvane.mathtools.ellipsoid import frames as fr
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
@@ -131,10 +131,14 @@ def test_aer_from_lla_is_aer_coords_of_pos_from_lla_bit_for_bit():
     lat[5] = np.nan
     for obs in [(0.7, -2.1, 300.0), (LAT0[0], LON0[0], ALT0[0])]:
         ours = fr.aer_from_lla(WGS84, lat, lon, alt, *obs)
-        assert same(ours, WGS84.aer_coords(WGS84.pos_from_lla(lat, lon, alt), *obs))
+        r = WGS84.pos_from_lla(lat, lon, alt)
+        assert same(ours, observed(WGS84.aer_coords(r, *obs)))
+        assert same(fr.aer_from_pos(WGS84, r, *obs), ours)
         assert np.isnan(ours[5].tolist()).all() and not np.isnan(ours[4].tolist()).any()
     one = fr.aer_from_lla(WGS84, 0.3, 0.2, 1e5, 0.7, -2.1, 300.0)
-    assert same(one, WGS84.aer_coords(WGS84.pos_from_lla(0.3, 0.2, 1e5), 0.7, -2.1, 300.0))
+    r = WGS84.pos_from_lla(0.3, 0.2, 1e5)
+    assert same(one, observed(WGS84.aer_coords(r, 0.7, -2.1, 300.0)))
+    assert same(fr.aer_from_pos(WGS84, r, 0.7, -2.1, 300.0), one)
 
 
 @pytest.mark.parametrize("degrees", [False, True])
@@ -222,7 +226,7 @@ CORE = {
     "lla_from_pos, arrays": (lambda: fr.lla_from_pos(WGS84, R),
                              lambda: WGS84.lla_from_pos(R), []),
     "lla_from_pos, one point as a list": (lambda: fr.lla_from_pos(WGS84, [7000000, 1e5, 2e5]),
-                                          lambda: WGS84.lla_from_pos(np.array([7e6, 1e5, 2e5])),
+                                          lambda: WGS84.lla_from_pos(np.array([7e6, 1e5, 2e5]))[0],
                                           []),
     "lla_from_pos, a grid in degrees": (
         lambda: fr.lla_from_pos(WGS84, R[:6].reshape(2, 3, 3), degrees=True),
@@ -247,8 +251,12 @@ def _in_degrees(records):
 def test_core_conversions_are_the_methods_with_the_frames_conventions(case):
     ours, theirs, nan_rows = CORE[case]
     expected = theirs()
-    expected.reshape(len(expected), -1).view(np.float64)[nan_rows] = np.nan
-    assert same(ours(), expected)
+    if nan_rows:
+        expected.reshape(len(expected), -1).view(np.float64)[nan_rows] = np.nan
+        with pytest.warns(RuntimeWarning, match="latitudes beyond"):
+            assert same(ours(), expected)
+    else:
+        assert same(ours(), expected)
 
 
 def test_observers_broadcast_and_one_target_keeps_the_methods_shapes():
@@ -275,7 +283,7 @@ def test_observers_broadcast_and_one_target_keeps_the_methods_shapes():
     assert grid.shape == (4, 3, 3)
     assert same(grid[2, 1], fr.ned_from_pos(WGS84, R[7], LAT0[1], LON0[1], ALT0[1]))
     record = fr.lla_from_aer(WGS84, 0.1, 0.2, 3.0, 0.4, 0.5, 6.0)
-    assert record.shape == (1,) and record.dtype.names == ("lat", "lon", "alt")
+    assert isinstance(record, np.void) and record.dtype.names == ("lat", "lon", "alt")
     # Lists, integers and float32 with any strides.
     assert same(fr.enu_from_pos(WGS84, [[7000000, 0, 0]], [0], 0, 0),
                 fr.enu_from_pos(WGS84, np.array([[7e6, 0.0, 0.0]]), 0.0, 0.0, 0.0))
@@ -296,7 +304,7 @@ def test_observers_broadcast_and_one_target_keeps_the_methods_shapes():
         (lambda: fr.pos_from_aer(WGS84, 0, 0, 1, 0, 0j, 0), TypeError, "lon_obs"),
         (lambda: fr.lla_from_enu(WGS84, [object()] * 3, 0, 0, 0), TypeError, "enu"),
         (lambda: fr.enu_from_ecef_vector(WGS84, [[1, 2], [3]], 0, 0), ValueError, "v"),
-        (lambda: fr.enu_from_pos((6378137.0, 0.0), [1, 2, 3], 0, 0, 0), TypeError, "ell"),
+        (lambda: fr.enu_from_pos([6378137.0, 0.0], [1, 2, 3], 0, 0, 0), TypeError, "ell"),
         (lambda: fr.lla_from_pos(WGS84, [[1, 2]]), ValueError, "r must"),
         (lambda: fr.pos_from_lla(WGS84, [0, 1], 0, [0, 1, 2]), ValueError, "lat .2,., lon .*alt"),
         (lambda: fr.surf_pos_from_surf_coord(WGS84, 0, "1"), TypeError, "lon"),
@@ -313,7 +321,7 @@ def test_compiled_subclass_computes_through_its_own_table(probe):
     replaced = probe.Replaced(*EARTH)  # its normal is always +z and its latitudes poisoned
     r = replaced.pos_from_lla(LAT[:30], LON[:30], ALT[:30])
     assert same(fr.aer_from_lla(replaced, LAT[:30], LON[:30], ALT[:30], 0.1, 0.2, 3.0),
-                replaced.aer_coords(r, 0.1, 0.2, 3.0))
+                observed(replaced.aer_coords(r, 0.1, 0.2, 3.0)))
     enu = fr.enu_from_pos(replaced, r, LAT0[:30], LON0[:30], ALT0[:30])
     assert same(enu[:, 2], r[:, 2] - replaced.pos_from_lla(LAT0[:30], LON0[:30], ALT0[:30])[:, 2])
     failing = probe.Failing(*EARTH)

@@ -4,7 +4,6 @@ import math
 
 import numpy as np
 import pytest
-import reference as ref
 from helpers import (
     EARTH,
     ELLIPSOIDS,
@@ -16,6 +15,8 @@ from helpers import (
     positions,
     stable_rng,
 )
+
+from testsupport import reference as ref
 
 
 def _lla_rows(lla):

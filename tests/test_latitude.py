@@ -5,7 +5,6 @@ import time
 
 import numpy as np
 import pytest
-import reference as ref
 from helpers import (
     EARTH,
     ELLIPSOIDS,
@@ -16,6 +15,8 @@ from helpers import (
     positions,
     stable_rng,
 )
+
+from testsupport import reference as ref
 
 CONVERSIONS = [
     pytest.param("reduced_lat_from_geodetic_lat", ref.c_reduced_lat_from_geodetic_lat, id="g2r"),

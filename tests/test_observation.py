@@ -4,7 +4,6 @@ import math
 
 import numpy as np
 import pytest
-import reference as ref
 from helpers import (
     EARTH,
     ELLIPSOIDS,
@@ -18,6 +17,8 @@ from helpers import (
     same,
     stable_rng,
 )
+
+from testsupport import reference as ref
 
 QUIET_NAN_BITS = 0x7FF8000000000000
 

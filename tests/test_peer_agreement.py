@@ -7,9 +7,9 @@ import math
 import numpy as np
 import pytest
 
-from bench import floor_adapter, ours_adapter
-from bench.peers import numpy_adapter, pyerfa_adapter, pymap3d_adapter, pyproj_adapter
-from bench.workload import AER_ONCE, OPS, WGS84, Workload
+from testsupport import floor_adapter, ours_adapter
+from testsupport.peers import numpy_adapter, pyerfa_adapter, pymap3d_adapter, pyproj_adapter
+from testsupport.workload import AER_ONCE, OPS, WGS84, Workload
 
 N = 4000
 

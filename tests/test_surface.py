@@ -4,7 +4,6 @@ import math
 
 import numpy as np
 import pytest
-import reference as ref
 from helpers import (
     ELLIPSOIDS,
     EPS,
@@ -15,6 +14,8 @@ from helpers import (
     longitudes,
     stable_rng,
 )
+
+from testsupport import reference as ref
 
 
 def _coords(name, Re, f, n=2000):

@@ -196,6 +196,7 @@ enum class Op {
     ned_from_pos,
     enu_from_lla,
     aer_from_lla,
+    aer_from_pos,
     pos_from_enu,
     pos_from_ned,
     lla_from_enu,
@@ -228,7 +229,7 @@ struct Observer {
     template <Op op, class K>
     bool prepare(const K& k, const double* row) noexcept {
         lla = LLA{row[0], row[1], row[2]};
-        if constexpr (op == Op::aer_from_lla && K::checked) {
+        if constexpr ((op == Op::aer_from_lla || op == Op::aer_from_pos) && K::checked) {
             return true;  // the table's own aer kernel places the observer
         } else if constexpr (needs_position(op)) {
             return k.pos_and_enu(lla, r, &frame);
@@ -267,6 +268,12 @@ bool convert_row(const K& k, const Observer& obs, const double* in, double* out)
             if (!k.pos_from_lla(LLA{in[0], in[1], in[2]}, r)) return false;
             AER aer;
             if (!k.aer(r, obs.lla, obs.r, obs.frame, &aer)) return false;
+            out[0] = aer.azimuth, out[1] = aer.elevation, out[2] = aer.range;
+            return true;
+        }
+        case Op::aer_from_pos: {
+            AER aer;
+            if (!k.aer(in, obs.lla, obs.r, obs.frame, &aer)) return false;
             out[0] = aer.azimuth, out[1] = aer.elevation, out[2] = aer.range;
             return true;
         }
@@ -408,7 +415,8 @@ constexpr bool takes_latitude(Op op) noexcept {
 // The records of the result, or nullptr for a 3-vector.
 PyArray_Descr* result_dtype(const FramesState& state, Op op) noexcept {
     switch (op) {
-        case Op::aer_from_lla: return state.aer_dtype;
+        case Op::aer_from_lla:
+        case Op::aer_from_pos: return state.aer_dtype;
         case Op::lla_from_enu:
         case Op::lla_from_aer: return state.lla_dtype;
         default: return nullptr;
@@ -508,6 +516,7 @@ PyMethodDef functions[] = {
     QUORVANE_FRAMES_FUNCTION(ned_from_pos),
     QUORVANE_FRAMES_FUNCTION(enu_from_lla),
     QUORVANE_FRAMES_FUNCTION(aer_from_lla),
+    QUORVANE_FRAMES_FUNCTION(aer_from_pos),
     QUORVANE_FRAMES_FUNCTION(pos_from_enu),
     QUORVANE_FRAMES_FUNCTION(pos_from_ned),
     QUORVANE_FRAMES_FUNCTION(lla_from_enu),
@@ -519,6 +528,7 @@ PyMethodDef functions[] = {
     QUORVANE_FRAMES_POINT(ned_from_pos),
     QUORVANE_FRAMES_POINT(enu_from_lla),
     QUORVANE_FRAMES_POINT(aer_from_lla),
+    QUORVANE_FRAMES_POINT(aer_from_pos),
     QUORVANE_FRAMES_POINT(pos_from_enu),
     QUORVANE_FRAMES_POINT(pos_from_ned),
     QUORVANE_FRAMES_POINT(lla_from_enu),

@@ -14,6 +14,7 @@ __all__ = [
     "GeodesicDirect_dtype",
     "GeodesicInverse_dtype",
     "LLA_dtype",
+    "PolygonArea_dtype",
     "SurfCoord_dtype",
 ]
 
@@ -42,3 +43,5 @@ GeodesicInverse_dtype = np.dtype([("s12", np.float64), ("azi1", np.float64), ("a
 #: The direct geodesic problem's result: the end point ``lat2``, ``lon2`` and the forward
 #: azimuth ``azi2`` there (radians).
 GeodesicDirect_dtype = np.dtype([("lat2", np.float64), ("lon2", np.float64), ("azi2", np.float64)])
+#: A polygon's ``area`` (square metres) and ``perimeter`` (metres).
+PolygonArea_dtype = np.dtype([("area", np.float64), ("perimeter", np.float64)])

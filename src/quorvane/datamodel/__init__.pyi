@@ -8,6 +8,7 @@ __all__ = [
     "GeodesicDirect_dtype",
     "GeodesicInverse_dtype",
     "LLA_dtype",
+    "PolygonArea_dtype",
     "SurfCoord_dtype",
 ]
 
@@ -23,3 +24,5 @@ AER_dtype: np.dtype[np.void]
 GeodesicInverse_dtype: np.dtype[np.void]
 # Fields (lat2, lon2, azi2), float64: the direct problem and points along a geodesic.
 GeodesicDirect_dtype: np.dtype[np.void]
+# Fields (area, perimeter), float64: a polygon's area and perimeter.
+PolygonArea_dtype: np.dtype[np.void]

@@ -83,8 +83,9 @@ def _compute_enu(ell: Ellipsoid, cols: dict[str, FloatArray], _: object) -> list
 
 
 def _compute_aer(ell: Ellipsoid, cols: dict[str, FloatArray], obs: tuple[float, ...]) -> list[Any]:
-    lat, lon, alt = obs
-    return _fields(ell.aer_coords(_rows3(cols, "x", "y", "z"), lat, lon, alt))
+    from quorvane.mathtools.ellipsoid import frames
+
+    return _fields(frames.aer_from_pos(ell, _rows3(cols, "x", "y", "z"), *obs))
 
 
 def _fast_lla(ell: Ellipsoid, cols: dict[str, FloatArray], _: object) -> list[Any]:
@@ -383,8 +384,8 @@ OPERATIONS: dict[str, Operation] = {
         Operation(
             name="aer",
             summary="ECEF targets -> azimuth, elevation, range from an observer",
-            description="Azimuth (from north towards east, in [-180, 180] degrees or [-pi, pi]; "
-            "see --positive-azimuth), elevation and slant range in metres of ECEF targets as "
+            description="Azimuth (from north towards east, in [0, 360) degrees or [0, 2 pi)), "
+            "elevation and slant range in metres of ECEF targets as "
             "seen by an observer. The observer is given once by --observer LAT LON ALT, or "
             "row by row by the columns obs_lat, obs_lon, obs_alt (see --observer-columns). "
             "Output columns: azimuth, elevation, range.",
@@ -649,8 +650,6 @@ def _convert(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
             for out, res in zip(results, op.compute(plan.ellipsoid, part, key), strict=True):
                 out[idx] = res
     for i, (name, angle) in enumerate(op.outputs):
-        if name == "azimuth" and plan.positive_azimuth:
-            results[i] = np.where(results[i] < 0, results[i] + 2 * math.pi, results[i])
         if angle and plan.degrees:
             results[i] = np.degrees(results[i])
     return [batch.kept(k) for k in plan.keep], results

@@ -258,8 +258,8 @@ def build_parser() -> argparse.ArgumentParser:
                 g.add_argument(
                     "--positive-azimuth",
                     action="store_true",
-                    help="azimuth in [0, 360) degrees or [0, 2 pi) instead of [-180, 180] or "
-                    "[-pi, pi]",
+                    help="accepted for older scripts: azimuths are always in [0, 360) degrees "
+                    "or [0, 2 pi)",
                 )
         if op.name == "ray":
             g = p.add_argument_group("origin")

@@ -1,8 +1,9 @@
 """Pure-Python reference of the twelve scalar ellipsoid kernels, and the 60-digit truth.
 
-Shared by the tests and the benchmarks (bench/accuracy.py), and not part of the package: it
-is imported from the top of the repository (pytest puts it on the path through ``pythonpath``
-in pyproject.toml; the benchmarks run as ``python -m bench.<name>`` from there).
+Shared by the tests and the benchmarks (bench/accuracy.py), and not part of the package:
+``testsupport.reference``, imported from the top of the repository (pytest puts the root on
+the path through ``pythonpath`` in pyproject.toml; the benchmarks run as
+``python -m bench.<name>`` from there).
 
 It checks the formula contract: that each compiled kernel evaluates its formula exactly as
 written, bit for bit, including the well-conditioned forms it switches to where the stated

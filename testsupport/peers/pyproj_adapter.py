@@ -7,7 +7,7 @@ import math
 
 import numpy as np
 
-from bench.workload import OBSERVER
+from testsupport.workload import OBSERVER
 
 MODULE, DIST = "pyproj", "pyproj"
 OPS = (

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from bench.workload import OBSERVER
+from testsupport.workload import OBSERVER
 
 MODULE, DIST = "erfa", "pyerfa"
 OPS = (

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from bench.workload import OBSERVER
+from testsupport.workload import OBSERVER
 
 MODULE, DIST = "pymap3d", "pymap3d"
 OPS = (

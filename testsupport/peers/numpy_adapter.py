@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from bench.workload import RAY_SOURCE
+from testsupport.workload import RAY_SOURCE
 
 MODULE, DIST = "numpy", None
 OPS = ("enu", "surf_pos_of_ray_first_intersection")

@@ -17,7 +17,7 @@ from pathlib import Path
 
 import numpy as np
 
-from bench.workload import AER_ONCE, OBSERVER, RAY_SOURCE
+from testsupport.workload import AER_ONCE, OBSERVER, RAY_SOURCE
 
 HERE = Path(__file__).resolve().parent
 FLAGS_FILE = HERE.parent / "csrc" / "compile-flags.txt"
@@ -59,7 +59,7 @@ def build(directory: Path) -> tuple[Path, str]:
     ]
     proc = subprocess.run(command, capture_output=True, text=True, check=False)
     if proc.returncode != 0:
-        raise RuntimeError("building bench/floor.cpp failed:\n" + proc.stderr)
+        raise RuntimeError("building testsupport/floor.cpp failed:\n" + proc.stderr)
     shown = [os.path.basename(cxx), *compile_flags(), "-O3"]
     return target, " ".join(shown)
 

@@ -9,8 +9,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from bench import workload
-from bench.workload import OBSERVER, RAY_SOURCE
+from testsupport import workload
+from testsupport.workload import OBSERVER, RAY_SOURCE
 
 OPS = tuple(workload.OPS)
 ONE_POINT = {

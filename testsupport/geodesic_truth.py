@@ -1,8 +1,9 @@
 """Geodesic truth to 40 digits: the integrals of Karney (2013), "Algorithms for geodesics",
 J. Geodesy 87, 43-55, evaluated with mpmath.
 
-Shared by the tests (tests/test_geodesic.py) and bench/accuracy.py, and not part of the package:
-it is imported from the top of the repository, as reference.py is.
+Shared by the tests (tests/test_geodesic.py) and the benchmarks (bench/geodesic_accuracy.py),
+and not part of the package: ``testsupport.geodesic_truth``, imported from the top of the
+repository, as ``testsupport.reference`` is.
 
 On the auxiliary sphere (reduced latitude beta, arc sigma, spherical longitude
 omega) a geodesic with equatorial azimuth alpha0 has, with k^2 = e'^2 cos^2 alpha0,

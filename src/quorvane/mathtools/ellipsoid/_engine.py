@@ -1,0 +1,490 @@
+"""The one face of the companion modules: every public function of ``frames``, ``geodesic`` and
+``fast`` is built here from its entry in ``_registry``.
+
+A call goes through the same steps whatever the operation:
+
+1. the ellipsoid: an ``Ellipsoid``, a catalogue name or an ``(Re, f)`` pair, validated
+   (finite ``Re > 0``, ``0 <= f < 1``; also under ``python -O``, where the constructor's
+   assertions are gone);
+2. plain numbers (and one 3-vector) go straight to the kernel's one-point form where it has
+   one; anything else becomes arrays of a real dtype, broadcast against each other;
+3. angles from degrees where ``degrees=True``; latitudes beyond +-90 degrees become NaN rows,
+   with one RuntimeWarning naming the parameters;
+4. the kernel, exact or vectorised, fills (N, K) float64 rows (the families below);
+5. angles back to degrees, an observation's azimuth into [0, 360) degrees ([0, 2 pi)), and the
+   rows shaped as the broadcast shape: a record scalar (or one (3,) vector) for one point.
+"""
+
+from __future__ import annotations
+
+import inspect
+import itertools
+import math
+import numbers
+import warnings
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+from numpy.lib.stride_tricks import as_strided
+
+from quorvane.mathtools.ellipsoid import catalogue
+from quorvane.mathtools.ellipsoid._arguments import broadcast_shape, numeric, vectors
+from quorvane.mathtools.ellipsoid._registry import Operation
+from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+
+__all__ = ["call", "ellipsoid", "parameters", "public"]
+
+type _Array = np.ndarray[Any, Any]
+
+_HALF_PI = math.pi / 2
+_TURN = {False: 2 * math.pi, True: 360.0}
+
+# -- The ellipsoid ---------------------------------------------------------------------------
+
+# The Ellipsoids built from names and pairs, keyed by the exact bits of (Re, f): -0.0 is not
+# 0.0. A process that sees many pairs starts afresh.
+_BUILT: dict[tuple[str, str], Ellipsoid] = {}
+_BUILT_MAX = 32
+
+
+def _valid(Re: float, f: float) -> None:
+    if not (math.isfinite(Re) and Re > 0.0):
+        raise ValueError(f"ell: the equatorial radius Re must be finite and positive, got {Re!r}")
+    if not (0.0 <= f < 1.0):
+        raise ValueError(f"ell: the flattening f must be in [0, 1), got {f!r}")
+
+
+def _build(Re: float, f: float) -> Ellipsoid:
+    key = (Re.hex(), f.hex())
+    built = _BUILT.get(key)
+    if built is None:
+        _valid(Re, f)
+        if len(_BUILT) >= _BUILT_MAX:
+            _BUILT.clear()
+        built = _BUILT[key] = Ellipsoid(Re, f)
+    return built
+
+
+def parameters(ell: Any) -> tuple[float, float]:
+    """``(Re, f)`` of an ``Ellipsoid``, a catalogue name or an ``(Re, f)`` pair, validated."""
+    if isinstance(ell, Ellipsoid):
+        Re, f = ell.Re, ell.f
+    elif isinstance(ell, str):
+        try:
+            entry = catalogue.lookup(ell)
+        except KeyError as exc:
+            raise ValueError(f"ell: {exc.args[0]}") from None
+        Re, f = entry.Re, entry.f
+    elif isinstance(ell, tuple) and len(ell) == 2:
+        if not all(isinstance(v, numbers.Real) and not isinstance(v, bool) for v in ell):
+            raise TypeError(f"ell: (Re, f) must be two real numbers, got {ell!r}")
+        Re, f = float(ell[0]), float(ell[1])
+    else:
+        raise TypeError(
+            "ell must be an Ellipsoid, a catalogue name or a pair (Re, f), "
+            f"got {type(ell).__name__}"
+        )
+    _valid(Re, f)
+    return Re, f
+
+
+def ellipsoid(ell: Any) -> Ellipsoid:
+    """The ``Ellipsoid`` that ``ell`` names (itself, for an ``Ellipsoid``), validated."""
+    if isinstance(ell, Ellipsoid):
+        _valid(ell.Re, ell.f)
+        return ell
+    return _build(*parameters(ell))
+
+
+# -- Arguments -------------------------------------------------------------------------------
+
+
+def _plain(values: Sequence[Any]) -> bool:
+    """Numbers that ``float`` converts as ``numpy.asarray`` would: floats, and integers
+    within int64."""
+    for v in values:
+        kind = type(v)
+        if not (kind is float or kind is np.float64 or (kind is int and -(2**63) <= v < 2**63)):
+            return False
+    return True
+
+
+def _warn_latitudes(names: list[str], degrees: bool, stacklevel: int) -> None:
+    bound = "90 degrees" if degrees else "pi/2 (degrees without degrees=True?)"
+    warnings.warn(
+        f"{', '.join(names)}: latitudes beyond +-{bound} give NaN rows",
+        RuntimeWarning,
+        stacklevel=stacklevel + 1,
+    )
+
+
+def _arrays(op: Operation, args: Sequence[Any]) -> tuple[tuple[int, ...], list[_Array]]:
+    """The arguments as arrays of a real dtype and their broadcast leading shape."""
+    arrays = [
+        vectors(i.name, v, rows="...") if i.unit == "vector" else numeric(i.name, v)
+        for i, v in zip(op.inputs, args, strict=True)
+    ]
+    leading = {
+        i.name: a.shape[:-1] if i.unit == "vector" else a.shape for i, a in zip(op.inputs, arrays)
+    }
+    shown = {i.name: a.shape for i, a in zip(op.inputs, arrays) if i.unit == "vector"}
+    return broadcast_shape(leading, shown), arrays
+
+
+def _latitudes(
+    op: Operation, shape: tuple[int, ...], arrays: list[_Array], degrees: bool
+) -> _Array | None:
+    """Latitudes beyond the poles replaced by NaN in ``arrays`` (the kernels would fold them
+    into the other hemisphere), warning once with their parameters' names; the rows of the
+    broadcast shape, flattened, that they make NaN (None where there is none)."""
+    limit = 90.0 if degrees else _HALF_PI
+    bad: _Array | None = None
+    names = []
+    for k, i in enumerate(op.inputs):
+        if i.unit != "latitude":
+            continue
+        beyond = np.abs(arrays[k]) > limit
+        if beyond.any():
+            names.append(i.name)
+            arrays[k] = np.where(beyond, np.nan, arrays[k])
+            beyond = np.broadcast_to(beyond, shape)
+            bad = beyond if bad is None else bad | beyond
+    if bad is None:
+        return None
+    _warn_latitudes(names, degrees, stacklevel=4)  # the caller of the public function
+    return bad.reshape(-1)
+
+
+def _to_radians(op: Operation, arrays: list[_Array]) -> list[_Array]:
+    """Angles given in degrees in radians (float64), as ``numpy.radians`` gives them."""
+    return [np.radians(a, dtype=np.float64) if i.angle else a for i, a in zip(op.inputs, arrays)]
+
+
+# -- Kernel families -------------------------------------------------------------------------
+# Each takes (ell, name, op, shape, arrays in radians) and returns (N, K) float64 rows.
+
+
+def _rows(a: _Array, shape: tuple[int, ...]) -> _Array:
+    """(N, 3) contiguous float64 rows of 3-vectors broadcast to ``shape``."""
+    if a.shape[:-1] != shape:
+        a = np.broadcast_to(a, (*shape, 3))
+    return np.ascontiguousarray(a, dtype=np.float64).reshape(-1, 3)
+
+
+def _stacked(columns: Sequence[_Array], shape: tuple[int, ...]) -> _Array:
+    """(N, K) contiguous float64 rows of K columns broadcast to ``shape``."""
+    out = np.empty((*shape, len(columns)), dtype=np.float64)
+    for k, c in enumerate(columns):
+        out[..., k] = c
+    return out.reshape(-1, len(columns))
+
+
+def _column(a: _Array, shape: tuple[int, ...]) -> _Array:
+    """``a`` broadcast to ``shape`` as a contiguous float64 column, or its one value."""
+    flat = a.reshape(1) if a.size == 1 else np.broadcast_to(a, shape).reshape(-1)
+    return np.ascontiguousarray(flat, dtype=np.float64)
+
+
+def _method(
+    ell: Ellipsoid, name: str, op: Operation, shape: tuple[int, ...], arrays: list[_Array]
+) -> _Array:
+    """An ``Ellipsoid`` method: columns of radians and lengths, or (N, 3) positions."""
+    method = getattr(ell, name)
+    if op.inputs[0].unit == "vector":
+        out = method(_rows(arrays[0], shape))
+    else:
+        columns = [np.broadcast_to(a, shape).reshape(-1) for a in arrays]
+        out = method(*(np.ascontiguousarray(c, dtype=np.float64) for c in columns))
+    return out.view(np.float64).reshape(-1, op.output.width)
+
+
+def _frames_loop(
+    ell: Ellipsoid, name: str, op: Operation, shape: tuple[int, ...], arrays: list[_Array]
+) -> _Array:
+    """A loop of ``_frames``: (N, 3) source rows and (1, 3) or (N, 3) observer rows."""
+    from quorvane.mathtools.ellipsoid import _frames
+
+    if op.inputs[0].unit == "vector":
+        source, observer = _rows(arrays[0], shape), arrays[1:]
+    else:
+        source, observer = _stacked(arrays[:3], shape), arrays[3:]
+    if len(observer) == 2:  # a rotation: the frame's altitude plays no part
+        observer = [*observer, np.zeros(())]
+    if all(a.size == 1 for a in observer):
+        observers = _stacked([a.reshape(()) for a in observer], ())
+    else:
+        observers = _stacked(observer, shape)
+    out = np.empty((source.shape[0], 3), dtype=np.float64)
+    getattr(_frames, name)(ell, source, observers, out)
+    return out
+
+
+def _geodesic_loop(
+    ell: Ellipsoid, name: str, op: Operation, shape: tuple[int, ...], arrays: list[_Array]
+) -> _Array:
+    """A loop of ``_geodesic``: one float64 column (or one value) per argument."""
+    from quorvane.mathtools.ellipsoid import _geodesic
+
+    out = np.empty((math.prod(shape), 3), dtype=np.float64)
+    getattr(_geodesic, name)(ell, *(_column(a, shape) for a in arrays), out)
+    return out
+
+
+# Inputs of the vectorised loops that are float64 views they can walk with one stride per
+# axis (strided, unaligned, broadcast) are read in place. Others (other dtypes, layouts whose
+# leading axes do not flatten to one stride) are converted this many rows at a time, so that
+# the memory used beyond the result stays bounded.
+_BLOCK_ROWS = 1 << 16
+
+
+def _flattened(a: _Array, lead: int) -> _Array | None:
+    """``a`` with its ``lead`` leading axes flattened into one, as a view (no copy) in
+    native float64, or None where no single stride walks them."""
+    if a.dtype != np.float64:
+        return None
+    if any(n == 0 for n in a.shape[:lead]):
+        return np.empty((0, *a.shape[lead:]))
+    axes = [(n, s) for n, s in zip(a.shape[:lead], a.strides[:lead]) if n != 1]
+    if any(s0 != s1 * n1 for (_, s0), (n1, s1) in itertools.pairwise(axes)):
+        return None
+    n = math.prod(a.shape[:lead])
+    step = axes[-1][1] if axes else 0
+    return as_strided(a, (n, *a.shape[lead:]), (step, *a.strides[lead:]), writeable=False)
+
+
+def _blocks(
+    loop: Any, ell: Ellipsoid, shape: tuple[int, ...], args: list[_Array], out: _Array
+) -> None:
+    """``loop(ell, *args, out)`` over the leading ``shape`` of ``args`` (broadcast to it):
+    ``out`` has its rows in C order. Views the loop can walk are passed whole; the others a
+    block of rows at a time, converted to contiguous float64."""
+    lead = len(shape)
+    n = math.prod(shape)
+    whole = [_flattened(a, lead) for a in args]
+    if all(w is not None for w in whole) or n <= _BLOCK_ROWS or lead == 0:
+        loop(
+            ell,
+            *(
+                w
+                if w is not None
+                else np.ascontiguousarray(a, dtype=np.float64).reshape(n, *a.shape[lead:])
+                for w, a in zip(whole, args)
+            ),
+            out,
+        )
+        return
+    inner = n // shape[0]
+    if inner > _BLOCK_ROWS:  # one index of the first axis at a time, the others in blocks
+        for i in range(shape[0]):
+            _blocks(loop, ell, shape[1:], [a[i] for a in args], out[i * inner : (i + 1) * inner])
+        return
+    step = _BLOCK_ROWS // inner  # blocks of whole indices of the first axis
+    for i in range(0, shape[0], step):
+        j = min(i + step, shape[0])
+        _blocks(loop, ell, (j - i, *shape[1:]), [a[i:j] for a in args], out[i * inner : j * inner])
+
+
+def _fast_loop(
+    ell: Ellipsoid, name: str, op: Operation, shape: tuple[int, ...], arrays: list[_Array]
+) -> _Array:
+    """A loop of ``_fast``: strided views of any layout (rows of 3-vectors, then columns)."""
+    from quorvane.mathtools.ellipsoid import _fast
+
+    args = []
+    for i, a in zip(op.inputs, arrays):
+        if a.dtype != np.float64 and a.size <= 3 * _BLOCK_ROWS:
+            a = a.astype(np.float64)  # numbers, an observer: at once
+        args.append(np.broadcast_to(a, (*shape, 3) if i.unit == "vector" else shape))
+    out = np.empty((math.prod(shape), 3), dtype=np.float64)
+    _blocks(getattr(_fast, name), ell, shape, args, out)
+    return out
+
+
+_FAMILIES: dict[str, Callable[..., _Array]] = {
+    "method": _method,
+    "frames": _frames_loop,
+    "geodesic": _geodesic_loop,
+    "fast": _fast_loop,
+}
+
+
+# -- Results ---------------------------------------------------------------------------------
+
+
+def _wrap_azimuth(az: _Array, degrees: bool) -> None:
+    """An observation's azimuth from (-180, 180] into [0, 360) degrees (or radians), in place."""
+    turn = _TURN[degrees]
+    np.add(az, turn, out=az, where=az < 0.0)
+    az[az >= turn] = 0.0  # -tiny + turn rounds to turn: the direction of 0
+
+
+def _finish(
+    op: Operation, out: _Array, shape: tuple[int, ...], degrees: bool, bad: _Array | None
+) -> Any:
+    """(N, K) rows of radians as the result: angles in degrees if asked, an observation's
+    azimuth in [0, turn), NaN rows where a latitude was beyond the poles, shaped as ``shape``
+    (a record scalar for one point)."""
+    output = op.output
+    if bad is not None:
+        out[bad] = np.nan
+    if output.dtype is None:
+        return out.reshape(*shape, 3)
+    names = output.dtype.names or ()
+    if degrees:
+        for name in output.angles:
+            k = names.index(name)
+            np.degrees(out[:, k], out=out[:, k])
+    if output.azimuth is not None:
+        _wrap_azimuth(out[:, names.index(output.azimuth)], degrees)
+    records = out.view(output.dtype).reshape(shape)
+    return records[()] if not shape else records
+
+
+# -- Calls -----------------------------------------------------------------------------------
+
+
+def call(op: Operation, ell: Any, args: Sequence[Any], degrees: bool, fast: bool = False) -> Any:
+    """The operation ``op`` on ``args`` (in the order of its inputs): the exact kernel, or the
+    vectorised one with ``fast``."""
+    e = ellipsoid(ell)
+    family, name = (op.fast if fast else op.exact).split(".")  # type: ignore[union-attr]
+    shape, arrays = _arrays(op, args)
+    bad = _latitudes(op, shape, arrays, degrees) if op.latitudes else None
+    if degrees:
+        arrays = _to_radians(op, arrays)
+    out = _FAMILIES[family](e, name, op, shape, arrays)
+    return _finish(op, out, shape, degrees, bad)
+
+
+# -- One point of plain numbers --------------------------------------------------------------
+# A shortcut takes (ell, args, degrees) and gives the result, or None where the arguments are
+# not plain numbers (the array path then decides, and reports every error).
+
+
+def _one_point(op: Operation, fast: bool) -> Callable[..., Any] | None:
+    if fast:
+        return None
+    family, name = op.exact.split(".")
+    if family == "frames":
+        from quorvane.mathtools.ellipsoid import _frames
+
+        frames_point = getattr(_frames, f"{name}_point")
+        rotation = len(op.inputs) == 3  # no altitude of the frame: 0 stands for it
+        records = op.output.dtype is not None
+        wrap = op.output.azimuth is not None
+
+        def point(e: Ellipsoid, args: Sequence[Any], degrees: bool) -> Any:
+            result = (
+                frames_point(e, *args, 0.0, degrees)
+                if rotation
+                else frames_point(e, *args, degrees)
+            )
+            if result is None or not records:
+                return result
+            if wrap:
+                _wrap_azimuth(result.view(np.float64)[:1], degrees)
+            return result[0]
+
+        return point
+    if family == "geodesic":
+        from quorvane.mathtools.ellipsoid import _geodesic
+
+        geodesic_point = getattr(_geodesic, f"{name}_one")
+
+        def point(e: Ellipsoid, args: Sequence[Any], degrees: bool) -> Any:
+            result = geodesic_point(e, *args, degrees)
+            return None if result is None else result[0]
+
+        return point
+    if family == "method" and op.inputs[0].unit != "vector":
+
+        def point(e: Ellipsoid, args: Sequence[Any], degrees: bool) -> Any:
+            if not _plain(args):
+                return None
+            lat, lon = float(args[0]), float(args[1])
+            if degrees:
+                lat, lon = math.radians(lat), math.radians(lon)  # numpy.radians's product
+            if lat > _HALF_PI or lat < -_HALF_PI:
+                return np.full(3, np.nan)
+            return getattr(e, name)(lat, lon, *args[2:])
+
+        return point
+    return None
+
+
+def _valid_ellipsoid(ell: Any) -> bool:
+    """``ell`` is an ``Ellipsoid`` (not a subclass) whose ``Re`` and ``f`` are valid."""
+    if type(ell) is not Ellipsoid:
+        return False
+    Re, f = ell.Re, ell.f
+    return math.isfinite(Re) and Re > 0.0 and 0.0 <= f < 1.0
+
+
+def public(op: Operation, *, fast: bool = False, name: str | None = None) -> Callable[..., Any]:
+    """The public function of ``op``: ``name(ell, *inputs, *, degrees=False)``, with its
+    signature and docstring."""
+    point = _one_point(op, fast)
+    arity = len(op.inputs)
+    latitudes = tuple(k for k, i in enumerate(op.inputs) if i.unit == "latitude")
+    names = ", ".join(["ell", *(i.name for i in op.inputs)])
+
+    def function(ell: Any, *args: Any, degrees: bool = False) -> Any:
+        if len(args) != arity:
+            raise TypeError(
+                f"{function.__name__}() takes {arity + 1} arguments ({names}), got {len(args) + 1}"
+            )
+        if point is not None and _valid_ellipsoid(ell):
+            result = point(ell, args, degrees)
+            if result is not None:
+                limit = 90.0 if degrees else _HALF_PI
+                beyond = [op.inputs[k].name for k in latitudes if abs(args[k]) > limit]
+                if beyond:
+                    _warn_latitudes(beyond, degrees, stacklevel=2)
+                return result
+        return call(op, ell, args, degrees, fast)
+
+    function.__name__ = function.__qualname__ = name or op.name
+    function.__module__ = f"quorvane.mathtools.ellipsoid.{'fast' if fast else op.module}"
+    function.__doc__ = _docstring(op, fast)
+    kind = inspect.Parameter.POSITIONAL_OR_KEYWORD
+    parameters = [inspect.Parameter(n, kind) for n in ("ell", *(i.name for i in op.inputs))]
+    parameters.append(inspect.Parameter("degrees", inspect.Parameter.KEYWORD_ONLY, default=False))
+    function.__signature__ = inspect.Signature(parameters)  # type: ignore[attr-defined]
+    return function
+
+
+def _docstring(op: Operation, fast: bool) -> str:
+    lines = [op.summary, "", "Parameters", "----------"]
+    lines += ["ell : Ellipsoid, str or (Re, f)", "    The ellipsoid, or its catalogue name."]
+    for i in op.inputs:
+        kind = "array_like, shape (3,) or (..., 3)" if i.unit == "vector" else "array_like"
+        unit = " (radians, or degrees with ``degrees=True``)" if i.angle else ""
+        lines += [f"{i.name} : {kind}", f"    The {i.text}{unit}."]
+    lines += [
+        "degrees : bool",
+        "    Angles in and out in degrees instead of radians.",
+        "",
+        "Returns",
+        "-------",
+        f"{op.output.text}: one for plain numbers, else of the broadcast shape.",
+    ]
+    if op.latitudes:
+        lines += [
+            "",
+            (
+                f"Latitudes beyond the poles ({', '.join(op.latitudes)}) give NaN rows and a "
+                "RuntimeWarning."
+            ),
+        ]
+    if op.notes:
+        lines += ["", op.notes]
+    if fast:
+        lines += [
+            "",
+            (
+                f"The vectorised kernel of ``{op.qualname}``: not its bits, but at least as "
+                "accurate and several times faster."
+            ),
+        ]
+    return "\n".join(lines)

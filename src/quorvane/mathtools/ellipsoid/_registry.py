@@ -1,0 +1,372 @@
+"""Every operation of the companion modules, described once.
+
+An entry says what an operation takes (each input's name, unit, and whether it is a
+3-vector), what it gives (a record dtype, or 3-vectors, with the fields that are angles),
+which kernel computes it exactly and which vectorised kernel computes it fast, and a summary.
+The public functions of ``frames``, ``geodesic`` and ``fast`` are built from these entries
+(``_engine.public``), and so are their typing stubs (``python -m
+quorvane.mathtools.ellipsoid._registry --stubs``), the Dask functions' units and the reference
+pages. Adding an operation is a kernel and one entry here.
+
+Kernels are named ``family.name``: ``method.X`` is the ``Ellipsoid`` method ``X``;
+``frames.X``, ``geodesic.X`` and ``fast.X`` the element loops of the private extensions
+``_frames``, ``_geodesic`` and ``_fast``. Their calling conventions are in ``_engine``.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Literal
+
+import numpy as np
+
+from quorvane.datamodel import (
+    AER_dtype,
+    GeodesicDirect_dtype,
+    GeodesicInverse_dtype,
+    LLA_dtype,
+    SurfCoord_dtype,
+)
+
+__all__ = ["OPERATIONS", "Input", "Operation", "Output", "by_module", "get"]
+
+# latitude: an angle in [-90, 90] degrees, NaN (with a warning) beyond; angle: any angle;
+# length: metres (or the unit of Re); vector: three lengths, an array of shape (..., 3).
+type Unit = Literal["latitude", "angle", "length", "vector"]
+
+
+@dataclass(frozen=True, slots=True)
+class Input:
+    name: str
+    unit: Unit
+    text: str  # what it is, for the docstring
+
+    @property
+    def angle(self) -> bool:
+        return self.unit in ("latitude", "angle")
+
+
+@dataclass(frozen=True, slots=True)
+class Output:
+    """A record dtype (``dtype``), or 3-vectors of float64 when ``dtype`` is None."""
+
+    dtype: np.dtype | None
+    angles: tuple[str, ...] = ()  # the fields that are angles (radians, or degrees)
+    azimuth: str | None = None  # an observation's azimuth, given in [0, 360) degrees
+    text: str = ""
+
+    @property
+    def width(self) -> int:
+        return 3 if self.dtype is None else self.dtype.itemsize // 8
+
+
+@dataclass(frozen=True, slots=True)
+class Operation:
+    module: str  # the public module: "frames" or "geodesic"
+    name: str
+    summary: str
+    inputs: tuple[Input, ...]
+    output: Output
+    exact: str  # family.name of the exact kernel
+    fast: str | None = None  # family.name of the vectorised kernel, where one exists
+    notes: str = ""
+    # Where a latitude is out of range, the whole row is NaN.
+    latitudes: tuple[str, ...] = field(init=False)
+
+    def __post_init__(self) -> None:
+        lats = tuple(i.name for i in self.inputs if i.unit == "latitude")
+        object.__setattr__(self, "latitudes", lats)
+
+    @property
+    def qualname(self) -> str:
+        return f"{self.module}.{self.name}"
+
+
+# -- Inputs shared by several entries ---------------------------------------------------------
+
+_LAT = Input("lat", "latitude", "geodetic latitude")
+_LON = Input("lon", "angle", "longitude")
+_ALT = Input("alt", "length", "altitude above the ellipsoid along its normal (metres)")
+_R = Input("r", "vector", "ECEF positions (metres), shape (3,) or (..., 3)")
+_TARGET = Input("r_target", "vector", "ECEF positions of the targets (metres), (3,) or (..., 3)")
+_OBSERVER = (
+    Input("lat_obs", "latitude", "the observer's geodetic latitude"),
+    Input("lon_obs", "angle", "the observer's longitude"),
+    Input("alt_obs", "length", "the observer's altitude (metres)"),
+)
+_AER_IN = (
+    Input("azimuth", "angle", "azimuth, clockwise from north"),
+    Input("elevation", "angle", "elevation above the local horizontal"),
+    Input("range", "length", "slant range (metres)"),
+)
+
+_VECTORS = Output(None, text="float64 array of shape (3,) for one point, else (..., 3)")
+_LLA = Output(LLA_dtype, ("lat", "lon"), text="LLA_dtype records (lat, lon, alt)")
+_SURF = Output(SurfCoord_dtype, ("lat", "lon"), text="SurfCoord_dtype records (lat, lon)")
+_AER = Output(
+    AER_dtype,
+    ("azimuth", "elevation"),
+    azimuth="azimuth",
+    text="AER_dtype records (azimuth in [0, 360) degrees or [0, 2 pi), elevation, range)",
+)
+_INVERSE = Output(
+    GeodesicInverse_dtype,
+    ("azi1", "azi2"),
+    text="GeodesicInverse_dtype records (s12, azi1, azi2): the length in metres, the forward "
+    "azimuths at both ends in (-180, 180] degrees (or (-pi, pi])",
+)
+_DIRECT = Output(
+    GeodesicDirect_dtype,
+    ("lat2", "lon2", "azi2"),
+    text="GeodesicDirect_dtype records (lat2, lon2, azi2): the point reached, lon2 in "
+    "[-180, 180], and the forward azimuth there",
+)
+
+
+def _frame(
+    name: str, summary: str, inputs: tuple[Input, ...], output: Output, **kw: str
+) -> Operation:
+    return Operation("frames", name, summary, inputs, output, exact=f"frames.{name}", **kw)
+
+
+OPERATIONS: tuple[Operation, ...] = (
+    # Geodetic coordinates and positions: the Ellipsoid methods of the same names, bit for bit.
+    Operation(
+        "frames",
+        "pos_from_lla",
+        "ECEF positions (metres) of geodetic latitude, longitude and altitude.",
+        (_LAT, _LON, _ALT),
+        _VECTORS,
+        exact="method.pos_from_lla",
+        fast="fast.pos_from_lla",
+    ),
+    Operation(
+        "frames",
+        "lla_from_pos",
+        "Geodetic coordinates of ECEF positions: the foot of the nearest normal.",
+        (_R,),
+        _LLA,
+        exact="method.lla_from_pos",
+        fast="fast.lla_from_pos",
+    ),
+    Operation(
+        "frames",
+        "surf_pos_from_surf_coord",
+        "ECEF positions (metres) of the surface points at geodetic latitude and longitude.",
+        (_LAT, _LON),
+        _VECTORS,
+        exact="method.surf_pos_from_surf_coord",
+    ),
+    Operation(
+        "frames",
+        "surf_coord_from_surf_pos",
+        "Geodetic latitude and longitude of points on the surface.",
+        (Input("r", "vector", "ECEF positions of surface points (metres)"),),
+        _SURF,
+        exact="method.surf_coord_from_surf_pos",
+    ),
+    # Local frames of an observer.
+    _frame(
+        "enu_from_pos",
+        "East, north and up coordinates (metres) of ECEF targets in the observer's frame.",
+        (_TARGET, *_OBSERVER),
+        _VECTORS,
+        fast="fast.enu_from_pos",
+    ),
+    _frame(
+        "ned_from_pos",
+        "North, east and down coordinates (metres) of ECEF targets in the observer's frame.",
+        (_TARGET, *_OBSERVER),
+        _VECTORS,
+    ),
+    _frame(
+        "aer_from_pos",
+        "Azimuth, elevation and range of ECEF targets seen from the observer.",
+        (_TARGET, *_OBSERVER),
+        _AER,
+        fast="fast.aer_coords",
+    ),
+    _frame(
+        "pos_from_enu",
+        "ECEF positions of east, north, up coordinates in the observer's frame.",
+        (Input("enu", "vector", "east, north, up (metres), (3,) or (..., 3)"), *_OBSERVER),
+        _VECTORS,
+    ),
+    _frame(
+        "pos_from_ned",
+        "ECEF positions of north, east, down coordinates in the observer's frame.",
+        (Input("ned", "vector", "north, east, down (metres), (3,) or (..., 3)"), *_OBSERVER),
+        _VECTORS,
+    ),
+    _frame(
+        "lla_from_enu",
+        "Geodetic coordinates of east, north, up coordinates in the observer's frame.",
+        (Input("enu", "vector", "east, north, up (metres), (3,) or (..., 3)"), *_OBSERVER),
+        _LLA,
+    ),
+    _frame(
+        "enu_from_lla",
+        "East, north and up coordinates (metres) of geodetic targets in the observer's frame.",
+        (_LAT, _LON, _ALT, *_OBSERVER),
+        _VECTORS,
+    ),
+    _frame(
+        "aer_from_lla",
+        "Azimuth, elevation and range of geodetic targets seen from the observer.",
+        (_LAT, _LON, _ALT, *_OBSERVER),
+        _AER,
+    ),
+    _frame(
+        "pos_from_aer",
+        "ECEF positions of targets at azimuth, elevation and range from the observer.",
+        (*_AER_IN, *_OBSERVER),
+        _VECTORS,
+    ),
+    _frame(
+        "lla_from_aer",
+        "Geodetic coordinates of targets at azimuth, elevation and range from the observer.",
+        (*_AER_IN, *_OBSERVER),
+        _LLA,
+    ),
+    _frame(
+        "enu_from_ecef_vector",
+        "East, north and up components of ECEF vectors (a rotation, no translation).",
+        (Input("v", "vector", "ECEF vectors, (3,) or (..., 3)"), *_OBSERVER[:2]),
+        _VECTORS,
+    ),
+    _frame(
+        "ecef_vector_from_enu",
+        "ECEF components of vectors given by east, north, up components (a rotation).",
+        (Input("v_enu", "vector", "east, north, up components, (3,) or (..., 3)"), *_OBSERVER[:2]),
+        _VECTORS,
+    ),
+    # Geodesics.
+    Operation(
+        "geodesic",
+        "inverse",
+        "The shortest geodesic between points 1 and 2: its length and the azimuths at both ends.",
+        (
+            Input("lat1", "latitude", "latitude of point 1"),
+            Input("lon1", "angle", "longitude of point 1"),
+            Input("lat2", "latitude", "latitude of point 2"),
+            Input("lon2", "angle", "longitude of point 2"),
+        ),
+        _INVERSE,
+        exact="geodesic.inverse",
+        notes="Coincident points give s12 = 0. At a pole the azimuths follow the longitude given.",
+    ),
+    Operation(
+        "geodesic",
+        "direct",
+        "The point at distance s12 along the geodesic leaving point 1 with azimuth azi1.",
+        (
+            Input("lat1", "latitude", "latitude of point 1"),
+            Input("lon1", "angle", "longitude of point 1"),
+            Input("azi1", "angle", "azimuth at point 1, clockwise from north"),
+            Input("s12", "length", "distance (metres); negative goes backwards"),
+        ),
+        _DIRECT,
+        exact="geodesic.direct",
+        notes="Distances past the antipode keep going around the ellipsoid.",
+    ),
+)
+
+_BY_NAME = {op.qualname: op for op in OPERATIONS}
+
+
+def get(qualname: str) -> Operation:
+    """The entry ``module.name``."""
+    return _BY_NAME[qualname]
+
+
+def by_module(module: str) -> tuple[Operation, ...]:
+    """The entries of the public module ``module`` (``fast``: those with a vectorised
+    kernel)."""
+    if module == "fast":
+        return tuple(op for op in OPERATIONS if op.fast)
+    return tuple(op for op in OPERATIONS if op.module == module)
+
+
+# -- Typing stubs ----------------------------------------------------------------------------
+
+_STUB_HEADER = """# Generated by `python -m quorvane.mathtools.ellipsoid._registry --stubs` from the registry
+# of operations (and the signatures of the module's other functions): do not edit.
+from collections.abc import Sequence
+from typing import Any, overload
+
+import numpy as np
+
+from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+
+type _Real = float | np.integer[Any] | np.floating[Any]
+# Numbers, nested sequences of numbers, or arrays of a real dtype.
+type _Reals = (
+    _Real
+    | Sequence[_Real]
+    | Sequence[Sequence[_Real]]
+    | np.ndarray[Any, np.dtype[np.integer[Any] | np.floating[Any] | np.bool]]
+)
+# An Ellipsoid, a catalogue name, or (Re, f).
+type _EllipsoidLike = Ellipsoid | str | tuple[float, float]
+type _Vectors = np.ndarray[tuple[int, ...], np.dtype[np.float64]]
+type _Records = np.ndarray[tuple[int, ...], np.dtype[np.void]]
+"""
+
+
+def _stub(op: Operation, name: str) -> str:
+    """The typed signature of the public function ``name`` of ``op``."""
+
+    def signature(kind: str, result: str, comment: str = "") -> str:
+        args = "".join(f"    {i.name}: {kind},\n" for i in op.inputs)
+        return (
+            f"def {name}({comment}\n    ell: _EllipsoidLike,\n{args}    *,\n"
+            f"    degrees: bool = False,\n) -> {result}: ..."
+        )
+
+    if op.output.dtype is None:
+        return signature("_Reals", "_Vectors")
+    if any(i.unit == "vector" for i in op.inputs):
+        return signature("_Reals", "_Records | np.void")
+    return "\n".join(
+        [
+            "@overload",  # numbers give one record (NumPy's scalars overlap its arrays)
+            signature("_Real", "np.void", "  # type: ignore[overload-overlap]"),
+            "@overload",
+            signature("_Reals", "_Records"),
+        ]
+    )
+
+
+def stubs(module: str) -> str:
+    """The typing stub of the public module ``module`` (frames, geodesic or fast)."""
+    import importlib
+    import inspect
+
+    mod = importlib.import_module(f"quorvane.mathtools.ellipsoid.{module}")
+    ops = {
+        (op.fast.split(".")[1] if module == "fast" and op.fast else op.name): op
+        for op in by_module(module)
+    }
+    ops.update({"aer_from_pos": get("frames.aer_from_pos")} if module == "fast" else {})
+    lines = [_STUB_HEADER, f"__all__ = {sorted(mod.__all__)!r}", ""]
+    for name in mod.__all__:
+        value = getattr(mod, name)
+        if name in ops:
+            lines.append(_stub(ops[name], name))
+        elif callable(value):
+            sig = inspect.signature(value, eval_str=False)
+            lines.append(f"def {name}{sig}: ...".replace("'", ""))
+        else:
+            lines.append(f"{name}: {type(value).__name__}")
+    return "\n".join(lines) + "\n"
+
+
+if __name__ == "__main__":
+    import pathlib
+    import sys
+
+    if sys.argv[1:] != ["--stubs"]:
+        sys.exit("usage: python -m quorvane.mathtools.ellipsoid._registry --stubs")
+    here = pathlib.Path(__file__).parent
+    for public_module in ("frames", "geodesic", "fast"):
+        (here / f"{public_module}.pyi").write_text(stubs(public_module))
