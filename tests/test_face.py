@@ -1,0 +1,185 @@
+"""The one face of the companion modules, over every entry of the operation registry: the
+ellipsoid in any of its forms, one point against arrays, degrees, latitudes beyond the poles,
+observation azimuths, and the stubs and modules matching the registry."""
+
+import importlib
+import math
+import warnings
+
+import numpy as np
+import pytest
+from helpers import run_python, same
+
+from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic
+from quorvane.mathtools.ellipsoid._registry import OPERATIONS, by_module, stubs
+from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+
+WGS84 = catalogue.get("WGS84")
+RNG = np.random.default_rng(31)
+# Each registry entry through its exact function, and through its vectorised one.
+FACES = [pytest.param(op, False, id=op.qualname) for op in OPERATIONS] + [
+    pytest.param(op, True, id=f"fast.{op.name}") for op in OPERATIONS if op.fast
+]
+
+
+def function(op, vectorised):
+    module = fast if vectorised else {"frames": frames, "geodesic": geodesic}[op.module]
+    return getattr(module, op.name)
+
+
+def arguments(op, n=None, degrees=False):
+    """Plausible arguments of ``op``: numbers (and one 3-vector), or ``n`` rows of them."""
+    scale = 180 / math.pi if degrees else 1.0
+    values = {"latitude": 0.6 * scale, "angle": 0.4 * scale, "length": 2e4}
+    out = []
+    for i in op.inputs:
+        if i.unit == "vector":
+            v = np.array([4.2e6, 0.9e6, 4.7e6])
+            out.append(v if n is None else v + RNG.normal(0, 1e4, (n, 3)))
+        else:
+            v = values[i.unit]
+            out.append(v if n is None else v * (1 + RNG.uniform(-0.2, 0.2, n)))
+    return out
+
+
+@pytest.mark.parametrize(("op", "vectorised"), FACES)
+def test_one_point_is_one_row_of_the_arrays(op, vectorised):
+    f = function(op, vectorised)
+    many = arguments(op, 5)
+    rows = f(WGS84, *many)
+    for k in (0, 3):
+        one = f(WGS84, *(a[k] if np.ndim(a) == 1 or a.ndim == 2 else a for a in many))
+        if op.output.dtype is None:
+            assert one.shape == (3,)
+        else:
+            assert isinstance(one, np.void) and one.dtype == op.output.dtype
+        assert same(one, rows[k])
+
+
+@pytest.mark.parametrize(("op", "vectorised"), FACES)
+@pytest.mark.parametrize("ell", ["WGS84", (6378137.0, 1 / 298.257223563)], ids=["name", "pair"])
+def test_the_ellipsoid_by_name_or_pair(op, vectorised, ell):
+    f = function(op, vectorised)
+    args = arguments(op, 3)
+    assert same(f(ell, *args), f(WGS84, *args))
+
+
+@pytest.mark.parametrize(("op", "vectorised"), FACES)
+def test_degrees_in_and_out(op, vectorised):
+    f = function(op, vectorised)
+    radians = f(WGS84, *arguments(op))
+    degrees = f(WGS84, *arguments(op, degrees=True), degrees=True)
+    if op.output.dtype is None:
+        np.testing.assert_allclose(degrees, radians, rtol=1e-12, atol=1e-6)
+        return
+    for name in op.output.dtype.names:
+        expected = np.degrees(radians[name]) if name in op.output.angles else radians[name]
+        np.testing.assert_allclose(degrees[name], expected, rtol=1e-12, atol=1e-6)
+
+
+@pytest.mark.parametrize(("op", "vectorised"), [f for f in FACES if f.values[0].latitudes])
+@pytest.mark.parametrize("degrees", [False, True])
+def test_latitudes_beyond_the_poles_warn_and_give_nan_rows(op, vectorised, degrees):
+    f = function(op, vectorised)
+    args = arguments(op, 3, degrees)
+    k = next(n for n, i in enumerate(op.inputs) if i.unit == "latitude")
+    args[k] = args[k].copy()
+    args[k][1] = 91.0 if degrees else math.pi / 2 + 1e-9
+    with pytest.warns(RuntimeWarning, match=f"^{op.inputs[k].name}: latitudes beyond") as seen:
+        out = np.asarray(f(WGS84, *args, degrees=degrees))
+    assert len(seen) == 1
+    rows = out.view(np.float64).reshape(3, -1)
+    assert np.isnan(rows[1]).all() and not np.isnan(rows[[0, 2]]).any()
+    with pytest.warns(RuntimeWarning, match=op.inputs[k].name):  # one point too
+        f(WGS84, *(a[1] if a.ndim == 1 else a[1] for a in args), degrees=degrees)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        args[k][1] = 90.0 if degrees else math.pi / 2  # the pole itself is fine
+        f(WGS84, *args, degrees=degrees)
+
+
+@pytest.mark.parametrize(
+    "ell, error, match",
+    [
+        ("Mars", ValueError, "ell: unknown ellipsoid 'Mars'"),
+        ((6378137.0, 1.0), ValueError, r"ell: the flattening f must be in \[0, 1\)"),
+        ((-1.0, 0.0), ValueError, "ell: the equatorial radius"),
+        ((math.inf, 0.0), ValueError, "ell: the equatorial radius"),
+        ([6378137.0, 0.0], TypeError, "ell must be an Ellipsoid, a catalogue name or a pair"),
+        ((6378137.0, "0"), TypeError, r"ell: \(Re, f\) must be two real numbers"),
+    ],
+)
+@pytest.mark.parametrize(("op", "vectorised"), FACES[::4])
+def test_bad_ellipsoids_are_named(op, vectorised, ell, error, match):
+    with pytest.raises(error, match=match):
+        function(op, vectorised)(ell, *arguments(op))
+
+
+def test_an_invalid_ellipsoid_is_refused_under_python_O():
+    """The constructor's assertions are gone under -O; the companion functions still check."""
+    code = """
+        from quorvane.mathtools.ellipsoid import fast, frames, geodesic
+        from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+        bad = Ellipsoid(6378137.0, 1.5)
+        for call in (lambda: frames.pos_from_lla(bad, 0.1, 0.2, 0.0),
+                     lambda: fast.lla_from_pos(bad, [7e6, 0, 0]),
+                     lambda: geodesic.inverse(bad, 0.1, 0.2, 0.3, 0.4)):
+            try:
+                call()
+            except ValueError as exc:
+                print(exc)
+    """
+    out = run_python(code, "-O")[1]
+    assert out.count("ell: the flattening f must be in [0, 1), got 1.5") == 3, out
+
+
+@pytest.mark.parametrize("vectorised", [False, True])
+def test_observation_azimuths_are_in_0_360(vectorised):
+    aer_from_pos = fast.aer_from_pos if vectorised else frames.aer_from_pos
+    east, north = WGS84.enu(0.0, 0.0)[0]["u_east"], WGS84.enu(0.0, 0.0)[0]["u_north"]
+    origin = WGS84.pos_from_lla(0.0, 0.0, 0.0)
+    targets = origin + 1e3 * np.array([north, east, -north, -east, north - 1e-17 * east])
+    for degrees, turn in ((False, 2 * math.pi), (True, 360.0)):
+        az = aer_from_pos(WGS84, targets, 0.0, 0.0, 0.0, degrees=degrees)["azimuth"]
+        np.testing.assert_allclose(az[:4], np.array([0, 0.25, 0.5, 0.75]) * turn, atol=1e-9)
+        assert ((az >= 0) & (az < turn)).all()
+    assert fast.aer_coords is not fast.aer_from_pos
+    assert same(
+        fast.aer_coords(WGS84, targets, 0.0, 0.0, 0.0),
+        fast.aer_from_pos(WGS84, targets, 0.0, 0.0, 0.0),
+    )
+
+
+def test_polygon_area_is_a_record():
+    square = geodesic.polygon_area("WGS84", [0, 0, 1, 1], [0, 1, 1, 0], degrees=True)
+    area, perimeter = square
+    assert (square["area"], square["perimeter"]) == (area, perimeter)
+    assert area == pytest.approx(12308778361.47) and perimeter == pytest.approx(443770.917)
+
+
+@pytest.mark.parametrize("module", ["frames", "geodesic", "fast"])
+def test_modules_and_stubs_follow_the_registry(module):
+    """Every entry is a public function of its module with its signature, and the committed
+    stub is the one the registry generates."""
+    mod = importlib.import_module(f"quorvane.mathtools.ellipsoid.{module}")
+    for op in by_module(module):
+        name = op.fast.split(".")[1] if module == "fast" else op.name
+        assert name in mod.__all__
+        parameters = list(__import__("inspect").signature(getattr(mod, name)).parameters)
+        assert parameters == ["ell", *(i.name for i in op.inputs), "degrees"]
+    stub = importlib.resources.files("quorvane.mathtools.ellipsoid") / f"{module}.pyi"
+    generated = stubs(module)
+    # The committed stub is the generated one as ruff formats it: compare the signatures.
+    squash = lambda text: "".join(text.split()).replace(",)", ")")
+    assert squash(stub.read_text()) == squash(generated)
+
+
+def test_pickled_calls_with_the_ellipsoid_by_name():
+    import pickle
+    from functools import partial
+
+    call = pickle.loads(pickle.dumps(partial(frames.pos_from_lla, "GRS80")))
+    assert same(
+        call(0.1, 0.2, 3.0),
+        frames.pos_from_lla(Ellipsoid(6378137.0, 1 / 298.257222101), 0.1, 0.2, 3.0),
+    )
