@@ -217,7 +217,7 @@ def line_length(ell: Ellipsoid, lat: Any, lon: Any, *, degrees: bool = False) ->
     ``(lat[i], lon[i])`` in order (1-D arrays); 0 for fewer than two points.
     """
     la, lo = _path(lat, lon, degrees)
-    return float(_geodesic.path(ell, la, lo, False, True)[1])
+    return float(_geodesic.path(ell, la, lo, area=False)[1])
 
 
 def polygon_area(
@@ -236,5 +236,5 @@ def polygon_area(
     the path, in [0, total area): a polygon covering more than half the ellipsoid.
     """
     la, lo = _path(lat, lon, degrees)
-    area, perimeter = _geodesic.path(ell, la, lo, True, bool(signed))
+    area, perimeter = _geodesic.path(ell, la, lo, area=True, signed=bool(signed))
     return float(area), float(perimeter)
