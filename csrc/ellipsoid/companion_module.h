@@ -3,10 +3,12 @@
 // one struct, its lifecycle (exec, traverse, clear, free), the Ellipsoid type
 // the state holds, and the argument checks of its functions.
 //
-// A module's state is a struct State whose memory the interpreter zeroes:
-//   PyTypeObject* ellipsoid_type;  // strong, filled before State::exec runs
-//   auto references() noexcept;    // std::tie of every strong reference
-//   int exec() noexcept;           // takes the rest; 0, or -1 with an exception
+// A module's state is a struct State derived from StateBase, whose memory the
+// interpreter zeroes; it also names the module:
+//   static constexpr const char* kName, * kDoc;  // the module's name, docstring
+//   static PyMethodDef functions[];              // its functions (entry(), below)
+//   auto references() noexcept;  // std::tie of its own strong references
+//   int exec() noexcept;         // takes them; 0, or -1 with an exception
 // The references are visited and cleared from that one list.
 #ifndef QUORVANE_ELLIPSOID_COMPANION_MODULE_H
 #define QUORVANE_ELLIPSOID_COMPANION_MODULE_H
@@ -37,6 +39,12 @@ inline py::Ref ellipsoid_type() noexcept {
     return type;
 }
 
+// What every companion module holds: the Ellipsoid type, filled before
+// State::exec runs.
+struct StateBase {
+    PyTypeObject* ellipsoid_type;  // strong
+};
+
 template <class State>
 State& state_of(PyObject* module) noexcept {
     return *static_cast<State*>(PyModule_GetState(module));
@@ -44,8 +52,7 @@ State& state_of(PyObject* module) noexcept {
 
 // `ell` as an Ellipsoid (of `state`'s type, subclasses included), or nullptr
 // with the TypeError naming the argument.
-template <class State>
-const QuorvaneEllipsoidObject* ellipsoid_of(const State& state, PyObject* ell) noexcept {
+inline const QuorvaneEllipsoidObject* ellipsoid_of(const StateBase& state, PyObject* ell) noexcept {
     if (!PyObject_TypeCheck(ell, state.ellipsoid_type)) {
         PyErr_Format(PyExc_TypeError, "ell must be an Ellipsoid, got %.200s",
                      Py_TYPE(ell)->tp_name);
@@ -58,14 +65,21 @@ const QuorvaneEllipsoidObject* ellipsoid_of(const State& state, PyObject* ell) n
 
 template <class State>
 int exec_module(PyObject* module) noexcept {
-    static_assert(
-        std::is_trivially_default_constructible_v<State> && std::is_trivially_destructible_v<State>,
-        "the interpreter zeroes and frees the state's memory");
+    static_assert(std::is_base_of_v<StateBase, State> &&
+                      std::is_trivially_default_constructible_v<State> &&
+                      std::is_trivially_destructible_v<State>,
+                  "the interpreter zeroes and frees the state's memory");
     State& state = state_of<State>(module);
     py::Ref type = ellipsoid_type();
     if (!type) return -1;
     state.ellipsoid_type = reinterpret_cast<PyTypeObject*>(type.release());
     return state.exec();
+}
+
+// Every strong reference of the state, the Ellipsoid type first.
+template <class State>
+auto all_references(State& state) noexcept {
+    return std::tuple_cat(std::tie(state.ellipsoid_type), state.references());
 }
 
 template <class State>
@@ -79,7 +93,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) noexcept {
              ...);
             return result;
         },
-        state_of<State>(module).references());
+        all_references(state_of<State>(module)));
 }
 
 template <class State>
@@ -93,7 +107,7 @@ int clear_module(PyObject* module) noexcept {
             };
             (drop(reference), ...);
         },
-        state_of<State>(module).references());
+        all_references(state_of<State>(module)));
     return 0;
 }
 
@@ -102,20 +116,20 @@ void free_module(void* module) noexcept {
     clear_module<State>(static_cast<PyObject*>(module));
 }
 
-// PyInit_<name>'s result: the definition of a module with State, its
-// functions and its docstring (static: the interpreter keeps pointing at it).
+// PyInit_<name>'s result: the definition of State's module (static: the
+// interpreter keeps pointing at it).
 template <class State>
-PyObject* init_module(const char* name, const char* doc, PyMethodDef* functions) noexcept {
+PyObject* init_module() noexcept {
     static PyModuleDef_Slot slots[] = {
         {Py_mod_exec, reinterpret_cast<void*>(&exec_module<State>)},
         {0, nullptr},
     };
     static PyModuleDef definition = {
         .m_base = PyModuleDef_HEAD_INIT,
-        .m_name = name,
-        .m_doc = doc,
+        .m_name = State::kName,
+        .m_doc = State::kDoc,
         .m_size = sizeof(State),
-        .m_methods = functions,
+        .m_methods = State::functions,
         .m_slots = slots,
         .m_traverse = &traverse_module<State>,
         .m_clear = &clear_module<State>,

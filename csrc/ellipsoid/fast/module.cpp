@@ -46,10 +46,14 @@ void split(Py_ssize_t n, const Loop& loop) noexcept {
     common::parallel_for(n, loop, kRows);
 }
 
-struct FastState {
-    PyTypeObject* ellipsoid_type;  // strong
+// The module's state: the Ellipsoid type only.
+struct FastState : companion::StateBase {
+    static constexpr const char* kName = "quorvane.mathtools.ellipsoid._fast";
+    static constexpr const char* kDoc =
+        "Vectorised element loops (see quorvane.mathtools.ellipsoid.fast).";
+    static PyMethodDef functions[];
 
-    auto references() noexcept { return std::tie(ellipsoid_type); }
+    auto references() noexcept { return std::tie(); }
     int exec() noexcept { return 0; }
 };
 
@@ -162,6 +166,13 @@ bool read_constants(PyObject* module, PyObject* ell, EllipsoidConstants& e) noex
     return true;
 }
 
+// The constants of the ellipsoid `ell` and the loops to run.
+bool prepare(PyObject* module, PyObject* ell, EllipsoidConstants& e, const Loops*& loops) noexcept {
+    if (!read_constants(module, ell, e)) return false;
+    loops = chosen_loops();
+    return loops != nullptr;
+}
+
 // The observers' columns (lat, lon, alt) at args[0..3), of n rows or of one.
 bool read_observers(PyObject* const* args, const char* const names[3], Py_ssize_t n,
                     py::DoubleBuffer (&in)[3], Column (&c)[3]) noexcept {
@@ -179,9 +190,8 @@ bool read_observers(PyObject* const* args, const char* const names[3], Py_ssize_
 // (ell, r, out): lat, lon, alt rows of r's rows into out.
 PyObject* lla_from_pos(PyObject* module, PyObject* const* args) noexcept {
     EllipsoidConstants e;
-    if (!read_constants(module, args[0], e)) return nullptr;
-    const Loops* loops = chosen_loops();
-    if (loops == nullptr) return nullptr;
+    const Loops* loops;
+    if (!prepare(module, args[0], e, loops)) return nullptr;
     py::DoubleBuffer r, out;
     if (!r.acquire(args[1], "r", 3, false) || !out.acquire(args[2], "out", 3, true)) return nullptr;
     if (r.rows() != out.rows()) {
@@ -200,9 +210,8 @@ PyObject* lla_from_pos(PyObject* module, PyObject* const* args) noexcept {
 // (ell, lat, lon, alt, out): positions of the columns' rows into out.
 PyObject* pos_from_lla(PyObject* module, PyObject* const* args) noexcept {
     EllipsoidConstants e;
-    if (!read_constants(module, args[0], e)) return nullptr;
-    const Loops* loops = chosen_loops();
-    if (loops == nullptr) return nullptr;
+    const Loops* loops;
+    if (!prepare(module, args[0], e, loops)) return nullptr;
     static constexpr const char* names[3] = {"lat", "lon", "alt"};
     py::DoubleBuffer in[3], out;
     if (!out.acquire(args[4], "out", 3, true)) return nullptr;
@@ -222,9 +231,8 @@ PyObject* pos_from_lla(PyObject* module, PyObject* const* args) noexcept {
 template <bool angles>
 PyObject* observe(PyObject* module, PyObject* const* args) noexcept {
     EllipsoidConstants e;
-    if (!read_constants(module, args[0], e)) return nullptr;
-    const Loops* loops = chosen_loops();
-    if (loops == nullptr) return nullptr;
+    const Loops* loops;
+    if (!prepare(module, args[0], e, loops)) return nullptr;
     static constexpr const char* names[3] = {"lat_obs", "lon_obs", "alt_obs"};
     py::DoubleBuffer r, in[3], out;
     if (!r.acquire(args[1], "r_target", 3, false) || !out.acquire(args[5], "out", 3, true))
@@ -291,7 +299,7 @@ PyObject* levels(PyObject*, PyObject*) noexcept {
     return tuple.release();
 }
 
-PyMethodDef functions[] = {
+PyMethodDef FastState::functions[] = {
     companion::entry<&lla_from_pos, 3>("lla_from_pos",
                                        "(ell, r, out): lat, lon, alt rows of the (N, 3) rows r."),
     companion::entry<&pos_from_lla, 5>("pos_from_lla",
@@ -311,8 +319,5 @@ PyMethodDef functions[] = {
 }  // namespace quorvane::fast
 
 PyMODINIT_FUNC PyInit__fast() {
-    return quorvane::ellipsoid::companion::init_module<quorvane::fast::FastState>(
-        "quorvane.mathtools.ellipsoid._fast",
-        "Vectorised element loops (see quorvane.mathtools.ellipsoid.fast).",
-        quorvane::fast::functions);
+    return quorvane::ellipsoid::companion::init_module<quorvane::fast::FastState>();
 }

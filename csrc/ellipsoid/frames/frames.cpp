@@ -57,13 +57,17 @@ using companion::plain_number;
 // The module's state: the Ellipsoid type and the kernel table it publishes, and
 // the record dtypes of one-point results (quorvane.datamodel's LLA_dtype and
 // AER_dtype).
-struct FramesState {
-    PyTypeObject* ellipsoid_type;  // strong
+struct FramesState : companion::StateBase {
+    static constexpr const char* kName = "quorvane.mathtools.ellipsoid._frames";
+    static constexpr const char* kDoc =
+        "Element loops of the local-frame conversions (see quorvane.mathtools.ellipsoid.frames).";
+    static PyMethodDef functions[];
+
     const Table* own_table;
     PyArray_Descr* lla_dtype;  // strong
     PyArray_Descr* aer_dtype;  // strong
+    auto references() noexcept { return std::tie(lla_dtype, aer_dtype); }
 
-    auto references() noexcept { return std::tie(ellipsoid_type, lla_dtype, aer_dtype); }
     // The kernel table the type publishes, the NumPy C API and the record dtypes.
     int exec() noexcept {
         Ref capsule = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(ellipsoid_type),
@@ -518,7 +522,7 @@ PyMethodDef point_entry(const char* name) noexcept {
         "plain numbers, or None.");
 }
 
-PyMethodDef functions[] = {
+PyMethodDef FramesState::functions[] = {
     loop_entry<Op::enu_from_pos>("enu_from_pos"),
     loop_entry<Op::ned_from_pos>("ned_from_pos"),
     loop_entry<Op::enu_from_lla>("enu_from_lla"),
@@ -548,9 +552,5 @@ PyMethodDef functions[] = {
 }  // namespace quorvane::ellipsoid::frames
 
 PyMODINIT_FUNC PyInit__frames() {
-    using quorvane::ellipsoid::frames::FramesState;
-    return quorvane::ellipsoid::companion::init_module<FramesState>(
-        "quorvane.mathtools.ellipsoid._frames",
-        "Element loops of the local-frame conversions (see quorvane.mathtools.ellipsoid.frames).",
-        quorvane::ellipsoid::frames::functions);
+    return quorvane::ellipsoid::companion::init_module<quorvane::ellipsoid::frames::FramesState>();
 }

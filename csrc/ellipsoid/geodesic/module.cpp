@@ -40,15 +40,19 @@ namespace companion = ellipsoid::companion;
 // constants of the ellipsoid of the last one-pair call (zeroed memory at first,
 // a Geodesic built in place by geodesic_for).
 static_assert(std::is_trivially_destructible_v<Geodesic>);
-struct GeodesicState {
-    PyTypeObject* ellipsoid_type;  // strong
+struct GeodesicState : companion::StateBase {
+    static constexpr const char* kName = "quorvane.mathtools.ellipsoid._geodesic";
+    static constexpr const char* kDoc =
+        "Element loops of the geodesic problems (see quorvane.mathtools.ellipsoid.geodesic).";
+    static PyMethodDef functions[];
+
     PyArray_Descr* inverse_dtype;  // strong
     PyArray_Descr* direct_dtype;   // strong
+    auto references() noexcept { return std::tie(inverse_dtype, direct_dtype); }
     double last_a, last_f;
     bool has_last;
     alignas(Geodesic) unsigned char last[sizeof(Geodesic)];
 
-    auto references() noexcept { return std::tie(ellipsoid_type, inverse_dtype, direct_dtype); }
     // The NumPy C API and the record dtypes.
     int exec() noexcept {
         if (PyArray_ImportNumPyAPI() < 0) return -1;
@@ -223,7 +227,7 @@ PyObject* path(PyObject* module, PyObject* const* args, PyObject* kwnames) noexc
     return Py_BuildValue("(dd)", area, length);
 }
 
-PyMethodDef functions[] = {
+PyMethodDef GeodesicState::functions[] = {
     companion::entry<&solve<Problem::inverse>, 6>(
         "inverse", "(ell, lat1, lon1, lat2, lon2, out): s12, azi1, azi2 rows."),
     companion::entry<&solve<Problem::direct>, 6>(
@@ -241,8 +245,5 @@ PyMethodDef functions[] = {
 }  // namespace quorvane::geodesic
 
 PyMODINIT_FUNC PyInit__geodesic() {
-    return quorvane::ellipsoid::companion::init_module<quorvane::geodesic::GeodesicState>(
-        "quorvane.mathtools.ellipsoid._geodesic",
-        "Element loops of the geodesic problems (see quorvane.mathtools.ellipsoid.geodesic).",
-        quorvane::geodesic::functions);
+    return quorvane::ellipsoid::companion::init_module<quorvane::geodesic::GeodesicState>();
 }
