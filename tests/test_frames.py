@@ -141,6 +141,18 @@ def test_aer_from_lla_is_aer_coords_of_pos_from_lla_bit_for_bit():
     assert same(fr.aer_from_pos(WGS84, r, 0.7, -2.1, 300.0), one)
 
 
+@pytest.mark.parametrize("name", ["enu_from_pos", "pos_from_ned", "lla_from_enu"])
+def test_unaligned_rows_give_the_aligned_bits(name):
+    """Rows at an odd address (a view into bytes) are read safely: the sanitizer run checks
+    every load."""
+    rows = np.ascontiguousarray(R[:5] if name.endswith("_from_pos") else LOCAL[:5])
+    unaligned = np.frombuffer(b"\0" + rows.tobytes(), np.float64, offset=1).reshape(5, 3)
+    assert unaligned.ctypes.data % 8 != 0
+    function = getattr(fr, name)
+    assert same(function(WGS84, unaligned, LAT0[:5], LON0[:5], 1e3),
+                function(WGS84, rows, LAT0[:5], LON0[:5], 1e3))
+
+
 @pytest.mark.parametrize("degrees", [False, True])
 @pytest.mark.parametrize("name", CASES)
 def test_one_point_of_plain_numbers_is_the_array_path_bit_for_bit(name, degrees):

@@ -1,5 +1,6 @@
-// A held view of a C-contiguous float64 buffer of rows, for the companion
-// modules' loops, whose Python side prepares such arrays.
+// A held view of a float64 buffer for the companion modules' loops: a column
+// (N,) or rows (N, K), of any strides and alignment, read and written through
+// the strided accessors of common/strided.h.
 #ifndef QUORVANE_COMMON_BUFFER_H
 #define QUORVANE_COMMON_BUFFER_H
 
@@ -7,46 +8,58 @@
 
 #include <cstring>
 
+#include "common/strided.h"
+
 namespace quorvane::py {
 
-class DoubleRows {
+class DoubleBuffer {
 public:
-    DoubleRows() noexcept = default;
-    DoubleRows(const DoubleRows&) = delete;
-    DoubleRows& operator=(const DoubleRows&) = delete;
-    ~DoubleRows() {
+    DoubleBuffer() noexcept = default;
+    DoubleBuffer(const DoubleBuffer&) = delete;
+    DoubleBuffer& operator=(const DoubleBuffer&) = delete;
+    ~DoubleBuffer() {
         if (held_) PyBuffer_Release(&view_);
     }
 
-    // The buffer of `object`: shape (N,) when `columns` is 0, else (N, columns);
-    // `name` names it in the ValueError otherwise.
+    // The buffer of `object`: shape (N,) when `columns` is 0, else (N, columns),
+    // native float64, written to when `writable`; `name` names it in the
+    // ValueError otherwise.
     bool acquire(PyObject* object, const char* name, int columns, bool writable) noexcept {
-        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
-        if (writable) flags |= PyBUF_WRITABLE;
-        if (PyObject_GetBuffer(object, &view_, flags) < 0) return false;
+        if (PyObject_GetBuffer(object, &view_, writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO) < 0)
+            return false;
         held_ = true;
-        const bool is_double =
-            view_.format != nullptr && view_.itemsize == sizeof(double) &&
-            (std::strcmp(view_.format, "d") == 0 || std::strcmp(view_.format, "=d") == 0 ||
-             std::strcmp(view_.format, "@d") == 0);
+        const char* format = view_.format;
+        const bool is_double = format != nullptr && view_.itemsize == sizeof(double) &&
+                               (std::strcmp(format, "d") == 0 || std::strcmp(format, "=d") == 0 ||
+                                std::strcmp(format, "@d") == 0);
         const bool shaped =
             columns == 0 ? view_.ndim == 1 : view_.ndim == 2 && view_.shape[1] == columns;
-        if (!is_double || !shaped) {
+        if (!is_double || !shaped || view_.strides == nullptr) {
             if (columns == 0) {
-                PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous (N,) float64 array",
-                             name);
+                PyErr_Format(PyExc_ValueError, "%s must be an (N,) float64 array", name);
             } else {
-                PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous (N, %d) float64 array",
-                             name, columns);
+                PyErr_Format(PyExc_ValueError, "%s must be an (N, %d) float64 array", name,
+                             columns);
             }
             return false;
         }
         return true;
     }
+
     Py_ssize_t rows() const noexcept { return view_.shape[0]; }
-    double* data() const noexcept { return static_cast<double*>(view_.buf); }
+    // A buffer of one row stands for every row (step 0).
+    Py_ssize_t row_step() const noexcept { return rows() == 1 ? 0 : view_.strides[0]; }
+
+    common::Column column() const noexcept { return {bytes(), row_step()}; }
+    common::OutColumn out_column() const noexcept { return {bytes(), view_.strides[0]}; }
+    common::Rows row_view() const noexcept { return {bytes(), row_step(), view_.strides[1]}; }
+    common::OutRows out_rows() const noexcept {
+        return {bytes(), view_.strides[0], view_.strides[1]};
+    }
 
 private:
+    char* bytes() const noexcept { return static_cast<char*>(view_.buf); }
+
     Py_buffer view_{};
     bool held_ = false;
 };

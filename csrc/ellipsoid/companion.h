@@ -1,8 +1,9 @@
-// What the companion modules of the ellipsoid (_frames, _geodesic) take from the
-// package when they are executed (the Ellipsoid type, and record dtypes of
+// What the companion modules of the ellipsoid that return records (_frames,
+// _geodesic) take from the package when they are executed (record dtypes of
 // quorvane.datamodel), and what their one-point calls share (plain numbers in,
-// one record out). Include after <numpy/arrayobject.h>, from the module's one
-// translation unit (the NumPy C API table is that unit's).
+// one record out); their skeleton is companion_module.h. Include after
+// <numpy/arrayobject.h>, from the module's one translation unit (the NumPy C
+// API table is that unit's).
 #ifndef QUORVANE_ELLIPSOID_COMPANION_H
 #define QUORVANE_ELLIPSOID_COMPANION_H
 
@@ -12,23 +13,9 @@
 #include <initializer_list>
 
 #include "common/ref.h"
+#include "ellipsoid/companion_module.h"
 
 namespace quorvane::ellipsoid::companion {
-
-// quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid, checked to be a type; an
-// empty Ref with an exception set on failure.
-inline py::Ref ellipsoid_type() noexcept {
-    py::Ref module =
-        py::Ref::steal(PyImport_ImportModule("quorvane.mathtools.ellipsoid.ellipsoid"));
-    if (!module) return {};
-    py::Ref type = py::Ref::steal(PyObject_GetAttrString(module.get(), "Ellipsoid"));
-    if (!type) return {};
-    if (!PyType_Check(type.get())) {
-        PyErr_SetString(PyExc_ImportError, "Ellipsoid is not a type");
-        return {};
-    }
-    return type;
-}
 
 // A dtype of quorvane.datamodel, checked to be a record of three doubles, as a
 // new reference.

@@ -1,5 +1,5 @@
 // The conversions four points per instruction (compiled with -mavx2; no FMA).
-#include "ellipsoid/fast/lanes.h"
+#include "ellipsoid/fast/loops.h"
 
 namespace quorvane::fast {
 const Loops kAvx2Loops = make_loops<4>("avx2");

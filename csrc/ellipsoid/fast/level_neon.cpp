@@ -1,5 +1,5 @@
 // The conversions two points per instruction on arm64 (NEON is always there).
-#include "ellipsoid/fast/lanes.h"
+#include "ellipsoid/fast/loops.h"
 
 namespace quorvane::fast {
 const Loops kNeonLoops = make_loops<2>("neon");

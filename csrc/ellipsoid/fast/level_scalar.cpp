@@ -1,5 +1,5 @@
 // The conversions one point at a time: the level every machine has.
-#include "ellipsoid/fast/lanes.h"
+#include "ellipsoid/fast/loops.h"
 
 namespace quorvane::fast {
 const Loops kScalarLoops = make_loops<1>("scalar");

@@ -4,7 +4,7 @@
 //
 // Each function takes the Ellipsoid first, then float64 buffers of any strides
 // and alignment: rows of three doubles (N, 3), or columns of N values or of one
-// value; the result is a C-contiguous (N, 3) float64 buffer. The
+// value; the result is an (N, 3) float64 buffer, also of any strides. The
 // loops run without the interpreter lock from 256 rows, split over threads as
 // the methods' loops are, with the loops of the best instruction-set level
 // this machine has, or of the level QUORVANE_SIMD names (scalar, sse2, avx2,
@@ -14,11 +14,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 #include "common/buffer.h"
 #include "common/parallel.h"
 #include "common/ref.h"
-#include "ellipsoid/fast/loops.h"
+#include "ellipsoid/companion_module.h"
+#include "ellipsoid/fast/level.h"
 #include "ellipsoid/kernels/dispatch.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
 
@@ -26,6 +28,7 @@ namespace quorvane::fast {
 namespace {
 
 using py::Ref;
+namespace companion = ellipsoid::companion;
 using Direct = ellipsoid::kernels::DirectInline<QuorvaneEllipsoid>;
 
 // From this many rows a loop runs without the interpreter lock (as the methods do).
@@ -43,76 +46,30 @@ void split(Py_ssize_t n, const Loop& loop) noexcept {
     common::parallel_for(n, loop, kRows);
 }
 
-struct FastState {
-    PyTypeObject* ellipsoid_type;  // strong
+// The module's state: the Ellipsoid type only.
+struct FastState : companion::StateBase {
+    static constexpr const char* kName = "quorvane.mathtools.ellipsoid._fast";
+    static constexpr const char* kDoc =
+        "Vectorised element loops (see quorvane.mathtools.ellipsoid.fast).";
+    static PyMethodDef functions[];
+
+    auto references() noexcept { return std::tie(); }
+    int exec() noexcept { return 0; }
 };
 
-FastState* state_of(PyObject* module) noexcept {
-    return static_cast<FastState*>(PyModule_GetState(module));
-}
-
-// A held view of a float64 buffer of any strides and alignment: rows (N, 3)
-// or a column (N,). The loops read it through memcpy.
-class StridedDoubles {
-public:
-    StridedDoubles() noexcept = default;
-    StridedDoubles(const StridedDoubles&) = delete;
-    StridedDoubles& operator=(const StridedDoubles&) = delete;
-    ~StridedDoubles() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    // The buffer of `object`: shape (N,) when `columns` is 0, else (N, columns);
-    // `name` names it in the ValueError otherwise.
-    bool acquire(PyObject* object, const char* name, int columns) noexcept {
-        if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) return false;
-        held_ = true;
-        const char* format = view_.format;
-        const bool is_double = format != nullptr && view_.itemsize == sizeof(double) &&
-                               (std::strcmp(format, "d") == 0 || std::strcmp(format, "=d") == 0 ||
-                                std::strcmp(format, "@d") == 0);
-        const bool shaped =
-            columns == 0 ? view_.ndim == 1 : view_.ndim == 2 && view_.shape[1] == columns;
-        if (!is_double || !shaped || view_.strides == nullptr) {
-            if (columns == 0) {
-                PyErr_Format(PyExc_ValueError, "%s must be an (N,) float64 array", name);
-            } else {
-                PyErr_Format(PyExc_ValueError, "%s must be an (N, %d) float64 array", name,
-                             columns);
-            }
-            return false;
-        }
-        return true;
-    }
-    Py_ssize_t rows() const noexcept { return view_.shape[0]; }
-    Rows as_rows() const noexcept {
-        return Rows{static_cast<const char*>(view_.buf), view_.strides[0], view_.strides[1]};
-    }
-    // One value stands for every row.
-    Column as_column() const noexcept {
-        return Column{static_cast<const char*>(view_.buf), rows() == 1 ? 0 : view_.strides[0]};
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-// The methods' kernels for one row. out may be unaligned: it is written
-// through memcpy.
+// The methods' kernels for one row.
 void exact_lla(const void* self, const double* r, double* out) noexcept {
     double row[3] = {r[0], r[1], r[2]};
     LLA lla;
     ellipsoid::kernels::c_lla_from_pos<Direct>(static_cast<QuorvaneEllipsoid>(self), row, &lla);
-    const double result[3] = {lla.lat, lla.lon, lla.alt};
-    std::memcpy(out, result, sizeof result);
+    out[0] = lla.lat, out[1] = lla.lon, out[2] = lla.alt;
 }
 
 void exact_pos(const void* self, double lat, double lon, double alt, double* r) noexcept {
-    double out[3];
+    double out[3];  // a local: stores through r could alias the object's fields
     ellipsoid::kernels::c_pos_from_lla<Direct>(static_cast<QuorvaneEllipsoid>(self),
                                                LLA{lat, lon, alt}, out);
-    std::memcpy(r, out, sizeof out);
+    r[0] = out[0], r[1] = out[1], r[2] = out[2];
 }
 
 void exact_aer(const void* self, const double* r, double lat, double lon, double alt,
@@ -121,8 +78,7 @@ void exact_aer(const void* self, const double* r, double lat, double lon, double
     AER aer;
     ellipsoid::kernels::c_aer_coords<Direct>(static_cast<QuorvaneEllipsoid>(self), row,
                                              LLA{lat, lon, alt}, &aer);
-    const double result[3] = {aer.azimuth, aer.elevation, aer.range};
-    std::memcpy(out, result, sizeof result);
+    out[0] = aer.azimuth, out[1] = aer.elevation, out[2] = aer.range;
 }
 
 void exact_enu(const void* self, const double* r, double lat, double lon, double alt,
@@ -132,9 +88,9 @@ void exact_enu(const void* self, const double* r, double lat, double lon, double
     ellipsoid::kernels::observer_position_and_frame(static_cast<QuorvaneEllipsoid>(self),
                                                     LLA{lat, lon, alt}, origin, &frame);
     vectools::sub(target, origin, d);
-    const double result[3] = {vectools::dot(d, frame.u_east), vectools::dot(d, frame.u_north),
-                              vectools::dot(d, frame.u_up)};
-    std::memcpy(out, result, sizeof result);
+    out[0] = vectools::dot(d, frame.u_east);
+    out[1] = vectools::dot(d, frame.u_north);
+    out[2] = vectools::dot(d, frame.u_up);
 }
 
 // The levels built into this module that this machine runs, best last.
@@ -172,102 +128,100 @@ const Loops* chosen_loops() noexcept {
     return nullptr;
 }
 
-// The ellipsoid of `ell`, checked, as the loops use it.
-bool read_shape(PyObject* module, PyObject* ell, Shape& shape) noexcept {
-    if (!PyObject_TypeCheck(ell, state_of(module)->ellipsoid_type)) {
-        PyErr_Format(PyExc_TypeError, "ell must be an Ellipsoid, got %.200s",
-                     Py_TYPE(ell)->tp_name);
-        return false;
-    }
-    const auto* self = reinterpret_cast<const QuorvaneEllipsoidObject*>(ell);
+// The constants of the ellipsoid `ell`, checked, as the loops use them.
+bool read_constants(PyObject* module, PyObject* ell, EllipsoidConstants& e) noexcept {
+    const QuorvaneEllipsoidObject* self =
+        companion::ellipsoid_of(companion::state_of<FastState>(module), ell);
+    if (self == nullptr) return false;
     const double a = self->Re, f = self->f;
-    shape.a = a, shape.f = f, shape.b = self->Rp;
+    e.a = a, e.f = f, e.b = self->Rp;
     // 1 - f and its rounding error (exact: f is at most 1).
-    shape.om_hi = 1.0 - f;
-    shape.om_lo = (1.0 - shape.om_hi) - f;
+    e.om_hi = 1.0 - f;
+    e.om_lo = (1.0 - e.om_hi) - f;
     // (1 - f)^2 from the double-double, one rounding.
-    const double p = shape.om_hi * shape.om_hi;
-    const double split = shape.om_hi * 134217729.0;
-    const double hi = split - (split - shape.om_hi), lo = shape.om_hi - hi;
+    const double p = e.om_hi * e.om_hi;
+    const double split = e.om_hi * 134217729.0;
+    const double hi = split - (split - e.om_hi), lo = e.om_hi - hi;
     const double p_err = ((hi * hi - p) + 2.0 * (hi * lo)) + lo * lo;
-    shape.om2 = p + (p_err + 2.0 * (shape.om_hi * shape.om_lo));
-    shape.ae2 = a * (f * (2.0 - f));
+    e.om2 = p + (p_err + 2.0 * (e.om_hi * e.om_lo));
+    e.ae2 = a * (f * (2.0 - f));
     // (1 - f) Re = a (om_hi + om_lo) as a double-double.
-    shape.b_hi = a * shape.om_hi;
+    e.b_hi = a * e.om_hi;
     const double a_split = a * 134217729.0;
     const double a_hi = a_split - (a_split - a), a_lo = a - a_hi;
-    const double o_split = shape.om_hi * 134217729.0;
-    const double o_hi = o_split - (o_split - shape.om_hi), o_lo = shape.om_hi - o_hi;
-    const double b_err = (((a_hi * o_hi - shape.b_hi) + a_hi * o_lo) + a_lo * o_hi) + a_lo * o_lo;
-    shape.b_lo = b_err + a * shape.om_lo;
+    const double o_split = e.om_hi * 134217729.0;
+    const double o_hi = o_split - (o_split - e.om_hi), o_lo = e.om_hi - o_hi;
+    const double b_err = (((a_hi * o_hi - e.b_hi) + a_hi * o_lo) + a_lo * o_hi) + a_lo * o_lo;
+    e.b_lo = b_err + a * e.om_lo;
     // The iteration's start and step count are measured for flattenings up to
     // 1/100 and lengths whose squares stay normal.
     const bool normal_length = a >= 0x1p-490 && a <= 0x1p490;
-    shape.fast_foot = normal_length && f >= 0.0 && f <= 0.01;
-    shape.fast_pos = normal_length;
-    shape.self = self;
-    shape.exact_lla = &exact_lla;
-    shape.exact_pos = &exact_pos;
-    shape.exact_aer = &exact_aer;
-    shape.exact_enu = &exact_enu;
+    e.fast_foot = normal_length && f >= 0.0 && f <= 0.01;
+    e.fast_pos = normal_length;
+    e.self = self;
+    e.exact_lla = &exact_lla;
+    e.exact_pos = &exact_pos;
+    e.exact_aer = &exact_aer;
+    e.exact_enu = &exact_enu;
+    return true;
+}
+
+// The constants of the ellipsoid `ell` and the loops to run.
+bool prepare(PyObject* module, PyObject* ell, EllipsoidConstants& e, const Loops*& loops) noexcept {
+    if (!read_constants(module, ell, e)) return false;
+    loops = chosen_loops();
+    return loops != nullptr;
+}
+
+// The observers' columns (lat, lon, alt) at args[0..3), of n rows or of one.
+bool read_observers(PyObject* const* args, const char* const names[3], Py_ssize_t n,
+                    py::DoubleBuffer (&in)[3], Column (&c)[3]) noexcept {
+    for (int k = 0; k < 3; ++k) {
+        if (!in[k].acquire(args[k], names[k], 0, false)) return false;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", names[k]);
+            return false;
+        }
+        c[k] = in[k].column();
+    }
     return true;
 }
 
 // (ell, r, out): lat, lon, alt rows of r's rows into out.
-PyObject* lla_from_pos(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs != 3) {
-        PyErr_SetString(PyExc_TypeError, "expected 3 arguments (ell, r, out)");
-        return nullptr;
-    }
-    Shape shape;
-    if (!read_shape(module, args[0], shape)) return nullptr;
-    const Loops* loops = chosen_loops();
-    if (loops == nullptr) return nullptr;
-    StridedDoubles r;
-    py::DoubleRows out;
-    if (!r.acquire(args[1], "r", 3) || !out.acquire(args[2], "out", 3, true)) return nullptr;
+PyObject* lla_from_pos(PyObject* module, PyObject* const* args) noexcept {
+    EllipsoidConstants e;
+    const Loops* loops;
+    if (!prepare(module, args[0], e, loops)) return nullptr;
+    py::DoubleBuffer r, out;
+    if (!r.acquire(args[1], "r", 3, false) || !out.acquire(args[2], "out", 3, true)) return nullptr;
     if (r.rows() != out.rows()) {
         PyErr_SetString(PyExc_ValueError, "r and out must have the same number of rows");
         return nullptr;
     }
     const Py_ssize_t n = r.rows();
-    const Rows src = r.as_rows();
-    double* dst = out.data();
+    const Rows src = r.row_view();
+    const OutRows dst = out.out_rows();
     const py::AllowThreads unlocked(n >= kUnlockedRows);
-    split(n, [&](Py_ssize_t begin, Py_ssize_t end) {
-        loops->lla_from_pos(shape, src, dst, begin, end);
-    });
+    split(n,
+          [&](Py_ssize_t begin, Py_ssize_t end) { loops->lla_from_pos(e, src, dst, begin, end); });
     Py_RETURN_NONE;
 }
 
 // (ell, lat, lon, alt, out): positions of the columns' rows into out.
-PyObject* pos_from_lla(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs != 5) {
-        PyErr_SetString(PyExc_TypeError, "expected 5 arguments (ell, lat, lon, alt, out)");
-        return nullptr;
-    }
-    Shape shape;
-    if (!read_shape(module, args[0], shape)) return nullptr;
-    const Loops* loops = chosen_loops();
-    if (loops == nullptr) return nullptr;
+PyObject* pos_from_lla(PyObject* module, PyObject* const* args) noexcept {
+    EllipsoidConstants e;
+    const Loops* loops;
+    if (!prepare(module, args[0], e, loops)) return nullptr;
     static constexpr const char* names[3] = {"lat", "lon", "alt"};
-    StridedDoubles in[3];
-    py::DoubleRows out;
+    py::DoubleBuffer in[3], out;
     if (!out.acquire(args[4], "out", 3, true)) return nullptr;
     const Py_ssize_t n = out.rows();
     Column c[3];
-    for (int k = 0; k < 3; ++k) {
-        if (!in[k].acquire(args[1 + k], names[k], 0)) return nullptr;
-        if (in[k].rows() != n && in[k].rows() != 1) {
-            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", names[k]);
-            return nullptr;
-        }
-        c[k] = in[k].as_column();
-    }
-    double* dst = out.data();
+    if (!read_observers(args + 1, names, n, in, c)) return nullptr;
+    const OutRows dst = out.out_rows();
     const py::AllowThreads unlocked(n >= kUnlockedRows);
     split(n, [&](Py_ssize_t begin, Py_ssize_t end) {
-        loops->pos_from_lla(shape, c[0], c[1], c[2], dst, begin, end);
+        loops->pos_from_lla(e, c[0], c[1], c[2], dst, begin, end);
     });
     Py_RETURN_NONE;
 }
@@ -275,59 +229,45 @@ PyObject* pos_from_lla(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 // (ell, r, lat, lon, alt, out): azimuth, elevation, range rows of the targets
 // r (N, 3) seen from the observers' columns into out.
 template <bool angles>
-PyObject* observe(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs != 6) {
-        PyErr_SetString(PyExc_TypeError, "expected 6 arguments (ell, r, lat, lon, alt, out)");
-        return nullptr;
-    }
-    Shape shape;
-    if (!read_shape(module, args[0], shape)) return nullptr;
-    const Loops* loops = chosen_loops();
-    if (loops == nullptr) return nullptr;
+PyObject* observe(PyObject* module, PyObject* const* args) noexcept {
+    EllipsoidConstants e;
+    const Loops* loops;
+    if (!prepare(module, args[0], e, loops)) return nullptr;
     static constexpr const char* names[3] = {"lat_obs", "lon_obs", "alt_obs"};
-    StridedDoubles r, in[3];
-    py::DoubleRows out;
-    if (!r.acquire(args[1], "r_target", 3) || !out.acquire(args[5], "out", 3, true)) return nullptr;
+    py::DoubleBuffer r, in[3], out;
+    if (!r.acquire(args[1], "r_target", 3, false) || !out.acquire(args[5], "out", 3, true))
+        return nullptr;
     const Py_ssize_t n = out.rows();
     if (r.rows() != n) {
         PyErr_SetString(PyExc_ValueError, "r_target and out must have the same number of rows");
         return nullptr;
     }
     Column c[3];
-    for (int k = 0; k < 3; ++k) {
-        if (!in[k].acquire(args[2 + k], names[k], 0)) return nullptr;
-        if (in[k].rows() != n && in[k].rows() != 1) {
-            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", names[k]);
-            return nullptr;
-        }
-        c[k] = in[k].as_column();
-    }
-    const Rows src = r.as_rows();
-    double* dst = out.data();
+    if (!read_observers(args + 2, names, n, in, c)) return nullptr;
+    const Rows src = r.row_view();
+    const OutRows dst = out.out_rows();
     const py::AllowThreads unlocked(n >= kUnlockedRows);
     split(n, [&](Py_ssize_t begin, Py_ssize_t end) {
-        (angles ? loops->aer_coords : loops->enu_from_pos)(shape, src, c[0], c[1], c[2], dst, begin,
+        (angles ? loops->aer_coords : loops->enu_from_pos)(e, src, c[0], c[1], c[2], dst, begin,
                                                            end);
     });
     Py_RETURN_NONE;
 }
 
 // (which, x, y, out): sin x, cos x or atan2(x, y) element by element, as the
-// chosen level computes them (for measuring their error).
-PyObject* elementary(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs != 4) {
-        PyErr_SetString(PyExc_TypeError, "expected 4 arguments (which, x, y, out)");
-        return nullptr;
-    }
+// chosen level computes them (for measuring their error); `which` numbers
+// them as Elementary does.
+PyObject* elementary(PyObject*, PyObject* const* args) noexcept {
     const long which = PyLong_AsLong(args[0]);
     if (which == -1 && PyErr_Occurred()) return nullptr;
-    if (which < 0 || which > 2) {
+    if (which != long(Elementary::sin) && which != long(Elementary::cos) &&
+        which != long(Elementary::atan2)) {
         PyErr_SetString(PyExc_ValueError, "which must be 0 (sin), 1 (cos) or 2 (atan2)");
         return nullptr;
     }
     const Loops* loops = chosen_loops();
     if (loops == nullptr) return nullptr;
-    py::DoubleRows x, y, out;
+    py::DoubleBuffer x, y, out;
     if (!x.acquire(args[1], "x", 0, false) || !y.acquire(args[2], "y", 0, false) ||
         !out.acquire(args[3], "out", 0, true))
         return nullptr;
@@ -335,7 +275,7 @@ PyObject* elementary(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
         PyErr_SetString(PyExc_ValueError, "x, y and out must have the same length");
         return nullptr;
     }
-    loops->elementary(int(which), x.data(), y.data(), out.data(), out.rows());
+    loops->elementary(Elementary(which), x.column(), y.column(), out.out_column(), out.rows());
     Py_RETURN_NONE;
 }
 
@@ -359,75 +299,25 @@ PyObject* levels(PyObject*, PyObject*) noexcept {
     return tuple.release();
 }
 
-#define QUORVANE_FAST_FUNCTION(NAME, FUNCTION, FLAGS, DOC) \
-    {NAME, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(FUNCTION)), FLAGS, DOC}
-
-PyMethodDef functions[] = {
-    QUORVANE_FAST_FUNCTION("lla_from_pos", &lla_from_pos, METH_FASTCALL,
-                           "(ell, r, out): lat, lon, alt rows of the (N, 3) rows r."),
-    QUORVANE_FAST_FUNCTION("pos_from_lla", &pos_from_lla, METH_FASTCALL,
-                           "(ell, lat, lon, alt, out): position rows of the columns."),
-    QUORVANE_FAST_FUNCTION("enu_from_pos", &observe<false>, METH_FASTCALL,
-                           "(ell, r, lat, lon, alt, out): east, north, up rows."),
-    QUORVANE_FAST_FUNCTION("aer_coords", &observe<true>, METH_FASTCALL,
-                           "(ell, r, lat, lon, alt, out): azimuth, elevation, range rows."),
-    QUORVANE_FAST_FUNCTION("elementary", &elementary, METH_FASTCALL,
-                           "(which, x, y, out): sin x (0), cos x (1) or atan2(x, y) (2)."),
-    QUORVANE_FAST_FUNCTION("level", &level, METH_NOARGS,
-                           "The instruction-set level the loops run at now."),
-    QUORVANE_FAST_FUNCTION("levels", &levels, METH_NOARGS,
-                           "The instruction-set levels this machine runs, best last."),
+PyMethodDef FastState::functions[] = {
+    companion::entry<&lla_from_pos, 3>("lla_from_pos",
+                                       "(ell, r, out): lat, lon, alt rows of the (N, 3) rows r."),
+    companion::entry<&pos_from_lla, 5>("pos_from_lla",
+                                       "(ell, lat, lon, alt, out): position rows of the columns."),
+    companion::entry<&observe<false>, 6>("enu_from_pos",
+                                         "(ell, r, lat, lon, alt, out): east, north, up rows."),
+    companion::entry<&observe<true>, 6>(
+        "aer_coords", "(ell, r, lat, lon, alt, out): azimuth, elevation, range rows."),
+    companion::entry<&elementary, 4>(
+        "elementary", "(which, x, y, out): sin x (0), cos x (1) or atan2(x, y) (2)."),
+    companion::entry("level", &level, "The instruction-set level the loops run at now."),
+    companion::entry("levels", &levels, "The instruction-set levels this machine runs, best last."),
     {nullptr, nullptr, 0, nullptr},
-};
-#undef QUORVANE_FAST_FUNCTION
-
-int fast_exec(PyObject* module) noexcept {
-    Ref ellipsoid = Ref::steal(PyImport_ImportModule("quorvane.mathtools.ellipsoid.ellipsoid"));
-    if (!ellipsoid) return -1;
-    Ref type = Ref::steal(PyObject_GetAttrString(ellipsoid.get(), "Ellipsoid"));
-    if (!type) return -1;
-    if (!PyType_Check(type.get())) {
-        PyErr_SetString(PyExc_ImportError, "Ellipsoid is not a type");
-        return -1;
-    }
-    state_of(module)->ellipsoid_type = reinterpret_cast<PyTypeObject*>(type.release());
-    return 0;
-}
-
-int fast_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
-    Py_VISIT(state_of(module)->ellipsoid_type);
-    return 0;
-}
-
-int fast_clear(PyObject* module) noexcept {
-    Py_CLEAR(state_of(module)->ellipsoid_type);
-    return 0;
-}
-
-void fast_free(void* module) noexcept {
-    fast_clear(static_cast<PyObject*>(module));
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&fast_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "quorvane.mathtools.ellipsoid._fast",
-    .m_doc = "Vectorised element loops (see quorvane.mathtools.ellipsoid.fast).",
-    .m_size = sizeof(FastState),
-    .m_methods = functions,
-    .m_slots = slots,
-    .m_traverse = fast_traverse,
-    .m_clear = fast_clear,
-    .m_free = fast_free,
 };
 
 }  // namespace
 }  // namespace quorvane::fast
 
 PyMODINIT_FUNC PyInit__fast() {
-    return PyModuleDef_Init(&quorvane::fast::module_def);
+    return quorvane::ellipsoid::companion::init_module<quorvane::fast::FastState>();
 }

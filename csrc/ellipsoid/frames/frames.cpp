@@ -4,9 +4,9 @@
 // their arguments.
 //
 // Every function takes (ell, source, observers, out): `source` and `out` are
-// C-contiguous (N, 3) float64 buffers, `observers` a C-contiguous (M, 3)
-// float64 buffer of geodetic (lat, lon, alt) rows with M == N (one observer
-// per row) or M == 1 (one observer for all rows). Angles are radians. Each
+// (N, 3) float64 buffers, `observers` an (M, 3) float64 buffer of geodetic
+// (lat, lon, alt) rows with M == N (one observer per row) or M == 1 (one
+// observer for all rows), each of any strides and alignment. Angles are radians. Each
 // also has a one-point form, <name>_point, which takes the frames function's
 // own arguments and returns its result for plain numbers, or None.
 //
@@ -31,6 +31,7 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
+#include <tuple>
 
 #define NPY_NO_DEPRECATED_API NPY_1_20_API_VERSION
 #define NPY_TARGET_VERSION NPY_1_20_API_VERSION
@@ -56,15 +57,33 @@ using companion::plain_number;
 // The module's state: the Ellipsoid type and the kernel table it publishes, and
 // the record dtypes of one-point results (quorvane.datamodel's LLA_dtype and
 // AER_dtype).
-struct FramesState {
-    PyTypeObject* ellipsoid_type;  // strong
+struct FramesState : companion::StateBase {
+    static constexpr const char* kName = "quorvane.mathtools.ellipsoid._frames";
+    static constexpr const char* kDoc =
+        "Element loops of the local-frame conversions (see quorvane.mathtools.ellipsoid.frames).";
+    static PyMethodDef functions[];
+
     const Table* own_table;
     PyArray_Descr* lla_dtype;  // strong
     PyArray_Descr* aer_dtype;  // strong
+    auto references() noexcept { return std::tie(lla_dtype, aer_dtype); }
+
+    // The kernel table the type publishes, the NumPy C API and the record dtypes.
+    int exec() noexcept {
+        Ref capsule = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(ellipsoid_type),
+                                                        QUORVANE_ELLIPSOID_KERNELS_CAPSULE_KEY));
+        if (!capsule) return -1;
+        own_table = static_cast<const Table*>(PyCapsule_GetPointer(capsule.get(), nullptr));
+        if (own_table == nullptr) return -1;
+        if (PyArray_ImportNumPyAPI() < 0) return -1;
+        return companion::record_dtypes({{"LLA_dtype", &lla_dtype}, {"AER_dtype", &aer_dtype}})
+                   ? 0
+                   : -1;
+    }
 };
 
-FramesState* state_of(PyObject* module) noexcept {
-    return static_cast<FramesState*>(PyModule_GetState(module));
+const FramesState& state_of(PyObject* module) noexcept {
+    return companion::state_of<FramesState>(module);
 }
 
 // -- Arithmetic shared by every conversion -------------------------------------
@@ -318,21 +337,30 @@ bool convert_row(const K& k, const Observer& obs, const double* in, double* out)
     return true;
 }
 
+// Row i of `rows`, copied out of memory of any alignment for the kernels.
+struct Row {
+    double v[3];
+    Row(common::Rows rows, Py_ssize_t i) noexcept
+        : v{rows.at(i, 0), rows.at(i, 1), rows.at(i, 2)} {}
+};
+
 // Rows [begin, end): with one observer `shared` is ready; else each row's
 // observer is prepared from its own row of `observers`.
 template <Op op, class K>
-bool convert_rows(const K& k, const double* source, const double* observers, bool one_observer,
-                  const Observer& shared, double* out, Py_ssize_t begin, Py_ssize_t end) noexcept {
+bool convert_rows(const K& k, common::Rows source, common::Rows observers, bool one_observer,
+                  const Observer& shared, common::OutRows out, Py_ssize_t begin,
+                  Py_ssize_t end) noexcept {
     for (Py_ssize_t i = begin; i < end; ++i) {
-        const double* in = source + 3 * i;
-        double* row = out + 3 * i;
+        const Row in(source, i);
+        double row[3];
         if (one_observer) {
-            if (!convert_row<op>(k, shared, in, row)) return false;
+            if (!convert_row<op>(k, shared, in.v, row)) return false;
         } else {
             Observer obs;
-            if (!obs.prepare<op>(k, observers + 3 * i)) return false;
-            if (!convert_row<op>(k, obs, in, row)) return false;
+            if (!obs.prepare<op>(k, Row(observers, i).v)) return false;
+            if (!convert_row<op>(k, obs, in.v, row)) return false;
         }
+        out.put(i, row[0], row[1], row[2]);
     }
     return true;
 }
@@ -340,23 +368,15 @@ bool convert_rows(const K& k, const double* source, const double* observers, boo
 // -- Arguments -------------------------------------------------------------------
 
 template <Op op>
-PyObject* convert(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    const FramesState& state = *state_of(module);
-    if (nargs != 4) {
-        PyErr_SetString(PyExc_TypeError, "expected 4 arguments (ell, source, observers, out)");
-        return nullptr;
-    }
-    if (!PyObject_TypeCheck(args[0], state.ellipsoid_type)) {
-        PyErr_Format(PyExc_TypeError, "ell must be an Ellipsoid, not %.200s",
-                     Py_TYPE(args[0])->tp_name);
-        return nullptr;
-    }
-    const auto* self = reinterpret_cast<const Object*>(args[0]);
+PyObject* convert(PyObject* module, PyObject* const* args) noexcept {
+    const FramesState& state = state_of(module);
+    const Object* self = companion::ellipsoid_of(state, args[0]);
+    if (self == nullptr) return nullptr;
     if (self->kernels == nullptr) {  // a compiled subclass that installed no table
         PyErr_SetString(PyExc_TypeError, "ell has no kernel table");
         return nullptr;
     }
-    py::DoubleRows source, observers, out;
+    py::DoubleBuffer source, observers, out;
     if (!source.acquire(args[1], "source", 3, false) ||
         !observers.acquire(args[2], "observers", 3, false) ||
         !out.acquire(args[3], "out", 3, true)) {
@@ -369,15 +389,14 @@ PyObject* convert(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
         return nullptr;
     }
     const bool one_observer = observers.rows() == 1;
-    const double* src = source.data();
-    const double* obs = observers.data();
-    double* dst = out.data();
+    const common::Rows src = source.row_view(), obs = observers.row_view();
+    const common::OutRows dst = out.out_rows();
 
     if (self->kernels == state.own_table) {
         const Own k{self};
         const py::AllowThreads unlocked;
         Observer shared;
-        if (one_observer) shared.prepare<op>(k, obs);
+        if (one_observer) shared.prepare<op>(k, Row(obs, 0).v);
         if (one_observer && linear(op) && n < kLinearParallelThreshold) {
             convert_rows<op>(k, src, obs, true, shared, dst, 0, n);
         } else {
@@ -388,7 +407,7 @@ PyObject* convert(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
     } else {
         const ThroughTable k{self};
         Observer shared;
-        if (one_observer && !shared.prepare<op>(k, obs)) return nullptr;
+        if (one_observer && !shared.prepare<op>(k, Row(obs, 0).v)) return nullptr;
         if (!convert_rows<op>(k, src, obs, one_observer, shared, dst, 0, n)) return nullptr;
     }
     Py_RETURN_NONE;
@@ -460,13 +479,9 @@ PyObject* point_result(PyArray_Descr* dtype, const double* values) noexcept {
 // (ell, lat, lon, alt | azimuth, elevation, range | vector, lat_obs, lon_obs,
 // alt_obs, degrees): the result of one point, or None.
 template <Op op>
-PyObject* convert_point(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    const FramesState& state = *state_of(module);
+PyObject* convert_point(PyObject* module, PyObject* const* args) noexcept {
+    const FramesState& state = state_of(module);
     constexpr Py_ssize_t sources = takes_triple(op) ? 3 : 1;
-    if (nargs != sources + 5) {
-        PyErr_Format(PyExc_TypeError, "expected %zd arguments", sources + 5);
-        return nullptr;
-    }
     if (!PyObject_TypeCheck(args[0], state.ellipsoid_type)) Py_RETURN_NONE;
     const auto* self = reinterpret_cast<const Object*>(args[0]);
     if (self->kernels != state.own_table) Py_RETURN_NONE;
@@ -500,109 +515,52 @@ PyObject* convert_point(PyObject* module, PyObject* const* args, Py_ssize_t narg
     return point_result(dtype, out);
 }
 
-#define QUORVANE_FRAMES_FUNCTION(NAME)                                                       \
-    {#NAME, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&convert<Op::NAME>)), \
-     METH_FASTCALL, "(ell, source, observers, out): " #NAME " row by row into out."}
+// The two entries of a conversion: its element loop, and its one-point form.
+template <Op op>
+PyMethodDef loop_entry(const char* name) noexcept {
+    return companion::entry<&convert<op>, 4>(
+        name, "(ell, source, observers, out): the conversion row by row into out.");
+}
 
-#define QUORVANE_FRAMES_POINT(NAME)                                                         \
-    {#NAME "_point",                                                                        \
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&convert_point<Op::NAME>)), \
-     METH_FASTCALL,                                                                         \
-     "(ell, source..., lat_obs, lon_obs, alt_obs, degrees): " #NAME                         \
-     " of one point of plain numbers, or None."}
+template <Op op>
+PyMethodDef point_entry(const char* name) noexcept {
+    return companion::entry<&convert_point<op>, takes_triple(op) ? 8 : 6>(
+        name,
+        "(ell, source..., lat_obs, lon_obs, alt_obs, degrees): the conversion of one point of "
+        "plain numbers, or None.");
+}
 
-PyMethodDef functions[] = {
-    QUORVANE_FRAMES_FUNCTION(enu_from_pos),
-    QUORVANE_FRAMES_FUNCTION(ned_from_pos),
-    QUORVANE_FRAMES_FUNCTION(enu_from_lla),
-    QUORVANE_FRAMES_FUNCTION(aer_from_lla),
-    QUORVANE_FRAMES_FUNCTION(aer_from_pos),
-    QUORVANE_FRAMES_FUNCTION(pos_from_enu),
-    QUORVANE_FRAMES_FUNCTION(pos_from_ned),
-    QUORVANE_FRAMES_FUNCTION(lla_from_enu),
-    QUORVANE_FRAMES_FUNCTION(pos_from_aer),
-    QUORVANE_FRAMES_FUNCTION(lla_from_aer),
-    QUORVANE_FRAMES_FUNCTION(enu_from_ecef_vector),
-    QUORVANE_FRAMES_FUNCTION(ecef_vector_from_enu),
-    QUORVANE_FRAMES_POINT(enu_from_pos),
-    QUORVANE_FRAMES_POINT(ned_from_pos),
-    QUORVANE_FRAMES_POINT(enu_from_lla),
-    QUORVANE_FRAMES_POINT(aer_from_lla),
-    QUORVANE_FRAMES_POINT(aer_from_pos),
-    QUORVANE_FRAMES_POINT(pos_from_enu),
-    QUORVANE_FRAMES_POINT(pos_from_ned),
-    QUORVANE_FRAMES_POINT(lla_from_enu),
-    QUORVANE_FRAMES_POINT(pos_from_aer),
-    QUORVANE_FRAMES_POINT(lla_from_aer),
-    QUORVANE_FRAMES_POINT(enu_from_ecef_vector),
-    QUORVANE_FRAMES_POINT(ecef_vector_from_enu),
+PyMethodDef FramesState::functions[] = {
+    loop_entry<Op::enu_from_pos>("enu_from_pos"),
+    loop_entry<Op::ned_from_pos>("ned_from_pos"),
+    loop_entry<Op::enu_from_lla>("enu_from_lla"),
+    loop_entry<Op::aer_from_lla>("aer_from_lla"),
+    loop_entry<Op::aer_from_pos>("aer_from_pos"),
+    loop_entry<Op::pos_from_enu>("pos_from_enu"),
+    loop_entry<Op::pos_from_ned>("pos_from_ned"),
+    loop_entry<Op::lla_from_enu>("lla_from_enu"),
+    loop_entry<Op::pos_from_aer>("pos_from_aer"),
+    loop_entry<Op::lla_from_aer>("lla_from_aer"),
+    loop_entry<Op::enu_from_ecef_vector>("enu_from_ecef_vector"),
+    loop_entry<Op::ecef_vector_from_enu>("ecef_vector_from_enu"),
+    point_entry<Op::enu_from_pos>("enu_from_pos_point"),
+    point_entry<Op::ned_from_pos>("ned_from_pos_point"),
+    point_entry<Op::enu_from_lla>("enu_from_lla_point"),
+    point_entry<Op::aer_from_lla>("aer_from_lla_point"),
+    point_entry<Op::aer_from_pos>("aer_from_pos_point"),
+    point_entry<Op::pos_from_enu>("pos_from_enu_point"),
+    point_entry<Op::pos_from_ned>("pos_from_ned_point"),
+    point_entry<Op::lla_from_enu>("lla_from_enu_point"),
+    point_entry<Op::pos_from_aer>("pos_from_aer_point"),
+    point_entry<Op::lla_from_aer>("lla_from_aer_point"),
+    point_entry<Op::enu_from_ecef_vector>("enu_from_ecef_vector_point"),
+    point_entry<Op::ecef_vector_from_enu>("ecef_vector_from_enu_point"),
     {nullptr, nullptr, 0, nullptr},
-};
-#undef QUORVANE_FRAMES_FUNCTION
-#undef QUORVANE_FRAMES_POINT
-
-// The Ellipsoid type and its published kernel table, the NumPy C API and the
-// record dtypes, into the module's state.
-int frames_exec(PyObject* module) noexcept {
-    Ref type = companion::ellipsoid_type();
-    if (!type) return -1;
-    Ref capsule =
-        Ref::steal(PyObject_GetAttrString(type.get(), QUORVANE_ELLIPSOID_KERNELS_CAPSULE_KEY));
-    if (!capsule) return -1;
-    const void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
-    if (table == nullptr) return -1;
-    FramesState* state = state_of(module);
-    state->own_table = static_cast<const Table*>(table);
-    state->ellipsoid_type = reinterpret_cast<PyTypeObject*>(type.release());
-    if (_import_array() < 0) return -1;
-    if (!companion::record_dtypes(
-            {{"LLA_dtype", &state->lla_dtype}, {"AER_dtype", &state->aer_dtype}})) {
-        return -1;
-    }
-    return 0;
-}
-
-int frames_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
-    FramesState* state = state_of(module);
-    Py_VISIT(state->ellipsoid_type);
-    Py_VISIT(state->lla_dtype);
-    Py_VISIT(state->aer_dtype);
-    return 0;
-}
-
-int frames_clear(PyObject* module) noexcept {
-    FramesState* state = state_of(module);
-    Py_CLEAR(state->ellipsoid_type);
-    Py_CLEAR(state->lla_dtype);
-    Py_CLEAR(state->aer_dtype);
-    return 0;
-}
-
-void frames_free(void* module) noexcept {
-    frames_clear(static_cast<PyObject*>(module));
-}
-
-PyModuleDef_Slot frames_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&frames_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "quorvane.mathtools.ellipsoid._frames",
-    .m_doc =
-        "Element loops of the local-frame conversions (see quorvane.mathtools.ellipsoid.frames).",
-    .m_size = sizeof(FramesState),
-    .m_methods = functions,
-    .m_slots = frames_slots,
-    .m_traverse = frames_traverse,
-    .m_clear = frames_clear,
-    .m_free = frames_free,
 };
 
 }  // namespace
 }  // namespace quorvane::ellipsoid::frames
 
 PyMODINIT_FUNC PyInit__frames() {
-    return PyModuleDef_Init(&quorvane::ellipsoid::frames::module_def);
+    return quorvane::ellipsoid::companion::init_module<quorvane::ellipsoid::frames::FramesState>();
 }

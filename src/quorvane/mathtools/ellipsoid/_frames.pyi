@@ -1,9 +1,9 @@
 """Element loops of the local-frame conversions (see quorvane.mathtools.ellipsoid.frames).
 
-Each conversion fills ``out`` row by row from C-contiguous (N, 3) float64 ``source`` rows and
-(N, 3) or (1, 3) geodetic ``observers`` rows (radians). Its ``_point`` form takes the frames
-function's own arguments and returns the result of one point of plain numbers, or None for
-anything else.
+Each conversion fills ``out`` row by row from (N, 3) float64 ``source`` rows and (N, 3) or
+(1, 3) geodetic ``observers`` rows (radians), each of any strides and alignment. Its ``_point``
+form takes the frames function's own arguments and returns the result of one point of plain
+numbers, or None for anything else.
 """
 
 from typing import Any

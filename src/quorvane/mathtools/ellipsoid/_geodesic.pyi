@@ -21,5 +21,5 @@ def direct_one(
     ell: object, lat1: object, lon1: object, azi1: object, s12: object, degrees: object, /
 ) -> _Record | None: ...
 def path(
-    ell: Ellipsoid, lat: _Column, lon: _Column, closed: bool, signed: bool, /
+    ell: Ellipsoid, lat: _Column, lon: _Column, /, *, area: bool = False, signed: bool = False
 ) -> tuple[float, float]: ...

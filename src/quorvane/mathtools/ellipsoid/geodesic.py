@@ -148,7 +148,7 @@ def line_length(
     """
     e = ellipsoid(ell)
     la, lo = _path(lat, lon, degrees)
-    return float(_geodesic.path(e, la, lo, False, True)[1])
+    return float(_geodesic.path(e, la, lo, area=False)[1])
 
 
 def polygon_area(
@@ -179,5 +179,5 @@ def polygon_area(
     """
     e = ellipsoid(ell)
     la, lo = _path(lat, lon, degrees)
-    area, perimeter = _geodesic.path(e, la, lo, True, bool(signed))
+    area, perimeter = _geodesic.path(e, la, lo, area=True, signed=bool(signed))
     return np.array((area, perimeter), dtype=PolygonArea_dtype)[()]
