@@ -9,7 +9,7 @@ import uuid
 
 import numpy as np
 import pytest
-from helpers import same
+from helpers import run_python, same
 
 da = pytest.importorskip("dask.array")
 dd = pytest.importorskip("dask.dataframe")
@@ -21,6 +21,8 @@ import psutil
 
 from quorvane.mathtools.ellipsoid import catalogue, cli, frames
 from quorvane.mathtools.ellipsoid import dask as qd
+from quorvane.mathtools.ellipsoid._engine import public
+from quorvane.mathtools.ellipsoid._registry import OPERATIONS
 
 WGS84 = catalogue.get("WGS84")
 N = 1003  # row blocks of uneven sizes, the last one short
@@ -56,7 +58,6 @@ CASES = {
 }
 
 
-
 def method(name, *args):
     """The method's result, its observation azimuths in [0, 2 pi) as the companion modules
     give them."""
@@ -65,7 +66,6 @@ def method(name, *args):
         az = out["azimuth"]
         az[az < 0] += 2 * np.pi
     return out
-
 
 
 @pytest.fixture(scope="module")
@@ -261,6 +261,121 @@ def test_parquet_on_the_cluster_with_named_columns(client, tmp_path):
     assert all(same(back[c].to_numpy(), np.ascontiguousarray(want[c])) for c in want.dtype.names)
 
 
+# Every entry of the registry, through its Dask functions: the companion face (the engine's
+# public function) on the whole arrays, bit for bit, in radians and degrees, exact and fast.
+def _inputs(op, degrees):
+    """Arguments of ``op`` for N points: the observer and the rays' origin one value (as the
+    DataFrame functions take them), every other input N rows."""
+    scale = 180 / np.pi if degrees else 1.0
+    rows = {"latitude": LAT * scale, "angle": LON * scale, "length": ALT}
+    one = {"lat_obs": 0.7 * scale, "lon_obs": -0.3 * scale, "alt_obs": 120.0, "r_source": ORIGIN}
+    return [
+        one[i.name] if i.name in one else (R - ORIGIN if i.unit == "vector" else rows[i.unit])
+        for i in op.inputs
+    ]
+
+
+def _as_columns(result):
+    result = np.asarray(result)
+    fields = [result[f] for f in result.dtype.names] if result.dtype.names else [result]
+    return [c for f in fields for c in (f.T if f.ndim > 1 else [f])]
+
+
+REGISTRY = [
+    pytest.param(op, fast, id=f"{op.qualname}{'-fast' if fast else ''}")
+    for op in OPERATIONS
+    for fast in ([False, True] if op.fast else [False])
+]
+
+
+@pytest.mark.parametrize("degrees", [False, True], ids=["radians", "degrees"])
+@pytest.mark.parametrize(("op", "fast"), REGISTRY)
+def test_every_registry_entry_is_its_companion_function_on_dask(op, fast, degrees):
+    name = op.name if op.module in ("ellipsoid", "frames") else f"{op.module}_{op.name}"
+    args = _inputs(op, degrees)
+    want = public(op, fast=fast)(WGS84, *args, degrees=degrees)
+    lazy = getattr(qd, name)(
+        "WGS84",
+        *(da.from_array(a, chunks=300) if np.ndim(a) else a for a in args),
+        degrees=degrees,
+        fast=fast,
+    )
+    assert lazy.numblocks[0] > 1
+    assert same(lazy.compute(scheduler="threads"), want)
+    # The DataFrame function: inputs from their columns, the observer and origin given.
+    columns = [
+        c for i, a in zip(op.inputs, args) if not qd._is_parameter(i) for c in _as_columns(a)
+    ]
+    names = [c for i in op.inputs if not qd._is_parameter(i) for c in qd._input_columns(i)]
+    frame = dd.from_dict(dict(zip(names, columns, strict=True)), npartitions=3)
+    params = [a for i, a in zip(op.inputs, args) if qd._is_parameter(i)]
+    convert = getattr(qd, f"dataframe_{name}")
+    got = convert(WGS84, frame, *params, keep=False, degrees=degrees, fast=fast).compute()
+    assert all(
+        same(got[c].to_numpy(), w) for c, w in zip(got.columns, _as_columns(want), strict=True)
+    )
+
+
+OBSERVER = (0.1, 0.2, 0.0)
+
+
+@pytest.mark.parametrize(
+    ("name", "params", "inputs", "outputs"),
+    [
+        ("enu_from_pos", OBSERVER, "x y z", "east north up"),
+        ("ned_from_pos", OBSERVER, "x y z", "north east down"),
+        ("pos_from_enu", OBSERVER, "east north up", "x y z"),
+        ("aer_from_lla", OBSERVER, "lat lon alt", "azimuth elevation range"),
+        ("ecef_vector_from_enu", OBSERVER[:2], "east north up", "x y z"),
+        ("surf_pos_of_ray_first_intersection", (ORIGIN,), "ux uy uz", "x y z"),
+        ("reduced_lat_from_geodetic_lat", (), "lat", "reduced_lat"),
+        ("geodesic_direct", (), "lat1 lon1 azi1 s12", "lat2 lon2 azi2"),
+    ],
+)
+def test_dataframe_column_names(name, params, inputs, outputs):
+    frame = dd.from_dict({c: [0.1] for c in inputs.split()}, npartitions=1)
+    got = getattr(qd, f"dataframe_{name}")(WGS84, frame, *params, keep=False)
+    assert list(got.columns) == outputs.split()
+
+
+@pytest.mark.parametrize("op", [op for op in OPERATIONS if not op.fast][:3], ids=str)
+def test_fast_without_a_vectorised_kernel_is_refused(op):
+    name = op.name if op.module in ("ellipsoid", "frames") else f"{op.module}_{op.name}"
+    args = _inputs(op, False)
+    with pytest.raises(ValueError, match=f"^{name}: fast=True needs a vectorised kernel"):
+        getattr(qd, name)(WGS84, *args, fast=True)
+
+
+def test_latitudes_beyond_the_poles_give_nan_rows():
+    lat = np.array([10.0, 91.0, -30.0])
+    lazy = qd.pos_from_lla(WGS84, da.from_array(lat, chunks=1), 20.0, 0.0, degrees=True)
+    with pytest.warns(RuntimeWarning, match="^lat: latitudes beyond"):
+        out = lazy.compute(scheduler="sync")
+    assert np.isnan(out[1]).all() and same(
+        out[[0, 2]], frames.pos_from_lla(WGS84, lat[[0, 2]], 20.0, 0.0, degrees=True)
+    )
+
+
+def test_a_new_registry_entry_is_a_dask_function():
+    """An entry appended to the registry (here a renamed copy of one) gets its array and
+    DataFrame functions with no other edit."""
+    code = """
+        import dataclasses
+        import numpy as np
+        from quorvane.mathtools.ellipsoid import _registry
+        op = dataclasses.replace(_registry.get("frames.ned_from_pos"), name="ned_of_target")
+        _registry.OPERATIONS += (op,)
+        _registry._BY_NAME[op.qualname] = op
+        from quorvane.mathtools.ellipsoid import dask as qd, frames
+        r = np.array([[4.2e6, 0.9e6, 4.7e6], [4.1e6, 1e6, 4.8e6]])
+        got = qd.ned_of_target("WGS84", r, 0.7, 0.2, 10.0).compute()
+        print(np.array_equal(got, frames.ned_from_pos("WGS84", r, 0.7, 0.2, 10.0)))
+        print("dataframe_ned_of_target" in qd.__all__)
+    """
+    returncode, out, err = run_python(code)
+    assert (returncode, out.split()) == (0, ["True", "True"]), err
+
+
 def test_dataframe_columns_are_checked_before_running():
     frame = dd.from_dict({"x": R[:, 0], "lat": R[:, 1]}, npartitions=2)
     with pytest.raises(ValueError, match="no column 'y'"):
@@ -317,6 +432,8 @@ def test_the_annotations_pass_mypy_strict_and_stubtest(tmp_path):
         import dask.dataframe as dd
         import numpy as np
         from quorvane.mathtools.ellipsoid import dask as qd
+from quorvane.mathtools.ellipsoid._engine import public
+from quorvane.mathtools.ellipsoid._registry import OPERATIONS
         from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
         r = da.zeros((10, 3), chunks=(5, 3))
