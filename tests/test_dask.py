@@ -1,6 +1,7 @@
 """The methods on Dask arrays and DataFrames: the threaded scheduler, and a two-process local
 cluster that the module starts and stops itself."""
 
+import importlib.resources
 import os
 import subprocess
 import sys
@@ -22,7 +23,7 @@ import psutil
 from quorvane.mathtools.ellipsoid import catalogue, cli, frames
 from quorvane.mathtools.ellipsoid import dask as qd
 from quorvane.mathtools.ellipsoid._engine import public
-from quorvane.mathtools.ellipsoid._registry import OPERATIONS
+from quorvane.mathtools.ellipsoid._registry import OPERATIONS, stubs
 
 WGS84 = catalogue.get("WGS84")
 N = 1003  # row blocks of uneven sizes, the last one short
@@ -425,6 +426,11 @@ def test_the_tool_on_a_cluster_stops_with_its_own_message(client, tmp_path, caps
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in"]  # no output, nothing staged
 
 
+def test_the_stub_is_the_one_the_registry_generates():
+    stub = importlib.resources.files("quorvane.mathtools.ellipsoid") / "dask.pyi"
+    assert stub.read_text() == stubs("dask")
+
+
 @pytest.mark.slow  # mypy reads dask and pandas: about 30 s
 def test_the_annotations_pass_mypy_strict_and_stubtest(tmp_path):
     use = """
@@ -432,8 +438,6 @@ def test_the_annotations_pass_mypy_strict_and_stubtest(tmp_path):
         import dask.dataframe as dd
         import numpy as np
         from quorvane.mathtools.ellipsoid import dask as qd
-from quorvane.mathtools.ellipsoid._engine import public
-from quorvane.mathtools.ellipsoid._registry import OPERATIONS
         from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
         r = da.zeros((10, 3), chunks=(5, 3))

@@ -314,7 +314,7 @@ OPERATIONS: tuple[Operation, ...] = (
         "Where rays from an origin first meet the surface (ECEF, metres); NaN where they miss.",
         (
             Input("r_source", "vector", "ECEF position of the rays' origin (metres)"),
-            Input("u_ray", "vector", "directions of the rays (any length), (3,) or (..., 3)"),
+            Input("u_ray", "vector", "directions of the rays (any length)"),
         ),
         _VECTORS,
         exact="method.surf_pos_of_ray_first_intersection",
@@ -397,9 +397,14 @@ def _stub(op: Operation, name: str) -> str:
 
 
 def stubs(module: str) -> str:
-    """The typing stub of the public module ``module`` (frames, geodesic or fast)."""
+    """The typing stub of the public module ``module`` (frames, geodesic, fast or dask)."""
     import importlib
     import inspect
+
+    if module == "dask":
+        from quorvane.mathtools.ellipsoid import dask
+
+        return dask._stub()
 
     mod = importlib.import_module(f"quorvane.mathtools.ellipsoid.{module}")
     ops = {
@@ -427,5 +432,5 @@ if __name__ == "__main__":
     if sys.argv[1:] != ["--stubs"]:
         sys.exit("usage: python -m quorvane.mathtools.ellipsoid._registry --stubs")
     here = pathlib.Path(__file__).parent
-    for public_module in ("frames", "geodesic", "fast"):
+    for public_module in ("frames", "geodesic", "fast", "dask"):
         (here / f"{public_module}.pyi").write_text(stubs(public_module))
