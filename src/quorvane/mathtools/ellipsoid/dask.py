@@ -138,7 +138,7 @@ def _task(*blocks: Any, qualname: str, Re: float, f: float, degrees: bool, fast:
     return _engine.call(get(qualname), (Re, f), blocks, degrees, fast)
 
 
-def _kernel(op: Operation, name: str, fast: bool) -> None:
+def _check_fast(op: Operation, name: str, fast: bool) -> None:
     if fast and op.fast is None:
         with_fast = sorted(_public_name(o) for o in OPERATIONS if o.fast)
         raise ValueError(
@@ -159,7 +159,7 @@ def _lazy(
     op: Operation, name: str, ellipsoid: Any, args: Sequence[Any], degrees: bool, fast: bool
 ) -> da.Array:
     Re, f = parameters(ellipsoid)
-    _kernel(op, name, fast)
+    _check_fast(op, name, fast)
     values = [v if isinstance(v, da.Array) or _is_number(v) else da.asarray(v) for v in args]
 
     # The engine judges dtypes, shapes and broadcasting on zero-stride stand-ins of the real
@@ -167,13 +167,16 @@ def _lazy(
     # dtype and trailing shape, before anything runs.
     stand_ins: list[Any] = []
     empties: list[Any] = []
-    for i, value in zip(op.inputs, values, strict=True):
+    for i, arg, value in zip(op.inputs, args, values, strict=True):
         if _is_number(value):
             stand_ins.append(value)
             empties.append(value)
             continue
         shape = tuple(1 if math.isnan(n) else n for n in value.shape)
-        stand_ins.append(np.broadcast_to(np.zeros((), dtype=value.dtype), shape))
+        stand_in = np.broadcast_to(np.zeros((), dtype=value.dtype), shape)
+        if isinstance(value._meta, np.ma.MaskedArray):
+            stand_in = np.ma.masked_array(stand_in)
+        stand_ins.append(stand_in if isinstance(arg, da.Array) else arg)
         vector = i.unit == "vector" and value.ndim > 0
         empty = (0,) * (value.ndim - 1) + (3,) if vector else (0,) * value.ndim
         empties.append(np.zeros(empty, dtype=value.dtype))
@@ -295,7 +298,7 @@ def _convert_frame(
     if not isinstance(frame, dd.DataFrame):
         raise TypeError(f"expected a dask.dataframe.DataFrame, not {type(frame).__qualname__}")
     Re, f = parameters(ellipsoid)
-    _kernel(op, name, fast)
+    _check_fast(op, name, fast)
     defaults = tuple(c for i in op.inputs if not _is_parameter(i) for c in _input_columns(i))
     outputs = _output_columns(op)
     inputs = tuple(defaults if columns is None else columns)
