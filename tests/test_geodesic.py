@@ -451,3 +451,17 @@ def test_dask_arrays_and_dataframes():
     np.testing.assert_array_equal(out["lon2"].to_numpy(), want["lon2"])
 
 
+@pytest.mark.parametrize("n", [2, 5, 101])
+@pytest.mark.parametrize(
+    ("pair", "degrees"),
+    [
+        ((0.1, 0.2, 0.3, 0.4), False),
+        ((10.0, 20, -30, -179.5), True),
+        ((0.1, 0.2, math.nan, 0.4), False),
+    ],
+)
+def test_waypoints_of_one_pair_are_the_array_path_bit_for_bit(pair, degrees, n):
+    """Plain numbers go straight through the direct problem's loop."""
+    one = gd.waypoints(WGS84, *pair, n, degrees=degrees)
+    arrays = gd.waypoints(WGS84, *(np.array(v) for v in pair), n, degrees=degrees)
+    assert one.shape == (n,) and one.tobytes() == arrays.tobytes()
