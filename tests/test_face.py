@@ -181,8 +181,11 @@ def test_calls_leak_nothing_on_success_and_error_paths(op, vectorised):
     f = function(op, vectorised)
     one, many = arguments(op), arguments(op, 8)
     many = [np.full((8, 6), 7e6, np.int64)[:, ::2] if a.ndim == 2 else a for a in many]
-    # A last argument of the wrong shape: a vector of two, or a column that does not broadcast.
+    # A last argument of the wrong shape: a vector of two, a column that does not broadcast,
+    # or (the only argument) a ragged list.
     bad = [*many[:-1], np.zeros(2 if op.inputs[-1].unit == "vector" else 3)]
+    if len(many) == 1 and op.inputs[0].unit != "vector":
+        bad = [[[0.0], [0.0, 0.0]]]
 
     def calls(n):
         for _ in range(n):

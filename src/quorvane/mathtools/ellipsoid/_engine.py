@@ -454,7 +454,8 @@ def _rows_point(op: Operation, family: str, name: str) -> Callable[..., Any]:
             if az < 0.0:
                 az += turn
                 row[azimuth] = 0.0 if az >= turn else az
-        return out.view(output.dtype)[0, 0]
+        record = out.view(output.dtype)[0, 0]
+        return record[0] if len(fields) == 1 else record  # one value per point: a float64
 
     return point
 
@@ -510,6 +511,10 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
             return getattr(e, name)(lat, lon, *args[2:])
 
         return point
+    if family == "method" and len(op.inputs) > 1 and any(i.unit == "vector" for i in op.inputs):
+        # A method that takes one value per call beside its rows (the rays' origin, the
+        # observer): one point goes through the array path.
+        return lambda e, args, degrees: None
     return _rows_point(op, family, name)
 
 
