@@ -9,11 +9,20 @@ example of the pages (``_ext/examples.py`` adds the shell sessions and example f
 from __future__ import annotations
 
 import doctest
+import importlib
 import sys
 from importlib import metadata
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent / "_ext"))
+
+# Autodoc imports a compiled module that nothing has imported yet from its .pyi stub, and leaves
+# the stub in sys.modules: a module imported after it (frames, whose loops take the compiled
+# Ellipsoid type) would find the stub's Python class there. The compiled modules are imported
+# here, before autodoc, so that it documents them and everything else finds them.
+importlib.import_module("quorvane.mathtools.vectools.vectools")
+for _compiled in ("ellipsoid", "_frames", "_geodesic", "_fast"):
+    importlib.import_module(f"quorvane.mathtools.ellipsoid.{_compiled}")
 
 project = "quorvane-ellipsoid"
 author = "the quorvane developers"
