@@ -32,26 +32,6 @@ if TYPE_CHECKING:
 FloatArray = npt.NDArray[np.float64]
 
 
-def _check_latitudes(lat: FloatArray, batch: Batch, column: str, degrees: bool) -> None:
-    limit = 90.0 if degrees else math.pi / 2
-    outside = np.abs(lat) > limit
-    if not outside.any():
-        return
-    k = int(np.argmax(outside))
-    if degrees:
-        msg = f"latitude {float(lat[k])!r} is outside [-90, 90] degrees"
-    else:
-        msg = (
-            f"latitude {float(lat[k])!r} is outside [-pi/2, pi/2] radians "
-            "(for angles in degrees add --degrees)"
-        )
-    raise InputError(batch.source, msg, column=column, **batch.locate(k))
-
-
-# --------------------------------------------------------------------------------------------
-# Running a conversion.
-
-
 @dataclass
 class Plan:
     """Everything a conversion needs, resolved from the options and the input header."""
@@ -263,6 +243,22 @@ def convert_batch(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray
         if exact is None:
             raise
         return _convert(plan, exact)
+
+
+def _check_latitudes(lat: FloatArray, batch: Batch, column: str, degrees: bool) -> None:
+    limit = 90.0 if degrees else math.pi / 2
+    outside = np.abs(lat) > limit
+    if not outside.any():
+        return
+    k = int(np.argmax(outside))
+    if degrees:
+        msg = f"latitude {float(lat[k])!r} is outside [-90, 90] degrees"
+    else:
+        msg = (
+            f"latitude {float(lat[k])!r} is outside [-pi/2, pi/2] radians "
+            "(for angles in degrees add --degrees)"
+        )
+    raise InputError(batch.source, msg, column=column, **batch.locate(k))
 
 
 def _read(

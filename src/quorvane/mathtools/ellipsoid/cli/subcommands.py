@@ -9,6 +9,7 @@ angles, a vectorised kernel) is the registry's (``quorvane.mathtools.ellipsoid._
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from dataclasses import dataclass
 
 from quorvane.datamodel import ENU_dtype
@@ -40,7 +41,7 @@ class Subcommand:
     text: str  # the description, before the parameter's and the output columns' sentences
     example: str
     # The columns of each registry input, in the order of the inputs: three for a 3-vector.
-    columns: dict[str, tuple[Aliases, ...]]
+    columns: Mapping[str, tuple[Aliases, ...]]
     parameter: Parameter | None = None
     # Names of the output columns where the output's dtype gives none (3-vectors, or fields
     # that are 3-vectors); else the dtype's field names.
@@ -164,7 +165,7 @@ def _local(
     qualname: str,
     summary: str,
     text: str,
-    columns: dict[str, tuple[Aliases, ...]],
+    columns: Mapping[str, tuple[Aliases, ...]],
     output_columns: tuple[str, ...] = (),
     rotation: bool = False,
 ) -> Subcommand:
