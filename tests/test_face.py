@@ -8,7 +8,7 @@ import warnings
 
 import numpy as np
 import pytest
-from helpers import run_python, same
+from helpers import assert_calls_leak_nothing, run_python, same
 
 from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic
 from quorvane.mathtools.ellipsoid._registry import OPERATIONS, by_module, stubs
@@ -42,13 +42,17 @@ def arguments(op, n=None, degrees=False):
     return out
 
 
+@pytest.mark.parametrize("degrees", [False, True])
 @pytest.mark.parametrize(("op", "vectorised"), FACES)
-def test_one_point_is_one_row_of_the_arrays(op, vectorised):
+def test_one_point_is_one_row_of_the_arrays(op, vectorised, degrees):
+    """Plain numbers (and one 3-vector, as a list or an array) take the one-point path; its
+    result is the array path's row bit for bit."""
     f = function(op, vectorised)
-    many = arguments(op, 5)
-    rows = f(WGS84, *many)
+    many = arguments(op, 5, degrees)
+    rows = f(WGS84, *many, degrees=degrees)
     for k in (0, 3):
-        one = f(WGS84, *(a[k] if np.ndim(a) == 1 or a.ndim == 2 else a for a in many))
+        one = [a[k].tolist() if a.ndim == 2 else float(a[k]) for a in many]
+        one = f(WGS84, *one, degrees=degrees)
         if op.output.dtype is None:
             assert one.shape == (3,)
         else:
@@ -150,6 +154,40 @@ def test_observation_azimuths_are_in_0_360(vectorised):
     )
 
 
+@pytest.mark.parametrize(("op", "vectorised"), FACES)
+def test_threads_give_the_bits_of_one_thread(op, vectorised, monkeypatch):
+    """Long enough to be split over threads (in blocks taken in turn), NaN rows mixed in."""
+    f = function(op, vectorised)
+    args = arguments(op, 60_001)
+    args[0] = args[0].copy()
+    args[0][::997] = np.nan
+    shared = np.asarray(f(WGS84, *args)).tobytes()
+    for threads in ("1", "3"):
+        monkeypatch.setenv("QUORVANE_NUM_THREADS", threads)
+        assert np.asarray(f(WGS84, *args)).tobytes() == shared
+
+
+@pytest.mark.parametrize(("op", "vectorised"), FACES)
+def test_calls_leak_nothing_on_success_and_error_paths(op, vectorised):
+    """One point, arrays (strided integers for vectors), and a refused call, 2000 times."""
+    f = function(op, vectorised)
+    one, many = arguments(op), arguments(op, 8)
+    many = [np.full((8, 6), 7e6, np.int64)[:, ::2] if a.ndim == 2 else a for a in many]
+    # A last argument of the wrong shape: a vector of two, or a column that does not broadcast.
+    bad = [*many[:-1], np.zeros(2 if op.inputs[-1].unit == "vector" else 3)]
+
+    def calls(n):
+        for _ in range(n):
+            f(WGS84, *one)
+            f("WGS84", *many, degrees=True)
+            with pytest.raises(ValueError):
+                f(WGS84, *bad)
+
+    calls(2000)  # NumPy's caches of small allocations fill over the first few thousand calls
+    watched = [WGS84, *many] + ([op.output.dtype] if op.output.dtype is not None else [])
+    assert_calls_leak_nothing(calls, watched)
+
+
 def test_polygon_area_is_a_record():
     square = geodesic.polygon_area("WGS84", [0, 0, 1, 1], [0, 1, 1, 0], degrees=True)
     area, perimeter = square
@@ -169,6 +207,7 @@ def test_modules_and_stubs_follow_the_registry(module):
         assert parameters == ["ell", *(i.name for i in op.inputs), "degrees"]
     stub = importlib.resources.files("quorvane.mathtools.ellipsoid") / f"{module}.pyi"
     generated = stubs(module)
+
     # The committed stub is the generated one as ruff formats it: compare the signatures.
     def squash(text):
         text = "".join(text.split()).replace("'", '"')

@@ -1,9 +1,7 @@
 """Local frames: every conversion against pymap3d, round trips, observers broadcast against
 targets, the aer_from_lla identity with aer_coords, compiled subclasses and bad input."""
 
-import doctest
 import math
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -151,24 +149,6 @@ def test_unaligned_rows_give_the_aligned_bits(name):
     function = getattr(fr, name)
     assert same(function(WGS84, unaligned, LAT0[:5], LON0[:5], 1e3),
                 function(WGS84, rows, LAT0[:5], LON0[:5], 1e3))
-
-
-@pytest.mark.parametrize("degrees", [False, True])
-@pytest.mark.parametrize("name", CASES)
-def test_one_point_of_plain_numbers_is_the_array_path_bit_for_bit(name, degrees):
-    """Plain numbers take the one-point path in _frames; a 0-d array the element loop."""
-    i, angle = 7, (np.degrees if degrees else float)
-    if name.endswith("_from_lla"):
-        source = [angle(LAT[i]), angle(LON[i]), float(ALT[i])]
-    elif name.endswith("_from_aer"):
-        source = [angle(AZ[i]), angle(EL[i]), float(RANGE[i])]
-    else:
-        source = [(R[i] if name.endswith("_from_pos") else LOCAL[i]).tolist()]
-    observer = [angle(LAT0[i]), angle(LON0[i]), int(ALT0[i])][: 2 if "vector" in name else 3]
-    function = getattr(fr, name)
-    plain = function(WGS84, *source, *observer, degrees=degrees)
-    looped = function(WGS84, *source, np.array(observer[0]), *observer[1:], degrees=degrees)
-    assert same(plain, looped)
 
 
 @pytest.mark.parametrize(
@@ -345,14 +325,6 @@ def test_compiled_subclass_computes_through_its_own_table(probe):
         probe.set_failing("")
     expected = fr.enu_from_pos(WGS84, r, 0.1, 0.2, 3.0)
     assert same(fr.enu_from_pos(failing, r, 0.1, 0.2, 3.0), expected)
-
-
-def test_the_guide_examples_run():
-    """The Python examples of the local frames guide (docs/guide/frames.rst), as doctests."""
-    guide = Path(__file__).parent.parent / "docs" / "guide" / "frames.rst"
-    with np.printoptions():  # the guide sets its own
-        result = doctest.testfile(str(guide), module_relative=False, optionflags=doctest.ELLIPSIS)
-    assert result.attempted > 10 and result.failed == 0
 
 
 CLI_CASES = {  # subcommand: (function, input columns, input values, number of observer columns)

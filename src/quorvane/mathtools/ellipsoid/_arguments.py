@@ -1,7 +1,7 @@
 """The arguments of the companion modules (``frames``, ``fast``, ``geodesic``): one
-convention for all of them.
+convention for all of them (the ellipsoid is resolved by ``_engine.ellipsoid``).
 
-The ellipsoid comes first and must be an ``Ellipsoid``. Every other argument is a number,
+Every argument but the ellipsoid is a number,
 a (nested) sequence of numbers or an array of a real dtype (boolean, integer or floating);
 anything else is a TypeError or ValueError that names the parameter, and so is a masked
 array, whose masked values would otherwise be computed as ordinary ones. Arguments are
@@ -17,18 +17,9 @@ from typing import Any
 
 import numpy as np
 
-from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
-
-__all__ = ["broadcast_shape", "check_ellipsoid", "column", "numeric", "vectors"]
+__all__ = ["broadcast_shape", "numeric", "vectors"]
 
 type _Array = np.ndarray[tuple[int, ...], np.dtype[Any]]
-type _Column = np.ndarray[tuple[int], np.dtype[np.float64]]
-
-
-def check_ellipsoid(ell: Any) -> None:
-    """A TypeError unless ``ell`` is an ``Ellipsoid``."""
-    if not isinstance(ell, Ellipsoid):
-        raise TypeError(f"ell must be an Ellipsoid, got {type(ell).__name__}")
 
 
 def numeric(name: str, x: Any) -> _Array:
@@ -69,18 +60,3 @@ def broadcast_shape(
         listing = {**named, **(shown or {})}
         listed = ", ".join(f"{name} {listing[name]}" for name in named)
         raise ValueError(f"shapes do not broadcast: {listed}") from None
-
-
-def column(a: _Array, shape: tuple[int, ...], radians: bool = False) -> _Column:
-    """``a`` broadcast to ``shape`` as a C-contiguous float64 column in C order, or its one
-    value where it has one (a loop's column of step 0); with ``radians``, degrees turned
-    into radians as ``numpy.radians`` does. Contiguous float64 values are not copied."""
-    if a.size == 1:
-        flat = a.reshape(1)
-    elif a.shape == shape:
-        flat = a.reshape(-1)
-    else:
-        flat = np.broadcast_to(a, shape).reshape(-1)
-    if radians:
-        return np.radians(flat, dtype=np.float64)
-    return np.ascontiguousarray(flat, dtype=np.float64)

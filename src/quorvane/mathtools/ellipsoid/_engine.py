@@ -362,17 +362,87 @@ def call(op: Operation, ell: Any, args: Sequence[Any], degrees: bool, fast: bool
 # not plain numbers (the array path then decides, and reports every error).
 
 
-def _one_point(op: Operation, fast: bool) -> Callable[..., Any] | None:
-    if fast:
+def _plain_vector(v: Any) -> _Array | None:
+    """One 3-vector of plain numbers (a list or tuple, or a float64 array of shape (3,)) as a
+    (1, 3) float64 array; None for anything else."""
+    if type(v) is np.ndarray:
+        if v.shape == (3,) and v.dtype == np.float64:
+            return v.reshape(1, 3)
         return None
-    family, name = op.exact.split(".")
+    if type(v) in (list, tuple) and len(v) == 3 and _plain(v):
+        return np.array([v], dtype=np.float64)
+    return None
+
+
+_DEGREES_PER_RADIAN = 180.0 / math.pi  # numpy.degrees's factor
+
+
+def _rows_point(op: Operation, family: str, name: str) -> Callable[..., Any]:
+    """The one-point form of a loop that takes (1, 3) rows and (1,) columns: the vectorised
+    loops, and the methods of positions. The numbers are made those arrays directly (radians
+    as numpy.radians gives them, a latitude beyond the poles NaN), the loop fills one row."""
+    if family == "fast":
+        from quorvane.mathtools.ellipsoid import _fast
+
+        loop = getattr(_fast, name)
+    output = op.output
+    fields = output.dtype.names if output.dtype is not None else ()
+    angles = [fields.index(n) for n in output.angles]
+    azimuth = fields.index(output.azimuth) if output.azimuth else None
+    units = [i.unit for i in op.inputs]
+
+    def point(e: Ellipsoid, args: Sequence[Any], degrees: bool) -> Any:
+        arrays = []
+        for unit, v in zip(units, args):
+            if unit == "vector":
+                a = _plain_vector(v)
+                if a is None:
+                    return None
+            else:
+                kind = type(v)
+                if not (
+                    kind is float or kind is np.float64 or (kind is int and -(2**63) <= v < 2**63)
+                ):
+                    return None
+                x = float(v)
+                if unit == "latitude" and abs(x) > (90.0 if degrees else _HALF_PI):
+                    x = math.nan  # beyond the poles: a NaN row, not the folded latitude's
+                elif degrees and unit != "length":
+                    x = math.radians(x)
+                a = np.array((x,))
+            arrays.append(a)
+        if family == "fast":
+            out = np.empty((1, 3))
+            loop(e, *arrays, out)
+        else:
+            out = getattr(e, name)(*arrays).view(np.float64).reshape(1, -1)
+        if output.dtype is None:
+            return out[0]
+        row = out[0]
+        if degrees:
+            for k in angles:
+                row[k] = float(row[k]) * _DEGREES_PER_RADIAN
+        if azimuth is not None:
+            az = float(row[azimuth])
+            turn = _TURN[degrees]
+            if az < 0.0:
+                az += turn
+                row[azimuth] = 0.0 if az >= turn else az
+        return out.view(output.dtype)[0, 0]
+
+    return point
+
+
+def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
+    """The one-point shortcut of ``op``'s exact or vectorised kernel."""
+    family, name = (op.fast if fast else op.exact).split(".")  # type: ignore[union-attr]
     if family == "frames":
         from quorvane.mathtools.ellipsoid import _frames
 
         frames_point = getattr(_frames, f"{name}_point")
         rotation = len(op.inputs) == 3  # no altitude of the frame: 0 stands for it
         records = op.output.dtype is not None
-        wrap = op.output.azimuth is not None
+        wrap = _TURN if op.output.azimuth is not None else None
 
         def point(e: Ellipsoid, args: Sequence[Any], degrees: bool) -> Any:
             result = (
@@ -382,8 +452,12 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any] | None:
             )
             if result is None or not records:
                 return result
-            if wrap:
-                _wrap_azimuth(result.view(np.float64)[:1], degrees)
+            if wrap is not None:
+                row = result.view(np.float64)
+                az = float(row[0])
+                if az < 0.0:
+                    az += wrap[degrees]
+                    row[0] = 0.0 if az >= wrap[degrees] else az
             return result[0]
 
         return point
@@ -410,15 +484,25 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any] | None:
             return getattr(e, name)(lat, lon, *args[2:])
 
         return point
+    return _rows_point(op, family, name)
+
+
+# The Ellipsoids of catalogue names as given (each spelling once).
+_NAMED: dict[str, Ellipsoid] = {}
+
+
+def _quick_ellipsoid(ell: Any) -> Ellipsoid | None:
+    """``ell`` as a valid ``Ellipsoid`` (not a subclass) without building anything: itself, or
+    the Ellipsoid of a name seen before; None where the full resolution must decide."""
+    if type(ell) is Ellipsoid:
+        Re, f = ell.Re, ell.f
+        return ell if math.isfinite(Re) and Re > 0.0 and 0.0 <= f < 1.0 else None
+    if type(ell) is str:
+        named = _NAMED.get(ell)
+        if named is None and len(_NAMED) < _BUILT_MAX:
+            named = _NAMED[ell] = ellipsoid(ell)
+        return named
     return None
-
-
-def _valid_ellipsoid(ell: Any) -> bool:
-    """``ell`` is an ``Ellipsoid`` (not a subclass) whose ``Re`` and ``f`` are valid."""
-    if type(ell) is not Ellipsoid:
-        return False
-    Re, f = ell.Re, ell.f
-    return math.isfinite(Re) and Re > 0.0 and 0.0 <= f < 1.0
 
 
 def public(op: Operation, *, fast: bool = False, name: str | None = None) -> Callable[..., Any]:
@@ -434,14 +518,14 @@ def public(op: Operation, *, fast: bool = False, name: str | None = None) -> Cal
             raise TypeError(
                 f"{function.__name__}() takes {arity + 1} arguments ({names}), got {len(args) + 1}"
             )
-        if point is not None and _valid_ellipsoid(ell):
-            result = point(ell, args, degrees)
+        e = _quick_ellipsoid(ell)
+        if e is not None:
+            result = point(e, args, degrees)
             if result is not None:
                 limit = 90.0 if degrees else _HALF_PI
-                beyond = [op.inputs[k].name for k in latitudes if abs(args[k]) > limit]
-                if beyond:
-                    _warn_latitudes(beyond, degrees, stacklevel=2)
-                return result
+                if not any(abs(args[k]) > limit for k in latitudes):
+                    return result
+        # Not plain numbers, or a latitude beyond the poles (a NaN row, with the warning).
         return call(op, ell, args, degrees, fast)
 
     function.__name__ = function.__qualname__ = name or op.name

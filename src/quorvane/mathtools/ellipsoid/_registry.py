@@ -358,7 +358,15 @@ def stubs(module: str) -> str:
             lines.append(f"def {name}{sig}: ...".replace("'", ""))
         else:
             lines.append(f"{name}: {type(value).__name__}")
-    return "\n".join(lines) + "\n"
+    body = "\n".join(lines[1:])
+    header = [
+        line
+        for line in _STUB_HEADER.splitlines()
+        if not line.startswith("type _") or line.split()[1] in body.replace(line, "")
+    ]
+    if "@overload" not in body:
+        header = [h.replace("Any, overload", "Any") for h in header]
+    return "\n".join([*header, *lines[1:]]) + "\n"
 
 
 if __name__ == "__main__":

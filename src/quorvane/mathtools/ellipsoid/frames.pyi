@@ -19,7 +19,6 @@ type _Reals = (
 type _EllipsoidLike = Ellipsoid | str | tuple[float, float]
 type _Vectors = np.ndarray[tuple[int, ...], np.dtype[np.float64]]
 type _Records = np.ndarray[tuple[int, ...], np.dtype[np.void]]
-
 __all__ = [
     "aer_from_lla",
     "aer_from_pos",

@@ -33,7 +33,7 @@ import numpy as np
 from quorvane.datamodel import GeodesicDirect_dtype, PolygonArea_dtype
 from quorvane.mathtools.ellipsoid import _geodesic
 from quorvane.mathtools.ellipsoid._arguments import numeric
-from quorvane.mathtools.ellipsoid._engine import ellipsoid, public
+from quorvane.mathtools.ellipsoid._engine import _plain, ellipsoid, public
 from quorvane.mathtools.ellipsoid._registry import get
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
@@ -100,6 +100,8 @@ def waypoints(
     if n < 2:
         raise ValueError(f"n must be at least 2 (the two ends), got {n}")
     e = ellipsoid(ell)
+    if _plain((lat1, lon1, lat2, lon2)):
+        return _waypoints_of_one_pair(e, lat1, lon1, lat2, lon2, int(n), degrees)
     line = np.asarray(inverse(e, lat1, lon1, lat2, lon2, degrees=degrees))
     ends = np.broadcast_arrays(*(np.asarray(a, dtype=np.float64) for a in (lat1, lon1, lat2, lon2)))
     ends = [np.broadcast_to(a, line.shape)[..., np.newaxis] for a in ends]
@@ -122,6 +124,34 @@ def waypoints(
     if bad.any():
         points[bad] = np.full((), np.nan, dtype=GeodesicDirect_dtype)
     return points
+
+
+def _waypoints_of_one_pair(
+    e: Ellipsoid, lat1: float, lon1: float, lat2: float, lon2: float, n: int, degrees: bool
+) -> np.ndarray[tuple[int], np.dtype[np.void]]:
+    """``waypoints`` of one pair of plain numbers, straight through the direct problem's loop:
+    the bits of the array path (its fractions are ``numpy.linspace``'s, its angles converted
+    as ``numpy.radians`` and ``numpy.degrees`` convert them)."""
+    line = inverse(e, lat1, lon1, lat2, lon2, degrees=degrees)
+    s12, azi1 = float(line["s12"]), float(line["azi1"])
+    out = np.empty((n, 3))
+    if math.isnan(s12):  # a NaN or a latitude beyond the poles: NaN points
+        out.fill(math.nan)
+        return out.view(GeodesicDirect_dtype)[:, 0]
+    fractions = np.arange(n, dtype=np.float64) * (1.0 / (n - 1))  # numpy.linspace(0, 1, n)
+    fractions[-1] = 1.0
+    start = [float(lat1), float(lon1), azi1]
+    if degrees:
+        start = [math.radians(v) for v in start]
+    _geodesic.direct(e, *(np.array((v,)) for v in start), fractions * s12, out)
+    if degrees:
+        np.multiply(out, 180.0 / math.pi, out=out)  # numpy.degrees's product
+    # The ends exactly as given (the computed last one is within nanometres of it).
+    turn = 360.0 if degrees else 2 * math.pi
+    for k, lat, lon in ((0, lat1, lon1), (-1, lat2, lon2)):
+        out[k, 0] = lat
+        out[k, 1] = np.remainder(np.float64(lon) + turn / 2, turn) - turn / 2
+    return out.view(GeodesicDirect_dtype)[:, 0]
 
 
 def _path(lat: Any, lon: Any, degrees: bool) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:

@@ -17,9 +17,7 @@ type _Reals = (
 )
 # An Ellipsoid, a catalogue name, or (Re, f).
 type _EllipsoidLike = Ellipsoid | str | tuple[float, float]
-type _Vectors = np.ndarray[tuple[int, ...], np.dtype[np.float64]]
 type _Records = np.ndarray[tuple[int, ...], np.dtype[np.void]]
-
 __all__ = [
     "MAX_FLATTENING",
     "direct",
