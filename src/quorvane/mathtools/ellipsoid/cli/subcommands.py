@@ -54,7 +54,10 @@ class Subcommand:
     @property
     def outputs(self) -> tuple[str, ...]:
         """The output columns, in order."""
-        return self.output_columns or self.operation.output.dtype.names  # type: ignore[union-attr,return-value]
+        if self.output_columns:
+            return self.output_columns
+        dtype = self.operation.output.dtype
+        return tuple(dtype.names or ()) if dtype is not None else ()
 
     def _columns(self, given: bool) -> tuple[Aliases, ...]:
         by_parameter = self.parameter.inputs if self.parameter else ()
