@@ -220,10 +220,38 @@ def one_point_cases():
     }
 
 
+def every_function_cases():
+    """name -> {"ours": a call}: one point of plain numbers for every public function of the
+    companion modules (the registry's entries, exact and vectorised, and the geodesic paths)."""
+    from quorvane.mathtools.ellipsoid import fast, geodesic
+    from quorvane.mathtools.ellipsoid._registry import OPERATIONS
+
+    values = {"latitude": 0.6, "angle": 0.4, "length": 2e4, "vector": R_TARGET}
+    cases = {}
+    for op in OPERATIONS:
+        module = {"frames": fr, "geodesic": geodesic}.get(op.module)
+        if module is None:
+            continue
+        args = [values[i.unit] for i in op.inputs]
+        for label, function in ((op.qualname, getattr(module, op.name)),) + (
+            ((f"fast.{op.name}", getattr(fast, op.name)),) if op.fast else ()
+        ):
+            cases[label] = {"ours": lambda f=function, a=args: f(WGS84, *a)}
+    path = ([0.1, 0.2, 0.3], [0.4, 0.5, 0.7])
+    cases["geodesic.waypoints"] = {"ours": lambda: geodesic.waypoints(WGS84, 0.1, 0.2, 0.3, 0.4, 5)}
+    cases["geodesic.points_along"] = {
+        "ours": lambda: geodesic.points_along(WGS84, 0.1, 0.2, 0.3, 1e6)
+    }
+    cases["geodesic.line_length"] = {"ours": lambda: geodesic.line_length(WGS84, *path)}
+    cases["geodesic.polygon_area"] = {"ours": lambda: geodesic.polygon_area(WGS84, *path)}
+    return cases
+
+
 def one_point(runner, args):
-    """Time one point of every tool; the table of medians goes to ``args.table``."""
+    """Time one point of every tool, and of every companion function; the tables of medians go
+    to ``args.table``."""
     benches = []
-    for name, calls in one_point_cases().items():
+    for name, calls in {**one_point_cases(), **every_function_cases()}.items():
         for tool, call in calls.items():
             b = harness.bench(
                 runner,

@@ -969,13 +969,28 @@ def frames_one_point_table(suite: pyperf.BenchmarkSuite, command: str) -> str:
         "| function | frames | array path | method | pymap3d | pymap3d / frames |",
         "|---|---:|---:|---:|---:|---:|",
     ]
-    for name in dict.fromkeys(name for name, _ in timings):
+    every = [name for name, tool in timings if tool == "ours"]
+    for name in dict.fromkeys(name for name, tool in timings if tool != "ours"):
         frames, peer = timings.get((name, "frames")), timings.get((name, "pymap3d"))
         ratio = f"{peer / frames:.1f}x" if frames and peer else "—"
         lines.append(
             f"| `{name}` | {us(name, 'frames')} | {us(name, 'frames, array path')} |"
             f" {us(name, 'method')} | {us(name, 'pymap3d')} | {ratio} |"
         )
+    if every:
+        lines += [
+            "",
+            "## Every companion function, one point",
+            "",
+            (
+                "Plain numbers (one position as a list) through the public function, as a user"
+                " calls it; `fast.*` are the vectorised kernels."
+            ),
+            "",
+            "| function | µs per call |",
+            "|---|---:|",
+        ]
+        lines += [f"| `{name}` | {us(name, 'ours')} |" for name in every]
     return "\n".join(lines) + "\n"
 
 

@@ -1,6 +1,7 @@
 """The methods on Dask arrays and DataFrames: the threaded scheduler, and a two-process local
 cluster that the module starts and stops itself."""
 
+import importlib.resources
 import os
 import subprocess
 import sys
@@ -9,7 +10,7 @@ import uuid
 
 import numpy as np
 import pytest
-from helpers import same
+from helpers import run_python, same
 
 da = pytest.importorskip("dask.array")
 dd = pytest.importorskip("dask.dataframe")
@@ -19,8 +20,10 @@ pq = pytest.importorskip("pyarrow.parquet")
 
 import psutil
 
-from quorvane.mathtools.ellipsoid import catalogue, cli
+from quorvane.mathtools.ellipsoid import catalogue, cli, frames
 from quorvane.mathtools.ellipsoid import dask as qd
+from quorvane.mathtools.ellipsoid._engine import public
+from quorvane.mathtools.ellipsoid._registry import OPERATIONS, stubs
 
 WGS84 = catalogue.get("WGS84")
 N = 1003  # row blocks of uneven sizes, the last one short
@@ -55,8 +58,15 @@ CASES = {
     "aer_coords": ((_rows(R), 0.7, -0.3, 120.0), (R, 0.7, -0.3, 120.0)),
 }
 
-# Object arrays are read element by element: a string fails in its own chunk only.
-BAD = np.array([[7e6, 0.0, 0.0]] * 5 + [[7e6, "x", 0.0]], dtype=object)
+
+def method(name, *args):
+    """The method's result, its observation azimuths in [0, 2 pi) as the companion modules
+    give them."""
+    out = getattr(WGS84, name)(*args)
+    if out.dtype.names and "azimuth" in out.dtype.names:
+        az = out["azimuth"]
+        az[az < 0] += 2 * np.pi
+    return out
 
 
 @pytest.fixture(scope="module")
@@ -79,7 +89,7 @@ def client():
 def test_threaded_results_are_the_methods_bit_for_bit(name):
     dask_args, numpy_args = CASES[name]
     lazy = getattr(qd, name)(WGS84, *dask_args)
-    want = getattr(WGS84, name)(*numpy_args)
+    want = method(name, *numpy_args)
     assert (lazy.dtype, lazy.shape) == (want.dtype, want.shape)
     assert lazy.numblocks[0] > 1
     assert same(lazy.compute(scheduler="threads"), want)
@@ -108,45 +118,61 @@ def test_on_a_process_cluster(client, ellipsoid):
     lazy = [getattr(qd, name)(ellipsoid, *CASES[name][0]) for name in names]
     results = client.compute(lazy, sync=True)
     for name, result in zip(names, results, strict=True):
-        assert same(result, getattr(WGS84, name)(*CASES[name][1])), name
-    for built in client.run(lambda: len(qd._BUILT)).values():
+        assert same(result, method(name, *CASES[name][1])), name
+    for built in client.run(lambda: len(qd._engine._BUILT)).values():
         assert built == 1
 
 
 @pytest.mark.parametrize("where", ["threads", "cluster"])
-def test_a_failing_chunk_raises_the_methods_exception(where, request):
-    with pytest.raises(TypeError) as direct:
-        WGS84.lla_from_pos(BAD)
-    lazy = qd.lla_from_pos(WGS84, da.from_array(BAD, chunks=(2, 3)))
+def test_a_failing_chunk_raises_its_exception(where, request):
+    """Lengths known only from the data (filtered arrays) that do not broadcast fail in their
+    task, and computing raises the task's exception, on a cluster too."""
+    lat, lon = da.from_array(LAT, chunks=100), da.from_array(LON, chunks=100)
+    lazy = qd.pos_from_lla(WGS84, lat[lat > 0], lon[lon > 0], 0.0)
+    message = "shapes do not broadcast: lat"
     if where == "threads":
-        with pytest.raises(TypeError) as raised:
+        with pytest.raises(ValueError, match=message):
             lazy.compute(scheduler="threads")
     else:
         client = request.getfixturevalue("client")
         future = client.compute(lazy)
-        with pytest.raises(TypeError) as raised:
+        with pytest.raises(ValueError, match=message):
             future.result(timeout=60)
         # The cluster goes on working.
         good = qd.lla_from_pos(WGS84, da.from_array(R, chunks=(500, 3)))
         assert same(client.compute(good).result(timeout=60), WGS84.lla_from_pos(R))
-    assert str(raised.value) == str(direct.value)
 
 
 @pytest.mark.parametrize(
     ("name", "args"),
     [
         ("lla_from_pos", (np.zeros((N, 4)),)),  # not three columns
-        ("reduced_lat_from_geodetic_lat", (LAT.astype(np.float32),)),  # not float64
+        ("lla_from_pos", (np.array([[7e6, 0.0, 0.0], [7e6, "x", 0.0]], dtype=object),)),
         ("pos_from_lla", (LAT, LON[:-1], ALT)),  # lengths differ
-        ("enu", (LAT.reshape(-1, 1), LON.reshape(-1, 1))),  # not one-dimensional
+        ("aer_coords", (R, LAT[:2], 0.0, 0.0)),  # an observer that does not broadcast
     ],
 )
-def test_refused_arguments_raise_the_methods_exception_at_once(name, args):
+def test_refused_arguments_raise_the_companion_exception_at_once(name, args):
+    """Before anything runs, with the error of the frames function of the same inputs."""
     with pytest.raises(Exception) as direct:
-        getattr(WGS84, name)(*args)
+        getattr(frames, name.replace("aer_coords", "aer_from_pos"))(WGS84, *args)
     with pytest.raises(type(direct.value)) as raised:
-        getattr(qd, name)(WGS84, *[a if np.isscalar(a) else da.from_array(a) for a in args])
+        getattr(qd, name)(WGS84, *[a if np.isscalar(a) else da.from_array(a, 500) for a in args])
     assert str(raised.value) == str(direct.value)
+
+
+def test_other_dtypes_and_shapes_broadcast_as_in_frames():
+    """What the methods refuse and the companion face takes: float32, columns of any shape."""
+    lat32 = da.from_array(LAT.astype(np.float32), chunks=300)
+    assert same(
+        qd.reduced_lat_from_geodetic_lat(WGS84, lat32).compute(),
+        WGS84.reduced_lat_from_geodetic_lat(LAT.astype(np.float32).astype(np.float64)),
+    )
+    lat, lon = da.from_array(LAT[:6].reshape(2, 3)), da.from_array(LON[:3])
+    assert same(
+        qd.enu(WGS84, lat, lon).compute(),
+        WGS84.enu(LAT[:6], np.tile(LON[:3], 2)).reshape(2, 3),
+    )
 
 
 def test_one_point_forms_are_the_methods():
@@ -162,15 +188,17 @@ def test_one_point_forms_are_the_methods():
 @pytest.mark.parametrize(
     ("ellipsoid", "error"),
     [
-        ("no such", KeyError),
-        ((1.0, 1.5), AssertionError),
+        ("no such", ValueError),
+        ((1.0, 1.5), ValueError),
         ((1.0, "f"), TypeError),
         (1.0, TypeError),
     ],
 )
 def test_bad_ellipsoids_are_refused(ellipsoid, error):
-    with pytest.raises(error):
+    with pytest.raises(error, match="^ell"):
         qd.lla_from_pos(ellipsoid, R)
+    with pytest.raises(error, match="^ell"):
+        qd.dataframe_lla_from_pos(ellipsoid, dd.from_dict(XYZ, npartitions=1))
 
 
 def test_a_subclass_is_refused_not_replaced():
@@ -209,7 +237,7 @@ def test_parquet_to_parquet_partition_by_partition(tmp_path, name):
     assert converted.npartitions == 3
     converted.to_parquet(tmp_path / "out", compute_kwargs={"scheduler": "threads"})
     back = pq.read_table(tmp_path / "out").to_pandas()
-    want = getattr(WGS84, name)(*CASES[name][1])
+    want = method(name, *CASES[name][1])
     assert list(back.columns) == ["time", *names]
     assert np.array_equal(back["time"].to_numpy(), np.arange(N))
     if want.dtype.names is None:
@@ -232,6 +260,121 @@ def test_parquet_on_the_cluster_with_named_columns(client, tmp_path):
     want = WGS84.lla_from_pos(R)
     assert list(back.columns) == ["lat", "lon", "alt"]
     assert all(same(back[c].to_numpy(), np.ascontiguousarray(want[c])) for c in want.dtype.names)
+
+
+# Every entry of the registry, through its Dask functions: the companion face (the engine's
+# public function) on the whole arrays, bit for bit, in radians and degrees, exact and fast.
+def _inputs(op, degrees):
+    """Arguments of ``op`` for N points: the observer and the rays' origin one value (as the
+    DataFrame functions take them), every other input N rows."""
+    scale = 180 / np.pi if degrees else 1.0
+    rows = {"latitude": LAT * scale, "angle": LON * scale, "length": ALT}
+    one = {"lat_obs": 0.7 * scale, "lon_obs": -0.3 * scale, "alt_obs": 120.0, "r_source": ORIGIN}
+    return [
+        one[i.name] if i.name in one else (R - ORIGIN if i.unit == "vector" else rows[i.unit])
+        for i in op.inputs
+    ]
+
+
+def _as_columns(result):
+    result = np.asarray(result)
+    fields = [result[f] for f in result.dtype.names] if result.dtype.names else [result]
+    return [c for f in fields for c in (f.T if f.ndim > 1 else [f])]
+
+
+REGISTRY = [
+    pytest.param(op, fast, id=f"{op.qualname}{'-fast' if fast else ''}")
+    for op in OPERATIONS
+    for fast in ([False, True] if op.fast else [False])
+]
+
+
+@pytest.mark.parametrize("degrees", [False, True], ids=["radians", "degrees"])
+@pytest.mark.parametrize(("op", "fast"), REGISTRY)
+def test_every_registry_entry_is_its_companion_function_on_dask(op, fast, degrees):
+    name = op.name if op.module in ("ellipsoid", "frames") else f"{op.module}_{op.name}"
+    args = _inputs(op, degrees)
+    want = public(op, fast=fast)(WGS84, *args, degrees=degrees)
+    lazy = getattr(qd, name)(
+        "WGS84",
+        *(da.from_array(a, chunks=300) if np.ndim(a) else a for a in args),
+        degrees=degrees,
+        fast=fast,
+    )
+    assert lazy.numblocks[0] > 1
+    assert same(lazy.compute(scheduler="threads"), want)
+    # The DataFrame function: inputs from their columns, the observer and origin given.
+    columns = [
+        c for i, a in zip(op.inputs, args) if not qd._is_parameter(i) for c in _as_columns(a)
+    ]
+    names = [c for i in op.inputs if not qd._is_parameter(i) for c in qd._input_columns(i)]
+    frame = dd.from_dict(dict(zip(names, columns, strict=True)), npartitions=3)
+    params = [a for i, a in zip(op.inputs, args) if qd._is_parameter(i)]
+    convert = getattr(qd, f"dataframe_{name}")
+    got = convert(WGS84, frame, *params, keep=False, degrees=degrees, fast=fast).compute()
+    assert all(
+        same(got[c].to_numpy(), w) for c, w in zip(got.columns, _as_columns(want), strict=True)
+    )
+
+
+OBSERVER = (0.1, 0.2, 0.0)
+
+
+@pytest.mark.parametrize(
+    ("name", "params", "inputs", "outputs"),
+    [
+        ("enu_from_pos", OBSERVER, "x y z", "east north up"),
+        ("ned_from_pos", OBSERVER, "x y z", "north east down"),
+        ("pos_from_enu", OBSERVER, "east north up", "x y z"),
+        ("aer_from_lla", OBSERVER, "lat lon alt", "azimuth elevation range"),
+        ("ecef_vector_from_enu", OBSERVER[:2], "east north up", "x y z"),
+        ("surf_pos_of_ray_first_intersection", (ORIGIN,), "ux uy uz", "x y z"),
+        ("reduced_lat_from_geodetic_lat", (), "lat", "reduced_lat"),
+        ("geodesic_direct", (), "lat1 lon1 azi1 s12", "lat2 lon2 azi2"),
+    ],
+)
+def test_dataframe_column_names(name, params, inputs, outputs):
+    frame = dd.from_dict({c: [0.1] for c in inputs.split()}, npartitions=1)
+    got = getattr(qd, f"dataframe_{name}")(WGS84, frame, *params, keep=False)
+    assert list(got.columns) == outputs.split()
+
+
+@pytest.mark.parametrize("op", [op for op in OPERATIONS if not op.fast][:3], ids=str)
+def test_fast_without_a_vectorised_kernel_is_refused(op):
+    name = op.name if op.module in ("ellipsoid", "frames") else f"{op.module}_{op.name}"
+    args = _inputs(op, False)
+    with pytest.raises(ValueError, match=f"^{name}: fast=True needs a vectorised kernel"):
+        getattr(qd, name)(WGS84, *args, fast=True)
+
+
+def test_latitudes_beyond_the_poles_give_nan_rows():
+    lat = np.array([10.0, 91.0, -30.0])
+    lazy = qd.pos_from_lla(WGS84, da.from_array(lat, chunks=1), 20.0, 0.0, degrees=True)
+    with pytest.warns(RuntimeWarning, match="^lat: latitudes beyond"):
+        out = lazy.compute(scheduler="sync")
+    assert np.isnan(out[1]).all() and same(
+        out[[0, 2]], frames.pos_from_lla(WGS84, lat[[0, 2]], 20.0, 0.0, degrees=True)
+    )
+
+
+def test_a_new_registry_entry_is_a_dask_function():
+    """An entry appended to the registry (here a renamed copy of one) gets its array and
+    DataFrame functions with no other edit."""
+    code = """
+        import dataclasses
+        import numpy as np
+        from quorvane.mathtools.ellipsoid import _registry
+        op = dataclasses.replace(_registry.get("frames.ned_from_pos"), name="ned_of_target")
+        _registry.OPERATIONS += (op,)
+        _registry._BY_NAME[op.qualname] = op
+        from quorvane.mathtools.ellipsoid import dask as qd, frames
+        r = np.array([[4.2e6, 0.9e6, 4.7e6], [4.1e6, 1e6, 4.8e6]])
+        got = qd.ned_of_target("WGS84", r, 0.7, 0.2, 10.0).compute()
+        print(np.array_equal(got, frames.ned_from_pos("WGS84", r, 0.7, 0.2, 10.0)))
+        print("dataframe_ned_of_target" in qd.__all__)
+    """
+    returncode, out, err = run_python(code)
+    assert (returncode, out.split()) == (0, ["True", "True"]), err
 
 
 def test_dataframe_columns_are_checked_before_running():
@@ -281,6 +424,11 @@ def test_the_tool_on_a_cluster_stops_with_its_own_message(client, tmp_path, caps
     assert "outside [-pi/2, pi/2]" in plain
     assert message.replace(str(tmp_path), "") == plain.replace(str(tmp_path), "")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in"]  # no output, nothing staged
+
+
+def test_the_stub_is_the_one_the_registry_generates():
+    stub = importlib.resources.files("quorvane.mathtools.ellipsoid") / "dask.pyi"
+    assert stub.read_text() == stubs("dask")
 
 
 @pytest.mark.slow  # mypy reads dask and pandas: about 30 s

@@ -189,14 +189,38 @@ def _column(a: _Array, shape: tuple[int, ...]) -> _Array:
 def _method(
     ell: Ellipsoid, name: str, op: Operation, shape: tuple[int, ...], arrays: list[_Array]
 ) -> _Array:
-    """An ``Ellipsoid`` method: columns of radians and lengths, or (N, 3) positions."""
+    """An ``Ellipsoid`` method: columns of radians and lengths; or, where it takes 3-vectors,
+    (N, 3) rows of its last vector input and one value of each other input (the origin of the
+    rays, the observer), called once for all rows, or once per row where those values vary."""
     method = getattr(ell, name)
-    if op.inputs[0].unit == "vector":
-        out = method(_rows(arrays[0], shape))
-    else:
+    width = op.output.width
+    vector = [k for k, i in enumerate(op.inputs) if i.unit == "vector"]
+    if not vector:
         columns = [np.broadcast_to(a, shape).reshape(-1) for a in arrays]
         out = method(*(np.ascontiguousarray(c, dtype=np.float64) for c in columns))
-    return out.view(np.float64).reshape(-1, op.output.width)
+        return out.view(np.float64).reshape(-1, width)
+    rows = _rows(arrays[vector[-1]], shape)
+    others = [k for k in range(len(arrays)) if k != vector[-1]]
+    if all(arrays[k].size == (3 if k in vector else 1) for k in others):
+        values = [
+            rows
+            if k == vector[-1]
+            else np.ascontiguousarray(a.reshape(3), dtype=np.float64)
+            if k in vector
+            else float(a)
+            for k, a in enumerate(arrays)
+        ]
+        return method(*values).view(np.float64).reshape(-1, width)
+    per_row = [_rows(a, shape) if k in vector else _column(a, shape) for k, a in enumerate(arrays)]
+    out = np.empty((rows.shape[0], width), dtype=np.float64)
+    for j in range(rows.shape[0]):
+        values = [
+            np.ascontiguousarray(a[j]) if k in vector else float(a[j % a.size])
+            for k, a in enumerate(per_row)
+        ]
+        values[vector[-1]] = rows[j : j + 1]
+        out[j] = method(*values).view(np.float64)
+    return out
 
 
 def _frames_loop(
@@ -338,6 +362,8 @@ def _finish(
     if output.azimuth is not None:
         _wrap_azimuth(out[:, names.index(output.azimuth)], degrees)
     records = out.view(output.dtype).reshape(shape)
+    if len(names) == 1:  # one value per point: plain float64
+        records = records[names[0]]
     return records[()] if not shape else records
 
 
@@ -428,7 +454,8 @@ def _rows_point(op: Operation, family: str, name: str) -> Callable[..., Any]:
             if az < 0.0:
                 az += turn
                 row[azimuth] = 0.0 if az >= turn else az
-        return out.view(output.dtype)[0, 0]
+        record = out.view(output.dtype)[0, 0]
+        return record[0] if len(fields) == 1 else record  # one value per point: a float64
 
     return point
 
@@ -471,7 +498,7 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
             return None if result is None else result[0]
 
         return point
-    if family == "method" and op.inputs[0].unit != "vector":
+    if family == "method" and op.output.dtype is None and op.inputs[0].unit != "vector":
 
         def point(e: Ellipsoid, args: Sequence[Any], degrees: bool) -> Any:
             if not _plain(args):
@@ -484,6 +511,10 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
             return getattr(e, name)(lat, lon, *args[2:])
 
         return point
+    if family == "method" and len(op.inputs) > 1 and any(i.unit == "vector" for i in op.inputs):
+        # A method that takes one value per call beside its rows (the rays' origin, the
+        # observer): one point goes through the array path.
+        return lambda e, args, degrees: None
     return _rows_point(op, family, name)
 
 

@@ -22,6 +22,7 @@ import numpy as np
 
 from quorvane.datamodel import (
     AER_dtype,
+    ENU_dtype,
     GeodesicDirect_dtype,
     GeodesicInverse_dtype,
     LLA_dtype,
@@ -48,7 +49,8 @@ class Input:
 
 @dataclass(frozen=True, slots=True)
 class Output:
-    """A record dtype (``dtype``), or 3-vectors of float64 when ``dtype`` is None."""
+    """A record dtype (``dtype``), or 3-vectors of float64 when ``dtype`` is None. A record
+    of one field is one float64 value per point (the field names it)."""
 
     dtype: np.dtype | None
     angles: tuple[str, ...] = ()  # the fields that are angles (radians, or degrees)
@@ -62,7 +64,9 @@ class Output:
 
 @dataclass(frozen=True, slots=True)
 class Operation:
-    module: str  # the public module: "frames" or "geodesic"
+    # The public module: "frames" or "geodesic"; "ellipsoid" for an Ellipsoid method that no
+    # companion module offers as it is (Dask has a function for it).
+    module: str
     name: str
     summary: str
     inputs: tuple[Input, ...]
@@ -269,6 +273,61 @@ OPERATIONS: tuple[Operation, ...] = (
         exact="geodesic.direct",
         notes="Distances past the antipode keep going around the ellipsoid.",
     ),
+    # Ellipsoid methods that only Dask offers as they are. A method that takes 3-vectors gets
+    # rows of its last vector input and one value of each other input per call (the origin of
+    # the rays, the observer).
+    Operation(
+        "ellipsoid",
+        "reduced_lat_from_geodetic_lat",
+        "Reduced (parametric) latitudes of geodetic latitudes.",
+        (Input("geodetic_lat", "latitude", "geodetic latitude"),),
+        Output(np.dtype([("reduced_lat", np.float64)]), ("reduced_lat",), text="float64"),
+        exact="method.reduced_lat_from_geodetic_lat",
+    ),
+    Operation(
+        "ellipsoid",
+        "geodetic_lat_from_reduced_lat",
+        "Geodetic latitudes of reduced (parametric) latitudes.",
+        (Input("reduced_lat", "latitude", "reduced latitude"),),
+        Output(np.dtype([("lat", np.float64)]), ("lat",), text="float64"),
+        exact="method.geodetic_lat_from_reduced_lat",
+    ),
+    Operation(
+        "ellipsoid",
+        "enu",
+        "The local East-North-Up frames at geodetic latitude and longitude: ECEF unit vectors.",
+        (_LAT, _LON),
+        Output(ENU_dtype, text="ENU_dtype records (u_east, u_north, u_up)"),
+        exact="method.enu",
+    ),
+    Operation(
+        "ellipsoid",
+        "solve_reduced_lat_equation",
+        "Reduced latitudes of the feet of the normals through ECEF positions.",
+        (_R,),
+        Output(np.dtype([("reduced_lat", np.float64)]), ("reduced_lat",), text="float64"),
+        exact="method.solve_reduced_lat_equation",
+    ),
+    Operation(
+        "ellipsoid",
+        "surf_pos_of_ray_first_intersection",
+        "Where rays from an origin first meet the surface (ECEF, metres); NaN where they miss.",
+        (
+            Input("r_source", "vector", "ECEF position of the rays' origin (metres)"),
+            Input("u_ray", "vector", "directions of the rays (any length)"),
+        ),
+        _VECTORS,
+        exact="method.surf_pos_of_ray_first_intersection",
+    ),
+    Operation(
+        "ellipsoid",
+        "aer_coords",
+        "Azimuth, elevation and range of ECEF targets seen from the observer.",
+        (_TARGET, *_OBSERVER),
+        _AER,
+        exact="method.aer_coords",
+        fast="fast.aer_coords",
+    ),
 )
 
 _BY_NAME = {op.qualname: op for op in OPERATIONS}
@@ -280,10 +339,10 @@ def get(qualname: str) -> Operation:
 
 
 def by_module(module: str) -> tuple[Operation, ...]:
-    """The entries of the public module ``module`` (``fast``: those with a vectorised
-    kernel)."""
+    """The entries of the public module ``module`` (``fast``: those of ``frames`` and
+    ``geodesic`` with a vectorised kernel)."""
     if module == "fast":
-        return tuple(op for op in OPERATIONS if op.fast)
+        return tuple(op for op in OPERATIONS if op.fast and op.module != "ellipsoid")
     return tuple(op for op in OPERATIONS if op.module == module)
 
 
@@ -338,9 +397,14 @@ def _stub(op: Operation, name: str) -> str:
 
 
 def stubs(module: str) -> str:
-    """The typing stub of the public module ``module`` (frames, geodesic or fast)."""
+    """The typing stub of the public module ``module`` (frames, geodesic, fast or dask)."""
     import importlib
     import inspect
+
+    if module == "dask":
+        from quorvane.mathtools.ellipsoid import dask
+
+        return dask._stub()
 
     mod = importlib.import_module(f"quorvane.mathtools.ellipsoid.{module}")
     ops = {
@@ -376,5 +440,5 @@ if __name__ == "__main__":
     if sys.argv[1:] != ["--stubs"]:
         sys.exit("usage: python -m quorvane.mathtools.ellipsoid._registry --stubs")
     here = pathlib.Path(__file__).parent
-    for public_module in ("frames", "geodesic", "fast"):
+    for public_module in ("frames", "geodesic", "fast", "dask"):
         (here / f"{public_module}.pyi").write_text(stubs(public_module))

@@ -1,8 +1,12 @@
-"""The ellipsoid methods on Dask arrays and Dask DataFrames, for more points than memory holds
+"""The companion functions on Dask arrays and Dask DataFrames, for more points than memory holds
 or more than one machine can convert.
 
-Each array function has the name of an :class:`~quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid`
-method and takes the ellipsoid first, then the method's own arguments in the same order::
+Every operation of the registry (``_registry``) has an array function and a ``dataframe_*``
+function here, built from its entry: the ``Ellipsoid`` methods under their own names
+(``lla_from_pos``, ``enu``, ``aer_coords``...), the local frames of
+:mod:`~quorvane.mathtools.ellipsoid.frames` (``enu_from_pos``, ``aer_from_pos``,
+``pos_from_aer``...) and the geodesics as ``geodesic_inverse`` and ``geodesic_direct``. Each
+takes the ellipsoid first, then the operation's inputs in order::
 
     import dask.array as da
     from quorvane.mathtools.ellipsoid import dask as qd
@@ -11,32 +15,39 @@ method and takes the ellipsoid first, then the method's own arguments in the sam
     lla = qd.lla_from_pos("WGS84", r)            # lazy, LLA_dtype, shape (N,)
     lla.compute()                                # bit for bit the method on the whole array
 
-The ellipsoid is an ``Ellipsoid``, a catalogue name (``"GRS80"``) or a pair ``(Re, f)``. Tasks
-carry only ``(Re, f)``; each worker process builds its ``Ellipsoid`` once and keeps it.
+The ellipsoid is an ``Ellipsoid``, a catalogue name (``"GRS80"``) or a pair ``(Re, f)``,
+validated at once. Tasks carry only ``(Re, f)``; each worker process builds its ``Ellipsoid``
+once and keeps it.
 
-Array arguments may be Dask arrays or anything :func:`dask.array.asarray` takes; (N, 3) inputs
-are rechunked to whole rows and row chunks of several arguments are aligned. Numbers (the
-observer of ``aer_coords``, the origin of ``surf_pos_of_ray_first_intersection``) are passed to
-every task as they are; a number among columns (``pos_from_lla("WGS84", lat, lon, 0.0)``)
-stands for a column of that value. The result is a lazy Dask array with the dtype and shape the method gives.
+Each task runs the function of the companion modules' engine on its blocks, so the face is
+theirs: Dask arrays, NumPy arrays and numbers of any real dtype broadcast against each other
+(3-vectors along a last axis of 3, rechunked whole; a number among columns stands for a column
+of that value); radians unless ``degrees=True``; latitudes beyond the poles give NaN rows and a
+RuntimeWarning where the task runs; azimuths of observations in [0, 360) degrees
+([0, 2 pi)). The ``Ellipsoid`` methods keep their bits, as ``frames`` and ``geodesic`` keep
+theirs. Arguments are judged before anything runs (dtypes, shapes, broadcasting; the
+error names the parameter), on empty stand-ins of the same dtypes.
 
-Arguments the method refuses are found before anything runs: the method itself is called on
-empty arrays of the same dtypes and shapes, and its exception is raised. What only the data can
-show (a string in an object array) fails in its chunk, and computing raises the method's own
-exception, on a distributed cluster too.
+``fast=True`` runs the vectorised kernel of an operation that has one (``lla_from_pos``,
+``pos_from_lla``, ``enu_from_pos``, ``aer_from_pos`` and ``aer_coords``), as
+:mod:`~quorvane.mathtools.ellipsoid.fast` does: not the methods' bits, but at least as
+accurate and several times faster; elsewhere it is a ValueError.
 
-``lla_from_pos``, ``pos_from_lla`` and ``aer_coords`` (and their ``dataframe_*`` forms) take
-``fast=True`` to run the functions of :mod:`quorvane.mathtools.ellipsoid.fast` instead: not the
-methods' bits, but at least as accurate and several times faster.
-
-The ``dataframe_*`` functions convert Dask DataFrames partition by partition: columns x, y, z
-become lat, lon, alt and so on (see each function). ``dd.read_parquet(...)``, a conversion and
-``.to_parquet(...)`` run out of core.
+The ``dataframe_*`` functions convert Dask DataFrames partition by partition:
+``dataframe_X(ellipsoid, frame, *params, columns=None, keep=True, degrees=False, fast=False)``.
+The observer (``lat_obs``, ...) and the rays' origin (``r_source``) are parameters, one value for
+the whole frame; every other input is read from columns named as the input (a geodetic latitude
+``lat``; 3-vectors ``x, y, z``, ``east, north, up``, ``north, east, down``, or ``ux, uy, uz``
+for the rays' directions), and the result is written to columns named as its fields (3-vectors
+as above, the fields of ``enu`` as ``east_x, ..., up_z``). ``dd.read_parquet(...)``, a conversion
+and ``.to_parquet(...)`` run out of core.
 """
 
 from __future__ import annotations
 
 import functools
+import inspect
+import math
 import numbers
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
@@ -45,36 +56,9 @@ import dask
 import dask.array as da
 import numpy as np
 
-from quorvane.mathtools.ellipsoid import catalogue
+from quorvane.mathtools.ellipsoid import _engine
+from quorvane.mathtools.ellipsoid._registry import OPERATIONS, Input, Operation, get
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
-
-__all__ = [
-    "aer_coords",
-    "dataframe_aer_coords",
-    "dataframe_enu",
-    "dataframe_geodesic_direct",
-    "dataframe_geodesic_inverse",
-    "dataframe_geodetic_lat_from_reduced_lat",
-    "dataframe_lla_from_pos",
-    "dataframe_pos_from_lla",
-    "dataframe_reduced_lat_from_geodetic_lat",
-    "dataframe_solve_reduced_lat_equation",
-    "dataframe_surf_coord_from_surf_pos",
-    "dataframe_surf_pos_from_surf_coord",
-    "dataframe_surf_pos_of_ray_first_intersection",
-    "enu",
-    "geodesic_direct",
-    "geodesic_inverse",
-    "geodetic_lat_from_reduced_lat",
-    "lla_from_pos",
-    "parameters",
-    "pos_from_lla",
-    "reduced_lat_from_geodetic_lat",
-    "solve_reduced_lat_equation",
-    "surf_coord_from_surf_pos",
-    "surf_pos_from_surf_coord",
-    "surf_pos_of_ray_first_intersection",
-]
 
 if TYPE_CHECKING:
     import dask.dataframe as dd
@@ -84,127 +68,83 @@ if TYPE_CHECKING:
 
     # An Ellipsoid, a catalogue name, or (Re, f).
     type _EllipsoidLike = Ellipsoid | str | tuple[float, float]
-    type _Number = float | np.integer[Any] | np.floating[Any]
-    # A Dask array, or an array Dask takes (rows split into blocks).
-    type _Array = da.Array | np.ndarray[Any, np.dtype[Any]]
-    type _Columns = Sequence[str] | None
-
-# How each argument of a method is split over the tasks: ROWS, an (N, 3) array cut into row
-# blocks; COLUMN, an (N,) array (or a number) cut like the rows; WHOLE, the same value for
-# every task (a number, or the origin of a ray).
-ROWS, COLUMN, WHOLE = "rows", "column", "whole"
-
-_ARGUMENTS: dict[str, tuple[str, ...]] = {
-    "reduced_lat_from_geodetic_lat": (COLUMN,),
-    "geodetic_lat_from_reduced_lat": (COLUMN,),
-    "enu": (COLUMN, COLUMN),
-    "surf_pos_from_surf_coord": (COLUMN, COLUMN),
-    "surf_coord_from_surf_pos": (ROWS,),
-    "solve_reduced_lat_equation": (ROWS,),
-    "lla_from_pos": (ROWS,),
-    "pos_from_lla": (COLUMN, COLUMN, COLUMN),
-    "surf_pos_of_ray_first_intersection": (WHOLE, ROWS),
-    "aer_coords": (ROWS, WHOLE, WHOLE, WHOLE),
-    "geodesic_inverse": (COLUMN, COLUMN, COLUMN, COLUMN),
-    "geodesic_direct": (COLUMN, COLUMN, COLUMN, COLUMN),
-}
-# The functions of quorvane.mathtools.ellipsoid.geodesic among them (radians, metres).
-_GEODESIC = {"geodesic_inverse": "inverse", "geodesic_direct": "direct"}
-# A method name with this prefix names the function of quorvane.mathtools.ellipsoid.fast
-# of the same name (same arguments, not the same bits).
-_FAST = "fast."
-
-
-def _named(method: str, fast: bool) -> str:
-    """The name tasks carry: ``method``, or its form on the vectorised path."""
-    return _FAST + method if fast else method
-
-
-def _base(method: str) -> str:
-    return method.removeprefix(_FAST)
-
-
-# Small WHOLE arguments given as Dask arrays are checked with zeros of their own shape.
-_SMALL = 64
-
-
-# --------------------------------------------------------------------------------------------
-# The ellipsoid: resolved on the client, rebuilt from (Re, f) in every worker process.
 
 
 def parameters(ellipsoid: _EllipsoidLike) -> tuple[float, float]:
-    """``(Re, f)`` of an ``Ellipsoid``, a catalogue name or an ``(Re, f)`` pair.
+    """``(Re, f)`` of an ``Ellipsoid``, a catalogue name or an ``(Re, f)`` pair, validated.
 
-    The pair is checked by building the ``Ellipsoid`` (its own errors). Subclasses of
-    ``Ellipsoid`` are refused: tasks rebuild the plain type from ``(Re, f)``, which would not
-    run a subclass's kernels.
+    Subclasses of ``Ellipsoid`` are refused: tasks rebuild the plain type from ``(Re, f)``,
+    which would not run a subclass's kernels.
     """
-    if isinstance(ellipsoid, str):
-        entry = catalogue.lookup(ellipsoid)
-        Re, f = entry.Re, entry.f
-    elif isinstance(ellipsoid, Ellipsoid):
-        if type(ellipsoid) is not Ellipsoid:
-            raise TypeError(
-                f"cannot distribute a {type(ellipsoid).__qualname__}: tasks rebuild a plain "
-                "Ellipsoid from (Re, f); pass Ellipsoid(Re, f), a catalogue name or (Re, f)"
-            )
-        Re, f = ellipsoid.Re, ellipsoid.f
-    elif isinstance(ellipsoid, tuple) and len(ellipsoid) == 2:
-        if not all(isinstance(v, numbers.Real) for v in ellipsoid):
-            raise TypeError(f"(Re, f) must be two real numbers, not {ellipsoid!r}")
-        Re, f = float(ellipsoid[0]), float(ellipsoid[1])
-    else:
+    if isinstance(ellipsoid, Ellipsoid) and type(ellipsoid) is not Ellipsoid:
         raise TypeError(
-            "ellipsoid must be an Ellipsoid, a catalogue name or a pair (Re, f), "
-            f"not {type(ellipsoid).__qualname__}"
+            f"cannot distribute a {type(ellipsoid).__qualname__}: tasks rebuild a plain "
+            "Ellipsoid from (Re, f); pass Ellipsoid(Re, f), a catalogue name or (Re, f)"
         )
-    _ellipsoid(Re, f)
-    return Re, f
+    return _engine.parameters(ellipsoid)
 
 
-# The Ellipsoids this process has built, keyed by the exact bits of (Re, f), so -0.0 is not
-# 0.0: a worker builds each once. A worker that sees many pairs starts afresh.
-_BUILT: dict[tuple[str, str], Ellipsoid] = {}
-_BUILT_MAX = 32
+# --------------------------------------------------------------------------------------------
+# Names: of the functions, of their arguments, of the DataFrame columns.
 
 
-def _ellipsoid(Re: float, f: float) -> Ellipsoid:
-    """The ``Ellipsoid(Re, f)`` of this process."""
-    key = (Re.hex(), f.hex())
-    built = _BUILT.get(key)
-    if built is None:
-        if len(_BUILT) >= _BUILT_MAX:
-            _BUILT.clear()
-        built = _BUILT[key] = Ellipsoid(Re, f)
-    return built
+def _public_name(op: Operation) -> str:
+    """The Dask name of ``op``: its own for methods and frames, ``module_name`` otherwise."""
+    return op.name if op.module in ("ellipsoid", "frames") else f"{op.module}_{op.name}"
 
 
-def _call(*args: Any, method: str, Re: float, f: float, spread: tuple[int, ...] = ()) -> Any:
-    """One task: the method of this process's ellipsoid on one block of every argument.
+# Argument names that the Dask functions had before they followed the registry.
+_RENAMED = {("surf_coord_from_surf_pos", "r"): "r_surf"}
 
-    The numbers at the positions ``spread`` become columns as long as the block."""
-    if spread:
-        rows = next(len(a) for i, a in enumerate(args) if i not in spread)
-        args = tuple(_column(a, rows) if i in spread else a for i, a in enumerate(args))
-    return _apply(_ellipsoid(Re, f), method, args)
-
-
-def _apply(ell: Ellipsoid, method: str, args: Sequence[Any]) -> Any:
-    """The method ``method`` of ``ell``, or the geodesic function it names, on ``args``."""
-    if method in _GEODESIC:
-        from quorvane.mathtools.ellipsoid import geodesic
-
-        return getattr(geodesic, _GEODESIC[method])(ell, *args)
-    if method.startswith(_FAST):
-        from quorvane.mathtools.ellipsoid import fast
-
-        return getattr(fast, _base(method))(ell, *args)
-    return getattr(ell, method)(*args)
+_XYZ = ("x", "y", "z")
+# The columns of 3-vectors: by the input's name, or by the result's (``enu_from_...``).
+_AXES = {
+    "enu": ("east", "north", "up"),
+    "v_enu": ("east", "north", "up"),
+    "ned": ("north", "east", "down"),
+    "u_ray": ("ux", "uy", "uz"),
+}
 
 
-def _column(number: Any, rows: int) -> np.ndarray[Any, Any]:
-    """``number`` repeated ``rows`` times, in the dtype ``numpy.asarray`` gives it."""
-    return np.full(rows, number, dtype=np.asarray(number).dtype)
+def _is_parameter(i: Input) -> bool:
+    """The observer and the rays' origin are one value for a whole DataFrame."""
+    return i.name.endswith("_obs") or i.name == "r_source"
+
+
+def _input_columns(i: Input) -> tuple[str, ...]:
+    if i.unit == "vector":
+        return _AXES.get(i.name, _XYZ)
+    return (i.name.removeprefix("geodetic_"),)  # a latitude is geodetic unless named
+
+
+def _output_columns(op: Operation) -> tuple[str, ...]:
+    dtype = op.output.dtype
+    if dtype is None:
+        return _AXES.get(op.name.split("_from_")[0], _XYZ)
+    columns: list[str] = []
+    for name in dtype.names or ():
+        if dtype[name].shape:  # the unit vectors of a frame
+            columns += [f"{name.removeprefix('u_')}_{c}" for c in "xyz"]
+        else:
+            columns.append(name)
+    return tuple(columns)
+
+
+# --------------------------------------------------------------------------------------------
+# Tasks: the engine on one block of every argument, with this process's Ellipsoid.
+
+
+def _task(*blocks: Any, qualname: str, Re: float, f: float, degrees: bool, fast: bool) -> Any:
+    return _engine.call(get(qualname), (Re, f), blocks, degrees, fast)
+
+
+def _check_fast(op: Operation, name: str, fast: bool) -> None:
+    if fast and op.fast is None:
+        with_fast = sorted(_public_name(o) for o in OPERATIONS if o.fast)
+        raise ValueError(
+            f"{name}: fast=True needs a vectorised kernel, and {name} has none "
+            f"(those with one: {', '.join(with_fast)})"
+        )
 
 
 # --------------------------------------------------------------------------------------------
@@ -215,312 +155,164 @@ def _is_number(value: object) -> bool:
     return isinstance(value, (numbers.Number, np.generic))
 
 
-def _template(value: da.Array, length: int | None) -> np.ndarray[Any, Any]:
-    """Zeros of ``value``'s dtype and shape with ``length`` rows (all of them if None)."""
-    shape = value.shape if length is None else (length, *value.shape[1:])
-    return np.zeros(shape, dtype=value.dtype)
-
-
-def _empty(meta: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
-    return np.empty((0,) * meta.ndim, dtype=meta.dtype)
-
-
-def _lazy(method: str, ellipsoid: _EllipsoidLike, args: Sequence[Any]) -> da.Array:
+def _lazy(
+    op: Operation, name: str, ellipsoid: Any, args: Sequence[Any], degrees: bool, fast: bool
+) -> da.Array:
     Re, f = parameters(ellipsoid)
-    kinds = _ARGUMENTS[_base(method)]
-    values: list[Any] = []
-    for kind, value in zip(kinds, args, strict=True):
-        if isinstance(value, da.Array) or not (kind == WHOLE or _is_number(value)):
-            value = da.asarray(value)
-        values.append(value)
+    _check_fast(op, name, fast)
+    values = [v if isinstance(v, da.Array) or _is_number(v) else da.asarray(v) for v in args]
 
-    # Row-split arguments, and whether this is the method's one-point form.
-    split = [
-        v for k, v in zip(kinds, values, strict=True) if k != WHOLE and isinstance(v, da.Array)
-    ]
-    point = not split or any(
-        k == ROWS and v.ndim == 1 and v.shape == (3,) for k, v in zip(kinds, values, strict=True)
-    )
-    known = [v.shape[0] for v in split if v.ndim and not np.isnan(v.shape[0])]
-    first = known[0] if known else 0
-    # Numbers among columns are spread along them, as the frames module broadcasts them.
-    spread = tuple(
-        i
-        for i, (k, v) in enumerate(zip(kinds, values, strict=True))
-        if k == COLUMN and not point and not isinstance(v, da.Array)
-    )
+    # The engine judges dtypes, shapes and broadcasting on zero-stride stand-ins of the real
+    # shapes (an unknown length as 1), and computes on empty ones: its errors, and the result's
+    # dtype and trailing shape, before anything runs.
+    stand_ins: list[Any] = []
+    empties: list[Any] = []
+    for i, arg, value in zip(op.inputs, args, values, strict=True):
+        if _is_number(value):
+            stand_ins.append(value)
+            empties.append(value)
+            continue
+        shape = tuple(1 if math.isnan(n) else n for n in value.shape)
+        stand_in = np.broadcast_to(np.zeros((), dtype=value.dtype), shape)
+        if isinstance(value._meta, np.ma.MaskedArray):
+            stand_in = np.ma.masked_array(stand_in)
+        stand_ins.append(stand_in if isinstance(arg, da.Array) else arg)
+        vector = i.unit == "vector" and value.ndim > 0
+        empty = (0,) * (value.ndim - 1) + (3,) if vector else (0,) * value.ndim
+        empties.append(np.zeros(empty, dtype=value.dtype))
+    lead, _ = _engine._arrays(op, stand_ins)
+    meta = np.asarray(_engine.call(op, (Re, f), empties, degrees, fast))
+    kwargs = {"qualname": op.qualname, "Re": Re, "f": f, "degrees": degrees, "fast": fast}
 
-    # Let the method judge the arguments on empty (or tiny) stand-ins of the same dtype and
-    # shape; arguments it refuses raise its own exception here, before anything is computed.
-    templates: list[Any] = []
-    for i, (kind, value) in enumerate(zip(kinds, values, strict=True)):
-        if i in spread:
-            templates.append(_column(value, 0))
-        elif not isinstance(value, da.Array):
-            templates.append(value)
-        elif kind == WHOLE or value.ndim == 0:
-            small = value.size <= _SMALL
-            templates.append(_template(value, None if small else 0))
-        elif point and value.shape == (3,):
-            templates.append(_template(value, None))
-        else:
-            # Arguments longer or shorter than the first get one row, the others none, so the
-            # method sees (and reports) lengths that differ.
-            n = value.shape[0]
-            templates.append(_template(value, 0 if np.isnan(n) or n == first else 1))
-    meta = np.asarray(_apply(_ellipsoid(Re, f), method, templates))
-    if len(set(known)) > 1:
-        raise ValueError(f"{method}: arguments of different lengths {known}")
+    if not lead:  # one point: one task
+        task = dask.delayed(_task, pure=True)(*values, **kwargs)
+        return da.from_delayed(task, shape=meta.shape, dtype=meta.dtype, meta=meta)
 
-    if point:
-        return _one_task(method, Re, f, values, meta)
-    return _row_blocks(method, Re, f, kinds, values, meta, spread)
-
-
-def _one_task(
-    method: str, Re: float, f: float, values: list[Any], meta: np.ndarray[Any, Any]
-) -> da.Array:
-    """The one-point form (a (3,) position, or numbers): a single task."""
-    task = dask.delayed(_call, pure=True)(*values, method=method, Re=Re, f=f)
-    return da.from_delayed(task, shape=meta.shape, dtype=meta.dtype, meta=_empty(meta))
-
-
-def _row_blocks(
-    method: str,
-    Re: float,
-    f: float,
-    kinds: tuple[str, ...],
-    values: list[Any],
-    meta: np.ndarray[Any, Any],
-    spread: tuple[int, ...],
-) -> da.Array:
-    """One task per row block, blocks of all row-split arguments aligned."""
-    out = "i" + "jkl"[: meta.ndim - 1]
+    # One task per block of the broadcast leading axes, 3-vectors whole in every task.
+    axes = "abcdefghijklmnop"[: len(lead)]
     pairs: list[Any] = []
-    extra = iter("pqrstuvw")
-    for kind, value in zip(kinds, values, strict=True):
-        if not isinstance(value, da.Array):
+    for i, value in zip(op.inputs, values, strict=True):
+        if _is_number(value):
             pairs += [value, None]
-        elif kind == WHOLE or value.ndim == 0:
-            # The same whole array in every task.
-            index = "".join(next(extra) for _ in range(value.ndim))
-            pairs += [value.rechunk(-1) if value.ndim else value, index]
-        elif kind == ROWS:
-            pairs += [value.rechunk({1: -1}), "i" + "abc"[: value.ndim - 1]]
+        elif i.unit == "vector":
+            pairs += [value.rechunk({value.ndim - 1: -1}), axes[len(axes) - value.ndim + 1 :] + "z"]
         else:
-            pairs += [value, "i"]
+            pairs += [value, axes[len(axes) - value.ndim :]]
+    vectors = op.output.dtype is None
     return da.blockwise(
-        _call,
-        out,
+        _task,
+        axes + ("y" if vectors else ""),
         *pairs,
-        token=method,
-        new_axes={axis: meta.shape[n + 1] for n, axis in enumerate(out[1:])},
+        token=name,
+        new_axes={"y": 3} if vectors else None,
         concatenate=True,
-        meta=_empty(meta),
-        method=method,
-        Re=Re,
-        f=f,
-        spread=spread,
+        meta=meta,
+        **kwargs,
     )
 
 
-def reduced_lat_from_geodetic_lat(
-    ellipsoid: _EllipsoidLike, geodetic_lat: _Array | _Number
-) -> da.Array:
-    """Lazy :meth:`Ellipsoid.reduced_lat_from_geodetic_lat`: float64, shape (N,)."""
-    return _lazy("reduced_lat_from_geodetic_lat", ellipsoid, (geodetic_lat,))
+def _array_function(op: Operation, name: str) -> Callable[..., da.Array]:
+    names = [_RENAMED.get((name, i.name), i.name) for i in op.inputs]
+    kind = inspect.Parameter.POSITIONAL_OR_KEYWORD
+    signature = inspect.Signature(
+        [inspect.Parameter(n, kind) for n in ("ellipsoid", *names)]
+        + [
+            inspect.Parameter(n, inspect.Parameter.KEYWORD_ONLY, default=False)
+            for n in ("degrees", "fast")
+        ]
+    )
 
+    def function(*args: Any, **kwargs: Any) -> da.Array:
+        bound = signature.bind(*args, **kwargs)
+        given = bound.arguments
+        return _lazy(
+            op,
+            name,
+            given["ellipsoid"],
+            [given[n] for n in names],
+            bool(given.get("degrees", False)),
+            bool(given.get("fast", False)),
+        )
 
-def geodetic_lat_from_reduced_lat(
-    ellipsoid: _EllipsoidLike, reduced_lat: _Array | _Number
-) -> da.Array:
-    """Lazy :meth:`Ellipsoid.geodetic_lat_from_reduced_lat`: float64, shape (N,)."""
-    return _lazy("geodetic_lat_from_reduced_lat", ellipsoid, (reduced_lat,))
-
-
-def enu(ellipsoid: _EllipsoidLike, lat: _Array | _Number, lon: _Array | _Number) -> da.Array:
-    """Lazy :meth:`Ellipsoid.enu`: ENU_dtype records, shape (N,)."""
-    return _lazy("enu", ellipsoid, (lat, lon))
-
-
-def surf_pos_from_surf_coord(
-    ellipsoid: _EllipsoidLike, lat: _Array | _Number, lon: _Array | _Number
-) -> da.Array:
-    """Lazy :meth:`Ellipsoid.surf_pos_from_surf_coord`: float64, shape (N, 3)."""
-    return _lazy("surf_pos_from_surf_coord", ellipsoid, (lat, lon))
-
-
-def surf_coord_from_surf_pos(ellipsoid: _EllipsoidLike, r_surf: _Array) -> da.Array:
-    """Lazy :meth:`Ellipsoid.surf_coord_from_surf_pos`: SurfCoord_dtype records, shape (N,)."""
-    return _lazy("surf_coord_from_surf_pos", ellipsoid, (r_surf,))
-
-
-def solve_reduced_lat_equation(ellipsoid: _EllipsoidLike, r: _Array) -> da.Array:
-    """Lazy :meth:`Ellipsoid.solve_reduced_lat_equation`: float64, shape (N,)."""
-    return _lazy("solve_reduced_lat_equation", ellipsoid, (r,))
-
-
-def lla_from_pos(ellipsoid: _EllipsoidLike, r: _Array, *, fast: bool = False) -> da.Array:
-    """Lazy :meth:`Ellipsoid.lla_from_pos`: LLA_dtype records, shape (N,).
-
-    With ``fast=True``, :func:`fast.lla_from_pos <quorvane.mathtools.ellipsoid.fast.lla_from_pos>`
-    instead: not the method's bits, but at least as accurate, and several times faster."""
-    return _lazy(_named("lla_from_pos", fast), ellipsoid, (r,))
-
-
-def pos_from_lla(
-    ellipsoid: _EllipsoidLike,
-    lat: _Array | _Number,
-    lon: _Array | _Number,
-    alt: _Array | _Number,
-    *,
-    fast: bool = False,
-) -> da.Array:
-    """Lazy :meth:`Ellipsoid.pos_from_lla`: float64, shape (N, 3).
-
-    With ``fast=True``, :func:`fast.pos_from_lla <quorvane.mathtools.ellipsoid.fast.pos_from_lla>`
-    instead: not the method's bits, but at least as accurate, and several times faster."""
-    return _lazy(_named("pos_from_lla", fast), ellipsoid, (lat, lon, alt))
-
-
-def surf_pos_of_ray_first_intersection(
-    ellipsoid: _EllipsoidLike, r_source: _Array, u_ray: _Array
-) -> da.Array:
-    """Lazy :meth:`Ellipsoid.surf_pos_of_ray_first_intersection`: float64, shape (N, 3)."""
-    return _lazy("surf_pos_of_ray_first_intersection", ellipsoid, (r_source, u_ray))
-
-
-def aer_coords(
-    ellipsoid: _EllipsoidLike,
-    r_target: _Array,
-    lat_obs: _Number | da.Array,
-    lon_obs: _Number | da.Array,
-    alt_obs: _Number | da.Array,
-    *,
-    fast: bool = False,
-) -> da.Array:
-    """Lazy :meth:`Ellipsoid.aer_coords`: AER_dtype records, shape (N,).
-
-    With ``fast=True``, :func:`fast.aer_coords <quorvane.mathtools.ellipsoid.fast.aer_coords>`
-    instead: not the method's bits, but at least as accurate, and several times faster."""
-    return _lazy(_named("aer_coords", fast), ellipsoid, (r_target, lat_obs, lon_obs, alt_obs))
-
-
-def geodesic_inverse(
-    ellipsoid: _EllipsoidLike,
-    lat1: _Array | _Number,
-    lon1: _Array | _Number,
-    lat2: _Array | _Number,
-    lon2: _Array | _Number,
-) -> da.Array:
-    """Lazy :func:`geodesic.inverse <quorvane.mathtools.ellipsoid.geodesic.inverse>` (radians):
-    GeodesicInverse_dtype records (s12, azi1, azi2), shape (N,)."""
-    return _lazy("geodesic_inverse", ellipsoid, (lat1, lon1, lat2, lon2))
-
-
-def geodesic_direct(
-    ellipsoid: _EllipsoidLike,
-    lat1: _Array | _Number,
-    lon1: _Array | _Number,
-    azi1: _Array | _Number,
-    s12: _Array | _Number,
-) -> da.Array:
-    """Lazy :func:`geodesic.direct <quorvane.mathtools.ellipsoid.geodesic.direct>` (radians):
-    GeodesicDirect_dtype records (lat2, lon2, azi2), shape (N,)."""
-    return _lazy("geodesic_direct", ellipsoid, (lat1, lon1, azi1, s12))
+    function.__name__ = function.__qualname__ = name
+    function.__module__ = __name__
+    function.__signature__ = signature  # type: ignore[attr-defined]
+    function.__doc__ = _docstring(op, name, frame=False)
+    return function
 
 
 # --------------------------------------------------------------------------------------------
 # DataFrames.
 
-_ENU_COLUMNS = tuple(f"{axis}_{c}" for axis in ("east", "north", "up") for c in "xyz")
-
-# Input columns (in the method's argument order) and output columns of each conversion.
-_COLUMNS: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
-    "reduced_lat_from_geodetic_lat": (("lat",), ("reduced_lat",)),
-    "geodetic_lat_from_reduced_lat": (("reduced_lat",), ("lat",)),
-    "enu": (("lat", "lon"), _ENU_COLUMNS),
-    "surf_pos_from_surf_coord": (("lat", "lon"), ("x", "y", "z")),
-    "surf_coord_from_surf_pos": (("x", "y", "z"), ("lat", "lon")),
-    "solve_reduced_lat_equation": (("x", "y", "z"), ("reduced_lat",)),
-    "lla_from_pos": (("x", "y", "z"), ("lat", "lon", "alt")),
-    "pos_from_lla": (("lat", "lon", "alt"), ("x", "y", "z")),
-    "surf_pos_of_ray_first_intersection": (("ux", "uy", "uz"), ("x", "y", "z")),
-    "aer_coords": (("x", "y", "z"), ("azimuth", "elevation", "range")),
-    "geodesic_inverse": (("lat1", "lon1", "lat2", "lon2"), ("s12", "azi1", "azi2")),
-    "geodesic_direct": (("lat1", "lon1", "azi1", "s12"), ("lat2", "lon2", "azi2")),
-}
-
-
-def _output_columns(result: Any) -> list[Any]:
-    """The columns of a method result: record fields (3-vector fields give three columns),
-    or the columns of an (N, 3) array, or the array itself."""
-    result = np.asarray(result)
-    if result.dtype.names:
-        columns = []
-        for name in result.dtype.names:
-            field = result[name]
-            columns += [field] if field.ndim == 1 else [field[:, k] for k in range(3)]
-        return columns
-    if result.ndim == 2:
-        return [result[:, k] for k in range(result.shape[1])]
-    return [result]
-
 
 def _convert_partition(
     part: _pd.DataFrame,
-    method: str,
+    *,
+    qualname: str,
     Re: float,
     f: float,
     inputs: tuple[str, ...],
-    outputs: tuple[str, ...],
     params: tuple[Any, ...],
     keep: bool,
+    degrees: bool,
+    fast: bool,
 ) -> _pd.DataFrame:
-    """One partition: the method on the input columns, the other columns passed through."""
+    """One partition: the operation on the input columns, the other columns passed through."""
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
-    columns = [part[name].to_numpy() for name in inputs]
-    kinds = _ARGUMENTS[_base(method)]
-    args: list[Any]
-    if ROWS in kinds:
-        rows = np.column_stack(columns) if columns[0].size else np.empty((0, len(columns)))
-        args = [*params, rows] if kinds[0] == WHOLE else [rows, *params]
-    else:
-        args = columns
-    result = _call(*args, method=method, Re=Re, f=f)
-    converted = dict(zip(outputs, _output_columns(result), strict=True))
+    op = get(qualname)
+    columns = iter(part[name].to_numpy() for name in inputs)
+    given = iter(params)
+    args = []
+    for i in op.inputs:
+        if _is_parameter(i):
+            args.append(next(given))
+        elif i.unit == "vector":
+            args.append(np.column_stack([next(columns) for _ in range(3)]))
+        else:
+            args.append(next(columns))
+    result = np.asarray(_engine.call(op, (Re, f), args, degrees, fast))
+    values: list[Any] = []
+    for name in result.dtype.names or (None,):
+        field = result if name is None else result[name]
+        values += [field] if field.ndim == 1 else list(field.T)
+    converted = dict(zip(_output_columns(op), values, strict=True))
     if not keep:
         return pd.DataFrame(converted, index=part.index)
     return part.drop(columns=list(inputs)).assign(**converted)
 
 
 def _convert_frame(
-    method: str,
-    ellipsoid: _EllipsoidLike,
+    op: Operation,
+    name: str,
+    ellipsoid: Any,
     frame: dd.DataFrame,
     params: tuple[Any, ...],
     columns: Sequence[str] | None,
     keep: bool,
+    degrees: bool,
+    fast: bool,
 ) -> dd.DataFrame:
     import dask.dataframe as dd
 
     if not isinstance(frame, dd.DataFrame):
         raise TypeError(f"expected a dask.dataframe.DataFrame, not {type(frame).__qualname__}")
     Re, f = parameters(ellipsoid)
-    defaults, outputs = _COLUMNS[_base(method)]
+    _check_fast(op, name, fast)
+    defaults = tuple(c for i in op.inputs if not _is_parameter(i) for c in _input_columns(i))
+    outputs = _output_columns(op)
     inputs = tuple(defaults if columns is None else columns)
     if len(inputs) != len(defaults):
         raise ValueError(
-            f"{method} reads {len(defaults)} columns ({', '.join(defaults)}), "
+            f"{name} reads {len(defaults)} columns ({', '.join(defaults)}), "
             f"not {len(inputs)}: {list(inputs)}"
         )
     present = list(frame.columns)
-    for name in inputs:
-        if name not in present:
-            raise ValueError(f"no column {name!r} in the DataFrame (columns: {present})")
+    for column in inputs:
+        if column not in present:
+            raise ValueError(f"no column {column!r} in the DataFrame (columns: {present})")
     if keep:
-        clash = [name for name in outputs if name in present and name not in inputs]
+        clash = [c for c in outputs if c in present and c not in inputs]
         if clash:
             raise ValueError(
                 f"output columns {clash} are already in the DataFrame; rename them, or "
@@ -528,158 +320,165 @@ def _convert_frame(
             )
     convert: Callable[..., _pd.DataFrame] = functools.partial(
         _convert_partition,
-        method=method,
+        qualname=op.qualname,
         Re=Re,
         f=f,
         inputs=inputs,
-        outputs=outputs,
         params=params,
         keep=keep,
+        degrees=degrees,
+        fast=fast,
     )
-    # The method judges the columns' dtypes on the empty partition before anything runs.
+    # The engine judges the columns' dtypes on the empty partition before anything runs.
     meta = convert(frame._meta)
-    return frame.map_partitions(convert, meta=meta, token=f"{method}-frame")
+    return frame.map_partitions(convert, meta=meta, token=f"{name}-frame")
 
 
-def dataframe_reduced_lat_from_geodetic_lat(
-    ellipsoid: _EllipsoidLike,
-    frame: dd.DataFrame,
-    *,
-    columns: _Columns = None,
-    keep: bool = True,
-) -> dd.DataFrame:
-    """Column lat (float64) -> reduced_lat."""
-    return _convert_frame("reduced_lat_from_geodetic_lat", ellipsoid, frame, (), columns, keep)
-
-
-def dataframe_geodetic_lat_from_reduced_lat(
-    ellipsoid: _EllipsoidLike,
-    frame: dd.DataFrame,
-    *,
-    columns: _Columns = None,
-    keep: bool = True,
-) -> dd.DataFrame:
-    """Column reduced_lat (float64) -> lat."""
-    return _convert_frame("geodetic_lat_from_reduced_lat", ellipsoid, frame, (), columns, keep)
-
-
-def dataframe_enu(
-    ellipsoid: _EllipsoidLike,
-    frame: dd.DataFrame,
-    *,
-    columns: _Columns = None,
-    keep: bool = True,
-) -> dd.DataFrame:
-    """Columns lat, lon -> east_x, east_y, east_z, north_x, ..., up_z (ECEF unit vectors)."""
-    return _convert_frame("enu", ellipsoid, frame, (), columns, keep)
-
-
-def dataframe_surf_pos_from_surf_coord(
-    ellipsoid: _EllipsoidLike,
-    frame: dd.DataFrame,
-    *,
-    columns: _Columns = None,
-    keep: bool = True,
-) -> dd.DataFrame:
-    """Columns lat, lon -> x, y, z on the surface."""
-    return _convert_frame("surf_pos_from_surf_coord", ellipsoid, frame, (), columns, keep)
-
-
-def dataframe_surf_coord_from_surf_pos(
-    ellipsoid: _EllipsoidLike,
-    frame: dd.DataFrame,
-    *,
-    columns: _Columns = None,
-    keep: bool = True,
-) -> dd.DataFrame:
-    """Columns x, y, z (surface points) -> lat, lon."""
-    return _convert_frame("surf_coord_from_surf_pos", ellipsoid, frame, (), columns, keep)
-
-
-def dataframe_solve_reduced_lat_equation(
-    ellipsoid: _EllipsoidLike,
-    frame: dd.DataFrame,
-    *,
-    columns: _Columns = None,
-    keep: bool = True,
-) -> dd.DataFrame:
-    """Columns x, y, z -> reduced_lat of the foot of the normal."""
-    return _convert_frame("solve_reduced_lat_equation", ellipsoid, frame, (), columns, keep)
-
-
-def dataframe_lla_from_pos(
-    ellipsoid: _EllipsoidLike,
-    frame: dd.DataFrame,
-    *,
-    columns: _Columns = None,
-    keep: bool = True,
-    fast: bool = False,
-) -> dd.DataFrame:
-    """Columns x, y, z (ECEF) -> lat, lon, alt. ``fast=True``: on the vectorised path, as :func:`lla_from_pos`."""
-    return _convert_frame(_named("lla_from_pos", fast), ellipsoid, frame, (), columns, keep)
-
-
-def dataframe_pos_from_lla(
-    ellipsoid: _EllipsoidLike,
-    frame: dd.DataFrame,
-    *,
-    columns: _Columns = None,
-    keep: bool = True,
-    fast: bool = False,
-) -> dd.DataFrame:
-    """Columns lat, lon, alt -> x, y, z (ECEF). ``fast=True``: on the vectorised path, as :func:`pos_from_lla`."""
-    return _convert_frame(_named("pos_from_lla", fast), ellipsoid, frame, (), columns, keep)
-
-
-def dataframe_surf_pos_of_ray_first_intersection(
-    ellipsoid: _EllipsoidLike,
-    frame: dd.DataFrame,
-    r_source: _Array,
-    *,
-    columns: _Columns = None,
-    keep: bool = True,
-) -> dd.DataFrame:
-    """Columns ux, uy, uz (directions from ``r_source``) -> x, y, z (NaN where a line misses)."""
-    return _convert_frame(
-        "surf_pos_of_ray_first_intersection", ellipsoid, frame, (r_source,), columns, keep
+def _frame_function(op: Operation, name: str) -> Callable[..., dd.DataFrame]:
+    params = [i.name for i in op.inputs if _is_parameter(i)]
+    kind = inspect.Parameter.POSITIONAL_OR_KEYWORD
+    keyword = inspect.Parameter.KEYWORD_ONLY
+    signature = inspect.Signature(
+        [inspect.Parameter(n, kind) for n in ("ellipsoid", "frame", *params)]
+        + [
+            inspect.Parameter("columns", keyword, default=None),
+            inspect.Parameter("keep", keyword, default=True),
+            inspect.Parameter("degrees", keyword, default=False),
+            inspect.Parameter("fast", keyword, default=False),
+        ]
     )
 
+    def function(*args: Any, **kwargs: Any) -> dd.DataFrame:
+        bound = signature.bind(*args, **kwargs)
+        bound.apply_defaults()
+        given = bound.arguments
+        return _convert_frame(
+            op,
+            name,
+            given["ellipsoid"],
+            given["frame"],
+            tuple(given[n] for n in params),
+            given["columns"],
+            bool(given["keep"]),
+            bool(given["degrees"]),
+            bool(given["fast"]),
+        )
 
-def dataframe_aer_coords(
-    ellipsoid: _EllipsoidLike,
-    frame: dd.DataFrame,
-    lat_obs: _Number,
-    lon_obs: _Number,
-    alt_obs: _Number,
-    *,
-    columns: _Columns = None,
-    keep: bool = True,
-    fast: bool = False,
-) -> dd.DataFrame:
-    """Columns x, y, z (ECEF targets) -> azimuth, elevation, range from the observer.
-    ``fast=True``: on the vectorised path, as :func:`aer_coords`."""
-    return _convert_frame(
-        _named("aer_coords", fast), ellipsoid, frame, (lat_obs, lon_obs, alt_obs), columns, keep
-    )
-
-
-def dataframe_geodesic_inverse(
-    ellipsoid: _EllipsoidLike,
-    frame: dd.DataFrame,
-    *,
-    columns: _Columns = None,
-    keep: bool = True,
-) -> dd.DataFrame:
-    """Columns lat1, lon1, lat2, lon2 (radians) -> s12, azi1, azi2 of the shortest geodesic."""
-    return _convert_frame("geodesic_inverse", ellipsoid, frame, (), columns, keep)
+    function.__name__ = function.__qualname__ = f"dataframe_{name}"
+    function.__module__ = __name__
+    function.__signature__ = signature  # type: ignore[attr-defined]
+    function.__doc__ = _docstring(op, name, frame=True)
+    return function
 
 
-def dataframe_geodesic_direct(
-    ellipsoid: _EllipsoidLike,
-    frame: dd.DataFrame,
-    *,
-    columns: _Columns = None,
-    keep: bool = True,
-) -> dd.DataFrame:
-    """Columns lat1, lon1, azi1 (radians), s12 (metres) -> lat2, lon2, azi2 of the point reached."""
-    return _convert_frame("geodesic_direct", ellipsoid, frame, (), columns, keep)
+def _docstring(op: Operation, name: str, frame: bool) -> str:
+    """NumPy style: the signature line, the entry's summary, its parameters and result."""
+    params = [i for i in op.inputs if _is_parameter(i)]
+    if frame:
+        heads = ["ellipsoid", "frame", *(i.name for i in params)]
+        tails = ["columns=None", "keep=True", "degrees=False", "fast=False"]
+        shown = params
+    else:
+        heads = ["ellipsoid", *(_RENAMED.get((name, i.name), i.name) for i in op.inputs)]
+        tails = ["degrees=False", "fast=False"]
+        shown = list(op.inputs)
+    lines = [f"{'dataframe_' if frame else ''}{name}({', '.join(heads)}, *, {', '.join(tails)})"]
+    lines += ["", op.summary, "", "Parameters", "----------"]
+    lines += ["ellipsoid : Ellipsoid, str or (Re, f)", "    The ellipsoid, or its catalogue name."]
+    if frame:
+        columns = [c for i in op.inputs if not _is_parameter(i) for c in _input_columns(i)]
+        lines += ["frame : dask.dataframe.DataFrame", f"    Columns {', '.join(columns)}."]
+    for i in shown:
+        kind = "Dask array or array_like" if not frame or i.unit == "vector" else "number"
+        kind += ", shape (3,) or (..., 3)" if i.unit == "vector" else ""
+        unit = " (radians, or degrees with ``degrees=True``)" if i.angle else ""
+        lines += [
+            f"{_RENAMED.get((name, i.name), i.name)} : {kind}",
+            f"    {i.text[0].upper()}{i.text[1:]}{unit}.",
+        ]
+    if frame:
+        lines += [
+            "columns : sequence of str, optional",
+            "    The input columns, where they are named otherwise.",
+            "keep : bool",
+            "    Pass the other columns through (else only the converted columns).",
+        ]
+    kernel = f"``{op.fast}``" if op.fast else "none: a ValueError"
+    lines += [
+        "degrees : bool",
+        "    Angles in and out in degrees instead of radians.",
+        "fast : bool",
+        f"    The vectorised kernel ({kernel}): not the methods' bits, several times faster.",
+        "",
+        "Returns",
+        "-------",
+    ]
+    if frame:
+        lines += ["dask.dataframe.DataFrame", f"    Columns {', '.join(_output_columns(op))}."]
+    else:
+        lines += ["dask.array.Array", f"    Lazy {op.output.text}, of the broadcast shape."]
+    return "\n".join(lines)
+
+
+_STUB_HEADER = """# Generated by `python -m quorvane.mathtools.ellipsoid._registry --stubs` from the registry
+# of operations: do not edit.
+from collections.abc import Sequence
+from typing import Any
+
+import dask.array as da
+import dask.dataframe as dd
+import numpy as np
+
+from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+
+# An Ellipsoid, a catalogue name, or (Re, f).
+type _EllipsoidLike = Ellipsoid | str | tuple[float, float]
+type _Number = float | np.integer[Any] | np.floating[Any]
+# A Dask array, or an array Dask takes (split into blocks).
+type _Array = da.Array | np.ndarray[Any, np.dtype[Any]]
+type _Columns = Sequence[str] | None
+"""
+
+
+def _stub() -> str:
+    """The typing stub of this module (``dask.pyi``), as ruff formats it."""
+
+    def define(name: str, arguments: list[str], keywords: list[str], result: str) -> str:
+        lines = [f"def {name}(", *(f"    {a}," for a in arguments), "    *,"]
+        lines += [*(f"    {k}," for k in keywords), f") -> {result}: ..."]
+        return "\n".join(lines)
+
+    flags = ["degrees: bool = False", "fast: bool = False"]
+    functions = ["def parameters(ellipsoid: _EllipsoidLike) -> tuple[float, float]: ..."]
+    for op in OPERATIONS:
+        name = _public_name(op)
+        arguments = [
+            f"{_RENAMED.get((name, i.name), i.name)}: "
+            + ("_Array" if i.unit == "vector" else "_Array | _Number")
+            for i in op.inputs
+        ]
+        functions.append(define(name, ["ellipsoid: _EllipsoidLike", *arguments], flags, "da.Array"))
+        params = [
+            f"{i.name}: {'_Array' if i.unit == 'vector' else '_Number'}"
+            for i in op.inputs
+            if _is_parameter(i)
+        ]
+        keywords = ["columns: _Columns = None", "keep: bool = True", *flags]
+        head = ["ellipsoid: _EllipsoidLike", "frame: dd.DataFrame", *params]
+        functions.append(define(f"dataframe_{name}", head, keywords, "dd.DataFrame"))
+    listing = "\n".join(["__all__ = [", *(f'    "{n}",' for n in __all__), "]"])
+    return "\n".join([_STUB_HEADER, listing, "", *functions]) + "\n"
+
+
+# --------------------------------------------------------------------------------------------
+# The functions, one array function and one DataFrame function per entry of the registry
+# (typed in dask.pyi, generated from the registry by ``_stubs``).
+
+__all__ = ["parameters"]
+for _op in OPERATIONS:
+    _name = _public_name(_op)
+    globals()[_name] = _array_function(_op, _name)
+    globals()[f"dataframe_{_name}"] = _frame_function(_op, _name)
+    __all__.extend((_name, f"dataframe_{_name}"))
+__all__.sort()
+del _op, _name

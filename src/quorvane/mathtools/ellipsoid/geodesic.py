@@ -70,8 +70,9 @@ def points_along(
     azimuth ``azi1``: :func:`direct` with the distances as ``s12``. One geodesic
     (numbers for the start) is set up once for all the distances.
     """
-    d = numeric("distances", distances)
-    return direct(ell, lat1, lon1, azi1, d, degrees=degrees)
+    if not _plain((distances,)):  # one distance stays a number: the one-point path
+        distances = numeric("distances", distances)
+    return direct(ell, lat1, lon1, azi1, distances, degrees=degrees)
 
 
 def waypoints(
