@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import argparse
 import math
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Protocol
 
@@ -25,7 +25,7 @@ from quorvane.mathtools.ellipsoid.cli.subcommands import Aliases, Subcommand
 from quorvane.mathtools.ellipsoid.cli.text import header_names
 
 if TYPE_CHECKING:
-    from quorvane.mathtools.ellipsoid._registry import Input, Operation
+    from quorvane.mathtools.ellipsoid._registry import Input
     from quorvane.mathtools.ellipsoid.cli.readers import Batch, Kept, Source
     from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
@@ -197,43 +197,6 @@ def _fixed_values(sub: Subcommand, given: Sequence[float]) -> dict[str, Any]:
     return values
 
 
-def _groups(keys: FloatArray) -> Iterator[tuple[tuple[float, ...], npt.NDArray[np.intp]]]:
-    """Yield each distinct row of ``keys`` with the indices of the rows that equal it."""
-    _, inverse = np.unique(keys, axis=0, return_inverse=True)
-    inverse = inverse.reshape(-1)
-    order = np.argsort(inverse, kind="stable")
-    bounds = np.flatnonzero(np.diff(inverse[order])) + 1
-    for idx in np.split(order, bounds):
-        yield tuple(float(v) for v in keys[idx[0]]), idx
-
-
-def _ray(ell: Ellipsoid, origin: FloatArray, rays: FloatArray) -> FloatArray:
-    """The method takes one origin at a time: rows with equal origins go together."""
-    first = ell.surf_pos_of_ray_first_intersection
-    if origin.ndim == 1:
-        return first(origin, rays)
-    out = np.empty_like(rays)
-    for key, idx in _groups(origin):
-        out[idx] = first(np.array(key, dtype=np.float64), rays[idx])
-    return out
-
-
-# The operations that the engine does not run (yet), by qualname: (ellipsoid, arguments in the
-# order of the inputs) -> the result; no angle among their inputs or outputs.
-_KERNELS: dict[str, Callable[..., Any]] = {
-    "ellipsoid.surf_pos_of_ray_first_intersection": _ray,
-}
-
-
-def _run(plan: Plan, op: Operation, args: list[Any]) -> Any:
-    kernel = _KERNELS.get(op.qualname)
-    if kernel is not None:
-        return kernel(plan.ellipsoid, *args)
-    from quorvane.mathtools.ellipsoid import _engine
-
-    return _engine.call(op, plan.ellipsoid, args, plan.degrees, plan.fast)
-
-
 def convert_batch(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
     """Return the kept input columns and the result columns of one batch of rows."""
     try:
@@ -281,6 +244,8 @@ def _read(
 
 
 def _convert(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
+    from quorvane.mathtools.ellipsoid import _engine  # not for --help: it loads the kernels
+
     batch.check(len(plan.names))
     op = plan.op.operation
     given = _given(plan.op)
@@ -291,7 +256,8 @@ def _convert(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
         values |= _read(plan, batch, given, plan.param_columns)
     else:
         values |= _fixed_values(plan.op, plan.param)
-    result = _run(plan, op, [values[i.name] for i in op.inputs])
+    args = [values[i.name] for i in op.inputs]
+    result = _engine.call(op, plan.ellipsoid, args, plan.degrees, plan.fast)
     rows = np.asarray(result).view(np.float64).reshape(batch.rows, -1)
     return [batch.kept(k) for k in plan.keep], [rows[:, k] for k in range(rows.shape[1])]
 

@@ -12,11 +12,10 @@ from __future__ import annotations
 from collections.abc import Mapping
 from dataclasses import dataclass
 
-from quorvane.datamodel import ENU_dtype
 from quorvane.mathtools.ellipsoid import _registry
-from quorvane.mathtools.ellipsoid._registry import Input, Operation, Output
+from quorvane.mathtools.ellipsoid._registry import Operation
 
-__all__ = ["SUBCOMMANDS", "Parameter", "Subcommand", "operation"]
+__all__ = ["SUBCOMMANDS", "Parameter", "Subcommand"]
 
 # The header names tried for one column (case ignored); the first names its role in messages.
 type Aliases = tuple[str, ...]
@@ -49,7 +48,7 @@ class Subcommand:
 
     @property
     def operation(self) -> Operation:
-        return operation(self.qualname)
+        return _registry.get(self.qualname)
 
     @property
     def outputs(self) -> tuple[str, ...]:
@@ -90,42 +89,6 @@ class Subcommand:
             )
         parts.append(f"Output columns: {', '.join(self.outputs)}.")
         return " ".join(parts)
-
-
-# Ellipsoid methods the registry has no entry for yet, described as it describes the others;
-# its own entries take their place once it has them.
-_METHODS = {
-    op.qualname: op
-    for op in (
-        Operation(
-            "ellipsoid",
-            "enu",
-            "The East-North-Up frame at surface points: ECEF components of its unit vectors.",
-            (Input("lat", "latitude", "geodetic latitude"), Input("lon", "angle", "longitude")),
-            Output(ENU_dtype, text="ENU_dtype records (u_east, u_north, u_up)"),
-            exact="method.enu",
-        ),
-        Operation(
-            "ellipsoid",
-            "surf_pos_of_ray_first_intersection",
-            "The point where the line through r_source along u_ray meets the surface first.",
-            (
-                Input("r_source", "vector", "ECEF position of the origin (metres)"),
-                Input("u_ray", "vector", "directions of the rays, (3,) or (..., 3)"),
-            ),
-            Output(None, text="float64 array of shape (3,) for one ray, else (..., 3)"),
-            exact="method.surf_pos_of_ray_first_intersection",
-        ),
-    )
-}
-
-
-def operation(qualname: str) -> Operation:
-    """The registry's entry ``qualname`` (or the description above of a method it lacks)."""
-    try:
-        return _registry.get(qualname)
-    except KeyError:
-        return _METHODS[qualname]
 
 
 # -- Columns and parameters shared by several subcommands --------------------------------------
