@@ -103,7 +103,7 @@ def test_latitudes_beyond_the_poles_warn_and_give_nan_rows(op, vectorised, degre
     rows = out.view(np.float64).reshape(3, -1)
     assert np.isnan(rows[1]).all() and not np.isnan(rows[[0, 2]]).any()
     with pytest.warns(RuntimeWarning, match=op.inputs[k].name):  # one point too
-        f(WGS84, *(a[1] if a.ndim == 1 else a[1] for a in args), degrees=degrees)
+        f(WGS84, *(a[1] for a in args), degrees=degrees)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         args[k][1] = 90.0 if degrees else math.pi / 2  # the pole itself is fine
