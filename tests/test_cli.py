@@ -454,7 +454,7 @@ def test_bad_option_values_are_refused_by_the_parser(capsys, argv):
     assert "error:" in capsys.readouterr().err
 
 
-@pytest.mark.parametrize("command", [*cli.OPERATIONS, "demo", "ellipsoids"])
+@pytest.mark.parametrize("command", [*cli.SUBCOMMANDS, "demo", "ellipsoids"])
 def test_every_subcommand_has_help_with_an_example(capsys, command):
     with pytest.raises(SystemExit) as info:
         cli.main([command, "--help"])
@@ -462,6 +462,40 @@ def test_every_subcommand_has_help_with_an_example(capsys, command):
     text = capsys.readouterr().out
     assert f"usage: quorvane-ellipsoid {command}" in text
     assert f"example:\n  quorvane-ellipsoid {command}" in text
+
+
+SUBCOMMANDS = [pytest.param(sub, id=sub.name) for sub in cli.SUBCOMMANDS.values()]
+
+
+@pytest.mark.parametrize("sub", SUBCOMMANDS)
+def test_each_subcommand_reads_the_inputs_of_its_registry_entry(sub):
+    """The table's columns are those of the entry's inputs (three for a 3-vector), the option
+    of a parameter takes one number per column, and the outputs fill the entry's records."""
+    op = sub.operation
+    assert list(sub.columns) == [i.name for i in op.inputs]
+    for i in op.inputs:
+        assert len(sub.columns[i.name]) == (3 if i.unit == "vector" else 1), i.name
+    if sub.parameter is not None:
+        assert set(sub.parameter.inputs) <= set(sub.columns)
+        assert len(sub.parameter.metavar) == len(sub.parameter_columns)
+    assert len(sub.outputs) == op.output.width
+
+
+@pytest.mark.parametrize("sub", SUBCOMMANDS)
+def test_fast_runs_where_the_registry_has_a_vectorised_kernel_and_is_refused_elsewhere(
+    capsys, monkeypatch, sub
+):
+    columns = [aliases[0] for aliases in (*sub.data_columns, *sub.parameter_columns)]
+    stdin = csv_text(columns, *([0.5] for _ in columns))
+    status, out, err = run(capsys, monkeypatch, sub.name, "--fast", stdin=stdin)
+    if sub.operation.fast is not None:
+        assert (status, err) == (0, "")
+        assert out.splitlines()[0] == ",".join(sub.outputs)
+    else:
+        assert (status, out) == (2, "")
+        assert err.startswith(
+            f"quorvane-ellipsoid {sub.name}: error: --fast: {sub.name} has no vectorised kernel"
+        )
 
 
 # --------------------------------------------------------------------------------------------

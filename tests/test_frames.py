@@ -1,6 +1,7 @@
 """Local frames: every conversion against pymap3d, round trips, observers broadcast against
 targets, the aer_from_lla identity with aer_coords, compiled subclasses and bad input."""
 
+import itertools
 import math
 
 import numpy as np
@@ -355,13 +356,15 @@ def test_cli_gives_the_functions_results(command, capsys, monkeypatch):
     lines = [",".join([header, *names])] + [",".join(map(repr, row)) for row in
                                              np.hstack([values, obs]).tolist()]
     columns = [values] if header[0] in "xenv" else list(values.T)
-    for argv, observer in [([], obs.T), (["--observer", *map(repr, obs[0].tolist())], obs[0])]:
+    given = [([], obs.T), (["--observer", *map(repr, obs[0].tolist())], obs[0])]
+    # --degrees: the function's doubles with degrees=True (its azimuths wrapped in degrees)
+    for (argv, observer), degrees in itertools.product(given, (False, True)):
         stdin = io.TextIOWrapper(io.BytesIO(("\n".join(lines) + "\n").encode()))
         monkeypatch.setattr(sys, "stdin", stdin)
-        assert cli.main([command, *argv]) == 0
+        assert cli.main([command, *argv, *["--degrees"][:degrees]]) == 0
         out = capsys.readouterr().out.splitlines()
         got = np.array([[float(v) for v in line.split(",")] for line in out[1:]])
-        expected = function(WGS84, *columns, *observer)
+        expected = function(WGS84, *columns, *observer, degrees=degrees)
         if expected.dtype.names:
             assert out[0] == ",".join(expected.dtype.names)
             expected = expected.view((float, 3))

@@ -2,12 +2,13 @@
 
 Run ``quorvane-ellipsoid --help`` (or ``python -m quorvane.mathtools.ellipsoid --help``).
 Every subcommand reads a file (CSV or TSV, plain or compressed, Parquet, Arrow IPC), picks
-its input columns by name, converts the rows batch by batch with vectorised calls of
-:class:`~quorvane.mathtools.ellipsoid.ellipsoid.Ellipsoid` and writes a file in any of those
-formats.
+its input columns by name, converts the rows batch by batch with the operation of the
+companion modules' registry that it serves (``quorvane.mathtools.ellipsoid._registry``) and
+writes a file in any of those formats.
 
-The package: :mod:`.parser` (command-line options), :mod:`.operations` (the conversions and
-the batch loop), :mod:`.conversion` (running one, to a file or standard output) and
+The package: :mod:`.parser` (command-line options), :mod:`.subcommands` (the table of
+subcommands: their operations, columns and help), :mod:`.batches` (the plan of a run and the
+batch loop), :mod:`.conversion` (running one, to a file or standard output) and
 :mod:`.cluster` (on Dask), :mod:`.readers`, :mod:`.writers` and :mod:`.formats` (files and
 their formats), :mod:`.output` (where the results go), :mod:`.errors` (what the messages
 report), :mod:`.progress` (the progress bar) and :mod:`.demo` (sample data).
@@ -32,13 +33,13 @@ from quorvane.mathtools.ellipsoid.cli.demo import (
     sample_path,
 )
 from quorvane.mathtools.ellipsoid.cli.errors import PROG, InputError, UsageError
-from quorvane.mathtools.ellipsoid.cli.operations import OPERATIONS
 from quorvane.mathtools.ellipsoid.cli.parser import build_parser
+from quorvane.mathtools.ellipsoid.cli.subcommands import SUBCOMMANDS
 
 __all__ = [
-    "OPERATIONS",
     "SAMPLE_OBSERVATIONS",
     "SAMPLE_TRACK",
+    "SUBCOMMANDS",
     "build_parser",
     "main",
     "sample_path",
@@ -106,7 +107,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 if sys.stdout is None:
                     raise UsageError("standard output is closed")
                 return run_demo(args) if args.command == "demo" else run_ellipsoids(args)
-            return run_conversion(args, OPERATIONS[args.command])
+            return run_conversion(args, SUBCOMMANDS[args.command])
     except UsageError as exc:
         _report(args.command, exc)
         return 2

@@ -16,22 +16,17 @@ from typing import Any
 import distributed
 import pyarrow as pa
 
+from quorvane.mathtools.ellipsoid.cli.batches import Plan, convert_batches, make_plan
 from quorvane.mathtools.ellipsoid.cli.errors import InputError, UsageError
-from quorvane.mathtools.ellipsoid.cli.operations import (
-    OPERATIONS,
-    Operation,
-    Plan,
-    convert_batches,
-    make_plan,
-)
 from quorvane.mathtools.ellipsoid.cli.output import ignore_stop_signals
 from quorvane.mathtools.ellipsoid.cli.progress import progress_bar
 from quorvane.mathtools.ellipsoid.cli.readers import ParquetSource
+from quorvane.mathtools.ellipsoid.cli.subcommands import SUBCOMMANDS, Subcommand
 from quorvane.mathtools.ellipsoid.cli.writers import open_writer
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 
-def run_on_cluster(args: argparse.Namespace, op: Operation) -> int:
+def run_on_cluster(args: argparse.Namespace, op: Subcommand) -> int:
     """``quorvane-ellipsoid SUBCOMMAND --workers N`` or ``--scheduler ADDRESS``: convert a
     Parquet dataset (a directory, or one file) into a directory of Parquet files, one task and
     one output file per input file, with the conversions, options and error messages of the
@@ -163,7 +158,7 @@ def _convert_file(
 ) -> int | tuple[str, str]:
     """One task: one input file, converted batch by batch into one Parquet file. Returns the
     number of rows, or the tool's own input or usage error as (kind, message)."""
-    plan = Plan(op=OPERATIONS[name], ellipsoid=Ellipsoid(Re, f), **spec)
+    plan = Plan(op=SUBCOMMANDS[name], ellipsoid=Ellipsoid(Re, f), **spec)
     try:
         with open(out, "wb") as sink:
             writer = open_writer("parquet", sink, plan.header, kept_types, source.name, None, None)

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 
+from quorvane.mathtools.ellipsoid.cli.batches import check_fast, convert_batches, make_plan
 from quorvane.mathtools.ellipsoid.cli.errors import INSTALL_HINT, UsageError
 from quorvane.mathtools.ellipsoid.cli.formats import (
     TEXT_FORMATS,
@@ -12,13 +13,14 @@ from quorvane.mathtools.ellipsoid.cli.formats import (
     format_of,
     unknown_extension,
 )
-from quorvane.mathtools.ellipsoid.cli.operations import Operation, convert_batches, make_plan
 from quorvane.mathtools.ellipsoid.cli.output import open_output
 from quorvane.mathtools.ellipsoid.cli.progress import progress_bar
+from quorvane.mathtools.ellipsoid.cli.subcommands import Subcommand
 
 
-def run_conversion(args: argparse.Namespace, op: Operation) -> int:
+def run_conversion(args: argparse.Namespace, op: Subcommand) -> int:
     """Convert ``args.input`` into ``args.output``; return the exit status."""
+    check_fast(op, args.fast)
     _require_extra()
     if args.workers is not None or args.scheduler is not None:
         try:

@@ -13,9 +13,10 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvane.mathtools.ellipsoid import catalogue
+from quorvane.mathtools.ellipsoid.cli.batches import convert_batches, make_plan
 from quorvane.mathtools.ellipsoid.cli.errors import PROG
-from quorvane.mathtools.ellipsoid.cli.operations import OPERATIONS, convert_batches, make_plan
 from quorvane.mathtools.ellipsoid.cli.parser import build_parser
+from quorvane.mathtools.ellipsoid.cli.subcommands import SUBCOMMANDS
 
 if TYPE_CHECKING:
     from quorvane.mathtools.ellipsoid.cli.readers import Kept
@@ -59,7 +60,7 @@ def _convert_file(argv: list[str]) -> tuple[list[str], list[list[str]], list[Flo
     from quorvane.mathtools.ellipsoid.cli.readers import open_input
 
     args = build_parser().parse_args(argv)
-    op = OPERATIONS[args.command]
+    op = SUBCOMMANDS[args.command]
     with open_input(args.input, args.format, args.delimiter, args.max_record_bytes) as data:
         plan = make_plan(args, op, data)
         out = _Columns(len(plan.keep), len(op.outputs))

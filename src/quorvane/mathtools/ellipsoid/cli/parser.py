@@ -5,19 +5,40 @@ from __future__ import annotations
 import argparse
 import shutil
 import textwrap
+from collections.abc import Iterable
 
 from quorvane.mathtools.ellipsoid import catalogue
 from quorvane.mathtools.ellipsoid.cli.errors import PROG
 from quorvane.mathtools.ellipsoid.cli.formats import FORMATS
-from quorvane.mathtools.ellipsoid.cli.operations import OPERATIONS
+from quorvane.mathtools.ellipsoid.cli.subcommands import SUBCOMMANDS, Subcommand
 from quorvane.mathtools.ellipsoid.cli.text import DEFAULT_MAX_RECORD_BYTES, parse_number
 
 DEFAULT_CHUNK_ROWS = 65536
+_NARROW = 60  # columns below which the usage line names the options only as [options]
 
 
 class _Formatter(argparse.RawDescriptionHelpFormatter):
     def __init__(self, prog: str) -> None:
         super().__init__(prog, max_help_position=30, width=min(100, _terminal_width()))
+
+    def add_usage(
+        self,
+        usage: str | None,
+        actions: Iterable[argparse.Action],
+        groups: Iterable[argparse._MutuallyExclusiveGroup],
+        prefix: str | None = None,
+    ) -> None:
+        actions = list(actions)
+        if usage is None and prefix is None and self._width < _NARROW:
+            # Too narrow for every option on its own line: the help below lists them. (The
+            # empty prefix asks for the prog of the subcommands, which stays as it is.)
+            words = [self._format_args(a, a.dest.upper()) for a in actions if not a.option_strings]
+            usage = " ".join(["%(prog)s [options]", *words])
+        super().add_usage(usage, actions, groups, prefix)
+
+    def _split_lines(self, text: str, width: int) -> list[str]:
+        # Names such as quorvane.mathtools.ellipsoid.fast stay whole on narrow terminals.
+        return textwrap.wrap(" ".join(text.split()), width, break_long_words=False)
 
 
 def _terminal_width() -> int:
@@ -187,7 +208,7 @@ def _common_options() -> argparse.ArgumentParser:
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser of the command-line tool."""
     examples = "\n".join(
-        f"  {PROG} {op.name} " + op.example.replace("%(prog)s ", "") for op in OPERATIONS.values()
+        f"  {PROG} {op.name} " + op.example.replace("%(prog)s ", "") for op in SUBCOMMANDS.values()
     )
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -204,8 +225,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="SUBCOMMAND")
     common = _common_options()
-    for op in OPERATIONS.values():
-        defaults = ", ".join("|".join(f.aliases) for f in op.fields)
+    for op in SUBCOMMANDS.values():
+        defaults = ", ".join("|".join(aliases) for aliases in op.data_columns)
         p = sub.add_parser(
             op.name,
             parents=[common],
@@ -225,56 +246,7 @@ def build_parser() -> argparse.ArgumentParser:
                 "way, with exit status 128 plus the signal number."
             ),
         )
-        if op.fast_compute is not None:
-            p.add_argument_group("speed").add_argument(
-                "--fast",
-                action="store_true",
-                help="convert on the vectorised path (several points per instruction; see "
-                "quorvane.mathtools.ellipsoid.fast): the results are not the exact methods' "
-                "bits, but at least as close to the truth (on WGS84 within 1000 km of the "
-                "surface, latitudes within 4e-16 rad and lengths within 2.5 units in the last "
-                "place of the larger of Re and the distance from the centre)",
-            )
-        if op.param_option == "observer":
-            n = len(op.param_fields)
-            g = p.add_argument_group("observer")
-            g.add_argument(
-                "--observer",
-                nargs=n,
-                type=parse_option_number,
-                metavar=("LAT", "LON", "ALT")[:n],
-                help="observer latitude, longitude"
-                + (" and altitude (metres)" if n == 3 else "")
-                + " for every row",
-            )
-            g.add_argument(
-                "--observer-columns",
-                metavar=",".join(("LAT", "LON", "ALT")[:n]),
-                help="input columns giving the observer row by row (default "
-                + ", ".join(f.role for f in op.param_fields)
-                + ", used when --observer is not given)",
-            )
-            if ("azimuth", True) in op.outputs:
-                g.add_argument(
-                    "--positive-azimuth",
-                    action="store_true",
-                    help="accepted for older scripts: azimuths are always in [0, 360) degrees "
-                    "or [0, 2 pi)",
-                )
-        if op.name == "ray":
-            g = p.add_argument_group("origin")
-            g.add_argument(
-                "--origin",
-                nargs=3,
-                type=parse_option_number,
-                metavar=("X", "Y", "Z"),
-                help="ray origin, ECEF metres, for every row",
-            )
-            g.add_argument(
-                "--origin-columns",
-                metavar="X,Y,Z",
-                help="input columns giving the origin row by row (default ox, oy, oz)",
-            )
+        _operation_options(p, op)
     sub.add_parser(
         "demo",
         formatter_class=_Formatter,
@@ -294,6 +266,48 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=f"example:\n  {PROG} ellipsoids",
     )
     return parser
+
+
+def _operation_options(p: argparse.ArgumentParser, op: Subcommand) -> None:
+    """The options of the subcommand ``op`` beyond the common ones: ``--fast``, and the option
+    of its parameter."""
+    if op.operation.fast is not None:
+        p.add_argument_group("speed").add_argument("--fast", action="store_true", help=_FAST)
+    else:  # accepted, to be refused with a message that says why
+        p.add_argument("--fast", action="store_true", help=argparse.SUPPRESS)
+    group = None
+    if op.parameter is not None:
+        option, metavar = op.parameter.option, op.parameter.metavar
+        roles = ", ".join(aliases[0] for aliases in op.parameter_columns)
+        group = p.add_argument_group(option)
+        group.add_argument(
+            f"--{option}",
+            nargs=len(metavar),
+            type=parse_option_number,
+            metavar=metavar,
+            help=f"{op.parameter.text} for every row",
+        )
+        group.add_argument(
+            f"--{option}-columns",
+            metavar=",".join(metavar),
+            help=f"input columns giving the {option} row by row (default {roles}, used when "
+            f"--{option} is not given)",
+        )
+    if op.operation.output.azimuth is not None:
+        (group or p).add_argument(
+            "--positive-azimuth",
+            action="store_true",
+            help="accepted for older scripts: azimuths are always in [0, 360) degrees or [0, 2 pi)",
+        )
+
+
+_FAST = (
+    "convert on the vectorised path (several points per instruction; see "
+    "quorvane.mathtools.ellipsoid.fast): the results are not the exact methods' bits, but at "
+    "least as close to the truth (on WGS84 within 1000 km of the surface, latitudes within "
+    "4e-16 rad and lengths within 2.5 units in the last place of the larger of Re and the "
+    "distance from the centre)"
+)
 
 
 def _version() -> str:

@@ -1,0 +1,338 @@
+"""The conversion subcommands of the command-line tool, one row of a table each: the operation
+it runs (the qualname of its registry entry), the header names of its columns, the option
+that gives some inputs once for the whole file, and its help prose.
+
+What an operation takes and gives (units, latitudes, output records and which fields are
+angles, a vectorised kernel) is the registry's (``quorvane.mathtools.ellipsoid._registry``);
+:mod:`.batches` runs any row of this table through the registry's engine.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass
+
+from quorvane.mathtools.ellipsoid import _registry
+from quorvane.mathtools.ellipsoid._registry import Operation
+
+__all__ = ["SUBCOMMANDS", "Parameter", "Subcommand"]
+
+# The header names tried for one column (case ignored); the first names its role in messages.
+type Aliases = tuple[str, ...]
+
+
+@dataclass(frozen=True, slots=True)
+class Parameter:
+    """Inputs given once for the whole file by an option (``--observer LAT LON ALT``), or row
+    by row by input columns (``--observer-columns``, by default the columns of those inputs)."""
+
+    option: str  # the option's name, and the noun of its help
+    inputs: tuple[str, ...]  # the registry's inputs it gives
+    metavar: tuple[str, ...]  # one per number
+    text: str  # what the numbers are, for the option's help
+
+
+@dataclass(frozen=True, slots=True, eq=False)
+class Subcommand:
+    name: str
+    qualname: str  # the registry entry it runs
+    summary: str
+    text: str  # the description, before the parameter's and the output columns' sentences
+    example: str
+    # The columns of each registry input, in the order of the inputs: three for a 3-vector.
+    columns: Mapping[str, tuple[Aliases, ...]]
+    parameter: Parameter | None = None
+    # Names of the output columns where the output's dtype gives none (3-vectors, or fields
+    # that are 3-vectors); else the dtype's field names.
+    output_columns: tuple[str, ...] = ()
+
+    @property
+    def operation(self) -> Operation:
+        return _registry.get(self.qualname)
+
+    @property
+    def outputs(self) -> tuple[str, ...]:
+        """The output columns, in order."""
+        if self.output_columns:
+            return self.output_columns
+        dtype = self.operation.output.dtype
+        return tuple(dtype.names or ()) if dtype is not None else ()
+
+    def _columns(self, given: bool) -> tuple[Aliases, ...]:
+        by_parameter = self.parameter.inputs if self.parameter else ()
+        return tuple(
+            aliases
+            for i in self.operation.inputs
+            if (i.name in by_parameter) == given
+            for aliases in self.columns[i.name]
+        )
+
+    @property
+    def data_columns(self) -> tuple[Aliases, ...]:
+        """The columns of the inputs read from the file, in the order ``--columns`` names them."""
+        return self._columns(False)
+
+    @property
+    def parameter_columns(self) -> tuple[Aliases, ...]:
+        """The columns that give the parameter row by row."""
+        return self._columns(True)
+
+    @property
+    def description(self) -> str:
+        parts = [self.text]
+        if self.parameter is not None:
+            option = self.parameter.option
+            roles = ", ".join(a[0] for a in self.parameter_columns)
+            parts.append(
+                f"The {option} is given once by --{option} {' '.join(self.parameter.metavar)}, "
+                f"or row by row by the columns {roles} (see --{option}-columns)."
+            )
+        parts.append(f"Output columns: {', '.join(self.outputs)}.")
+        return " ".join(parts)
+
+
+# -- Columns and parameters shared by several subcommands --------------------------------------
+
+_XYZ = (("x", "ecef_x"), ("y", "ecef_y"), ("z", "ecef_z"))
+_LAT = (("lat", "latitude"),)
+_LON = (("lon", "longitude", "lng"),)
+_ALT = (("alt", "altitude", "height", "h"),)
+_GEODETIC = {"lat": _LAT, "lon": _LON, "alt": _ALT}
+_EAST, _NORTH = ("east", "e"), ("north", "n")
+_ENU = (_EAST, _NORTH, ("up", "u"))
+_NED = (_NORTH, _EAST, ("down", "d"))
+_AER = {
+    "azimuth": (("azimuth", "az"),),
+    "elevation": (("elevation", "el"),),
+    "range": (("range", "slant_range"),),
+}
+_OBSERVER_COLUMNS = {
+    "lat_obs": (("obs_lat",),),
+    "lon_obs": (("obs_lon",),),
+    "alt_obs": (("obs_alt",),),
+}
+_OBSERVER = Parameter(
+    "observer",
+    ("lat_obs", "lon_obs", "alt_obs"),
+    ("LAT", "LON", "ALT"),
+    "observer latitude, longitude and altitude (metres)",
+)
+# The frame of a rotation: its altitude plays no part.
+_FRAME = Parameter(
+    "observer", ("lat_obs", "lon_obs"), ("LAT", "LON"), "observer latitude and longitude"
+)
+_FRAME_COLUMNS = {k: _OBSERVER_COLUMNS[k] for k in _FRAME.inputs}
+_VECTOR_OUT = ("x", "y", "z")
+_ENU_OUT = ("east", "north", "up")
+
+
+def _local(
+    name: str,
+    qualname: str,
+    summary: str,
+    text: str,
+    columns: Mapping[str, tuple[Aliases, ...]],
+    output_columns: tuple[str, ...] = (),
+    rotation: bool = False,
+) -> Subcommand:
+    """A conversion in the local frame of an observer."""
+    observer = _FRAME if rotation else _OBSERVER
+    given = " ".join(("47.3769", "8.5417", "408")[: len(observer.inputs)])
+    return Subcommand(
+        name,
+        qualname,
+        summary,
+        text,
+        f"%(prog)s --degrees --observer {given} points.csv",
+        {**columns, **(_FRAME_COLUMNS if rotation else _OBSERVER_COLUMNS)},
+        observer,
+        output_columns,
+    )
+
+
+_TABLE = (
+    Subcommand(
+        "lla",
+        "frames.lla_from_pos",
+        "ECEF x, y, z -> geodetic lat, lon, alt",
+        "Geodetic latitude, longitude and altitude above the ellipsoid of Earth-centred "
+        "Earth-fixed (ECEF) positions in metres. Latitude is NaN for the centre of the ellipsoid.",
+        "%(prog)s --degrees track.csv -o track_lla.csv",
+        {"r": _XYZ},
+    ),
+    Subcommand(
+        "ecef",
+        "frames.pos_from_lla",
+        "geodetic lat, lon, alt -> ECEF x, y, z",
+        "ECEF positions in metres of geodetic latitude, longitude and altitude (metres above the "
+        "ellipsoid, along its normal).",
+        "%(prog)s --degrees --keep time points.csv > points_ecef.csv",
+        _GEODETIC,
+        output_columns=_VECTOR_OUT,
+    ),
+    Subcommand(
+        "aer",
+        "frames.aer_from_pos",
+        "ECEF targets -> azimuth, elevation, range from an observer",
+        "Azimuth (from north towards east, in [0, 360) degrees or [0, 2 pi)), elevation and "
+        "slant range in metres of ECEF targets as seen by an observer.",
+        "%(prog)s --degrees --observer 47.3769 8.5417 408 satellites.csv",
+        {"r_target": _XYZ, **_OBSERVER_COLUMNS},
+        _OBSERVER,
+    ),
+    Subcommand(
+        "enu",
+        "ellipsoid.enu",
+        "lat, lon -> local East-North-Up unit vectors (ECEF components)",
+        "The East-North-Up frame at surface points given by geodetic latitude and longitude: the "
+        "ECEF components of its three unit vectors.",
+        "%(prog)s --degrees stations.csv -o frames.csv",
+        {"lat": _LAT, "lon": _LON},
+        output_columns=tuple(f"{axis}_{c}" for axis in ("east", "north", "up") for c in "xyz"),
+    ),
+    Subcommand(
+        "ray",
+        "ellipsoid.surf_pos_of_ray_first_intersection",
+        "ray directions from an origin -> point where the line meets the surface",
+        "The point (ECEF metres) where the line through an origin along each direction ux, uy, "
+        "uz meets the ellipsoid surface nearest to the origin, in either direction along the "
+        "line (behind the origin too). Directions need not be unit vectors. A line that misses "
+        "gives nan in all three output columns.",
+        "%(prog)s --origin 7000000 0 0 directions.csv",
+        {
+            "r_source": (("ox", "origin_x"), ("oy", "origin_y"), ("oz", "origin_z")),
+            "u_ray": (("ux", "u_x", "dx"), ("uy", "u_y", "dy"), ("uz", "u_z", "dz")),
+        },
+        Parameter("origin", ("r_source",), ("X", "Y", "Z"), "ray origin in ECEF metres"),
+        _VECTOR_OUT,
+    ),
+    _local(
+        "enu-from-ecef",
+        "frames.enu_from_pos",
+        "ECEF targets -> east, north, up in an observer's frame",
+        "East, north and up coordinates in metres of ECEF targets in the local frame of an "
+        "observer.",
+        {"r_target": _XYZ},
+        _ENU_OUT,
+    ),
+    _local(
+        "ned-from-ecef",
+        "frames.ned_from_pos",
+        "ECEF targets -> north, east, down in an observer's frame",
+        "North, east and down coordinates in metres of ECEF targets in the local frame of an "
+        "observer.",
+        {"r_target": _XYZ},
+        ("north", "east", "down"),
+    ),
+    _local(
+        "ecef-from-enu",
+        "frames.pos_from_enu",
+        "east, north, up in an observer's frame -> ECEF",
+        "ECEF positions in metres of east, north and up coordinates in the local frame of an "
+        "observer.",
+        {"enu": _ENU},
+        _VECTOR_OUT,
+    ),
+    _local(
+        "ecef-from-ned",
+        "frames.pos_from_ned",
+        "north, east, down in an observer's frame -> ECEF",
+        "ECEF positions in metres of north, east and down coordinates in the local frame of an "
+        "observer.",
+        {"ned": _NED},
+        _VECTOR_OUT,
+    ),
+    _local(
+        "enu-from-lla",
+        "frames.enu_from_lla",
+        "geodetic targets -> east, north, up in an observer's frame",
+        "East, north and up coordinates in metres of geodetic targets (lat, lon, alt) in the "
+        "local frame of an observer.",
+        _GEODETIC,
+        _ENU_OUT,
+    ),
+    _local(
+        "lla-from-enu",
+        "frames.lla_from_enu",
+        "east, north, up in an observer's frame -> geodetic lat, lon, alt",
+        "Geodetic latitude, longitude and altitude of east, north and up coordinates in the "
+        "local frame of an observer.",
+        {"enu": _ENU},
+    ),
+    _local(
+        "aer-from-lla",
+        "frames.aer_from_lla",
+        "geodetic targets -> azimuth, elevation, range from an observer",
+        "Azimuth (from north towards east), elevation and slant range in metres of geodetic "
+        "targets (lat, lon, alt) as seen by an observer.",
+        _GEODETIC,
+    ),
+    _local(
+        "ecef-from-aer",
+        "frames.pos_from_aer",
+        "azimuth, elevation, range from an observer -> ECEF",
+        "ECEF positions in metres of targets at azimuth, elevation and slant range from an "
+        "observer.",
+        _AER,
+        _VECTOR_OUT,
+    ),
+    _local(
+        "lla-from-aer",
+        "frames.lla_from_aer",
+        "azimuth, elevation, range from an observer -> geodetic lat, lon, alt",
+        "Geodetic latitude, longitude and altitude of targets at azimuth, elevation and slant "
+        "range from an observer.",
+        _AER,
+    ),
+    _local(
+        "enu-from-ecef-vector",
+        "frames.enu_from_ecef_vector",
+        "ECEF vectors -> east, north, up components (rotation only)",
+        "East, north and up components of ECEF vectors (velocities, directions) in the local "
+        "frame at the observer's latitude and longitude: a rotation, no translation.",
+        {"v": (("vx", "v_x"), ("vy", "v_y"), ("vz", "v_z"))},
+        _ENU_OUT,
+        rotation=True,
+    ),
+    _local(
+        "ecef-vector-from-enu",
+        "frames.ecef_vector_from_enu",
+        "east, north, up components -> ECEF vectors (rotation only)",
+        "ECEF components of vectors given by east, north and up components in the local frame "
+        "at the observer's latitude and longitude: a rotation, no translation.",
+        {"v_enu": _ENU},
+        ("vx", "vy", "vz"),
+        rotation=True,
+    ),
+    Subcommand(
+        "geodesic-inverse",
+        "geodesic.inverse",
+        "two points -> geodesic distance and azimuths",
+        "Length in metres of the shortest geodesic between points 1 and 2 (lat1, lon1, lat2, "
+        "lon2), and the forward azimuths at both ends (clockwise from north).",
+        "%(prog)s --degrees pairs.csv -o distances.csv",
+        {
+            "lat1": (("lat1", "latitude1"),),
+            "lon1": (("lon1", "longitude1", "lng1"),),
+            "lat2": (("lat2", "latitude2"),),
+            "lon2": (("lon2", "longitude2", "lng2"),),
+        },
+    ),
+    Subcommand(
+        "geodesic-direct",
+        "geodesic.direct",
+        "start, azimuth, distance -> the point reached along the geodesic",
+        "The point reached from point 1 (lat1, lon1) along the geodesic leaving it with azimuth "
+        "azi1 (clockwise from north) after s12 metres (negative: backwards), and the forward "
+        "azimuth there.",
+        "%(prog)s --degrees starts.csv -o destinations.csv",
+        {
+            "lat1": (("lat1", "latitude1"),),
+            "lon1": (("lon1", "longitude1", "lng1"),),
+            "azi1": (("azi1", "azimuth1", "az1"),),
+            "s12": (("s12", "distance"),),
+        },
+    ),
+)
+
+SUBCOMMANDS: dict[str, Subcommand] = {sub.name: sub for sub in _TABLE}
