@@ -440,11 +440,14 @@ def _rows_point(op: Operation, family: str, name: str) -> Callable[..., Any]:
         if family == "fast":
             out = np.empty((1, 3))
             loop(e, *arrays, out)
+            if output.dtype is None:
+                return out[0]
+            row = out[0]
         else:
-            out = getattr(e, name)(*arrays).view(np.float64).reshape(1, -1)
-        if output.dtype is None:
-            return out[0]
-        row = out[0]
+            out = getattr(e, name)(*arrays)  # (1,) records or values, or (1, 3) vectors
+            if output.dtype is None:
+                return out[0]
+            row = out.view(np.float64)
         if degrees:
             for k in angles:
                 row[k] = float(row[k]) * _DEGREES_PER_RADIAN
@@ -454,8 +457,9 @@ def _rows_point(op: Operation, family: str, name: str) -> Callable[..., Any]:
             if az < 0.0:
                 az += turn
                 row[azimuth] = 0.0 if az >= turn else az
-        record = out.view(output.dtype)[0, 0]
-        return record[0] if len(fields) == 1 else record  # one value per point: a float64
+        if len(fields) == 1:  # one value per point: a float64
+            return row[0]
+        return out.view(output.dtype)[0, 0] if family == "fast" else out[0]
 
     return point
 
