@@ -558,7 +558,10 @@ def public(op: Operation, *, fast: bool = False, name: str | None = None) -> Cal
             result = point(e, args, degrees)
             if result is not None:
                 limit = 90.0 if degrees else _HALF_PI
-                if not any(abs(args[k]) > limit for k in latitudes):
+                for k in latitudes:
+                    if abs(args[k]) > limit:
+                        break
+                else:
                     return result
         # Not plain numbers, or a latitude beyond the poles (a NaN row, with the warning).
         return call(op, ell, args, degrees, fast)
