@@ -151,7 +151,7 @@ def _waypoints_of_one_pair(
     turn = 360.0 if degrees else 2 * math.pi
     for k, lat, lon in ((0, lat1, lon1), (-1, lat2, lon2)):
         out[k, 0] = lat
-        out[k, 1] = np.remainder(np.float64(lon) + turn / 2, turn) - turn / 2
+        out[k, 1] = (float(lon) + turn / 2) % turn - turn / 2  # numpy.remainder's result
     return out.view(GeodesicDirect_dtype)[:, 0]
 
 
