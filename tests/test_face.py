@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 from helpers import assert_calls_leak_nothing, run_python, same
 
-from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic
+from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes
 from quorvane.mathtools.ellipsoid._engine import public
 from quorvane.mathtools.ellipsoid._registry import OPERATIONS, by_module, stubs
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
@@ -26,14 +26,22 @@ FACES = [pytest.param(op, False, id=op.qualname) for op in OPERATIONS] + [
 def function(op, vectorised):
     if op.module == "ellipsoid":  # an Ellipsoid method that Dask offers: the engine's face
         return public(op, fast=vectorised)
-    module = fast if vectorised else {"frames": frames, "geodesic": geodesic}[op.module]
+    if ":" in op.exact:  # a loop with bound constants (latitudes.convert): its face of one pair
+        return public(op)
+    modules = {"frames": frames, "geodesic": geodesic, "latitudes": latitudes}
+    module = fast if vectorised else modules[op.module]
     return getattr(module, op.name)
 
 
 def arguments(op, n=None, degrees=False):
     """Plausible arguments of ``op``: numbers (and one 3-vector), or ``n`` rows of them."""
     scale = 180 / math.pi if degrees else 1.0
-    values = {"latitude": 0.6 * scale, "angle": 0.4 * scale, "length": 2e4}
+    values = {
+        "latitude": 0.6 * scale,
+        "angle": 0.4 * scale,
+        "unbounded": 0.5 * scale,
+        "length": 2e4,
+    }
     out = []
     for i in op.inputs:
         if i.unit == "vector":
@@ -265,16 +273,18 @@ def test_polygon_area_is_a_record():
     assert area == pytest.approx(12308778361.47) and perimeter == pytest.approx(443770.917)
 
 
-@pytest.mark.parametrize("module", ["frames", "geodesic", "fast"])
+@pytest.mark.parametrize("module", ["frames", "geodesic", "latitudes", "fast"])
 def test_modules_and_stubs_follow_the_registry(module):
-    """Every entry is a public function of its module with its signature, and the committed
-    stub is the one the registry generates."""
+    """Every entry is a public function of its module with its signature (a loop with bound
+    constants takes them after its inputs), and the committed stub is the one the registry
+    generates."""
     mod = importlib.import_module(f"quorvane.mathtools.ellipsoid.{module}")
     for op in by_module(module):
         name = op.fast.split(".")[1] if module == "fast" else op.name
         assert name in mod.__all__
         parameters = list(__import__("inspect").signature(getattr(mod, name)).parameters)
-        assert parameters == ["ell", *(i.name for i in op.inputs), "degrees"]
+        constants = ["source", "target"] if ":" in op.exact else []
+        assert parameters == ["ell", *(i.name for i in op.inputs), *constants, "degrees"]
     stub = importlib.resources.files("quorvane.mathtools.ellipsoid") / f"{module}.pyi"
     generated = stubs(module)
 

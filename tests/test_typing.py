@@ -24,6 +24,7 @@ MODULES.append("quorvane.mathtools.ellipsoid.frames")
 MODULES += ["quorvane.mathtools.ellipsoid.geodesic", "quorvane.mathtools.ellipsoid._geodesic"]
 MODULES.append("quorvane.mathtools.ellipsoid._frames")
 MODULES += ["quorvane.mathtools.ellipsoid.fast", "quorvane.mathtools.ellipsoid._fast"]
+MODULES += ["quorvane.mathtools.ellipsoid.latitudes", "quorvane.mathtools.ellipsoid._latitudes"]
 
 # Calls whose result type mypy reveals and the test then checks at run time.
 CALLS = """

@@ -8,6 +8,8 @@ arXiv:2212.05818), independently of the module: the inverses are roots found by 
 
 from __future__ import annotations
 
+import math
+
 import mpmath
 
 KINDS = ("geodetic", "parametric", "geocentric", "rectifying", "conformal", "authalic")
@@ -57,9 +59,8 @@ def geodetic_of(kind: str, x, f: float):
     with mpmath.workdps(DPS + 10):
         x = mpmath.mpf(x)
         f_ = mpmath.mpf(f)
-        if kind == "geodetic":
-            return x
-        if abs(x) >= mpmath.pi / 2:
+        # The double nearest pi/2 stands for the pole, whatever the kind.
+        if abs(x) >= mpmath.pi / 2 or abs(x) == mpmath.mpf(math.pi / 2):
             return mpmath.sign(x) * mpmath.pi / 2
         if kind == "parametric":
             return mpmath.atan2(mpmath.sin(x), (1 - f_) * mpmath.cos(x))

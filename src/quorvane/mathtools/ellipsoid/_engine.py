@@ -325,10 +325,41 @@ def _fast_loop(
     return out
 
 
+# The functions of ``_latitudes.one``, in the order of its Map.
+_LATITUDE_MAPS = (
+    "convert",
+    "isometric",
+    "from_isometric",
+    "meridian_distance",
+    "latitude_at_meridian_distance",
+)
+
+
+def _latitudes_loop(
+    ell: Ellipsoid, name: str, op: Operation, shape: tuple[int, ...], arrays: list[_Array]
+) -> _Array:
+    """A loop of ``_latitudes``: one float64 column (or one value) in, a column (the radii:
+    rows of four) out; ``convert:SOURCE:TARGET`` names a conversion's two kinds."""
+    from quorvane.mathtools.ellipsoid import _latitudes
+    from quorvane.mathtools.ellipsoid._registry import KINDS
+
+    out = np.empty((math.prod(shape), op.output.width), dtype=np.float64)
+    x = _column(arrays[0], shape)
+    if name == "radii":
+        _latitudes.radii(ell, x, out)
+    elif name.startswith("convert:"):
+        _, source, target = name.split(":")
+        _latitudes.convert(ell, KINDS.index(source), KINDS.index(target), x, out[:, 0])
+    else:
+        getattr(_latitudes, name)(ell, x, out[:, 0])
+    return out
+
+
 _FAMILIES: dict[str, Callable[..., _Array]] = {
     "method": _method,
     "frames": _frames_loop,
     "geodesic": _geodesic_loop,
+    "latitudes": _latitudes_loop,
     "fast": _fast_loop,
 }
 
@@ -500,6 +531,20 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
         def point(e: Ellipsoid, args: Sequence[Any], degrees: bool) -> Any:
             result = geodesic_point(e, *args, degrees)
             return None if result is None else result[0]
+
+        return point
+    if family == "latitudes":
+        from quorvane.mathtools.ellipsoid import _latitudes
+        from quorvane.mathtools.ellipsoid._registry import KINDS
+
+        if name == "radii":  # a record: the array path
+            return lambda e, args, degrees: None
+        function, *kinds = name.split(":")
+        which = _LATITUDE_MAPS.index(function)
+        source, target = (KINDS.index(kinds[0]), KINDS.index(kinds[1])) if kinds else (0, 0)
+
+        def point(e: Ellipsoid, args: Sequence[Any], degrees: bool) -> Any:
+            return _latitudes.one(e, which, source, target, args[0], degrees)
 
         return point
     if family == "method" and name in ("lla_from_pos", "surf_coord_from_surf_pos"):

@@ -9,8 +9,10 @@ quorvane.mathtools.ellipsoid._registry --stubs``), the Dask functions' units and
 pages. Adding an operation is a kernel and one entry here.
 
 Kernels are named ``family.name``: ``method.X`` is the ``Ellipsoid`` method ``X``;
-``frames.X``, ``geodesic.X`` and ``fast.X`` the element loops of the private extensions
-``_frames``, ``_geodesic`` and ``_fast``. Their calling conventions are in ``_engine``.
+``frames.X``, ``geodesic.X``, ``latitudes.X`` and ``fast.X`` the element loops of the private
+extensions ``_frames``, ``_geodesic``, ``_latitudes`` and ``_fast``. Their calling conventions
+are in ``_engine``. A conversion between auxiliary latitudes is one loop whose two kinds are
+constants: ``latitudes.convert:SOURCE:TARGET`` (``latitudes.convert`` binds them per call).
 """
 
 from __future__ import annotations
@@ -29,11 +31,13 @@ from quorvane.datamodel import (
     SurfCoord_dtype,
 )
 
-__all__ = ["OPERATIONS", "Input", "Operation", "Output", "by_module", "get"]
+__all__ = ["KINDS", "OPERATIONS", "Input", "Operation", "Output", "by_module", "get"]
 
 # latitude: an angle in [-90, 90] degrees, NaN (with a warning) beyond; angle: any angle;
-# length: metres (or the unit of Re); vector: three lengths, an array of shape (..., 3).
-type Unit = Literal["latitude", "angle", "length", "vector"]
+# unbounded: an angle that is no direction and is never reduced by turns (the isometric
+# latitude); length: metres (or the unit of Re); vector: three lengths, an array of shape
+# (..., 3).
+type Unit = Literal["latitude", "angle", "unbounded", "length", "vector"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -44,7 +48,7 @@ class Input:
 
     @property
     def angle(self) -> bool:
-        return self.unit in ("latitude", "angle")
+        return self.unit in ("latitude", "angle", "unbounded")
 
 
 @dataclass(frozen=True, slots=True)
@@ -330,6 +334,74 @@ OPERATIONS: tuple[Operation, ...] = (
     ),
 )
 
+# The auxiliary latitudes, in the order of the kernels' Kind; "reduced" is another name of the
+# parametric latitude.
+KINDS = ("geodetic", "parametric", "geocentric", "rectifying", "conformal", "authalic")
+
+_LATITUDE = Output(np.dtype([("lat", np.float64)]), ("lat",), text="float64 latitudes")
+_LATITUDES = (
+    Operation(
+        "latitudes",
+        "convert",
+        "Latitudes of kind ``target`` whose latitudes of kind ``source`` are ``lat``.",
+        (Input("lat", "latitude", "latitude of kind ``source``"),),
+        _LATITUDE,
+        exact="latitudes.convert:geodetic:conformal",
+        notes="The poles map to the poles and 0 to 0 exactly; odd symmetry is exact.",
+    ),
+    Operation(
+        "latitudes",
+        "isometric",
+        "The isometric latitude psi of the geodetic latitude: +-inf at the poles.",
+        (_LAT,),
+        Output(np.dtype([("psi", np.float64)]), ("psi",), text="float64 isometric latitudes"),
+        exact="latitudes.isometric",
+    ),
+    Operation(
+        "latitudes",
+        "from_isometric",
+        "The geodetic latitude of the isometric latitude psi.",
+        (Input("psi", "unbounded", "isometric latitude (any real; +-inf at the poles)"),),
+        _LATITUDE,
+        exact="latitudes.from_isometric",
+    ),
+    Operation(
+        "latitudes",
+        "radii",
+        "The radii of curvature at the geodetic latitude, and the distance from the centre.",
+        (_LAT,),
+        Output(
+            np.dtype(
+                [
+                    (n, np.float64)
+                    for n in ("meridional", "prime_vertical", "gaussian", "geocentric")
+                ]
+            ),
+            text="records (meridional M, prime_vertical N, gaussian sqrt(M N), geocentric: the "
+            "distance from the centre to the surface point), metres",
+        ),
+        exact="latitudes.radii",
+    ),
+    Operation(
+        "latitudes",
+        "meridian_distance",
+        "The distance (metres) along the meridian from the equator to the geodetic latitude.",
+        (_LAT,),
+        Output(np.dtype([("s", np.float64)]), text="float64 distances (metres)"),
+        exact="latitudes.meridian_distance",
+    ),
+    Operation(
+        "latitudes",
+        "latitude_at_meridian_distance",
+        "The geodetic latitude at a distance along the meridian from the equator.",
+        (Input("s", "length", "distance along the meridian from the equator (metres)"),),
+        _LATITUDE,
+        exact="latitudes.latitude_at_meridian_distance",
+        notes="Beyond the quarter meridian (past a pole) the latitude is NaN.",
+    ),
+)
+OPERATIONS += _LATITUDES
+
 _BY_NAME = {op.qualname: op for op in OPERATIONS}
 
 
@@ -369,6 +441,7 @@ type _Reals = (
 type _EllipsoidLike = Ellipsoid | str | tuple[float, float]
 type _Vectors = np.ndarray[tuple[int, ...], np.dtype[np.float64]]
 type _Records = np.ndarray[tuple[int, ...], np.dtype[np.void]]
+type _Floats = np.ndarray[tuple[int, ...], np.dtype[np.float64]]
 """
 
 
@@ -386,12 +459,13 @@ def _stub(op: Operation, name: str) -> str:
         return signature("_Reals", "_Vectors")
     if any(i.unit == "vector" for i in op.inputs):
         return signature("_Reals", "_Records | np.void")
+    one, many = ("np.float64", "_Floats") if op.output.width == 1 else ("np.void", "_Records")
     return "\n".join(
         [
             "@overload",  # numbers give one record (NumPy's scalars overlap its arrays)
-            signature("_Real", "np.void", "  # type: ignore[overload-overlap]"),
+            signature("_Real", one, "  # type: ignore[overload-overlap]"),
             "@overload",
-            signature("_Reals", "_Records"),
+            signature("_Reals", many),
         ]
     )
 
@@ -410,6 +484,7 @@ def stubs(module: str) -> str:
     ops = {
         (op.fast.split(".")[1] if module == "fast" and op.fast else op.name): op
         for op in by_module(module)
+        if ":" not in op.exact  # a loop with bound constants: its wrapper's own signature
     }
     ops.update({"aer_from_pos": get("frames.aer_from_pos")} if module == "fast" else {})
     lines = [_STUB_HEADER, f"__all__ = {sorted(mod.__all__)!r}", ""]
@@ -440,5 +515,5 @@ if __name__ == "__main__":
     if sys.argv[1:] != ["--stubs"]:
         sys.exit("usage: python -m quorvane.mathtools.ellipsoid._registry --stubs")
     here = pathlib.Path(__file__).parent
-    for public_module in ("frames", "geodesic", "fast", "dask"):
+    for public_module in ("frames", "geodesic", "latitudes", "fast", "dask"):
         (here / f"{public_module}.pyi").write_text(stubs(public_module))

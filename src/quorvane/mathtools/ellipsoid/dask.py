@@ -45,6 +45,7 @@ and ``.to_parquet(...)`` run out of core.
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import inspect
 import math
@@ -134,8 +135,34 @@ def _output_columns(op: Operation) -> tuple[str, ...]:
 # Tasks: the engine on one block of every argument, with this process's Ellipsoid.
 
 
-def _task(*blocks: Any, qualname: str, Re: float, f: float, degrees: bool, fast: bool) -> Any:
-    return _engine.call(get(qualname), (Re, f), blocks, degrees, fast)
+def _entry(qualname: str, exact: str) -> Operation:
+    """The entry ``qualname``, with its kernel's bound constants ``exact`` (the kinds of a
+    conversion of latitudes)."""
+    op = get(qualname)
+    return op if op.exact == exact else dataclasses.replace(op, exact=exact)
+
+
+def _bind(op: Operation, constants: dict[str, str]) -> Operation:
+    """``op`` with the constants of its kernel given (``latitudes.convert``: the two kinds,
+    checked and named as ``latitudes.convert`` names them)."""
+    if not constants:
+        return op
+    from quorvane.mathtools.ellipsoid import latitudes
+
+    source = latitudes._kind("source", constants["source"])
+    target = latitudes._kind("target", constants["target"])
+    return dataclasses.replace(op, exact=f"latitudes.convert:{source}:{target}")
+
+
+def _constants(op: Operation) -> tuple[str, ...]:
+    """The names of the constants a loop takes after its inputs."""
+    return ("source", "target") if ":" in op.exact else ()
+
+
+def _task(
+    *blocks: Any, qualname: str, exact: str, Re: float, f: float, degrees: bool, fast: bool
+) -> Any:
+    return _engine.call(_entry(qualname, exact), (Re, f), blocks, degrees, fast)
 
 
 def _check_fast(op: Operation, name: str, fast: bool) -> None:
@@ -182,7 +209,14 @@ def _lazy(
         empties.append(np.zeros(empty, dtype=value.dtype))
     lead, _ = _engine._arrays(op, stand_ins)
     meta = np.asarray(_engine.call(op, (Re, f), empties, degrees, fast))
-    kwargs = {"qualname": op.qualname, "Re": Re, "f": f, "degrees": degrees, "fast": fast}
+    kwargs = {
+        "qualname": op.qualname,
+        "exact": op.exact,
+        "Re": Re,
+        "f": f,
+        "degrees": degrees,
+        "fast": fast,
+    }
 
     if not lead:  # one point: one task
         task = dask.delayed(_task, pure=True)(*values, **kwargs)
@@ -213,9 +247,10 @@ def _lazy(
 
 def _array_function(op: Operation, name: str) -> Callable[..., da.Array]:
     names = [_RENAMED.get((name, i.name), i.name) for i in op.inputs]
+    constants = _constants(op)
     kind = inspect.Parameter.POSITIONAL_OR_KEYWORD
     signature = inspect.Signature(
-        [inspect.Parameter(n, kind) for n in ("ellipsoid", *names)]
+        [inspect.Parameter(n, kind) for n in ("ellipsoid", *names, *constants)]
         + [
             inspect.Parameter(n, inspect.Parameter.KEYWORD_ONLY, default=False)
             for n in ("degrees", "fast")
@@ -226,7 +261,7 @@ def _array_function(op: Operation, name: str) -> Callable[..., da.Array]:
         bound = signature.bind(*args, **kwargs)
         given = bound.arguments
         return _lazy(
-            op,
+            _bind(op, {c: given[c] for c in constants}),
             name,
             given["ellipsoid"],
             [given[n] for n in names],
@@ -249,6 +284,7 @@ def _convert_partition(
     part: _pd.DataFrame,
     *,
     qualname: str,
+    exact: str,
     Re: float,
     f: float,
     inputs: tuple[str, ...],
@@ -260,7 +296,7 @@ def _convert_partition(
     """One partition: the operation on the input columns, the other columns passed through."""
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
-    op = get(qualname)
+    op = _entry(qualname, exact)
     columns = iter(part[name].to_numpy() for name in inputs)
     given = iter(params)
     args = []
@@ -321,6 +357,7 @@ def _convert_frame(
     convert: Callable[..., _pd.DataFrame] = functools.partial(
         _convert_partition,
         qualname=op.qualname,
+        exact=op.exact,
         Re=Re,
         f=f,
         inputs=inputs,
@@ -336,10 +373,11 @@ def _convert_frame(
 
 def _frame_function(op: Operation, name: str) -> Callable[..., dd.DataFrame]:
     params = [i.name for i in op.inputs if _is_parameter(i)]
+    constants = _constants(op)
     kind = inspect.Parameter.POSITIONAL_OR_KEYWORD
     keyword = inspect.Parameter.KEYWORD_ONLY
     signature = inspect.Signature(
-        [inspect.Parameter(n, kind) for n in ("ellipsoid", "frame", *params)]
+        [inspect.Parameter(n, kind) for n in ("ellipsoid", "frame", *params, *constants)]
         + [
             inspect.Parameter("columns", keyword, default=None),
             inspect.Parameter("keep", keyword, default=True),
@@ -353,7 +391,7 @@ def _frame_function(op: Operation, name: str) -> Callable[..., dd.DataFrame]:
         bound.apply_defaults()
         given = bound.arguments
         return _convert_frame(
-            op,
+            _bind(op, {c: given[c] for c in constants}),
             name,
             given["ellipsoid"],
             given["frame"],
@@ -375,11 +413,12 @@ def _docstring(op: Operation, name: str, frame: bool) -> str:
     """NumPy style: the signature line, the entry's summary, its parameters and result."""
     params = [i for i in op.inputs if _is_parameter(i)]
     if frame:
-        heads = ["ellipsoid", "frame", *(i.name for i in params)]
+        heads = ["ellipsoid", "frame", *(i.name for i in params), *_constants(op)]
         tails = ["columns=None", "keep=True", "degrees=False", "fast=False"]
         shown = params
     else:
         heads = ["ellipsoid", *(_RENAMED.get((name, i.name), i.name) for i in op.inputs)]
+        heads += _constants(op)
         tails = ["degrees=False", "fast=False"]
         shown = list(op.inputs)
     lines = [f"{'dataframe_' if frame else ''}{name}({', '.join(heads)}, *, {', '.join(tails)})"]
@@ -396,6 +435,8 @@ def _docstring(op: Operation, name: str, frame: bool) -> str:
             f"{_RENAMED.get((name, i.name), i.name)} : {kind}",
             f"    {i.text[0].upper()}{i.text[1:]}{unit}.",
         ]
+    if _constants(op):
+        lines += ["source, target : str", "    The kinds of latitude, as ``latitudes.convert``."]
     if frame:
         lines += [
             "columns : sequence of str, optional",
@@ -457,6 +498,7 @@ def _stub() -> str:
             + ("_Array" if i.unit == "vector" else "_Array | _Number")
             for i in op.inputs
         ]
+        arguments += [f"{c}: str" for c in _constants(op)]
         functions.append(define(name, ["ellipsoid: _EllipsoidLike", *arguments], flags, "da.Array"))
         params = [
             f"{i.name}: {'_Array' if i.unit == 'vector' else '_Number'}"
@@ -465,6 +507,7 @@ def _stub() -> str:
         ]
         keywords = ["columns: _Columns = None", "keep: bool = True", *flags]
         head = ["ellipsoid: _EllipsoidLike", "frame: dd.DataFrame", *params]
+        head += [f"{c}: str" for c in _constants(op)]
         functions.append(define(f"dataframe_{name}", head, keywords, "dd.DataFrame"))
     listing = "\n".join(["__all__ = [", *(f'    "{n}",' for n in __all__), "]"])
     return "\n".join([_STUB_HEADER, listing, "", *functions]) + "\n"

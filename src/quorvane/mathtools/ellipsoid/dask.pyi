@@ -31,6 +31,12 @@ __all__ = [
     "dataframe_geodesic_direct",
     "dataframe_geodesic_inverse",
     "dataframe_geodetic_lat_from_reduced_lat",
+    "dataframe_latitudes_convert",
+    "dataframe_latitudes_from_isometric",
+    "dataframe_latitudes_isometric",
+    "dataframe_latitudes_latitude_at_meridian_distance",
+    "dataframe_latitudes_meridian_distance",
+    "dataframe_latitudes_radii",
     "dataframe_lla_from_aer",
     "dataframe_lla_from_enu",
     "dataframe_lla_from_pos",
@@ -52,6 +58,12 @@ __all__ = [
     "geodesic_direct",
     "geodesic_inverse",
     "geodetic_lat_from_reduced_lat",
+    "latitudes_convert",
+    "latitudes_from_isometric",
+    "latitudes_isometric",
+    "latitudes_latitude_at_meridian_distance",
+    "latitudes_meridian_distance",
+    "latitudes_radii",
     "lla_from_aer",
     "lla_from_enu",
     "lla_from_pos",
@@ -541,6 +553,106 @@ def dataframe_aer_coords(
     lat_obs: _Number,
     lon_obs: _Number,
     alt_obs: _Number,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame: ...
+def latitudes_convert(
+    ellipsoid: _EllipsoidLike,
+    lat: _Array | _Number,
+    source: str,
+    target: str,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
+def dataframe_latitudes_convert(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    source: str,
+    target: str,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame: ...
+def latitudes_isometric(
+    ellipsoid: _EllipsoidLike,
+    lat: _Array | _Number,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
+def dataframe_latitudes_isometric(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame: ...
+def latitudes_from_isometric(
+    ellipsoid: _EllipsoidLike,
+    psi: _Array | _Number,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
+def dataframe_latitudes_from_isometric(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame: ...
+def latitudes_radii(
+    ellipsoid: _EllipsoidLike,
+    lat: _Array | _Number,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
+def dataframe_latitudes_radii(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame: ...
+def latitudes_meridian_distance(
+    ellipsoid: _EllipsoidLike,
+    lat: _Array | _Number,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
+def dataframe_latitudes_meridian_distance(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame: ...
+def latitudes_latitude_at_meridian_distance(
+    ellipsoid: _EllipsoidLike,
+    s: _Array | _Number,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
+def dataframe_latitudes_latitude_at_meridian_distance(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
     *,
     columns: _Columns = None,
     keep: bool = True,
