@@ -22,7 +22,7 @@ ext = pytest.importorskip("quorvane.mathtools.ellipsoid.ellipsoid")
 
 from helpers import SANITIZED, observed, same
 
-from quorvane.mathtools.ellipsoid import catalogue, cli
+from quorvane.mathtools.ellipsoid import catalogue, cli, latitudes
 
 WGS84 = catalogue.get("WGS84")
 RNG = np.random.default_rng(20240514)
@@ -487,7 +487,8 @@ def test_fast_runs_where_the_registry_has_a_vectorised_kernel_and_is_refused_els
 ):
     columns = [aliases[0] for aliases in (*sub.data_columns, *sub.parameter_columns)]
     stdin = csv_text(columns, *([0.5] for _ in columns))
-    status, out, err = run(capsys, monkeypatch, sub.name, "--fast", stdin=stdin)
+    kinds = ["--from", "geodetic", "--to", "authalic"] if sub.kinds else []
+    status, out, err = run(capsys, monkeypatch, sub.name, *kinds, "--fast", stdin=stdin)
     if sub.operation.fast is not None:
         assert (status, err) == (0, "")
         assert out.splitlines()[0] == ",".join(sub.outputs)
@@ -839,7 +840,11 @@ LONG_TEXT = b"t" * (2 << 20)
 
 HOSTILE = {
     "a stray quote in kept text": (
-        ["lla", "--keep", "name", "--chunk-rows", "2000"], STRAY, None, 0, '\n"12"" pipe",0,0,'
+        ["lla", "--keep", "name", "--chunk-rows", "2000"],
+        STRAY,
+        None,
+        0,
+        '\n"12"" pipe",0,0,',
     ),
     "a quote that is never closed": (
         ["lla", "--max-record-bytes", "1M"],
@@ -848,22 +853,50 @@ HOSTILE = {
         1,
         "line 1002: a quoted field runs on past 1048576 bytes (is its quote never closed?)",
     ),
-    "a field of 2 MiB": (["lla", "--keep", "t"], b"t,x,y,z\n" + LONG_TEXT + b",7e6,0,0\n",
-                         None, 0, LONG_TEXT.decode()),
+    "a field of 2 MiB": (
+        ["lla", "--keep", "t"],
+        b"t,x,y,z\n" + LONG_TEXT + b",7e6,0,0\n",
+        None,
+        0,
+        LONG_TEXT.decode(),
+    ),
     "a kept column named like a result": (
-        ["lla", "--keep", "LAT"], b"x,y,z,lat\n7e6,0,0,a\n", None, 2,
+        ["lla", "--keep", "LAT"],
+        b"x,y,z,lat\n7e6,0,0,a\n",
+        None,
+        2,
         "'lat' would appear more than once; keep other columns (--keep), choose other input",
     ),
     "standard output closed": (["lla"], b"x,y,z\n7e6,0,0\n", 1, 2, "standard output is closed"),
     "standard input closed": (["lla", "-"], None, 0, 2, "standard input is closed"),
-    "an underscore": (["lla"], b"x,y,z\n1,2,3\n1_0,0,0\n", None, 1,
-                      "line 3, column 'x': '1_0' is not a number"),
-    "Arabic-Indic digits": (["lla"], "x,y,z\n1,2,3\n0,١٢,0\n".encode(), None, 1,
-                            "line 3, column 'y': '١٢' is not a number"),
-    "an overflow": (["lla"], b"x,y,z\r1,2,3\r0,0,-1e999\r", None, 1,
-                    "line 3, column 'z': '-1e999' is out of range"),
-    "numbers spelled out": (["lla"], b"x,y,z\n -Infinity , 1.5e+6 ,nan\n", None, 0,
-                            "nan,3.141592653589793,nan"),
+    "an underscore": (
+        ["lla"],
+        b"x,y,z\n1,2,3\n1_0,0,0\n",
+        None,
+        1,
+        "line 3, column 'x': '1_0' is not a number",
+    ),
+    "Arabic-Indic digits": (
+        ["lla"],
+        "x,y,z\n1,2,3\n0,١٢,0\n".encode(),
+        None,
+        1,
+        "line 3, column 'y': '١٢' is not a number",
+    ),
+    "an overflow": (
+        ["lla"],
+        b"x,y,z\r1,2,3\r0,0,-1e999\r",
+        None,
+        1,
+        "line 3, column 'z': '-1e999' is out of range",
+    ),
+    "numbers spelled out": (
+        ["lla"],
+        b"x,y,z\n -Infinity , 1.5e+6 ,nan\n",
+        None,
+        0,
+        "nan,3.141592653589793,nan",
+    ),
 }
 
 
@@ -875,8 +908,9 @@ def _two_cpus_and_close(fd):
         os.close(fd)
 
 
-@pytest.mark.parametrize(("argv", "data", "close", "status", "expected"), HOSTILE.values(),
-                         ids=HOSTILE.keys())
+@pytest.mark.parametrize(
+    ("argv", "data", "close", "status", "expected"), HOSTILE.values(), ids=HOSTILE.keys()
+)
 def test_hostile_text_and_closed_streams(tmp_path, argv, data, close, status, expected):
     if data is not None:
         (tmp_path / "in.csv").write_bytes(data)
@@ -904,8 +938,9 @@ def test_bare_cr_and_crlf_line_ends_read_as_lf(capsys, monkeypatch):
     text = b'# made by hand\nx,y,z,note\n7000000,0,0,"a\nb"\n0,7000000,0,c\n\n1,2,3,d\n'
     outputs = set()
     for end in (b"\n", b"\r\n", b"\r"):
-        status, out, err = run(capsys, monkeypatch, "lla", "--keep", "note",
-                               stdin=text.replace(b"\n", end))
+        status, out, err = run(
+            capsys, monkeypatch, "lla", "--keep", "note", stdin=text.replace(b"\n", end)
+        )
         assert (status, err) == (0, "")
         outputs.add(out.replace("\r\n", "\n").replace("\r", "\n"))
     (out,) = outputs
@@ -952,29 +987,71 @@ def _compressed(module, damage):
 
 
 DAMAGED = {
-    "truncated gzip": ("in.csv.gz", lambda p: p.write_bytes(_compressed(gzip, "truncated")), (),
-                       1, "in.csv.gz: the gzip data ends early: the file is truncated"),
-    "truncated bz2": ("in.csv.bz2", lambda p: p.write_bytes(_compressed(bz2, "truncated")), (),
-                      1, "in.csv.bz2: the bz2 data ends early"),
-    "truncated xz": ("in.csv.xz", lambda p: p.write_bytes(_compressed(lzma, "truncated")), (),
-                     1, "in.csv.xz: the xz data ends early"),
-    "a bad CRC": ("in.csv.gz", lambda p: p.write_bytes(_compressed(gzip, "crc")), (), 1,
-                  "in.csv.gz: damaged gzip data: CRC check failed"),
-    "truncated Parquet": ("in.parquet", lambda p: _table_file(p, cut=True), (), 1,
-                          "in.parquet: not a Parquet file, or a damaged one: Parquet magic"),
-    "binary input": ("in.csv", _table_file, (), 1,
-                     "in.csv: binary data, not delimited text (it looks like Parquet: add "),
-    "an unknown output extension": ("in.csv", lambda p: p.write_bytes(SMALL), ("-o", "out.xlsx"),
-                                    2, "the extension '.xlsx' names no format; the formats are"),
-    "--workers on one file": ("in.parquet", _table_file, ("--workers", "2", "-o", "out"), 2,
-                              "--workers converts a Parquet dataset, a directory of Parquet"),
+    "truncated gzip": (
+        "in.csv.gz",
+        lambda p: p.write_bytes(_compressed(gzip, "truncated")),
+        (),
+        1,
+        "in.csv.gz: the gzip data ends early: the file is truncated",
+    ),
+    "truncated bz2": (
+        "in.csv.bz2",
+        lambda p: p.write_bytes(_compressed(bz2, "truncated")),
+        (),
+        1,
+        "in.csv.bz2: the bz2 data ends early",
+    ),
+    "truncated xz": (
+        "in.csv.xz",
+        lambda p: p.write_bytes(_compressed(lzma, "truncated")),
+        (),
+        1,
+        "in.csv.xz: the xz data ends early",
+    ),
+    "a bad CRC": (
+        "in.csv.gz",
+        lambda p: p.write_bytes(_compressed(gzip, "crc")),
+        (),
+        1,
+        "in.csv.gz: damaged gzip data: CRC check failed",
+    ),
+    "truncated Parquet": (
+        "in.parquet",
+        lambda p: _table_file(p, cut=True),
+        (),
+        1,
+        "in.parquet: not a Parquet file, or a damaged one: Parquet magic",
+    ),
+    "binary input": (
+        "in.csv",
+        _table_file,
+        (),
+        1,
+        "in.csv: binary data, not delimited text (it looks like Parquet: add ",
+    ),
+    "an unknown output extension": (
+        "in.csv",
+        lambda p: p.write_bytes(SMALL),
+        ("-o", "out.xlsx"),
+        2,
+        "the extension '.xlsx' names no format; the formats are",
+    ),
+    "--workers on one file": (
+        "in.parquet",
+        _table_file,
+        ("--workers", "2", "-o", "out"),
+        2,
+        "--workers converts a Parquet dataset, a directory of Parquet",
+    ),
 }
 
 
-@pytest.mark.parametrize(("name", "write", "options", "status", "message"), DAMAGED.values(),
-                         ids=DAMAGED.keys())
-def test_damaged_files_and_unknown_formats(capsys, monkeypatch, tmp_path, name, write, options,
-                                           status, message):
+@pytest.mark.parametrize(
+    ("name", "write", "options", "status", "message"), DAMAGED.values(), ids=DAMAGED.keys()
+)
+def test_damaged_files_and_unknown_formats(
+    capsys, monkeypatch, tmp_path, name, write, options, status, message
+):
     write(tmp_path / name)
     monkeypatch.chdir(tmp_path)
     if "-o" not in options:
@@ -983,3 +1060,37 @@ def test_damaged_files_and_unknown_formats(capsys, monkeypatch, tmp_path, name, 
     assert (got, out, err.count("\n")) == (status, "", 1), err
     assert message in err
     assert sorted(p.name for p in tmp_path.iterdir()) == [name]  # nothing written
+
+
+@pytest.mark.parametrize(
+    ("argv", "function"),
+    [
+        (
+            ["latitude", "--from", "reduced", "--to", "conformal"],
+            lambda lat: latitudes.convert(WGS84, lat, "parametric", "conformal", degrees=True),
+        ),
+        (["isometric"], lambda lat: latitudes.isometric(WGS84, lat, degrees=True)),
+        (["radii"], lambda lat: latitudes.radii(WGS84, lat, degrees=True)),
+        (["meridian-distance"], lambda lat: latitudes.meridian_distance(WGS84, lat, degrees=True)),
+    ],
+    ids=["latitude", "isometric", "radii", "meridian-distance"],
+)
+def test_latitude_subcommands_give_the_module_bits(capsys, monkeypatch, argv, function):
+    lat = RNG.uniform(-90, 90, 50)
+    status, out, _ = run(capsys, monkeypatch, *argv, "--degrees", stdin=csv_text(["lat"], lat))
+    assert status == 0
+    header, values = table(out)
+    want = np.asarray(function(lat))
+    assert header == list(want.dtype.names or ["lat" if argv[0] == "latitude" else header[0]])
+    columns = [want[n] for n in want.dtype.names] if want.dtype.names else [want]
+    assert all(same(values[:, k], c) for k, c in enumerate(columns))
+    back = ["latitude-at-meridian-distance", "--degrees"]
+    if argv[0] == "meridian-distance":
+        status, out, _ = run(capsys, monkeypatch, *back, stdin=out.encode())
+        assert status == 0 and np.abs(table(out)[1][:, 0] - lat).max() < 1e-12
+
+
+def test_latitude_needs_known_kinds(capsys, monkeypatch):
+    with pytest.raises(SystemExit) as stop:
+        run(capsys, monkeypatch, "latitude", "--from", "geodetic", "--to", "psi")
+    assert stop.value.code == 2 and "invalid choice: 'psi'" in capsys.readouterr().err

@@ -20,7 +20,7 @@ pq = pytest.importorskip("pyarrow.parquet")
 
 import psutil
 
-from quorvane.mathtools.ellipsoid import catalogue, cli, frames
+from quorvane.mathtools.ellipsoid import catalogue, cli, frames, latitudes
 from quorvane.mathtools.ellipsoid import dask as qd
 from quorvane.mathtools.ellipsoid._engine import public
 from quorvane.mathtools.ellipsoid._registry import OPERATIONS, stubs
@@ -268,7 +268,7 @@ def _inputs(op, degrees):
     """Arguments of ``op`` for N points: the observer and the rays' origin one value (as the
     DataFrame functions take them), every other input N rows."""
     scale = 180 / np.pi if degrees else 1.0
-    rows = {"latitude": LAT * scale, "angle": LON * scale, "length": ALT}
+    rows = {"latitude": LAT * scale, "angle": LON * scale, "unbounded": LON * scale, "length": ALT}
     one = {"lat_obs": 0.7 * scale, "lon_obs": -0.3 * scale, "alt_obs": 120.0, "r_source": ORIGIN}
     return [
         one[i.name] if i.name in one else (R - ORIGIN if i.unit == "vector" else rows[i.unit])
@@ -294,10 +294,12 @@ REGISTRY = [
 def test_every_registry_entry_is_its_companion_function_on_dask(op, fast, degrees):
     name = op.name if op.module in ("ellipsoid", "frames") else f"{op.module}_{op.name}"
     args = _inputs(op, degrees)
+    kinds = op.exact.split(":")[1:]  # a conversion of latitudes: its kinds after the inputs
     want = public(op, fast=fast)(WGS84, *args, degrees=degrees)
     lazy = getattr(qd, name)(
         "WGS84",
         *(da.from_array(a, chunks=300) if np.ndim(a) else a for a in args),
+        *kinds,
         degrees=degrees,
         fast=fast,
     )
@@ -311,7 +313,8 @@ def test_every_registry_entry_is_its_companion_function_on_dask(op, fast, degree
     frame = dd.from_dict(dict(zip(names, columns, strict=True)), npartitions=3)
     params = [a for i, a in zip(op.inputs, args) if qd._is_parameter(i)]
     convert = getattr(qd, f"dataframe_{name}")
-    got = convert(WGS84, frame, *params, keep=False, degrees=degrees, fast=fast).compute()
+    got = convert(WGS84, frame, *params, *kinds, keep=False, degrees=degrees, fast=fast)
+    got = got.compute()
     assert all(
         same(got[c].to_numpy(), w) for c, w in zip(got.columns, _as_columns(want), strict=True)
     )
@@ -331,6 +334,9 @@ OBSERVER = (0.1, 0.2, 0.0)
         ("surf_pos_of_ray_first_intersection", (ORIGIN,), "ux uy uz", "x y z"),
         ("reduced_lat_from_geodetic_lat", (), "lat", "reduced_lat"),
         ("geodesic_direct", (), "lat1 lon1 azi1 s12", "lat2 lon2 azi2"),
+        ("latitudes_convert", ("reduced", "authalic"), "lat", "lat"),
+        ("latitudes_radii", (), "lat", "meridional prime_vertical gaussian geocentric"),
+        ("latitudes_latitude_at_meridian_distance", (), "s", "lat"),
     ],
 )
 def test_dataframe_column_names(name, params, inputs, outputs):
@@ -466,3 +472,11 @@ def test_the_annotations_pass_mypy_strict_and_stubtest(tmp_path):
             check=False,
         )
         assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_a_conversion_of_latitudes_takes_its_kinds():
+    lat = np.linspace(-1.5, 1.5, 1000)
+    lazy = qd.latitudes_convert(WGS84, da.from_array(lat, chunks=300), "authalic", "reduced")
+    assert same(lazy.compute(), latitudes.convert(WGS84, lat, "authalic", "parametric"))
+    with pytest.raises(ValueError, match="^target: unknown latitude kind 'isometric'"):
+        qd.latitudes_convert(WGS84, lat, "geodetic", "isometric")

@@ -13,7 +13,7 @@ from __future__ import annotations
 import argparse
 import math
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any, Protocol
 
 import numpy as np
@@ -25,7 +25,7 @@ from quorvane.mathtools.ellipsoid.cli.subcommands import Aliases, Subcommand
 from quorvane.mathtools.ellipsoid.cli.text import header_names
 
 if TYPE_CHECKING:
-    from quorvane.mathtools.ellipsoid._registry import Input
+    from quorvane.mathtools.ellipsoid._registry import Input, Operation
     from quorvane.mathtools.ellipsoid.cli.readers import Batch, Kept, Source
     from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
@@ -46,6 +46,15 @@ class Plan:
     param_columns: dict[str, int] | None  # role -> index, when the parameter is per row
     keep: list[int]
     fast: bool = False  # the vectorised kernel
+    kinds: tuple[str, str] | None = None  # --from and --to, where the subcommand takes them
+
+    @property
+    def operation(self) -> Operation:
+        """The registry entry run, with the kinds of a conversion of latitudes bound."""
+        if self.kinds is None:
+            return self.op.operation
+        source, target = self.kinds
+        return replace(self.op.operation, exact=f"latitudes.convert:{source}:{target}")
 
     @property
     def header(self) -> list[str]:
@@ -136,6 +145,17 @@ def make_plan(args: argparse.Namespace, sub: Subcommand, data: Source) -> Plan:
     else:
         keep = [data.column_index(n) for n in args.keep.split(",")]
     _check_unique([data.header[i] for i in keep] + list(sub.outputs))
+    kinds = None
+    if sub.kinds:
+        from quorvane.mathtools.ellipsoid import latitudes
+
+        try:
+            kinds = (
+                latitudes._kind("--from", args.source),
+                latitudes._kind("--to", args.target),
+            )
+        except ValueError as exc:
+            raise UsageError(str(exc)) from None
     return Plan(
         op=sub,
         ellipsoid=ellipsoid,
@@ -147,6 +167,7 @@ def make_plan(args: argparse.Namespace, sub: Subcommand, data: Source) -> Plan:
         param_columns=param_columns,
         keep=keep,
         fast=fast,
+        kinds=kinds,
     )
 
 
@@ -247,7 +268,7 @@ def _convert(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
     from quorvane.mathtools.ellipsoid import _engine  # not for --help: it loads the kernels
 
     batch.check(len(plan.names))
-    op = plan.op.operation
+    op = plan.operation
     given = _given(plan.op)
     values: dict[str, Any] = _read(
         plan, batch, [i for i in op.inputs if i not in given], plan.columns

@@ -276,6 +276,20 @@ def _operation_options(p: argparse.ArgumentParser, op: Subcommand) -> None:
     else:  # accepted, to be refused with a message that says why
         p.add_argument("--fast", action="store_true", help=argparse.SUPPRESS)
     group = None
+    if op.kinds:
+        from quorvane.mathtools.ellipsoid._registry import KINDS
+
+        kinds = p.add_argument_group("kinds")
+        names = [*KINDS, "reduced"]
+        for flag, dest, role in (("--from", "source", "given"), ("--to", "target", "wanted")):
+            kinds.add_argument(
+                flag,
+                dest=dest,
+                required=True,
+                choices=names,
+                metavar="KIND",
+                help=f"the kind of latitude {role}: {', '.join(names)}",
+            )
     if op.parameter is not None:
         option, metavar = op.parameter.option, op.parameter.metavar
         roles = ", ".join(aliases[0] for aliases in op.parameter_columns)

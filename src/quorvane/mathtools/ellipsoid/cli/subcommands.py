@@ -45,6 +45,9 @@ class Subcommand:
     # Names of the output columns where the output's dtype gives none (3-vectors, or fields
     # that are 3-vectors); else the dtype's field names.
     output_columns: tuple[str, ...] = ()
+    # The options --from and --to choose the kinds of a conversion of latitudes (the
+    # constants of the entry's loop).
+    kinds: bool = False
 
     @property
     def operation(self) -> Operation:
@@ -335,4 +338,53 @@ _TABLE = (
     ),
 )
 
-SUBCOMMANDS: dict[str, Subcommand] = {sub.name: sub for sub in _TABLE}
+_LATITUDES = (
+    Subcommand(
+        "latitude",
+        "latitudes.convert",
+        "a latitude of one kind -> the latitude of another (--from, --to)",
+        "The auxiliary latitude of kind --to (geodetic, parametric or reduced, geocentric, "
+        "rectifying, conformal, authalic) whose latitude of kind --from is lat.",
+        "%(prog)s --degrees --from geodetic --to conformal points.csv -o conformal.csv",
+        {"lat": _LAT},
+        kinds=True,
+    ),
+    Subcommand(
+        "isometric",
+        "latitudes.isometric",
+        "geodetic lat -> isometric latitude psi",
+        "The isometric latitude psi of geodetic latitudes (+-inf at the poles; in degrees with "
+        "--degrees).",
+        "%(prog)s --degrees points.csv",
+        {"lat": _LAT},
+    ),
+    Subcommand(
+        "radii",
+        "latitudes.radii",
+        "geodetic lat -> radii of curvature",
+        "The meridional radius of curvature M, the prime vertical radius N, the gaussian radius "
+        "sqrt(M N) and the distance from the centre to the surface point, in metres, at "
+        "geodetic latitudes.",
+        "%(prog)s --degrees points.csv",
+        {"lat": _LAT},
+    ),
+    Subcommand(
+        "meridian-distance",
+        "latitudes.meridian_distance",
+        "geodetic lat -> distance along the meridian from the equator",
+        "The distance in metres along the meridian from the equator to geodetic latitudes.",
+        "%(prog)s --degrees points.csv",
+        {"lat": _LAT},
+    ),
+    Subcommand(
+        "latitude-at-meridian-distance",
+        "latitudes.latitude_at_meridian_distance",
+        "distance along the meridian -> geodetic lat",
+        "The geodetic latitude at a distance s in metres along the meridian from the equator "
+        "(nan beyond the quarter meridian).",
+        "%(prog)s --degrees distances.csv",
+        {"s": (("s", "distance", "meridian_distance"),)},
+    ),
+)
+
+SUBCOMMANDS: dict[str, Subcommand] = {sub.name: sub for sub in (*_TABLE, *_LATITUDES)}
