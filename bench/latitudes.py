@@ -1,0 +1,147 @@
+"""Speed of the auxiliary latitudes against pymap3d, on pyperf.
+
+From the top of the repository (a few minutes on 2 cores)::
+
+    python -m bench.latitudes -o bench/results/latitudes.json --md bench/results/latitudes.md
+
+geodetic -> conformal, authalic and rectifying and back on N random WGS84 latitudes (radians,
+as NumPy float64): the module on one thread (``QUORVANE_NUM_THREADS=1``) and on all CPUs, and
+pymap3d's ``geodetic2conformal``... ``rectifying2geodetic`` (NumPy, one thread; a black box).
+Each value is seconds per latitude (pyperf's inner loops are the N latitudes); each call
+allocates its result, as a user's would. Before timing, the main process checks that both tools
+agree within 1e-9 rad. The Markdown table gives pyperf's medians and the ratios to pymap3d with
+the targets (at most 0.5x on one thread, 0.3x on all cores) and the machine's load average.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+from pathlib import Path
+
+import numpy as np
+import pyperf
+
+from bench import harness
+
+N_DEFAULT = 1_000_000
+WGS84 = (6378137.0, 1 / 298.257223563)
+KINDS = ("conformal", "authalic", "rectifying")
+TOOLS = ("ours-1t", "ours", "pymap3d")
+DIRECTIONS = ("from", "to")  # geodetic -> kind, kind -> geodetic
+
+
+def name(kind: str, direction: str, tool: str) -> str:
+    pair = f"geodetic->{kind}" if direction == "from" else f"{kind}->geodetic"
+    return f"{pair} {tool}"
+
+
+def call(tool: str, kind: str, direction: str, n: int):
+    """The call to time, its inputs bound."""
+    lat = np.random.default_rng(2023).uniform(-np.pi / 2, np.pi / 2, n)
+    if tool.startswith("ours"):
+        from quorvane.mathtools.ellipsoid import latitudes
+        from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+
+        ell = Ellipsoid(*WGS84)
+        source, target = ("geodetic", kind) if direction == "from" else (kind, "geodetic")
+        return lambda: latitudes.convert(ell, lat, source, target)
+    import pymap3d
+    from pymap3d import latitude as pl
+
+    ell = pymap3d.Ellipsoid(WGS84[0], WGS84[0] * (1 - WGS84[1]))
+    function = getattr(pl, f"geodetic2{kind}" if direction == "from" else f"{kind}2geodetic")
+    return lambda: function(lat, ell, deg=False)
+
+
+def check(n: int) -> None:
+    for kind in KINDS:
+        for direction in DIRECTIONS:
+            ours = call("ours", kind, direction, n)()
+            peer = np.asarray(call("pymap3d", kind, direction, n)())
+            if not np.nanmax(np.abs(ours - peer)) < 1e-9:
+                sys.exit(f"bench.latitudes: the tools disagree on {name(kind, direction, '')}")
+
+
+def table(suite: pyperf.BenchmarkSuite, n: int, command: str) -> str:
+    medians = {b.get_name(): b.median() / n for b in suite.get_benchmarks()}
+    lines = [
+        "# Auxiliary latitudes: speed",
+        "",
+        (
+            f"`{command}`: {n} random WGS84 latitudes per call (radians, float64), pyperf's "
+            "median in nanoseconds per latitude; ratios to pymap3d (targets: at most 0.5 on one "
+            "thread, 0.3 on all cores)."
+        ),
+        "",
+        (
+            "| conversion | ours, 1 thread | ours, all cores | pymap3d | ratio 1 thread | "
+            "ratio all cores |"
+        ),
+        "|---|---|---|---|---|---|",
+    ]
+    for kind in KINDS:
+        for direction in DIRECTIONS:
+            one, every, peer = (medians[name(kind, direction, t)] for t in TOOLS)
+            pair = name(kind, direction, "").strip()
+            lines.append(
+                f"| {pair} | {one * 1e9:.1f} | {every * 1e9:.1f} | {peer * 1e9:.1f} | "
+                f"{one / peer:.2f} | {every / peer:.2f} |"
+            )
+    md = dict(suite.get_metadata())
+    lines += ["", harness.machine_line(md, harness.loads(suite.get_benchmarks())) + ".", ""]
+    return "\n".join(lines)
+
+
+def replace_output(argv: list[str]) -> None:
+    """pyperf refuses to write its JSON over an older run's: this run replaces it."""
+    if "--worker" in argv:
+        return
+    for k, arg in enumerate(argv):
+        path = argv[k + 1] if arg in ("-o", "--output") and k + 1 < len(argv) else None
+        if arg.startswith("--output="):
+            path = arg.split("=", 1)[1]
+        if path and os.path.isfile(path):
+            os.remove(path)
+
+
+def main() -> None:
+    replace_output(sys.argv[1:])
+    runner = harness.runner("latitudes", forward=("n",))
+    runner.argparser.add_argument("--n", type=float, default=N_DEFAULT)
+    runner.argparser.add_argument("--md", type=Path, help="write the Markdown table here")
+    args = runner.parse_args()
+    runner.metadata.update(harness.metadata("quorvane-ellipsoid", "pymap3d"))
+    n = int(args.n)
+    results = {}
+    if not args.worker:
+        check(min(n, 10_000))
+        runner.args.processes, runner.args.values = 3, 3
+        runner.args.warmups = 1
+        runner.args.loops = 1
+    for kind in KINDS:
+        for direction in DIRECTIONS:
+            for tool in TOOLS:
+                b = harness.bench(
+                    runner,
+                    name(kind, direction, tool),
+                    call,
+                    tool,
+                    kind,
+                    direction,
+                    n,
+                    threads=1 if tool == "ours-1t" else None,
+                    inner_loops=n,
+                )
+                if b is not None and not args.worker:
+                    results[name(kind, direction, tool)] = b
+    if not args.worker:
+        command = " ".join(["python -m bench.latitudes", *sys.argv[1:]])
+        text = table(pyperf.BenchmarkSuite(list(results.values())), n, command)
+        print(text)
+        if args.md:
+            args.md.write_text(text)
+
+
+if __name__ == "__main__":
+    main()
