@@ -163,10 +163,15 @@ PyObject* solve_one(PyObject* module, PyObject* const* args) noexcept {
     if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
     const int degrees = PyObject_IsTrue(args[5]);
     if (degrees < 0) return nullptr;
-    // Angles in: all four for the inverse problem, the first three for the direct one.
+    // Angles in: all four for the inverse problem, the first three for the direct one;
+    // the longitudes (and the azimuth) reduced exactly by 360 degrees first, as the
+    // engine reduces them.
     const int angles = problem == Problem::inverse ? 4 : 3;
-    if (degrees)
+    if (degrees) {
+        const int other = problem == Problem::inverse ? 3 : 2;  // lon2, or azi1
+        v[1] = longitude::reduce_degrees(v[1]), v[other] = longitude::reduce_degrees(v[other]);
         for (int k = 0; k < angles; ++k) v[k] *= kRadians;
+    }
     GeodesicState& state = state_of(module);
     const Geodesic& g = geodesic_for(state, a, f);
     double row[3];
@@ -216,15 +221,44 @@ PyObject* path(PyObject* module, PyObject* const* args, PyObject* kwnames) noexc
                 polygon.add_edge(g, y[i], x[i], y[j], x[j]);
             }
             area = n == 0 ? 0 : polygon.final_area(g, signed_area);
-            length = n == 0 ? 0 : polygon.final_perimeter();
+            length = n == 0 ? 0 : polygon.final_perimeter(g);
         } else {
-            Accumulator sum;
+            Accumulator sum;  // on the scaled ellipsoid, in metres once at the end
             for (Py_ssize_t i = 0; i + 1 < n; ++i)
-                sum.add(inverse(g, y[i], x[i], y[i + 1], x[i + 1]).s12);
-            length = sum.value();
+                sum.add(inverse_scaled(g, y[i], x[i], y[i + 1], x[i + 1]).s12);
+            length = g.metres(sum.value());
         }
     }
     return Py_BuildValue("(dd)", area, length);
+}
+
+// (lon, out, degrees): longitudes reduced exactly to one turn, [-pi, pi) or
+// [-180, 180) (the ends of waypoints): radians as the kernels reduce them
+// (reduce_longitude), degrees by the exact remainder by 360.
+PyObject* longitudes(PyObject*, PyObject* const* args) noexcept {
+    const int degrees = PyObject_IsTrue(args[2]);
+    if (degrees < 0) return nullptr;
+    py::DoubleBuffer in, out;
+    if (!out.acquire(args[1], "out", 0, true) || !in.acquire(args[0], "lon", 0, false))
+        return nullptr;
+    if (in.rows() != out.rows()) {
+        PyErr_SetString(PyExc_ValueError, "lon must have the rows of out");
+        return nullptr;
+    }
+    const common::Column x = in.column();
+    const common::OutColumn dst = out.out_column();
+    for (Py_ssize_t i = 0; i < in.rows(); ++i) {
+        double r;
+        if (degrees) {
+            r = std::remainder(x[i], 360.0);
+            if (r == 180.0) r = -180.0;
+        } else {
+            r = longitude::reduce_longitude(x[i]);
+            if (r == longitude::kHalfTurn) r = -longitude::kHalfTurn;
+        }
+        dst.put(i, r);
+    }
+    Py_RETURN_NONE;
 }
 
 PyMethodDef GeodesicState::functions[] = {
@@ -236,6 +270,8 @@ PyMethodDef GeodesicState::functions[] = {
         "inverse_one", "(ell, lat1, lon1, lat2, lon2, degrees): one inverse record, or None."),
     companion::entry<&solve_one<Problem::direct>, 6>(
         "direct_one", "(ell, lat1, lon1, azi1, s12, degrees): one direct record, or None."),
+    companion::entry<&longitudes, 3>(
+        "longitudes", "(lon, out, degrees): longitudes reduced exactly to one turn."),
     companion::keyword_entry<&path, 3>(
         "path", "(ell, lat, lon, *, area=False, signed=False) -> (area, length)."),
     {nullptr, nullptr, 0, nullptr},

@@ -156,9 +156,43 @@ def _latitudes(
     return bad.reshape(-1)
 
 
+# Degrees beyond this are reduced by 360 before they become radians: radians(1e20) is off by
+# hundreds of radians, while the remainder by 360 is exact. Up to 540 degrees the conversion
+# keeps its bits (and its error, at most half a unit of the last place of 3 pi).
+_ORDINARY_DEGREES = 540.0
+
+
+def reduced_degree(x: float) -> float:
+    """``x`` degrees as the angle of (-180, 180] it stands for, exactly, where ``|x| > 540``;
+    ``x`` itself otherwise (an infinity gives NaN)."""
+    if not abs(x) > _ORDINARY_DEGREES:
+        return x
+    if math.isinf(x):
+        return math.nan
+    r = math.fmod(x, 360.0)  # exact, and so is the fold of (180, 360) by 360
+    return r - 360.0 if r > 180.0 else r + 360.0 if r <= -180.0 else r
+
+
+def reduced_degrees(a: _Array) -> _Array:
+    """The array form of :func:`reduced_degree` (float64 where anything is reduced)."""
+    beyond = np.abs(a) > _ORDINARY_DEGREES
+    if not beyond.any():
+        return a
+    with np.errstate(invalid="ignore"):  # an infinity gives NaN
+        r = np.fmod(a, 360.0, dtype=np.float64)
+    r -= np.where(r > 180.0, 360.0, np.where(r <= -180.0, -360.0, 0.0))
+    return np.where(beyond, r, a.astype(np.float64))
+
+
 def _to_radians(op: Operation, arrays: list[_Array]) -> list[_Array]:
-    """Angles given in degrees in radians (float64), as ``numpy.radians`` gives them."""
-    return [np.radians(a, dtype=np.float64) if i.angle else a for i, a in zip(op.inputs, arrays)]
+    """Angles given in degrees in radians (float64), as ``numpy.radians`` gives them; every
+    angle but a latitude (longitudes, azimuths) first reduced exactly beyond 540 degrees."""
+    return [
+        np.radians(reduced_degrees(a) if i.unit == "angle" else a, dtype=np.float64)
+        if i.angle
+        else a
+        for i, a in zip(op.inputs, arrays)
+    ]
 
 
 # -- Kernel families -------------------------------------------------------------------------
@@ -434,7 +468,7 @@ def _rows_point(op: Operation, family: str, name: str) -> Callable[..., Any]:
                 if unit == "latitude" and abs(x) > (90.0 if degrees else _HALF_PI):
                     x = math.nan  # beyond the poles: a NaN row, not the folded latitude's
                 elif degrees and unit != "length":
-                    x = math.radians(x)
+                    x = math.radians(reduced_degree(x) if unit == "angle" else x)
                 a = np.array((x,))
             arrays.append(a)
         if family == "fast":
@@ -509,6 +543,7 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
                 return None
             lat, lon = float(args[0]), float(args[1])
             if degrees:
+                lon = reduced_degree(lon)
                 lat, lon = math.radians(lat), math.radians(lon)  # numpy.radians's product
             if lat > _HALF_PI or lat < -_HALF_PI:
                 return np.full(3, np.nan)

@@ -33,7 +33,13 @@ import numpy as np
 from quorvane.datamodel import GeodesicDirect_dtype, PolygonArea_dtype
 from quorvane.mathtools.ellipsoid import _geodesic
 from quorvane.mathtools.ellipsoid._arguments import numeric
-from quorvane.mathtools.ellipsoid._engine import _plain, ellipsoid, public
+from quorvane.mathtools.ellipsoid._engine import (
+    _plain,
+    ellipsoid,
+    public,
+    reduced_degree,
+    reduced_degrees,
+)
 from quorvane.mathtools.ellipsoid._registry import get
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
@@ -117,11 +123,11 @@ def waypoints(
         line["s12"][..., np.newaxis] * fractions,
         degrees=degrees,
     )
-    # The ends exactly as given (the computed last one is within nanometres of it).
-    turn = 360.0 if degrees else 2 * math.pi
+    # The ends exactly as given (the computed last one is within nanometres of it), their
+    # longitudes reduced exactly to [-180, 180) degrees ([-pi, pi)).
     for k, (la, lo) in ((0, ends[:2]), (-1, ends[2:])):
         points["lat2"][..., k] = la[..., 0]
-        points["lon2"][..., k] = np.remainder(lo[..., 0] + turn / 2, turn) - turn / 2
+        points["lon2"][..., k] = _reduced_longitudes(lo[..., 0], degrees)
     if bad.any():
         points[bad] = np.full((), np.nan, dtype=GeodesicDirect_dtype)
     return points
@@ -143,16 +149,23 @@ def _waypoints_of_one_pair(
     fractions[-1] = 1.0
     start = [float(lat1), float(lon1), azi1]
     if degrees:
-        start = [math.radians(v) for v in start]
+        start = [math.radians(v) for v in (start[0], reduced_degree(start[1]), azi1)]
     _geodesic.direct(e, *(np.array((v,)) for v in start), fractions * s12, out)
     if degrees:
         np.multiply(out, 180.0 / math.pi, out=out)  # numpy.degrees's product
     # The ends exactly as given (the computed last one is within nanometres of it).
-    turn = 360.0 if degrees else 2 * math.pi
-    for k, lat, lon in ((0, lat1, lon1), (-1, lat2, lon2)):
-        out[k, 0] = lat
-        out[k, 1] = (float(lon) + turn / 2) % turn - turn / 2  # numpy.remainder's result
+    out[0, 0], out[-1, 0] = lat1, lat2
+    out[[0, -1], 1] = _reduced_longitudes(np.array((lon1, lon2), dtype=np.float64), degrees)
     return out.view(GeodesicDirect_dtype)[:, 0]
+
+
+def _reduced_longitudes(lon: np.ndarray[Any, Any], degrees: bool) -> np.ndarray[Any, Any]:
+    """Longitudes as the angles of [-180, 180) degrees ([-pi, pi)) they stand for, exactly
+    (radians of more than a few turns as the kernels reduce them)."""
+    flat = np.ascontiguousarray(lon, dtype=np.float64).reshape(-1)
+    out = np.empty_like(flat)
+    _geodesic.longitudes(flat, out, degrees)
+    return out.reshape(np.shape(lon))
 
 
 def _path(lat: Any, lon: Any, degrees: bool) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:
@@ -162,7 +175,7 @@ def _path(lat: Any, lon: Any, degrees: bool) -> tuple[np.ndarray[Any, Any], np.n
             f"lat and lon must be 1-D of the same length, got shapes {la.shape} and {lo.shape}"
         )
     la = np.array(la, dtype=np.float64)
-    lo = np.array(lo, dtype=np.float64)
+    lo = np.array(reduced_degrees(lo) if degrees else lo, dtype=np.float64)
     if degrees:
         np.radians(la, out=la)
         np.radians(lo, out=lo)
