@@ -446,7 +446,8 @@ struct Line {
     // + lam12 would lose it.
     Line(const Geodesic& g, double lat, double lon, double azi) noexcept
         : lat1(lat),
-          lon1(std::fabs(lon) > longitude::kOrdinaryLongitude ? longitude::reduce_longitude(lon) : lon) {
+          lon1(std::fabs(lon) > longitude::kOrdinaryLongitude ? longitude::reduce_longitude(lon)
+                                                              : lon) {
         valid = std::fabs(lat) <= kPi / 2 && std::isfinite(lon) && std::isfinite(azi);
         const double salp1 = std::sin(azi), calp1 = std::cos(azi);
         double sbet1, cbet1;
@@ -632,7 +633,8 @@ struct Polygon {
         // was solved with (a difference of +-pi goes the way it was given): the edge
         // leaves (-pi, pi] where l1 + lam12 and l2 are a turn apart. The sum over
         // the ring telescopes to the exact count of its turns.
-        const double l1 = longitude::wrapped_longitude(lon1), l2 = longitude::wrapped_longitude(lon2);
+        const double l1 = longitude::wrapped_longitude(lon1),
+                     l2 = longitude::wrapped_longitude(lon2);
         const double jump = (l1 + longitude::lon_diff(lon1, lon2)) - l2;
         if (jump > kPi) ++crossings;
         if (jump < -kPi) --crossings;
