@@ -20,7 +20,9 @@ are clockwise from north, in (-180, 180] degrees. Numbers or arrays are broadcas
 other (one origin and many destinations, or pairs); numbers alone give one record (a NumPy
 record scalar). A NaN, or a latitude outside [-90, 90] degrees, gives a NaN row (the latter
 with a RuntimeWarning naming the parameter); the other rows are unaffected. At a pole the
-azimuths follow the longitude given.
+azimuths follow the longitude given. Longitudes of any number of turns are reduced exactly
+(degrees by 360 beyond 540 degrees, radians to the last bit beyond 10 rad); ``lon2`` of
+:func:`direct` is in [-180, 180] degrees, the ends of :func:`waypoints` in [-180, 180).
 """
 
 from __future__ import annotations
