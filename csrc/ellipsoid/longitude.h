@@ -82,7 +82,7 @@ inline std::uint64_t inv_two_pi_bits(int at) noexcept {
 
 // |x| reduced modulo 2 pi into [-pi, pi], for finite |x| > kOrdinaryLongitude.
 inline double payne_hanek(double x) noexcept {
-    using u128 = unsigned __int128;
+    __extension__ typedef unsigned __int128 u128;  // GCC and Clang, on 64-bit targets
     int e;
     const double m = std::frexp(std::fabs(x), &e);  // |x| = m 2^e, 1/2 <= m < 1
     const auto M = static_cast<std::uint64_t>(std::ldexp(m, 53));

@@ -263,7 +263,8 @@ struct InverseDetail {
     double salp1, calp1, salp2, calp2;
 };
 
-// (inverse_scaled: s12 on the scaled ellipsoid of g.)
+// The inverse problem on the scaled ellipsoid of g: s12 in its units (inverse()
+// below gives metres), for sums that are scaled back once.
 inline InverseResult inverse_scaled(const Geodesic& g, double lat1, double lon1, double lat2,
                                     double lon2, InverseDetail* detail = nullptr) noexcept {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
