@@ -76,6 +76,9 @@ inline int scale_exponent(double a) noexcept {
 // Re (1 - f), which rounds to Re itself for a subnormal Re.
 struct Geodesic {
     int scale;
+    // 2^scale and 2^-scale where both are normal doubles (a product with them is then
+    // ldexp's result, a few nanoseconds sooner), else 0.
+    double up, down;
     double a, f, f1, b, e2, ep2, n;
     double c2;   // authalic radius squared (eq. 60)
     bool exact;  // f > kMaxFlattening: the integrals exactly, not by the series
@@ -84,6 +87,8 @@ struct Geodesic {
     Geodesic(double a_, double f_) noexcept : Geodesic(scale_exponent(a_), a_, f_) {}
     Geodesic(int scale_, double a_, double f_) noexcept
         : scale(scale_),
+          up(normal_power(scale_) ? std::ldexp(1.0, scale_) : 0),
+          down(normal_power(scale_) ? std::ldexp(1.0, -scale_) : 0),
           a(std::ldexp(a_, -scale_)),
           f(f_),
           f1(1 - f_),
@@ -96,10 +101,15 @@ struct Geodesic {
           lon(f_ / (2 - f_)) {}
 
     static bool supports(double f) noexcept { return f >= 0 && f < 1; }
+    static bool normal_power(int k) noexcept { return k >= -1021 && k <= 1021; }
 
     // A length of the scaled ellipsoid in metres, and back; an area in square metres.
-    double metres(double length) const noexcept { return std::ldexp(length, scale); }
-    double scaled(double metres) const noexcept { return std::ldexp(metres, -scale); }
+    double metres(double length) const noexcept {
+        return up != 0 ? length * up : std::ldexp(length, scale);
+    }
+    double scaled(double metres) const noexcept {
+        return down != 0 ? metres * down : std::ldexp(metres, -scale);
+    }
     double square_metres(double area) const noexcept { return std::ldexp(area, 2 * scale); }
 
     // The exact integrals of the geodesic of equatorial azimuth alpha0.
