@@ -29,8 +29,9 @@ def exactly_reduced(x):
 # -- Huge longitudes -----------------------------------------------------------------------
 
 # Radians beyond 10 rad: the Payne-Hanek reduction rounds once. Hostile values: just past the
-# switch, 2^k, the largest double, a multiple of pi/2 that comes within 5e-19 of it
-# (Ng 1992), and many random magnitudes up to the top of the range.
+# switch, 2^k, the largest double, the two doubles nearest a multiple of 2 pi for their
+# exponent (1.9e-18 and 6.8e-18 rad away; from the continued fractions of 2^E / (2 pi)), and
+# many random magnitudes up to the top of the range.
 _rng = np.random.default_rng(7)
 HUGE_RADIANS = [
     10.000000000000002,
@@ -39,7 +40,8 @@ HUGE_RADIANS = [
     2.0**60,
     -1e300,
     1.7976931348623157e308,
-    6381956970095103 * 2.0**797,
+    6381956970095103 * 2.0**799,
+    -57844706.68111352,
     *(_rng.choice([-1, 1], 200) * 10.0 ** _rng.uniform(1.01, 308.2, 200)),
 ]
 

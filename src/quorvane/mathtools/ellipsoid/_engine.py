@@ -175,7 +175,7 @@ def reduced_degree(x: float) -> float:
 
 def reduced_degrees(a: _Array) -> _Array:
     """The array form of :func:`reduced_degree` (float64 where anything is reduced)."""
-    beyond = np.abs(a) > _ORDINARY_DEGREES
+    beyond = np.abs(a, dtype=np.float64) > _ORDINARY_DEGREES  # no overflow of int64's minimum
     if not beyond.any():
         return a
     with np.errstate(invalid="ignore"):  # an infinity gives NaN
