@@ -437,14 +437,10 @@ def _plain_vector(v: Any) -> _Array | None:
 _DEGREES_PER_RADIAN = 180.0 / math.pi  # numpy.degrees's factor
 
 
-def _rows_point(op: Operation, family: str, name: str) -> Callable[..., Any]:
-    """The one-point form of a loop that takes (1, 3) rows and (1,) columns: the vectorised
-    loops, and the methods of positions. The numbers are made those arrays directly (radians
-    as numpy.radians gives them, a latitude beyond the poles NaN), the loop fills one row."""
-    if family == "fast":
-        from quorvane.mathtools.ellipsoid import _fast
-
-        loop = getattr(_fast, name)
+def _rows_point(op: Operation, name: str) -> Callable[..., Any]:
+    """The one-point form of a method that takes (1, 3) rows and (1,) columns (the methods of
+    positions). The numbers are made those arrays directly (radians as numpy.radians gives
+    them, a latitude beyond the poles NaN), the method gives one row."""
     output = op.output
     fields = output.dtype.names if output.dtype is not None else ()
     angles = [fields.index(n) for n in output.angles]
@@ -471,17 +467,10 @@ def _rows_point(op: Operation, family: str, name: str) -> Callable[..., Any]:
                     x = math.radians(reduced_degree(x) if unit == "angle" else x)
                 a = np.array((x,))
             arrays.append(a)
-        if family == "fast":
-            out = np.empty((1, 3))
-            loop(e, *arrays, out)
-            if output.dtype is None:
-                return out[0]
-            row = out[0]
-        else:
-            out = getattr(e, name)(*arrays)  # (1,) records or values, or (1, 3) vectors
-            if output.dtype is None:
-                return out[0]
-            row = out.view(np.float64)
+        out = getattr(e, name)(*arrays)  # (1,) records or values, or (1, 3) vectors
+        if output.dtype is None:
+            return out[0]
+        row = out.view(np.float64)
         if degrees:
             for k in angles:
                 row[k] = float(row[k]) * _DEGREES_PER_RADIAN
@@ -493,7 +482,7 @@ def _rows_point(op: Operation, family: str, name: str) -> Callable[..., Any]:
                 row[azimuth] = 0.0 if az >= turn else az
         if len(fields) == 1:  # one value per point: a float64
             return row[0]
-        return out.view(output.dtype)[0, 0] if family == "fast" else out[0]
+        return out[0]
 
     return point
 
@@ -526,6 +515,17 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
             return result[0]
 
         return point
+    if family == "fast":
+        from quorvane.mathtools.ellipsoid import _fast
+
+        fast_point = getattr(_fast, f"{name}_point")
+        records = op.output.dtype is not None
+
+        def point(e: Ellipsoid, args: Sequence[Any], degrees: bool) -> Any:
+            result = fast_point(e, *args, degrees)
+            return result[0] if records and result is not None else result
+
+        return point
     if family == "geodesic":
         from quorvane.mathtools.ellipsoid import _geodesic
 
@@ -533,6 +533,17 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
 
         def point(e: Ellipsoid, args: Sequence[Any], degrees: bool) -> Any:
             result = geodesic_point(e, *args, degrees)
+            return None if result is None else result[0]
+
+        return point
+    if family == "method" and name in ("lla_from_pos", "surf_coord_from_surf_pos"):
+        # The coordinates of one position: in C, as the method gives them.
+        from quorvane.mathtools.ellipsoid import _frames
+
+        method_point = getattr(_frames, f"{name}_point")
+
+        def point(e: Ellipsoid, args: Sequence[Any], degrees: bool) -> Any:
+            result = method_point(e, args[0], degrees)
             return None if result is None else result[0]
 
         return point
@@ -554,7 +565,7 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
         # A method that takes one value per call beside its rows (the rays' origin, the
         # observer): one point goes through the array path.
         return lambda e, args, degrees: None
-    return _rows_point(op, family, name)
+    return _rows_point(op, name)
 
 
 # The Ellipsoids of catalogue names as given (each spelling once).
