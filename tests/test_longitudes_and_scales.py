@@ -71,6 +71,7 @@ HUGE = [
     (gd.direct, (10, 1e20, 30 + 3.6e15, 1e6), (10, -80, 30, 1e6), None),
     (frames.pos_from_lla, (10, 1e20, 100.0), (10, -80, 100.0), None),
     (fast.pos_from_lla, (10, 1e20, 100.0), (10, -80, 100.0), None),
+    (fast.aer_coords, ([1e6, 2e6, 3e6], 10, -1e20, 0), ([1e6, 2e6, 3e6], 10, 80, 0), None),
     (frames.aer_from_lla, (10, 1e20, 0, 11, 3.6e15 + 45, 0), (10, -80, 0, 11, 45, 0), None),
     (frames.lla_from_aer, (3.6e15 + 30, 10, 1e5, 10, 1e20, 0), (30, 10, 1e5, 10, -80, 0), None),
     (frames.enu_from_lla, (10, -1e20, 0, 11, 3.6e15 + 45, 0), (10, 80, 0, 11, 45, 0), None),
