@@ -8,8 +8,9 @@ A call goes through the same steps whatever the operation:
    assertions are gone);
 2. plain numbers (and one 3-vector) go straight to the kernel's one-point form where it has
    one; anything else becomes arrays of a real dtype, broadcast against each other;
-3. angles from degrees where ``degrees=True``; latitudes beyond +-90 degrees become NaN rows,
-   with one RuntimeWarning naming the parameters;
+3. angles from degrees where ``degrees=True`` (longitudes and azimuths beyond 540 degrees
+   first reduced exactly by 360); latitudes beyond +-90 degrees become NaN rows, with one
+   RuntimeWarning naming the parameters;
 4. the kernel, exact or vectorised, fills (N, K) float64 rows (the families below);
 5. angles back to degrees, an observation's azimuth into [0, 360) degrees ([0, 2 pi)), and the
    rows shaped as the broadcast shape: a record scalar (or one (3,) vector) for one point.
@@ -33,7 +34,7 @@ from quorvane.mathtools.ellipsoid._arguments import broadcast_shape, numeric, ve
 from quorvane.mathtools.ellipsoid._registry import Operation
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
-__all__ = ["call", "ellipsoid", "parameters", "public"]
+__all__ = ["call", "ellipsoid", "parameters", "public", "reduced_degree", "reduced_degrees"]
 
 type _Array = np.ndarray[Any, Any]
 
