@@ -18,6 +18,8 @@
 #define PY_ARRAY_UNIQUE_SYMBOL quorvane_geodesic_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
 #include <new>
 #include <tuple>
@@ -191,6 +193,73 @@ PyObject* solve_one(PyObject* module, PyObject* const* args) noexcept {
     return companion::one_record(dtype, row);
 }
 
+// The longitude `x` as the angle of one turn it stands for, [-pi, pi) or
+// [-180, 180), exactly (radians as the kernels reduce them).
+double end_longitude(double x, bool degrees) noexcept {
+    if (degrees) {
+        const double r = std::remainder(x, 360.0);
+        return r == 180.0 ? -180.0 : r;
+    }
+    const double r = longitude::reduce_longitude(x);
+    return r == longitude::kHalfTurn ? -longitude::kHalfTurn : r;
+}
+
+// (ell, lat1, lon1, lat2, lon2, n, degrees): the n waypoints of one pair of
+// plain numbers, as geodesic.waypoints computes them for arrays (the inverse
+// problem, then the direct problem's line at the fractions numpy.linspace
+// gives, the ends as given), or None: for anything else, and for a latitude
+// beyond the poles (NaN points and a warning, from the array path).
+PyObject* waypoints_one(PyObject* module, PyObject* const* args) noexcept {
+    double a, f, v[4];
+    for (int k = 0; k < 4; ++k)
+        if (!companion::plain_number(args[1 + k], &v[k])) Py_RETURN_NONE;
+    const Py_ssize_t n = PyLong_AsSsize_t(args[5]);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    if (n < 2) {
+        PyErr_Format(PyExc_ValueError, "n must be at least 2 (the two ends), got %zd", n);
+        return nullptr;
+    }
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    const int degrees = PyObject_IsTrue(args[6]);
+    if (degrees < 0) return nullptr;
+    const double limit = degrees ? 90.0 : kPi / 2;
+    if (std::fabs(v[0]) > limit || std::fabs(v[2]) > limit) Py_RETURN_NONE;
+    const double lat1 = v[0], lon1 = v[1], lat2 = v[2], lon2 = v[3];
+    if (degrees) {
+        v[1] = longitude::reduce_degrees(v[1]), v[3] = longitude::reduce_degrees(v[3]);
+        for (double& x : v) x *= kRadians;
+    }
+    GeodesicState& state = state_of(module);
+    const Geodesic& g = geodesic_for(state, a, f);
+    const InverseResult line = inverse(g, v[0], v[1], v[2], v[3]);
+    // The start as the array path gives it to the direct problem: the azimuth
+    // through the output's unit and back.
+    double azi1 = line.azi1;
+    if (degrees) azi1 = (azi1 * kDegrees) * kRadians;
+    Py_INCREF(state.direct_dtype);  // the array takes this reference, also when it fails
+    Ref points = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, state.direct_dtype, 1, &n, nullptr,
+                                                 nullptr, 0, nullptr));
+    if (!points) return nullptr;
+    double* out =
+        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(points.get())));
+    if (std::isnan(line.s12)) {
+        std::fill(out, out + 3 * n, std::numeric_limits<double>::quiet_NaN());
+        return points.release();
+    }
+    const Line path(g, v[0], v[1], azi1);
+    const double step = 1.0 / double(n - 1);  // numpy.linspace(0, 1, n): i * step, then 1
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const double fraction = i + 1 < n ? double(i) * step : 1.0;
+        double* row = out + 3 * i;
+        path.position(g, fraction * line.s12, row[0], row[1], row[2]);
+        if (degrees) row[0] *= kDegrees, row[1] *= kDegrees, row[2] *= kDegrees;
+    }
+    // The ends exactly as given (the computed last one is within nanometres of it).
+    out[0] = lat1, out[1] = end_longitude(lon1, degrees);
+    out[3 * (n - 1)] = lat2, out[3 * (n - 1) + 1] = end_longitude(lon2, degrees);
+    return points.release();
+}
+
 // (ell, lat, lon, *, area=False, signed=False) -> (area, length): a path of
 // geodesic edges. With `area`, the polygon it closes (back to its first
 // vertex): its area (to the left of the path; with `signed`, counter-clockwise
@@ -247,17 +316,7 @@ PyObject* longitudes(PyObject*, PyObject* const* args) noexcept {
     }
     const common::Column x = in.column();
     const common::OutColumn dst = out.out_column();
-    for (Py_ssize_t i = 0; i < in.rows(); ++i) {
-        double r;
-        if (degrees) {
-            r = std::remainder(x[i], 360.0);
-            if (r == 180.0) r = -180.0;
-        } else {
-            r = longitude::reduce_longitude(x[i]);
-            if (r == longitude::kHalfTurn) r = -longitude::kHalfTurn;
-        }
-        dst.put(i, r);
-    }
+    for (Py_ssize_t i = 0; i < in.rows(); ++i) dst.put(i, end_longitude(x[i], degrees));
     Py_RETURN_NONE;
 }
 
@@ -272,6 +331,9 @@ PyMethodDef GeodesicState::functions[] = {
         "direct_one", "(ell, lat1, lon1, azi1, s12, degrees): one direct record, or None."),
     companion::entry<&longitudes, 3>(
         "longitudes", "(lon, out, degrees): longitudes reduced exactly to one turn."),
+    companion::entry<&waypoints_one, 7>(
+        "waypoints_one",
+        "(ell, lat1, lon1, lat2, lon2, n, degrees): the n waypoints of one pair, or None."),
     companion::keyword_entry<&path, 3>(
         "path", "(ell, lat, lon, *, area=False, signed=False) -> (area, length)."),
     {nullptr, nullptr, 0, nullptr},

@@ -27,7 +27,6 @@ azimuths follow the longitude given. Longitudes of any number of turns are reduc
 
 from __future__ import annotations
 
-import math
 from typing import Any
 
 import numpy as np
@@ -39,7 +38,6 @@ from quorvane.mathtools.ellipsoid._engine import (
     _plain,
     ellipsoid,
     public,
-    reduced_degree,
     reduced_degrees,
 )
 from quorvane.mathtools.ellipsoid._registry import get
@@ -109,8 +107,9 @@ def waypoints(
     if n < 2:
         raise ValueError(f"n must be at least 2 (the two ends), got {n}")
     e = ellipsoid(ell)
-    if _plain((lat1, lon1, lat2, lon2)):
-        return _waypoints_of_one_pair(e, lat1, lon1, lat2, lon2, int(n), degrees)
+    one = _geodesic.waypoints_one(e, lat1, lon1, lat2, lon2, int(n), degrees)
+    if one is not None:  # one pair of plain numbers
+        return one
     line = np.asarray(inverse(e, lat1, lon1, lat2, lon2, degrees=degrees))
     ends = np.broadcast_arrays(*(np.asarray(a, dtype=np.float64) for a in (lat1, lon1, lat2, lon2)))
     ends = [np.broadcast_to(a, line.shape)[..., np.newaxis] for a in ends]
@@ -133,32 +132,6 @@ def waypoints(
     if bad.any():
         points[bad] = np.full((), np.nan, dtype=GeodesicDirect_dtype)
     return points
-
-
-def _waypoints_of_one_pair(
-    e: Ellipsoid, lat1: float, lon1: float, lat2: float, lon2: float, n: int, degrees: bool
-) -> np.ndarray[tuple[int], np.dtype[np.void]]:
-    """``waypoints`` of one pair of plain numbers, straight through the direct problem's loop:
-    the bits of the array path (its fractions are ``numpy.linspace``'s, its angles converted
-    as ``numpy.radians`` and ``numpy.degrees`` convert them)."""
-    line = inverse(e, lat1, lon1, lat2, lon2, degrees=degrees)
-    s12, azi1 = float(line["s12"]), float(line["azi1"])
-    out = np.empty((n, 3))
-    if math.isnan(s12):  # a NaN or a latitude beyond the poles: NaN points
-        out.fill(math.nan)
-        return out.view(GeodesicDirect_dtype)[:, 0]
-    fractions = np.arange(n, dtype=np.float64) * (1.0 / (n - 1))  # numpy.linspace(0, 1, n)
-    fractions[-1] = 1.0
-    start = [float(lat1), float(lon1), azi1]
-    if degrees:
-        start = [math.radians(v) for v in (start[0], reduced_degree(start[1]), azi1)]
-    _geodesic.direct(e, *(np.array((v,)) for v in start), fractions * s12, out)
-    if degrees:
-        np.multiply(out, 180.0 / math.pi, out=out)  # numpy.degrees's product
-    # The ends exactly as given (the computed last one is within nanometres of it).
-    out[0, 0], out[-1, 0] = lat1, lat2
-    out[[0, -1], 1] = _reduced_longitudes(np.array((lon1, lon2), dtype=np.float64), degrees)
-    return out.view(GeodesicDirect_dtype)[:, 0]
 
 
 def _reduced_longitudes(lon: np.ndarray[Any, Any], degrees: bool) -> np.ndarray[Any, Any]:
