@@ -28,6 +28,7 @@
 #include "ellipsoid/companion.h"
 #include "ellipsoid/fast/level.h"
 #include "ellipsoid/kernels/dispatch.h"
+#include "ellipsoid/longitude.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
 
 namespace quorvane::fast {
@@ -304,7 +305,11 @@ PyObject* convert_point(PyObject* module, PyObject* const* args) noexcept {
     if (!plain) Py_RETURN_NONE;
     const int degrees = PyObject_IsTrue(args[nargs - 1]);
     if (degrees < 0) return nullptr;
-    if (degrees) lla[0] *= kRadiansPerDegree, lla[1] *= kRadiansPerDegree;
+    if (degrees) {
+        // The longitude reduced exactly by 360 degrees first, as the engine reduces it.
+        lla[1] = longitude::reduce_degrees(lla[1]);
+        lla[0] *= kRadiansPerDegree, lla[1] *= kRadiansPerDegree;
+    }
     if (std::fabs(lla[0]) > std::numbers::pi / 2) Py_RETURN_NONE;
     EllipsoidConstants e;
     const Loops* loops;

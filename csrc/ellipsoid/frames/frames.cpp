@@ -42,6 +42,7 @@
 #include "common/ref.h"
 #include "ellipsoid/companion.h"
 #include "ellipsoid/kernels/dispatch.h"
+#include "ellipsoid/longitude.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
 #include "vectools/routines.h"
 
@@ -475,6 +476,13 @@ PyObject* convert_point(PyObject* module, PyObject* const* args) noexcept {
     const int degrees = PyObject_IsTrue(args[sources + 4]);
     if (degrees < 0) return nullptr;
     if (degrees) {
+        // Longitudes and the other angles but latitudes reduced exactly by 360
+        // degrees first, as the engine reduces them.
+        observer[1] = longitude::reduce_degrees(observer[1]);
+        if (takes_triple(op)) {
+            if (!takes_latitude(op)) in[0] = longitude::reduce_degrees(in[0]);  // an azimuth
+            in[1] = longitude::reduce_degrees(in[1]);
+        }
         observer[0] *= kRadiansPerDegree, observer[1] *= kRadiansPerDegree;
         if (takes_triple(op)) in[0] *= kRadiansPerDegree, in[1] *= kRadiansPerDegree;
     }
