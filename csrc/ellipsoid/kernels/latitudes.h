@@ -73,6 +73,7 @@ struct Shape {
     double qp;       // q(pi/2)
     double ep;       // E(-e'^2), the complete integral: the quarter meridian over b
     double rectifying_radius, authalic_radius;
+    double authalic_mid, rectifying_mid;  // xi at phi = pi/4, mu at beta = pi/4
     bool series;
 
     Shape(double a_, double f_) noexcept;
@@ -201,6 +202,12 @@ inline Shape::Shape(double a_, double f_) noexcept : a(a_), f(f_) {
         rectifying_radius = a / (1 + n) * sum;
     }
     ep = ellipe_negative(1, 0, ep2);
+    // The authalic latitude at phi = pi/4 and the rectifying one at beta = pi/4: beyond
+    // them the inverses solve for the distance of phi (beta) from the pole.
+    const double h = std::sqrt(0.5);
+    const Authalic q = authalic_q(*this, h, h);
+    authalic_mid = e > 0 ? std::atan2(q.q, std::sqrt(q.rest * (qp + q.q))) : kHalfPi / 2;
+    rectifying_mid = kHalfPi * (ellipe_negative(h, h, ep2) / ep);
 }
 
 // Newton's method for an increasing function on [lo, hi] from x, with a step that
@@ -272,41 +279,45 @@ inline double to_geodetic(const Shape& g, Kind from, double x) noexcept {
         case Kind::geocentric: return std::tan(x) / g.e2m;
         case Kind::conformal: return geodetic_tangent(g, std::tan(x));
         case Kind::authalic: {
-            // q(phi) = q_p sin(xi), solved for phi where q is the smaller part of q_p (xi <
-            // pi/6), and else as q_p - q(phi) = q_p cos^2(xi)/(1 + sin(xi)) for u = pi/2 - phi:
-            // the residual is then as small as it can be made, and tan(phi) keeps the
-            // digits of u; dq/dphi = 2 (1 - e^2) cos(phi)/(1 - e^2 sin^2(phi))^2.
+            // q(phi) = q_p sin(xi). Two choices, each by its own measure: the unknown is phi up
+            // to pi/4 and u = pi/2 - phi beyond (so that tan(phi) keeps the digits of u), and
+            // the residual q - q_p sin(xi) is formed as it is where q is the smaller part of q_p
+            // (xi < pi/6) and else as q_p cos^2(xi)/(1 + sin(xi)) - (q_p - q), from the parts
+            // that keep their digits; dq/dphi = 2 (1 - e^2) cos(phi)/(1 - e^2 sin^2(phi))^2.
             const double sx = std::sin(x), cx = std::cos(x);
-            const bool polar = sx > 0.5;
-            const double target = polar ? g.qp * cx * cx / (1 + sx) : g.qp * sx;
+            const bool rest = sx > 0.5, complement = x > g.authalic_mid;
+            const double target = rest ? g.qp * cx * cx / (1 + sx) : g.qp * sx;
+            const double sign = complement ? -1 : 1;  // the residual increases with u
             const auto residual = [&](double u, double& slope) noexcept {
                 const double su = std::sin(u), cu = std::cos(u);
-                const double s = polar ? cu : su, c = polar ? su : cu;
+                const double s = complement ? cu : su, c = complement ? su : cu;
                 const double w2 = c * c + g.e2m * s * s;
                 slope = 2 * g.e2m * c / (w2 * w2);
                 const Authalic q = authalic_q(g, s, c);
-                return polar ? q.rest - target : q.q - target;
+                return sign * (rest ? target - q.rest : q.q - target);
             };
-            const double u = bracketed_newton(residual, polar ? kHalfPi - x : x, 0, kHalfPi);
-            return polar ? 1 / std::tan(u) : std::tan(u);
+            const double start = std::fmin(complement ? kHalfPi - x : x, kHalfPi / 2);
+            const double u = bracketed_newton(residual, start, 0, kHalfPi);
+            return complement ? 1 / std::tan(u) : std::tan(u);
         }
         case Kind::rectifying: {
-            // E(beta, -e'^2) = E_p mu/(pi/2), of slope sqrt(1 + e'^2 sin^2(beta)), solved for
-            // beta where E is the smaller part of E_p (mu < pi/4), and else for u = pi/2 - beta
-            // from the arc to the pole, E_p (pi/2 - mu)/(pi/2).
-            const bool polar = x > kHalfPi / 2;
-            const double target = g.ep * ((polar ? kHalfPi - x : x) / kHalfPi);
+            // E(beta, -e'^2) = E_p mu/(pi/2), of slope sqrt(1 + e'^2 sin^2(beta)): the unknown
+            // is beta up to pi/4 and u = pi/2 - beta beyond, and the residual is formed from E
+            // where it is the smaller part of E_p (mu < pi/4), else from the arc to the pole,
+            // E_p (pi/2 - mu)/(pi/2) - (E_p - E).
+            const bool rest = x > kHalfPi / 2, complement = x > g.rectifying_mid;
+            const double target = g.ep * ((rest ? kHalfPi - x : x) / kHalfPi);
+            const double sign = complement ? -1 : 1;
             const auto residual = [&](double u, double& slope) noexcept {
                 const double su = std::sin(u), cu = std::cos(u);
-                if (polar) {
-                    slope = std::sqrt(1 + g.ep2 * cu * cu);
-                    return ellipe_from_pole(g, su, cu) - target;
-                }
-                slope = std::sqrt(1 + g.ep2 * su * su);
-                return ellipe_negative(su, cu, g.ep2) - target;
+                const double s = complement ? cu : su, c = complement ? su : cu;
+                slope = std::sqrt(1 + g.ep2 * s * s);
+                return sign * (rest ? target - ellipe_from_pole(g, c, s)
+                                    : ellipe_negative(s, c, g.ep2) - target);
             };
-            const double u = bracketed_newton(residual, polar ? kHalfPi - x : x, 0, kHalfPi);
-            return (polar ? 1 / std::tan(u) : std::tan(u)) / g.one_f;
+            const double start = std::fmin(complement ? kHalfPi - x : x, kHalfPi / 2);
+            const double u = bracketed_newton(residual, start, 0, kHalfPi);
+            return (complement ? 1 / std::tan(u) : std::tan(u)) / g.one_f;
         }
     }
     return kNaN;
