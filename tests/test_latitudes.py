@@ -144,3 +144,29 @@ def test_kinds_by_name():
     assert latitudes.convert("WGS84", 30.0, "geodetic", "geocentric", degrees=True) == (
         pytest.approx(29.833635809829065, abs=1e-13)
     )
+
+
+HOSTILE = [0.0, -0.0, 5e-324, 1e-300, 1e-8, 1.5, np.nextafter(math.pi / 2, 0), -math.pi / 2]
+
+
+@pytest.mark.parametrize("f", [0.0, 5e-324, 0.5, 0.999999, 1 - 2**-52])
+def test_hostile_values_and_flattenings(f):
+    """Subnormal, tiny and polar latitudes on flattenings from 0 to the last double below 1:
+    latitudes within the quadrant with the input's sign, NaN for NaN and infinities, no hang."""
+    ell = (6378137.0, f)
+    x = np.array(HOSTILE)
+    with np.errstate(invalid="ignore"), pytest.warns(RuntimeWarning):
+        bad = latitudes.convert(ell, [np.nan, np.inf, -np.inf], "geodetic", "authalic")
+    assert np.isnan(bad).all()
+    for source, target in PAIRS:
+        y = latitudes.convert(ell, x, source, target)
+        assert (np.abs(y) <= math.pi / 2).all() and (np.signbit(y) == np.signbit(x)).all()
+    psi = latitudes.isometric(ell, x)
+    assert not np.isnan(psi).any() and (np.signbit(psi) == np.signbit(x)).all()
+    back = latitudes.from_isometric(ell, [np.inf, 1e308, 40.0, 5e-324, np.nan])
+    assert back[:2].tolist() == [math.pi / 2] * 2 and 0 < back[2] <= math.pi / 2
+    assert back[3] >= 0 and np.isnan(back[4])
+    radii = latitudes.radii(ell, x)
+    assert all(np.isfinite(radii[n]).all() for n in radii.dtype.names)
+    assert math.isfinite(latitudes.rectifying_radius(ell))
+    assert math.isfinite(latitudes.authalic_radius(ell))

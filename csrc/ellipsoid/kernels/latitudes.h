@@ -112,8 +112,17 @@ struct SinCos {
     double s, c;
 };
 inline SinCos of_tangent(double t) noexcept {
+    if (t > 1e150) return {1, 1 / t};  // t^2 would overflow; 1 + t^2 is t^2
     const double h = std::sqrt(1 + t * t);
     return {t / h, 1 / h};
+}
+
+// atanh(e s) of s = sin(phi) >= 0, c = cos(phi). Where e rounds to 1 (f within 1e-16 of
+// 1) and s to 1, e s would be 1: there it is log((1 + e s)/(1 - e s))/2 with 1 - e s =
+// c^2/(1 + s) + (1 - e) s.
+inline double atanh_es(const Shape& g, double s, double c) noexcept {
+    if (g.e < 1) return std::atanh(g.e * s);
+    return 0.5 * std::log((1 + s) / (c * c / (1 + s) + g.ome * s));
 }
 
 // The isometric latitude psi = atanh(s) - e atanh(e s) of s = sin(phi) >= 0 and
@@ -129,7 +138,7 @@ inline double isometric_of(const Shape& g, double s, double c) noexcept {
     const double head = y < 0.5
                             ? std::atanh(y)
                             : 0.5 * std::log((d + s * g.ome) * (1 + s) / (c * c * (1 + g.e * s)));
-    return head + g.ome * std::atanh(g.e * s);
+    return head + g.ome * atanh_es(g, s, c);
 }
 
 // tan(chi) = sinh(psi) of tau = tan(phi) >= 0 (Karney 2011).
@@ -162,7 +171,7 @@ struct Authalic {
 inline Authalic authalic_q(const Shape& g, double s, double c) noexcept {
     const double w2 = c * c + g.e2m * s * s;  // 1 - e^2 s^2
     const double oms = c * c / (1 + s);       // 1 - s
-    const double q = g.e2m * (s / w2 + std::atanh(g.e * s) / g.e);
+    const double q = g.e2m * (s / w2 + atanh_es(g, s, c) / g.e);
     const double rest =
         oms * (1 + g.e2 * s) / w2 + g.e2m * std::atanh(g.e * oms / (oms + g.e2m * s)) / g.e;
     return {q, rest};
@@ -176,7 +185,10 @@ inline Shape::Shape(double a_, double f_) noexcept : a(a_), f(f_) {
     e = std::sqrt(e2);
     ome = e2m / (1 + e);
     ep2 = e2 / e2m;
-    eatanhe = e > 0 ? e * std::atanh(e) : 0;
+    // Where e rounds to 1 (f within 1e-16 of 1), atanh(e) = log((1 + e)/(1 - e))/2 with
+    // 1 - e = (1 - e^2)/(1 + e), not infinity.
+    const double atanhe = e < 1 ? std::atanh(e) : 0.5 * std::log((1 + e) / ome);
+    eatanhe = e * atanhe;
     series = f <= kMaxSeriesFlattening;
     // q(pi/2) = 1 + (1 - e^2) atanh(e)/e; the series 1 + sum_m e^(2m)/(2m+1) (times
     // 1 - e^2) keeps its digits for a small e.
@@ -185,7 +197,7 @@ inline Shape::Shape(double a_, double f_) noexcept : a(a_), f(f_) {
         for (int m = 0; m < 80 && power > 1e-20; ++m, power *= e2) sum += power / (2 * m + 1);
         qp = 1 + e2m * sum;
     } else {
-        qp = 1 + e2m * std::atanh(e) / e;
+        qp = 1 + e2m * atanhe / e;
     }
     authalic_radius = a * std::sqrt(qp / 2);
     // The rectifying radius a/(1 + n) sum_j binomial(1/2, j)^2 n^(2j) (a sum of
@@ -367,7 +379,8 @@ inline double isometric(const Shape& g, double phi) noexcept {
 inline double from_isometric(const Shape& g, double psi) noexcept {
     const double z = std::fabs(psi);
     if (z != z) return psi;
-    if (z == kInf) return std::copysign(kHalfPi, psi);
+    // Beyond psi = 345, tan(chi) > 1e149 and tan(phi) is larger still: phi is the pole.
+    if (z > 345) return std::copysign(kHalfPi, psi);
     return std::copysign(std::atan(geodetic_tangent(g, std::sinh(z))), psi);
 }
 
