@@ -64,7 +64,7 @@ def check(n: int) -> None:
 
 
 def table(suite: pyperf.BenchmarkSuite, n: int, command: str) -> str:
-    medians = {b.get_name(): b.median() / n for b in suite.get_benchmarks()}
+    medians = {b.get_name(): b.median() for b in suite.get_benchmarks()}  # per latitude
     lines = [
         "# Auxiliary latitudes: speed",
         "",
