@@ -495,6 +495,8 @@ def stubs(module: str) -> str:
         elif callable(value):
             sig = inspect.signature(value, eval_str=False)
             lines.append(f"def {name}{sig}: ...".replace("'", ""))
+        elif isinstance(value, tuple) and all(isinstance(v, str) for v in value):
+            lines.append(f"{name}: tuple[str, ...]")
         else:
             lines.append(f"{name}: {type(value).__name__}")
     body = "\n".join(lines[1:])

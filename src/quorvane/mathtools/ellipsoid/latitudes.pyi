@@ -31,7 +31,7 @@ __all__ = [
     "rectifying_radius",
 ]
 
-KINDS: tuple
+KINDS: tuple[str, ...]
 
 def authalic_radius(ell: Ellipsoid | str | tuple[float, float]) -> float: ...
 def convert(
