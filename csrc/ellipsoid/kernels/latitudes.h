@@ -1,8 +1,7 @@
 // The auxiliary latitudes of an ellipsoid of revolution, its radii of curvature
 // and the meridian distance: scalar kernels, after
 //
-//   C. F. F. Karney, "On auxiliary latitudes", Survey Review 56 (2024) 165-180,
-//   arXiv:2212.05818 (2023),
+//   C. F. F. Karney, "On auxiliary latitudes", Survey Review (2023), arXiv:2212.05818,
 //
 // and, for the conformal latitude's exact form and its inverse by Newton's method,
 //
@@ -24,12 +23,16 @@
 // Clenshaw's recurrence. Beyond it, the conversions go through the
 // geodetic latitude by the exact forms:
 //   tan(beta) = (1 - f) tan(phi),  tan(theta) = (1 - f)^2 tan(phi);
-//   tan(chi) = tau sqrt(1 + sigma^2) - sigma sqrt(1 + tau^2),
-//       tau = tan(phi), sigma = sinh(e atanh(e sin(phi)))  (Karney 2011);
+//   tan(chi) = sinh(psi), psi = atanh(sin(phi)) - e atanh(e sin(phi))  (Karney 2011),
+//       summed as two positive terms (isometric_of);
 //   sin(xi) = q(phi)/q(pi/2), q = (1 - e^2) (s/(1 - e^2 s^2) + atanh(e s)/e);
 //   mu = pi/2 E(beta, -e'^2)/E(-e'^2)  (the meridian arc b E(beta, -e'^2)),
 // Legendre's E of negative parameter in Carlson's symmetric form, and their
 // inverses by Newton's method.
+//
+// Accuracy (bench/results/latitudes-accuracy.md: 1e5 latitudes per flattening, every
+// pair, against a 50-digit truth): within 1.2e-16 rad up to f = 1/25 (the series), and
+// within 9.1e-16 rad at f = 0.1, 0.5 and 0.9 (the exact forms).
 #ifndef QUORVANE_ELLIPSOID_KERNELS_LATITUDES_H
 #define QUORVANE_ELLIPSOID_KERNELS_LATITUDES_H
 
