@@ -139,10 +139,11 @@ struct Integrals {
     double e_rate;  // distance: 2/pi E(pi/2)
     double j_rate;  // reduced length: 2/pi (E - F)(pi/2)
     double c_rate;  // omega - lambda: 2/pi of its value at pi/2
+    double l_rate;  // lambda itself: 2/pi of its value at pi/2 (sign of sin(alpha0))
     bool longitude;
 
     struct Periodic {
-        double e, j, c;
+        double e, j, c, l;
     };
 
     Integrals() noexcept = default;
@@ -152,6 +153,7 @@ struct Integrals {
           n(calp0 * calp0),
           f1(f1_),
           c_rate(0),
+          l_rate(0),
           longitude(with_longitude && std::fabs(salp0_) >= kMeridional) {
         // Complete integrals: phi = pi/2, s = 1, c = 0, 1 - n = sin^2(alpha0).
         const double y = 1 + k2;
@@ -160,6 +162,7 @@ struct Integrals {
             complete(r);
             const double lam = salp0 * (f1 * r.rf + n / (3 * f1) * r.rj);
             c_rate = (std::copysign(kPi / 2, salp0) - lam) * (2 / kPi);
+            l_rate = lam * (2 / kPi);
         } else {
             complete(carlson<false>(0, y, 1, 0));
         }
@@ -198,6 +201,7 @@ struct Integrals {
         if (lon) {
             const double lam = salp0 * (f1 * F + n / (3 * f1) * s3 * rj);
             p.c = (std::atan2(salp0 * s, c) - lam) - c_rate * sig;
+            p.l = lam - l_rate * sig;
         }
         return p;
     }
