@@ -456,6 +456,61 @@ AXIS_POINT_SLOPE = 2.0**-26
 AXIS_BAND = 1.0 / 600.0
 
 
+# Outside the protected band (|lat| <= 1.5 rad and |alt| <= 1e6 m on the Earth, as a fraction of
+# Re on any ellipsoid) lla_from_pos finishes the solver's reduced latitude by one Newton step on
+# the unnormalised sine and cosine (Fukushima 2006) and takes the latitude and the altitude from
+# them, as the vectorised path does: the truth to a unit or two.
+BAND_LATITUDE = 1.5
+BAND_ALTITUDE = 1e6 / 6378137.0 * (1 + 2.0**-40)
+FINISH_STEP = 2.0**-20
+
+
+def _split(x):
+    """x = hi + lo, hi of 26 significant bits (Veltkamp)."""
+    t = x * 134217729.0
+    hi = t - (t - x)
+    return hi, x - hi
+
+
+def foot_point_lla(Re, f, rho, z, beta):
+    """``(lat, alt)`` of (rho, z) from the reduced latitude beta of its nearest foot."""
+    om_hi = 1.0 - f
+    om_lo = (1.0 - om_hi) - f
+    ae2 = Re * (f * (2.0 - f))
+    b_hi = Re * om_hi
+    a_hi, a_lo = _split(Re)
+    o_hi, o_lo = _split(om_hi)
+    b_lo = ((((a_hi * o_hi - b_hi) + a_hi * o_lo) + a_lo * o_hi) + a_lo * o_lo) + Re * om_lo
+    az = abs(z)
+    zz = az * om_hi + az * om_lo
+    s, c = abs(sin(beta)), cos(beta)
+    g = (rho * s - zz * c) - ae2 * (s * c)
+    slope = (rho * c + zz * s) - ae2 * ((c - s) * (c + s))
+    d = div(g, slope)
+    if not abs(d) <= FINISH_STEP:
+        d = 0.0
+    s1, c1 = s - c * d, c + s * d
+    lat = atan2(s1, c1 * om_hi + c1 * om_lo)
+    if z < 0:
+        lat = -lat
+    m = sqrt(s1 * s1 + c1 * c1)
+    polar = s1 >= c1
+    u, v = (c1, s1) if polar else (s1, c1)
+    deficit = div(u * u, m * (m + v))
+    start, length = (az, b_hi) if polar else (rho, Re)
+    head = start - length
+    back = head - start
+    head_err = (start - (head - back)) + (-length - back)
+    tail = (head_err - (b_lo if polar else 0.0)) + length * deficit
+    small = div(u, m)
+    along_small = rho - small * Re if polar else (az - small * b_hi) - small * b_lo
+    n_rho = c1 * om_hi + c1 * om_lo
+    n = sqrt(n_rho * n_rho + s1 * s1)
+    wx, wy = (s1, n_rho) if polar else (n_rho, s1)
+    short_of_one = div(wy * wy, n * (n + wx))
+    return lat, head + (tail + (along_small * div(wy, n) - (head + tail) * short_of_one))
+
+
 def c_lla_from_pos(Re, f, r):
     """``(lat, lon, alt)``: the nearest foot of the normal, and the signed distance from it.
 
@@ -469,10 +524,22 @@ def c_lla_from_pos(Re, f, r):
     beta = c_solve_reduced_lat_equation(Re, f, r)
     lat = c_geodetic_lat_from_reduced_lat(Re, f, beta)
     # The altitude on Re and r scaled as the solver scales them, scaled back.
+    Re0 = Re
     k, Re, x, y, z = scaled(Re, r)
     rho = hypot(x, y)
+    alt = math.ldexp(_formula_altitude(Re, f, rho, z, beta), k)
+    if abs(lat) <= BAND_LATITUDE and abs(alt) <= BAND_ALTITUDE * Re0:
+        return lat, lon, alt
+    if not (f > 0 and rho > 0 and math.isfinite(beta) and math.isfinite(rho) and math.isfinite(z)):
+        return lat, lon, alt
+    lat, alt = foot_point_lla(Re, f, rho, z, beta)
+    return lat, lon, math.ldexp(alt, k)
+
+
+def _formula_altitude(Re, f, rho, z, beta):
+    """The altitude of c_lla_from_pos before the band's check, on the scaled Re and r."""
     if rho < AXIS_POINT * Re and rho <= AXIS_POINT_SLOPE * abs(z):
-        return lat, lon, math.ldexp(abs(z) - (1 - f) * Re, k)
+        return abs(z) - (1 - f) * Re
     cos_beta = cos(beta)
     aux = tangent_length(f, beta, cos_beta)
 
@@ -484,7 +551,7 @@ def c_lla_from_pos(Re, f, r):
         return div(along_rho + along_z, aux)
 
     if rho < AXIS_BAND * Re or not closed_form_is_accurate(f, cos_beta, aux):
-        return lat, lon, math.ldexp(projected(), k)
+        return projected()
     alt = div(aux * (div(rho, cos_beta) - Re), 1 - f)
     if aux > CLOSED_FORM_SAFE_GAIN * ((1 - f) * cos_beta):
         # The closed form amplifies beta's last unit several times: keep it only where the
@@ -492,7 +559,7 @@ def c_lla_from_pos(Re, f, r):
         check = projected()
         if not (abs(alt - check) <= CLOSED_FORM_AGREEMENT * max(Re, rho, abs(z))):
             alt = check
-    return lat, lon, math.ldexp(alt, k)
+    return alt
 
 
 def c_pos_from_lla(Re, f, lat, lon, alt):
