@@ -57,9 +57,16 @@ def _chunk(args):
     out = []
     for lat1, azi1, s12 in rows:
         lat2, lam12, azi2 = truth.direct(lat1, azi1, s12)
-        out.append([float(lat2), float(lat2 - mp.mpf(float(lat2))), float(lam12),
-                    float(lam12 - mp.mpf(float(lam12))), float(azi2),
-                    float(azi2 - mp.mpf(float(azi2)))])
+        out.append(
+            [
+                float(lat2),
+                float(lat2 - mp.mpf(float(lat2))),
+                float(lam12),
+                float(lam12 - mp.mpf(float(lam12))),
+                float(azi2),
+                float(azi2 - mp.mpf(float(azi2))),
+            ]
+        )
     return out
 
 
@@ -91,8 +98,10 @@ def east_row(label, f, n, seed):
             d = mp.mpf(got) - (mp.mpf(l1) + mp.mpf(s) / RE)
             worst = max(worst, abs(float(d - two_pi * mp.nint(d / two_pi))))
     lat = np.abs(ours["lat2"]).max()
-    return (f"| {label}, due east on the equator, 1 m .. 1e8 m | {n} | {worst * RE * 1e9:.1f} nm"
-            f" (\\|lat2\\| <= {lat:.1e} rad) | - |")
+    return (
+        f"| {label}, due east on the equator, 1 m .. 1e8 m | {n} | {worst * RE * 1e9:.1f} nm"
+        f" (\\|lat2\\| <= {lat:.1e} rad) | - |"
+    )
 
 
 def main():

@@ -465,6 +465,9 @@ BAND_ALTITUDE = 1e6 / 6378137.0 * (1 + 2.0**-40)
 FINISH_STEP = 2.0**-20
 
 
+WIDE_SQUARE_LOW = 2.0**-900
+
+
 def _split(x):
     """x = hi + lo, hi of 26 significant bits (Veltkamp)."""
     t = x * 134217729.0
@@ -472,8 +475,59 @@ def _split(x):
     return hi, x - hi
 
 
-def foot_point_lla(Re, f, rho, z, beta):
-    """``(lat, alt)`` of (rho, z) from the reduced latitude beta of its nearest foot."""
+# Double-doubles (hi, lo) for the residual of the Newton step (Dekker 1971).
+def _quick_two_sum(a, b):
+    s = a + b
+    return s, b - (s - a)
+
+
+def _two_sum(a, b):
+    s = a + b
+    bb = s - a
+    return s, (a - (s - bb)) + (b - bb)
+
+
+def _two_product(a, b):
+    p = a * b
+    return p, math.fma(a, b, -p)
+
+
+def _add(x, y):
+    s, e = _two_sum(x[0], y[0])
+    return _quick_two_sum(s, e + (x[1] + y[1]))
+
+
+def _sub(x, y):
+    return _add(x, (-y[0], -y[1]))
+
+
+def _times(x, y):
+    p, e = _two_product(x[0], y)
+    return _quick_two_sum(p, e + x[1] * y)
+
+
+def _times_wide(x, y):
+    p, e = _two_product(x[0], y[0])
+    return _quick_two_sum(p, e + (x[0] * y[1] + x[1] * y[0]))
+
+
+def _divide(x, y):
+    q = x[0] / y[0]
+    rest = _sub(x, _times(y, q))
+    return _quick_two_sum(q, rest[0] / y[0])
+
+
+def _square_root(x):
+    """The square root of x >= 0 (x[0] normal or zero)."""
+    if not x[0] > 0:
+        return sqrt(x[0]), 0.0
+    root = sqrt(x[0])
+    return _quick_two_sum(root, (math.fma(-root, root, x[0]) + x[1]) / (2 * root))
+
+
+def foot_point_lla(Re, f, x, y, rho, z, beta):
+    """``(lat, alt)`` of (x, y, z) (rho its distance from the axis) from the reduced latitude
+    beta of its nearest foot: one Newton step with the residual in double-double."""
     om_hi = 1.0 - f
     om_lo = (1.0 - om_hi) - f
     ae2 = Re * (f * (2.0 - f))
@@ -481,10 +535,19 @@ def foot_point_lla(Re, f, rho, z, beta):
     a_hi, a_lo = _split(Re)
     o_hi, o_lo = _split(om_hi)
     b_lo = ((((a_hi * o_hi - b_hi) + a_hi * o_lo) + a_lo * o_hi) + a_lo * o_lo) + Re * om_lo
+    om2 = _add(_times((om_hi, om_lo), om_hi), _two_product(om_hi, om_lo))
+    wide_ae2 = _times(_sub((1.0, 0.0), om2), Re)
     az = abs(z)
     zz = az * om_hi + az * om_lo
     s, c = abs(sin(beta)), cos(beta)
-    g = (rho * s - zz * c) - ae2 * (s * c)
+    squares = _add(_two_product(x, x), _two_product(y, y))
+    wide_rho = _square_root(squares) if squares[0] >= WIDE_SQUARE_LOW else (rho, 0.0)
+    wide_zz = _times((om_hi, om_lo), az)
+    unit = _add(_two_product(s, s), _two_product(c, c))
+    half_excess = ((unit[0] - 1.0) + unit[1]) / 2
+    lever = _sub(_times(wide_rho, s), _times(wide_zz, c))
+    wide_g = _sub(lever, _times(_times(wide_ae2, s), c))
+    g = wide_g[0] + (wide_g[1] + lever[0] * half_excess)
     slope = (rho * c + zz * s) - ae2 * ((c - s) * (c + s))
     d = div(g, slope)
     if not abs(d) <= FINISH_STEP:
@@ -493,22 +556,13 @@ def foot_point_lla(Re, f, rho, z, beta):
     lat = atan2(s1, c1 * om_hi + c1 * om_lo)
     if z < 0:
         lat = -lat
-    m = sqrt(s1 * s1 + c1 * c1)
-    polar = s1 >= c1
-    u, v = (c1, s1) if polar else (s1, c1)
-    deficit = div(u * u, m * (m + v))
-    start, length = (az, b_hi) if polar else (rho, Re)
-    head = start - length
-    back = head - start
-    head_err = (start - (head - back)) + (-length - back)
-    tail = (head_err - (b_lo if polar else 0.0)) + length * deficit
-    small = div(u, m)
-    along_small = rho - small * Re if polar else (az - small * b_hi) - small * b_lo
-    n_rho = c1 * om_hi + c1 * om_lo
-    n = sqrt(n_rho * n_rho + s1 * s1)
-    wx, wy = (s1, n_rho) if polar else (n_rho, s1)
-    short_of_one = div(wy * wy, n * (n + wx))
-    return lat, head + (tail + (along_small * div(wy, n) - (head + tail) * short_of_one))
+    # The altitude: r minus the foot along the unit normal, in double-double.
+    m = _square_root(_add(_two_product(s1, s1), _two_product(c1, c1)))
+    along_rho = _sub(wide_rho, _times(_divide((c1, 0.0), m), Re))
+    along_z = _sub((az, 0.0), _times_wide(_divide((s1, 0.0), m), (b_hi, b_lo)))
+    n_rho = _times((om_hi, om_lo), c1)
+    n = _square_root(_add(_times_wide(n_rho, n_rho), _two_product(s1, s1)))
+    return lat, _divide(_add(_times_wide(along_rho, n_rho), _times(along_z, s1)), n)[0]
 
 
 def c_lla_from_pos(Re, f, r):
@@ -532,7 +586,7 @@ def c_lla_from_pos(Re, f, r):
         return lat, lon, alt
     if not (f > 0 and rho > 0 and math.isfinite(beta) and math.isfinite(rho) and math.isfinite(z)):
         return lat, lon, alt
-    lat, alt = foot_point_lla(Re, f, rho, z, beta)
+    lat, alt = foot_point_lla(Re, f, x, y, rho, z, beta)
     return lat, lon, math.ldexp(alt, k)
 
 

@@ -553,16 +553,73 @@ void c_surf_coord_from_surf_pos(Self<K> self, const double* r_surf, SurfCoord* p
 
 // Outside the protected band (|lat| <= 1.5 rad and |alt| <= 1e6 m on the
 // Earth, kBandAltitude Re on any ellipsoid) c_lla_from_pos gives the truth to
-// the last unit or two rather than the formula's bits: the scalar form of the
-// vectorised path's conversion (fast/geodesy.h, lla_lanes; [Fukushima 2006]
-// for the unnormalised sine and cosine of the reduced latitude), finishing the
-// solver's reduced latitude. Names follow lla_lanes line by line.
+// a unit or two rather than the formula's bits: the scalar form of the
+// vectorised path's conversion (fast/geodesy.h, lla_lanes; [Fukushima 2006]),
+// one Newton step on the unnormalised sine and cosine of the reduced latitude
+// from the solver's result, then the latitude and altitude as lla_lanes takes
+// them (names follow it line by line). One thing differs: the step's residual
+// is formed in double-double arithmetic [Dekker 1971]. The latitude of a point
+// moves by |dr| / (M + h) for a move dr of the point (M the meridian radius of
+// curvature, a (1 - f)^2 at the equator): with strong flattening a residual
+// rounded like the point's coordinates would move it by up to 7 units of 2^-53
+// (1.8e-15 rad at f = 0.9, 1e6 m up), where the wide residual leaves the
+// rounding of the last few operations alone.
 inline constexpr double kBandLatitude = 1.5;
 inline constexpr double kBandAltitude = 1e6 / 6378137.0 * (1 + 0x1p-40);
 // A Newton step from the solver's result is at most some 1e-13 rad; a larger
 // one (next to the evolute's cusp, where the foot is ill-conditioned) is not
 // taken, and the tan d ~ d rotation below is exact to d^3 / 3 at this bound.
 inline constexpr double kFinishStep = 0x1p-20;
+// Below this x^2 + y^2 (in the solver's scaled unit, where max(Re, |r|) is
+// about 1) the squares lose bits to underflow: rho is then taken as a double,
+// its term of the residual being at most 2^-450 of the others'.
+inline constexpr double kWideSquareLow = 0x1p-900;
+
+// A double-double hi + lo, |lo| at most half a unit in the last place of hi.
+struct Wide {
+    double hi, lo;
+};
+// a + b exactly, for |a| >= |b| (or a = 0).
+inline Wide quick_two_sum(double a, double b) noexcept {
+    const double s = a + b;
+    return {s, b - (s - a)};
+}
+// a + b exactly (Knuth's two-sum).
+inline Wide two_sum(double a, double b) noexcept {
+    const double s = a + b, bb = s - a;
+    return {s, (a - (s - bb)) + (b - bb)};
+}
+// a b exactly (a fused multiply-add gives the product's rounding error).
+inline Wide two_product(double a, double b) noexcept {
+    const double p = a * b;
+    return {p, std::fma(a, b, -p)};
+}
+inline Wide add(Wide x, Wide y) noexcept {
+    const Wide s = two_sum(x.hi, y.hi);
+    return quick_two_sum(s.hi, s.lo + (x.lo + y.lo));
+}
+inline Wide subtract(Wide x, Wide y) noexcept {
+    return add(x, Wide{-y.hi, -y.lo});
+}
+inline Wide times(Wide x, double y) noexcept {
+    const Wide p = two_product(x.hi, y);
+    return quick_two_sum(p.hi, p.lo + x.lo * y);
+}
+inline Wide times(Wide x, Wide y) noexcept {
+    const Wide p = two_product(x.hi, y.hi);
+    return quick_two_sum(p.hi, p.lo + (x.hi * y.lo + x.lo * y.hi));
+}
+inline Wide divide(Wide x, Wide y) noexcept {
+    const double q = x.hi / y.hi;
+    const Wide rest = subtract(x, times(y, q));
+    return quick_two_sum(q, rest.hi / y.hi);
+}
+// The square root of x >= 0, x.hi normal or zero.
+inline Wide square_root(Wide x) noexcept {
+    if (!(x.hi > 0)) return {std::sqrt(x.hi), 0.0};
+    const double root = std::sqrt(x.hi);
+    return quick_two_sum(root, (std::fma(-root, root, x.hi) + x.lo) / (2 * root));
+}
 
 // x and y as a head and tail: x = hi + lo, hi with at most 26 significant bits
 // (Veltkamp's splitting [Dekker 1971]).
@@ -574,9 +631,11 @@ inline void split(double x, double& hi, double& lo) noexcept {
 
 // The constants of lla_lanes for Re (the unit of the point, in [2^-400, 2^400]
 // or scaled there) and f: 1 - f and (1 - f) Re as double-doubles, and Re e^2
-// (fast/module.cpp, read_constants, builds the same from the object).
+// (fast/module.cpp, read_constants, builds the same from the object); and
+// Re e^2 = Re (1 - (1 - f)^2) as a double-double for the residual.
 struct FootConstants {
     double a, om_hi, om_lo, b_hi, b_lo, ae2;
+    Wide wide_ae2;
 };
 inline FootConstants foot_constants(double Re, double f) noexcept {
     FootConstants e;
@@ -590,47 +649,59 @@ inline FootConstants foot_constants(double Re, double f) noexcept {
     split(e.om_hi, o_hi, o_lo);
     const double b_err = (((a_hi * o_hi - e.b_hi) + a_hi * o_lo) + a_lo * o_hi) + a_lo * o_lo;
     e.b_lo = b_err + Re * e.om_lo;
+    const Wide om2 = times(Wide{e.om_hi, e.om_lo}, e.om_hi);
+    const Wide om2_full = add(om2, two_product(e.om_hi, e.om_lo));
+    e.wide_ae2 = times(subtract(Wide{1.0, 0.0}, om2_full), Re);
     return e;
 }
 
-// Geodetic latitude and altitude of the point (rho, z), rho > 0 (the unit of
-// Re, both at most 1 after the solver's scaling), from beta, the reduced
-// latitude of its nearest foot within some 1e-13 rad: one Newton step on
+// Geodetic latitude and altitude of the point (x, y, z), rho = hypot(x, y) > 0
+// (the unit of Re, max(Re, |r|) in [2^-400, 2^400] or scaled there), from beta,
+// the reduced latitude of its nearest foot within some 1e-13 rad: one Newton
+// step on
 //   g(b) = rho sin b - (1 - f) |z| cos b - Re e^2 sin b cos b,
-// carried on the unnormalised (s1, c1), the latitude atan2(s1, (1 - f) c1), and
-// the altitude as the projection of r minus the foot onto the unit normal,
+// (written for the unnormalised s, c: m (rho s - (1 - f) |z| c) - Re e^2 s c,
+// m = sqrt(s^2 + c^2), which puts the same root at the angle of (s, c)),
+// carried on the unnormalised (s1, c1); the latitude atan2(s1, (1 - f) c1),
+// and the altitude as the projection of r minus the foot onto the unit normal,
 // its large terms taken as differences of lengths with their rounding error
-// (lla_lanes explains each step). Measured (bench/accuracy.py, 1e6 points per
-// region): 2.9e-16 rad and 1.4 u outside the band, every f.
-inline void foot_point_lla(const FootConstants& e, double rho, double z, double beta, double& lat,
-                           double& alt) noexcept {
+// (lla_lanes explains each step). Measured (bench/lla_outside_band.py, 1e6
+// points per region): see c_lla_from_pos.
+inline void foot_point_lla(const FootConstants& e, double x, double y, double rho, double z,
+                           double beta, double& lat, double& alt) noexcept {
     const double az = std::fabs(z);
     const double zz = az * e.om_hi + az * e.om_lo;  // (1 - f) |z|
     const double s = std::fabs(std::sin(beta)), c = std::cos(beta);
-    const double g = (rho * s - zz * c) - e.ae2 * (s * c);
+    // The residual in double-double: rho, (1 - f) |z| and Re e^2 unrounded.
+    const Wide squares = add(two_product(x, x), two_product(y, y));
+    const Wide wide_rho = squares.hi >= kWideSquareLow ? square_root(squares) : Wide{rho, 0.0};
+    const Wide wide_zz = times(Wide{e.om_hi, e.om_lo}, az);
+    const Wide unit = add(two_product(s, s), two_product(c, c));
+    const double half_excess = ((unit.hi - 1.0) + unit.lo) / 2;  // m - 1, to first order
+    const Wide lever = subtract(times(wide_rho, s), times(wide_zz, c));
+    const Wide curve = times(times(e.wide_ae2, s), c);
+    const Wide wide_g = subtract(lever, curve);
+    const double g = wide_g.hi + (wide_g.lo + lever.hi * half_excess);
     const double slope = (rho * c + zz * s) - e.ae2 * ((c - s) * (c + s));
     double d = g / slope;
     if (!(std::fabs(d) <= kFinishStep)) d = 0;
     const double s1 = s - c * d, c1 = c + s * d;
     const double lat_up = std::atan2(s1, c1 * e.om_hi + c1 * e.om_lo);
     lat = z < 0 ? -lat_up : lat_up;
-    const double m = std::sqrt(s1 * s1 + c1 * c1);
-    const bool polar = s1 >= c1;
-    const double u = polar ? c1 : s1, v = polar ? s1 : c1;
-    const double deficit = (u * u) / (m * (m + v));  // 1 - v / m
-    const double from = polar ? az : rho;
-    const double length = polar ? e.b_hi : e.a;
-    const double head = from - length;
-    const double back = head - from;
-    const double head_err = (from - (head - back)) + (-length - back);
-    const double tail = (head_err - (polar ? e.b_lo : 0.0)) + length * deficit;
-    const double small = u / m;
-    const double along_small = polar ? rho - small * e.a : (az - small * e.b_hi) - small * e.b_lo;
-    const double n_rho = c1 * e.om_hi + c1 * e.om_lo;
-    const double n = std::sqrt(n_rho * n_rho + s1 * s1);
-    const double wx = polar ? s1 : n_rho, wy = polar ? n_rho : s1;
-    const double short_of_one = (wy * wy) / (n * (n + wx));
-    alt = head + (tail + (along_small * (wy / n) - (head + tail) * short_of_one));
+    // The altitude: r minus the foot (a cos b, (1 - f) a sin b) along the unit
+    // normal ((1 - f) cos b, sin b) / n, in double-double. lla_lanes writes the
+    // same projection in doubles, with the larger offset as a difference of
+    // lengths and the normal's weights as 1 less a small term; with strong
+    // flattening the normal is nearer the axis than the foot's larger offset
+    // suggests, and that form cancels (2.1 units at f = 0.9, 1e6 m up), where
+    // this one rounds once at the end.
+    const Wide m = square_root(add(two_product(s1, s1), two_product(c1, c1)));
+    const Wide wide_b{e.b_hi, e.b_lo};
+    const Wide along_rho = subtract(wide_rho, times(divide(Wide{c1, 0.0}, m), e.a));
+    const Wide along_z = subtract(Wide{az, 0.0}, times(divide(Wide{s1, 0.0}, m), wide_b));
+    const Wide n_rho = times(Wide{e.om_hi, e.om_lo}, c1);
+    const Wide n = square_root(add(times(n_rho, n_rho), two_product(s1, s1)));
+    alt = divide(add(times(along_rho, n_rho), times(along_z, s1)), n).hi;
 }
 
 // Geodetic latitude (radians, [-pi/2, pi/2]; NaN at the centre), longitude
@@ -711,7 +782,7 @@ void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
         return;
     }
     double accurate_lat, accurate_alt;
-    foot_point_lla(foot_constants(Re, f), rho, z, beta, accurate_lat, accurate_alt);
+    foot_point_lla(foot_constants(Re, f), x, y, rho, z, beta, accurate_lat, accurate_alt);
     lla->lat = accurate_lat;
     lla->alt = times_power_of_two(accurate_alt, scale);
 }
