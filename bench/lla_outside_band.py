@@ -3,15 +3,18 @@
 
     python -m bench.lla_outside_band [--points N] [--check M] [--out FILE]   # from the repo top
 
-The truth is built, not solved: for random geodetic (lat, lon, alt) (doubles), the position
-is computed in x87 extended precision (numpy.longdouble, 64-bit significand: sinl, cosl and
-sqrtl of glibc, within a unit of 2^-64), r = ((N + h) cos lat cos lon, (N + h) cos lat sin
-lon, (N (1 - e^2) + h) sin lat), N = a / sqrt(1 - e^2 sin^2 lat), and rounded to doubles. The
-rounding d = r - r_rounded (exact in extended precision) moves the truth of the double r to
-first order: alt' = alt - n.d and lat' = lat - t.d / (M + alt), with n the unit normal, t the
-unit north tangent and M = a (1 - e^2) / W^3 the meridian radius of curvature; the second-order
-term |d|^2 / (M + alt) is below 1e-32 of |r|. Every region keeps its points on their own side
-of the evolute (alt > -M / 2, and above the centre), so that the foot built is the nearest one.
+The truth is built, not solved: for random geodetic (lat, lon, alt), the latitude off the grid
+of doubles by a random fraction of a unit, the position is computed in x87 extended precision
+(numpy.longdouble, 64-bit significand: sinl, cosl and sqrtl of glibc, within a unit of 2^-64),
+r = ((N + h) cos lat cos lon, (N + h) cos lat sin lon, (N (1 - e^2) + h) sin lat),
+N = a / sqrt(1 - e^2 sin^2 lat), and rounded to doubles. The rounding d = r - r_rounded (exact
+in extended precision) moves the truth of the double r to first order: alt' = alt - n.d and
+lat' = lat - t.d / (M + alt), with n the unit normal, t the unit north tangent and
+M = a (1 - e^2) / W^3 the meridian radius of curvature; the second-order term |d|^2 / (M + alt)
+is below 1e-32 of |r|. No point lies deeper than N (1 - e^2) / 2 (half-way from the foot to the
+equatorial plane along the normal, short of the centre of curvature): each stays in its quadrant,
+outside the evolute, and the foot built is its nearest one. Where that construction cannot reach
+(next to the centre, inside the evolute) the truth is mpmath's on fewer points (--exact).
 The construction is checked against mpmath (testsupport/reference.py, foot_exact) on M points
 per region (--check; the largest difference between the two truths is printed).
 
@@ -40,11 +43,14 @@ LD = np.longdouble
 def build(rng, Re, f, n, lat_range, alt_range):
     """n double positions with their truth (lat, alt) in extended precision; alt_range in
     units of Re."""
+    # The latitude off the grid of doubles by up to half a unit (in extended precision), so
+    # that the true latitude of the rounded position is not a double plus a tiny correction.
     lat = rng.uniform(*lat_range, n) * rng.choice([-1.0, 1.0], n)
+    lat = lat.astype(LD) + LD(0.5) * rng.uniform(-1, 1, n).astype(LD) * np.spacing(lat)
     lon = rng.uniform(-math.pi, math.pi, n)
     a, fl = LD(Re), LD(f)
     e2 = fl * (2 - fl)
-    sl, cl = np.sin(lat.astype(LD)), np.cos(lat.astype(LD))
+    sl, cl = np.sin(lat), np.cos(lat)
     so, co = np.sin(lon.astype(LD)), np.cos(lon.astype(LD))
     w = np.sqrt(1 - e2 * sl * sl)
     # Below the surface no deeper than half of b^2 / (a W) = N (1 - e^2), the normal's length
@@ -61,7 +67,7 @@ def build(rng, Re, f, n, lat_range, alt_range):
     north = np.stack([-sl * co, -sl * so, cl], axis=1)
     M = a * (1 - e2) / (w * w * w)
     true_alt = h - (normal * d).sum(axis=1)
-    true_lat = lat.astype(LD) - (north * d).sum(axis=1) / (M + h)
+    true_lat = lat - (north * d).sum(axis=1) / (M + h)
     return r, true_lat, true_alt
 
 
