@@ -26,6 +26,7 @@
 #include <utility>
 
 #include "ellipsoid/geodesic/exact.h"
+#include "ellipsoid/kernels/double_double.h"
 #include "ellipsoid/geodesic/series.h"
 
 namespace quorvane::geodesic {
@@ -44,6 +45,11 @@ inline constexpr double kMaxFlattening = 1.0 / 50;
 // (Line::position); at and below it the reversed series is already exact to
 // rounding, and its results keep their bits.
 inline constexpr double kNewtonFlattening = 1.0 / 100;
+// 2 pi as a double-double: 2 kPi plus this.
+inline constexpr double kTwoPiLo = 2.4492935982947064e-16;
+// Below this |lon1 + lambda12| (rad) the exact path's end longitude is reduced in
+// double-double (the product of the turns with 2 pi stays exact).
+inline constexpr double kWideTurns = 0x1p40;
 
 // sqrt(x^2 + y^2) without hypot's care for overflow: the arguments here are
 // sines and cosines, never both below 1e-150, and hypot costs several times more.
@@ -417,7 +423,9 @@ struct Line {
     double k2, a1_;  // k^2 and A1 of this line, for the Newton step of position()
     bool valid;
     exact::Integrals in;            // with g.exact: the integrals,
-    exact::Integrals::Periodic p1;  // their periodic parts at point 1
+    exact::Integrals::Periodic p1;  // their periodic parts at point 1,
+    exact::SecularRates rates;      // the rates of distance and longitude in double-double
+    bool wide_longitude;  // lambda12 from its own rate (else omega12 - (omega - lambda)12)
 
     Line(const Geodesic& g, double lat, double lon, double azi) noexcept : lat1(lat), lon1(lon) {
         valid = std::fabs(lat) <= kPi / 2 && std::isfinite(lon) && std::isfinite(azi);
@@ -432,6 +440,12 @@ struct Line {
         sig1 = std::atan2(ssig1, csig1);
         if (g.exact) {
             in = g.integrals(salp0, calp0, true);
+            // The periodic parts are taken against the rates' leading doubles; the
+            // trailing ones enter with sigma12 (position, exact_sigma12).
+            rates = exact::secular_rates(g.f, salp0, calp0);
+            in.e_rate = rates.e.hi;
+            wide_longitude = in.longitude && std::fabs(salp0) >= exact::kWideLongitude;
+            if (wide_longitude) in.l_rate = rates.l.hi;
             p1 = in.at(ssig1, csig1);
             return;
         }
@@ -455,8 +469,10 @@ struct Line {
             return;
         }
         double sig12, ssig2, csig2;
+        double_double::Wide wide_sig12{0, 0};
         if (g.exact) {
-            sig12 = exact_sigma12(g, s12, ssig2, csig2);
+            wide_sig12 = exact_sigma12(g, s12, ssig2, csig2);
+            sig12 = wide_sig12.hi + wide_sig12.lo;
         } else {
             double sig2;
             // sigma2 from tau2 by the reversed series (eq. 20).
@@ -481,29 +497,49 @@ struct Line {
         double cbet2 = norm(salp0, calp0 * csig2);
         double calp2 = calp0 * csig2;
         if (cbet2 == 0) cbet2 = calp2 = kTiny;  // at a pole
-        double lam12;
-        if (g.exact && in.longitude) {
+        lat2 = std::atan2(sbet2, g.f1 * cbet2);
+        azi2 = std::atan2(salp0, calp2);
+        if (g.exact && wide_longitude) {
             // lambda12 as its own integral, secular rate times sigma12 plus periodic parts
             // (exact.h), not as omega12 - (omega - lambda)12: past f = 1/2 the two terms
             // of that difference are each several times lambda12, and at f = 0.99 the
             // rate of omega - lambda is 1 - (1 - f) to within a unit of its last place,
-            // which the difference would lose 100 times over a long line.
+            // which the difference would lose 100 times over a long line. The secular
+            // term and the sum with lon1 in double-double, reduced by a double-double
+            // 2 pi: lambda12 reaches 1e3 rad, whose last unit is 1e-13 rad. The periodic
+            // parts were taken against the rate's leading double: its trailing one
+            // enters with sigma2 - sigma1 less their reduced values (whole half-turns).
+            using namespace double_double;
             const exact::Integrals::Periodic p2 = in.at(ssig2, csig2);
-            lam12 = in.l_rate * sig12 + (p2.l - p1.l);
-        } else {
-            const double somg2 = salp0 * ssig2, comg2 = csig2;
-            const double omg12 =
-                std::atan2(somg2 * comg1 - comg2 * somg1, comg2 * comg1 + somg2 * somg1);
-            if (g.exact) {
-                lam12 = omg12;  // meridional: omega - lambda vanishes (exact::kMeridional)
-            } else {
-                const double b312 = sin_series<5>(ssig2, csig2, cc3) - b31;
-                lam12 = omg12 - f_a3_salp0 * (sig12 + b312);
+            const double rest = (p2.l - p1.l) - rates.l.lo * (p2.sig - p1.sig);
+            const Wide total = add(add(times(rates.l, wide_sig12), Wide{rest, 0}), Wide{lon1, 0});
+            if (!(std::fabs(total.hi) < kWideTurns)) {
+                lon2 = std::remainder(total.hi, 2 * kPi);
+                return;
             }
+            const double turns = std::nearbyint(total.hi / (2 * kPi));
+            const Wide left = subtract(total, two_product(turns, 2 * kPi));
+            lon2 = std::remainder(left.hi + (left.lo - turns * kTwoPiLo), 2 * kPi);
+            return;
         }
-        lat2 = std::atan2(sbet2, g.f1 * cbet2);
+        const double somg2 = salp0 * ssig2, comg2 = csig2;
+        const double omg12 =
+            std::atan2(somg2 * comg1 - comg2 * somg1, comg2 * comg1 + somg2 * somg1);
+        double lam12;
+        if (g.exact) {
+            // omega - lambda: its rate is O(f sin(alpha0)) below exact::kWideLongitude, and
+            // it vanishes on a meridian (exact::kMeridional).
+            if (in.longitude) {
+                const exact::Integrals::Periodic p2 = in.at(ssig2, csig2);
+                lam12 = omg12 - (in.c_rate * sig12 + (p2.c - p1.c));
+            } else {
+                lam12 = omg12;
+            }
+        } else {
+            const double b312 = sin_series<5>(ssig2, csig2, cc3) - b31;
+            lam12 = omg12 - f_a3_salp0 * (sig12 + b312);
+        }
         lon2 = std::remainder(lon1 + lam12, 2 * kPi);
-        azi2 = std::atan2(salp0, calp2);
     }
 
     // sigma12 at distance s12, exactly: the root u of
@@ -512,11 +548,14 @@ struct Line {
     // the root lies within pi/2 of U = (P(sigma1) + s12/b)/r), by Newton's method
     // (h' = dn(sigma1 + u)/r > 0) kept in that bracket. sin and cos of sigma2 come by
     // the angle-addition formulas from those of sigma1 and of u: libm reduces u
-    // exactly, where sin(sigma1 + u) would carry the rounding of the sum, a unit of
-    // 1e3 rad (2e-13) for 1e8 m at f = 0.99, which becomes 15 nm of position; and
-    // sigma12 itself, not sigma2 - sigma1, scales the secular terms.
-    double exact_sigma12(const Geodesic& g, double s12, double& ssig2,
-                         double& csig2) const noexcept {
+    // exactly, where sin(sigma1 + u) would carry the rounding of the sum. The root as
+    // a double is a unit of u off (2e-13 rad at 1e3 rad, 15 nm at f = 0.99): a last
+    // Newton step on r u + P(sigma1 + u) - P(sigma1) = s12/b in double-double, with the
+    // rate r in double-double (rates.e; P is taken against its leading double),
+    // gives sigma12 as a double-double, and turns sin and cos of sigma2 by its step.
+    double_double::Wide exact_sigma12(const Geodesic& g, double s12, double& ssig2,
+                                      double& csig2) const noexcept {
+        using namespace double_double;
         const double U = (p1.e + s12 / g.b) / in.e_rate;
         double lo = U - kPi / 2, hi = U + kPi / 2, u = U;
         const auto place = [&](double v) noexcept {
@@ -528,7 +567,7 @@ struct Line {
         for (int it = 0; it < 60; ++it) {
             place(u);
             const double h = u + in.at<false>(ssig2, csig2).e / in.e_rate - U;
-            if (h == 0) return u;
+            if (h == 0) break;
             (h < 0 ? lo : hi) = u;
             const double next = u - h * in.e_rate / in.dn(ssig2);
             // A Newton step this small leaves an error far below the last bit (it
@@ -541,7 +580,17 @@ struct Line {
             if (!(hi - lo > 4 * kEps * std::fmax(1.0, std::fabs(u)))) break;
         }
         place(u);
-        return u;
+        const exact::Integrals::Periodic p2 = in.at<false>(ssig2, csig2);
+        const Wide b = times(two_sum(1.0, -g.f), g.a);  // b = a (1 - f), unrounded
+        const Wide target = divide(Wide{s12, 0.0}, b);
+        const double periodic = (p2.e - p1.e) - rates.e.lo * (p2.sig - p1.sig);
+        const Wide residual = subtract(add(times(rates.e, u), Wide{periodic, 0.0}), target);
+        const double step = (residual.hi + residual.lo) / in.dn(ssig2);
+        if (!(std::fabs(step) <= 1e-9 * std::fmax(1.0, std::fabs(u)))) return {u, 0.0};
+        const double s = ssig2, c = csig2;
+        ssig2 = s - c * step;
+        csig2 = c + s * step;
+        return two_sum(u, -step);
     }
 };
 

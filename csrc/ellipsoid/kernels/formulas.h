@@ -52,6 +52,12 @@
 //     underflow (scaled here by an exact power of two).
 //   Lagrange's identity |v|^2 |r|^2 - (v.r)^2 = |v x r|^2 (the ray's
 //     discriminant without cancellation).
+//   [Fukushima 2006] T. Fukushima, "Transformation from Cartesian to geodetic
+//     coordinates accelerated by Halley's method", Journal of Geodesy 79,
+//     689-693, 2006: the foot-point equation for the unnormalised sine and
+//     cosine of the reduced latitude (the vectorised path's form, finishing
+//     lla_from_pos outside the protected band).
+//   [Dekker 1971] double-double arithmetic (ellipsoid/kernels/double_double.h).
 #ifndef QUORVANE_ELLIPSOID_KERNELS_FORMULAS_H
 #define QUORVANE_ELLIPSOID_KERNELS_FORMULAS_H
 
@@ -61,9 +67,20 @@
 #include <cstring>
 #include <limits>
 
+#include "ellipsoid/kernels/double_double.h"
 #include "quorvane/datamodel/structured.h"
 
 namespace quorvane::ellipsoid::kernels {
+
+using double_double::add;
+using double_double::divide;
+using double_double::quick_two_sum;
+using double_double::square_root;
+using double_double::subtract;
+using double_double::times;
+using double_double::two_product;
+using double_double::two_sum;
+using double_double::Wide;
 
 // The kernel table's slots, in order.
 enum class Slot {
@@ -574,52 +591,6 @@ inline constexpr double kFinishStep = 0x1p-20;
 // about 1) the squares lose bits to underflow: rho is then taken as a double,
 // its term of the residual being at most 2^-450 of the others'.
 inline constexpr double kWideSquareLow = 0x1p-900;
-
-// A double-double hi + lo, |lo| at most half a unit in the last place of hi.
-struct Wide {
-    double hi, lo;
-};
-// a + b exactly, for |a| >= |b| (or a = 0).
-inline Wide quick_two_sum(double a, double b) noexcept {
-    const double s = a + b;
-    return {s, b - (s - a)};
-}
-// a + b exactly (Knuth's two-sum).
-inline Wide two_sum(double a, double b) noexcept {
-    const double s = a + b, bb = s - a;
-    return {s, (a - (s - bb)) + (b - bb)};
-}
-// a b exactly (a fused multiply-add gives the product's rounding error).
-inline Wide two_product(double a, double b) noexcept {
-    const double p = a * b;
-    return {p, std::fma(a, b, -p)};
-}
-inline Wide add(Wide x, Wide y) noexcept {
-    const Wide s = two_sum(x.hi, y.hi);
-    return quick_two_sum(s.hi, s.lo + (x.lo + y.lo));
-}
-inline Wide subtract(Wide x, Wide y) noexcept {
-    return add(x, Wide{-y.hi, -y.lo});
-}
-inline Wide times(Wide x, double y) noexcept {
-    const Wide p = two_product(x.hi, y);
-    return quick_two_sum(p.hi, p.lo + x.lo * y);
-}
-inline Wide times(Wide x, Wide y) noexcept {
-    const Wide p = two_product(x.hi, y.hi);
-    return quick_two_sum(p.hi, p.lo + (x.hi * y.lo + x.lo * y.hi));
-}
-inline Wide divide(Wide x, Wide y) noexcept {
-    const double q = x.hi / y.hi;
-    const Wide rest = subtract(x, times(y, q));
-    return quick_two_sum(q, rest.hi / y.hi);
-}
-// The square root of x >= 0, x.hi normal or zero.
-inline Wide square_root(Wide x) noexcept {
-    if (!(x.hi > 0)) return {std::sqrt(x.hi), 0.0};
-    const double root = std::sqrt(x.hi);
-    return quick_two_sum(root, (std::fma(-root, root, x.hi) + x.lo) / (2 * root));
-}
 
 // x and y as a head and tail: x = hi + lo, hi with at most 26 significant bits
 // (Veltkamp's splitting [Dekker 1971]).
