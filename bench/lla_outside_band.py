@@ -14,7 +14,8 @@ M = a (1 - e^2) / W^3 the meridian radius of curvature; the second-order term |d
 is below 1e-32 of |r|. No point lies deeper than N (1 - e^2) / 2 (half-way from the foot to the
 equatorial plane along the normal, short of the centre of curvature): each stays in its quadrant,
 outside the evolute, and the foot built is its nearest one. Where that construction cannot reach
-(next to the centre, inside the evolute) the truth is mpmath's on fewer points (--exact).
+(next to the centre, inside the evolute, and f near 1, where extended precision does not carry
+enough digits) the truth is mpmath's on fewer points (--exact).
 The construction is checked against mpmath (testsupport/reference.py, foot_exact) on M points
 per region (--check; the largest difference between the two truths is printed).
 
@@ -48,11 +49,11 @@ def build(rng, Re, f, n, lat_range, alt_range):
     lat = rng.uniform(*lat_range, n) * rng.choice([-1.0, 1.0], n)
     lat = lat.astype(LD) + LD(0.5) * rng.uniform(-1, 1, n).astype(LD) * np.spacing(lat)
     lon = rng.uniform(-math.pi, math.pi, n)
-    a, fl = LD(Re), LD(f)
-    e2 = fl * (2 - fl)
+    # 1 - e^2 = (1 - f)^2, and W^2 = cos^2 + (1 - f)^2 sin^2, without cancellation (f near 1)
+    a, om2 = LD(Re), LD(1 - f) ** 2
     sl, cl = np.sin(lat), np.cos(lat)
     so, co = np.sin(lon.astype(LD)), np.cos(lon.astype(LD))
-    w = np.sqrt(1 - e2 * sl * sl)
+    w = np.sqrt(cl * cl + om2 * sl * sl)
     # Below the surface no deeper than half of b^2 / (a W) = N (1 - e^2), the normal's length
     # from the foot to the equatorial plane (less than the radius of curvature M): the point
     # stays in its quadrant, outside the evolute, and the foot built is the nearest one.
@@ -60,12 +61,12 @@ def build(rng, Re, f, n, lat_range, alt_range):
     alt = (low + rng.uniform(0, 1, n) * (alt_range[1] - low)) * Re
     N = a / w
     h = alt.astype(LD)
-    exact = np.stack([(N + h) * cl * co, (N + h) * cl * so, (N * (1 - e2) + h) * sl], axis=1)
+    exact = np.stack([(N + h) * cl * co, (N + h) * cl * so, (N * om2 + h) * sl], axis=1)
     r = exact.astype(float)
     d = exact - r.astype(LD)
     normal = np.stack([cl * co, cl * so, sl], axis=1)
     north = np.stack([-sl * co, -sl * so, cl], axis=1)
-    M = a * (1 - e2) / (w * w * w)
+    M = a * om2 / (w * w * w)
     true_alt = h - (normal * d).sum(axis=1)
     true_lat = lat - (north * d).sum(axis=1) / (M + h)
     return r, true_lat, true_alt
@@ -87,6 +88,7 @@ def regions(Re, f):
 
 
 ELLIPSOIDS = [
+    ("sphere", 6371000.0, 0.0),
     ("WGS84", RE, WGS84_F),
     ("f = 0.1", RE, 0.1),
     ("f = 0.5", RE, 0.5),
@@ -138,8 +140,22 @@ def exact_regions(rng, n):
     whose truth is mpmath's (reference.py, foot_exact), n of them."""
     yield "WGS84, \\|r\\| 1 km .. 100 km", RE, WGS84_F, _shell(rng, n, 1e3, 1e5)
     yield "WGS84, \\|r\\| 1e-300 .. 1 m", RE, WGS84_F, _shell(rng, n, 1e-300, 1.0)
-    for f in (0.5, 0.99):
-        yield f"f = {f}, \\|r\\| 1e-3 .. 10 Re", RE, f, _shell(rng, n, 1e-3 * RE, 10 * RE)
+    for f, name in (
+        (0.5, "0.5"),
+        (0.99, "0.99"),
+        (1 - 1e-9, "1 - 1e-9"),
+        (1 - 2.0**-53, "1 - 2^-53"),
+    ):
+        yield f"f = {name}, \\|r\\| 1e-3 .. 10 Re", RE, f, _shell(rng, n, 1e-3 * RE, 10 * RE)
+    # extended precision cannot build these: at the rim of a disc the latitude moves 5e6 times
+    # as much as the reduced latitude
+    for f, name in ((1 - 1e-9, "1 - 1e-9"), (1 - 2.0**-53, "1 - 2^-53")):
+        b = (1 - f) * RE
+        rim = _shell(rng, n, 1.0, 1.0)
+        rim[:, :2] /= np.linalg.norm(rim[:, :2], axis=1)[:, None]
+        rim[:, :2] *= RE + rng.uniform(-1e6, 1e6, (n, 1))
+        rim[:, 2] = rng.uniform(-1e6, 1e6, n) + np.sign(rng.uniform(-1, 1, n)) * b
+        yield f"f = {name}, at the rim, within 1e6 m", RE, f, rim
 
 
 def exact_truth(Re, f, r):

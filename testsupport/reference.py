@@ -457,12 +457,14 @@ AXIS_BAND = 1.0 / 600.0
 
 
 # Outside the protected band (|lat| <= 1.5 rad and |alt| <= 1e6 m on the Earth, as a fraction of
-# Re on any ellipsoid) lla_from_pos finishes the solver's reduced latitude by one Newton step on
+# Re on any ellipsoid) lla_from_pos finishes the solver's reduced latitude by Newton steps (one, at most three) on
 # the unnormalised sine and cosine (Fukushima 2006) and takes the latitude and the altitude from
 # them, as the vectorised path does: the truth to a unit or two.
 BAND_LATITUDE = 1.5
 BAND_ALTITUDE = 1e6 / 6378137.0 * (1 + 2.0**-40)
 FINISH_STEP = 2.0**-20
+FINISH_STEPS = 3
+FINISHED_STEP = 2.0**-30
 
 
 WIDE_SQUARE_LOW = 2.0**-900
@@ -527,7 +529,7 @@ def _square_root(x):
 
 def foot_point_lla(Re, f, x, y, rho, z, beta):
     """``(lat, alt)`` of (x, y, z) (rho its distance from the axis) from the reduced latitude
-    beta of its nearest foot: one Newton step with the residual in double-double."""
+    beta of its nearest foot: Newton steps with the residual in double-double."""
     om_hi = 1.0 - f
     om_lo = (1.0 - om_hi) - f
     ae2 = Re * (f * (2.0 - f))
@@ -543,16 +545,19 @@ def foot_point_lla(Re, f, x, y, rho, z, beta):
     squares = _add(_two_product(x, x), _two_product(y, y))
     wide_rho = _square_root(squares) if squares[0] >= WIDE_SQUARE_LOW else (rho, 0.0)
     wide_zz = _times((om_hi, om_lo), az)
-    unit = _add(_two_product(s, s), _two_product(c, c))
-    half_excess = ((unit[0] - 1.0) + unit[1]) / 2
-    lever = _sub(_times(wide_rho, s), _times(wide_zz, c))
-    wide_g = _sub(lever, _times(_times(wide_ae2, s), c))
-    g = wide_g[0] + (wide_g[1] + lever[0] * half_excess)
-    slope = (rho * c + zz * s) - ae2 * ((c - s) * (c + s))
-    d = div(g, slope)
-    if not abs(d) <= FINISH_STEP:
-        d = 0.0
-    s1, c1 = s - c * d, c + s * d
+    s1, c1 = s, c
+    for _ in range(FINISH_STEPS):
+        m = _square_root(_add(_two_product(s1, s1), _two_product(c1, c1)))
+        lever = _sub(_times(wide_rho, s1), _times(wide_zz, c1))
+        wide_g = _sub(_times_wide(lever, m), _times(_times(wide_ae2, s1), c1))
+        g = wide_g[0] + wide_g[1]
+        slope = (rho * c1 + zz * s1) - ae2 * ((c1 - s1) * (c1 + s1))
+        d = div(g, slope)
+        if not abs(d) <= FINISH_STEP:
+            break
+        s1, c1 = s1 - c1 * d, c1 + s1 * d
+        if abs(d) <= FINISHED_STEP * min(s1, c1):
+            break
     lat = atan2(s1, c1 * om_hi + c1 * om_lo)
     if z < 0:
         lat = -lat
@@ -584,7 +589,13 @@ def c_lla_from_pos(Re, f, r):
     alt = math.ldexp(_formula_altitude(Re, f, rho, z, beta), k)
     if abs(lat) <= BAND_LATITUDE and abs(alt) <= BAND_ALTITUDE * Re0:
         return lat, lon, alt
-    if not (f > 0 and rho > 0 and math.isfinite(beta) and math.isfinite(rho) and math.isfinite(z)):
+    if not (rho > 0 and math.isfinite(beta) and math.isfinite(rho) and math.isfinite(z)):
+        return lat, lon, alt
+    if f == 0:  # the sphere: |r| - Re, with |r| in double-double
+        squares = _add(_add(_two_product(x, x), _two_product(y, y)), _two_product(z, z))
+        if squares[0] >= WIDE_SQUARE_LOW:
+            distance = _sub(_square_root(squares), (Re, 0.0))
+            alt = math.ldexp(distance[0] + distance[1], k)
         return lat, lon, alt
     lat, alt = foot_point_lla(Re, f, x, y, rho, z, beta)
     return lat, lon, math.ldexp(alt, k)

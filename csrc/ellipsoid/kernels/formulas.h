@@ -587,6 +587,13 @@ inline constexpr double kBandAltitude = 1e6 / 6378137.0 * (1 + 0x1p-40);
 // one (next to the evolute's cusp, where the foot is ill-conditioned) is not
 // taken, and the tan d ~ d rotation below is exact to d^3 / 3 at this bound.
 inline constexpr double kFinishStep = 0x1p-20;
+// A step d leaves C d^2 (C = |g'' / 2 g'|, about 1 / min(sin b, cos b)): one
+// at most 2^-30 min(sin b, cos b) leaves nothing a double can hold, and another
+// would only add its rounding. Larger ones (the solver's 5.7e-14 rad against a
+// reduced latitude of 1e-8 at the rim of a disc, f = 1 - 1e-9) get a second or
+// a third.
+inline constexpr int kFinishSteps = 3;
+inline constexpr double kFinishedStep = 0x1p-30;
 // Below this x^2 + y^2 (in the solver's scaled unit, where max(Re, |r|) is
 // about 1) the squares lose bits to underflow: rho is then taken as a double,
 // its term of the residual being at most 2^-450 of the others'.
@@ -647,16 +654,20 @@ inline void foot_point_lla(const FootConstants& e, double x, double y, double rh
     const Wide squares = add(two_product(x, x), two_product(y, y));
     const Wide wide_rho = squares.hi >= kWideSquareLow ? square_root(squares) : Wide{rho, 0.0};
     const Wide wide_zz = times(Wide{e.om_hi, e.om_lo}, az);
-    const Wide unit = add(two_product(s, s), two_product(c, c));
-    const double half_excess = ((unit.hi - 1.0) + unit.lo) / 2;  // m - 1, to first order
-    const Wide lever = subtract(times(wide_rho, s), times(wide_zz, c));
-    const Wide curve = times(times(e.wide_ae2, s), c);
-    const Wide wide_g = subtract(lever, curve);
-    const double g = wide_g.hi + (wide_g.lo + lever.hi * half_excess);
-    const double slope = (rho * c + zz * s) - e.ae2 * ((c - s) * (c + s));
-    double d = g / slope;
-    if (!(std::fabs(d) <= kFinishStep)) d = 0;
-    const double s1 = s - c * d, c1 = c + s * d;
+    double s1 = s, c1 = c;
+    for (int step = 0; step < kFinishSteps; ++step) {
+        const Wide m = square_root(add(two_product(s1, s1), two_product(c1, c1)));
+        const Wide lever = subtract(times(wide_rho, s1), times(wide_zz, c1));
+        const Wide curve = times(times(e.wide_ae2, s1), c1);
+        const Wide wide_g = subtract(times(lever, m), curve);
+        const double g = wide_g.hi + wide_g.lo;
+        const double slope = (rho * c1 + zz * s1) - e.ae2 * ((c1 - s1) * (c1 + s1));
+        const double d = g / slope;
+        if (!(std::fabs(d) <= kFinishStep)) break;
+        const double s_next = s1 - c1 * d, c_next = c1 + s1 * d;
+        s1 = s_next, c1 = c_next;
+        if (std::fabs(d) <= kFinishedStep * std::fmin(s1, c1)) break;
+    }
     const double lat_up = std::atan2(s1, c1 * e.om_hi + c1 * e.om_lo);
     lat = z < 0 ? -lat_up : lat_up;
     // The altitude: r minus the foot (a cos b, (1 - f) a sin b) along the unit
@@ -747,9 +758,17 @@ void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
     lla->alt = alt;
     if (std::fabs(lat) <= kBandLatitude && std::fabs(alt) <= kBandAltitude * self->Re) return;
     // Outside the band: the truth to a unit or two (foot_point_lla). Not at the
-    // centre, on the axis itself, or for a point at infinity; nor on a sphere,
-    // where the geocentric latitude and |r| - Re above are already the truth.
-    if (!(f > 0 && rho > 0 && std::isfinite(beta) && std::isfinite(rho) && std::isfinite(z))) {
+    // centre, on the axis itself, or for a point at infinity. On a sphere the
+    // latitude is the geocentric one already, and the altitude |r| - Re, with
+    // |r| in double-double (the closed form above divides by cos b: 8 units far
+    // out, 1.5 rad up).
+    if (!(rho > 0 && std::isfinite(beta) && std::isfinite(rho) && std::isfinite(z))) return;
+    if (f == 0) {
+        const Wide squares = add(add(two_product(x, x), two_product(y, y)), two_product(z, z));
+        if (squares.hi >= kWideSquareLow) {
+            const Wide distance = subtract(square_root(squares), Wide{Re, 0.0});
+            lla->alt = times_power_of_two(distance.hi + distance.lo, scale);
+        }
         return;
     }
     double accurate_lat, accurate_alt;
