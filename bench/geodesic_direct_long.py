@@ -33,7 +33,15 @@ from testsupport import geodesic_truth as gt
 from testsupport import geodesic_truth_data as data
 
 RE = data.RE
-FLATTENINGS = [("1/50", 1 / 50), ("0.1", 0.1), ("0.5", 0.5), ("0.9", 0.9), ("0.99", 0.99)]
+FLATTENINGS = [
+    ("0", 0.0),
+    ("1/298.257223563 (WGS84)", data.WGS84_F),
+    ("1/50", 1 / 50),
+    ("0.1", 0.1),
+    ("0.5", 0.5),
+    ("0.9", 0.9),
+    ("0.99", 0.99),
+]
 
 
 def _chunk(args):

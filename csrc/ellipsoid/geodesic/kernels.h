@@ -417,7 +417,7 @@ inline InverseResult inverse(const Geodesic& g, double lat1, double lon1, double
 // One geodesic from (lat1, lon1) with azimuth azi1: constants computed once,
 // then any number of points along it (the direct problem, Sect. 3).
 struct Line {
-    double lat1, lon1, salp0, calp0, ssig1, csig1, somg1, comg1, sig1, tau1, b_a1, f_a3_salp0;
+    double lat1, lon1, azi1, salp0, calp0, ssig1, csig1, somg1, comg1, sig1, tau1, b_a1, f_a3_salp0;
     double b31;
     double cc1[7], cc1p[7], cc3[6];
     double k2, a1_;  // k^2 and A1 of this line, for the Newton step of position()
@@ -427,7 +427,8 @@ struct Line {
     exact::SecularRates rates;      // the rates of distance and longitude in double-double
     bool wide_longitude;  // lambda12 from its own rate (else omega12 - (omega - lambda)12)
 
-    Line(const Geodesic& g, double lat, double lon, double azi) noexcept : lat1(lat), lon1(lon) {
+    Line(const Geodesic& g, double lat, double lon, double azi) noexcept
+        : lat1(lat), lon1(lon), azi1(azi) {
         valid = std::fabs(lat) <= kPi / 2 && std::isfinite(lon) && std::isfinite(azi);
         const double salp1 = std::sin(azi), calp1 = std::cos(azi);
         double sbet1, cbet1;
@@ -466,6 +467,15 @@ struct Line {
                   double& azi2) const noexcept {
         if (!valid || !std::isfinite(s12)) {
             lat2 = lon2 = azi2 = std::numeric_limits<double>::quiet_NaN();
+            return;
+        }
+        if (!g.exact && std::fabs(s12) > 2 * kPi * g.a) {
+            // Beyond a turn the series' rates (A1, A3), rounded to a few units, move
+            // the end by 60 nm over 1e8 m at f = 1/50: the integrals exactly, with
+            // their rates in double-double, as past f = 1/50.
+            Geodesic wide = g;
+            wide.exact = true;
+            Line(wide, lat1, lon1, azi1).position(wide, s12, lat2, lon2, azi2);
             return;
         }
         double sig12, ssig2, csig2;
