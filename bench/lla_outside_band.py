@@ -50,7 +50,7 @@ def build(rng, Re, f, n, lat_range, alt_range):
     lat = lat.astype(LD) + LD(0.5) * rng.uniform(-1, 1, n).astype(LD) * np.spacing(lat)
     lon = rng.uniform(-math.pi, math.pi, n)
     # 1 - e^2 = (1 - f)^2, and W^2 = cos^2 + (1 - f)^2 sin^2, without cancellation (f near 1)
-    a, om2 = LD(Re), LD(1 - f) ** 2
+    a, om2 = LD(Re), (1 - LD(f)) ** 2
     sl, cl = np.sin(lat), np.cos(lat)
     so, co = np.sin(lon.astype(LD)), np.cos(lon.astype(LD))
     w = np.sqrt(cl * cl + om2 * sl * sl)
