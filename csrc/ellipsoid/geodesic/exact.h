@@ -23,7 +23,11 @@
 // computation of real or complex elliptic integrals", Numer. Algorithms 10 (1995)
 // 13-26. Each integral is a secular term (its rate 2/pi times the complete integral)
 // plus a periodic part of period pi, the shape the series give them: the kernels
-// take differences of periodic parts and sigma12, as they do with the series.
+// take differences of periodic parts and sigma12, as they do with the series. The
+// inverse problem takes lambda12 as omega12 - (omega - lambda)12; the direct one as
+// lambda's own rate times sigma12 plus its periodic parts (Periodic::l), with the rates
+// in double-double (secular_rates): past f = 1/2 the rate of omega - lambda is close
+// to 1, and over a long line the difference would lose 1/(1 - f) of its digits.
 //
 // The area integral I4 (Karney 2013, eqs. 58-59) is not elliptic. Written in
 // u = cos(sigma) it is

@@ -643,8 +643,7 @@ inline FootConstants foot_constants(double Re, double f) noexcept {
 // carried on the unnormalised (s1, c1); the latitude atan2(s1, (1 - f) c1),
 // and the altitude as the projection of r minus the foot onto the unit normal,
 // its large terms taken as differences of lengths with their rounding error
-// (lla_lanes explains each step). Measured (bench/lla_outside_band.py, 1e6
-// points per region): see c_lla_from_pos.
+// (lla_lanes explains each step). Measured: see c_lla_from_pos.
 inline void foot_point_lla(const FootConstants& e, double x, double y, double rho, double z,
                            double beta, double& lat, double& alt) noexcept {
     const double az = std::fabs(z);
@@ -698,17 +697,22 @@ inline void foot_point_lla(const FootConstants& e, double x, double y, double rh
 // of r minus the foot point onto the unit normal ((1 - f) cos b, sin b) /
 // sqrt(1 - e^2 cos^2 b), which is stationary in b: an error of the foot point
 // changes it only to second order [Bowring 1985]. On the axis (kAxisPoint) the
-// altitude is the distance from the pole along the axis.
+// altitude is the distance from the pole along the axis. That is the formula,
+// whose bits are kept in the protected band: |lat| <= 1.5 rad and |alt| <=
+// 1e6 m on the Earth (kBandLatitude, kBandAltitude Re on any ellipsoid, as the
+// formula's own result says). Outside it the latitude and altitude are
+// finished by foot_point_lla (on a sphere the altitude by |r| - Re in
+// double-double).
 //
-// Measured (bench/accuracy.py; u = 2.2e-16 max(Re, |r|)): on WGS84 with
-// |lat| <= 1.5 and |alt| <= 1e6 m the latitude is the Newton iteration's,
-// 1.4e-14 rad (55 u as a position on the surface), the altitude 3.1 u (4.8 u
-// over 100,000 points).
-// Everywhere else measured, from 1e-300 m off the centre (a subnormal z inside
-// the evolute included) out to 1e15 m along the axis, for 0 <= f <= 1 - 2^-53
-// and for Re from 1e-310 to DBL_MAX: the latitude within 5.5e-14 rad (250 u on
-// the surface at most, next to the centre of curvature) and the altitude
-// within 10 u. NaN only at the centre (the altitude -Rp there).
+// Measured (bench/accuracy.py; u = 2.2e-16 max(Re, |r|)): on WGS84 in the band
+// the latitude is the Newton iteration's, 1.4e-14 rad (55 u as a position on
+// the surface), the altitude 3.1 u (4.8 u over 100,000 points). Outside the
+// band (bench/lla_outside_band.py, 10^6 points per region against a truth
+// built in extended precision, and 2,000 per region against mpmath next to the
+// centre, inside the evolute and at the rim of discs up to f = 1 - 2^-53; the
+// sphere, f from 1/298 to 0.99, Re from 1e-300 to 1e300): the latitude within
+// 2.4e-16 rad and the altitude within 0.5 u (before: 5.7e-14 rad and 11 u, 67 u
+// at 1e10 m for f = 0.99). NaN only at the centre (the altitude -Rp there).
 template <class K>
 void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
     const double f = self->f;
