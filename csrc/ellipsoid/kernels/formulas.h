@@ -767,6 +767,9 @@ void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
     // |r| in double-double (the closed form above divides by cos b: 8 units far
     // out, 1.5 rad up).
     if (!(rho > 0 && std::isfinite(beta) && std::isfinite(rho) && std::isfinite(z))) return;
+    // A solver replaced in a compiled subclass's table: its reduced latitude is
+    // the one the result keeps.
+    if (!K::template own_formula<Slot::c_solve_reduced_lat_equation>(self)) return;
     if (f == 0) {
         const Wide squares = add(add(two_product(x, x), two_product(y, y)), two_product(z, z));
         if (squares.hi >= kWideSquareLow) {
