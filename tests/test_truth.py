@@ -286,7 +286,7 @@ def _outside_the_band(rng, Re, f, region, n):
     return _directions(rng, n) * 10.0 ** rng.uniform(-3, 0, (n, 1)) * Re  # inside, to the centre
 
 
-@pytest.mark.parametrize("f", [F_EARTH, 0.5, 0.99])
+@pytest.mark.parametrize("f", [0.0, F_EARTH, 0.5, 0.99])
 @pytest.mark.parametrize("region", ["far", "poles", "inside"])
 def test_outside_the_band_within_a_unit(f, region):
     """Outside the protected band lla_from_pos gives the truth to 4e-16 rad of latitude and 2
