@@ -572,15 +572,18 @@ void c_surf_coord_from_surf_pos(Self<K> self, const double* r_surf, SurfCoord* p
 // Earth, kBandAltitude Re on any ellipsoid) c_lla_from_pos gives the truth to
 // a unit or two rather than the formula's bits: the scalar form of the
 // vectorised path's conversion (fast/geodesy.h, lla_lanes; [Fukushima 2006]),
-// one Newton step on the unnormalised sine and cosine of the reduced latitude
-// from the solver's result, then the latitude and altitude as lla_lanes takes
-// them (names follow it line by line). One thing differs: the step's residual
-// is formed in double-double arithmetic [Dekker 1971]. The latitude of a point
-// moves by |dr| / (M + h) for a move dr of the point (M the meridian radius of
-// curvature, a (1 - f)^2 at the equator): with strong flattening a residual
-// rounded like the point's coordinates would move it by up to 7 units of 2^-53
-// (1.8e-15 rad at f = 0.9, 1e6 m up), where the wide residual leaves the
-// rounding of the last few operations alone.
+// a Newton step on the unnormalised sine and cosine of the reduced latitude
+// from the solver's result, the latitude atan2(s, (1 - f) c) from them, and
+// the altitude as the projection of r minus the foot onto the normal. Two
+// things differ from the lanes, both in double-double arithmetic [Dekker
+// 1971]. The step's residual: the latitude of a point moves by |dr| / (M + h)
+// for a move dr of the point (M the meridian radius of curvature, a (1 - f)^2
+// at the equator), and with strong flattening a residual rounded like the
+// point's coordinates would move it by up to 7 units of 2^-53 (1.8e-15 rad at
+// f = 0.9, 1e6 m up). And the projection: the lanes write it in doubles, with
+// the larger offset as a difference of lengths and the normal's weights as 1
+// less a small term, which cancels with strong flattening, where the normal is
+// nearer the axis than the foot's larger offset suggests (2.1 units at f = 0.9).
 inline constexpr double kBandLatitude = 1.5;
 inline constexpr double kBandAltitude = 1e6 / 6378137.0 * (1 + 0x1p-40);
 // A Newton step from the solver's result is at most some 1e-13 rad; a larger
@@ -635,15 +638,13 @@ inline FootConstants foot_constants(double Re, double f) noexcept {
 
 // Geodetic latitude and altitude of the point (x, y, z), rho = hypot(x, y) > 0
 // (the unit of Re, max(Re, |r|) in [2^-400, 2^400] or scaled there), from beta,
-// the reduced latitude of its nearest foot within some 1e-13 rad: one Newton
-// step on
+// the reduced latitude of its nearest foot within some 1e-13 rad: Newton steps
+// (one, at most kFinishSteps) on
 //   g(b) = rho sin b - (1 - f) |z| cos b - Re e^2 sin b cos b,
-// (written for the unnormalised s, c: m (rho s - (1 - f) |z| c) - Re e^2 s c,
-// m = sqrt(s^2 + c^2), which puts the same root at the angle of (s, c)),
-// carried on the unnormalised (s1, c1); the latitude atan2(s1, (1 - f) c1),
-// and the altitude as the projection of r minus the foot onto the unit normal,
-// its large terms taken as differences of lengths with their rounding error
-// (lla_lanes explains each step). Measured: see c_lla_from_pos.
+// written for the unnormalised s, c as m (rho s - (1 - f) |z| c) - Re e^2 s c,
+// m = sqrt(s^2 + c^2), which puts the same root at the angle of (s, c), and
+// carried on the unnormalised (s1, c1); then the latitude atan2(s1, (1 - f) c1)
+// and the altitude. Measured: see c_lla_from_pos.
 inline void foot_point_lla(const FootConstants& e, double x, double y, double rho, double z,
                            double beta, double& lat, double& alt) noexcept {
     const double az = std::fabs(z);
@@ -670,12 +671,7 @@ inline void foot_point_lla(const FootConstants& e, double x, double y, double rh
     const double lat_up = std::atan2(s1, c1 * e.om_hi + c1 * e.om_lo);
     lat = z < 0 ? -lat_up : lat_up;
     // The altitude: r minus the foot (a cos b, (1 - f) a sin b) along the unit
-    // normal ((1 - f) cos b, sin b) / n, in double-double. lla_lanes writes the
-    // same projection in doubles, with the larger offset as a difference of
-    // lengths and the normal's weights as 1 less a small term; with strong
-    // flattening the normal is nearer the axis than the foot's larger offset
-    // suggests, and that form cancels (2.1 units at f = 0.9, 1e6 m up), where
-    // this one rounds once at the end.
+    // normal ((1 - f) cos b, sin b) / n, in double-double, rounded once.
     const Wide m = square_root(add(two_product(s1, s1), two_product(c1, c1)));
     const Wide wide_b{e.b_hi, e.b_lo};
     const Wide along_rho = subtract(wide_rho, times(divide(Wide{c1, 0.0}, m), e.a));
