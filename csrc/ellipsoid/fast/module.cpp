@@ -261,8 +261,10 @@ PyObject* elementary(PyObject*, PyObject* const* args) noexcept {
     int overflow;
     const long which = PyLong_AsLongAndOverflow(args[0], &overflow);
     if (which == -1 && PyErr_Occurred()) return nullptr;
-    if (overflow != 0 || which != long(Elementary::sin) && which != long(Elementary::cos) &&
-        which != long(Elementary::atan2)) {
+    const bool known =
+        overflow == 0 && (which == long(Elementary::sin) || which == long(Elementary::cos) ||
+                          which == long(Elementary::atan2));
+    if (!known) {
         PyErr_SetString(PyExc_ValueError, "which must be 0 (sin), 1 (cos) or 2 (atan2)");
         return nullptr;
     }

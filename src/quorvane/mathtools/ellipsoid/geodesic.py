@@ -33,7 +33,7 @@ import numpy as np
 from quorvane.datamodel import GeodesicDirect_dtype, PolygonArea_dtype
 from quorvane.mathtools.ellipsoid import _geodesic
 from quorvane.mathtools.ellipsoid._arguments import numeric
-from quorvane.mathtools.ellipsoid._engine import _plain, ellipsoid, public
+from quorvane.mathtools.ellipsoid._engine import _plain, ellipsoid, memory_errors, public
 from quorvane.mathtools.ellipsoid._registry import get
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
@@ -55,6 +55,7 @@ inverse = public(get("geodesic.inverse"))
 direct = public(get("geodesic.direct"))
 
 
+@memory_errors
 def points_along(
     ell: Ellipsoid | str | tuple[float, float],
     lat1: Any,
@@ -75,6 +76,7 @@ def points_along(
     return direct(ell, lat1, lon1, azi1, distances, degrees=degrees)
 
 
+@memory_errors
 def waypoints(
     ell: Ellipsoid | str | tuple[float, float],
     lat1: Any,
@@ -104,7 +106,7 @@ def waypoints(
     if _plain((lat1, lon1, lat2, lon2)):
         return _waypoints_of_one_pair(e, lat1, lon1, lat2, lon2, int(n), degrees)
     line = np.asarray(inverse(e, lat1, lon1, lat2, lon2, degrees=degrees))
-    ends = np.broadcast_arrays(*(np.asarray(a, dtype=np.float64) for a in (lat1, lon1, lat2, lon2)))
+    ends = np.broadcast_arrays(*[np.asarray(a, dtype=np.float64) for a in (lat1, lon1, lat2, lon2)])
     ends = [np.broadcast_to(a, line.shape)[..., np.newaxis] for a in ends]
     bad = np.isnan(line["s12"])
     lat = np.where(bad[..., np.newaxis], np.nan, ends[0])  # warned once, by inverse
@@ -134,7 +136,8 @@ def _waypoints_of_one_pair(
     the bits of the array path (its fractions are ``numpy.linspace``'s, its angles converted
     as ``numpy.radians`` and ``numpy.degrees`` convert them)."""
     line = inverse(e, lat1, lon1, lat2, lon2, degrees=degrees)
-    s12, azi1 = float(line["s12"]), float(line["azi1"])
+    # The fields by item(): indexing the record by name crashes NumPy when an allocation fails.
+    s12, azi1, _ = line.item()
     out = np.empty((n, 3))
     if math.isnan(s12):  # a NaN or a latitude beyond the poles: NaN points
         out.fill(math.nan)
@@ -144,7 +147,7 @@ def _waypoints_of_one_pair(
     start = [float(lat1), float(lon1), azi1]
     if degrees:
         start = [math.radians(v) for v in start]
-    _geodesic.direct(e, *(np.array((v,)) for v in start), fractions * s12, out)
+    _geodesic.direct(e, *[np.array((v,)) for v in start], fractions * s12, out)
     if degrees:
         np.multiply(out, 180.0 / math.pi, out=out)  # numpy.degrees's product
     # The ends exactly as given (the computed last one is within nanometres of it).
@@ -169,6 +172,7 @@ def _path(lat: Any, lon: Any, degrees: bool) -> tuple[np.ndarray[Any, Any], np.n
     return la, lo
 
 
+@memory_errors
 def line_length(
     ell: Ellipsoid | str | tuple[float, float], lat: Any, lon: Any, *, degrees: bool = False
 ) -> float:
@@ -182,6 +186,7 @@ def line_length(
     return float(_geodesic.path(e, la, lo, area=False)[1])
 
 
+@memory_errors
 def polygon_area(
     ell: Ellipsoid | str | tuple[float, float],
     lat: Any,
