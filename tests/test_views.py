@@ -173,20 +173,6 @@ def test_a_raw_exporter_that_matches_is_written_through(mod, e, probe, monkeypat
     assert out.tolist() == [np.pi / 2, 0.0]
 
 
-def test_a_result_array_of_misaligned_doubles_is_refused(mod, e, monkeypatch):
-    """The kernels write through typed pointers into the array numpy.zeros gives: memory one
-    byte off alignment is refused rather than written."""
-
-    def zeros(shape, dtype):
-        n = shape if isinstance(shape, int) else shape[0]
-        return np.frombuffer(bytearray(8 * n + 1), np.float64, offset=1)
-
-    fake = types.SimpleNamespace(zeros=zeros, double=np.double, asarray=np.asarray)
-    monkeypatch.setattr(mod, "numpy", fake)
-    with pytest.raises(ValueError, match=r"^the array made for the results is not aligned"):
-        e.solve_reduced_lat_equation(np.zeros((2, 3)))
-
-
 # -- Record converters ------------------------------------------------------------
 
 

@@ -1,6 +1,5 @@
 #include "ellipsoid/binding/views.h"
 
-#include <cstdint>
 #include <utility>
 
 #include "ellipsoid/binding/numbers.h"
@@ -361,23 +360,6 @@ PyTypeObject TypedViewType = {
     .tp_doc = "Typed window on a result array, with record converters for single elements.",
 };
 
-// Whether the elements of an acquired view lie at addresses aligned for doubles,
-// as the kernels' typed pointers into it need; a ValueError otherwise. Result
-// arrays come from numpy.zeros as looked up at the call, which need not be
-// NumPy's own.
-bool aligned(const TypedViewObject* view, int ndim) noexcept {
-    std::uintptr_t bits = reinterpret_cast<std::uintptr_t>(view->buffer.buf);
-    for (int d = 0; d < ndim; ++d) {
-        if (view->shape[d] == 0) return true;  // no element to reach
-        bits |= static_cast<std::uintptr_t>(view->strides[d]);
-    }
-    if (bits % alignof(double) == 0) return true;
-    PyErr_SetString(PyExc_ValueError,
-                    "the array made for the results is not aligned for float64 (numpy.zeros "
-                    "or numpy.zeros_like gave it)");
-    return false;
-}
-
 }  // namespace
 
 void raise_out_of_bounds(int axis) noexcept {
@@ -400,9 +382,7 @@ View View::acquire(PyObject* array, const ElementSpec& spec, int ndim) noexcept 
     view->dtype = nullptr;
     view->spec = &spec;
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(view));  // dropped on failure
-    if (acquire_verified(view, array, spec, ndim)) {
-        return aligned(view, ndim) ? View(std::move(owner)) : View();
-    }
+    if (acquire_verified(view, array, spec, ndim)) return View(std::move(owner));
     // The buffer is acquired in place and never moved: an exporter may point
     // its shape or strides into the Py_buffer itself (array.array points the
     // strides at the item size, PyBuffer_FillInfo the shape at the length).
@@ -423,7 +403,7 @@ View View::acquire(PyObject* array, const ElementSpec& spec, int ndim) noexcept 
         }
     }
     remember_layout(view, array, spec);
-    return aligned(view, ndim) ? View(std::move(owner)) : View();
+    return View(std::move(owner));
 }
 
 View View::allocate_verified(Py_ssize_t n, PyObject* dtype, const ElementSpec& spec) noexcept {
