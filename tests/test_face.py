@@ -110,6 +110,65 @@ def test_latitudes_beyond_the_poles_warn_and_give_nan_rows(op, vectorised, degre
         f(WGS84, *args, degrees=degrees)
 
 
+def _bad_arguments():
+    """Per face, each input in turn given a bad value of each kind."""
+    kinds = [
+        ("text", lambda good: "x", TypeError, "{} must be real numbers"),
+        ("complex", lambda good: np.asarray(good) * 1j, TypeError, "{} must be real numbers"),
+        ("objects", lambda good: [object()] * 3, TypeError, "{} must be real numbers"),
+        ("huge int", lambda good: 2**64, TypeError, "{} must be real numbers"),
+        ("ragged", lambda good: [[1.0], [1.0, 2.0]], ValueError, "{}: not convertible"),
+        (
+            "masked",
+            lambda good: np.ma.masked_equal([0.1, 9.0], 9.0),
+            TypeError,
+            r"{0} is a masked array.*{0}.filled\(np.nan\)",
+        ),
+    ]
+    for face in FACES[::2]:
+        op = face.values[0]
+        for k, i in enumerate(op.inputs):
+            for kind, make, error, match in kinds:
+                if i.unit == "vector" and kind == "huge int":
+                    continue
+                yield pytest.param(
+                    *face.values,
+                    k,
+                    make,
+                    error,
+                    match.format(i.name),
+                    id=f"{face.id}-{i.name}-{kind}",
+                )
+            if i.unit == "vector":
+                yield pytest.param(
+                    *face.values,
+                    k,
+                    lambda good: np.zeros((4, 2)),
+                    ValueError,
+                    rf"{i.name} must have shape \(3,\) or \(..., 3\), got \(4, 2\)",
+                    id=f"{face.id}-{i.name}-shape",
+                )
+
+
+@pytest.mark.parametrize(
+    ("op", "vectorised", "k", "make", "error", "match"), list(_bad_arguments())
+)
+def test_bad_arguments_are_named(op, vectorised, k, make, error, match):
+    args = arguments(op)
+    args[k] = make(args[k])
+    with pytest.raises(error, match=match):
+        function(op, vectorised)(WGS84, *args)
+
+
+@pytest.mark.parametrize(("op", "vectorised"), [f for f in FACES if len(f.values[0].inputs) > 1])
+def test_shapes_that_do_not_broadcast_are_named(op, vectorised):
+    args = arguments(op, 4)
+    args[-1] = args[-1][:3]
+    names = " .*".join(i.name for i in op.inputs)
+    with pytest.raises(ValueError, match=f"shapes do not broadcast: {names}"):
+        function(op, vectorised)(WGS84, *args)
+
+
 @pytest.mark.parametrize(
     "ell, error, match",
     [

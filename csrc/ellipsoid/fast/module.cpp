@@ -12,16 +12,23 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <numbers>
 #include <tuple>
+
+#define NPY_NO_DEPRECATED_API NPY_1_20_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_20_API_VERSION
+#include <numpy/arrayobject.h>
 
 #include "common/buffer.h"
 #include "common/parallel.h"
 #include "common/ref.h"
-#include "ellipsoid/companion_module.h"
+#include "ellipsoid/companion.h"
 #include "ellipsoid/fast/level.h"
 #include "ellipsoid/kernels/dispatch.h"
+#include "ellipsoid/longitude.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
 
 namespace quorvane::fast {
@@ -46,15 +53,24 @@ void split(Py_ssize_t n, const Loop& loop) noexcept {
     common::parallel_for(n, loop, kRows);
 }
 
-// The module's state: the Ellipsoid type only.
+// The module's state: the Ellipsoid type, and the record dtypes of one-point
+// results (quorvane.datamodel's LLA_dtype and AER_dtype).
 struct FastState : companion::StateBase {
     static constexpr const char* kName = "quorvane.mathtools.ellipsoid._fast";
     static constexpr const char* kDoc =
         "Vectorised element loops (see quorvane.mathtools.ellipsoid.fast).";
     static PyMethodDef functions[];
 
-    auto references() noexcept { return std::tie(); }
-    int exec() noexcept { return 0; }
+    PyArray_Descr* lla_dtype;  // strong
+    PyArray_Descr* aer_dtype;  // strong
+    auto references() noexcept { return std::tie(lla_dtype, aer_dtype); }
+
+    int exec() noexcept {
+        if (PyArray_ImportNumPyAPI() < 0) return -1;
+        return companion::record_dtypes({{"LLA_dtype", &lla_dtype}, {"AER_dtype", &aer_dtype}})
+                   ? 0
+                   : -1;
+    }
 };
 
 // The methods' kernels for one row.
@@ -254,6 +270,82 @@ PyObject* observe(PyObject* module, PyObject* const* args) noexcept {
     Py_RETURN_NONE;
 }
 
+// -- One point -------------------------------------------------------------------
+//
+// A call of fast.py with plain numbers (a position as a list or tuple of three
+// of them, or a float64 array of shape (3,)) and an Ellipsoid is computed here
+// by the chosen level's loop on one row held in locals: the bits of the array
+// path, with no array built but the result. Anything else, and a latitude past
+// the poles (a NaN row and a warning), gives None: fast.py then takes the array
+// path, which also reports every error.
+
+enum class Point { lla_from_pos, pos_from_lla, enu_from_pos, aer_coords };
+
+// numpy.radians and numpy.degrees: one product with the constant.
+constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
+constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
+
+// (ell, r | lat, lon, alt | r, lat_obs, lon_obs, alt_obs, degrees): the
+// result of one point (an LLA or AER record, or a (3,) position or ENU
+// vector), or None.
+template <Point op>
+PyObject* convert_point(PyObject* module, PyObject* const* args) noexcept {
+    constexpr Py_ssize_t nargs = op == Point::lla_from_pos ? 3 : op == Point::pos_from_lla ? 5 : 6;
+    const FastState& state = companion::state_of<FastState>(module);
+    if (!Py_IS_TYPE(args[0], state.ellipsoid_type)) Py_RETURN_NONE;
+    constexpr bool from_position = op != Point::pos_from_lla;
+    constexpr bool observed = op == Point::enu_from_pos || op == Point::aer_coords;
+    double r[3] = {0.0, 0.0, 0.0}, lla[3] = {0.0, 0.0, 0.0};
+    bool plain = !from_position || companion::plain_vector(args[1], r);
+    const Py_ssize_t first = from_position ? 2 : 1;  // of lat, lon, alt
+    if (op != Point::lla_from_pos) {
+        for (int k = 0; plain && k < 3; ++k)
+            plain = companion::plain_number(args[first + k], &lla[k]);
+    }
+    if (!plain) Py_RETURN_NONE;
+    const int degrees = PyObject_IsTrue(args[nargs - 1]);
+    if (degrees < 0) return nullptr;
+    if (degrees) {
+        // The longitude reduced exactly by 360 degrees first, as the engine reduces it.
+        lla[1] = longitude::reduce_degrees(lla[1]);
+        lla[0] *= kRadiansPerDegree, lla[1] *= kRadiansPerDegree;
+    }
+    if (std::fabs(lla[0]) > std::numbers::pi / 2) Py_RETURN_NONE;
+    EllipsoidConstants e;
+    const Loops* loops;
+    if (!prepare(module, args[0], e, loops)) return nullptr;
+    double out[3];
+    const Rows src{reinterpret_cast<const char*>(r), 3 * sizeof(double), sizeof(double)};
+    const OutRows dst{reinterpret_cast<char*>(out), 3 * sizeof(double), sizeof(double)};
+    const Column c[3] = {{reinterpret_cast<const char*>(&lla[0]), 0},
+                         {reinterpret_cast<const char*>(&lla[1]), 0},
+                         {reinterpret_cast<const char*>(&lla[2]), 0}};
+    if constexpr (op == Point::lla_from_pos) {
+        loops->lla_from_pos(e, src, dst, 0, 1);
+    } else if constexpr (op == Point::pos_from_lla) {
+        loops->pos_from_lla(e, c[0], c[1], c[2], dst, 0, 1);
+    } else if constexpr (op == Point::enu_from_pos) {
+        loops->enu_from_pos(e, src, c[0], c[1], c[2], dst, 0, 1);
+    } else {
+        loops->aer_coords(e, src, c[0], c[1], c[2], dst, 0, 1);
+    }
+    if constexpr (op == Point::lla_from_pos || op == Point::aer_coords) {
+        if (degrees) out[0] *= kDegreesPerRadian, out[1] *= kDegreesPerRadian;
+        if constexpr (observed) {
+            // Azimuths of observations in [0, turn), as fast.py gives them.
+            const double turn = degrees ? 360.0 : 2.0 * std::numbers::pi;
+            if (out[0] < 0.0) {
+                out[0] += turn;
+                if (out[0] >= turn) out[0] = 0.0;
+            }
+        }
+        return companion::one_record(op == Point::aer_coords ? state.aer_dtype : state.lla_dtype,
+                                     out);
+    } else {
+        return companion::one_vector(out);
+    }
+}
+
 // (which, x, y, out): sin x, cos x or atan2(x, y) element by element, as the
 // chosen level computes them (for measuring their error); `which` numbers
 // them as Elementary does.
@@ -311,6 +403,15 @@ PyMethodDef FastState::functions[] = {
                                          "(ell, r, lat, lon, alt, out): east, north, up rows."),
     companion::entry<&observe<true>, 6>(
         "aer_coords", "(ell, r, lat, lon, alt, out): azimuth, elevation, range rows."),
+    companion::entry<&convert_point<Point::lla_from_pos>, 3>(
+        "lla_from_pos_point", "(ell, r, degrees): lla_from_pos of one point, or None."),
+    companion::entry<&convert_point<Point::pos_from_lla>, 5>(
+        "pos_from_lla_point", "(ell, lat, lon, alt, degrees): pos_from_lla of one point, or None."),
+    companion::entry<&convert_point<Point::enu_from_pos>, 6>(
+        "enu_from_pos_point",
+        "(ell, r, lat, lon, alt, degrees): enu_from_pos of one point, or None."),
+    companion::entry<&convert_point<Point::aer_coords>, 6>(
+        "aer_coords_point", "(ell, r, lat, lon, alt, degrees): aer_coords of one point, or None."),
     companion::entry<&elementary, 4>(
         "elementary", "(which, x, y, out): sin x (0), cos x (1) or atan2(x, y) (2)."),
     companion::entry("level", &level, "The instruction-set level the loops run at now."),

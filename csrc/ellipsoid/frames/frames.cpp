@@ -42,6 +42,7 @@
 #include "common/ref.h"
 #include "ellipsoid/companion.h"
 #include "ellipsoid/kernels/dispatch.h"
+#include "ellipsoid/longitude.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
 #include "vectools/routines.h"
 
@@ -55,8 +56,8 @@ using Direct = kernels::DirectInline<QuorvaneEllipsoid>;
 using companion::plain_number;
 
 // The module's state: the Ellipsoid type and the kernel table it publishes, and
-// the record dtypes of one-point results (quorvane.datamodel's LLA_dtype and
-// AER_dtype).
+// the record dtypes of one-point results (quorvane.datamodel's LLA_dtype,
+// AER_dtype and SurfCoord_dtype).
 struct FramesState : companion::StateBase {
     static constexpr const char* kName = "quorvane.mathtools.ellipsoid._frames";
     static constexpr const char* kDoc =
@@ -64,9 +65,10 @@ struct FramesState : companion::StateBase {
     static PyMethodDef functions[];
 
     const Table* own_table;
-    PyArray_Descr* lla_dtype;  // strong
-    PyArray_Descr* aer_dtype;  // strong
-    auto references() noexcept { return std::tie(lla_dtype, aer_dtype); }
+    PyArray_Descr* lla_dtype;   // strong
+    PyArray_Descr* aer_dtype;   // strong
+    PyArray_Descr* surf_dtype;  // strong
+    auto references() noexcept { return std::tie(lla_dtype, aer_dtype, surf_dtype); }
 
     // The kernel table the type publishes, the NumPy C API and the record dtypes.
     int exec() noexcept {
@@ -76,7 +78,9 @@ struct FramesState : companion::StateBase {
         own_table = static_cast<const Table*>(PyCapsule_GetPointer(capsule.get(), nullptr));
         if (own_table == nullptr) return -1;
         if (PyArray_ImportNumPyAPI() < 0) return -1;
-        return companion::record_dtypes({{"LLA_dtype", &lla_dtype}, {"AER_dtype", &aer_dtype}})
+        return companion::record_dtypes({{"LLA_dtype", &lla_dtype},
+                                         {"AER_dtype", &aer_dtype},
+                                         {"SurfCoord_dtype", &surf_dtype}})
                    ? 0
                    : -1;
     }
@@ -446,34 +450,9 @@ PyArray_Descr* result_dtype(const FramesState& state, Op op) noexcept {
 constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
 constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
 
-// A list or tuple of three plain numbers, or a float64 ndarray of shape (3,).
-bool plain_vector(PyObject* o, double* v) noexcept {
-    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-        if (PySequence_Fast_GET_SIZE(o) != 3) return false;
-        PyObject** items = PySequence_Fast_ITEMS(o);
-        return plain_number(items[0], &v[0]) && plain_number(items[1], &v[1]) &&
-               plain_number(items[2], &v[2]);
-    }
-    if (!PyArray_CheckExact(o)) return false;
-    auto* a = reinterpret_cast<PyArrayObject*>(o);
-    if (PyArray_NDIM(a) != 1 || PyArray_DIM(a, 0) != 3 || PyArray_TYPE(a) != NPY_DOUBLE ||
-        !PyArray_ISNOTSWAPPED(a)) {
-        return false;
-    }
-    const char* data = PyArray_BYTES(a);
-    for (int k = 0; k < 3; ++k) std::memcpy(&v[k], data + k * PyArray_STRIDE(a, 0), sizeof(double));
-    return true;
-}
-
 // A fresh (3,) float64 array, or one record of `dtype`, holding `values`.
 PyObject* point_result(PyArray_Descr* dtype, const double* values) noexcept {
-    if (dtype != nullptr) return companion::one_record(dtype, values);
-    npy_intp length = 3;
-    Ref array = Ref::steal(PyArray_SimpleNew(1, &length, NPY_DOUBLE));
-    if (!array) return nullptr;
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values,
-                3 * sizeof(double));
-    return array.release();
+    return dtype != nullptr ? companion::one_record(dtype, values) : companion::one_vector(values);
 }
 
 // (ell, lat, lon, alt | azimuth, elevation, range | vector, lat_obs, lon_obs,
@@ -489,7 +468,7 @@ PyObject* convert_point(PyObject* module, PyObject* const* args) noexcept {
     const bool plain =
         (sources == 3 ? plain_number(args[1], &in[0]) && plain_number(args[2], &in[1]) &&
                             plain_number(args[3], &in[2])
-                      : plain_vector(args[1], in)) &&
+                      : companion::plain_vector(args[1], in)) &&
         plain_number(args[sources + 1], &observer[0]) &&
         plain_number(args[sources + 2], &observer[1]) &&
         plain_number(args[sources + 3], &observer[2]);
@@ -497,6 +476,13 @@ PyObject* convert_point(PyObject* module, PyObject* const* args) noexcept {
     const int degrees = PyObject_IsTrue(args[sources + 4]);
     if (degrees < 0) return nullptr;
     if (degrees) {
+        // Longitudes and the other angles but latitudes reduced exactly by 360
+        // degrees first, as the engine reduces them.
+        observer[1] = longitude::reduce_degrees(observer[1]);
+        if (takes_triple(op)) {
+            if (!takes_latitude(op)) in[0] = longitude::reduce_degrees(in[0]);  // an azimuth
+            in[1] = longitude::reduce_degrees(in[1]);
+        }
         observer[0] *= kRadiansPerDegree, observer[1] *= kRadiansPerDegree;
         if (takes_triple(op)) in[0] *= kRadiansPerDegree, in[1] *= kRadiansPerDegree;
     }
@@ -513,6 +499,32 @@ PyObject* convert_point(PyObject* module, PyObject* const* args) noexcept {
     convert_row<op>(k, obs, in, out);
     if (degrees && dtype != nullptr) out[0] *= kDegreesPerRadian, out[1] *= kDegreesPerRadian;
     return point_result(dtype, out);
+}
+
+// (ell, r, degrees): the geodetic or surface coordinates of one position of
+// plain numbers, as the Ellipsoid method of the same name gives them for a
+// (3,) array, or None.
+template <bool surface>
+PyObject* coordinates_point(PyObject* module, PyObject* const* args) noexcept {
+    const FramesState& state = state_of(module);
+    if (!Py_IS_TYPE(args[0], state.ellipsoid_type)) Py_RETURN_NONE;
+    const auto* self = reinterpret_cast<const Object*>(args[0]);
+    double r[3];
+    if (self->kernels != state.own_table || !companion::plain_vector(args[1], r)) Py_RETURN_NONE;
+    const int degrees = PyObject_IsTrue(args[2]);
+    if (degrees < 0) return nullptr;
+    double out[3];
+    if constexpr (surface) {
+        SurfCoord coord;
+        kernels::c_surf_coord_from_surf_pos<Direct>(self, r, &coord);
+        out[0] = coord.lat, out[1] = coord.lon;
+    } else {
+        LLA lla;
+        geodetic(self, r, &lla);
+        out[0] = lla.lat, out[1] = lla.lon, out[2] = lla.alt;
+    }
+    if (degrees) out[0] *= kDegreesPerRadian, out[1] *= kDegreesPerRadian;
+    return companion::one_record(surface ? state.surf_dtype : state.lla_dtype, out);
 }
 
 // The two entries of a conversion: its element loop, and its one-point form.
@@ -555,6 +567,13 @@ PyMethodDef FramesState::functions[] = {
     point_entry<Op::lla_from_aer>("lla_from_aer_point"),
     point_entry<Op::enu_from_ecef_vector>("enu_from_ecef_vector_point"),
     point_entry<Op::ecef_vector_from_enu>("ecef_vector_from_enu_point"),
+    companion::entry<&coordinates_point<false>, 3>(
+        "lla_from_pos_point",
+        "(ell, r, degrees): Ellipsoid.lla_from_pos of one position of plain numbers, or None."),
+    companion::entry<&coordinates_point<true>, 3>(
+        "surf_coord_from_surf_pos_point",
+        "(ell, r, degrees): Ellipsoid.surf_coord_from_surf_pos of one position of plain numbers, "
+        "or None."),
     {nullptr, nullptr, 0, nullptr},
 };
 

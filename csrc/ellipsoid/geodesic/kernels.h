@@ -27,6 +27,7 @@
 
 #include "ellipsoid/geodesic/exact.h"
 #include "ellipsoid/geodesic/series.h"
+#include "ellipsoid/longitude.h"
 
 namespace quorvane::geodesic {
 
@@ -61,31 +62,55 @@ inline double sq(double x) noexcept {
     return x * x;
 }
 
-// Longitude difference lon2 - lon1 reduced to [-pi, pi].
-inline double lon_diff(double lon1, double lon2) noexcept {
-    return std::remainder(lon2 - lon1, 2 * kPi);
+// The power of two nearest below a finite, nonzero a (1 otherwise), as its exponent.
+inline int scale_exponent(double a) noexcept {
+    return std::isfinite(a) && a != 0 ? std::ilogb(a) : 0;
 }
 
-// Constants of one ellipsoid: equatorial radius a, flattening f.
+// Constants of one ellipsoid of equatorial radius 2^scale a and flattening f.
+// The kernels work on the ellipsoid scaled by a power of two to a in [1, 2): the
+// scaling is exact, so every result keeps its bits where the unscaled lengths
+// neither overflow nor underflow, and beyond (Re = 5e-324 or 1e308, areas of
+// Re^2) lengths and areas are scaled back once at the end, overflowing only
+// where the true value exceeds the double range. b and c2 come from f, not from
+// Re (1 - f), which rounds to Re itself for a subnormal Re.
 struct Geodesic {
+    int scale;
+    // 2^scale and 2^-scale where both are normal doubles (a product with them is then
+    // ldexp's result, a few nanoseconds sooner), else 0.
+    double up, down;
     double a, f, f1, b, e2, ep2, n;
     double c2;   // authalic radius squared (eq. 60)
     bool exact;  // f > kMaxFlattening: the integrals exactly, not by the series
     LongitudeSeries lon;
 
-    Geodesic(double a_, double f_) noexcept
-        : a(a_),
+    Geodesic(double a_, double f_) noexcept : Geodesic(scale_exponent(a_), a_, f_) {}
+    Geodesic(int scale_, double a_, double f_) noexcept
+        : scale(scale_),
+          up(normal_power(scale_) ? std::ldexp(1.0, scale_) : 0),
+          down(normal_power(scale_) ? std::ldexp(1.0, -scale_) : 0),
+          a(std::ldexp(a_, -scale_)),
           f(f_),
           f1(1 - f_),
-          b(a_ * (1 - f_)),
+          b(a * (1 - f_)),
           e2(f_ * (2 - f_)),
           ep2(f_ * (2 - f_) / sq(1 - f_)),
           n(f_ / (2 - f_)),
-          c2(authalic(a_, f_)),
+          c2(authalic(a, f_)),
           exact(f_ > kMaxFlattening),
           lon(f_ / (2 - f_)) {}
 
     static bool supports(double f) noexcept { return f >= 0 && f < 1; }
+    static bool normal_power(int k) noexcept { return k >= -1021 && k <= 1021; }
+
+    // A length of the scaled ellipsoid in metres, and back; an area in square metres.
+    double metres(double length) const noexcept {
+        return up != 0 ? length * up : std::ldexp(length, scale);
+    }
+    double scaled(double metres) const noexcept {
+        return down != 0 ? metres * down : std::ldexp(metres, -scale);
+    }
+    double square_metres(double area) const noexcept { return std::ldexp(area, 2 * scale); }
 
     // The exact integrals of the geodesic of equatorial azimuth alpha0.
     exact::Integrals integrals(double salp0, double calp0, bool longitude) const noexcept {
@@ -248,8 +273,10 @@ struct InverseDetail {
     double salp1, calp1, salp2, calp2;
 };
 
-inline InverseResult inverse(const Geodesic& g, double lat1, double lon1, double lat2, double lon2,
-                             InverseDetail* detail = nullptr) noexcept {
+// The inverse problem on the scaled ellipsoid of g: s12 in its units (inverse()
+// below gives metres), for sums that are scaled back once.
+inline InverseResult inverse_scaled(const Geodesic& g, double lat1, double lon1, double lat2,
+                                    double lon2, InverseDetail* detail = nullptr) noexcept {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     if (!(std::fabs(lat1) <= kPi / 2 && std::fabs(lat2) <= kPi / 2) || std::isnan(lon1) ||
         std::isnan(lon2) || std::isinf(lon1) || std::isinf(lon2)) {
@@ -257,7 +284,7 @@ inline InverseResult inverse(const Geodesic& g, double lat1, double lon1, double
         return InverseResult{nan, nan, nan};
     }
     // Canonical arrangement (Sect. 4): lambda12 in [0, pi], |lat1| >= |lat2|, lat1 <= 0.
-    double lon12 = lon_diff(lon1, lon2);
+    double lon12 = longitude::lon_diff(lon1, lon2);
     const double lonsign = std::signbit(lon12) ? -1 : 1;
     lon12 = std::fabs(lon12);
     const bool swapped = std::fabs(lat1) < std::fabs(lat2);
@@ -408,6 +435,13 @@ inline InverseResult inverse(const Geodesic& g, double lat1, double lon1, double
     return InverseResult{s12, std::atan2(salp1, calp1), std::atan2(salp2, calp2)};
 }
 
+inline InverseResult inverse(const Geodesic& g, double lat1, double lon1, double lat2, double lon2,
+                             InverseDetail* detail = nullptr) noexcept {
+    InverseResult r = inverse_scaled(g, lat1, lon1, lat2, lon2, detail);
+    r.s12 = g.metres(r.s12);
+    return r;
+}
+
 // One geodesic from (lat1, lon1) with azimuth azi1: constants computed once,
 // then any number of points along it (the direct problem, Sect. 3).
 struct Line {
@@ -419,7 +453,12 @@ struct Line {
     exact::Integrals in;            // with g.exact: the integrals,
     exact::Integrals::Periodic p1;  // their periodic parts at point 1
 
-    Line(const Geodesic& g, double lat, double lon, double azi) noexcept : lat1(lat), lon1(lon) {
+    // A longitude of more turns than the ordinary few is reduced exactly here: lon1
+    // + lam12 would lose it.
+    Line(const Geodesic& g, double lat, double lon, double azi) noexcept
+        : lat1(lat),
+          lon1(std::fabs(lon) > longitude::kOrdinaryLongitude ? longitude::reduce_longitude(lon)
+                                                              : lon) {
         valid = std::fabs(lat) <= kPi / 2 && std::isfinite(lon) && std::isfinite(azi);
         const double salp1 = std::sin(azi), calp1 = std::cos(azi);
         double sbet1, cbet1;
@@ -447,9 +486,11 @@ struct Line {
         f_a3_salp0 = g.f * g.lon.a3_of(eps) * salp0;
     }
 
-    // The point at distance s12 (negative: backwards): lat2, lon2 (in [-pi, pi]), azi2.
-    void position(const Geodesic& g, double s12, double& lat2, double& lon2,
+    // The point at distance s12 (metres; negative: backwards): lat2, lon2 (in
+    // [-pi, pi]), azi2.
+    void position(const Geodesic& g, double s12_metres, double& lat2, double& lon2,
                   double& azi2) const noexcept {
+        const double s12 = g.scaled(s12_metres);
         if (!valid || !std::isfinite(s12)) {
             lat2 = lon2 = azi2 = std::numeric_limits<double>::quiet_NaN();
             return;
@@ -496,7 +537,7 @@ struct Line {
         azi2 = std::atan2(salp0, calp2);
     }
 
-    // sigma2 at distance s12, exactly: the root of
+    // sigma2 at distance s12 (of the scaled ellipsoid), exactly: the root of
     //   h(sigma) = sigma + P(sigma)/r - T,  T = sigma1 + (P(sigma1) + s12/b)/r,
     // where E = r sigma + P is the distance integral (P of period pi, |P|/r < pi/2,
     // so the root lies within pi/2 of T), by Newton's method (h' = dn/r > 0) kept
@@ -592,17 +633,22 @@ struct Polygon {
 
     void add_edge(const Geodesic& g, double lat1, double lon1, double lat2, double lon2) noexcept {
         InverseDetail d;
-        const InverseResult r = inverse(g, lat1, lon1, lat2, lon2, &d);
+        const InverseResult r = inverse_scaled(g, lat1, lon1, lat2, lon2, &d);
         if (std::isnan(r.s12)) {
             invalid = true;
             return;
         }
         perimeter.add(r.s12);
         area.add(-edge_area(g, series, rule, integrand, lat1, lat2, d));  // S12 counts clockwise
-        const double l1 = std::remainder(lon1, 2 * kPi), l2 = std::remainder(lon2, 2 * kPi);
-        const double lam12 = lon_diff(l1, l2);
-        if (lam12 > 0 && l2 - l1 < 0) ++crossings;
-        if (lam12 < 0 && l2 - l1 > 0) --crossings;
+        // The turns of the path about the axis, from the longitude difference the edge
+        // was solved with (a difference of +-pi goes the way it was given): the edge
+        // leaves (-pi, pi] where l1 + lam12 and l2 are a turn apart. The sum over
+        // the ring telescopes to the exact count of its turns.
+        const double l1 = longitude::wrapped_longitude(lon1),
+                     l2 = longitude::wrapped_longitude(lon2);
+        const double jump = (l1 + longitude::lon_diff(lon1, lon2)) - l2;
+        if (jump > kPi) ++crossings;
+        if (jump < -kPi) --crossings;
     }
 
     // Area to the left of the path, in [0, 4 pi c^2); with `signed_area`, the
@@ -614,10 +660,10 @@ struct Polygon {
         if (crossings & 1) s += (s < 0 ? 1 : -1) * total / 2;
         s = std::remainder(s, total);  // (-total/2, total/2]
         if (!signed_area && s < 0) s += total;
-        return s;
+        return g.square_metres(s);
     }
-    double final_perimeter() const noexcept {
-        return invalid ? std::numeric_limits<double>::quiet_NaN() : perimeter.value();
+    double final_perimeter(const Geodesic& g) const noexcept {
+        return invalid ? std::numeric_limits<double>::quiet_NaN() : g.metres(perimeter.value());
     }
 };
 

@@ -18,6 +18,8 @@
 #define PY_ARRAY_UNIQUE_SYMBOL quorvane_geodesic_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
 #include <new>
 #include <tuple>
@@ -163,10 +165,15 @@ PyObject* solve_one(PyObject* module, PyObject* const* args) noexcept {
     if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
     const int degrees = PyObject_IsTrue(args[5]);
     if (degrees < 0) return nullptr;
-    // Angles in: all four for the inverse problem, the first three for the direct one.
+    // Angles in: all four for the inverse problem, the first three for the direct one;
+    // the longitudes (and the azimuth) reduced exactly by 360 degrees first, as the
+    // engine reduces them.
     const int angles = problem == Problem::inverse ? 4 : 3;
-    if (degrees)
+    if (degrees) {
+        const int other = problem == Problem::inverse ? 3 : 2;  // lon2, or azi1
+        v[1] = longitude::reduce_degrees(v[1]), v[other] = longitude::reduce_degrees(v[other]);
         for (int k = 0; k < angles; ++k) v[k] *= kRadians;
+    }
     GeodesicState& state = state_of(module);
     const Geodesic& g = geodesic_for(state, a, f);
     double row[3];
@@ -184,6 +191,73 @@ PyObject* solve_one(PyObject* module, PyObject* const* args) noexcept {
     if (degrees)
         for (int k = first_angle; k < 3; ++k) row[k] *= kDegrees;
     return companion::one_record(dtype, row);
+}
+
+// The longitude `x` as the angle of one turn it stands for, [-pi, pi) or
+// [-180, 180), exactly (radians as the kernels reduce them).
+double end_longitude(double x, bool degrees) noexcept {
+    if (degrees) {
+        const double r = std::remainder(x, 360.0);
+        return r == 180.0 ? -180.0 : r;
+    }
+    const double r = longitude::reduce_longitude(x);
+    return r == longitude::kHalfTurn ? -longitude::kHalfTurn : r;
+}
+
+// (ell, lat1, lon1, lat2, lon2, n, degrees): the n waypoints of one pair of
+// plain numbers, as geodesic.waypoints computes them for arrays (the inverse
+// problem, then the direct problem's line at the fractions numpy.linspace
+// gives, the ends as given), or None: for anything else, and for a latitude
+// beyond the poles (NaN points and a warning, from the array path).
+PyObject* waypoints_one(PyObject* module, PyObject* const* args) noexcept {
+    double a, f, v[4];
+    for (int k = 0; k < 4; ++k)
+        if (!companion::plain_number(args[1 + k], &v[k])) Py_RETURN_NONE;
+    const Py_ssize_t n = PyLong_AsSsize_t(args[5]);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    if (n < 2) {
+        PyErr_Format(PyExc_ValueError, "n must be at least 2 (the two ends), got %zd", n);
+        return nullptr;
+    }
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    const int degrees = PyObject_IsTrue(args[6]);
+    if (degrees < 0) return nullptr;
+    const double limit = degrees ? 90.0 : kPi / 2;
+    if (std::fabs(v[0]) > limit || std::fabs(v[2]) > limit) Py_RETURN_NONE;
+    const double lat1 = v[0], lon1 = v[1], lat2 = v[2], lon2 = v[3];
+    if (degrees) {
+        v[1] = longitude::reduce_degrees(v[1]), v[3] = longitude::reduce_degrees(v[3]);
+        for (double& x : v) x *= kRadians;
+    }
+    GeodesicState& state = state_of(module);
+    const Geodesic& g = geodesic_for(state, a, f);
+    const InverseResult line = inverse(g, v[0], v[1], v[2], v[3]);
+    // The start as the array path gives it to the direct problem: the azimuth
+    // through the output's unit and back.
+    double azi1 = line.azi1;
+    if (degrees) azi1 = (azi1 * kDegrees) * kRadians;
+    Py_INCREF(state.direct_dtype);  // the array takes this reference, also when it fails
+    Ref points = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, state.direct_dtype, 1, &n, nullptr,
+                                                 nullptr, 0, nullptr));
+    if (!points) return nullptr;
+    double* out =
+        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(points.get())));
+    if (std::isnan(line.s12)) {
+        std::fill(out, out + 3 * n, std::numeric_limits<double>::quiet_NaN());
+        return points.release();
+    }
+    const Line path(g, v[0], v[1], azi1);
+    const double step = 1.0 / double(n - 1);  // numpy.linspace(0, 1, n): i * step, then 1
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const double fraction = i + 1 < n ? double(i) * step : 1.0;
+        double* row = out + 3 * i;
+        path.position(g, fraction * line.s12, row[0], row[1], row[2]);
+        if (degrees) row[0] *= kDegrees, row[1] *= kDegrees, row[2] *= kDegrees;
+    }
+    // The ends exactly as given (the computed last one is within nanometres of it).
+    out[0] = lat1, out[1] = end_longitude(lon1, degrees);
+    out[3 * (n - 1)] = lat2, out[3 * (n - 1) + 1] = end_longitude(lon2, degrees);
+    return points.release();
 }
 
 // (ell, lat, lon, *, area=False, signed=False) -> (area, length): a path of
@@ -216,15 +290,34 @@ PyObject* path(PyObject* module, PyObject* const* args, PyObject* kwnames) noexc
                 polygon.add_edge(g, y[i], x[i], y[j], x[j]);
             }
             area = n == 0 ? 0 : polygon.final_area(g, signed_area);
-            length = n == 0 ? 0 : polygon.final_perimeter();
+            length = n == 0 ? 0 : polygon.final_perimeter(g);
         } else {
-            Accumulator sum;
+            Accumulator sum;  // on the scaled ellipsoid, in metres once at the end
             for (Py_ssize_t i = 0; i + 1 < n; ++i)
-                sum.add(inverse(g, y[i], x[i], y[i + 1], x[i + 1]).s12);
-            length = sum.value();
+                sum.add(inverse_scaled(g, y[i], x[i], y[i + 1], x[i + 1]).s12);
+            length = g.metres(sum.value());
         }
     }
     return Py_BuildValue("(dd)", area, length);
+}
+
+// (lon, out, degrees): longitudes reduced exactly to one turn, [-pi, pi) or
+// [-180, 180) (the ends of waypoints): radians as the kernels reduce them
+// (reduce_longitude), degrees by the exact remainder by 360.
+PyObject* longitudes(PyObject*, PyObject* const* args) noexcept {
+    const int degrees = PyObject_IsTrue(args[2]);
+    if (degrees < 0) return nullptr;
+    py::DoubleBuffer in, out;
+    if (!out.acquire(args[1], "out", 0, true) || !in.acquire(args[0], "lon", 0, false))
+        return nullptr;
+    if (in.rows() != out.rows()) {
+        PyErr_SetString(PyExc_ValueError, "lon must have the rows of out");
+        return nullptr;
+    }
+    const common::Column x = in.column();
+    const common::OutColumn dst = out.out_column();
+    for (Py_ssize_t i = 0; i < in.rows(); ++i) dst.put(i, end_longitude(x[i], degrees));
+    Py_RETURN_NONE;
 }
 
 PyMethodDef GeodesicState::functions[] = {
@@ -236,6 +329,11 @@ PyMethodDef GeodesicState::functions[] = {
         "inverse_one", "(ell, lat1, lon1, lat2, lon2, degrees): one inverse record, or None."),
     companion::entry<&solve_one<Problem::direct>, 6>(
         "direct_one", "(ell, lat1, lon1, azi1, s12, degrees): one direct record, or None."),
+    companion::entry<&longitudes, 3>(
+        "longitudes", "(lon, out, degrees): longitudes reduced exactly to one turn."),
+    companion::entry<&waypoints_one, 7>(
+        "waypoints_one",
+        "(ell, lat1, lon1, lat2, lon2, n, degrees): the n waypoints of one pair, or None."),
     companion::keyword_entry<&path, 3>(
         "path", "(ell, lat, lon, *, area=False, signed=False) -> (area, length)."),
     {nullptr, nullptr, 0, nullptr},

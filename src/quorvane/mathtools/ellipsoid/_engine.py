@@ -8,8 +8,9 @@ A call goes through the same steps whatever the operation:
    assertions are gone);
 2. plain numbers (and one 3-vector) go straight to the kernel's one-point form where it has
    one; anything else becomes arrays of a real dtype, broadcast against each other;
-3. angles from degrees where ``degrees=True``; latitudes beyond +-90 degrees become NaN rows,
-   with one RuntimeWarning naming the parameters;
+3. angles from degrees where ``degrees=True`` (longitudes and azimuths beyond 540 degrees
+   first reduced exactly by 360); latitudes beyond +-90 degrees become NaN rows, with one
+   RuntimeWarning naming the parameters;
 4. the kernel, exact or vectorised, fills (N, K) float64 rows (the families below);
 5. angles back to degrees, an observation's azimuth into [0, 360) degrees ([0, 2 pi)), and the
    rows shaped as the broadcast shape: a record scalar (or one (3,) vector) for one point.
@@ -39,7 +40,15 @@ from quorvane.mathtools.ellipsoid._arguments import broadcast_shape, numeric, ve
 from quorvane.mathtools.ellipsoid._registry import Operation
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
-__all__ = ["call", "ellipsoid", "memory_errors", "parameters", "public"]
+__all__ = [
+    "call",
+    "ellipsoid",
+    "memory_errors",
+    "parameters",
+    "public",
+    "reduced_degree",
+    "reduced_degrees",
+]
 
 type _Array = np.ndarray[Any, Any]
 
@@ -166,9 +175,43 @@ def _latitudes(
     return bad.reshape(-1)
 
 
+# Degrees beyond this are reduced by 360 before they become radians: radians(1e20) is off by
+# hundreds of radians, while the remainder by 360 is exact. Up to 540 degrees the conversion
+# keeps its bits (and its error, at most half a unit of the last place of 3 pi).
+_ORDINARY_DEGREES = 540.0
+
+
+def reduced_degree(x: float) -> float:
+    """``x`` degrees as the angle of (-180, 180] it stands for, exactly, where ``|x| > 540``;
+    ``x`` itself otherwise (an infinity gives NaN)."""
+    if not abs(x) > _ORDINARY_DEGREES:
+        return x
+    if math.isinf(x):
+        return math.nan
+    r = math.fmod(x, 360.0)  # exact, and so is the fold of (180, 360) by 360
+    return r - 360.0 if r > 180.0 else r + 360.0 if r <= -180.0 else r
+
+
+def reduced_degrees(a: _Array) -> _Array:
+    """The array form of :func:`reduced_degree` (float64 where anything is reduced)."""
+    beyond = np.abs(a, dtype=np.float64) > _ORDINARY_DEGREES  # no overflow of int64's minimum
+    if not beyond.any():
+        return a
+    with np.errstate(invalid="ignore"):  # an infinity gives NaN
+        r = np.fmod(a, 360.0, dtype=np.float64)
+    r -= np.where(r > 180.0, 360.0, np.where(r <= -180.0, -360.0, 0.0))
+    return np.where(beyond, r, a.astype(np.float64))
+
+
 def _to_radians(op: Operation, arrays: list[_Array]) -> list[_Array]:
-    """Angles given in degrees in radians (float64), as ``numpy.radians`` gives them."""
-    return [np.radians(a, dtype=np.float64) if i.angle else a for i, a in zip(op.inputs, arrays)]
+    """Angles given in degrees in radians (float64), as ``numpy.radians`` gives them; every
+    angle but a latitude (longitudes, azimuths) first reduced exactly beyond 540 degrees."""
+    return [
+        np.radians(reduced_degrees(a) if i.unit == "angle" else a, dtype=np.float64)
+        if i.angle
+        else a
+        for i, a in zip(op.inputs, arrays)
+    ]
 
 
 # -- Kernel families -------------------------------------------------------------------------
@@ -446,14 +489,10 @@ def _plain_vector(v: Any) -> _Array | None:
 _DEGREES_PER_RADIAN = 180.0 / math.pi  # numpy.degrees's factor
 
 
-def _rows_point(op: Operation, family: str, name: str) -> Callable[..., Any]:
-    """The one-point form of a loop that takes (1, 3) rows and (1,) columns: the vectorised
-    loops, and the methods of positions. The numbers are made those arrays directly (radians
-    as numpy.radians gives them, a latitude beyond the poles NaN), the loop fills one row."""
-    if family == "fast":
-        from quorvane.mathtools.ellipsoid import _fast
-
-        loop = getattr(_fast, name)
+def _rows_point(op: Operation, name: str) -> Callable[..., Any]:
+    """The one-point form of a method that takes (1, 3) rows and (1,) columns (the methods of
+    positions). The numbers are made those arrays directly (radians as numpy.radians gives
+    them, a latitude beyond the poles NaN), the method gives one row."""
     output = op.output
     fields = output.dtype.names if output.dtype is not None else ()
     angles = [fields.index(n) for n in output.angles]
@@ -477,20 +516,13 @@ def _rows_point(op: Operation, family: str, name: str) -> Callable[..., Any]:
                 if unit == "latitude" and abs(x) > (90.0 if degrees else _HALF_PI):
                     x = math.nan  # beyond the poles: a NaN row, not the folded latitude's
                 elif degrees and unit != "length":
-                    x = math.radians(x)
+                    x = math.radians(reduced_degree(x) if unit == "angle" else x)
                 a = np.array((x,))
             arrays.append(a)
-        if family == "fast":
-            out = np.empty((1, 3))
-            loop(e, *arrays, out)
-            if output.dtype is None:
-                return out[0]
-            row = out[0]
-        else:
-            out = getattr(e, name)(*arrays)  # (1,) records or values, or (1, 3) vectors
-            if output.dtype is None:
-                return out[0]
-            row = out.view(np.float64)
+        out = getattr(e, name)(*arrays)  # (1,) records or values, or (1, 3) vectors
+        if output.dtype is None:
+            return out[0]
+        row = out.view(np.float64)
         if degrees:
             for k in angles:
                 row[k] = float(row[k]) * _DEGREES_PER_RADIAN
@@ -502,7 +534,7 @@ def _rows_point(op: Operation, family: str, name: str) -> Callable[..., Any]:
                 row[azimuth] = 0.0 if az >= turn else az
         if len(fields) == 1:  # one value per point: a float64
             return row[0]
-        return out.view(output.dtype)[0, 0] if family == "fast" else out[0]
+        return out[0]
 
     return point
 
@@ -535,6 +567,17 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
             return result[0]
 
         return point
+    if family == "fast":
+        from quorvane.mathtools.ellipsoid import _fast
+
+        fast_point = getattr(_fast, f"{name}_point")
+        records = op.output.dtype is not None
+
+        def point(e: Ellipsoid, args: Sequence[Any], degrees: bool) -> Any:
+            result = fast_point(e, *args, degrees)
+            return result[0] if records and result is not None else result
+
+        return point
     if family == "geodesic":
         from quorvane.mathtools.ellipsoid import _geodesic
 
@@ -545,6 +588,17 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
             return None if result is None else result[0]
 
         return point
+    if family == "method" and name in ("lla_from_pos", "surf_coord_from_surf_pos"):
+        # The coordinates of one position: in C, as the method gives them.
+        from quorvane.mathtools.ellipsoid import _frames
+
+        method_point = getattr(_frames, f"{name}_point")
+
+        def point(e: Ellipsoid, args: Sequence[Any], degrees: bool) -> Any:
+            result = method_point(e, args[0], degrees)
+            return None if result is None else result[0]
+
+        return point
     if family == "method" and op.output.dtype is None and op.inputs[0].unit != "vector":
 
         def point(e: Ellipsoid, args: Sequence[Any], degrees: bool) -> Any:
@@ -552,6 +606,7 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
                 return None
             lat, lon = float(args[0]), float(args[1])
             if degrees:
+                lon = reduced_degree(lon)
                 lat, lon = math.radians(lat), math.radians(lon)  # numpy.radians's product
             if lat > _HALF_PI or lat < -_HALF_PI:
                 return np.full(3, np.nan)
@@ -562,7 +617,7 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
         # A method that takes one value per call beside its rows (the rays' origin, the
         # observer): one point goes through the array path.
         return lambda e, args, degrees: None
-    return _rows_point(op, family, name)
+    return _rows_point(op, name)
 
 
 # The Ellipsoids of catalogue names as given (each spelling once).

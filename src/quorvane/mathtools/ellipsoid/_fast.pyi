@@ -1,5 +1,7 @@
 """Vectorised element loops (see quorvane.mathtools.ellipsoid.fast)."""
 
+from typing import Any
+
 import numpy as np
 
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
@@ -17,6 +19,21 @@ def aer_coords(
 def enu_from_pos(
     ell: Ellipsoid, r: _Rows, lat: _Column, lon: _Column, alt: _Column, out: _Rows, /
 ) -> None: ...
+
+# One point of plain numbers: one LLA or AER record (shape (1,)), or a (3,) vector; None
+# for anything else.
+type _Point = np.ndarray[tuple[int], np.dtype[Any]] | None
+
+def lla_from_pos_point(ell: object, r: object, degrees: object, /) -> _Point: ...
+def pos_from_lla_point(
+    ell: object, lat: object, lon: object, alt: object, degrees: object, /
+) -> _Point: ...
+def enu_from_pos_point(
+    ell: object, r: object, lat: object, lon: object, alt: object, degrees: object, /
+) -> _Point: ...
+def aer_coords_point(
+    ell: object, r: object, lat: object, lon: object, alt: object, degrees: object, /
+) -> _Point: ...
 def elementary(which: int, x: _Column, y: _Column, out: _Column, /) -> None: ...
 def level() -> str: ...
 def levels() -> tuple[str, ...]: ...

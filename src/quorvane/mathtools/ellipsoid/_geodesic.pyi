@@ -20,6 +20,17 @@ def inverse_one(
 def direct_one(
     ell: object, lat1: object, lon1: object, azi1: object, s12: object, degrees: object, /
 ) -> _Record | None: ...
+def waypoints_one(
+    ell: Ellipsoid,
+    lat1: object,
+    lon1: object,
+    lat2: object,
+    lon2: object,
+    n: int,
+    degrees: object,
+    /,
+) -> np.ndarray[tuple[int], np.dtype[np.void]] | None: ...
+def longitudes(lon: _Column, out: _Column, degrees: bool, /) -> None: ...
 def path(
     ell: Ellipsoid, lat: _Column, lon: _Column, /, *, area: bool = False, signed: bool = False
 ) -> tuple[float, float]: ...

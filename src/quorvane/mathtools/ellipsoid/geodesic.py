@@ -20,12 +20,13 @@ are clockwise from north, in (-180, 180] degrees. Numbers or arrays are broadcas
 other (one origin and many destinations, or pairs); numbers alone give one record (a NumPy
 record scalar). A NaN, or a latitude outside [-90, 90] degrees, gives a NaN row (the latter
 with a RuntimeWarning naming the parameter); the other rows are unaffected. At a pole the
-azimuths follow the longitude given.
+azimuths follow the longitude given. Longitudes of any number of turns are reduced exactly
+(degrees by 360 beyond 540 degrees, radians to the last bit beyond 10 rad); ``lon2`` of
+:func:`direct` is in [-180, 180] degrees, the ends of :func:`waypoints` in [-180, 180).
 """
 
 from __future__ import annotations
 
-import math
 from typing import Any
 
 import numpy as np
@@ -33,7 +34,13 @@ import numpy as np
 from quorvane.datamodel import GeodesicDirect_dtype, PolygonArea_dtype
 from quorvane.mathtools.ellipsoid import _geodesic
 from quorvane.mathtools.ellipsoid._arguments import numeric
-from quorvane.mathtools.ellipsoid._engine import _plain, ellipsoid, memory_errors, public
+from quorvane.mathtools.ellipsoid._engine import (
+    _plain,
+    ellipsoid,
+    memory_errors,
+    public,
+    reduced_degrees,
+)
 from quorvane.mathtools.ellipsoid._registry import get
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
@@ -103,8 +110,9 @@ def waypoints(
     if n < 2:
         raise ValueError(f"n must be at least 2 (the two ends), got {n}")
     e = ellipsoid(ell)
-    if _plain((lat1, lon1, lat2, lon2)):
-        return _waypoints_of_one_pair(e, lat1, lon1, lat2, lon2, int(n), degrees)
+    one = _geodesic.waypoints_one(e, lat1, lon1, lat2, lon2, int(n), degrees)
+    if one is not None:  # one pair of plain numbers
+        return one
     line = np.asarray(inverse(e, lat1, lon1, lat2, lon2, degrees=degrees))
     ends = np.broadcast_arrays(*[np.asarray(a, dtype=np.float64) for a in (lat1, lon1, lat2, lon2)])
     ends = [np.broadcast_to(a, line.shape)[..., np.newaxis] for a in ends]
@@ -119,43 +127,23 @@ def waypoints(
         line["s12"][..., np.newaxis] * fractions,
         degrees=degrees,
     )
-    # The ends exactly as given (the computed last one is within nanometres of it).
-    turn = 360.0 if degrees else 2 * math.pi
+    # The ends exactly as given (the computed last one is within nanometres of it), their
+    # longitudes reduced exactly to [-180, 180) degrees ([-pi, pi)).
     for k, (la, lo) in ((0, ends[:2]), (-1, ends[2:])):
         points["lat2"][..., k] = la[..., 0]
-        points["lon2"][..., k] = np.remainder(lo[..., 0] + turn / 2, turn) - turn / 2
+        points["lon2"][..., k] = _reduced_longitudes(lo[..., 0], degrees)
     if bad.any():
         points[bad] = np.full((), np.nan, dtype=GeodesicDirect_dtype)
     return points
 
 
-def _waypoints_of_one_pair(
-    e: Ellipsoid, lat1: float, lon1: float, lat2: float, lon2: float, n: int, degrees: bool
-) -> np.ndarray[tuple[int], np.dtype[np.void]]:
-    """``waypoints`` of one pair of plain numbers, straight through the direct problem's loop:
-    the bits of the array path (its fractions are ``numpy.linspace``'s, its angles converted
-    as ``numpy.radians`` and ``numpy.degrees`` convert them)."""
-    line = inverse(e, lat1, lon1, lat2, lon2, degrees=degrees)
-    # The fields by item(): indexing the record by name crashes NumPy when an allocation fails.
-    s12, azi1, _ = line.item()
-    out = np.empty((n, 3))
-    if math.isnan(s12):  # a NaN or a latitude beyond the poles: NaN points
-        out.fill(math.nan)
-        return out.view(GeodesicDirect_dtype)[:, 0]
-    fractions = np.arange(n, dtype=np.float64) * (1.0 / (n - 1))  # numpy.linspace(0, 1, n)
-    fractions[-1] = 1.0
-    start = [float(lat1), float(lon1), azi1]
-    if degrees:
-        start = [math.radians(v) for v in start]
-    _geodesic.direct(e, *[np.array((v,)) for v in start], fractions * s12, out)
-    if degrees:
-        np.multiply(out, 180.0 / math.pi, out=out)  # numpy.degrees's product
-    # The ends exactly as given (the computed last one is within nanometres of it).
-    turn = 360.0 if degrees else 2 * math.pi
-    for k, lat, lon in ((0, lat1, lon1), (-1, lat2, lon2)):
-        out[k, 0] = lat
-        out[k, 1] = (float(lon) + turn / 2) % turn - turn / 2  # numpy.remainder's result
-    return out.view(GeodesicDirect_dtype)[:, 0]
+def _reduced_longitudes(lon: np.ndarray[Any, Any], degrees: bool) -> np.ndarray[Any, Any]:
+    """Longitudes as the angles of [-180, 180) degrees ([-pi, pi)) they stand for, exactly
+    (radians of more than a few turns as the kernels reduce them)."""
+    flat = np.ascontiguousarray(lon, dtype=np.float64).reshape(-1)
+    out = np.empty_like(flat)
+    _geodesic.longitudes(flat, out, degrees)
+    return out.reshape(np.shape(lon))
 
 
 def _path(lat: Any, lon: Any, degrees: bool) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:
@@ -165,7 +153,7 @@ def _path(lat: Any, lon: Any, degrees: bool) -> tuple[np.ndarray[Any, Any], np.n
             f"lat and lon must be 1-D of the same length, got shapes {la.shape} and {lo.shape}"
         )
     la = np.array(la, dtype=np.float64)
-    lo = np.array(lo, dtype=np.float64)
+    lo = np.array(reduced_degrees(lo) if degrees else lo, dtype=np.float64)
     if degrees:
         np.radians(la, out=la)
         np.radians(lo, out=lo)
