@@ -903,11 +903,13 @@ inline void ray_hit_stable(double Re, double f, const double* r_ray, const doubl
     const int e = binary_exponent(m);
     const double vx = scale_by_power_of_two(ux, -e), vy = scale_by_power_of_two(uy, -e);
     const double vz = scale_by_power_of_two(uz, -e);
-    // Re into [1/2, 1), unless the source would then pass 2^1000.
+    // |Re| into [1/2, 1), unless the source would then pass 2^1000. The line
+    // meets the surface where Re^2 says, so a negative Re (kept by the
+    // constructor under python -O) is its magnitude here, as in the formula.
     const double source = largest_magnitude(rx, ry, rz);
     const int k_re = binary_exponent(Re);
     const int k = source > 0 ? std::max(k_re, binary_exponent(source) - kSourceHeadroom) : k_re;
-    const double R = scale_by_power_of_two(Re, -k);
+    const double R = scale_by_power_of_two(std::fabs(Re), -k);
     if (!(R >= kFarthestSource)) {
         r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
         return;
