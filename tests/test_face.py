@@ -184,6 +184,7 @@ def test_shapes_that_do_not_broadcast_are_named(op, vectorised):
         ((6378137.0, 1.0), ValueError, r"ell: the flattening f must be in \[0, 1\)"),
         ((-1.0, 0.0), ValueError, "ell: the equatorial radius"),
         ((math.inf, 0.0), ValueError, "ell: the equatorial radius"),
+        (Ellipsoid(math.inf, 0.0), ValueError, "ell: the equatorial radius"),
         ([6378137.0, 0.0], TypeError, "ell must be an Ellipsoid, a catalogue name or a pair"),
         ((6378137.0, "0"), TypeError, r"ell: \(Re, f\) must be two real numbers"),
     ],
@@ -197,19 +198,26 @@ def test_bad_ellipsoids_are_named(op, vectorised, ell, error, match):
 def test_an_invalid_ellipsoid_is_refused_under_python_O():
     """The constructor's assertions are gone under -O; the companion functions still check."""
     code = """
-        from quorvane.mathtools.ellipsoid import fast, frames, geodesic
+        import math
+        from quorvane.mathtools.ellipsoid import dask, fast, frames, geodesic
         from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
-        bad = Ellipsoid(6378137.0, 1.5)
-        for call in (lambda: frames.pos_from_lla(bad, 0.1, 0.2, 0.0),
-                     lambda: fast.lla_from_pos(bad, [7e6, 0, 0]),
-                     lambda: geodesic.inverse(bad, 0.1, 0.2, 0.3, 0.4)):
-            try:
-                call()
-            except ValueError as exc:
-                print(exc)
+        for Re, f in ((6378137.0, 1.5), (-1.0, 0.0), (math.inf, 0.0), (math.nan, 0.1)):
+            bad = Ellipsoid(Re, f)
+            for call in (lambda: frames.pos_from_lla(bad, 0.1, 0.2, 0.0),
+                         lambda: fast.lla_from_pos(bad, [7e6, 0, 0]),
+                         lambda: geodesic.inverse(bad, 0.1, 0.2, 0.3, 0.4),
+                         lambda: geodesic.polygon_area(bad, [0, 0, 1], [0, 1, 1]),
+                         lambda: dask.parameters(bad)):
+                try:
+                    call()
+                except ValueError as exc:
+                    print(exc)
     """
-    out = run_python(code, "-O")[1]
-    assert out.count("ell: the flattening f must be in [0, 1), got 1.5") == 3, out
+    out = run_python(code, "-O")[1].splitlines()
+    assert out.count("ell: the flattening f must be in [0, 1), got 1.5") == 5, out
+    radii = "ell: the equatorial radius Re must be finite and positive, got "
+    for Re in ("-1.0", "inf", "nan"):
+        assert out.count(radii + Re) == 5, out
 
 
 @pytest.mark.parametrize("vectorised", [False, True])
@@ -305,3 +313,97 @@ def test_pickled_calls_with_the_ellipsoid_by_name():
         call(0.1, 0.2, 3.0),
         frames.pos_from_lla(Ellipsoid(6378137.0, 1 / 298.257222101), 0.1, 0.2, 3.0),
     )
+
+
+def unaligned(a):
+    """A copy of ``a`` one byte past an aligned address: every float64 in it is misaligned."""
+    out = np.frombuffer(b"\0" + np.ascontiguousarray(a).tobytes(), a.dtype, offset=1)
+    return out.reshape(a.shape)
+
+
+@pytest.mark.parametrize(("op", "vectorised"), FACES)
+def test_unaligned_inputs_give_the_bits_of_aligned_ones(op, vectorised):
+    """Chunks of byte buffers reach the loops in place (``numpy.ascontiguousarray`` keeps
+    them unaligned): columns and (N, 3) rows, and the one (3,) vector of a point. Under the
+    sanitizers a misaligned read is a failure."""
+    f = function(op, vectorised)
+    args = arguments(op, 5)
+    moved = [unaligned(a) for a in args]
+    assert not any(m.flags.aligned for m in moved)
+    assert same(f(WGS84, *moved), f(WGS84, *args))
+    if any(i.unit == "vector" for i in op.inputs):
+        one = [unaligned(a[1]) if a.ndim == 2 else float(a[1]) for a in args]
+        assert same(f(WGS84, *one), f(WGS84, *args)[1])
+
+
+def private_loop_calls():
+    """Calls of the private loops with an ``out`` or input that is no float64 buffer."""
+    from quorvane.mathtools.ellipsoid import _fast, _frames, _geodesic
+
+    c, rows, out = np.zeros(2), np.zeros((2, 3)), np.zeros(2)
+    frozen = np.zeros((2, 3))
+    frozen.flags.writeable = False
+    return {
+        "inverse-read-only": (lambda: _geodesic.inverse(WGS84, c, c, c, c, frozen)),
+        "direct-number": (lambda: _geodesic.direct(WGS84, c, c, c, c, 1.0)),
+        "path-number": (lambda: _geodesic.path(WGS84, 1.0, c)),
+        "fast-read-only": (lambda: _fast.lla_from_pos(WGS84, rows, frozen)),
+        "fast-none": (lambda: _fast.pos_from_lla(WGS84, c, c, c, None)),
+        "fast-bytes": (lambda: _fast.enu_from_pos(WGS84, rows, c, c, c, bytes(48))),
+        "frames-bytes": (lambda: _frames.enu_from_pos(WGS84, rows, rows, bytes(48))),
+        "elementary-number": (lambda: _fast.elementary(0, 1.0, c, out)),
+        "elementary-huge": (lambda: _fast.elementary(10**30, c, c, out)),
+    }
+
+
+@pytest.mark.parametrize(
+    "name, error, match",
+    [
+        ("inverse-read-only", ValueError, r"^out must be a writable \(N, 3\) float64 array$"),
+        ("direct-number", TypeError, r"^out must be an \(N, 3\) float64 array, got float$"),
+        ("path-number", TypeError, r"^lat must be an \(N,\) float64 array, got float$"),
+        ("fast-read-only", ValueError, r"^out must be a writable \(N, 3\)"),
+        ("fast-none", TypeError, r"^out must be an \(N, 3\) float64 array, got NoneType$"),
+        ("fast-bytes", ValueError, r"^out must be a writable \(N, 3\)"),
+        ("frames-bytes", ValueError, r"^out must be a writable \(N, 3\)"),
+        ("elementary-number", TypeError, r"^x must be an \(N,\) float64 array, got float$"),
+        ("elementary-huge", ValueError, r"^which must be 0 \(sin\), 1 \(cos\) or 2 \(atan2\)$"),
+    ],
+)
+def test_private_loops_refuse_what_is_no_float64_buffer(name, error, match):
+    """TypeError for what has no buffer, ValueError for a read-only ``out`` or a selector out
+    of range (however large), as the public functions refuse them: no BufferError or
+    OverflowError."""
+    with pytest.raises(error, match=match):
+        private_loop_calls()[name]()
+
+
+def test_allocation_failures_give_memory_errors():
+    """Every public function under failing allocations (allocation_sweep.py, in a process of
+    its own): MemoryError or the normal result's bits, no crash, no SystemError, and no code
+    object of the package left short of a reference. Under the sanitizers every fourth start
+    is swept (the build is some ten times slower)."""
+    import json
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    from helpers import SANITIZED
+
+    script = Path(__file__).with_name("allocation_sweep.py")
+    stride = "4" if SANITIZED else "1"
+    proc = subprocess.run(
+        [sys.executable, str(script), stride],
+        check=False,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    swept = [line for line in proc.stderr.splitlines() if line.startswith("sweeping ")]
+    where = swept[-1] if swept else "before the sweep"
+    assert proc.returncode == 0, f"crashed ({proc.returncode}) {where}: {proc.stderr[-3000:]}"
+    report = json.loads(proc.stdout)
+    assert report["faults"] == []
+    ours = [name for name in report["lost"] if "quorvane" in name]
+    assert ours == [], "function objects built in the call paths"
+    assert len(report["sizes"]) > 60

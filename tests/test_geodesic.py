@@ -95,6 +95,64 @@ def test_direct_against_truth(f):
         assert angle_diff(ours["azi2"][i], float(azi2)) <= tol
 
 
+def _excess_nm(f, lat2, lon2, truth):
+    """Distance (nm, on a = 6378137 m) of (lat2, lon2) from geodesic_truth's (lat2, lon2 -
+    lon1 unreduced), beyond half a unit of each double: near the poles of a flat ellipsoid half
+    a unit of the latitude is 1.1e-16 a / (1 - f), 70 nm at f = 0.99."""
+    import mpmath as mp
+
+    with mp.workdps(30):
+        dlat = abs(float(lat2 - truth[0]))
+        d = mp.mpf(lon2) - truth[1]
+        dlon = abs(float(d - 2 * mp.pi * mp.nint(d / (2 * mp.pi))))
+    dlat = max(dlat - np.spacing(abs(lat2)) / 2, 0.0)
+    dlon = max(dlon - np.spacing(abs(lon2)) / 2, 0.0)
+    w = math.sqrt(1 - f * (2 - f) * math.sin(lat2) ** 2)
+    north = dlat * EARTH[0] * (1 - f) ** 2 / w**3
+    east = dlon * EARTH[0] * math.cos(lat2) / w
+    return math.hypot(north, east) * 1e9
+
+
+# Over lines up to 1e8 m (sigma runs to 1e3 rad at f = 0.99), past f = 1/50 and beyond a turn
+# below it: the point within DIRECT_LONG_NM of the truth, beyond the resolution of the doubles
+# it is given in. The reproducers: f = 0.9 over a turn (62.7 nm before), and due east from the
+# equator at f = 0.99, where lon2 = lon1 + s12 / a (254 nm off at 1e7 m, 1690 nm at 1e8 m
+# before: the rate of omega - lambda is 1 - (1 - f) to a unit, which the difference
+# omega12 - (omega - lambda)12 lost 100 times).
+DIRECT_LONG_NM = 15
+
+
+@pytest.mark.parametrize(
+    "f, lat1, azi1, s12",
+    [
+        (0.9, -0.004108675735995888, -1.4163927941018206, -33126156.920003194),
+        (0.5, 0.7, 2.0, 9.9e7),
+        (0.99, -1.2, 0.3, 6e7),
+        (0.99, 0.01, 1.5, -1e8),
+        (1 / 50, 0.3, 1.0, -9e7),
+    ],
+)
+def test_direct_long_lines(f, lat1, azi1, s12):
+    r = gd.direct(Ellipsoid(EARTH[0], f), lat1, 0.16111842604515036, azi1, s12)
+    lat2, lam12, azi2 = gt.Ellipsoid(EARTH[0], f).direct(lat1, azi1, s12)
+    lam12 += 0.16111842604515036
+    assert _excess_nm(f, float(r["lat2"]), float(r["lon2"]), (lat2, lam12)) <= DIRECT_LONG_NM
+    assert angle_diff(r["azi2"], float(azi2)) <= 1e-14
+
+
+@pytest.mark.parametrize("s12", [1e7, -1e7, 1e8, -1e8, 3.5e4, 2.2e7])
+def test_direct_due_east_on_the_equator_at_f_099(s12):
+    import mpmath as mp
+
+    lon1 = 1.03525102978453
+    r = gd.direct(Ellipsoid(EARTH[0], 0.99), 0.0, lon1, math.pi / 2, s12)
+    with mp.workdps(30):
+        d = mp.mpf(r["lon2"]) - (mp.mpf(lon1) + mp.mpf(s12) / EARTH[0])
+        d -= 2 * mp.pi * mp.nint(d / (2 * mp.pi))
+    assert abs(float(d)) * EARTH[0] <= DIRECT_LONG_NM * 1e-9
+    assert abs(r["lat2"]) <= 1e-14  # the azimuth's rounding tilts the line by 6e-17 rad
+
+
 # Past f = 1/50 the integrals are evaluated exactly: the same bounds, with distances
 # in metres of an equatorial radius of 6378137 m.
 @pytest.mark.parametrize("f", [0.1, 0.5, 0.9])

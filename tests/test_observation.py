@@ -228,6 +228,26 @@ def test_zero_direction_gives_nan():
     assert np.isnan(got).all()
 
 
+def test_ray_hit_of_unvalidated_parameters_is_the_formulas_under_python_O():
+    """Under -O the constructor keeps Re = -1, f = 2: the surface x^2 + y^2 + z^2 = Re^2 is
+    the unit sphere, and the far-ray path (taken for Re outside the normal range) scales by
+    |Re|, giving the formula's hit rather than NaN."""
+    code = """
+        import numpy as np
+        from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+        hit = Ellipsoid(-1.0, 2.0).surf_pos_of_ray_first_intersection(
+            np.array([3.0, 0.0, 0.0]), np.array([-1.0, 0.1, 0.0]))
+        print(*np.asarray(hit).tolist())
+    """
+    rc, out, err = run_python(code, "-O")
+    assert rc == 0, err
+    hit = np.array(out.split(), dtype=float)
+    # (3 - l)^2 + (0.1 l)^2 = 1, the nearer root: l = (3 - sqrt(9 - 8.08)) / 1.01.
+    near = (3.0 - math.sqrt(9.0 - 1.01 * 8.0)) / 1.01
+    np.testing.assert_allclose(hit, [3.0 - near, 0.1 * near, 0.0], rtol=1e-15, atol=0)
+    np.testing.assert_allclose(hit, [0.97937, 0.20206, 0.0], atol=1e-5)
+
+
 def test_aer_coords_with_foreign_vector_routines_gives_the_same_bits(tmp_path):
     """With the package's own vector routines aer_coords calls them inline and
     may split its loop over threads; routines bound from another module (here

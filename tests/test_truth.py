@@ -203,7 +203,9 @@ def _ray_truth(Re, f, src, u):
     )
 
 
-@pytest.mark.parametrize("Re", [TINY, 1e-320, 1e-310, 1e-300, 1e-160, 1e-100, 1e155, 1e300, DBL_MAX])
+@pytest.mark.parametrize(
+    "Re", [TINY, 1e-320, 1e-310, 1e-300, 1e-160, 1e-100, 1e155, 1e300, DBL_MAX]
+)
 def test_scale_free(Re):
     """From the smallest subnormal Re to DBL_MAX, with points near the centre, on the surface and
     far out: lla_from_pos, rays and aer_coords are those of a scaled Earth, right to a few units
@@ -269,6 +271,35 @@ def test_centre_evolute_extreme_flattening(f, points):
     rng = np.random.default_rng(int(-math.log2(1 - f)))
     r = np.array(points) if points else _extreme_points(rng, Re_EARTH, f, 30)
     _assert_lla_true(Re_EARTH, f, r, 16, f"f = {f}")
+
+
+def _outside_the_band(rng, Re, f, region, n):
+    """n points of a region outside the protected band (|lat| <= 1.5, |alt| <= 1e6 m)."""
+    e, b = ellipsoid(Re, f), (1 - f) * Re
+    sign = rng.choice([-1.0, 1.0], n)
+    lon = rng.uniform(-math.pi, math.pi, n)
+    if region == "far":  # 1e6 m to 4e7 m up
+        return e.pos_from_lla(sign * rng.uniform(0, 1.5, n), lon, rng.uniform(1e6, 4e7, n))
+    if region == "poles":  # beyond 1.5 rad, from under the surface to 1e6 m up
+        lat = sign * rng.uniform(1.5, HALF_PI, n)
+        return e.pos_from_lla(lat, lon, rng.uniform(-min(1e6, b / 4), 1e6, n))
+    return _directions(rng, n) * 10.0 ** rng.uniform(-3, 0, (n, 1)) * Re  # inside, to the centre
+
+
+@pytest.mark.parametrize("f", [0.0, F_EARTH, 0.5, 0.99])
+@pytest.mark.parametrize("region", ["far", "poles", "inside"])
+def test_outside_the_band_within_a_unit(f, region):
+    """Outside the protected band lla_from_pos gives the truth to 4e-16 rad of latitude and 2
+    units of altitude (5.7e-14 rad and 11 to 67 units before, the formula's Newton iteration
+    and closed form)."""
+    rng = np.random.default_rng(int(100 * f) + len(region))
+    r = _outside_the_band(rng, Re_EARTH, f, region, 40)
+    exact = _exact_lla(Re_EARTH, f, r)
+    r = r[~((np.abs(exact[:, 0]) <= 1.5) & (np.abs(exact[:, 1]) <= 1e6))]
+    exact = exact[~((np.abs(exact[:, 0]) <= 1.5) & (np.abs(exact[:, 1]) <= 1e6))]
+    lla = ellipsoid(Re_EARTH, f).lla_from_pos(r)
+    assert np.abs(lla["lat"] - exact[:, 0]).max() <= 4e-16
+    assert (np.abs(lla["alt"] - exact[:, 1]) / _units(Re_EARTH, r)).max() <= 2
 
 
 @pytest.mark.parametrize("depth", [1e-2, 1e-5, 1e-8, 1e-12, 0.0])

@@ -210,6 +210,31 @@ def test_record_to_item_and_back(e):
     assert record_view(surf)[-1] == {"lat": 0.0, "lon": 0.0}
 
 
+def test_record_converters_of_misaligned_results(mod, e, monkeypatch):
+    """A replaced numpy.zeros may hand over results one byte off alignment (test_fastpath):
+    the view's converters read and write them there too."""
+
+    def zeros(shape, dtype):
+        n = shape if isinstance(shape, int) else shape[0]
+        size = np.dtype(dtype).itemsize * n
+        return np.frombuffer(bytearray(size + 1), dtype, n, offset=1)
+
+    fake = types.SimpleNamespace(zeros=zeros, double=np.double, asarray=np.asarray)
+    fake.zeros_like = lambda x: zeros(x.shape, x.dtype)
+    monkeypatch.setattr(mod, "numpy", fake)
+    enu = e.enu(np.array([0.0, 0.5]), np.array([0.0, 0.1]))
+    assert enu.__array_interface__["data"][0] % 8 != 0
+    view = record_view(enu)
+    assert view[0]["u_up"] == [1.0, 0.0, 0.0]
+    view[1] = {"u_east": (1, 2, 3), "u_north": (4, 5, 6), "u_up": (7, 8, 9)}
+    assert enu[1]["u_north"].tolist() == [4.0, 5.0, 6.0]
+    lat = e.reduced_lat_from_geodetic_lat(np.array([0.0, 0.5]))
+    assert not lat.flags.aligned
+    view = record_view(lat)
+    view[1] = 0.25
+    assert view[1] == 0.25 == lat[1]
+
+
 class Mapping:
     def __init__(self, data):
         self.data = data

@@ -456,6 +456,120 @@ AXIS_POINT_SLOPE = 2.0**-26
 AXIS_BAND = 1.0 / 600.0
 
 
+# Outside the protected band (|lat| <= 1.5 rad and |alt| <= 1e6 m on the Earth, as a fraction of
+# Re on any ellipsoid) lla_from_pos finishes the solver's reduced latitude by Newton steps (one, at most three) on
+# the unnormalised sine and cosine (Fukushima 2006) and takes the latitude and the altitude from
+# them, as the vectorised path does: the truth to a unit or two.
+BAND_LATITUDE = 1.5
+BAND_ALTITUDE = 1e6 / 6378137.0 * (1 + 2.0**-40)
+FINISH_STEP = 2.0**-20
+FINISH_STEPS = 3
+FINISHED_STEP = 2.0**-30
+
+
+WIDE_SQUARE_LOW = 2.0**-900
+
+
+def _split(x):
+    """x = hi + lo, hi of 26 significant bits (Veltkamp)."""
+    t = x * 134217729.0
+    hi = t - (t - x)
+    return hi, x - hi
+
+
+# Double-doubles (hi, lo) for the residual of the Newton step (Dekker 1971).
+def _quick_two_sum(a, b):
+    s = a + b
+    return s, b - (s - a)
+
+
+def _two_sum(a, b):
+    s = a + b
+    bb = s - a
+    return s, (a - (s - bb)) + (b - bb)
+
+
+def _two_product(a, b):
+    p = a * b
+    return p, math.fma(a, b, -p)
+
+
+def _add(x, y):
+    s, e = _two_sum(x[0], y[0])
+    return _quick_two_sum(s, e + (x[1] + y[1]))
+
+
+def _sub(x, y):
+    return _add(x, (-y[0], -y[1]))
+
+
+def _times(x, y):
+    p, e = _two_product(x[0], y)
+    return _quick_two_sum(p, e + x[1] * y)
+
+
+def _times_wide(x, y):
+    p, e = _two_product(x[0], y[0])
+    return _quick_two_sum(p, e + (x[0] * y[1] + x[1] * y[0]))
+
+
+def _divide(x, y):
+    q = x[0] / y[0]
+    rest = _sub(x, _times(y, q))
+    return _quick_two_sum(q, rest[0] / y[0])
+
+
+def _square_root(x):
+    """The square root of x >= 0 (x[0] normal or zero)."""
+    if not x[0] > 0:
+        return sqrt(x[0]), 0.0
+    root = sqrt(x[0])
+    return _quick_two_sum(root, (math.fma(-root, root, x[0]) + x[1]) / (2 * root))
+
+
+def foot_point_lla(Re, f, x, y, rho, z, beta):
+    """``(lat, alt)`` of (x, y, z) (rho its distance from the axis) from the reduced latitude
+    beta of its nearest foot: Newton steps with the residual in double-double."""
+    om_hi = 1.0 - f
+    om_lo = (1.0 - om_hi) - f
+    ae2 = Re * (f * (2.0 - f))
+    b_hi = Re * om_hi
+    a_hi, a_lo = _split(Re)
+    o_hi, o_lo = _split(om_hi)
+    b_lo = ((((a_hi * o_hi - b_hi) + a_hi * o_lo) + a_lo * o_hi) + a_lo * o_lo) + Re * om_lo
+    om2 = _add(_times((om_hi, om_lo), om_hi), _two_product(om_hi, om_lo))
+    wide_ae2 = _times(_sub((1.0, 0.0), om2), Re)
+    az = abs(z)
+    zz = az * om_hi + az * om_lo
+    s, c = abs(sin(beta)), cos(beta)
+    squares = _add(_two_product(x, x), _two_product(y, y))
+    wide_rho = _square_root(squares) if squares[0] >= WIDE_SQUARE_LOW else (rho, 0.0)
+    wide_zz = _times((om_hi, om_lo), az)
+    s1, c1 = s, c
+    for _ in range(FINISH_STEPS):
+        m = _square_root(_add(_two_product(s1, s1), _two_product(c1, c1)))
+        lever = _sub(_times(wide_rho, s1), _times(wide_zz, c1))
+        wide_g = _sub(_times_wide(lever, m), _times(_times(wide_ae2, s1), c1))
+        g = wide_g[0] + wide_g[1]
+        slope = (rho * c1 + zz * s1) - ae2 * ((c1 - s1) * (c1 + s1))
+        d = div(g, slope)
+        if not abs(d) <= FINISH_STEP:
+            break
+        s1, c1 = s1 - c1 * d, c1 + s1 * d
+        if abs(d) <= FINISHED_STEP * min(s1, c1):
+            break
+    lat = atan2(s1, c1 * om_hi + c1 * om_lo)
+    if z < 0:
+        lat = -lat
+    # The altitude: r minus the foot along the unit normal, in double-double.
+    m = _square_root(_add(_two_product(s1, s1), _two_product(c1, c1)))
+    along_rho = _sub(wide_rho, _times(_divide((c1, 0.0), m), Re))
+    along_z = _sub((az, 0.0), _times_wide(_divide((s1, 0.0), m), (b_hi, b_lo)))
+    n_rho = _times((om_hi, om_lo), c1)
+    n = _square_root(_add(_times_wide(n_rho, n_rho), _two_product(s1, s1)))
+    return lat, _divide(_add(_times_wide(along_rho, n_rho), _times(along_z, s1)), n)[0]
+
+
 def c_lla_from_pos(Re, f, r):
     """``(lat, lon, alt)``: the nearest foot of the normal, and the signed distance from it.
 
@@ -469,10 +583,28 @@ def c_lla_from_pos(Re, f, r):
     beta = c_solve_reduced_lat_equation(Re, f, r)
     lat = c_geodetic_lat_from_reduced_lat(Re, f, beta)
     # The altitude on Re and r scaled as the solver scales them, scaled back.
+    Re0 = Re
     k, Re, x, y, z = scaled(Re, r)
     rho = hypot(x, y)
+    alt = math.ldexp(_formula_altitude(Re, f, rho, z, beta), k)
+    if abs(lat) <= BAND_LATITUDE and abs(alt) <= BAND_ALTITUDE * Re0:
+        return lat, lon, alt
+    if not (rho > 0 and math.isfinite(beta) and math.isfinite(rho) and math.isfinite(z)):
+        return lat, lon, alt
+    if f == 0:  # the sphere: |r| - Re, with |r| in double-double
+        squares = _add(_add(_two_product(x, x), _two_product(y, y)), _two_product(z, z))
+        if squares[0] >= WIDE_SQUARE_LOW:
+            distance = _sub(_square_root(squares), (Re, 0.0))
+            alt = math.ldexp(distance[0] + distance[1], k)
+        return lat, lon, alt
+    lat, alt = foot_point_lla(Re, f, x, y, rho, z, beta)
+    return lat, lon, math.ldexp(alt, k)
+
+
+def _formula_altitude(Re, f, rho, z, beta):
+    """The altitude of c_lla_from_pos before the band's check, on the scaled Re and r."""
     if rho < AXIS_POINT * Re and rho <= AXIS_POINT_SLOPE * abs(z):
-        return lat, lon, math.ldexp(abs(z) - (1 - f) * Re, k)
+        return abs(z) - (1 - f) * Re
     cos_beta = cos(beta)
     aux = tangent_length(f, beta, cos_beta)
 
@@ -484,7 +616,7 @@ def c_lla_from_pos(Re, f, r):
         return div(along_rho + along_z, aux)
 
     if rho < AXIS_BAND * Re or not closed_form_is_accurate(f, cos_beta, aux):
-        return lat, lon, math.ldexp(projected(), k)
+        return projected()
     alt = div(aux * (div(rho, cos_beta) - Re), 1 - f)
     if aux > CLOSED_FORM_SAFE_GAIN * ((1 - f) * cos_beta):
         # The closed form amplifies beta's last unit several times: keep it only where the
@@ -492,7 +624,7 @@ def c_lla_from_pos(Re, f, r):
         check = projected()
         if not (abs(alt - check) <= CLOSED_FORM_AGREEMENT * max(Re, rho, abs(z))):
             alt = check
-    return lat, lon, math.ldexp(alt, k)
+    return alt
 
 
 def c_pos_from_lla(Re, f, lat, lon, alt):

@@ -21,12 +21,29 @@ public:
         if (held_) PyBuffer_Release(&view_);
     }
 
-    // The buffer of `object`: shape (N,) when `columns` is 0, else (N, columns),
-    // native float64, written to when `writable`; `name` names it in the
-    // ValueError otherwise.
+    // The buffer of `object`: shape (N,) when `columns` is 0, else (N, 3) (`columns` 3),
+    // native float64, written to when `writable`. What is not such a buffer is
+    // refused as the public functions refuse it, naming it `name`: a TypeError
+    // for an object without a buffer (a number, None), a ValueError for one of
+    // another shape or type, or read-only where it is written. Other failures
+    // (MemoryError) pass through as they are.
     bool acquire(PyObject* object, const char* name, int columns, bool writable) noexcept {
-        if (PyObject_GetBuffer(object, &view_, writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO) < 0)
+        if (!PyObject_CheckBuffer(object)) {
+            PyErr_Format(PyExc_TypeError, "%s must be %s float64 array, got %.200s", name,
+                         shape_text(columns), Py_TYPE(object)->tp_name);
             return false;
+        }
+        if (PyObject_GetBuffer(object, &view_, writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO) < 0) {
+            // A read-only buffer asked for writing: NumPy says ValueError, other
+            // exporters BufferError.
+            if (writable && (PyErr_ExceptionMatches(PyExc_BufferError) ||
+                             PyErr_ExceptionMatches(PyExc_ValueError))) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_ValueError, "%s must be a writable %s float64 array", name,
+                             shape_text(columns) + 3);  // without the article
+            }
+            return false;
+        }
         held_ = true;
         const char* format = view_.format;
         const bool is_double = format != nullptr && view_.itemsize == sizeof(double) &&
@@ -35,12 +52,8 @@ public:
         const bool shaped =
             columns == 0 ? view_.ndim == 1 : view_.ndim == 2 && view_.shape[1] == columns;
         if (!is_double || !shaped || view_.strides == nullptr) {
-            if (columns == 0) {
-                PyErr_Format(PyExc_ValueError, "%s must be an (N,) float64 array", name);
-            } else {
-                PyErr_Format(PyExc_ValueError, "%s must be an (N, %d) float64 array", name,
-                             columns);
-            }
+            PyErr_Format(PyExc_ValueError, "%s must be %s float64 array", name,
+                         shape_text(columns));
             return false;
         }
         return true;
@@ -58,6 +71,11 @@ public:
     }
 
 private:
+    // "an (N,)" or "an (N, 3)": the shapes the loops take.
+    static const char* shape_text(int columns) noexcept {
+        return columns == 0 ? "an (N,)" : "an (N, 3)";
+    }
+
     char* bytes() const noexcept { return static_cast<char*>(view_.buf); }
 
     Py_buffer view_{};

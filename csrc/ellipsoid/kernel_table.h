@@ -56,6 +56,11 @@ struct ViaTable : BoundPolicy {
     }
     static bool kernel_failed() noexcept { return state.runtime.error_pending(); }
     static bool routine_failed() noexcept { return state.runtime.error_pending(); }
+    // Whether the object's table holds this module's formula for kernel S.
+    template <Slot S>
+    static bool own_formula(Self self) noexcept {
+        return self->kernels->*slot<S> == Kernel<S>::template formula<ViaTable>;
+    }
 };
 
 struct Direct : BoundPolicy {
@@ -67,6 +72,11 @@ struct Direct : BoundPolicy {
     // Only used by methods on the calling thread, with the interpreter lock
     // held: a loop that calls another module's routines never lets it go.
     static bool routine_failed() noexcept { return state.runtime.error_pending_held(); }
+    // Used only for objects that carry the module's own table.
+    template <Slot>
+    static constexpr bool own_formula(Self) noexcept {
+        return true;
+    }
 };
 
 // Kernel S with nested calls made directly, as one real call: inlined into an

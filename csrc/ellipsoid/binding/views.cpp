@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/strided.h"
 #include "ellipsoid/binding/numbers.h"
 #include "ellipsoid/binding/numpy_api.h"
 #include "ellipsoid/state.h"
@@ -137,14 +138,16 @@ Ref record_to_item(const ElementSpec& spec, const char* record) noexcept {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return {};
     for (const FieldSpec& field : spec.fields) {
-        const double* values = reinterpret_cast<const double*>(record + field.offset);
+        // Read by memcpy: the array numpy.zeros gave may lie at any address.
+        const char* values = record + field.offset;
         Ref value;
         if (field.count == 1) {
-            value = Ref::steal(PyFloat_FromDouble(values[0]));
+            value = Ref::steal(PyFloat_FromDouble(common::read_double(values)));
         } else {
             value = Ref::steal(PyList_New(field.count));
             for (Py_ssize_t k = 0; value && k < field.count; ++k) {
-                PyObject* number = PyFloat_FromDouble(values[k]);
+                PyObject* number = PyFloat_FromDouble(
+                    common::read_double(values + k * Py_ssize_t(sizeof(double))));
                 if (number == nullptr) return {};
                 PyList_SET_ITEM(value.get(), k, number);
             }
@@ -242,7 +245,7 @@ bool item_to_record(const ElementSpec& spec, PyObject* item, char* record) noexc
     next = values;
     for (const FieldSpec& field : spec.fields) {
         for (Py_ssize_t k = 0; k < field.count; ++k) {
-            reinterpret_cast<double*>(record + field.offset)[k] = *next++;
+            common::write_double(record + field.offset + k * Py_ssize_t(sizeof(double)), *next++);
         }
     }
     return true;
@@ -324,7 +327,7 @@ PyObject* view_subscript(PyObject* self, PyObject* key) noexcept {
     char* address = element_address(self, key);
     if (address == nullptr) return nullptr;
     const ElementSpec& spec = *as_view(self)->spec;
-    if (!spec.is_record()) return PyFloat_FromDouble(*reinterpret_cast<double*>(address));
+    if (!spec.is_record()) return PyFloat_FromDouble(common::read_double(address));
     return record_to_item(spec, address).release();
 }
 
@@ -340,7 +343,7 @@ int view_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept 
         // Converted first: a failed conversion leaves the element as it was.
         double converted;
         if (!ellipsoid::to_double(value, &converted)) return -1;
-        *reinterpret_cast<double*>(address) = converted;
+        common::write_double(address, converted);
         return 0;
     }
     return item_to_record(spec, value, address) ? 0 : -1;

@@ -350,10 +350,13 @@ PyObject* convert_point(PyObject* module, PyObject* const* args) noexcept {
 // chosen level computes them (for measuring their error); `which` numbers
 // them as Elementary does.
 PyObject* elementary(PyObject*, PyObject* const* args) noexcept {
-    const long which = PyLong_AsLong(args[0]);
+    int overflow;
+    const long which = PyLong_AsLongAndOverflow(args[0], &overflow);
     if (which == -1 && PyErr_Occurred()) return nullptr;
-    if (which != long(Elementary::sin) && which != long(Elementary::cos) &&
-        which != long(Elementary::atan2)) {
+    const bool known =
+        overflow == 0 && (which == long(Elementary::sin) || which == long(Elementary::cos) ||
+                          which == long(Elementary::atan2));
+    if (!known) {
         PyErr_SetString(PyExc_ValueError, "which must be 0 (sin), 1 (cos) or 2 (atan2)");
         return nullptr;
     }

@@ -23,7 +23,11 @@
 // computation of real or complex elliptic integrals", Numer. Algorithms 10 (1995)
 // 13-26. Each integral is a secular term (its rate 2/pi times the complete integral)
 // plus a periodic part of period pi, the shape the series give them: the kernels
-// take differences of periodic parts and sigma12, as they do with the series.
+// take differences of periodic parts and sigma12, as they do with the series. The
+// inverse problem takes lambda12 as omega12 - (omega - lambda)12; the direct one as
+// lambda's own rate times sigma12 plus its periodic parts (Periodic::l), with the rates
+// in double-double (secular_rates): past f = 1/2 the rate of omega - lambda is close
+// to 1, and over a long line the difference would lose 1/(1 - f) of its digits.
 //
 // The area integral I4 (Karney 2013, eqs. 58-59) is not elliptic. Written in
 // u = cos(sigma) it is
@@ -37,7 +41,11 @@
 
 #include <cmath>
 
+#include "ellipsoid/kernels/double_double.h"
+
 namespace quorvane::geodesic::exact {
+
+using double_double::Wide;
 
 inline constexpr double kPi = 3.141592653589793238462643383279502884;
 
@@ -139,10 +147,12 @@ struct Integrals {
     double e_rate;  // distance: 2/pi E(pi/2)
     double j_rate;  // reduced length: 2/pi (E - F)(pi/2)
     double c_rate;  // omega - lambda: 2/pi of its value at pi/2
+    double l_rate;  // lambda itself: 2/pi of its value at pi/2 (sign of sin(alpha0))
     bool longitude;
 
     struct Periodic {
-        double e, j, c;
+        double e, j, c, l;
+        double sig;  // sigma reduced to [-pi/2, pi/2], where the periodic parts are taken
     };
 
     Integrals() noexcept = default;
@@ -152,6 +162,7 @@ struct Integrals {
           n(calp0 * calp0),
           f1(f1_),
           c_rate(0),
+          l_rate(0),
           longitude(with_longitude && std::fabs(salp0_) >= kMeridional) {
         // Complete integrals: phi = pi/2, s = 1, c = 0, 1 - n = sin^2(alpha0).
         const double y = 1 + k2;
@@ -160,6 +171,7 @@ struct Integrals {
             complete(r);
             const double lam = salp0 * (f1 * r.rf + n / (3 * f1) * r.rj);
             c_rate = (std::copysign(kPi / 2, salp0) - lam) * (2 / kPi);
+            l_rate = lam * (2 / kPi);
         } else {
             complete(carlson<false>(0, y, 1, 0));
         }
@@ -182,6 +194,7 @@ struct Integrals {
         const double sig = std::atan2(s, c);  // in [-pi/2, pi/2]
         const double x = c * c, y = 1 + k2 * s * s, s3 = s * s * s;
         Periodic p{};
+        p.sig = sig;
         double rf, rd, rj = 0;
         const bool lon = with_longitude && longitude;
         if (lon) {
@@ -198,10 +211,76 @@ struct Integrals {
         if (lon) {
             const double lam = salp0 * (f1 * F + n / (3 * f1) * s3 * rj);
             p.c = (std::atan2(salp0 * s, c) - lam) - c_rate * sig;
+            p.l = lam - l_rate * sig;
         }
         return p;
     }
 };
+
+// The secular rates of one geodesic, 2/pi times the complete integrals of distance and
+// longitude, as double-doubles: a long line multiplies them by sigma12 (some 1e3 rad over
+// 1e8 m at f = 0.99), and Carlson's duplication leaves them a few units of 2^-53 off, which
+// would move its end by 40 nm. By Gauss's arithmetic-geometric mean (DLMF 19.8(i): K, E
+// and Pi of modulus^2 m = -k^2 and characteristic alpha^2 = n = cos^2(alpha0)), with
+// a0 = 1, g0 = sqrt(1 + k^2), M = lim a_j = lim g_j, c_j = (a_(j-1) - g_(j-1)) / 2,
+// p0 = sqrt(1 - n) = |sin(alpha0)|, p_(j+1) = (p_j^2 + a_j g_j) / (2 p_j),
+// eps_j = (p_j^2 - a_j g_j) / (p_j^2 + a_j g_j), Q0 = 1, Q_(j+1) = Q_j eps_j / 2:
+//   2/pi E(-k^2) = (1 + k^2/2 - sum_(j>=1) 2^(j-1) c_j^2) / M,
+//   2/pi K(-k^2) = 1 / M,  2/pi Pi(n, -k^2) = (1 + n / (2 (1 - n)) sum_(j>=0) Q_j) / M,
+// and the longitude's rate 2/pi (1 - f) sin(alpha0) ((1 + e'^2) Pi - e'^2 K), since
+// D / (1 - n s^2) = ((1 + e'^2) / (1 - n s^2) - e'^2) / D with k^2 = e'^2 n:
+//   l_rate = ((1 - f) sin(alpha0) + n sum Q_j / (2 (1 - f) sin(alpha0))) / M,
+// a sum of two terms of sin(alpha0)'s sign. sum Q_j is O(sin(alpha0)) from terms of order
+// 1: it loses 1/sin(alpha0) of its 106 bits, so that the longitude's rate is taken so
+// only from kWideLongitude up (the kernels keep omega - lambda below, whose rate is then
+// O(f sin(alpha0))). 1 - f, e'^2, k^2 and n are formed in double-double from f and
+// cos(alpha0). Each mean converges quadratically: some 6 to 8 steps, and p first halves
+// for log2(1 / |sin(alpha0)|) steps.
+inline constexpr double kWideLongitude = 1e-8;
+struct SecularRates {
+    Wide e, l;  // l only for |sin(alpha0)| >= kWideLongitude, else 0
+};
+inline SecularRates secular_rates(double f, double salp0, double calp0) noexcept {
+    using namespace double_double;
+    const Wide one{1.0, 0.0};
+    const Wide f1 = two_sum(1.0, -f);
+    const Wide ep2 = divide(times(two_sum(2.0, -f), f), times(f1, f1));
+    const Wide n = two_product(calp0, calp0);
+    const Wide k2 = times(ep2, n);
+    const double p0 = std::fabs(salp0);
+    const bool longitude = p0 >= kWideLongitude;
+    Wide a = one, g = square_root(add(one, k2)), p{p0, 0.0}, q = one;
+    Wide sum_c{0.0, 0.0}, sum_q{0.0, 0.0};
+    double weight = 1;              // 2^(j-1) for c_j, j >= 1
+    for (int j = 0; j < 64; ++j) {  // p halves for log2(1 / p0) steps, then all converge fast
+        const Wide ag = times(a, g);
+        if (longitude) {
+            sum_q = add(sum_q, q);
+            const Wide p2 = times(p, p);
+            const Wide above = add(p2, ag);
+            q = times(times(q, divide(subtract(p2, ag), above)), 0.5);
+            p = divide(above, times(p, 2.0));
+        }
+        const Wide c = times(subtract(a, g), 0.5);
+        a = times(add(a, g), 0.5);
+        g = square_root(ag);
+        const Wide term = times(times(c, c), weight);
+        sum_c = add(sum_c, term);
+        weight *= 2;
+        if (std::fabs(term.hi) <= 0x1p-110 * (1 + k2.hi) &&
+            (!longitude || std::fabs(q.hi) <= 0x1p-110 * std::fabs(sum_q.hi))) {
+            break;
+        }
+    }
+    SecularRates r{};
+    r.e = divide(subtract(add(one, times(k2, 0.5)), sum_c), a);
+    if (longitude) {
+        const Wide f1_salp0 = times(f1, p0);
+        const Wide l = add(f1_salp0, divide(times(n, sum_q), times(f1_salp0, 2.0)));
+        r.l = divide(salp0 < 0 ? Wide{-l.hi, -l.lo} : l, a);
+    }
+    return r;
+}
 
 // A short arc's distance and longitude integrals over [sigma1, sigma1 + sig12],
 //   s12/b = integral of D dt,  i3 = integral of dt / (1 + (1 - f) D),

@@ -16,8 +16,15 @@
 // where rounding the inputs moves the geodesic as much); the direct problem lands
 // within 14 nm over a full circumference. At f = 1/50 the inverse problem is within
 // 14 nm and the direct one, its sigma2 refined by a Newton step, within 28 nm (the
-// reversed series alone left 207 nm); the exact path (f = 0.1, 0.5, 0.9) is within
-// 14 nm and 34 nm.
+// reversed series alone left 207 nm); the exact path's inverse (f = 0.1, 0.5, 0.9) within
+// 14 nm. The exact path's direct problem, with its rates in double-double, lands within
+// 11 nm over a full turn (f = 0.1, 0.5, 0.9; stated: 20 nm), and over lines up to 1e8 m
+// (bench/geodesic_direct_long.py, 300 starts per flattening) within 10.6 nm of the true
+// point beyond the resolution of the doubles it is given in, for f = 0.1 to 0.99 (near
+// the poles of a flat ellipsoid half a unit of the latitude is 1.1e-16 a / (1 - f): 70 nm
+// at f = 0.99); a series line beyond a turn takes the exact path (the series' rounded
+// rates left 59 nm at 1e8 m, f = 1/50), within a turn it keeps its bits (15 nm on WGS84,
+// 23 nm at f = 1/50). Due east along the equator: within 9 nm up to 1e8 m at any f.
 #ifndef QUORVANE_ELLIPSOID_GEODESIC_KERNELS_H
 #define QUORVANE_ELLIPSOID_GEODESIC_KERNELS_H
 
@@ -26,6 +33,7 @@
 #include <utility>
 
 #include "ellipsoid/geodesic/exact.h"
+#include "ellipsoid/kernels/double_double.h"
 #include "ellipsoid/geodesic/series.h"
 #include "ellipsoid/longitude.h"
 
@@ -45,6 +53,11 @@ inline constexpr double kMaxFlattening = 1.0 / 50;
 // (Line::position); at and below it the reversed series is already exact to
 // rounding, and its results keep their bits.
 inline constexpr double kNewtonFlattening = 1.0 / 100;
+// 2 pi as a double-double: 2 kPi plus this.
+inline constexpr double kTwoPiLo = 2.4492935982947064e-16;
+// Below this |lon1 + lambda12| (rad) the exact path's end longitude is reduced in
+// double-double (the product of the turns with 2 pi stays exact).
+inline constexpr double kWideTurns = 0x1p40;
 
 // sqrt(x^2 + y^2) without hypot's care for overflow: the arguments here are
 // sines and cosines, never both below 1e-150, and hypot costs several times more.
@@ -445,20 +458,23 @@ inline InverseResult inverse(const Geodesic& g, double lat1, double lon1, double
 // One geodesic from (lat1, lon1) with azimuth azi1: constants computed once,
 // then any number of points along it (the direct problem, Sect. 3).
 struct Line {
-    double lat1, lon1, salp0, calp0, ssig1, csig1, somg1, comg1, sig1, tau1, b_a1, f_a3_salp0;
+    double lat1, lon1, azi1, salp0, calp0, ssig1, csig1, somg1, comg1, sig1, tau1, b_a1, f_a3_salp0;
     double b31;
     double cc1[7], cc1p[7], cc3[6];
     double k2, a1_;  // k^2 and A1 of this line, for the Newton step of position()
     bool valid;
     exact::Integrals in;            // with g.exact: the integrals,
-    exact::Integrals::Periodic p1;  // their periodic parts at point 1
+    exact::Integrals::Periodic p1;  // their periodic parts at point 1,
+    exact::SecularRates rates;      // the rates of distance and longitude in double-double
+    bool wide_longitude;  // lambda12 from its own rate (else omega12 - (omega - lambda)12)
 
     // A longitude of more turns than the ordinary few is reduced exactly here: lon1
     // + lam12 would lose it.
     Line(const Geodesic& g, double lat, double lon, double azi) noexcept
         : lat1(lat),
           lon1(std::fabs(lon) > longitude::kOrdinaryLongitude ? longitude::reduce_longitude(lon)
-                                                              : lon) {
+                                                              : lon),
+          azi1(azi) {
         valid = std::fabs(lat) <= kPi / 2 && std::isfinite(lon) && std::isfinite(azi);
         const double salp1 = std::sin(azi), calp1 = std::cos(azi);
         double sbet1, cbet1;
@@ -471,6 +487,12 @@ struct Line {
         sig1 = std::atan2(ssig1, csig1);
         if (g.exact) {
             in = g.integrals(salp0, calp0, true);
+            // The periodic parts are taken against the rates' leading doubles; the
+            // trailing ones enter with sigma12 (position, exact_sigma12).
+            rates = exact::secular_rates(g.f, salp0, calp0);
+            in.e_rate = rates.e.hi;
+            wide_longitude = in.longitude && std::fabs(salp0) >= exact::kWideLongitude;
+            if (wide_longitude) in.l_rate = rates.l.hi;
             p1 = in.at(ssig1, csig1);
             return;
         }
@@ -495,10 +517,22 @@ struct Line {
             lat2 = lon2 = azi2 = std::numeric_limits<double>::quiet_NaN();
             return;
         }
-        double sig2, ssig2, csig2;
+        if (!g.exact && std::fabs(s12) > 2 * kPi * g.a) {
+            // Beyond a turn the series' rates (A1, A3), rounded to a few units, move
+            // the end by 60 nm over 1e8 m at f = 1/50: the integrals exactly, with
+            // their rates in double-double, as past f = 1/50.
+            Geodesic wide = g;
+            wide.exact = true;
+            Line(wide, lat1, lon1, azi1).position(wide, s12_metres, lat2, lon2, azi2);
+            return;
+        }
+        double sig12, ssig2, csig2;
+        double_double::Wide wide_sig12{0, 0};
         if (g.exact) {
-            sig2 = exact_sigma(g, s12, ssig2, csig2);
+            wide_sig12 = exact_sigma12(g, s12, ssig2, csig2);
+            sig12 = wide_sig12.hi + wide_sig12.lo;
         } else {
+            double sig2;
             // sigma2 from tau2 by the reversed series (eq. 20).
             const double tau2 = tau1 + s12 / b_a1;
             const double stau2 = std::sin(tau2), ctau2 = std::cos(tau2);
@@ -514,54 +548,107 @@ struct Line {
                 sig2 -= err * a1_ / std::sqrt(1 + k2 * sq(ssig2));
                 ssig2 = std::sin(sig2), csig2 = std::cos(sig2);
             }
+            sig12 = sig2 - sig1;
         }
-        const double sig12 = sig2 - sig1;
         // beta2, alpha2 (eqs. 13-14), omega2 (eq. 12).
         const double sbet2 = calp0 * ssig2;
         double cbet2 = norm(salp0, calp0 * csig2);
         double calp2 = calp0 * csig2;
         if (cbet2 == 0) cbet2 = calp2 = kTiny;  // at a pole
+        lat2 = std::atan2(sbet2, g.f1 * cbet2);
+        azi2 = std::atan2(salp0, calp2);
+        if (g.exact && wide_longitude) {
+            // lambda12 as its own integral, secular rate times sigma12 plus periodic parts
+            // (exact.h), not as omega12 - (omega - lambda)12: past f = 1/2 the two terms
+            // of that difference are each several times lambda12, and at f = 0.99 the
+            // rate of omega - lambda is 1 - (1 - f) to within a unit of its last place,
+            // which the difference would lose 100 times over a long line. The secular
+            // term and the sum with lon1 in double-double, reduced by a double-double
+            // 2 pi: lambda12 reaches 1e3 rad, whose last unit is 1e-13 rad. The periodic
+            // parts were taken against the rate's leading double: its trailing one
+            // enters with sigma2 - sigma1 less their reduced values (whole half-turns).
+            using namespace double_double;
+            const exact::Integrals::Periodic p2 = in.at(ssig2, csig2);
+            const double rest = (p2.l - p1.l) - rates.l.lo * (p2.sig - p1.sig);
+            const Wide total = add(add(times(rates.l, wide_sig12), Wide{rest, 0}), Wide{lon1, 0});
+            if (!(std::fabs(total.hi) < kWideTurns)) {
+                lon2 = std::remainder(total.hi, 2 * kPi);
+                return;
+            }
+            const double turns = std::nearbyint(total.hi / (2 * kPi));
+            const Wide left = subtract(total, two_product(turns, 2 * kPi));
+            lon2 = std::remainder(left.hi + (left.lo - turns * kTwoPiLo), 2 * kPi);
+            return;
+        }
         const double somg2 = salp0 * ssig2, comg2 = csig2;
         const double omg12 =
             std::atan2(somg2 * comg1 - comg2 * somg1, comg2 * comg1 + somg2 * somg1);
         double lam12;
         if (g.exact) {
-            const exact::Integrals::Periodic p2 = in.at(ssig2, csig2);
-            lam12 = omg12 - (in.c_rate * sig12 + (p2.c - p1.c));
+            // omega - lambda: its rate is O(f sin(alpha0)) below exact::kWideLongitude, and
+            // it vanishes on a meridian (exact::kMeridional).
+            if (in.longitude) {
+                const exact::Integrals::Periodic p2 = in.at(ssig2, csig2);
+                lam12 = omg12 - (in.c_rate * sig12 + (p2.c - p1.c));
+            } else {
+                lam12 = omg12;
+            }
         } else {
             const double b312 = sin_series<5>(ssig2, csig2, cc3) - b31;
             lam12 = omg12 - f_a3_salp0 * (sig12 + b312);
         }
-        lat2 = std::atan2(sbet2, g.f1 * cbet2);
         lon2 = std::remainder(lon1 + lam12, 2 * kPi);
-        azi2 = std::atan2(salp0, calp2);
     }
 
-    // sigma2 at distance s12 (of the scaled ellipsoid), exactly: the root of
-    //   h(sigma) = sigma + P(sigma)/r - T,  T = sigma1 + (P(sigma1) + s12/b)/r,
-    // where E = r sigma + P is the distance integral (P of period pi, |P|/r < pi/2,
-    // so the root lies within pi/2 of T), by Newton's method (h' = dn/r > 0) kept
-    // in that bracket; sin and cos of sigma2 on the side.
-    double exact_sigma(const Geodesic& g, double s12, double& ssig2, double& csig2) const noexcept {
-        const double T = sig1 + (p1.e + s12 / g.b) / in.e_rate;
-        double lo = T - kPi / 2, hi = T + kPi / 2, sig = T;
+    // sigma12 at distance s12, exactly: the root u of
+    //   h(u) = u + (P(sigma1 + u) - P(sigma1))/r - s12/(b r),
+    // where E = r sigma + P is the distance integral (P of period pi, |P|/r < pi/2, so
+    // the root lies within pi/2 of U = (P(sigma1) + s12/b)/r), by Newton's method
+    // (h' = dn(sigma1 + u)/r > 0) kept in that bracket. sin and cos of sigma2 come by
+    // the angle-addition formulas from those of sigma1 and of u: libm reduces u
+    // exactly, where sin(sigma1 + u) would carry the rounding of the sum. The root as
+    // a double is a unit of u off (2e-13 rad at 1e3 rad, 15 nm at f = 0.99): a last
+    // Newton step on r u + P(sigma1 + u) - P(sigma1) = s12/b in double-double, with the
+    // rate r in double-double (rates.e; P is taken against its leading double),
+    // gives sigma12 as a double-double, and turns sin and cos of sigma2 by its step.
+    double_double::Wide exact_sigma12(const Geodesic& g, double s12, double& ssig2,
+                                      double& csig2) const noexcept {
+        using namespace double_double;
+        const double U = (p1.e + s12 / g.b) / in.e_rate;
+        double lo = U - kPi / 2, hi = U + kPi / 2, u = U;
+        const auto place = [&](double v) noexcept {
+            const double sv = std::sin(v), cv = std::cos(v);
+            ssig2 = ssig1 * cv + csig1 * sv;
+            csig2 = csig1 * cv - ssig1 * sv;
+            normalize(ssig2, csig2);
+        };
         for (int it = 0; it < 60; ++it) {
-            ssig2 = std::sin(sig), csig2 = std::cos(sig);
-            const double h = sig + in.at<false>(ssig2, csig2).e / in.e_rate - T;
-            if (h == 0) return sig;
-            (h < 0 ? lo : hi) = sig;
-            const double next = sig - h * in.e_rate / in.dn(ssig2);
+            place(u);
+            const double h = u + in.at<false>(ssig2, csig2).e / in.e_rate - U;
+            if (h == 0) break;
+            (h < 0 ? lo : hi) = u;
+            const double next = u - h * in.e_rate / in.dn(ssig2);
             // A Newton step this small leaves an error far below the last bit (it
             // may land a rounding outside the bracket: it is taken all the same).
-            if (std::fabs(next - sig) <= 1e-11) {
-                sig = next;
+            if (std::fabs(next - u) <= 1e-11) {
+                u = next;
                 break;
             }
-            sig = next > lo && next < hi ? next : (lo + hi) / 2;
-            if (!(hi - lo > 4 * kEps * std::fmax(1.0, std::fabs(sig)))) break;
+            u = next > lo && next < hi ? next : (lo + hi) / 2;
+            if (!(hi - lo > 4 * kEps * std::fmax(1.0, std::fabs(u)))) break;
         }
-        ssig2 = std::sin(sig), csig2 = std::cos(sig);
-        return sig;
+        place(u);
+        const exact::Integrals::Periodic p2 = in.at<false>(ssig2, csig2);
+        const Wide b = times(two_sum(1.0, -g.f), g.a);  // b = a (1 - f), unrounded
+        const Wide target = divide(Wide{s12, 0.0}, b);
+        const double periodic = (p2.e - p1.e) - rates.e.lo * (p2.sig - p1.sig);
+        const Wide residual = subtract(add(times(rates.e, u), Wide{periodic, 0.0}), target);
+        const double step = (residual.hi + residual.lo) / in.dn(ssig2);
+        if (!(std::fabs(step) <= 1e-9 * std::fmax(1.0, std::fabs(u)))) return {u, 0.0};
+        const double s = ssig2, c = csig2;
+        ssig2 = s - c * step;
+        csig2 = c + s * step;
+        return two_sum(u, -step);
     }
 };
 

@@ -91,6 +91,12 @@ struct DirectInline {
     static constexpr bool routine_failed() noexcept { return false; }
     template <Slot>
     static void fail() noexcept {}
+    // Whether kernel S is this module's own formula (a compiled subclass may
+    // replace a slot of its table): here always.
+    template <Slot>
+    static constexpr bool own_formula(Self) noexcept {
+        return true;
+    }
 };
 
 // The position r and the East-North-Up frame of an observer at geodetic `lla`,

@@ -52,6 +52,12 @@
 //     underflow (scaled here by an exact power of two).
 //   Lagrange's identity |v|^2 |r|^2 - (v.r)^2 = |v x r|^2 (the ray's
 //     discriminant without cancellation).
+//   [Fukushima 2006] T. Fukushima, "Transformation from Cartesian to geodetic
+//     coordinates accelerated by Halley's method", Journal of Geodesy 79,
+//     689-693, 2006: the foot-point equation for the unnormalised sine and
+//     cosine of the reduced latitude (the vectorised path's form, finishing
+//     lla_from_pos outside the protected band).
+//   [Dekker 1971] double-double arithmetic (ellipsoid/kernels/double_double.h).
 #ifndef QUORVANE_ELLIPSOID_KERNELS_FORMULAS_H
 #define QUORVANE_ELLIPSOID_KERNELS_FORMULAS_H
 
@@ -61,9 +67,20 @@
 #include <cstring>
 #include <limits>
 
+#include "ellipsoid/kernels/double_double.h"
 #include "quorvane/datamodel/structured.h"
 
 namespace quorvane::ellipsoid::kernels {
+
+using double_double::add;
+using double_double::divide;
+using double_double::quick_two_sum;
+using double_double::square_root;
+using double_double::subtract;
+using double_double::times;
+using double_double::two_product;
+using double_double::two_sum;
+using double_double::Wide;
 
 // The kernel table's slots, in order.
 enum class Slot {
@@ -551,6 +568,119 @@ void c_surf_coord_from_surf_pos(Self<K> self, const double* r_surf, SurfCoord* p
 
 // -- Geodetic positions -----------------------------------------------------------
 
+// Outside the protected band (|lat| <= 1.5 rad and |alt| <= 1e6 m on the
+// Earth, kBandAltitude Re on any ellipsoid) c_lla_from_pos gives the truth to
+// a unit or two rather than the formula's bits: the scalar form of the
+// vectorised path's conversion (fast/geodesy.h, lla_lanes; [Fukushima 2006]),
+// a Newton step on the unnormalised sine and cosine of the reduced latitude
+// from the solver's result, the latitude atan2(s, (1 - f) c) from them, and
+// the altitude as the projection of r minus the foot onto the normal. Two
+// things differ from the lanes, both in double-double arithmetic [Dekker
+// 1971]. The step's residual: the latitude of a point moves by |dr| / (M + h)
+// for a move dr of the point (M the meridian radius of curvature, a (1 - f)^2
+// at the equator), and with strong flattening a residual rounded like the
+// point's coordinates would move it by up to 7 units of 2^-53 (1.8e-15 rad at
+// f = 0.9, 1e6 m up). And the projection: the lanes write it in doubles, with
+// the larger offset as a difference of lengths and the normal's weights as 1
+// less a small term, which cancels with strong flattening, where the normal is
+// nearer the axis than the foot's larger offset suggests (2.1 units at f = 0.9).
+inline constexpr double kBandLatitude = 1.5;
+inline constexpr double kBandAltitude = 1e6 / 6378137.0 * (1 + 0x1p-40);
+// A Newton step from the solver's result is at most some 1e-13 rad; a larger
+// one (next to the evolute's cusp, where the foot is ill-conditioned) is not
+// taken, and the tan d ~ d rotation below is exact to d^3 / 3 at this bound.
+inline constexpr double kFinishStep = 0x1p-20;
+// A step d leaves C d^2 (C = |g'' / 2 g'|, about 1 / min(sin b, cos b)): one
+// at most 2^-30 min(sin b, cos b) leaves nothing a double can hold, and another
+// would only add its rounding. Larger ones (the solver's 5.7e-14 rad against a
+// reduced latitude of 1e-8 at the rim of a disc, f = 1 - 1e-9) get a second or
+// a third.
+inline constexpr int kFinishSteps = 3;
+inline constexpr double kFinishedStep = 0x1p-30;
+// Below this x^2 + y^2 (in the solver's scaled unit, where max(Re, |r|) is
+// about 1) the squares lose bits to underflow: rho is then taken as a double,
+// its term of the residual being at most 2^-450 of the others'.
+inline constexpr double kWideSquareLow = 0x1p-900;
+
+// x and y as a head and tail: x = hi + lo, hi with at most 26 significant bits
+// (Veltkamp's splitting [Dekker 1971]).
+inline void split(double x, double& hi, double& lo) noexcept {
+    const double t = x * 134217729.0;
+    hi = t - (t - x);
+    lo = x - hi;
+}
+
+// The constants of lla_lanes for Re (the unit of the point, in [2^-400, 2^400]
+// or scaled there) and f: 1 - f and (1 - f) Re as double-doubles, and Re e^2
+// (fast/module.cpp, read_constants, builds the same from the object); and
+// Re e^2 = Re (1 - (1 - f)^2) as a double-double for the residual.
+struct FootConstants {
+    double a, om_hi, om_lo, b_hi, b_lo, ae2;
+    Wide wide_ae2;
+};
+inline FootConstants foot_constants(double Re, double f) noexcept {
+    FootConstants e;
+    e.a = Re;
+    e.om_hi = 1.0 - f;
+    e.om_lo = (1.0 - e.om_hi) - f;  // exact: f is at most 1
+    e.ae2 = Re * (f * (2.0 - f));
+    e.b_hi = Re * e.om_hi;
+    double a_hi, a_lo, o_hi, o_lo;
+    split(Re, a_hi, a_lo);
+    split(e.om_hi, o_hi, o_lo);
+    const double b_err = (((a_hi * o_hi - e.b_hi) + a_hi * o_lo) + a_lo * o_hi) + a_lo * o_lo;
+    e.b_lo = b_err + Re * e.om_lo;
+    const Wide om2 = times(Wide{e.om_hi, e.om_lo}, e.om_hi);
+    const Wide om2_full = add(om2, two_product(e.om_hi, e.om_lo));
+    e.wide_ae2 = times(subtract(Wide{1.0, 0.0}, om2_full), Re);
+    return e;
+}
+
+// Geodetic latitude and altitude of the point (x, y, z), rho = hypot(x, y) > 0
+// (the unit of Re, max(Re, |r|) in [2^-400, 2^400] or scaled there), from beta,
+// the reduced latitude of its nearest foot within some 1e-13 rad: Newton steps
+// (one, at most kFinishSteps) on
+//   g(b) = rho sin b - (1 - f) |z| cos b - Re e^2 sin b cos b,
+// written for the unnormalised s, c as m (rho s - (1 - f) |z| c) - Re e^2 s c,
+// m = sqrt(s^2 + c^2), which puts the same root at the angle of (s, c), and
+// carried on the unnormalised (s1, c1); then the latitude atan2(s1, (1 - f) c1)
+// and the altitude. Measured: see c_lla_from_pos.
+inline void foot_point_lla(const FootConstants& e, double x, double y, double rho, double z,
+                           double beta, double& lat, double& alt) noexcept {
+    const double az = std::fabs(z);
+    const double zz = az * e.om_hi + az * e.om_lo;  // (1 - f) |z|
+    const double s = std::fabs(std::sin(beta)), c = std::cos(beta);
+    // The residual in double-double: rho, (1 - f) |z| and Re e^2 unrounded.
+    const Wide squares = add(two_product(x, x), two_product(y, y));
+    const Wide wide_rho = squares.hi >= kWideSquareLow ? square_root(squares) : Wide{rho, 0.0};
+    const Wide wide_zz = times(Wide{e.om_hi, e.om_lo}, az);
+    double s1 = s, c1 = c;
+    for (int step = 0; step < kFinishSteps; ++step) {
+        const Wide m = square_root(add(two_product(s1, s1), two_product(c1, c1)));
+        const Wide lever = subtract(times(wide_rho, s1), times(wide_zz, c1));
+        const Wide curve = times(times(e.wide_ae2, s1), c1);
+        const Wide wide_g = subtract(times(lever, m), curve);
+        const double g = wide_g.hi + wide_g.lo;
+        const double slope = (rho * c1 + zz * s1) - e.ae2 * ((c1 - s1) * (c1 + s1));
+        const double d = g / slope;
+        if (!(std::fabs(d) <= kFinishStep)) break;
+        const double s_next = s1 - c1 * d, c_next = c1 + s1 * d;
+        s1 = s_next, c1 = c_next;
+        if (std::fabs(d) <= kFinishedStep * std::fmin(s1, c1)) break;
+    }
+    const double lat_up = std::atan2(s1, c1 * e.om_hi + c1 * e.om_lo);
+    lat = z < 0 ? -lat_up : lat_up;
+    // The altitude: r minus the foot (a cos b, (1 - f) a sin b) along the unit
+    // normal ((1 - f) cos b, sin b) / n, in double-double, rounded once.
+    const Wide m = square_root(add(two_product(s1, s1), two_product(c1, c1)));
+    const Wide wide_b{e.b_hi, e.b_lo};
+    const Wide along_rho = subtract(wide_rho, times(divide(Wide{c1, 0.0}, m), e.a));
+    const Wide along_z = subtract(Wide{az, 0.0}, times(divide(Wide{s1, 0.0}, m), wide_b));
+    const Wide n_rho = times(Wide{e.om_hi, e.om_lo}, c1);
+    const Wide n = square_root(add(times(n_rho, n_rho), two_product(s1, s1)));
+    alt = divide(add(times(along_rho, n_rho), times(along_z, s1)), n).hi;
+}
+
 // Geodetic latitude (radians, [-pi/2, pi/2]; NaN at the centre), longitude
 // (radians, [-pi, pi]; 0 on the axis) and altitude (signed, the unit of Re) of
 // an ECEF position (the unit of Re).
@@ -563,17 +693,22 @@ void c_surf_coord_from_surf_pos(Self<K> self, const double* r_surf, SurfCoord* p
 // of r minus the foot point onto the unit normal ((1 - f) cos b, sin b) /
 // sqrt(1 - e^2 cos^2 b), which is stationary in b: an error of the foot point
 // changes it only to second order [Bowring 1985]. On the axis (kAxisPoint) the
-// altitude is the distance from the pole along the axis.
+// altitude is the distance from the pole along the axis. That is the formula,
+// whose bits are kept in the protected band: |lat| <= 1.5 rad and |alt| <=
+// 1e6 m on the Earth (kBandLatitude, kBandAltitude Re on any ellipsoid, as the
+// formula's own result says). Outside it the latitude and altitude are
+// finished by foot_point_lla (on a sphere the altitude by |r| - Re in
+// double-double).
 //
-// Measured (bench/accuracy.py; u = 2.2e-16 max(Re, |r|)): on WGS84 with
-// |lat| <= 1.5 and |alt| <= 1e6 m the latitude is the Newton iteration's,
-// 1.4e-14 rad (55 u as a position on the surface), the altitude 3.1 u (4.8 u
-// over 100,000 points).
-// Everywhere else measured, from 1e-300 m off the centre (a subnormal z inside
-// the evolute included) out to 1e15 m along the axis, for 0 <= f <= 1 - 2^-53
-// and for Re from 1e-310 to DBL_MAX: the latitude within 5.5e-14 rad (250 u on
-// the surface at most, next to the centre of curvature) and the altitude
-// within 10 u. NaN only at the centre (the altitude -Rp there).
+// Measured (bench/accuracy.py; u = 2.2e-16 max(Re, |r|)): on WGS84 in the band
+// the latitude is the Newton iteration's, 1.4e-14 rad (55 u as a position on
+// the surface), the altitude 3.1 u (4.8 u over 100,000 points). Outside the
+// band (bench/lla_outside_band.py, 10^6 points per region against a truth
+// built in extended precision, and 2,000 per region against mpmath next to the
+// centre, inside the evolute and at the rim of discs up to f = 1 - 2^-53; the
+// sphere, f from 1/298 to 0.99, Re from 1e-300 to 1e300): the latitude within
+// 2.4e-16 rad and the altitude within 0.5 u (before: 5.7e-14 rad and 11 u, 67 u
+// at 1e10 m for f = 0.99). NaN only at the centre (the altitude -Rp there).
 template <class K>
 void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
     const double f = self->f;
@@ -593,32 +728,56 @@ void c_lla_from_pos(Self<K> self, const double* r, LLA* lla) noexcept {
         x = std::ldexp(x, -scale), y = std::ldexp(y, -scale), z = std::ldexp(z, -scale);
     }
     const double rho = scaled_hypot(x, y);
-    if (rho < kAxisPoint * Re && rho <= kAxisPointSlope * std::fabs(z)) {
-        lla->alt = times_power_of_two(std::fabs(z) - (1 - f) * Re, scale);
-        return;
-    }
-    const double cos_beta = std::cos(beta);
-    const double normal_length = tangent_length(f, beta, cos_beta);
-    const auto projected = [&]() noexcept {
-        const double sin_beta = std::sin(beta);
-        const double foot_rho = Re * cos_beta, foot_z = ((1 - f) * Re) * sin_beta;
-        const double along_rho = (rho - foot_rho) * ((1 - f) * cos_beta);
-        const double along_z = (z - foot_z) * sin_beta;
-        return (along_rho + along_z) / normal_length;
+    const auto formula_altitude = [&]() noexcept {
+        if (rho < kAxisPoint * Re && rho <= kAxisPointSlope * std::fabs(z)) {
+            return std::fabs(z) - (1 - f) * Re;
+        }
+        const double cos_beta = std::cos(beta);
+        const double normal_length = tangent_length(f, beta, cos_beta);
+        const auto projected = [&]() noexcept {
+            const double sin_beta = std::sin(beta);
+            const double foot_rho = Re * cos_beta, foot_z = ((1 - f) * Re) * sin_beta;
+            const double along_rho = (rho - foot_rho) * ((1 - f) * cos_beta);
+            const double along_z = (z - foot_z) * sin_beta;
+            return (along_rho + along_z) / normal_length;
+        };
+        if (rho < kAxisBand * Re || !closed_form_is_accurate(f, cos_beta, normal_length)) {
+            return projected();
+        }
+        double alt = normal_length * (rho / cos_beta - Re) / (1 - f);
+        if (normal_length > kClosedFormSafeGain * ((1 - f) * cos_beta)) {
+            // The closed form amplifies the last unit of beta several times: it is
+            // kept where the projection confirms it.
+            const double check = projected();
+            const double largest = std::fmax(Re, std::fmax(rho, std::fabs(z)));
+            if (!(std::fabs(alt - check) <= kClosedFormAgreement * largest)) alt = check;
+        }
+        return alt;
     };
-    if (rho < kAxisBand * Re || !closed_form_is_accurate(f, cos_beta, normal_length)) {
-        lla->alt = times_power_of_two(projected(), scale);
+    const double alt = times_power_of_two(formula_altitude(), scale);
+    lla->alt = alt;
+    if (std::fabs(lat) <= kBandLatitude && std::fabs(alt) <= kBandAltitude * self->Re) return;
+    // Outside the band: the truth to a unit or two (foot_point_lla). Not at the
+    // centre, on the axis itself, or for a point at infinity. On a sphere the
+    // latitude is the geocentric one already, and the altitude |r| - Re, with
+    // |r| in double-double (the closed form above divides by cos b: 8 units far
+    // out, 1.5 rad up).
+    if (!(rho > 0 && std::isfinite(beta) && std::isfinite(rho) && std::isfinite(z))) return;
+    // A solver replaced in a compiled subclass's table: its reduced latitude is
+    // the one the result keeps.
+    if (!K::template own_formula<Slot::c_solve_reduced_lat_equation>(self)) return;
+    if (f == 0) {
+        const Wide squares = add(add(two_product(x, x), two_product(y, y)), two_product(z, z));
+        if (squares.hi >= kWideSquareLow) {
+            const Wide distance = subtract(square_root(squares), Wide{Re, 0.0});
+            lla->alt = times_power_of_two(distance.hi + distance.lo, scale);
+        }
         return;
     }
-    double alt = normal_length * (rho / cos_beta - Re) / (1 - f);
-    if (normal_length > kClosedFormSafeGain * ((1 - f) * cos_beta)) {
-        // The closed form amplifies the last unit of beta several times: it is
-        // kept where the projection confirms it.
-        const double check = projected();
-        const double largest = std::fmax(Re, std::fmax(rho, std::fabs(z)));
-        if (!(std::fabs(alt - check) <= kClosedFormAgreement * largest)) alt = check;
-    }
-    lla->alt = times_power_of_two(alt, scale);
+    double accurate_lat, accurate_alt;
+    foot_point_lla(foot_constants(Re, f), x, y, rho, z, beta, accurate_lat, accurate_alt);
+    lla->lat = accurate_lat;
+    lla->alt = times_power_of_two(accurate_alt, scale);
 }
 
 // ECEF position (the unit of Re) of geodetic (lat, lon, alt) (radians,
@@ -744,11 +903,13 @@ inline void ray_hit_stable(double Re, double f, const double* r_ray, const doubl
     const int e = binary_exponent(m);
     const double vx = scale_by_power_of_two(ux, -e), vy = scale_by_power_of_two(uy, -e);
     const double vz = scale_by_power_of_two(uz, -e);
-    // Re into [1/2, 1), unless the source would then pass 2^1000.
+    // |Re| into [1/2, 1), unless the source would then pass 2^1000. The line
+    // meets the surface where Re^2 says, so a negative Re (kept by the
+    // constructor under python -O) is its magnitude here, as in the formula.
     const double source = largest_magnitude(rx, ry, rz);
     const int k_re = binary_exponent(Re);
     const int k = source > 0 ? std::max(k_re, binary_exponent(source) - kSourceHeadroom) : k_re;
-    const double R = scale_by_power_of_two(Re, -k);
+    const double R = scale_by_power_of_two(std::fabs(Re), -k);
     if (!(R >= kFarthestSource)) {
         r_surf[0] = r_surf[1] = r_surf[2] = kNaN;
         return;

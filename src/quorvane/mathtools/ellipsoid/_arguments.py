@@ -58,5 +58,5 @@ def broadcast_shape(
         return np.broadcast_shapes(*named.values())
     except ValueError:
         listing = {**named, **(shown or {})}
-        listed = ", ".join(f"{name} {listing[name]}" for name in named)
+        listed = ", ".join([f"{name} {listing[name]}" for name in named])
         raise ValueError(f"shapes do not broadcast: {listed}") from None

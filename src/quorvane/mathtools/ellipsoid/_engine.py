@@ -14,10 +14,16 @@ A call goes through the same steps whatever the operation:
 4. the kernel, exact or vectorised, fills (N, K) float64 rows (the families below);
 5. angles back to degrees, an observation's azimuth into [0, 360) degrees ([0, 2 pi)), and the
    rows shaped as the broadcast shape: a record scalar (or one (3,) vector) for one point.
+
+A failed allocation is a MemoryError, also where NumPy reports it as a SystemError. The call
+paths build no function objects (generator expressions, lambdas): under CPython 3.13.0 a
+function object whose allocation fails leaves its code object one reference short, and the
+interpreter crashes later (docs/development.rst, "Allocation failures").
 """
 
 from __future__ import annotations
 
+import functools
 import inspect
 import itertools
 import math
@@ -34,7 +40,15 @@ from quorvane.mathtools.ellipsoid._arguments import broadcast_shape, numeric, ve
 from quorvane.mathtools.ellipsoid._registry import Operation
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
-__all__ = ["call", "ellipsoid", "parameters", "public", "reduced_degree", "reduced_degrees"]
+__all__ = [
+    "call",
+    "ellipsoid",
+    "memory_errors",
+    "parameters",
+    "public",
+    "reduced_degree",
+    "reduced_degrees",
+]
 
 type _Array = np.ndarray[Any, Any]
 
@@ -67,6 +81,10 @@ def _build(Re: float, f: float) -> Ellipsoid:
     return built
 
 
+def _real(v: Any) -> bool:
+    return isinstance(v, numbers.Real) and not isinstance(v, bool)
+
+
 def parameters(ell: Any) -> tuple[float, float]:
     """``(Re, f)`` of an ``Ellipsoid``, a catalogue name or an ``(Re, f)`` pair, validated."""
     if isinstance(ell, Ellipsoid):
@@ -78,7 +96,7 @@ def parameters(ell: Any) -> tuple[float, float]:
             raise ValueError(f"ell: {exc.args[0]}") from None
         Re, f = entry.Re, entry.f
     elif isinstance(ell, tuple) and len(ell) == 2:
-        if not all(isinstance(v, numbers.Real) and not isinstance(v, bool) for v in ell):
+        if not (_real(ell[0]) and _real(ell[1])):
             raise TypeError(f"ell: (Re, f) must be two real numbers, got {ell!r}")
         Re, f = float(ell[0]), float(ell[1])
     else:
@@ -232,11 +250,11 @@ def _method(
     vector = [k for k, i in enumerate(op.inputs) if i.unit == "vector"]
     if not vector:
         columns = [np.broadcast_to(a, shape).reshape(-1) for a in arrays]
-        out = method(*(np.ascontiguousarray(c, dtype=np.float64) for c in columns))
+        out = method(*[np.ascontiguousarray(c, dtype=np.float64) for c in columns])
         return out.view(np.float64).reshape(-1, width)
     rows = _rows(arrays[vector[-1]], shape)
     others = [k for k in range(len(arrays)) if k != vector[-1]]
-    if all(arrays[k].size == (3 if k in vector else 1) for k in others):
+    if not [1 for k in others if arrays[k].size != (3 if k in vector else 1)]:
         values = [
             rows
             if k == vector[-1]
@@ -270,7 +288,7 @@ def _frames_loop(
         source, observer = _stacked(arrays[:3], shape), arrays[3:]
     if len(observer) == 2:  # a rotation: the frame's altitude plays no part
         observer = [*observer, np.zeros(())]
-    if all(a.size == 1 for a in observer):
+    if {a.size for a in observer} == {1}:
         observers = _stacked([a.reshape(()) for a in observer], ())
     else:
         observers = _stacked(observer, shape)
@@ -286,7 +304,7 @@ def _geodesic_loop(
     from quorvane.mathtools.ellipsoid import _geodesic
 
     out = np.empty((math.prod(shape), 3), dtype=np.float64)
-    getattr(_geodesic, name)(ell, *(_column(a, shape) for a in arrays), out)
+    getattr(_geodesic, name)(ell, *[_column(a, shape) for a in arrays], out)
     return out
 
 
@@ -302,10 +320,10 @@ def _flattened(a: _Array, lead: int) -> _Array | None:
     native float64, or None where no single stride walks them."""
     if a.dtype != np.float64:
         return None
-    if any(n == 0 for n in a.shape[:lead]):
+    if 0 in a.shape[:lead]:
         return np.empty((0, *a.shape[lead:]))
     axes = [(n, s) for n, s in zip(a.shape[:lead], a.strides[:lead]) if n != 1]
-    if any(s0 != s1 * n1 for (_, s0), (n1, s1) in itertools.pairwise(axes)):
+    if [1 for (_, s0), (n1, s1) in itertools.pairwise(axes) if s0 != s1 * n1]:
         return None
     n = math.prod(a.shape[:lead])
     step = axes[-1][1] if axes else 0
@@ -321,15 +339,15 @@ def _blocks(
     lead = len(shape)
     n = math.prod(shape)
     whole = [_flattened(a, lead) for a in args]
-    if all(w is not None for w in whole) or n <= _BLOCK_ROWS or lead == 0:
+    if not [1 for w in whole if w is None] or n <= _BLOCK_ROWS or lead == 0:
         loop(
             ell,
-            *(
+            *[
                 w
                 if w is not None
                 else np.ascontiguousarray(a, dtype=np.float64).reshape(n, *a.shape[lead:])
                 for w, a in zip(whole, args)
-            ),
+            ],
             out,
         )
         return
@@ -431,6 +449,39 @@ def _finish(
     if len(names) == 1:  # one value per point: plain float64
         records = records[names[0]]
     return records[()] if not shape else records
+
+
+# -- Allocation failures ---------------------------------------------------------------------
+
+
+def _memory_error(exc: SystemError) -> BaseException:
+    """The MemoryError that a SystemError raised by NumPy stands for, or ``exc`` itself. Under
+    a failed allocation some of NumPy's C paths return NULL without setting an exception
+    (``numpy.nditer``, ufuncs with ``where=``), and the class of ``as_strided``'s view returns
+    with the MemoryError set: the interpreter reports both as SystemErrors."""
+    cause = exc.__cause__
+    if isinstance(cause, MemoryError):
+        return cause
+    if "returned NULL without setting an exception" in str(exc):
+        return MemoryError("an allocation failed in NumPy, which returned without an exception")
+    return exc
+
+
+def memory_errors[F: Callable[..., Any]](function: F) -> F:
+    """``function`` raising the MemoryError of a failed allocation that NumPy reports as a
+    SystemError (``_memory_error``)."""
+
+    @functools.wraps(function)
+    def wrapper(*args: Any, **kwargs: Any) -> Any:
+        try:
+            return function(*args, **kwargs)
+        except SystemError as exc:
+            error = _memory_error(exc)
+            if error is exc:
+                raise
+            raise error from exc
+
+    return wrapper  # type: ignore[return-value]
 
 
 # -- Calls -----------------------------------------------------------------------------------
@@ -645,18 +696,24 @@ def public(op: Operation, *, fast: bool = False, name: str | None = None) -> Cal
             raise TypeError(
                 f"{function.__name__}() takes {arity + 1} arguments ({names}), got {len(args) + 1}"
             )
-        e = _quick_ellipsoid(ell)
-        if e is not None:
-            result = point(e, args, degrees)
-            if result is not None:
-                limit = 90.0 if degrees else _HALF_PI
-                for k in latitudes:
-                    if abs(args[k]) > limit:
-                        break
-                else:
-                    return result
-        # Not plain numbers, or a latitude beyond the poles (a NaN row, with the warning).
-        return call(op, ell, args, degrees, fast)
+        try:
+            e = _quick_ellipsoid(ell)
+            if e is not None:
+                result = point(e, args, degrees)
+                if result is not None:
+                    limit = 90.0 if degrees else _HALF_PI
+                    for k in latitudes:
+                        if abs(args[k]) > limit:
+                            break
+                    else:
+                        return result
+            # Not plain numbers, or a latitude beyond the poles (a NaN row, with the warning).
+            return call(op, ell, args, degrees, fast)
+        except SystemError as exc:
+            error = _memory_error(exc)
+            if error is exc:
+                raise
+            raise error from exc
 
     function.__name__ = function.__qualname__ = name or op.name
     function.__module__ = f"quorvane.mathtools.ellipsoid.{'fast' if fast else op.module}"

@@ -37,6 +37,7 @@ from quorvane.mathtools.ellipsoid._arguments import numeric
 from quorvane.mathtools.ellipsoid._engine import (
     _plain,
     ellipsoid,
+    memory_errors,
     public,
     reduced_degrees,
 )
@@ -61,6 +62,7 @@ inverse = public(get("geodesic.inverse"))
 direct = public(get("geodesic.direct"))
 
 
+@memory_errors
 def points_along(
     ell: Ellipsoid | str | tuple[float, float],
     lat1: Any,
@@ -81,6 +83,7 @@ def points_along(
     return direct(ell, lat1, lon1, azi1, distances, degrees=degrees)
 
 
+@memory_errors
 def waypoints(
     ell: Ellipsoid | str | tuple[float, float],
     lat1: Any,
@@ -111,7 +114,7 @@ def waypoints(
     if one is not None:  # one pair of plain numbers
         return one
     line = np.asarray(inverse(e, lat1, lon1, lat2, lon2, degrees=degrees))
-    ends = np.broadcast_arrays(*(np.asarray(a, dtype=np.float64) for a in (lat1, lon1, lat2, lon2)))
+    ends = np.broadcast_arrays(*[np.asarray(a, dtype=np.float64) for a in (lat1, lon1, lat2, lon2)])
     ends = [np.broadcast_to(a, line.shape)[..., np.newaxis] for a in ends]
     bad = np.isnan(line["s12"])
     lat = np.where(bad[..., np.newaxis], np.nan, ends[0])  # warned once, by inverse
@@ -157,6 +160,7 @@ def _path(lat: Any, lon: Any, degrees: bool) -> tuple[np.ndarray[Any, Any], np.n
     return la, lo
 
 
+@memory_errors
 def line_length(
     ell: Ellipsoid | str | tuple[float, float], lat: Any, lon: Any, *, degrees: bool = False
 ) -> float:
@@ -170,6 +174,7 @@ def line_length(
     return float(_geodesic.path(e, la, lo, area=False)[1])
 
 
+@memory_errors
 def polygon_area(
     ell: Ellipsoid | str | tuple[float, float],
     lat: Any,
