@@ -18,6 +18,7 @@ times over for the sweep, and the package's own that lose references are reporte
 
 import _testcapi
 import faulthandler
+import functools
 import gc
 import json
 import sys
@@ -25,12 +26,12 @@ import types
 
 import numpy as np
 
-from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic
+from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes
 from quorvane.mathtools.ellipsoid._engine import public
 from quorvane.mathtools.ellipsoid._registry import OPERATIONS
 
 W = catalogue.get("WGS84")
-VALUES = {"latitude": 0.6, "angle": 0.4, "length": 2e4}
+VALUES = {"latitude": 0.6, "angle": 0.4, "unbounded": 0.5, "length": 2e4}
 VECTOR = [4.2e6, 0.9e6, 4.7e6]
 HELD = 1000  # references held to every code object: more than a sweep can lose
 # Allocations that fail from the s-th on: more than any call makes, but a bounded run. NumPy
@@ -50,6 +51,10 @@ def arguments(op, n):
     ]
 
 
+def _convert(ell, lat, *, kinds, degrees=False):
+    return latitudes.convert(ell, lat, *kinds, degrees=degrees)
+
+
 def calls():
     """(name, call) for every public function: one point, and arrays in degrees."""
     out = []
@@ -59,9 +64,16 @@ def calls():
                 f, name = public(op, fast=vectorised), f"engine.{op.name}"
             elif vectorised:
                 f, name = getattr(fast, op.name), f"fast.{op.name}"
+            elif ":" in op.exact:  # latitudes.convert: the public function with the entry's kinds
+                kinds = op.exact.split(":")[1:]
+                f = functools.partial(_convert, kinds=kinds)
+                name = op.qualname
             else:
                 f, name = (
-                    getattr({"frames": frames, "geodesic": geodesic}[op.module], op.name),
+                    getattr(
+                        {"frames": frames, "geodesic": geodesic, "latitudes": latitudes}[op.module],
+                        op.name,
+                    ),
                     op.qualname,
                 )
             one, rows = arguments(op, 0), arguments(op, 4)
