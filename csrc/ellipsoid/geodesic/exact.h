@@ -40,6 +40,7 @@
 #define QUORVANE_ELLIPSOID_GEODESIC_EXACT_H
 
 #include <cmath>
+#include <initializer_list>
 
 #include "ellipsoid/kernels/double_double.h"
 

@@ -37,7 +37,6 @@
 #define QUORVANE_ELLIPSOID_KERNELS_LATITUDES_H
 
 #include <cmath>
-#include <initializer_list>  // exact.h iterates over braced lists without it
 #include <limits>
 
 #include "ellipsoid/geodesic/exact.h"
@@ -415,10 +414,19 @@ inline Radii radii(const Shape& g, double phi) noexcept {
     const double e2s2 = g.e2 * s * s;
     const double w2 = e2s2 < 0.5 ? 1 - e2s2 : c * c + g.e2m * s * s, w = std::sqrt(w2);
     const double N = g.a / w;
+    // M = a (1 - f)^2 / w^3 in double-double, rounded once: 1 - f and, while e^2 s^2 is
+    // small, w^2 = 1 - e^2 s^2 are exact sums there (the plain quotient's five roundings
+    // reach 3.9e-16 relative on WGS84).
+    namespace dd = double_double;
+    const dd::Wide om = dd::two_sum(1.0, -g.f);
+    const dd::Wide w2_wide = e2s2 < 0.5 ? dd::two_sum(1.0, -e2s2) : dd::Wide{w2, 0.0};
+    const double meridional =
+        dd::divide(dd::times(dd::times(om, om), g.a), dd::times(w2_wide, dd::square_root(w2_wide)))
+            .hi;
     // (x^2 + z^2)/N^2 = cos^2 + (1 - e^2)^2 sin^2 = 1 - e^2 (2 - e^2) sin^2, the same way.
     const double k2s2 = g.e2 * (1 + g.e2m) * s * s;
     return {
-        g.a * g.e2m / (w2 * w),
+        meridional,
         N,
         g.a * g.one_f / w2,
         // a sqrt of the ratio: one rounding fewer than N times a root (1.9e-16 relative on
