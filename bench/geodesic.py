@@ -18,7 +18,6 @@ the machine's load average: the all-CPUs row means little on a machine whose cor
 
 from __future__ import annotations
 
-import os
 import sys
 from pathlib import Path
 
@@ -81,20 +80,8 @@ def check(n: int) -> None:
 name = report.geodesic_name
 
 
-def replace_output(argv: list[str]) -> None:
-    """pyperf refuses to write its JSON over an older run's: this run replaces it."""
-    if "--worker" in argv:
-        return
-    for k, arg in enumerate(argv):
-        path = argv[k + 1] if arg in ("-o", "--output") and k + 1 < len(argv) else None
-        if arg.startswith("--output="):
-            path = arg.split("=", 1)[1]
-        if path and os.path.isfile(path):
-            os.remove(path)
-
-
 def main() -> None:
-    replace_output(sys.argv[1:])
+    harness.replace_output(sys.argv[1:])
     runner = harness.runner("geodesic", forward=("n",))
     runner.argparser.add_argument("--n", type=float, default=N_DEFAULT)
     runner.argparser.add_argument("--md", type=Path, help="write the Markdown table here")

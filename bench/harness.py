@@ -51,6 +51,18 @@ def runner(module: str, forward: Iterable[str] = (), **defaults) -> pyperf.Runne
     return r
 
 
+def replace_output(argv: list[str]) -> None:
+    """pyperf refuses to write its JSON over an older run's: this run replaces it."""
+    if "--worker" in argv:
+        return
+    for k, arg in enumerate(argv):
+        path = argv[k + 1] if arg in ("-o", "--output") and k + 1 < len(argv) else None
+        if arg.startswith("--output="):
+            path = arg.split("=", 1)[1]
+        if path and os.path.isfile(path):
+            os.remove(path)
+
+
 def set_threads(threads: int | None) -> None:
     """``QUORVANE_NUM_THREADS`` for the calls that follow (None: all CPUs); the module reads it
     at each call."""

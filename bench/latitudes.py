@@ -15,7 +15,6 @@ the targets (at most 0.5x on one thread, 0.3x on all cores) and the machine's lo
 
 from __future__ import annotations
 
-import os
 import sys
 from pathlib import Path
 
@@ -93,20 +92,8 @@ def table(suite: pyperf.BenchmarkSuite, n: int, command: str) -> str:
     return "\n".join(lines)
 
 
-def replace_output(argv: list[str]) -> None:
-    """pyperf refuses to write its JSON over an older run's: this run replaces it."""
-    if "--worker" in argv:
-        return
-    for k, arg in enumerate(argv):
-        path = argv[k + 1] if arg in ("-o", "--output") and k + 1 < len(argv) else None
-        if arg.startswith("--output="):
-            path = arg.split("=", 1)[1]
-        if path and os.path.isfile(path):
-            os.remove(path)
-
-
 def main() -> None:
-    replace_output(sys.argv[1:])
+    harness.replace_output(sys.argv[1:])
     runner = harness.runner("latitudes", forward=("n",))
     runner.argparser.add_argument("--n", type=float, default=N_DEFAULT)
     runner.argparser.add_argument("--md", type=Path, help="write the Markdown table here")
