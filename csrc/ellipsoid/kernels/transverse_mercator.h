@@ -1,0 +1,232 @@
+// The transverse Mercator and the polar stereographic projections of an ellipsoid of
+// revolution: scalar kernels, after
+//
+//   C. F. F. Karney, "Transverse Mercator with an accuracy of a few nanometers",
+//   J. Geodesy 85 (2011) 475-485,
+//
+// Krueger's series in the third flattening n (to n^12, scripts/tm_series.py, the table
+// tm_series.h). The forward projection goes through the conformal sphere: the conformal
+// latitude's tangent tau' of tau = tan(phi) by the exact form (latitudes.h), the
+// Gauss-Schreiber coordinates
+//   xi' = atan2(tau', cos(lambda)),  eta' = asinh(sin(lambda)/hypot(tau', cos(lambda))),
+// and then zeta = zeta' + sum_j alpha_j sin(2 j zeta') (zeta = xi + i eta), with y = k0 A xi,
+// x = k0 A eta, A the rectifying radius. The reverse sums the beta_j series and solves for
+// tau by Newton's method (latitudes.h). Both sums, and the derivative of the map that gives
+// the convergence and the scale, run Clenshaw's recurrence in complex arithmetic written out
+// in real parts (no library complex type: its products check for infinities and are slow).
+//
+// The convergence (grid north clockwise from true north) and the scale are closed forms: the
+// sphere's gamma' = atan(sin(chi) tan(lambda)) = atan(tan(xi') tanh(eta')) and k' = sqrt(1 - e^2
+// sin^2(phi)) sqrt(1 + tau^2)/hypot(tau', cos(lambda)), times the argument and modulus of the
+// series' derivative.
+//
+// Domain: the series converge slowly where eta' is large (their terms grow as exp(2 j eta')).
+// Beyond kMaxEta (eta = 1: 6,367 km from the central meridian on the equator of WGS84, 57
+// degrees of longitude there) the kernels give NaN. Within it, to n^12, the error against a
+// 40-digit truth stays within 5 nm (bench/results/utm-accuracy.md); the sixth-order series
+// reach that only to 3,900 km. The series serve flattenings up to 1/25 (the bindings refuse
+// larger ones).
+//
+// Pure functions of doubles: no interpreter, no allocation, no state beyond the per-ellipsoid
+// constants (Projection). Angles are radians; a NaN gives NaN.
+#ifndef QUORVANE_ELLIPSOID_KERNELS_TRANSVERSE_MERCATOR_H
+#define QUORVANE_ELLIPSOID_KERNELS_TRANSVERSE_MERCATOR_H
+
+#include <cmath>
+
+#include "ellipsoid/kernels/latitudes.h"
+#include "ellipsoid/kernels/tm_series.h"
+
+namespace quorvane::ellipsoid::tm {
+
+using latitudes::kHalfPi;
+using latitudes::kNaN;
+inline constexpr int kOrder = kernels::tm_series::kOrder;
+inline constexpr double kPi = 3.141592653589793238462643383279502884;
+
+// The largest |eta| (and |eta'|) the series serve: 4.7 nm at eta = 1.01 on WGS84, and
+// 41 nm at 1.16 (the error grows as exp(26 eta)).
+inline constexpr double kMaxEta = 1.0;
+// The largest flattening the series serve (their truncation at n^12 stays below a
+// nanometre on an Earth-sized ellipsoid up to there).
+inline constexpr double kMaxFlattening = 1.0 / 25;
+
+// The constants of one ellipsoid: its shape, the rectifying radius A and Krueger's
+// coefficients at its n.
+struct Projection {
+    latitudes::Shape g;
+    double A;         // the rectifying radius
+    double A_a;       // A/a
+    double c_stereo;  // sqrt(1 - e^2) exp(e atanh(e)): the polar stereographic's constant
+    double alpha[kOrder], beta[kOrder];
+    int terms = 0;  // the coefficients that matter (those after add below 2^-70)
+
+    Projection(double a, double f) noexcept : g(a, f) {
+        A = g.rectifying_radius;
+        A_a = A / a;
+        c_stereo = std::sqrt(g.e2m) * std::exp(g.eatanhe);
+        for (int j = 0; j < kOrder; ++j) {
+            double al = 0, be = 0;
+            for (int k = kOrder; k >= 0; --k) {
+                al = al * g.n + kernels::tm_series::kAlpha[j][k];
+                be = be * g.n + kernels::tm_series::kBeta[j][k];
+            }
+            alpha[j] = al, beta[j] = be;
+            if (std::fabs(al) >= 0x1p-70 || std::fabs(be) >= 0x1p-70) terms = j + 1;
+        }
+    }
+};
+
+// A complex number as two doubles.
+struct Complex {
+    double re, im;
+};
+inline Complex operator*(Complex a, Complex b) noexcept {
+    return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+
+// sum_j c[j] sin(2 j z) and sum_j 2 j c[j] cos(2 j z), j = 1..terms, of z = xi + i eta, by
+// Clenshaw's recurrence b_j = 2 cos(2 z) b_(j+1) - b_(j+2) + c_j: the sine sum is b_1 sin(2 z)
+// and the cosine sum d_1 cos(2 z) - d_2.
+struct Sums {
+    Complex sines, slopes;
+};
+inline Sums clenshaw(const double* c, int terms, double xi, double eta) noexcept {
+    const double s = std::sin(xi), co = std::cos(xi);
+    const double sh = std::sinh(eta), ch = std::cosh(eta);
+    const double s2 = 2 * s * co, c2 = (co - s) * (co + s);   // sin, cos of 2 xi
+    const double sh2 = 2 * sh * ch, ch2 = ch * ch + sh * sh;  // sinh, cosh of 2 eta
+    const Complex sin2{s2 * ch2, c2 * sh2}, cos2{c2 * ch2, -s2 * sh2};
+    const Complex x{2 * cos2.re, 2 * cos2.im};
+    Complex b1{0, 0}, b2{0, 0}, d1{0, 0}, d2{0, 0};
+    for (int j = terms; j >= 1; --j) {
+        const Complex xb = x * b1, xd = x * d1;
+        const Complex b0{xb.re - b2.re + c[j - 1], xb.im - b2.im};
+        const Complex d0{xd.re - d2.re + 2 * j * c[j - 1], xd.im - d2.im};
+        b2 = b1, b1 = b0, d2 = d1, d1 = d0;
+    }
+    const Complex sines = b1 * sin2, dc = d1 * cos2;
+    return {sines, {dc.re - d2.re, dc.im - d2.im}};
+}
+
+// Plane coordinates with the convergence and the scale: x, y in the unit of a.
+struct Grid {
+    double x, y, convergence, scale;
+};
+// Geographic coordinates with the convergence and the scale.
+struct Geographic {
+    double lat, lon, convergence, scale;
+};
+
+inline constexpr Grid kNoGrid{kNaN, kNaN, kNaN, kNaN};
+inline constexpr Geographic kNoGeographic{kNaN, kNaN, kNaN, kNaN};
+
+// lambda into [-pi, pi].
+inline double reduced(double lam) noexcept {
+    return std::fabs(lam) <= kPi ? lam : std::remainder(lam, 2 * kPi);
+}
+
+// The spherical factor of the scale, sqrt(1 - e^2 sin^2(phi)) sqrt(1 + tau^2)/hypot(tau',
+// cos(lambda)), of tau = tan(phi), tau' and cos(lambda).
+inline double sphere_scale(const Projection& p, double tau, double taup, double cl) noexcept {
+    const latitudes::SinCos sc = latitudes::of_tangent(std::fabs(tau));
+    const double w = std::sqrt(sc.c * sc.c + p.g.e2m * sc.s * sc.s);  // sqrt(1 - e^2 sin^2)
+    return w / sc.c / std::hypot(taup, cl);
+}
+
+// The transverse Mercator of geodetic latitude phi (|phi| <= pi/2) and longitude lambda from
+// the central meridian, with central scale k0: x east and y north of the origin on the
+// equator at the central meridian (no false origin). NaN beyond kMaxEta.
+inline Grid tm_forward(const Projection& p, double k0, double phi, double lambda) noexcept {
+    if (!(std::fabs(phi) <= kHalfPi) || !std::isfinite(lambda)) return kNoGrid;
+    const double lam = reduced(lambda);
+    const double tau = std::tan(phi);
+    const double taup = std::copysign(latitudes::conformal_tangent(p.g, std::fabs(tau)), tau);
+    const double sl = std::sin(lam), cl = std::cos(lam);
+    const double xip = std::atan2(taup, cl);
+    const double etap = std::asinh(sl / std::hypot(taup, cl));
+    // The domain is on eta, as in the reverse (so that round trips agree on it); the bound on
+    // eta' first keeps the series from growing large. The two differ by a part in 600.
+    if (!(std::fabs(etap) <= kMaxEta)) return kNoGrid;
+    const Sums sum = clenshaw(p.alpha, p.terms, xip, etap);
+    const double xi = xip + sum.sines.re, eta = etap + sum.sines.im;
+    if (!(std::fabs(eta) <= kMaxEta)) return kNoGrid;
+    // d zeta/d zeta' = 1 + the slopes: its argument turns grid north the other way.
+    const double dre = 1 + sum.slopes.re, dim = sum.slopes.im;
+    // The sphere's tan(gamma') = sin(chi) tan(lambda), from tau' (not xi', whose cosine loses
+    // its digits near the pole).
+    const double gamma = std::atan2(taup * sl, std::hypot(1.0, taup) * cl) - std::atan2(dim, dre);
+    const double k = k0 * (sphere_scale(p, tau, taup, cl) * (p.A_a * std::hypot(dre, dim)));
+    const double kA = k0 * p.A;
+    return {kA * eta, kA * xi, gamma, k};
+}
+
+// The geodetic latitude, the longitude from the central meridian, the convergence and the
+// scale at the transverse Mercator coordinates x, y (no false origin) of central scale k0.
+// NaN beyond kMaxEta.
+inline Geographic tm_reverse(const Projection& p, double k0, double x, double y) noexcept {
+    const double kA = k0 * p.A;
+    const double xi = y / kA, eta = x / kA;
+    if (!(std::fabs(eta) <= kMaxEta) || !std::isfinite(xi)) return kNoGeographic;
+    const Sums sum = clenshaw(p.beta, p.terms, xi, eta);
+    const double xip = xi - sum.sines.re, etap = eta - sum.sines.im;
+    // d zeta'/d zeta = 1 - the slopes.
+    const double dre = 1 - sum.slopes.re, dim = -sum.slopes.im;
+    const double sxi = std::sin(xip), cxi = std::cos(xip);
+    const double sh = std::sinh(etap), ch = std::cosh(etap);
+    const double taup = sxi / std::hypot(sh, cxi);
+    const double lam = std::atan2(sh, cxi);
+    const double tau = std::copysign(latitudes::geodetic_tangent(p.g, std::fabs(taup)), taup);
+    const double gamma = std::atan2(sxi * sh, cxi * ch) + std::atan2(dim, dre);
+    const double k =
+        k0 * (sphere_scale(p, tau, taup, std::cos(lam)) * (p.A_a / std::hypot(dre, dim)));
+    return {std::atan(tau), lam, gamma, k};
+}
+
+// -- Polar stereographic -------------------------------------------------------------------
+// The conformal projection from the pole of the northern (north) or southern hemisphere:
+// the distance from the pole rho = 2 k0 a/(c (sqrt(1 + tau'^2) + tau')), tau' the conformal
+// latitude's tangent (of |phi| on the projection's own side) and c = sqrt(1 - e^2) exp(e
+// atanh(e)), so that the scale at the pole is k0. North: x = rho sin(lambda), y = -rho
+// cos(lambda), convergence lambda; south: y = rho cos(lambda), convergence -lambda.
+
+inline Grid polar_forward(const Projection& p, bool north, double k0, double phi,
+                          double lambda) noexcept {
+    if (!(std::fabs(phi) <= kHalfPi) || !std::isfinite(lambda)) return kNoGrid;
+    const double lam = reduced(lambda);
+    const double tau = std::tan(north ? phi : -phi);
+    const double taup = tau >= 0 ? latitudes::conformal_tangent(p.g, tau)
+                                 : -latitudes::conformal_tangent(p.g, -tau);
+    const double h = std::hypot(1.0, taup);
+    // sqrt(1 + tau'^2) + tau' = 1/(sqrt(1 + tau'^2) - tau') keeps its digits for tau' < 0.
+    const double sum = taup >= 0 ? h + taup : 1 / (h - taup);
+    const double rho = 2 * k0 * p.g.a / (p.c_stereo * sum);
+    const latitudes::SinCos sc = latitudes::of_tangent(std::fabs(tau));
+    const double w = std::sqrt(sc.c * sc.c + p.g.e2m * sc.s * sc.s);
+    // k = rho/(N cos(phi)) = rho w/(a cos(phi)); at the pole the ratio tends to k0.
+    const double k = sc.c == 0 ? k0 : rho * w / (p.g.a * sc.c);
+    const double sl = std::sin(lam), cl = std::cos(lam);
+    return north ? Grid{rho * sl, -rho * cl, lam, k} : Grid{rho * sl, rho * cl, -lam, k};
+}
+
+inline Geographic polar_reverse(const Projection& p, bool north, double k0, double x,
+                                double y) noexcept {
+    if (!std::isfinite(x) || !std::isfinite(y)) return kNoGeographic;
+    const double rho = std::hypot(x, y);
+    const double lam = north ? std::atan2(x, -y) : std::atan2(x, y);
+    if (rho == 0) return {north ? kHalfPi : -kHalfPi, lam, north ? lam : -lam, k0};  // the pole
+    // t = sqrt(1 + tau'^2) + tau' and tau' = (t - 1/t)/2.
+    const double t = 2 * k0 * p.g.a / (p.c_stereo * rho);
+    const double taup = t > 1 ? (t - 1 / t) / 2 : -(1 / t - t) / 2;
+    const double tau = taup >= 0 ? latitudes::geodetic_tangent(p.g, taup)
+                                 : -latitudes::geodetic_tangent(p.g, -taup);
+    const latitudes::SinCos sc = latitudes::of_tangent(std::fabs(tau));
+    const double w = std::sqrt(sc.c * sc.c + p.g.e2m * sc.s * sc.s);
+    const double k = rho * w / (p.g.a * sc.c);
+    const double phi = std::atan(tau);
+    return {north ? phi : -phi, lam, north ? lam : -lam, k};
+}
+
+}  // namespace quorvane::ellipsoid::tm
+
+#endif  // QUORVANE_ELLIPSOID_KERNELS_TRANSVERSE_MERCATOR_H
