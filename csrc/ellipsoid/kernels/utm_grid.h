@@ -26,6 +26,7 @@
 
 namespace quorvane::ellipsoid::utm {
 
+using tm::kHalfPi;
 using tm::kNaN;
 
 inline constexpr double kUtmScale = 0.9996, kUpsScale = 0.994;
@@ -62,39 +63,53 @@ struct Position {
     double easting, northing, convergence, scale;
 };
 
-// The UTM/UPS position of geodetic latitude and longitude in degrees (the longitude's exact
-// difference from the central meridian keeps its digits), in the standard zone (zone < 0)
-// or in the given one (0: UPS; 1-60: that zone extended, NaN where it reaches beyond the
-// series' domain).
-inline Position forward(const tm::Projection& p, double lat, double lon, int zone) noexcept {
-    if (!(std::fabs(lat) <= 90) || !std::isfinite(lon))
+// The UTM/UPS position of geodetic latitude and longitude, in degrees (or radians where not
+// `degrees`), in the standard zone (zone < 0) or in the given one (0: UPS; 1-60: that zone
+// extended, NaN where it reaches beyond the series' domain). The convergence is in the unit of
+// the input. In degrees the longitude's difference from the central meridian is taken before
+// the conversion to radians, so that it keeps its digits; zones are decided in degrees.
+inline Position forward(const tm::Projection& p, double lat, double lon, int zone,
+                        bool degrees) noexcept {
+    if (!(std::fabs(lat) <= (degrees ? 90 : kHalfPi)) || !std::isfinite(lon))
         return {zone < 0 ? 0 : zone, true, kNaN, kNaN, kNaN, kNaN};
-    if (zone < 0) zone = standard_zone(lat, lon);
+    const double lat_deg = degrees ? lat : std::fmin(std::fmax(lat * kDegrees, -90.0), 90.0);
+    if (zone < 0) zone = standard_zone(lat_deg, degrees ? lon : lon * kDegrees);
     const bool north = lat >= 0;
+    const double phi = degrees ? lat * kRadians : lat;
+    const double unit = degrees ? kDegrees : 1;
     if (zone == 0) {
-        const tm::Grid g =
-            tm::polar_forward(p, north, kUpsScale, lat * kRadians, wrapped_degrees(lon) * kRadians);
-        return {0, north, kUpsOrigin + g.x, kUpsOrigin + g.y, g.convergence, g.scale};
+        const double lam = degrees ? wrapped_degrees(lon) * kRadians : tm::reduced(lon);
+        const tm::Grid g = tm::polar_forward(p, north, kUpsScale, phi, lam);
+        return {0, north, kUpsOrigin + g.x, kUpsOrigin + g.y, g.convergence * unit, g.scale};
     }
-    const double lam = wrapped_degrees(lon - (6.0 * zone - 183));
-    const tm::Grid g = tm::tm_forward(p, kUtmScale, lat * kRadians, lam * kRadians);
-    return {zone,          north,  kUtmEasting + g.x, (north ? 0 : kUtmSouthNorthing) + g.y,
-            g.convergence, g.scale};
+    const double lon0 = 6.0 * zone - 183;
+    const double lam =
+        degrees ? wrapped_degrees(lon - lon0) * kRadians : tm::reduced(lon - lon0 * kRadians);
+    const tm::Grid g = tm::tm_forward(p, kUtmScale, phi, lam);
+    return {zone,
+            north,
+            kUtmEasting + g.x,
+            (north ? 0 : kUtmSouthNorthing) + g.y,
+            g.convergence * unit,
+            g.scale};
 }
 
-// Latitude and longitude (degrees, the longitude in [-180, 180)), convergence (radians) and
-// scale of a UTM/UPS position; zone in 0-60 (checked by the caller).
+// Latitude and longitude (in [-180, 180) degrees, or [-pi, pi) radians where not `degrees`),
+// convergence (the same unit) and scale of a UTM/UPS position; zone in 0-60 (checked by the
+// caller).
 inline tm::Geographic reverse(const tm::Projection& p, int zone, bool north, double easting,
-                              double northing) noexcept {
-    if (zone == 0) {
-        const tm::Geographic g =
-            tm::polar_reverse(p, north, kUpsScale, easting - kUpsOrigin, northing - kUpsOrigin);
-        return {g.lat * kDegrees, wrapped_degrees(g.lon * kDegrees), g.convergence, g.scale};
-    }
-    const tm::Geographic g = tm::tm_reverse(p, kUtmScale, easting - kUtmEasting,
-                                            northing - (north ? 0 : kUtmSouthNorthing));
-    return {g.lat * kDegrees, wrapped_degrees(g.lon * kDegrees + (6.0 * zone - 183)), g.convergence,
-            g.scale};
+                              double northing, bool degrees) noexcept {
+    const tm::Geographic g =
+        zone == 0
+            ? tm::polar_reverse(p, north, kUpsScale, easting - kUpsOrigin, northing - kUpsOrigin)
+            : tm::tm_reverse(p, kUtmScale, easting - kUtmEasting,
+                             northing - (north ? 0 : kUtmSouthNorthing));
+    const double lon0 = zone == 0 ? 0 : 6.0 * zone - 183;
+    if (degrees)
+        return {g.lat * kDegrees, wrapped_degrees(g.lon * kDegrees + lon0),
+                g.convergence * kDegrees, g.scale};
+    const double lon = tm::reduced(g.lon + lon0 * kRadians);
+    return {g.lat, lon == tm::kPi ? -lon : lon, g.convergence, g.scale};
 }
 
 // -- MGRS ------------------------------------------------------------------------------------
@@ -122,13 +137,13 @@ inline int index_in(const char* s, char c) noexcept {
     return -1;
 }
 
-// The MGRS code of geodetic latitude and longitude (degrees) with `precision` digits (0-5)
+// The MGRS code of geodetic latitude and longitude (degrees, or radians where not `degrees`)
+// with `precision` digits (0-5)
 // per coordinate into out[kMgrsWidth] (unused characters 0); false (and nothing written)
 // where there is none (NaN, or a position outside the grid's squares).
-inline bool to_mgrs(const tm::Projection& p, double lat, double lon, int precision,
+inline bool to_mgrs(const tm::Projection& p, double lat, double lon, int precision, bool degrees,
                     char* out) noexcept {
-    if (!(std::fabs(lat) <= 90) || !std::isfinite(lon)) return false;
-    const Position g = forward(p, lat, lon, -1);
+    const Position g = forward(p, lat, lon, -1, degrees);
     if (!std::isfinite(g.easting) || !std::isfinite(g.northing)) return false;
     const double e100 = std::floor(g.easting / 1e5), n100 = std::floor(g.northing / 1e5);
     int k = 0;
@@ -145,7 +160,8 @@ inline bool to_mgrs(const tm::Projection& p, double lat, double lon, int precisi
     } else {
         out[k++] = static_cast<char>('0' + g.zone / 10);
         out[k++] = static_cast<char>('0' + g.zone % 10);
-        const int b = std::min(19, static_cast<int>(std::floor((lat + 80) / 8)));
+        const double lat_deg = degrees ? lat : lat * kDegrees;
+        const int b = std::min(19, std::max(0, static_cast<int>(std::floor((lat_deg + 80) / 8))));
         band = kBands[b];
         const int c = static_cast<int>(e100) - 1;
         if (c < 0 || c > 7) return false;
@@ -213,7 +229,7 @@ inline Centre from_mgrs(const tm::Projection& p, const char* code, int length) n
         if (ri < 0) return {kNaN, kNaN, MgrsError::row};
         const double easting = (ci + kPolarFirstColumn[h][east]) * 1e5 + de;
         const double northing = (ri + kPolarFirstRow[h]) * 1e5 + dn;
-        const tm::Geographic g = reverse(p, 0, h == 1, easting, northing);
+        const tm::Geographic g = reverse(p, 0, h == 1, easting, northing, true);
         return {g.lat, g.lon, MgrsError::none};
     }
     const int b = index_in(kBands, band);
@@ -233,7 +249,7 @@ inline Centre from_mgrs(const tm::Projection& p, const char* code, int length) n
     const double row_northing = ((ri - (zone % 2 == 0 ? 5 : 0) + 20) % 20) * 1e5 + dn;
     const double cycles = std::nearbyint((mid_northing - row_northing) / 2e6);
     const double northing = row_northing + 2e6 * cycles;
-    const tm::Geographic g = reverse(p, zone, north, easting, northing);
+    const tm::Geographic g = reverse(p, zone, north, easting, northing, true);
     if (!std::isfinite(g.lat)) return {kNaN, kNaN, MgrsError::square};
     return {g.lat, g.lon, MgrsError::none};
 }

@@ -18,6 +18,7 @@
 #include <numpy/arrayobject.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <tuple>
 
@@ -75,31 +76,20 @@ bool same_rows(const py::DoubleBuffer* in, const char* const* names, int count,
     return true;
 }
 
-// The loops of the projections: (ell, a, b, c, [d,] out) with out rows of four, one kernel
-// each.
-enum class Loop : int { tm_forward, tm_reverse, utm_forward, utm_reverse };
-
-template <Loop loop>
+// The transverse Mercator loops, radians: (ell, lon0, a, b, out) with out rows of four.
+template <bool reverse>
 PyObject* projection(PyObject* module, PyObject* const* args) noexcept {
-    constexpr int kIn = loop == Loop::utm_reverse ? 4 : 3;
-    constexpr int kWidth = loop == Loop::utm_forward ? 6 : 4;
-    static constexpr const char* const kNames[4][4] = {
-        {"lon0", "lat", "lon", ""},
-        {"lon0", "x", "y", ""},
-        {"lat", "lon", "zone", ""},
-        {"zone", "northp", "easting", "northing"},
-    };
+    static constexpr const char* const kNames[2][3] = {{"lon0", "lat", "lon"}, {"lon0", "x", "y"}};
+    const char* const* names = kNames[reverse ? 1 : 0];
     double a, f;
     if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
-    py::DoubleBuffer in[kIn], out;
-    if (!out.acquire(args[kIn + 1], "out", kWidth, true)) return nullptr;
-    const char* const* names = kNames[static_cast<int>(loop)];
-    for (int k = 0; k < kIn; ++k)
+    py::DoubleBuffer in[3], out;
+    if (!out.acquire(args[4], "out", 4, true)) return nullptr;
+    for (int k = 0; k < 3; ++k)
         if (!in[k].acquire(args[k + 1], names[k], 0, false)) return nullptr;
     const Py_ssize_t n = out.rows();
-    if (!same_rows(in, names, kIn, n)) return nullptr;
-    common::Column x[kIn];
-    for (int k = 0; k < kIn; ++k) x[k] = in[k].column();
+    if (!same_rows(in, names, 3, n)) return nullptr;
+    const common::Column lon0 = in[0].column(), u = in[1].column(), v = in[2].column();
     const common::OutRows y = out.out_rows();
     const tm::Projection p(a, f);
     const py::AllowThreads unlocked;
@@ -107,26 +97,14 @@ PyObject* projection(PyObject* module, PyObject* const* args) noexcept {
         n,
         [&](Py_ssize_t begin, Py_ssize_t end) {
             for (Py_ssize_t i = begin; i < end; ++i) {
-                if constexpr (loop == Loop::tm_forward) {
-                    const tm::Grid g = tm::tm_forward(p, 1.0, x[1][i], x[2][i] - x[0][i]);
+                if constexpr (!reverse) {
+                    const tm::Grid g = tm::tm_forward(p, 1.0, u[i], v[i] - lon0[i]);
                     y.put(i, 0, g.x), y.put(i, 1, g.y);
                     y.put(i, 2, g.convergence), y.put(i, 3, g.scale);
-                } else if constexpr (loop == Loop::tm_reverse) {
-                    const tm::Geographic g = tm::tm_reverse(p, 1.0, x[1][i], x[2][i]);
-                    y.put(i, 0, g.lat), y.put(i, 1, tm::reduced(g.lon + x[0][i]));
-                    y.put(i, 2, g.convergence), y.put(i, 3, g.scale);
-                } else if constexpr (loop == Loop::utm_forward) {
-                    // Degrees in; the zone column: < 0 for the standard zone.
-                    const double z = x[2][i];
-                    const Position g = forward(p, x[0][i], x[1][i], z < 0 ? -1 : int(z));
-                    y.put(i, 0, g.zone), y.put(i, 1, g.north ? 1.0 : 0.0);
-                    y.put(i, 2, g.easting), y.put(i, 3, g.northing);
-                    y.put(i, 4, g.convergence * kDegrees), y.put(i, 5, g.scale);
                 } else {
-                    const tm::Geographic g =
-                        reverse(p, int(x[0][i]), x[1][i] != 0, x[2][i], x[3][i]);
-                    y.put(i, 0, g.lat), y.put(i, 1, g.lon);
-                    y.put(i, 2, g.convergence * kDegrees), y.put(i, 3, g.scale);
+                    const tm::Geographic g = tm::tm_reverse(p, 1.0, u[i], v[i]);
+                    y.put(i, 0, g.lat), y.put(i, 1, tm::reduced(g.lon + lon0[i]));
+                    y.put(i, 2, g.convergence), y.put(i, 3, g.scale);
                 }
             }
         },
@@ -134,30 +112,117 @@ PyObject* projection(PyObject* module, PyObject* const* args) noexcept {
     Py_RETURN_NONE;
 }
 
+// A record of utm.GRID_dtype (aligned: zone, northp, then four doubles).
+struct GridRecord {
+    std::int32_t zone;
+    bool northp;
+    double easting, northing, convergence, scale;
+};
+static_assert(sizeof(GridRecord) == 40 && offsetof(GridRecord, northp) == 4 &&
+              offsetof(GridRecord, easting) == 8 && offsetof(GridRecord, scale) == 32);
+
 // A C-contiguous one-dimensional array of `type` with elements of `itemsize` bytes (0: any),
 // or false with a ValueError naming it.
-PyArrayObject* string_array(PyObject* o, const char* name, int type, npy_intp itemsize,
-                            bool writable) noexcept {
+PyArrayObject* contiguous_array(PyObject* o, const char* name, int type, npy_intp itemsize,
+                                bool writable) noexcept {
     if (!PyArray_Check(o)) {
         PyErr_Format(PyExc_TypeError, "%s must be a NumPy array", name);
         return nullptr;
     }
     auto* array = reinterpret_cast<PyArrayObject*>(o);
-    if (PyArray_TYPE(array) != type || PyArray_NDIM(array) != 1 ||
-        !PyArray_IS_C_CONTIGUOUS(array) || (itemsize != 0 && PyArray_ITEMSIZE(array) != itemsize) ||
+    const bool kind =
+        type == NPY_VOID ? PyDataType_HASFIELDS(PyArray_DESCR(array)) : PyArray_TYPE(array) == type;
+    if (!kind || PyArray_NDIM(array) != 1 || !PyArray_IS_C_CONTIGUOUS(array) ||
+        (itemsize != 0 && PyArray_ITEMSIZE(array) != itemsize) ||
         (writable && !PyArray_ISWRITEABLE(array))) {
         PyErr_Format(PyExc_ValueError, "%s must be a contiguous one-dimensional %s array", name,
-                     type == NPY_UNICODE ? "str" : "bytes");
+                     type == NPY_UNICODE  ? "str"
+                     : type == NPY_STRING ? "bytes"
+                                          : "GRID_dtype");
         return nullptr;
     }
     return array;
 }
 
-// (ell, lat, lon, precision, out): the MGRS codes of degrees into out, a contiguous
+int read_degrees(PyObject* o) noexcept {
+    return PyObject_IsTrue(o);
+}
+
+// (ell, lat, lon, zone, degrees, out): UTM/UPS records into out, a contiguous
+// one-dimensional GRID_dtype array; zone < 0 for the standard zone.
+PyObject* forward_loop(PyObject* module, PyObject* const* args) noexcept {
+    static constexpr const char* const kNames[3] = {"lat", "lon", "zone"};
+    double a, f;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    const int degrees = read_degrees(args[4]);
+    if (degrees < 0) return nullptr;
+    PyArrayObject* out = contiguous_array(args[5], "out", NPY_VOID, sizeof(GridRecord), true);
+    if (out == nullptr) return nullptr;
+    py::DoubleBuffer in[3];
+    for (int k = 0; k < 3; ++k)
+        if (!in[k].acquire(args[k + 1], kNames[k], 0, false)) return nullptr;
+    const Py_ssize_t n = PyArray_DIM(out, 0);
+    if (!same_rows(in, kNames, 3, n)) return nullptr;
+    const common::Column lat = in[0].column(), lon = in[1].column(), zone = in[2].column();
+    auto* records = reinterpret_cast<GridRecord*>(PyArray_DATA(out));
+    const tm::Projection p(a, f);
+    const py::AllowThreads unlocked;
+    common::parallel_for(
+        n,
+        [&](Py_ssize_t begin, Py_ssize_t end) {
+            for (Py_ssize_t i = begin; i < end; ++i) {
+                const double z = zone[i];
+                const Position g = forward(p, lat[i], lon[i], z < 0 ? -1 : int(z), degrees);
+                records[i] = {g.zone, g.north, g.easting, g.northing, g.convergence, g.scale};
+            }
+        },
+        kValues);
+    Py_RETURN_NONE;
+}
+
+// (ell, zone, northp, easting, northing, degrees, out): rows of lat, lon, convergence, scale.
+PyObject* reverse_loop(PyObject* module, PyObject* const* args) noexcept {
+    static constexpr const char* const kNames[4] = {"zone", "northp", "easting", "northing"};
+    double a, f;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    const int degrees = read_degrees(args[5]);
+    if (degrees < 0) return nullptr;
+    py::DoubleBuffer in[4], out;
+    if (!out.acquire(args[6], "out", 4, true)) return nullptr;
+    for (int k = 0; k < 4; ++k)
+        if (!in[k].acquire(args[k + 1], kNames[k], 0, false)) return nullptr;
+    const Py_ssize_t n = out.rows();
+    if (!same_rows(in, kNames, 4, n)) return nullptr;
+    const common::Column zone = in[0].column(), north = in[1].column();
+    const common::Column easting = in[2].column(), northing = in[3].column();
+    const common::OutRows y = out.out_rows();
+    const tm::Projection p(a, f);
+    const py::AllowThreads unlocked;
+    common::parallel_for(
+        n,
+        [&](Py_ssize_t begin, Py_ssize_t end) {
+            for (Py_ssize_t i = begin; i < end; ++i) {
+                // Zones outside 0-60 are refused by the caller; NaN rows for any that slip by.
+                const double z = zone[i];
+                const tm::Geographic g =
+                    z >= 0 && z <= 60
+                        ? reverse(p, int(z), north[i] != 0, easting[i], northing[i], degrees)
+                        : tm::kNoGeographic;
+                y.put(i, 0, g.lat), y.put(i, 1, g.lon);
+                y.put(i, 2, g.convergence), y.put(i, 3, g.scale);
+            }
+        },
+        kValues);
+    Py_RETURN_NONE;
+}
+
+// (ell, lat, lon, precision, degrees, out): the MGRS codes into out, a contiguous
 // one-dimensional str array of kMgrsWidth characters (empty where there is none).
 PyObject* to_mgrs_loop(PyObject* module, PyObject* const* args) noexcept {
     double a, f;
     if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    const int degrees = read_degrees(args[4]);
+    if (degrees < 0) return nullptr;
     const long precision = PyLong_AsLong(args[3]);
     if (precision == -1 && PyErr_Occurred()) return nullptr;
     if (precision < 0 || precision > 5) {
@@ -165,7 +230,7 @@ PyObject* to_mgrs_loop(PyObject* module, PyObject* const* args) noexcept {
         return nullptr;
     }
     PyArrayObject* out =
-        string_array(args[4], "out", NPY_UNICODE, kMgrsWidth * sizeof(Py_UCS4), true);
+        contiguous_array(args[5], "out", NPY_UNICODE, kMgrsWidth * sizeof(Py_UCS4), true);
     if (out == nullptr) return nullptr;
     py::DoubleBuffer in[2];
     static constexpr const char* const kNames[2] = {"lat", "lon"};
@@ -184,7 +249,7 @@ PyObject* to_mgrs_loop(PyObject* module, PyObject* const* args) noexcept {
             char code[kMgrsWidth];
             for (Py_ssize_t i = begin; i < end; ++i) {
                 Py_UCS4* target = codes + i * kMgrsWidth;
-                if (!to_mgrs(p, lat[i], lon[i], digits, code))
+                if (!to_mgrs(p, lat[i], lon[i], digits, degrees, code))
                     for (char& c : code) c = 0;
                 for (int k = 0; k < kMgrsWidth; ++k)
                     target[k] = static_cast<Py_UCS4>(static_cast<unsigned char>(code[k]));
@@ -199,7 +264,7 @@ PyObject* to_mgrs_loop(PyObject* module, PyObject* const* args) noexcept {
 PyObject* from_mgrs_loop(PyObject* module, PyObject* const* args) noexcept {
     double a, f;
     if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
-    PyArrayObject* codes = string_array(args[1], "codes", NPY_STRING, 0, false);
+    PyArrayObject* codes = contiguous_array(args[1], "codes", NPY_STRING, 0, false);
     if (codes == nullptr) return nullptr;
     py::DoubleBuffer out;
     if (!out.acquire(args[2], "out", 2, true)) return nullptr;
@@ -242,20 +307,20 @@ PyObject* from_mgrs_loop(PyObject* module, PyObject* const* args) noexcept {
 }
 
 PyMethodDef UtmState::functions[] = {
-    companion::entry<&projection<Loop::tm_forward>, 5>(
+    companion::entry<&projection<false>, 5>(
         "tm_forward", "(ell, lon0, lat, lon, out): rows of x, y, convergence, scale (k0 = 1)."),
-    companion::entry<&projection<Loop::tm_reverse>, 5>(
+    companion::entry<&projection<true>, 5>(
         "tm_reverse", "(ell, lon0, x, y, out): rows of lat, lon, convergence, scale (k0 = 1)."),
-    companion::entry<&projection<Loop::utm_forward>, 5>(
+    companion::entry<&forward_loop, 6>(
         "forward",
-        "(ell, lat, lon, zone, out): degrees in; rows of zone, northp, easting, northing, "
-        "convergence (degrees), scale; zone < 0 for the standard zone."),
-    companion::entry<&projection<Loop::utm_reverse>, 6>(
+        "(ell, lat, lon, zone, degrees, out): GRID_dtype records; zone < 0 for the "
+        "standard zone."),
+    companion::entry<&reverse_loop, 7>(
         "reverse",
-        "(ell, zone, northp, easting, northing, out): rows of lat, lon, convergence (degrees), "
-        "scale."),
-    companion::entry<&to_mgrs_loop, 5>("to_mgrs",
-                                       "(ell, lat, lon, precision, out): MGRS codes of degrees."),
+        "(ell, zone, northp, easting, northing, degrees, out): rows of lat, lon, "
+        "convergence, scale."),
+    companion::entry<&to_mgrs_loop, 6>("to_mgrs",
+                                       "(ell, lat, lon, precision, degrees, out): MGRS codes."),
     companion::entry<&from_mgrs_loop, 3>(
         "from_mgrs", "(ell, codes, out): centres in degrees; None or (index, reason)."),
     {nullptr, nullptr, 0, nullptr},

@@ -8,9 +8,9 @@ namespace quorvane::ellipsoid::utm {
 double standalone_check(double x) {
     const tm::Projection p(6378137.0, 1 / 298.257223563);
     char code[kMgrsWidth];
-    const bool coded = to_mgrs(p, x, x, 5, code);
+    const bool coded = to_mgrs(p, x, x, 5, true, code);
     return tm::tm_forward(p, 1, x, x).x + tm::tm_reverse(p, 1, x, x).lat +
-           forward(p, x, x, -1).easting + reverse(p, 0, true, x, x).lat +
+           forward(p, x, x, -1, true).easting + reverse(p, 0, true, x, x, false).lat +
            from_mgrs(p, code, coded ? kMgrsWidth : 0).lat;
 }
 

@@ -21,6 +21,7 @@ grid functions take it as the keyword ``ell`` (WGS84 by default). Angles are rad
 
 from __future__ import annotations
 
+import math
 from typing import Any
 
 import numpy as np
@@ -32,7 +33,6 @@ from quorvane.mathtools.ellipsoid._engine import (
     ellipsoid,
     memory_errors,
     public,
-    reduced_degrees,
 )
 from quorvane.mathtools.ellipsoid._registry import get
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
@@ -170,19 +170,14 @@ def _zones(name: str, zone: Any, shape_of: dict[str, tuple[int, ...]]) -> np.nda
     return a
 
 
-def _degrees(a: np.ndarray, degrees: bool) -> np.ndarray:
-    """Angles as float64 degrees."""
-    return np.asarray(reduced_degrees(a), np.float64) if degrees else np.degrees(a)
-
-
 def _column(a: np.ndarray, shape: tuple[int, ...]) -> np.ndarray:
     flat = a.reshape(1) if a.size == 1 else np.broadcast_to(a, shape).reshape(-1)
     return np.ascontiguousarray(flat, dtype=np.float64)
 
 
 def _latitudes(lat: np.ndarray, degrees: bool) -> np.ndarray:
-    """Degrees; beyond the poles NaN, with one RuntimeWarning."""
-    beyond = np.abs(lat) > 90.0
+    """Beyond the poles NaN, with one RuntimeWarning."""
+    beyond = np.abs(lat) > (90.0 if degrees else math.pi / 2)
     if beyond.any():
         _warn_latitudes(["lat"], degrees, stacklevel=3)
         lat = np.where(beyond, np.nan, lat)
@@ -226,22 +221,11 @@ def forward(
     shapes["lat"], shapes["lon"] = a_lat.shape, a_lon.shape
     a_zone = np.full((), -1.0) if zone is None else _zones("zone", zone, shapes)
     shape = broadcast_shape(shapes)
-    a_lat = _latitudes(_degrees(a_lat, degrees), degrees)
-    rows = np.empty((int(np.prod(shape)), 6), dtype=np.float64)
+    a_lat = _latitudes(a_lat, degrees)
+    out = np.empty(math.prod(shape), dtype=GRID_dtype)
     _utm.forward(
-        e,
-        _column(a_lat, shape),
-        _column(_degrees(a_lon, degrees), shape),
-        _column(a_zone, shape),
-        rows,
+        e, _column(a_lat, shape), _column(a_lon, shape), _column(a_zone, shape), degrees, out
     )
-    out = np.empty(rows.shape[0], dtype=GRID_dtype)
-    out["zone"] = rows[:, 0]
-    out["northp"] = rows[:, 1] != 0
-    for k, name in enumerate(("easting", "northing", "convergence", "scale")):
-        out[name] = rows[:, k + 2]
-    if not degrees:
-        out["convergence"] = np.radians(out["convergence"])
     out = out.reshape(shape)
     return out[()] if not shape else out
 
@@ -284,17 +268,16 @@ def reverse(
     a_e, a_n = numeric("easting", easting), numeric("northing", northing)
     shapes.update(northp=a_north.shape, easting=a_e.shape, northing=a_n.shape)
     shape = broadcast_shape(shapes)
-    rows = np.empty((int(np.prod(shape)), 4), dtype=np.float64)
+    rows = np.empty((math.prod(shape), 4), dtype=np.float64)
     _utm.reverse(
         e,
         _column(a_zone, shape),
         _column(a_north != 0, shape),
         _column(a_e, shape),
         _column(a_n, shape),
+        degrees,
         rows,
     )
-    if not degrees:
-        rows[:, :3] = np.radians(rows[:, :3])
     out = rows.view(GEOGRAPHIC_dtype).reshape(shape)
     return out[()] if not shape else out
 
@@ -337,11 +320,9 @@ def to_mgrs(
     e = ellipsoid(ell)
     a_lat, a_lon = numeric("lat", lat), numeric("lon", lon)
     shape = broadcast_shape({"lat": a_lat.shape, "lon": a_lon.shape})
-    a_lat = _latitudes(_degrees(a_lat, degrees), degrees)
-    out = np.empty(int(np.prod(shape)), dtype=f"<U{MGRS_WIDTH}")
-    _utm.to_mgrs(
-        e, _column(a_lat, shape), _column(_degrees(a_lon, degrees), shape), int(precision), out
-    )
+    a_lat = _latitudes(a_lat, degrees)
+    out = np.empty(math.prod(shape), dtype=f"<U{MGRS_WIDTH}")
+    _utm.to_mgrs(e, _column(a_lat, shape), _column(a_lon, shape), int(precision), degrees, out)
     out = out.reshape(shape)
     return str(out[()]) if not shape else out
 
