@@ -214,5 +214,53 @@ def test_nan_and_beyond_the_poles():
         warnings.simplefilter("error")
         assert utm.to_mgrs(np.nan, 0.0) == ""
         assert math.isnan(utm.forward(np.nan, 0.0)["easting"])
-    with pytest.warns(RuntimeWarning, match="lat: latitudes beyond"):
+    with pytest.warns(RuntimeWarning, match="lat: latitudes beyond") as seen:
         assert utm.to_mgrs([91.0], [0.0], degrees=True)[0] == ""
+    assert seen[0].filename == __file__  # the warning points at the caller
+
+
+LAT, LON = np.array([47.0, 10.0]), np.array([8.5, 9.0])
+GRID_CALLS = {  # a call that succeeds and one that fails
+    "forward": (lambda: utm.forward(LAT, LON, degrees=True), lambda: utm.forward(LAT, "x")),
+    "reverse": (lambda: utm.reverse(32, True, LAT * 1e4, LON), lambda: utm.reverse(61, 1, 0, 0)),
+    "to_mgrs": (
+        lambda: utm.to_mgrs(LAT, LON, degrees=True),
+        lambda: utm.to_mgrs(LAT, 0, precision=9),
+    ),
+    "from_mgrs": (lambda: utm.from_mgrs(["32TMT6540347150"]), lambda: utm.from_mgrs(["32TMT6"])),
+}
+
+
+@pytest.mark.parametrize("name", sorted(GRID_CALLS))
+def test_grid_calls_leak_nothing_on_success_and_error_paths(name):
+    from helpers import assert_calls_leak_nothing
+
+    good, bad = GRID_CALLS[name]
+
+    def calls(n):
+        for _ in range(n):
+            good()
+            try:
+                bad()
+            except (TypeError, ValueError):
+                pass
+
+    assert_calls_leak_nothing(calls, [LAT, LON])
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "match"),
+    [
+        (lambda: utm.forward([1, 2], [1, 2, 3]), ValueError, "shapes do not broadcast: lat"),
+        (lambda: utm.forward(1, "a"), TypeError, "lon must be real numbers"),
+        (lambda: utm.forward(1, 2, zone=61), ValueError, "zone must be a zone number 0-60"),
+        (lambda: utm.forward(1, 2, ell=(6378137.0, 0.1)), ValueError, "flattenings 0 <= f <= 1/25"),
+        (lambda: utm.to_mgrs(1, 2, precision=6), ValueError, "precision must be 0-5"),
+        (lambda: utm.to_mgrs(1, 2, precision=2.0), TypeError, "precision must be an integer"),
+        (lambda: utm.from_mgrs(3), TypeError, "codes must be strings"),
+        (lambda: utm.tm_forward("WGS84", 0, 1, 2, k0=-1), ValueError, "k0 must be finite"),
+    ],
+)
+def test_bad_arguments_are_named(call, error, match):
+    with pytest.raises(error, match=match):
+        call()

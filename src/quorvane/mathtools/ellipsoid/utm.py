@@ -179,7 +179,7 @@ def _latitudes(lat: np.ndarray, degrees: bool) -> np.ndarray:
     """Beyond the poles NaN, with one RuntimeWarning."""
     beyond = np.abs(lat) > (90.0 if degrees else math.pi / 2)
     if beyond.any():
-        _warn_latitudes(["lat"], degrees, stacklevel=3)
+        _warn_latitudes(["lat"], degrees, stacklevel=4)  # the caller of the public function
         lat = np.where(beyond, np.nan, lat)
     return lat
 
@@ -328,7 +328,13 @@ def to_mgrs(
 
 
 def _index(flat: int, shape: tuple[int, ...]) -> tuple[int, ...]:
-    return tuple(int(i) for i in np.unravel_index(flat, shape))
+    """The index in an array of ``shape`` of its ``flat``-th element (C order). Not
+    numpy.unravel_index, which leaks a tuple a call under NumPy 2.5."""
+    index = []
+    for n in reversed(shape):
+        flat, k = divmod(flat, n)
+        index.append(k)
+    return tuple(reversed(index))
 
 
 @memory_errors
