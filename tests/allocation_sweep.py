@@ -26,7 +26,7 @@ import types
 
 import numpy as np
 
-from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes
+from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes, utm
 from quorvane.mathtools.ellipsoid._engine import public
 from quorvane.mathtools.ellipsoid._registry import OPERATIONS
 
@@ -71,7 +71,12 @@ def calls():
             else:
                 f, name = (
                     getattr(
-                        {"frames": frames, "geodesic": geodesic, "latitudes": latitudes}[op.module],
+                        {
+                            "frames": frames,
+                            "geodesic": geodesic,
+                            "latitudes": latitudes,
+                            "utm": utm,
+                        }[op.module],
                         op.name,
                     ),
                     op.qualname,

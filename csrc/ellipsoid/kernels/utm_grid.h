@@ -115,6 +115,8 @@ inline tm::Geographic reverse(const tm::Projection& p, int zone, bool north, dou
 // -- MGRS ------------------------------------------------------------------------------------
 
 inline constexpr int kMgrsWidth = 15;  // "32UMV1234567890"
+// The side of the square (metres) of each precision.
+inline constexpr double kSquare[6] = {1e5, 1e4, 1e3, 1e2, 1e1, 1};
 inline constexpr char kBands[] = "CDEFGHJKLMNPQRSTUVWX";
 inline constexpr const char* kColumns[3] = {"ABCDEFGH", "JKLMNPQR", "STUVWXYZ"};
 inline constexpr char kRows[] = "ABCDEFGHJKLMNPQRSTUV";
@@ -171,7 +173,7 @@ inline bool to_mgrs(const tm::Projection& p, double lat, double lon, int precisi
     }
     out[k++] = band, out[k++] = column, out[k++] = row;
     // Metres within the square, truncated to the precision's unit.
-    const double unit = std::pow(10.0, 5 - precision);
+    const double unit = kSquare[precision];
     const long long e = static_cast<long long>(std::floor((g.easting - e100 * 1e5) / unit));
     const long long n = static_cast<long long>(std::floor((g.northing - n100 * 1e5) / unit));
     for (int d = precision - 1, scale = 1; d >= 0; --d, scale *= 10) {
@@ -216,7 +218,7 @@ inline Centre from_mgrs(const tm::Projection& p, const char* code, int length) n
         if (de < '0' || de > '9' || dn < '0' || dn > '9') return {kNaN, kNaN, MgrsError::digits};
         e = 10 * e + (de - '0'), nn = 10 * nn + (dn - '0');
     }
-    const double unit = std::pow(10.0, 5 - precision);
+    const double unit = kSquare[precision];
     const double de = (static_cast<double>(e) + 0.5) * unit,
                  dn = (static_cast<double>(nn) + 0.5) * unit;
     if (k == 0) {  // UPS

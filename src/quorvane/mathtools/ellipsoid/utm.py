@@ -46,8 +46,6 @@ __all__ = [
     "to_mgrs",
 ]
 
-type _EllipsoidLike = Ellipsoid | str | tuple[float, float]
-
 # The records of forward and reverse.
 GRID_dtype = np.dtype(
     [
@@ -95,7 +93,13 @@ def _scaled(records: Any, k0: float, fields: tuple[str, ...], divide: bool = Fal
 
 
 def tm_forward(
-    ell: _EllipsoidLike, lon0: Any, lat: Any, lon: Any, *, k0: float = 1.0, degrees: bool = False
+    ell: Ellipsoid | str | tuple[float, float],
+    lon0: Any,
+    lat: Any,
+    lon: Any,
+    *,
+    k0: float = 1.0,
+    degrees: bool = False,
 ) -> Any:
     """tm_forward(ell, lon0, lat, lon, *, k0=1.0, degrees=False)
 
@@ -127,7 +131,13 @@ def tm_forward(
 
 
 def tm_reverse(
-    ell: _EllipsoidLike, lon0: Any, x: Any, y: Any, *, k0: float = 1.0, degrees: bool = False
+    ell: Ellipsoid | str | tuple[float, float],
+    lon0: Any,
+    x: Any,
+    y: Any,
+    *,
+    k0: float = 1.0,
+    degrees: bool = False,
 ) -> Any:
     """tm_reverse(ell, lon0, x, y, *, k0=1.0, degrees=False)
 
@@ -190,7 +200,7 @@ def forward(
     lon: Any,
     *,
     zone: Any = None,
-    ell: _EllipsoidLike = "WGS84",
+    ell: Ellipsoid | str | tuple[float, float] = "WGS84",
     degrees: bool = False,
 ) -> Any:
     """forward(lat, lon, *, zone=None, ell="WGS84", degrees=False)
@@ -237,7 +247,7 @@ def reverse(
     easting: Any,
     northing: Any,
     *,
-    ell: _EllipsoidLike = "WGS84",
+    ell: Ellipsoid | str | tuple[float, float] = "WGS84",
     degrees: bool = False,
 ) -> Any:
     """reverse(zone, northp, easting, northing, *, ell="WGS84", degrees=False)
@@ -288,7 +298,7 @@ def to_mgrs(
     lon: Any,
     *,
     precision: int = 5,
-    ell: _EllipsoidLike = "WGS84",
+    ell: Ellipsoid | str | tuple[float, float] = "WGS84",
     degrees: bool = False,
 ) -> Any:
     """to_mgrs(lat, lon, *, precision=5, ell="WGS84", degrees=False)
@@ -338,7 +348,9 @@ def _index(flat: int, shape: tuple[int, ...]) -> tuple[int, ...]:
 
 
 @memory_errors
-def from_mgrs(codes: Any, *, ell: _EllipsoidLike = "WGS84", degrees: bool = False) -> Any:
+def from_mgrs(
+    codes: Any, *, ell: Ellipsoid | str | tuple[float, float] = "WGS84", degrees: bool = False
+) -> Any:
     """from_mgrs(codes, *, ell="WGS84", degrees=False)
 
     The latitude and longitude of the centres of the squares MGRS references name.
