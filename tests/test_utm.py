@@ -151,8 +151,8 @@ def test_reverse_refuses_zones_outside_0_60(zone):
 
 
 def test_to_mgrs_agrees_with_the_mgrs_package():
-    """On >= 99.5 % of random points: the rest lie within a rounding of a square's edge (the
-    package truncates eastings computed by another projection code)."""
+    """On >= 99.5 % of random points (99.87 % on 20,000): the rest lie within 0.5 mm of a
+    square's edge, which the package rounds up to the next square before truncating."""
     mgrs = pytest.importorskip("mgrs")
     n = 2000
     lat, lon = RNG.uniform(-90, 90, n), RNG.uniform(-180, 180, n)
@@ -186,6 +186,12 @@ def test_from_mgrs_gives_the_centre_of_the_square(precision):
     for axis in ("easting", "northing"):
         corner = np.floor(g[axis] / (2 * half)) * 2 * half
         assert np.abs(c[axis] - corner - half)[same].max() < 1e-6
+
+
+def test_from_mgrs_reads_either_case_and_spaces():
+    codes = ["32TMT6540347150", "32t mt 65403 47150", "zah 12345 12345", "ZAH1234512345"]
+    c = utm.from_mgrs(codes)
+    assert c[0] == c[1] and c[2] == c[3]
 
 
 @pytest.mark.parametrize(
