@@ -270,3 +270,28 @@ def test_grid_calls_leak_nothing_on_success_and_error_paths(name):
 def test_bad_arguments_are_named(call, error, match):
     with pytest.raises(error, match=match):
         call()
+
+
+def test_the_committed_series_table_is_the_scripts():
+    """csrc/ellipsoid/kernels/tm_series.h holds what scripts/tm_series.py derives (Krueger's
+    coefficients checked there against the printed ones)."""
+    pytest.importorskip("sympy")
+    import re
+    import sys
+    from pathlib import Path
+
+    top = Path(__file__).resolve().parents[1]
+    sys.path.insert(0, str(top / "scripts"))
+    try:
+        import tm_series
+    finally:
+        sys.path.remove(str(top / "scripts"))
+    alpha, beta = tm_series.derive(12)
+    text = (top / "csrc/ellipsoid/kernels/tm_series.h").read_text()
+    for name, rows in (("kAlpha", alpha), ("kBeta", beta)):
+        block = text.split(f"{name}[kOrder][kOrder + 1] = {{")[1].split("};")[0]
+        table = [
+            [float(v) for v in re.findall(r"-?[\d.]+(?:e-?\d+)?", row)]
+            for row in block.split("},")[:-1]
+        ]
+        assert table == [[float(c) for c in row] for row in rows]
