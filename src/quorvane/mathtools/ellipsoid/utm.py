@@ -4,7 +4,7 @@
 and central scale, by Krueger's series to order n^12 in the third flattening (C. F. F. Karney,
 "Transverse Mercator with an accuracy of a few nanometers", J. Geodesy 85 (2011) 475-485; the
 coefficients derived by ``scripts/tm_series.py``). Against a 40-digit truth they are within
-5 nm up to 6,000 km from the central meridian on WGS84 (``bench/results/utm-accuracy.md``);
+3.4 nm up to 6,300 km from the central meridian on WGS84 (``bench/results/utm-accuracy.md``);
 beyond eta = 1 (6,367 km on the equator, where the series' error grows past that) the rows are
 NaN. The series serve flattenings up to 1/25; larger ones are a ValueError.
 
