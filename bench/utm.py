@@ -82,7 +82,7 @@ def check(n: int) -> None:
     e, nn = call("pyproj", "forward", n)()
     if not np.hypot(g["easting"] - e, g["northing"] - nn).max() < 12e-9:
         sys.exit("bench.utm: the module and pyproj disagree on the UTM grid")
-    ours = call("ours", "to_mgrs", N_MGRS)()[:1000]
+    ours = call("ours", "to_mgrs", 1000)()
     theirs = call("mgrs", "to_mgrs", 1000)()
     if not np.mean([a == b for a, b in zip(ours.tolist(), theirs)]) >= 0.99:
         sys.exit("bench.utm: the module and the mgrs package disagree on the codes")

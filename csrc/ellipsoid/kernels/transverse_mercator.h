@@ -130,6 +130,7 @@ inline Complex operator*(Complex a, Complex b) noexcept {
 struct Sums {
     Complex sines, slopes;
 };
+template <bool slopes = true>
 inline Sums clenshaw(const double* c, int terms, double s, double co, double sh,
                      double ch) noexcept {
     const double s2 = 2 * s * co, c2 = (co - s) * (co + s);   // sin, cos of 2 xi
@@ -138,10 +139,14 @@ inline Sums clenshaw(const double* c, int terms, double s, double co, double sh,
     const Complex x{2 * cos2.re, 2 * cos2.im};
     Complex b1{0, 0}, b2{0, 0}, d1{0, 0}, d2{0, 0};
     for (int j = terms; j >= 1; --j) {
-        const Complex xb = x * b1, xd = x * d1;
+        const Complex xb = x * b1;
         const Complex b0{xb.re - b2.re + c[j - 1], xb.im - b2.im};
-        const Complex d0{xd.re - d2.re + 2 * j * c[j - 1], xd.im - d2.im};
-        b2 = b1, b1 = b0, d2 = d1, d1 = d0;
+        b2 = b1, b1 = b0;
+        if constexpr (slopes) {
+            const Complex xd = x * d1;
+            const Complex d0{xd.re - d2.re + 2 * j * c[j - 1], xd.im - d2.im};
+            d2 = d1, d1 = d0;
+        }
     }
     const Complex sines = b1 * sin2, dc = d1 * cos2;
     return {sines, {dc.re - d2.re, dc.im - d2.im}};
@@ -186,6 +191,10 @@ inline double reduced(double lam) noexcept {
 //   sin(xi') = sin(chi)/D, cos(xi') = cos(chi) cos(lambda)/D, sinh(eta') = u/D, cosh = 1/D,
 // and the sphere's convergence tan(gamma') = sin(chi) tan(lambda) and scale k' = sqrt(1 - e^2
 // sin^2(phi)) cos(chi)/(cos(phi) D).
+//
+// Without `factors` the convergence and the scale are left NaN (the derivative not summed): the
+// position's bits are the same.
+template <bool factors = true>
 inline Grid tm_forward(const Projection& p, double k0, double phi, double lambda) noexcept {
     const double z = std::fabs(phi);
     if (!(z <= kHalfPi) || !std::isfinite(lambda)) return kNoGrid;
@@ -201,9 +210,11 @@ inline Grid tm_forward(const Projection& p, double k0, double phi, double lambda
     if (!(std::fabs(u) <= 0.7615941559557649)) return kNoGrid;  // tanh(kMaxEta)
     const double D = std::sqrt(schi * schi + ccl * ccl), sech = 1 / D;
     const double xip = std::atan2(schi, ccl), etap = std::atanh(u);
-    const Sums sum = clenshaw(p.alpha, p.terms, schi * sech, ccl * sech, u * sech, sech);
+    const Sums sum = clenshaw<factors>(p.alpha, p.terms, schi * sech, ccl * sech, u * sech, sech);
     const double xi = xip + sum.sines.re, eta = etap + sum.sines.im;
     if (!(std::fabs(eta) <= kMaxEta)) return kNoGrid;
+    const double kA = k0 * p.A;
+    if constexpr (!factors) return {kA * eta, kA * xi, kNaN, kNaN};
     // d zeta/d zeta' = 1 + the slopes: its argument turns grid north the other way, so that
     // gamma = arg((cos(lambda) + i sin(chi) sin(lambda)) conj(d zeta/d zeta')).
     const double dre = 1 + sum.slopes.re, dim = sum.slopes.im;
@@ -211,7 +222,6 @@ inline Grid tm_forward(const Projection& p, double k0, double phi, double lambda
     const double gamma = std::atan2(gs * dre - cl * dim, cl * dre + gs * dim);
     const double w = std::sqrt(cphi * cphi + p.g.e2m * sphi * sphi);  // sqrt(1 - e^2 sin^2)
     const double k = k0 * ((p.A_a * std::sqrt(dre * dre + dim * dim)) * (w * cchi * sech / cphi));
-    const double kA = k0 * p.A;
     return {kA * eta, kA * xi, gamma, k};
 }
 
