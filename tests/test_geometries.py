@@ -172,11 +172,21 @@ def test_bad_input():
         gd.geometry_length(WGS84, [Point(0, 0), 3])
     with pytest.raises(ValueError, match="the flattening"):
         gd.geometry_length((6378137.0, 1.5), Point(0, 0))
-    # The loop refuses offsets beyond its coordinates, or going backwards, before it runs.
+    # The loop refuses offsets beyond its coordinates, going backwards or of another type or
+    # layout, before it runs; and what is no buffer, as the other loops refuse it.
     x = y = np.zeros(4)
     out = np.empty(1)
-    for rings, parts in (([0, 5], [0, 1]), ([0, 4], [0, 2]), ([2, 1], [0, 1])):
-        with pytest.raises(ValueError, match="offsets"):
-            _geodesic.geometries(
-                WGS84, x, y, np.array(rings), np.array(parts), np.array([0, 1]), out, None
-            )
+    one = np.array([0, 1])
+    for rings, parts in (
+        ([0, 5], one),
+        ([0, 4], [0, 2]),
+        ([2, 1], one),
+        (np.array([0, 4], dtype=np.int32), one),
+        (np.array([0, 9, 4])[::2], one),
+    ):
+        with pytest.raises(ValueError, match="ring_offsets|part_offsets"):
+            _geodesic.geometries(WGS84, x, y, np.asarray(rings), np.asarray(parts), one, out, None)
+    with pytest.raises(TypeError, match="^ring_offsets must be a 1-D int64 array, got list$"):
+        _geodesic.geometries(WGS84, x, y, [0, 4], one, one, out, None)
+    with pytest.raises(TypeError, match="^length must be an"):
+        _geodesic.geometries(WGS84, x, y, np.array([0, 4]), one, one, 1.0, None)

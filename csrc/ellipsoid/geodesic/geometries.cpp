@@ -46,7 +46,18 @@ public:
     // non-empty contiguous 1-D int64 array of non-decreasing offsets from 0 or
     // more up to `limit` at most.
     bool acquire(PyObject* object, const char* name, std::int64_t limit) noexcept {
+        if (!PyObject_CheckBuffer(object)) {
+            PyErr_Format(PyExc_TypeError, "%s must be a 1-D int64 array, got %.200s", name,
+                         Py_TYPE(object)->tp_name);
+            return false;
+        }
         if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+            // Not contiguous: NumPy says BufferError or ValueError, as the float64 buffers'.
+            if (PyErr_ExceptionMatches(PyExc_BufferError) ||
+                PyErr_ExceptionMatches(PyExc_ValueError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_ValueError, "%s must be a contiguous 1-D int64 array", name);
+            }
             return false;
         }
         held_ = true;
