@@ -123,6 +123,12 @@ def test_shapes_and_pandas_indexes():
     np.testing.assert_array_equal(frame["area"], records["area"].reshape(-1))
     lengths = gd.geometry_length("WGS84", series)
     assert list(lengths.index) == list("abcd")
+    dask_geopandas = pytest.importorskip("dask_geopandas")
+    lazy = gd.geometry_area_perimeter("WGS84", dask_geopandas.from_geopandas(series, npartitions=2))
+    assert type(lazy).__module__.startswith("dask")  # partition by partition, when computed
+    np.testing.assert_array_equal(lazy.compute().to_numpy(), frame.to_numpy())
+    lazy = gd.geometry_length("WGS84", dask_geopandas.from_geopandas(series, npartitions=3))
+    np.testing.assert_array_equal(lazy.compute(), lengths)
 
 
 def floats(a):

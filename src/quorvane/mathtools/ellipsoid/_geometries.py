@@ -23,7 +23,7 @@ import numpy as np
 from quorvane.mathtools.ellipsoid import _geodesic
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
-__all__ = ["measure"]
+__all__ = ["measure", "partitioned", "per_partition"]
 
 type _Array = np.ndarray[Any, Any]
 
@@ -219,6 +219,27 @@ def _arrow(e: Ellipsoid, array: Any, area: bool) -> tuple[_Array, _Array]:
 
 
 # -- Dispatch ----------------------------------------------------------------------------------
+
+
+def partitioned(geoms: Any) -> bool:
+    """Whether ``geoms`` is a Dask-GeoPandas GeoSeries or GeoDataFrame."""
+    return type(geoms).__module__.startswith("dask_geopandas")
+
+
+def _partition(part: Any, function: Any, ell: Any) -> Any:
+    return function(ell, part)
+
+
+def per_partition(function: Any, ell: Any, geoms: Any, columns: tuple[str, ...]) -> Any:
+    """``function(ell, partition)`` on each partition of a Dask-GeoPandas object, lazily: a
+    Dask DataFrame of ``columns``, or a Dask Series for one column."""
+    import pandas as pd
+
+    if len(columns) == 1:
+        meta: Any = pd.Series([], dtype=np.float64, name=columns[0])
+    else:
+        meta = pd.DataFrame({c: pd.Series([], dtype=np.float64) for c in columns})
+    return geoms.map_partitions(_partition, function, ell, meta=meta)
 
 
 def measure(e: Ellipsoid, geoms: Any, area: bool) -> tuple[_Array, _Array, Any]:

@@ -233,8 +233,8 @@ def geometry_area_perimeter(ell: Ellipsoid | str | tuple[float, float], geoms: A
     degrees as GIS stores them, every edge the shortest geodesic between its vertices.
 
     ``geoms`` is a shapely geometry, an array of them (None for a missing one), a GeoPandas
-    GeoSeries or GeoDataFrame (its geometry column), or a GeoArrow array (pyarrow, native
-    encodings or WKB; chunked too). A polygon's area is the sum of its rings' signed areas:
+    GeoSeries or GeoDataFrame (its geometry column), a Dask-GeoPandas one (lazily, partition
+    by partition), or a GeoArrow array (pyarrow, native encodings or WKB; chunked too). A polygon's area is the sum of its rings' signed areas:
     positive for a counter-clockwise ring, negative for a clockwise one (a hole wound against
     its shell subtracts); its perimeter is that of its shells (holes not counted), as
     pyproj's ``Geod.geometry_area_perimeter`` gives them. Multi-part geometries and collections
@@ -246,10 +246,12 @@ def geometry_area_perimeter(ell: Ellipsoid | str | tuple[float, float], geoms: A
     numpy.void, numpy.ndarray or pandas.DataFrame
         ``PolygonArea_dtype`` records (``area`` in square metres, ``perimeter`` in metres):
         one for one geometry, else of the array's shape; for GeoPandas a DataFrame of two
-        columns with its index.
+        columns with its index (a Dask DataFrame for Dask-GeoPandas).
     """
     from quorvane.mathtools.ellipsoid import _geometries
 
+    if _geometries.partitioned(geoms):
+        return _geometries.per_partition(geometry_area_perimeter, ell, geoms, ("area", "perimeter"))
     area, perimeter, shape = _geometries.measure(ellipsoid(ell), geoms, area=True)
     records = np.empty(len(area), dtype=PolygonArea_dtype)
     records["area"], records["perimeter"] = area, perimeter
@@ -270,9 +272,11 @@ def geometry_length(ell: Ellipsoid | str | tuple[float, float], geoms: Any) -> A
     -------
     float, numpy.ndarray or pandas.Series
         One float64 for one geometry, else of the array's shape; for GeoPandas a Series with
-        its index.
+        its index (a Dask Series for Dask-GeoPandas).
     """
     from quorvane.mathtools.ellipsoid import _geometries
 
+    if _geometries.partitioned(geoms):
+        return _geometries.per_partition(geometry_length, ell, geoms, ("length",))
     _, length, shape = _geometries.measure(ellipsoid(ell), geoms, area=False)
     return _geometry_result(length, shape, "length")
