@@ -12,7 +12,7 @@ from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 shapely = pytest.importorskip("shapely")
 pyproj = pytest.importorskip("pyproj")
-from shapely.geometry import (  # noqa: E402
+from shapely.geometry import (
     GeometryCollection,
     LinearRing,
     LineString,
@@ -146,6 +146,7 @@ def floats(a):
         ("linestring", "INTERLEAVED"),
         ("multilinestring", "SEPARATED"),
         ("wkb", None),
+        ("wkt", None),
     ],
 )
 def test_geoarrow_equals_shapely(kind, coords):
@@ -154,7 +155,7 @@ def test_geoarrow_equals_shapely(kind, coords):
     lines = "line" in kind
     rings = random_rings(100, seed=2)
     geoms = [LineString(r) if lines else Polygon(r) for r in rings]
-    if kind in ("polygon", "multipolygon", "wkb"):
+    if kind in ("polygon", "multipolygon", "wkb", "wkt"):
         geoms[3] = POLYGONS["hole"]
     if kind == "multilinestring":
         geoms[3] = MultiLineString([rings[3], rings[4]])
@@ -163,6 +164,9 @@ def test_geoarrow_equals_shapely(kind, coords):
     wkb = pa.array(shapely.to_wkb(geoms))
     if kind == "wkb":
         array = ga.as_wkb(wkb)
+    elif kind == "wkt":  # plain strings: the geometries they stand for
+        text = shapely.to_wkt(geoms, rounding_precision=-1)
+        array, geoms = pa.array(text), shapely.from_wkt(text)
     else:
         array = ga.as_geoarrow(wkb, type=getattr(ga, kind)().with_coord_type(coords))
     for function in (gd.geometry_area_perimeter, gd.geometry_length):
@@ -176,6 +180,9 @@ def test_geoarrow_equals_shapely(kind, coords):
 def test_bad_input():
     with pytest.raises(TypeError, match="geoms must hold shapely geometries or None, got int"):
         gd.geometry_length(WGS84, [Point(0, 0), 3])
+    ga = pytest.importorskip("geoarrow.pyarrow")
+    with pytest.raises(TypeError, match="geoarrow.box are not geometries measured here"):
+        gd.geometry_length(WGS84, ga.box(ga.as_geoarrow(["POLYGON ((0 0, 1 0, 1 1, 0 0))"])))
     with pytest.raises(ValueError, match="the flattening"):
         gd.geometry_length((6378137.0, 1.5), Point(0, 0))
     # The loop refuses offsets beyond its coordinates, going backwards or of another type or

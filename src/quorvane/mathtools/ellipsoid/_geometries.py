@@ -169,14 +169,21 @@ def _arrow_chunk(e: Ellipsoid, array: Any, area: bool) -> tuple[_Array, _Array]:
     name = getattr(array.type, "extension_name", None)
     storage = array.storage if name is not None else array
     n = len(array)
-    if (
-        name in ("geoarrow.wkb", "ogc.wkb")
-        or pa.types.is_binary(storage.type)
-        or (pa.types.is_large_binary(storage.type))
-    ):
+    kind = storage.type
+    if name in ("geoarrow.wkb", "ogc.wkb") or pa.types.is_binary(kind):
         import shapely
 
         return _shapely(e, shapely.from_wkb(storage.to_numpy(zero_copy_only=False)), area)
+    if name == "geoarrow.wkt" or pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        import shapely
+
+        return _shapely(e, shapely.from_wkt(storage.to_numpy(zero_copy_only=False)), area)
+    if pa.types.is_large_binary(kind):
+        import shapely
+
+        return _shapely(e, shapely.from_wkb(storage.to_numpy(zero_copy_only=False)), area)
+    if name is not None and name not in _NESTING:
+        raise TypeError(f"geoms: GeoArrow arrays of {name} are not geometries measured here")
     offsets, level = [], storage
     while pa.types.is_list(level.type) or pa.types.is_large_list(level.type):
         offsets.append(_int64(level.offsets))
