@@ -98,15 +98,17 @@ def random_rings(n, seed=1):
     return rings
 
 
-def test_one_ring_gives_the_bits_of_polygon_area_and_line_length():
-    # Enough polygons that the loop is split over threads, every one on its own.
-    rings = random_rings(300)
-    records = gd.geometry_area_perimeter(WGS84, [Polygon(r) for r in rings])
-    lengths = gd.geometry_length(WGS84, [LineString(r) for r in rings])
+@pytest.mark.parametrize(("ell", "n"), [(WGS84, 300), (Ellipsoid(EARTH[0], 0.1), 100)])
+def test_one_ring_gives_the_bits_of_polygon_area_and_line_length(ell, n):
+    # Enough polygons that the loop is split over threads, every one on its own; the series,
+    # and the exact integrals of a strong flattening.
+    rings = random_rings(n)
+    records = gd.geometry_area_perimeter(ell, [Polygon(r) for r in rings])
+    lengths = gd.geometry_length(ell, [LineString(r) for r in rings])
     for r, rec, length in zip(rings, records, lengths):
-        one = gd.polygon_area(WGS84, r[:, 1], r[:, 0], degrees=True)
+        one = gd.polygon_area(ell, r[:, 1], r[:, 0], degrees=True)
         assert rec.tobytes() == one.tobytes()
-        assert length == gd.line_length(WGS84, r[:, 1], r[:, 0], degrees=True)
+        assert length == gd.line_length(ell, r[:, 1], r[:, 0], degrees=True)
 
 
 def test_shapes_and_pandas_indexes():

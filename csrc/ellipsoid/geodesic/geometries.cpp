@@ -108,12 +108,13 @@ struct RingResult {
 
 // The closed ring of vertices [begin, end): its signed area and perimeter. The
 // closing vertex, where it repeats the first, is no edge of its own.
-RingResult closed_ring(const Geodesic& g, const common::Column& x, const common::Column& y,
-                       std::int64_t begin, std::int64_t end) noexcept {
+// `polygon` is emptied first: its constants serve every ring.
+RingResult closed_ring(const Geodesic& g, Polygon& polygon, const common::Column& x,
+                       const common::Column& y, std::int64_t begin, std::int64_t end) noexcept {
     std::int64_t n = end - begin;
     if (n > 1 && x[end - 1] == x[begin] && y[end - 1] == y[begin]) --n;
     if (n == 0) return {0.0, 0.0};
-    Polygon polygon(g);
+    polygon.restart();
     for (std::int64_t i = 0; i < n; ++i) {
         const std::int64_t j = i + 1 < n ? i + 1 : 0;
         polygon.add_edge(g, latitude(y, begin + i), longitude_of(x, begin + i),
@@ -169,6 +170,7 @@ PyObject* geometry_rings(double a, double f, PyObject* const* args, PyObject* kw
     const Geodesic g(a, f);
     const py::AllowThreads unlocked;
     const auto chunk = [&](Py_ssize_t begin, Py_ssize_t end) {
+        Polygon polygon(g);  // the area's constants, once for the chunk
         for (Py_ssize_t k = begin; k < end; ++k) {
             double s = 0.0, l = 0.0;
             bool any = false;
@@ -176,7 +178,7 @@ PyObject* geometry_rings(double a, double f, PyObject* const* args, PyObject* kw
                 for (std::int64_t r = part[p]; r < part[p + 1]; ++r) {
                     RingResult one{0.0, 0.0};
                     if (closed)
-                        one = closed_ring(g, cx, cy, ring[r], ring[r + 1]);
+                        one = closed_ring(g, polygon, cx, cy, ring[r], ring[r + 1]);
                     else
                         one.length = open_ring(g, cx, cy, ring[r], ring[r + 1]);
                     const bool counted = !closed || r == part[p];  // a shell, or a line

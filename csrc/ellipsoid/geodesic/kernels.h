@@ -718,6 +718,14 @@ struct Polygon {
     explicit Polygon(const Geodesic& g) noexcept
         : series(g.ep2), rule(g.exact ? g.ep2 : -1), integrand(g.ep2) {}
 
+    // Empty again, for another polygon on the same ellipsoid: the constants (the
+    // series, the quadrature's nodes) are kept, the sums start afresh.
+    void restart() noexcept {
+        area = perimeter = Accumulator{};
+        crossings = 0;
+        invalid = false;
+    }
+
     void add_edge(const Geodesic& g, double lat1, double lon1, double lat2, double lon2) noexcept {
         InverseDetail d;
         const InverseResult r = inverse_scaled(g, lat1, lon1, lat2, lon2, &d);
