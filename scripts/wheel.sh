@@ -79,8 +79,6 @@ printf 'x,y,z\n4510731.0,4510731.0,0.0\n' >"$smoke/track.csv"
 (cd "$smoke" && "${clean[@]}" python - <<'EOF'
 import math
 
-import numpy as np
-
 import quorvane.mathtools.ellipsoid.ellipsoid as ellipsoid_module
 from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes
 
@@ -94,7 +92,12 @@ assert abs(line["s12"] - 111319.49079327357) < 1e-6, line
 assert abs(latitudes.convert(wgs84, 0.0, "geodetic", "authalic")) == 0.0
 area = geodesic.polygon_area(wgs84, [0, 0, 1, 1], [0, 1, 1, 0], degrees=True)["area"]
 assert 1.2e10 < area < 1.3e10, area
-print("smoke: frames, fast, geodesic, latitudes and the Ellipsoid from", np.__name__, "ok")
+import pyarrow as pa  # the cli extra's: a GeoArrow-laid line, without shapely
+
+line = pa.array([[[0.0, 0.0], [1.0, 1.0]]], type=pa.list_(pa.list_(pa.float64(), 2)))
+length = geodesic.geometry_length(wgs84, line)
+assert abs(length[0] - geodesic.line_length(wgs84, [0, 1], [0, 1], degrees=True)) == 0, length
+print("smoke: frames, fast, geodesic (and its geometries), latitudes and the Ellipsoid ok")
 EOF
 )
 (cd "$smoke" && "${clean[@]}" quorvane-ellipsoid lla --degrees track.csv -o lla.csv)
