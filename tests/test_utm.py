@@ -215,6 +215,16 @@ def test_malformed_codes_are_named_with_their_index(code, reason):
         utm.from_mgrs(["32UMV1234567890", code])
 
 
+@pytest.mark.parametrize("lon", [-1e308, 1e300, np.inf, 1e20])
+def test_huge_longitudes_give_a_zone_of_the_grid(lon):
+    """Radians and degrees both: a huge longitude is reduced, not overflowed into a zone."""
+    for degrees in (False, True):
+        g = utm.forward([0.5, 1.2], lon, degrees=degrees)
+        assert ((g["zone"] >= 0) & (g["zone"] <= 60)).all()
+        back = utm.reverse(g["zone"], g["northp"], g["easting"], g["northing"])
+        assert back.shape == (2,)
+
+
 def test_nan_and_beyond_the_poles():
     with warnings.catch_warnings():
         warnings.simplefilter("error")

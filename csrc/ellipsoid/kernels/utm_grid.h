@@ -75,7 +75,8 @@ inline Position forward(const tm::Projection& p, double lat, double lon, int zon
     if (!(std::fabs(lat) <= (degrees ? 90 : kHalfPi)) || !std::isfinite(lon))
         return {zone < 0 ? 0 : zone, true, kNaN, kNaN, kNaN, kNaN};
     const double lat_deg = degrees ? lat : std::fmin(std::fmax(lat * kDegrees, -90.0), 90.0);
-    if (zone < 0) zone = standard_zone(lat_deg, degrees ? lon : lon * kDegrees);
+    // Radians reduced first: a huge longitude in degrees would overflow.
+    if (zone < 0) zone = standard_zone(lat_deg, degrees ? lon : tm::reduced(lon) * kDegrees);
     const bool north = lat >= 0;
     const double phi = degrees ? lat * kRadians : lat;
     const double unit = degrees ? kDegrees : 1;
