@@ -83,12 +83,14 @@ def _k0(k0: Any) -> float:
     return value
 
 
-def _scaled(records: Any, k0: float, fields: tuple[str, ...], divide: bool = False) -> Any:
+def _scaled(records: Any, k0: float, fields: tuple[str, ...]) -> Any:
+    """The records (one, an array or an xarray Dataset) with ``fields`` times ``k0``; at
+    k0 = 1 the kernel's own bits."""
     if k0 == 1.0:
         return records
     records = records.copy()
     for name in fields:
-        records[name] = records[name] / k0 if divide else records[name] * k0
+        records[name] = records[name] * k0
     return records
 
 
@@ -174,7 +176,7 @@ def _zones(name: str, zone: Any, shape_of: dict[str, tuple[int, ...]]) -> np.nda
     with np.errstate(invalid="ignore"):
         bad = ~((a >= 0) & (a <= 60) & (a == np.floor(a)))
     if bad.any():
-        first = a[bad].reshape(-1)[0]
+        first = a[bad].reshape(-1)[0].item()
         raise ValueError(f"{name} must be a zone number 0-60 (0: UPS), got {first!r}")
     shape_of[name] = a.shape
     return a
