@@ -510,6 +510,7 @@ def _stub() -> str:
         head += [f"{c}: str" for c in _constants(op)]
         functions.append(define(f"dataframe_{name}", head, keywords, "dd.DataFrame"))
     listing = "\n".join(["__all__ = [", *(f'    "{n}",' for n in __all__), "]"])
+    functions.append(_dask_grid.STUB)  # the UTM grid and MGRS, not from the registry
     return "\n".join([_STUB_HEADER, listing, "", *functions]) + "\n"
 
 
@@ -525,3 +526,13 @@ for _op in OPERATIONS:
     __all__.extend((_name, f"dataframe_{_name}"))
 __all__.sort()
 del _op, _name
+
+# The UTM/UPS grid and MGRS (utm.forward, reverse, to_mgrs, from_mgrs), whose zones, hemisphere
+# flags and codes the registry's float64 engine does not take: written in _dask_grid.
+from quorvane.mathtools.ellipsoid import _dask_grid
+
+for _name in _dask_grid.__all__:
+    globals()[_name] = getattr(_dask_grid, _name)
+    __all__.append(_name)
+__all__.sort()
+del _name
