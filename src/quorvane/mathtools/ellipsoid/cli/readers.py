@@ -120,7 +120,7 @@ class Batch:
 
     def flags(self, index: int, name: str) -> npt.NDArray[np.bool_]:
         """A column of true or false: booleans, 1 or 0, or the words true/false, t/f,
-        yes/no, y/n (case ignored); anything else an error."""
+        yes/no (case ignored); anything else an error."""
         raise NotImplementedError
 
     def locate(self, k: int) -> dict[str, int]:
@@ -265,8 +265,8 @@ class ArrowBatch(Batch):
         return None if self._exact is None else self._exact()
 
 
-_TRUE = frozenset(("true", "t", "yes", "y", "1"))
-_FALSE = frozenset(("false", "f", "no", "n", "0"))
+_TRUE = frozenset(("true", "t", "yes", "1"))
+_FALSE = frozenset(("false", "f", "no", "0"))
 
 
 def parse_flags(
