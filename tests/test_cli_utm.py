@@ -115,7 +115,7 @@ def test_forced_zone_once_or_row_by_row(capsys, monkeypatch):
         ((), zone_column, np.array([31, 33, 32])),
         ((), data, None),
     ]:
-        status, _, err = run(capsys, monkeypatch, "utm", "--degrees", *options, stdin=stdin)
+        status, out, err = run(capsys, monkeypatch, "utm", "--degrees", *options, stdin=stdin)
         assert (status, err) == (0, "")
         got = pacsv.read_csv(io.BytesIO(out.encode()))
         expected = utm.forward(lat, lon, zone=zone, degrees=True)
