@@ -312,7 +312,7 @@ def _convert(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
     if plan.op.entry is not None:
         from quorvane.mathtools.ellipsoid.cli import grid
 
-        results = grid.call(plan, values, batch.locate)
+        results = grid.call(plan, values, batch)
         return [batch.kept(k) for k in plan.keep], results
     args = [values[i.name] for i in op.inputs]
     result = _engine.call(op, plan.ellipsoid, args, plan.degrees, plan.fast)

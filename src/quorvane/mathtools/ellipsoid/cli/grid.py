@@ -12,7 +12,6 @@ false: the northern hemisphere) and ``code`` (text: an MGRS reference).
 
 from __future__ import annotations
 
-from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -22,6 +21,7 @@ from quorvane.mathtools.ellipsoid.cli.errors import InputError
 
 if TYPE_CHECKING:
     from quorvane.mathtools.ellipsoid.cli.batches import Plan
+    from quorvane.mathtools.ellipsoid.cli.readers import Batch
 
 # The units of inputs read from a column other than as float64 numbers.
 TEXT_UNITS = ("flag", "code")
@@ -94,9 +94,9 @@ FROM_MGRS = Operation(
 )
 
 
-def call(plan: Plan, values: dict[str, Any], locate: Callable[[int], dict[str, int]]) -> list[Any]:
-    """The result columns of one batch: ``values`` are the inputs by name (``zone`` absent
-    for the standard zone); ``locate`` places row k of the batch in errors."""
+def call(plan: Plan, values: dict[str, Any], batch: Batch) -> list[Any]:
+    """The result columns of one batch: ``values`` are its inputs by name (``zone`` absent
+    for the standard zone); a malformed code is an error naming its file, line or row."""
     from quorvane.mathtools.ellipsoid import utm
 
     ell, degrees = plan.ellipsoid, plan.degrees
@@ -126,7 +126,7 @@ def call(plan: Plan, values: dict[str, Any], locate: Callable[[int], dict[str, i
         except ValueError:
             k, message = _first_bad(codes, ell)
             column = plan.names[plan.columns[plan.op.columns["code"][0][0]]]
-            raise InputError(plan.source, message, column=column, **locate(k)) from None
+            raise InputError(batch.source, message, column=column, **batch.locate(k)) from None
     records = np.atleast_1d(records)
     return [np.ascontiguousarray(records[field]) for field in records.dtype.names]
 
