@@ -115,8 +115,9 @@ def call(plan: Plan, values: dict[str, Any], batch: Batch) -> list[Any]:
             degrees=degrees,
         )
     elif name == "to_mgrs":
+        precision = 5 if plan.precision is None else plan.precision
         codes = utm.to_mgrs(
-            values["lat"], values["lon"], precision=plan.precision, ell=ell, degrees=degrees
+            values["lat"], values["lon"], precision=precision, ell=ell, degrees=degrees
         )
         return [np.atleast_1d(codes)]
     else:
