@@ -123,6 +123,12 @@ def test_forced_zone_once_or_row_by_row(capsys, monkeypatch):
             assert np.array_equal(got[name].to_numpy(), expected[name]), (zone, name)
 
 
+def test_a_point_without_code_is_an_empty_quoted_field(capsys, monkeypatch):
+    """Not a blank line, which CSV readers skip (the rows would shift)."""
+    status, out, _ = run(capsys, monkeypatch, "mgrs", stdin=b"lat,lon\nnan,0\n0,0\n")
+    assert (status, out.splitlines()) == (0, ["mgrs", '""', "31NAA6602100000"])
+
+
 BAD = [
     (
         "mgrs-reverse",

@@ -97,7 +97,10 @@ class TextWriter(Writer):
     def write(self, kept: Sequence[Kept], results: Sequence[FloatArray]) -> None:
         self._write_header()
         numbers = [self._numbers(r) for r in results]
-        if not any(isinstance(k, list) for k in kept):
+        # A row of one empty text (no MGRS code) would be a blank line, which readers skip: the
+        # csv module writes it as "".
+        blank = len(self.names) == 1 and any(r.dtype.kind == "U" and not r.all() for r in results)
+        if not blank and not any(isinstance(k, list) for k in kept):
             try:
                 table = pa.Table.from_arrays([*kept, *numbers], names=self.names)
                 texts = self._format(table)
