@@ -41,6 +41,12 @@ the whole frame; every other input is read from columns named as the input (a ge
 for the rays' directions), and the result is written to columns named as its fields (3-vectors
 as above, the fields of ``enu`` as ``east_x, ..., up_z``). ``dd.read_parquet(...)``, a conversion
 and ``.to_parquet(...)`` run out of core.
+
+The UTM/UPS grid and MGRS of :mod:`~quorvane.mathtools.ellipsoid.utm`, whose zones, hemisphere
+flags and codes are not float64, have functions of their own (written in ``_dask_grid``):
+``utm_forward(ellipsoid, lat, lon, *, zone=None)``, ``utm_reverse(ellipsoid, zone, northp,
+easting, northing)``, ``utm_to_mgrs(ellipsoid, lat, lon, *, precision=5)``,
+``utm_from_mgrs(ellipsoid, codes)`` and their ``dataframe_*`` forms.
 """
 
 from __future__ import annotations
