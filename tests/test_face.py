@@ -27,7 +27,7 @@ def function(op, vectorised):
     if op.module == "ellipsoid":  # an Ellipsoid method that Dask offers: the engine's face
         return public(op, fast=vectorised)
     if ":" in op.exact:  # a loop with bound constants (latitudes.convert): its face of one pair
-        return public(op)
+        return public(op, fast=vectorised)
     modules = {"frames": frames, "geodesic": geodesic, "latitudes": latitudes}
     module = fast if vectorised else modules[op.module]
     return getattr(module, op.name)

@@ -9,7 +9,7 @@ import pathlib
 import numpy as np
 import pytest
 
-from quorvane.mathtools.ellipsoid import latitudes
+from quorvane.mathtools.ellipsoid import fast, latitudes
 
 TRUTH = np.load(pathlib.Path(__file__).parents[1] / "testsupport/data/latitude-truth.npz")
 FLATTENINGS = ["0", "wgs84", "1/150", "1/50", "0.1", "0.5", "0.9"]
@@ -32,13 +32,15 @@ def bound(name):
     return 4.5e-16 if f_of(name) <= 1 / 50 else 1e-15
 
 
+@pytest.mark.parametrize("convert", [latitudes.convert, fast.latitudes_convert])
 @pytest.mark.parametrize("name", FLATTENINGS)
 @pytest.mark.parametrize("source", KINDS)
-def test_conversions_are_within_the_bound_of_the_truth(name, source):
+def test_conversions_are_within_the_bound_of_the_truth(name, source, convert):
+    """The exact kernels, and the vectorised ones (the series on the lanes' sine and cosine)."""
     x = TRUTH[f"{name}/{source}:x"]
     truth = TRUTH[f"{name}/{source}:truth"]
     for j, target in enumerate(KINDS):
-        y = latitudes.convert((1.0, f_of(name)), x, source, target)
+        y = convert((1.0, f_of(name)), x, source, target)
         worst = error(y, truth[:, j]).max()
         assert worst <= bound(name), (target, worst)
 

@@ -367,6 +367,11 @@ public:
         return std::copysign(y, x);
     }
 
+    // The series' coefficients C[1..terms()] (as c[0..terms())), for the vectorised loops;
+    // meaningful where the shape's series serve.
+    const double* coefficients() const noexcept { return c_; }
+    int terms() const noexcept { return terms_; }
+
 private:
     const Shape& g_;
     Kind from_, to_;

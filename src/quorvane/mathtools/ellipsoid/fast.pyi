@@ -23,6 +23,7 @@ __all__ = [
     "aer_coords",
     "aer_from_pos",
     "enu_from_pos",
+    "latitudes_convert",
     "level",
     "levels",
     "lla_from_pos",
@@ -56,6 +57,14 @@ def enu_from_pos(
     *,
     degrees: bool = False,
 ) -> _Vectors: ...
+def latitudes_convert(
+    ell: Ellipsoid | str | tuple[float, float],
+    lat: Any,
+    source: str,
+    target: str,
+    *,
+    degrees: bool = False,
+) -> np.float64 | np.ndarray[tuple[int, ...], np.dtype[np.float64]]: ...
 def level() -> str: ...
 def levels() -> tuple[str, ...]: ...
 def lla_from_pos(
