@@ -3,7 +3,8 @@ millions of points.
 
 Each function is the vectorised kernel of the function of the same name in
 :mod:`~quorvane.mathtools.ellipsoid.frames` (``aer_coords`` is ``frames.aer_from_pos``, also
-named ``aer_from_pos`` here), with the same face: the ellipsoid first (an ``Ellipsoid``, a
+named ``aer_from_pos`` here; ``latitudes_convert`` is that of ``latitudes.convert``), with the
+same face: the ellipsoid first (an ``Ellipsoid``, a
 catalogue name or an ``(Re, f)`` pair), numbers, lists and arrays of any real dtype and any
 layout (strided, unaligned) broadcast together, radians unless ``degrees=True``, lengths in the
 unit of ``Re``, latitudes beyond the poles NaN rows with a RuntimeWarning, azimuths of
