@@ -107,6 +107,22 @@ def latitudes_convert(
     its arguments and results: the latitudes of kind ``target`` whose latitudes of kind
     ``source`` are ``lat``.
 
+    Parameters
+    ----------
+    ell : Ellipsoid, str or (Re, f)
+        The ellipsoid, or its catalogue name.
+    lat : array_like
+        Latitudes of kind ``source`` (radians, or degrees with ``degrees=True``).
+    source, target : str
+        ``"geodetic"``, ``"parametric"`` (or ``"reduced"``), ``"geocentric"``,
+        ``"rectifying"``, ``"conformal"`` or ``"authalic"``.
+    degrees : bool
+        Angles in and out in degrees instead of radians.
+
+    Returns
+    -------
+    float64 latitudes: one for a plain number, else of the shape of ``lat``.
+
     Up to f = 1/25 each conversion is the exact kernel's Fourier series (Karney, "On
     auxiliary latitudes", 2023), summed several latitudes at a time on the lanes' own sine
     and cosine: not its bits, but within the same bound of the truth. The poles, NaN and
