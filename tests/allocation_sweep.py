@@ -68,7 +68,8 @@ def calls():
                 f = functools.partial(_convert, kinds=kinds, vectorised=vectorised)
                 name = "fast.latitudes_convert" if vectorised else op.qualname
             elif vectorised:
-                f, name = getattr(fast, op.name), f"fast.{op.name}"
+                name = op.name if hasattr(fast, op.name) else op.fast.split(".")[1]
+                f, name = getattr(fast, name), f"fast.{name}"
             else:
                 f, name = (
                     getattr(

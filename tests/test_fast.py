@@ -204,6 +204,7 @@ def test_same_bits_at_every_level(monkeypatch):
         lat = np.clip(geo[0], -math.pi / 2, math.pi / 2)  # and the poles
         outs += [fast.latitudes_convert(WGS84, lat, "geodetic", k).tobytes() for k in KINDS]
         outs.append(fast.latitudes_convert(WGS84, lat, "authalic", "rectifying").tobytes())
+        outs.append(fast.latitudes_isometric(WGS84, lat).tobytes())
         for which in range(3):  # sin, cos, atan2
             out = np.empty(n)
             fast._fast.elementary(which, y if which < 2 else x, y, out)

@@ -344,6 +344,44 @@ PyObject* latitudes_convert(PyObject* module, PyObject* const* args) noexcept {
     Py_RETURN_NONE;
 }
 
+// The isometric latitude by the exact kernel (a lat::Shape).
+double exact_isometric(const void* shape, double phi) noexcept {
+    return lat::isometric(*static_cast<const lat::Shape*>(shape), phi);
+}
+
+// (ell, lat, out): the isometric latitudes of the geodetic latitudes lat (N values or one).
+PyObject* latitudes_isometric(PyObject* module, PyObject* const* args) noexcept {
+    const QuorvaneEllipsoidObject* self =
+        companion::ellipsoid_of(companion::state_of<FastState>(module), args[0]);
+    if (self == nullptr) return nullptr;
+    const double a = self->Re, f = self->f;
+    if (!(f >= 0 && f < 1)) {
+        PyErr_Format(PyExc_ValueError,
+                     "ell: latitudes are computed for flattenings 0 <= f < 1, got f = %R",
+                     Ref::steal(PyFloat_FromDouble(f)).get());
+        return nullptr;
+    }
+    const Loops* loops = chosen_loops();
+    if (loops == nullptr) return nullptr;
+    py::DoubleBuffer in, out;
+    if (!out.acquire(args[2], "out", 0, true) || !in.acquire(args[1], "x", 0, false))
+        return nullptr;
+    const Py_ssize_t n = out.rows();
+    if (in.rows() != n && in.rows() != 1) {
+        PyErr_SetString(PyExc_ValueError, "x must have the rows of out or one");
+        return nullptr;
+    }
+    const lat::Shape g(a, f);
+    const Isometric isometric{g.e, g.series, &g, &exact_isometric};
+    const LatitudeLoops* run = latitude_loops(loops);
+    const Column x = in.column();
+    const OutColumn y = out.out_column();
+    const py::AllowThreads unlocked(n >= kUnlockedRows);
+    split(n,
+          [&](Py_ssize_t begin, Py_ssize_t end) { run->isometric(isometric, x, y, begin, end); });
+    Py_RETURN_NONE;
+}
+
 // -- One point -------------------------------------------------------------------
 //
 // A call of fast.py with plain numbers (a position as a list or tuple of three
@@ -489,6 +527,8 @@ PyMethodDef FastState::functions[] = {
     companion::entry<&latitudes_convert, 5>(
         "latitudes_convert",
         "(ell, from, to, x, out): latitudes of kind `to` of latitudes of kind `from`."),
+    companion::entry<&latitudes_isometric, 3>(
+        "latitudes_isometric", "(ell, lat, out): isometric latitudes of geodetic latitudes."),
     companion::entry<&elementary, 4>(
         "elementary", "(which, x, y, out): sin x (0), cos x (1) or atan2(x, y) (2)."),
     companion::entry("level", &level, "The instruction-set level the loops run at now."),

@@ -413,15 +413,15 @@ def _latitudes_loop(
 def _fast_latitudes_loop(
     ell: Ellipsoid, name: str, op: Operation, shape: tuple[int, ...], arrays: list[_Array]
 ) -> _Array:
-    """A latitude loop of ``_fast``: ``latitudes_convert:SOURCE:TARGET``, one float64 column
-    (or one value) in, a column out."""
+    """A latitude loop of ``_fast`` (``latitudes_convert:SOURCE:TARGET``,
+    ``latitudes_isometric``): one float64 column (or one value) in, a column out."""
     from quorvane.mathtools.ellipsoid import _fast
     from quorvane.mathtools.ellipsoid._registry import KINDS
 
     out = np.empty((math.prod(shape), 1), dtype=np.float64)
-    _, source, target = name.split(":")
+    function, *kinds = name.split(":")
     x = _column(arrays[0], shape)
-    _fast.latitudes_convert(ell, KINDS.index(source), KINDS.index(target), x, out[:, 0])
+    getattr(_fast, function)(ell, *[KINDS.index(k) for k in kinds], x, out[:, 0])
     return out
 
 

@@ -357,6 +357,7 @@ _LATITUDES = (
         (_LAT,),
         Output(np.dtype([("psi", np.float64)]), ("psi",), text="float64 isometric latitudes"),
         exact="latitudes.isometric",
+        fast="fast.latitudes_isometric",
     ),
     Operation(
         "latitudes",

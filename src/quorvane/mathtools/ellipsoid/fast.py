@@ -3,8 +3,8 @@ millions of points.
 
 Each function is the vectorised kernel of the function of the same name in
 :mod:`~quorvane.mathtools.ellipsoid.frames` (``aer_coords`` is ``frames.aer_from_pos``, also
-named ``aer_from_pos`` here; ``latitudes_convert`` is that of ``latitudes.convert``), with the
-same face: the ellipsoid first (an ``Ellipsoid``, a
+named ``aer_from_pos`` here; ``latitudes_convert`` and ``latitudes_isometric`` are those of
+``latitudes.convert`` and ``latitudes.isometric``), with the same face: the ellipsoid first (an ``Ellipsoid``, a
 catalogue name or an ``(Re, f)`` pair), numbers, lists and arrays of any real dtype and any
 layout (strided, unaligned) broadcast together, radians unless ``degrees=True``, lengths in the
 unit of ``Re``, latitudes beyond the poles NaN rows with a RuntimeWarning, azimuths of
@@ -53,6 +53,7 @@ __all__ = [
     "aer_from_pos",
     "enu_from_pos",
     "latitudes_convert",
+    "latitudes_isometric",
     "level",
     "levels",
     "lla_from_pos",
@@ -84,6 +85,7 @@ pos_from_lla = public(get("frames.pos_from_lla"), fast=True)
 enu_from_pos = public(get("frames.enu_from_pos"), fast=True)
 aer_from_pos = public(get("frames.aer_from_pos"), fast=True)
 aer_coords = public(get("frames.aer_from_pos"), fast=True, name="aer_coords")
+latitudes_isometric = public(get("latitudes.isometric"), fast=True, name="latitudes_isometric")
 
 
 @cache
