@@ -159,6 +159,8 @@ def errors(f: float, phis: np.ndarray, truth: np.ndarray) -> dict:
     psi = latitudes.isometric(ell, phis)
     t = truth[:, 12]
     result["isometric"] = float(np.max(np.abs((psi - t[:, 0]) - t[:, 1]) / np.abs(t[:, 0])))
+    psi = fast.latitudes_isometric(ell, phis)
+    result["isometric_fast"] = float(np.max(np.abs((psi - t[:, 0]) - t[:, 1]) / np.abs(t[:, 0])))
     p = t[:, 0]  # the double nearest psi: back to phi + (p - psi)/psi'
     back = latitudes.from_isometric(ell, p)
     shift = (p - t[:, 0]) - t[:, 1]
@@ -205,8 +207,11 @@ def main() -> None:
         "|---|" + "---|" * len(pairs),
     ]
     others = [
-        "| f | isometric (rel) | back (rad) | M | N | sqrt(MN) | r | meridian (nm) | back (rad) |",
-        "|---|---|---|---|---|---|---|---|---|",
+        (
+            "| f | isometric (rel) | fast (rel) | back (rad) | M | N | sqrt(MN) | r | "
+            "meridian (nm) | back (rad) |"
+        ),
+        "|---|---|---|---|---|---|---|---|---|---|",
     ]
     peers = [
         (
@@ -238,7 +243,8 @@ def main() -> None:
                 f"| {name} | " + " | ".join(f"{r[('ours', *p)]:.1e}" for p in pairs) + " |"
             )
             others.append(
-                f"| {name} | {r['isometric']:.1e} | {r['from_isometric']:.1e} | "
+                f"| {name} | {r['isometric']:.1e} | {r['isometric_fast']:.1e} | "
+                f"{r['from_isometric']:.1e} | "
                 f"{r['meridional']:.1e} | {r['prime_vertical']:.1e} | {r['gaussian']:.1e} | "
                 f"{r['geocentric']:.1e} | {r['meridian_nm']:.2f} | {r['meridian_back']:.1e} |"
             )
