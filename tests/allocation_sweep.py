@@ -26,7 +26,7 @@ import types
 
 import numpy as np
 
-from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes
+from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes, utm
 from quorvane.mathtools.ellipsoid._engine import public
 from quorvane.mathtools.ellipsoid._registry import OPERATIONS
 
@@ -56,6 +56,18 @@ def _convert(ell, lat, *, kinds, vectorised, degrees=False):
     return convert(ell, lat, *kinds, degrees=degrees)
 
 
+def _geometries_loop():
+    """The loop of geodesic.geometry_area_perimeter on a polygon and a line (the public
+    function's flattening is shapely's, which does not survive failed allocations)."""
+    from quorvane.mathtools.ellipsoid import _geodesic
+
+    x, y = np.array([0.0, 1, 1, 0, 0, 5, 6]), np.array([0.0, 0, 1, 1, 0, 5, 6])
+    offsets = np.array([0, 5, 7]), np.array([0, 1, 2]), np.array([0, 1, 2])
+    length, area = np.empty(2), np.empty(2)
+    _geodesic.geometries(W, x, y, *offsets, length, area, closed=True)
+    return np.concatenate([length, area])
+
+
 def calls():
     """(name, call) for every public function: one point, and arrays in degrees."""
     out = []
@@ -73,7 +85,12 @@ def calls():
             else:
                 f, name = (
                     getattr(
-                        {"frames": frames, "geodesic": geodesic, "latitudes": latitudes}[op.module],
+                        {
+                            "frames": frames,
+                            "geodesic": geodesic,
+                            "latitudes": latitudes,
+                            "utm": utm,
+                        }[op.module],
                         op.name,
                     ),
                     op.qualname,
@@ -88,6 +105,7 @@ def calls():
         ("geodesic.points_along", lambda: g.points_along(W, 0.1, 0.2, 0.3, [1e3, 2e3])),
         ("geodesic.line_length", lambda: g.line_length(W, [0.1, 0.2, 0.3], [0.1, 0.2, 0.4])),
         ("geodesic.polygon_area", lambda: g.polygon_area(W, [0.1, 0.2, 0.3], [0.1, 0.2, 0.4])),
+        ("geodesic.geometries", _geometries_loop),
         ("fast.level", fast.level),
         ("fast.levels", fast.levels),
     ]

@@ -425,12 +425,24 @@ def _fast_latitudes_loop(
     return out
 
 
+def _utm_loop(
+    ell: Ellipsoid, name: str, op: Operation, shape: tuple[int, ...], arrays: list[_Array]
+) -> _Array:
+    """A loop of ``_utm``: one float64 column (or one value) per argument, rows out."""
+    from quorvane.mathtools.ellipsoid import _utm
+
+    out = np.empty((math.prod(shape), op.output.width), dtype=np.float64)
+    getattr(_utm, name)(ell, *[_column(a, shape) for a in arrays], out)
+    return out
+
+
 _FAMILIES: dict[str, Callable[..., _Array]] = {
     "method": _method,
     "frames": _frames_loop,
     "geodesic": _geodesic_loop,
     "latitudes": _latitudes_loop,
     "fast": _fast_loop,
+    "utm": _utm_loop,
 }
 
 
@@ -654,6 +666,8 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
             return _latitudes.one(e, which, source, target, args[0], degrees)
 
         return point
+    if family == "utm":  # one point through the array path
+        return lambda e, args, degrees: None
     if family == "method" and name in ("lla_from_pos", "surf_coord_from_surf_pos"):
         # The coordinates of one position: in C, as the method gives them.
         from quorvane.mathtools.ellipsoid import _frames
@@ -704,6 +718,15 @@ def _quick_ellipsoid(ell: Any) -> Ellipsoid | None:
     return None
 
 
+def _labelled(args: Sequence[Any]) -> bool:
+    """Whether any argument is an xarray object (checked by its type's module: xarray is
+    imported only where one is given)."""
+    for a in args:
+        if type(a).__module__.startswith("xarray."):
+            return True
+    return False
+
+
 def public(op: Operation, *, fast: bool = False, name: str | None = None) -> Callable[..., Any]:
     """The public function of ``op``: ``name(ell, *inputs, *, degrees=False)``, with its
     signature and docstring."""
@@ -729,6 +752,10 @@ def public(op: Operation, *, fast: bool = False, name: str | None = None) -> Cal
                     else:
                         return result
             # Not plain numbers, or a latitude beyond the poles (a NaN row, with the warning).
+            if _labelled(args):  # xarray DataArrays in and out
+                from quorvane.mathtools.ellipsoid import _xarray
+
+                return _xarray.call(op, ell, args, degrees, fast)
             return call(op, ell, args, degrees, fast)
         except SystemError as exc:
             error = _memory_error(exc)
