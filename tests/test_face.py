@@ -292,7 +292,8 @@ def test_modules_and_stubs_follow_the_registry(module):
         assert name in mod.__all__
         parameters = list(__import__("inspect").signature(getattr(mod, name)).parameters)
         constants = ["source", "target"] if ":" in op.exact else []
-        assert parameters == ["ell", *(i.name for i in op.inputs), *constants, "degrees"]
+        expected = ["ell", *(i.name for i in op.inputs), *constants, "degrees", *op.flags]
+        assert parameters == expected
     stub = importlib.resources.files("quorvane.mathtools.ellipsoid") / f"{module}.pyi"
     generated = stubs(module)
 

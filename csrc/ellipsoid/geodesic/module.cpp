@@ -29,6 +29,7 @@
 #include "common/parallel.h"
 #include "common/ref.h"
 #include "ellipsoid/companion.h"
+#include "ellipsoid/geodesic/full.h"
 #include "ellipsoid/geodesic/kernels.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
 
@@ -48,9 +49,13 @@ struct GeodesicState : companion::StateBase {
         "Element loops of the geodesic problems (see quorvane.mathtools.ellipsoid.geodesic).";
     static PyMethodDef functions[];
 
-    PyArray_Descr* inverse_dtype;  // strong
-    PyArray_Descr* direct_dtype;   // strong
-    auto references() noexcept { return std::tie(inverse_dtype, direct_dtype); }
+    PyArray_Descr* inverse_dtype;       // strong
+    PyArray_Descr* direct_dtype;        // strong
+    PyArray_Descr* inverse_full_dtype;  // strong
+    PyArray_Descr* direct_full_dtype;   // strong
+    auto references() noexcept {
+        return std::tie(inverse_dtype, direct_dtype, inverse_full_dtype, direct_full_dtype);
+    }
     double last_a, last_f;
     bool has_last;
     alignas(Geodesic) unsigned char last[sizeof(Geodesic)];
@@ -59,7 +64,9 @@ struct GeodesicState : companion::StateBase {
     int exec() noexcept {
         if (PyArray_ImportNumPyAPI() < 0) return -1;
         return companion::record_dtypes({{"GeodesicInverse_dtype", &inverse_dtype},
-                                         {"GeodesicDirect_dtype", &direct_dtype}})
+                                         {"GeodesicDirect_dtype", &direct_dtype},
+                                         {"GeodesicInverseFull_dtype", &inverse_full_dtype},
+                                         {"GeodesicDirectFull_dtype", &direct_full_dtype}})
                    ? 0
                    : -1;
     }
@@ -139,6 +146,63 @@ PyObject* solve(PyObject* module, PyObject* const* args) noexcept {
     Py_RETURN_NONE;
 }
 
+// The problems with every quantity (full.h), and the direct problem over an arc.
+enum class Full { inverse, direct, arc, arc_full };
+template <Full kind>
+constexpr int kWidth = kind == Full::inverse ? 8
+                       : kind == Full::arc   ? 3
+                                             : 9;
+
+// One row of `kind` from its four inputs (radians, metres).
+template <Full kind>
+void full_row(const Geodesic& g, const EdgeAreaRule& area, const double* v, double* row) noexcept {
+    if constexpr (kind == Full::inverse) {
+        const InverseFull r = inverse_full(g, area, v[0], v[1], v[2], v[3]);
+        const double out[8] = {r.s12, r.azi1, r.azi2, r.a12, r.m12, r.M12, r.M21, r.S12};
+        std::copy(out, out + 8, row);
+    } else {
+        const DirectFull r = direct_full(g, area, v[0], v[1], v[2], v[3], kind != Full::direct);
+        const double out[9] = {r.lat2, r.lon2, r.azi2, r.s12, r.a12, r.m12, r.M12, r.M21, r.S12};
+        std::copy(out, out + kWidth<kind>, row);
+    }
+}
+
+// (ell, c0, c1, c2, c3, out): the rows of `kind` into out, (N, its width).
+template <Full kind>
+PyObject* solve_full(PyObject* module, PyObject* const* args) noexcept {
+    double a, f;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    static constexpr const char* names[2][4] = {{"lat1", "lon1", "lat2", "lon2"},
+                                                {"lat1", "lon1", "azi1", "a12"}};
+    py::DoubleBuffer in[4], out;
+    if (!out.acquire(args[5], "out", kWidth<kind>, true)) return nullptr;
+    const Py_ssize_t n = out.rows();
+    common::Column c[4];
+    for (int k = 0; k < 4; ++k) {
+        const char* name = kind == Full::direct && k == 3 ? "s12" : names[kind != Full::inverse][k];
+        if (!in[k].acquire(args[1 + k], name, 0, false)) return nullptr;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
+            return nullptr;
+        }
+        c[k] = in[k].column();
+    }
+    const common::OutRows dst = out.out_rows();
+    const Geodesic g(a, f);
+    const py::AllowThreads unlocked;
+    const EdgeAreaRule area(g);
+    const auto rows = [&](Py_ssize_t begin, Py_ssize_t end) {
+        for (Py_ssize_t i = begin; i < end; ++i) {
+            const double v[4] = {c[0][i], c[1][i], c[2][i], c[3][i]};
+            double row[9];
+            full_row<kind>(g, area, v, row);
+            for (int k = 0; k < kWidth<kind>; ++k) dst.put(i, k, row[k]);
+        }
+    };
+    common::parallel_for(n, rows, kPairs);
+    Py_RETURN_NONE;
+}
+
 // Degrees to radians and back, as math.radians and numpy.radians compute them.
 constexpr double kRadians = kPi / 180.0;
 constexpr double kDegrees = 180.0 / kPi;
@@ -190,6 +254,39 @@ PyObject* solve_one(PyObject* module, PyObject* const* args) noexcept {
     }
     if (degrees)
         for (int k = first_angle; k < 3; ++k) row[k] *= kDegrees;
+    return companion::one_record(dtype, row);
+}
+
+// (ell, lat1, lon1, x, y, degrees): one row of `kind` for plain numbers, or None, as
+// solve_one. The arc a12 is an angle (degrees in and out) never reduced by turns.
+template <Full kind>
+PyObject* solve_full_one(PyObject* module, PyObject* const* args) noexcept {
+    double a, f, v[4];
+    for (int k = 0; k < 4; ++k)
+        if (!companion::plain_number(args[1 + k], &v[k])) Py_RETURN_NONE;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    const int degrees = PyObject_IsTrue(args[5]);
+    if (degrees < 0) return nullptr;
+    const bool inverse = kind == Full::inverse, arc = kind == Full::arc || kind == Full::arc_full;
+    if (degrees) {
+        v[1] = longitude::reduce_degrees(v[1]);
+        v[inverse ? 3 : 2] = longitude::reduce_degrees(v[inverse ? 3 : 2]);
+        for (int k = 0; k < (inverse || arc ? 4 : 3); ++k) v[k] *= kRadians;
+    }
+    GeodesicState& state = state_of(module);
+    const Geodesic& g = geodesic_for(state, a, f);
+    const EdgeAreaRule area(g);
+    double row[9];
+    full_row<kind>(g, area, v, row);
+    if (degrees) {
+        // azi1, azi2, a12; or lat2, lon2, azi2 (and a12)
+        static constexpr int angles[2][4] = {{1, 2, 3, -1}, {0, 1, 2, 4}};
+        for (const int k : angles[!inverse])
+            if (k >= 0 && k < kWidth<kind>) row[k] *= kDegrees;
+    }
+    PyArray_Descr* dtype = kind == Full::inverse ? state.inverse_full_dtype
+                           : kind == Full::arc   ? state.direct_dtype
+                                                 : state.direct_full_dtype;
     return companion::one_record(dtype, row);
 }
 
@@ -336,6 +433,22 @@ PyMethodDef GeodesicState::functions[] = {
         "(ell, lat1, lon1, lat2, lon2, n, degrees): the n waypoints of one pair, or None."),
     companion::keyword_entry<&path, 3>(
         "path", "(ell, lat, lon, *, area=False, signed=False) -> (area, length)."),
+    companion::entry<&solve_full<Full::inverse>, 6>(
+        "inverse_full", "(ell, lat1, lon1, lat2, lon2, out): rows of every quantity."),
+    companion::entry<&solve_full<Full::direct>, 6>(
+        "direct_full", "(ell, lat1, lon1, azi1, s12, out): rows of every quantity."),
+    companion::entry<&solve_full<Full::arc>, 6>(
+        "direct_arc", "(ell, lat1, lon1, azi1, a12, out): lat2, lon2, azi2 rows."),
+    companion::entry<&solve_full<Full::arc_full>, 6>(
+        "direct_arc_full", "(ell, lat1, lon1, azi1, a12, out): rows of every quantity."),
+    companion::entry<&solve_full_one<Full::inverse>, 6>("inverse_full_one",
+                                                        "One inverse_full record, or None."),
+    companion::entry<&solve_full_one<Full::direct>, 6>("direct_full_one",
+                                                       "One direct_full record, or None."),
+    companion::entry<&solve_full_one<Full::arc>, 6>("direct_arc_one",
+                                                    "One direct_arc record, or None."),
+    companion::entry<&solve_full_one<Full::arc_full>, 6>("direct_arc_full_one",
+                                                         "One direct_arc_full record, or None."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -26,7 +26,9 @@ from quorvane.datamodel import (
     AER_dtype,
     ENU_dtype,
     GeodesicDirect_dtype,
+    GeodesicDirectFull_dtype,
     GeodesicInverse_dtype,
+    GeodesicInverseFull_dtype,
     LLA_dtype,
     SurfCoord_dtype,
 )
@@ -78,6 +80,9 @@ class Operation:
     exact: str  # family.name of the exact kernel
     fast: str | None = None  # family.name of the vectorised kernel, where one exists
     notes: str = ""
+    # Keyword flags of the public function besides ``degrees`` (bool, default False): it
+    # chooses among entries by them (``geodesic.inverse(..., full=True)``).
+    flags: tuple[str, ...] = ()
     # Where a latitude is out of range, the whole row is NaN.
     latitudes: tuple[str, ...] = field(init=False)
 
@@ -262,6 +267,7 @@ OPERATIONS: tuple[Operation, ...] = (
         _INVERSE,
         exact="geodesic.inverse",
         notes="Coincident points give s12 = 0. At a pole the azimuths follow the longitude given.",
+        flags=("full",),
     ),
     Operation(
         "geodesic",
@@ -276,6 +282,7 @@ OPERATIONS: tuple[Operation, ...] = (
         _DIRECT,
         exact="geodesic.direct",
         notes="Distances past the antipode keep going around the ellipsoid.",
+        flags=("full", "arc"),
     ),
     # Ellipsoid methods that only Dask offers as they are. A method that takes 3-vectors gets
     # rows of its last vector input and one value of each other input per call (the origin of
@@ -402,6 +409,76 @@ _LATITUDES = (
 )
 OPERATIONS += _LATITUDES
 
+# The geodesic problems with every quantity, and the direct problem over an arc: the public
+# functions of their own names, and inverse(..., full=True), direct(..., full=True, arc=True).
+_POINT1 = (
+    Input("lat1", "latitude", "latitude of point 1"),
+    Input("lon1", "angle", "longitude of point 1"),
+)
+_AZI1 = Input("azi1", "angle", "azimuth at point 1, clockwise from north")
+_S12 = Input("s12", "length", "distance (metres); negative goes backwards")
+_A12 = Input(
+    "a12",
+    "unbounded",
+    "arc length on the auxiliary sphere (never reduced by turns); negative goes backwards",
+)
+_FULL_TEXT = (
+    "a12 (the arc on the auxiliary sphere, degrees or radians), m12 (the reduced length, "
+    "metres), M12 and M21 (the geodesic scales) and S12 (the area between the geodesic and "
+    "the equator, square metres, positive going east north of the equator)"
+)
+_INVERSE_FULL = Output(
+    GeodesicInverseFull_dtype,
+    ("azi1", "azi2", "a12"),
+    text=f"GeodesicInverseFull_dtype records (s12, azi1, azi2, a12, m12, M12, M21, S12): {_FULL_TEXT}",
+)
+_DIRECT_FULL = Output(
+    GeodesicDirectFull_dtype,
+    ("lat2", "lon2", "azi2", "a12"),
+    text="GeodesicDirectFull_dtype records (lat2, lon2, azi2, s12, a12, m12, M12, M21, S12): "
+    f"{_FULL_TEXT}",
+)
+OPERATIONS += (
+    Operation(
+        "geodesic",
+        "inverse_full",
+        "The shortest geodesic between points 1 and 2 with every quantity of the geodesic.",
+        (
+            *_POINT1,
+            Input("lat2", "latitude", "latitude of point 2"),
+            Input("lon2", "angle", "longitude of point 2"),
+        ),
+        _INVERSE_FULL,
+        exact="geodesic.inverse_full",
+        notes="The fields of inverse, bit for bit, then the others.",
+    ),
+    Operation(
+        "geodesic",
+        "direct_full",
+        "The point at distance s12 along the geodesic from point 1, with every quantity.",
+        (*_POINT1, _AZI1, _S12),
+        _DIRECT_FULL,
+        exact="geodesic.direct_full",
+        notes="lat2, lon2 and azi2 are those of direct, bit for bit.",
+    ),
+    Operation(
+        "geodesic",
+        "direct_arc",
+        "The point at arc length a12 on the auxiliary sphere along the geodesic from point 1.",
+        (*_POINT1, _AZI1, _A12),
+        _DIRECT,
+        exact="geodesic.direct_arc",
+    ),
+    Operation(
+        "geodesic",
+        "direct_arc_full",
+        "The point at arc length a12 along the geodesic from point 1, with every quantity.",
+        (*_POINT1, _AZI1, _A12),
+        _DIRECT_FULL,
+        exact="geodesic.direct_arc_full",
+    ),
+)
+
 _BY_NAME = {op.qualname: op for op in OPERATIONS}
 
 
@@ -448,11 +525,13 @@ type _Floats = np.ndarray[tuple[int, ...], np.dtype[np.float64]]
 def _stub(op: Operation, name: str) -> str:
     """The typed signature of the public function ``name`` of ``op``."""
 
+    flags = "".join(f"    {flag}: bool = False,\n" for flag in op.flags)
+
     def signature(kind: str, result: str, comment: str = "") -> str:
         args = "".join(f"    {i.name}: {kind},\n" for i in op.inputs)
         return (
             f"def {name}({comment}\n    ell: _EllipsoidLike,\n{args}    *,\n"
-            f"    degrees: bool = False,\n) -> {result}: ..."
+            f"    degrees: bool = False,\n{flags}) -> {result}: ..."
         )
 
     if op.output.dtype is None:

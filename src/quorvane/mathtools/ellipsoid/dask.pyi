@@ -29,7 +29,11 @@ __all__ = [
     "dataframe_enu_from_lla",
     "dataframe_enu_from_pos",
     "dataframe_geodesic_direct",
+    "dataframe_geodesic_direct_arc",
+    "dataframe_geodesic_direct_arc_full",
+    "dataframe_geodesic_direct_full",
     "dataframe_geodesic_inverse",
+    "dataframe_geodesic_inverse_full",
     "dataframe_geodetic_lat_from_reduced_lat",
     "dataframe_latitudes_convert",
     "dataframe_latitudes_from_isometric",
@@ -56,7 +60,11 @@ __all__ = [
     "enu_from_lla",
     "enu_from_pos",
     "geodesic_direct",
+    "geodesic_direct_arc",
+    "geodesic_direct_arc_full",
+    "geodesic_direct_full",
     "geodesic_inverse",
+    "geodesic_inverse_full",
     "geodetic_lat_from_reduced_lat",
     "latitudes_convert",
     "latitudes_from_isometric",
@@ -651,6 +659,82 @@ def latitudes_latitude_at_meridian_distance(
     fast: bool = False,
 ) -> da.Array: ...
 def dataframe_latitudes_latitude_at_meridian_distance(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame: ...
+def geodesic_inverse_full(
+    ellipsoid: _EllipsoidLike,
+    lat1: _Array | _Number,
+    lon1: _Array | _Number,
+    lat2: _Array | _Number,
+    lon2: _Array | _Number,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
+def dataframe_geodesic_inverse_full(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame: ...
+def geodesic_direct_full(
+    ellipsoid: _EllipsoidLike,
+    lat1: _Array | _Number,
+    lon1: _Array | _Number,
+    azi1: _Array | _Number,
+    s12: _Array | _Number,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
+def dataframe_geodesic_direct_full(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame: ...
+def geodesic_direct_arc(
+    ellipsoid: _EllipsoidLike,
+    lat1: _Array | _Number,
+    lon1: _Array | _Number,
+    azi1: _Array | _Number,
+    a12: _Array | _Number,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
+def dataframe_geodesic_direct_arc(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame: ...
+def geodesic_direct_arc_full(
+    ellipsoid: _EllipsoidLike,
+    lat1: _Array | _Number,
+    lon1: _Array | _Number,
+    azi1: _Array | _Number,
+    a12: _Array | _Number,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
+def dataframe_geodesic_direct_arc_full(
     ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
     *,

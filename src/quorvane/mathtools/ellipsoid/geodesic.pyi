@@ -21,7 +21,11 @@ type _Records = np.ndarray[tuple[int, ...], np.dtype[np.void]]
 __all__ = [
     "MAX_FLATTENING",
     "direct",
+    "direct_arc",
+    "direct_arc_full",
+    "direct_full",
     "inverse",
+    "inverse_full",
     "line_length",
     "points_along",
     "polygon_area",
@@ -39,9 +43,73 @@ def direct(  # type: ignore[overload-overlap]
     s12: _Real,
     *,
     degrees: bool = False,
+    full: bool = False,
+    arc: bool = False,
 ) -> np.void: ...
 @overload
 def direct(
+    ell: _EllipsoidLike,
+    lat1: _Reals,
+    lon1: _Reals,
+    azi1: _Reals,
+    s12: _Reals,
+    *,
+    degrees: bool = False,
+    full: bool = False,
+    arc: bool = False,
+) -> _Records: ...
+@overload
+def direct_arc(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1: _Real,
+    lon1: _Real,
+    azi1: _Real,
+    a12: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def direct_arc(
+    ell: _EllipsoidLike,
+    lat1: _Reals,
+    lon1: _Reals,
+    azi1: _Reals,
+    a12: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Records: ...
+@overload
+def direct_arc_full(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1: _Real,
+    lon1: _Real,
+    azi1: _Real,
+    a12: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def direct_arc_full(
+    ell: _EllipsoidLike,
+    lat1: _Reals,
+    lon1: _Reals,
+    azi1: _Reals,
+    a12: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Records: ...
+@overload
+def direct_full(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1: _Real,
+    lon1: _Real,
+    azi1: _Real,
+    s12: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def direct_full(
     ell: _EllipsoidLike,
     lat1: _Reals,
     lon1: _Reals,
@@ -59,9 +127,31 @@ def inverse(  # type: ignore[overload-overlap]
     lon2: _Real,
     *,
     degrees: bool = False,
+    full: bool = False,
 ) -> np.void: ...
 @overload
 def inverse(
+    ell: _EllipsoidLike,
+    lat1: _Reals,
+    lon1: _Reals,
+    lat2: _Reals,
+    lon2: _Reals,
+    *,
+    degrees: bool = False,
+    full: bool = False,
+) -> _Records: ...
+@overload
+def inverse_full(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1: _Real,
+    lon1: _Real,
+    lat2: _Real,
+    lon2: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def inverse_full(
     ell: _EllipsoidLike,
     lat1: _Reals,
     lon1: _Reals,
