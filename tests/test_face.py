@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 from helpers import assert_calls_leak_nothing, run_python, same
 
-from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes
+from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes, rhumb
 from quorvane.mathtools.ellipsoid._engine import public
 from quorvane.mathtools.ellipsoid._registry import OPERATIONS, by_module, stubs
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
@@ -28,7 +28,7 @@ def function(op, vectorised):
         return public(op, fast=vectorised)
     if ":" in op.exact:  # a loop with bound constants (latitudes.convert): its face of one pair
         return public(op)
-    modules = {"frames": frames, "geodesic": geodesic, "latitudes": latitudes}
+    modules = {"frames": frames, "geodesic": geodesic, "latitudes": latitudes, "rhumb": rhumb}
     module = fast if vectorised else modules[op.module]
     return getattr(module, op.name)
 
@@ -281,7 +281,7 @@ def test_polygon_area_is_a_record():
     assert area == pytest.approx(12308778361.47) and perimeter == pytest.approx(443770.917)
 
 
-@pytest.mark.parametrize("module", ["frames", "geodesic", "latitudes", "fast"])
+@pytest.mark.parametrize("module", ["frames", "geodesic", "latitudes", "rhumb", "fast"])
 def test_modules_and_stubs_follow_the_registry(module):
     """Every entry is a public function of its module with its signature (a loop with bound
     constants takes them after its inputs), and the committed stub is the one the registry

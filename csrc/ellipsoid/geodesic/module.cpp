@@ -31,6 +31,7 @@
 #include "ellipsoid/companion.h"
 #include "ellipsoid/geodesic/full.h"
 #include "ellipsoid/geodesic/kernels.h"
+#include "ellipsoid/kernels/rhumb.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
 
 namespace quorvane::geodesic {
@@ -49,12 +50,15 @@ struct GeodesicState : companion::StateBase {
         "Element loops of the geodesic problems (see quorvane.mathtools.ellipsoid.geodesic).";
     static PyMethodDef functions[];
 
-    PyArray_Descr* inverse_dtype;       // strong
-    PyArray_Descr* direct_dtype;        // strong
-    PyArray_Descr* inverse_full_dtype;  // strong
-    PyArray_Descr* direct_full_dtype;   // strong
+    PyArray_Descr* inverse_dtype;        // strong
+    PyArray_Descr* direct_dtype;         // strong
+    PyArray_Descr* inverse_full_dtype;   // strong
+    PyArray_Descr* direct_full_dtype;    // strong
+    PyArray_Descr* rhumb_inverse_dtype;  // strong
+    PyArray_Descr* rhumb_direct_dtype;   // strong
     auto references() noexcept {
-        return std::tie(inverse_dtype, direct_dtype, inverse_full_dtype, direct_full_dtype);
+        return std::tie(inverse_dtype, direct_dtype, inverse_full_dtype, direct_full_dtype,
+                        rhumb_inverse_dtype, rhumb_direct_dtype);
     }
     double last_a, last_f;
     bool has_last;
@@ -66,7 +70,9 @@ struct GeodesicState : companion::StateBase {
         return companion::record_dtypes({{"GeodesicInverse_dtype", &inverse_dtype},
                                          {"GeodesicDirect_dtype", &direct_dtype},
                                          {"GeodesicInverseFull_dtype", &inverse_full_dtype},
-                                         {"GeodesicDirectFull_dtype", &direct_full_dtype}})
+                                         {"GeodesicDirectFull_dtype", &direct_full_dtype},
+                                         {"RhumbInverse_dtype", &rhumb_inverse_dtype},
+                                         {"RhumbDirect_dtype", &rhumb_direct_dtype}})
                    ? 0
                    : -1;
     }
@@ -290,6 +296,111 @@ PyObject* solve_full_one(PyObject* module, PyObject* const* args) noexcept {
     return companion::one_record(dtype, row);
 }
 
+// -- Rhumb lines (kernels/rhumb.h) ------------------------------------------------------------
+
+namespace rh = ellipsoid::rhumb;
+
+// A rhumb line costs about as much as a geodesic: the same split.
+// (ell, c0, c1, c2, c3, out): s12, azi12, S12 rows, or lat2, lon2, S12 rows.
+template <Problem problem>
+PyObject* rhumb_solve(PyObject* module, PyObject* const* args) noexcept {
+    double a, f;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    static constexpr const char* names[2][4] = {{"lat1", "lon1", "lat2", "lon2"},
+                                                {"lat1", "lon1", "azi12", "s12"}};
+    py::DoubleBuffer in[4], out;
+    if (!out.acquire(args[5], "out", 3, true)) return nullptr;
+    const Py_ssize_t n = out.rows();
+    common::Column c[4];
+    for (int k = 0; k < 4; ++k) {
+        const char* name = names[problem == Problem::direct][k];
+        if (!in[k].acquire(args[1 + k], name, 0, false)) return nullptr;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
+            return nullptr;
+        }
+        c[k] = in[k].column();
+    }
+    const common::OutRows dst = out.out_rows();
+    const py::AllowThreads unlocked;
+    const rh::Rhumb r(a, f);
+    const auto rows = [&](Py_ssize_t begin, Py_ssize_t end) {
+        for (Py_ssize_t i = begin; i < end; ++i) {
+            if constexpr (problem == Problem::inverse) {
+                const rh::InverseResult v = rh::inverse(r, c[0][i], c[1][i], c[2][i], c[3][i]);
+                dst.put(i, v.s12, v.azi12, v.S12);
+            } else {
+                const rh::DirectResult v = rh::direct(r, c[0][i], c[1][i], c[2][i], c[3][i]);
+                dst.put(i, v.lat2, v.lon2, v.S12);
+            }
+        }
+    };
+    common::parallel_for(n, rows, kPairs);
+    Py_RETURN_NONE;
+}
+
+// (ell, lat1, lon1, x, y, degrees): one rhumb record of plain numbers, or None, as solve_one.
+template <Problem problem>
+PyObject* rhumb_one(PyObject* module, PyObject* const* args) noexcept {
+    double a, f, v[4];
+    for (int k = 0; k < 4; ++k)
+        if (!companion::plain_number(args[1 + k], &v[k])) Py_RETURN_NONE;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    const int degrees = PyObject_IsTrue(args[5]);
+    if (degrees < 0) return nullptr;
+    const bool inverse = problem == Problem::inverse;
+    if (degrees) {
+        v[1] = longitude::reduce_degrees(v[1]),
+        v[inverse ? 3 : 2] = longitude::reduce_degrees(v[inverse ? 3 : 2]);
+        for (int k = 0; k < (inverse ? 4 : 3); ++k) v[k] *= kRadians;
+    }
+    const rh::Rhumb r(a, f);
+    double row[3];
+    GeodesicState& state = state_of(module);
+    if constexpr (problem == Problem::inverse) {
+        const rh::InverseResult x = rh::inverse(r, v[0], v[1], v[2], v[3]);
+        row[0] = x.s12, row[1] = x.azi12, row[2] = x.S12;
+        if (degrees) row[1] *= kDegrees;
+    } else {
+        const rh::DirectResult x = rh::direct(r, v[0], v[1], v[2], v[3]);
+        row[0] = x.lat2, row[1] = x.lon2, row[2] = x.S12;
+        if (degrees) row[0] *= kDegrees, row[1] *= kDegrees;
+    }
+    return companion::one_record(inverse ? state.rhumb_inverse_dtype : state.rhumb_direct_dtype,
+                                 row);
+}
+
+// (ell, lat, lon, *, signed=False) -> (area, perimeter): the polygon of rhumb edges through
+// the vertices and back to the first.
+PyObject* rhumb_polygon(PyObject* module, PyObject* const* args, PyObject* kwnames) noexcept {
+    bool signed_area = false;
+    if (!companion::read_flags(args + 3, kwnames, {{"signed", &signed_area}})) return nullptr;
+    double a, f;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    py::DoubleBuffer lat, lon;
+    if (!lat.acquire(args[1], "lat", 0, false) || !lon.acquire(args[2], "lon", 0, false))
+        return nullptr;
+    if (lat.rows() != lon.rows()) {
+        PyErr_SetString(PyExc_ValueError, "lat and lon must have the same length");
+        return nullptr;
+    }
+    const Py_ssize_t n = lat.rows();
+    const common::Column y = lat.column(), x = lon.column();
+    double area, perimeter;
+    {
+        const py::AllowThreads unlocked(n > 64);
+        const rh::Rhumb r(a, f);
+        rh::Polygon polygon;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const Py_ssize_t j = i + 1 < n ? i + 1 : 0;
+            polygon.add_edge(r, y[i], x[i], y[j], x[j]);
+        }
+        area = n == 0 ? 0 : polygon.area(r, signed_area);
+        perimeter = n == 0 ? 0 : polygon.perimeter();
+    }
+    return Py_BuildValue("(dd)", area, perimeter);
+}
+
 // The longitude `x` as the angle of one turn it stands for, [-pi, pi) or
 // [-180, 180), exactly (radians as the kernels reduce them).
 double end_longitude(double x, bool degrees) noexcept {
@@ -449,6 +560,16 @@ PyMethodDef GeodesicState::functions[] = {
                                                     "One direct_arc record, or None."),
     companion::entry<&solve_full_one<Full::arc_full>, 6>("direct_arc_full_one",
                                                          "One direct_arc_full record, or None."),
+    companion::entry<&rhumb_solve<Problem::inverse>, 6>(
+        "rhumb_inverse", "(ell, lat1, lon1, lat2, lon2, out): s12, azi12, S12 rows."),
+    companion::entry<&rhumb_solve<Problem::direct>, 6>(
+        "rhumb_direct", "(ell, lat1, lon1, azi12, s12, out): lat2, lon2, S12 rows."),
+    companion::entry<&rhumb_one<Problem::inverse>, 6>("rhumb_inverse_one",
+                                                      "One rhumb_inverse record, or None."),
+    companion::entry<&rhumb_one<Problem::direct>, 6>("rhumb_direct_one",
+                                                     "One rhumb_direct record, or None."),
+    companion::keyword_entry<&rhumb_polygon, 3>(
+        "rhumb_polygon", "(ell, lat, lon, *, signed=False) -> (area, perimeter)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

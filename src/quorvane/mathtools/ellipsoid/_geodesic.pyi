@@ -60,3 +60,20 @@ def direct_arc_one(
 def direct_arc_full_one(
     ell: object, lat1: object, lon1: object, azi1: object, a12: object, degrees: object, /
 ) -> _Record | None: ...
+
+# Rhumb lines.
+def rhumb_inverse(
+    ell: Ellipsoid, lat1: _Column, lon1: _Column, lat2: _Column, lon2: _Column, out: _Rows, /
+) -> None: ...
+def rhumb_direct(
+    ell: Ellipsoid, lat1: _Column, lon1: _Column, azi12: _Column, s12: _Column, out: _Rows, /
+) -> None: ...
+def rhumb_inverse_one(
+    ell: object, lat1: object, lon1: object, lat2: object, lon2: object, degrees: object, /
+) -> _Record | None: ...
+def rhumb_direct_one(
+    ell: object, lat1: object, lon1: object, azi12: object, s12: object, degrees: object, /
+) -> _Record | None: ...
+def rhumb_polygon(
+    ell: Ellipsoid, lat: _Column, lon: _Column, /, *, signed: bool = False
+) -> tuple[float, float]: ...

@@ -30,6 +30,8 @@ from quorvane.datamodel import (
     GeodesicInverse_dtype,
     GeodesicInverseFull_dtype,
     LLA_dtype,
+    RhumbDirect_dtype,
+    RhumbInverse_dtype,
     SurfCoord_dtype,
 )
 
@@ -479,6 +481,50 @@ OPERATIONS += (
     ),
 )
 
+# Rhumb lines (loxodromes), whose loops live in ``_geodesic``.
+OPERATIONS += (
+    Operation(
+        "rhumb",
+        "inverse",
+        "The rhumb line (constant azimuth) from point 1 to point 2, the shorter way in longitude.",
+        (
+            *_POINT1,
+            Input("lat2", "latitude", "latitude of point 2"),
+            Input("lon2", "angle", "longitude of point 2"),
+        ),
+        Output(
+            RhumbInverse_dtype,
+            ("azi12",),
+            text="RhumbInverse_dtype records (s12, azi12, S12): the length in metres, the "
+            "constant azimuth in (-180, 180] degrees (or (-pi, pi]), the area between the line "
+            "and the equator in square metres (positive going east north of the equator)",
+        ),
+        exact="geodesic.rhumb_inverse",
+        notes="A line to or from a pole is a meridian; its S12 is that of the line that winds "
+        "about the pole (+-c^2 times the longitude difference, c the authalic radius).",
+    ),
+    Operation(
+        "rhumb",
+        "direct",
+        "The point at distance s12 along the rhumb line leaving point 1 with azimuth azi12.",
+        (
+            *_POINT1,
+            Input("azi12", "angle", "the line's constant azimuth, clockwise from north"),
+            Input("s12", "length", "distance (metres); negative goes backwards"),
+        ),
+        Output(
+            RhumbDirect_dtype,
+            ("lat2", "lon2"),
+            text="RhumbDirect_dtype records (lat2, lon2, S12): the point reached, lon2 in "
+            "[-180, 180], and the area between the line and the equator (square metres)",
+        ),
+        exact="geodesic.rhumb_direct",
+        notes="A line that reaches a pole gives lat2 = +-90 degrees and lon2, S12 NaN (it "
+        "winds about the pole without end), unless it runs along a meridian (lon2 = lon1, "
+        "S12 = 0); a line that would pass beyond a pole gives a NaN row.",
+    ),
+)
+
 _BY_NAME = {op.qualname: op for op in OPERATIONS}
 
 
@@ -596,5 +642,5 @@ if __name__ == "__main__":
     if sys.argv[1:] != ["--stubs"]:
         sys.exit("usage: python -m quorvane.mathtools.ellipsoid._registry --stubs")
     here = pathlib.Path(__file__).parent
-    for public_module in ("frames", "geodesic", "latitudes", "fast", "dask"):
+    for public_module in ("frames", "geodesic", "latitudes", "rhumb", "fast", "dask"):
         (here / f"{public_module}.pyi").write_text(stubs(public_module))

@@ -50,6 +50,8 @@ __all__ = [
     "dataframe_pos_from_lla",
     "dataframe_pos_from_ned",
     "dataframe_reduced_lat_from_geodetic_lat",
+    "dataframe_rhumb_direct",
+    "dataframe_rhumb_inverse",
     "dataframe_solve_reduced_lat_equation",
     "dataframe_surf_coord_from_surf_pos",
     "dataframe_surf_pos_from_surf_coord",
@@ -82,6 +84,8 @@ __all__ = [
     "pos_from_lla",
     "pos_from_ned",
     "reduced_lat_from_geodetic_lat",
+    "rhumb_direct",
+    "rhumb_inverse",
     "solve_reduced_lat_equation",
     "surf_coord_from_surf_pos",
     "surf_pos_from_surf_coord",
@@ -735,6 +739,44 @@ def geodesic_direct_arc_full(
     fast: bool = False,
 ) -> da.Array: ...
 def dataframe_geodesic_direct_arc_full(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame: ...
+def rhumb_inverse(
+    ellipsoid: _EllipsoidLike,
+    lat1: _Array | _Number,
+    lon1: _Array | _Number,
+    lat2: _Array | _Number,
+    lon2: _Array | _Number,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
+def dataframe_rhumb_inverse(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame: ...
+def rhumb_direct(
+    ellipsoid: _EllipsoidLike,
+    lat1: _Array | _Number,
+    lon1: _Array | _Number,
+    azi12: _Array | _Number,
+    s12: _Array | _Number,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
+def dataframe_rhumb_direct(
     ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
     *,

@@ -1,0 +1,422 @@
+// Rhumb lines (loxodromes: lines of constant azimuth) on an ellipsoid of revolution,
+// after
+//
+//   C. F. F. Karney, "The area of rhumb polygons", Stud. Geophys. Geod. (2024),
+//
+// on the auxiliary latitudes of latitudes.h. Pure functions of doubles: no interpreter,
+// no allocation. Angles are radians, lengths metres (the unit of a).
+//
+// On the Mercator projection a rhumb line is straight: with the isometric latitude psi,
+//   tan(alpha) = lambda12 / psi12,   s12 = m12 / cos(alpha) = hypot(psi12, lambda12) m12/psi12,
+// m the distance along the meridian. For a line nearly east or west psi12 and m12 both
+// vanish: their ratio is taken as a divided difference, never as the quotient of two
+// rounded differences (the paper's device; its limit is the radius of the parallel,
+// N cos(phi)). With chi the conformal latitude (tan chi = sinh psi) and mu the rectifying
+// one (m = R mu),
+//   m12 / psi12 = R (mu12 / chi12) (chi12 / psi12):
+// chi12 / psi12 is the divided difference of the Gudermannian, and mu12 / chi12 that of
+// the Fourier series mu = chi + sum c_k sin(2 k chi) (latitudes.h's conformal-to-
+// rectifying coefficients): sum c_k 2 cos(k (chi1 + chi2)) sin(k chi12) / chi12. Past the
+// series' flattenings m12 is the integral of the meridional radius by Gauss-Legendre
+// quadrature, and the quotient m12 / psi12 of two accurate differences.
+//
+// psi12 itself is formed without cancellation from the two terms of psi = asinh(tan phi)
+// - e atanh(e sin phi): asinh(y) - asinh(x) = asinh(y sqrt(1 + x^2) - x sqrt(1 + y^2)),
+// atanh(v) - atanh(u) = atanh((v - u)/(1 - u v)), the differences of tan and sin from
+// phi2 - phi1.
+//
+// The area between the line and the equator, S12 = integral of c^2 sin(xi) d lambda (c the
+// authalic radius, xi the authalic latitude; c^2 sin(xi) is the area between the equator
+// and the parallel per radian), is along the line (lambda linear in psi)
+//   S12 = c^2 lambda12 (1/psi12) integral_psi1^psi2 sin(xi) dpsi.
+// With sin(xi) = sin(chi) + (sin(xi) - sin(chi)) and sin(chi) = tanh(psi), the first part
+// is the divided difference of log(cosh(psi)); the second, whose integrand G = (sin(xi) -
+// sin(chi)) dpsi/dphi vanishes at the poles as cos(phi), is integrated over phi and divided
+// by psi12 (its limit for an east-west line: sin(xi) - sin(chi)). G is odd in phi and in
+// phi - pi/2 and analytic: up to f = 1/25 it is a sine series sum g_k sin(2 k phi) whose
+// coefficients (falling as n^k, found once per ellipsoid by a discrete sine transform of
+// G) integrate exactly, as a divided difference again; beyond, Gauss-Legendre quadrature
+// (8 points on pieces of 0.25 rad). 1 - sin(chi) and 1 - sin(xi) are each formed without
+// cancellation near the poles.
+//
+// A line to or from a pole is the limit of lines to latitudes that approach it: a meridian
+// (azimuth 0 or pi, s12 the meridian distance) with S12 = +-c^2 lambda12 (the line winds
+// about the pole, where sin(xi) = +-1, however far). The direct problem's line that
+// reaches a pole exactly gives lat2 = +-pi/2 and lon2, S12 NaN (it winds round the pole
+// without end) unless it runs along a meridian (sin(azi12) = 0: lon2 = lon1, S12 = 0); a
+// line that would pass beyond a pole gives NaN.
+#ifndef QUORVANE_ELLIPSOID_KERNELS_RHUMB_H
+#define QUORVANE_ELLIPSOID_KERNELS_RHUMB_H
+
+#include <cmath>
+#include <limits>
+
+#include "ellipsoid/kernels/latitude_series.h"
+#include "ellipsoid/kernels/latitudes.h"
+#include "ellipsoid/longitude.h"
+
+namespace quorvane::ellipsoid::rhumb {
+
+namespace lat = latitudes;
+
+inline constexpr double kPi = 3.141592653589793238462643383279502884;
+inline constexpr double kHalfPi = lat::kHalfPi;
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Gauss-Legendre on [-1, 1], 8 points: the positive nodes and their weights.
+inline constexpr double kNodes[4] = {0.18343464249564978, 0.525532409916329, 0.7966664774136267,
+                                     0.9602898564975362};
+inline constexpr double kWeights[4] = {0.36268378337836166, 0.3137066458778869, 0.22238103445337443,
+                                       0.10122853629037706};
+// Terms of the area's sine series (up to f = 1/25 they fall below 1e-16 of the first by
+// the twelfth), and the samples over (0, pi/2) that give them.
+inline constexpr int kAreaTerms = 16;
+inline constexpr int kAreaSamples = 64;
+
+// sin(xi) - sin(chi) at phi off the poles, as (1 - sin chi) - (1 - sin xi) (each without
+// cancellation near the pole, where the difference vanishes as cos^2(phi)), and
+// dpsi/dphi = (1 - e^2) / ((1 - e^2 sin^2) cos); odd and even in phi.
+struct Gap {
+    double gap, slope;
+};
+inline Gap xi_chi_gap(const lat::Shape& g, double phi) noexcept {
+    if (g.e == 0) return {0, 1 / std::cos(phi)};  // a sphere: xi = chi = phi
+    const double z = std::fabs(phi);
+    const double s = std::sin(z), co = std::cos(z);
+    const double psi = lat::isometric(g, z);
+    const double one_chi = 2 / (1 + std::exp(2 * psi));  // 1 - tanh(psi)
+    const double one_xi = lat::authalic_q(g, s, co).rest / g.qp;
+    const double w2 = co * co + g.e2m * s * s;
+    return {std::copysign(one_chi - one_xi, phi), g.e2m / (w2 * co)};
+}
+
+// The constants of one ellipsoid. Not copyable: the conversions refer to its shape.
+struct Rhumb {
+    lat::Shape shape;
+    lat::Conversion to_mu, from_mu, to_chi;  // geodetic -> rectifying -> geodetic; -> conformal
+    double mu_of_chi[lat::kOrder];           // the series chi -> mu (with shape.series)
+    double c;                                // the authalic radius
+    double piece;  // past the series: the widest interval of latitude the area's quadrature takes
+    // With shape.series: (sin(xi) - sin(chi)) dpsi/dphi = sum g_k sin(2 k phi), k = 1 ..
+    // kAreaTerms (odd in phi and in phi - pi/2, analytic: the coefficients fall as n^k).
+    double area_series[kAreaTerms];
+
+    Rhumb(double a, double f) noexcept
+        : shape(a, f),
+          to_mu(shape, lat::Kind::geodetic, lat::Kind::rectifying),
+          from_mu(shape, lat::Kind::rectifying, lat::Kind::geodetic),
+          to_chi(shape, lat::Kind::geodetic, lat::Kind::conformal),
+          mu_of_chi{},
+          area_series{},
+          c(shape.authalic_radius),
+          piece(0.25) {
+        if (!shape.series) return;
+        // g_k = 4/pi integral_0^pi/2 G sin(2 k phi) dphi by the midpoint rule, exact for the
+        // sines of degree below 2 kAreaSamples (a discrete sine transform).
+        for (double& v : area_series) v = 0;
+        for (int j = 0; j < kAreaSamples; ++j) {
+            const double phi = (j + 0.5) * (kHalfPi / kAreaSamples);
+            const Gap gp = xi_chi_gap(shape, phi);
+            const double value = gp.gap * gp.slope * (2.0 / kAreaSamples);
+            const double s2 = std::sin(2 * phi), c2 = std::cos(2 * phi);
+            double sk = s2, ck = c2;
+            for (int k = 0; k < kAreaTerms; ++k) {
+                area_series[k] += value * sk;
+                const double next = sk * c2 + ck * s2;
+                ck = ck * c2 - sk * s2, sk = next;
+            }
+        }
+        const auto& table =
+            kernels::latitude_series::kCoefficients[static_cast<int>(lat::Kind::conformal)]
+                                                   [static_cast<int>(lat::Kind::rectifying)];
+        for (int k = 0; k < lat::kOrder; ++k) {
+            double v = 0;
+            for (int j = lat::kOrder; j >= 0; --j) v = v * shape.n + table[k][j];
+            mu_of_chi[k] = v;
+        }
+    }
+    Rhumb(const Rhumb&) = delete;
+    Rhumb& operator=(const Rhumb&) = delete;
+
+    static bool supports(double f) noexcept { return f >= 0 && f < 1; }
+
+    // c^2 x without overflow where the product itself is finite.
+    double area(double x) const noexcept { return c * (c * x); }
+};
+
+// What a line needs of one end: phi, psi, chi, and sin and cos of phi.
+struct End {
+    double phi, psi, chi, s, co;
+};
+inline End end_of(const Rhumb& r, double phi) noexcept {
+    return End{phi, lat::isometric(r.shape, phi), r.to_chi(phi), std::sin(phi), std::cos(phi)};
+}
+
+// psi2 - psi1 for latitudes off the poles, without cancellation (see above).
+inline double psi12(const Rhumb& r, const End& p1, const End& p2) noexcept {
+    const double d = p2.phi - p1.phi;
+    if (d == 0) return 0;
+    const double x = p1.s / p1.co, y = p2.s / p2.co;  // tan(phi)
+    const double hx = std::sqrt(1 + x * x), hy = std::sqrt(1 + y * y);
+    // y - x = sin(phi2 - phi1) / (cos(phi1) cos(phi2)); with x y > 0 the difference of the
+    // two products cancels, and (y - x)(y + x) / (y hx + x hy) does not.
+    const double a =
+        x * y <= 0 ? std::asinh(y * hx - x * hy)
+                   : std::asinh((std::sin(d) / (p1.co * p2.co)) * (y + x) / (y * hx + x * hy));
+    if (r.shape.e == 0) return a;
+    const double e = r.shape.e;
+    const double u = e * p1.s, v = e * p2.s;
+    const double dv = e * (2 * std::cos((p1.phi + p2.phi) / 2) * std::sin(d / 2));  // v - u
+    return a - e * std::atanh(dv / (1 - u * v));
+}
+
+// chi12 / psi12, the divided difference of the Gudermannian (cos(chi) at psi12 = 0), and
+// chi12 itself: tan(chi) = sinh(psi), sinh(psi2) - sinh(psi1) = 2 cosh((psi1 + psi2)/2)
+// sinh(psi12/2).
+struct Gudermannian {
+    double ratio, chi12;
+};
+inline Gudermannian gudermannian(const End& p1, const End& p2, double dpsi) noexcept {
+    if (dpsi == 0) return {std::cos(p1.chi), 0};
+    const double num = 2 * std::cosh((p1.psi + p2.psi) / 2) * std::sinh(dpsi / 2);
+    const double chi12 = std::atan2(num, 1 + std::sinh(p1.psi) * std::sinh(p2.psi));
+    return {chi12 / dpsi, chi12};
+}
+
+// mu12 / chi12 of the series mu = chi + sum c_k sin(2 k chi): 1 + sum c_k 2 cos(k p) sin(k
+// d) / d with p = chi1 + chi2, d = chi12; sin(k d)/d and cos(k d), cos(k p) and sin(k p)
+// by the angle-addition recurrences (each term keeps its relative precision as d -> 0).
+inline double mu_chi_ratio(const Rhumb& r, double chi_sum, double d) noexcept {
+    const double sd = d == 0 ? 1 : std::sin(d) / d, cd = std::cos(d);
+    const double sp = std::sin(chi_sum), cp = std::cos(chi_sum);
+    double sk = sd, ck = cd;  // sin(k d)/d, cos(k d) at k = 1
+    double spk = sp, cpk = cp;
+    double sum = 0;
+    for (int k = 1; k <= lat::kOrder; ++k) {
+        sum += r.mu_of_chi[k - 1] * (2 * cpk * sk);
+        const double sk1 = sk * cd + ck * sd;  // sin((k + 1) d)/d
+        const double ck1 = ck * cd - sk * sd * (d * d);
+        const double spk1 = spk * cp + cpk * sp, cpk1 = cpk * cp - spk * sp;
+        sk = sk1, ck = ck1, spk = spk1, cpk = cpk1;
+    }
+    return 1 + sum;
+}
+
+// The meridional radius M = a (1 - e^2) / w^3, w^2 = 1 - e^2 sin^2 = cos^2 + (1 - e^2) sin^2.
+inline double meridional(const lat::Shape& g, double phi) noexcept {
+    const double s = std::sin(phi), co = std::cos(phi);
+    const double w2 = co * co + g.e2m * s * s;
+    return g.a * g.e2m / (w2 * std::sqrt(w2));
+}
+
+// Gauss-Legendre's mean of fn over [x1, x2].
+template <class Fn>
+inline double mean_of(double x1, double x2, const Fn& fn) noexcept {
+    const double mid = (x1 + x2) / 2, half = (x2 - x1) / 2;
+    double sum = 0;
+    for (int j = 0; j < 4; ++j)
+        sum += kWeights[j] * (fn(mid - half * kNodes[j]) + fn(mid + half * kNodes[j]));
+    return sum / 2;
+}
+
+// m12 / psi12: the mean radius of the parallels the line crosses (N cos(phi) for an east-
+// west line), for ends off the poles.
+inline double mean_parallel(const Rhumb& r, const End& p1, const End& p2, double dpsi,
+                            const Gudermannian& gd) noexcept {
+    const lat::Shape& g = r.shape;
+    if (dpsi == 0) {
+        const double w2 = p1.co * p1.co + g.e2m * p1.s * p1.s;
+        return g.a * p1.co / std::sqrt(w2);
+    }
+    if (g.series)
+        return g.rectifying_radius * mu_chi_ratio(r, p1.chi + p2.chi, gd.chi12) * gd.ratio;
+    // m12 by quadrature, in pieces of at most 0.25 rad (8 points leave 1e-17 of it there
+    // up to f = 0.9).
+    const int pieces = 1 + int(std::fabs(p2.phi - p1.phi) / 0.25);
+    const double step = (p2.phi - p1.phi) / pieces;
+    double m12 = 0;
+    for (int i = 0; i < pieces; ++i) {
+        const double lo = p1.phi + i * step, hi = i + 1 < pieces ? lo + step : p2.phi;
+        m12 += (hi - lo) * mean_of(lo, hi, [&](double x) noexcept { return meridional(g, x); });
+    }
+    return m12 / dpsi;
+}
+
+// (log cosh(psi2) - log cosh(psi1)) / psi12 (tanh(psi1) at psi12 = 0): over a short step by
+// log1p of cosh(psi2)/cosh(psi1) - 1 = 2 sinh^2(d/2) + sinh(d) tanh(psi1); over a long one
+// from log cosh(x) = |x| + log1p(exp(-2|x|)) - log 2.
+inline double log_cosh_ratio(double psi1, double dpsi) noexcept {
+    if (dpsi == 0) return std::tanh(psi1);
+    if (std::fabs(dpsi) <= 1) {
+        const double h = std::sinh(dpsi / 2);
+        return std::log1p(2 * h * h + std::sinh(dpsi) * std::tanh(psi1)) / dpsi;
+    }
+    const double psi2 = psi1 + dpsi;
+    const auto lc = [](double x) noexcept {
+        return std::fabs(x) + std::log1p(std::exp(-2 * std::fabs(x)));
+    };
+    return (lc(psi2) - lc(psi1)) / dpsi;
+}
+
+// The mean of sin(xi) over psi along the line (S12 = c^2 lambda12 times it).
+inline double mean_sin_xi(const Rhumb& r, const End& p1, const End& p2, double dpsi) noexcept {
+    if (dpsi == 0) return std::tanh(p1.psi) + xi_chi_gap(r.shape, p1.phi).gap;
+    const double d = p2.phi - p1.phi;
+    if (r.shape.series) {
+        // integral over [phi1, phi2] of sum g_k sin(2 k phi) = sum g_k sin(k p) sin(k d) / k,
+        // p = phi1 + phi2, over d: each term by the angle-addition recurrences, as in
+        // mu_chi_ratio.
+        const double p = p1.phi + p2.phi;
+        const double sd = std::sin(d) / d, cd = std::cos(d);
+        const double sp = std::sin(p), cp = std::cos(p);
+        double sk = sd, ck = cd, spk = sp, cpk = cp, sum = 0;
+        for (int k = 1; k <= kAreaTerms; ++k) {
+            sum += r.area_series[k - 1] * (spk * sk) / k;
+            const double sk1 = sk * cd + ck * sd, ck1 = ck * cd - sk * sd * (d * d);
+            const double spk1 = spk * cp + cpk * sp, cpk1 = cpk * cp - spk * sp;
+            sk = sk1, ck = ck1, spk = spk1, cpk = cpk1;
+        }
+        return log_cosh_ratio(p1.psi, dpsi) + d * sum / dpsi;
+    }
+    // In pieces of at most r.piece rad: the integrand's nearest singularities close in on
+    // the real axis as f grows.
+    const int pieces = 1 + int(std::fabs(d) / r.piece);
+    const double step = d / pieces;
+    double sum = 0;
+    for (int i = 0; i < pieces; ++i) {
+        const double lo = p1.phi + i * step, hi = i + 1 < pieces ? lo + step : p2.phi;
+        sum += (hi - lo) * mean_of(lo, hi, [&](double x) noexcept {
+                   const Gap gp = xi_chi_gap(r.shape, x);
+                   return gp.gap * gp.slope;
+               });
+    }
+    return log_cosh_ratio(p1.psi, dpsi) + sum / dpsi;
+}
+
+// -- The problems ---------------------------------------------------------------------------
+
+struct InverseResult {
+    double s12, azi12, S12;
+};
+
+// The rhumb line from (lat1, lon1) to (lat2, lon2), the shorter way in longitude (a
+// difference of pi keeps the sign of lon2 - lon1).
+inline InverseResult inverse(const Rhumb& r, double lat1, double lon1, double lat2,
+                             double lon2) noexcept {
+    if (!(std::fabs(lat1) <= kHalfPi && std::fabs(lat2) <= kHalfPi) || !std::isfinite(lon1) ||
+        !std::isfinite(lon2))
+        return {kNaN, kNaN, kNaN};
+    const double lam12 = longitude::lon_diff(lon1, lon2);
+    const bool pole1 = std::fabs(lat1) == kHalfPi, pole2 = std::fabs(lat2) == kHalfPi;
+    if (pole1 || pole2) {
+        // A meridian; the area of the line that winds about the pole it reaches.
+        const double m12 = r.shape.rectifying_radius * (r.to_mu(lat2) - r.to_mu(lat1));
+        const double sign = pole1 && pole2 ? 0.0
+                            : pole2        ? std::copysign(1.0, lat2)
+                                           : std::copysign(1.0, lat1);
+        return {std::fabs(m12), m12 < 0 ? kPi : 0.0, r.area(lam12 * sign)};
+    }
+    const End p1 = end_of(r, lat1), p2 = end_of(r, lat2);
+    const double dpsi = psi12(r, p1, p2);
+    const Gudermannian gd = gudermannian(p1, p2, dpsi);
+    const double ratio = mean_parallel(r, p1, p2, dpsi, gd);
+    return {std::hypot(dpsi, lam12) * ratio, std::atan2(lam12, dpsi),
+            r.area(lam12 * mean_sin_xi(r, p1, p2, dpsi))};
+}
+
+struct DirectResult {
+    double lat2, lon2, S12;
+};
+
+// The point at distance s12 (metres; negative: backwards) from (lat1, lon1) along the
+// rhumb line of azimuth azi12; lon2 in [-pi, pi].
+inline DirectResult direct(const Rhumb& r, double lat1, double lon1, double azi12,
+                           double s12) noexcept {
+    if (!(std::fabs(lat1) <= kHalfPi) || !std::isfinite(lon1) || !std::isfinite(azi12) ||
+        !std::isfinite(s12))
+        return {kNaN, kNaN, kNaN};
+    if (s12 == 0) return {lat1, longitude::reduce_longitude(lon1), 0.0};
+    const double sa = std::sin(azi12), ca = std::cos(azi12);
+    // The meridian distance reached, as latitudes.h gives it (the quarter meridian is the
+    // pole; beyond it NaN).
+    const double m2 = lat::meridian_distance(r.shape, r.to_mu, lat1) + s12 * ca;
+    const double lat2 = lat::latitude_at_meridian_distance(r.shape, r.from_mu, m2);
+    if (std::isnan(lat2)) return {kNaN, kNaN, kNaN};
+    if (std::fabs(lat1) == kHalfPi || std::fabs(lat2) == kHalfPi) {
+        // Along a meridian (sin(azi12) within a unit of 0: pi in radians is one) the
+        // longitude stays; any other line winds about the pole without end.
+        if (std::fabs(sa) <= lat::kEps) return {lat2, longitude::reduce_longitude(lon1), 0.0};
+        return {lat2, kNaN, kNaN};
+    }
+    const End p1 = end_of(r, lat1), p2 = end_of(r, lat2);
+    const double dpsi = psi12(r, p1, p2);
+    const Gudermannian gd = gudermannian(p1, p2, dpsi);
+    const double lam12 = s12 * sa / mean_parallel(r, p1, p2, dpsi, gd);
+    const double lon2 = std::fabs(lon1) > longitude::kOrdinaryLongitude || std::fabs(lam12) > 1e3
+                            ? longitude::reduce_longitude(longitude::reduce_longitude(lon1) + lam12)
+                            : std::remainder(lon1 + lam12, 2 * kPi);
+    return {lat2, lon2, r.area(lam12 * mean_sin_xi(r, p1, p2, dpsi))};
+}
+
+// A closed polygon of rhumb edges, vertex after vertex (the shorter way in longitude):
+// its perimeter and the area to the left of the path. The edges' areas to the equator add
+// up to the polygon's, less half the ellipsoid when the path winds once about a pole
+// (counted by its crossings of the antimeridian). For rings of any source: add_edge for
+// each edge, then area() and perimeter().
+struct Polygon {
+    double area_sum = 0, area_carry = 0, length_sum = 0, length_carry = 0;
+    int crossings = 0;
+    bool invalid = false;
+
+    static void add(double& sum, double& carry, double x) noexcept {  // Neumaier
+        const double t = sum + x;
+        carry += std::fabs(sum) >= std::fabs(x) ? (sum - t) + x : (x - t) + sum;
+        sum = t;
+    }
+
+    void add_edge(const Rhumb& r, double lat1, double lon1, double lat2, double lon2) noexcept {
+        const InverseResult e = inverse(r, lat1, lon1, lat2, lon2);
+        if (std::isnan(e.s12)) {
+            invalid = true;
+            return;
+        }
+        add(length_sum, length_carry, e.s12);
+        add(area_sum, area_carry, -e.S12);  // S12 is positive going east north of the equator
+        const double l1 = longitude::wrapped_longitude(lon1),
+                     l2 = longitude::wrapped_longitude(lon2);
+        const double jump = (l1 + longitude::lon_diff(lon1, lon2)) - l2;
+        if (jump > kPi) ++crossings;
+        if (jump < -kPi) --crossings;
+    }
+
+    // Area to the left of the path, in [0, 4 pi c^2); with `signed_area`, the counter-
+    // clockwise area of the smaller side (negative for a clockwise path).
+    double area(const Rhumb& r, bool signed_area) const noexcept {
+        if (invalid) return kNaN;
+        // In units of c^2: the whole ellipsoid is 4 pi.
+        const double total = 4 * kPi;
+        double s = (area_sum + area_carry) / r.c / r.c;
+        if (crossings & 1) s += (s < 0 ? 1 : -1) * total / 2;
+        s = std::remainder(s, total);
+        if (!signed_area && s < 0) s += total;
+        return r.area(s);
+    }
+    double perimeter() const noexcept { return invalid ? kNaN : length_sum + length_carry; }
+};
+
+// The area (to the left of the path, or signed) and perimeter of one ring of n vertices
+// at lat[i * stride], lon[i * stride] (radians): the function other compiled code calls.
+inline void ring_area(const Rhumb& r, const double* lat, const double* lon, long n, long stride,
+                      bool signed_area, double& area, double& perimeter) noexcept {
+    Polygon p;
+    for (long i = 0; i < n; ++i) {
+        const long j = i + 1 < n ? i + 1 : 0;
+        p.add_edge(r, lat[i * stride], lon[i * stride], lat[j * stride], lon[j * stride]);
+    }
+    area = n == 0 ? 0 : p.area(r, signed_area);
+    perimeter = n == 0 ? 0 : p.perimeter();
+}
+
+}  // namespace quorvane::ellipsoid::rhumb
+
+#endif  // QUORVANE_ELLIPSOID_KERNELS_RHUMB_H
