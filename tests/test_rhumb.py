@@ -31,7 +31,12 @@ def lines(kind, rng, n):
         lon2 = lon1 + rng.normal(0, 1, n) * scale
     elif kind == "polar":
         lat1 = np.sign(lat1) * (math.pi / 2 - 10.0 ** rng.uniform(-9, -2, n))
-    return np.clip(lat1, -1.57, 1.57), lon1, np.clip(lat2, -1.57, 1.57), lon2
+    return (
+        np.clip(lat1, -math.pi / 2, math.pi / 2),
+        lon1,
+        np.clip(lat2, -math.pi / 2, math.pi / 2),
+        lon2,
+    )
 
 
 # Against the truth of the definitions for the same double inputs: the distance within 15 nm

@@ -61,6 +61,7 @@ namespace lat = latitudes;
 
 inline constexpr double kPi = 3.141592653589793238462643383279502884;
 inline constexpr double kHalfPi = lat::kHalfPi;
+inline constexpr double kHalfPiLow = 6.123233995736766e-17;  // pi/2 - kHalfPi
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Gauss-Legendre on [-1, 1], 8 points: the positive nodes and their weights.
@@ -95,7 +96,8 @@ struct Rhumb {
     lat::Shape shape;
     lat::Conversion to_mu, from_mu, to_chi;  // geodetic -> rectifying -> geodetic; -> conformal
     double mu_of_chi[lat::kOrder];           // the series chi -> mu (with shape.series)
-    double c;                                // the authalic radius
+    double chi_of_phi[lat::kOrder];          // the series phi -> chi (with shape.series)
+    double c, c2;                            // the authalic radius, its square
     double piece;  // past the series: the widest interval of latitude the area's quadrature takes
     // With shape.series: (sin(xi) - sin(chi)) dpsi/dphi = sum g_k sin(2 k phi), k = 1 ..
     // kAreaTerms (odd in phi and in phi - pi/2, analytic: the coefficients fall as n^k).
@@ -107,9 +109,11 @@ struct Rhumb {
           from_mu(shape, lat::Kind::rectifying, lat::Kind::geodetic),
           to_chi(shape, lat::Kind::geodetic, lat::Kind::conformal),
           mu_of_chi{},
-          area_series{},
+          chi_of_phi{},
           c(shape.authalic_radius),
-          piece(0.25) {
+          c2(a * a * (shape.qp / 2)),
+          piece(0.25),
+          area_series{} {
         if (!shape.series) return;
         // g_k = 4/pi integral_0^pi/2 G sin(2 k phi) dphi by the midpoint rule, exact for the
         // sines of degree below 2 kAreaSamples (a discrete sine transform).
@@ -126,13 +130,18 @@ struct Rhumb {
                 ck = ck * c2 - sk * s2, sk = next;
             }
         }
+        series(lat::Kind::conformal, lat::Kind::rectifying, mu_of_chi);
+        series(lat::Kind::geodetic, lat::Kind::conformal, chi_of_phi);
+    }
+    // The coefficients of the series from one kind of latitude to another (latitudes.h's
+    // table, as polynomials in n).
+    void series(lat::Kind from, lat::Kind to, double* c) const noexcept {
         const auto& table =
-            kernels::latitude_series::kCoefficients[static_cast<int>(lat::Kind::conformal)]
-                                                   [static_cast<int>(lat::Kind::rectifying)];
+            kernels::latitude_series::kCoefficients[static_cast<int>(from)][static_cast<int>(to)];
         for (int k = 0; k < lat::kOrder; ++k) {
             double v = 0;
             for (int j = lat::kOrder; j >= 0; --j) v = v * shape.n + table[k][j];
-            mu_of_chi[k] = v;
+            c[k] = v;
         }
     }
     Rhumb(const Rhumb&) = delete;
@@ -140,8 +149,9 @@ struct Rhumb {
 
     static bool supports(double f) noexcept { return f >= 0 && f < 1; }
 
-    // c^2 x without overflow where the product itself is finite.
-    double area(double x) const noexcept { return c * (c * x); }
+    // c^2 x, with c^2 = a^2 q_p / 2 rounded once (a^2 is exact for a of up to 26 bits);
+    // without overflow where the product itself is finite.
+    double area(double x) const noexcept { return std::isfinite(c2) ? c2 * x : c * (c * x); }
 };
 
 // What a line needs of one end: phi, psi, chi, and sin and cos of phi.
@@ -170,38 +180,6 @@ inline double psi12(const Rhumb& r, const End& p1, const End& p2) noexcept {
     return a - e * std::atanh(dv / (1 - u * v));
 }
 
-// chi12 / psi12, the divided difference of the Gudermannian (cos(chi) at psi12 = 0), and
-// chi12 itself: tan(chi) = sinh(psi), sinh(psi2) - sinh(psi1) = 2 cosh((psi1 + psi2)/2)
-// sinh(psi12/2).
-struct Gudermannian {
-    double ratio, chi12;
-};
-inline Gudermannian gudermannian(const End& p1, const End& p2, double dpsi) noexcept {
-    if (dpsi == 0) return {std::cos(p1.chi), 0};
-    const double num = 2 * std::cosh((p1.psi + p2.psi) / 2) * std::sinh(dpsi / 2);
-    const double chi12 = std::atan2(num, 1 + std::sinh(p1.psi) * std::sinh(p2.psi));
-    return {chi12 / dpsi, chi12};
-}
-
-// mu12 / chi12 of the series mu = chi + sum c_k sin(2 k chi): 1 + sum c_k 2 cos(k p) sin(k
-// d) / d with p = chi1 + chi2, d = chi12; sin(k d)/d and cos(k d), cos(k p) and sin(k p)
-// by the angle-addition recurrences (each term keeps its relative precision as d -> 0).
-inline double mu_chi_ratio(const Rhumb& r, double chi_sum, double d) noexcept {
-    const double sd = d == 0 ? 1 : std::sin(d) / d, cd = std::cos(d);
-    const double sp = std::sin(chi_sum), cp = std::cos(chi_sum);
-    double sk = sd, ck = cd;  // sin(k d)/d, cos(k d) at k = 1
-    double spk = sp, cpk = cp;
-    double sum = 0;
-    for (int k = 1; k <= lat::kOrder; ++k) {
-        sum += r.mu_of_chi[k - 1] * (2 * cpk * sk);
-        const double sk1 = sk * cd + ck * sd;  // sin((k + 1) d)/d
-        const double ck1 = ck * cd - sk * sd * (d * d);
-        const double spk1 = spk * cp + cpk * sp, cpk1 = cpk * cp - spk * sp;
-        sk = sk1, ck = ck1, spk = spk1, cpk = cpk1;
-    }
-    return 1 + sum;
-}
-
 // The meridional radius M = a (1 - e^2) / w^3, w^2 = 1 - e^2 sin^2 = cos^2 + (1 - e^2) sin^2.
 inline double meridional(const lat::Shape& g, double phi) noexcept {
     const double s = std::sin(phi), co = std::cos(phi);
@@ -221,15 +199,12 @@ inline double mean_of(double x1, double x2, const Fn& fn) noexcept {
 
 // m12 / psi12: the mean radius of the parallels the line crosses (N cos(phi) for an east-
 // west line), for ends off the poles.
-inline double mean_parallel(const Rhumb& r, const End& p1, const End& p2, double dpsi,
-                            const Gudermannian& gd) noexcept {
+inline double mean_parallel(const Rhumb& r, const End& p1, const End& p2, double dpsi) noexcept {
     const lat::Shape& g = r.shape;
     if (dpsi == 0) {
         const double w2 = p1.co * p1.co + g.e2m * p1.s * p1.s;
         return g.a * p1.co / std::sqrt(w2);
     }
-    if (g.series)
-        return g.rectifying_radius * mu_chi_ratio(r, p1.chi + p2.chi, gd.chi12) * gd.ratio;
     // m12 by quadrature, in pieces of at most 0.25 rad (8 points leave 1e-17 of it there
     // up to f = 0.9).
     const int pieces = 1 + int(std::fabs(p2.phi - p1.phi) / 0.25);
@@ -262,22 +237,6 @@ inline double log_cosh_ratio(double psi1, double dpsi) noexcept {
 inline double mean_sin_xi(const Rhumb& r, const End& p1, const End& p2, double dpsi) noexcept {
     if (dpsi == 0) return std::tanh(p1.psi) + xi_chi_gap(r.shape, p1.phi).gap;
     const double d = p2.phi - p1.phi;
-    if (r.shape.series) {
-        // integral over [phi1, phi2] of sum g_k sin(2 k phi) = sum g_k sin(k p) sin(k d) / k,
-        // p = phi1 + phi2, over d: each term by the angle-addition recurrences, as in
-        // mu_chi_ratio.
-        const double p = p1.phi + p2.phi;
-        const double sd = std::sin(d) / d, cd = std::cos(d);
-        const double sp = std::sin(p), cp = std::cos(p);
-        double sk = sd, ck = cd, spk = sp, cpk = cp, sum = 0;
-        for (int k = 1; k <= kAreaTerms; ++k) {
-            sum += r.area_series[k - 1] * (spk * sk) / k;
-            const double sk1 = sk * cd + ck * sd, ck1 = ck * cd - sk * sd * (d * d);
-            const double spk1 = spk * cp + cpk * sp, cpk1 = cpk * cp - spk * sp;
-            sk = sk1, ck = ck1, spk = spk1, cpk = cpk1;
-        }
-        return log_cosh_ratio(p1.psi, dpsi) + d * sum / dpsi;
-    }
     // In pieces of at most r.piece rad: the integrand's nearest singularities close in on
     // the real axis as f grows.
     const int pieces = 1 + int(std::fabs(d) / r.piece);
@@ -291,6 +250,98 @@ inline double mean_sin_xi(const Rhumb& r, const End& p1, const End& p2, double d
                });
     }
     return log_cosh_ratio(p1.psi, dpsi) + sum / dpsi;
+}
+
+// -- What the problems need of the stretch between two latitudes ----------------------------
+
+// psi12, m12 / psi12 (the mean radius of the parallels crossed) and the mean of sin(xi) over
+// psi, for latitudes off the poles.
+struct Span {
+    double dpsi, parallel, mean_sin;
+};
+
+// Up to f = 1/25, from the series alone: chi of each end by the phi -> chi series, then every
+// difference from the ends' sines and cosines and the series' divided differences.
+//   chi12 = phi12 (1 + sum c_k 2 cos(k p) sin(k d)/d),  p = phi1 + phi2, d = phi12;
+//   psi12 = asinh(tan chi2) - asinh(tan chi1) = asinh((sin chi2 - sin chi1) / (cos chi1 cos chi2)),
+//   sin chi2 - sin chi1 = sin(chi12) cos chi1 - sin^2(chi12) / (1 + cos(chi12)) sin chi1;
+//   log cosh(psi2) - log cosh(psi1) = log(cos chi1 / cos chi2) = log1p(x),
+//   x = (sin chi2 - sin chi1)(sin chi2 + sin chi1) / ((cos chi1 + cos chi2) cos chi2);
+// the area's integral of sum g_k sin(2 k phi) is sum g_k sin(k p) sin(k d) / k. Only four
+// sines and cosines, two sines, an asinh and a log.
+inline Span span_series(const Rhumb& r, double phi1, double phi2) noexcept {
+    const double s1 = std::sin(phi1), c1 = std::cos(phi1), s2 = std::sin(phi2), c2 = std::cos(phi2);
+    // sin and cos of chi = phi + sin(2 phi) sum c_k U_(k-1)(cos 2 phi) (Clenshaw's
+    // recurrence), on |phi|; past pi/4 from the complement pi/2 - chi (pi/2 in two doubles),
+    // so that cos(chi) keeps its relative precision at the poles.
+    const auto conformal = [&](double phi, double s, double c, double& sx, double& cx) noexcept {
+        const double z = std::fabs(phi), sz = std::fabs(s);
+        const double x = 2 * (c - s) * (c + s);
+        double b1 = 0, b2 = 0;
+        for (int k = lat::kOrder - 1; k >= 0; --k) {
+            const double b0 = x * b1 - b2 + r.chi_of_phi[k];
+            b2 = b1, b1 = b0;
+        }
+        const double sigma = 2 * sz * c * b1;
+        if (z <= kHalfPi / 2) {
+            const double chi = z + sigma;
+            sx = std::sin(chi), cx = std::cos(chi);
+        } else {
+            const double gamma = ((kHalfPi - z) + kHalfPiLow) - sigma;
+            sx = std::cos(gamma), cx = std::sin(gamma);
+        }
+        sx = std::copysign(sx, phi);
+    };
+    double sx1, cx1, sx2, cx2;
+    conformal(phi1, s1, c1, sx1, cx1);
+    conformal(phi2, s2, c2, sx2, cx2);
+    // The divided differences over phi (sin(k d)/d and cos(k p) by angle addition).
+    const double d = phi2 - phi1;
+    const double sd = d == 0 ? 1 : std::sin(d) / d, cd = c1 * c2 + s1 * s2;
+    const double sp = s1 * c2 + c1 * s2, cp = c1 * c2 - s1 * s2;
+    double sk = sd, ck = cd, spk = sp, cpk = cp, chi_dd = 0, area_dd = 0;
+    for (int k = 1; k <= kAreaTerms; ++k) {
+        if (k <= lat::kOrder) chi_dd += r.chi_of_phi[k - 1] * (2 * cpk * sk);
+        area_dd += r.area_series[k - 1] * (spk * sk) / k;
+        const double sk1 = sk * cd + ck * sd, ck1 = ck * cd - sk * sd * (d * d);
+        const double spk1 = spk * cp + cpk * sp, cpk1 = cpk * cp - spk * sp;
+        sk = sk1, ck = ck1, spk = spk1, cpk = cpk1;
+    }
+    const double dchi = d * (1 + chi_dd);
+    const double sdchi = std::sin(dchi), cdchi = cx1 * cx2 + sx1 * sx2;
+    const double ds = sdchi * cx1 - sdchi * sdchi / (1 + cdchi) * sx1;  // sin chi2 - sin chi1
+    const double dpsi = std::asinh(ds / (cx1 * cx2));
+    const double gd = dpsi == 0 ? cx1 : dchi / dpsi;  // chi12 / psi12
+    // mu12 / chi12 over chi: the same recurrences with p = chi1 + chi2, d = chi12.
+    const double tsd = dchi == 0 ? 1 : sdchi / dchi;
+    const double tsp = sx1 * cx2 + cx1 * sx2, tcp = cx1 * cx2 - sx1 * sx2;
+    double tk = tsd, uk = cdchi, tpk = tsp, upk = tcp, mu_dd = 0;
+    for (int k = 1; k <= lat::kOrder; ++k) {
+        mu_dd += r.mu_of_chi[k - 1] * (2 * upk * tk);
+        const double tk1 = tk * cdchi + uk * tsd, uk1 = uk * cdchi - tk * tsd * (dchi * dchi);
+        const double tpk1 = tpk * tcp + upk * tsp, upk1 = upk * tcp - tpk * tsp;
+        tk = tk1, uk = uk1, tpk = tpk1, upk = upk1;
+    }
+    const double parallel = r.shape.rectifying_radius * (1 + mu_dd) * gd;
+    if (dpsi == 0) {
+        // Along a parallel: sin(xi) = sin(chi) + G / (dpsi/dphi), G the area series at phi.
+        const double w2 = c1 * c1 + r.shape.e2m * s1 * s1;
+        return {0.0, parallel, sx1 + area_dd * (w2 * c1 / r.shape.e2m)};
+    }
+    const double x = ds * (sx2 + sx1) / ((cx1 + cx2) * cx2);
+    const double log_ratio = std::fabs(x) < 0.5 ? std::log1p(x) : std::log(cx1 / cx2);
+    return {dpsi, parallel, (log_ratio + d * area_dd) / dpsi};
+}
+
+// Past f = 1/25, from the exact forms and quadratures.
+inline Span span_exact(const Rhumb& r, double phi1, double phi2) noexcept {
+    const End p1 = end_of(r, phi1), p2 = end_of(r, phi2);
+    const double dpsi = psi12(r, p1, p2);
+    return {dpsi, mean_parallel(r, p1, p2, dpsi), mean_sin_xi(r, p1, p2, dpsi)};
+}
+
+inline Span span(const Rhumb& r, double phi1, double phi2) noexcept {
+    return r.shape.series ? span_series(r, phi1, phi2) : span_exact(r, phi1, phi2);
 }
 
 // -- The problems ---------------------------------------------------------------------------
@@ -316,12 +367,9 @@ inline InverseResult inverse(const Rhumb& r, double lat1, double lon1, double la
                                            : std::copysign(1.0, lat1);
         return {std::fabs(m12), m12 < 0 ? kPi : 0.0, r.area(lam12 * sign)};
     }
-    const End p1 = end_of(r, lat1), p2 = end_of(r, lat2);
-    const double dpsi = psi12(r, p1, p2);
-    const Gudermannian gd = gudermannian(p1, p2, dpsi);
-    const double ratio = mean_parallel(r, p1, p2, dpsi, gd);
-    return {std::hypot(dpsi, lam12) * ratio, std::atan2(lam12, dpsi),
-            r.area(lam12 * mean_sin_xi(r, p1, p2, dpsi))};
+    const Span sp = span(r, lat1, lat2);
+    return {std::hypot(sp.dpsi, lam12) * sp.parallel, std::atan2(lam12, sp.dpsi),
+            r.area(lam12 * sp.mean_sin)};
 }
 
 struct DirectResult {
@@ -348,14 +396,12 @@ inline DirectResult direct(const Rhumb& r, double lat1, double lon1, double azi1
         if (std::fabs(sa) <= lat::kEps) return {lat2, longitude::reduce_longitude(lon1), 0.0};
         return {lat2, kNaN, kNaN};
     }
-    const End p1 = end_of(r, lat1), p2 = end_of(r, lat2);
-    const double dpsi = psi12(r, p1, p2);
-    const Gudermannian gd = gudermannian(p1, p2, dpsi);
-    const double lam12 = s12 * sa / mean_parallel(r, p1, p2, dpsi, gd);
+    const Span sp = span(r, lat1, lat2);
+    const double lam12 = s12 * sa / sp.parallel;
     const double lon2 = std::fabs(lon1) > longitude::kOrdinaryLongitude || std::fabs(lam12) > 1e3
                             ? longitude::reduce_longitude(longitude::reduce_longitude(lon1) + lam12)
                             : std::remainder(lon1 + lam12, 2 * kPi);
-    return {lat2, lon2, r.area(lam12 * mean_sin_xi(r, p1, p2, dpsi))};
+    return {lat2, lon2, r.area(lam12 * sp.mean_sin)};
 }
 
 // A closed polygon of rhumb edges, vertex after vertex (the shorter way in longitude):
@@ -395,7 +441,8 @@ struct Polygon {
         if (invalid) return kNaN;
         // In units of c^2: the whole ellipsoid is 4 pi.
         const double total = 4 * kPi;
-        double s = (area_sum + area_carry) / r.c / r.c;
+        const double sum = area_sum + area_carry;
+        double s = std::isfinite(r.c2) ? sum / r.c2 : sum / r.c / r.c;
         if (crossings & 1) s += (s < 0 ? 1 : -1) * total / 2;
         s = std::remainder(s, total);
         if (!signed_area && s < 0) s += total;
