@@ -196,3 +196,40 @@ def test_waypoints():
     assert many.shape == (2, 3) and np.isnan(many[1].view(np.float64)).all()
     with pytest.raises(ValueError, match="at least 2"):
         rh.waypoints(EARTH, 0, 0, 1, 1, 1)
+
+
+def test_cli_rhumb_inverse_and_direct(tmp_path):
+    """rhumb-inverse and rhumb-direct give the module's doubles (S12 as column area12)."""
+    from quorvane.mathtools.ellipsoid import cli
+
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.csv
+
+    lat1, lon1, lat2, lon2 = np.degrees(lines("random", np.random.default_rng(9), 20))
+    source, out = tmp_path / "pairs.csv", tmp_path / "out.csv"
+    pyarrow.csv.write_csv(
+        pa.table({"lat1": lat1, "lon1": lon1, "lat2": lat2, "lon2": lon2}), source
+    )
+    assert cli.main(["rhumb-inverse", "--degrees", str(source), "-o", str(out)]) == 0
+    got = pyarrow.csv.read_csv(out)
+    want = rh.inverse(EARTH, lat1, lon1, lat2, lon2, degrees=True)
+    for column, field in (("s12", "s12"), ("azi12", "azi12"), ("area12", "S12")):
+        np.testing.assert_array_equal(got[column].to_numpy(), want[field])
+    starts = pa.table({"lat1": lat1, "lon1": lon1, "azi12": want["azi12"], "s12": want["s12"]})
+    pyarrow.csv.write_csv(starts, tmp_path / "starts.csv")
+    assert (
+        cli.main(["rhumb-direct", "--degrees", str(tmp_path / "starts.csv"), "-o", str(out)]) == 0
+    )
+    ends = pyarrow.csv.read_csv(out)
+    np.testing.assert_allclose(ends["lat2"].to_numpy(), lat2, atol=1e-12)
+
+
+def test_dask_functions():
+    da = pytest.importorskip("dask.array")
+    from quorvane.mathtools.ellipsoid import dask as qd
+
+    lat1, lon1, lat2, lon2 = np.degrees(lines("random", np.random.default_rng(4), 100))
+    chunks = [da.from_array(x, chunks=30) for x in (lat1, lon1, lat2, lon2)]
+    got = qd.rhumb_inverse(EARTH, *chunks, degrees=True).compute()
+    want = rh.inverse(EARTH, lat1, lon1, lat2, lon2, degrees=True)
+    np.testing.assert_array_equal(got.view(np.float64), np.asarray(want).view(np.float64))

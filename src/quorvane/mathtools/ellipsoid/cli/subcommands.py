@@ -387,4 +387,41 @@ _LATITUDES = (
     ),
 )
 
-SUBCOMMANDS: dict[str, Subcommand] = {sub.name: sub for sub in (*_TABLE, *_LATITUDES)}
+_POINTS = {
+    "lat1": (("lat1", "latitude1"),),
+    "lon1": (("lon1", "longitude1", "lng1"),),
+    "lat2": (("lat2", "latitude2"),),
+    "lon2": (("lon2", "longitude2", "lng2"),),
+}
+_RHUMB = (
+    Subcommand(
+        "rhumb-inverse",
+        "rhumb.inverse",
+        "two points -> rhumb-line distance, azimuth and area",
+        "Length in metres of the rhumb line (constant azimuth) from point 1 to point 2 (lat1, "
+        "lon1, lat2, lon2), the shorter way in longitude, its azimuth (clockwise from north) "
+        "and the area between it and the equator (the record's S12 as column area12, square "
+        "metres: column names are compared without case).",
+        "%(prog)s --degrees pairs.csv -o courses.csv",
+        _POINTS,
+        output_columns=("s12", "azi12", "area12"),
+    ),
+    Subcommand(
+        "rhumb-direct",
+        "rhumb.direct",
+        "start, azimuth, distance -> the point reached along the rhumb line",
+        "The point reached from point 1 (lat1, lon1) along the rhumb line of azimuth azi12 "
+        "(clockwise from north) after s12 metres (negative: backwards), and the area between "
+        "the line and the equator (S12, as column area12, square metres).",
+        "%(prog)s --degrees starts.csv -o destinations.csv",
+        {
+            "lat1": (("lat1", "latitude1"),),
+            "lon1": (("lon1", "longitude1", "lng1"),),
+            "azi12": (("azi12", "azimuth", "azi1", "course"),),
+            "s12": (("s12", "distance"),),
+        },
+        output_columns=("lat2", "lon2", "area12"),
+    ),
+)
+
+SUBCOMMANDS: dict[str, Subcommand] = {sub.name: sub for sub in (*_TABLE, *_LATITUDES, *_RHUMB)}
