@@ -30,6 +30,7 @@
 #include "common/ref.h"
 #include "ellipsoid/companion.h"
 #include "ellipsoid/geodesic/full.h"
+#include "ellipsoid/geodesic/intersect.h"
 #include "ellipsoid/geodesic/kernels.h"
 #include "ellipsoid/kernels/rhumb.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
@@ -56,9 +57,12 @@ struct GeodesicState : companion::StateBase {
     PyArray_Descr* direct_full_dtype;    // strong
     PyArray_Descr* rhumb_inverse_dtype;  // strong
     PyArray_Descr* rhumb_direct_dtype;   // strong
+    PyArray_Descr* intersection_dtype;   // strong
+    PyArray_Descr* segments_dtype;       // strong
     auto references() noexcept {
         return std::tie(inverse_dtype, direct_dtype, inverse_full_dtype, direct_full_dtype,
-                        rhumb_inverse_dtype, rhumb_direct_dtype);
+                        rhumb_inverse_dtype, rhumb_direct_dtype, intersection_dtype,
+                        segments_dtype);
     }
     double last_a, last_f;
     bool has_last;
@@ -72,7 +76,9 @@ struct GeodesicState : companion::StateBase {
                                          {"GeodesicInverseFull_dtype", &inverse_full_dtype},
                                          {"GeodesicDirectFull_dtype", &direct_full_dtype},
                                          {"RhumbInverse_dtype", &rhumb_inverse_dtype},
-                                         {"RhumbDirect_dtype", &rhumb_direct_dtype}})
+                                         {"RhumbDirect_dtype", &rhumb_direct_dtype},
+                                         {"GeodesicIntersection_dtype", &intersection_dtype},
+                                         {"SegmentIntersection_dtype", &segments_dtype}})
                    ? 0
                    : -1;
     }
@@ -401,6 +407,90 @@ PyObject* rhumb_polygon(PyObject* module, PyObject* const* args, PyObject* kwnam
     return Py_BuildValue("(dd)", area, perimeter);
 }
 
+// -- Intersections (intersect.h) ------------------------------------------------------------
+
+// A pair costs some steps of two direct problems and an inverse one: threads from fewer
+// pairs on.
+constexpr common::Split kIntersections{.threshold = 200, .min_chunk = 100, .block = 64};
+
+// One row of an intersection of lines (K = 6 inputs: lat1, lon1, azi1, lat2, lon2, azi2) or
+// of segments (K = 8: lat1a, lon1a, lat1b, lon1b, lat2a, lon2a, lat2b, lon2b).
+template <int K>
+void intersection_row(const Geodesic& g, const double* v, double* row) noexcept {
+    if constexpr (K == 6) {
+        const Intersection r = intersect(g, v[0], v[1], v[2], v[3], v[4], v[5]);
+        row[0] = r.x, row[1] = r.y, row[2] = r.lat, row[3] = r.lon, row[4] = r.coincident;
+    } else {
+        const SegmentIntersection r =
+            intersect_segments(g, v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
+        row[0] = r.at.x, row[1] = r.at.y, row[2] = r.at.lat, row[3] = r.at.lon;
+        row[4] = r.at.coincident, row[5] = r.inside;
+    }
+}
+
+// (ell, K columns, out): rows of K - 1 (lines) or K - 2 (segments) + ... fields.
+template <int K>
+PyObject* intersections(PyObject* module, PyObject* const* args) noexcept {
+    constexpr int width = K == 6 ? 5 : 6;
+    static constexpr const char* names[2][8] = {
+        {"lat1", "lon1", "azi1", "lat2", "lon2", "azi2", "", ""},
+        {"lat1a", "lon1a", "lat1b", "lon1b", "lat2a", "lon2a", "lat2b", "lon2b"}};
+    double a, f;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    py::DoubleBuffer in[K], out;
+    if (!out.acquire(args[1 + K], "out", width, true)) return nullptr;
+    const Py_ssize_t n = out.rows();
+    common::Column c[K];
+    for (int k = 0; k < K; ++k) {
+        const char* name = names[K == 8][k];
+        if (!in[k].acquire(args[1 + k], name, 0, false)) return nullptr;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
+            return nullptr;
+        }
+        c[k] = in[k].column();
+    }
+    const common::OutRows dst = out.out_rows();
+    const Geodesic g(a, f);
+    const py::AllowThreads unlocked;
+    const auto rows = [&](Py_ssize_t begin, Py_ssize_t end) {
+        for (Py_ssize_t i = begin; i < end; ++i) {
+            double v[K], row[6];
+            for (int k = 0; k < K; ++k) v[k] = c[k][i];
+            intersection_row<K>(g, v, row);
+            for (int k = 0; k < width; ++k) dst.put(i, k, row[k]);
+        }
+    };
+    common::parallel_for(n, rows, kIntersections);
+    Py_RETURN_NONE;
+}
+
+// (ell, K numbers, degrees): one record of plain numbers, or None. Angles in: the lines'
+// latitudes, longitudes and azimuths (longitudes and azimuths reduced by 360 first); angles
+// out: lat, lon.
+template <int K>
+PyObject* intersection_one(PyObject* module, PyObject* const* args) noexcept {
+    double a, f, v[K];
+    for (int k = 0; k < K; ++k)
+        if (!companion::plain_number(args[1 + k], &v[k])) Py_RETURN_NONE;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    const int degrees = PyObject_IsTrue(args[1 + K]);
+    if (degrees < 0) return nullptr;
+    if (degrees) {
+        for (int k = 0; k < K; ++k) {
+            const bool latitude = K == 6 ? k % 3 == 0 : k % 2 == 0;
+            if (!latitude) v[k] = longitude::reduce_degrees(v[k]);
+            v[k] *= kRadians;
+        }
+    }
+    GeodesicState& state = state_of(module);
+    const Geodesic& g = geodesic_for(state, a, f);
+    double row[6];
+    intersection_row<K>(g, v, row);
+    if (degrees) row[2] *= kDegrees, row[3] *= kDegrees;
+    return companion::one_record(K == 6 ? state.intersection_dtype : state.segments_dtype, row);
+}
+
 // The longitude `x` as the angle of one turn it stands for, [-pi, pi) or
 // [-180, 180), exactly (radians as the kernels reduce them).
 double end_longitude(double x, bool degrees) noexcept {
@@ -570,6 +660,14 @@ PyMethodDef GeodesicState::functions[] = {
                                                      "One rhumb_direct record, or None."),
     companion::keyword_entry<&rhumb_polygon, 3>(
         "rhumb_polygon", "(ell, lat, lon, *, signed=False) -> (area, perimeter)."),
+    companion::entry<&intersections<6>, 8>(
+        "intersect", "(ell, lat1, lon1, azi1, lat2, lon2, azi2, out): intersection rows."),
+    companion::entry<&intersections<8>, 10>(
+        "intersect_segments",
+        "(ell, lat1a, lon1a, lat1b, lon1b, lat2a, lon2a, lat2b, lon2b, out): rows."),
+    companion::entry<&intersection_one<6>, 8>("intersect_one", "One intersection record, or None."),
+    companion::entry<&intersection_one<8>, 10>("intersect_segments_one",
+                                               "One segment intersection record, or None."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -70,3 +70,17 @@ RhumbInverse_dtype = np.dtype([("s12", np.float64), ("azi12", np.float64), ("S12
 #: The end of a rhumb line: ``lat2``, ``lon2`` (radians) and the area ``S12`` (square metres).
 RhumbDirect_dtype = np.dtype([("lat2", np.float64), ("lon2", np.float64), ("S12", np.float64)])
 del _FULL
+
+# Intersections of geodesics.
+__all__ += ["GeodesicIntersection_dtype", "SegmentIntersection_dtype"]
+#: Where two geodesics meet: ``x`` and ``y``, the signed distances (metres) along each from its
+#: start, the point ``lat``, ``lon`` (radians), and ``coincident``: 0, or +1 (-1) where the
+#: lines run along each other in the same (opposite) direction.
+GeodesicIntersection_dtype = np.dtype(
+    [(n, np.float64) for n in ("x", "y", "lat", "lon", "coincident")]
+)
+#: Where two segments' geodesics meet: the fields of ``GeodesicIntersection_dtype`` and
+#: ``inside``, 1.0 where the point lies within both segments, else 0.0.
+SegmentIntersection_dtype = np.dtype(
+    [(n, np.float64) for n in ("x", "y", "lat", "lon", "coincident", "inside")]
+)

@@ -41,3 +41,9 @@ GeodesicDirectFull_dtype: np.dtype[np.void]
 RhumbInverse_dtype: np.dtype[np.void]
 # Fields (lat2, lon2, S12), float64: the end of a rhumb line.
 RhumbDirect_dtype: np.dtype[np.void]
+
+__all__ += ["GeodesicIntersection_dtype", "SegmentIntersection_dtype"]
+# Fields (x, y, lat, lon, coincident), float64: where two geodesics meet.
+GeodesicIntersection_dtype: np.dtype[np.void]
+# Fields (x, y, lat, lon, coincident, inside), float64: where two segments' geodesics meet.
+SegmentIntersection_dtype: np.dtype[np.void]

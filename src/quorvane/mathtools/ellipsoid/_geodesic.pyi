@@ -77,3 +77,53 @@ def rhumb_direct_one(
 def rhumb_polygon(
     ell: Ellipsoid, lat: _Column, lon: _Column, /, *, signed: bool = False
 ) -> tuple[float, float]: ...
+
+# Intersections.
+def intersect(
+    ell: Ellipsoid,
+    lat1: _Column,
+    lon1: _Column,
+    azi1: _Column,
+    lat2: _Column,
+    lon2: _Column,
+    azi2: _Column,
+    out: _Rows,
+    /,
+) -> None: ...
+def intersect_segments(
+    ell: Ellipsoid,
+    lat1a: _Column,
+    lon1a: _Column,
+    lat1b: _Column,
+    lon1b: _Column,
+    lat2a: _Column,
+    lon2a: _Column,
+    lat2b: _Column,
+    lon2b: _Column,
+    out: _Rows,
+    /,
+) -> None: ...
+def intersect_one(
+    ell: object,
+    lat1: object,
+    lon1: object,
+    azi1: object,
+    lat2: object,
+    lon2: object,
+    azi2: object,
+    degrees: object,
+    /,
+) -> _Record | None: ...
+def intersect_segments_one(
+    ell: object,
+    lat1a: object,
+    lon1a: object,
+    lat1b: object,
+    lon1b: object,
+    lat2a: object,
+    lon2a: object,
+    lat2b: object,
+    lon2b: object,
+    degrees: object,
+    /,
+) -> _Record | None: ...

@@ -28,10 +28,12 @@ from quorvane.datamodel import (
     GeodesicDirect_dtype,
     GeodesicDirectFull_dtype,
     GeodesicInverse_dtype,
+    GeodesicIntersection_dtype,
     GeodesicInverseFull_dtype,
     LLA_dtype,
     RhumbDirect_dtype,
     RhumbInverse_dtype,
+    SegmentIntersection_dtype,
     SurfCoord_dtype,
 )
 
@@ -478,6 +480,53 @@ OPERATIONS += (
         (*_POINT1, _AZI1, _A12),
         _DIRECT_FULL,
         exact="geodesic.direct_arc_full",
+    ),
+)
+
+# Intersections of geodesics.
+_INTERSECTION_TEXT = (
+    "x, y (the signed distances in metres along each line from its start to the intersection), "
+    "lat, lon (the point), coincident (0, or +1 / -1 where the lines run along each other in "
+    "the same / opposite direction: the point halfway between them)"
+)
+OPERATIONS += (
+    Operation(
+        "geodesic",
+        "intersect",
+        "Where the geodesic from point 1 with azimuth azi1 meets the one from point 2 with "
+        "azimuth azi2: the intersection closest to the starts.",
+        (
+            *_POINT1,
+            _AZI1,
+            Input("lat2", "latitude", "latitude of point 2"),
+            Input("lon2", "angle", "longitude of point 2"),
+            Input("azi2", "angle", "azimuth at point 2, clockwise from north"),
+        ),
+        Output(
+            GeodesicIntersection_dtype,
+            ("lat", "lon"),
+            text=f"GeodesicIntersection_dtype records: {_INTERSECTION_TEXT}",
+        ),
+        exact="geodesic.intersect",
+        notes="Closest in |x| + |y| among the candidates of the iteration from the starts.",
+    ),
+    Operation(
+        "geodesic",
+        "intersect_segments",
+        "Where the segment from point 1a to 1b meets the segment from 2a to 2b (shortest "
+        "geodesics): the intersection of their lines closest to their midpoints.",
+        tuple(
+            Input(f"{kind}{p}", unit, f"{text} of point {p}")
+            for p in ("1a", "1b", "2a", "2b")
+            for kind, unit, text in (("lat", "latitude", "latitude"), ("lon", "angle", "longitude"))
+        ),
+        Output(
+            SegmentIntersection_dtype,
+            ("lat", "lon"),
+            text=f"SegmentIntersection_dtype records: {_INTERSECTION_TEXT}, x from 1a and y from "
+            "2a, and inside (1.0 where the point lies within both segments, else 0.0)",
+        ),
+        exact="geodesic.intersect_segments",
     ),
 )
 

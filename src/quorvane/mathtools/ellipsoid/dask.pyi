@@ -32,6 +32,8 @@ __all__ = [
     "dataframe_geodesic_direct_arc",
     "dataframe_geodesic_direct_arc_full",
     "dataframe_geodesic_direct_full",
+    "dataframe_geodesic_intersect",
+    "dataframe_geodesic_intersect_segments",
     "dataframe_geodesic_inverse",
     "dataframe_geodesic_inverse_full",
     "dataframe_geodetic_lat_from_reduced_lat",
@@ -65,6 +67,8 @@ __all__ = [
     "geodesic_direct_arc",
     "geodesic_direct_arc_full",
     "geodesic_direct_full",
+    "geodesic_intersect",
+    "geodesic_intersect_segments",
     "geodesic_inverse",
     "geodesic_inverse_full",
     "geodetic_lat_from_reduced_lat",
@@ -739,6 +743,50 @@ def geodesic_direct_arc_full(
     fast: bool = False,
 ) -> da.Array: ...
 def dataframe_geodesic_direct_arc_full(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame: ...
+def geodesic_intersect(
+    ellipsoid: _EllipsoidLike,
+    lat1: _Array | _Number,
+    lon1: _Array | _Number,
+    azi1: _Array | _Number,
+    lat2: _Array | _Number,
+    lon2: _Array | _Number,
+    azi2: _Array | _Number,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
+def dataframe_geodesic_intersect(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame: ...
+def geodesic_intersect_segments(
+    ellipsoid: _EllipsoidLike,
+    lat1a: _Array | _Number,
+    lon1a: _Array | _Number,
+    lat1b: _Array | _Number,
+    lon1b: _Array | _Number,
+    lat2a: _Array | _Number,
+    lon2a: _Array | _Number,
+    lat2b: _Array | _Number,
+    lon2b: _Array | _Number,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
+def dataframe_geodesic_intersect_segments(
     ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
     *,

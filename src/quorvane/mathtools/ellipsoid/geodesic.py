@@ -52,6 +52,8 @@ __all__ = [
     "direct_full",
     "inverse",
     "inverse_full",
+    "intersect",
+    "intersect_segments",
     "line_length",
     "points_along",
     "polygon_area",
@@ -68,6 +70,8 @@ inverse_full = public(get("geodesic.inverse_full"))
 direct_full = public(get("geodesic.direct_full"))
 direct_arc = public(get("geodesic.direct_arc"))
 direct_arc_full = public(get("geodesic.direct_arc_full"))
+intersect = public(get("geodesic.intersect"))
+intersect_segments = public(get("geodesic.intersect_segments"))
 _DIRECT = {(False, False): _direct, (True, False): direct_full}
 _DIRECT |= {(False, True): direct_arc, (True, True): direct_arc_full}
 

@@ -24,6 +24,8 @@ __all__ = [
     "direct_arc",
     "direct_arc_full",
     "direct_full",
+    "intersect",
+    "intersect_segments",
     "inverse",
     "inverse_full",
     "line_length",
@@ -157,6 +159,58 @@ def inverse_full(
     lon1: _Reals,
     lat2: _Reals,
     lon2: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Records: ...
+@overload
+def intersect(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1: _Real,
+    lon1: _Real,
+    azi1: _Real,
+    lat2: _Real,
+    lon2: _Real,
+    azi2: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def intersect(
+    ell: _EllipsoidLike,
+    lat1: _Reals,
+    lon1: _Reals,
+    azi1: _Reals,
+    lat2: _Reals,
+    lon2: _Reals,
+    azi2: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Records: ...
+@overload
+def intersect_segments(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1a: _Real,
+    lon1a: _Real,
+    lat1b: _Real,
+    lon1b: _Real,
+    lat2a: _Real,
+    lon2a: _Real,
+    lat2b: _Real,
+    lon2b: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def intersect_segments(
+    ell: _EllipsoidLike,
+    lat1a: _Reals,
+    lon1a: _Reals,
+    lat1b: _Reals,
+    lon1b: _Reals,
+    lat2a: _Reals,
+    lon2a: _Reals,
+    lat2b: _Reals,
+    lon2b: _Reals,
     *,
     degrees: bool = False,
 ) -> _Records: ...
