@@ -139,3 +139,22 @@ def test_nan_rows():
     with pytest.warns(RuntimeWarning, match="lat1"):
         r = gd.intersect(EARTH, [100.0, 0.0], 0.0, [np.nan, 45.0], 0.0, 10.0, -45.0, degrees=True)
     assert np.isnan(r[0].item()).all() and not np.isnan(r[1].item()).any()
+
+
+def test_cli_intersect(capsys):
+    from quorvane.mathtools.ellipsoid import cli
+
+    pytest.importorskip("pyarrow")
+    import io
+    import sys
+
+    stdin = sys.stdin
+    sys.stdin = io.TextIOWrapper(io.BytesIO(b"lat1,lon1,azi1,lat2,lon2,azi2\n0,0,45,0,10,-45\n"))
+    try:
+        assert cli.main(["intersect", "--degrees", "-"]) == 0
+    finally:
+        sys.stdin = stdin
+    header, row = capsys.readouterr().out.splitlines()
+    want = gd.intersect(EARTH, 0, 0, 45, 0, 10, -45, degrees=True)
+    assert header == "x,y,lat,lon,coincident"
+    assert [float(v) for v in row.split(",")] == list(want.item())

@@ -424,4 +424,27 @@ _RHUMB = (
     ),
 )
 
-SUBCOMMANDS: dict[str, Subcommand] = {sub.name: sub for sub in (*_TABLE, *_LATITUDES, *_RHUMB)}
+_INTERSECT = (
+    Subcommand(
+        "intersect",
+        "geodesic.intersect",
+        "two lines (start, azimuth) -> where their geodesics meet",
+        "Where the geodesic from point 1 (lat1, lon1) with azimuth azi1 meets the one from "
+        "point 2 (lat2, lon2) with azimuth azi2, the intersection closest to the starts: x and y "
+        "(metres along each line from its start), the point (lat, lon), and coincident (0, or "
+        "+1 / -1 where the lines run along each other).",
+        "%(prog)s --degrees lines.csv -o crossings.csv",
+        {
+            "lat1": (("lat1", "latitude1"),),
+            "lon1": (("lon1", "longitude1", "lng1"),),
+            "azi1": (("azi1", "azimuth1", "az1"),),
+            "lat2": (("lat2", "latitude2"),),
+            "lon2": (("lon2", "longitude2", "lng2"),),
+            "azi2": (("azi2", "azimuth2", "az2"),),
+        },
+    ),
+)
+
+SUBCOMMANDS: dict[str, Subcommand] = {
+    sub.name: sub for sub in (*_TABLE, *_LATITUDES, *_RHUMB, *_INTERSECT)
+}
