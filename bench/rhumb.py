@@ -30,28 +30,8 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
-KINDS = ("random", "east-west", "antimeridian", "short", "polar")
 FLATTENINGS = {"1/298.257": 1 / 298.257223563, "0": 0.0, "1/50": 1 / 50, "0.1": 0.1, "0.5": 0.5}
 A = 6378137.0
-
-
-def lines(kind: str, rng, n: int):
-    lat1, lat2 = np.arcsin(rng.uniform(-1, 1, (2, n)))
-    lon1, lon2 = rng.uniform(-math.pi, math.pi, (2, n))
-    if kind == "east-west":
-        lat2 = lat1 + rng.normal(0, 1, n) * 10.0 ** rng.uniform(-17, -9, n)
-        lat2[: n // 3] = lat1[: n // 3]
-    elif kind == "antimeridian":
-        lon1 = math.pi - rng.uniform(0, 0.3, n)
-        lon2 = -math.pi + rng.uniform(0, 0.3, n)
-    elif kind == "short":
-        scale = 10.0 ** rng.uniform(-9, -3, n)
-        lat2 = lat1 + rng.normal(0, 1, n) * scale
-        lon2 = lon1 + rng.normal(0, 1, n) * scale
-    elif kind == "polar":
-        lat1 = np.sign(lat1) * (math.pi / 2 - 10.0 ** rng.uniform(-9, -2, n))
-    half = math.pi / 2
-    return np.clip(lat1, -half, half), lon1, np.clip(lat2, -half, half), lon2
 
 
 def accuracy(n: int) -> list[str]:
@@ -62,6 +42,7 @@ def accuracy(n: int) -> list[str]:
 
     from quorvane.mathtools.ellipsoid import rhumb
     from testsupport import rhumb_truth as rt
+    from testsupport.rhumb_truth import KINDS, lines
 
     rows = [
         (

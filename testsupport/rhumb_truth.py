@@ -16,9 +16,38 @@ not part of the package. Radians and metres.
 
 from __future__ import annotations
 
+import math
+
 import mpmath as mp
 
 DPS = 40
+KINDS = ("random", "east-west", "antimeridian", "short", "polar")
+
+
+def lines(kind: str, rng, n: int):
+    """n lines (lat1, lon1, lat2, lon2), radians, of one kind: random; east-west (within 1e-17
+    to 1e-9 rad of due east or west, a third exactly along a parallel); across the
+    antimeridian; short (1e-9 to 1e-3 rad); from next to a pole (1e-9 to 1e-2 rad)."""
+    import numpy as np
+
+    lat1, lat2 = np.arcsin(rng.uniform(-1, 1, (2, n)))
+    lon1, lon2 = rng.uniform(-math.pi, math.pi, (2, n))
+    if kind == "east-west":
+        lat2 = lat1 + rng.normal(0, 1, n) * 10.0 ** rng.uniform(-17, -9, n)
+        lat2[: n // 3] = lat1[: n // 3]
+    elif kind == "antimeridian":
+        lon1 = math.pi - rng.uniform(0, 0.3, n)
+        lon2 = -math.pi + rng.uniform(0, 0.3, n)
+    elif kind == "short":
+        scale = 10.0 ** rng.uniform(-9, -3, n)
+        lat2 = lat1 + rng.normal(0, 1, n) * scale
+        lon2 = lon1 + rng.normal(0, 1, n) * scale
+    elif kind == "polar":
+        lat1 = np.sign(lat1) * (math.pi / 2 - 10.0 ** rng.uniform(-9, -2, n))
+    elif kind != "random":
+        raise ValueError(kind)
+    half = math.pi / 2
+    return np.clip(lat1, -half, half), lon1, np.clip(lat2, -half, half), lon2
 
 
 class Ellipsoid:
