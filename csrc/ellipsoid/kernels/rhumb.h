@@ -48,6 +48,7 @@
 #ifndef QUORVANE_ELLIPSOID_KERNELS_RHUMB_H
 #define QUORVANE_ELLIPSOID_KERNELS_RHUMB_H
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -72,6 +73,7 @@ inline constexpr double kWeights[4] = {0.36268378337836166, 0.3137066458778869, 
 // Terms of the area's sine series (up to f = 1/25 they fall below 1e-16 of the first by
 // the twelfth), and the samples over (0, pi/2) that give them.
 inline constexpr int kAreaTerms = 16;
+static_assert(kAreaTerms >= lat::kOrder, "the loops over phi run the longer of the two");
 inline constexpr int kAreaSamples = 64;
 
 // sin(xi) - sin(chi) at phi off the poles, as (1 - sin chi) - (1 - sin xi) (each without
@@ -96,12 +98,16 @@ struct Rhumb {
     lat::Shape shape;
     lat::Conversion to_mu, from_mu, to_chi;  // geodetic -> rectifying -> geodetic; -> conformal
     double mu_of_chi[lat::kOrder];           // the series chi -> mu (with shape.series)
-    double chi_of_phi[lat::kOrder];          // the series phi -> chi (with shape.series)
-    double c, c2;                            // the authalic radius, its square
+    double chi_of_phi[kAreaTerms];  // the series phi -> chi (with shape.series; 0 past kOrder)
+    double c, c2;                   // the authalic radius, its square
     double piece;  // past the series: the widest interval of latitude the area's quadrature takes
     // With shape.series: (sin(xi) - sin(chi)) dpsi/dphi = sum g_k sin(2 k phi), k = 1 ..
-    // kAreaTerms (odd in phi and in phi - pi/2, analytic: the coefficients fall as n^k).
+    // kAreaTerms (odd in phi and in phi - pi/2, analytic: the coefficients fall as n^k),
+    // kept as g_k / k.
     double area_series[kAreaTerms];
+    // The terms that matter (the others below 2^-70, adding less than 1e-21): on WGS84 some
+    // eight of twelve for the latitudes, seven of sixteen for the area.
+    int series_terms, area_terms;
 
     Rhumb(double a, double f) noexcept
         : shape(a, f),
@@ -113,7 +119,9 @@ struct Rhumb {
           c(shape.authalic_radius),
           c2(a * a * (shape.qp / 2)),
           piece(0.25),
-          area_series{} {
+          area_series{},
+          series_terms(0),
+          area_terms(0) {
         if (!shape.series) return;
         // g_k = 4/pi integral_0^pi/2 G sin(2 k phi) dphi by the midpoint rule, exact for the
         // sines of degree below 2 kAreaSamples (a discrete sine transform).
@@ -132,6 +140,14 @@ struct Rhumb {
         }
         series(lat::Kind::conformal, lat::Kind::rectifying, mu_of_chi);
         series(lat::Kind::geodetic, lat::Kind::conformal, chi_of_phi);
+        for (int k = 0; k < lat::kOrder; ++k)
+            if (std::fabs(mu_of_chi[k]) >= 0x1p-70 || std::fabs(chi_of_phi[k]) >= 0x1p-70)
+                series_terms = k + 1;
+        // The area's terms as summed: g_k / k.
+        for (int k = 0; k < kAreaTerms; ++k) {
+            area_series[k] /= k + 1;
+            if (std::fabs(area_series[k]) >= 0x1p-70) area_terms = k + 1;
+        }
     }
     // The coefficients of the series from one kind of latitude to another (latitudes.h's
     // table, as polynomials in n).
@@ -278,7 +294,7 @@ inline Span span_series(const Rhumb& r, double phi1, double phi2) noexcept {
         const double z = std::fabs(phi), sz = std::fabs(s);
         const double x = 2 * (c - s) * (c + s);
         double b1 = 0, b2 = 0;
-        for (int k = lat::kOrder - 1; k >= 0; --k) {
+        for (int k = r.series_terms - 1; k >= 0; --k) {
             const double b0 = x * b1 - b2 + r.chi_of_phi[k];
             b2 = b1, b1 = b0;
         }
@@ -300,9 +316,10 @@ inline Span span_series(const Rhumb& r, double phi1, double phi2) noexcept {
     const double sd = d == 0 ? 1 : std::sin(d) / d, cd = c1 * c2 + s1 * s2;
     const double sp = s1 * c2 + c1 * s2, cp = c1 * c2 - s1 * s2;
     double sk = sd, ck = cd, spk = sp, cpk = cp, chi_dd = 0, area_dd = 0;
-    for (int k = 1; k <= kAreaTerms; ++k) {
-        if (k <= lat::kOrder) chi_dd += r.chi_of_phi[k - 1] * (2 * cpk * sk);
-        area_dd += r.area_series[k - 1] * (spk * sk) / k;
+    const int terms = std::max(r.series_terms, r.area_terms);
+    for (int k = 1; k <= terms; ++k) {
+        chi_dd += r.chi_of_phi[k - 1] * (2 * cpk * sk);  // 0 past lat::kOrder (below)
+        area_dd += r.area_series[k - 1] * (spk * sk);
         const double sk1 = sk * cd + ck * sd, ck1 = ck * cd - sk * sd * (d * d);
         const double spk1 = spk * cp + cpk * sp, cpk1 = cpk * cp - spk * sp;
         sk = sk1, ck = ck1, spk = spk1, cpk = cpk1;
@@ -316,7 +333,7 @@ inline Span span_series(const Rhumb& r, double phi1, double phi2) noexcept {
     const double tsd = dchi == 0 ? 1 : sdchi / dchi;
     const double tsp = sx1 * cx2 + cx1 * sx2, tcp = cx1 * cx2 - sx1 * sx2;
     double tk = tsd, uk = cdchi, tpk = tsp, upk = tcp, mu_dd = 0;
-    for (int k = 1; k <= lat::kOrder; ++k) {
+    for (int k = 1; k <= r.series_terms; ++k) {
         mu_dd += r.mu_of_chi[k - 1] * (2 * upk * tk);
         const double tk1 = tk * cdchi + uk * tsd, uk1 = uk * cdchi - tk * tsd * (dchi * dchi);
         const double tpk1 = tpk * tcp + upk * tsp, upk1 = upk * tcp - tpk * tsp;
