@@ -37,7 +37,7 @@ def crossings(f, n, rng, spread=5e6):
 # x, y and the point within 30 nm of crossings built backwards from Z by the 40-digit direct
 # problem (the starts and azimuths then carry only their rounding to doubles: a crossing built
 # by the double direct problem is uncertain by its 15 nm over the sine of the crossing angle).
-@pytest.mark.parametrize("f", [EARTH[1], 1 / 50, 0.1])
+@pytest.mark.parametrize("f", [EARTH[1], 1 / 50, 0.1, 0.5])
 def test_crossings_built_backwards(f):
     rng = np.random.default_rng(7)
     truth = gt.Ellipsoid(EARTH[0], f)
