@@ -24,7 +24,8 @@ inline PyArray_Descr* record_dtype(PyObject* datamodel, const char* name) noexce
     py::Ref dtype = py::Ref::steal(PyObject_GetAttrString(datamodel, name));
     if (!dtype) return nullptr;
     const bool doubles = PyArray_DescrCheck(dtype.get()) && [&] {
-        const auto size = PyDataType_ELSIZE(reinterpret_cast<PyArray_Descr*>(dtype.get()));
+        const auto size = static_cast<std::size_t>(
+            PyDataType_ELSIZE(reinterpret_cast<PyArray_Descr*>(dtype.get())));
         return size % sizeof(double) == 0 && size >= 2 * sizeof(double) &&
                size <= 9 * sizeof(double);
     }();
