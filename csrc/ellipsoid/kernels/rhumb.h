@@ -13,17 +13,17 @@
 // rounded differences (the paper's device; its limit is the radius of the parallel,
 // N cos(phi)). With chi the conformal latitude (tan chi = sinh psi) and mu the rectifying
 // one (m = R mu),
-//   m12 / psi12 = R (mu12 / chi12) (chi12 / psi12):
-// chi12 / psi12 is the divided difference of the Gudermannian, and mu12 / chi12 that of
-// the Fourier series mu = chi + sum c_k sin(2 k chi) (latitudes.h's conformal-to-
-// rectifying coefficients): sum c_k 2 cos(k (chi1 + chi2)) sin(k chi12) / chi12. Past the
-// series' flattenings m12 is the integral of the meridional radius by Gauss-Legendre
-// quadrature, and the quotient m12 / psi12 of two accurate differences.
-//
-// psi12 itself is formed without cancellation from the two terms of psi = asinh(tan phi)
-// - e atanh(e sin phi): asinh(y) - asinh(x) = asinh(y sqrt(1 + x^2) - x sqrt(1 + y^2)),
-// atanh(v) - atanh(u) = atanh((v - u)/(1 - u v)), the differences of tan and sin from
-// phi2 - phi1.
+//   m12 / psi12 = R (mu12 / chi12) (chi12 / psi12).
+// Up to f = 1/25 (span_series) every difference comes from the ends' sines and cosines and
+// the divided differences of the Fourier series of latitudes.h (phi -> chi, chi -> mu):
+// chi12 = phi12 (1 + sum c_k 2 cos(k (phi1 + phi2)) sin(k phi12) / phi12), then psi12 =
+// asinh((sin chi2 - sin chi1) / (cos chi1 cos chi2)), and mu12 / chi12 the same way over chi.
+// Past it (span_exact) m12 is the integral of the meridional radius by Gauss-Legendre
+// quadrature, psi12 is formed from the two terms of psi = asinh(tan phi) - e atanh(e sin
+// phi) (asinh(y) - asinh(x) = asinh(y sqrt(1 + x^2) - x sqrt(1 + y^2)), atanh(v) - atanh(u)
+// = atanh((v - u)/(1 - u v)), the differences of tan and sin from phi2 - phi1; the two
+// cancel to 1 - e^2 of their digits, a factor 4 at f = 0.5), and m12 / psi12 is their
+// quotient.
 //
 // The area between the line and the equator, S12 = integral of c^2 sin(xi) d lambda (c the
 // authalic radius, xi the authalic latitude; c^2 sin(xi) is the area between the equator
@@ -42,9 +42,15 @@
 // A line to or from a pole is the limit of lines to latitudes that approach it: a meridian
 // (azimuth 0 or pi, s12 the meridian distance) with S12 = +-c^2 lambda12 (the line winds
 // about the pole, where sin(xi) = +-1, however far). The direct problem's line that
-// reaches a pole exactly gives lat2 = +-pi/2 and lon2, S12 NaN (it winds round the pole
-// without end) unless it runs along a meridian (sin(azi12) = 0: lon2 = lon1, S12 = 0); a
-// line that would pass beyond a pole gives NaN.
+// reaches a pole (the quarter meridian, as latitudes.h rounds it) gives lat2 = +-pi/2 and
+// lon2, S12 NaN (it winds round the pole without end) unless it runs along a meridian
+// (|sin(azi12)| within a unit of 0: lon2 = lon1, S12 = 0); a line that would pass beyond a
+// pole gives NaN.
+//
+// Accuracy (bench/rhumb.py and testsupport/data/rhumb-truth.npz, against a 40-digit
+// evaluation of the definitions): on WGS84 s12 within 6 nm, azi12 within 3e-15 rad, S12
+// within 0.07 m^2, for random lines, lines within 1e-17 rad of due east or west, across the
+// antimeridian, short ones and from within 1e-9 rad of a pole; at f = 0.5, 42 nm.
 #ifndef QUORVANE_ELLIPSOID_KERNELS_RHUMB_H
 #define QUORVANE_ELLIPSOID_KERNELS_RHUMB_H
 
@@ -178,7 +184,7 @@ inline End end_of(const Rhumb& r, double phi) noexcept {
     return End{phi, lat::isometric(r.shape, phi), r.to_chi(phi), std::sin(phi), std::cos(phi)};
 }
 
-// psi2 - psi1 for latitudes off the poles, without cancellation (see above).
+// psi2 - psi1 for latitudes off the poles, from the two terms of psi (see above).
 inline double psi12(const Rhumb& r, const End& p1, const End& p2) noexcept {
     const double d = p2.phi - p1.phi;
     if (d == 0) return 0;
