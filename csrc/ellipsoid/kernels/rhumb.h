@@ -19,11 +19,8 @@
 // chi12 = phi12 (1 + sum c_k 2 cos(k (phi1 + phi2)) sin(k phi12) / phi12), then psi12 =
 // asinh((sin chi2 - sin chi1) / (cos chi1 cos chi2)), and mu12 / chi12 the same way over chi.
 // Past it (span_exact) m12 is the integral of the meridional radius by Gauss-Legendre
-// quadrature, psi12 is formed from the two terms of psi = asinh(tan phi) - e atanh(e sin
-// phi) (asinh(y) - asinh(x) = asinh(y sqrt(1 + x^2) - x sqrt(1 + y^2)), atanh(v) - atanh(u)
-// = atanh((v - u)/(1 - u v)), the differences of tan and sin from phi2 - phi1; the two
-// cancel to 1 - e^2 of their digits, a factor 4 at f = 0.5), and m12 / psi12 is their
-// quotient.
+// quadrature, psi12 is the difference of psi's two positive terms, each differenced
+// without cancellation (psi12 below), and m12 / psi12 is their quotient.
 //
 // The area between the line and the equator, S12 = integral of c^2 sin(xi) d lambda (c the
 // authalic radius, xi the authalic latitude; c^2 sin(xi) is the area between the equator
@@ -36,8 +33,8 @@
 // phi - pi/2 and analytic: up to f = 1/25 it is a sine series sum g_k sin(2 k phi) whose
 // coefficients (falling as n^k, found once per ellipsoid by a discrete sine transform of
 // G) integrate exactly, as a divided difference again; beyond, Gauss-Legendre quadrature
-// (8 points on pieces of 0.25 rad). 1 - sin(chi) and 1 - sin(xi) are each formed without
-// cancellation near the poles.
+// (8 points on pieces of 0.25 rad, less past f = 3/4). 1 - sin(chi) and 1 - sin(xi) are
+// each formed without cancellation near the poles.
 //
 // A line to or from a pole is the limit of lines to latitudes that approach it: a meridian
 // (azimuth 0 or pi, s12 the meridian distance) with S12 = +-c^2 lambda12 (the line winds
@@ -50,7 +47,7 @@
 // Accuracy (bench/rhumb.py and testsupport/data/rhumb-truth.npz, against a 40-digit
 // evaluation of the definitions): on WGS84 s12 within 6 nm, azi12 within 3e-15 rad, S12
 // within 0.07 m^2, for random lines, lines within 1e-17 rad of due east or west, across the
-// antimeridian, short ones and from within 1e-9 rad of a pole; at f = 0.5, 42 nm.
+// antimeridian, short ones and from within 1e-9 rad of a pole; at f = 0.5 s12 within 10 nm.
 #ifndef QUORVANE_ELLIPSOID_KERNELS_RHUMB_H
 #define QUORVANE_ELLIPSOID_KERNELS_RHUMB_H
 
@@ -106,7 +103,9 @@ struct Rhumb {
     double mu_of_chi[lat::kOrder];           // the series chi -> mu (with shape.series)
     double chi_of_phi[kAreaTerms];  // the series phi -> chi (with shape.series; 0 past kOrder)
     double c, c2;                   // the authalic radius, its square
-    double piece;  // past the series: the widest interval of latitude the area's quadrature takes
+    // Past the series: the widest interval of latitude a quadrature takes at once (its
+    // integrands' singularities come within some 1 - f of the real axis near the poles).
+    double piece;
     // With shape.series: (sin(xi) - sin(chi)) dpsi/dphi = sum g_k sin(2 k phi), k = 1 ..
     // kAreaTerms (odd in phi and in phi - pi/2, analytic: the coefficients fall as n^k),
     // kept as g_k / k.
@@ -124,7 +123,7 @@ struct Rhumb {
           chi_of_phi{},
           c(shape.authalic_radius),
           c2(a * a * (shape.qp / 2)),
-          piece(0.25),
+          piece(0.25 * std::fmin(1.0, 4 * (1 - f))),
           area_series{},
           series_terms(0),
           area_terms(0) {
@@ -184,22 +183,31 @@ inline End end_of(const Rhumb& r, double phi) noexcept {
     return End{phi, lat::isometric(r.shape, phi), r.to_chi(phi), std::sin(phi), std::cos(phi)};
 }
 
-// psi2 - psi1 for latitudes off the poles, from the two terms of psi (see above).
+// psi2 - psi1 for latitudes off the poles. Over more than 1/2 the difference of the ends'
+// psi (each a sum of two positive terms, latitudes.h's isometric_of). Over less, from psi as
+// the same two positive terms, atanh(y) + (1 - e) atanh(e s) with y = s (1 - e)/(1 - e s^2),
+// s = sin(phi), each differenced without cancellation (latitudes.h's form, so that nothing
+// cancels to 1 - e^2 of its digits):
+//   atanh(e s2) - atanh(e s1) = atanh(e (s2 - s1) / (1 - e^2 s1 s2)),
+//   atanh(y2) - atanh(y1) = atanh((1 - e)(s2 - s1)(1 + e s1 s2) / N),
+//   N = (1 - e s1^2)(1 - e s2^2) - (1 - e)^2 s1 s2 = c1^2 c2^2 + (1 - e)(c1^2 s2^2 + c2^2 s1^2)
+//       - (1 - e)^2 s1 s2 (2 sin^2(phi12/2) + c1 c2)
+// (1 - s1 s2 = 1 - cos(phi12) + c1 c2; by the means' inequality the subtraction takes at most
+// half of the terms before it), s2 - s1 = 2 cos((phi1 + phi2)/2) sin(phi12/2).
 inline double psi12(const Rhumb& r, const End& p1, const End& p2) noexcept {
     const double d = p2.phi - p1.phi;
     if (d == 0) return 0;
-    const double x = p1.s / p1.co, y = p2.s / p2.co;  // tan(phi)
-    const double hx = std::sqrt(1 + x * x), hy = std::sqrt(1 + y * y);
-    // y - x = sin(phi2 - phi1) / (cos(phi1) cos(phi2)); with x y > 0 the difference of the
-    // two products cancels, and (y - x)(y + x) / (y hx + x hy) does not.
-    const double a =
-        x * y <= 0 ? std::asinh(y * hx - x * hy)
-                   : std::asinh((std::sin(d) / (p1.co * p2.co)) * (y + x) / (y * hx + x * hy));
-    if (r.shape.e == 0) return a;
-    const double e = r.shape.e;
-    const double u = e * p1.s, v = e * p2.s;
-    const double dv = e * (2 * std::cos((p1.phi + p2.phi) / 2) * std::sin(d / 2));  // v - u
-    return a - e * std::atanh(dv / (1 - u * v));
+    const double whole = p2.psi - p1.psi;
+    if (std::fabs(whole) > 0.5) return whole;
+    const double e = r.shape.e, ome = r.shape.ome;  // e, 1 - e
+    const double s1 = p1.s, s2 = p2.s, c1 = p1.co, c2 = p2.co;
+    const double ds = 2 * std::cos((p1.phi + p2.phi) / 2) * std::sin(d / 2);  // s2 - s1
+    const double h = std::sin(d / 2);
+    const double n = c1 * c1 * c2 * c2 + ome * (c1 * c1 * s2 * s2 + c2 * c2 * s1 * s1) -
+                     ome * ome * s1 * s2 * (2 * h * h + c1 * c2);
+    const double first = std::atanh(ome * ds * (1 + e * s1 * s2) / n);
+    const double second = e == 0 ? 0.0 : std::atanh(e * ds / (1 - e * e * s1 * s2));
+    return first + ome * second;
 }
 
 // The meridional radius M = a (1 - e^2) / w^3, w^2 = 1 - e^2 sin^2 = cos^2 + (1 - e^2) sin^2.
@@ -227,9 +235,8 @@ inline double mean_parallel(const Rhumb& r, const End& p1, const End& p2, double
         const double w2 = p1.co * p1.co + g.e2m * p1.s * p1.s;
         return g.a * p1.co / std::sqrt(w2);
     }
-    // m12 by quadrature, in pieces of at most 0.25 rad (8 points leave 1e-17 of it there
-    // up to f = 0.9).
-    const int pieces = 1 + int(std::fabs(p2.phi - p1.phi) / 0.25);
+    // m12 by quadrature, in pieces of at most r.piece rad.
+    const int pieces = 1 + int(std::fabs(p2.phi - p1.phi) / r.piece);
     const double step = (p2.phi - p1.phi) / pieces;
     double m12 = 0;
     for (int i = 0; i < pieces; ++i) {
