@@ -55,6 +55,18 @@ def _convert(ell, lat, *, kinds, degrees=False):
     return latitudes.convert(ell, lat, *kinds, degrees=degrees)
 
 
+def _geometries_loop():
+    """The loop of geodesic.geometry_area_perimeter on a polygon and a line (the public
+    function's flattening is shapely's, which does not survive failed allocations)."""
+    from quorvane.mathtools.ellipsoid import _geodesic
+
+    x, y = np.array([0.0, 1, 1, 0, 0, 5, 6]), np.array([0.0, 0, 1, 1, 0, 5, 6])
+    offsets = np.array([0, 5, 7]), np.array([0, 1, 2]), np.array([0, 1, 2])
+    length, area = np.empty(2), np.empty(2)
+    _geodesic.geometries(W, x, y, *offsets, length, area, closed=True)
+    return np.concatenate([length, area])
+
+
 def calls():
     """(name, call) for every public function: one point, and arrays in degrees."""
     out = []
@@ -93,6 +105,7 @@ def calls():
         ("geodesic.polygon_area", lambda: g.polygon_area(W, [0.1, 0.2, 0.3], [0.1, 0.2, 0.4])),
         ("rhumb.waypoints", lambda: rhumb.waypoints(W, 0.1, 0.2, 0.3, 0.4, 5)),
         ("rhumb.polygon_area", lambda: rhumb.polygon_area(W, [0.1, 0.2, 0.3], [0.1, 0.2, 0.4])),
+        ("geodesic.geometries", _geometries_loop),
         ("fast.level", fast.level),
         ("fast.levels", fast.levels),
     ]

@@ -134,7 +134,8 @@ def test_misuse_is_refused(mypy_report):
 
 def test_readme_examples_run(capsys):
     runpy.run_path(str(HERE / "readme_example.py"), run_name="__main__")
-    frames_line, inverse_line, direct_line = capsys.readouterr().out.splitlines()
+    lines = capsys.readouterr().out.splitlines()
+    frames_line, inverse_line, direct_line, areas_line, length_line = lines
     lat, lon, alt, shape = frames_line.split(" ", 3)
     assert (round(float(lat), 9), round(float(lon), 9), round(float(alt), 6), shape) == (
         47.3769, 8.5417, 408.0, "(3, 3)"
@@ -147,6 +148,9 @@ def test_readme_examples_run(capsys):
         12308780000.0,
         443771,
     )
+    # The geometries' block: the square both ways round, and a line.
+    assert areas_line == "[ 1.23087784e+10 -1.23087784e+10]"
+    assert length_line.startswith("156899.568")
 
 
 def _runtime_kind(value):

@@ -31,6 +31,7 @@
 #include "ellipsoid/companion.h"
 #include "ellipsoid/geodesic/full.h"
 #include "ellipsoid/geodesic/intersect.h"
+#include "ellipsoid/geodesic/geometries.h"
 #include "ellipsoid/geodesic/kernels.h"
 #include "ellipsoid/kernels/rhumb.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
@@ -618,6 +619,14 @@ PyObject* longitudes(PyObject*, PyObject* const* args) noexcept {
     Py_RETURN_NONE;
 }
 
+// (ell, x, y, ring_offsets, part_offsets, geometry_offsets, length, area, *,
+// closed=False): the areas, perimeters and lengths of arrays of geometries (geometries.cpp).
+PyObject* geometries(PyObject* module, PyObject* const* args, PyObject* kwnames) noexcept {
+    double a, f;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    return geometry_rings(a, f, args + 1, kwnames);
+}
+
 PyMethodDef GeodesicState::functions[] = {
     companion::entry<&solve<Problem::inverse>, 6>(
         "inverse", "(ell, lat1, lon1, lat2, lon2, out): s12, azi1, azi2 rows."),
@@ -668,6 +677,10 @@ PyMethodDef GeodesicState::functions[] = {
     companion::entry<&intersection_one<6>, 8>("intersect_one", "One intersection record, or None."),
     companion::entry<&intersection_one<8>, 10>("intersect_segments_one",
                                                "One segment intersection record, or None."),
+    companion::keyword_entry<&geometries, 8>(
+        "geometries",
+        "(ell, x, y, ring_offsets, part_offsets, geometry_offsets, length, area, "
+        "*, closed=False): sums over the rings of geometries."),
     {nullptr, nullptr, 0, nullptr},
 };
 

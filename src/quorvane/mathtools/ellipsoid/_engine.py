@@ -683,6 +683,15 @@ def _quick_ellipsoid(ell: Any) -> Ellipsoid | None:
     return None
 
 
+def _labelled(args: Sequence[Any]) -> bool:
+    """Whether any argument is an xarray object (checked by its type's module: xarray is
+    imported only where one is given)."""
+    for a in args:
+        if type(a).__module__.startswith("xarray."):
+            return True
+    return False
+
+
 def public(op: Operation, *, fast: bool = False, name: str | None = None) -> Callable[..., Any]:
     """The public function of ``op``: ``name(ell, *inputs, *, degrees=False)``, with its
     signature and docstring."""
@@ -708,6 +717,10 @@ def public(op: Operation, *, fast: bool = False, name: str | None = None) -> Cal
                     else:
                         return result
             # Not plain numbers, or a latitude beyond the poles (a NaN row, with the warning).
+            if _labelled(args):  # xarray DataArrays in and out
+                from quorvane.mathtools.ellipsoid import _xarray
+
+                return _xarray.call(op, ell, args, degrees, fast)
             return call(op, ell, args, degrees, fast)
         except SystemError as exc:
             error = _memory_error(exc)

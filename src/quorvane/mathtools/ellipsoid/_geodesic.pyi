@@ -127,3 +127,16 @@ def intersect_segments_one(
     degrees: object,
     /,
 ) -> _Record | None: ...
+def geometries(
+    ell: Ellipsoid,
+    x: _Column,
+    y: _Column,
+    ring_offsets: np.ndarray[tuple[int], np.dtype[np.int64]],
+    part_offsets: np.ndarray[tuple[int], np.dtype[np.int64]],
+    geometry_offsets: np.ndarray[tuple[int], np.dtype[np.int64]],
+    length: _Column,
+    area: _Column | None,
+    /,
+    *,
+    closed: bool = False,
+) -> None: ...

@@ -24,6 +24,8 @@ __all__ = [
     "direct_arc",
     "direct_arc_full",
     "direct_full",
+    "geometry_area_perimeter",
+    "geometry_length",
     "intersect",
     "intersect_segments",
     "inverse",
@@ -244,3 +246,5 @@ def waypoints(
     *,
     degrees: bool = False,
 ) -> np.ndarray[tuple[int, ...], np.dtype[np.void]]: ...
+def geometry_area_perimeter(ell: Ellipsoid | str | tuple[float, float], geoms: Any) -> Any: ...
+def geometry_length(ell: Ellipsoid | str | tuple[float, float], geoms: Any) -> Any: ...
