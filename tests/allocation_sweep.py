@@ -26,7 +26,7 @@ import types
 
 import numpy as np
 
-from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes, rhumb
+from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes, rhumb, utm
 from quorvane.mathtools.ellipsoid._engine import public
 from quorvane.mathtools.ellipsoid._registry import OPERATIONS
 
@@ -88,6 +88,7 @@ def calls():
                             "geodesic": geodesic,
                             "latitudes": latitudes,
                             "rhumb": rhumb,
+                            "utm": utm,
                         }[op.module],
                         op.name,
                     ),

@@ -26,6 +26,8 @@ FACES = [pytest.param(op, False, id=op.qualname) for op in OPERATIONS] + [
 def function(op, vectorised):
     if op.module == "ellipsoid":  # an Ellipsoid method that Dask offers: the engine's face
         return public(op, fast=vectorised)
+    if op.module == "utm":  # utm.tm_forward/tm_reverse add k0: the engine's face of the entry
+        return public(op)
     if ":" in op.exact:  # a loop with bound constants (latitudes.convert): its face of one pair
         return public(op)
     modules = {"frames": frames, "geodesic": geodesic, "latitudes": latitudes, "rhumb": rhumb}

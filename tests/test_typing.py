@@ -25,6 +25,7 @@ MODULES += ["quorvane.mathtools.ellipsoid.geodesic", "quorvane.mathtools.ellipso
 MODULES.append("quorvane.mathtools.ellipsoid._frames")
 MODULES += ["quorvane.mathtools.ellipsoid.fast", "quorvane.mathtools.ellipsoid._fast"]
 MODULES += ["quorvane.mathtools.ellipsoid.latitudes", "quorvane.mathtools.ellipsoid._latitudes"]
+MODULES += ["quorvane.mathtools.ellipsoid.utm", "quorvane.mathtools.ellipsoid._utm"]
 
 # Calls whose result type mypy reveals and the test then checks at run time.
 CALLS = """
@@ -138,7 +139,10 @@ def test_readme_examples_run(capsys):
     frames_line, inverse_line, direct_line, areas_line, length_line = lines
     lat, lon, alt, shape = frames_line.split(" ", 3)
     assert (round(float(lat), 9), round(float(lon), 9), round(float(alt), 6), shape) == (
-        47.3769, 8.5417, 408.0, "(3, 3)"
+        47.3769,
+        8.5417,
+        408.0,
+        "(3, 3)",
     )
     assert inverse_line.startswith("15347512.9405")
     lat2, lon2, area, perimeter = (float(v) for v in direct_line.split())

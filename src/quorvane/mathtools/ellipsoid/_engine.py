@@ -408,12 +408,24 @@ def _latitudes_loop(
     return out
 
 
+def _utm_loop(
+    ell: Ellipsoid, name: str, op: Operation, shape: tuple[int, ...], arrays: list[_Array]
+) -> _Array:
+    """A loop of ``_utm``: one float64 column (or one value) per argument, rows out."""
+    from quorvane.mathtools.ellipsoid import _utm
+
+    out = np.empty((math.prod(shape), op.output.width), dtype=np.float64)
+    getattr(_utm, name)(ell, *[_column(a, shape) for a in arrays], out)
+    return out
+
+
 _FAMILIES: dict[str, Callable[..., _Array]] = {
     "method": _method,
     "frames": _frames_loop,
     "geodesic": _geodesic_loop,
     "latitudes": _latitudes_loop,
     "fast": _fast_loop,
+    "utm": _utm_loop,
 }
 
 
@@ -633,6 +645,8 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
             return _latitudes.one(e, which, source, target, args[0], degrees)
 
         return point
+    if family == "utm":  # one point through the array path
+        return lambda e, args, degrees: None
     if family == "method" and name in ("lla_from_pos", "surf_coord_from_surf_pos"):
         # The coordinates of one position: in C, as the method gives them.
         from quorvane.mathtools.ellipsoid import _frames

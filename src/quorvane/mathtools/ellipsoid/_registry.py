@@ -573,6 +573,45 @@ OPERATIONS += (
         "S12 = 0); a line that would pass beyond a pole gives a NaN row.",
     ),
 )
+# The transverse Mercator (module utm): x east, y north of the origin at the central meridian
+# lon0 on the equator, central scale 1 (utm.tm_forward and tm_reverse scale by k0).
+_TM_GRID = Output(
+    np.dtype([(n, np.float64) for n in ("x", "y", "convergence", "scale")]),
+    ("convergence",),
+    text="records (x, y: metres east and north, no false origin; convergence: grid north "
+    "clockwise from true north; scale)",
+)
+_TM_GEOGRAPHIC = Output(
+    np.dtype([(n, np.float64) for n in ("lat", "lon", "convergence", "scale")]),
+    ("lat", "lon", "convergence"),
+    text="records (lat, lon in [-180, 180] degrees or [-pi, pi], convergence, scale)",
+)
+_UTM = (
+    Operation(
+        "utm",
+        "tm_forward",
+        "Transverse Mercator coordinates of geodetic latitude and longitude (Krueger's series).",
+        (Input("lon0", "angle", "central meridian"), _LAT, _LON),
+        _TM_GRID,
+        exact="utm.tm_forward",
+        notes="Beyond eta = 1 (6,367 km from the central meridian on the equator, the extent "
+        "of the series' nanometre accuracy) the row is NaN.",
+    ),
+    Operation(
+        "utm",
+        "tm_reverse",
+        "Geodetic latitude and longitude of transverse Mercator coordinates.",
+        (
+            Input("lon0", "angle", "central meridian"),
+            Input("x", "length", "easting from the central meridian (metres, no false origin)"),
+            Input("y", "length", "northing from the equator (metres, no false origin)"),
+        ),
+        _TM_GEOGRAPHIC,
+        exact="utm.tm_reverse",
+        notes="Beyond |x| = 6,367 km (eta = 1 on WGS84) the row is NaN.",
+    ),
+)
+OPERATIONS += _UTM
 
 _BY_NAME = {op.qualname: op for op in OPERATIONS}
 
