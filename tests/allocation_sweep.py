@@ -51,8 +51,9 @@ def arguments(op, n):
     ]
 
 
-def _convert(ell, lat, *, kinds, degrees=False):
-    return latitudes.convert(ell, lat, *kinds, degrees=degrees)
+def _convert(ell, lat, *, kinds, vectorised, degrees=False):
+    convert = fast.latitudes_convert if vectorised else latitudes.convert
+    return convert(ell, lat, *kinds, degrees=degrees)
 
 
 def _geometries_loop():
@@ -74,12 +75,13 @@ def calls():
         for vectorised in [False, True] if op.fast else [False]:
             if op.module == "ellipsoid":  # a method that Dask offers: the engine's face
                 f, name = public(op, fast=vectorised), f"engine.{op.name}"
-            elif vectorised:
-                f, name = getattr(fast, op.name), f"fast.{op.name}"
             elif ":" in op.exact:  # latitudes.convert: the public function with the entry's kinds
                 kinds = op.exact.split(":")[1:]
-                f = functools.partial(_convert, kinds=kinds)
-                name = op.qualname
+                f = functools.partial(_convert, kinds=kinds, vectorised=vectorised)
+                name = "fast.latitudes_convert" if vectorised else op.qualname
+            elif vectorised:
+                name = op.name if hasattr(fast, op.name) else op.fast.split(".")[1]
+                f, name = getattr(fast, name), f"fast.{name}"
             else:
                 f, name = (
                     getattr(

@@ -29,10 +29,11 @@ def function(op, vectorised):
     if op.module == "utm":  # utm.tm_forward/tm_reverse add k0: the engine's face of the entry
         return public(op)
     if ":" in op.exact:  # a loop with bound constants (latitudes.convert): its face of one pair
-        return public(op)
+        return public(op, fast=vectorised)
     modules = {"frames": frames, "geodesic": geodesic, "latitudes": latitudes, "rhumb": rhumb}
-    module = fast if vectorised else modules[op.module]
-    return getattr(module, op.name)
+    if vectorised:  # fast's function of the entry's name, else of its vectorised kernel's
+        return getattr(fast, op.name, None) or getattr(fast, op.fast.split(".")[1])
+    return getattr(modules[op.module], op.name)
 
 
 def arguments(op, n=None, degrees=False):

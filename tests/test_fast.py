@@ -11,6 +11,7 @@ from helpers import EARTH, stable_rng
 
 from quorvane.mathtools.ellipsoid import _engine, fast
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+from quorvane.mathtools.ellipsoid.latitudes import KINDS
 from testsupport import reference as ref
 
 EPS = np.finfo(float).eps
@@ -200,6 +201,10 @@ def test_same_bits_at_every_level(monkeypatch):
         outs.append(fast.aer_coords(WGS84, r, *geo).tobytes())
         outs.append(fast.aer_coords(WGS84, r * 1e190, 0.3, -1.2, 100.0).tobytes())
         outs.append(fast.enu_from_pos(WGS84, r, *geo).tobytes())
+        lat = np.clip(geo[0], -math.pi / 2, math.pi / 2)  # and the poles
+        outs += [fast.latitudes_convert(WGS84, lat, "geodetic", k).tobytes() for k in KINDS]
+        outs.append(fast.latitudes_convert(WGS84, lat, "authalic", "rectifying").tobytes())
+        outs.append(fast.latitudes_isometric(WGS84, lat).tobytes())
         for which in range(3):  # sin, cos, atan2
             out = np.empty(n)
             fast._fast.elementary(which, y if which < 2 else x, y, out)
@@ -291,7 +296,3 @@ def test_agrees_with_the_methods_on_random_points():
     assert np.max(np.abs(got[:, 2] - exact[:, 2]) / unit) <= 16
     back = fast.pos_from_lla(WGS84, *exact.T)
     assert np.max(np.abs(back - WGS84.pos_from_lla(*exact.T)) / unit[:, None]) <= 4
-
-
-
-

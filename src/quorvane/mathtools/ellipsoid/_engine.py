@@ -368,6 +368,8 @@ def _fast_loop(
     """A loop of ``_fast``: strided views of any layout (rows of 3-vectors, then columns)."""
     from quorvane.mathtools.ellipsoid import _fast
 
+    if name.startswith("latitudes_"):
+        return _fast_latitudes_loop(ell, name, op, shape, arrays)
     args = []
     for i, a in zip(op.inputs, arrays):
         if a.dtype != np.float64 and a.size <= 3 * _BLOCK_ROWS:
@@ -405,6 +407,21 @@ def _latitudes_loop(
         _latitudes.convert(ell, KINDS.index(source), KINDS.index(target), x, out[:, 0])
     else:
         getattr(_latitudes, name)(ell, x, out[:, 0])
+    return out
+
+
+def _fast_latitudes_loop(
+    ell: Ellipsoid, name: str, op: Operation, shape: tuple[int, ...], arrays: list[_Array]
+) -> _Array:
+    """A latitude loop of ``_fast`` (``latitudes_convert:SOURCE:TARGET``,
+    ``latitudes_isometric``): one float64 column (or one value) in, a column out."""
+    from quorvane.mathtools.ellipsoid import _fast
+    from quorvane.mathtools.ellipsoid._registry import KINDS
+
+    out = np.empty((math.prod(shape), 1), dtype=np.float64)
+    function, *kinds = name.split(":")
+    x = _column(arrays[0], shape)
+    getattr(_fast, function)(ell, *[KINDS.index(k) for k in kinds], x, out[:, 0])
     return out
 
 
@@ -504,6 +521,8 @@ def call(op: Operation, ell: Any, args: Sequence[Any], degrees: bool, fast: bool
     vectorised one with ``fast``."""
     e = ellipsoid(ell)
     family, name = (op.fast if fast else op.exact).split(".")  # type: ignore[union-attr]
+    if fast and ":" in op.exact:  # the constants bound in the exact kernel's name bind both
+        name += op.exact[op.exact.index(":") :]
     shape, arrays = _arrays(op, args)
     bad = _latitudes(op, shape, arrays, degrees) if op.latitudes else None
     if degrees:
@@ -610,6 +629,8 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
             return result[0]
 
         return point
+    if family == "fast" and name.startswith("latitudes_"):  # one latitude: the array path
+        return lambda e, args, degrees: None
     if family == "fast":
         from quorvane.mathtools.ellipsoid import _fast
 

@@ -358,6 +358,7 @@ _LATITUDES = (
         (Input("lat", "latitude", "latitude of kind ``source``"),),
         _LATITUDE,
         exact="latitudes.convert:geodetic:conformal",
+        fast="fast.latitudes_convert",
         notes="The poles map to the poles and 0 to 0 exactly; odd symmetry is exact.",
     ),
     Operation(
@@ -367,6 +368,7 @@ _LATITUDES = (
         (_LAT,),
         Output(np.dtype([("psi", np.float64)]), ("psi",), text="float64 isometric latitudes"),
         exact="latitudes.isometric",
+        fast="fast.latitudes_isometric",
     ),
     Operation(
         "latitudes",
