@@ -26,7 +26,7 @@ import types
 
 import numpy as np
 
-from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes, utm
+from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes, rhumb, utm
 from quorvane.mathtools.ellipsoid._engine import public
 from quorvane.mathtools.ellipsoid._registry import OPERATIONS
 
@@ -89,6 +89,7 @@ def calls():
                             "frames": frames,
                             "geodesic": geodesic,
                             "latitudes": latitudes,
+                            "rhumb": rhumb,
                             "utm": utm,
                         }[op.module],
                         op.name,
@@ -105,6 +106,8 @@ def calls():
         ("geodesic.points_along", lambda: g.points_along(W, 0.1, 0.2, 0.3, [1e3, 2e3])),
         ("geodesic.line_length", lambda: g.line_length(W, [0.1, 0.2, 0.3], [0.1, 0.2, 0.4])),
         ("geodesic.polygon_area", lambda: g.polygon_area(W, [0.1, 0.2, 0.3], [0.1, 0.2, 0.4])),
+        ("rhumb.waypoints", lambda: rhumb.waypoints(W, 0.1, 0.2, 0.3, 0.4, 5)),
+        ("rhumb.polygon_area", lambda: rhumb.polygon_area(W, [0.1, 0.2, 0.3], [0.1, 0.2, 0.4])),
         ("geodesic.geometries", _geometries_loop),
         ("fast.level", fast.level),
         ("fast.levels", fast.levels),

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 from helpers import assert_calls_leak_nothing, run_python, same
 
-from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes
+from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes, rhumb
 from quorvane.mathtools.ellipsoid._engine import public
 from quorvane.mathtools.ellipsoid._registry import OPERATIONS, by_module, stubs
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
@@ -30,7 +30,7 @@ def function(op, vectorised):
         return public(op)
     if ":" in op.exact:  # a loop with bound constants (latitudes.convert): its face of one pair
         return public(op, fast=vectorised)
-    modules = {"frames": frames, "geodesic": geodesic, "latitudes": latitudes}
+    modules = {"frames": frames, "geodesic": geodesic, "latitudes": latitudes, "rhumb": rhumb}
     if vectorised:  # fast's function of the entry's name, else of its vectorised kernel's
         return getattr(fast, op.name, None) or getattr(fast, op.fast.split(".")[1])
     return getattr(modules[op.module], op.name)
@@ -284,7 +284,7 @@ def test_polygon_area_is_a_record():
     assert area == pytest.approx(12308778361.47) and perimeter == pytest.approx(443770.917)
 
 
-@pytest.mark.parametrize("module", ["frames", "geodesic", "latitudes", "fast"])
+@pytest.mark.parametrize("module", ["frames", "geodesic", "latitudes", "rhumb", "fast"])
 def test_modules_and_stubs_follow_the_registry(module):
     """Every entry is a public function of its module with its signature (a loop with bound
     constants takes them after its inputs), and the committed stub is the one the registry
@@ -295,7 +295,8 @@ def test_modules_and_stubs_follow_the_registry(module):
         assert name in mod.__all__
         parameters = list(__import__("inspect").signature(getattr(mod, name)).parameters)
         constants = ["source", "target"] if ":" in op.exact else []
-        assert parameters == ["ell", *(i.name for i in op.inputs), *constants, "degrees"]
+        expected = ["ell", *(i.name for i in op.inputs), *constants, "degrees", *op.flags]
+        assert parameters == expected
     stub = importlib.resources.files("quorvane.mathtools.ellipsoid") / f"{module}.pyi"
     generated = stubs(module)
 

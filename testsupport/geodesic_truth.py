@@ -183,6 +183,48 @@ class Ellipsoid:
             alp2 = mp.atan2(salp0, calp0 * mp.cos(sig2))
             return s, alp1, alp2
 
+    def _scales(self, sig1, sig2, k2) -> tuple[mp.mpf, mp.mpf, mp.mpf, mp.mpf]:
+        """a12 (radians), m12, M12, M21 between sigma1 and sigma2 of the geodesic of k^2: the
+        reduced length of eq. 38, m12 = b (w2 cos s1 sin s2 - w1 sin s1 cos s2 - cos s1 cos s2
+        (J2 - J1)), with w = sqrt(1 + k^2 sin^2 sigma) and J = E(sigma, -k^2) - F(sigma, -k^2)
+        (eq. 41), and the geodesic scales as the Jacobi equation's solutions of value 1 and
+        slope 0 at either end."""
+        w1, w2 = mp.sqrt(1 + k2 * mp.sin(sig1) ** 2), mp.sqrt(1 + k2 * mp.sin(sig2) ** 2)
+
+        def jay(s):
+            return mp.ellipe(s, -k2) - mp.ellipf(s, -k2)
+
+        j12 = jay(sig2) - jay(sig1)
+        s1, c1, s2, c2 = mp.sin(sig1), mp.cos(sig1), mp.sin(sig2), mp.cos(sig2)
+        m12 = self.b * (w2 * c1 * s2 - w1 * s1 * c2 - c1 * c2 * j12)
+        M12 = c1 * c2 + (w2 / w1) * s1 * s2 - s1 * c2 * j12 / w1
+        M21 = c1 * c2 + (w1 / w2) * s1 * s2 + c1 * s2 * j12 / w2
+        return sig2 - sig1, m12, M12, M21
+
+    def inverse_scales(self, lat1, lon1, lat2, lon2, azi1, azi2, s12):
+        """a12, m12, M12, M21 of the shortest geodesic, refined from a double solution as
+        inverse is."""
+        with mp.workdps(DPS):
+            solved, lam = self._refine(lat1, lon1, lat2, lon2, azi1, azi2, s12)
+            if solved is None:  # along the equator: sigma = omega = lambda / (1 - f)
+                sig12 = abs(lam) / self.f1
+                return sig12, self.b * mp.sin(sig12), mp.cos(sig12), mp.cos(sig12)
+            _, (_, _, sig1, sig2, k2) = solved
+            return self._scales(sig1, sig2, k2)
+
+    def direct_scales(self, lat1, azi1, s12):
+        """a12, m12, M12, M21 of the direct problem for the double inputs."""
+        with mp.workdps(DPS):
+            lat1, alp1, s12 = mp.mpf(lat1), mp.mpf(azi1), mp.mpf(s12)
+            _, _, sig1, k2 = self.line(lat1, alp1)
+            target = mp.ellipe(sig1, -k2) + s12 / self.b
+            sig2 = mp.findroot(
+                lambda s: mp.ellipe(s, -k2) - target,
+                sig1 + s12 / (self.b * self.a1(k2)),
+                tol=mp.mpf(10) ** (4 - 2 * DPS),
+            )
+            return self._scales(sig1, sig2, k2)
+
     def edge_area(self, lat1, lon1, lat2, lon2, azi1, azi2, s12) -> mp.mpf:
         """The area between the equator and the shortest geodesic from point 1 to point 2,
         counted as the integral of A(phi) dlambda along it (negative going east in the

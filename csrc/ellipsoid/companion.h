@@ -18,18 +18,20 @@
 
 namespace quorvane::ellipsoid::companion {
 
-// A dtype of quorvane.datamodel, checked to be a record of two or three
+// A dtype of quorvane.datamodel, checked to be a record of two to nine
 // doubles, as a new reference.
 inline PyArray_Descr* record_dtype(PyObject* datamodel, const char* name) noexcept {
     py::Ref dtype = py::Ref::steal(PyObject_GetAttrString(datamodel, name));
     if (!dtype) return nullptr;
-    const bool doubles =
-        PyArray_DescrCheck(dtype.get()) &&
-        (PyDataType_ELSIZE(reinterpret_cast<PyArray_Descr*>(dtype.get())) == 2 * sizeof(double) ||
-         PyDataType_ELSIZE(reinterpret_cast<PyArray_Descr*>(dtype.get())) == 3 * sizeof(double));
+    const bool doubles = PyArray_DescrCheck(dtype.get()) && [&] {
+        const auto size = static_cast<std::size_t>(
+            PyDataType_ELSIZE(reinterpret_cast<PyArray_Descr*>(dtype.get())));
+        return size % sizeof(double) == 0 && size >= 2 * sizeof(double) &&
+               size <= 9 * sizeof(double);
+    }();
     if (!doubles) {
         PyErr_Format(PyExc_ImportError,
-                     "quorvane.datamodel.%s is not a record of two or three doubles", name);
+                     "quorvane.datamodel.%s is not a record of two to nine doubles", name);
         return nullptr;
     }
     return reinterpret_cast<PyArray_Descr*>(dtype.release());

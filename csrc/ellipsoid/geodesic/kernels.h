@@ -159,6 +159,7 @@ inline double eps_of(double k2) noexcept {
 // of one geodesic (eqs. 15, 38-41); dn = sqrt(1 + k^2 sin^2 sigma).
 struct Lengths {
     double s12b, m12b;
+    double j12 = 0;  // J(sigma2) - J(sigma1), for the geodesic scales (full.h)
 };
 inline Lengths lengths(double eps, double sig12, double ssig1, double csig1, double dn1,
                        double ssig2, double csig2, double dn2) noexcept {
@@ -170,7 +171,7 @@ inline Lengths lengths(double eps, double sig12, double ssig1, double csig1, dou
     const double b2 = sin_series<6>(ssig2, csig2, cc2) - sin_series<6>(ssig1, csig1, cc2);
     const double j12 = (A1 - A2) * sig12 + (A1 * b1 - A2 * b2);  // J(sigma2) - J(sigma1)
     return Lengths{A1 * (sig12 + b1),
-                   dn2 * (csig1 * ssig2) - dn1 * (ssig1 * csig2) - csig1 * csig2 * j12};
+                   dn2 * (csig1 * ssig2) - dn1 * (ssig1 * csig2) - csig1 * csig2 * j12, j12};
 }
 
 // The geodesic from reduced latitude beta1 with azimuth alpha1 to reduced
@@ -538,11 +539,18 @@ struct Line {
             Line(wide, lat1, lon1, azi1).position(wide, s12_metres, lat2, lon2, azi2);
             return;
         }
-        double sig12, ssig2, csig2;
-        double_double::Wide wide_sig12{0, 0};
+        double ssig2, csig2;
+        const double_double::Wide wide_sig12 = sigma2(g, s12, ssig2, csig2);
+        finish(g, wide_sig12, ssig2, csig2, lat2, lon2, azi2);
+    }
+
+    // sigma12 at distance s12 (the scaled ellipsoid's units), and sin and cos of sigma2:
+    // a double-double on the exact path (its trailing double enters the long longitude),
+    // a double (and 0) on the series'.
+    double_double::Wide sigma2(const Geodesic& g, double s12, double& ssig2,
+                               double& csig2) const noexcept {
         if (g.exact) {
-            wide_sig12 = exact_sigma12(g, s12, ssig2, csig2);
-            sig12 = wide_sig12.hi + wide_sig12.lo;
+            return exact_sigma12(g, s12, ssig2, csig2);
         } else {
             double sig2;
             // sigma2 from tau2 by the reversed series (eq. 20).
@@ -560,8 +568,14 @@ struct Line {
                 sig2 -= err * a1_ / std::sqrt(1 + k2 * sq(ssig2));
                 ssig2 = std::sin(sig2), csig2 = std::cos(sig2);
             }
-            sig12 = sig2 - sig1;
+            return double_double::Wide{sig2 - sig1, 0};
         }
+    }
+
+    // The point at sigma12 (sin and cos of sigma2 given): lat2, lon2, azi2.
+    void finish(const Geodesic& g, double_double::Wide wide_sig12, double ssig2, double csig2,
+                double& lat2, double& lon2, double& azi2) const noexcept {
+        const double sig12 = wide_sig12.hi + wide_sig12.lo;
         // beta2, alpha2 (eqs. 13-14), omega2 (eq. 12).
         const double sbet2 = calp0 * ssig2;
         double cbet2 = norm(salp0, calp0 * csig2);

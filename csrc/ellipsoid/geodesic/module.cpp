@@ -29,8 +29,11 @@
 #include "common/parallel.h"
 #include "common/ref.h"
 #include "ellipsoid/companion.h"
+#include "ellipsoid/geodesic/full.h"
+#include "ellipsoid/geodesic/intersect.h"
 #include "ellipsoid/geodesic/geometries.h"
 #include "ellipsoid/geodesic/kernels.h"
+#include "ellipsoid/kernels/rhumb.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
 
 namespace quorvane::geodesic {
@@ -49,9 +52,19 @@ struct GeodesicState : companion::StateBase {
         "Element loops of the geodesic problems (see quorvane.mathtools.ellipsoid.geodesic).";
     static PyMethodDef functions[];
 
-    PyArray_Descr* inverse_dtype;  // strong
-    PyArray_Descr* direct_dtype;   // strong
-    auto references() noexcept { return std::tie(inverse_dtype, direct_dtype); }
+    PyArray_Descr* inverse_dtype;        // strong
+    PyArray_Descr* direct_dtype;         // strong
+    PyArray_Descr* inverse_full_dtype;   // strong
+    PyArray_Descr* direct_full_dtype;    // strong
+    PyArray_Descr* rhumb_inverse_dtype;  // strong
+    PyArray_Descr* rhumb_direct_dtype;   // strong
+    PyArray_Descr* intersection_dtype;   // strong
+    PyArray_Descr* segments_dtype;       // strong
+    auto references() noexcept {
+        return std::tie(inverse_dtype, direct_dtype, inverse_full_dtype, direct_full_dtype,
+                        rhumb_inverse_dtype, rhumb_direct_dtype, intersection_dtype,
+                        segments_dtype);
+    }
     double last_a, last_f;
     bool has_last;
     alignas(Geodesic) unsigned char last[sizeof(Geodesic)];
@@ -60,7 +73,13 @@ struct GeodesicState : companion::StateBase {
     int exec() noexcept {
         if (PyArray_ImportNumPyAPI() < 0) return -1;
         return companion::record_dtypes({{"GeodesicInverse_dtype", &inverse_dtype},
-                                         {"GeodesicDirect_dtype", &direct_dtype}})
+                                         {"GeodesicDirect_dtype", &direct_dtype},
+                                         {"GeodesicInverseFull_dtype", &inverse_full_dtype},
+                                         {"GeodesicDirectFull_dtype", &direct_full_dtype},
+                                         {"RhumbInverse_dtype", &rhumb_inverse_dtype},
+                                         {"RhumbDirect_dtype", &rhumb_direct_dtype},
+                                         {"GeodesicIntersection_dtype", &intersection_dtype},
+                                         {"SegmentIntersection_dtype", &segments_dtype}})
                    ? 0
                    : -1;
     }
@@ -140,6 +159,63 @@ PyObject* solve(PyObject* module, PyObject* const* args) noexcept {
     Py_RETURN_NONE;
 }
 
+// The problems with every quantity (full.h), and the direct problem over an arc.
+enum class Full { inverse, direct, arc, arc_full };
+template <Full kind>
+constexpr int kWidth = kind == Full::inverse ? 8
+                       : kind == Full::arc   ? 3
+                                             : 9;
+
+// One row of `kind` from its four inputs (radians, metres).
+template <Full kind>
+void full_row(const Geodesic& g, const EdgeAreaRule& area, const double* v, double* row) noexcept {
+    if constexpr (kind == Full::inverse) {
+        const InverseFull r = inverse_full(g, area, v[0], v[1], v[2], v[3]);
+        const double out[8] = {r.s12, r.azi1, r.azi2, r.a12, r.m12, r.M12, r.M21, r.S12};
+        std::copy(out, out + 8, row);
+    } else {
+        const DirectFull r = direct_full(g, area, v[0], v[1], v[2], v[3], kind != Full::direct);
+        const double out[9] = {r.lat2, r.lon2, r.azi2, r.s12, r.a12, r.m12, r.M12, r.M21, r.S12};
+        std::copy(out, out + kWidth<kind>, row);
+    }
+}
+
+// (ell, c0, c1, c2, c3, out): the rows of `kind` into out, (N, its width).
+template <Full kind>
+PyObject* solve_full(PyObject* module, PyObject* const* args) noexcept {
+    double a, f;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    static constexpr const char* names[2][4] = {{"lat1", "lon1", "lat2", "lon2"},
+                                                {"lat1", "lon1", "azi1", "a12"}};
+    py::DoubleBuffer in[4], out;
+    if (!out.acquire(args[5], "out", kWidth<kind>, true)) return nullptr;
+    const Py_ssize_t n = out.rows();
+    common::Column c[4];
+    for (int k = 0; k < 4; ++k) {
+        const char* name = kind == Full::direct && k == 3 ? "s12" : names[kind != Full::inverse][k];
+        if (!in[k].acquire(args[1 + k], name, 0, false)) return nullptr;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
+            return nullptr;
+        }
+        c[k] = in[k].column();
+    }
+    const common::OutRows dst = out.out_rows();
+    const Geodesic g(a, f);
+    const py::AllowThreads unlocked;
+    const EdgeAreaRule area(g);
+    const auto rows = [&](Py_ssize_t begin, Py_ssize_t end) {
+        for (Py_ssize_t i = begin; i < end; ++i) {
+            const double v[4] = {c[0][i], c[1][i], c[2][i], c[3][i]};
+            double row[9];
+            full_row<kind>(g, area, v, row);
+            for (int k = 0; k < kWidth<kind>; ++k) dst.put(i, k, row[k]);
+        }
+    };
+    common::parallel_for(n, rows, kPairs);
+    Py_RETURN_NONE;
+}
+
 // Degrees to radians and back, as math.radians and numpy.radians compute them.
 constexpr double kRadians = kPi / 180.0;
 constexpr double kDegrees = 180.0 / kPi;
@@ -192,6 +268,228 @@ PyObject* solve_one(PyObject* module, PyObject* const* args) noexcept {
     if (degrees)
         for (int k = first_angle; k < 3; ++k) row[k] *= kDegrees;
     return companion::one_record(dtype, row);
+}
+
+// (ell, lat1, lon1, x, y, degrees): one row of `kind` for plain numbers, or None, as
+// solve_one. The arc a12 is an angle (degrees in and out) never reduced by turns.
+template <Full kind>
+PyObject* solve_full_one(PyObject* module, PyObject* const* args) noexcept {
+    double a, f, v[4];
+    for (int k = 0; k < 4; ++k)
+        if (!companion::plain_number(args[1 + k], &v[k])) Py_RETURN_NONE;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    const int degrees = PyObject_IsTrue(args[5]);
+    if (degrees < 0) return nullptr;
+    const bool inverse = kind == Full::inverse, arc = kind == Full::arc || kind == Full::arc_full;
+    if (degrees) {
+        v[1] = longitude::reduce_degrees(v[1]);
+        v[inverse ? 3 : 2] = longitude::reduce_degrees(v[inverse ? 3 : 2]);
+        for (int k = 0; k < (inverse || arc ? 4 : 3); ++k) v[k] *= kRadians;
+    }
+    GeodesicState& state = state_of(module);
+    const Geodesic& g = geodesic_for(state, a, f);
+    const EdgeAreaRule area(g);
+    double row[9];
+    full_row<kind>(g, area, v, row);
+    if (degrees) {
+        // azi1, azi2, a12; or lat2, lon2, azi2 (and a12)
+        static constexpr int angles[2][4] = {{1, 2, 3, -1}, {0, 1, 2, 4}};
+        for (const int k : angles[!inverse])
+            if (k >= 0 && k < kWidth<kind>) row[k] *= kDegrees;
+    }
+    PyArray_Descr* dtype = kind == Full::inverse ? state.inverse_full_dtype
+                           : kind == Full::arc   ? state.direct_dtype
+                                                 : state.direct_full_dtype;
+    return companion::one_record(dtype, row);
+}
+
+// -- Rhumb lines (kernels/rhumb.h) ------------------------------------------------------------
+
+namespace rh = ellipsoid::rhumb;
+
+// A rhumb line costs about as much as a geodesic: the same split.
+// (ell, c0, c1, c2, c3, out): s12, azi12, S12 rows, or lat2, lon2, S12 rows.
+template <Problem problem>
+PyObject* rhumb_solve(PyObject* module, PyObject* const* args) noexcept {
+    double a, f;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    static constexpr const char* names[2][4] = {{"lat1", "lon1", "lat2", "lon2"},
+                                                {"lat1", "lon1", "azi12", "s12"}};
+    py::DoubleBuffer in[4], out;
+    if (!out.acquire(args[5], "out", 3, true)) return nullptr;
+    const Py_ssize_t n = out.rows();
+    common::Column c[4];
+    for (int k = 0; k < 4; ++k) {
+        const char* name = names[problem == Problem::direct][k];
+        if (!in[k].acquire(args[1 + k], name, 0, false)) return nullptr;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
+            return nullptr;
+        }
+        c[k] = in[k].column();
+    }
+    const common::OutRows dst = out.out_rows();
+    const py::AllowThreads unlocked;
+    const rh::Rhumb r(a, f);
+    const auto rows = [&](Py_ssize_t begin, Py_ssize_t end) {
+        for (Py_ssize_t i = begin; i < end; ++i) {
+            if constexpr (problem == Problem::inverse) {
+                const rh::InverseResult v = rh::inverse(r, c[0][i], c[1][i], c[2][i], c[3][i]);
+                dst.put(i, v.s12, v.azi12, v.S12);
+            } else {
+                const rh::DirectResult v = rh::direct(r, c[0][i], c[1][i], c[2][i], c[3][i]);
+                dst.put(i, v.lat2, v.lon2, v.S12);
+            }
+        }
+    };
+    common::parallel_for(n, rows, kPairs);
+    Py_RETURN_NONE;
+}
+
+// (ell, lat1, lon1, x, y, degrees): one rhumb record of plain numbers, or None, as solve_one.
+template <Problem problem>
+PyObject* rhumb_one(PyObject* module, PyObject* const* args) noexcept {
+    double a, f, v[4];
+    for (int k = 0; k < 4; ++k)
+        if (!companion::plain_number(args[1 + k], &v[k])) Py_RETURN_NONE;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    const int degrees = PyObject_IsTrue(args[5]);
+    if (degrees < 0) return nullptr;
+    const bool inverse = problem == Problem::inverse;
+    if (degrees) {
+        v[1] = longitude::reduce_degrees(v[1]),
+        v[inverse ? 3 : 2] = longitude::reduce_degrees(v[inverse ? 3 : 2]);
+        for (int k = 0; k < (inverse ? 4 : 3); ++k) v[k] *= kRadians;
+    }
+    const rh::Rhumb r(a, f);
+    double row[3];
+    GeodesicState& state = state_of(module);
+    if constexpr (problem == Problem::inverse) {
+        const rh::InverseResult x = rh::inverse(r, v[0], v[1], v[2], v[3]);
+        row[0] = x.s12, row[1] = x.azi12, row[2] = x.S12;
+        if (degrees) row[1] *= kDegrees;
+    } else {
+        const rh::DirectResult x = rh::direct(r, v[0], v[1], v[2], v[3]);
+        row[0] = x.lat2, row[1] = x.lon2, row[2] = x.S12;
+        if (degrees) row[0] *= kDegrees, row[1] *= kDegrees;
+    }
+    return companion::one_record(inverse ? state.rhumb_inverse_dtype : state.rhumb_direct_dtype,
+                                 row);
+}
+
+// (ell, lat, lon, *, signed=False) -> (area, perimeter): the polygon of rhumb edges through
+// the vertices and back to the first.
+PyObject* rhumb_polygon(PyObject* module, PyObject* const* args, PyObject* kwnames) noexcept {
+    bool signed_area = false;
+    if (!companion::read_flags(args + 3, kwnames, {{"signed", &signed_area}})) return nullptr;
+    double a, f;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    py::DoubleBuffer lat, lon;
+    if (!lat.acquire(args[1], "lat", 0, false) || !lon.acquire(args[2], "lon", 0, false))
+        return nullptr;
+    if (lat.rows() != lon.rows()) {
+        PyErr_SetString(PyExc_ValueError, "lat and lon must have the same length");
+        return nullptr;
+    }
+    const Py_ssize_t n = lat.rows();
+    const common::Column y = lat.column(), x = lon.column();
+    double area, perimeter;
+    {
+        const py::AllowThreads unlocked(n > 64);
+        const rh::Rhumb r(a, f);
+        rh::Polygon polygon;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const Py_ssize_t j = i + 1 < n ? i + 1 : 0;
+            polygon.add_edge(r, y[i], x[i], y[j], x[j]);
+        }
+        area = n == 0 ? 0 : polygon.area(r, signed_area);
+        perimeter = n == 0 ? 0 : polygon.perimeter();
+    }
+    return Py_BuildValue("(dd)", area, perimeter);
+}
+
+// -- Intersections (intersect.h) ------------------------------------------------------------
+
+// A pair costs some steps of two direct problems and an inverse one: threads from fewer
+// pairs on.
+constexpr common::Split kIntersections{.threshold = 200, .min_chunk = 100, .block = 64};
+
+// One row of an intersection of lines (K = 6 inputs: lat1, lon1, azi1, lat2, lon2, azi2) or
+// of segments (K = 8: lat1a, lon1a, lat1b, lon1b, lat2a, lon2a, lat2b, lon2b).
+template <int K>
+void intersection_row(const Geodesic& g, const double* v, double* row) noexcept {
+    if constexpr (K == 6) {
+        const Intersection r = intersect(g, v[0], v[1], v[2], v[3], v[4], v[5]);
+        row[0] = r.x, row[1] = r.y, row[2] = r.lat, row[3] = r.lon, row[4] = r.coincident;
+    } else {
+        const SegmentIntersection r =
+            intersect_segments(g, v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
+        row[0] = r.at.x, row[1] = r.at.y, row[2] = r.at.lat, row[3] = r.at.lon;
+        row[4] = r.at.coincident, row[5] = r.inside;
+    }
+}
+
+// (ell, K columns, out): rows of K - 1 (lines) or K - 2 (segments) + ... fields.
+template <int K>
+PyObject* intersections(PyObject* module, PyObject* const* args) noexcept {
+    constexpr int width = K == 6 ? 5 : 6;
+    static constexpr const char* names[2][8] = {
+        {"lat1", "lon1", "azi1", "lat2", "lon2", "azi2", "", ""},
+        {"lat1a", "lon1a", "lat1b", "lon1b", "lat2a", "lon2a", "lat2b", "lon2b"}};
+    double a, f;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    py::DoubleBuffer in[K], out;
+    if (!out.acquire(args[1 + K], "out", width, true)) return nullptr;
+    const Py_ssize_t n = out.rows();
+    common::Column c[K];
+    for (int k = 0; k < K; ++k) {
+        const char* name = names[K == 8][k];
+        if (!in[k].acquire(args[1 + k], name, 0, false)) return nullptr;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
+            return nullptr;
+        }
+        c[k] = in[k].column();
+    }
+    const common::OutRows dst = out.out_rows();
+    const Geodesic g(a, f);
+    const py::AllowThreads unlocked;
+    const auto rows = [&](Py_ssize_t begin, Py_ssize_t end) {
+        for (Py_ssize_t i = begin; i < end; ++i) {
+            double v[K], row[6];
+            for (int k = 0; k < K; ++k) v[k] = c[k][i];
+            intersection_row<K>(g, v, row);
+            for (int k = 0; k < width; ++k) dst.put(i, k, row[k]);
+        }
+    };
+    common::parallel_for(n, rows, kIntersections);
+    Py_RETURN_NONE;
+}
+
+// (ell, K numbers, degrees): one record of plain numbers, or None. Angles in: the lines'
+// latitudes, longitudes and azimuths (longitudes and azimuths reduced by 360 first); angles
+// out: lat, lon.
+template <int K>
+PyObject* intersection_one(PyObject* module, PyObject* const* args) noexcept {
+    double a, f, v[K];
+    for (int k = 0; k < K; ++k)
+        if (!companion::plain_number(args[1 + k], &v[k])) Py_RETURN_NONE;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    const int degrees = PyObject_IsTrue(args[1 + K]);
+    if (degrees < 0) return nullptr;
+    if (degrees) {
+        for (int k = 0; k < K; ++k) {
+            const bool latitude = K == 6 ? k % 3 == 0 : k % 2 == 0;
+            if (!latitude) v[k] = longitude::reduce_degrees(v[k]);
+            v[k] *= kRadians;
+        }
+    }
+    GeodesicState& state = state_of(module);
+    const Geodesic& g = geodesic_for(state, a, f);
+    double row[6];
+    intersection_row<K>(g, v, row);
+    if (degrees) row[2] *= kDegrees, row[3] *= kDegrees;
+    return companion::one_record(K == 6 ? state.intersection_dtype : state.segments_dtype, row);
 }
 
 // The longitude `x` as the angle of one turn it stands for, [-pi, pi) or
@@ -345,6 +643,40 @@ PyMethodDef GeodesicState::functions[] = {
         "(ell, lat1, lon1, lat2, lon2, n, degrees): the n waypoints of one pair, or None."),
     companion::keyword_entry<&path, 3>(
         "path", "(ell, lat, lon, *, area=False, signed=False) -> (area, length)."),
+    companion::entry<&solve_full<Full::inverse>, 6>(
+        "inverse_full", "(ell, lat1, lon1, lat2, lon2, out): rows of every quantity."),
+    companion::entry<&solve_full<Full::direct>, 6>(
+        "direct_full", "(ell, lat1, lon1, azi1, s12, out): rows of every quantity."),
+    companion::entry<&solve_full<Full::arc>, 6>(
+        "direct_arc", "(ell, lat1, lon1, azi1, a12, out): lat2, lon2, azi2 rows."),
+    companion::entry<&solve_full<Full::arc_full>, 6>(
+        "direct_arc_full", "(ell, lat1, lon1, azi1, a12, out): rows of every quantity."),
+    companion::entry<&solve_full_one<Full::inverse>, 6>("inverse_full_one",
+                                                        "One inverse_full record, or None."),
+    companion::entry<&solve_full_one<Full::direct>, 6>("direct_full_one",
+                                                       "One direct_full record, or None."),
+    companion::entry<&solve_full_one<Full::arc>, 6>("direct_arc_one",
+                                                    "One direct_arc record, or None."),
+    companion::entry<&solve_full_one<Full::arc_full>, 6>("direct_arc_full_one",
+                                                         "One direct_arc_full record, or None."),
+    companion::entry<&rhumb_solve<Problem::inverse>, 6>(
+        "rhumb_inverse", "(ell, lat1, lon1, lat2, lon2, out): s12, azi12, S12 rows."),
+    companion::entry<&rhumb_solve<Problem::direct>, 6>(
+        "rhumb_direct", "(ell, lat1, lon1, azi12, s12, out): lat2, lon2, S12 rows."),
+    companion::entry<&rhumb_one<Problem::inverse>, 6>("rhumb_inverse_one",
+                                                      "One rhumb_inverse record, or None."),
+    companion::entry<&rhumb_one<Problem::direct>, 6>("rhumb_direct_one",
+                                                     "One rhumb_direct record, or None."),
+    companion::keyword_entry<&rhumb_polygon, 3>(
+        "rhumb_polygon", "(ell, lat, lon, *, signed=False) -> (area, perimeter)."),
+    companion::entry<&intersections<6>, 8>(
+        "intersect", "(ell, lat1, lon1, azi1, lat2, lon2, azi2, out): intersection rows."),
+    companion::entry<&intersections<8>, 10>(
+        "intersect_segments",
+        "(ell, lat1a, lon1a, lat1b, lon1b, lat2a, lon2a, lat2b, lon2b, out): rows."),
+    companion::entry<&intersection_one<6>, 8>("intersect_one", "One intersection record, or None."),
+    companion::entry<&intersection_one<8>, 10>("intersect_segments_one",
+                                               "One segment intersection record, or None."),
     companion::keyword_entry<&geometries, 8>(
         "geometries",
         "(ell, x, y, ring_offsets, part_offsets, geometry_offsets, length, area, "

@@ -45,3 +45,42 @@ GeodesicInverse_dtype = np.dtype([("s12", np.float64), ("azi1", np.float64), ("a
 GeodesicDirect_dtype = np.dtype([("lat2", np.float64), ("lon2", np.float64), ("azi2", np.float64)])
 #: A polygon's ``area`` (square metres) and ``perimeter`` (metres).
 PolygonArea_dtype = np.dtype([("area", np.float64), ("perimeter", np.float64)])
+
+# The geodesic problems with every quantity, and rhumb lines.
+__all__ += [
+    "GeodesicDirectFull_dtype",
+    "GeodesicInverseFull_dtype",
+    "RhumbDirect_dtype",
+    "RhumbInverse_dtype",
+]
+_FULL = [(n, np.float64) for n in ("a12", "m12", "M12", "M21", "S12")]
+#: The inverse geodesic problem with every quantity: ``s12``, ``azi1``, ``azi2``, then the arc
+#: ``a12`` on the auxiliary sphere (radians), the reduced length ``m12`` (metres), the geodesic
+#: scales ``M12`` and ``M21``, and the area ``S12`` between the geodesic and the equator
+#: (square metres).
+GeodesicInverseFull_dtype = np.dtype([(n, np.float64) for n in ("s12", "azi1", "azi2")] + _FULL)
+#: The direct geodesic problem with every quantity: ``lat2``, ``lon2``, ``azi2``, the distance
+#: ``s12`` (metres), then the fields of ``GeodesicInverseFull_dtype`` from ``a12`` on.
+GeodesicDirectFull_dtype = np.dtype(
+    [(n, np.float64) for n in ("lat2", "lon2", "azi2", "s12")] + _FULL
+)
+#: A rhumb line between two points: its length ``s12`` (metres), its constant azimuth ``azi12``
+#: (radians) and the area ``S12`` between it and the equator (square metres).
+RhumbInverse_dtype = np.dtype([("s12", np.float64), ("azi12", np.float64), ("S12", np.float64)])
+#: The end of a rhumb line: ``lat2``, ``lon2`` (radians) and the area ``S12`` (square metres).
+RhumbDirect_dtype = np.dtype([("lat2", np.float64), ("lon2", np.float64), ("S12", np.float64)])
+del _FULL
+
+# Intersections of geodesics.
+__all__ += ["GeodesicIntersection_dtype", "SegmentIntersection_dtype"]
+#: Where two geodesics meet: ``x`` and ``y``, the signed distances (metres) along each from its
+#: start, the point ``lat``, ``lon`` (radians), and ``coincident``: 0, or +1 (-1) where the
+#: lines run along each other in the same (opposite) direction.
+GeodesicIntersection_dtype = np.dtype(
+    [(n, np.float64) for n in ("x", "y", "lat", "lon", "coincident")]
+)
+#: Where two segments' geodesics meet: the fields of ``GeodesicIntersection_dtype`` and
+#: ``inside``, 1.0 where the point lies within both segments, else 0.0.
+SegmentIntersection_dtype = np.dtype(
+    [(n, np.float64) for n in ("x", "y", "lat", "lon", "coincident", "inside")]
+)

@@ -303,7 +303,7 @@ def _geodesic_loop(
     """A loop of ``_geodesic``: one float64 column (or one value) per argument."""
     from quorvane.mathtools.ellipsoid import _geodesic
 
-    out = np.empty((math.prod(shape), 3), dtype=np.float64)
+    out = np.empty((math.prod(shape), op.output.width), dtype=np.float64)
     getattr(_geodesic, name)(ell, *[_column(a, shape) for a in arrays], out)
     return out
 

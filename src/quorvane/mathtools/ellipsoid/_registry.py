@@ -26,8 +26,14 @@ from quorvane.datamodel import (
     AER_dtype,
     ENU_dtype,
     GeodesicDirect_dtype,
+    GeodesicDirectFull_dtype,
     GeodesicInverse_dtype,
+    GeodesicIntersection_dtype,
+    GeodesicInverseFull_dtype,
     LLA_dtype,
+    RhumbDirect_dtype,
+    RhumbInverse_dtype,
+    SegmentIntersection_dtype,
     SurfCoord_dtype,
 )
 
@@ -78,6 +84,9 @@ class Operation:
     exact: str  # family.name of the exact kernel
     fast: str | None = None  # family.name of the vectorised kernel, where one exists
     notes: str = ""
+    # Keyword flags of the public function besides ``degrees`` (bool, default False): it
+    # chooses among entries by them (``geodesic.inverse(..., full=True)``).
+    flags: tuple[str, ...] = ()
     # Where a latitude is out of range, the whole row is NaN.
     latitudes: tuple[str, ...] = field(init=False)
 
@@ -262,6 +271,7 @@ OPERATIONS: tuple[Operation, ...] = (
         _INVERSE,
         exact="geodesic.inverse",
         notes="Coincident points give s12 = 0. At a pole the azimuths follow the longitude given.",
+        flags=("full",),
     ),
     Operation(
         "geodesic",
@@ -276,6 +286,7 @@ OPERATIONS: tuple[Operation, ...] = (
         _DIRECT,
         exact="geodesic.direct",
         notes="Distances past the antipode keep going around the ellipsoid.",
+        flags=("full", "arc"),
     ),
     # Ellipsoid methods that only Dask offers as they are. A method that takes 3-vectors gets
     # rows of its last vector input and one value of each other input per call (the origin of
@@ -404,6 +415,166 @@ _LATITUDES = (
 )
 OPERATIONS += _LATITUDES
 
+# The geodesic problems with every quantity, and the direct problem over an arc: the public
+# functions of their own names, and inverse(..., full=True), direct(..., full=True, arc=True).
+_POINT1 = (
+    Input("lat1", "latitude", "latitude of point 1"),
+    Input("lon1", "angle", "longitude of point 1"),
+)
+_AZI1 = Input("azi1", "angle", "azimuth at point 1, clockwise from north")
+_S12 = Input("s12", "length", "distance (metres); negative goes backwards")
+_A12 = Input(
+    "a12",
+    "unbounded",
+    "arc length on the auxiliary sphere (never reduced by turns); negative goes backwards",
+)
+_FULL_TEXT = (
+    "a12 (the arc on the auxiliary sphere, degrees or radians), m12 (the reduced length, "
+    "metres), M12 and M21 (the geodesic scales) and S12 (the area between the geodesic and "
+    "the equator, square metres, positive going east north of the equator)"
+)
+_INVERSE_FULL = Output(
+    GeodesicInverseFull_dtype,
+    ("azi1", "azi2", "a12"),
+    text=f"GeodesicInverseFull_dtype records (s12, azi1, azi2, a12, m12, M12, M21, S12): {_FULL_TEXT}",
+)
+_DIRECT_FULL = Output(
+    GeodesicDirectFull_dtype,
+    ("lat2", "lon2", "azi2", "a12"),
+    text="GeodesicDirectFull_dtype records (lat2, lon2, azi2, s12, a12, m12, M12, M21, S12): "
+    f"{_FULL_TEXT}",
+)
+OPERATIONS += (
+    Operation(
+        "geodesic",
+        "inverse_full",
+        "The shortest geodesic between points 1 and 2 with every quantity of the geodesic.",
+        (
+            *_POINT1,
+            Input("lat2", "latitude", "latitude of point 2"),
+            Input("lon2", "angle", "longitude of point 2"),
+        ),
+        _INVERSE_FULL,
+        exact="geodesic.inverse_full",
+        notes="The fields of inverse, bit for bit, then the others.",
+    ),
+    Operation(
+        "geodesic",
+        "direct_full",
+        "The point at distance s12 along the geodesic from point 1, with every quantity.",
+        (*_POINT1, _AZI1, _S12),
+        _DIRECT_FULL,
+        exact="geodesic.direct_full",
+        notes="lat2, lon2 and azi2 are those of direct, bit for bit.",
+    ),
+    Operation(
+        "geodesic",
+        "direct_arc",
+        "The point at arc length a12 on the auxiliary sphere along the geodesic from point 1.",
+        (*_POINT1, _AZI1, _A12),
+        _DIRECT,
+        exact="geodesic.direct_arc",
+    ),
+    Operation(
+        "geodesic",
+        "direct_arc_full",
+        "The point at arc length a12 along the geodesic from point 1, with every quantity.",
+        (*_POINT1, _AZI1, _A12),
+        _DIRECT_FULL,
+        exact="geodesic.direct_arc_full",
+    ),
+)
+
+# Intersections of geodesics.
+_INTERSECTION_TEXT = (
+    "x, y (the signed distances in metres along each line from its start to the intersection), "
+    "lat, lon (the point), coincident (0, or +1 / -1 where the lines run along each other in "
+    "the same / opposite direction: the point halfway between them)"
+)
+OPERATIONS += (
+    Operation(
+        "geodesic",
+        "intersect",
+        "Where the geodesic from point 1 with azimuth azi1 meets the one from point 2 with "
+        "azimuth azi2: the intersection closest to the starts.",
+        (
+            *_POINT1,
+            _AZI1,
+            Input("lat2", "latitude", "latitude of point 2"),
+            Input("lon2", "angle", "longitude of point 2"),
+            Input("azi2", "angle", "azimuth at point 2, clockwise from north"),
+        ),
+        Output(
+            GeodesicIntersection_dtype,
+            ("lat", "lon"),
+            text=f"GeodesicIntersection_dtype records: {_INTERSECTION_TEXT}",
+        ),
+        exact="geodesic.intersect",
+        notes="Closest in |x| + |y| among the candidates of the iteration from the starts.",
+    ),
+    Operation(
+        "geodesic",
+        "intersect_segments",
+        "Where the segment from point 1a to 1b meets the segment from 2a to 2b (shortest "
+        "geodesics): the intersection of their lines closest to their midpoints.",
+        tuple(
+            Input(f"{kind}{p}", unit, f"{text} of point {p}")
+            for p in ("1a", "1b", "2a", "2b")
+            for kind, unit, text in (("lat", "latitude", "latitude"), ("lon", "angle", "longitude"))
+        ),
+        Output(
+            SegmentIntersection_dtype,
+            ("lat", "lon"),
+            text=f"SegmentIntersection_dtype records: {_INTERSECTION_TEXT}, x from 1a and y from "
+            "2a, and inside (1.0 where the point lies within both segments, else 0.0)",
+        ),
+        exact="geodesic.intersect_segments",
+    ),
+)
+
+# Rhumb lines (loxodromes), whose loops live in ``_geodesic``.
+OPERATIONS += (
+    Operation(
+        "rhumb",
+        "inverse",
+        "The rhumb line (constant azimuth) from point 1 to point 2, the shorter way in longitude.",
+        (
+            *_POINT1,
+            Input("lat2", "latitude", "latitude of point 2"),
+            Input("lon2", "angle", "longitude of point 2"),
+        ),
+        Output(
+            RhumbInverse_dtype,
+            ("azi12",),
+            text="RhumbInverse_dtype records (s12, azi12, S12): the length in metres, the "
+            "constant azimuth in (-180, 180] degrees (or (-pi, pi]), the area between the line "
+            "and the equator in square metres (positive going east north of the equator)",
+        ),
+        exact="geodesic.rhumb_inverse",
+        notes="A line to or from a pole is a meridian; its S12 is that of the line that winds "
+        "about the pole (+-c^2 times the longitude difference, c the authalic radius).",
+    ),
+    Operation(
+        "rhumb",
+        "direct",
+        "The point at distance s12 along the rhumb line leaving point 1 with azimuth azi12.",
+        (
+            *_POINT1,
+            Input("azi12", "angle", "the line's constant azimuth, clockwise from north"),
+            Input("s12", "length", "distance (metres); negative goes backwards"),
+        ),
+        Output(
+            RhumbDirect_dtype,
+            ("lat2", "lon2"),
+            text="RhumbDirect_dtype records (lat2, lon2, S12): the point reached, lon2 in "
+            "[-180, 180], and the area between the line and the equator (square metres)",
+        ),
+        exact="geodesic.rhumb_direct",
+        notes="A line that reaches a pole gives lat2 = +-90 degrees and lon2, S12 NaN (it "
+        "winds about the pole without end), unless it runs along a meridian (lon2 = lon1, "
+        "S12 = 0); a line that would pass beyond a pole gives a NaN row.",
+    ),
+)
 # The transverse Mercator (module utm): x east, y north of the origin at the central meridian
 # lon0 on the equator, central scale 1 (utm.tm_forward and tm_reverse scale by k0).
 _TM_GRID = Output(
@@ -490,11 +661,13 @@ type _Floats = np.ndarray[tuple[int, ...], np.dtype[np.float64]]
 def _stub(op: Operation, name: str) -> str:
     """The typed signature of the public function ``name`` of ``op``."""
 
+    flags = "".join(f"    {flag}: bool = False,\n" for flag in op.flags)
+
     def signature(kind: str, result: str, comment: str = "") -> str:
         args = "".join(f"    {i.name}: {kind},\n" for i in op.inputs)
         return (
             f"def {name}({comment}\n    ell: _EllipsoidLike,\n{args}    *,\n"
-            f"    degrees: bool = False,\n) -> {result}: ..."
+            f"    degrees: bool = False,\n{flags}) -> {result}: ..."
         )
 
     if op.output.dtype is None:
@@ -559,5 +732,5 @@ if __name__ == "__main__":
     if sys.argv[1:] != ["--stubs"]:
         sys.exit("usage: python -m quorvane.mathtools.ellipsoid._registry --stubs")
     here = pathlib.Path(__file__).parent
-    for public_module in ("frames", "geodesic", "latitudes", "fast", "dask"):
+    for public_module in ("frames", "geodesic", "latitudes", "rhumb", "fast", "dask"):
         (here / f"{public_module}.pyi").write_text(stubs(public_module))

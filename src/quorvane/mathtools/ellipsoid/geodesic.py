@@ -47,7 +47,13 @@ from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 __all__ = [
     "MAX_FLATTENING",
     "direct",
+    "direct_arc",
+    "direct_arc_full",
+    "direct_full",
     "inverse",
+    "inverse_full",
+    "intersect",
+    "intersect_segments",
     "line_length",
     "points_along",
     "polygon_area",
@@ -58,8 +64,68 @@ __all__ = [
 #: integrals are evaluated exactly.
 MAX_FLATTENING = 1 / 50
 
-inverse = public(get("geodesic.inverse"))
-direct = public(get("geodesic.direct"))
+_inverse = public(get("geodesic.inverse"))
+_direct = public(get("geodesic.direct"))
+inverse_full = public(get("geodesic.inverse_full"))
+direct_full = public(get("geodesic.direct_full"))
+direct_arc = public(get("geodesic.direct_arc"))
+direct_arc_full = public(get("geodesic.direct_arc_full"))
+intersect = public(get("geodesic.intersect"))
+intersect_segments = public(get("geodesic.intersect_segments"))
+_DIRECT = {(False, False): _direct, (True, False): direct_full}
+_DIRECT |= {(False, True): direct_arc, (True, True): direct_arc_full}
+
+_FULL_DOC = """
+With ``full=True``: {full} records, every quantity of the geodesic (the function
+``{name}_full``): also ``a12``, the arc on the auxiliary sphere (degrees, or radians), ``m12``,
+the reduced length (metres), ``M12`` and ``M21``, the geodesic scales, and ``S12``, the area
+between the geodesic and the equator (square metres; positive going east north of the
+equator). The default fields keep their bits.
+"""
+
+
+def inverse(
+    ell: Ellipsoid | str | tuple[float, float],
+    lat1: Any,
+    lon1: Any,
+    lat2: Any,
+    lon2: Any,
+    *,
+    degrees: bool = False,
+    full: bool = False,
+) -> Any:
+    return (inverse_full if full else _inverse)(ell, lat1, lon1, lat2, lon2, degrees=degrees)
+
+
+def direct(
+    ell: Ellipsoid | str | tuple[float, float],
+    lat1: Any,
+    lon1: Any,
+    azi1: Any,
+    s12: Any,
+    *,
+    degrees: bool = False,
+    full: bool = False,
+    arc: bool = False,
+) -> Any:
+    return _DIRECT[bool(full), bool(arc)](ell, lat1, lon1, azi1, s12, degrees=degrees)
+
+
+inverse.__doc__ = (
+    (_inverse.__doc__ or "")
+    + "\n"
+    + _FULL_DOC.format(full="``GeodesicInverseFull_dtype``", name="inverse")
+)
+direct.__doc__ = (
+    (_direct.__doc__ or "")
+    + "\n"
+    + _FULL_DOC.format(full="``GeodesicDirectFull_dtype``", name="direct")
+    + """
+With ``arc=True``, ``s12`` is the arc length ``a12`` on the auxiliary sphere (an angle, degrees
+with ``degrees=True``, never reduced by turns) instead of the distance (``direct_arc``, and
+``direct_arc_full`` with ``full=True``, whose ``s12`` field is then the distance).
+"""
+)
 
 
 @memory_errors

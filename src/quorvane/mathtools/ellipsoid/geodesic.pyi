@@ -21,9 +21,15 @@ type _Records = np.ndarray[tuple[int, ...], np.dtype[np.void]]
 __all__ = [
     "MAX_FLATTENING",
     "direct",
+    "direct_arc",
+    "direct_arc_full",
+    "direct_full",
     "geometry_area_perimeter",
     "geometry_length",
+    "intersect",
+    "intersect_segments",
     "inverse",
+    "inverse_full",
     "line_length",
     "points_along",
     "polygon_area",
@@ -41,9 +47,73 @@ def direct(  # type: ignore[overload-overlap]
     s12: _Real,
     *,
     degrees: bool = False,
+    full: bool = False,
+    arc: bool = False,
 ) -> np.void: ...
 @overload
 def direct(
+    ell: _EllipsoidLike,
+    lat1: _Reals,
+    lon1: _Reals,
+    azi1: _Reals,
+    s12: _Reals,
+    *,
+    degrees: bool = False,
+    full: bool = False,
+    arc: bool = False,
+) -> _Records: ...
+@overload
+def direct_arc(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1: _Real,
+    lon1: _Real,
+    azi1: _Real,
+    a12: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def direct_arc(
+    ell: _EllipsoidLike,
+    lat1: _Reals,
+    lon1: _Reals,
+    azi1: _Reals,
+    a12: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Records: ...
+@overload
+def direct_arc_full(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1: _Real,
+    lon1: _Real,
+    azi1: _Real,
+    a12: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def direct_arc_full(
+    ell: _EllipsoidLike,
+    lat1: _Reals,
+    lon1: _Reals,
+    azi1: _Reals,
+    a12: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Records: ...
+@overload
+def direct_full(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1: _Real,
+    lon1: _Real,
+    azi1: _Real,
+    s12: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def direct_full(
     ell: _EllipsoidLike,
     lat1: _Reals,
     lon1: _Reals,
@@ -61,6 +131,7 @@ def inverse(  # type: ignore[overload-overlap]
     lon2: _Real,
     *,
     degrees: bool = False,
+    full: bool = False,
 ) -> np.void: ...
 @overload
 def inverse(
@@ -69,6 +140,79 @@ def inverse(
     lon1: _Reals,
     lat2: _Reals,
     lon2: _Reals,
+    *,
+    degrees: bool = False,
+    full: bool = False,
+) -> _Records: ...
+@overload
+def inverse_full(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1: _Real,
+    lon1: _Real,
+    lat2: _Real,
+    lon2: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def inverse_full(
+    ell: _EllipsoidLike,
+    lat1: _Reals,
+    lon1: _Reals,
+    lat2: _Reals,
+    lon2: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Records: ...
+@overload
+def intersect(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1: _Real,
+    lon1: _Real,
+    azi1: _Real,
+    lat2: _Real,
+    lon2: _Real,
+    azi2: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def intersect(
+    ell: _EllipsoidLike,
+    lat1: _Reals,
+    lon1: _Reals,
+    azi1: _Reals,
+    lat2: _Reals,
+    lon2: _Reals,
+    azi2: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Records: ...
+@overload
+def intersect_segments(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1a: _Real,
+    lon1a: _Real,
+    lat1b: _Real,
+    lon1b: _Real,
+    lat2a: _Real,
+    lon2a: _Real,
+    lat2b: _Real,
+    lon2b: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def intersect_segments(
+    ell: _EllipsoidLike,
+    lat1a: _Reals,
+    lon1a: _Reals,
+    lat1b: _Reals,
+    lon1b: _Reals,
+    lat2a: _Reals,
+    lon2a: _Reals,
+    lat2b: _Reals,
+    lon2b: _Reals,
     *,
     degrees: bool = False,
 ) -> _Records: ...

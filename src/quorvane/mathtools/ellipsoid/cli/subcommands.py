@@ -404,6 +404,64 @@ _LATITUDES = (
     ),
 )
 
+_POINTS = {
+    "lat1": (("lat1", "latitude1"),),
+    "lon1": (("lon1", "longitude1", "lng1"),),
+    "lat2": (("lat2", "latitude2"),),
+    "lon2": (("lon2", "longitude2", "lng2"),),
+}
+_RHUMB = (
+    Subcommand(
+        "rhumb-inverse",
+        "rhumb.inverse",
+        "two points -> rhumb-line distance, azimuth and area",
+        "Length in metres of the rhumb line (constant azimuth) from point 1 to point 2 (lat1, "
+        "lon1, lat2, lon2), the shorter way in longitude, its azimuth (clockwise from north) "
+        "and the area between it and the equator (the record's S12 as column area12, square "
+        "metres: column names are compared without case).",
+        "%(prog)s --degrees pairs.csv -o courses.csv",
+        _POINTS,
+        output_columns=("s12", "azi12", "area12"),
+    ),
+    Subcommand(
+        "rhumb-direct",
+        "rhumb.direct",
+        "start, azimuth, distance -> the point reached along the rhumb line",
+        "The point reached from point 1 (lat1, lon1) along the rhumb line of azimuth azi12 "
+        "(clockwise from north) after s12 metres (negative: backwards), and the area between "
+        "the line and the equator (S12, as column area12, square metres).",
+        "%(prog)s --degrees starts.csv -o destinations.csv",
+        {
+            "lat1": (("lat1", "latitude1"),),
+            "lon1": (("lon1", "longitude1", "lng1"),),
+            "azi12": (("azi12", "azimuth", "azi1", "course"),),
+            "s12": (("s12", "distance"),),
+        },
+        output_columns=("lat2", "lon2", "area12"),
+    ),
+)
+
+_INTERSECT = (
+    Subcommand(
+        "intersect",
+        "geodesic.intersect",
+        "two lines (start, azimuth) -> where their geodesics meet",
+        "Where the geodesic from point 1 (lat1, lon1) with azimuth azi1 meets the one from "
+        "point 2 (lat2, lon2) with azimuth azi2, the intersection closest to the starts: x and y "
+        "(metres along each line from its start), the point (lat, lon), and coincident (0, or "
+        "+1 / -1 where the lines run along each other).",
+        "%(prog)s --degrees lines.csv -o crossings.csv",
+        {
+            "lat1": (("lat1", "latitude1"),),
+            "lon1": (("lon1", "longitude1", "lng1"),),
+            "azi1": (("azi1", "azimuth1", "az1"),),
+            "lat2": (("lat2", "latitude2"),),
+            "lon2": (("lon2", "longitude2", "lng2"),),
+            "azi2": (("azi2", "azimuth2", "az2"),),
+        },
+    ),
+)
+
 # The transverse Mercator of a central meridian (k0 = 1: scale x, y by k0 for another).
 _CENTRAL_MERIDIAN = Parameter("lon0", ("lon0",), ("LON0",), "the central meridian")
 _UTM = (
@@ -499,5 +557,5 @@ _GRID = (
 )
 
 SUBCOMMANDS: dict[str, Subcommand] = {
-    sub.name: sub for sub in (*_TABLE, *_LATITUDES, *_UTM, *_GRID)
+    sub.name: sub for sub in (*_TABLE, *_LATITUDES, *_RHUMB, *_INTERSECT, *_UTM, *_GRID)
 }

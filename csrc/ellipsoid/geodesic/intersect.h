@@ -1,0 +1,130 @@
+// Intersections of geodesics, after
+//
+//   C. F. F. Karney, "Geodesic intersections", J. Surveying Eng. 150 (2024).
+//
+// Two geodesics, X from point 1 with azimuth azi1 and Y from point 2 with azimuth azi2, meet
+// where X(x) = Y(y), x and y the signed distances along them. From estimates x, y the points
+// X(x), Y(y) and their azimuths there, and the geodesic between the two points (its length
+// s and azimuths), make a triangle with the intersection Z; it is solved on a sphere of the
+// ellipsoid's equatorial radius a (side XY = s / a, the angles at X and Y from the azimuths)
+// and the legs XZ, YZ (times a) correct x and y. Near the solution the triangle shrinks and
+// the sphere describes it to second order: the corrections fall quadratically, a handful of
+// steps from any start; on a sphere the first step is exact.
+//
+// On the unit sphere put X at (1, 0, 0) and the arc XY along the equator, Y at (cos s, sin s,
+// 0). A direction at angle g to the right of the arc's forward direction is (0, cos g, -sin g)
+// at X and (-sin s cos g, cos s cos g, -sin g) at Y; the great circles through X and Y in the
+// directions of the lines (g_X = azimuth of X - azimuth of XY at X, g_Y the same at Y) have
+// normals n_X, n_Y, and Z = +-(n_X x n_Y) / |n_X x n_Y|: of the two antipodal candidates the
+// one closer to the start in |x - x0| + |y - y0| is taken. Where |n_X x n_Y| vanishes the
+// lines run along each other (coincident: +1 in the same direction, -1 in opposite ones) and
+// the point halfway between X and Y along them is taken.
+#ifndef QUORVANE_ELLIPSOID_GEODESIC_INTERSECT_H
+#define QUORVANE_ELLIPSOID_GEODESIC_INTERSECT_H
+
+#include <cmath>
+#include <limits>
+
+#include "ellipsoid/geodesic/kernels.h"
+
+namespace quorvane::geodesic {
+
+struct Intersection {
+    double x, y, lat, lon, coincident;
+};
+
+// Below this sine of the angle between the lines' planes they run along each other.
+inline constexpr double kCoincident = 1e-14;
+// The steps stop once a correction is below this fraction of a (6 nm on the Earth: the next
+// one, quadratic, would be far below a nanometre).
+inline constexpr double kStepTolerance = 1e-15;
+inline constexpr int kMaxSteps = 30;
+
+// The intersection of the lines (lat1, lon1, azi1) and (lat2, lon2, azi2) reached from the
+// start (x0, y0) (metres along each), closest to it.
+inline Intersection intersect_from(const Geodesic& g, double lat1, double lon1, double azi1,
+                                   double lat2, double lon2, double azi2, double x0,
+                                   double y0) noexcept {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    const Intersection none{nan, nan, nan, nan, nan};
+    if (!(std::fabs(lat1) <= kPi / 2 && std::fabs(lat2) <= kPi / 2) || !std::isfinite(lon1) ||
+        !std::isfinite(lon2) || !std::isfinite(azi1) || !std::isfinite(azi2) ||
+        !std::isfinite(x0) || !std::isfinite(y0))
+        return none;
+    const Line lx(g, lat1, lon1, azi1), ly(g, lat2, lon2, azi2);
+    const double R = g.metres(g.a);
+    double x = x0, y = y0, coincident = 0;
+    for (int step = 0; step < kMaxSteps; ++step) {
+        double latx, lonx, azx, laty, lony, azy;
+        lx.position(g, x, latx, lonx, azx);
+        ly.position(g, y, laty, lony, azy);
+        const InverseResult v = inverse(g, latx, lonx, laty, lony);
+        if (std::isnan(v.s12)) return none;
+        const double s = v.s12 / R;
+        const double gx = azx - v.azi1, gy = azy - v.azi2;
+        const double ss = std::sin(s), cs = std::cos(s);
+        const double sgx = std::sin(gx), cgx = std::cos(gx), sgy = std::sin(gy), cgy = std::cos(gy);
+        // X = (1, 0, 0), tX = (0, cgx, -sgx); Y = (cs, ss, 0), tY = (-ss cgy, cs cgy, -sgy).
+        const double nx[3] = {0, sgx, cgx};               // X x tX
+        const double ny[3] = {-ss * sgy, cs * sgy, cgy};  // Y x tY
+        double z[3] = {nx[1] * ny[2] - nx[2] * ny[1], nx[2] * ny[0] - nx[0] * ny[2],
+                       nx[0] * ny[1] - nx[1] * ny[0]};
+        const double zn = std::sqrt(z[0] * z[0] + z[1] * z[1] + z[2] * z[2]);
+        double dx, dy;
+        if (zn <= kCoincident) {
+            // Along each other: halfway between X and Y.
+            coincident = cgx * cgy > 0 ? 1 : -1;
+            dx = (cgx > 0 ? 0.5 : -0.5) * s;
+            dy = (cgy > 0 ? -0.5 : 0.5) * s;
+        } else {
+            coincident = 0;
+            for (double& c : z) c /= zn;
+            // The arcs from X and Y to Z along their lines, for Z and for -Z.
+            const double ax = std::atan2(z[1] * cgx - z[2] * sgx, z[0]);
+            const double ay =
+                std::atan2(-z[0] * ss * cgy + z[1] * cs * cgy - z[2] * sgy, z[0] * cs + z[1] * ss);
+            const double bx = std::atan2(-(z[1] * cgx - z[2] * sgx), -z[0]);
+            const double by = std::atan2(z[0] * ss * cgy - z[1] * cs * cgy + z[2] * sgy,
+                                         -(z[0] * cs + z[1] * ss));
+            const double da = std::fabs(x + R * ax - x0) + std::fabs(y + R * ay - y0);
+            const double db = std::fabs(x + R * bx - x0) + std::fabs(y + R * by - y0);
+            dx = da <= db ? ax : bx;
+            dy = da <= db ? ay : by;
+        }
+        x += R * dx;
+        y += R * dy;
+        if (std::fabs(dx) + std::fabs(dy) <= kStepTolerance) break;
+    }
+    Intersection r{x, y, nan, nan, coincident};
+    double azi;
+    lx.position(g, x, r.lat, r.lon, azi);
+    return r;
+}
+
+// The closest intersection to the lines' starts.
+inline Intersection intersect(const Geodesic& g, double lat1, double lon1, double azi1, double lat2,
+                              double lon2, double azi2) noexcept {
+    return intersect_from(g, lat1, lon1, azi1, lat2, lon2, azi2, 0, 0);
+}
+
+// The intersection of the segments from point 1a to 1b and from 2a to 2b (the shortest
+// geodesics) closest to their midpoints, x and y from 1a and 2a; `inside`: 1 where it lies
+// within both segments (0 <= x <= s1, 0 <= y <= s2), else 0.
+struct SegmentIntersection {
+    Intersection at;
+    double inside;
+};
+inline SegmentIntersection intersect_segments(const Geodesic& g, double lat1a, double lon1a,
+                                              double lat1b, double lon1b, double lat2a,
+                                              double lon2a, double lat2b, double lon2b) noexcept {
+    const InverseResult s1 = inverse(g, lat1a, lon1a, lat1b, lon1b);
+    const InverseResult s2 = inverse(g, lat2a, lon2a, lat2b, lon2b);
+    const Intersection r =
+        intersect_from(g, lat1a, lon1a, s1.azi1, lat2a, lon2a, s2.azi1, s1.s12 / 2, s2.s12 / 2);
+    const bool inside = r.x >= 0 && r.x <= s1.s12 && r.y >= 0 && r.y <= s2.s12;
+    return {r, std::isnan(r.x) ? std::numeric_limits<double>::quiet_NaN() : inside ? 1.0 : 0.0};
+}
+
+}  // namespace quorvane::geodesic
+
+#endif  // QUORVANE_ELLIPSOID_GEODESIC_INTERSECT_H
