@@ -261,6 +261,7 @@ OPERATIONS: tuple[Operation, ...] = (
         ),
         _INVERSE,
         exact="geodesic.inverse",
+        fast="fast.geodesic_inverse",
         notes="Coincident points give s12 = 0. At a pole the azimuths follow the longitude given.",
     ),
     Operation(
@@ -275,6 +276,7 @@ OPERATIONS: tuple[Operation, ...] = (
         ),
         _DIRECT,
         exact="geodesic.direct",
+        fast="fast.geodesic_direct",
         notes="Distances past the antipode keep going around the ellipsoid.",
     ),
     # Ellipsoid methods that only Dask offers as they are. A method that takes 3-vectors gets

@@ -44,6 +44,8 @@ __all__ = [
     "aer_coords",
     "aer_from_pos",
     "enu_from_pos",
+    "geodesic_direct",
+    "geodesic_inverse",
     "level",
     "levels",
     "lla_from_pos",
@@ -75,3 +77,5 @@ pos_from_lla = public(get("frames.pos_from_lla"), fast=True)
 enu_from_pos = public(get("frames.enu_from_pos"), fast=True)
 aer_from_pos = public(get("frames.aer_from_pos"), fast=True)
 aer_coords = public(get("frames.aer_from_pos"), fast=True, name="aer_coords")
+geodesic_inverse = public(get("geodesic.inverse"), fast=True, name="geodesic_inverse")
+geodesic_direct = public(get("geodesic.direct"), fast=True, name="geodesic_direct")
