@@ -3,6 +3,7 @@ level, the methods' rows where the fast formulas hand over, and any input layout
 
 import math
 import tracemalloc
+import warnings
 
 import mpmath as mp
 import numpy as np
@@ -10,6 +11,7 @@ import pytest
 from helpers import EARTH, stable_rng
 
 from quorvane.mathtools.ellipsoid import _engine, fast
+from quorvane.mathtools.ellipsoid import geodesic as gd
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 from testsupport import reference as ref
 
@@ -192,6 +194,13 @@ def test_same_bits_at_every_level(monkeypatch):
     geo = (rng.uniform(-1.6, 1.6, n), rng.uniform(-10, 10, n), rng.uniform(-1e7, 1e7, n))
     x = rng.normal(size=n) * 10.0 ** rng.uniform(-300, 300, n)
     y = rng.uniform(-1e6, 1e6, n)
+    # Geodesics: random pairs, every tenth nearly antipodal, a few handed over (NaN, the
+    # meridian), on WGS84 and at f = 1/50 (the direct problem's Newton step).
+    lat1, lat2 = np.arcsin(rng.uniform(-1, 1, (2, n)))
+    lon1, lon2 = rng.uniform(-4, 4, (2, n))
+    lat2[::10], lon2[::10] = -lat1[::10] + 1e-3, lon1[::10] + 3.14
+    lat1[::41], lon2[::43] = math.nan, lon1[::43]
+    pairs = (lat1, lon1, lat2, lon2)
     results = {}
     for name in fast.levels():
         monkeypatch.setenv("QUORVANE_SIMD", name)
@@ -200,6 +209,9 @@ def test_same_bits_at_every_level(monkeypatch):
         outs.append(fast.aer_coords(WGS84, r, *geo).tobytes())
         outs.append(fast.aer_coords(WGS84, r * 1e190, 0.3, -1.2, 100.0).tobytes())
         outs.append(fast.enu_from_pos(WGS84, r, *geo).tobytes())
+        for ell in (WGS84, Ellipsoid(EARTH[0], 1 / 50)):
+            outs.append(fast.geodesic_inverse(ell, *pairs).tobytes())
+            outs.append(fast.geodesic_direct(ell, lat1, lon1, lon2, geo[2] * 4).tobytes())
         for which in range(3):  # sin, cos, atan2
             out = np.empty(n)
             fast._fast.elementary(which, y if which < 2 else x, y, out)
@@ -211,6 +223,54 @@ def test_same_bits_at_every_level(monkeypatch):
     monkeypatch.setenv("QUORVANE_SIMD", "avx1024")
     with pytest.raises(ValueError, match="QUORVANE_SIMD=avx1024"):
         fast.lla_from_pos(WGS84, r)
+
+
+# Pairs the geodesic lanes hand to the exact kernel: the exact kernel's rows. Inverse:
+# (lat1, lon1, lat2, lon2); direct: (lat1, lon1, azi1, s12), s12 in metres.
+INVERSE_HANDED_OVER = [
+    [math.nan, 0.0, 0.5, 1.0],
+    [0.1, math.inf, 0.5, 1.0],
+    [0.1, 0.2, 0.5, 1e5],  # a longitude of many turns
+    [0.3, 1.0, -0.7, 1.0],  # meridional
+    [-0.3, 1.0, 0.3, 1.0 + math.pi],  # meridional, over the pole
+    [0.0, 0.0, 0.0, 2.5],  # equatorial
+    [math.pi / 2, 0.0, 0.2, 1.0],  # at the pole
+    [0.4, 0.5, 0.4, 0.5],  # coincident
+    [0.0, 0.0, 1e-300, math.pi],  # nearly antipodal, on the equator
+]
+DIRECT_HANDED_OVER = [
+    [math.nan, 0.0, 0.5, 1e6],
+    [0.1, 0.2, math.inf, 1e6],
+    [0.1, 0.2, 0.3, 5e7],  # beyond a full turn
+    [0.1, 0.2, 0.3, -5e7],
+    [0.1, 30.0, 0.3, 1e6],  # a longitude of many turns
+    [0.1, 0.2, 1e7, 1e6],  # an azimuth of many turns
+    [0.1, 0.2, 0.3, math.inf],
+]
+
+
+@pytest.mark.parametrize(
+    ("Re", "f"),
+    [
+        pytest.param(*EARTH, id="wgs84"),
+        pytest.param(EARTH[0], 0.1, id="f-0.1"),  # past the series: every lane
+        pytest.param(1e-300, EARTH[1], id="tiny"),
+    ],
+)
+def test_geodesic_handed_over_rows_are_the_exact_kernels(Re, f):
+    ell = Ellipsoid(Re, f)
+    rng = np.random.default_rng(7)
+    random = np.column_stack([rng.uniform(-1.5, 1.5, 4), rng.uniform(-3, 3, 4)] * 2)
+    for rows, lanes, exact in (
+        (INVERSE_HANDED_OVER, fast.geodesic_inverse, gd.inverse),
+        (DIRECT_HANDED_OVER, fast.geodesic_direct, gd.direct),
+    ):
+        p = np.array(rows * 3 if Re == EARTH[0] and f == EARTH[1] else rows + random.tolist())
+        p = p.T * np.array([[1.0], [1.0], [1.0], [Re / EARTH[0] if exact is gd.direct else 1.0]])
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            got, expected = lanes(ell, *p), exact(ell, *p)
+        assert got.tobytes() == expected.tobytes()
 
 
 def test_any_layout_and_dtype():
@@ -291,7 +351,3 @@ def test_agrees_with_the_methods_on_random_points():
     assert np.max(np.abs(got[:, 2] - exact[:, 2]) / unit) <= 16
     back = fast.pos_from_lla(WGS84, *exact.T)
     assert np.max(np.abs(back - WGS84.pos_from_lla(*exact.T)) / unit[:, None]) <= 4
-
-
-
-
