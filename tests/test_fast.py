@@ -236,7 +236,7 @@ INVERSE_HANDED_OVER = [
     [0.0, 0.0, 0.0, 2.5],  # equatorial
     [math.pi / 2, 0.0, 0.2, 1.0],  # at the pole
     [0.4, 0.5, 0.4, 0.5],  # coincident
-    [0.0, 0.0, 1e-300, math.pi],  # nearly antipodal, on the equator
+    [0.3, 0.0, -0.3, 3.1415],  # nearly antipodal, mirrored in the equator: the arcsine start
 ]
 DIRECT_HANDED_OVER = [
     [math.nan, 0.0, 0.5, 1e6],

@@ -29,9 +29,8 @@
 // beyond the poles, NaN and infinite values, longitudes beyond 10 rad (which
 // the exact kernels reduce by an exact 2 pi), azimuths beyond 2^20 rad,
 // distances beyond a full turn (2 pi Re), the meridional and equatorial
-// geodesics (solved there in closed form), the nearly antipodal pairs that
-// start from the astroid, and lanes whose iteration has not converged within
-// kIterations steps.
+// geodesics (solved there in closed form), and lanes whose iteration has not
+// converged within kIterations steps (or the astroid's within its own).
 #ifndef QUORVANE_ELLIPSOID_FAST_GEODESIC_H
 #define QUORVANE_ELLIPSOID_FAST_GEODESIC_H
 
@@ -320,6 +319,39 @@ inline Trial<W> trial(const GeodesicConstants& g, V<W> sbet1, V<W> cbet1, V<W> d
     return t;
 }
 
+// The start alpha1 of a nearly antipodal pair (Sect. 5): to first order in f the
+// scaled offset (x, y) of point 2 from the antipode of point 1 lies on
+// x = -(1 + mu) sin(alpha1), y = mu cos(alpha1), mu >= 0 (eqs. 53-56); without
+// mu, F(alpha1) = y sin + x cos + sin cos = 0 on [pi/2, pi] (x, y <= 0), one root,
+// by Newton's method kept in the bracket, lane by lane, in the lanes of `todo`
+// (a start: after kAstroidIterations steps the last is taken).
+inline constexpr int kAstroidIterations = 60;
+template <int W>
+inline V<W> astroid_azimuth(V<W> x, V<W> y, I<W> todo) noexcept {
+    V<W> lo = splat<W>(kGeoPi / 2), hi = splat<W>(kGeoPi);
+    V<W> alp = splat<W>(3 * kGeoPi / 4);
+    I<W> active = todo;
+    for (int it = 0; it < kAstroidIterations; ++it) {
+        active = active & (hi - lo > 4 * kGeoEps);
+        if (!any<W>(active)) break;
+        V<W> s, c;
+        sincos<W>(alp, s, c);
+        const V<W> F = y * s + x * c + s * c;
+        active = active & ~(F == 0.0);
+        const I<W> below = active & (F < 0.0), above = active & (F > 0.0);
+        lo = pick<W>(below, alp, lo), hi = pick<W>(above, alp, hi);
+        const V<W> dF = y * c - x * s + (c - s) * (c + s);
+        V<W> next = pick<W>(dF != 0.0, alp - F / dF, lo);
+        next = pick<W>((next > lo) & (next < hi), next, (lo + hi) * 0.5);
+        // A step of a few units of alpha has found the root to rounding: Newton's
+        // steps would only dither about it, the bracket shrinking from one side.
+        const I<W> landed = abs<W>(next - alp) <= 4 * kGeoEps;
+        alp = pick<W>(active, next, alp);
+        active = active & ~landed;
+    }
+    return alp;
+}
+
 // s12 (unit of Re), azi1 and azi2 of the shortest geodesic from (lat1, lon1) to (lat2, lon2).
 template <int W>
 I<W> inverse_lanes(const GeodesicConstants& g, V<W> lat1, V<W> lon1, V<W> lat2, V<W> lon2,
@@ -360,10 +392,23 @@ I<W> inverse_lanes(const GeodesicConstants& g, V<W> lat1, V<W> lon1, V<W> lat2, 
     V<W> calp1 = pick<W>(ahead, sbet12 + bend, sbet12a - bend);
     const V<W> ssig12 = hypot2<W>(salp1, calp1);
     const V<W> csig12 = sbet1 * sbet2 + cbet1 * cbet2 * comg12;
-    // Nearly antipodal pairs start from the astroid: the exact kernel's.
-    fast = fast & ((csig12 >= 0.0) | (ssig12 >= (6 * kGeoPi) * g.f * sq<W>(cbet1)));
-    if (!any<W>(fast)) return fast;
     unit<W>(salp1, calp1);
+    // Nearly antipodal pairs start from the astroid (Sect. 5), with the lune's scale
+    // f pi cos^2(beta1) A3, A3 of the geodesic through the vertex at beta1.
+    const I<W> antipodal = fast & (csig12 < 0.0) & (ssig12 < (6 * kGeoPi) * g.f * sq<W>(cbet1));
+    if (any<W>(antipodal)) {
+        const V<W> lamscale = g.f * cbet1 * a3_of<W>(g, eps_of<W>(g.ep2 * sq<W>(sbet1))) * kGeoPi;
+        const V<W> x = (lon12 - kGeoPi) / lamscale;
+        const V<W> y = sbet12a / (lamscale * cbet1);
+        // y = 0 (beta2 = -beta1 exactly) takes an arcsine: the exact kernel's.
+        fast = fast & ~(antipodal & (y == 0.0));
+        const V<W> alp1 =
+            astroid_azimuth<W>(pick<W>(antipodal, x, zero), pick<W>(antipodal, y, -one), antipodal);
+        V<W> sa, ca;
+        sincos<W>(pick<W>(antipodal, alp1, zero), sa, ca);
+        salp1 = pick<W>(antipodal, sa, salp1), calp1 = pick<W>(antipodal, ca, calp1);
+    }
+    if (!any<W>(fast)) return fast;
     const I<W> flat_start = ~(salp1 > 0.0);
     salp1 = pick<W>(flat_start, one, salp1), calp1 = pick<W>(flat_start, zero, calp1);
     // Newton's method on alpha1 (eq. 46) in a bracket, alpha1 carried as its sine and
