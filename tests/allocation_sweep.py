@@ -63,7 +63,7 @@ def calls():
             if op.module == "ellipsoid":  # a method that Dask offers: the engine's face
                 f, name = public(op, fast=vectorised), f"engine.{op.name}"
             elif vectorised:
-                f, name = getattr(fast, op.name), f"fast.{op.name}"
+                f, name = getattr(fast, op.fast.split(".")[1]), op.fast
             elif ":" in op.exact:  # latitudes.convert: the public function with the entry's kinds
                 kinds = op.exact.split(":")[1:]
                 f = functools.partial(_convert, kinds=kinds)

@@ -29,8 +29,9 @@ def function(op, vectorised):
     if ":" in op.exact:  # a loop with bound constants (latitudes.convert): its face of one pair
         return public(op)
     modules = {"frames": frames, "geodesic": geodesic, "latitudes": latitudes}
-    module = fast if vectorised else modules[op.module]
-    return getattr(module, op.name)
+    if vectorised:  # fast names each by its kernel (fast.geodesic_inverse)
+        return getattr(fast, op.fast.split(".")[1])
+    return getattr(modules[op.module], op.name)
 
 
 def arguments(op, n=None, degrees=False):
