@@ -273,6 +273,20 @@ def test_geodesic_handed_over_rows_are_the_exact_kernels(Re, f):
         assert got.tobytes() == expected.tobytes()
 
 
+def test_geodesic_bits_do_not_depend_on_the_threads(monkeypatch):
+    rng = np.random.default_rng(12)
+    n = 30_001  # over the threads' threshold, not a multiple of their blocks
+    lat1, lat2 = np.arcsin(rng.uniform(-1, 1, (2, n)))
+    lon1, lon2 = rng.uniform(-4, 4, (2, n))
+    pairs = (lat1, lon1, lat2, lon2)
+    results = []
+    for threads in ("1", "2", "3"):
+        monkeypatch.setenv("QUORVANE_NUM_THREADS", threads)
+        results.append(fast.geodesic_inverse(WGS84, *pairs).tobytes())
+        results.append(fast.geodesic_direct(WGS84, *pairs[:3], pairs[3] * 4e6).tobytes())
+    assert results[2:4] == results[:2] and results[4:] == results[:2]
+
+
 def test_any_layout_and_dtype():
     rng = np.random.default_rng(5)
     r = rng.normal(size=(257, 3)) * 7e6
@@ -323,6 +337,8 @@ def test_strided_broadcast_and_other_dtypes_give_the_contiguous_bits(monkeypatch
         (fast.aer_coords, (r, lat, lon, alt), [(skewed, *obs)]),
         (fast.enu_from_pos, (r, lat, lon, alt), [(skewed, *obs)]),
         (fast.aer_coords, (np.broadcast_to(r[0, 0], r.shape), lat, lon, alt), [(r[0, 0], *obs)]),
+        (fast.geodesic_inverse, (lat, lon, lat[::-1], lon), [(*obs[:2], lat[::-1], lon[None])]),
+        (fast.geodesic_direct, (lat, lon, lon, alt), [(*obs[:2], obs[1], obs[2])]),
     ]:
         expected = function(WGS84, *args)
         for layout in layouts:
