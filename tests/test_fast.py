@@ -273,6 +273,33 @@ def test_geodesic_handed_over_rows_are_the_exact_kernels(Re, f):
         assert got.tobytes() == expected.tobytes()
 
 
+@pytest.mark.parametrize("f", [0.0, EARTH[1], 1 / 150, 1 / 50])
+def test_geodesics_agree_with_the_exact_kernels_on_many_pairs(f):
+    """Beyond the stored truth's thousands: on 40,000 pairs per flattening (a quarter nearly
+    antipodal, a quarter near a pole) the lanes are within 12 nm and 3e-13 rad of the exact
+    kernels (both are within 15 nm of the truth), and their direct problem within 2e-14 rad."""
+    ell, rng, n = Ellipsoid(EARTH[0], f), np.random.default_rng(13), 40_000
+    lat1, lat2 = np.arcsin(rng.uniform(-1, 1, (2, n)))
+    lon1, lon2 = rng.uniform(-math.pi, math.pi, (2, n))
+    k = n // 4
+    lat2[:k] = np.clip(-lat1[:k] + rng.normal(0, 3e-3, k), -math.pi / 2, math.pi / 2)
+    lon2[:k] = lon1[:k] + math.pi - np.abs(rng.normal(0, 3e-2, k))
+    lat1[k : 2 * k] = np.copysign(math.pi / 2 - np.abs(rng.normal(0, 1e-3, k)), lat1[k : 2 * k])
+    got, exact = (
+        fast.geodesic_inverse(ell, lat1, lon1, lat2, lon2),
+        gd.inverse(ell, lat1, lon1, lat2, lon2),
+    )
+
+    def turned(a, b):
+        return np.abs(np.remainder(a - b + math.pi, 2 * math.pi) - math.pi)
+
+    assert np.max(np.abs(got["s12"] - exact["s12"])) <= 12e-9
+    assert max(np.max(turned(got[x], exact[x])) for x in ("azi1", "azi2")) <= 3e-13
+    got = fast.geodesic_direct(ell, lat1, lon1, lon2, lat2 * 1.3e7)
+    exact = gd.direct(ell, lat1, lon1, lon2, lat2 * 1.3e7)
+    assert max(np.max(turned(got[x], exact[x])) for x in got.dtype.names) <= 2e-14
+
+
 def test_geodesic_bits_do_not_depend_on_the_threads(monkeypatch):
     rng = np.random.default_rng(12)
     n = 30_001  # over the threads' threshold, not a multiple of their blocks
