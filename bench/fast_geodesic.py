@@ -6,6 +6,7 @@ From the top of the repository (about 6 minutes on 2 cores)::
     python -m bench.fast_geodesic -o bench/results/fast-geodesic.json \\
         --md bench/results/fast-geodesic.md
     python -m bench.fast_geodesic --n 1e5 --md /tmp/fast-geodesic.md     # a quicker look
+    python -m bench.fast_geodesic --cpu-time 7 --md bench/results/fast-geodesic-cpu.md
 
 Three sets of N WGS84 pairs (degrees in, as pyproj takes them): the inverse problem on random
 pairs (uniform on the sphere) and on nearly antipodal ones (point 2 within half a degree of
@@ -17,6 +18,9 @@ kernels (``geodesic.inverse`` / ``geodesic.direct``) likewise; pyproj's ``Geod.i
 inputs are made outside the timed call, and each call allocates its result. ``-o`` replaces an
 older JSON file. The parallel efficiency is the one-thread time over the CPUs times the
 all-CPUs time: it means little on a machine whose cores are busy (the table states the load).
+``--cpu-time ROUNDS`` times the one-thread calls instead by this process's CPU time, the tools
+taken in turn, the least of ROUNDS calls kept: on a shared machine it leaves out the time spent
+waiting for a core.
 """
 
 from __future__ import annotations
@@ -147,15 +151,70 @@ def table(suite: pyperf.BenchmarkSuite, n: int, command: str) -> str:
     return "\n".join(lines) + "\n"
 
 
+def cpu_table(n: int, rounds: int, command: str) -> str:
+    """The one-thread times as CPU time of this process (``time.process_time``): each tool
+    called in turn, ``rounds`` times, the least kept. On a machine shared with other work
+    the wall clock counts the time this process waits for a core; its CPU time does not
+    (cache and memory traffic of the other work still count)."""
+    import time
+
+    harness.set_threads(1)
+    tools = [f"fast-{lv}" for lv in levels()] + ["exact", "pyproj"]
+    calls = {(kind, tool): call(kind, tool, n) for kind in SETS for tool in tools}
+    best: dict[tuple[str, str], float] = {}
+    for _ in range(rounds):
+        for (kind, tool), function in calls.items():
+            if tool.startswith("fast-"):
+                os.environ["QUORVANE_SIMD"] = tool.removeprefix("fast-")
+            t0 = time.process_time()
+            function()
+            spent = (time.process_time() - t0) / n
+            best[kind, tool] = min(best.get((kind, tool), spent), spent)
+    lines = [
+        "## One thread, CPU time",
+        "",
+        (
+            f"`{command}`: the least CPU time of {rounds} calls per tool on N = {n:.0e} pairs "
+            f"per set, the tools taken in turn; {harness.machine_line(harness.metadata())}."
+        ),
+        "",
+        "| set | tool | CPU time per pair | vs pyproj | vs exact |",
+        "|---|---|---:|---:|---:|",
+    ]
+    for kind in SETS:
+        peer, exact = best[kind, "pyproj"], best[kind, "exact"]
+        for tool in tools:
+            t = best[kind, tool]
+            target = TARGETS.get(kind) if tool.startswith("fast-") else None
+            versus = f"{t / peer:.2f}x"
+            if target is not None:
+                versus += f" ({'met' if t / peer <= target else 'missed'})"
+            lines.append(f"| {kind} | {tool} | {t * 1e9:.0f} ns | {versus} | {t / exact:.2f}x |")
+    return "\n".join(lines) + "\n"
+
+
 def main() -> None:
     harness.replace_output(sys.argv[1:])
     runner = harness.runner("fast_geodesic", forward=("n",))
     runner.argparser.add_argument("--n", type=float, default=N_DEFAULT)
     runner.argparser.add_argument("--md", type=Path, help="write the Markdown table here")
+    runner.argparser.add_argument(
+        "--cpu-time",
+        type=int,
+        metavar="ROUNDS",
+        help="only the one-thread CPU times, least of ROUNDS calls (no pyperf)",
+    )
     args = runner.parse_args()
     runner.metadata.update(harness.metadata("quorvane-ellipsoid", "pyproj"))
     n = int(args.n)
     results = {}
+    if args.cpu_time and not args.worker:
+        command = " ".join(["python -m bench.fast_geodesic", *sys.argv[1:]])
+        text = cpu_table(n, args.cpu_time, command)
+        print(text)
+        if args.md:
+            args.md.write_text(text)
+        return
     if not args.worker:
         check(min(n, 10_000))
         runner.args.processes, runner.args.values, runner.args.warmups = 3, 3, 1
