@@ -277,7 +277,8 @@ def test_geodesic_handed_over_rows_are_the_exact_kernels(Re, f):
 def test_geodesics_agree_with_the_exact_kernels_on_many_pairs(f):
     """Beyond the stored truth's thousands: on 40,000 pairs per flattening (a quarter nearly
     antipodal, a quarter near a pole) the lanes are within 12 nm and 3e-13 rad of the exact
-    kernels (both are within 15 nm of the truth), and their direct problem within 2e-14 rad."""
+    kernels (both are within 15 nm of the truth), and the direct problem's points within 15 nm
+    (its azimuths within 1e-14 rad away from the poles)."""
     ell, rng, n = Ellipsoid(EARTH[0], f), np.random.default_rng(13), 40_000
     lat1, lat2 = np.arcsin(rng.uniform(-1, 1, (2, n)))
     lon1, lon2 = rng.uniform(-math.pi, math.pi, (2, n))
@@ -297,7 +298,10 @@ def test_geodesics_agree_with_the_exact_kernels_on_many_pairs(f):
     assert max(np.max(turned(got[x], exact[x])) for x in ("azi1", "azi2")) <= 3e-13
     got = fast.geodesic_direct(ell, lat1, lon1, lon2, lat2 * 1.3e7)
     exact = gd.direct(ell, lat1, lon1, lon2, lat2 * 1.3e7)
-    assert max(np.max(turned(got[x], exact[x])) for x in got.dtype.names) <= 2e-14
+    dlon = turned(got["lon2"], exact["lon2"]) * np.cos(exact["lat2"])
+    assert np.max(np.hypot(turned(got["lat2"], exact["lat2"]), dlon)) * EARTH[0] <= 15e-9
+    away = np.abs(exact["lat2"]) < 1.5  # the azimuth turns with the longitude at a pole
+    assert np.max(turned(got["azi2"], exact["azi2"])[away]) <= 1e-14
 
 
 def test_geodesic_bits_do_not_depend_on_the_threads(monkeypatch):

@@ -200,6 +200,17 @@ inline void c3_of(const GeodesicConstants& g, V<W> eps, V<W>* c) noexcept {
     }
 }
 
+// (s, c) turned by a small angle t (|t| below 0.05): sin t and cos t by their Taylor
+// series, whose first omitted terms (t^9 / 9!, t^8 / 8!) are below 1e-17 there.
+template <int W>
+inline void rotate_small(V<W> s, V<W> c, V<W> t, V<W>& s_out, V<W>& c_out) noexcept {
+    const V<W> t2 = t * t;
+    const V<W> st = t - t * (t2 * ((1.0 / 6) - t2 * ((1.0 / 120) - t2 * (1.0 / 5040))));
+    const V<W> ct = 1.0 - t2 * (0.5 - t2 * ((1.0 / 24) - t2 * (1.0 / 720)));
+    s_out = s * ct + c * st;
+    c_out = c * ct - s * st;
+}
+
 // -- The direct problem ------------------------------------------------------------
 
 // lat2, lon2, azi2 at distance s12 (unit of Re) from lat1, lon1 with azimuth azi1.
@@ -224,7 +235,6 @@ I<W> direct_lanes(const GeodesicConstants& g, V<W> lat1, V<W> lon1, V<W> azi1, V
     V<W> csig1 = pick<W>(east_on_equator, splat<W>(1.0), cbet1 * calp1);
     const V<W> comg1 = csig1;
     unit<W>(ssig1, csig1);
-    const V<W> sig1 = atan2<W>(ssig1, csig1);
     const V<W> k2 = sq<W>(calp0) * g.ep2;
     const V<W> eps = eps_of<W>(k2);
     V<W> cc1[7], cc1p[7], cc3[6];
@@ -232,21 +242,29 @@ I<W> direct_lanes(const GeodesicConstants& g, V<W> lat1, V<W> lon1, V<W> azi1, V
     c1p_of<W>(eps, cc1p);
     c3_of<W>(g, eps, cc3);
     const V<W> a1 = a1_of<W>(eps);
-    const V<W> tau1 = sig1 + sin_series<W, 6>(ssig1, csig1, cc1);
-    // sigma2 from tau2 by the reversed series (eq. 20).
-    const V<W> tau2 = tau1 + s12 / (g.b * a1);
-    V<W> stau2, ctau2, ssig2, csig2;
-    sincos<W>(tau2, stau2, ctau2);
-    V<W> sig2 = tau2 + sin_series<W, 6>(stau2, ctau2, cc1p);
-    sincos<W>(sig2, ssig2, csig2);
+    // sigma2 from tau2 = tau1 + s12 / (b A1) by the reversed series (eq. 20), sigma and tau
+    // taken as offsets from sigma1, whose sine and cosine turn: tau2 = sigma1 + d with
+    // d = I1(sigma1) + s12 / (b A1), and sigma2 = tau2 + r with r = sum C1'[l] sin(2 l tau2)
+    // below eps (some 1e-2): sigma12 = d + r needs no arctangent of sigma1, and no
+    // difference of two angles of a turn.
+    const V<W> d = sin_series<W, 6>(ssig1, csig1, cc1) + s12 / (g.b * a1);
+    V<W> sd, cd, stau2, ctau2, ssig2, csig2;
+    sincos<W>(d, sd, cd);
+    stau2 = ssig1 * cd + csig1 * sd;
+    ctau2 = csig1 * cd - ssig1 * sd;
+    const V<W> r = sin_series<W, 6>(stau2, ctau2, cc1p);
+    rotate_small<W>(stau2, ctau2, r, ssig2, csig2);
+    V<W> sig12 = d + r;
     if (g.refine) {
         // One Newton step on tau(sigma) = tau2, dtau/dsigma = sqrt(1 + k^2 sin^2 sigma) / A1:
-        // the reversed series loses an order against the forward one past f = 1/100.
-        const V<W> err = sig2 + sin_series<W, 6>(ssig2, csig2, cc1) - tau2;
-        sig2 = sig2 - err * a1 / sqrt<W>(1.0 + k2 * sq<W>(ssig2));
-        sincos<W>(sig2, ssig2, csig2);
+        // the reversed series loses an order against the forward one past f = 1/100. The
+        // residual sigma2 + I1(sigma2) - tau2 is r + I1(sigma2).
+        const V<W> err = r + sin_series<W, 6>(ssig2, csig2, cc1);
+        const V<W> step = -(err * a1 / sqrt<W>(1.0 + k2 * sq<W>(ssig2)));
+        sig12 = sig12 + step;
+        const V<W> s2 = ssig2, c2 = csig2;
+        rotate_small<W>(s2, c2, step, ssig2, csig2);
     }
-    const V<W> sig12 = sig2 - sig1;
     // beta2, alpha2 (eqs. 13-14), omega2 (eq. 12).
     const V<W> sbet2 = calp0 * ssig2;
     V<W> cbet2 = hypot2<W>(salp0, calp0 * csig2);
