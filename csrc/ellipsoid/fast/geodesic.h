@@ -13,10 +13,10 @@
 //     (eqs. 48-51) and Newton's method on alpha1 (eqs. 45-47).
 //
 // The formulas are those of the geodesic module's series path
-// (ellipsoid/geodesic/kernels.h and series.h), written once more on lanes, in
-// the same order, with the lanes' own sin, cos and atan2 (below 0.8 ulp):
-// the results are not that module's bits, but the same bits at every
-// instruction-set level.
+// (ellipsoid/geodesic/kernels.h and series.h), written once more on lanes with
+// the lanes' own sin, cos and atan2 (below 0.8 ulp), but for the direct
+// problem's sigma2, taken as an offset from sigma1 (direct_lanes): the results
+// are not that module's bits, but the same bits at every instruction-set level.
 //
 // The inverse problem iterates every lane of a block until its last lane has
 // converged: a lane that converges early keeps its azimuth and waits. On random
