@@ -5,8 +5,10 @@ From the top of the repository (a few minutes on 2 cores)::
     python -m bench.latitudes -o bench/results/latitudes.json --md bench/results/latitudes.md
 
 geodetic -> conformal, authalic and rectifying and back on N random WGS84 latitudes (radians,
-as NumPy float64): the module on one thread (``QUORVANE_NUM_THREADS=1``) and on all CPUs, and
-pymap3d's ``geodetic2conformal``... ``rectifying2geodetic`` (NumPy, one thread; a black box).
+as NumPy float64): the exact kernels (``latitudes.convert``) and the vectorised ones
+(``fast.latitudes_convert``), each on one thread (``QUORVANE_NUM_THREADS=1``) and on all CPUs,
+and pymap3d's ``geodetic2conformal``... ``rectifying2geodetic`` (NumPy, one thread; a black
+box).
 Each value is seconds per latitude (pyperf's inner loops are the N latitudes); each call
 allocates its result, as a user's would. Before timing, the main process checks that both tools
 agree within 1e-9 rad. The Markdown table gives pyperf's medians and the ratios to pymap3d with
@@ -26,7 +28,7 @@ from bench import harness
 N_DEFAULT = 1_000_000
 WGS84 = (6378137.0, 1 / 298.257223563)
 KINDS = ("conformal", "authalic", "rectifying")
-TOOLS = ("ours-1t", "ours", "pymap3d")
+TOOLS = ("ours-1t", "ours", "fast-1t", "fast", "pymap3d")
 DIRECTIONS = ("from", "to")  # geodetic -> kind, kind -> geodetic
 
 
@@ -38,13 +40,14 @@ def name(kind: str, direction: str, tool: str) -> str:
 def call(tool: str, kind: str, direction: str, n: int):
     """The call to time, its inputs bound."""
     lat = np.random.default_rng(2023).uniform(-np.pi / 2, np.pi / 2, n)
-    if tool.startswith("ours"):
-        from quorvane.mathtools.ellipsoid import latitudes
+    if tool.startswith(("ours", "fast")):
+        from quorvane.mathtools.ellipsoid import fast, latitudes
         from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
         ell = Ellipsoid(*WGS84)
         source, target = ("geodetic", kind) if direction == "from" else (kind, "geodetic")
-        return lambda: latitudes.convert(ell, lat, source, target)
+        convert = fast.latitudes_convert if tool.startswith("fast") else latitudes.convert
+        return lambda: convert(ell, lat, source, target)
     import pymap3d
     from pymap3d import latitude as pl
 
@@ -56,10 +59,11 @@ def call(tool: str, kind: str, direction: str, n: int):
 def check(n: int) -> None:
     for kind in KINDS:
         for direction in DIRECTIONS:
-            ours = call("ours", kind, direction, n)()
             peer = np.asarray(call("pymap3d", kind, direction, n)())
-            if not np.nanmax(np.abs(ours - peer)) < 1e-9:
-                sys.exit(f"bench.latitudes: the tools disagree on {name(kind, direction, '')}")
+            for tool in ("ours", "fast"):
+                ours = call(tool, kind, direction, n)()
+                if not np.nanmax(np.abs(ours - peer)) < 1e-9:
+                    sys.exit(f"bench.latitudes: {tool} and pymap3d disagree on {kind} {direction}")
 
 
 def table(suite: pyperf.BenchmarkSuite, n: int, command: str) -> str:
@@ -69,24 +73,27 @@ def table(suite: pyperf.BenchmarkSuite, n: int, command: str) -> str:
         "",
         (
             f"`{command}`: {n} random WGS84 latitudes per call (radians, float64), pyperf's "
-            "median in nanoseconds per latitude; ratios to pymap3d (targets: at most 0.5 on one "
-            "thread, 0.3 on all cores)."
+            "median in nanoseconds per latitude, for the exact kernels (`latitudes.convert`) and "
+            "the vectorised ones (`fast.latitudes_convert`); ratios to pymap3d (targets: at most "
+            "0.5 on one thread, 0.3 on all cores)."
         ),
         "",
         (
-            "| conversion | ours, 1 thread | ours, all cores | pymap3d | ratio 1 thread | "
-            "ratio all cores |"
+            "| conversion | exact, 1 thread | exact, all cores | fast, 1 thread | "
+            "fast, all cores | pymap3d | exact/pymap3d 1 thread | exact/pymap3d all cores | "
+            "fast/pymap3d 1 thread | fast/pymap3d all cores |"
         ),
-        "|---|---|---|---|---|---|",
+        "|---|---|---|---|---|---|---|---|---|---|",
     ]
     for kind in KINDS:
         for direction in DIRECTIONS:
-            one, every, peer = (medians[name(kind, direction, t)] for t in TOOLS)
-            pair = name(kind, direction, "").strip()
-            lines.append(
-                f"| {pair} | {one * 1e9:.1f} | {every * 1e9:.1f} | {peer * 1e9:.1f} | "
-                f"{one / peer:.2f} | {every / peer:.2f} |"
+            one, every, fast_one, fast_every, peer = (
+                medians[name(kind, direction, t)] for t in TOOLS
             )
+            pair = name(kind, direction, "").strip()
+            times = " | ".join(f"{t * 1e9:.1f}" for t in (one, every, fast_one, fast_every, peer))
+            ratios = " | ".join(f"{t / peer:.2f}" for t in (one, every, fast_one, fast_every))
+            lines.append(f"| {pair} | {times} | {ratios} |")
     md = dict(suite.get_metadata())
     lines += ["", harness.machine_line(md, harness.loads(suite.get_benchmarks())) + ".", ""]
     return "\n".join(lines)
@@ -117,7 +124,7 @@ def main() -> None:
                     kind,
                     direction,
                     n,
-                    threads=1 if tool == "ours-1t" else None,
+                    threads=1 if tool.endswith("-1t") else None,
                     inner_loops=n,
                 )
                 if b is not None and not args.worker:

@@ -3,13 +3,15 @@
 # and runs the whole test suite (warnings are errors in this build), then runs
 # the suite again against an AddressSanitizer/UndefinedBehaviorSanitizer build
 # (scripts/sanitize.sh). Without pytest arguments it also builds the documentation
-# (scripts/docs.sh: warnings are errors, the examples run). Prints one line per stage.
+# (scripts/docs.sh: warnings are errors, the examples run) and the wheel (scripts/wheel.sh:
+# repaired by auditwheel, smoke-tested where no compiler is reachable). Prints one line per
+# stage.
 #
 #   bash scripts/test.sh [pytest arguments, relative to tests/]
 #
 # Time on two cores: about 2 minutes to build, 7 to 8 for the suite, then about
 # 4 for the sanitizer run, which QUORVANE_SKIP_SANITIZE=1 skips; QUORVANE_SKIP_DOCS=1
-# skips the documentation.
+# skips the documentation, QUORVANE_SKIP_WHEEL=1 the wheel (about a minute).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=$(bash scripts/find-python.sh)
@@ -26,6 +28,12 @@ echo "test.sh: running the test suite (the whole suite: 7 to 8 minutes)..."
 if [ $# -eq 0 ] && [ "${QUORVANE_SKIP_DOCS:-0}" != 1 ]; then
     echo "test.sh: building the documentation, running its examples (scripts/docs.sh, about 1 minute)..."
     bash scripts/docs.sh "$venv/bin/python" build/docs-html
+fi
+# The wheel once, on the whole run only: built, repaired to a manylinux tag, installed where no
+# compiler is reachable, and smoke-tested there.
+if [ $# -eq 0 ] && [ "${QUORVANE_SKIP_WHEEL:-0}" != 1 ]; then
+    echo "test.sh: the wheel, installed without a compiler (scripts/wheel.sh, about a minute)..."
+    bash scripts/wheel.sh "$python"
 fi
 if [ "${QUORVANE_SKIP_SANITIZE:-0}" != 1 ]; then
     echo "test.sh: again under ASan/UBSan (scripts/sanitize.sh, about 4 minutes)"

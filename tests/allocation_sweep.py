@@ -26,7 +26,7 @@ import types
 
 import numpy as np
 
-from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes
+from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes, utm
 from quorvane.mathtools.ellipsoid._engine import public
 from quorvane.mathtools.ellipsoid._registry import OPERATIONS
 
@@ -51,8 +51,21 @@ def arguments(op, n):
     ]
 
 
-def _convert(ell, lat, *, kinds, degrees=False):
-    return latitudes.convert(ell, lat, *kinds, degrees=degrees)
+def _convert(ell, lat, *, kinds, vectorised, degrees=False):
+    convert = fast.latitudes_convert if vectorised else latitudes.convert
+    return convert(ell, lat, *kinds, degrees=degrees)
+
+
+def _geometries_loop():
+    """The loop of geodesic.geometry_area_perimeter on a polygon and a line (the public
+    function's flattening is shapely's, which does not survive failed allocations)."""
+    from quorvane.mathtools.ellipsoid import _geodesic
+
+    x, y = np.array([0.0, 1, 1, 0, 0, 5, 6]), np.array([0.0, 0, 1, 1, 0, 5, 6])
+    offsets = np.array([0, 5, 7]), np.array([0, 1, 2]), np.array([0, 1, 2])
+    length, area = np.empty(2), np.empty(2)
+    _geodesic.geometries(W, x, y, *offsets, length, area, closed=True)
+    return np.concatenate([length, area])
 
 
 def calls():
@@ -62,16 +75,22 @@ def calls():
         for vectorised in [False, True] if op.fast else [False]:
             if op.module == "ellipsoid":  # a method that Dask offers: the engine's face
                 f, name = public(op, fast=vectorised), f"engine.{op.name}"
-            elif vectorised:
-                f, name = getattr(fast, op.fast.split(".")[1]), op.fast
             elif ":" in op.exact:  # latitudes.convert: the public function with the entry's kinds
                 kinds = op.exact.split(":")[1:]
-                f = functools.partial(_convert, kinds=kinds)
-                name = op.qualname
+                f = functools.partial(_convert, kinds=kinds, vectorised=vectorised)
+                name = "fast.latitudes_convert" if vectorised else op.qualname
+            elif vectorised:
+                name = op.name if hasattr(fast, op.name) else op.fast.split(".")[1]
+                f, name = getattr(fast, name), f"fast.{name}"
             else:
                 f, name = (
                     getattr(
-                        {"frames": frames, "geodesic": geodesic, "latitudes": latitudes}[op.module],
+                        {
+                            "frames": frames,
+                            "geodesic": geodesic,
+                            "latitudes": latitudes,
+                            "utm": utm,
+                        }[op.module],
                         op.name,
                     ),
                     op.qualname,
@@ -86,6 +105,7 @@ def calls():
         ("geodesic.points_along", lambda: g.points_along(W, 0.1, 0.2, 0.3, [1e3, 2e3])),
         ("geodesic.line_length", lambda: g.line_length(W, [0.1, 0.2, 0.3], [0.1, 0.2, 0.4])),
         ("geodesic.polygon_area", lambda: g.polygon_area(W, [0.1, 0.2, 0.3], [0.1, 0.2, 0.4])),
+        ("geodesic.geometries", _geometries_loop),
         ("fast.level", fast.level),
         ("fast.levels", fast.levels),
     ]

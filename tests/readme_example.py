@@ -16,3 +16,9 @@ print(jfk_sin["s12"], jfk_sin["azi1"])  # 15347512.94 m, 3.3058 degrees
 dest = geodesic.direct(wgs84, 40.64, -73.78, 3.3058, 1e7, degrees=True)  # 10,000 km north-ish
 square = geodesic.polygon_area(wgs84, [0, 0, 1, 1], [0, 1, 1, 0], degrees=True)  # records
 print(dest["lat2"], dest["lon2"], square["area"], square["perimeter"])  # m^2, m
+# README block: Geometries and xarray
+import shapely
+
+field = shapely.Polygon([(0, 0), (1, 0), (1, 1), (0, 1)])  # (lon, lat) degrees
+print(geodesic.geometry_area_perimeter(wgs84, [field, field.reverse()])["area"])  # +-1.23e10 m^2
+print(geodesic.geometry_length(wgs84, shapely.LineString([(0, 0), (1, 1)])))  # 156899.568 m

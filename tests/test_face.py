@@ -26,11 +26,13 @@ FACES = [pytest.param(op, False, id=op.qualname) for op in OPERATIONS] + [
 def function(op, vectorised):
     if op.module == "ellipsoid":  # an Ellipsoid method that Dask offers: the engine's face
         return public(op, fast=vectorised)
-    if ":" in op.exact:  # a loop with bound constants (latitudes.convert): its face of one pair
+    if op.module == "utm":  # utm.tm_forward/tm_reverse add k0: the engine's face of the entry
         return public(op)
+    if ":" in op.exact:  # a loop with bound constants (latitudes.convert): its face of one pair
+        return public(op, fast=vectorised)
     modules = {"frames": frames, "geodesic": geodesic, "latitudes": latitudes}
-    if vectorised:  # fast names each by its kernel (fast.geodesic_inverse)
-        return getattr(fast, op.fast.split(".")[1])
+    if vectorised:  # fast's function of the entry's name, else of its vectorised kernel's
+        return getattr(fast, op.name, None) or getattr(fast, op.fast.split(".")[1])
     return getattr(modules[op.module], op.name)
 
 

@@ -13,6 +13,7 @@ from helpers import EARTH, stable_rng
 from quorvane.mathtools.ellipsoid import _engine, fast
 from quorvane.mathtools.ellipsoid import geodesic as gd
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+from quorvane.mathtools.ellipsoid.latitudes import KINDS
 from testsupport import reference as ref
 
 EPS = np.finfo(float).eps
@@ -212,6 +213,10 @@ def test_same_bits_at_every_level(monkeypatch):
         for ell in (WGS84, Ellipsoid(EARTH[0], 1 / 50)):
             outs.append(fast.geodesic_inverse(ell, *pairs).tobytes())
             outs.append(fast.geodesic_direct(ell, lat1, lon1, lon2, geo[2] * 4).tobytes())
+        lat = np.clip(geo[0], -math.pi / 2, math.pi / 2)  # and the poles
+        outs += [fast.latitudes_convert(WGS84, lat, "geodetic", k).tobytes() for k in KINDS]
+        outs.append(fast.latitudes_convert(WGS84, lat, "authalic", "rectifying").tobytes())
+        outs.append(fast.latitudes_isometric(WGS84, lat).tobytes())
         for which in range(3):  # sin, cos, atan2
             out = np.empty(n)
             fast._fast.elementary(which, y if which < 2 else x, y, out)

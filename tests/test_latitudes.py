@@ -3,13 +3,14 @@ the stated bounds, exact special values, round trips, the switch from the series
 forms, and the kinds' names. The face (degrees, broadcasting, NaN rows, errors naming the
 argument, threads, leaks) is the registry's contract suite (test_face.py)."""
 
+import itertools
 import math
 import pathlib
 
 import numpy as np
 import pytest
 
-from quorvane.mathtools.ellipsoid import latitudes
+from quorvane.mathtools.ellipsoid import fast, latitudes
 
 TRUTH = np.load(pathlib.Path(__file__).parents[1] / "testsupport/data/latitude-truth.npz")
 FLATTENINGS = ["0", "wgs84", "1/150", "1/50", "0.1", "0.5", "0.9"]
@@ -32,15 +33,19 @@ def bound(name):
     return 4.5e-16 if f_of(name) <= 1 / 50 else 1e-15
 
 
+@pytest.mark.parametrize("convert", [latitudes.convert, fast.latitudes_convert])
 @pytest.mark.parametrize("name", FLATTENINGS)
 @pytest.mark.parametrize("source", KINDS)
-def test_conversions_are_within_the_bound_of_the_truth(name, source):
+def test_conversions_are_within_the_bound_of_the_truth(name, source, convert):
+    """The exact kernels, and the vectorised ones (the series on the lanes' sine and cosine)."""
     x = TRUTH[f"{name}/{source}:x"]
     truth = TRUTH[f"{name}/{source}:truth"]
     for j, target in enumerate(KINDS):
-        y = latitudes.convert((1.0, f_of(name)), x, source, target)
+        y = convert((1.0, f_of(name)), x, source, target)
         worst = error(y, truth[:, j]).max()
         assert worst <= bound(name), (target, worst)
+        if convert is fast.latitudes_convert and f_of(name) > 1 / 25:  # handed over
+            assert (y == latitudes.convert((1.0, f_of(name)), x, source, target)).all()
 
 
 @pytest.mark.parametrize("name", FLATTENINGS)
@@ -48,16 +53,19 @@ def test_isometric_radii_and_meridian_against_the_truth(name):
     f = f_of(name)
     ell = (1.0, f)
     x = TRUTH[f"{name}/geodetic:x"]
-    psi = latitudes.isometric(ell, x)
     truth = TRUTH[f"{name}/isometric"]
     finite = np.isfinite(truth[:, 0]) & (truth[:, 0] != 0)
-    assert (psi[~finite] == truth[~finite, 0]).all()  # +-inf at the poles, 0 at the equator
-    assert (error(psi[finite], truth[finite]) / np.abs(truth[finite, 0])).max() <= 5e-16
+    for isometric in (latitudes.isometric, fast.latitudes_isometric):
+        psi = isometric(ell, x)
+        assert (psi[~finite] == truth[~finite, 0]).all()  # +-inf at the poles, 0 at the equator
+        assert (error(psi[finite], truth[finite]) / np.abs(truth[finite, 0])).max() <= 5e-16
     back = latitudes.from_isometric(ell, TRUTH[f"{name}/psi"])
     assert error(back, TRUTH[f"{name}/psi_geodetic"]).max() <= 5e-16
     radii = latitudes.radii(ell, x)
     truth = TRUTH[f"{name}/radii"]
-    rtol = 3e-16 if f <= 1 / 298 else 6e-16  # WGS84's bound; M of a large f a unit more
+    # The issue's bound; beyond the series' flattenings the radii are double-doubles rounded
+    # once, within a little more than half a unit.
+    rtol = 3e-16 if f <= 1 / 25 else 1.3e-16
     for k, field in enumerate(radii.dtype.names):
         assert (error(radii[field], truth[:, k]) / truth[:, k, 0]).max() <= rtol, field
     # Re = 1 here: on WGS84 (Re = 6378137 m) the bound is 3 nm.
@@ -75,14 +83,16 @@ def test_poles_zeros_and_odd_symmetry_are_exact(f):
     ell = (6378137.0, f)
     pole = math.pi / 2
     x = np.concatenate([np.linspace(0, pole, 41), 10.0 ** -np.arange(1, 300, 17.0)])
-    for source, target in PAIRS:
-        ends = latitudes.convert(ell, [pole, -pole, 0.0, -0.0], source, target)
+    for (source, target), convert in itertools.product(
+        PAIRS, (latitudes.convert, fast.latitudes_convert)
+    ):
+        ends = convert(ell, [pole, -pole, 0.0, -0.0], source, target)
         assert ends.tolist() == [pole, -pole, 0.0, -0.0]
         assert math.copysign(1, ends[3]) == -1
-        assert (
-            latitudes.convert(ell, -x, source, target) == -latitudes.convert(ell, x, source, target)
-        ).all()
-    assert latitudes.isometric(ell, [pole, -pole, 0.0]).tolist() == [math.inf, -math.inf, 0.0]
+        assert (convert(ell, -x, source, target) == -convert(ell, x, source, target)).all()
+    for isometric in (latitudes.isometric, fast.latitudes_isometric):
+        assert isometric(ell, [pole, -pole, 0.0]).tolist() == [math.inf, -math.inf, 0.0]
+        assert (isometric(ell, -x) == -isometric(ell, x)).all()
     assert latitudes.from_isometric(ell, [math.inf, -math.inf, 0.0]).tolist() == [pole, -pole, 0]
     quarter = latitudes.meridian_distance(ell, pole)
     assert quarter == latitudes.rectifying_radius(ell) * pole
@@ -149,7 +159,7 @@ def test_kinds_by_name():
 HOSTILE = [0.0, -0.0, 5e-324, 1e-300, 1e-8, 1.5, np.nextafter(math.pi / 2, 0), -math.pi / 2]
 
 
-@pytest.mark.parametrize("f", [0.0, 5e-324, 0.5, 0.999999, 1 - 2**-52])
+@pytest.mark.parametrize("f", [0.0, 5e-324, 1 / 25, 0.5, 0.999999, 1 - 2**-52])
 def test_hostile_values_and_flattenings(f):
     """Subnormal, tiny and polar latitudes on flattenings from 0 to the last double below 1:
     latitudes within the quadrant with the input's sign, NaN for NaN and infinities, no hang."""
@@ -159,10 +169,12 @@ def test_hostile_values_and_flattenings(f):
         bad = latitudes.convert(ell, [np.nan, np.inf, -np.inf], "geodetic", "authalic")
     assert np.isnan(bad).all()
     for source, target in PAIRS:
-        y = latitudes.convert(ell, x, source, target)
-        assert (np.abs(y) <= math.pi / 2).all() and (np.signbit(y) == np.signbit(x)).all()
-    psi = latitudes.isometric(ell, x)
-    assert not np.isnan(psi).any() and (np.signbit(psi) == np.signbit(x)).all()
+        for convert in (latitudes.convert, fast.latitudes_convert):
+            y = convert(ell, x, source, target)
+            assert (np.abs(y) <= math.pi / 2).all() and (np.signbit(y) == np.signbit(x)).all()
+    for isometric in (latitudes.isometric, fast.latitudes_isometric):
+        psi = isometric(ell, x)
+        assert not np.isnan(psi).any() and (np.signbit(psi) == np.signbit(x)).all()
     back = latitudes.from_isometric(ell, [np.inf, 1e308, 40.0, 5e-324, np.nan])
     assert back[:2].tolist() == [math.pi / 2] * 2 and 0 < back[2] <= math.pi / 2
     assert back[3] >= 0 and np.isnan(back[4])

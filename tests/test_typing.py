@@ -25,6 +25,7 @@ MODULES += ["quorvane.mathtools.ellipsoid.geodesic", "quorvane.mathtools.ellipso
 MODULES.append("quorvane.mathtools.ellipsoid._frames")
 MODULES += ["quorvane.mathtools.ellipsoid.fast", "quorvane.mathtools.ellipsoid._fast"]
 MODULES += ["quorvane.mathtools.ellipsoid.latitudes", "quorvane.mathtools.ellipsoid._latitudes"]
+MODULES += ["quorvane.mathtools.ellipsoid.utm", "quorvane.mathtools.ellipsoid._utm"]
 
 # Calls whose result type mypy reveals and the test then checks at run time.
 CALLS = """
@@ -134,10 +135,14 @@ def test_misuse_is_refused(mypy_report):
 
 def test_readme_examples_run(capsys):
     runpy.run_path(str(HERE / "readme_example.py"), run_name="__main__")
-    frames_line, inverse_line, direct_line = capsys.readouterr().out.splitlines()
+    lines = capsys.readouterr().out.splitlines()
+    frames_line, inverse_line, direct_line, areas_line, length_line = lines
     lat, lon, alt, shape = frames_line.split(" ", 3)
     assert (round(float(lat), 9), round(float(lon), 9), round(float(alt), 6), shape) == (
-        47.3769, 8.5417, 408.0, "(3, 3)"
+        47.3769,
+        8.5417,
+        408.0,
+        "(3, 3)",
     )
     assert inverse_line.startswith("15347512.9405")
     lat2, lon2, area, perimeter = (float(v) for v in direct_line.split())
@@ -147,6 +152,9 @@ def test_readme_examples_run(capsys):
         12308780000.0,
         443771,
     )
+    # The geometries' block: the square both ways round, and a line.
+    assert areas_line == "[ 1.23087784e+10 -1.23087784e+10]"
+    assert length_line.startswith("156899.568")
 
 
 def _runtime_kind(value):

@@ -4,3 +4,10 @@
 namespace quorvane::fast {
 const Loops kAvx2Loops = make_loops<4>("avx2");
 }  // namespace quorvane::fast
+
+// The conversions between auxiliary latitudes at this level (latitudes.h).
+#include "ellipsoid/fast/latitudes.h"
+
+namespace quorvane::fast {
+const LatitudeLoops kAvx2LatitudeLoops = make_latitude_loops<4>("avx2");
+}  // namespace quorvane::fast

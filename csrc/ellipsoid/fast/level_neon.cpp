@@ -4,3 +4,10 @@
 namespace quorvane::fast {
 const Loops kNeonLoops = make_loops<2>("neon");
 }  // namespace quorvane::fast
+
+// The conversions between auxiliary latitudes at this level (latitudes.h).
+#include "ellipsoid/fast/latitudes.h"
+
+namespace quorvane::fast {
+const LatitudeLoops kNeonLatitudeLoops = make_latitude_loops<2>("neon");
+}  // namespace quorvane::fast

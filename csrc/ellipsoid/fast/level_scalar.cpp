@@ -4,3 +4,10 @@
 namespace quorvane::fast {
 const Loops kScalarLoops = make_loops<1>("scalar");
 }  // namespace quorvane::fast
+
+// The conversions between auxiliary latitudes at this level (latitudes.h).
+#include "ellipsoid/fast/latitudes.h"
+
+namespace quorvane::fast {
+const LatitudeLoops kScalarLatitudeLoops = make_latitude_loops<1>("scalar");
+}  // namespace quorvane::fast

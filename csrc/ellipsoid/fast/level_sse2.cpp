@@ -4,3 +4,10 @@
 namespace quorvane::fast {
 const Loops kSse2Loops = make_loops<2>("sse2");
 }  // namespace quorvane::fast
+
+// The conversions between auxiliary latitudes at this level (latitudes.h).
+#include "ellipsoid/fast/latitudes.h"
+
+namespace quorvane::fast {
+const LatitudeLoops kSse2LatitudeLoops = make_latitude_loops<2>("sse2");
+}  // namespace quorvane::fast

@@ -26,8 +26,10 @@
 #include "common/parallel.h"
 #include "common/ref.h"
 #include "ellipsoid/companion.h"
+#include "ellipsoid/fast/latitudes.h"
 #include "ellipsoid/fast/level.h"
 #include "ellipsoid/geodesic/kernels.h"
+#include "ellipsoid/kernels/latitudes.h"
 #include "ellipsoid/kernels/dispatch.h"
 #include "ellipsoid/longitude.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
@@ -417,6 +419,116 @@ PyObject* geodesic_point(PyObject* module, PyObject* const* args) noexcept {
         problem == Problem::inverse ? state.inverse_dtype : state.direct_dtype, row);
 }
 
+// -- Auxiliary latitudes ----------------------------------------------------------
+
+namespace lat = ellipsoid::latitudes;
+
+// The latitude loops of the level `loops` names.
+const LatitudeLoops* latitude_loops(const Loops* loops) noexcept {
+    static const LatitudeLoops* const all[] = {
+        &kScalarLatitudeLoops,
+#if defined(__x86_64__)
+        &kSse2LatitudeLoops,
+        &kAvx2LatitudeLoops,
+#endif
+#if defined(__aarch64__)
+        &kNeonLatitudeLoops,
+#endif
+    };
+    for (const LatitudeLoops* l : all)
+        if (std::strcmp(l->name, loops->name) == 0) return l;
+    return &kScalarLatitudeLoops;
+}
+
+// One latitude by the exact kernel (a lat::Conversion).
+double exact_latitude(const void* conversion, double x) noexcept {
+    return (*static_cast<const lat::Conversion*>(conversion))(x);
+}
+
+// (ell, from, to, x, out): the latitudes of kind `to` whose latitudes of kind
+// `from` are x (N values or one), kinds numbered as in kernels/latitudes.h.
+PyObject* latitudes_convert(PyObject* module, PyObject* const* args) noexcept {
+    const QuorvaneEllipsoidObject* self =
+        companion::ellipsoid_of(companion::state_of<FastState>(module), args[0]);
+    if (self == nullptr) return nullptr;
+    const double a = self->Re, f = self->f;
+    if (!(f >= 0 && f < 1)) {
+        PyErr_Format(PyExc_ValueError,
+                     "ell: latitudes are computed for flattenings 0 <= f < 1, got f = %R",
+                     Ref::steal(PyFloat_FromDouble(f)).get());
+        return nullptr;
+    }
+    int kinds[2];
+    for (int k = 0; k < 2; ++k) {
+        const long v = PyLong_AsLong(args[1 + k]);
+        if (v == -1 && PyErr_Occurred()) return nullptr;
+        if (v < 0 || v >= lat::kKinds) {
+            PyErr_Format(PyExc_ValueError, "%s must be a kind in [0, %d), got %ld",
+                         k == 0 ? "from" : "to", lat::kKinds, v);
+            return nullptr;
+        }
+        kinds[k] = int(v);
+    }
+    const Loops* loops = chosen_loops();
+    if (loops == nullptr) return nullptr;
+    py::DoubleBuffer in, out;
+    if (!out.acquire(args[4], "out", 0, true) || !in.acquire(args[3], "x", 0, false))
+        return nullptr;
+    const Py_ssize_t n = out.rows();
+    if (in.rows() != n && in.rows() != 1) {
+        PyErr_SetString(PyExc_ValueError, "x must have the rows of out or one");
+        return nullptr;
+    }
+    const lat::Shape g(a, f);
+    const lat::Conversion conversion(g, lat::Kind(kinds[0]), lat::Kind(kinds[1]));
+    const LatitudeSeries series{conversion.coefficients(), conversion.terms(), g.series,
+                                &conversion, &exact_latitude};
+    const LatitudeLoops* run = latitude_loops(loops);
+    const Column x = in.column();
+    const OutColumn y = out.out_column();
+    const py::AllowThreads unlocked(n >= kUnlockedRows);
+    split(n, [&](Py_ssize_t begin, Py_ssize_t end) { run->convert(series, x, y, begin, end); });
+    Py_RETURN_NONE;
+}
+
+// The isometric latitude by the exact kernel (a lat::Shape).
+double exact_isometric(const void* shape, double phi) noexcept {
+    return lat::isometric(*static_cast<const lat::Shape*>(shape), phi);
+}
+
+// (ell, lat, out): the isometric latitudes of the geodetic latitudes lat (N values or one).
+PyObject* latitudes_isometric(PyObject* module, PyObject* const* args) noexcept {
+    const QuorvaneEllipsoidObject* self =
+        companion::ellipsoid_of(companion::state_of<FastState>(module), args[0]);
+    if (self == nullptr) return nullptr;
+    const double a = self->Re, f = self->f;
+    if (!(f >= 0 && f < 1)) {
+        PyErr_Format(PyExc_ValueError,
+                     "ell: latitudes are computed for flattenings 0 <= f < 1, got f = %R",
+                     Ref::steal(PyFloat_FromDouble(f)).get());
+        return nullptr;
+    }
+    const Loops* loops = chosen_loops();
+    if (loops == nullptr) return nullptr;
+    py::DoubleBuffer in, out;
+    if (!out.acquire(args[2], "out", 0, true) || !in.acquire(args[1], "x", 0, false))
+        return nullptr;
+    const Py_ssize_t n = out.rows();
+    if (in.rows() != n && in.rows() != 1) {
+        PyErr_SetString(PyExc_ValueError, "x must have the rows of out or one");
+        return nullptr;
+    }
+    const lat::Shape g(a, f);
+    const Isometric isometric{g.e, g.series, &g, &exact_isometric};
+    const LatitudeLoops* run = latitude_loops(loops);
+    const Column x = in.column();
+    const OutColumn y = out.out_column();
+    const py::AllowThreads unlocked(n >= kUnlockedRows);
+    split(n,
+          [&](Py_ssize_t begin, Py_ssize_t end) { run->isometric(isometric, x, y, begin, end); });
+    Py_RETURN_NONE;
+}
+
 // -- One point -------------------------------------------------------------------
 //
 // A call of fast.py with plain numbers (a position as a list or tuple of three
@@ -555,6 +667,11 @@ PyMethodDef FastState::functions[] = {
         "(ell, r, lat, lon, alt, degrees): enu_from_pos of one point, or None."),
     companion::entry<&convert_point<Point::aer_coords>, 6>(
         "aer_coords_point", "(ell, r, lat, lon, alt, degrees): aer_coords of one point, or None."),
+    companion::entry<&latitudes_convert, 5>(
+        "latitudes_convert",
+        "(ell, from, to, x, out): latitudes of kind `to` of latitudes of kind `from`."),
+    companion::entry<&latitudes_isometric, 3>(
+        "latitudes_isometric", "(ell, lat, out): isometric latitudes of geodetic latitudes."),
     companion::entry<&elementary, 4>(
         "elementary", "(which, x, y, out): sin x (0), cos x (1) or atan2(x, y) (2)."),
     companion::entry<&geodesic_rows<Problem::inverse>, 6>(

@@ -182,6 +182,7 @@ struct Trial {
     double dlam12;  // d lambda12 / d alpha1 (eqs. 46-47)
     double salp2, calp2, sig12, s12b;
     double vtol;  // the rounding error of lam12: the inverse problem's tolerance
+    double dlon;  // omega12 - lambda12 (eq. 8): small, of the order of f sigma12
 };
 template <bool last = false>
 inline Trial trial(const Geodesic& g, double sbet1, double cbet1, double dn1, double sbet2,
@@ -225,7 +226,8 @@ inline Trial trial(const Geodesic& g, double sbet1, double cbet1, double dn1, do
         }
         const double omg12 = std::atan2(std::fmax(0.0, comg1 * somg2 - somg1 * comg2),
                                         comg1 * comg2 + somg1 * somg2);
-        t.lam12 = omg12 - (short_arc ? g.e2 * salp0 * arc.i3 : in.c_rate * t.sig12 + (p2.c - p1.c));
+        t.dlon = short_arc ? g.e2 * salp0 * arc.i3 : in.c_rate * t.sig12 + (p2.c - p1.c);
+        t.lam12 = omg12 - t.dlon;
         const double j12 = in.j_rate * t.sig12 + (p2.j - p1.j);
         const double m12b = dn2 * (csig1 * ssig2) - dn1 * (ssig1 * csig2) - csig1 * csig2 * j12;
         t.dlam12 = t.calp2 == 0 ? -2 * g.f1 * dn1 / sbet1 : g.f1 * m12b / (t.calp2 * cbet2);
@@ -247,7 +249,8 @@ inline Trial trial(const Geodesic& g, double sbet1, double cbet1, double dn1, do
     double cc3[6];
     g.lon.c3_of(eps, cc3);
     const double b312 = sin_series<5>(ssig2, csig2, cc3) - sin_series<5>(ssig1, csig1, cc3);
-    t.lam12 = omg12 - g.f * g.lon.a3_of(eps) * salp0 * (t.sig12 + b312);
+    t.dlon = g.f * g.lon.a3_of(eps) * salp0 * (t.sig12 + b312);
+    t.lam12 = omg12 - t.dlon;
     const Lengths len = lengths(eps, t.sig12, ssig1, csig1, dn1, ssig2, csig2, dn2);
     t.s12b = len.s12b;
     t.dlam12 = t.calp2 == 0 ? -2 * g.f1 * dn1 / sbet1 : g.f1 * len.m12b / (t.calp2 * cbet2);
@@ -281,9 +284,12 @@ inline double astroid_azimuth(double x, double y) noexcept {
 struct InverseResult {
     double s12, azi1, azi2;
 };
-// What the area needs of an inverse solution, in the problem's own orientation.
+// What the area needs of an inverse solution, in the problem's own orientation:
+// the azimuths, and omega12, the longitude difference on the auxiliary sphere, signed
+// as lambda12 and accurate relative to itself (NaN where the solution has none).
 struct InverseDetail {
     double salp1, calp1, salp2, calp2;
+    double omg12 = std::numeric_limits<double>::quiet_NaN();
 };
 
 // The inverse problem on the scaled ellipsoid of g: s12 in its units (inverse()
@@ -293,7 +299,7 @@ inline InverseResult inverse_scaled(const Geodesic& g, double lat1, double lon1,
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     if (!(std::fabs(lat1) <= kPi / 2 && std::fabs(lat2) <= kPi / 2) || std::isnan(lon1) ||
         std::isnan(lon2) || std::isinf(lon1) || std::isinf(lon2)) {
-        if (detail) *detail = InverseDetail{nan, nan, nan, nan};
+        if (detail) *detail = InverseDetail{nan, nan, nan, nan, nan};
         return InverseResult{nan, nan, nan};
     }
     // Canonical arrangement (Sect. 4): lambda12 in [0, pi], |lat1| >= |lat2|, lat1 <= 0.
@@ -314,6 +320,10 @@ inline InverseResult inverse_scaled(const Geodesic& g, double lat1, double lon1,
     const double dn2 = std::sqrt(1 + g.ep2 * sq(sbet2));
 
     double salp1, calp1, salp2, calp2, s12;
+    // omega12 as lambda12 plus (omega - lambda)12 of the solution (eq. 8): the input's
+    // longitude difference keeps its relative precision, where omega12 as a difference
+    // of omega1 and omega2 would carry an absolute rounding error.
+    double omega12 = lon12;  // meridians (alpha0 = 0) and the point at the pole
     bool solved = false;
     // Meridional (lambda12 = 0 or pi, or point 1 at the pole): alpha1 = lambda12.
     if (slam12 == 0 || lat1 <= -kPi / 2) {
@@ -347,6 +357,7 @@ inline InverseResult inverse_scaled(const Geodesic& g, double lat1, double lon1,
     if (!solved && sbet1 == 0 && lon12 <= g.f1 * kPi) {
         calp1 = calp2 = 0, salp1 = salp2 = 1;
         s12 = g.a * lon12;
+        omega12 = lon12 / g.f1;
         solved = true;
     }
     if (!solved) {
@@ -387,6 +398,7 @@ inline InverseResult inverse_scaled(const Geodesic& g, double lat1, double lon1,
         Trial t{};
         for (int it = 0; it < 100; ++it) {
             t = trial(g, sbet1, cbet1, dn1, sbet2, cbet2, dn2, salp1, calp1);
+            omega12 = lon12 + t.dlon;  // the last step moves alpha1 by an ulp at most
             const double v = t.lam12 - lon12;
             if (std::fabs(v) <= t.vtol) break;
             if (v > 0) {
@@ -444,7 +456,7 @@ inline InverseResult inverse_scaled(const Geodesic& g, double lat1, double lon1,
         calp1 = -calp1, calp2 = -calp2;
     }
     salp1 *= lonsign, salp2 *= lonsign;
-    if (detail) *detail = InverseDetail{salp1, calp1, salp2, calp2};
+    if (detail) *detail = InverseDetail{salp1, calp1, salp2, calp2, lonsign * omega12};
     return InverseResult{s12, std::atan2(salp1, calp1), std::atan2(salp2, calp2)};
 }
 
@@ -663,6 +675,26 @@ inline DirectResult direct(const Geodesic& g, double lat1, double lon1, double a
     return r;
 }
 
+// alpha2 - alpha1 of an inverse solution. The angles of the triangle of the pole and
+// the two points on the auxiliary sphere obey Napier's analogy
+//   tan((alpha2 - alpha1)/2) = tan(omega12/2) sin((beta1 + beta2)/2) / cos((beta2 - beta1)/2)
+//                            = tan(omega12/2) (sin beta1 + sin beta2) / (1 + cos(beta2 - beta1)),
+// which gives the change relative to its own size from omega12: the difference of
+// the azimuths has an absolute error of their rounding, a few 1e-16 rad, that is
+// c^2 times that (4e-3 m^2 on the Earth) in every edge's area, whatever the edge's
+// length. The analogy is used where its factors are well conditioned (|omega12|
+// up to 3 pi/4, the points not near opposite poles); the difference elsewhere.
+inline double azimuth_change(double sbet1, double cbet1, double sbet2, double cbet2,
+                             const InverseDetail& d) noexcept {
+    const double cbet12 = cbet1 * cbet2 + sbet1 * sbet2;  // cos(beta2 - beta1)
+    if (std::fabs(d.omg12) <= 3 * kPi / 4 && cbet12 >= -0.5) {
+        return 2 * std::atan(std::tan(d.omg12 / 2) * ((sbet1 + sbet2) / (1 + cbet12)));
+    }
+    const double salp12 = d.salp2 * d.calp1 - d.calp2 * d.salp1;
+    const double calp12 = d.calp2 * d.calp1 + d.salp2 * d.salp1;
+    return std::atan2(salp12, calp12);
+}
+
 // Area between the geodesic edge of an inverse solution and the equator
 // (eqs. 58-59, 65): S12 = c^2 (alpha2 - alpha1) + e^2 a^2 cos(alpha0) sin(alpha0)
 // (I4(sigma2) - I4(sigma1)).
@@ -682,9 +714,7 @@ inline double edge_area(const Geodesic& g, const AreaSeries& area, const exact::
     if (ssig2 == 0 && csig2 == 0) csig2 = 1;
     normalize(ssig1, csig1);
     normalize(ssig2, csig2);
-    const double salp12 = d.salp2 * d.calp1 - d.calp2 * d.salp1;
-    const double calp12 = d.calp2 * d.calp1 + d.salp2 * d.salp1;
-    const double alp12 = std::atan2(salp12, calp12);
+    const double alp12 = azimuth_change(sbet1, cbet1, sbet2, cbet2, d);
     const double i4 = !g.exact ? area.i4(k2, csig2) - area.i4(k2, csig1)
                       : std::fabs(salp0) < exact::kMeridional || calp0 == 0
                           ? 0  // the term's factor cos(alpha0) sin(alpha0) vanishes
@@ -717,6 +747,14 @@ struct Polygon {
 
     explicit Polygon(const Geodesic& g) noexcept
         : series(g.ep2), rule(g.exact ? g.ep2 : -1), integrand(g.ep2) {}
+
+    // Empty again, for another polygon on the same ellipsoid: the constants (the
+    // series, the quadrature's nodes) are kept, the sums start afresh.
+    void restart() noexcept {
+        area = perimeter = Accumulator{};
+        crossings = 0;
+        invalid = false;
+    }
 
     void add_edge(const Geodesic& g, double lat1, double lon1, double lat2, double lon2) noexcept {
         InverseDetail d;

@@ -29,6 +29,7 @@
 #include "common/parallel.h"
 #include "common/ref.h"
 #include "ellipsoid/companion.h"
+#include "ellipsoid/geodesic/geometries.h"
 #include "ellipsoid/geodesic/kernels.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
 
@@ -320,6 +321,14 @@ PyObject* longitudes(PyObject*, PyObject* const* args) noexcept {
     Py_RETURN_NONE;
 }
 
+// (ell, x, y, ring_offsets, part_offsets, geometry_offsets, length, area, *,
+// closed=False): the areas, perimeters and lengths of arrays of geometries (geometries.cpp).
+PyObject* geometries(PyObject* module, PyObject* const* args, PyObject* kwnames) noexcept {
+    double a, f;
+    if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
+    return geometry_rings(a, f, args + 1, kwnames);
+}
+
 PyMethodDef GeodesicState::functions[] = {
     companion::entry<&solve<Problem::inverse>, 6>(
         "inverse", "(ell, lat1, lon1, lat2, lon2, out): s12, azi1, azi2 rows."),
@@ -336,6 +345,10 @@ PyMethodDef GeodesicState::functions[] = {
         "(ell, lat1, lon1, lat2, lon2, n, degrees): the n waypoints of one pair, or None."),
     companion::keyword_entry<&path, 3>(
         "path", "(ell, lat, lon, *, area=False, signed=False) -> (area, length)."),
+    companion::keyword_entry<&geometries, 8>(
+        "geometries",
+        "(ell, x, y, ring_offsets, part_offsets, geometry_offsets, length, area, "
+        "*, closed=False): sums over the rings of geometries."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -40,6 +40,7 @@
 #include <limits>
 
 #include "ellipsoid/geodesic/exact.h"
+#include "ellipsoid/kernels/double_double.h"
 #include "ellipsoid/kernels/latitude_series.h"
 
 namespace quorvane::ellipsoid::latitudes {
@@ -366,6 +367,11 @@ public:
         return std::copysign(y, x);
     }
 
+    // The series' coefficients C[1..terms()] (as c[0..terms())), for the vectorised loops;
+    // meaningful where the shape's series serve.
+    const double* coefficients() const noexcept { return c_; }
+    int terms() const noexcept { return terms_; }
+
 private:
     const Shape& g_;
     Kind from_, to_;
@@ -403,11 +409,40 @@ struct Radii {
     double meridional, prime_vertical, gaussian, geocentric;
 };
 
+// The radii where 1 - e^2 is no longer near 1 (f > kMaxSeriesFlattening): w^2 = cos^2 +
+// (1 - e^2) sin^2 then carries the rounding of sin and cos at full weight, which the -3/2
+// power of M amplifies (6.8e-16 relative at f = 0.9 in doubles; 1.1e-16 so, at f = 0.1, 0.5
+// and 0.9, bench/results/latitudes-accuracy.md). Everything here is a
+// double-double, from the sine and cosine of phi on (double_double::sin_cos), each radius
+// rounded once: M = a (1 - f)^2/w^3, N = a/w, sqrt(M N) = a (1 - f)/w^2 and the distance
+// from the centre a sqrt((cos^2 + (1 - e^2)^2 sin^2)/w^2). 1 - f is exact as a sum.
+inline Radii radii_wide(const Shape& g, double phi) noexcept {
+    namespace dd = double_double;
+    const dd::WideSinCos t = dd::sin_cos(phi);
+    const dd::Wide om = dd::two_sum(1.0, -g.f), e2m = dd::times(om, om);
+    const dd::Wide s2 = dd::times(t.s, t.s), c2 = dd::times(t.c, t.c);
+    const dd::Wide w2 = dd::add(c2, dd::times(s2, e2m)), w = dd::square_root(w2);
+    const dd::Wide one{1.0, 0.0};
+    const dd::Wide r2 = dd::divide(dd::add(c2, dd::times(s2, dd::times(e2m, e2m))), w2);
+    // ratio a, rounded once; a product that overflows is the plain one.
+    const auto scaled = [&](dd::Wide ratio) noexcept {
+        const double plain = ratio.hi * g.a;
+        return std::isfinite(plain) ? dd::times(ratio, g.a).hi : plain;
+    };
+    return {
+        scaled(dd::divide(e2m, dd::times(w2, w))),
+        scaled(dd::divide(one, w)),
+        scaled(dd::divide(om, w2)),
+        scaled(dd::square_root(r2)),
+    };
+}
+
 // With w^2 = 1 - e^2 sin^2(phi) = cos^2 + (1 - e^2) sin^2: N = a/w, M = a (1 - e^2)/w^3,
 // sqrt(M N) = b/w^2, and the distance of the surface point (N cos(phi), (1 - e^2) N
 // sin(phi)) from the centre.
 inline Radii radii(const Shape& g, double phi) noexcept {
     if (!(std::fabs(phi) <= kHalfPi)) return {kNaN, kNaN, kNaN, kNaN};
+    if (!g.series) return radii_wide(g, phi);
     const double s = std::sin(phi), c = std::cos(phi);
     // 1 - e^2 s^2 loses nothing to its small second term; where that term nears 1, the sum
     // of two positive terms does not cancel.

@@ -368,6 +368,8 @@ def _fast_loop(
     """A loop of ``_fast``: strided views of any layout (rows of 3-vectors, then columns)."""
     from quorvane.mathtools.ellipsoid import _fast
 
+    if name.startswith("latitudes_"):
+        return _fast_latitudes_loop(ell, name, op, shape, arrays)
     args = []
     for i, a in zip(op.inputs, arrays):
         if a.dtype != np.float64 and a.size <= 3 * _BLOCK_ROWS:
@@ -408,12 +410,39 @@ def _latitudes_loop(
     return out
 
 
+def _fast_latitudes_loop(
+    ell: Ellipsoid, name: str, op: Operation, shape: tuple[int, ...], arrays: list[_Array]
+) -> _Array:
+    """A latitude loop of ``_fast`` (``latitudes_convert:SOURCE:TARGET``,
+    ``latitudes_isometric``): one float64 column (or one value) in, a column out."""
+    from quorvane.mathtools.ellipsoid import _fast
+    from quorvane.mathtools.ellipsoid._registry import KINDS
+
+    out = np.empty((math.prod(shape), 1), dtype=np.float64)
+    function, *kinds = name.split(":")
+    x = _column(arrays[0], shape)
+    getattr(_fast, function)(ell, *[KINDS.index(k) for k in kinds], x, out[:, 0])
+    return out
+
+
+def _utm_loop(
+    ell: Ellipsoid, name: str, op: Operation, shape: tuple[int, ...], arrays: list[_Array]
+) -> _Array:
+    """A loop of ``_utm``: one float64 column (or one value) per argument, rows out."""
+    from quorvane.mathtools.ellipsoid import _utm
+
+    out = np.empty((math.prod(shape), op.output.width), dtype=np.float64)
+    getattr(_utm, name)(ell, *[_column(a, shape) for a in arrays], out)
+    return out
+
+
 _FAMILIES: dict[str, Callable[..., _Array]] = {
     "method": _method,
     "frames": _frames_loop,
     "geodesic": _geodesic_loop,
     "latitudes": _latitudes_loop,
     "fast": _fast_loop,
+    "utm": _utm_loop,
 }
 
 
@@ -492,6 +521,8 @@ def call(op: Operation, ell: Any, args: Sequence[Any], degrees: bool, fast: bool
     vectorised one with ``fast``."""
     e = ellipsoid(ell)
     family, name = (op.fast if fast else op.exact).split(".")  # type: ignore[union-attr]
+    if fast and ":" in op.exact:  # the constants bound in the exact kernel's name bind both
+        name += op.exact[op.exact.index(":") :]
     shape, arrays = _arrays(op, args)
     bad = _latitudes(op, shape, arrays, degrees) if op.latitudes else None
     if degrees:
@@ -598,6 +629,8 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
             return result[0]
 
         return point
+    if family == "fast" and name.startswith("latitudes_"):  # one latitude: the array path
+        return lambda e, args, degrees: None
     if family == "fast":
         from quorvane.mathtools.ellipsoid import _fast
 
@@ -633,6 +666,8 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
             return _latitudes.one(e, which, source, target, args[0], degrees)
 
         return point
+    if family == "utm":  # one point through the array path
+        return lambda e, args, degrees: None
     if family == "method" and name in ("lla_from_pos", "surf_coord_from_surf_pos"):
         # The coordinates of one position: in C, as the method gives them.
         from quorvane.mathtools.ellipsoid import _frames
@@ -683,6 +718,15 @@ def _quick_ellipsoid(ell: Any) -> Ellipsoid | None:
     return None
 
 
+def _labelled(args: Sequence[Any]) -> bool:
+    """Whether any argument is an xarray object (checked by its type's module: xarray is
+    imported only where one is given)."""
+    for a in args:
+        if type(a).__module__.startswith("xarray."):
+            return True
+    return False
+
+
 def public(op: Operation, *, fast: bool = False, name: str | None = None) -> Callable[..., Any]:
     """The public function of ``op``: ``name(ell, *inputs, *, degrees=False)``, with its
     signature and docstring."""
@@ -708,6 +752,10 @@ def public(op: Operation, *, fast: bool = False, name: str | None = None) -> Cal
                     else:
                         return result
             # Not plain numbers, or a latitude beyond the poles (a NaN row, with the warning).
+            if _labelled(args):  # xarray DataArrays in and out
+                from quorvane.mathtools.ellipsoid import _xarray
+
+                return _xarray.call(op, ell, args, degrees, fast)
             return call(op, ell, args, degrees, fast)
         except SystemError as exc:
             error = _memory_error(exc)

@@ -34,3 +34,16 @@ def longitudes(lon: _Column, out: _Column, degrees: bool, /) -> None: ...
 def path(
     ell: Ellipsoid, lat: _Column, lon: _Column, /, *, area: bool = False, signed: bool = False
 ) -> tuple[float, float]: ...
+def geometries(
+    ell: Ellipsoid,
+    x: _Column,
+    y: _Column,
+    ring_offsets: np.ndarray[tuple[int], np.dtype[np.int64]],
+    part_offsets: np.ndarray[tuple[int], np.dtype[np.int64]],
+    geometry_offsets: np.ndarray[tuple[int], np.dtype[np.int64]],
+    length: _Column,
+    area: _Column | None,
+    /,
+    *,
+    closed: bool = False,
+) -> None: ...

@@ -349,6 +349,7 @@ _LATITUDES = (
         (Input("lat", "latitude", "latitude of kind ``source``"),),
         _LATITUDE,
         exact="latitudes.convert:geodetic:conformal",
+        fast="fast.latitudes_convert",
         notes="The poles map to the poles and 0 to 0 exactly; odd symmetry is exact.",
     ),
     Operation(
@@ -358,6 +359,7 @@ _LATITUDES = (
         (_LAT,),
         Output(np.dtype([("psi", np.float64)]), ("psi",), text="float64 isometric latitudes"),
         exact="latitudes.isometric",
+        fast="fast.latitudes_isometric",
     ),
     Operation(
         "latitudes",
@@ -403,6 +405,46 @@ _LATITUDES = (
     ),
 )
 OPERATIONS += _LATITUDES
+
+# The transverse Mercator (module utm): x east, y north of the origin at the central meridian
+# lon0 on the equator, central scale 1 (utm.tm_forward and tm_reverse scale by k0).
+_TM_GRID = Output(
+    np.dtype([(n, np.float64) for n in ("x", "y", "convergence", "scale")]),
+    ("convergence",),
+    text="records (x, y: metres east and north, no false origin; convergence: grid north "
+    "clockwise from true north; scale)",
+)
+_TM_GEOGRAPHIC = Output(
+    np.dtype([(n, np.float64) for n in ("lat", "lon", "convergence", "scale")]),
+    ("lat", "lon", "convergence"),
+    text="records (lat, lon in [-180, 180] degrees or [-pi, pi], convergence, scale)",
+)
+_UTM = (
+    Operation(
+        "utm",
+        "tm_forward",
+        "Transverse Mercator coordinates of geodetic latitude and longitude (Krueger's series).",
+        (Input("lon0", "angle", "central meridian"), _LAT, _LON),
+        _TM_GRID,
+        exact="utm.tm_forward",
+        notes="Beyond eta = 1 (6,367 km from the central meridian on the equator, the extent "
+        "of the series' nanometre accuracy) the row is NaN.",
+    ),
+    Operation(
+        "utm",
+        "tm_reverse",
+        "Geodetic latitude and longitude of transverse Mercator coordinates.",
+        (
+            Input("lon0", "angle", "central meridian"),
+            Input("x", "length", "easting from the central meridian (metres, no false origin)"),
+            Input("y", "length", "northing from the equator (metres, no false origin)"),
+        ),
+        _TM_GEOGRAPHIC,
+        exact="utm.tm_reverse",
+        notes="Beyond |x| = 6,367 km (eta = 1 on WGS84) the row is NaN.",
+    ),
+)
+OPERATIONS += _UTM
 
 _BY_NAME = {op.qualname: op for op in OPERATIONS}
 

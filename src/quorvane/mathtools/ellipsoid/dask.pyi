@@ -50,6 +50,8 @@ __all__ = [
     "dataframe_surf_coord_from_surf_pos",
     "dataframe_surf_pos_from_surf_coord",
     "dataframe_surf_pos_of_ray_first_intersection",
+    "dataframe_utm_tm_forward",
+    "dataframe_utm_tm_reverse",
     "ecef_vector_from_enu",
     "enu",
     "enu_from_ecef_vector",
@@ -78,6 +80,8 @@ __all__ = [
     "surf_coord_from_surf_pos",
     "surf_pos_from_surf_coord",
     "surf_pos_of_ray_first_intersection",
+    "utm_tm_forward",
+    "utm_tm_reverse",
 ]
 
 def parameters(ellipsoid: _EllipsoidLike) -> tuple[float, float]: ...
@@ -651,6 +655,42 @@ def latitudes_latitude_at_meridian_distance(
     fast: bool = False,
 ) -> da.Array: ...
 def dataframe_latitudes_latitude_at_meridian_distance(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame: ...
+def utm_tm_forward(
+    ellipsoid: _EllipsoidLike,
+    lon0: _Array | _Number,
+    lat: _Array | _Number,
+    lon: _Array | _Number,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
+def dataframe_utm_tm_forward(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame: ...
+def utm_tm_reverse(
+    ellipsoid: _EllipsoidLike,
+    lon0: _Array | _Number,
+    x: _Array | _Number,
+    y: _Array | _Number,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
+def dataframe_utm_tm_reverse(
     ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
     *,

@@ -3,7 +3,8 @@ millions of points.
 
 Each function is the vectorised kernel of the function of the same name in
 :mod:`~quorvane.mathtools.ellipsoid.frames` (``aer_coords`` is ``frames.aer_from_pos``, also
-named ``aer_from_pos`` here), with the same face: the ellipsoid first (an ``Ellipsoid``, a
+named ``aer_from_pos`` here; ``latitudes_convert`` and ``latitudes_isometric`` are those of
+``latitudes.convert`` and ``latitudes.isometric``), with the same face: the ellipsoid first (an ``Ellipsoid``, a
 catalogue name or an ``(Re, f)`` pair), numbers, lists and arrays of any real dtype and any
 layout (strided, unaligned) broadcast together, radians unless ``degrees=True``, lengths in the
 unit of ``Re``, latitudes beyond the poles NaN rows with a RuntimeWarning, azimuths of
@@ -45,9 +46,16 @@ release the interpreter lock and are split over threads, as the methods' loops a
 
 from __future__ import annotations
 
+from dataclasses import replace
+from functools import cache
+from typing import Any
+
+import numpy as np
+
 from quorvane.mathtools.ellipsoid import _fast
 from quorvane.mathtools.ellipsoid._engine import public
 from quorvane.mathtools.ellipsoid._registry import get
+from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 __all__ = [
     "aer_coords",
@@ -55,6 +63,8 @@ __all__ = [
     "enu_from_pos",
     "geodesic_direct",
     "geodesic_inverse",
+    "latitudes_convert",
+    "latitudes_isometric",
     "level",
     "levels",
     "lla_from_pos",
@@ -88,3 +98,53 @@ aer_from_pos = public(get("frames.aer_from_pos"), fast=True)
 aer_coords = public(get("frames.aer_from_pos"), fast=True, name="aer_coords")
 geodesic_inverse = public(get("geodesic.inverse"), fast=True, name="geodesic_inverse")
 geodesic_direct = public(get("geodesic.direct"), fast=True, name="geodesic_direct")
+latitudes_isometric = public(get("latitudes.isometric"), fast=True, name="latitudes_isometric")
+
+
+@cache
+def _latitude_conversion(source: str, target: str) -> Any:
+    op = get("latitudes.convert")
+    bound = replace(op, exact=f"latitudes.convert:{source}:{target}")
+    return public(bound, fast=True, name="latitudes_convert")
+
+
+def latitudes_convert(
+    ell: Ellipsoid | str | tuple[float, float],
+    lat: Any,
+    source: str,
+    target: str,
+    *,
+    degrees: bool = False,
+) -> np.float64 | np.ndarray[tuple[int, ...], np.dtype[np.float64]]:
+    """latitudes_convert(ell, lat, source, target, *, degrees=False)
+
+    The vectorised kernel of :func:`~quorvane.mathtools.ellipsoid.latitudes.convert`, with
+    its arguments and results: the latitudes of kind ``target`` whose latitudes of kind
+    ``source`` are ``lat``.
+
+    Parameters
+    ----------
+    ell : Ellipsoid, str or (Re, f)
+        The ellipsoid, or its catalogue name.
+    lat : array_like
+        Latitudes of kind ``source`` (radians, or degrees with ``degrees=True``).
+    source, target : str
+        ``"geodetic"``, ``"parametric"`` (or ``"reduced"``), ``"geocentric"``,
+        ``"rectifying"``, ``"conformal"`` or ``"authalic"``.
+    degrees : bool
+        Angles in and out in degrees instead of radians.
+
+    Returns
+    -------
+    float64 latitudes: one for a plain number, else of the shape of ``lat``.
+
+    Up to f = 1/25 each conversion is the exact kernel's Fourier series (Karney, "On
+    auxiliary latitudes", 2023), summed several latitudes at a time on the lanes' own sine
+    and cosine: not its bits, but within the same bound of the truth. The poles, NaN and
+    latitudes beyond the poles, and every latitude of a larger flattening, are the exact
+    kernel's.
+    """
+    from quorvane.mathtools.ellipsoid.latitudes import _kind
+
+    conversion = _latitude_conversion(_kind("source", source), _kind("target", target))
+    return conversion(ell, lat, degrees=degrees)

@@ -19,12 +19,15 @@ type _Reals = (
 type _EllipsoidLike = Ellipsoid | str | tuple[float, float]
 type _Vectors = np.ndarray[tuple[int, ...], np.dtype[np.float64]]
 type _Records = np.ndarray[tuple[int, ...], np.dtype[np.void]]
+type _Floats = np.ndarray[tuple[int, ...], np.dtype[np.float64]]
 __all__ = [
     "aer_coords",
     "aer_from_pos",
     "enu_from_pos",
     "geodesic_direct",
     "geodesic_inverse",
+    "latitudes_convert",
+    "latitudes_isometric",
     "level",
     "levels",
     "lla_from_pos",
@@ -98,6 +101,28 @@ def geodesic_inverse(
     *,
     degrees: bool = False,
 ) -> _Records: ...
+def latitudes_convert(
+    ell: Ellipsoid | str | tuple[float, float],
+    lat: Any,
+    source: str,
+    target: str,
+    *,
+    degrees: bool = False,
+) -> np.float64 | np.ndarray[tuple[int, ...], np.dtype[np.float64]]: ...
+@overload
+def latitudes_isometric(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat: _Real,
+    *,
+    degrees: bool = False,
+) -> np.float64: ...
+@overload
+def latitudes_isometric(
+    ell: _EllipsoidLike,
+    lat: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Floats: ...
 def level() -> str: ...
 def levels() -> tuple[str, ...]: ...
 def lla_from_pos(

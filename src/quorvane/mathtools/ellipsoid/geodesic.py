@@ -205,3 +205,78 @@ def polygon_area(
     la, lo = _path(lat, lon, degrees)
     area, perimeter = _geodesic.path(e, la, lo, area=True, signed=bool(signed))
     return np.array((area, perimeter), dtype=PolygonArea_dtype)[()]
+
+
+# -- Geometries --------------------------------------------------------------------------------
+
+__all__ += ["geometry_area_perimeter", "geometry_length"]
+
+
+def _geometry_result(values: np.ndarray[Any, Any], shape: Any, column: str | None) -> Any:
+    """Flat results shaped as the geometries: NumPy of their shape (one value for one
+    geometry), or pandas with the index of a GeoSeries or GeoDataFrame."""
+    if isinstance(shape, tuple):
+        out = values.reshape(shape)
+        return out[()] if not shape else out
+    import pandas as pd
+
+    if column is None:
+        return pd.DataFrame({n: values[n] for n in values.dtype.names}, index=shape)
+    return pd.Series(values, index=shape, name=column)
+
+
+@memory_errors
+def geometry_area_perimeter(ell: Ellipsoid | str | tuple[float, float], geoms: Any) -> Any:
+    """geometry_area_perimeter(ell, geoms)
+
+    Geodesic area and perimeter of each geometry, its coordinates (longitude, latitude) in
+    degrees as GIS stores them, every edge the shortest geodesic between its vertices.
+
+    ``geoms`` is a shapely geometry, an array of them (None for a missing one), a GeoPandas
+    GeoSeries or GeoDataFrame (its geometry column), a Dask-GeoPandas one (lazily, partition
+    by partition), or a GeoArrow array (pyarrow, native encodings or WKB; chunked too). A polygon's area is the sum of its rings' signed areas:
+    positive for a counter-clockwise ring, negative for a clockwise one (a hole wound against
+    its shell subtracts); its perimeter is that of its shells (holes not counted), as
+    pyproj's ``Geod.geometry_area_perimeter`` gives them. Multi-part geometries and collections
+    add their parts. Lines have area 0 and their length as perimeter; points 0 and 0; empty
+    and missing geometries NaN. One ring gives the bits of :func:`polygon_area`.
+
+    Returns
+    -------
+    numpy.void, numpy.ndarray or pandas.DataFrame
+        ``PolygonArea_dtype`` records (``area`` in square metres, ``perimeter`` in metres):
+        one for one geometry, else of the array's shape; for GeoPandas a DataFrame of two
+        columns with its index (a Dask DataFrame for Dask-GeoPandas).
+    """
+    from quorvane.mathtools.ellipsoid import _geometries
+
+    if _geometries.partitioned(geoms):
+        return _geometries.per_partition(geometry_area_perimeter, ell, geoms, ("area", "perimeter"))
+    area, perimeter, shape = _geometries.measure(ellipsoid(ell), geoms, area=True)
+    records = np.empty(len(area), dtype=PolygonArea_dtype)
+    records["area"], records["perimeter"] = area, perimeter
+    return _geometry_result(records, shape, None)
+
+
+@memory_errors
+def geometry_length(ell: Ellipsoid | str | tuple[float, float], geoms: Any) -> Any:
+    """geometry_length(ell, geoms)
+
+    Geodesic length (metres) of each geometry, its coordinates (longitude, latitude) in
+    degrees: the length of a line (:func:`line_length`'s bits for one line), the sum over
+    the lines of a multiline, the perimeter of a polygon's shells (as
+    :func:`geometry_area_perimeter`); points 0, empty and missing geometries NaN. ``geoms`` as
+    for :func:`geometry_area_perimeter`.
+
+    Returns
+    -------
+    float, numpy.ndarray or pandas.Series
+        One float64 for one geometry, else of the array's shape; for GeoPandas a Series with
+        its index (a Dask Series for Dask-GeoPandas).
+    """
+    from quorvane.mathtools.ellipsoid import _geometries
+
+    if _geometries.partitioned(geoms):
+        return _geometries.per_partition(geometry_length, ell, geoms, ("length",))
+    _, length, shape = _geometries.measure(ellipsoid(ell), geoms, area=False)
+    return _geometry_result(length, shape, "length")

@@ -21,6 +21,8 @@ type _Records = np.ndarray[tuple[int, ...], np.dtype[np.void]]
 __all__ = [
     "MAX_FLATTENING",
     "direct",
+    "geometry_area_perimeter",
+    "geometry_length",
     "inverse",
     "line_length",
     "points_along",
@@ -100,3 +102,5 @@ def waypoints(
     *,
     degrees: bool = False,
 ) -> np.ndarray[tuple[int, ...], np.dtype[np.void]]: ...
+def geometry_area_perimeter(ell: Ellipsoid | str | tuple[float, float], geoms: Any) -> Any: ...
+def geometry_length(ell: Ellipsoid | str | tuple[float, float], geoms: Any) -> Any: ...

@@ -387,4 +387,36 @@ _LATITUDES = (
     ),
 )
 
-SUBCOMMANDS: dict[str, Subcommand] = {sub.name: sub for sub in (*_TABLE, *_LATITUDES)}
+# The transverse Mercator of a central meridian (k0 = 1: scale x, y by k0 for another).
+_CENTRAL_MERIDIAN = Parameter("lon0", ("lon0",), ("LON0",), "the central meridian")
+_UTM = (
+    Subcommand(
+        "tm-forward",
+        "utm.tm_forward",
+        "geodetic lat, lon -> transverse Mercator x, y",
+        "Transverse Mercator x (east) and y (north) in metres of geodetic latitude and longitude, "
+        "from the central meridian on the equator (no false origin, central scale 1), with the "
+        "convergence and the scale (Krueger's series to n^12: within 3.4 nm up to 6,300 km from the "
+        "central meridian; nan beyond 6,367 km).",
+        "%(prog)s --degrees --lon0 9 points.csv -o grid.csv",
+        {"lon0": (("lon0", "central_meridian"),), "lat": _LAT, "lon": _LON},
+        _CENTRAL_MERIDIAN,
+    ),
+    Subcommand(
+        "tm-reverse",
+        "utm.tm_reverse",
+        "transverse Mercator x, y -> geodetic lat, lon",
+        "Geodetic latitude and longitude of transverse Mercator x (east) and y (north) in metres "
+        "from the central meridian on the equator (no false origin, central scale 1), with the "
+        "convergence and the scale.",
+        "%(prog)s --degrees --lon0 9 grid.csv -o points.csv",
+        {
+            "lon0": (("lon0", "central_meridian"),),
+            "x": (("x", "easting"),),
+            "y": (("y", "northing"),),
+        },
+        _CENTRAL_MERIDIAN,
+    ),
+)
+
+SUBCOMMANDS: dict[str, Subcommand] = {sub.name: sub for sub in (*_TABLE, *_LATITUDES, *_UTM)}

@@ -1,0 +1,200 @@
+// The geometries' loop: flat coordinates, as GIS libraries hold them (longitude
+// x and latitude y in degrees, two float64 columns of any stride), cut into rings
+// by ring offsets, the rings into parts (polygons, lines) by part offsets, and the
+// parts into geometries by geometry offsets: GeoArrow's layout of multipolygons,
+// which holds every other kind. A geometry's result is the sum of its rings', in
+// order:
+//
+// - closed rings (polygons): the signed area of each ring, counter-clockwise
+//   positive (the smaller side, as polygon_area with signed=True), so that a
+//   hole wound against its shell subtracts; the perimeter is that of the first
+//   ring of each part, its shell (pyproj's geometry_area_perimeter counts the
+//   same);
+// - open rings (lines): the sum of the lengths of their geodesic edges.
+//
+// Each ring is the very loop of geodesic.polygon_area (geodesic.line_length),
+// with the degrees converted as the engine converts them, so one ring gives
+// their bits. A geometry of no rings gives NaN. Geometries are split over
+// threads in blocks taken in turn: their sizes vary by orders of magnitude.
+#include "ellipsoid/geodesic/geometries.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "common/buffer.h"
+#include "common/parallel.h"
+#include "common/ref.h"
+#include "ellipsoid/companion_module.h"
+#include "ellipsoid/geodesic/kernels.h"
+
+namespace quorvane::geodesic {
+namespace {
+
+// A held view of a C-contiguous 1-D int64 buffer: offsets.
+class Offsets {
+public:
+    Offsets() noexcept = default;
+    Offsets(const Offsets&) = delete;
+    Offsets& operator=(const Offsets&) = delete;
+    ~Offsets() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // The buffer of `object`, refused naming it `name` where it is not a
+    // non-empty contiguous 1-D int64 array of non-decreasing offsets from 0 or
+    // more up to `limit` at most.
+    bool acquire(PyObject* object, const char* name, std::int64_t limit) noexcept {
+        if (!PyObject_CheckBuffer(object)) {
+            PyErr_Format(PyExc_TypeError, "%s must be a 1-D int64 array, got %.200s", name,
+                         Py_TYPE(object)->tp_name);
+            return false;
+        }
+        if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+            // Not contiguous: NumPy says BufferError or ValueError, as the float64 buffers'.
+            if (PyErr_ExceptionMatches(PyExc_BufferError) ||
+                PyErr_ExceptionMatches(PyExc_ValueError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_ValueError, "%s must be a contiguous 1-D int64 array", name);
+            }
+            return false;
+        }
+        held_ = true;
+        const char* format = view_.format;
+        const bool is_int64 = format != nullptr && view_.itemsize == 8 &&
+                              (std::strcmp(format, "q") == 0 || std::strcmp(format, "l") == 0 ||
+                               std::strcmp(format, "=q") == 0 || std::strcmp(format, "@q") == 0 ||
+                               std::strcmp(format, "@l") == 0);
+        if (!is_int64 || view_.ndim != 1 || view_.shape[0] < 1) {
+            PyErr_Format(PyExc_ValueError, "%s must be a non-empty 1-D int64 array", name);
+            return false;
+        }
+        const std::int64_t* p = data();
+        bool ordered = p[0] >= 0 && p[size() - 1] <= limit;
+        for (Py_ssize_t i = 1; ordered && i < size(); ++i) ordered = p[i - 1] <= p[i];
+        if (!ordered) {
+            PyErr_Format(PyExc_ValueError, "%s must be non-decreasing offsets in [0, %lld]", name,
+                         static_cast<long long>(limit));
+            return false;
+        }
+        return true;
+    }
+
+    const std::int64_t* data() const noexcept {
+        return static_cast<const std::int64_t*>(view_.buf);
+    }
+    Py_ssize_t size() const noexcept { return view_.shape[0]; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Degrees to radians as numpy.radians computes them.
+constexpr double kRadians = kPi / 180.0;
+
+// Vertex i in radians: the longitude first reduced exactly beyond 540 degrees.
+inline double latitude(const common::Column& y, std::int64_t i) noexcept {
+    return y[i] * kRadians;
+}
+inline double longitude_of(const common::Column& x, std::int64_t i) noexcept {
+    return longitude::reduce_degrees(x[i]) * kRadians;
+}
+
+struct RingResult {
+    double area, length;
+};
+
+// The closed ring of vertices [begin, end): its signed area and perimeter. The
+// closing vertex, where it repeats the first, is no edge of its own.
+// `polygon` is emptied first: its constants serve every ring.
+RingResult closed_ring(const Geodesic& g, Polygon& polygon, const common::Column& x,
+                       const common::Column& y, std::int64_t begin, std::int64_t end) noexcept {
+    std::int64_t n = end - begin;
+    if (n > 1 && x[end - 1] == x[begin] && y[end - 1] == y[begin]) --n;
+    if (n == 0) return {0.0, 0.0};
+    polygon.restart();
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::int64_t j = i + 1 < n ? i + 1 : 0;
+        polygon.add_edge(g, latitude(y, begin + i), longitude_of(x, begin + i),
+                         latitude(y, begin + j), longitude_of(x, begin + j));
+    }
+    return {polygon.final_area(g, true), polygon.final_perimeter(g)};
+}
+
+// The open path of vertices [begin, end): its length.
+double open_ring(const Geodesic& g, const common::Column& x, const common::Column& y,
+                 std::int64_t begin, std::int64_t end) noexcept {
+    Accumulator sum;  // on the scaled ellipsoid, in metres once at the end
+    for (std::int64_t i = begin; i + 1 < end; ++i)
+        sum.add(inverse_scaled(g, latitude(y, i), longitude_of(x, i), latitude(y, i + 1),
+                               longitude_of(x, i + 1))
+                    .s12);
+    return g.metres(sum.value());
+}
+
+// Some tens of edges a geometry at the least, each some hundreds of nanoseconds.
+constexpr common::Split kGeometries{.threshold = 64, .min_chunk = 32, .block = 32};
+
+}  // namespace
+
+PyObject* geometry_rings(double a, double f, PyObject* const* args, PyObject* kwnames) noexcept {
+    bool closed = false;
+    if (!ellipsoid::companion::read_flags(args + 7, kwnames, {{"closed", &closed}})) return nullptr;
+    py::DoubleBuffer x, y, length, area;
+    if (!x.acquire(args[0], "x", 0, false) || !y.acquire(args[1], "y", 0, false)) return nullptr;
+    if (x.rows() != y.rows()) {
+        PyErr_SetString(PyExc_ValueError, "x and y must have the same length");
+        return nullptr;
+    }
+    Offsets rings, parts, geometries;
+    if (!rings.acquire(args[2], "ring_offsets", x.rows()) ||
+        !parts.acquire(args[3], "part_offsets", rings.size() - 1) ||
+        !geometries.acquire(args[4], "geometry_offsets", parts.size() - 1))
+        return nullptr;
+    const Py_ssize_t n = geometries.size() - 1;
+    if (!length.acquire(args[5], "length", 0, true)) return nullptr;
+    const bool with_area = args[6] != Py_None;
+    if (with_area && !area.acquire(args[6], "area", 0, true)) return nullptr;
+    if (length.rows() != n || (with_area && area.rows() != n)) {
+        PyErr_SetString(PyExc_ValueError, "length and area must have a row per geometry");
+        return nullptr;
+    }
+    const common::Column cx = x.column(), cy = y.column();
+    const common::OutColumn out_length = length.out_column();
+    const common::OutColumn out_area = with_area ? area.out_column() : common::OutColumn{};
+    const std::int64_t* ring = rings.data();
+    const std::int64_t* part = parts.data();
+    const std::int64_t* geometry = geometries.data();
+    const Geodesic g(a, f);
+    const py::AllowThreads unlocked;
+    const auto chunk = [&](Py_ssize_t begin, Py_ssize_t end) {
+        Polygon polygon(g);  // the area's constants, once for the chunk
+        for (Py_ssize_t k = begin; k < end; ++k) {
+            double s = 0.0, l = 0.0;
+            bool any = false;
+            for (std::int64_t p = geometry[k]; p < geometry[k + 1]; ++p) {
+                for (std::int64_t r = part[p]; r < part[p + 1]; ++r) {
+                    RingResult one{0.0, 0.0};
+                    if (closed)
+                        one = closed_ring(g, polygon, cx, cy, ring[r], ring[r + 1]);
+                    else
+                        one.length = open_ring(g, cx, cy, ring[r], ring[r + 1]);
+                    const bool counted = !closed || r == part[p];  // a shell, or a line
+                    // The first term as it is: one ring keeps its bits (-0.0 too).
+                    s = any ? s + one.area : one.area;
+                    if (counted) l = any ? l + one.length : one.length;
+                    any = true;
+                }
+            }
+            if (!any) s = l = std::numeric_limits<double>::quiet_NaN();
+            out_length.put(k, l);
+            if (with_area) out_area.put(k, s);
+        }
+    };
+    common::parallel_for(n, chunk, kGeometries);
+    Py_RETURN_NONE;
+}
+
+}  // namespace quorvane::geodesic

@@ -1,0 +1,277 @@
+"""Geometries of the GIS libraries as flat coordinates and offsets, for
+``geodesic.geometry_area_perimeter`` and ``geodesic.geometry_length``.
+
+Shapely 2 (and GeoPandas, which holds shapely geometries) gives the coordinates of a whole
+array of one kind in one call (``shapely.to_ragged_array``); GeoArrow arrays hold them already,
+as nested lists whose offsets are read in place. Either way the extension's loop
+(``_geodesic.geometries``) gets one layout, GeoArrow's multipolygons: coordinates, ring
+offsets, part offsets, geometry offsets. There is no Python loop over geometries: a call costs
+a few NumPy operations per kind of geometry present, then the loop over all of them.
+
+Kinds: polygons and multipolygons (closed rings: signed areas, counter-clockwise positive, and
+the perimeters of the shells), lines and multilines (open paths: their lengths; a line bounds
+no area), linear rings (closed lines), points (0), collections (the sum of their members).
+Empty geometries and missing ones (None, null) give NaN.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from quorvane.mathtools.ellipsoid import _geodesic
+from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+
+__all__ = ["measure", "partitioned", "per_partition"]
+
+type _Array = np.ndarray[Any, Any]
+
+# shapely.get_type_id's codes.
+_POINT, _LINE, _RING, _POLYGON = 0, 1, 2, 3
+_MULTIPOINT, _MULTILINE, _MULTIPOLYGON, _COLLECTION = 4, 5, 6, 7
+
+
+def _int64(a: Any) -> _Array:
+    return np.ascontiguousarray(a, dtype=np.int64)
+
+
+class _Flat:
+    """Coordinates and the three levels of offsets of some geometries, and what their rings
+    are (closed: polygons; open: lines)."""
+
+    __slots__ = ("closed", "geometries", "parts", "rings", "x", "y")
+
+    def __init__(
+        self, x: _Array, y: _Array, rings: Any, parts: Any, geometries: Any, closed: bool
+    ) -> None:
+        self.x, self.y, self.closed = x, y, closed
+        self.rings, self.parts, self.geometries = _int64(rings), _int64(parts), _int64(geometries)
+
+    def run(self, e: Ellipsoid, area: bool) -> tuple[_Array, _Array]:
+        """(area, length): each geometry's area (0 for lines) and perimeter or length."""
+        n = len(self.geometries) - 1
+        length = np.empty(n)
+        out = np.empty(n) if area and self.closed else None
+        _geodesic.geometries(
+            e, self.x, self.y, self.rings, self.parts, self.geometries, length, out,
+            closed=self.closed,
+        )  # fmt: skip
+        if out is None:
+            out = np.where(np.isnan(length), np.nan, 0.0)
+        # No coordinates at all (rings without vertices): an empty geometry.
+        first = self.rings[self.parts[self.geometries]]
+        empty = first[1:] == first[:-1]
+        if empty.any():
+            length[empty] = np.nan
+            out[empty] = np.nan
+        return out, length
+
+
+def _columns(coords: _Array) -> tuple[_Array, _Array]:
+    return coords[:, 0], coords[:, 1]
+
+
+def _ragged(geoms: _Array) -> _Flat:
+    """Polygons, lines (or their multi-part forms, mixed with the single ones) through
+    ``shapely.to_ragged_array``."""
+    import shapely
+
+    kind, coords, offsets = shapely.to_ragged_array(geoms, include_z=False)
+    x, y = _columns(coords)
+    n = len(geoms)
+    if kind == shapely.GeometryType.LINESTRING:
+        one = np.arange(n + 1)
+        return _Flat(x, y, offsets[0], one, one, closed=False)
+    if kind == shapely.GeometryType.MULTILINESTRING:
+        return _Flat(x, y, offsets[0], np.arange(len(offsets[0])), offsets[1], closed=False)
+    if kind == shapely.GeometryType.POLYGON:
+        return _Flat(x, y, offsets[0], offsets[1], np.arange(n + 1), closed=True)
+    return _Flat(x, y, *offsets, closed=True)  # multipolygons
+
+
+def _linear_rings(geoms: _Array) -> _Flat:
+    """Linear rings (which ``to_ragged_array`` refuses): closed lines."""
+    import shapely
+
+    coords, index = shapely.get_coordinates(geoms, return_index=True)
+    x, y = _columns(coords)
+    rings = np.searchsorted(index, np.arange(len(geoms) + 1))
+    one = np.arange(len(geoms) + 1)
+    return _Flat(x, y, rings, one, one, closed=False)
+
+
+def _shapely(e: Ellipsoid, geoms: _Array, area: bool) -> tuple[_Array, _Array]:
+    """(area, length) of a 1-D object array of shapely geometries (or None)."""
+    import shapely
+
+    n = len(geoms)
+    out_area, out_length = np.full(n, np.nan), np.full(n, np.nan)
+    kind = shapely.get_type_id(geoms)
+    present = kind >= 0
+    present[present] = ~shapely.is_empty(geoms[present])
+    points = present & ((kind == _POINT) | (kind == _MULTIPOINT))
+    out_area[points] = out_length[points] = 0.0
+    groups = (
+        (_POLYGON, _MULTIPOLYGON, _ragged),
+        (_LINE, _MULTILINE, _ragged),
+        (_RING, _RING, _linear_rings),
+    )
+    for single, multi, flatten in groups:
+        chosen = present & ((kind == single) | (kind == multi))
+        if chosen.any():
+            s, l = flatten(geoms[chosen]).run(e, area)
+            out_area[chosen], out_length[chosen] = s, l
+    collections = present & (kind == _COLLECTION)
+    if collections.any():
+        members, index = shapely.get_parts(geoms[collections], return_index=True)
+        s, l = _shapely(e, members, area)
+        at = np.flatnonzero(collections)[index]
+        out_area[collections] = out_length[collections] = 0.0
+        np.add.at(out_area, at, np.nan_to_num(s, nan=0.0))  # an empty member adds nothing
+        np.add.at(out_length, at, np.nan_to_num(l, nan=0.0))
+    return out_area, out_length
+
+
+# -- GeoArrow ----------------------------------------------------------------------------------
+
+_NESTING = {  # GeoArrow's extension names: lists above the coordinates, closed rings
+    "geoarrow.point": (0, False),
+    "geoarrow.multipoint": (1, False),
+    "geoarrow.linestring": (1, False),
+    "geoarrow.multilinestring": (2, False),
+    "geoarrow.polygon": (2, True),
+    "geoarrow.multipolygon": (3, True),
+}
+
+
+def _coordinates(coords: Any) -> tuple[_Array, _Array]:
+    """x and y of GeoArrow coordinates, in place: a struct of x, y (z, m) columns, or
+    interleaved fixed-size lists of 2 to 4 values."""
+    import pyarrow as pa
+
+    if pa.types.is_struct(coords.type):
+        fields = coords.flatten()
+        return fields[0].to_numpy(zero_copy_only=False), fields[1].to_numpy(zero_copy_only=False)
+    if pa.types.is_fixed_size_list(coords.type):
+        width = coords.type.list_size
+        flat = coords.flatten().to_numpy(zero_copy_only=False).reshape(-1, width)
+        return flat[:, 0], flat[:, 1]
+    raise TypeError(
+        f"geoms: GeoArrow coordinates must be a struct or a fixed-size list, got {coords.type}"
+    )
+
+
+def _arrow_chunk(e: Ellipsoid, array: Any, area: bool) -> tuple[_Array, _Array]:
+    """(area, length) of one GeoArrow (pyarrow) array of a native encoding, or of WKB."""
+    import pyarrow as pa
+
+    name = getattr(array.type, "extension_name", None)
+    storage = array.storage if name is not None else array
+    n = len(array)
+    kind = storage.type
+    if name in ("geoarrow.wkb", "ogc.wkb") or pa.types.is_binary(kind):
+        import shapely
+
+        return _shapely(e, shapely.from_wkb(storage.to_numpy(zero_copy_only=False)), area)
+    if name == "geoarrow.wkt" or pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        import shapely
+
+        return _shapely(e, shapely.from_wkt(storage.to_numpy(zero_copy_only=False)), area)
+    if pa.types.is_large_binary(kind):
+        import shapely
+
+        return _shapely(e, shapely.from_wkb(storage.to_numpy(zero_copy_only=False)), area)
+    if name is not None and name not in _NESTING:
+        raise TypeError(f"geoms: GeoArrow arrays of {name} are not geometries measured here")
+    offsets, level = [], storage
+    while pa.types.is_list(level.type) or pa.types.is_large_list(level.type):
+        offsets.append(_int64(level.offsets))
+        level = level.values
+    depth, closed = _NESTING.get(name, (len(offsets), len(offsets) >= 2))
+    if depth != len(offsets):
+        raise TypeError(f"geoms: {name} must hold {depth} levels of lists, got {array.type}")
+    if depth == 0 or name == "geoarrow.multipoint":  # points
+        values = np.zeros(n)
+    else:
+        x, y = _coordinates(level)
+        one = np.arange(n + 1)
+        if depth == 1:
+            flat = _Flat(x, y, offsets[0], one, one, closed=False)
+        elif depth == 2:
+            if closed:
+                flat = _Flat(x, y, offsets[1], offsets[0], one, closed=True)
+            else:  # multilines: a part per line
+                flat = _Flat(x, y, offsets[1], np.arange(len(offsets[1])), offsets[0], False)
+        else:
+            flat = _Flat(x, y, offsets[2], offsets[1], offsets[0], closed=True)
+        s, l = flat.run(e, area)
+        if array.null_count:
+            missing = array.is_null().to_numpy(zero_copy_only=False)
+            s[missing] = l[missing] = np.nan
+        return s, l
+    if array.null_count:
+        values[array.is_null().to_numpy(zero_copy_only=False)] = np.nan
+    return values, values.copy()
+
+
+def _arrow(e: Ellipsoid, array: Any, area: bool) -> tuple[_Array, _Array]:
+    chunks = getattr(array, "chunks", None)
+    if chunks is None:
+        return _arrow_chunk(e, array, area)
+    if not chunks:
+        return np.empty(0), np.empty(0)
+    results = [_arrow_chunk(e, c, area) for c in chunks]
+    return np.concatenate([r[0] for r in results]), np.concatenate([r[1] for r in results])
+
+
+# -- Dispatch ----------------------------------------------------------------------------------
+
+
+def partitioned(geoms: Any) -> bool:
+    """Whether ``geoms`` is a Dask-GeoPandas GeoSeries or GeoDataFrame."""
+    return type(geoms).__module__.startswith("dask_geopandas")
+
+
+def _partition(part: Any, function: Any, ell: Any) -> Any:
+    return function(ell, part)
+
+
+def per_partition(function: Any, ell: Any, geoms: Any, columns: tuple[str, ...]) -> Any:
+    """``function(ell, partition)`` on each partition of a Dask-GeoPandas object, lazily: a
+    Dask DataFrame of ``columns``, or a Dask Series for one column."""
+    import pandas as pd
+
+    if len(columns) == 1:
+        meta: Any = pd.Series([], dtype=np.float64, name=columns[0])
+    else:
+        meta = pd.DataFrame({c: pd.Series([], dtype=np.float64) for c in columns})
+    return geoms.map_partitions(_partition, function, ell, meta=meta)
+
+
+def measure(e: Ellipsoid, geoms: Any, area: bool) -> tuple[_Array, _Array, Any]:
+    """(area, length, shape or index) of ``geoms``: flat float64 arrays, and what to shape
+    them as: a tuple (the NumPy shape; () for one geometry), or the pandas index of a
+    GeoSeries or GeoDataFrame."""
+    module = type(geoms).__module__.partition(".")[0]
+    if module in ("pyarrow", "geoarrow"):
+        s, l = _arrow(e, geoms, area)
+        return s, l, (len(s),)
+    if module == "geopandas":
+        series = geoms.geometry if hasattr(geoms, "geometry") else geoms
+        s, l = _shapely(e, np.asarray(series.array, dtype=object), area)
+        return s, l, series.index
+    import shapely
+
+    if isinstance(geoms, shapely.Geometry) or geoms is None:
+        s, l = _shapely(e, np.array([geoms], dtype=object), area)
+        return s, l, ()
+    array = np.asarray(geoms, dtype=object)
+    flat = array.reshape(-1)
+    bad = ~(shapely.is_geometry(flat) | shapely.is_missing(flat))
+    if bad.any():
+        raise TypeError(
+            f"geoms must hold shapely geometries or None, got {type(flat[bad][0]).__name__}"
+        )
+    s, l = _shapely(e, flat, area)
+    return s, l, array.shape

@@ -1,0 +1,207 @@
+"""Areas, perimeters and lengths of arrays of geometries: pyproj on every kind, the bits of
+polygon_area and line_length for one ring, GeoArrow equal to shapely, empty and missing
+geometries, pandas indexes, and bad input."""
+
+import numpy as np
+import pytest
+from helpers import EARTH
+
+from quorvane.mathtools.ellipsoid import _geodesic
+from quorvane.mathtools.ellipsoid import geodesic as gd
+from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
+
+shapely = pytest.importorskip("shapely")
+pyproj = pytest.importorskip("pyproj")
+from shapely.geometry import (
+    GeometryCollection,
+    LinearRing,
+    LineString,
+    MultiLineString,
+    MultiPoint,
+    MultiPolygon,
+    Point,
+    Polygon,
+)
+
+WGS84 = Ellipsoid(*EARTH)
+PEER = pyproj.Geod(a=EARTH[0], f=EARTH[1])
+
+SQUARE = [(0, 0), (1, 0), (1, 1), (0, 1)]
+HOLE = [(0.2, 0.2), (0.2, 0.8), (0.8, 0.8), (0.8, 0.2)]  # clockwise
+POLYGONS = {
+    "counter-clockwise": Polygon(SQUARE),
+    "clockwise": Polygon(SQUARE[::-1]),
+    "hole": Polygon(SQUARE, [HOLE]),
+    "hole wound as its shell": Polygon(SQUARE, [HOLE[::-1]]),
+    "metre": Polygon([(8.5, 47.0), (8.5000132, 47.0), (8.5000132, 47.000009), (8.5, 47.000009)]),
+    "antimeridian": Polygon([(170, -10), (-170, -10), (-170, 10), (170, 10)]),
+    "north pole": Polygon([(0, 80), (90, 80), (180, 80), (-90, 80)]),
+    "nearly a hemisphere": Polygon([(0, 1), (90, 1), (180, 1), (-90, 1)]),
+    "multipolygon": MultiPolygon(
+        [Polygon(SQUARE, [HOLE]), Polygon([(10, 10), (11, 10), (10, 11)])]
+    ),
+}
+
+
+@pytest.mark.parametrize("name", POLYGONS)
+def test_polygons_agree_with_pyproj(name):
+    geom = POLYGONS[name]
+    area, perimeter = gd.geometry_area_perimeter(WGS84, geom)
+    peer_area, peer_perimeter = PEER.geometry_area_perimeter(geom)
+    assert area == pytest.approx(peer_area, rel=1e-9, abs=1e-6)
+    assert perimeter == pytest.approx(peer_perimeter, rel=1e-9)
+    assert gd.geometry_length(WGS84, geom) == perimeter  # the shells, as pyproj
+
+
+@pytest.mark.parametrize(
+    ("geom", "length"),
+    [
+        (LineString([(0, 0), (1, 1), (3, 0)]), None),
+        (MultiLineString([[(0, 0), (1, 1)], [(5, 5), (6, 5), (6, 7)]]), None),
+        (LinearRing(SQUARE), None),  # a closed line: no area
+        (Point(1, 2), 0.0),
+        (MultiPoint([(1, 2), (3, 4)]), 0.0),
+        (Polygon(), np.nan),
+        (LineString(), np.nan),
+        (None, np.nan),
+        (GeometryCollection(), np.nan),
+    ],
+)
+def test_lines_points_empty_and_missing(geom, length):
+    area, perimeter = gd.geometry_area_perimeter(WGS84, geom)
+    got = gd.geometry_length(WGS84, geom)
+    if length is None:
+        length = PEER.geometry_length(geom)
+        assert got == pytest.approx(length, rel=1e-12)
+        assert (area, perimeter) == (0.0, got)
+    else:
+        np.testing.assert_array_equal([area, perimeter, got], [length] * 3)
+
+
+def test_collection_adds_its_members():
+    members = [POLYGONS["hole"], LineString([(0, 0), (1, 1)]), Point(0, 0), Polygon()]
+    whole = gd.geometry_area_perimeter(WGS84, GeometryCollection(members))
+    parts = gd.geometry_area_perimeter(WGS84, members)
+    assert whole["area"] == parts["area"][0]
+    assert whole["perimeter"] == parts["perimeter"][0] + parts["perimeter"][1]
+
+
+def random_rings(n, seed=1):
+    rng = np.random.default_rng(seed)
+    sizes = rng.integers(3, 40, n)
+    rings = []
+    for k in sizes:
+        centre = rng.uniform([-180, -80], [180, 80])
+        angle = np.sort(rng.uniform(0, 2 * np.pi, k)) * rng.choice([-1, 1])
+        radius = rng.uniform(0.01, 5) * rng.uniform(0.5, 1, k)
+        rings.append(centre + radius[:, None] * np.c_[np.cos(angle), np.sin(angle)])
+    return rings
+
+
+@pytest.mark.parametrize(("ell", "n"), [(WGS84, 300), (Ellipsoid(EARTH[0], 0.1), 100)])
+def test_one_ring_gives_the_bits_of_polygon_area_and_line_length(ell, n):
+    # Enough polygons that the loop is split over threads, every one on its own; the series,
+    # and the exact integrals of a strong flattening.
+    rings = random_rings(n)
+    records = gd.geometry_area_perimeter(ell, [Polygon(r) for r in rings])
+    lengths = gd.geometry_length(ell, [LineString(r) for r in rings])
+    for r, rec, length in zip(rings, records, lengths):
+        one = gd.polygon_area(ell, r[:, 1], r[:, 0], degrees=True)
+        assert rec.tobytes() == one.tobytes()
+        assert length == gd.line_length(ell, r[:, 1], r[:, 0], degrees=True)
+
+
+def test_shapes_and_pandas_indexes():
+    grid = np.array([[POLYGONS["hole"], None], [Point(0, 0), POLYGONS["clockwise"]]])
+    records = gd.geometry_area_perimeter("WGS84", grid)
+    assert records.shape == (2, 2) and records.dtype.names == ("area", "perimeter")
+    assert gd.geometry_length("WGS84", grid).shape == (2, 2)
+    gpd = pytest.importorskip("geopandas")
+    series = gpd.GeoSeries(grid.reshape(-1), index=list("abcd"))
+    frame = gd.geometry_area_perimeter(
+        "WGS84", gpd.GeoDataFrame({"v": range(4)}, index=series.index, geometry=series)
+    )
+    assert list(frame.index) == list("abcd") and list(frame.columns) == ["area", "perimeter"]
+    np.testing.assert_array_equal(frame["area"], records["area"].reshape(-1))
+    lengths = gd.geometry_length("WGS84", series)
+    assert list(lengths.index) == list("abcd")
+    dask_geopandas = pytest.importorskip("dask_geopandas")
+    lazy = gd.geometry_area_perimeter("WGS84", dask_geopandas.from_geopandas(series, npartitions=2))
+    assert type(lazy).__module__.startswith("dask")  # partition by partition, when computed
+    np.testing.assert_array_equal(lazy.compute().to_numpy(), frame.to_numpy())
+    lazy = gd.geometry_length("WGS84", dask_geopandas.from_geopandas(series, npartitions=3))
+    np.testing.assert_array_equal(lazy.compute(), lengths)
+
+
+def floats(a):
+    """Records as rows of float64 (NaN compares equal to NaN there)."""
+    a = np.ascontiguousarray(a)
+    return a.view(np.float64).reshape(len(a), -1) if a.dtype.names else a
+
+
+@pytest.mark.parametrize(
+    ("kind", "coords"),
+    [
+        ("polygon", "SEPARATED"),
+        ("polygon", "INTERLEAVED"),
+        ("multipolygon", "SEPARATED"),
+        ("linestring", "INTERLEAVED"),
+        ("multilinestring", "SEPARATED"),
+        ("wkb", None),
+        ("wkt", None),
+    ],
+)
+def test_geoarrow_equals_shapely(kind, coords):
+    pa = pytest.importorskip("pyarrow")
+    ga = pytest.importorskip("geoarrow.pyarrow")
+    lines = "line" in kind
+    rings = random_rings(100, seed=2)
+    geoms = [LineString(r) if lines else Polygon(r) for r in rings]
+    if kind in ("polygon", "multipolygon", "wkb", "wkt"):
+        geoms[3] = POLYGONS["hole"]
+    if kind == "multilinestring":
+        geoms[3] = MultiLineString([rings[3], rings[4]])
+    geoms[5], geoms[7] = None, (LineString() if lines else Polygon())
+    geoms = np.array(geoms, dtype=object)
+    wkb = pa.array(shapely.to_wkb(geoms))
+    if kind == "wkb":
+        array = ga.as_wkb(wkb)
+    elif kind == "wkt":  # plain strings: the geometries they stand for
+        text = shapely.to_wkt(geoms, rounding_precision=-1)
+        array, geoms = pa.array(text), shapely.from_wkt(text)
+    else:
+        array = ga.as_geoarrow(wkb, type=getattr(ga, kind)().with_coord_type(coords))
+    for function in (gd.geometry_area_perimeter, gd.geometry_length):
+        expected = floats(function(WGS84, geoms))
+        np.testing.assert_array_equal(floats(function(WGS84, array)), expected)
+        np.testing.assert_array_equal(floats(function(WGS84, array[4:60])), expected[4:60])
+        chunked = pa.chunked_array([array[:10], array[10:]])
+        np.testing.assert_array_equal(floats(function(WGS84, chunked)), expected)
+
+
+def test_bad_input():
+    with pytest.raises(TypeError, match="geoms must hold shapely geometries or None, got int"):
+        gd.geometry_length(WGS84, [Point(0, 0), 3])
+    ga = pytest.importorskip("geoarrow.pyarrow")
+    with pytest.raises(TypeError, match="geoarrow.box are not geometries measured here"):
+        gd.geometry_length(WGS84, ga.box(ga.as_geoarrow(["POLYGON ((0 0, 1 0, 1 1, 0 0))"])))
+    with pytest.raises(ValueError, match="the flattening"):
+        gd.geometry_length((6378137.0, 1.5), Point(0, 0))
+    # The loop refuses offsets beyond its coordinates, going backwards or of another type or
+    # layout, before it runs; and what is no buffer, as the other loops refuse it.
+    x = y = np.zeros(4)
+    out = np.empty(1)
+    one = np.array([0, 1])
+    for rings, parts in (
+        ([0, 5], one),
+        ([0, 4], [0, 2]),
+        ([2, 1], one),
+        (np.array([0, 4], dtype=np.int32), one),
+        (np.array([0, 9, 4])[::2], one),
+    ):
+        with pytest.raises(ValueError, match="ring_offsets|part_offsets"):
+            _geodesic.geometries(WGS84, x, y, np.asarray(rings), np.asarray(parts), one, out, None)
+    with pytest.raises(TypeError, match="^ring_offsets must be a 1-D int64 array, got list$"):
+        _geodesic.geometries(WGS84, x, y, [0, 4], one, one, out, None)
+    with pytest.raises(TypeError, match="^length must be an"):
+        _geodesic.geometries(WGS84, x, y, np.array([0, 4]), one, one, 1.0, None)

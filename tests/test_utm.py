@@ -1,0 +1,307 @@
+"""The transverse Mercator against its 40-digit truth, the UTM/UPS grids (zones and their
+exceptions, pyproj's UTM and UPS, round trips) and MGRS (the `mgrs` package's codes, centres,
+bad codes)."""
+
+import importlib.resources
+import math
+import warnings
+
+import numpy as np
+import pytest
+
+from quorvane.mathtools.ellipsoid import utm
+
+RNG = np.random.default_rng(34)
+TRUTH = dict(np.load(importlib.resources.files("testsupport") / "data" / "tm-truth.npz"))
+A_WGS84 = 6378137.0
+
+
+def test_tm_forward_and_reverse_against_the_truth():
+    """Within 5 nm up to 6,200 km from the central meridian; convergence within 1e-12
+    degrees and scale within 1e-14 (the pole's neighbourhood: the longitude is ill-posed)."""
+    t = TRUTH
+    fwd = utm.tm_forward("WGS84", 0.0, t["lat"], t["lon"], degrees=True)
+    assert np.hypot(fwd["x"] - t["x"], fwd["y"] - t["y"]).max() < 5e-9
+    assert np.abs(fwd["convergence"] - np.degrees(t["convergence"])).max() < 1e-12
+    assert np.abs(fwd["scale"] - t["scale"]).max() < 1e-14
+    rev = utm.tm_reverse("WGS84", 0.0, t["x"], t["y"], degrees=True)
+    dlat = np.radians(rev["lat"] - t["lat"]) * A_WGS84
+    dlon = np.radians(rev["lon"] - t["lon"]) * A_WGS84 * np.cos(np.radians(t["lat"]))
+    assert np.hypot(dlat, dlon).max() < 5e-9
+    far = np.abs(t["lat"]) < 89.9
+    assert np.abs(rev["convergence"] - np.degrees(t["convergence"]))[far].max() < 1e-12
+    assert np.abs(rev["scale"] - t["scale"]).max() < 1e-14
+
+
+@pytest.mark.parametrize(
+    ("function", "args"),
+    [
+        (utm.tm_forward, (0.0, 0.0, 58.0)),  # 6,500 km east on the equator
+        (utm.tm_forward, (0.0, 10.0, -89.0)),
+        (utm.tm_reverse, (0.0, 6.4e6, 0.0)),
+        (utm.tm_reverse, (0.0, -7e6, 3e6)),
+    ],
+)
+def test_beyond_the_series_domain_is_nan(function, args):
+    r = function("WGS84", *args, degrees=True)
+    assert all(math.isnan(r[name]) for name in r.dtype.names)
+
+
+def test_k0_scales_lengths_and_scale():
+    one = utm.tm_forward("WGS84", 9.0, 47.0, 11.5, degrees=True)
+    k = utm.tm_forward("WGS84", 9.0, 47.0, 11.5, k0=0.9996, degrees=True)
+    assert (k["x"], k["y"], k["scale"]) == (
+        one["x"] * 0.9996,
+        one["y"] * 0.9996,
+        0.9996 * one["scale"],
+    )
+    back = utm.tm_reverse("WGS84", 9.0, k["x"], k["y"], k0=0.9996, degrees=True)
+    assert back["lat"] == pytest.approx(47.0, abs=1e-13) and back["lon"] == pytest.approx(
+        11.5, abs=1e-13
+    )
+    with pytest.raises(ValueError, match="k0"):
+        utm.tm_forward("WGS84", 0, 0, 0, k0=0.0)
+
+
+@pytest.mark.parametrize(
+    ("lat", "lon", "zone"),
+    [
+        (0.0, -180.0, 1),
+        (0.0, 179.999, 60),
+        (0.0, 180.0, 1),
+        (0.0, 5.999999, 31),
+        (0.0, 6.0, 32),
+        (55.999, 4.0, 31),  # south of Norway's exception
+        (56.0, 3.0, 32),  # Norway: 32V reaches 3 E
+        (63.999, 11.9, 32),
+        (64.0, 4.0, 31),
+        (72.0, 8.9, 31),  # Svalbard
+        (72.0, 9.0, 33),
+        (80.0, 20.9, 33),
+        (83.9, 21.0, 35),
+        (75.0, 33.0, 37),
+        (75.0, 41.9, 37),
+        (75.0, 42.0, 38),
+        (71.99, 8.0, 32),
+        (83.9999, 0.0, 31),
+        (84.0, 0.0, 0),  # UPS north of 84 N
+        (-80.0, 0.0, 31),
+        (-80.0001, 0.0, 0),  # and south of 80 S
+    ],
+)
+def test_zones_and_their_exceptions(lat, lon, zone):
+    g = utm.forward(lat, lon, degrees=True)
+    assert g["zone"] == zone and g["northp"] == (lat >= 0)
+    peer = pytest.importorskip("utm")
+    if zone != 0 and abs(lon) != 180.0:
+        assert peer.latlon_to_zone_number(lat, lon) == zone
+
+
+def _pyproj(zone, north):
+    pyproj = pytest.importorskip("pyproj")
+    code = (32661 if north else 32761) if zone == 0 else (32600 if north else 32700) + zone
+    return pyproj.Transformer.from_crs("EPSG:4326", f"EPSG:{code}", always_xy=True)
+
+
+@pytest.mark.parametrize(
+    ("lat", "lon"),
+    [((-80, 84), (-180, 180)), ((84, 90), (-180, 180)), ((-90, -80.001), (-180, 180))],
+    ids=["utm", "ups-north", "ups-south"],
+)
+def test_forward_agrees_with_pyproj_and_round_trips(lat, lon):
+    """pyproj's UTM and UPS within 12 nm (and its scale and convergence roughly); the round trip
+    within 1e-13 degrees."""
+    n = 400
+    la, lo = RNG.uniform(*lat, n), RNG.uniform(*lon, n)
+    g = utm.forward(la, lo, degrees=True)
+    for zone, north in set(zip(g["zone"].tolist(), g["northp"].tolist())):
+        rows = (g["zone"] == zone) & (g["northp"] == north)
+        e, nn = _pyproj(zone, north).transform(lo[rows], la[rows])
+        assert np.hypot(g["easting"][rows] - e, g["northing"][rows] - nn).max() < 12e-9
+    back = utm.reverse(g["zone"], g["northp"], g["easting"], g["northing"], degrees=True)
+    assert np.abs(back["lat"] - la).max() < 1e-13
+    dlon = np.abs((back["lon"] - lo + 180) % 360 - 180) * np.cos(np.radians(la))
+    assert dlon.max() < 1e-13
+    # Near a pole the convergence, like the longitude, is ill-posed: compare it as a length.
+    dconv = np.abs(back["convergence"] - g["convergence"]) * np.cos(np.radians(la))
+    assert dconv.max() < 1e-12
+    assert np.abs(back["scale"] - g["scale"]).max() < 4e-15
+
+
+def test_ups_poles_and_radians():
+    north = utm.forward(math.pi / 2, 0.0)  # the double nearest the pole: 0.4 nm from it
+    assert (north["zone"], north["easting"]) == (0, 2e6)
+    assert north["scale"] == pytest.approx(0.994, abs=1e-15)
+    assert north["northing"] == pytest.approx(2e6, abs=1e-9)
+    south = utm.reverse(0, False, 2e6, 2e6)
+    assert south["lat"] == -math.pi / 2 and south["scale"] == pytest.approx(0.994, abs=1e-15)
+
+
+def test_a_forced_zone_is_honoured():
+    g = utm.forward(47.0, [5.9, 6.1], zone=31, degrees=True)
+    assert (g["zone"] == 31).all() and g["easting"][1] > 500e3 + 2.9 * 75e3
+    far = utm.forward(0.0, 80.0, zone=1, degrees=True)  # 83 degrees from zone 1's meridian
+    assert math.isnan(far["easting"])
+
+
+@pytest.mark.parametrize("zone", [-1, 61, 3.5, np.nan])
+def test_reverse_refuses_zones_outside_0_60(zone):
+    with pytest.raises(ValueError, match="zone must be a zone number 0-60"):
+        utm.reverse(zone, True, 5e5, 5e6)
+
+
+def test_to_mgrs_agrees_with_the_mgrs_package():
+    """On >= 99.5 % of random points (99.87 % on 20,000): the rest lie within 0.5 mm of a
+    square's edge, which the package rounds up to the next square before truncating."""
+    mgrs = pytest.importorskip("mgrs")
+    n = 2000
+    lat, lon = RNG.uniform(-90, 90, n), RNG.uniform(-180, 180, n)
+    ours = utm.to_mgrs(lat, lon, degrees=True)
+    peer = mgrs.MGRS()
+    theirs = [peer.toMGRS(a, b) for a, b in zip(lat.tolist(), lon.tolist())]
+    agree = np.mean([o == t for o, t in zip(ours.tolist(), theirs)])
+    assert agree >= 0.995
+
+
+@pytest.mark.parametrize("precision", range(6))
+def test_from_mgrs_gives_the_centre_of_the_square(precision):
+    lat, lon = RNG.uniform(-90, 90, 300), RNG.uniform(-180, 180, 300)
+    codes = utm.to_mgrs(lat, lon, precision=precision, degrees=True)
+    assert codes.dtype == np.dtype("<U15") and {len(c) for c in codes} <= {
+        3 + 2 * precision,
+        5 + 2 * precision,
+    }
+    centre = utm.from_mgrs(codes, degrees=True)
+    g, c = (
+        utm.forward(lat, lon, degrees=True),
+        utm.forward(centre["lat"], centre["lon"], degrees=True),
+    )
+    # A square cut by a zone's or band's edge can have its centre beyond it.
+    same = (g["zone"] == c["zone"]) & ((lat + 80) // 8 == (centre["lat"] + 80) // 8)
+    assert same.mean() > 0.75
+    again = utm.to_mgrs(centre["lat"], centre["lon"], precision=precision, degrees=True)
+    assert (again == codes)[same].all()
+    half = 0.5 * 10.0 ** (5 - precision)
+    # The centre is half a square from the point's truncated corner, to the nanometre.
+    for axis in ("easting", "northing"):
+        corner = np.floor(g[axis] / (2 * half)) * 2 * half
+        assert np.abs(c[axis] - corner - half)[same].max() < 1e-6
+
+
+def test_from_mgrs_reads_either_case_and_spaces():
+    codes = ["32TMT6540347150", "32t mt 65403 47150", "zah 12345 12345", "ZAH1234512345"]
+    c = utm.from_mgrs(codes)
+    assert c[0] == c[1] and c[2] == c[3]
+
+
+@pytest.mark.parametrize(
+    ("code", "reason"),
+    [
+        ("61UMV", "zone"),
+        ("32IMV", "band"),
+        ("32UIV", "column"),
+        ("32UMW", "row"),
+        ("32UMV123", "digits"),
+        ("32UMV12a4", "digits"),
+        ("CAA", "band"),
+        ("", "band"),
+        ("32UMV\u00e91", "ASCII"),
+    ],
+)
+def test_malformed_codes_are_named_with_their_index(code, reason):
+    with pytest.raises(
+        ValueError, match=rf"{code!r} at index \(1,\) is no MGRS reference.*{reason}"
+    ):
+        utm.from_mgrs(["32UMV1234567890", code])
+
+
+@pytest.mark.parametrize("lon", [-1e308, 1e300, np.inf, 1e20])
+def test_huge_longitudes_give_a_zone_of_the_grid(lon):
+    """Radians and degrees both: a huge longitude is reduced, not overflowed into a zone."""
+    for degrees in (False, True):
+        g = utm.forward([0.5, 1.2], lon, degrees=degrees)
+        assert ((g["zone"] >= 0) & (g["zone"] <= 60)).all()
+        back = utm.reverse(g["zone"], g["northp"], g["easting"], g["northing"])
+        assert back.shape == (2,)
+
+
+def test_nan_and_beyond_the_poles():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert utm.to_mgrs(np.nan, 0.0) == ""
+        assert math.isnan(utm.forward(np.nan, 0.0)["easting"])
+    with pytest.warns(RuntimeWarning, match="lat: latitudes beyond") as seen:
+        assert utm.to_mgrs([91.0], [0.0], degrees=True)[0] == ""
+    assert seen[0].filename == __file__  # the warning points at the caller
+
+
+LAT, LON = np.array([47.0, 10.0]), np.array([8.5, 9.0])
+GRID_CALLS = {  # a call that succeeds and one that fails
+    "forward": (lambda: utm.forward(LAT, LON, degrees=True), lambda: utm.forward(LAT, "x")),
+    "reverse": (lambda: utm.reverse(32, True, LAT * 1e4, LON), lambda: utm.reverse(61, 1, 0, 0)),
+    "to_mgrs": (
+        lambda: utm.to_mgrs(LAT, LON, degrees=True),
+        lambda: utm.to_mgrs(LAT, 0, precision=9),
+    ),
+    "from_mgrs": (lambda: utm.from_mgrs(["32TMT6540347150"]), lambda: utm.from_mgrs(["32TMT6"])),
+}
+
+
+@pytest.mark.parametrize("name", sorted(GRID_CALLS))
+def test_grid_calls_leak_nothing_on_success_and_error_paths(name):
+    from helpers import assert_calls_leak_nothing
+
+    good, bad = GRID_CALLS[name]
+
+    def calls(n):
+        for _ in range(n):
+            good()
+            try:
+                bad()
+            except (TypeError, ValueError):
+                pass
+
+    assert_calls_leak_nothing(calls, [LAT, LON])
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "match"),
+    [
+        (lambda: utm.forward([1, 2], [1, 2, 3]), ValueError, "shapes do not broadcast: lat"),
+        (lambda: utm.forward(1, "a"), TypeError, "lon must be real numbers"),
+        (lambda: utm.forward(1, 2, zone=61), ValueError, "zone must be a zone number 0-60"),
+        (lambda: utm.forward(1, 2, ell=(6378137.0, 0.1)), ValueError, "flattenings 0 <= f <= 1/25"),
+        (lambda: utm.to_mgrs(1, 2, precision=6), ValueError, "precision must be 0-5"),
+        (lambda: utm.to_mgrs(1, 2, precision=2.0), TypeError, "precision must be an integer"),
+        (lambda: utm.from_mgrs(3), TypeError, "codes must be strings"),
+        (lambda: utm.tm_forward("WGS84", 0, 1, 2, k0=-1), ValueError, "k0 must be finite"),
+    ],
+)
+def test_bad_arguments_are_named(call, error, match):
+    with pytest.raises(error, match=match):
+        call()
+
+
+def test_the_committed_series_table_is_the_scripts():
+    """csrc/ellipsoid/kernels/tm_series.h holds what scripts/tm_series.py derives (Krueger's
+    coefficients checked there against the printed ones)."""
+    pytest.importorskip("sympy")
+    import re
+    import sys
+    from pathlib import Path
+
+    top = Path(__file__).resolve().parents[1]
+    sys.path.insert(0, str(top / "scripts"))
+    try:
+        import tm_series
+    finally:
+        sys.path.remove(str(top / "scripts"))
+    alpha, beta = tm_series.derive(12)
+    text = (top / "csrc/ellipsoid/kernels/tm_series.h").read_text()
+    for name, rows in (("kAlpha", alpha), ("kBeta", beta)):
+        block = text.split(f"{name}[kOrder][kOrder + 1] = {{")[1].split("};")[0]
+        table = [
+            [float(v) for v in re.findall(r"-?[\d.]+(?:e-?\d+)?", row)]
+            for row in block.split("},")[:-1]
+        ]
+        assert table == [[float(c) for c in row] for row in rows]
