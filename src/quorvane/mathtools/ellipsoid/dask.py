@@ -41,6 +41,12 @@ the whole frame; every other input is read from columns named as the input (a ge
 for the rays' directions), and the result is written to columns named as its fields (3-vectors
 as above, the fields of ``enu`` as ``east_x, ..., up_z``). ``dd.read_parquet(...)``, a conversion
 and ``.to_parquet(...)`` run out of core.
+
+The UTM/UPS grid and MGRS of :mod:`~quorvane.mathtools.ellipsoid.utm`, whose zones, hemisphere
+flags and codes are not float64, have functions of their own (written in ``_dask_grid``):
+``utm_forward(ellipsoid, lat, lon, *, zone=None)``, ``utm_reverse(ellipsoid, zone, northp,
+easting, northing)``, ``utm_to_mgrs(ellipsoid, lat, lon, *, precision=5)``,
+``utm_from_mgrs(ellipsoid, codes)`` and their ``dataframe_*`` forms.
 """
 
 from __future__ import annotations
@@ -510,6 +516,7 @@ def _stub() -> str:
         head += [f"{c}: str" for c in _constants(op)]
         functions.append(define(f"dataframe_{name}", head, keywords, "dd.DataFrame"))
     listing = "\n".join(["__all__ = [", *(f'    "{n}",' for n in __all__), "]"])
+    functions.append(_dask_grid.STUB)  # the UTM grid and MGRS, not from the registry
     return "\n".join([_STUB_HEADER, listing, "", *functions]) + "\n"
 
 
@@ -525,3 +532,13 @@ for _op in OPERATIONS:
     __all__.extend((_name, f"dataframe_{_name}"))
 __all__.sort()
 del _op, _name
+
+# The UTM/UPS grid and MGRS (utm.forward, reverse, to_mgrs, from_mgrs), whose zones, hemisphere
+# flags and codes the registry's float64 engine does not take: written in _dask_grid.
+from quorvane.mathtools.ellipsoid import _dask_grid
+
+for _name in _dask_grid.__all__:
+    globals()[_name] = getattr(_dask_grid, _name)
+    __all__.append(_name)
+__all__.sort()
+del _name

@@ -50,8 +50,12 @@ __all__ = [
     "dataframe_surf_coord_from_surf_pos",
     "dataframe_surf_pos_from_surf_coord",
     "dataframe_surf_pos_of_ray_first_intersection",
+    "dataframe_utm_forward",
+    "dataframe_utm_from_mgrs",
+    "dataframe_utm_reverse",
     "dataframe_utm_tm_forward",
     "dataframe_utm_tm_reverse",
+    "dataframe_utm_to_mgrs",
     "ecef_vector_from_enu",
     "enu",
     "enu_from_ecef_vector",
@@ -80,8 +84,12 @@ __all__ = [
     "surf_coord_from_surf_pos",
     "surf_pos_from_surf_coord",
     "surf_pos_of_ray_first_intersection",
+    "utm_forward",
+    "utm_from_mgrs",
+    "utm_reverse",
     "utm_tm_forward",
     "utm_tm_reverse",
+    "utm_to_mgrs",
 ]
 
 def parameters(ellipsoid: _EllipsoidLike) -> tuple[float, float]: ...
@@ -698,4 +706,66 @@ def dataframe_utm_tm_reverse(
     keep: bool = True,
     degrees: bool = False,
     fast: bool = False,
+) -> dd.DataFrame: ...
+def utm_forward(
+    ellipsoid: _EllipsoidLike,
+    lat: _Array | _Number,
+    lon: _Array | _Number,
+    *,
+    zone: _Array | int | None = None,
+    degrees: bool = False,
+) -> da.Array: ...
+def utm_reverse(
+    ellipsoid: _EllipsoidLike,
+    zone: _Array | int,
+    northp: _Array | bool,
+    easting: _Array | _Number,
+    northing: _Array | _Number,
+    *,
+    degrees: bool = False,
+) -> da.Array: ...
+def utm_to_mgrs(
+    ellipsoid: _EllipsoidLike,
+    lat: _Array | _Number,
+    lon: _Array | _Number,
+    *,
+    precision: int = 5,
+    degrees: bool = False,
+) -> da.Array: ...
+def utm_from_mgrs(
+    ellipsoid: _EllipsoidLike, codes: _Array | str, *, degrees: bool = False
+) -> da.Array: ...
+def dataframe_utm_forward(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    zone: int | None = None,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+) -> dd.DataFrame: ...
+def dataframe_utm_reverse(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+) -> dd.DataFrame: ...
+def dataframe_utm_to_mgrs(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    precision: int = 5,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
+) -> dd.DataFrame: ...
+def dataframe_utm_from_mgrs(
+    ellipsoid: _EllipsoidLike,
+    frame: dd.DataFrame,
+    *,
+    columns: _Columns = None,
+    keep: bool = True,
+    degrees: bool = False,
 ) -> dd.DataFrame: ...

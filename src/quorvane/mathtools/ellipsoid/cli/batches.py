@@ -47,6 +47,7 @@ class Plan:
     keep: list[int]
     fast: bool = False  # the vectorised kernel
     kinds: tuple[str, str] | None = None  # --from and --to, where the subcommand takes them
+    precision: int | None = None  # --precision, where the subcommand takes it
 
     @property
     def operation(self) -> Operation:
@@ -59,6 +60,18 @@ class Plan:
     @property
     def header(self) -> list[str]:
         return [self.names[i] for i in self.keep] + list(self.op.outputs)
+
+    @property
+    def result_types(self) -> list[Any]:
+        """The Arrow types of the result columns: float64 but where the output records give
+        another (a zone, a hemisphere flag, an MGRS code)."""
+        import pyarrow as pa
+
+        dtype = self.op.operation.output.dtype
+        if self.op.entry is None or dtype is None:
+            text = self.op.entry is not None  # utm.to_mgrs: one column of codes
+            return [pa.string() if text else pa.float64()] * len(self.op.outputs)
+        return [pa.from_numpy_dtype(dtype[name]) for name in dtype.names or ()]
 
 
 def _ellipsoid(args: argparse.Namespace) -> Ellipsoid:
@@ -134,7 +147,7 @@ def make_plan(args: argparse.Namespace, sub: Subcommand, data: Source) -> Plan:
             param = _fixed_param(sub, fixed, args.degrees)
         elif names is not None or all(data.find(a) is not None for a in sub.parameter_columns):
             param_columns = _select(data, sub.parameter_columns, names, f"--{option}-columns")
-        else:
+        elif not sub.parameter.optional:
             roles = ", ".join(a[0] for a in sub.parameter_columns)
             raise UsageError(f"{sub.name} needs --{option} or input columns {roles}")
     used = set(columns.values()) | set((param_columns or {}).values())
@@ -168,6 +181,7 @@ def make_plan(args: argparse.Namespace, sub: Subcommand, data: Source) -> Plan:
         keep=keep,
         fast=fast,
         kinds=kinds,
+        precision=getattr(args, "precision", None) if sub.precision else None,
     )
 
 
@@ -201,6 +215,8 @@ def _fixed_param(sub: Subcommand, given: Sequence[float], degrees: bool) -> tupl
         if unit == "latitude" and abs(value) > (90.0 if degrees else math.pi / 2):
             hint = "" if degrees else " (for degrees add --degrees)"
             raise UsageError(f"--{option}: latitude {value!r} is out of range{hint}")
+        if unit == "zone" and not (0 <= value <= 60 and value == int(value)):
+            raise UsageError(f"--{option}: {value!r} is not a zone number 0-60 (0: UPS)")
     return tuple(given)
 
 
@@ -245,6 +261,15 @@ def _check_latitudes(lat: FloatArray, batch: Batch, column: str, degrees: bool) 
     raise InputError(batch.source, msg, column=column, **batch.locate(k))
 
 
+def _check_zones(zone: FloatArray, batch: Batch, column: str) -> None:
+    with np.errstate(invalid="ignore"):
+        bad = ~((zone >= 0) & (zone <= 60) & (zone == np.floor(zone)))
+    if bad.any():
+        k = int(np.argmax(bad))
+        msg = f"zone {float(zone[k])!r} is not a zone number 0-60 (0: UPS)"
+        raise InputError(batch.source, msg, column=column, **batch.locate(k))
+
+
 def _read(
     plan: Plan, batch: Batch, inputs: Sequence[Input], index: dict[str, int]
 ) -> dict[str, FloatArray]:
@@ -256,9 +281,16 @@ def _read(
         for aliases in plan.op.columns[i.name]:
             k = index[aliases[0]]
             name = plan.names[k]
-            column = batch.floats(k, name)
+            if i.unit == "flag":
+                column = batch.flags(k, name)
+            elif i.unit == "code":
+                column = batch.strings(k, name)
+            else:
+                column = batch.floats(k, name)
             if i.unit == "latitude":
                 _check_latitudes(column, batch, name, plan.degrees)
+            elif i.unit == "zone":
+                _check_zones(column, batch, name)
             columns.append(column)
         values[i.name] = np.column_stack(columns) if i.unit == "vector" else columns[0]
     return values
@@ -275,8 +307,13 @@ def _convert(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
     )
     if plan.param_columns is not None:
         values |= _read(plan, batch, given, plan.param_columns)
-    else:
+    elif plan.param or not given:
         values |= _fixed_values(plan.op, plan.param)
+    if plan.op.entry is not None:
+        from quorvane.mathtools.ellipsoid.cli import grid
+
+        results = grid.call(plan, values, batch)
+        return [batch.kept(k) for k in plan.keep], results
     args = [values[i.name] for i in op.inputs]
     result = _engine.call(op, plan.ellipsoid, args, plan.degrees, plan.fast)
     rows = np.asarray(result).view(np.float64).reshape(batch.rows, -1)
@@ -285,7 +322,20 @@ def _convert(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
 
 def numeric_columns(plan: Plan) -> list[int]:
     """Indices of the input columns read as numbers."""
-    return sorted(set(plan.columns.values()) | set((plan.param_columns or {}).values()))
+    used = set(plan.columns.values()) | set((plan.param_columns or {}).values())
+    return sorted(used - set(text_columns(plan)))
+
+
+def text_columns(plan: Plan) -> list[int]:
+    """Indices of the input columns read as they are (hemisphere flags, MGRS codes)."""
+    from quorvane.mathtools.ellipsoid.cli.grid import TEXT_UNITS
+
+    return [
+        plan.columns[aliases[0]]
+        for i in plan.op.operation.inputs
+        if i.unit in TEXT_UNITS
+        for aliases in plan.op.columns[i.name]
+    ]
 
 
 class Writer(Protocol):
@@ -305,7 +355,8 @@ def convert_batches(
     failure); ``progress`` is told the rows of each batch. Return the number of rows."""
     rows = 0
     try:
-        for batch in source.batches(chunk_rows, numeric_columns(plan), plan.keep):
+        kept = [*plan.keep, *text_columns(plan)]
+        for batch in source.batches(chunk_rows, numeric_columns(plan), kept):
             if batch.rows:
                 writer.write(*convert_batch(plan, batch))
             progress(batch.rows)

@@ -161,7 +161,9 @@ def _convert_file(
     plan = Plan(op=SUBCOMMANDS[name], ellipsoid=Ellipsoid(Re, f), **spec)
     try:
         with open(out, "wb") as sink:
-            writer = open_writer("parquet", sink, plan.header, kept_types, source.name, None, None)
+            writer = open_writer(
+                "parquet", sink, plan.header, kept_types, source.name, None, None, plan.result_types
+            )
             return convert_batches(plan, source, chunk_rows, writer, lambda rows: None)
     except InputError as exc:
         return ("input", str(exc))

@@ -60,6 +60,7 @@ def run_conversion(args: argparse.Namespace, op: Subcommand) -> int:
                 data.name,
                 args.delimiter,
                 args.float_format,
+                plan.result_types,
             )
             convert_batches(plan, data, args.chunk_rows, writer, progress)
     return 0

@@ -305,7 +305,17 @@ def _operation_options(p: argparse.ArgumentParser, op: Subcommand) -> None:
             f"--{option}-columns",
             metavar=",".join(metavar),
             help=f"input columns giving the {option} row by row (default {roles}, used when "
-            f"--{option} is not given)",
+            f"--{option} is not given)"
+            + ("; with neither, the standard one" if op.parameter.optional else ""),
+        )
+    if op.precision:
+        p.add_argument(
+            "--precision",
+            type=int,
+            choices=range(6),
+            default=5,
+            metavar="DIGITS",
+            help="digits per coordinate, 0-5: squares of 10^(5 - DIGITS) metres (default 5: 1 m)",
         )
     if op.operation.output.azimuth is not None:
         (group or p).add_argument(

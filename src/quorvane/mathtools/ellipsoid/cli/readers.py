@@ -114,6 +114,15 @@ class Batch:
     def kept(self, index: int) -> Kept:
         raise NotImplementedError
 
+    def strings(self, index: int, name: str) -> npt.NDArray[np.str_]:
+        """A column of text (an MGRS code), missing values an error."""
+        raise NotImplementedError
+
+    def flags(self, index: int, name: str) -> npt.NDArray[np.bool_]:
+        """A column of true or false: booleans, 1 or 0, or the words true/false, t/f,
+        yes/no (case ignored); anything else an error."""
+        raise NotImplementedError
+
     def locate(self, k: int) -> dict[str, int]:
         """Where row ``k`` of the batch is: ``{"line": n}`` or ``{"row": n}``; ``{}`` if
         unknown, when :meth:`exact` gives a batch that knows it."""
@@ -141,6 +150,12 @@ class TextBatch(Batch):
 
     def kept(self, index: int) -> Kept:
         return [row[index] for row in self.chunk.rows]
+
+    def strings(self, index: int, name: str) -> npt.NDArray[np.str_]:
+        return np.array([row[index] for row in self.chunk.rows], dtype=np.str_)
+
+    def flags(self, index: int, name: str) -> npt.NDArray[np.bool_]:
+        return parse_flags(self.strings(index, name), self.source, name, self.locate)
 
     def locate(self, k: int) -> dict[str, int]:
         return {"line": self.chunk.lines[k]}
@@ -202,11 +217,74 @@ class ArrowBatch(Batch):
     def kept(self, index: int) -> Kept:
         return self.columns[index]
 
+    def _present(self, index: int, name: str, what: str) -> pa.Array | pa.ChunkedArray:
+        column = self.columns[index]
+        if column.null_count:
+            import pyarrow.compute as pc
+
+            k = int(pc.index(pc.is_null(column), True).as_py())
+            raise InputError(
+                self.source, f"missing value, expected {what}", column=name, **self.locate(k)
+            )
+        return column
+
+    def strings(self, index: int, name: str) -> npt.NDArray[np.str_]:
+        column = self._present(index, name, "text")
+        if not (pa.types.is_string(column.type) or pa.types.is_large_string(column.type)):
+            raise InputError(
+                self.source, f"a column of type {column.type} is not text", column=name
+            )
+        return np.array(column.to_pylist(), dtype=np.str_)
+
+    def flags(self, index: int, name: str) -> npt.NDArray[np.bool_]:
+        column = self._present(index, name, "true or false")
+        t = column.type
+        if pa.types.is_boolean(t):
+            return np.array(column.to_pylist(), dtype=np.bool_)
+        if pa.types.is_integer(t) or pa.types.is_floating(t):
+            values = np.array(column.to_pylist(), dtype=np.float64)
+            bad = (values != 0) & (values != 1)
+            if bad.any():
+                k = int(np.argmax(bad))
+                raise InputError(
+                    self.source,
+                    f"{float(values[k])!r} is not true or false (1 or 0)",
+                    column=name,
+                    **self.locate(k),
+                )
+            return values == 1
+        if pa.types.is_string(t) or pa.types.is_large_string(t):
+            texts = np.array(column.to_pylist(), dtype=np.str_)
+            return parse_flags(texts, self.source, name, self.locate)
+        raise InputError(self.source, f"a column of type {t} is not true or false", column=name)
+
     def locate(self, k: int) -> dict[str, int]:
         return {} if self.first_row is None else {"row": self.first_row + k}
 
     def exact(self) -> Batch | None:
         return None if self._exact is None else self._exact()
+
+
+_TRUE = frozenset(("true", "t", "yes", "1"))
+_FALSE = frozenset(("false", "f", "no", "0"))
+
+
+def parse_flags(
+    texts: npt.NDArray[np.str_], source: str, column: str, locate: Callable[[int], dict[str, int]]
+) -> npt.NDArray[np.bool_]:
+    """The booleans spelled in ``texts``, or an InputError at the first other text."""
+    words = np.char.lower(np.char.strip(texts))
+    true = np.isin(words, list(_TRUE))
+    bad = ~true & ~np.isin(words, list(_FALSE))
+    if bad.any():
+        k = int(np.argmax(bad))
+        raise InputError(
+            source,
+            f"{str(texts[k])!r} is not true or false (true/false, 1/0, yes/no)",
+            column=column,
+            **locate(k),
+        )
+    return true
 
 
 def _looks_like(head: bytes) -> str:

@@ -14,6 +14,7 @@ from dataclasses import dataclass
 
 from quorvane.mathtools.ellipsoid import _registry
 from quorvane.mathtools.ellipsoid._registry import Operation
+from quorvane.mathtools.ellipsoid.cli import grid as _grid
 
 __all__ = ["SUBCOMMANDS", "Parameter", "Subcommand"]
 
@@ -30,6 +31,8 @@ class Parameter:
     inputs: tuple[str, ...]  # the registry's inputs it gives
     metavar: tuple[str, ...]  # one per number
     text: str  # what the numbers are, for the option's help
+    # Neither the option nor the columns given: the operation's default (utm's standard zone).
+    optional: bool = False
 
 
 @dataclass(frozen=True, slots=True, eq=False)
@@ -48,9 +51,16 @@ class Subcommand:
     # The options --from and --to choose the kinds of a conversion of latitudes (the
     # constants of the entry's loop).
     kinds: bool = False
+    # An operation the registry's engine does not run (the UTM grid, :mod:`.grid`), in place
+    # of the registry entry.
+    entry: Operation | None = None
+    # The option --precision (digits of an MGRS code).
+    precision: bool = False
 
     @property
     def operation(self) -> Operation:
+        if self.entry is not None:
+            return self.entry
         return _registry.get(self.qualname)
 
     @property
@@ -83,7 +93,14 @@ class Subcommand:
     @property
     def description(self) -> str:
         parts = [self.text]
-        if self.parameter is not None:
+        if self.parameter is not None and self.parameter.optional:
+            option = self.parameter.option
+            roles = ", ".join(a[0] for a in self.parameter_columns)
+            parts.append(
+                f"The {option} may be given once by --{option} {' '.join(self.parameter.metavar)}, "
+                f"or row by row by the column {roles} (see --{option}-columns)."
+            )
+        elif self.parameter is not None:
             option = self.parameter.option
             roles = ", ".join(a[0] for a in self.parameter_columns)
             parts.append(
@@ -419,4 +436,68 @@ _UTM = (
     ),
 )
 
-SUBCOMMANDS: dict[str, Subcommand] = {sub.name: sub for sub in (*_TABLE, *_LATITUDES, *_UTM)}
+# The UTM/UPS grid and MGRS, run by :mod:`.grid` (zones, hemisphere flags and codes are not
+# float64 columns).
+_ZONE_COLUMN = {"zone": (("zone", "utm_zone"),)}
+_MGRS_COLUMN = (("mgrs", "code", "mgrs_code"),)
+_GRID = (
+    Subcommand(
+        "utm",
+        "utm.forward",
+        "geodetic lat, lon -> UTM/UPS zone, hemisphere, easting, northing",
+        "UTM or UPS coordinates of geodetic latitude and longitude: the zone (1-60; 0 for UPS), "
+        "northp (true in the northern hemisphere), easting and northing in metres with the false "
+        "origin, the convergence (grid north clockwise from true north) and the scale. The "
+        "standard zone has the Norway (32V) and Svalbard (31X-37X) exceptions and UPS beyond 84 N "
+        "and 80 S; a forced zone (--zone, or a zone column) is used as given, as far as the "
+        "series serve (nan easting and northing beyond).",
+        "%(prog)s --degrees points.csv -o grid.csv",
+        {"lat": _LAT, "lon": _LON, **_ZONE_COLUMN},
+        Parameter("zone", ("zone",), ("ZONE",), "the zone (1-60, 0 for UPS)", optional=True),
+        entry=_grid.FORWARD,
+    ),
+    Subcommand(
+        "utm-reverse",
+        "utm.reverse",
+        "UTM/UPS zone, hemisphere, easting, northing -> geodetic lat, lon",
+        "Geodetic latitude and longitude of UTM or UPS coordinates (zone 1-60 or 0 for UPS, "
+        "northp true or false, also 1 or 0, easting and northing in metres with the false "
+        "origin), with the convergence and the scale; longitude in [-180, 180).",
+        "%(prog)s --degrees grid.csv -o points.csv",
+        {
+            **_ZONE_COLUMN,
+            "northp": (("northp", "north", "northern"),),
+            "easting": (("easting", "x"),),
+            "northing": (("northing", "y"),),
+        },
+        entry=_grid.REVERSE,
+    ),
+    Subcommand(
+        "mgrs",
+        "utm.to_mgrs",
+        "geodetic lat, lon -> MGRS reference",
+        "The MGRS reference of the square each point is in (truncated, not rounded), with "
+        "--precision digits per coordinate (5: 1 m squares, the default; 0: 100 km); polar "
+        "references (A, B, Y, Z) beyond 84 N and 80 S. Empty where there is none (nan).",
+        "%(prog)s --degrees --precision 3 points.csv -o codes.csv",
+        {"lat": _LAT, "lon": _LON},
+        output_columns=("mgrs",),
+        entry=_grid.TO_MGRS,
+        precision=True,
+    ),
+    Subcommand(
+        "mgrs-reverse",
+        "utm.from_mgrs",
+        "MGRS reference -> geodetic lat, lon of the square's centre",
+        "Geodetic latitude and longitude of the centre of the square an MGRS reference names "
+        "(letters of either case, spaces ignored). A malformed reference is an error naming its "
+        "line and column.",
+        "%(prog)s --degrees codes.csv -o points.csv",
+        {"code": _MGRS_COLUMN},
+        entry=_grid.FROM_MGRS,
+    ),
+)
+
+SUBCOMMANDS: dict[str, Subcommand] = {
+    sub.name: sub for sub in (*_TABLE, *_LATITUDES, *_UTM, *_GRID)
+}

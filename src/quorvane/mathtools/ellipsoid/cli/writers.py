@@ -46,6 +46,16 @@ def float_array(values: FloatArray) -> pa.Array:
     return pa.Array.from_buffers(pa.float64(), len(data), [None, pa.py_buffer(data)])
 
 
+def result_array(values: Any) -> pa.Array:
+    """A result column as an Arrow array: float64 from its buffer, others (a zone, a
+    hemisphere flag, an MGRS code) by their type."""
+    if values.dtype == np.float64:
+        return float_array(values)
+    if values.dtype.kind == "U":
+        return pa.array(values.tolist(), pa.string())
+    return pa.array(values, pa.from_numpy_dtype(values.dtype))
+
+
 class ByteWriter:
     """Text written as UTF-8 to a binary stream."""
 
@@ -79,15 +89,18 @@ class TextWriter(Writer):
         return csv.writer(ByteWriter(self.sink), delimiter=self.delimiter, lineterminator="\n")
 
     def _numbers(self, values: FloatArray) -> pa.Array:
-        if self.float_format is None:
-            return float_array(values)
+        if self.float_format is None or values.dtype != np.float64:
+            return result_array(values)
         fmt = self.float_format
         return pa.array([format(v, fmt) for v in values.tolist()], pa.string())
 
     def write(self, kept: Sequence[Kept], results: Sequence[FloatArray]) -> None:
         self._write_header()
         numbers = [self._numbers(r) for r in results]
-        if not any(isinstance(k, list) for k in kept):
+        # A row of one empty text (no MGRS code) would be a blank line, which readers skip: the
+        # csv module writes it as "".
+        blank = len(self.names) == 1 and any(r.dtype.kind == "U" and not r.all() for r in results)
+        if not blank and not any(isinstance(k, list) for k in kept):
             try:
                 table = pa.Table.from_arrays([*kept, *numbers], names=self.names)
                 texts = self._format(table)
@@ -175,7 +188,7 @@ class TableWriter(Writer):
             elif isinstance(k, pa.ChunkedArray):
                 k = k.combine_chunks()
             arrays.append(k)
-        arrays += [float_array(r) for r in results]
+        arrays += [result_array(r) for r in results]
         self.writer.write_batch(pa.RecordBatch.from_arrays(arrays, schema=self.schema))
 
     def close(self) -> None:
@@ -228,11 +241,12 @@ def open_writer(
     source: str,
     delimiter: str | None,
     float_format: str | None,
+    result_types: list[pa.DataType] | None = None,
 ) -> Writer:
     if fmt in ("csv", "tsv"):
         sep = "\t" if fmt == "tsv" else delimiter or ","
         return TextWriter(sink, header, sep, float_format)
-    types = kept_types + [pa.float64()] * (len(header) - len(kept_types))
+    types = kept_types + (result_types or [pa.float64()] * (len(header) - len(kept_types)))
     schema = pa.schema([pa.field(n, t) for n, t in zip(header, types, strict=True)])
     if fmt == "parquet":
         # Dictionary encoding only for the kept columns: it cannot shrink results, which are
