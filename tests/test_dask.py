@@ -102,6 +102,9 @@ def test_fast_runs_the_fast_functions():
         dask_args, numpy_args = CASES[name]
         lazy = getattr(qd, name)(WGS84, *dask_args, fast=True)
         assert same(lazy.compute(scheduler="threads"), getattr(fast, name)(WGS84, *numpy_args))
+    pairs = (LAT, LON, LAT[::-1], LON[::-1])
+    lazy = qd.geodesic_inverse(WGS84, *(_col(a, 77) for a in pairs), fast=True)
+    assert same(lazy.compute(scheduler="threads"), fast.geodesic_inverse(WGS84, *pairs))
     frame = dd.from_dict(dict(zip("xyz", R.T, strict=True)), npartitions=3)
     got = qd.dataframe_aer_coords(WGS84, frame, 0.7, -0.3, 120.0, fast=True).compute()
     want = fast.aer_coords(WGS84, R, 0.7, -0.3, 120.0)

@@ -8,6 +8,7 @@ import pytest
 from helpers import EARTH
 
 from quorvane.datamodel import GeodesicDirect_dtype, GeodesicInverse_dtype
+from quorvane.mathtools.ellipsoid import fast
 from quorvane.mathtools.ellipsoid import geodesic as gd
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 from testsupport import geodesic_truth as gt
@@ -215,10 +216,18 @@ def test_flattening_near_one_never_hangs():
     assert np.isfinite(gd.polygon_area(ell, p[0][:50], p[1][:50]).tolist()).all()
 
 
-def test_stored_truth_set_within_the_stated_bounds():
+@pytest.mark.parametrize(
+    ("inverse", "direct"),
+    [
+        pytest.param(gd.inverse, gd.direct, id="exact"),
+        pytest.param(fast.geodesic_inverse, fast.geodesic_direct, id="fast"),
+    ],
+)
+def test_stored_truth_set_within_the_stated_bounds(inverse, direct):
     """Every set of testsupport/data/geodesic-truth.npz (thousands of pairs, 40-digit truths)
     within the bound stated for it (testsupport/geodesic_truth_data.py, which
-    bench/geodesic_accuracy.py prints beside each set)."""
+    bench/geodesic_accuracy.py prints beside each set), by the exact kernels and by the lanes
+    of quorvane.mathtools.ellipsoid.fast alike."""
     from testsupport import geodesic_truth_data as data
 
     sets = data.load()
@@ -226,12 +235,12 @@ def test_stored_truth_set_within_the_stated_bounds():
     for name, s in sets.items():
         ell = Ellipsoid(data.RE, float(s["f"]))
         if name.endswith("/direct"):
-            r = gd.direct(ell, s["lat1"], 0.0, s["azi1"], s["s12"])
+            r = direct(ell, s["lat1"], 0.0, s["azi1"], s["s12"])
             nm = data.position_nm(float(s["f"]), r["lat2"], r["lon2"], s["truth"]).max()
             rad = data.angle_error(r["azi2"] - s["truth"][:, 5], s["truth"][:, 4]).max()
             bound = data.DIRECT_BOUNDS[name.rsplit("/", 1)[0]]
         else:
-            r = gd.inverse(ell, s["lat1"], s["lon1"], s["lat2"], s["lon2"])
+            r = inverse(ell, s["lat1"], s["lon1"], s["lat2"], s["lon2"])
             rows = np.stack([r["s12"], r["azi1"], r["azi2"]], axis=1)
             nm, rad = data.inverse_errors(rows, s["truth"])
             bound = data.BOUNDS[name]

@@ -42,6 +42,22 @@ struct EllipsoidConstants {
                       double* enu);
 };
 
+// The geodesic problems' constants as their lanes use them (geodesic.h), on
+// the ellipsoid as given (lengths in the unit of Re), and the exact kernels a
+// lane outside the series' domain is handed to.
+struct GeodesicConstants {
+    double a, f, f1, b, e2, ep2;
+    double a3[6];       // A3 = sum a3[j] eps^j (Karney 2013, eq. 24)
+    double c3[6][6];    // C3[l] = sum_j c3[l][j] eps^j, j = l .. 5 (eq. 25)
+    bool series;        // the flattening and scale the lanes serve
+    bool refine;        // the direct problem refines sigma2 by a Newton step (f > 1/100)
+    const void* exact;  // the exact kernels' constants (geodesic::Geodesic)
+    // (lat1, lon1, lat2, lon2) to (s12, azi1, azi2); (lat1, lon1, azi1, s12) to
+    // (lat2, lon2, azi2): the geodesic module's kernels, in radians and metres.
+    void (*exact_inverse)(const void* g, const double* in, double* out);
+    void (*exact_direct)(const void* g, const double* in, double* out);
+};
+
 // The elementary functions of the lanes, as _fast.elementary numbers them.
 enum class Elementary : int { sin = 0, cos = 1, atan2 = 2 };
 
@@ -70,6 +86,12 @@ struct Loops {
     // An elementary function lane by lane, for measuring its error: sin x,
     // cos x, or atan2(x, y) with y the second column.
     void (*elementary)(Elementary which, Column x, Column y, OutColumn out, std::ptrdiff_t n);
+    // Rows [begin, end) of the geodesic problems' four columns into their rows
+    // (s12, azi1, azi2 or lat2, lon2, azi2).
+    void (*geodesic_inverse)(const GeodesicConstants&, const Column (&in)[4], OutRows out,
+                             std::ptrdiff_t begin, std::ptrdiff_t end);
+    void (*geodesic_direct)(const GeodesicConstants&, const Column (&in)[4], OutRows out,
+                            std::ptrdiff_t begin, std::ptrdiff_t end);
 };
 
 extern const Loops kScalarLoops;

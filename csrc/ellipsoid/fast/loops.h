@@ -9,6 +9,7 @@
 
 #include "common/strided.h"
 #include "ellipsoid/fast/elementary.h"
+#include "ellipsoid/fast/geodesic.h"
 #include "ellipsoid/fast/geodesy.h"
 #include "ellipsoid/fast/lanes.h"
 #include "ellipsoid/fast/level.h"
@@ -182,7 +183,9 @@ constexpr Loops make_loops(const char* name) noexcept {
                  &pos_from_lla_loop<W>,
                  &observe_loop<W, true>,
                  &observe_loop<W, false>,
-                 &elementary_loop<W>};
+                 &elementary_loop<W>,
+                 &geodesic_inverse_loop<W>,
+                 &geodesic_direct_loop<W>};
 }
 
 }  // namespace

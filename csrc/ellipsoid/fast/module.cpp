@@ -28,6 +28,7 @@
 #include "ellipsoid/companion.h"
 #include "ellipsoid/fast/latitudes.h"
 #include "ellipsoid/fast/level.h"
+#include "ellipsoid/geodesic/kernels.h"
 #include "ellipsoid/kernels/latitudes.h"
 #include "ellipsoid/kernels/dispatch.h"
 #include "ellipsoid/longitude.h"
@@ -63,13 +64,20 @@ struct FastState : companion::StateBase {
         "Vectorised element loops (see quorvane.mathtools.ellipsoid.fast).";
     static PyMethodDef functions[];
 
-    PyArray_Descr* lla_dtype;  // strong
-    PyArray_Descr* aer_dtype;  // strong
-    auto references() noexcept { return std::tie(lla_dtype, aer_dtype); }
+    PyArray_Descr* lla_dtype;      // strong
+    PyArray_Descr* aer_dtype;      // strong
+    PyArray_Descr* inverse_dtype;  // strong: GeodesicInverse_dtype
+    PyArray_Descr* direct_dtype;   // strong: GeodesicDirect_dtype
+    auto references() noexcept {
+        return std::tie(lla_dtype, aer_dtype, inverse_dtype, direct_dtype);
+    }
 
     int exec() noexcept {
         if (PyArray_ImportNumPyAPI() < 0) return -1;
-        return companion::record_dtypes({{"LLA_dtype", &lla_dtype}, {"AER_dtype", &aer_dtype}})
+        return companion::record_dtypes({{"LLA_dtype", &lla_dtype},
+                                         {"AER_dtype", &aer_dtype},
+                                         {"GeodesicInverse_dtype", &inverse_dtype},
+                                         {"GeodesicDirect_dtype", &direct_dtype}})
                    ? 0
                    : -1;
     }
@@ -272,6 +280,145 @@ PyObject* observe(PyObject* module, PyObject* const* args) noexcept {
     Py_RETURN_NONE;
 }
 
+// -- Geodesics -------------------------------------------------------------------
+
+// The geodesic module's kernels for one pair, for the lanes the series do not serve.
+void exact_inverse(const void* g, const double* in, double* out) noexcept {
+    const geodesic::InverseResult r =
+        geodesic::inverse(*static_cast<const geodesic::Geodesic*>(g), in[0], in[1], in[2], in[3]);
+    out[0] = r.s12, out[1] = r.azi1, out[2] = r.azi2;
+}
+
+void exact_direct(const void* g, const double* in, double* out) noexcept {
+    const geodesic::DirectResult r =
+        geodesic::direct(*static_cast<const geodesic::Geodesic*>(g), in[0], in[1], in[2], in[3]);
+    out[0] = r.lat2, out[1] = r.lon2, out[2] = r.azi2;
+}
+
+// An ellipsoid's geodesic constants: the exact kernels' (`exact`, which must outlive
+// the loops), and the lanes' from the same series (series.h).
+struct GeodesicSetup {
+    geodesic::Geodesic exact;
+    GeodesicConstants lanes;
+
+    GeodesicSetup(double a, double f) noexcept : exact(a, f), lanes{} {
+        GeodesicConstants& g = lanes;
+        g.a = a, g.f = f, g.f1 = 1 - f, g.b = a * (1 - f);
+        g.e2 = f * (2 - f), g.ep2 = g.e2 / ((1 - f) * (1 - f));
+        for (int j = 0; j < 6; ++j) g.a3[j] = exact.lon.a3[j];
+        for (int l = 0; l < 6; ++l)
+            for (int j = 0; j < 6; ++j) g.c3[l][j] = exact.lon.c3[l][j];
+        // The series' flattenings (as the exact kernels take them), on lengths whose
+        // products stay normal.
+        g.series = !exact.exact && f >= 0 && a >= 0x1p-400 && a <= 0x1p400;
+        g.refine = f > geodesic::kNewtonFlattening;
+        g.exact = &exact;
+        g.exact_inverse = &exact_inverse;
+        g.exact_direct = &exact_direct;
+    }
+};
+
+// The ellipsoid `ell`, checked: an Ellipsoid of a flattening the geodesics serve.
+bool read_geodesic(PyObject* module, PyObject* ell, double& a, double& f) noexcept {
+    const QuorvaneEllipsoidObject* self =
+        companion::ellipsoid_of(companion::state_of<FastState>(module), ell);
+    if (self == nullptr) return false;
+    a = self->Re, f = self->f;
+    if (!geodesic::Geodesic::supports(f)) {
+        PyErr_Format(PyExc_ValueError,
+                     "ell: geodesics are computed for flattenings 0 <= f < 1, got f = %R",
+                     Ref::steal(PyFloat_FromDouble(f)).get());
+        return false;
+    }
+    return true;
+}
+
+enum class Problem { inverse, direct };
+
+// A pair costs some tens of nanoseconds in lanes, a few hundred by the exact
+// kernel: blocks taken in turn even out the iterations and the hand-overs.
+constexpr common::Split kPairs{.threshold = 4000, .min_chunk = 2000, .block = 1024};
+
+// (ell, c0, c1, c2, c3, out): the problem's rows into out (N, 3).
+template <Problem problem>
+PyObject* geodesic_rows(PyObject* module, PyObject* const* args) noexcept {
+    double a, f;
+    if (!read_geodesic(module, args[0], a, f)) return nullptr;
+    const Loops* loops = chosen_loops();
+    if (loops == nullptr) return nullptr;
+    static constexpr const char* names[2][4] = {{"lat1", "lon1", "lat2", "lon2"},
+                                                {"lat1", "lon1", "azi1", "s12"}};
+    py::DoubleBuffer in[4], out;
+    if (!out.acquire(args[5], "out", 3, true)) return nullptr;
+    const Py_ssize_t n = out.rows();
+    Column c[4];
+    for (int k = 0; k < 4; ++k) {
+        const char* name = names[problem == Problem::direct][k];
+        if (!in[k].acquire(args[1 + k], name, 0, false)) return nullptr;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
+            return nullptr;
+        }
+        c[k] = in[k].column();
+    }
+    const OutRows dst = out.out_rows();
+    const GeodesicSetup setup(a, f);
+    const auto loop =
+        problem == Problem::inverse ? loops->geodesic_inverse : loops->geodesic_direct;
+    const py::AllowThreads unlocked(n >= kUnlockedRows);
+    common::parallel_for(
+        n, [&](Py_ssize_t begin, Py_ssize_t end) { loop(setup.lanes, c, dst, begin, end); },
+        kPairs);
+    Py_RETURN_NONE;
+}
+
+// numpy.radians and numpy.degrees: one product with the constant.
+constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
+constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
+
+// (ell, lat1, lon1, x, y, degrees): one pair of plain numbers through the chosen
+// level's loop (the bits of the array path), as one record; None for anything
+// else and for a latitude beyond the poles (the array path then answers).
+template <Problem problem>
+PyObject* geodesic_point(PyObject* module, PyObject* const* args) noexcept {
+    const FastState& state = companion::state_of<FastState>(module);
+    if (!Py_IS_TYPE(args[0], state.ellipsoid_type)) Py_RETURN_NONE;
+    double v[4];
+    for (int k = 0; k < 4; ++k)
+        if (!companion::plain_number(args[1 + k], &v[k])) Py_RETURN_NONE;
+    const int degrees = PyObject_IsTrue(args[5]);
+    if (degrees < 0) return nullptr;
+    // Angles in: all four of the inverse problem, the first three of the direct one;
+    // longitudes (and the azimuth) reduced exactly by 360 degrees first, as the engine does.
+    const int angles = problem == Problem::inverse ? 4 : 3;
+    if (degrees) {
+        const int other = problem == Problem::inverse ? 3 : 2;  // lon2, or azi1
+        v[1] = longitude::reduce_degrees(v[1]), v[other] = longitude::reduce_degrees(v[other]);
+        for (int k = 0; k < angles; ++k) v[k] *= kRadiansPerDegree;
+    }
+    const int lat2 = problem == Problem::inverse ? 2 : 0;
+    if (std::fabs(v[0]) > std::numbers::pi / 2 || std::fabs(v[lat2]) > std::numbers::pi / 2)
+        Py_RETURN_NONE;
+    double a, f;
+    if (!read_geodesic(module, args[0], a, f)) return nullptr;
+    const Loops* loops = chosen_loops();
+    if (loops == nullptr) return nullptr;
+    const GeodesicSetup setup(a, f);
+    double row[3];
+    const OutRows dst{reinterpret_cast<char*>(row), 3 * sizeof(double), sizeof(double)};
+    const Column c[4] = {{reinterpret_cast<const char*>(&v[0]), 0},
+                         {reinterpret_cast<const char*>(&v[1]), 0},
+                         {reinterpret_cast<const char*>(&v[2]), 0},
+                         {reinterpret_cast<const char*>(&v[3]), 0}};
+    (problem == Problem::inverse ? loops->geodesic_inverse : loops->geodesic_direct)(setup.lanes, c,
+                                                                                     dst, 0, 1);
+    const int first_angle = problem == Problem::inverse ? 1 : 0;
+    if (degrees)
+        for (int k = first_angle; k < 3; ++k) row[k] *= kDegreesPerRadian;
+    return companion::one_record(
+        problem == Problem::inverse ? state.inverse_dtype : state.direct_dtype, row);
+}
+
 // -- Auxiliary latitudes ----------------------------------------------------------
 
 namespace lat = ellipsoid::latitudes;
@@ -392,10 +539,6 @@ PyObject* latitudes_isometric(PyObject* module, PyObject* const* args) noexcept 
 // path, which also reports every error.
 
 enum class Point { lla_from_pos, pos_from_lla, enu_from_pos, aer_coords };
-
-// numpy.radians and numpy.degrees: one product with the constant.
-constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
-constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
 
 // (ell, r | lat, lon, alt | r, lat_obs, lon_obs, alt_obs, degrees): the
 // result of one point (an LLA or AER record, or a (3,) position or ENU
@@ -531,6 +674,16 @@ PyMethodDef FastState::functions[] = {
         "latitudes_isometric", "(ell, lat, out): isometric latitudes of geodetic latitudes."),
     companion::entry<&elementary, 4>(
         "elementary", "(which, x, y, out): sin x (0), cos x (1) or atan2(x, y) (2)."),
+    companion::entry<&geodesic_rows<Problem::inverse>, 6>(
+        "geodesic_inverse", "(ell, lat1, lon1, lat2, lon2, out): s12, azi1, azi2 rows."),
+    companion::entry<&geodesic_rows<Problem::direct>, 6>(
+        "geodesic_direct", "(ell, lat1, lon1, azi1, s12, out): lat2, lon2, azi2 rows."),
+    companion::entry<&geodesic_point<Problem::inverse>, 6>(
+        "geodesic_inverse_point",
+        "(ell, lat1, lon1, lat2, lon2, degrees): one inverse record, or None."),
+    companion::entry<&geodesic_point<Problem::direct>, 6>(
+        "geodesic_direct_point",
+        "(ell, lat1, lon1, azi1, s12, degrees): one direct record, or None."),
     companion::entry("level", &level, "The instruction-set level the loops run at now."),
     companion::entry("levels", &levels, "The instruction-set levels this machine runs, best last."),
     {nullptr, nullptr, 0, nullptr},

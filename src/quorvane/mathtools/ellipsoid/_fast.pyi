@@ -19,6 +19,12 @@ def aer_coords(
 def enu_from_pos(
     ell: Ellipsoid, r: _Rows, lat: _Column, lon: _Column, alt: _Column, out: _Rows, /
 ) -> None: ...
+def geodesic_inverse(
+    ell: Ellipsoid, lat1: _Column, lon1: _Column, lat2: _Column, lon2: _Column, out: _Rows, /
+) -> None: ...
+def geodesic_direct(
+    ell: Ellipsoid, lat1: _Column, lon1: _Column, azi1: _Column, s12: _Column, out: _Rows, /
+) -> None: ...
 
 # One point of plain numbers: one LLA or AER record (shape (1,)), or a (3,) vector; None
 # for anything else.
@@ -33,6 +39,12 @@ def enu_from_pos_point(
 ) -> _Point: ...
 def aer_coords_point(
     ell: object, r: object, lat: object, lon: object, alt: object, degrees: object, /
+) -> _Point: ...
+def geodesic_inverse_point(
+    ell: object, lat1: object, lon1: object, lat2: object, lon2: object, degrees: object, /
+) -> _Point: ...
+def geodesic_direct_point(
+    ell: object, lat1: object, lon1: object, azi1: object, s12: object, degrees: object, /
 ) -> _Point: ...
 def latitudes_convert(
     ell: Ellipsoid, source: int, target: int, x: _Column, out: _Column, /

@@ -24,6 +24,8 @@ __all__ = [
     "aer_coords",
     "aer_from_pos",
     "enu_from_pos",
+    "geodesic_direct",
+    "geodesic_inverse",
     "latitudes_convert",
     "latitudes_isometric",
     "level",
@@ -59,6 +61,46 @@ def enu_from_pos(
     *,
     degrees: bool = False,
 ) -> _Vectors: ...
+@overload
+def geodesic_direct(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1: _Real,
+    lon1: _Real,
+    azi1: _Real,
+    s12: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def geodesic_direct(
+    ell: _EllipsoidLike,
+    lat1: _Reals,
+    lon1: _Reals,
+    azi1: _Reals,
+    s12: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Records: ...
+@overload
+def geodesic_inverse(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1: _Real,
+    lon1: _Real,
+    lat2: _Real,
+    lon2: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def geodesic_inverse(
+    ell: _EllipsoidLike,
+    lat1: _Reals,
+    lon1: _Reals,
+    lat2: _Reals,
+    lon2: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Records: ...
 def latitudes_convert(
     ell: Ellipsoid | str | tuple[float, float],
     lat: Any,
