@@ -660,10 +660,11 @@ type _Floats = np.ndarray[tuple[int, ...], np.dtype[np.float64]]
 """
 
 
-def _stub(op: Operation, name: str) -> str:
-    """The typed signature of the public function ``name`` of ``op``."""
+def _stub(op: Operation, name: str, module: str) -> str:
+    """The typed signature of the public function ``name`` of ``op`` in ``module`` (the
+    vectorised functions of ``fast`` take no flags)."""
 
-    flags = "".join(f"    {flag}: bool = False,\n" for flag in op.flags)
+    flags = "".join(f"    {flag}: bool = False,\n" for flag in op.flags if module == op.module)
 
     def signature(kind: str, result: str, comment: str = "") -> str:
         args = "".join(f"    {i.name}: {kind},\n" for i in op.inputs)
@@ -708,7 +709,7 @@ def stubs(module: str) -> str:
     for name in mod.__all__:
         value = getattr(mod, name)
         if name in ops:
-            lines.append(_stub(ops[name], name))
+            lines.append(_stub(ops[name], name, module))
         elif callable(value):
             sig = inspect.signature(value, eval_str=False)
             lines.append(f"def {name}{sig}: ...".replace("'", ""))
