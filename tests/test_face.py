@@ -295,7 +295,8 @@ def test_modules_and_stubs_follow_the_registry(module):
         assert name in mod.__all__
         parameters = list(__import__("inspect").signature(getattr(mod, name)).parameters)
         constants = ["source", "target"] if ":" in op.exact else []
-        expected = ["ell", *(i.name for i in op.inputs), *constants, "degrees", *op.flags]
+        flags = op.flags if module == op.module else ()  # fast's functions take none
+        expected = ["ell", *(i.name for i in op.inputs), *constants, "degrees", *flags]
         assert parameters == expected
     stub = importlib.resources.files("quorvane.mathtools.ellipsoid") / f"{module}.pyi"
     generated = stubs(module)

@@ -112,6 +112,25 @@ enum class Problem { inverse, direct };
 // slowed by other processes.
 constexpr common::Split kPairs{.threshold = 2000, .min_chunk = 1000, .block = 512};
 
+// The K input columns of a row loop, args[1..K], each with the rows of out (args[1 + K],
+// `width` doubles a row) or one row; false with the error set.
+template <int K>
+bool acquire_rows(PyObject* const* args, const char* const* names, int width,
+                  py::DoubleBuffer (&in)[K], py::DoubleBuffer& out,
+                  common::Column (&c)[K]) noexcept {
+    if (!out.acquire(args[1 + K], "out", width, true)) return false;
+    const Py_ssize_t n = out.rows();
+    for (int k = 0; k < K; ++k) {
+        if (!in[k].acquire(args[1 + k], names[k], 0, false)) return false;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", names[k]);
+            return false;
+        }
+        c[k] = in[k].column();
+    }
+    return true;
+}
+
 // (ell, c0, c1, c2, c3, out): the problem row by row into out.
 template <Problem problem>
 PyObject* solve(PyObject* module, PyObject* const* args) noexcept {
@@ -120,18 +139,9 @@ PyObject* solve(PyObject* module, PyObject* const* args) noexcept {
     static constexpr const char* names[2][4] = {{"lat1", "lon1", "lat2", "lon2"},
                                                 {"lat1", "lon1", "azi1", "s12"}};
     py::DoubleBuffer in[4], out;
-    if (!out.acquire(args[5], "out", 3, true)) return nullptr;
-    const Py_ssize_t n = out.rows();
     common::Column c[4];
-    for (int k = 0; k < 4; ++k) {
-        const char* name = names[problem == Problem::direct][k];
-        if (!in[k].acquire(args[1 + k], name, 0, false)) return nullptr;
-        if (in[k].rows() != n && in[k].rows() != 1) {
-            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
-            return nullptr;
-        }
-        c[k] = in[k].column();
-    }
+    if (!acquire_rows(args, names[problem == Problem::direct], 3, in, out, c)) return nullptr;
+    const Py_ssize_t n = out.rows();
     const common::OutRows dst = out.out_rows();
     const Geodesic g(a, f);
     const py::AllowThreads unlocked;
@@ -188,18 +198,13 @@ PyObject* solve_full(PyObject* module, PyObject* const* args) noexcept {
     static constexpr const char* names[2][4] = {{"lat1", "lon1", "lat2", "lon2"},
                                                 {"lat1", "lon1", "azi1", "a12"}};
     py::DoubleBuffer in[4], out;
-    if (!out.acquire(args[5], "out", kWidth<kind>, true)) return nullptr;
-    const Py_ssize_t n = out.rows();
     common::Column c[4];
-    for (int k = 0; k < 4; ++k) {
-        const char* name = kind == Full::direct && k == 3 ? "s12" : names[kind != Full::inverse][k];
-        if (!in[k].acquire(args[1 + k], name, 0, false)) return nullptr;
-        if (in[k].rows() != n && in[k].rows() != 1) {
-            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
-            return nullptr;
-        }
-        c[k] = in[k].column();
-    }
+    const char* const* row_names = names[kind != Full::inverse];
+    const char* const direct_names[4] = {"lat1", "lon1", "azi1", "s12"};
+    if (!acquire_rows(args, kind == Full::direct ? direct_names : row_names, kWidth<kind>, in, out,
+                      c))
+        return nullptr;
+    const Py_ssize_t n = out.rows();
     const common::OutRows dst = out.out_rows();
     const Geodesic g(a, f);
     const py::AllowThreads unlocked;
@@ -316,18 +321,9 @@ PyObject* rhumb_solve(PyObject* module, PyObject* const* args) noexcept {
     static constexpr const char* names[2][4] = {{"lat1", "lon1", "lat2", "lon2"},
                                                 {"lat1", "lon1", "azi12", "s12"}};
     py::DoubleBuffer in[4], out;
-    if (!out.acquire(args[5], "out", 3, true)) return nullptr;
-    const Py_ssize_t n = out.rows();
     common::Column c[4];
-    for (int k = 0; k < 4; ++k) {
-        const char* name = names[problem == Problem::direct][k];
-        if (!in[k].acquire(args[1 + k], name, 0, false)) return nullptr;
-        if (in[k].rows() != n && in[k].rows() != 1) {
-            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
-            return nullptr;
-        }
-        c[k] = in[k].column();
-    }
+    if (!acquire_rows(args, names[problem == Problem::direct], 3, in, out, c)) return nullptr;
+    const Py_ssize_t n = out.rows();
     const common::OutRows dst = out.out_rows();
     const py::AllowThreads unlocked;
     const rh::Rhumb r(a, f);
@@ -439,18 +435,9 @@ PyObject* intersections(PyObject* module, PyObject* const* args) noexcept {
     double a, f;
     if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
     py::DoubleBuffer in[K], out;
-    if (!out.acquire(args[1 + K], "out", width, true)) return nullptr;
-    const Py_ssize_t n = out.rows();
     common::Column c[K];
-    for (int k = 0; k < K; ++k) {
-        const char* name = names[K == 8][k];
-        if (!in[k].acquire(args[1 + k], name, 0, false)) return nullptr;
-        if (in[k].rows() != n && in[k].rows() != 1) {
-            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
-            return nullptr;
-        }
-        c[k] = in[k].column();
-    }
+    if (!acquire_rows(args, names[K == 8], width, in, out, c)) return nullptr;
+    const Py_ssize_t n = out.rows();
     const common::OutRows dst = out.out_rows();
     const Geodesic g(a, f);
     const py::AllowThreads unlocked;
