@@ -149,7 +149,7 @@ def test_rhumb_rectangles_are_bands(shell, hole):
     dask_geopandas = pytest.importorskip("dask_geopandas")
     gpd = pytest.importorskip("geopandas")
     lazy = dask_geopandas.from_geopandas(gpd.GeoSeries([geom, geom.exterior]), npartitions=2)
-    computed = gd.geometry_length("WGS84", lazy, rhumb=True).compute()
+    computed = gd.geometry_length(WGS84, lazy, rhumb=True).compute()
     np.testing.assert_array_equal(computed, [perimeter, perimeter])
 
 

@@ -250,6 +250,8 @@ def per_partition(
         meta: Any = pd.Series([], dtype=np.float64, name=columns[0])
     else:
         meta = pd.DataFrame({c: pd.Series([], dtype=np.float64) for c in columns})
+    if isinstance(ell, Ellipsoid):  # as (Re, f): Dask hashes the arguments, and not an Ellipsoid
+        ell = (ell.Re, ell.f)
     return geoms.map_partitions(_partition, function, ell, rhumb, meta=meta)
 
 
