@@ -1,13 +1,17 @@
 """Areas, perimeters and lengths of arrays of geometries: pyproj on every kind, the bits of
-polygon_area and line_length for one ring, GeoArrow equal to shapely, empty and missing
-geometries, pandas indexes, and bad input."""
+polygon_area and line_length for one ring (of rhumb.polygon_area for rhumb edges), rhumb
+rectangles against their bands, GeoArrow equal to shapely, empty and missing geometries,
+pandas indexes, and bad input."""
+
+import math
 
 import numpy as np
 import pytest
 from helpers import EARTH
 
-from quorvane.mathtools.ellipsoid import _geodesic
+from quorvane.mathtools.ellipsoid import _geodesic, latitudes
 from quorvane.mathtools.ellipsoid import geodesic as gd
+from quorvane.mathtools.ellipsoid import rhumb as rh
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 shapely = pytest.importorskip("shapely")
@@ -98,17 +102,55 @@ def random_rings(n, seed=1):
     return rings
 
 
+@pytest.mark.parametrize("rhumb", [False, True])
 @pytest.mark.parametrize(("ell", "n"), [(WGS84, 300), (Ellipsoid(EARTH[0], 0.1), 100)])
-def test_one_ring_gives_the_bits_of_polygon_area_and_line_length(ell, n):
+def test_one_ring_gives_the_bits_of_polygon_area_and_line_length(ell, n, rhumb):
     # Enough polygons that the loop is split over threads, every one on its own; the series,
-    # and the exact integrals of a strong flattening.
+    # and the exact integrals of a strong flattening. Rhumb lines: a line back to its first
+    # vertex has the bits of the polygon's perimeter (the sum of the edges' s12).
     rings = random_rings(n)
-    records = gd.geometry_area_perimeter(ell, [Polygon(r) for r in rings])
-    lengths = gd.geometry_length(ell, [LineString(r) for r in rings])
+    records = gd.geometry_area_perimeter(ell, [Polygon(r) for r in rings], rhumb=rhumb)
+    lines = [LineString(np.r_[r, r[:1]] if rhumb else r) for r in rings]
+    lengths = gd.geometry_length(ell, lines, rhumb=rhumb)
     for r, rec, length in zip(rings, records, lengths):
-        one = gd.polygon_area(ell, r[:, 1], r[:, 0], degrees=True)
+        one = (rh if rhumb else gd).polygon_area(ell, r[:, 1], r[:, 0], degrees=True)
         assert rec.tobytes() == one.tobytes()
-        assert length == gd.line_length(ell, r[:, 1], r[:, 0], degrees=True)
+        line = one["perimeter"] if rhumb else gd.line_length(ell, r[:, 1], r[:, 0], degrees=True)
+        assert length == line
+
+
+def band(south, north, west, east):
+    """The area between two parallels and two meridians (west to east the shorter way)."""
+    xi = np.radians(latitudes.convert(EARTH, [south, north], "geodetic", "authalic", degrees=True))
+    lam = math.radians(math.remainder(east - west, 360.0))
+    return latitudes.authalic_radius(EARTH) ** 2 * lam * (math.sin(xi[1]) - math.sin(xi[0]))
+
+
+def rectangle(south, north, west, east):
+    return [(west, south), (east, south), (east, north), (west, north)]
+
+
+@pytest.mark.parametrize(
+    ("shell", "hole"),
+    [((10.0, 40.0, -20.0, 35.0), None), ((-60.0, -10.0, 170.0, -170.0), (-50, -20, 175, -175))],
+)
+def test_rhumb_rectangles_are_bands(shell, hole):
+    # Parallels and meridians are rhumb lines: a rectangle's area is the band's exactly (a
+    # geodesic between two points of a parallel leaves it); a hole wound clockwise subtracts.
+    holes = [rectangle(*hole)[::-1]] if hole else []
+    geom = Polygon(rectangle(*shell), holes)
+    area, perimeter = gd.geometry_area_perimeter(WGS84, geom, rhumb=True)
+    assert area == pytest.approx(band(*shell) - (band(*hole) if hole else 0.0), abs=2.0)
+    assert abs(gd.geometry_area_perimeter(WGS84, geom)["area"] - area) > 1e6
+    s, n, w, e = shell
+    edges = rh.inverse(WGS84, [s, s, n, n], [w, e, e, w], [s, n, n, s], [e, e, w, w], degrees=True)
+    assert perimeter == pytest.approx(math.fsum(edges["s12"]), rel=1e-15)
+    assert gd.geometry_length(WGS84, geom.exterior, rhumb=True) == perimeter
+    dask_geopandas = pytest.importorskip("dask_geopandas")
+    gpd = pytest.importorskip("geopandas")
+    lazy = dask_geopandas.from_geopandas(gpd.GeoSeries([geom, geom.exterior]), npartitions=2)
+    computed = gd.geometry_length(WGS84, lazy, rhumb=True).compute()
+    np.testing.assert_array_equal(computed, [perimeter, perimeter])
 
 
 def test_shapes_and_pandas_indexes():

@@ -14,7 +14,10 @@
 //
 // Each ring is the very loop of geodesic.polygon_area (geodesic.line_length),
 // with the degrees converted as the engine converts them, so one ring gives
-// their bits. A geometry of no rings gives NaN. Geometries are split over
+// their bits. With rhumb=True the edges are rhumb lines instead (kernels/rhumb.h):
+// a closed ring is rhumb.polygon_area's loop, an open one the sum of its edges'
+// s12 as that polygon's perimeter sums them; the loop over geometries is the
+// same template over the kind of edge. A geometry of no rings gives NaN. Geometries are split over
 // threads in blocks taken in turn: their sizes vary by orders of magnitude.
 #include "ellipsoid/geodesic/geometries.h"
 
@@ -28,9 +31,12 @@
 #include "common/ref.h"
 #include "ellipsoid/companion_module.h"
 #include "ellipsoid/geodesic/kernels.h"
+#include "ellipsoid/kernels/rhumb.h"
 
 namespace quorvane::geodesic {
 namespace {
+
+namespace rhumb = ellipsoid::rhumb;
 
 // A held view of a C-contiguous 1-D int64 buffer: offsets.
 class Offsets {
@@ -106,42 +112,124 @@ struct RingResult {
     double area, length;
 };
 
+// The two kinds of edge, each a ring's accumulators with the constants of its ellipsoid:
+// geodesics (geodesic.polygon_area's and geodesic.line_length's sums) and rhumb lines
+// (rhumb.polygon_area's; a line's length is its rhumb edges' s12 summed as that
+// perimeter is). One of each per chunk of geometries.
+class GeodesicEdges {
+public:
+    using Model = Geodesic;
+    explicit GeodesicEdges(const Geodesic& g) noexcept : g_(g), polygon_(g) {}
+    void start_ring() noexcept { polygon_.restart(); }
+    void add_edge(double lat1, double lon1, double lat2, double lon2) noexcept {
+        polygon_.add_edge(g_, lat1, lon1, lat2, lon2);
+    }
+    RingResult ring() const noexcept {
+        return {polygon_.final_area(g_, true), polygon_.final_perimeter(g_)};
+    }
+    void start_path() noexcept { path_ = Accumulator{}; }
+    void add_step(double lat1, double lon1, double lat2, double lon2) noexcept {
+        path_.add(inverse_scaled(g_, lat1, lon1, lat2, lon2).s12);
+    }
+    double path() const noexcept { return g_.metres(path_.value()); }  // scaled to metres
+
+private:
+    const Geodesic& g_;
+    Polygon polygon_;    // the area's constants, once for the chunk
+    Accumulator path_;  // on the scaled ellipsoid
+};
+
+class RhumbEdges {
+public:
+    using Model = rhumb::Rhumb;
+    explicit RhumbEdges(const rhumb::Rhumb& r) noexcept : r_(r) {}
+    void start_ring() noexcept { polygon_ = rhumb::Polygon{}; }
+    void add_edge(double lat1, double lon1, double lat2, double lon2) noexcept {
+        polygon_.add_edge(r_, lat1, lon1, lat2, lon2);
+    }
+    RingResult ring() const noexcept { return {polygon_.area(r_, true), polygon_.perimeter()}; }
+    void start_path() noexcept { start_ring(); }
+    void add_step(double lat1, double lon1, double lat2, double lon2) noexcept {
+        add_edge(lat1, lon1, lat2, lon2);
+    }
+    double path() const noexcept { return polygon_.perimeter(); }
+
+private:
+    const rhumb::Rhumb& r_;
+    rhumb::Polygon polygon_;
+};
+
 // The closed ring of vertices [begin, end): its signed area and perimeter. The
 // closing vertex, where it repeats the first, is no edge of its own.
-// `polygon` is emptied first: its constants serve every ring.
-RingResult closed_ring(const Geodesic& g, Polygon& polygon, const common::Column& x,
-                       const common::Column& y, std::int64_t begin, std::int64_t end) noexcept {
+template <class Edges>
+RingResult closed_ring(Edges& edges, const common::Column& x, const common::Column& y,
+                       std::int64_t begin, std::int64_t end) noexcept {
     std::int64_t n = end - begin;
     if (n > 1 && x[end - 1] == x[begin] && y[end - 1] == y[begin]) --n;
     if (n == 0) return {0.0, 0.0};
-    polygon.restart();
+    edges.start_ring();
     for (std::int64_t i = 0; i < n; ++i) {
         const std::int64_t j = i + 1 < n ? i + 1 : 0;
-        polygon.add_edge(g, latitude(y, begin + i), longitude_of(x, begin + i),
-                         latitude(y, begin + j), longitude_of(x, begin + j));
+        edges.add_edge(latitude(y, begin + i), longitude_of(x, begin + i), latitude(y, begin + j),
+                       longitude_of(x, begin + j));
     }
-    return {polygon.final_area(g, true), polygon.final_perimeter(g)};
+    return edges.ring();
 }
 
 // The open path of vertices [begin, end): its length.
-double open_ring(const Geodesic& g, const common::Column& x, const common::Column& y,
+template <class Edges>
+double open_ring(Edges& edges, const common::Column& x, const common::Column& y,
                  std::int64_t begin, std::int64_t end) noexcept {
-    Accumulator sum;  // on the scaled ellipsoid, in metres once at the end
+    edges.start_path();
     for (std::int64_t i = begin; i + 1 < end; ++i)
-        sum.add(inverse_scaled(g, latitude(y, i), longitude_of(x, i), latitude(y, i + 1),
-                               longitude_of(x, i + 1))
-                    .s12);
-    return g.metres(sum.value());
+        edges.add_step(latitude(y, i), longitude_of(x, i), latitude(y, i + 1),
+                       longitude_of(x, i + 1));
+    return edges.path();
 }
 
 // Some tens of edges a geometry at the least, each some hundreds of nanoseconds.
 constexpr common::Split kGeometries{.threshold = 64, .min_chunk = 32, .block = 32};
 
+// Every geometry of the offsets, its rings' edges of the kind Edges.
+template <class Edges>
+void measure(const typename Edges::Model& model, bool closed, const common::Column& cx,
+             const common::Column& cy, const std::int64_t* ring, const std::int64_t* part,
+             const std::int64_t* geometry, Py_ssize_t n, const common::OutColumn& out_length,
+             const common::OutColumn& out_area, bool with_area) noexcept {
+    const auto chunk = [&](Py_ssize_t begin, Py_ssize_t end) {
+        Edges edges(model);
+        for (Py_ssize_t k = begin; k < end; ++k) {
+            double s = 0.0, l = 0.0;
+            bool any = false;
+            for (std::int64_t p = geometry[k]; p < geometry[k + 1]; ++p) {
+                for (std::int64_t r = part[p]; r < part[p + 1]; ++r) {
+                    RingResult one{0.0, 0.0};
+                    if (closed)
+                        one = closed_ring(edges, cx, cy, ring[r], ring[r + 1]);
+                    else
+                        one.length = open_ring(edges, cx, cy, ring[r], ring[r + 1]);
+                    const bool counted = !closed || r == part[p];  // a shell, or a line
+                    // The first term as it is: one ring keeps its bits (-0.0 too).
+                    s = any ? s + one.area : one.area;
+                    if (counted) l = any ? l + one.length : one.length;
+                    any = true;
+                }
+            }
+            if (!any) s = l = std::numeric_limits<double>::quiet_NaN();
+            out_length.put(k, l);
+            if (with_area) out_area.put(k, s);
+        }
+    };
+    common::parallel_for(n, chunk, kGeometries);
+}
+
 }  // namespace
 
 PyObject* geometry_rings(double a, double f, PyObject* const* args, PyObject* kwnames) noexcept {
-    bool closed = false;
-    if (!ellipsoid::companion::read_flags(args + 7, kwnames, {{"closed", &closed}})) return nullptr;
+    bool closed = false, rhumb_edges = false;
+    if (!ellipsoid::companion::read_flags(args + 7, kwnames,
+                                          {{"closed", &closed}, {"rhumb", &rhumb_edges}}))
+        return nullptr;
     py::DoubleBuffer x, y, length, area;
     if (!x.acquire(args[0], "x", 0, false) || !y.acquire(args[1], "y", 0, false)) return nullptr;
     if (x.rows() != y.rows()) {
@@ -167,33 +255,16 @@ PyObject* geometry_rings(double a, double f, PyObject* const* args, PyObject* kw
     const std::int64_t* ring = rings.data();
     const std::int64_t* part = parts.data();
     const std::int64_t* geometry = geometries.data();
-    const Geodesic g(a, f);
     const py::AllowThreads unlocked;
-    const auto chunk = [&](Py_ssize_t begin, Py_ssize_t end) {
-        Polygon polygon(g);  // the area's constants, once for the chunk
-        for (Py_ssize_t k = begin; k < end; ++k) {
-            double s = 0.0, l = 0.0;
-            bool any = false;
-            for (std::int64_t p = geometry[k]; p < geometry[k + 1]; ++p) {
-                for (std::int64_t r = part[p]; r < part[p + 1]; ++r) {
-                    RingResult one{0.0, 0.0};
-                    if (closed)
-                        one = closed_ring(g, polygon, cx, cy, ring[r], ring[r + 1]);
-                    else
-                        one.length = open_ring(g, cx, cy, ring[r], ring[r + 1]);
-                    const bool counted = !closed || r == part[p];  // a shell, or a line
-                    // The first term as it is: one ring keeps its bits (-0.0 too).
-                    s = any ? s + one.area : one.area;
-                    if (counted) l = any ? l + one.length : one.length;
-                    any = true;
-                }
-            }
-            if (!any) s = l = std::numeric_limits<double>::quiet_NaN();
-            out_length.put(k, l);
-            if (with_area) out_area.put(k, s);
-        }
-    };
-    common::parallel_for(n, chunk, kGeometries);
+    if (rhumb_edges) {
+        const rhumb::Rhumb r(a, f);
+        measure<RhumbEdges>(r, closed, cx, cy, ring, part, geometry, n, out_length, out_area,
+                            with_area);
+    } else {
+        const Geodesic g(a, f);
+        measure<GeodesicEdges>(g, closed, cx, cy, ring, part, geometry, n, out_length, out_area,
+                               with_area);
+    }
     Py_RETURN_NONE;
 }
 

@@ -139,4 +139,5 @@ def geometries(
     /,
     *,
     closed: bool = False,
+    rhumb: bool = False,
 ) -> None: ...

@@ -292,11 +292,16 @@ def _geometry_result(values: np.ndarray[Any, Any], shape: Any, column: str | Non
 
 
 @memory_errors
-def geometry_area_perimeter(ell: Ellipsoid | str | tuple[float, float], geoms: Any) -> Any:
-    """geometry_area_perimeter(ell, geoms)
+def geometry_area_perimeter(
+    ell: Ellipsoid | str | tuple[float, float], geoms: Any, *, rhumb: bool = False
+) -> Any:
+    """geometry_area_perimeter(ell, geoms, *, rhumb=False)
 
     Geodesic area and perimeter of each geometry, its coordinates (longitude, latitude) in
-    degrees as GIS stores them, every edge the shortest geodesic between its vertices.
+    degrees as GIS stores them, every edge the shortest geodesic between its vertices; with
+    ``rhumb=True`` every edge the rhumb line (constant azimuth) between its vertices, the
+    shorter way in longitude, as :func:`quorvane.mathtools.ellipsoid.rhumb.polygon_area`
+    takes them (a rectangle of two parallels and two meridians is then the band between them).
 
     ``geoms`` is a shapely geometry, an array of them (None for a missing one), a GeoPandas
     GeoSeries or GeoDataFrame (its geometry column), a Dask-GeoPandas one (lazily, partition
@@ -305,7 +310,8 @@ def geometry_area_perimeter(ell: Ellipsoid | str | tuple[float, float], geoms: A
     its shell subtracts); its perimeter is that of its shells (holes not counted), as
     pyproj's ``Geod.geometry_area_perimeter`` gives them. Multi-part geometries and collections
     add their parts. Lines have area 0 and their length as perimeter; points 0 and 0; empty
-    and missing geometries NaN. One ring gives the bits of :func:`polygon_area`.
+    and missing geometries NaN. One ring gives the bits of :func:`polygon_area` (of
+    ``rhumb.polygon_area`` with ``rhumb=True``).
 
     Returns
     -------
@@ -317,22 +323,28 @@ def geometry_area_perimeter(ell: Ellipsoid | str | tuple[float, float], geoms: A
     from quorvane.mathtools.ellipsoid import _geometries
 
     if _geometries.partitioned(geoms):
-        return _geometries.per_partition(geometry_area_perimeter, ell, geoms, ("area", "perimeter"))
-    area, perimeter, shape = _geometries.measure(ellipsoid(ell), geoms, area=True)
+        return _geometries.per_partition(
+            geometry_area_perimeter, ell, geoms, ("area", "perimeter"), bool(rhumb)
+        )
+    area, perimeter, shape = _geometries.measure(ellipsoid(ell), geoms, True, bool(rhumb))
     records = np.empty(len(area), dtype=PolygonArea_dtype)
     records["area"], records["perimeter"] = area, perimeter
     return _geometry_result(records, shape, None)
 
 
 @memory_errors
-def geometry_length(ell: Ellipsoid | str | tuple[float, float], geoms: Any) -> Any:
-    """geometry_length(ell, geoms)
+def geometry_length(
+    ell: Ellipsoid | str | tuple[float, float], geoms: Any, *, rhumb: bool = False
+) -> Any:
+    """geometry_length(ell, geoms, *, rhumb=False)
 
     Geodesic length (metres) of each geometry, its coordinates (longitude, latitude) in
     degrees: the length of a line (:func:`line_length`'s bits for one line), the sum over
     the lines of a multiline, the perimeter of a polygon's shells (as
-    :func:`geometry_area_perimeter`); points 0, empty and missing geometries NaN. ``geoms`` as
-    for :func:`geometry_area_perimeter`.
+    :func:`geometry_area_perimeter`); points 0, empty and missing geometries NaN. With
+    ``rhumb=True`` the edges are rhumb lines: a line's length is the sum of its segments'
+    ``rhumb.inverse`` distances ``s12``, added as ``rhumb.polygon_area`` adds a perimeter.
+    ``geoms`` as for :func:`geometry_area_perimeter`.
 
     Returns
     -------
@@ -343,6 +355,6 @@ def geometry_length(ell: Ellipsoid | str | tuple[float, float], geoms: Any) -> A
     from quorvane.mathtools.ellipsoid import _geometries
 
     if _geometries.partitioned(geoms):
-        return _geometries.per_partition(geometry_length, ell, geoms, ("length",))
-    _, length, shape = _geometries.measure(ellipsoid(ell), geoms, area=False)
+        return _geometries.per_partition(geometry_length, ell, geoms, ("length",), bool(rhumb))
+    _, length, shape = _geometries.measure(ellipsoid(ell), geoms, False, bool(rhumb))
     return _geometry_result(length, shape, "length")
