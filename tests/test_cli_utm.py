@@ -127,6 +127,9 @@ def test_a_point_without_code_is_an_empty_quoted_field(capsys, monkeypatch):
     """Not a blank line, which CSV readers skip (the rows would shift)."""
     status, out, _ = run(capsys, monkeypatch, "mgrs", stdin=b"lat,lon\nnan,0\n0,0\n")
     assert (status, out.splitlines()) == (0, ["mgrs", '""', "31NAA6602100000"])
+    # and back: the empty code is a row without a point, not a blank line dropped
+    status, back, _ = run(capsys, monkeypatch, "mgrs-reverse", stdin=out.encode())
+    assert status == 0 and back.splitlines()[1:2] == ["nan,nan"] and len(back.splitlines()) == 3
 
 
 BAD = [

@@ -192,7 +192,8 @@ inline bool to_mgrs(const tm::Projection& p, double lat, double lon, int precisi
 enum class MgrsError : int { none, zone, band, column, row, digits, square };
 
 // The latitude and longitude (degrees) of the centre of the square an MGRS code names:
-// `code` of `length` characters (ASCII, spaces ignored, letters of either case).
+// `code` of `length` characters (ASCII, spaces ignored, letters of either case); NaN for
+// an empty code.
 struct Centre {
     double lat, lon;
     MgrsError error;
@@ -207,6 +208,8 @@ inline Centre from_mgrs(const tm::Projection& p, const char* code, int length) n
         if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
         c[n++] = ch;
     }
+    // An empty code is what to_mgrs writes for a point without one (NaN): no point.
+    if (n == 0) return {kNaN, kNaN, MgrsError::none};
     int k = 0, zone = 0;
     while (k < n && k < 2 && c[k] >= '0' && c[k] <= '9') zone = 10 * zone + (c[k++] - '0');
     if (k > 0 && (zone < 1 || zone > 60)) return {kNaN, kNaN, MgrsError::zone};

@@ -368,8 +368,9 @@ def from_mgrs(
 
     Returns
     -------
-    SurfCoord-like records (lat, lon) of the shape of ``codes``; one for one string. A
-    malformed code is a ValueError naming it and, in an array, its index.
+    SurfCoord-like records (lat, lon) of the shape of ``codes``; one for one string. An
+    empty code (what :func:`to_mgrs` gives a point without one) gives NaN. A malformed code
+    is a ValueError naming it and, in an array, its index.
     """
     e = ellipsoid(ell)
     a = np.asarray(codes)

@@ -194,8 +194,13 @@ class Chunk:
 
 
 def skipped(row: list[str]) -> bool:
-    """A blank line or a comment."""
-    return not row or row[0].lstrip().startswith("#") or (len(row) == 1 and not row[0].strip())
+    """A blank line or a comment. A lone quoted empty field (``""``, as an empty MGRS code is
+    written) is a row: the csv module reads a blank line as no field at all."""
+    return (
+        not row
+        or row[0].lstrip().startswith("#")
+        or (len(row) == 1 and row[0] != "" and not row[0].strip())
+    )
 
 
 def read_exact(block: bytes, first: int, delimiter: str, source: str) -> Chunk:
