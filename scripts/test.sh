@@ -9,8 +9,8 @@
 #
 #   bash scripts/test.sh [pytest arguments, relative to tests/]
 #
-# Time on two cores: about 2 minutes to build, 7 to 8 for the suite, then about
-# 4 for the sanitizer run, which QUORVANE_SKIP_SANITIZE=1 skips; QUORVANE_SKIP_DOCS=1
+# Time on two cores: about 2 minutes to build, 6 for the suite, then about
+# 14 for the sanitizer run, which QUORVANE_SKIP_SANITIZE=1 skips; QUORVANE_SKIP_DOCS=1
 # skips the documentation, QUORVANE_SKIP_WHEEL=1 the wheel (about a minute).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +21,7 @@ echo "test.sh: building the C++ extension into $venv, with the test dependencies
 "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
 "$venv/bin/python" -m pip install -q -C cmake.define.QUORVANE_WERROR=ON ".[test,docs]"
-echo "test.sh: running the test suite (the whole suite: 7 to 8 minutes)..."
+echo "test.sh: running the test suite (the whole suite: about 6 minutes)..."
 # Run from outside the source tree so the installed package is the one tested.
 (cd tests && "../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")
 # The documentation once, on the whole run only: warnings are errors and every example runs.
@@ -36,6 +36,6 @@ if [ $# -eq 0 ] && [ "${QUORVANE_SKIP_WHEEL:-0}" != 1 ]; then
     bash scripts/wheel.sh "$python"
 fi
 if [ "${QUORVANE_SKIP_SANITIZE:-0}" != 1 ]; then
-    echo "test.sh: again under ASan/UBSan (scripts/sanitize.sh, about 4 minutes)"
+    echo "test.sh: again under ASan/UBSan (scripts/sanitize.sh, about 14 minutes)"
     bash scripts/sanitize.sh "$@"
 fi
