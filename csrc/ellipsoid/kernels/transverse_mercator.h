@@ -40,6 +40,7 @@
 
 #include "ellipsoid/kernels/latitude_series.h"
 #include "ellipsoid/kernels/latitudes.h"
+#include "ellipsoid/kernels/tm_exact.h"
 #include "ellipsoid/kernels/tm_series.h"
 
 namespace quorvane::ellipsoid::tm {
@@ -66,8 +67,9 @@ struct Projection {
     double alpha[kOrder], beta[kOrder];
     double chi[kOrder], phi[kOrder];  // chi - phi of phi, phi - chi of chi
     int terms = 0;                    // the coefficients that matter (those after add below 2^-70)
+    exact::Constants lee;             // Lee's exact mapping, beyond the series' domain
 
-    Projection(double a, double f) noexcept : g(a, f) {
+    Projection(double a, double f) noexcept : g(a, f), lee(g) {
         namespace lat = kernels::latitude_series;
         static_assert(lat::kOrder == kOrder);
         constexpr int geodetic = static_cast<int>(latitudes::Kind::geodetic);
@@ -173,6 +175,23 @@ struct Geographic {
 inline constexpr Grid kNoGrid{kNaN, kNaN, kNaN, kNaN};
 inline constexpr Geographic kNoGeographic{kNaN, kNaN, kNaN, kNaN};
 
+// Beyond the series' domain: Lee's exact mapping (tm_exact.h), within 90 degrees of the central
+// meridian; NaN beyond, and on a sphere (no series terms: its domain stays the series').
+template <bool factors>
+inline Grid exact_forward(const Projection& p, double k0, double phi, double lam) noexcept {
+    if (p.terms == 0) return kNoGrid;
+    const exact::Mapped m = exact::forward(p.lee, p.g, phi, lam);
+    const double ka = k0 * p.g.a;
+    if constexpr (!factors) return {ka * m.x, ka * m.y, kNaN, kNaN};
+    return {ka * m.x, ka * m.y, m.convergence, k0 * m.scale};
+}
+inline Geographic exact_reverse(const Projection& p, double k0, double x, double y) noexcept {
+    if (p.terms == 0) return kNoGeographic;
+    const double ka = k0 * p.g.a;
+    const exact::Unmapped m = exact::reverse(p.lee, p.g, x / ka, y / ka);
+    return {m.lat, m.lon, m.convergence, k0 * m.scale};
+}
+
 // lambda into [-pi, pi].
 inline double reduced(double lam) noexcept {
     return std::fabs(lam) <= kPi ? lam : std::remainder(lam, 2 * kPi);
@@ -207,12 +226,13 @@ inline Grid tm_forward(const Projection& p, double k0, double phi, double lambda
     const double u = cchi * sl, ccl = cchi * cl;
     // tanh(eta') = u: the domain is on eta (as in the reverse, so that round trips agree on
     // it); the bound on eta' first keeps the series from growing large.
-    if (!(std::fabs(u) <= 0.7615941559557649)) return kNoGrid;  // tanh(kMaxEta)
+    if (!(std::fabs(u) <= 0.7615941559557649))  // tanh(kMaxEta)
+        return exact_forward<factors>(p, k0, phi, lam);
     const double D = std::sqrt(schi * schi + ccl * ccl), sech = 1 / D;
     const double xip = std::atan2(schi, ccl), etap = std::atanh(u);
     const Sums sum = clenshaw<factors>(p.alpha, p.terms, schi * sech, ccl * sech, u * sech, sech);
     const double xi = xip + sum.sines.re, eta = etap + sum.sines.im;
-    if (!(std::fabs(eta) <= kMaxEta)) return kNoGrid;
+    if (!(std::fabs(eta) <= kMaxEta)) return exact_forward<factors>(p, k0, phi, lam);
     const double kA = k0 * p.A;
     if constexpr (!factors) return {kA * eta, kA * xi, kNaN, kNaN};
     // d zeta/d zeta' = 1 + the slopes: its argument turns grid north the other way, so that
@@ -237,7 +257,8 @@ inline Grid tm_forward(const Projection& p, double k0, double phi, double lambda
 inline Geographic tm_reverse(const Projection& p, double k0, double x, double y) noexcept {
     const double kA = k0 * p.A;
     const double xi = y / kA, eta = x / kA;
-    if (!(std::fabs(eta) <= kMaxEta) || !std::isfinite(xi)) return kNoGeographic;
+    if (!std::isfinite(xi)) return kNoGeographic;
+    if (!(std::fabs(eta) <= kMaxEta)) return exact_reverse(p, k0, x, y);
     const Hyperbolic h = hyperbolic(eta);
     const Sums sum = clenshaw(p.beta, p.terms, std::sin(xi), std::cos(xi), h.sh, h.ch);
     const double xip = xi - sum.sines.re, etap = eta - sum.sines.im;
