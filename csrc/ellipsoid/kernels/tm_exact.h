@@ -25,7 +25,8 @@
 // from i K' to the point K + i v0 of (0, 90 degrees); the southern hemisphere is the mirror
 // image, so the equator there is a cut (y > 0 on the northern side, y < 0 on the southern) as in
 // Karney's treatment. Everything within 90 degrees of the central meridian maps to a bounded
-// region (x at most a (K' - E') = 18,500 km on WGS84).
+// region: x = a (K' - E') = 18,388 km at the branch point and 25,964 km at (0, 90 degrees) on
+// WGS84, y = a E there (the northing of the pole).
 //
 // The functions of w. The real Jacobi functions by the arithmetic-geometric mean (the descending
 // Landen transformation, DLMF section 22.20(ii)); E(u) of a real u in Carlson's form (DLMF

@@ -25,7 +25,10 @@
 //
 // Domain: the series converge slowly where eta' is large (their terms grow as exp(2 j eta')).
 // Beyond kMaxEta (eta = 1: 6,367 km from the central meridian on the equator of WGS84, 57
-// degrees of longitude there) the kernels give NaN. Within it, to n^12, the error against a
+// degrees of longitude there) the kernels take Lee's exact mapping (tm_exact.h), which covers
+// everything within 90 degrees of the central meridian (NaN beyond; on a sphere, f = 0, where
+// the series have no terms and Lee's modulus vanishes, NaN beyond kMaxEta as before); the
+// points inside keep the series' bits. Within kMaxEta, to n^12, the error against a
 // 40-digit truth stays within 3.4 nm (bench/results/utm-accuracy.md: 1e5 points up to
 // 6,300 km; the convergence within 2.8e-14 degrees, the scale 8.9e-16); the sixth-order series
 // reach that only to 3,900 km. The series serve flattenings up to 1/25 (the bindings refuse
@@ -199,7 +202,7 @@ inline double reduced(double lam) noexcept {
 
 // The transverse Mercator of geodetic latitude phi (|phi| <= pi/2) and longitude lambda from
 // the central meridian, with central scale k0: x east and y north of the origin on the
-// equator at the central meridian (no false origin). NaN beyond kMaxEta.
+// equator at the central meridian (no false origin). Lee's exact mapping beyond kMaxEta.
 //
 // The conformal latitude chi = phi + delta, delta = sum_k c_k sin(2 k phi) (latitude_series.h),
 // its sine and cosine by the rotation of phi's by delta (cos(chi) = cos(phi) cos(delta) - sin(phi)
@@ -247,7 +250,7 @@ inline Grid tm_forward(const Projection& p, double k0, double phi, double lambda
 
 // The geodetic latitude, the longitude from the central meridian, the convergence and the
 // scale at the transverse Mercator coordinates x, y (no false origin) of central scale k0.
-// NaN beyond kMaxEta.
+// Lee's exact mapping beyond kMaxEta.
 //
 // zeta' = zeta - sum_j beta_j sin(2 j zeta); on the sphere sin(chi) = sin(xi')/cosh(eta'),
 // cos(chi) = r/cosh(eta'), r = sqrt(sinh^2(eta') + cos^2(xi')), lambda = atan2(sinh(eta'),
