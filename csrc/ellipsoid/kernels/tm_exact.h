@@ -160,22 +160,28 @@ struct Values {
     Z slope;        // d zeta/d(psi + i lambda)
 };
 
-// sn, cn, dn of u + i v (u in [0, K], |v| <= K'/2 from the frame) with the epsilon function.
+// sn, cn, dn of u + i v (u in [0, K], |v| <= K'/2 from the frame) with, when `with_eps`, the
+// epsilon function (G alone needs no elliptic integral).
 struct ComplexJacobi {
     Z sn, cn, dn, eps;
 };
+template <bool with_eps>
 inline ComplexJacobi complex_jacobi(const Constants& k, double u, double v) noexcept {
     const Jacobi a = jacobi(u, k.K, k.e, k.kc);
     Jacobi b = jacobi(std::fabs(v), k.Kp, k.kc, k.e);
-    double ev = epsilon(b, k.e2m);
-    if (v < 0) b.s = -b.s, ev = -ev;  // sn and E odd, cn and dn even
+    if (v < 0) b.s = -b.s;  // sn odd, cn and dn even
     const double s = a.s, c = a.c, d = a.d, s1 = b.s, c1 = b.c, d1 = b.d;
     const double delta = c1 * c1 + k.e2 * s * s * s1 * s1;
-    return {{s * d1 / delta, c * d * s1 * c1 / delta},
-            {c * c1 / delta, -s * d * s1 * d1 / delta},
-            {d * c1 * d1 / delta, -k.e2 * s * c * s1 / delta},
-            {epsilon(a, k.e2) + k.e2 * s * c * d * s1 * s1 / delta,
-             v - ev + s1 * c1 * d1 * d * d / delta}};
+    ComplexJacobi r{{s * d1 / delta, c * d * s1 * c1 / delta},
+                    {c * c1 / delta, -s * d * s1 * d1 / delta},
+                    {d * c1 * d1 / delta, -k.e2 * s * c * s1 / delta},
+                    {0, 0}};
+    if constexpr (with_eps) {
+        const double ev = std::copysign(epsilon({std::fabs(s1), c1, d1}, k.e2m), v);  // E odd
+        r.eps = {epsilon(a, k.e2) + k.e2 * s * c * d * s1 * s1 / delta,
+                 v - ev + s1 * c1 * d1 * d * d / delta};
+    }
+    return r;
 }
 
 // log|z| and arg z with arg z's sign given (sign > 0: arg in [0, pi], < 0: in [-pi, 0]).
@@ -189,7 +195,7 @@ inline Values values(const Constants& k, double u, double v) noexcept {
     Values r{};
     const Z one{1, 0};
     if (v <= k.Kp / 2) {
-        const ComplexJacobi j = complex_jacobi(k, u, v);
+        const ComplexJacobi j = complex_jacobi<with_zeta>(k, u, v);
         const Z cd = j.cn * j.dn;
         r.slope = j.cn / j.dn;
         if constexpr (with_G) {
@@ -206,7 +212,7 @@ inline Values values(const Constants& k, double u, double v) noexcept {
         }
         return r;
     }
-    const ComplexJacobi j = complex_jacobi(k, u, v - k.Kp);  // of t = w - i K'
+    const ComplexJacobi j = complex_jacobi<with_zeta>(k, u, v - k.Kp);  // of t = w - i K'
     r.slope = j.dn / (k.e * j.cn);
     const Z s2 = j.sn * j.sn;
     if constexpr (with_G) {
