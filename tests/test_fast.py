@@ -323,6 +323,14 @@ def test_geodesic_bits_do_not_depend_on_the_threads(monkeypatch):
     assert results[2:4] == results[:2] and results[4:] == results[:2]
 
 
+def test_one_pair_on_ellipsoids_in_turn_gives_the_array_bits():
+    # One-pair calls keep the constants of the last ellipsoid: a change must rebuild them.
+    for ell in (WGS84, (6378137.0, 1 / 60), (1.0, 0.0), WGS84):
+        for problem, last in ((fast.geodesic_inverse, 2.0), (fast.geodesic_direct, 0.3)):
+            one = problem(ell, 0.5, 0.1, -0.3, last)
+            assert one.tobytes() == problem(ell, [0.5], [0.1], [-0.3], [last]).tobytes()
+
+
 def test_any_layout_and_dtype():
     rng = np.random.default_rng(5)
     r = rng.normal(size=(257, 3)) * 7e6

@@ -15,8 +15,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <numbers>
 #include <tuple>
+#include <type_traits>
 
 #define NPY_NO_DEPRECATED_API NPY_1_20_API_VERSION
 #define NPY_TARGET_VERSION NPY_1_20_API_VERSION
@@ -56,8 +58,48 @@ void split(Py_ssize_t n, const Loop& loop) noexcept {
     common::parallel_for(n, loop, kRows);
 }
 
-// The module's state: the Ellipsoid type, and the record dtypes of one-point
-// results (quorvane.datamodel's LLA_dtype and AER_dtype).
+// The geodesic module's kernels for one pair, for the lanes the series do not serve.
+void exact_inverse(const void* g, const double* in, double* out) noexcept {
+    const geodesic::InverseResult r =
+        geodesic::inverse(*static_cast<const geodesic::Geodesic*>(g), in[0], in[1], in[2], in[3]);
+    out[0] = r.s12, out[1] = r.azi1, out[2] = r.azi2;
+}
+
+void exact_direct(const void* g, const double* in, double* out) noexcept {
+    const geodesic::DirectResult r =
+        geodesic::direct(*static_cast<const geodesic::Geodesic*>(g), in[0], in[1], in[2], in[3]);
+    out[0] = r.lat2, out[1] = r.lon2, out[2] = r.azi2;
+}
+
+// An ellipsoid's geodesic constants: the exact kernels' (`exact`, which must outlive
+// the loops), and the lanes' from the same series (series.h).
+struct GeodesicSetup {
+    geodesic::Geodesic exact;
+    GeodesicConstants lanes;
+
+    GeodesicSetup(double a, double f) noexcept : exact(a, f), lanes{} {
+        GeodesicConstants& g = lanes;
+        g.a = a, g.f = f, g.f1 = 1 - f, g.b = a * (1 - f);
+        g.e2 = f * (2 - f), g.ep2 = g.e2 / ((1 - f) * (1 - f));
+        for (int j = 0; j < 6; ++j) g.a3[j] = exact.lon.a3[j];
+        for (int l = 0; l < 6; ++l)
+            for (int j = 0; j < 6; ++j) g.c3[l][j] = exact.lon.c3[l][j];
+        // The series' flattenings (as the exact kernels take them), on lengths whose
+        // products stay normal.
+        g.series = !exact.exact && f >= 0 && a >= 0x1p-400 && a <= 0x1p400;
+        g.refine = f > geodesic::kNewtonFlattening;
+        g.exact = &exact;
+        g.exact_inverse = &exact_inverse;
+        g.exact_direct = &exact_direct;
+    }
+};
+
+static_assert(std::is_trivially_destructible_v<GeodesicSetup>);
+
+// The module's state: the Ellipsoid type, the record dtypes of one-point
+// results (quorvane.datamodel's LLA_dtype and AER_dtype), and the geodesic
+// constants of the ellipsoid of the last one-pair call (zeroed memory at first,
+// a GeodesicSetup built in place by geodesic_setup).
 struct FastState : companion::StateBase {
     static constexpr const char* kName = "quorvane.mathtools.ellipsoid._fast";
     static constexpr const char* kDoc =
@@ -71,6 +113,9 @@ struct FastState : companion::StateBase {
     auto references() noexcept {
         return std::tie(lla_dtype, aer_dtype, inverse_dtype, direct_dtype);
     }
+    double last_a, last_f;
+    bool has_last;
+    alignas(GeodesicSetup) unsigned char last[sizeof(GeodesicSetup)];
 
     int exec() noexcept {
         if (PyArray_ImportNumPyAPI() < 0) return -1;
@@ -282,42 +327,6 @@ PyObject* observe(PyObject* module, PyObject* const* args) noexcept {
 
 // -- Geodesics -------------------------------------------------------------------
 
-// The geodesic module's kernels for one pair, for the lanes the series do not serve.
-void exact_inverse(const void* g, const double* in, double* out) noexcept {
-    const geodesic::InverseResult r =
-        geodesic::inverse(*static_cast<const geodesic::Geodesic*>(g), in[0], in[1], in[2], in[3]);
-    out[0] = r.s12, out[1] = r.azi1, out[2] = r.azi2;
-}
-
-void exact_direct(const void* g, const double* in, double* out) noexcept {
-    const geodesic::DirectResult r =
-        geodesic::direct(*static_cast<const geodesic::Geodesic*>(g), in[0], in[1], in[2], in[3]);
-    out[0] = r.lat2, out[1] = r.lon2, out[2] = r.azi2;
-}
-
-// An ellipsoid's geodesic constants: the exact kernels' (`exact`, which must outlive
-// the loops), and the lanes' from the same series (series.h).
-struct GeodesicSetup {
-    geodesic::Geodesic exact;
-    GeodesicConstants lanes;
-
-    GeodesicSetup(double a, double f) noexcept : exact(a, f), lanes{} {
-        GeodesicConstants& g = lanes;
-        g.a = a, g.f = f, g.f1 = 1 - f, g.b = a * (1 - f);
-        g.e2 = f * (2 - f), g.ep2 = g.e2 / ((1 - f) * (1 - f));
-        for (int j = 0; j < 6; ++j) g.a3[j] = exact.lon.a3[j];
-        for (int l = 0; l < 6; ++l)
-            for (int j = 0; j < 6; ++j) g.c3[l][j] = exact.lon.c3[l][j];
-        // The series' flattenings (as the exact kernels take them), on lengths whose
-        // products stay normal.
-        g.series = !exact.exact && f >= 0 && a >= 0x1p-400 && a <= 0x1p400;
-        g.refine = f > geodesic::kNewtonFlattening;
-        g.exact = &exact;
-        g.exact_inverse = &exact_inverse;
-        g.exact_direct = &exact_direct;
-    }
-};
-
 // The ellipsoid `ell`, checked: an Ellipsoid of a flattening the geodesics serve.
 bool read_geodesic(PyObject* module, PyObject* ell, double& a, double& f) noexcept {
     const QuorvaneEllipsoidObject* self =
@@ -372,6 +381,17 @@ PyObject* geodesic_rows(PyObject* module, PyObject* const* args) noexcept {
     Py_RETURN_NONE;
 }
 
+// The constants of an ellipsoid for a one-pair call: those of the last call's
+// ellipsoid are kept, since computing them costs more than the pair. Built in
+// the state's own storage, the pointer to the exact constants stays valid.
+const GeodesicSetup& geodesic_setup(FastState& state, double a, double f) noexcept {
+    if (!state.has_last || state.last_a != a || state.last_f != f) {
+        ::new (static_cast<void*>(state.last)) GeodesicSetup(a, f);
+        state.last_a = a, state.last_f = f, state.has_last = true;
+    }
+    return *std::launder(reinterpret_cast<const GeodesicSetup*>(state.last));
+}
+
 // numpy.radians and numpy.degrees: one product with the constant.
 constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
 constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
@@ -403,7 +423,7 @@ PyObject* geodesic_point(PyObject* module, PyObject* const* args) noexcept {
     if (!read_geodesic(module, args[0], a, f)) return nullptr;
     const Loops* loops = chosen_loops();
     if (loops == nullptr) return nullptr;
-    const GeodesicSetup setup(a, f);
+    const GeodesicSetup& setup = geodesic_setup(companion::state_of<FastState>(module), a, f);
     double row[3];
     const OutRows dst{reinterpret_cast<char*>(row), 3 * sizeof(double), sizeof(double)};
     const Column c[4] = {{reinterpret_cast<const char*>(&v[0]), 0},
