@@ -12,6 +12,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -348,13 +349,60 @@ enum class Problem { inverse, direct };
 // kernel: blocks taken in turn even out the iterations and the hand-overs.
 constexpr common::Split kPairs{.threshold = 4000, .min_chunk = 2000, .block = 1024};
 
-// (ell, c0, c1, c2, c3, out): the problem's rows into out (N, 3).
+// numpy.radians and numpy.degrees: one product with the constant.
+constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
+constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
+
+using GeodesicLoop = decltype(Loops::geodesic_inverse);
+
+// Rows of a geodesic problem given in degrees, run in blocks through a buffer of
+// radians: each angle becomes radians as the one-pair path makes it (longitudes
+// and azimuths reduced exactly by 360 beyond 540 degrees, then numpy.radians's
+// product), and the angles of the rows written go back by numpy.degrees's. The
+// bits are those of converting the whole arrays first, without their passes
+// over memory.
+template <Problem problem>
+void rows_in_degrees(GeodesicLoop loop, const GeodesicConstants& g, const Column c[4], OutRows dst,
+                     std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+    constexpr int kAngles = problem == Problem::inverse ? 4 : 3;         // s12 is a length
+    constexpr int kFirstAngleOut = problem == Problem::inverse ? 1 : 0;  // s12 is a length
+    constexpr std::ptrdiff_t kBlock = 256;
+    double buffer[4][kBlock];
+    const Column radians[4] = {{reinterpret_cast<const char*>(buffer[0]), sizeof(double)},
+                               {reinterpret_cast<const char*>(buffer[1]), sizeof(double)},
+                               {reinterpret_cast<const char*>(buffer[2]), sizeof(double)},
+                               {reinterpret_cast<const char*>(buffer[3]), sizeof(double)}};
+    for (std::ptrdiff_t i = begin; i < end; i += kBlock) {
+        const std::ptrdiff_t m = std::min(kBlock, end - i);
+        for (int k = 0; k < 4; ++k) {
+            const bool reduced = k == 1 || k == kAngles - 1;  // lon1, and lon2 or azi1
+            for (std::ptrdiff_t j = 0; j < m; ++j) {
+                const double x = c[k][i + j];
+                buffer[k][j] = k >= kAngles ? x
+                               : reduced    ? longitude::reduce_degrees(x) * kRadiansPerDegree
+                                            : x * kRadiansPerDegree;
+            }
+        }
+        const OutRows rows{dst.data + i * dst.row, dst.row, dst.col};
+        loop(g, radians, rows, 0, m);
+        for (std::ptrdiff_t j = 0; j < m; ++j)
+            for (int k = kFirstAngleOut; k < 3; ++k)
+                rows.put(j, k,
+                         common::read_double(rows.data + j * rows.row + k * rows.col) *
+                             kDegreesPerRadian);
+    }
+}
+
+// (ell, c0, c1, c2, c3, out, degrees): the problem's rows into out (N, 3); with
+// degrees the angles in and out are in degrees (see rows_in_degrees).
 template <Problem problem>
 PyObject* geodesic_rows(PyObject* module, PyObject* const* args) noexcept {
     double a, f;
     if (!read_geodesic(module, args[0], a, f)) return nullptr;
     const Loops* loops = chosen_loops();
     if (loops == nullptr) return nullptr;
+    const int degrees = PyObject_IsTrue(args[6]);
+    if (degrees < 0) return nullptr;
     static constexpr const char* names[2][4] = {{"lat1", "lon1", "lat2", "lon2"},
                                                 {"lat1", "lon1", "azi1", "s12"}};
     py::DoubleBuffer in[4], out;
@@ -372,11 +420,17 @@ PyObject* geodesic_rows(PyObject* module, PyObject* const* args) noexcept {
     }
     const OutRows dst = out.out_rows();
     const GeodesicSetup setup(a, f);
-    const auto loop =
+    const GeodesicLoop loop =
         problem == Problem::inverse ? loops->geodesic_inverse : loops->geodesic_direct;
     const py::AllowThreads unlocked(n >= kUnlockedRows);
     common::parallel_for(
-        n, [&](Py_ssize_t begin, Py_ssize_t end) { loop(setup.lanes, c, dst, begin, end); },
+        n,
+        [&](Py_ssize_t begin, Py_ssize_t end) {
+            if (degrees)
+                rows_in_degrees<problem>(loop, setup.lanes, c, dst, begin, end);
+            else
+                loop(setup.lanes, c, dst, begin, end);
+        },
         kPairs);
     Py_RETURN_NONE;
 }
@@ -391,10 +445,6 @@ const GeodesicSetup& geodesic_setup(FastState& state, double a, double f) noexce
     }
     return *std::launder(reinterpret_cast<const GeodesicSetup*>(state.last));
 }
-
-// numpy.radians and numpy.degrees: one product with the constant.
-constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
-constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
 
 // (ell, lat1, lon1, x, y, degrees): one pair of plain numbers through the chosen
 // level's loop (the bits of the array path), as one record; None for anything
@@ -694,10 +744,10 @@ PyMethodDef FastState::functions[] = {
         "latitudes_isometric", "(ell, lat, out): isometric latitudes of geodetic latitudes."),
     companion::entry<&elementary, 4>(
         "elementary", "(which, x, y, out): sin x (0), cos x (1) or atan2(x, y) (2)."),
-    companion::entry<&geodesic_rows<Problem::inverse>, 6>(
-        "geodesic_inverse", "(ell, lat1, lon1, lat2, lon2, out): s12, azi1, azi2 rows."),
-    companion::entry<&geodesic_rows<Problem::direct>, 6>(
-        "geodesic_direct", "(ell, lat1, lon1, azi1, s12, out): lat2, lon2, azi2 rows."),
+    companion::entry<&geodesic_rows<Problem::inverse>, 7>(
+        "geodesic_inverse", "(ell, lat1, lon1, lat2, lon2, out, degrees): s12, azi1, azi2 rows."),
+    companion::entry<&geodesic_rows<Problem::direct>, 7>(
+        "geodesic_direct", "(ell, lat1, lon1, azi1, s12, out, degrees): lat2, lon2, azi2 rows."),
     companion::entry<&geodesic_point<Problem::inverse>, 6>(
         "geodesic_inverse_point",
         "(ell, lat1, lon1, lat2, lon2, degrees): one inverse record, or None."),
