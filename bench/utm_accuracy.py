@@ -189,6 +189,7 @@ def main() -> None:
         ax.axvline(3900, color="grey", lw=0.5)
         ax.axvline(6367, color="grey", lw=0.5, ls=":")
         ax.axhline(5, color="grey", lw=0.5, ls="--")
+        ax.set_ylim(0.3, 1e4)  # pyproj's error leaves the plot beyond 8,000 km
         ax.set_xlabel("distance from the central meridian (km)")
         ax.set_ylabel("worst forward error (nm)")
         ax.legend()

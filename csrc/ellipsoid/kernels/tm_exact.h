@@ -56,6 +56,13 @@
 // are clamped to the rectangle and at most kNewton are taken: a point with no preimage (the
 // reverse beyond the image of the quadrant) ends with a residual and gives NaN.
 //
+// Measured against the 40-digit truth (bench/results/utm-accuracy.md, testsupport/tm_truth.py
+// through mpmath's own Jacobi and theta functions): the forward within 10 nm out to 10,000 km
+// and 30 nm out to 26,000 km, the scale (up to 18) times a few units of the last place of the
+// angles; the reverse within 5.6 nm along the surface; the convergence within 1.6e-13 degrees
+// and the scale within 5.6e-15 relative, except within 0.05 degrees of the branch point, where
+// w is ill-conditioned (2e-10 degrees and 5e-12 at the point itself).
+//
 // Pure functions of doubles: no interpreter, no allocation. Angles are radians.
 #ifndef QUORVANE_ELLIPSOID_KERNELS_TM_EXACT_H
 #define QUORVANE_ELLIPSOID_KERNELS_TM_EXACT_H
