@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "common/buffer.h"
 #include "common/parallel.h"
@@ -121,21 +122,23 @@ public:
     using Model = Geodesic;
     explicit GeodesicEdges(const Geodesic& g) noexcept : g_(g), polygon_(g) {}
     void start_ring() noexcept { polygon_.restart(); }
-    void add_edge(double lat1, double lon1, double lat2, double lon2) noexcept {
-        polygon_.add_edge(g_, lat1, lon1, lat2, lon2);
+    template <class Vertex>
+    void add_ring(std::int64_t n, const Vertex& vertex) noexcept {
+        polygon_.add_ring(g_, n, vertex);
     }
     RingResult ring() const noexcept {
         return {polygon_.final_area(g_, true), polygon_.final_perimeter(g_)};
     }
     void start_path() noexcept { path_ = Accumulator{}; }
-    void add_step(double lat1, double lon1, double lat2, double lon2) noexcept {
-        path_.add(inverse_scaled(g_, lat1, lon1, lat2, lon2).s12);
+    template <class Vertex>
+    void add_path(std::int64_t n, const Vertex& vertex) noexcept {
+        geodesic::add_path(g_, n, vertex, path_);
     }
     double path() const noexcept { return g_.metres(path_.value()); }  // scaled to metres
 
 private:
     const Geodesic& g_;
-    Polygon polygon_;    // the area's constants, once for the chunk
+    Polygon polygon_;   // the area's constants, once for the chunk
     Accumulator path_;  // on the scaled ellipsoid
 };
 
@@ -147,10 +150,23 @@ public:
     void add_edge(double lat1, double lon1, double lat2, double lon2) noexcept {
         polygon_.add_edge(r_, lat1, lon1, lat2, lon2);
     }
+    template <class Vertex>
+    void add_ring(std::int64_t n, const Vertex& vertex) noexcept {
+        for (std::int64_t i = 0; i < n; ++i) {
+            const auto [lat1, lon1] = vertex(i);
+            const auto [lat2, lon2] = vertex(i + 1 < n ? i + 1 : 0);
+            add_edge(lat1, lon1, lat2, lon2);
+        }
+    }
     RingResult ring() const noexcept { return {polygon_.area(r_, true), polygon_.perimeter()}; }
     void start_path() noexcept { start_ring(); }
-    void add_step(double lat1, double lon1, double lat2, double lon2) noexcept {
-        add_edge(lat1, lon1, lat2, lon2);
+    template <class Vertex>
+    void add_path(std::int64_t n, const Vertex& vertex) noexcept {
+        for (std::int64_t i = 0; i + 1 < n; ++i) {
+            const auto [lat1, lon1] = vertex(i);
+            const auto [lat2, lon2] = vertex(i + 1);
+            add_edge(lat1, lon1, lat2, lon2);
+        }
     }
     double path() const noexcept { return polygon_.perimeter(); }
 
@@ -168,22 +184,20 @@ RingResult closed_ring(Edges& edges, const common::Column& x, const common::Colu
     if (n > 1 && x[end - 1] == x[begin] && y[end - 1] == y[begin]) --n;
     if (n == 0) return {0.0, 0.0};
     edges.start_ring();
-    for (std::int64_t i = 0; i < n; ++i) {
-        const std::int64_t j = i + 1 < n ? i + 1 : 0;
-        edges.add_edge(latitude(y, begin + i), longitude_of(x, begin + i), latitude(y, begin + j),
-                       longitude_of(x, begin + j));
-    }
+    edges.add_ring(n, [&](std::int64_t i) {
+        return std::pair(latitude(y, begin + i), longitude_of(x, begin + i));
+    });
     return edges.ring();
 }
 
 // The open path of vertices [begin, end): its length.
 template <class Edges>
-double open_ring(Edges& edges, const common::Column& x, const common::Column& y,
-                 std::int64_t begin, std::int64_t end) noexcept {
+double open_ring(Edges& edges, const common::Column& x, const common::Column& y, std::int64_t begin,
+                 std::int64_t end) noexcept {
     edges.start_path();
-    for (std::int64_t i = begin; i + 1 < end; ++i)
-        edges.add_step(latitude(y, i), longitude_of(x, i), latitude(y, i + 1),
-                       longitude_of(x, i + 1));
+    edges.add_path(end - begin, [&](std::int64_t i) {
+        return std::pair(latitude(y, begin + i), longitude_of(x, begin + i));
+    });
     return edges.path();
 }
 
