@@ -833,7 +833,8 @@ struct Polygon {
             invalid = true;
             return;
         }
-        add_solved(r.s12, -edge_area(g, series, rule, integrand, d), lon1, lon2);  // S12 clockwise
+        add_solved(r.s12, -edge_area(g, series, rule, integrand, d), lon1, lon2,
+                   longitude::lon_diff(lon1, lon2));  // S12 counts clockwise
     }
 
     // The closed ring of the n vertices vertex(i) -> (lat, lon), i = 0 .. n - 1, and the
@@ -858,8 +859,9 @@ struct Polygon {
     }
 
     // An edge already solved: its length s12 and its area to the left (both on the
-    // scaled ellipsoid), and its ends' longitudes, for the turns about the axis.
-    void add_solved(double s12, double left_area, double lon1, double lon2) noexcept {
+    // scaled ellipsoid), its ends' longitudes and the longitude difference it was
+    // solved with (longitude::lon_diff's), for the turns about the axis.
+    void add_solved(double s12, double left_area, double lon1, double lon2, double lon12) noexcept {
         perimeter.add(s12);
         area.add(left_area);
         // The turns of the path about the axis, from the longitude difference the edge
@@ -868,7 +870,7 @@ struct Polygon {
         // the ring telescopes to the exact count of its turns.
         const double l1 = longitude::wrapped_longitude(lon1),
                      l2 = longitude::wrapped_longitude(lon2);
-        const double jump = (l1 + longitude::lon_diff(lon1, lon2)) - l2;
+        const double jump = (l1 + lon12) - l2;
         if (jump > kPi) ++crossings;
         if (jump < -kPi) --crossings;
     }

@@ -604,8 +604,8 @@ PyObject* longitudes(PyObject*, PyObject* const* args) noexcept {
 }
 
 // (ell, x, y, ring_offsets, part_offsets, geometry_offsets, length, area, *,
-// closed=False, rhumb=False): the areas, perimeters and lengths of arrays of geometries,
-// their edges geodesics or rhumb lines (geometries.cpp).
+// closed=False, rhumb=False, fast=False): the areas, perimeters and lengths of arrays of
+// geometries, their edges geodesics (in lanes with `fast`) or rhumb lines (geometries.cpp).
 PyObject* geometries(PyObject* module, PyObject* const* args, PyObject* kwnames) noexcept {
     double a, f;
     if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
@@ -665,7 +665,7 @@ PyMethodDef GeodesicState::functions[] = {
     companion::keyword_entry<&geometries, 8>(
         "geometries",
         "(ell, x, y, ring_offsets, part_offsets, geometry_offsets, length, area, "
-        "*, closed=False, rhumb=False): sums over the rings of geometries."),
+        "*, closed=False, rhumb=False, fast=False): sums over the rings of geometries."),
     {nullptr, nullptr, 0, nullptr},
 };
 
