@@ -104,6 +104,8 @@ inline void edge_result(const EdgeConstants& e, const Canonical<W>& p, V<W> salp
     S12 = pick<W>(p.lon_negative, -S12, S12);
 }
 
+inline constexpr double kEdgeLanding = 1e-9;
+
 // s12 and S12 (the scaled ellipsoid's units) of the edges from latitude lat1 to lat2
 // across the longitude difference lon12 (in [-pi, pi]); returns the lanes computed.
 template <int W>
@@ -117,7 +119,7 @@ I<W> edge_lanes(const EdgeConstants& e, V<W> lat1, V<W> lat2, V<W> lon12, V<W>& 
     Bracket<W> b;
     I<W> active = fast;
     for (int it = 0; it < kIterations && any<W>(active); ++it)
-        active = newton_step<W>(g, p, salp1, calp1, b, active, fast);
+        active = newton_step<W>(g, p, salp1, calp1, b, active, fast, kEdgeLanding);
     fast = fast & ~active;  // not converged: the exact kernel's
     edge_result<W>(e, p, salp1, calp1, fast, s12, S12);
     return fast;
