@@ -104,7 +104,7 @@ inline void edge_result(const EdgeConstants& e, const Canonical<W>& p, V<W> salp
     S12 = pick<W>(p.lon_negative, -S12, S12);
 }
 
-inline constexpr double kEdgeLanding = 1e-9;
+inline constexpr double kEdgeLanding = 1e-3 * kGeoEps;
 
 // s12 and S12 (the scaled ellipsoid's units) of the edges from latitude lat1 to lat2
 // across the longitude difference lon12 (in [-pi, pi]); returns the lanes computed.
