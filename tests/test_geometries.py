@@ -199,6 +199,9 @@ def test_shapes_and_pandas_indexes():
     np.testing.assert_array_equal(lazy.compute().to_numpy(), frame.to_numpy())
     lazy = gd.geometry_length("WGS84", dask_geopandas.from_geopandas(series, npartitions=3))
     np.testing.assert_array_equal(lazy.compute(), lengths)
+    lazy = dask_geopandas.from_geopandas(series, npartitions=3)
+    lanes = gd.geometry_length("WGS84", series, fast=True)
+    np.testing.assert_array_equal(gd.geometry_length("WGS84", lazy, fast=True).compute(), lanes)
 
 
 def floats(a):
@@ -245,6 +248,8 @@ def test_geoarrow_equals_shapely(kind, coords):
         np.testing.assert_array_equal(floats(function(WGS84, array[4:60])), expected[4:60])
         chunked = pa.chunked_array([array[:10], array[10:]])
         np.testing.assert_array_equal(floats(function(WGS84, chunked)), expected)
+        lanes = floats(function(WGS84, geoms, fast=True))  # fast=True reaches the loop from both
+        np.testing.assert_array_equal(floats(function(WGS84, chunked, fast=True)), lanes)
 
 
 def test_bad_input():
