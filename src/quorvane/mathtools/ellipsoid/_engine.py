@@ -507,18 +507,19 @@ def _flat_index(flat: int, shape: tuple[int, ...]) -> tuple[int, ...]:
     return tuple(reversed(index))
 
 
-class BadValue(ValueError):
-    """A value that a kernel refuses, named with its index in the array (``where``: "" for
-    one value): ``{name}: {value!r}{where} is {reason}``. ``flat`` is its index in C order."""
-
-    def __init__(self, name: str, value: str, reason: str, flat: int, where: str) -> None:
-        super().__init__(f"{name}: {value!r}{where} is {reason}")
-        self.name, self.value, self.reason, self.flat = name, value, reason, flat
+def refused(name: str, value: str, reason: str, flat: int, where: str) -> ValueError:
+    """The ValueError of a value that a kernel refuses: ``{name}: {value!r}{where} is
+    {reason}``, ``where`` its index in the array ("" for one value). Its attribute ``refused``
+    is ``(name, value, reason, flat)``, ``flat`` the index in C order, for callers that name
+    the value otherwise (its index in a whole Dask array, its line in a file)."""
+    error = ValueError(f"{name}: {value!r}{where} is {reason}")
+    error.refused = (name, value, reason, flat)  # type: ignore[attr-defined]
+    return error
 
 
 def _ascii(name: str, codes: _Array, shape: tuple[int, ...], what: str) -> _Array:
-    """Strings as contiguous ASCII bytes, one dimension; a string that is not ASCII is a
-    BadValue: it is ``what`` (not ASCII)."""
+    """Strings as contiguous ASCII bytes, one dimension; a string that is not ASCII is
+    refused: it is ``what`` (not ASCII)."""
     flat = codes.reshape(-1)
     if codes.dtype.kind == "U":
         try:
@@ -526,7 +527,7 @@ def _ascii(name: str, codes: _Array, shape: tuple[int, ...], what: str) -> _Arra
         except UnicodeEncodeError:
             k = int(np.argmax([not str(c).isascii() for c in flat]))
             where = f" at index {_flat_index(k, shape)}" if shape else ""
-            raise BadValue(name, str(flat[k]), f"{what} (not ASCII)", k, where) from None
+            raise refused(name, str(flat[k]), f"{what} (not ASCII)", k, where) from None
     return np.ascontiguousarray(flat)
 
 
@@ -556,7 +557,7 @@ def _utm_loop(
             k, reason = bad
             where = f" at index {_flat_index(k, shape)}" if shape else ""
             why = f"no MGRS reference: {_MGRS_ERRORS.get(reason, 'malformed')}"
-            raise BadValue(op.inputs[0].name, flat[k].decode("ascii"), why, k, where)
+            raise refused(op.inputs[0].name, flat[k].decode("ascii"), why, k, where)
         return out if degrees else np.radians(out, out=out)
     columns = []
     for i, a in zip(op.inputs + op.keywords, arrays):

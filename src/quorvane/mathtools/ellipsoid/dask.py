@@ -182,17 +182,17 @@ def _task(
 ) -> Any:
     try:
         return _engine.call(_entry(qualname, exact), (Re, f), blocks, degrees, fast, options)
-    except _engine.BadValue as exc:
-        # The index in the block, made the index in the whole array.
+    except ValueError as exc:
+        # A value the kernel refuses: its index in the block made the index in the whole array.
         location = (block_info or {}).get(0, {}).get("array-location")
-        if not location or not exc.args[0].count(" at index "):
+        what = getattr(exc, "refused", None)
+        if not location or what is None:
             raise
+        name, value, reason, flat = what
         shape = tuple([stop - start for start, stop in location])
-        local = _engine._flat_index(exc.flat, shape)
+        local = _engine._flat_index(flat, shape)
         index = tuple(k + start for k, (start, _) in zip(local, location, strict=True))
-        raise _engine.BadValue(
-            exc.name, exc.value, exc.reason, exc.flat, f" at index {index}"
-        ) from None
+        raise _engine.refused(name, value, reason, flat, f" at index {index}") from None
 
 
 def _check_fast(op: Operation, name: str, fast: bool) -> None:
@@ -369,11 +369,12 @@ def _convert_partition(
             args.append(next(columns))
     try:
         result = _engine.call(op, (Re, f), [*args, *keywords], degrees, fast, options)
-    except _engine.BadValue as exc:
-        label = part.index[exc.flat]
-        raise _engine.BadValue(
-            exc.name, exc.value, exc.reason, exc.flat, f" at row {label!r}"
-        ) from None
+    except ValueError as exc:  # a value the kernel refuses: named by its row label
+        what = getattr(exc, "refused", None)
+        if what is None:
+            raise
+        name, value, reason, flat = what
+        raise _engine.refused(name, value, reason, flat, f" at row {part.index[flat]!r}") from None
     result = np.asarray(result)
     values: list[Any] = []
     for name in result.dtype.names or (None,):

@@ -321,10 +321,14 @@ def _convert(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
     args = [values.get(i.name) for i in op.inputs + op.keywords]  # a keyword left out: None
     try:
         result = _engine.call(op, plan.ellipsoid, args, plan.degrees, plan.fast, plan.options)
-    except _engine.BadValue as exc:  # a value the kernel refuses (an MGRS code)
-        column = plan.names[plan.columns[plan.op.columns[exc.name][0][0]]]
-        message = f"{exc.value!r} is {exc.reason}"
-        raise InputError(batch.source, message, column=column, **batch.locate(exc.flat)) from None
+    except ValueError as exc:  # a value the kernel refuses (an MGRS code): named by its line
+        what = getattr(exc, "refused", None)
+        if what is None:
+            raise
+        name, value, reason, flat = what
+        column = plan.names[plan.columns[plan.op.columns[name][0][0]]]
+        message = f"{value!r} is {reason}"
+        raise InputError(batch.source, message, column=column, **batch.locate(flat)) from None
     kept = [batch.kept(k) for k in plan.keep]
     if op.output.typed:  # the fields as they are (an MGRS code: the one field)
         records = np.atleast_1d(result)
