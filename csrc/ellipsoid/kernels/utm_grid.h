@@ -63,38 +63,64 @@ struct Position {
     double easting, northing, convergence, scale;
 };
 
-// The UTM/UPS position of geodetic latitude and longitude, in degrees (or radians where not
-// `degrees`), in the standard zone (zone < 0) or in the given one (0: UPS; 1-60: that zone
-// extended, NaN where it reaches beyond the series' domain). The convergence is in the unit of
-// the input. In degrees the longitude's difference from the central meridian is taken before
-// the conversion to radians, so that it keeps its digits; zones are decided in degrees.
-// Without `factors`, NaN convergence and scale in UTM (they cost a sixth of the time).
-template <bool factors = true>
-inline Position forward(const tm::Projection& p, double lat, double lon, int zone,
-                        bool degrees) noexcept {
+// Where a point falls on the grid: its zone (0: UPS), hemisphere, and the geodetic latitude
+// phi and the longitude lambda from the zone's central meridian (radians) that the projection
+// takes; `valid` false (a NaN point) where there is none. In degrees the longitude's
+// difference from the central meridian is taken before the conversion to radians, so that it
+// keeps its digits; zones are decided in degrees.
+struct Placement {
+    int zone;
+    bool north;
+    double phi, lambda;
+    bool valid;
+};
+inline Placement placement(double lat, double lon, int zone, bool degrees) noexcept {
     if (!(std::fabs(lat) <= (degrees ? 90 : kHalfPi)) || !std::isfinite(lon))
-        return {zone < 0 ? 0 : zone, true, kNaN, kNaN, kNaN, kNaN};
+        return {zone < 0 ? 0 : zone, true, kNaN, kNaN, false};
     const double lat_deg = degrees ? lat : std::fmin(std::fmax(lat * kDegrees, -90.0), 90.0);
     // Radians reduced first: a huge longitude in degrees would overflow.
     if (zone < 0) zone = standard_zone(lat_deg, degrees ? lon : tm::reduced(lon) * kDegrees);
     const bool north = lat >= 0;
     const double phi = degrees ? lat * kRadians : lat;
-    const double unit = degrees ? kDegrees : 1;
-    if (zone == 0) {
-        const double lam = degrees ? wrapped_degrees(lon) * kRadians : tm::reduced(lon);
-        const tm::Grid g = tm::polar_forward(p, north, kUpsScale, phi, lam);
-        return {0, north, kUpsOrigin + g.x, kUpsOrigin + g.y, g.convergence * unit, g.scale};
-    }
+    if (zone == 0)
+        return {0, north, phi, degrees ? wrapped_degrees(lon) * kRadians : tm::reduced(lon), true};
     const double lon0 = 6.0 * zone - 183;
-    const double lam =
-        degrees ? wrapped_degrees(lon - lon0) * kRadians : tm::reduced(lon - lon0 * kRadians);
-    const tm::Grid g = tm::tm_forward<factors>(p, kUtmScale, phi, lam);
-    return {zone,
-            north,
-            kUtmEasting + g.x,
-            (north ? 0 : kUtmSouthNorthing) + g.y,
-            g.convergence * unit,
-            g.scale};
+    // Radians reduced before the central meridian is taken off: beyond 2^53 radians lon0
+    // would vanish in the difference, and the point be projected from the wrong meridian.
+    const double lam = degrees ? wrapped_degrees(lon - lon0) * kRadians
+                               : tm::reduced(tm::reduced(lon) - lon0 * kRadians);
+    return {zone, north, phi, lam, true};
+}
+
+// The UTM position of a placement (zone 1-60) whose transverse Mercator coordinates, at
+// central scale kUtmScale, are x, y; the convergence in the unit of the input.
+inline Position utm_position(const Placement& q, double x, double y, double convergence,
+                             double scale) noexcept {
+    return {q.zone,
+            q.north,
+            kUtmEasting + x,
+            (q.north ? 0 : kUtmSouthNorthing) + y,
+            convergence,
+            scale};
+}
+
+// The UTM/UPS position of geodetic latitude and longitude, in degrees (or radians where not
+// `degrees`), in the standard zone (zone < 0) or in the given one (0: UPS; 1-60: that zone
+// extended, NaN where it reaches beyond the series' domain). The convergence is in the unit of
+// the input. Without `factors`, NaN convergence and scale in UTM (they cost a sixth of the
+// time).
+template <bool factors = true>
+inline Position forward(const tm::Projection& p, double lat, double lon, int zone,
+                        bool degrees) noexcept {
+    const Placement q = placement(lat, lon, zone, degrees);
+    if (!q.valid) return {q.zone, true, kNaN, kNaN, kNaN, kNaN};
+    const double unit = degrees ? kDegrees : 1;
+    if (q.zone == 0) {
+        const tm::Grid g = tm::polar_forward(p, q.north, kUpsScale, q.phi, q.lambda);
+        return {0, q.north, kUpsOrigin + g.x, kUpsOrigin + g.y, g.convergence * unit, g.scale};
+    }
+    const tm::Grid g = tm::tm_forward<factors>(p, kUtmScale, q.phi, q.lambda);
+    return utm_position(q, g.x, g.y, g.convergence * unit, g.scale);
 }
 
 // Latitude and longitude (in [-180, 180) degrees, or [-pi, pi) radians where not `degrees`),
@@ -142,13 +168,12 @@ inline int index_in(const char* s, char c) noexcept {
     return -1;
 }
 
-// The MGRS code of geodetic latitude and longitude (degrees, or radians where not `degrees`)
-// with `precision` digits (0-5)
-// per coordinate into out[kMgrsWidth] (unused characters 0); false (and nothing written)
-// where there is none (NaN, or a position outside the grid's squares).
-inline bool to_mgrs(const tm::Projection& p, double lat, double lon, int precision, bool degrees,
-                    char* out) noexcept {
-    const Position g = forward<false>(p, lat, lon, -1, degrees);
+// The MGRS code of the grid position g of geodetic latitude lat (degrees, or radians where
+// not `degrees`: it picks the band) with `precision` digits (0-5) per coordinate into
+// out[kMgrsWidth] (unused characters 0); false (and nothing written) where there is none (NaN,
+// or a position outside the grid's squares).
+inline bool mgrs_code(const Position& g, double lat, int precision, bool degrees,
+                      char* out) noexcept {
     if (!std::isfinite(g.easting) || !std::isfinite(g.northing)) return false;
     const double e100 = std::floor(g.easting / 1e5), n100 = std::floor(g.northing / 1e5);
     int k = 0;
@@ -172,20 +197,29 @@ inline bool to_mgrs(const tm::Projection& p, double lat, double lon, int precisi
         if (c < 0 || c > 7) return false;
         column = kColumns[(g.zone - 1) % 3][c];
         const int r = (static_cast<int>(n100) + (g.zone % 2 == 0 ? 5 : 0)) % 20;
+        if (r < 0) return false;  // south of the equator's false origin (a forced zone)
         row = kRows[r];
     }
     out[k++] = band, out[k++] = column, out[k++] = row;
     // Metres within the square, truncated to the precision's unit.
     const double unit = kSquare[precision];
-    const long long e = static_cast<long long>(std::floor((g.easting - e100 * 1e5) / unit));
-    const long long n = static_cast<long long>(std::floor((g.northing - n100 * 1e5) / unit));
-    for (int d = precision - 1, scale = 1; d >= 0; --d, scale *= 10) {
-        out[k + d] = static_cast<char>('0' + (e / scale) % 10);
-        out[k + precision + d] = static_cast<char>('0' + (n / scale) % 10);
+    long long e = static_cast<long long>(std::floor((g.easting - e100 * 1e5) / unit));
+    long long n = static_cast<long long>(std::floor((g.northing - n100 * 1e5) / unit));
+    // The last digit first, by divisions by the constant 10 (products, not divisions).
+    for (int d = precision - 1; d >= 0; --d, e /= 10, n /= 10) {
+        out[k + d] = static_cast<char>('0' + e % 10);
+        out[k + precision + d] = static_cast<char>('0' + n % 10);
     }
     k += 2 * precision;
     for (; k < kMgrsWidth; ++k) out[k] = 0;
     return true;
+}
+
+// The MGRS code of geodetic latitude and longitude (degrees, or radians where not `degrees`)
+// with `precision` digits (0-5) per coordinate into out[kMgrsWidth], as mgrs_code.
+inline bool to_mgrs(const tm::Projection& p, double lat, double lon, int precision, bool degrees,
+                    char* out) noexcept {
+    return mgrs_code(forward<false>(p, lat, lon, -1, degrees), lat, precision, degrees, out);
 }
 
 // Why a code does not parse.

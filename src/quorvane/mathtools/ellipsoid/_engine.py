@@ -375,7 +375,7 @@ def _fast_loop(
         if a.dtype != np.float64 and a.size <= 3 * _BLOCK_ROWS:
             a = a.astype(np.float64)  # numbers, an observer: at once
         args.append(np.broadcast_to(a, (*shape, 3) if i.unit == "vector" else shape))
-    out = np.empty((math.prod(shape), 3), dtype=np.float64)
+    out = np.empty((math.prod(shape), op.output.width), dtype=np.float64)
     _blocks(getattr(_fast, name), ell, shape, args, out)
     return out
 
@@ -629,7 +629,7 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
             return result[0]
 
         return point
-    if family == "fast" and name.startswith("latitudes_"):  # one latitude: the array path
+    if family == "fast" and name.startswith(("latitudes_", "tm_")):  # one point: the array path
         return lambda e, args, degrees: None
     if family == "fast":
         from quorvane.mathtools.ellipsoid import _fast

@@ -598,6 +598,7 @@ _UTM = (
         (Input("lon0", "angle", "central meridian"), _LAT, _LON),
         _TM_GRID,
         exact="utm.tm_forward",
+        fast="fast.tm_forward",
         notes="Beyond eta = 1 (6,367 km from the central meridian on the equator, the extent "
         "of the series' nanometre accuracy) the row is NaN.",
     ),
@@ -612,6 +613,7 @@ _UTM = (
         ),
         _TM_GEOGRAPHIC,
         exact="utm.tm_reverse",
+        fast="fast.tm_reverse",
         notes="Beyond |x| = 6,367 km (eta = 1 on WGS84) the row is NaN.",
     ),
 )
