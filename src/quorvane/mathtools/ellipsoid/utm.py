@@ -90,6 +90,10 @@ def _scaled(records: Any, k0: float, fields: tuple[str, ...]) -> Any:
     k0 = 1 the kernel's own bits."""
     if k0 == 1.0:
         return records
+    if type(records) is np.ndarray:  # fresh from the kernel: scaled in place
+        for name in fields:
+            np.multiply(records[name], k0, out=records[name])
+        return records
     records = records.copy()
     for name in fields:
         records[name] = records[name] * k0
