@@ -226,6 +226,10 @@ def test_same_bits_at_every_level(monkeypatch):
         grid = utm.forward(tm_lat, geo[1], fast=True)
         outs += [grid[k].tobytes() for k in grid.dtype.names]
         outs.append(utm.to_mgrs(tm_lat, geo[1], fast=True).tobytes())
+        back = utm.reverse(
+            grid["zone"], grid["northp"], grid["easting"], grid["northing"], fast=True
+        )
+        outs.append(back.tobytes())
         for which in range(3):  # sin, cos, atan2
             out = np.empty(n)
             fast._fast.elementary(which, y if which < 2 else x, y, out)

@@ -125,7 +125,7 @@ def test_forward_agrees_with_pyproj_and_round_trips(lat, lon, fast):
         rows = (g["zone"] == zone) & (g["northp"] == north)
         e, nn = _pyproj(zone, north).transform(lo[rows], la[rows])
         assert np.hypot(g["easting"][rows] - e, g["northing"][rows] - nn).max() < 12e-9
-    back = utm.reverse(g["zone"], g["northp"], g["easting"], g["northing"], degrees=True)
+    back = utm.reverse(g["zone"], g["northp"], g["easting"], g["northing"], degrees=True, fast=fast)
     assert np.abs(back["lat"] - la).max() < 1e-13
     dlon = np.abs((back["lon"] - lo + 180) % 360 - 180) * np.cos(np.radians(la))
     assert dlon.max() < 1e-13
@@ -258,6 +258,9 @@ def test_fast_hands_over_to_the_exact_kernel():
     exact, vectorised = (utm.forward(lat, lon, degrees=True, fast=f) for f in (False, True))
     for k in exact.dtype.names:
         assert exact[k].tobytes() == vectorised[k].tobytes(), k
+    args = (exact["zone"], exact["northp"], exact["easting"], exact["northing"])
+    back = [utm.reverse(*args, degrees=True, fast=f) for f in (False, True)]
+    assert back[0].tobytes() == back[1].tobytes()
     la, lo = RNG.uniform(-90, 90, 20000), RNG.uniform(-180, 180, 20000)
     assert (utm.to_mgrs(la, lo, degrees=True, fast=True) == utm.to_mgrs(la, lo, degrees=True)).all()
 

@@ -757,6 +757,73 @@ PyObject* utm_forward(PyObject* module, PyObject* const* args) noexcept {
     Py_RETURN_NONE;
 }
 
+// (ell, zone, northp, easting, northing, degrees, out): rows of lat, lon, convergence, scale
+// (as _utm.reverse): the UTM points a block at a time in lanes, UPS (zone 0) and zones outside
+// 0-60 by the exact kernel.
+PyObject* utm_reverse(PyObject* module, PyObject* const* args) noexcept {
+    static constexpr const char* const kNames[4] = {"zone", "northp", "easting", "northing"};
+    double a, f;
+    if (!read_tm(module, args[0], a, f)) return nullptr;
+    const int degrees = PyObject_IsTrue(args[5]);
+    if (degrees < 0) return nullptr;
+    const Loops* loops = chosen_loops();
+    if (loops == nullptr) return nullptr;
+    py::DoubleBuffer in[4], out;
+    if (!out.acquire(args[6], "out", 4, true)) return nullptr;
+    const Py_ssize_t n = out.rows();
+    for (int k = 0; k < 4; ++k) {
+        if (!in[k].acquire(args[1 + k], kNames[k], 0, false)) return nullptr;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", kNames[k]);
+            return nullptr;
+        }
+    }
+    const Column zone = in[0].column(), north = in[1].column();
+    const Column easting = in[2].column(), northing = in[3].column();
+    const OutRows dst = out.out_rows();
+    const TmSetup setup(a, f);
+    const TmLoops* run = tm_loops(loops);
+    const py::AllowThreads unlocked(n >= kUnlockedRows);
+    common::parallel_for(
+        n,
+        [&](Py_ssize_t begin, Py_ssize_t end) {
+            double x[kGridBlock], y[kGridBlock], lat[kGridBlock], lon[kGridBlock];
+            double gamma[kGridBlock], k[kGridBlock];
+            int zones[kGridBlock];
+            Py_ssize_t index[kGridBlock];
+            const auto put = [&](Py_ssize_t i, const tm::Geographic& g) noexcept {
+                dst.put(i, 0, g.lat), dst.put(i, 1, g.lon);
+                dst.put(i, 2, g.convergence), dst.put(i, 3, g.scale);
+            };
+            for (Py_ssize_t start = begin; start < end; start += kGridBlock) {
+                const Py_ssize_t stop = std::min<Py_ssize_t>(end, start + kGridBlock);
+                int m = 0;
+                for (Py_ssize_t i = start; i < stop; ++i) {
+                    // Zones outside 0-60 are refused by the caller; NaN rows for any that slip
+                    // by, as _utm gives them.
+                    const double z = zone[i];
+                    const int known = z >= 0 && z <= 60 ? int(z) : -1;
+                    if (known >= 1) {
+                        zones[m] = known, index[m] = i;
+                        x[m] = easting[i] - grid::kUtmEasting;
+                        y[m] = northing[i] - (north[i] != 0 ? 0 : grid::kUtmSouthNorthing);
+                        ++m;
+                    } else {
+                        put(i, known == 0 ? grid::reverse(setup.exact, 0, north[i] != 0, easting[i],
+                                                          northing[i], degrees)
+                                          : tm::kNoGeographic);
+                    }
+                }
+                run->geographic(setup.lanes, grid::kUtmScale, x, y, lat, lon, gamma, k, m);
+                for (int j = 0; j < m; ++j)
+                    put(index[j],
+                        grid::geographic({lat[j], lon[j], gamma[j], k[j]}, zones[j], degrees != 0));
+            }
+        },
+        kTmPoints);
+    Py_RETURN_NONE;
+}
+
 // (ell, lat, lon, precision, degrees, out): the MGRS codes (as _utm.to_mgrs) into out, a
 // contiguous one-dimensional str array of kMgrsWidth characters (empty where there is none).
 PyObject* to_mgrs(PyObject* module, PyObject* const* args) noexcept {
@@ -972,6 +1039,10 @@ PyMethodDef FastState::functions[] = {
         "utm_forward",
         "(ell, lat, lon, zone, degrees, out): GRID_dtype records; zone < 0 for the standard "
         "zone."),
+    companion::entry<&utm_reverse, 7>(
+        "utm_reverse",
+        "(ell, zone, northp, easting, northing, degrees, out): rows of lat, lon, convergence, "
+        "scale."),
     companion::entry<&to_mgrs, 6>("to_mgrs",
                                   "(ell, lat, lon, precision, degrees, out): MGRS codes."),
     companion::entry("level", &level, "The instruction-set level the loops run at now."),

@@ -75,9 +75,12 @@ struct TmLoops {
                     std::ptrdiff_t end);
     // x, y, and where gamma is not null the convergence and the scale (into gamma, k), of n
     // contiguous phi and lambda (|lambda| <= pi), central scale k0: the UTM grid's points.
-    void (*positions)(const TransverseMercator&, double k0, const double* phi,
-                      const double* lambda, double* x, double* y, double* gamma, double* k,
-                      std::ptrdiff_t n);
+    void (*positions)(const TransverseMercator&, double k0, const double* phi, const double* lambda,
+                      double* x, double* y, double* gamma, double* k, std::ptrdiff_t n);
+    // lat, lon (from the central meridian), convergence, scale of n contiguous x, y, central
+    // scale k0: the UTM grid's points.
+    void (*geographic)(const TransverseMercator&, double k0, const double* x, const double* y,
+                       double* lat, double* lon, double* gamma, double* k, std::ptrdiff_t n);
 };
 
 extern const TmLoops kScalarTmLoops;
@@ -92,7 +95,7 @@ extern const TmLoops kNeonTmLoops;
 namespace {
 
 inline constexpr double kTmPi = 0x1.921fb54442d18p+1;
-inline constexpr double kTmMaxEta = 1.0;                    // tm::kMaxEta
+inline constexpr double kTmMaxEta = 1.0;                      // tm::kMaxEta
 inline constexpr double kTmMaxTanhEtap = 0.7615941559557649;  // tanh(kMaxEta)
 
 // -- sinh, cosh --------------------------------------------------------------------
@@ -100,16 +103,29 @@ inline constexpr double kTmMaxTanhEtap = 0.7615941559557649;  // tanh(kMaxEta)
 // 1/(2k + 1)!, k = 10 .. 1, and 1/(2k)!, k = 11 .. 1: sinh x = x + x z S(z), cosh x = 1 +
 // z C(z), z = x^2. For |x| <= 1.1 the first terms left out are below 4e-22 of the sums.
 inline constexpr double kSinhS[10] = {
-    1.0 / 51090942171709440000.0, 1.0 / 121645100408832000.0, 1.0 / 355687428096000.0,
-    1.0 / 1307674368000.0,        1.0 / 6227020800.0,         1.0 / 39916800.0,
-    1.0 / 362880.0,               1.0 / 5040.0,               1.0 / 120.0,
+    1.0 / 51090942171709440000.0,
+    1.0 / 121645100408832000.0,
+    1.0 / 355687428096000.0,
+    1.0 / 1307674368000.0,
+    1.0 / 6227020800.0,
+    1.0 / 39916800.0,
+    1.0 / 362880.0,
+    1.0 / 5040.0,
+    1.0 / 120.0,
     1.0 / 6.0,
 };
 inline constexpr double kCoshC[11] = {
-    1.0 / 1124000727777607680000.0, 1.0 / 2432902008176640000.0, 1.0 / 6402373705728000.0,
-    1.0 / 20922789888000.0,         1.0 / 87178291200.0,         1.0 / 479001600.0,
-    1.0 / 3628800.0,                1.0 / 40320.0,               1.0 / 720.0,
-    1.0 / 24.0,                     0.5,
+    1.0 / 1124000727777607680000.0,
+    1.0 / 2432902008176640000.0,
+    1.0 / 6402373705728000.0,
+    1.0 / 20922789888000.0,
+    1.0 / 87178291200.0,
+    1.0 / 479001600.0,
+    1.0 / 3628800.0,
+    1.0 / 40320.0,
+    1.0 / 720.0,
+    1.0 / 24.0,
+    0.5,
 };
 inline constexpr double kHyperbolicLimit = 1.1;
 
@@ -236,8 +252,8 @@ I<W> tm_forward_lanes(const TransverseMercator& p, double k0, V<W> phi, V<W> lam
 // The geodetic latitude, the longitude from the central meridian, the convergence and the
 // scale at x, y, central scale k0: tm::tm_reverse. The mask as in the forward.
 template <int W>
-I<W> tm_reverse_lanes(const TransverseMercator& p, double k0, V<W> x, V<W> y, V<W>& lat,
-                      V<W>& lon, V<W>& gamma, V<W>& k) noexcept {
+I<W> tm_reverse_lanes(const TransverseMercator& p, double k0, V<W> x, V<W> y, V<W>& lat, V<W>& lon,
+                      V<W>& gamma, V<W>& k) noexcept {
     const double kA = k0 * p.A;
     const V<W> xi0 = y / kA, eta0 = x / kA;
     // |eta| <= 1 < kHyperbolicLimit, and |eta'| differs from it by less than 0.1.
@@ -378,8 +394,33 @@ void tm_positions(const TransverseMercator& p, double k0, const double* phi, con
 }
 
 template <int W>
+void tm_geographic(const TransverseMercator& p, double k0, const double* x, const double* y,
+                   double* lat, double* lon, double* gamma, double* k, std::ptrdiff_t n) noexcept {
+    const auto block = [&](std::ptrdiff_t i, int m) noexcept {
+        V<W> u = splat<W>(0.0), v = u;
+        for (int j = 0; j < m; ++j) u[j] = x[i + j], v[j] = y[i + j];
+        V<W> phi, lam, convergence, scale;
+        const I<W> fast = tm_reverse_lanes<W>(p, k0, u, v, phi, lam, convergence, scale);
+        for (int j = 0; j < m; ++j) {
+            if (fast[j]) {
+                lat[i + j] = phi[j], lon[i + j] = lam[j];
+                gamma[i + j] = convergence[j], k[i + j] = scale[j];
+            } else {
+                double row[4];
+                p.exact_reverse(p.exact, k0, u[j], v[j], row);
+                lat[i + j] = row[0], lon[i + j] = row[1], gamma[i + j] = row[2], k[i + j] = row[3];
+            }
+        }
+    };
+    std::ptrdiff_t i = 0;
+    for (; i + W <= n; i += W) block(i, W);
+    if (i < n) block(i, int(n - i));
+}
+
+template <int W>
 constexpr TmLoops make_tm_loops(const char* name) noexcept {
-    return TmLoops{name, &tm_forward_loop<W>, &tm_reverse_loop<W>, &tm_positions<W>};
+    return TmLoops{name, &tm_forward_loop<W>, &tm_reverse_loop<W>, &tm_positions<W>,
+                   &tm_geographic<W>};
 }
 
 }  // namespace

@@ -129,6 +129,19 @@ inline Position forward(const tm::Projection& p, double lat, double lon, int zon
     return utm_position(q, g.x, g.y, g.convergence * unit, g.scale);
 }
 
+// The geodetic position of a UTM/UPS position from the projection's g (latitude, longitude
+// from the zone's central meridian in radians, convergence, scale): latitude and longitude
+// (in [-180, 180) degrees, or [-pi, pi) radians where not `degrees`), convergence (the same
+// unit) and scale.
+inline tm::Geographic geographic(const tm::Geographic& g, int zone, bool degrees) noexcept {
+    const double lon0 = zone == 0 ? 0 : 6.0 * zone - 183;
+    if (degrees)
+        return {g.lat * kDegrees, wrapped_degrees(g.lon * kDegrees + lon0),
+                g.convergence * kDegrees, g.scale};
+    const double lon = tm::reduced(g.lon + lon0 * kRadians);
+    return {g.lat, lon == tm::kPi ? -lon : lon, g.convergence, g.scale};
+}
+
 // Latitude and longitude (in [-180, 180) degrees, or [-pi, pi) radians where not `degrees`),
 // convergence (the same unit) and scale of a UTM/UPS position; zone in 0-60 (checked by the
 // caller).
@@ -139,12 +152,7 @@ inline tm::Geographic reverse(const tm::Projection& p, int zone, bool north, dou
             ? tm::polar_reverse(p, north, kUpsScale, easting - kUpsOrigin, northing - kUpsOrigin)
             : tm::tm_reverse(p, kUtmScale, easting - kUtmEasting,
                              northing - (north ? 0 : kUtmSouthNorthing));
-    const double lon0 = zone == 0 ? 0 : 6.0 * zone - 183;
-    if (degrees)
-        return {g.lat * kDegrees, wrapped_degrees(g.lon * kDegrees + lon0),
-                g.convergence * kDegrees, g.scale};
-    const double lon = tm::reduced(g.lon + lon0 * kRadians);
-    return {g.lat, lon == tm::kPi ? -lon : lon, g.convergence, g.scale};
+    return geographic(g, zone, degrees);
 }
 
 // -- MGRS ------------------------------------------------------------------------------------

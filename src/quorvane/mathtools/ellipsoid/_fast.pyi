@@ -68,6 +68,16 @@ def utm_forward(
     out: np.ndarray[tuple[int], np.dtype[np.void]],
     /,
 ) -> None: ...
+def utm_reverse(
+    ell: Ellipsoid,
+    zone: _Column,
+    northp: _Column,
+    easting: _Column,
+    northing: _Column,
+    degrees: bool,
+    out: _Rows,
+    /,
+) -> None: ...
 def to_mgrs(
     ell: Ellipsoid,
     lat: _Column,

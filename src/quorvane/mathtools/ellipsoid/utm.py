@@ -271,8 +271,9 @@ def reverse(
     *,
     ell: Ellipsoid | str | tuple[float, float] = "WGS84",
     degrees: bool = False,
+    fast: bool = False,
 ) -> Any:
-    """reverse(zone, northp, easting, northing, *, ell="WGS84", degrees=False)
+    """reverse(zone, northp, easting, northing, *, ell="WGS84", degrees=False, fast=False)
 
     Geodetic latitude and longitude of UTM or UPS coordinates.
 
@@ -288,6 +289,10 @@ def reverse(
         The ellipsoid (WGS84 by default).
     degrees : bool
         Angles out in degrees instead of radians.
+    fast : bool
+        The UTM points by the vectorised transverse Mercator (``fast.tm_reverse``'s lanes; UPS
+        by the exact kernel): not the exact kernel's bits, within its bounds of the truth and
+        several times faster.
 
     Returns
     -------
@@ -301,7 +306,7 @@ def reverse(
     shapes.update(northp=a_north.shape, easting=a_e.shape, northing=a_n.shape)
     shape = broadcast_shape(shapes)
     rows = np.empty((math.prod(shape), 4), dtype=np.float64)
-    _utm.reverse(
+    (_fast.utm_reverse if fast else _utm.reverse)(
         e,
         _column(a_zone, shape),
         _column(a_north != 0, shape),
