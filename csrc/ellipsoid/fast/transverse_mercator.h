@@ -142,13 +142,28 @@ inline void sinh_cosh(V<W> x, V<W>& sh, V<W>& ch) noexcept {
     ch = 1.0 + z * c;
 }
 
-// atanh(u) for |u| < 1: log1p(2 |u|/(1 - |u|))/2 with the sign of u, 1 - |u| exact as a
-// double-double (latitudes.h's half_log1p_quotient).
+// atanh(u)/u - 1 = sum_k u^(2k)/(2k + 1), k = 1 .. 9: for u^2 <= 1/64 the first term left
+// out is below 2e-18.
+inline constexpr int kAtanhSmallTerms = 9;
+inline constexpr double kAtanhSmall = 0.125;
+
+// atanh(u) for |u| < 1: by its Taylor series where |u| < kAtanhSmall (every point of the UTM
+// zones, whose longitudes are within 9 degrees of their central meridians), else as
+// log1p(2 |u|/(1 - |u|))/2 with the sign of u, 1 - |u| exact as a double-double (latitudes.h's
+// half_log1p_quotient). The form is chosen lane by lane (the logarithm is computed only where
+// a lane needs it), so that a value does not depend on its neighbours.
 template <int W>
 inline V<W> atanh(V<W> u) noexcept {
     const V<W> a = abs<W>(u), one = splat<W>(1.0);
+    const I<W> small = a < kAtanhSmall;
+    const V<W> z = u * u;
+    V<W> series = splat<W>(1.0 / (2 * kAtanhSmallTerms + 1));
+    for (int k = kAtanhSmallTerms - 1; k >= 1; --k) series = series * z + 1.0 / (2 * k + 1);
+    const V<W> near = u + u * (z * series);
+    if (all<W>(small)) return near;
     const V<W> d = one - a, d_lo = (one - d) - a;
-    return with_sign_of<W>(half_log1p_quotient<W>(2.0 * a, d, d_lo), u);
+    const V<W> far = with_sign_of<W>(half_log1p_quotient<W>(2.0 * a, d, d_lo), u);
+    return pick<W>(small, near, far);
 }
 
 // -- The series ------------------------------------------------------------------------

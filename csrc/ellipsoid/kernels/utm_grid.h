@@ -182,6 +182,26 @@ inline int index_in(const char* s, char c) noexcept {
     return -1;
 }
 
+// The decimal digits of 0-999, three characters each.
+struct Thousand {
+    char digits[3000];
+    constexpr Thousand() noexcept : digits{} {
+        for (int v = 0; v < 1000; ++v) {
+            digits[3 * v] = static_cast<char>('0' + v / 100);
+            digits[3 * v + 1] = static_cast<char>('0' + v / 10 % 10);
+            digits[3 * v + 2] = static_cast<char>('0' + v % 10);
+        }
+    }
+};
+inline constexpr Thousand kThousand{};
+
+// The five decimal places of 0 <= v < 100000 into out[5], the first the ten thousands.
+inline void five_places(int v, char* out) noexcept {
+    const int high = v / 1000, low = v - 1000 * high;
+    out[0] = static_cast<char>('0' + high / 10), out[1] = static_cast<char>('0' + high % 10);
+    for (int d = 0; d < 3; ++d) out[2 + d] = kThousand.digits[3 * low + d];
+}
+
 // The MGRS code of the grid position g of geodetic latitude lat (degrees, or radians where
 // not `degrees`: it picks the band) with `precision` digits (0-5) per coordinate into
 // out[kMgrsWidth] (unused characters 0); false (and nothing written) where there is none (NaN,
@@ -220,10 +240,21 @@ inline bool mgrs_code(const Position& g, double lat, int precision, bool degrees
     // In [0, 1e5]: ints, whose divisions by 10 are cheaper products.
     int e = static_cast<int>(floor_of((g.easting - e100 * 1e5) / unit));
     int n = static_cast<int>(floor_of((g.northing - n100 * 1e5) / unit));
-    // The last digit first, by divisions by the constant 10 (products, not divisions).
-    for (int d = precision - 1; d >= 0; --d, e /= 10, n /= 10) {
-        out[k + d] = static_cast<char>('0' + e % 10);
-        out[k + precision + d] = static_cast<char>('0' + n % 10);
+    if (e >= 0 && e < 100000 && n >= 0 && n < 100000) {
+        // Five places each, the last three from a table: two divisions by constants instead
+        // of a chain of five.
+        char de[5], dn[5];
+        five_places(e, de), five_places(n, dn);
+        for (int d = 0; d < precision; ++d) {
+            out[k + d] = de[5 - precision + d];
+            out[k + precision + d] = dn[5 - precision + d];
+        }
+    } else {
+        // The last digit first, by divisions by the constant 10 (products, not divisions).
+        for (int d = precision - 1; d >= 0; --d, e /= 10, n /= 10) {
+            out[k + d] = static_cast<char>('0' + e % 10);
+            out[k + precision + d] = static_cast<char>('0' + n % 10);
+        }
     }
     k += 2 * precision;
     for (; k < kMgrsWidth; ++k) out[k] = 0;
