@@ -25,9 +25,14 @@
 // reverse, and any lane whose result is not finite. The flattenings the series serve (up to
 // 1/25) are checked by the caller.
 //
-// Measured against the 40-digit truth of testsupport/tm_truth.py (the stored sample and 1e5
-// points, python -m bench.utm_accuracy): within the exact kernel's bounds (see
-// bench/results/utm-accuracy.md for the figures of both).
+// Measured against the 40-digit truth of testsupport/tm_truth.py: on the stored sample the
+// forward within 2.08 nm and the reverse within 3.16 nm, as the exact kernel; on 1e4 points up
+// to 6,300 km from the central meridian 3.36 and 3.59 nm (the exact kernel 3.36 and 3.47), the
+// convergence within 2.1e-14 degrees and the scale within 8.9e-16
+// (bench/results/utm-accuracy-fast.md, python -m bench.utm_accuracy --fast). Speed, 1e6 points
+// in one UTM zone on one thread (bench/results/utm-cpu.md): about 40 ns a point at AVX2 for the
+// forward with the convergence and the scale, 0.3 times pyproj's time in radians, the scalar
+// level about 1.5 times the exact kernel's.
 //
 // The plain data and the table of loops are declared for module.cpp; the lanes and loops are
 // in an anonymous namespace, one copy per level's file (level_*.cpp), as loops.h's are.
