@@ -1,7 +1,7 @@
 """Accuracy of the transverse Mercator against a 40-digit truth, beside pyproj on the same points.
 
     python -m bench.utm_accuracy [-n N] [--jobs J] [-o bench/results/utm-accuracy.md]
-                                 [--figure docs/guide/utm-error.png]
+                                 [--figure docs/guide/utm-error.png] [--fast]
 
 N WGS84 points (latitudes uniform over [-90, 90] degrees, longitudes uniform within 90 degrees
 of the central meridian) projected in 40 digits by testsupport/tm_truth.py (the meridian arc at
@@ -13,6 +13,8 @@ truth: the forward's position error (nm), the reverse's error at the true x, y (
 surface), the convergence (degrees) and the scale (relative), the worst of each band of distance
 from the central meridian. The module sums Krueger's series up to eta = 1 (6,367 km on the
 equator) and takes Lee's exact mapping beyond; the NaN column counts rows without a number.
+``--fast`` adds the vectorised kernel (``fast=True``) as a third figure in each cell: ours /
+fast / pyproj.
 """
 
 from __future__ import annotations
@@ -98,6 +100,7 @@ def main() -> None:
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("-o", type=Path, help="write the Markdown table here")
     parser.add_argument("--figure", type=Path, help="the error against the distance (PNG)")
+    parser.add_argument("--fast", action="store_true", help="the vectorised kernel's column too")
     args = parser.parse_args()
     start = time.perf_counter()
     lat, lon = sample(args.n, 2011)
@@ -109,6 +112,8 @@ def main() -> None:
     tx, ty, tg, tk = t.T
     ours = utm.tm_forward("WGS84", 0.0, lat, lon, degrees=True)
     back = utm.tm_reverse("WGS84", 0.0, tx, ty, degrees=True)
+    fast = utm.tm_forward("WGS84", 0.0, lat, lon, degrees=True, fast=True)
+    fast_back = utm.tm_reverse("WGS84", 0.0, tx, ty, degrees=True, fast=True)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         peer = pyproj_side(lat, lon, tx, ty)
@@ -117,13 +122,23 @@ def main() -> None:
         "forward": (
             np.hypot(ours["x"] - tx, ours["y"] - ty),
             np.hypot(peer["x"] - tx, peer["y"] - ty),
+            np.hypot(fast["x"] - tx, fast["y"] - ty),
         ),
         "reverse": (
             along_surface(back["lat"], back["lon"], lat, lon),
             along_surface(peer["lat"], peer["lon"], lat, lon),
+            along_surface(fast_back["lat"], fast_back["lon"], lat, lon),
         ),
-        "convergence": (np.abs(ours["convergence"] - tg_deg), np.abs(peer["convergence"] - tg_deg)),
-        "scale": (np.abs(ours["scale"] / tk - 1), np.abs(peer["scale"] / tk - 1)),
+        "convergence": (
+            np.abs(ours["convergence"] - tg_deg),
+            np.abs(peer["convergence"] - tg_deg),
+            np.abs(fast["convergence"] - tg_deg),
+        ),
+        "scale": (
+            np.abs(ours["scale"] / tk - 1),
+            np.abs(peer["scale"] / tk - 1),
+            np.abs(fast["scale"] / tk - 1),
+        ),
     }
     dist = np.abs(tx) / 1e3
     command = " ".join(["python -m bench.utm_accuracy", *__import__("sys").argv[1:]])
@@ -135,7 +150,9 @@ def main() -> None:
             "(testsupport/tm_truth.py), in bands of distance from the central meridian: the "
             "worst forward position error and reverse error along the surface (nm), convergence "
             "(degrees) and relative scale; ours (Krueger's series to n^12 up to eta = 1, Lee's exact "
-            "mapping beyond) / pyproj (`+proj=tmerc +k=1`). NaN rows (ours) are counted, not "
+            "mapping beyond) / "
+            + ("the vectorised kernel (`fast=True`) / " if args.fast else "")
+            + "pyproj (`+proj=tmerc +k=1`). NaN rows (ours) are counted, not "
             f"measured. {time.perf_counter() - start:.0f} s."
         ),
         "",
@@ -158,8 +175,9 @@ def main() -> None:
             ("convergence", 1, ".1e"),
             ("scale", 1, ".1e"),
         ):
-            o, p = (worst(e[rows]) for e in err[name])
-            cells.append(f"{o * scale:{fmt}} / {p * scale:{fmt}}")
+            o, p, v = (worst(e[rows]) for e in err[name])
+            middle = f" / {v * scale:{fmt}}" if args.fast else ""
+            cells.append(f"{o * scale:{fmt}}{middle} / {p * scale:{fmt}}")
         nan = int(np.isnan(ours["x"][rows]).sum())
         lines.append(f"| {lo}-{hi} | {int(rows.sum())} | {' | '.join(cells)} | {nan} |")
     lines.append("")

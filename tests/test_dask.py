@@ -107,6 +107,8 @@ def test_fast_runs_the_fast_functions():
     pairs = (LAT, LON, LAT[::-1], LON[::-1])
     lazy = qd.geodesic_inverse(WGS84, *(_col(a, 77) for a in pairs), fast=True)
     assert same(lazy.compute(scheduler="threads"), fast.geodesic_inverse(WGS84, *pairs))
+    lazy = qd.utm_tm_forward(WGS84, 0.1, _col(LAT, 77), _col(LON / 4, 77), fast=True)
+    assert same(lazy.compute(scheduler="threads"), fast.tm_forward(WGS84, 0.1, LAT, LON / 4))
     frame = dd.from_dict(dict(zip("xyz", R.T, strict=True)), npartitions=3)
     got = qd.dataframe_aer_coords(WGS84, frame, 0.7, -0.3, 120.0, fast=True).compute()
     want = fast.aer_coords(WGS84, R, 0.7, -0.3, 120.0)

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 from helpers import EARTH, stable_rng
 
-from quorvane.mathtools.ellipsoid import _engine, fast
+from quorvane.mathtools.ellipsoid import _engine, fast, utm
 from quorvane.mathtools.ellipsoid import geodesic as gd
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 from quorvane.mathtools.ellipsoid.latitudes import KINDS
@@ -235,6 +235,19 @@ def test_same_bits_at_every_level(monkeypatch):
         outs += [fast.latitudes_convert(WGS84, lat, "geodetic", k).tobytes() for k in KINDS]
         outs.append(fast.latitudes_convert(WGS84, lat, "authalic", "rectifying").tobytes())
         outs.append(fast.latitudes_isometric(WGS84, lat).tobytes())
+        # The transverse Mercator: random points out to beyond the series' domain (handed
+        # over), the poles and NaN; the UTM grid and MGRS codes (UPS handed over whole).
+        tm_lat, tm_lon = lat.copy(), geo[1] / 5
+        tm_lat[::53] = math.nan
+        outs.append(fast.tm_forward(WGS84, 0.3, tm_lat, tm_lon).tobytes())
+        outs.append(fast.tm_reverse(WGS84, -0.3, geo[2] * 0.8, geo[2] * 1.5).tobytes())
+        grid = utm.forward(tm_lat, geo[1], fast=True)
+        outs += [grid[k].tobytes() for k in grid.dtype.names]
+        outs.append(utm.to_mgrs(tm_lat, geo[1], fast=True).tobytes())
+        back = utm.reverse(
+            grid["zone"], grid["northp"], grid["easting"], grid["northing"], fast=True
+        )
+        outs.append(back.tobytes())
         for which in range(3):  # sin, cos, atan2
             out = np.empty(n)
             fast._fast.elementary(which, y if which < 2 else x, y, out)

@@ -16,7 +16,11 @@ TRUTH = dict(np.load(importlib.resources.files("testsupport") / "data" / "tm-tru
 A_WGS84 = 6378137.0
 
 
-def test_tm_forward_and_reverse_against_the_truth():
+FAST = pytest.mark.parametrize("fast", [False, True], ids=["exact", "fast"])
+
+
+@FAST
+def test_tm_forward_and_reverse_against_the_truth(fast):
     """Within 5 nm up to 6,200 km from the central meridian and within 5 nm plus 2e-15 |x|
     beyond (Lee's exact mapping, out to 26,000 km at (0, 90 degrees), where the scale reaches
     18: a unit in the last place of the longitude in radians moves the point by 25 nm);
@@ -24,9 +28,9 @@ def test_tm_forward_and_reverse_against_the_truth():
     the pole (the longitude is ill-posed) and both within 0.05 degrees of the branch point."""
     t = TRUTH
     bound = 5e-9 + 2e-15 * np.abs(t["x"])
-    fwd = utm.tm_forward("WGS84", 0.0, t["lat"], t["lon"], degrees=True)
+    fwd = utm.tm_forward("WGS84", 0.0, t["lat"], t["lon"], degrees=True, fast=fast)
     assert (np.hypot(fwd["x"] - t["x"], fwd["y"] - t["y"]) < bound).all()
-    rev = utm.tm_reverse("WGS84", 0.0, t["x"], t["y"], degrees=True)
+    rev = utm.tm_reverse("WGS84", 0.0, t["x"], t["y"], degrees=True, fast=fast)
     dlat = np.radians(rev["lat"] - t["lat"]) * A_WGS84
     dlon = np.radians(rev["lon"] - t["lon"]) * A_WGS84 * np.cos(np.radians(t["lat"]))
     assert (np.hypot(dlat, dlon) < bound).all()
@@ -48,8 +52,9 @@ def test_tm_forward_and_reverse_against_the_truth():
         (utm.tm_reverse, (0.0, -7e6, 1.2e7)),  # beyond the pole
     ],
 )
-def test_beyond_the_quadrants_is_nan(function, args):
-    r = function("WGS84", *args, degrees=True)
+@FAST
+def test_beyond_the_quadrants_is_nan(function, args, fast):
+    r = function("WGS84", *args, degrees=True, fast=fast)
     assert all(math.isnan(r[name]) for name in r.dtype.names)
 
 
@@ -71,15 +76,16 @@ def test_the_branch_point_and_the_cut_on_the_equator():
     assert cut["y"][0] == -cut["y"][1] > 1e6 and cut["x"][0] == cut["x"][1]
 
 
-def test_k0_scales_lengths_and_scale():
-    one = utm.tm_forward("WGS84", 9.0, 47.0, 11.5, degrees=True)
-    k = utm.tm_forward("WGS84", 9.0, 47.0, 11.5, k0=0.9996, degrees=True)
+@FAST
+def test_k0_scales_lengths_and_scale(fast):
+    one = utm.tm_forward("WGS84", 9.0, 47.0, 11.5, degrees=True, fast=fast)
+    k = utm.tm_forward("WGS84", 9.0, 47.0, 11.5, k0=0.9996, degrees=True, fast=fast)
     assert (k["x"], k["y"], k["scale"]) == (
         one["x"] * 0.9996,
         one["y"] * 0.9996,
         0.9996 * one["scale"],
     )
-    back = utm.tm_reverse("WGS84", 9.0, k["x"], k["y"], k0=0.9996, degrees=True)
+    back = utm.tm_reverse("WGS84", 9.0, k["x"], k["y"], k0=0.9996, degrees=True, fast=fast)
     assert back["lat"] == pytest.approx(47.0, abs=1e-13) and back["lon"] == pytest.approx(
         11.5, abs=1e-13
     )
@@ -132,17 +138,18 @@ def _pyproj(zone, north):
     [((-80, 84), (-180, 180)), ((84, 90), (-180, 180)), ((-90, -80.001), (-180, 180))],
     ids=["utm", "ups-north", "ups-south"],
 )
-def test_forward_agrees_with_pyproj_and_round_trips(lat, lon):
+@FAST
+def test_forward_agrees_with_pyproj_and_round_trips(lat, lon, fast):
     """pyproj's UTM and UPS within 12 nm (and its scale and convergence roughly); the round trip
     within 1e-13 degrees."""
     n = 400
     la, lo = RNG.uniform(*lat, n), RNG.uniform(*lon, n)
-    g = utm.forward(la, lo, degrees=True)
+    g = utm.forward(la, lo, degrees=True, fast=fast)
     for zone, north in set(zip(g["zone"].tolist(), g["northp"].tolist())):
         rows = (g["zone"] == zone) & (g["northp"] == north)
         e, nn = _pyproj(zone, north).transform(lo[rows], la[rows])
         assert np.hypot(g["easting"][rows] - e, g["northing"][rows] - nn).max() < 12e-9
-    back = utm.reverse(g["zone"], g["northp"], g["easting"], g["northing"], degrees=True)
+    back = utm.reverse(g["zone"], g["northp"], g["easting"], g["northing"], degrees=True, fast=fast)
     assert np.abs(back["lat"] - la).max() < 1e-13
     dlon = np.abs((back["lon"] - lo + 180) % 360 - 180) * np.cos(np.radians(la))
     assert dlon.max() < 1e-13
@@ -174,13 +181,14 @@ def test_reverse_refuses_zones_outside_0_60(zone):
         utm.reverse(zone, True, 5e5, 5e6)
 
 
-def test_to_mgrs_agrees_with_the_mgrs_package():
+@FAST
+def test_to_mgrs_agrees_with_the_mgrs_package(fast):
     """On >= 99.5 % of random points (99.87 % on 20,000): the rest lie within 0.5 mm of a
     square's edge, which the package rounds up to the next square before truncating."""
     mgrs = pytest.importorskip("mgrs")
     n = 2000
     lat, lon = RNG.uniform(-90, 90, n), RNG.uniform(-180, 180, n)
-    ours = utm.to_mgrs(lat, lon, degrees=True)
+    ours = utm.to_mgrs(lat, lon, degrees=True, fast=fast)
     peer = mgrs.MGRS()
     theirs = [peer.toMGRS(a, b) for a, b in zip(lat.tolist(), lon.tolist())]
     agree = np.mean([o == t for o, t in zip(ours.tolist(), theirs)])
@@ -246,6 +254,39 @@ def test_huge_longitudes_give_a_zone_of_the_grid(lon):
         assert ((g["zone"] >= 0) & (g["zone"] <= 60)).all()
         back = utm.reverse(g["zone"], g["northp"], g["easting"], g["northing"])
         assert back.shape == (2,)
+    if np.isfinite(lon):  # the point of the reduced longitude, its code made of its letters
+        reduced = math.remainder(lon, 2 * math.pi)
+        for fast in (False, True):
+            g, h = (utm.forward([0.5, -1.3], x, fast=fast) for x in (lon, reduced))
+            assert all(g[k].tobytes() == h[k].tobytes() for k in g.dtype.names)
+            assert all(c.isalnum() for c in utm.to_mgrs([0.5, -1.3], lon, fast=fast))
+
+
+def test_fast_hands_over_to_the_exact_kernel():
+    """The lanes' hand-overs (NaN and infinities, the poles, beyond the series' domain, UPS)
+    are the exact kernel's bits; the lanes' MGRS codes are the exact ones away from a
+    square's edge."""
+    cases = {
+        "tm_forward": (
+            [np.nan, 90.0, -90.0, 0.0, 10.0, 40.0],
+            [1.0, 3.0, 3.0, 58.0, -89.0, np.inf],
+        ),
+        "tm_reverse": ([np.nan, 6.4e6, -7e6, 1.0, 0.0], [0.0, 0.0, 3e6, np.inf, 1e13]),
+    }
+    for name, (a, b) in cases.items():
+        exact, vectorised = (
+            getattr(utm, name)("WGS84", 0.0, a, b, degrees=True, fast=f) for f in (False, True)
+        )
+        assert exact.tobytes() == vectorised.tobytes(), name
+    lat, lon = [np.nan, 85.0, -85.0, 84.5, 90.0, -80.5], [1.0, 20.0, -100.0, 3.0, 0.0, 7.0]
+    exact, vectorised = (utm.forward(lat, lon, degrees=True, fast=f) for f in (False, True))
+    for k in exact.dtype.names:
+        assert exact[k].tobytes() == vectorised[k].tobytes(), k
+    args = (exact["zone"], exact["northp"], exact["easting"], exact["northing"])
+    back = [utm.reverse(*args, degrees=True, fast=f) for f in (False, True)]
+    assert back[0].tobytes() == back[1].tobytes()
+    la, lo = RNG.uniform(-90, 90, 20000), RNG.uniform(-180, 180, 20000)
+    assert (utm.to_mgrs(la, lo, degrees=True, fast=True) == utm.to_mgrs(la, lo, degrees=True)).all()
 
 
 def test_nan_and_beyond_the_poles():

@@ -11,3 +11,10 @@ const Loops kAvx2Loops = make_loops<4>("avx2");
 namespace quorvane::fast {
 const LatitudeLoops kAvx2LatitudeLoops = make_latitude_loops<4>("avx2");
 }  // namespace quorvane::fast
+
+// The transverse Mercator at this level (transverse_mercator.h).
+#include "ellipsoid/fast/transverse_mercator.h"
+
+namespace quorvane::fast {
+const TmLoops kAvx2TmLoops = make_tm_loops<4>("avx2");
+}  // namespace quorvane::fast

@@ -11,3 +11,10 @@ const Loops kNeonLoops = make_loops<2>("neon");
 namespace quorvane::fast {
 const LatitudeLoops kNeonLatitudeLoops = make_latitude_loops<2>("neon");
 }  // namespace quorvane::fast
+
+// The transverse Mercator at this level (transverse_mercator.h).
+#include "ellipsoid/fast/transverse_mercator.h"
+
+namespace quorvane::fast {
+const TmLoops kNeonTmLoops = make_tm_loops<2>("neon");
+}  // namespace quorvane::fast

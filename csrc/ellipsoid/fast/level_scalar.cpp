@@ -11,3 +11,10 @@ const Loops kScalarLoops = make_loops<1>("scalar");
 namespace quorvane::fast {
 const LatitudeLoops kScalarLatitudeLoops = make_latitude_loops<1>("scalar");
 }  // namespace quorvane::fast
+
+// The transverse Mercator at this level (transverse_mercator.h).
+#include "ellipsoid/fast/transverse_mercator.h"
+
+namespace quorvane::fast {
+const TmLoops kScalarTmLoops = make_tm_loops<1>("scalar");
+}  // namespace quorvane::fast

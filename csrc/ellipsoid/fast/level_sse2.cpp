@@ -11,3 +11,10 @@ const Loops kSse2Loops = make_loops<2>("sse2");
 namespace quorvane::fast {
 const LatitudeLoops kSse2LatitudeLoops = make_latitude_loops<2>("sse2");
 }  // namespace quorvane::fast
+
+// The transverse Mercator at this level (transverse_mercator.h).
+#include "ellipsoid/fast/transverse_mercator.h"
+
+namespace quorvane::fast {
+const TmLoops kSse2TmLoops = make_tm_loops<2>("sse2");
+}  // namespace quorvane::fast

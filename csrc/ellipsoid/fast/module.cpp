@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -31,9 +33,11 @@
 #include "ellipsoid/companion.h"
 #include "ellipsoid/fast/latitudes.h"
 #include "ellipsoid/fast/level.h"
+#include "ellipsoid/fast/transverse_mercator.h"
 #include "ellipsoid/geodesic/kernels.h"
 #include "ellipsoid/kernels/latitudes.h"
 #include "ellipsoid/kernels/dispatch.h"
+#include "ellipsoid/kernels/utm_grid.h"
 #include "ellipsoid/longitude.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
 
@@ -599,6 +603,348 @@ PyObject* latitudes_isometric(PyObject* module, PyObject* const* args) noexcept 
     Py_RETURN_NONE;
 }
 
+// -- The transverse Mercator --------------------------------------------------------
+
+namespace tm = ellipsoid::tm;
+namespace grid = ellipsoid::utm;
+
+// The transverse Mercator loops of the level `loops` names.
+const TmLoops* tm_loops(const Loops* loops) noexcept {
+    static const TmLoops* const all[] = {
+        &kScalarTmLoops,
+#if defined(__x86_64__)
+        &kSse2TmLoops,
+        &kAvx2TmLoops,
+#endif
+#if defined(__aarch64__)
+        &kNeonTmLoops,
+#endif
+    };
+    for (const TmLoops* l : all)
+        if (std::strcmp(l->name, loops->name) == 0) return l;
+    return &kScalarTmLoops;
+}
+
+// The exact kernels of one point (a tm::Projection).
+void exact_tm_forward(const void* projection, double k0, double phi, double lambda,
+                      double* out) noexcept {
+    const tm::Grid g =
+        tm::tm_forward(*static_cast<const tm::Projection*>(projection), k0, phi, lambda);
+    out[0] = g.x, out[1] = g.y, out[2] = g.convergence, out[3] = g.scale;
+}
+
+void exact_tm_reverse(const void* projection, double k0, double x, double y, double* out) noexcept {
+    const tm::Geographic g =
+        tm::tm_reverse(*static_cast<const tm::Projection*>(projection), k0, x, y);
+    out[0] = g.lat, out[1] = g.lon, out[2] = g.convergence, out[3] = g.scale;
+}
+
+// An ellipsoid's transverse Mercator constants: the exact kernel's (which must outlive the
+// loops), and the lanes' copy of its coefficients.
+struct TmSetup {
+    tm::Projection exact;
+    TransverseMercator lanes;
+
+    TmSetup(double a, double f) noexcept : exact(a, f), lanes{} {
+        static_assert(tm::kOrder == kTmOrder);
+        lanes.A = exact.A, lanes.A_a = exact.A_a, lanes.e2m = exact.g.e2m;
+        for (int j = 0; j < kTmOrder; ++j) {
+            lanes.alpha[j] = exact.alpha[j], lanes.beta[j] = exact.beta[j];
+            lanes.chi[j] = exact.chi[j], lanes.phi[j] = exact.phi[j];
+        }
+        lanes.terms = exact.terms;
+        lanes.exact = &exact;
+        lanes.exact_forward = &exact_tm_forward;
+        lanes.exact_reverse = &exact_tm_reverse;
+    }
+    TmSetup(const TmSetup&) = delete;
+    TmSetup& operator=(const TmSetup&) = delete;
+};
+
+// The ellipsoid `ell`, checked: an Ellipsoid of a flattening the series serve (as _utm
+// refuses the others).
+bool read_tm(PyObject* module, PyObject* ell, double& a, double& f) noexcept {
+    const QuorvaneEllipsoidObject* self =
+        companion::ellipsoid_of(companion::state_of<FastState>(module), ell);
+    if (self == nullptr) return false;
+    a = self->Re, f = self->f;
+    if (!(f >= 0 && f <= tm::kMaxFlattening)) {
+        PyErr_Format(PyExc_ValueError,
+                     "ell: the transverse Mercator is computed for flattenings 0 <= f <= 1/25, "
+                     "got f = %R",
+                     Ref::steal(PyFloat_FromDouble(f)).get());
+        return false;
+    }
+    return true;
+}
+
+// Some tens of nanoseconds a point in lanes.
+constexpr common::Split kTmPoints{common::kParallelThreshold, common::kMinChunk, 8192};
+
+// (ell, lon0, a, b, out): the forward (a, b = lat, lon) or reverse (x, y) rows of four, central
+// scale 1, radians.
+template <bool reverse>
+PyObject* tm_rows(PyObject* module, PyObject* const* args) noexcept {
+    static constexpr const char* const kNames[2][3] = {{"lon0", "lat", "lon"}, {"lon0", "x", "y"}};
+    const char* const* names = kNames[reverse ? 1 : 0];
+    double a, f;
+    if (!read_tm(module, args[0], a, f)) return nullptr;
+    const Loops* loops = chosen_loops();
+    if (loops == nullptr) return nullptr;
+    py::DoubleBuffer in[3], out;
+    if (!out.acquire(args[4], "out", 4, true)) return nullptr;
+    const Py_ssize_t n = out.rows();
+    for (int k = 0; k < 3; ++k) {
+        if (!in[k].acquire(args[1 + k], names[k], 0, false)) return nullptr;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", names[k]);
+            return nullptr;
+        }
+    }
+    const Column c0 = in[0].column(), c1 = in[1].column(), c2 = in[2].column();
+    const OutRows dst = out.out_rows();
+    const TmSetup setup(a, f);
+    const TmLoops* run = tm_loops(loops);
+    const py::AllowThreads unlocked(n >= kUnlockedRows);
+    common::parallel_for(
+        n,
+        [&](Py_ssize_t begin, Py_ssize_t end) {
+            (reverse ? run->reverse : run->forward)(setup.lanes, c0, c1, c2, dst, begin, end);
+        },
+        kTmPoints);
+    Py_RETURN_NONE;
+}
+
+// UTM/UPS positions of the rows [begin, end) a block at a time, each given to emit(i,
+// position): the placements (zones) point by point, the transverse Mercator of the UTM points
+// in lanes; UPS points and those without a placement take the exact kernel (utm_grid.h) whole.
+// zone: the forced zones (a column), or null for the standard ones.
+constexpr int kGridBlock = 256;
+
+template <bool factors, class Emit>
+void grid_blocks(const TmSetup& setup, const TmLoops& run, Column lat, Column lon,
+                 const Column* zone, bool degrees, Py_ssize_t begin, Py_ssize_t end,
+                 Emit emit) noexcept {
+    double phi[kGridBlock], lam[kGridBlock], x[kGridBlock], y[kGridBlock];
+    double gamma[kGridBlock], k[kGridBlock];
+    // The zones and hemispheres kept apart, not as Placements: the copy of a whole record just
+    // written field by field stalls on the store (a tenth of the time of MGRS codes).
+    int zones[kGridBlock];
+    bool norths[kGridBlock];
+    Py_ssize_t index[kGridBlock];
+    const double unit = degrees ? grid::kDegrees : 1;
+    for (Py_ssize_t start = begin; start < end; start += kGridBlock) {
+        const Py_ssize_t stop = std::min<Py_ssize_t>(end, start + kGridBlock);
+        int m = 0;
+        for (Py_ssize_t i = start; i < stop; ++i) {
+            int z = -1;
+            if (zone != nullptr) {
+                const double forced = (*zone)[i];
+                z = forced < 0 ? -1 : int(forced);
+            }
+            const grid::Placement q = grid::placement(lat[i], lon[i], z, degrees);
+            if (q.valid && q.zone != 0) {
+                zones[m] = q.zone, norths[m] = q.north, phi[m] = q.phi, lam[m] = q.lambda;
+                index[m] = i;
+                ++m;
+            } else {
+                emit(i, grid::forward<factors>(setup.exact, lat[i], lon[i], z, degrees));
+            }
+        }
+        run.positions(setup.lanes, grid::kUtmScale, phi, lam, x, y, factors ? gamma : nullptr, k,
+                      m);
+        for (int j = 0; j < m; ++j) {
+            const grid::Placement q{zones[j], norths[j], phi[j], lam[j], true};
+            emit(index[j], factors ? grid::utm_position(q, x[j], y[j], gamma[j] * unit, k[j])
+                                   : grid::utm_position(q, x[j], y[j], tm::kNaN, tm::kNaN));
+        }
+    }
+}
+
+// A record of utm.GRID_dtype (aligned: zone, northp, then four doubles), as _utm writes it.
+struct GridRecord {
+    std::int32_t zone;
+    bool northp;
+    double easting, northing, convergence, scale;
+};
+static_assert(sizeof(GridRecord) == 40 && offsetof(GridRecord, northp) == 4 &&
+              offsetof(GridRecord, easting) == 8 && offsetof(GridRecord, scale) == 32);
+
+// `o` as a writable C-contiguous one-dimensional array of `type` (NPY_VOID: records) and
+// `itemsize`, or null with a ValueError.
+PyArrayObject* out_array(PyObject* o, int type, npy_intp itemsize, const char* what) noexcept {
+    auto* array = reinterpret_cast<PyArrayObject*>(o);
+    const bool ok = PyArray_Check(o) &&
+                    (type == NPY_VOID ? PyDataType_HASFIELDS(PyArray_DESCR(array))
+                                      : PyArray_TYPE(array) == type) &&
+                    PyArray_NDIM(array) == 1 && PyArray_IS_C_CONTIGUOUS(array) &&
+                    PyArray_ITEMSIZE(array) == itemsize && PyArray_ISWRITEABLE(array);
+    if (!ok) {
+        PyErr_Format(PyExc_ValueError, "out must be a writable contiguous one-dimensional %s",
+                     what);
+        return nullptr;
+    }
+    return array;
+}
+
+// (ell, lat, lon, zone, degrees, out): UTM/UPS records (as _utm.forward) into out, a contiguous
+// one-dimensional GRID_dtype array; zone < 0 for the standard zone.
+PyObject* utm_forward(PyObject* module, PyObject* const* args) noexcept {
+    static constexpr const char* const kNames[3] = {"lat", "lon", "zone"};
+    double a, f;
+    if (!read_tm(module, args[0], a, f)) return nullptr;
+    const int degrees = PyObject_IsTrue(args[4]);
+    if (degrees < 0) return nullptr;
+    PyArrayObject* array = out_array(args[5], NPY_VOID, sizeof(GridRecord), "GRID_dtype array");
+    if (array == nullptr) return nullptr;
+    const Loops* loops = chosen_loops();
+    if (loops == nullptr) return nullptr;
+    py::DoubleBuffer in[3];
+    const Py_ssize_t n = PyArray_DIM(array, 0);
+    for (int k = 0; k < 3; ++k) {
+        if (!in[k].acquire(args[1 + k], kNames[k], 0, false)) return nullptr;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", kNames[k]);
+            return nullptr;
+        }
+    }
+    const Column lat = in[0].column(), lon = in[1].column(), zone = in[2].column();
+    auto* records = reinterpret_cast<GridRecord*>(PyArray_DATA(array));
+    const TmSetup setup(a, f);
+    const TmLoops* run = tm_loops(loops);
+    const py::AllowThreads unlocked(n >= kUnlockedRows);
+    common::parallel_for(
+        n,
+        [&](Py_ssize_t begin, Py_ssize_t end) {
+            grid_blocks<true>(setup, *run, lat, lon, &zone, degrees != 0, begin, end,
+                              [&](Py_ssize_t i, const grid::Position& g) noexcept {
+                                  records[i] = {g.zone,     g.north,       g.easting,
+                                                g.northing, g.convergence, g.scale};
+                              });
+        },
+        kTmPoints);
+    Py_RETURN_NONE;
+}
+
+// (ell, zone, northp, easting, northing, degrees, out): rows of lat, lon, convergence, scale
+// (as _utm.reverse): the UTM points a block at a time in lanes, UPS (zone 0) and zones outside
+// 0-60 by the exact kernel.
+PyObject* utm_reverse(PyObject* module, PyObject* const* args) noexcept {
+    static constexpr const char* const kNames[4] = {"zone", "northp", "easting", "northing"};
+    double a, f;
+    if (!read_tm(module, args[0], a, f)) return nullptr;
+    const int degrees = PyObject_IsTrue(args[5]);
+    if (degrees < 0) return nullptr;
+    const Loops* loops = chosen_loops();
+    if (loops == nullptr) return nullptr;
+    py::DoubleBuffer in[4], out;
+    if (!out.acquire(args[6], "out", 4, true)) return nullptr;
+    const Py_ssize_t n = out.rows();
+    for (int k = 0; k < 4; ++k) {
+        if (!in[k].acquire(args[1 + k], kNames[k], 0, false)) return nullptr;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", kNames[k]);
+            return nullptr;
+        }
+    }
+    const Column zone = in[0].column(), north = in[1].column();
+    const Column easting = in[2].column(), northing = in[3].column();
+    const OutRows dst = out.out_rows();
+    const TmSetup setup(a, f);
+    const TmLoops* run = tm_loops(loops);
+    const py::AllowThreads unlocked(n >= kUnlockedRows);
+    common::parallel_for(
+        n,
+        [&](Py_ssize_t begin, Py_ssize_t end) {
+            double x[kGridBlock], y[kGridBlock], lat[kGridBlock], lon[kGridBlock];
+            double gamma[kGridBlock], k[kGridBlock];
+            int zones[kGridBlock];
+            Py_ssize_t index[kGridBlock];
+            const auto put = [&](Py_ssize_t i, const tm::Geographic& g) noexcept {
+                dst.put(i, 0, g.lat), dst.put(i, 1, g.lon);
+                dst.put(i, 2, g.convergence), dst.put(i, 3, g.scale);
+            };
+            for (Py_ssize_t start = begin; start < end; start += kGridBlock) {
+                const Py_ssize_t stop = std::min<Py_ssize_t>(end, start + kGridBlock);
+                int m = 0;
+                for (Py_ssize_t i = start; i < stop; ++i) {
+                    // Zones outside 0-60 are refused by the caller; NaN rows for any that slip
+                    // by, as _utm gives them.
+                    const double z = zone[i];
+                    const int known = z >= 0 && z <= 60 ? int(z) : -1;
+                    if (known >= 1) {
+                        zones[m] = known, index[m] = i;
+                        x[m] = easting[i] - grid::kUtmEasting;
+                        y[m] = northing[i] - (north[i] != 0 ? 0 : grid::kUtmSouthNorthing);
+                        ++m;
+                    } else {
+                        put(i, known == 0 ? grid::reverse(setup.exact, 0, north[i] != 0, easting[i],
+                                                          northing[i], degrees)
+                                          : tm::kNoGeographic);
+                    }
+                }
+                run->geographic(setup.lanes, grid::kUtmScale, x, y, lat, lon, gamma, k, m);
+                for (int j = 0; j < m; ++j)
+                    put(index[j],
+                        grid::geographic({lat[j], lon[j], gamma[j], k[j]}, zones[j], degrees != 0));
+            }
+        },
+        kTmPoints);
+    Py_RETURN_NONE;
+}
+
+// (ell, lat, lon, precision, degrees, out): the MGRS codes (as _utm.to_mgrs) into out, a
+// contiguous one-dimensional str array of kMgrsWidth characters (empty where there is none).
+PyObject* to_mgrs(PyObject* module, PyObject* const* args) noexcept {
+    double a, f;
+    if (!read_tm(module, args[0], a, f)) return nullptr;
+    const int degrees = PyObject_IsTrue(args[4]);
+    if (degrees < 0) return nullptr;
+    const long precision = PyLong_AsLong(args[3]);
+    if (precision == -1 && PyErr_Occurred()) return nullptr;
+    if (precision < 0 || precision > 5) {
+        PyErr_Format(PyExc_ValueError, "precision must be in 0-5, got %ld", precision);
+        return nullptr;
+    }
+    PyArrayObject* array =
+        out_array(args[5], NPY_UNICODE, grid::kMgrsWidth * sizeof(Py_UCS4), "str array");
+    if (array == nullptr) return nullptr;
+    const Loops* loops = chosen_loops();
+    if (loops == nullptr) return nullptr;
+    static constexpr const char* const kNames[2] = {"lat", "lon"};
+    py::DoubleBuffer in[2];
+    const Py_ssize_t n = PyArray_DIM(array, 0);
+    for (int k = 0; k < 2; ++k) {
+        if (!in[k].acquire(args[1 + k], kNames[k], 0, false)) return nullptr;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", kNames[k]);
+            return nullptr;
+        }
+    }
+    const Column lat = in[0].column(), lon = in[1].column();
+    auto* codes = reinterpret_cast<Py_UCS4*>(PyArray_DATA(array));
+    const TmSetup setup(a, f);
+    const TmLoops* run = tm_loops(loops);
+    const int digits = static_cast<int>(precision);
+    const py::AllowThreads unlocked(n >= kUnlockedRows);
+    common::parallel_for(
+        n,
+        [&](Py_ssize_t begin, Py_ssize_t end) {
+            char code[grid::kMgrsWidth];
+            grid_blocks<false>(
+                setup, *run, lat, lon, nullptr, degrees != 0, begin, end,
+                [&](Py_ssize_t i, const grid::Position& g) noexcept {
+                    if (!grid::mgrs_code(g, lat[i], digits, degrees != 0, code))
+                        for (char& c : code) c = 0;
+                    Py_UCS4* target = codes + i * grid::kMgrsWidth;
+                    for (int k = 0; k < grid::kMgrsWidth; ++k)
+                        target[k] = static_cast<Py_UCS4>(static_cast<unsigned char>(code[k]));
+                });
+        },
+        kTmPoints);
+    Py_RETURN_NONE;
+}
+
 // -- One point -------------------------------------------------------------------
 //
 // A call of fast.py with plain numbers (a position as a list or tuple of three
@@ -754,6 +1100,20 @@ PyMethodDef FastState::functions[] = {
     companion::entry<&geodesic_point<Problem::direct>, 6>(
         "geodesic_direct_point",
         "(ell, lat1, lon1, azi1, s12, degrees): one direct record, or None."),
+    companion::entry<&tm_rows<false>, 5>(
+        "tm_forward", "(ell, lon0, lat, lon, out): rows of x, y, convergence, scale (k0 = 1)."),
+    companion::entry<&tm_rows<true>, 5>(
+        "tm_reverse", "(ell, lon0, x, y, out): rows of lat, lon, convergence, scale (k0 = 1)."),
+    companion::entry<&utm_forward, 6>(
+        "utm_forward",
+        "(ell, lat, lon, zone, degrees, out): GRID_dtype records; zone < 0 for the standard "
+        "zone."),
+    companion::entry<&utm_reverse, 7>(
+        "utm_reverse",
+        "(ell, zone, northp, easting, northing, degrees, out): rows of lat, lon, convergence, "
+        "scale."),
+    companion::entry<&to_mgrs, 6>("to_mgrs",
+                                  "(ell, lat, lon, precision, degrees, out): MGRS codes."),
     companion::entry("level", &level, "The instruction-set level the loops run at now."),
     companion::entry("levels", &levels, "The instruction-set levels this machine runs, best last."),
     {nullptr, nullptr, 0, nullptr},

@@ -33,8 +33,18 @@ inline constexpr double kUtmScale = 0.9996, kUpsScale = 0.994;
 inline constexpr double kUtmEasting = 5e5, kUtmSouthNorthing = 1e7, kUpsOrigin = 2e6;
 inline constexpr double kRadians = tm::kPi / 180, kDegrees = 180 / tm::kPi;
 
+// floor(x), exact, inline (std::floor is a library call where the build's instruction set has
+// no rounding instruction): below 2^52 by the truncation to an integer, corrected for negative
+// x; from 2^52 on (and NaN) x itself.
+inline double floor_of(double x) noexcept {
+    if (!(std::fabs(x) < 0x1p52)) return x;
+    const double t = static_cast<double>(static_cast<long long>(x));
+    return t > x ? t - 1 : t;
+}
+
 // Degrees into [-180, 180).
 inline double wrapped_degrees(double lon) noexcept {
+    if (std::fabs(lon) < 180) return lon;   // the remainder's value, without the call
     double r = std::remainder(lon, 360.0);  // exact, in [-180, 180]
     return r == 180 ? -180.0 : r;
 }
@@ -43,7 +53,7 @@ inline double wrapped_degrees(double lon) noexcept {
 inline int standard_zone(double lat, double lon) noexcept {
     if (!(lat >= -80 && lat < 84)) return 0;
     const double l = wrapped_degrees(lon);
-    int zone = static_cast<int>(std::floor((l + 180) / 6)) + 1;
+    int zone = static_cast<int>(floor_of((l + 180) / 6)) + 1;
     if (zone > 60) zone = 60;
     if (lat >= 56 && lat < 64 && l >= 3 && l < 12) return 32;  // Norway
     if (lat >= 72 && l >= 0 && l < 42) {                       // Svalbard
@@ -63,38 +73,73 @@ struct Position {
     double easting, northing, convergence, scale;
 };
 
-// The UTM/UPS position of geodetic latitude and longitude, in degrees (or radians where not
-// `degrees`), in the standard zone (zone < 0) or in the given one (0: UPS; 1-60: that zone
-// extended, NaN where it reaches beyond the series' domain). The convergence is in the unit of
-// the input. In degrees the longitude's difference from the central meridian is taken before
-// the conversion to radians, so that it keeps its digits; zones are decided in degrees.
-// Without `factors`, NaN convergence and scale in UTM (they cost a sixth of the time).
-template <bool factors = true>
-inline Position forward(const tm::Projection& p, double lat, double lon, int zone,
-                        bool degrees) noexcept {
+// Where a point falls on the grid: its zone (0: UPS), hemisphere, and the geodetic latitude
+// phi and the longitude lambda from the zone's central meridian (radians) that the projection
+// takes; `valid` false (a NaN point) where there is none. In degrees the longitude's
+// difference from the central meridian is taken before the conversion to radians, so that it
+// keeps its digits; zones are decided in degrees.
+struct Placement {
+    int zone;
+    bool north;
+    double phi, lambda;
+    bool valid;
+};
+inline Placement placement(double lat, double lon, int zone, bool degrees) noexcept {
     if (!(std::fabs(lat) <= (degrees ? 90 : kHalfPi)) || !std::isfinite(lon))
-        return {zone < 0 ? 0 : zone, true, kNaN, kNaN, kNaN, kNaN};
+        return {zone < 0 ? 0 : zone, true, kNaN, kNaN, false};
     const double lat_deg = degrees ? lat : std::fmin(std::fmax(lat * kDegrees, -90.0), 90.0);
     // Radians reduced first: a huge longitude in degrees would overflow.
     if (zone < 0) zone = standard_zone(lat_deg, degrees ? lon : tm::reduced(lon) * kDegrees);
     const bool north = lat >= 0;
     const double phi = degrees ? lat * kRadians : lat;
-    const double unit = degrees ? kDegrees : 1;
-    if (zone == 0) {
-        const double lam = degrees ? wrapped_degrees(lon) * kRadians : tm::reduced(lon);
-        const tm::Grid g = tm::polar_forward(p, north, kUpsScale, phi, lam);
-        return {0, north, kUpsOrigin + g.x, kUpsOrigin + g.y, g.convergence * unit, g.scale};
-    }
+    if (zone == 0)
+        return {0, north, phi, degrees ? wrapped_degrees(lon) * kRadians : tm::reduced(lon), true};
     const double lon0 = 6.0 * zone - 183;
-    const double lam =
-        degrees ? wrapped_degrees(lon - lon0) * kRadians : tm::reduced(lon - lon0 * kRadians);
-    const tm::Grid g = tm::tm_forward<factors>(p, kUtmScale, phi, lam);
-    return {zone,
-            north,
-            kUtmEasting + g.x,
-            (north ? 0 : kUtmSouthNorthing) + g.y,
-            g.convergence * unit,
-            g.scale};
+    // Radians reduced before the central meridian is taken off: beyond 2^53 radians lon0
+    // would vanish in the difference, and the point be projected from the wrong meridian.
+    const double lam = degrees ? wrapped_degrees(lon - lon0) * kRadians
+                               : tm::reduced(tm::reduced(lon) - lon0 * kRadians);
+    return {zone, north, phi, lam, true};
+}
+
+// The UTM position of a placement (zone 1-60) whose transverse Mercator coordinates, at
+// central scale kUtmScale, are x, y; the convergence in the unit of the input.
+inline Position utm_position(const Placement& q, double x, double y, double convergence,
+                             double scale) noexcept {
+    return {q.zone,      q.north, kUtmEasting + x, (q.north ? 0 : kUtmSouthNorthing) + y,
+            convergence, scale};
+}
+
+// The UTM/UPS position of geodetic latitude and longitude, in degrees (or radians where not
+// `degrees`), in the standard zone (zone < 0) or in the given one (0: UPS; 1-60: that zone
+// extended, NaN where it reaches beyond the series' domain). The convergence is in the unit of
+// the input. Without `factors`, NaN convergence and scale in UTM (they cost a sixth of the
+// time).
+template <bool factors = true>
+inline Position forward(const tm::Projection& p, double lat, double lon, int zone,
+                        bool degrees) noexcept {
+    const Placement q = placement(lat, lon, zone, degrees);
+    if (!q.valid) return {q.zone, true, kNaN, kNaN, kNaN, kNaN};
+    const double unit = degrees ? kDegrees : 1;
+    if (q.zone == 0) {
+        const tm::Grid g = tm::polar_forward(p, q.north, kUpsScale, q.phi, q.lambda);
+        return {0, q.north, kUpsOrigin + g.x, kUpsOrigin + g.y, g.convergence * unit, g.scale};
+    }
+    const tm::Grid g = tm::tm_forward<factors>(p, kUtmScale, q.phi, q.lambda);
+    return utm_position(q, g.x, g.y, g.convergence * unit, g.scale);
+}
+
+// The geodetic position of a UTM/UPS position from the projection's g (latitude, longitude
+// from the zone's central meridian in radians, convergence, scale): latitude and longitude
+// (in [-180, 180) degrees, or [-pi, pi) radians where not `degrees`), convergence (the same
+// unit) and scale.
+inline tm::Geographic geographic(const tm::Geographic& g, int zone, bool degrees) noexcept {
+    const double lon0 = zone == 0 ? 0 : 6.0 * zone - 183;
+    if (degrees)
+        return {g.lat * kDegrees, wrapped_degrees(g.lon * kDegrees + lon0),
+                g.convergence * kDegrees, g.scale};
+    const double lon = tm::reduced(g.lon + lon0 * kRadians);
+    return {g.lat, lon == tm::kPi ? -lon : lon, g.convergence, g.scale};
 }
 
 // Latitude and longitude (in [-180, 180) degrees, or [-pi, pi) radians where not `degrees`),
@@ -107,12 +152,7 @@ inline tm::Geographic reverse(const tm::Projection& p, int zone, bool north, dou
             ? tm::polar_reverse(p, north, kUpsScale, easting - kUpsOrigin, northing - kUpsOrigin)
             : tm::tm_reverse(p, kUtmScale, easting - kUtmEasting,
                              northing - (north ? 0 : kUtmSouthNorthing));
-    const double lon0 = zone == 0 ? 0 : 6.0 * zone - 183;
-    if (degrees)
-        return {g.lat * kDegrees, wrapped_degrees(g.lon * kDegrees + lon0),
-                g.convergence * kDegrees, g.scale};
-    const double lon = tm::reduced(g.lon + lon0 * kRadians);
-    return {g.lat, lon == tm::kPi ? -lon : lon, g.convergence, g.scale};
+    return geographic(g, zone, degrees);
 }
 
 // -- MGRS ------------------------------------------------------------------------------------
@@ -142,15 +182,34 @@ inline int index_in(const char* s, char c) noexcept {
     return -1;
 }
 
-// The MGRS code of geodetic latitude and longitude (degrees, or radians where not `degrees`)
-// with `precision` digits (0-5)
-// per coordinate into out[kMgrsWidth] (unused characters 0); false (and nothing written)
-// where there is none (NaN, or a position outside the grid's squares).
-inline bool to_mgrs(const tm::Projection& p, double lat, double lon, int precision, bool degrees,
-                    char* out) noexcept {
-    const Position g = forward<false>(p, lat, lon, -1, degrees);
+// The decimal digits of 0-999, three characters each.
+struct Thousand {
+    char digits[3000];
+    constexpr Thousand() noexcept : digits{} {
+        for (int v = 0; v < 1000; ++v) {
+            digits[3 * v] = static_cast<char>('0' + v / 100);
+            digits[3 * v + 1] = static_cast<char>('0' + v / 10 % 10);
+            digits[3 * v + 2] = static_cast<char>('0' + v % 10);
+        }
+    }
+};
+inline constexpr Thousand kThousand{};
+
+// The five decimal places of 0 <= v < 100000 into out[5], the first the ten thousands.
+inline void five_places(int v, char* out) noexcept {
+    const int high = v / 1000, low = v - 1000 * high;
+    out[0] = static_cast<char>('0' + high / 10), out[1] = static_cast<char>('0' + high % 10);
+    for (int d = 0; d < 3; ++d) out[2 + d] = kThousand.digits[3 * low + d];
+}
+
+// The MGRS code of the grid position g of geodetic latitude lat (degrees, or radians where
+// not `degrees`: it picks the band) with `precision` digits (0-5) per coordinate into
+// out[kMgrsWidth] (unused characters 0); false (and nothing written) where there is none (NaN,
+// or a position outside the grid's squares).
+inline bool mgrs_code(const Position& g, double lat, int precision, bool degrees,
+                      char* out) noexcept {
     if (!std::isfinite(g.easting) || !std::isfinite(g.northing)) return false;
-    const double e100 = std::floor(g.easting / 1e5), n100 = std::floor(g.northing / 1e5);
+    const double e100 = floor_of(g.easting / 1e5), n100 = floor_of(g.northing / 1e5);
     int k = 0;
     char column, row, band;
     if (g.zone == 0) {
@@ -166,26 +225,47 @@ inline bool to_mgrs(const tm::Projection& p, double lat, double lon, int precisi
         out[k++] = static_cast<char>('0' + g.zone / 10);
         out[k++] = static_cast<char>('0' + g.zone % 10);
         const double lat_deg = degrees ? lat : lat * kDegrees;
-        const int b = std::min(19, std::max(0, static_cast<int>(std::floor((lat_deg + 80) / 8))));
+        const int b = std::min(19, std::max(0, static_cast<int>(floor_of((lat_deg + 80) / 8))));
         band = kBands[b];
         const int c = static_cast<int>(e100) - 1;
         if (c < 0 || c > 7) return false;
         column = kColumns[(g.zone - 1) % 3][c];
         const int r = (static_cast<int>(n100) + (g.zone % 2 == 0 ? 5 : 0)) % 20;
+        if (r < 0) return false;  // south of the equator's false origin (a forced zone)
         row = kRows[r];
     }
     out[k++] = band, out[k++] = column, out[k++] = row;
     // Metres within the square, truncated to the precision's unit.
     const double unit = kSquare[precision];
-    const long long e = static_cast<long long>(std::floor((g.easting - e100 * 1e5) / unit));
-    const long long n = static_cast<long long>(std::floor((g.northing - n100 * 1e5) / unit));
-    for (int d = precision - 1, scale = 1; d >= 0; --d, scale *= 10) {
-        out[k + d] = static_cast<char>('0' + (e / scale) % 10);
-        out[k + precision + d] = static_cast<char>('0' + (n / scale) % 10);
+    // In [0, 1e5]: ints, whose divisions by 10 are cheaper products.
+    int e = static_cast<int>(floor_of((g.easting - e100 * 1e5) / unit));
+    int n = static_cast<int>(floor_of((g.northing - n100 * 1e5) / unit));
+    if (e >= 0 && e < 100000 && n >= 0 && n < 100000) {
+        // Five places each, the last three from a table: two divisions by constants instead
+        // of a chain of five.
+        char de[5], dn[5];
+        five_places(e, de), five_places(n, dn);
+        for (int d = 0; d < precision; ++d) {
+            out[k + d] = de[5 - precision + d];
+            out[k + precision + d] = dn[5 - precision + d];
+        }
+    } else {
+        // The last digit first, by divisions by the constant 10 (products, not divisions).
+        for (int d = precision - 1; d >= 0; --d, e /= 10, n /= 10) {
+            out[k + d] = static_cast<char>('0' + e % 10);
+            out[k + precision + d] = static_cast<char>('0' + n % 10);
+        }
     }
     k += 2 * precision;
     for (; k < kMgrsWidth; ++k) out[k] = 0;
     return true;
+}
+
+// The MGRS code of geodetic latitude and longitude (degrees, or radians where not `degrees`)
+// with `precision` digits (0-5) per coordinate into out[kMgrsWidth], as mgrs_code.
+inline bool to_mgrs(const tm::Projection& p, double lat, double lon, int precision, bool degrees,
+                    char* out) noexcept {
+    return mgrs_code(forward<false>(p, lat, lon, -1, degrees), lat, precision, degrees, out);
 }
 
 // Why a code does not parse.

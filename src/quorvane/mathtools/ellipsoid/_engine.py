@@ -420,10 +420,15 @@ def _fast_loop(
     shape: tuple[int, ...],
     arrays: list[_Array],
     degrees: bool = False,
+    options: tuple[int, ...] = (),
 ) -> _Array:
     """A loop of ``_fast``: strided views of any layout (rows of 3-vectors, then columns);
-    ``degrees`` for a loop of ``_DEGREES_IN_KERNEL`` (which then has them in degrees)."""
+    ``degrees`` for a loop of ``_DEGREES_IN_KERNEL`` (which then has them in degrees). The
+    loops of the UTM grid take the arguments of ``_utm``'s (``_utm_loop``)."""
     from quorvane.mathtools.ellipsoid import _fast
+
+    if op.kernel_degrees:
+        return _utm_loop(ell, name, op, shape, arrays, degrees, options, module=_fast)
 
     if name.startswith("latitudes_"):
         return _fast_latitudes_loop(ell, name, op, shape, arrays)
@@ -432,7 +437,7 @@ def _fast_loop(
         if a.dtype != np.float64 and a.size <= 3 * _BLOCK_ROWS:
             a = a.astype(np.float64)  # numbers, an observer: at once
         args.append(np.broadcast_to(a, (*shape, 3) if i.unit == "vector" else shape))
-    out = np.empty((math.prod(shape), 3), dtype=np.float64)
+    out = np.empty((math.prod(shape), op.output.width), dtype=np.float64)
     loop = getattr(_fast, name)
     if f"fast.{name}" in _DEGREES_IN_KERNEL:
         kernel = loop
@@ -539,11 +544,13 @@ def _utm_loop(
     arrays: list[Any],
     degrees: bool = False,
     options: tuple[int, ...] = (),
+    module: Any = None,
 ) -> _Array:
-    """A loop of ``_utm``: one float64 column (or one value) per argument (a keyword input
-    left out: its ``absent`` value; a hemisphere: 1.0 or 0.0), then the options and, for the
-    grid, ``degrees``; rows or typed records out. ``from_mgrs`` reads ASCII codes and gives
-    degrees, or the index of the first code it refuses and why."""
+    """A loop of ``_utm`` (or of ``module``, whose loops take the same arguments): one float64
+    column (or one value) per argument (a keyword input left out: its ``absent`` value; a
+    hemisphere: 1.0 or 0.0), then the options and, for the grid, ``degrees``; rows or typed
+    records out. ``from_mgrs`` reads ASCII codes and gives degrees, or the index of the first
+    code it refuses and why."""
     from quorvane.mathtools.ellipsoid import _utm
 
     n = math.prod(shape)
@@ -573,7 +580,7 @@ def _utm_loop(
     else:
         out = target = np.empty((n, output.width), dtype=np.float64)
     kernel_flags = [bool(degrees)] if op.kernel_degrees else []
-    getattr(_utm, name)(ell, *columns, *options, *kernel_flags, target)
+    getattr(module or _utm, name)(ell, *columns, *options, *kernel_flags, target)
     return out
 
 
@@ -799,7 +806,8 @@ def _one_point(op: Operation, fast: bool) -> Callable[..., Any]:
             return result[0]
 
         return point
-    if family == "fast" and name.startswith("latitudes_"):  # one latitude: the array path
+    if family == "fast" and name.startswith(("latitudes_", "tm_", "utm_", "to_mgrs")):
+        # One point: the array path.
         return lambda e, args, degrees: None
     if family == "fast":
         from quorvane.mathtools.ellipsoid import _fast

@@ -53,3 +53,37 @@ def latitudes_isometric(ell: Ellipsoid, lat: _Column, out: _Column, /) -> None: 
 def elementary(which: int, x: _Column, y: _Column, out: _Column, /) -> None: ...
 def level() -> str: ...
 def levels() -> tuple[str, ...]: ...
+
+# The transverse Mercator (central scale 1, radians) and the UTM grid and MGRS on its lanes.
+def tm_forward(
+    ell: Ellipsoid, lon0: _Column, lat: _Column, lon: _Column, out: _Rows, /
+) -> None: ...
+def tm_reverse(ell: Ellipsoid, lon0: _Column, x: _Column, y: _Column, out: _Rows, /) -> None: ...
+def utm_forward(
+    ell: Ellipsoid,
+    lat: _Column,
+    lon: _Column,
+    zone: _Column,
+    degrees: bool,
+    out: np.ndarray[tuple[int], np.dtype[np.void]],
+    /,
+) -> None: ...
+def utm_reverse(
+    ell: Ellipsoid,
+    zone: _Column,
+    northp: _Column,
+    easting: _Column,
+    northing: _Column,
+    degrees: bool,
+    out: _Rows,
+    /,
+) -> None: ...
+def to_mgrs(
+    ell: Ellipsoid,
+    lat: _Column,
+    lon: _Column,
+    precision: int,
+    degrees: bool,
+    out: np.ndarray[tuple[int], np.dtype[np.str_]],
+    /,
+) -> None: ...

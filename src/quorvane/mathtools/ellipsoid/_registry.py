@@ -631,6 +631,7 @@ _UTM = (
         (Input("lon0", "angle", "central meridian"), _LAT, _LON),
         _TM_GRID,
         exact="utm.tm_forward",
+        fast="fast.tm_forward",
         notes="Beyond eta = 1 (6,367 km from the central meridian on the equator, the extent "
         "of the series' nanometre accuracy) Lee's exact mapping serves; more than 90 degrees "
         "from the central meridian the row is NaN.",
@@ -646,6 +647,7 @@ _UTM = (
         ),
         _TM_GEOGRAPHIC,
         exact="utm.tm_reverse",
+        fast="fast.tm_reverse",
         notes="Beyond |x| = 6,367 km (eta = 1 on WGS84) Lee's exact mapping serves; where no "
         "point within 90 degrees of the central meridian maps the row is NaN.",
     ),

@@ -37,6 +37,14 @@ above 1/50, meridional and equatorial geodesics, nearly antipodal pairs mirrored
 equator, longitudes beyond 10 rad, azimuths beyond 2^20 rad, distances beyond a full turn and
 NaN or infinite values take the exact kernels, pair by pair.
 
+``tm_forward`` and ``tm_reverse`` are the vectorised kernels of
+:mod:`~quorvane.mathtools.ellipsoid.utm`'s (central scale 1; ``utm.tm_forward(..., k0=k0,
+fast=True)`` scales them): Krueger's series to order n^12 (Karney, "Transverse Mercator with an
+accuracy of a few nanometers", J. Geodesy 85, 2011) summed in lanes on the lanes' own sine,
+cosine, arctangent, logarithm and hyperbolic functions, within the exact kernel's bounds of the
+truth. NaN and infinite values, the poles and points beyond the series' domain (eta = 1) take
+the exact kernel, point by point.
+
 The instruction-set level (``scalar``, ``sse2``, ``avx2`` on x86-64; ``neon`` on
 arm64) is the best the machine has; the environment variable ``QUORVANE_SIMD``
 forces one (for tests and bug reports). Every level gives the same bits. Long loops
@@ -69,6 +77,8 @@ __all__ = [
     "levels",
     "lla_from_pos",
     "pos_from_lla",
+    "tm_forward",
+    "tm_reverse",
 ]
 
 
@@ -99,6 +109,8 @@ aer_coords = public(get("frames.aer_from_pos"), fast=True, name="aer_coords")
 geodesic_inverse = public(get("geodesic.inverse"), fast=True, name="geodesic_inverse")
 geodesic_direct = public(get("geodesic.direct"), fast=True, name="geodesic_direct")
 latitudes_isometric = public(get("latitudes.isometric"), fast=True, name="latitudes_isometric")
+tm_forward = public(get("utm.tm_forward"), fast=True, name="tm_forward")
+tm_reverse = public(get("utm.tm_reverse"), fast=True, name="tm_reverse")
 
 
 @cache

@@ -32,6 +32,8 @@ __all__ = [
     "levels",
     "lla_from_pos",
     "pos_from_lla",
+    "tm_forward",
+    "tm_reverse",
 ]
 
 def aer_coords(
@@ -139,3 +141,39 @@ def pos_from_lla(
     *,
     degrees: bool = False,
 ) -> _Vectors: ...
+@overload
+def tm_forward(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lon0: _Real,
+    lat: _Real,
+    lon: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def tm_forward(
+    ell: _EllipsoidLike,
+    lon0: _Reals,
+    lat: _Reals,
+    lon: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Records: ...
+@overload
+def tm_reverse(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lon0: _Real,
+    x: _Real,
+    y: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def tm_reverse(
+    ell: _EllipsoidLike,
+    lon0: _Reals,
+    x: _Reals,
+    y: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Records: ...

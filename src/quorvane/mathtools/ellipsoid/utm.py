@@ -26,6 +26,7 @@ grid functions take it as the keyword ``ell`` (WGS84 by default). Angles are rad
 
 from __future__ import annotations
 
+from dataclasses import replace
 from typing import Any
 
 import numpy as np
@@ -54,6 +55,13 @@ _forward = public(get("utm.forward"))
 _reverse = public(get("utm.reverse"))
 _to_mgrs = public(get("utm.to_mgrs"))
 _from_mgrs = public(get("utm.from_mgrs"))
+# fast=True: the vectorised transverse Mercator of the fast engine (its loops of the grid take
+# the exact loops' arguments).
+_tm_forward_fast = public(get("utm.tm_forward"), fast=True)
+_tm_reverse_fast = public(get("utm.tm_reverse"), fast=True)
+_forward_fast = public(replace(get("utm.forward"), fast="fast.utm_forward"), fast=True)
+_reverse_fast = public(replace(get("utm.reverse"), fast="fast.utm_reverse"), fast=True)
+_to_mgrs_fast = public(replace(get("utm.to_mgrs"), fast="fast.to_mgrs"), fast=True)
 
 
 def _k0(k0: Any) -> float:
@@ -71,6 +79,10 @@ def _scaled(records: Any, k0: float, fields: tuple[str, ...]) -> Any:
     k0 = 1 the kernel's own bits."""
     if k0 == 1.0:
         return records
+    if type(records) is np.ndarray:  # fresh from the kernel: scaled in place
+        for name in fields:
+            np.multiply(records[name], k0, out=records[name])
+        return records
     records = records.copy()
     for name in fields:
         records[name] = records[name] * k0
@@ -85,8 +97,9 @@ def tm_forward(
     *,
     k0: float = 1.0,
     degrees: bool = False,
+    fast: bool = False,
 ) -> Any:
-    """tm_forward(ell, lon0, lat, lon, *, k0=1.0, degrees=False)
+    """tm_forward(ell, lon0, lat, lon, *, k0=1.0, degrees=False, fast=False)
 
     Transverse Mercator coordinates of geodetic latitude and longitude.
 
@@ -102,6 +115,9 @@ def tm_forward(
         The central scale factor.
     degrees : bool
         Angles in and out in degrees instead of radians.
+    fast : bool
+        The vectorised kernel (``fast.tm_forward``): not the exact kernel's bits, within its
+        bounds of the truth and several times faster.
 
     Returns
     -------
@@ -113,7 +129,8 @@ def tm_forward(
     RuntimeWarning.
     """
     k = _k0(k0)
-    return _scaled(_tm_forward(ell, lon0, lat, lon, degrees=degrees), k, ("x", "y", "scale"))
+    function = _tm_forward_fast if fast else _tm_forward
+    return _scaled(function(ell, lon0, lat, lon, degrees=degrees), k, ("x", "y", "scale"))
 
 
 def tm_reverse(
@@ -124,8 +141,9 @@ def tm_reverse(
     *,
     k0: float = 1.0,
     degrees: bool = False,
+    fast: bool = False,
 ) -> Any:
-    """tm_reverse(ell, lon0, x, y, *, k0=1.0, degrees=False)
+    """tm_reverse(ell, lon0, x, y, *, k0=1.0, degrees=False, fast=False)
 
     Geodetic latitude and longitude of transverse Mercator coordinates.
 
@@ -141,6 +159,9 @@ def tm_reverse(
         The central scale factor.
     degrees : bool
         Angles in and out in degrees instead of radians.
+    fast : bool
+        The vectorised kernel (``fast.tm_reverse``): not the exact kernel's bits, within its
+        bounds of the truth and several times faster.
 
     Returns
     -------
@@ -153,7 +174,8 @@ def tm_reverse(
     if k != 1.0:
         x = numeric("x", x) / k
         y = numeric("y", y) / k
-    return _scaled(_tm_reverse(ell, lon0, x, y, degrees=degrees), k, ("scale",))
+    function = _tm_reverse_fast if fast else _tm_reverse
+    return _scaled(function(ell, lon0, x, y, degrees=degrees), k, ("scale",))
 
 
 def forward(
@@ -163,8 +185,9 @@ def forward(
     zone: Any = None,
     ell: Ellipsoid | str | tuple[float, float] = "WGS84",
     degrees: bool = False,
+    fast: bool = False,
 ) -> Any:
-    """forward(lat, lon, *, zone=None, ell="WGS84", degrees=False)
+    """forward(lat, lon, *, zone=None, ell="WGS84", degrees=False, fast=False)
 
     UTM or UPS coordinates of geodetic latitude and longitude.
 
@@ -179,6 +202,10 @@ def forward(
         The ellipsoid (WGS84 by default).
     degrees : bool
         Angles in and out in degrees instead of radians.
+    fast : bool
+        The UTM points by the vectorised transverse Mercator (``fast.tm_forward``'s lanes; UPS
+        by the exact kernel): not the exact kernel's bits, within its bounds of the truth and
+        several times faster.
 
     Returns
     -------
@@ -186,7 +213,7 @@ def forward(
     numbers, else of the broadcast shape. NaN easting and northing where there is no position
     (a NaN, a forced zone too far away).
     """
-    return _forward(ell, lat, lon, zone=zone, degrees=degrees)
+    return (_forward_fast if fast else _forward)(ell, lat, lon, zone=zone, degrees=degrees)
 
 
 def reverse(
@@ -197,8 +224,9 @@ def reverse(
     *,
     ell: Ellipsoid | str | tuple[float, float] = "WGS84",
     degrees: bool = False,
+    fast: bool = False,
 ) -> Any:
-    """reverse(zone, northp, easting, northing, *, ell="WGS84", degrees=False)
+    """reverse(zone, northp, easting, northing, *, ell="WGS84", degrees=False, fast=False)
 
     Geodetic latitude and longitude of UTM or UPS coordinates.
 
@@ -214,12 +242,17 @@ def reverse(
         The ellipsoid (WGS84 by default).
     degrees : bool
         Angles out in degrees instead of radians.
+    fast : bool
+        The UTM points by the vectorised transverse Mercator (``fast.tm_reverse``'s lanes; UPS
+        by the exact kernel): not the exact kernel's bits, within its bounds of the truth and
+        several times faster.
 
     Returns
     -------
     GEOGRAPHIC_dtype records (lat, lon, convergence, scale), lon in [-180, 180) degrees.
     """
-    return _reverse(ell, zone, northp, easting, northing, degrees=degrees)
+    function = _reverse_fast if fast else _reverse
+    return function(ell, zone, northp, easting, northing, degrees=degrees)
 
 
 def to_mgrs(
@@ -229,8 +262,9 @@ def to_mgrs(
     precision: int = 5,
     ell: Ellipsoid | str | tuple[float, float] = "WGS84",
     degrees: bool = False,
+    fast: bool = False,
 ) -> Any:
-    """to_mgrs(lat, lon, *, precision=5, ell="WGS84", degrees=False)
+    """to_mgrs(lat, lon, *, precision=5, ell="WGS84", degrees=False, fast=False)
 
     MGRS references of geodetic latitude and longitude.
 
@@ -245,6 +279,10 @@ def to_mgrs(
         The ellipsoid (WGS84 by default).
     degrees : bool
         Angles in degrees instead of radians.
+    fast : bool
+        The grid positions by the vectorised transverse Mercator (``fast.tm_forward``'s
+        lanes): several times faster; a code differs from the exact kernel's only where a
+        point lies within a few nanometres of a square's edge.
 
     Returns
     -------
@@ -252,7 +290,8 @@ def to_mgrs(
     ``"32UMV1234567890"`` (zone, band, square, digits), polar codes without a zone
     (``"ZAH1234567890"``). An empty string where there is none (a NaN).
     """
-    return _to_mgrs(ell, lat, lon, degrees=degrees, precision=precision)
+    function = _to_mgrs_fast if fast else _to_mgrs
+    return function(ell, lat, lon, degrees=degrees, precision=precision)
 
 
 def from_mgrs(

@@ -1,0 +1,449 @@
+// The transverse Mercator W points at a time, for quorvane.mathtools.ellipsoid._fast:
+// the exact kernel's mathematics (kernels/transverse_mercator.h) in lanes, after
+//
+//   C. F. F. Karney, "Transverse Mercator with an accuracy of a few nanometers",
+//   J. Geodesy 85 (2011) 475-485:
+//
+// the conformal latitude chi of phi by its Fourier series (the rotation of phi's sine and
+// cosine by the series' difference), the Gauss-Schreiber coordinates xi' = atan2(sin(chi),
+// cos(chi) cos(lambda)), eta' = atanh(cos(chi) sin(lambda)), Krueger's series zeta = zeta' +
+// sum_j alpha_j sin(2 j zeta') (zeta = xi + i eta, to n^12) by Clenshaw's recurrence in
+// complex arithmetic written out in real parts, and the convergence and the scale in closed
+// form from the sphere's and the argument and modulus of the series' derivative. The reverse
+// sums the beta_j series, then chi of xi', eta' on the sphere and phi of chi by the inverse
+// Fourier series. The coefficients are the exact kernel's (tm::Projection), evaluated once
+// per ellipsoid; the sums are its, in its order.
+//
+// What differs from the exact kernel is the elementary functions: sin, cos and atan2 of the
+// lanes (elementary.h), atanh(u) = log1p(2 u/(1 - u))/2 on the lanes' logarithm
+// (latitudes.h), and sinh, cosh of |x| <= 1.1 by their Taylor series (below), all below
+// about an ulp and the same bits at every level.
+//
+// Handed over to the exact kernel, point by point: NaN and infinite values, the poles and
+// latitudes beyond them, points beyond the series' domain (|eta| > 1, or |tanh(eta')| above
+// tanh(1): the exact kernel decides there, whatever its path), |xi| beyond 2^20 in the
+// reverse, and any lane whose result is not finite. The flattenings the series serve (up to
+// 1/25) are checked by the caller.
+//
+// Measured against the 40-digit truth of testsupport/tm_truth.py: on the stored sample the
+// forward within 2.08 nm and the reverse within 3.16 nm, as the exact kernel; on 1e4 points up
+// to 6,300 km from the central meridian 3.36 and 3.59 nm (the exact kernel 3.36 and 3.47), the
+// convergence within 2.1e-14 degrees and the scale within 8.9e-16
+// (bench/results/utm-accuracy-fast.md, python -m bench.utm_accuracy --fast). Speed, 1e6 points
+// in one UTM zone on one thread (bench/results/utm-cpu.md): about 40 ns a point at AVX2 for the
+// forward with the convergence and the scale, 0.3 times pyproj's time in radians, the scalar
+// level about 1.5 times the exact kernel's.
+//
+// The plain data and the table of loops are declared for module.cpp; the lanes and loops are
+// in an anonymous namespace, one copy per level's file (level_*.cpp), as loops.h's are.
+#ifndef QUORVANE_ELLIPSOID_FAST_TRANSVERSE_MERCATOR_H
+#define QUORVANE_ELLIPSOID_FAST_TRANSVERSE_MERCATOR_H
+
+#include <cmath>
+#include <cstddef>
+
+#include "common/strided.h"
+#include "ellipsoid/fast/elementary.h"
+#include "ellipsoid/fast/lanes.h"
+#include "ellipsoid/fast/latitudes.h"
+
+namespace quorvane::fast {
+
+inline constexpr int kTmOrder = 12;
+
+// One ellipsoid's transverse Mercator constants (tm::Projection's), and the exact kernels.
+struct TransverseMercator {
+    double A;    // the rectifying radius
+    double A_a;  // A/a
+    double e2m;  // 1 - e^2
+    double alpha[kTmOrder], beta[kTmOrder];
+    double chi[kTmOrder], phi[kTmOrder];  // chi - phi of phi, phi - chi of chi
+    int terms;
+    const void* exact;  // the exact kernel's tm::Projection
+    // The exact kernels of one point, central scale k0: phi, lambda (|lambda| <= pi) to x, y,
+    // convergence, scale; x, y to phi, lambda (from the central meridian), convergence, scale.
+    void (*exact_forward)(const void* exact, double k0, double phi, double lambda, double* out);
+    void (*exact_reverse)(const void* exact, double k0, double x, double y, double* out);
+};
+
+struct TmLoops {
+    const char* name;  // the level's, as Loops::name
+    // Rows [begin, end) of the columns lon0, lat, lon (radians) into rows of x, y, convergence,
+    // scale (central scale 1).
+    void (*forward)(const TransverseMercator&, common::Column lon0, common::Column lat,
+                    common::Column lon, common::OutRows out, std::ptrdiff_t begin,
+                    std::ptrdiff_t end);
+    // Rows [begin, end) of the columns lon0, x, y into rows of lat, lon (in [-pi, pi]),
+    // convergence, scale.
+    void (*reverse)(const TransverseMercator&, common::Column lon0, common::Column x,
+                    common::Column y, common::OutRows out, std::ptrdiff_t begin,
+                    std::ptrdiff_t end);
+    // x, y, and where gamma is not null the convergence and the scale (into gamma, k), of n
+    // contiguous phi and lambda (|lambda| <= pi), central scale k0: the UTM grid's points.
+    void (*positions)(const TransverseMercator&, double k0, const double* phi, const double* lambda,
+                      double* x, double* y, double* gamma, double* k, std::ptrdiff_t n);
+    // lat, lon (from the central meridian), convergence, scale of n contiguous x, y, central
+    // scale k0: the UTM grid's points.
+    void (*geographic)(const TransverseMercator&, double k0, const double* x, const double* y,
+                       double* lat, double* lon, double* gamma, double* k, std::ptrdiff_t n);
+};
+
+extern const TmLoops kScalarTmLoops;
+#if defined(__x86_64__)
+extern const TmLoops kSse2TmLoops;
+extern const TmLoops kAvx2TmLoops;
+#endif
+#if defined(__aarch64__)
+extern const TmLoops kNeonTmLoops;
+#endif
+
+namespace {
+
+inline constexpr double kTmPi = 0x1.921fb54442d18p+1;
+inline constexpr double kTmMaxEta = 1.0;                      // tm::kMaxEta
+inline constexpr double kTmMaxTanhEtap = 0.7615941559557649;  // tanh(kMaxEta)
+
+// -- sinh, cosh --------------------------------------------------------------------
+
+// 1/(2k + 1)!, k = 10 .. 1, and 1/(2k)!, k = 11 .. 1: sinh x = x + x z S(z), cosh x = 1 +
+// z C(z), z = x^2. For |x| <= 1.1 the first terms left out are below 4e-22 of the sums.
+inline constexpr double kSinhS[10] = {
+    1.0 / 51090942171709440000.0,
+    1.0 / 121645100408832000.0,
+    1.0 / 355687428096000.0,
+    1.0 / 1307674368000.0,
+    1.0 / 6227020800.0,
+    1.0 / 39916800.0,
+    1.0 / 362880.0,
+    1.0 / 5040.0,
+    1.0 / 120.0,
+    1.0 / 6.0,
+};
+inline constexpr double kCoshC[11] = {
+    1.0 / 1124000727777607680000.0,
+    1.0 / 2432902008176640000.0,
+    1.0 / 6402373705728000.0,
+    1.0 / 20922789888000.0,
+    1.0 / 87178291200.0,
+    1.0 / 479001600.0,
+    1.0 / 3628800.0,
+    1.0 / 40320.0,
+    1.0 / 720.0,
+    1.0 / 24.0,
+    0.5,
+};
+inline constexpr double kHyperbolicLimit = 1.1;
+
+// sinh x and cosh x for |x| <= kHyperbolicLimit, by their Taylor series (Horner's rule):
+// the tails are at most 0.2 (sinh) and 0.7 (cosh) of the sums, so that their rounding
+// counts for a fraction of an ulp.
+template <int W>
+inline void sinh_cosh(V<W> x, V<W>& sh, V<W>& ch) noexcept {
+    const V<W> z = x * x;
+    V<W> s = splat<W>(kSinhS[0]), c = splat<W>(kCoshC[0]);
+    for (int k = 1; k < 10; ++k) s = s * z + kSinhS[k];
+    for (int k = 1; k < 11; ++k) c = c * z + kCoshC[k];
+    sh = x + x * (z * s);
+    ch = 1.0 + z * c;
+}
+
+// atanh(u)/u - 1 = sum_k u^(2k)/(2k + 1), k = 1 .. 9: for u^2 <= 1/64 the first term left
+// out is below 2e-18.
+inline constexpr int kAtanhSmallTerms = 9;
+inline constexpr double kAtanhSmall = 0.125;
+
+// atanh(u) for |u| < 1: by its Taylor series where |u| < kAtanhSmall (every point of the UTM
+// zones, whose longitudes are within 9 degrees of their central meridians), else as
+// log1p(2 |u|/(1 - |u|))/2 with the sign of u, 1 - |u| exact as a double-double (latitudes.h's
+// half_log1p_quotient). The form is chosen lane by lane (the logarithm is computed only where
+// a lane needs it), so that a value does not depend on its neighbours.
+template <int W>
+inline V<W> atanh(V<W> u) noexcept {
+    const V<W> a = abs<W>(u), one = splat<W>(1.0);
+    const I<W> small = a < kAtanhSmall;
+    const V<W> z = u * u;
+    V<W> series = splat<W>(1.0 / (2 * kAtanhSmallTerms + 1));
+    for (int k = kAtanhSmallTerms - 1; k >= 1; --k) series = series * z + 1.0 / (2 * k + 1);
+    const V<W> near = u + u * (z * series);
+    if (all<W>(small)) return near;
+    const V<W> d = one - a, d_lo = (one - d) - a;
+    const V<W> far = with_sign_of<W>(half_log1p_quotient<W>(2.0 * a, d, d_lo), u);
+    return pick<W>(small, near, far);
+}
+
+// -- The series ------------------------------------------------------------------------
+
+// sum_k c[k] sin(2 k z), k = 1..terms, of s = sin(z), co = cos(z) (tm::sine_sum).
+template <int W>
+inline V<W> tm_sine_sum(const double* c, int terms, V<W> s, V<W> co) noexcept {
+    const V<W> x = 2.0 * (co - s) * (co + s);
+    V<W> b1 = splat<W>(0.0), b2 = b1;
+    for (int k = terms - 1; k >= 0; --k) {
+        const V<W> b0 = x * b1 - b2 + c[k];
+        b2 = b1;
+        b1 = b0;
+    }
+    return b1 * (2.0 * s * co);
+}
+
+// cos(d) - 1 and sin(d) of a small angle (tm::small_rotation).
+template <int W>
+inline void tm_small_rotation(V<W> d, V<W>& cm1, V<W>& s) noexcept {
+    const V<W> d2 = d * d;
+    cm1 = -d2 * (0.5 - d2 * (1.0 / 24 - d2 * (1.0 / 720)));
+    s = d * (1.0 - d2 * (1.0 / 6 - d2 * (1.0 / 120 - d2 * (1.0 / 5040))));
+}
+
+// sum_j c[j] sin(2 j z) (sr + i si) and, with `slopes`, sum_j 2 j c[j] cos(2 j z) (dr + i di)
+// of z = xi + i eta from sin, cos of xi (s, co) and sinh, cosh of eta (sh, ch):
+// tm::clenshaw, the same operations in the same order.
+template <int W, bool slopes>
+inline void tm_clenshaw(const double* c, int terms, V<W> s, V<W> co, V<W> sh, V<W> ch, V<W>& sr,
+                        V<W>& si, V<W>& dr, V<W>& di) noexcept {
+    const V<W> s2 = 2.0 * s * co, c2 = (co - s) * (co + s);
+    const V<W> sh2 = 2.0 * sh * ch, ch2 = ch * ch + sh * sh;
+    const V<W> sin_re = s2 * ch2, sin_im = c2 * sh2;
+    const V<W> cos_re = c2 * ch2, cos_im = -s2 * sh2;
+    const V<W> x_re = 2.0 * cos_re, x_im = 2.0 * cos_im;
+    const V<W> zero = splat<W>(0.0);
+    V<W> b1r = zero, b1i = zero, b2r = zero, b2i = zero;
+    V<W> d1r = zero, d1i = zero, d2r = zero, d2i = zero;
+    for (int j = terms; j >= 1; --j) {
+        const V<W> xbr = x_re * b1r - x_im * b1i, xbi = x_re * b1i + x_im * b1r;
+        const V<W> b0r = xbr - b2r + c[j - 1], b0i = xbi - b2i;
+        b2r = b1r, b2i = b1i, b1r = b0r, b1i = b0i;
+        if constexpr (slopes) {
+            const V<W> xdr = x_re * d1r - x_im * d1i, xdi = x_re * d1i + x_im * d1r;
+            const V<W> d0r = xdr - d2r + 2 * j * c[j - 1], d0i = xdi - d2i;
+            d2r = d1r, d2i = d1i, d1r = d0r, d1i = d0i;
+        }
+    }
+    sr = b1r * sin_re - b1i * sin_im;
+    si = b1r * sin_im + b1i * sin_re;
+    if constexpr (slopes) {
+        const V<W> dcr = d1r * cos_re - d1i * cos_im, dci = d1r * cos_im + d1i * cos_re;
+        dr = dcr - d2r;
+        di = dci - d2i;
+    }
+}
+
+// -- Forward and reverse lanes --------------------------------------------------------
+
+// x, y (and with `factors` the convergence and the scale) of geodetic latitude phi and
+// longitude lambda (|lambda| <= pi) from the central meridian, central scale k0: tm::tm_forward.
+// The lanes computed here are set in the mask returned; the others are the exact kernel's.
+template <int W, bool factors>
+I<W> tm_forward_lanes(const TransverseMercator& p, double k0, V<W> phi, V<W> lambda, V<W>& x,
+                      V<W>& y, V<W>& gamma, V<W>& k) noexcept {
+    const V<W> z0 = abs<W>(phi);
+    I<W> inside = (z0 < kHalfPiLatitude) & (abs<W>(lambda) <= kTmPi);  // false for NaN
+    const V<W> zero = splat<W>(0.0), one = splat<W>(1.0);
+    const V<W> z = pick<W>(inside, z0, zero), lam = pick<W>(inside, lambda, zero);
+    V<W> sphi, cphi;
+    sincos<W>(z, sphi, cphi);
+    V<W> cm1, ds;
+    tm_small_rotation<W>(tm_sine_sum<W>(p.chi, p.terms, sphi, cphi), cm1, ds);
+    const V<W> schi = with_sign_of<W>(sphi + (sphi * cm1 + cphi * ds), phi);
+    const V<W> cchi = cphi + (cphi * cm1 - sphi * ds);
+    V<W> sl, cl;
+    sincos<W>(lam, sl, cl);
+    const V<W> u0 = cchi * sl, ccl = cchi * cl;
+    inside &= abs<W>(u0) <= kTmMaxTanhEtap;
+    const V<W> u = pick<W>(inside, u0, zero);
+    const V<W> D = sqrt<W>(schi * schi + ccl * ccl), sech = one / D;
+    const V<W> xip = atan2<W>(schi, pick<W>(inside, ccl, one)), etap = atanh<W>(u);
+    V<W> sr, si, dr, di;
+    tm_clenshaw<W, factors>(p.alpha, p.terms, schi * sech, ccl * sech, u * sech, sech, sr, si, dr,
+                            di);
+    const V<W> xi = xip + sr, eta = etap + si;
+    inside &= abs<W>(eta) <= kTmMaxEta;
+    const double kA = k0 * p.A;
+    x = kA * eta, y = kA * xi;
+    if constexpr (factors) {
+        const V<W> dre = 1.0 + dr, dim = di;
+        const V<W> gs = schi * sl;
+        gamma = atan2<W>(gs * dre - cl * dim, cl * dre + gs * dim);
+        const V<W> w = sqrt<W>(cphi * cphi + p.e2m * sphi * sphi);
+        k = k0 * ((p.A_a * sqrt<W>(dre * dre + dim * dim)) * (w * cchi * sech / cphi));
+    }
+    return inside;
+}
+
+// The geodetic latitude, the longitude from the central meridian, the convergence and the
+// scale at x, y, central scale k0: tm::tm_reverse. The mask as in the forward.
+template <int W>
+I<W> tm_reverse_lanes(const TransverseMercator& p, double k0, V<W> x, V<W> y, V<W>& lat, V<W>& lon,
+                      V<W>& gamma, V<W>& k) noexcept {
+    const double kA = k0 * p.A;
+    const V<W> xi0 = y / kA, eta0 = x / kA;
+    // |eta| <= 1 < kHyperbolicLimit, and |eta'| differs from it by less than 0.1.
+    I<W> inside = (abs<W>(eta0) <= kTmMaxEta) & (abs<W>(xi0) <= kTrigLimit);
+    const V<W> zero = splat<W>(0.0), one = splat<W>(1.0);
+    const V<W> xi = pick<W>(inside, xi0, zero), eta = pick<W>(inside, eta0, zero);
+    V<W> sh, ch, s, co;
+    sinh_cosh<W>(eta, sh, ch);
+    sincos<W>(xi, s, co);
+    V<W> sr, si, dr, di;
+    tm_clenshaw<W, true>(p.beta, p.terms, s, co, sh, ch, sr, si, dr, di);
+    const V<W> xip = xi - sr, etap = eta - si;
+    const V<W> dre = 1.0 - dr, dim = -di;
+    V<W> sxi, cxi, hsh, hch;
+    sincos<W>(xip, sxi, cxi);
+    sinh_cosh<W>(etap, hsh, hch);
+    const V<W> r = sqrt<W>(hsh * hsh + cxi * cxi);
+    lon = atan2<W>(hsh, cxi);
+    const V<W> sa = abs<W>(sxi), sech = one / hch;
+    const V<W> schi = sa * sech, cchi = r * sech;
+    const V<W> delta = tm_sine_sum<W>(p.phi, p.terms, schi, cchi);
+    const V<W> l = atan2<W>(sa, r) + delta;
+    V<W> cm1, ds;
+    tm_small_rotation<W>(delta, cm1, ds);
+    const V<W> sphi = schi + (schi * cm1 + cchi * ds);
+    const V<W> cphi = cchi + (cchi * cm1 - schi * ds);
+    const V<W> gre = cxi * hch, gim = sxi * hsh;
+    gamma = atan2<W>(gre * dim + gim * dre, gre * dre - gim * dim);
+    const V<W> w = sqrt<W>(cphi * cphi + p.e2m * sphi * sphi);
+    k = k0 * ((p.A_a / sqrt<W>(dre * dre + dim * dim)) * (w * cchi / cphi) * hch);
+    lat = with_sign_of<W>(abs<W>(l), xip);
+    // A pole reached by rounding (cos(phi) = 0): the exact kernel's.
+    inside &= (k - k) == 0.0;
+    return inside;
+}
+
+// -- Loops ---------------------------------------------------------------------------
+
+// lambda into [-pi, pi], lane by lane (tm::reduced: the remainder is exact, the same bits on
+// every machine).
+template <int W>
+inline V<W> tm_reduced(V<W> lam) noexcept {
+    const I<W> out = ~(abs<W>(lam) <= kTmPi);
+    if (!any<W>(out)) return lam;
+    for (int k = 0; k < W; ++k)
+        if (out[k]) lam[k] = std::remainder(lam[k], 2 * kTmPi);
+    return lam;
+}
+
+template <int W>
+void tm_forward_loop(const TransverseMercator& p, common::Column lon0, common::Column lat,
+                     common::Column lon, common::OutRows out, std::ptrdiff_t begin,
+                     std::ptrdiff_t end) noexcept {
+    const auto block = [&](std::ptrdiff_t i, int m) noexcept {
+        V<W> phi = splat<W>(0.0), lam = phi;
+        for (int k = 0; k < m; ++k) phi[k] = lat[i + k], lam[k] = lon[i + k] - lon0[i + k];
+        lam = tm_reduced<W>(lam);
+        V<W> x, y, gamma, scale;
+        const I<W> fast = tm_forward_lanes<W, true>(p, 1.0, phi, lam, x, y, gamma, scale);
+        for (int k = 0; k < m; ++k) {
+            if (fast[k]) {
+                out.put(i + k, 0, x[k]), out.put(i + k, 1, y[k]);
+                out.put(i + k, 2, gamma[k]), out.put(i + k, 3, scale[k]);
+            } else {
+                double row[4];
+                p.exact_forward(p.exact, 1.0, phi[k], lam[k], row);
+                for (int c = 0; c < 4; ++c) out.put(i + k, c, row[c]);
+            }
+        }
+    };
+    std::ptrdiff_t i = begin;
+    for (; i + W <= end; i += W) block(i, W);
+    if (i < end) block(i, int(end - i));
+}
+
+template <int W>
+void tm_reverse_loop(const TransverseMercator& p, common::Column lon0, common::Column x,
+                     common::Column y, common::OutRows out, std::ptrdiff_t begin,
+                     std::ptrdiff_t end) noexcept {
+    const auto block = [&](std::ptrdiff_t i, int m) noexcept {
+        V<W> u = splat<W>(0.0), v = u, l0 = u;
+        for (int k = 0; k < m; ++k) u[k] = x[i + k], v[k] = y[i + k], l0[k] = lon0[i + k];
+        V<W> lat, lam, gamma, scale;
+        const I<W> fast = tm_reverse_lanes<W>(p, 1.0, u, v, lat, lam, gamma, scale);
+        for (int k = 0; k < m; ++k) {
+            if (!fast[k]) {
+                double row[4];
+                p.exact_reverse(p.exact, 1.0, u[k], v[k], row);
+                lat[k] = row[0], lam[k] = row[1], gamma[k] = row[2], scale[k] = row[3];
+            }
+        }
+        const V<W> lon = tm_reduced<W>(lam + l0);
+        for (int k = 0; k < m; ++k) {
+            out.put(i + k, 0, lat[k]), out.put(i + k, 1, lon[k]);
+            out.put(i + k, 2, gamma[k]), out.put(i + k, 3, scale[k]);
+        }
+    };
+    std::ptrdiff_t i = begin;
+    for (; i + W <= end; i += W) block(i, W);
+    if (i < end) block(i, int(end - i));
+}
+
+template <int W, bool factors>
+void tm_positions_of(const TransverseMercator& p, double k0, const double* phi,
+                     const double* lambda, double* x, double* y, double* gamma, double* k,
+                     std::ptrdiff_t n) noexcept {
+    const auto block = [&](std::ptrdiff_t i, int m) noexcept {
+        V<W> u = splat<W>(0.0), v = u;
+        for (int j = 0; j < m; ++j) u[j] = phi[i + j], v[j] = lambda[i + j];
+        V<W> east, north, convergence, scale;
+        const I<W> fast =
+            tm_forward_lanes<W, factors>(p, k0, u, v, east, north, convergence, scale);
+        for (int j = 0; j < m; ++j) {
+            if (fast[j]) {
+                x[i + j] = east[j], y[i + j] = north[j];
+                if constexpr (factors) gamma[i + j] = convergence[j], k[i + j] = scale[j];
+            } else {
+                double row[4];
+                p.exact_forward(p.exact, k0, u[j], v[j], row);
+                x[i + j] = row[0], y[i + j] = row[1];
+                if constexpr (factors) gamma[i + j] = row[2], k[i + j] = row[3];
+            }
+        }
+    };
+    std::ptrdiff_t i = 0;
+    for (; i + W <= n; i += W) block(i, W);
+    if (i < n) block(i, int(n - i));
+}
+
+template <int W>
+void tm_positions(const TransverseMercator& p, double k0, const double* phi, const double* lambda,
+                  double* x, double* y, double* gamma, double* k, std::ptrdiff_t n) noexcept {
+    if (gamma != nullptr) {
+        tm_positions_of<W, true>(p, k0, phi, lambda, x, y, gamma, k, n);
+    } else {
+        tm_positions_of<W, false>(p, k0, phi, lambda, x, y, gamma, k, n);
+    }
+}
+
+template <int W>
+void tm_geographic(const TransverseMercator& p, double k0, const double* x, const double* y,
+                   double* lat, double* lon, double* gamma, double* k, std::ptrdiff_t n) noexcept {
+    const auto block = [&](std::ptrdiff_t i, int m) noexcept {
+        V<W> u = splat<W>(0.0), v = u;
+        for (int j = 0; j < m; ++j) u[j] = x[i + j], v[j] = y[i + j];
+        V<W> phi, lam, convergence, scale;
+        const I<W> fast = tm_reverse_lanes<W>(p, k0, u, v, phi, lam, convergence, scale);
+        for (int j = 0; j < m; ++j) {
+            if (fast[j]) {
+                lat[i + j] = phi[j], lon[i + j] = lam[j];
+                gamma[i + j] = convergence[j], k[i + j] = scale[j];
+            } else {
+                double row[4];
+                p.exact_reverse(p.exact, k0, u[j], v[j], row);
+                lat[i + j] = row[0], lon[i + j] = row[1], gamma[i + j] = row[2], k[i + j] = row[3];
+            }
+        }
+    };
+    std::ptrdiff_t i = 0;
+    for (; i + W <= n; i += W) block(i, W);
+    if (i < n) block(i, int(n - i));
+}
+
+template <int W>
+constexpr TmLoops make_tm_loops(const char* name) noexcept {
+    return TmLoops{name, &tm_forward_loop<W>, &tm_reverse_loop<W>, &tm_positions<W>,
+                   &tm_geographic<W>};
+}
+
+}  // namespace
+}  // namespace quorvane::fast
+
+#endif  // QUORVANE_ELLIPSOID_FAST_TRANSVERSE_MERCATOR_H
