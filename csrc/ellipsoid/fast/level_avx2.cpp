@@ -11,3 +11,10 @@ const Loops kAvx2Loops = make_loops<4>("avx2");
 namespace quorvane::fast {
 const LatitudeLoops kAvx2LatitudeLoops = make_latitude_loops<4>("avx2");
 }  // namespace quorvane::fast
+
+// The rhumb lines at this level (rhumb.h).
+#include "ellipsoid/fast/rhumb.h"
+
+namespace quorvane::fast {
+const RhumbLoops kAvx2RhumbLoops = make_rhumb_loops<4>("avx2");
+}  // namespace quorvane::fast

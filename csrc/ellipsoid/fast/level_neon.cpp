@@ -11,3 +11,10 @@ const Loops kNeonLoops = make_loops<2>("neon");
 namespace quorvane::fast {
 const LatitudeLoops kNeonLatitudeLoops = make_latitude_loops<2>("neon");
 }  // namespace quorvane::fast
+
+// The rhumb lines at this level (rhumb.h).
+#include "ellipsoid/fast/rhumb.h"
+
+namespace quorvane::fast {
+const RhumbLoops kNeonRhumbLoops = make_rhumb_loops<2>("neon");
+}  // namespace quorvane::fast

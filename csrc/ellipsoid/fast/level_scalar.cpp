@@ -11,3 +11,10 @@ const Loops kScalarLoops = make_loops<1>("scalar");
 namespace quorvane::fast {
 const LatitudeLoops kScalarLatitudeLoops = make_latitude_loops<1>("scalar");
 }  // namespace quorvane::fast
+
+// The rhumb lines at this level (rhumb.h).
+#include "ellipsoid/fast/rhumb.h"
+
+namespace quorvane::fast {
+const RhumbLoops kScalarRhumbLoops = make_rhumb_loops<1>("scalar");
+}  // namespace quorvane::fast

@@ -11,3 +11,10 @@ const Loops kSse2Loops = make_loops<2>("sse2");
 namespace quorvane::fast {
 const LatitudeLoops kSse2LatitudeLoops = make_latitude_loops<2>("sse2");
 }  // namespace quorvane::fast
+
+// The rhumb lines at this level (rhumb.h).
+#include "ellipsoid/fast/rhumb.h"
+
+namespace quorvane::fast {
+const RhumbLoops kSse2RhumbLoops = make_rhumb_loops<2>("sse2");
+}  // namespace quorvane::fast

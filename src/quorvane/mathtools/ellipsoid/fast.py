@@ -69,6 +69,8 @@ __all__ = [
     "levels",
     "lla_from_pos",
     "pos_from_lla",
+    "rhumb_direct",
+    "rhumb_inverse",
 ]
 
 
@@ -99,6 +101,8 @@ aer_coords = public(get("frames.aer_from_pos"), fast=True, name="aer_coords")
 geodesic_inverse = public(get("geodesic.inverse"), fast=True, name="geodesic_inverse")
 geodesic_direct = public(get("geodesic.direct"), fast=True, name="geodesic_direct")
 latitudes_isometric = public(get("latitudes.isometric"), fast=True, name="latitudes_isometric")
+rhumb_inverse = public(get("rhumb.inverse"), fast=True, name="rhumb_inverse")
+rhumb_direct = public(get("rhumb.direct"), fast=True, name="rhumb_direct")
 
 
 @cache
