@@ -213,6 +213,10 @@ def test_same_bits_at_every_level(monkeypatch):
         for ell in (WGS84, Ellipsoid(EARTH[0], 1 / 50)):
             outs.append(fast.geodesic_inverse(ell, *pairs).tobytes())
             outs.append(fast.geodesic_direct(ell, lat1, lon1, lon2, geo[2] * 4).tobytes())
+            # Rhumb lines: the same pairs, every seventh along a parallel or nearly.
+            east = np.where(np.arange(n) % 7 == 0, lat1 + 1e-12 * (np.arange(n) % 2), lat2)
+            outs.append(fast.rhumb_inverse(ell, lat1, lon1, east, lon2).tobytes())
+            outs.append(fast.rhumb_direct(ell, lat1, lon1, lon2, geo[2]).tobytes())
         lat = np.clip(geo[0], -math.pi / 2, math.pi / 2)  # and the poles
         outs += [fast.latitudes_convert(WGS84, lat, "geodetic", k).tobytes() for k in KINDS]
         outs.append(fast.latitudes_convert(WGS84, lat, "authalic", "rectifying").tobytes())
@@ -253,6 +257,29 @@ DIRECT_HANDED_OVER = [
     [0.1, 0.2, 0.3, math.inf],
 ]
 
+# The same for the rhumb lines' lanes.
+RHUMB_INVERSE_HANDED_OVER = [
+    [math.nan, 0.0, 0.5, 1.0],
+    [0.1, math.inf, 0.5, 1.0],
+    [0.1, 0.2, 0.5, 1e5],  # a longitude of many turns
+    [math.pi / 2, 0.0, 0.2, 1.0],  # at a pole: a meridian
+    [0.2, 0.0, -math.pi / 2, 1.0],
+    [0.4, 0.5, 0.4, 0.5],  # coincident
+    [0.3, 0.0, -0.3, math.pi],  # a half turn: which way round is the remainder's tie
+    [0.3, 1.0, 0.3 + 1e-280, 1.0 + 1e-200],  # latitudes a hair apart
+]
+RHUMB_DIRECT_HANDED_OVER = [
+    [math.nan, 0.0, 0.5, 1e6],
+    [0.1, 0.2, math.inf, 1e6],
+    [0.1, 0.2, 0.3, 0.0],
+    [0.1, 0.2, 0.0, 9e6],  # along a meridian past the pole: NaN
+    [0.1, 0.2, 1e-3, 1e7 - 6e5],  # reaching the pole's neighbourhood
+    [0.1, 30.0, 0.3, 1e6],  # a longitude of many turns
+    [0.1, 0.2, 1e7, 1e6],  # an azimuth of many turns
+    [math.pi / 2, 0.0, 0.3, 1e5],  # from a pole
+    [0.0, 0.0, math.pi / 2, 1e9],  # about the Earth many times
+]
+
 
 @pytest.mark.parametrize(
     ("Re", "f"),
@@ -263,15 +290,19 @@ DIRECT_HANDED_OVER = [
     ],
 )
 def test_geodesic_handed_over_rows_are_the_exact_kernels(Re, f):
+    from quorvane.mathtools.ellipsoid import rhumb
+
     ell = Ellipsoid(Re, f)
     rng = np.random.default_rng(7)
     random = np.column_stack([rng.uniform(-1.5, 1.5, 4), rng.uniform(-3, 3, 4)] * 2)
-    for rows, lanes, exact in (
-        (INVERSE_HANDED_OVER, fast.geodesic_inverse, gd.inverse),
-        (DIRECT_HANDED_OVER, fast.geodesic_direct, gd.direct),
+    for rows, lanes, exact, direct in (
+        (INVERSE_HANDED_OVER, fast.geodesic_inverse, gd.inverse, False),
+        (DIRECT_HANDED_OVER, fast.geodesic_direct, gd.direct, True),
+        (RHUMB_INVERSE_HANDED_OVER, fast.rhumb_inverse, rhumb.inverse, False),
+        (RHUMB_DIRECT_HANDED_OVER, fast.rhumb_direct, rhumb.direct, True),
     ):
         p = np.array(rows * 3 if Re == EARTH[0] and f == EARTH[1] else rows + random.tolist())
-        p = p.T * np.array([[1.0], [1.0], [1.0], [Re / EARTH[0] if exact is gd.direct else 1.0]])
+        p = p.T * np.array([[1.0], [1.0], [1.0], [Re / EARTH[0] if direct else 1.0]])
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)
             got, expected = lanes(ell, *p), exact(ell, *p)

@@ -66,10 +66,11 @@ struct FastState : companion::StateBase {
         "Vectorised element loops (see quorvane.mathtools.ellipsoid.fast).";
     static PyMethodDef functions[];
 
-    PyArray_Descr* lla_dtype;            // strong
-    PyArray_Descr* aer_dtype;            // strong
-    PyArray_Descr* inverse_dtype;        // strong: GeodesicInverse_dtype
-    PyArray_Descr* direct_dtype;         // strong: GeodesicDirect_dtype
+    PyArray_Descr* lla_dtype;      // strong
+    PyArray_Descr* aer_dtype;      // strong
+    PyArray_Descr* inverse_dtype;  // strong: GeodesicInverse_dtype
+    PyArray_Descr* direct_dtype;   // strong: GeodesicDirect_dtype
+
     PyArray_Descr* rhumb_inverse_dtype;  // strong: RhumbInverse_dtype
     PyArray_Descr* rhumb_direct_dtype;   // strong: RhumbDirect_dtype
     auto references() noexcept {
@@ -582,16 +583,22 @@ struct RhumbSetup {
         RhumbConstants& r = lanes;
         // The series' flattenings, on lengths whose products (c^2 among them) stay normal.
         r.series = exact.shape.series && a >= 0x1p-400 && a <= 0x1p400;
-        r.series_terms = exact.series_terms, r.area_terms = exact.area_terms;
+        // The terms that matter (rhumb.h), the chi and mu series' zero past their order.
+        r.terms = 0;
+        const int to_mu = exact.to_mu.terms();
         for (int k = 0; k < kRhumbAreaTerms; ++k) {
             r.chi_of_phi[k] = exact.chi_of_phi[k];
             r.area_series[k] = exact.area_series[k];
+            const double mu = k < to_mu && k < kRhumbOrder ? exact.to_mu.coefficients()[k] : 0.0;
+            r.mu_of_phi[k] = mu;
+            if ((k + 1) * std::fmax(std::fabs(r.chi_of_phi[k]), std::fabs(mu)) >= 0x1p-62 ||
+                std::fabs(r.area_series[k]) >= 0x1p-56)
+                r.terms = k + 1;
         }
-        for (int k = 0; k < kRhumbOrder; ++k) r.mu_of_chi[k] = exact.mu_of_chi[k];
-        r.to_mu = exact.to_mu.coefficients(), r.to_mu_terms = exact.to_mu.terms();
+        r.to_mu = exact.to_mu.coefficients(), r.to_mu_terms = to_mu;
         r.from_mu = exact.from_mu.coefficients(), r.from_mu_terms = exact.from_mu.terms();
         r.rectifying_radius = exact.shape.rectifying_radius;
-        r.e2m = exact.shape.e2m;
+        r.e2m = exact.shape.e2m, r.inv_e2m = 1 / exact.shape.e2m;
         r.c2 = exact.c2;
         r.exact = &exact;
         r.exact_inverse = &exact_rhumb_inverse;

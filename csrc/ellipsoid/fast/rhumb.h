@@ -11,8 +11,8 @@
 // the conformal latitudes of both ends by the phi -> chi series, the divided differences of
 // that series, of chi -> mu and of the area's sine series by angle addition, psi12 as an
 // asinh of sin chi2 - sin chi1), written once more on lanes with the lanes' own sin, cos,
-// atan2 (elementary.h) and logarithm (latitudes.h's log_plus), and the asinh and log1p
-// below: not that kernel's bits, but the same bits at every instruction-set level.
+// atan2 (elementary.h) and logarithm (latitudes.h's log_plus), and the asinh below: not that
+// kernel's bits, but the same bits at every instruction-set level.
 //
 // Each function returns the mask of the lanes it computed. The others go to the exact
 // kernel, line by line (loops below): flattenings past 1/25 (where the kernel integrates by
@@ -47,15 +47,19 @@ inline constexpr int kRhumbOrder = 12;
 // The rhumb lines' constants of one ellipsoid, as the lanes use them: the exact kernel's.
 struct RhumbConstants {
     bool series;  // the series serve this flattening and scale (else every line is the exact one)
-    int series_terms, area_terms;         // the terms that matter (kernels/rhumb.h)
+    // The terms the lanes sum: those of phi -> chi and phi -> mu with k |c_k| >= 2^-62 (the
+    // rest change chi12 and mu12 by less than 2^-58 of themselves), and of the area's with
+    // |g_k / k| >= 2^-56 (the rest, at the noise of the coefficients' transform on WGS84,
+    // change S12 by less than 0.015 m^2 on the Earth).
+    int terms;                            // the longest of the three
     double chi_of_phi[kRhumbAreaTerms];   // phi -> chi (0 past kRhumbOrder)
-    double mu_of_chi[kRhumbOrder];        // chi -> mu
+    double mu_of_phi[kRhumbAreaTerms];    // phi -> mu (0 past kRhumbOrder)
     double area_series[kRhumbAreaTerms];  // the area's sine series, g_k / k
     const double* to_mu;                  // phi -> mu, to_mu_terms terms
     const double* from_mu;                // mu -> phi, from_mu_terms terms
     int to_mu_terms, from_mu_terms;
-    double rectifying_radius, e2m, c2;  // R, 1 - e^2, the authalic radius squared
-    const void* exact;                  // the exact kernel's constants (rhumb::Rhumb)
+    double rectifying_radius, e2m, inv_e2m, c2;  // R, 1 - e^2, its inverse, c^2 (c authalic)
+    const void* exact;                           // the exact kernel's constants (rhumb::Rhumb)
     // (lat1, lon1, lat2, lon2) to (s12, azi12, S12); (lat1, lon1, azi12, s12) to (lat2, lon2,
     // S12): the exact kernels, in radians and metres.
     void (*exact_inverse)(const void* r, const double* in, double* out);
@@ -82,17 +86,8 @@ extern const RhumbLoops kNeonRhumbLoops;
 
 namespace {
 
-// -- Elementary functions of the lanes that the rhumb lines add: log1p and asinh ----------
+// -- An elementary function of the lanes that the rhumb lines add: asinh -----------------
 // (on latitudes.h's log_plus, which rounds about once)
-
-// log(1 + x) for x > -1/2 (and below 2^1000): 1 + x with its rounding error carried into
-// log_plus, so that a small x keeps its relative precision (x itself below 2^-53).
-template <int W>
-inline V<W> log1p_lanes(V<W> x) noexcept {
-    const V<W> one = splat<W>(1.0);
-    const V<W> u = one + x;
-    return log_plus<W>(u, sum_error<W>(one, x, u) / u);
-}
 
 // asinh(x) = log1p(|x| + x^2 / (1 + sqrt(1 + x^2))) with |x|'s sign, for |x| below 2^500;
 // x itself below 2^-28 (where x^3/6 is below its last bit). The sum inside is carried with
@@ -134,28 +129,42 @@ inline V<W> turn_remainder(V<W> x, I<W>& fast) noexcept {
     return r;
 }
 
-// sin and cos of the conformal latitude chi = phi + sin(2 phi) sum c_k U_(k-1)(cos 2 phi)
-// (Clenshaw's recurrence) from phi's sine and cosine, on |phi|; past pi/4 from the
-// complement pi/2 - chi (pi/2 in two doubles), so that cos(chi) keeps its relative precision
-// at the poles. One sincos of whichever angle is taken.
+// sin x and cos x for |x| <= 1/4 by their Taylor series to x^13 and x^14 (the first terms
+// left out below 4e-18 and 1e-19 of the results there): the small angles of the conformal
+// correction and of chi12 - phi12, on which a full sincos would spend its reduction.
+template <int W>
+inline void small_sincos(V<W> x, V<W>& s, V<W>& c) noexcept {
+    const V<W> z = x * x, z2 = z * z, z4 = z2 * z2;
+    // By pairs (Estrin's scheme, as elementary.h's): three products deep instead of six.
+    const V<W> ps = ((1.0 / 6.0 - z * (1.0 / 120.0)) + z2 * (1.0 / 5040.0 - z * (1.0 / 362880.0))) +
+                    z4 * (1.0 / 39916800.0 - z * (1.0 / 6227020800.0));
+    const V<W> pc =
+        ((1.0 / 24.0 - z * (1.0 / 720.0)) + z2 * (1.0 / 40320.0 - z * (1.0 / 3628800.0))) +
+        z4 * (1.0 / 479001600.0 - z * (1.0 / 87178291200.0));
+    s = x - x * (z * ps);
+    c = 1.0 - z * (0.5 - z * pc);
+}
+
+// sin and cos of the conformal latitude chi = phi + sigma, sigma = sin(2 phi) sum c_k
+// U_(k-1)(cos 2 phi) (Clenshaw's recurrence), from phi's sine and cosine by angle addition
+// on |phi| (sigma is at most 2n rad): cos(chi) = cos(phi) cos(sigma) - sin(phi) sin(sigma)
+// keeps its relative precision at the poles, where sigma vanishes as cos(phi).
 template <int W>
 inline void conformal_lanes(const RhumbConstants& r, V<W> phi, V<W> s, V<W> c, V<W>& sx,
                             V<W>& cx) noexcept {
-    const V<W> z = abs<W>(phi), sz = abs<W>(s);
+    const V<W> sz = abs<W>(s);
     const V<W> x = 2.0 * (c - s) * (c + s);
     V<W> b1 = splat<W>(0.0), b2 = b1;
-    for (int k = r.series_terms - 1; k >= 0; --k) {
-        const V<W> b0 = x * b1 - b2 + r.chi_of_phi[k];
+    for (int k = r.terms - 1; k >= 0; --k) {
+        const V<W> b0 = (r.chi_of_phi[k] - b2) + x * b1;  // one product and sum deep
         b2 = b1;
         b1 = b0;
     }
     const V<W> sigma = 2.0 * sz * c * b1;
-    const I<W> low = z <= kHalfPiLatitude / 2;
-    const V<W> gamma = ((kHalfPiLatitude - z) + kRhumbHalfPiLow) - sigma;
-    V<W> sa, ca;
-    sincos<W>(pick<W>(low, z + sigma, gamma), sa, ca);
-    sx = with_sign_of<W>(pick<W>(low, sa, ca), phi);
-    cx = pick<W>(low, ca, sa);
+    V<W> ss, cs;
+    small_sincos<W>(sigma, ss, cs);
+    sx = with_sign_of<W>(sz * cs + c * ss, phi);
+    cx = c * cs - sz * ss;
 }
 
 // What a line needs of the stretch between two latitudes off the poles: psi12, m12 / psi12
@@ -178,57 +187,56 @@ inline RhumbSpan<W> rhumb_span(const RhumbConstants& r, V<W> phi1, V<W> phi2) no
     V<W> sx1, cx1, sx2, cx2;
     conformal_lanes<W>(r, phi1, s1, c1, sx1, cx1);
     conformal_lanes<W>(r, phi2, s2, c2, sx2, cx2);
-    // The divided differences over phi (sin(k d)/d and cos(k p) by angle addition).
+    // The divided differences over phi: sin(k d)/d, cos(k p) and sin(k p) (p = phi1 + phi2,
+    // d = phi12) by the three-term recurrences y_(k+1) = 2 cos(.) y_k - y_(k-1) (their
+    // rounding grows as k^3 at worst, on terms that fall as n^k), for chi12 / phi12, mu12 /
+    // phi12 (the phi -> mu series: the kernel takes mu12 / chi12 over chi, one step further
+    // down the chain of dependent operations) and the area.
     const V<W> d = phi2 - phi1;
     V<W> sin_d, cos_d;
     sincos<W>(d, sin_d, cos_d);
     const I<W> same = d == 0.0;
     const V<W> sd = pick<W>(same, one, sin_d / pick<W>(same, one, d));
-    const V<W> cd = c1 * c2 + s1 * s2;
-    const V<W> sp = s1 * c2 + c1 * s2, cp = c1 * c2 - s1 * s2;
-    const V<W> dd = d * d;
-    V<W> sk = sd, ck = cd, spk = sp, cpk = cp, chi_dd = zero, area_dd = zero;
-    const int terms = r.series_terms > r.area_terms ? r.series_terms : r.area_terms;
-    for (int k = 1; k <= terms; ++k) {
-        chi_dd = chi_dd + r.chi_of_phi[k - 1] * (2.0 * cpk * sk);
+    const V<W> cd2 = 2.0 * (c1 * c2 + s1 * s2);
+    const V<W> sp = s1 * c2 + c1 * s2, cp = c1 * c2 - s1 * s2, cp2 = 2.0 * cp;
+    V<W> sk = sd, sk0 = zero, cpk = cp, cpk0 = one, spk = sp, spk0 = zero;
+    V<W> chi_dd = zero, mu_dd = zero, area_dd = zero;
+    for (int k = 1; k <= r.terms; ++k) {
+        const V<W> ck = cpk * sk;
+        chi_dd = chi_dd + r.chi_of_phi[k - 1] * ck;
+        mu_dd = mu_dd + r.mu_of_phi[k - 1] * ck;
         area_dd = area_dd + r.area_series[k - 1] * (spk * sk);
-        const V<W> sk1 = sk * cd + ck * sd, ck1 = ck * cd - sk * sd * dd;
-        const V<W> spk1 = spk * cp + cpk * sp, cpk1 = cpk * cp - spk * sp;
-        sk = sk1, ck = ck1, spk = spk1, cpk = cpk1;
+        const V<W> sk1 = cd2 * sk - sk0, cpk1 = cp2 * cpk - cpk0, spk1 = cp2 * spk - spk0;
+        sk0 = sk, cpk0 = cpk, spk0 = spk;
+        sk = sk1, cpk = cpk1, spk = spk1;
     }
-    const V<W> dchi = d * (1.0 + chi_dd);
-    V<W> sdchi, cos_dchi;
-    sincos<W>(dchi, sdchi, cos_dchi);
+    // chi12 = d + delta, and its sine by angle addition (|delta| <= 4n |d|).
+    const V<W> delta = d * (2.0 * chi_dd);
+    V<W> sdelta, cdelta;
+    small_sincos<W>(delta, sdelta, cdelta);
+    const V<W> sdchi = sin_d * cdelta + cos_d * sdelta;
     const V<W> cdchi = cx1 * cx2 + sx1 * sx2;
     const V<W> ds = sdchi * cx1 - sdchi * sdchi / (1.0 + cdchi) * sx1;  // sin chi2 - sin chi1
     const V<W> dpsi = asinh_lanes<W>(ds / (cx1 * cx2));
     const I<W> level = dpsi == 0.0;
-    const V<W> gd = pick<W>(level, cx1, dchi / pick<W>(level, one, dpsi));  // chi12 / psi12
-    // mu12 / chi12 over chi: the same recurrences with p = chi1 + chi2, d = chi12.
-    const I<W> still = dchi == 0.0;
-    const V<W> tsd = pick<W>(still, one, sdchi / pick<W>(still, one, dchi));
-    const V<W> tsp = sx1 * cx2 + cx1 * sx2, tcp = cx1 * cx2 - sx1 * sx2;
-    const V<W> dchi2 = dchi * dchi;
-    V<W> tk = tsd, uk = cdchi, tpk = tsp, upk = tcp, mu_dd = zero;
-    for (int k = 1; k <= r.series_terms; ++k) {
-        mu_dd = mu_dd + r.mu_of_chi[k - 1] * (2.0 * upk * tk);
-        const V<W> tk1 = tk * cdchi + uk * tsd, uk1 = uk * cdchi - tk * tsd * dchi2;
-        const V<W> tpk1 = tpk * tcp + upk * tsp, upk1 = upk * tcp - tpk * tsp;
-        tk = tk1, uk = uk1, tpk = tpk1, upk = upk1;
-    }
+    const V<W> inv_dpsi = one / pick<W>(level, one, dpsi);
+    // Along a parallel: dphi/dpsi = w^2 cos(phi) / (1 - e^2), and sin(xi) = sin(chi) + G /
+    // (dpsi/dphi), G the area series at phi.
+    const V<W> w2 = c1 * c1 + r.e2m * s1 * s1;
+    const V<W> slope = w2 * c1 * r.inv_e2m;
     RhumbSpan<W> out;
     out.dpsi = dpsi;
-    out.parallel = r.rectifying_radius * (1.0 + mu_dd) * gd;
-    // Along a parallel: sin(xi) = sin(chi) + G / (dpsi/dphi), G the area series at phi.
-    const V<W> w2 = c1 * c1 + r.e2m * s1 * s1;
-    const V<W> along = sx1 + area_dd * (w2 * c1 / r.e2m);
-    // log(cos chi1 / cos chi2): one logarithm, of 1 + x (x carried) or of the quotient.
-    const V<W> x = ds * (sx2 + sx1) / ((cx1 + cx2) * cx2);
-    const I<W> small = abs<W>(x) < 0.5;
-    const V<W> u = pick<W>(small, one + x, cx1 / cx2);
-    const V<W> t = pick<W>(small, sum_error<W>(one, x, u) / u, zero);
+    out.parallel = r.rectifying_radius * (1.0 + 2.0 * mu_dd) *
+                   pick<W>(level, slope, d / pick<W>(level, one, dpsi));
+    // log(cos chi1 / cos chi2): one logarithm, of 1 + x (x carried; 1/(1 + x) as 2 - (1 + x)
+    // in the carry, which the carry's size forgives) or of the quotient itself.
+    const V<W> x_num = ds * (sx2 + sx1), x_den = (cx1 + cx2) * cx2;
+    const I<W> small = abs<W>(x_num) < 0.5 * abs<W>(x_den);
+    const V<W> q = pick<W>(small, x_num, cx1) / pick<W>(small, x_den, cx2);
+    const V<W> u = pick<W>(small, one + q, q);
+    const V<W> t = pick<W>(small, sum_error<W>(one, q, u) * (2.0 - u), zero);
     const V<W> log_ratio = log_plus<W>(u, t);
-    out.mean_sin = pick<W>(level, along, (log_ratio + d * area_dd) / pick<W>(level, one, dpsi));
+    out.mean_sin = pick<W>(level, sx1 + area_dd * slope, (log_ratio + d * area_dd) * inv_dpsi);
     return out;
 }
 
@@ -265,11 +273,12 @@ inline void rhumb_rows(const RhumbConstants& r, const common::Column (&in)[4], c
         for (int j = 0; j < 4; ++j) u[j] = splat<W>(pad[j]);
         for (int k = 0; k < m; ++k)
             for (int j = 0; j < 4; ++j) u[j][k] = in[j][i + k];
-        V<W> r0 = splat<W>(0.0), r1 = r0, r2 = r0;
-        const I<W> fast = r.series ? lanes(u, r0, r1, r2) : I<W>{};
+        V<W> res[3] = {splat<W>(0.0), splat<W>(0.0), splat<W>(0.0)};
+        I<W> fast{};
+        if (r.series) lanes(u, res, &fast);
         for (int k = 0; k < m; ++k) {
             if (fast[k]) {
-                out.put(i + k, r0[k], r1[k], r2[k]);
+                out.put(i + k, res[0][k], res[1][k], res[2][k]);
             } else {
                 const double row[4] = {u[0][k], u[1][k], u[2][k], u[3][k]};
                 double res[3];
@@ -283,13 +292,24 @@ inline void rhumb_rows(const RhumbConstants& r, const common::Column (&in)[4], c
     if (i < end) block(i, int(end - i));
 }
 
+// One block of the inverse problem's lanes, out of line: GCC may pass one-lane vectors to
+// the elementary functions on the stack and defer their pops, leaving the stack off its
+// 16-byte alignment in the frame that makes those calls, where a call to the exact kernel
+// (through a pointer: its alignment not relaxed) would then fault. Here the frame that calls
+// the exact kernel makes no such calls.
+template <int W>
+[[gnu::noinline]] void rhumb_inverse_block(const RhumbConstants& r, const V<W>* u, V<W>* res,
+                                           I<W>* fast) noexcept {
+    *fast = rhumb_inverse_lanes<W>(r, u[0], u[1], u[2], u[3], res[0], res[1], res[2]);
+}
+
 template <int W>
 void rhumb_inverse_loop(const RhumbConstants& r, const common::Column (&in)[4], common::OutRows out,
                         std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
     const double pad[4] = {0.0, 0.0, 0.5, 1.0};
     rhumb_rows<W>(r, in, out, begin, end, pad, r.exact_inverse,
-                  [&](const V<W>* u, V<W>& s12, V<W>& azi12, V<W>& S12) noexcept {
-                      return rhumb_inverse_lanes<W>(r, u[0], u[1], u[2], u[3], s12, azi12, S12);
+                  [&](const V<W>* u, V<W>* res, I<W>* fast) noexcept {
+                      rhumb_inverse_block<W>(r, u, res, fast);
                   });
 }
 
