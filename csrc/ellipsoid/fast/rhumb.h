@@ -91,17 +91,21 @@ namespace {
 
 // asinh(x) = log1p(|x| + x^2 / (1 + sqrt(1 + x^2))) with |x|'s sign, for |x| below 2^500;
 // x itself below 2^-28 (where x^3/6 is below its last bit). The sum inside is carried with
-// its rounding error.
+// its rounding error, divided by 1 + u = |x| + h (h = sqrt(1 + x^2)) as a product with
+// h - |x| = 1/(|x| + h) below |x| = 2^10 (the difference good to 2^-31 there, enough for a
+// carry) and left out beyond (where it is below a tenth of an ulp of the result).
 template <int W>
 inline V<W> asinh_lanes(V<W> x) noexcept {
     const V<W> one = splat<W>(1.0);
     const V<W> ax = abs<W>(x);
     const V<W> x2 = ax * ax;
-    const V<W> q = x2 / (one + sqrt<W>(one + x2));
+    const V<W> h = sqrt<W>(one + x2);
+    const V<W> q = x2 / (one + h);
     const V<W> u = ax + q;
     const V<W> u_lo = sum_error<W>(ax, q, u);
     const V<W> v = one + u;
-    const V<W> t = (sum_error<W>(one, u, v) + u_lo) / v;
+    const V<W> carry = (sum_error<W>(one, u, v) + u_lo) * (h - ax);
+    const V<W> t = pick<W>(ax < 0x1p10, carry, splat<W>(0.0));
     const V<W> r = log_plus<W>(v, t);
     return with_sign_of<W>(pick<W>(ax < 0x1p-28, ax, r), x);
 }
@@ -216,7 +220,12 @@ inline RhumbSpan<W> rhumb_span(const RhumbConstants& r, V<W> phi1, V<W> phi2) no
     small_sincos<W>(delta, sdelta, cdelta);
     const V<W> sdchi = sin_d * cdelta + cos_d * sdelta;
     const V<W> cdchi = cx1 * cx2 + sx1 * sx2;
-    const V<W> ds = sdchi * cx1 - sdchi * sdchi / (1.0 + cdchi) * sx1;  // sin chi2 - sin chi1
+    // sin chi2 - sin chi1: from chi12 where the ends are on one side of the equator (cos chi12
+    // > 0 there); across it the difference of the sines, which then add without cancellation
+    // (the form from chi12 would divide by 1 + cos chi12, which cancels as chi12 nears pi).
+    const V<W> across = sx2 - sx1;
+    const V<W> ds =
+        pick<W>(sx1 * sx2 <= 0.0, across, sdchi * cx1 - sdchi * sdchi / (1.0 + cdchi) * sx1);
     const V<W> dpsi = asinh_lanes<W>(ds / (cx1 * cx2));
     const I<W> level = dpsi == 0.0;
     const V<W> inv_dpsi = one / pick<W>(level, one, dpsi);
@@ -258,6 +267,39 @@ I<W> rhumb_inverse_lanes(const RhumbConstants& r, V<W> lat1, V<W> lon1, V<W> lat
     fast = fast & ((abs<W>(sp.dpsi) >= 0x1p-450) | (abs<W>(lam12) >= 0x1p-450));
     s12 = sqrt<W>(sp.dpsi * sp.dpsi + lam12 * lam12) * sp.parallel;
     azi12 = atan2<W>(pick<W>(fast, lam12, zero), pick<W>(fast, sp.dpsi, one));
+    S12 = r.c2 * (lam12 * sp.mean_sin);
+    return fast;
+}
+
+// The direct problem: the point at distance s12 from (lat1, lon1) along the line of azimuth
+// azi12, as the exact kernel takes it: the meridian distance reached, m2 = R mu1 + s12
+// cos(azi12), its geodetic latitude by the mu -> phi series, then lambda12 = s12 sin(azi12) /
+// (m12 / psi12) and S12 from the stretch between the two latitudes.
+template <int W>
+I<W> rhumb_direct_lanes(const RhumbConstants& r, V<W> lat1, V<W> lon1, V<W> azi12, V<W> s12,
+                        V<W>& lat2, V<W>& lon2, V<W>& S12) noexcept {
+    const V<W> zero = splat<W>(0.0), one = splat<W>(1.0);
+    const V<W> as = abs<W>(s12);
+    I<W> fast = (abs<W>(lat1) < kHalfPiLatitude) & (abs<W>(lon1) <= kRhumbLongitude) &
+                (abs<W>(azi12) <= kTrigLimit) & (as > 0.0) & (as <= 0x1.fffffffffffffp1023);
+    lat1 = pick<W>(fast, lat1, zero), lon1 = pick<W>(fast, lon1, zero);
+    azi12 = pick<W>(fast, azi12, zero), s12 = pick<W>(fast, s12, one);
+    V<W> sa, ca;
+    sincos<W>(azi12, sa, ca);
+    const LatitudeSeries to_mu{r.to_mu, r.to_mu_terms, true, nullptr, nullptr};
+    const LatitudeSeries from_mu{r.from_mu, r.from_mu_terms, true, nullptr, nullptr};
+    V<W> mu1, phi2;
+    latitude_series_lanes<W>(to_mu, lat1, mu1);
+    const V<W> mu2 = (r.rectifying_radius * mu1 + s12 * ca) / r.rectifying_radius;
+    // Lines that come within 1e-9 rad of a pole, or pass it, are the exact kernel's.
+    fast = fast & (abs<W>(mu2) < kHalfPiLatitude - 1e-9);
+    latitude_series_lanes<W>(from_mu, pick<W>(fast, mu2, zero), phi2);
+    phi2 = pick<W>(fast, phi2, zero);
+    const RhumbSpan<W> sp = rhumb_span<W>(r, lat1, phi2);
+    const V<W> lam12 = s12 * sa / sp.parallel;
+    fast = fast & (abs<W>(lam12) <= kRhumbLongitude);
+    lat2 = phi2;
+    lon2 = turn_remainder<W>(lon1 + pick<W>(fast, lam12, zero), fast);
     S12 = r.c2 * (lam12 * sp.mean_sin);
     return fast;
 }
@@ -314,14 +356,19 @@ void rhumb_inverse_loop(const RhumbConstants& r, const common::Column (&in)[4], 
 }
 
 template <int W>
+[[gnu::noinline]] void rhumb_direct_block(const RhumbConstants& r, const V<W>* u, V<W>* res,
+                                          I<W>* fast) noexcept {
+    *fast = rhumb_direct_lanes<W>(r, u[0], u[1], u[2], u[3], res[0], res[1], res[2]);
+}
+
+template <int W>
 void rhumb_direct_loop(const RhumbConstants& r, const common::Column (&in)[4], common::OutRows out,
                        std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
-    for (std::ptrdiff_t i = begin; i < end; ++i) {
-        const double row[4] = {in[0][i], in[1][i], in[2][i], in[3][i]};
-        double res[3];
-        r.exact_direct(r.exact, row, res);
-        out.put(i, res[0], res[1], res[2]);
-    }
+    const double pad[4] = {0.0, 0.0, 0.5, 1.0};
+    rhumb_rows<W>(r, in, out, begin, end, pad, r.exact_direct,
+                  [&](const V<W>* u, V<W>* res, I<W>* fast) noexcept {
+                      rhumb_direct_block<W>(r, u, res, fast);
+                  });
 }
 
 template <int W>
