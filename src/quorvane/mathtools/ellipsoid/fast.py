@@ -37,6 +37,16 @@ above 1/50, meridional and equatorial geodesics, nearly antipodal pairs mirrored
 equator, longitudes beyond 10 rad, azimuths beyond 2^20 rad, distances beyond a full turn and
 NaN or infinite values take the exact kernels, pair by pair.
 
+``rhumb_inverse`` and ``rhumb_direct`` are the vectorised kernels of
+:mod:`~quorvane.mathtools.ellipsoid.rhumb`'s ``inverse`` and ``direct``, with their records
+(``S12`` included): the exact kernel's series path (Karney, "The area of rhumb polygons", 2024),
+with the divided differences that keep lines nearly due east or west accurate, in lanes. On the
+stored 40-digit truth they meet the exact module's bounds on every kind of line. Flattenings
+above 1/25, a pole at either end, longitudes beyond 10 rad, longitude differences within 1e-10
+of a half turn, coincident points, NaN or infinite values and, for ``rhumb_direct``, courses
+that come within 1e-9 rad of a pole or turn more than 10 rad in longitude take the exact
+kernels, line by line.
+
 The instruction-set level (``scalar``, ``sse2``, ``avx2`` on x86-64; ``neon`` on
 arm64) is the best the machine has; the environment variable ``QUORVANE_SIMD``
 forces one (for tests and bug reports). Every level gives the same bits. Long loops
