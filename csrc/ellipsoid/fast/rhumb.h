@@ -8,22 +8,30 @@
 //   hair of due east or west keep their accuracy.
 //
 // The formulas are those of the exact kernel's series path (kernels/rhumb.h, span_series:
-// the conformal latitudes of both ends by the phi -> chi series, the divided differences of
-// that series, of chi -> mu and of the area's sine series by angle addition, psi12 as an
-// asinh of sin chi2 - sin chi1), written once more on lanes with the lanes' own sin, cos,
-// atan2 (elementary.h) and logarithm (latitudes.h's log_plus), and the asinh below: not that
-// kernel's bits, but the same bits at every instruction-set level.
+// the conformal latitudes of both ends by the phi -> chi series, psi12 as the asinh of
+// (sin chi2 - sin chi1) / (cos chi1 cos chi2), the divided differences of the latitude series
+// and of the area's sine series), written once more on lanes with the lanes' own sin, cos,
+// atan2 (elementary.h), latitudes.h's logarithm with a shorter chain and an asinh, and
+// arranged for three sincos a line instead of six and a shorter chain of dependent
+// operations: the conformal latitude and chi12 by angle addition from phi's sine and cosine
+// and phi12's half angle, with short series of their small corrections; mu12 / phi12 by the
+// phi -> mu series in the loop of chi12 / phi12 and the area (three-term recurrences), not
+// mu12 / chi12 over chi; sin chi2 - sin chi1 = sin(chi12) cos chi1 - 2 sin^2(chi12 / 2) sin
+// chi1, without the kernel's division by 1 + cos chi12 (which cancels on lines from near one
+// pole to near the other, where the kernel loses up to 41 nm and 1 m^2). Not that kernel's
+// bits, but the same bits at every instruction-set level; on the stored 40-digit truth
+// within the kernel's bounds (python -m bench.rhumb).
 //
 // Each function returns the mask of the lanes it computed. The others go to the exact
 // kernel, line by line (loops below): flattenings past 1/25 (where the kernel integrates by
 // quadrature) and lengths outside 2^-400 .. 2^400, latitudes at or beyond the poles (the
 // kernel's meridian convention), NaN and infinite values, longitudes beyond 10 rad (which
 // the kernel reduces by an exact 2 pi), longitude differences within 1e-10 of a half turn
-// (where the shorter way is decided by the remainder's tie), coincident points and lines
-// whose psi12 and lambda12 are both below 2^-450 (whose squares would underflow); for the
-// direct problem also s12 = 0, azimuths beyond 2^20 rad, distances beyond 2^30 Re, lines that
-// come within 1e-9 rad of rectifying latitude of a pole and lines that turn more than 10 rad
-// in longitude.
+// (where the shorter way is decided by the remainder's tie), latitudes less than 2^-900
+// apart but not equal, coincident points and lines whose psi12 and lambda12 are both below
+// 2^-450 (whose squares would underflow); for the direct problem also s12 = 0, azimuths
+// beyond 2^20 rad, lines that come within 1e-9 rad of rectifying latitude of a pole and lines
+// that turn more than 10 rad in longitude.
 //
 // The plain data and the table of loops are declared for module.cpp; the loops themselves
 // are in an anonymous namespace, one copy per level's file (level_*.cpp), as loops.h's are.
@@ -31,6 +39,8 @@
 #define QUORVANE_ELLIPSOID_FAST_RHUMB_H
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include "common/strided.h"
 #include "ellipsoid/fast/elementary.h"
@@ -86,8 +96,44 @@ extern const RhumbLoops kNeonRhumbLoops;
 
 namespace {
 
-// -- An elementary function of the lanes that the rhumb lines add: asinh -----------------
+// -- Elementary functions of the lanes that the rhumb lines add: log, asinh ----------------
 // (on latitudes.h's log_plus, which rounds about once)
+
+// log(u) + t as latitudes.h's log_plus (the same reduction and coefficients), its polynomial
+// R(z) = z sum a_j z^j, a_j = 2/(2j + 3), by Estrin's scheme from the third term on, as
+// elementary.h's are (the two largest terms by Horner's rule, whose rounding then dominates):
+// some four products deep instead of eleven, on the line's longest chain of dependent
+// operations.
+template <int W>
+V<W> log_plus_short(V<W> u, V<W> t) noexcept {
+    const I<W> b = bits<W>(u);
+    typedef std::uint64_t Unsigned __attribute__((vector_size(8 * W)));
+    Unsigned ub;
+    std::memcpy(&ub, &b, sizeof ub);
+    ub = ub >> 52;
+    I<W> biased;
+    std::memcpy(&biased, &ub, sizeof biased);
+    const I<W> big_exponent = biased - 1023;
+    V<W> m = from_bits<W>((b & 0x000fffffffffffffLL) | 0x3ff0000000000000LL);  // [1, 2)
+    const I<W> over = m > kSqrt2;
+    m = pick<W>(over, m * 0.5, m);
+    const I<W> k = big_exponent - over;  // over is -1 where set
+    const V<W> kd = from_bits<W>(k + bits<W>(splat<W>(kRoundShift))) - kRoundShift;
+    const V<W> f = m - 1.0;
+    const V<W> s = f / (2.0 + f);
+    const V<W> z = s * s, z2 = z * z, z4 = z2 * z2, z8 = z4 * z4;
+    // a_j = kLogR[10 - j].
+    const V<W> h0 = kLogR[8] + z * kLogR[7], h1 = kLogR[6] + z * kLogR[5];
+    const V<W> h2 = kLogR[4] + z * kLogR[3], h3 = kLogR[2] + z * kLogR[1];
+    const V<W> high = ((h0 + z2 * h1) + z4 * (h2 + z2 * h3)) + z8 * kLogR[0];
+    const V<W> r = z * (kLogR[10] + z * (kLogR[9] + z * high));
+    const V<W> hfsq = 0.5 * f * f;
+    const V<W> corr = hfsq - s * (hfsq + r);
+    const V<W> hi = kd * kLn2Hi;  // exact
+    const V<W> sum = hi + f;
+    const V<W> err = sum_error<W>(hi, f, sum);
+    return sum + (err + ((kd * kLn2Lo + t) - corr));
+}
 
 // asinh(x) = log1p(|x| + x^2 / (1 + sqrt(1 + x^2))) with |x|'s sign, for |x| below 2^500;
 // x itself below 2^-28 (where x^3/6 is below its last bit). The sum inside is carried with
@@ -106,7 +152,7 @@ inline V<W> asinh_lanes(V<W> x) noexcept {
     const V<W> v = one + u;
     const V<W> carry = (sum_error<W>(one, u, v) + u_lo) * (h - ax);
     const V<W> t = pick<W>(ax < 0x1p10, carry, splat<W>(0.0));
-    const V<W> r = log_plus<W>(v, t);
+    const V<W> r = log_plus_short<W>(v, t);
     return with_sign_of<W>(pick<W>(ax < 0x1p-28, ax, r), x);
 }
 
@@ -196,12 +242,14 @@ inline RhumbSpan<W> rhumb_span(const RhumbConstants& r, V<W> phi1, V<W> phi2) no
     // rounding grows as k^3 at worst, on terms that fall as n^k), for chi12 / phi12, mu12 /
     // phi12 (the phi -> mu series: the kernel takes mu12 / chi12 over chi, one step further
     // down the chain of dependent operations) and the area.
+    // sin d, cos d and 1 - cos d from the half angle.
     const V<W> d = phi2 - phi1;
-    V<W> sin_d, cos_d;
-    sincos<W>(d, sin_d, cos_d);
+    V<W> sh, ch;
+    sincos<W>(0.5 * d, sh, ch);
+    const V<W> sin_d = 2.0 * sh * ch, cos_d = (ch - sh) * (ch + sh);
     const I<W> same = d == 0.0;
     const V<W> sd = pick<W>(same, one, sin_d / pick<W>(same, one, d));
-    const V<W> cd2 = 2.0 * (c1 * c2 + s1 * s2);
+    const V<W> cd2 = 2.0 * cos_d;
     const V<W> sp = s1 * c2 + c1 * s2, cp = c1 * c2 - s1 * s2, cp2 = 2.0 * cp;
     V<W> sk = sd, sk0 = zero, cpk = cp, cpk0 = one, spk = sp, spk0 = zero;
     V<W> chi_dd = zero, mu_dd = zero, area_dd = zero;
@@ -214,18 +262,14 @@ inline RhumbSpan<W> rhumb_span(const RhumbConstants& r, V<W> phi1, V<W> phi2) no
         sk0 = sk, cpk0 = cpk, spk0 = spk;
         sk = sk1, cpk = cpk1, spk = spk1;
     }
-    // chi12 = d + delta, and its sine by angle addition (|delta| <= 4n |d|).
-    const V<W> delta = d * (2.0 * chi_dd);
+    // chi12 = d + delta: the sine and cosine of its half by angle addition (|delta| <= 4n |d|),
+    // and sin chi2 - sin chi1 = sin(chi12) cos chi1 - (1 - cos chi12) sin chi1, whose terms
+    // cancel by at most half (across the equator they add).
+    const V<W> delta = d * chi_dd;  // half of chi12 - phi12
     V<W> sdelta, cdelta;
     small_sincos<W>(delta, sdelta, cdelta);
-    const V<W> sdchi = sin_d * cdelta + cos_d * sdelta;
-    const V<W> cdchi = cx1 * cx2 + sx1 * sx2;
-    // sin chi2 - sin chi1: from chi12 where the ends are on one side of the equator (cos chi12
-    // > 0 there); across it the difference of the sines, which then add without cancellation
-    // (the form from chi12 would divide by 1 + cos chi12, which cancels as chi12 nears pi).
-    const V<W> across = sx2 - sx1;
-    const V<W> ds =
-        pick<W>(sx1 * sx2 <= 0.0, across, sdchi * cx1 - sdchi * sdchi / (1.0 + cdchi) * sx1);
+    const V<W> shc = sh * cdelta + ch * sdelta, chc = ch * cdelta - sh * sdelta;
+    const V<W> ds = 2.0 * shc * (chc * cx1 - shc * sx1);
     const V<W> dpsi = asinh_lanes<W>(ds / (cx1 * cx2));
     const I<W> level = dpsi == 0.0;
     const V<W> inv_dpsi = one / pick<W>(level, one, dpsi);
@@ -244,7 +288,7 @@ inline RhumbSpan<W> rhumb_span(const RhumbConstants& r, V<W> phi1, V<W> phi2) no
     const V<W> q = pick<W>(small, x_num, cx1) / pick<W>(small, x_den, cx2);
     const V<W> u = pick<W>(small, one + q, q);
     const V<W> t = pick<W>(small, sum_error<W>(one, q, u) * (2.0 - u), zero);
-    const V<W> log_ratio = log_plus<W>(u, t);
+    const V<W> log_ratio = log_plus_short<W>(u, t);
     out.mean_sin = pick<W>(level, sx1 + area_dd * slope, (log_ratio + d * area_dd) * inv_dpsi);
     return out;
 }
