@@ -591,7 +591,7 @@ struct RhumbSetup {
             r.area_series[k] = exact.area_series[k];
             const double mu = k < to_mu && k < kRhumbOrder ? exact.to_mu.coefficients()[k] : 0.0;
             r.mu_of_phi[k] = mu;
-            if ((k + 1) * std::fmax(std::fabs(r.chi_of_phi[k]), std::fabs(mu)) >= 0x1p-62 ||
+            if ((k + 1) * std::fmax(std::fabs(r.chi_of_phi[k]), std::fabs(mu)) >= 0x1p-58 ||
                 std::fabs(r.area_series[k]) >= 0x1p-56)
                 r.terms = k + 1;
         }

@@ -57,8 +57,8 @@ inline constexpr int kRhumbOrder = 12;
 // The rhumb lines' constants of one ellipsoid, as the lanes use them: the exact kernel's.
 struct RhumbConstants {
     bool series;  // the series serve this flattening and scale (else every line is the exact one)
-    // The terms the lanes sum: those of phi -> chi and phi -> mu with k |c_k| >= 2^-62 (the
-    // rest change chi12 and mu12 by less than 2^-58 of themselves), and of the area's with
+    // The terms the lanes sum: those of phi -> chi and phi -> mu with k |c_k| >= 2^-58 (the
+    // rest change chi12 and mu12 by less than 2^-56 of themselves), and of the area's with
     // |g_k / k| >= 2^-56 (the rest, at the noise of the coefficients' transform on WGS84,
     // change S12 by less than 0.015 m^2 on the Earth).
     int terms;                            // the longest of the three
