@@ -31,7 +31,15 @@ from quorvane.mathtools.ellipsoid._engine import public
 from quorvane.mathtools.ellipsoid._registry import OPERATIONS
 
 W = catalogue.get("WGS84")
-VALUES = {"latitude": 0.6, "angle": 0.4, "unbounded": 0.5, "length": 2e4}
+VALUES = {
+    "latitude": 0.6,
+    "angle": 0.4,
+    "unbounded": 0.5,
+    "length": 2e4,
+    "integer": 32,
+    "bool": True,
+    "text": "32TMT6546748348",
+}
 VECTOR = [4.2e6, 0.9e6, 4.7e6]
 HELD = 1000  # references held to every code object: more than a sweep can lose
 # Allocations that fail from the s-th on: more than any call makes, but a bounded run. NumPy
@@ -73,7 +81,9 @@ def calls():
     out = []
     for op in OPERATIONS:
         for vectorised in [False, True] if op.fast else [False]:
-            if op.module == "ellipsoid":  # a method that Dask offers: the engine's face
+            if op.module == "ellipsoid" or op.kernel_degrees:
+                # a method that Dask offers, or a grid function of utm (the ellipsoid by
+                # keyword): the engine's face
                 f, name = public(op, fast=vectorised), f"engine.{op.name}"
             elif ":" in op.exact:  # latitudes.convert: the public function with the entry's kinds
                 kinds = op.exact.split(":")[1:]

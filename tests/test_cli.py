@@ -472,13 +472,13 @@ def test_each_subcommand_reads_the_inputs_of_its_registry_entry(sub):
     """The table's columns are those of the entry's inputs (three for a 3-vector), the option
     of a parameter takes one number per column, and the outputs fill the entry's records."""
     op = sub.operation
-    assert list(sub.columns) == [i.name for i in op.inputs]
-    for i in op.inputs:
+    assert list(sub.columns) == [i.name for i in op.inputs + op.keywords]
+    for i in op.inputs + op.keywords:
         assert len(sub.columns[i.name]) == (3 if i.unit == "vector" else 1), i.name
     if sub.parameter is not None:
         assert set(sub.parameter.inputs) <= set(sub.columns)
         assert len(sub.parameter.metavar) == len(sub.parameter_columns)
-    if sub.entry is None:
+    if not op.output.typed:
         assert len(sub.outputs) == op.output.width
     else:  # the UTM grid: a column per field of its records, or one of MGRS codes
         dtype = op.output.dtype
@@ -1098,3 +1098,33 @@ def test_latitude_needs_known_kinds(capsys, monkeypatch):
     with pytest.raises(SystemExit) as stop:
         run(capsys, monkeypatch, "latitude", "--from", "geodetic", "--to", "psi")
     assert stop.value.code == 2 and "invalid choice: 'psi'" in capsys.readouterr().err
+
+
+def test_intersect_segments_writes_inside_as_a_bool_column(capsys, monkeypatch, tmp_path):
+    """The module's bits in every number column, and inside as true/false (a bool column in
+    Parquet); a row without a point is not inside."""
+    from quorvane.mathtools.ellipsoid import geodesic
+
+    ends = np.array([[0, 0, 10, 10, 0, 10, 10, 0], [0, 0, 1, 1, 0, 10, 10, 0]], float)
+    ends = np.vstack([ends, ends[:1] + RNG.uniform(-1, 1, (20, 8)), [[np.nan] + [0.0] * 7]])
+    header = [f"{k}{p}" for p in ("1a", "1b", "2a", "2b") for k in ("lat", "lon")]
+    stdin = csv_text(header, *ends.T)
+    status, out, _ = run(capsys, monkeypatch, "intersect-segments", "--degrees", stdin=stdin)
+    assert status == 0
+    lines = [line.split(",") for line in out.splitlines()]
+    want = geodesic.intersect_segments(WGS84, *ends.T, degrees=True)
+    assert lines[0] == list(want.dtype.names)
+    for k, name in enumerate(want.dtype.names[:-1]):
+        assert same(np.array([float(row[k]) for row in lines[1:]]), want[name]), name
+    inside = [row[-1] for row in lines[1:]]
+    assert inside == ["true" if v == 1.0 else "false" for v in want["inside"]]
+    assert inside[:2] == ["true", "false"] and inside[-1] == "false"
+    pq = pytest.importorskip("pyarrow.parquet")
+    (tmp_path / "in.csv").write_bytes(stdin)
+    status, _, _ = run(
+        capsys, monkeypatch, "intersect-segments", "--degrees", tmp_path / "in.csv",
+        "-o", tmp_path / "out.parquet",
+    )  # fmt: skip
+    got = pq.read_table(tmp_path / "out.parquet")
+    assert status == 0 and str(got.schema.field("inside").type) == "bool"
+    assert got["inside"].to_pylist() == [v == "true" for v in inside]

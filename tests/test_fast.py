@@ -398,6 +398,38 @@ def test_geodesic_bits_do_not_depend_on_the_threads(monkeypatch):
     assert results[2:4] == results[:2] and results[4:] == results[:2]
 
 
+def test_one_pair_on_ellipsoids_in_turn_gives_the_array_bits():
+    # One-pair calls keep the constants of the last ellipsoid: a change must rebuild them.
+    for ell in (WGS84, (6378137.0, 1 / 60), (1.0, 0.0), WGS84):
+        for problem, last in ((fast.geodesic_inverse, 2.0), (fast.geodesic_direct, 0.3)):
+            one = problem(ell, 0.5, 0.1, -0.3, last)
+            assert one.tobytes() == problem(ell, [0.5], [0.1], [-0.3], [last]).tobytes()
+
+
+@pytest.mark.parametrize("problem", ["inverse", "direct"])
+def test_geodesics_in_degrees_are_the_converted_radians(problem):
+    # The lanes convert degrees block by block: the bits of converting the arrays first.
+    rng = np.random.default_rng(5)
+    n = 5003
+    lat1, third = np.degrees(np.arcsin(rng.uniform(-1, 1, (2, n))))
+    lon1, fourth = rng.uniform(-1000, 1000, (2, n))
+    lon1[::11], lon1[::13], lon1[::17] = 1e20, 540.0, -np.inf
+    if problem == "direct":  # lat1, lon1, azi1 (reduced as a longitude), s12
+        third, fourth = fourth, np.abs(fourth) * 2e4
+    f = getattr(fast, f"geodesic_{problem}")
+    got = f(WGS84, lat1, lon1, third, fourth, degrees=True)
+    radians = [np.radians(lat1), np.radians(_engine.reduced_degrees(lon1))]
+    if problem == "inverse":
+        expected = f(
+            WGS84, *radians, np.radians(third), np.radians(_engine.reduced_degrees(fourth))
+        )
+    else:
+        expected = f(WGS84, *radians, np.radians(_engine.reduced_degrees(third)), fourth)
+    for name in f(WGS84, 0.0, 0.0, 0.0, 0.0).dtype.names[problem == "inverse" :]:
+        expected[name] = np.degrees(expected[name])
+    assert got.tobytes() == expected.tobytes()
+
+
 def test_any_layout_and_dtype():
     rng = np.random.default_rng(5)
     r = rng.normal(size=(257, 3)) * 7e6

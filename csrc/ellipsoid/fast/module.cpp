@@ -12,11 +12,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <numbers>
 #include <tuple>
+#include <type_traits>
 
 #define NPY_NO_DEPRECATED_API NPY_1_20_API_VERSION
 #define NPY_TARGET_VERSION NPY_1_20_API_VERSION
@@ -58,8 +61,48 @@ void split(Py_ssize_t n, const Loop& loop) noexcept {
     common::parallel_for(n, loop, kRows);
 }
 
-// The module's state: the Ellipsoid type, and the record dtypes of one-point
-// results (quorvane.datamodel's LLA_dtype and AER_dtype).
+// The geodesic module's kernels for one pair, for the lanes the series do not serve.
+void exact_inverse(const void* g, const double* in, double* out) noexcept {
+    const geodesic::InverseResult r =
+        geodesic::inverse(*static_cast<const geodesic::Geodesic*>(g), in[0], in[1], in[2], in[3]);
+    out[0] = r.s12, out[1] = r.azi1, out[2] = r.azi2;
+}
+
+void exact_direct(const void* g, const double* in, double* out) noexcept {
+    const geodesic::DirectResult r =
+        geodesic::direct(*static_cast<const geodesic::Geodesic*>(g), in[0], in[1], in[2], in[3]);
+    out[0] = r.lat2, out[1] = r.lon2, out[2] = r.azi2;
+}
+
+// An ellipsoid's geodesic constants: the exact kernels' (`exact`, which must outlive
+// the loops), and the lanes' from the same series (series.h).
+struct GeodesicSetup {
+    geodesic::Geodesic exact;
+    GeodesicConstants lanes;
+
+    GeodesicSetup(double a, double f) noexcept : exact(a, f), lanes{} {
+        GeodesicConstants& g = lanes;
+        g.a = a, g.f = f, g.f1 = 1 - f, g.b = a * (1 - f);
+        g.e2 = f * (2 - f), g.ep2 = g.e2 / ((1 - f) * (1 - f));
+        for (int j = 0; j < 6; ++j) g.a3[j] = exact.lon.a3[j];
+        for (int l = 0; l < 6; ++l)
+            for (int j = 0; j < 6; ++j) g.c3[l][j] = exact.lon.c3[l][j];
+        // The series' flattenings (as the exact kernels take them), on lengths whose
+        // products stay normal.
+        g.series = !exact.exact && f >= 0 && a >= 0x1p-400 && a <= 0x1p400;
+        g.refine = f > geodesic::kNewtonFlattening;
+        g.exact = &exact;
+        g.exact_inverse = &exact_inverse;
+        g.exact_direct = &exact_direct;
+    }
+};
+
+static_assert(std::is_trivially_destructible_v<GeodesicSetup>);
+
+// The module's state: the Ellipsoid type, the record dtypes of one-point
+// results (quorvane.datamodel's LLA_dtype and AER_dtype), and the geodesic
+// constants of the ellipsoid of the last one-pair call (zeroed memory at first,
+// a GeodesicSetup built in place by geodesic_setup).
 struct FastState : companion::StateBase {
     static constexpr const char* kName = "quorvane.mathtools.ellipsoid._fast";
     static constexpr const char* kDoc =
@@ -77,6 +120,9 @@ struct FastState : companion::StateBase {
         return std::tie(lla_dtype, aer_dtype, inverse_dtype, direct_dtype, rhumb_inverse_dtype,
                         rhumb_direct_dtype);
     }
+    double last_a, last_f;
+    bool has_last;
+    alignas(GeodesicSetup) unsigned char last[sizeof(GeodesicSetup)];
 
     int exec() noexcept {
         if (PyArray_ImportNumPyAPI() < 0) return -1;
@@ -290,42 +336,6 @@ PyObject* observe(PyObject* module, PyObject* const* args) noexcept {
 
 // -- Geodesics -------------------------------------------------------------------
 
-// The geodesic module's kernels for one pair, for the lanes the series do not serve.
-void exact_inverse(const void* g, const double* in, double* out) noexcept {
-    const geodesic::InverseResult r =
-        geodesic::inverse(*static_cast<const geodesic::Geodesic*>(g), in[0], in[1], in[2], in[3]);
-    out[0] = r.s12, out[1] = r.azi1, out[2] = r.azi2;
-}
-
-void exact_direct(const void* g, const double* in, double* out) noexcept {
-    const geodesic::DirectResult r =
-        geodesic::direct(*static_cast<const geodesic::Geodesic*>(g), in[0], in[1], in[2], in[3]);
-    out[0] = r.lat2, out[1] = r.lon2, out[2] = r.azi2;
-}
-
-// An ellipsoid's geodesic constants: the exact kernels' (`exact`, which must outlive
-// the loops), and the lanes' from the same series (series.h).
-struct GeodesicSetup {
-    geodesic::Geodesic exact;
-    GeodesicConstants lanes;
-
-    GeodesicSetup(double a, double f) noexcept : exact(a, f), lanes{} {
-        GeodesicConstants& g = lanes;
-        g.a = a, g.f = f, g.f1 = 1 - f, g.b = a * (1 - f);
-        g.e2 = f * (2 - f), g.ep2 = g.e2 / ((1 - f) * (1 - f));
-        for (int j = 0; j < 6; ++j) g.a3[j] = exact.lon.a3[j];
-        for (int l = 0; l < 6; ++l)
-            for (int j = 0; j < 6; ++j) g.c3[l][j] = exact.lon.c3[l][j];
-        // The series' flattenings (as the exact kernels take them), on lengths whose
-        // products stay normal.
-        g.series = !exact.exact && f >= 0 && a >= 0x1p-400 && a <= 0x1p400;
-        g.refine = f > geodesic::kNewtonFlattening;
-        g.exact = &exact;
-        g.exact_inverse = &exact_inverse;
-        g.exact_direct = &exact_direct;
-    }
-};
-
 // The ellipsoid `ell`, checked: an Ellipsoid of a flattening the geodesics serve.
 bool read_geodesic(PyObject* module, PyObject* ell, double& a, double& f) noexcept {
     const QuorvaneEllipsoidObject* self =
@@ -347,13 +357,60 @@ enum class Problem { inverse, direct };
 // kernel: blocks taken in turn even out the iterations and the hand-overs.
 constexpr common::Split kPairs{.threshold = 4000, .min_chunk = 2000, .block = 1024};
 
-// (ell, c0, c1, c2, c3, out): the problem's rows into out (N, 3).
+// numpy.radians and numpy.degrees: one product with the constant.
+constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
+constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
+
+using GeodesicLoop = decltype(Loops::geodesic_inverse);
+
+// Rows of a geodesic problem given in degrees, run in blocks through a buffer of
+// radians: each angle becomes radians as the one-pair path makes it (longitudes
+// and azimuths reduced exactly by 360 beyond 540 degrees, then numpy.radians's
+// product), and the angles of the rows written go back by numpy.degrees's. The
+// bits are those of converting the whole arrays first, without their passes
+// over memory.
+template <Problem problem>
+void rows_in_degrees(GeodesicLoop loop, const GeodesicConstants& g, const Column c[4], OutRows dst,
+                     std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+    constexpr int kAngles = problem == Problem::inverse ? 4 : 3;         // s12 is a length
+    constexpr int kFirstAngleOut = problem == Problem::inverse ? 1 : 0;  // s12 is a length
+    constexpr std::ptrdiff_t kBlock = 256;
+    double buffer[4][kBlock];
+    const Column radians[4] = {{reinterpret_cast<const char*>(buffer[0]), sizeof(double)},
+                               {reinterpret_cast<const char*>(buffer[1]), sizeof(double)},
+                               {reinterpret_cast<const char*>(buffer[2]), sizeof(double)},
+                               {reinterpret_cast<const char*>(buffer[3]), sizeof(double)}};
+    for (std::ptrdiff_t i = begin; i < end; i += kBlock) {
+        const std::ptrdiff_t m = std::min(kBlock, end - i);
+        for (int k = 0; k < 4; ++k) {
+            const bool reduced = k == 1 || k == kAngles - 1;  // lon1, and lon2 or azi1
+            for (std::ptrdiff_t j = 0; j < m; ++j) {
+                const double x = c[k][i + j];
+                buffer[k][j] = k >= kAngles ? x
+                               : reduced    ? longitude::reduce_degrees(x) * kRadiansPerDegree
+                                            : x * kRadiansPerDegree;
+            }
+        }
+        const OutRows rows{dst.data + i * dst.row, dst.row, dst.col};
+        loop(g, radians, rows, 0, m);
+        for (std::ptrdiff_t j = 0; j < m; ++j)
+            for (int k = kFirstAngleOut; k < 3; ++k)
+                rows.put(j, k,
+                         common::read_double(rows.data + j * rows.row + k * rows.col) *
+                             kDegreesPerRadian);
+    }
+}
+
+// (ell, c0, c1, c2, c3, out, degrees): the problem's rows into out (N, 3); with
+// degrees the angles in and out are in degrees (see rows_in_degrees).
 template <Problem problem>
 PyObject* geodesic_rows(PyObject* module, PyObject* const* args) noexcept {
     double a, f;
     if (!read_geodesic(module, args[0], a, f)) return nullptr;
     const Loops* loops = chosen_loops();
     if (loops == nullptr) return nullptr;
+    const int degrees = PyObject_IsTrue(args[6]);
+    if (degrees < 0) return nullptr;
     static constexpr const char* names[2][4] = {{"lat1", "lon1", "lat2", "lon2"},
                                                 {"lat1", "lon1", "azi1", "s12"}};
     py::DoubleBuffer in[4], out;
@@ -371,18 +428,31 @@ PyObject* geodesic_rows(PyObject* module, PyObject* const* args) noexcept {
     }
     const OutRows dst = out.out_rows();
     const GeodesicSetup setup(a, f);
-    const auto loop =
+    const GeodesicLoop loop =
         problem == Problem::inverse ? loops->geodesic_inverse : loops->geodesic_direct;
     const py::AllowThreads unlocked(n >= kUnlockedRows);
     common::parallel_for(
-        n, [&](Py_ssize_t begin, Py_ssize_t end) { loop(setup.lanes, c, dst, begin, end); },
+        n,
+        [&](Py_ssize_t begin, Py_ssize_t end) {
+            if (degrees)
+                rows_in_degrees<problem>(loop, setup.lanes, c, dst, begin, end);
+            else
+                loop(setup.lanes, c, dst, begin, end);
+        },
         kPairs);
     Py_RETURN_NONE;
 }
 
-// numpy.radians and numpy.degrees: one product with the constant.
-constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
-constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
+// The constants of an ellipsoid for a one-pair call: those of the last call's
+// ellipsoid are kept, since computing them costs more than the pair. Built in
+// the state's own storage, the pointer to the exact constants stays valid.
+const GeodesicSetup& geodesic_setup(FastState& state, double a, double f) noexcept {
+    if (!state.has_last || state.last_a != a || state.last_f != f) {
+        ::new (static_cast<void*>(state.last)) GeodesicSetup(a, f);
+        state.last_a = a, state.last_f = f, state.has_last = true;
+    }
+    return *std::launder(reinterpret_cast<const GeodesicSetup*>(state.last));
+}
 
 // (ell, lat1, lon1, x, y, degrees): one pair of plain numbers through the chosen
 // level's loop (the bits of the array path), as one record; None for anything
@@ -411,7 +481,7 @@ PyObject* geodesic_point(PyObject* module, PyObject* const* args) noexcept {
     if (!read_geodesic(module, args[0], a, f)) return nullptr;
     const Loops* loops = chosen_loops();
     if (loops == nullptr) return nullptr;
-    const GeodesicSetup setup(a, f);
+    const GeodesicSetup& setup = geodesic_setup(companion::state_of<FastState>(module), a, f);
     double row[3];
     const OutRows dst{reinterpret_cast<char*>(row), 3 * sizeof(double), sizeof(double)};
     const Column c[4] = {{reinterpret_cast<const char*>(&v[0]), 0},
@@ -843,10 +913,10 @@ PyMethodDef FastState::functions[] = {
         "latitudes_isometric", "(ell, lat, out): isometric latitudes of geodetic latitudes."),
     companion::entry<&elementary, 4>(
         "elementary", "(which, x, y, out): sin x (0), cos x (1) or atan2(x, y) (2)."),
-    companion::entry<&geodesic_rows<Problem::inverse>, 6>(
-        "geodesic_inverse", "(ell, lat1, lon1, lat2, lon2, out): s12, azi1, azi2 rows."),
-    companion::entry<&geodesic_rows<Problem::direct>, 6>(
-        "geodesic_direct", "(ell, lat1, lon1, azi1, s12, out): lat2, lon2, azi2 rows."),
+    companion::entry<&geodesic_rows<Problem::inverse>, 7>(
+        "geodesic_inverse", "(ell, lat1, lon1, lat2, lon2, out, degrees): s12, azi1, azi2 rows."),
+    companion::entry<&geodesic_rows<Problem::direct>, 7>(
+        "geodesic_direct", "(ell, lat1, lon1, azi1, s12, out, degrees): lat2, lon2, azi2 rows."),
     companion::entry<&geodesic_point<Problem::inverse>, 6>(
         "geodesic_inverse_point",
         "(ell, lat1, lon1, lat2, lon2, degrees): one inverse record, or None."),

@@ -2,7 +2,8 @@
 convention for all of them (the ellipsoid is resolved by ``_engine.ellipsoid``).
 
 Every argument but the ellipsoid is a number,
-a (nested) sequence of numbers or an array of a real dtype (boolean, integer or floating);
+a (nested) sequence of numbers or an array of a real dtype (boolean, integer or floating), or
+for an input of text strings;
 anything else is a TypeError or ValueError that names the parameter, and so is a masked
 array, whose masked values would otherwise be computed as ordinary ones. Arguments are
 broadcast against each other, and shapes that do not broadcast are a ValueError listing
@@ -17,25 +18,39 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["broadcast_shape", "numeric", "vectors"]
+__all__ = ["broadcast_shape", "numeric", "strings", "vectors"]
 
 type _Array = np.ndarray[tuple[int, ...], np.dtype[Any]]
 
 
-def numeric(name: str, x: Any) -> _Array:
-    """``x`` as an array of a real numeric dtype, or an error naming ``name``."""
+def _array(name: str, x: Any, missing: str) -> _Array:
+    """``x`` as an array, or an error naming ``name``; a masked array is refused (``missing``:
+    what to fill it with)."""
     ma = sys.modules.get("numpy.ma")  # loaded if x can be a masked array
     if ma is not None and isinstance(x, ma.MaskedArray):
         raise TypeError(
             f"{name} is a masked array, whose masked values would be computed as they are: "
-            f"pass {name}.filled(np.nan) to get NaN rows for them"
+            f"pass {name}.filled({missing}) to get NaN rows for them"
         )
     try:
-        a = np.asarray(x)
+        return np.asarray(x)
     except (ValueError, TypeError) as exc:
         raise ValueError(f"{name}: not convertible to an array ({exc})") from None
+
+
+def numeric(name: str, x: Any) -> _Array:
+    """``x`` as an array of a real numeric dtype, or an error naming ``name``."""
+    a = _array(name, x, "np.nan")
     if a.dtype.kind not in "biuf":
         raise TypeError(f"{name} must be real numbers, got an array of dtype {a.dtype}")
+    return a
+
+
+def strings(name: str, x: Any) -> _Array:
+    """``x`` as an array of strings (str or bytes), or an error naming ``name``."""
+    a = _array(name, x, '""')
+    if a.dtype.kind not in "US":
+        raise TypeError(f"{name} must be strings, got an array of dtype {a.dtype}")
     return a
 
 

@@ -28,6 +28,7 @@ import inspect
 import itertools
 import math
 import numbers
+import os
 import warnings
 from collections.abc import Callable, Sequence
 from typing import Any
@@ -36,8 +37,8 @@ import numpy as np
 from numpy.lib.stride_tricks import as_strided
 
 from quorvane.mathtools.ellipsoid import catalogue
-from quorvane.mathtools.ellipsoid._arguments import broadcast_shape, numeric, vectors
-from quorvane.mathtools.ellipsoid._registry import Operation
+from quorvane.mathtools.ellipsoid._arguments import broadcast_shape, numeric, strings, vectors
+from quorvane.mathtools.ellipsoid._registry import Input, Operation
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 __all__ = [
@@ -129,26 +130,69 @@ def _plain(values: Sequence[Any]) -> bool:
     return True
 
 
-def _warn_latitudes(names: list[str], degrees: bool, stacklevel: int) -> None:
+# Warnings point at the first frame outside the package: the caller of the public function,
+# however many of the package's functions lie between (utm.forward's wrapper, Dask's task).
+_PACKAGE = os.path.dirname(__file__) + os.sep
+
+
+def _warn_latitudes(names: list[str], degrees: bool) -> None:
     bound = "90 degrees" if degrees else "pi/2 (degrees without degrees=True?)"
     warnings.warn(
         f"{', '.join(names)}: latitudes beyond +-{bound} give NaN rows",
         RuntimeWarning,
-        stacklevel=stacklevel + 1,
+        skip_file_prefixes=(_PACKAGE,),
     )
 
 
-def _arrays(op: Operation, args: Sequence[Any]) -> tuple[tuple[int, ...], list[_Array]]:
-    """The arguments as arrays of a real dtype and their broadcast leading shape."""
-    arrays = [
-        vectors(i.name, v, rows="...") if i.unit == "vector" else numeric(i.name, v)
-        for i, v in zip(op.inputs, args, strict=True)
-    ]
+def _integers(i: Input, v: Any) -> _Array:
+    """Whole numbers within the input's bounds, as an array of a real dtype."""
+    a = numeric(i.name, v)
+    lo, hi = i.bounds or (-math.inf, math.inf)
+    bad = ~((a >= lo) & (a <= hi) & (a == np.floor(a)))  # NaN compares quietly: not whole
+    if bad.any():
+        first = a[bad].reshape(-1)[0].item()
+        raise ValueError(f"{i.name} must be {i.domain or 'whole numbers'}, got {first!r}")
+    return a
+
+
+def _argument(i: Input, v: Any) -> _Array | None:
+    if v is None and i.absent is not None:  # a keyword input left out
+        return None
+    if i.unit == "vector":
+        return vectors(i.name, v, rows="...")
+    if i.unit == "integer":
+        return _integers(i, v)
+    if i.unit == "text":
+        return strings(i.name, v)
+    return numeric(i.name, v)
+
+
+def _arrays(op: Operation, args: Sequence[Any]) -> tuple[tuple[int, ...], list[Any]]:
+    """The arguments (of the inputs, then the keyword inputs: None where left out) as arrays
+    and their broadcast leading shape."""
+    inputs = op.inputs + op.keywords
+    arrays = [_argument(i, v) for i, v in zip(inputs, args, strict=True)]
     leading = {
-        i.name: a.shape[:-1] if i.unit == "vector" else a.shape for i, a in zip(op.inputs, arrays)
+        i.name: a.shape[:-1] if i.unit == "vector" else a.shape
+        for i, a in zip(inputs, arrays)
+        if a is not None
     }
-    shown = {i.name: a.shape for i, a in zip(op.inputs, arrays) if i.unit == "vector"}
+    shown = {i.name: a.shape for i, a in zip(inputs, arrays) if i.unit == "vector"}
     return broadcast_shape(leading, shown), arrays
+
+
+def _options(op: Operation, given: dict[str, Any] | None) -> tuple[int, ...]:
+    """The values of the operation's options, checked (defaults where not given)."""
+    values = []
+    for o in op.options:
+        v = (given or {}).get(o.name, o.default)
+        lo, hi = o.bounds
+        if not isinstance(v, (int, np.integer)) or isinstance(v, (bool, np.bool_)):
+            raise TypeError(f"{o.name} must be an integer {lo}-{hi}, got {type(v).__name__}")
+        if not lo <= v <= hi:
+            raise ValueError(f"{o.name} must be {lo}-{hi}, got {v}")
+        values.append(int(v))
+    return tuple(values)
 
 
 def _latitudes(
@@ -171,7 +215,7 @@ def _latitudes(
             bad = beyond if bad is None else bad | beyond
     if bad is None:
         return None
-    _warn_latitudes(names, degrees, stacklevel=4)  # the caller of the public function
+    _warn_latitudes(names, degrees)
     return bad.reshape(-1)
 
 
@@ -203,14 +247,21 @@ def reduced_degrees(a: _Array) -> _Array:
     return np.where(beyond, r, a.astype(np.float64))
 
 
+# Kernels that take and give angles in degrees themselves, with the bits of the conversions
+# around them (reduced_degrees, numpy.radians, numpy.degrees) but without their passes over
+# whole arrays: at tens of nanoseconds a point those cost a fifth of the time. (Their records
+# have no observation's azimuth to wrap.)
+_DEGREES_IN_KERNEL = frozenset({"fast.geodesic_inverse", "fast.geodesic_direct"})
+
+
 def _to_radians(op: Operation, arrays: list[_Array]) -> list[_Array]:
     """Angles given in degrees in radians (float64), as ``numpy.radians`` gives them; every
     angle but a latitude (longitudes, azimuths) first reduced exactly beyond 540 degrees."""
     return [
         np.radians(reduced_degrees(a) if i.unit == "angle" else a, dtype=np.float64)
-        if i.angle
+        if i.angle and a is not None
         else a
-        for i, a in zip(op.inputs, arrays)
+        for i, a in zip(op.inputs + op.keywords, arrays)
     ]
 
 
@@ -363,9 +414,15 @@ def _blocks(
 
 
 def _fast_loop(
-    ell: Ellipsoid, name: str, op: Operation, shape: tuple[int, ...], arrays: list[_Array]
+    ell: Ellipsoid,
+    name: str,
+    op: Operation,
+    shape: tuple[int, ...],
+    arrays: list[_Array],
+    degrees: bool = False,
 ) -> _Array:
-    """A loop of ``_fast``: strided views of any layout (rows of 3-vectors, then columns)."""
+    """A loop of ``_fast``: strided views of any layout (rows of 3-vectors, then columns);
+    ``degrees`` for a loop of ``_DEGREES_IN_KERNEL`` (which then has them in degrees)."""
     from quorvane.mathtools.ellipsoid import _fast
 
     if name.startswith("latitudes_"):
@@ -376,7 +433,11 @@ def _fast_loop(
             a = a.astype(np.float64)  # numbers, an observer: at once
         args.append(np.broadcast_to(a, (*shape, 3) if i.unit == "vector" else shape))
     out = np.empty((math.prod(shape), 3), dtype=np.float64)
-    _blocks(getattr(_fast, name), ell, shape, args, out)
+    loop = getattr(_fast, name)
+    if f"fast.{name}" in _DEGREES_IN_KERNEL:
+        kernel = loop
+        loop = lambda e, *columns: kernel(e, *columns, degrees)
+    _blocks(loop, ell, shape, args, out)
     return out
 
 
@@ -425,14 +486,94 @@ def _fast_latitudes_loop(
     return out
 
 
+# Why ``_utm.from_mgrs`` refuses a code, by its reason number.
+_MGRS_ERRORS = {
+    1: "the zone is not 1-60",
+    2: "no latitude band letter (C-X without I and O; A, B, Y, Z for the poles)",
+    3: "the 100 km column letter is not one of the zone's",
+    4: "the 100 km row letter is not one of the zone's",
+    5: "the digits are not two groups of 0-5 digits",
+    6: "the square lies outside the zone's grid",
+}
+
+
+def _flat_index(flat: int, shape: tuple[int, ...]) -> tuple[int, ...]:
+    """The index in an array of ``shape`` of its ``flat``-th element (C order). Not
+    numpy.unravel_index, which leaks a tuple a call under NumPy 2.5."""
+    index = []
+    for n in reversed(shape):
+        flat, k = divmod(flat, n)
+        index.append(k)
+    return tuple(reversed(index))
+
+
+def refused(name: str, value: str, reason: str, flat: int, where: str) -> ValueError:
+    """The ValueError of a value that a kernel refuses: ``{name}: {value!r}{where} is
+    {reason}``, ``where`` its index in the array ("" for one value). Its attribute ``refused``
+    is ``(name, value, reason, flat)``, ``flat`` the index in C order, for callers that name
+    the value otherwise (its index in a whole Dask array, its line in a file)."""
+    error = ValueError(f"{name}: {value!r}{where} is {reason}")
+    error.refused = (name, value, reason, flat)  # type: ignore[attr-defined]
+    return error
+
+
+def _ascii(name: str, codes: _Array, shape: tuple[int, ...], what: str) -> _Array:
+    """Strings as contiguous ASCII bytes, one dimension; a string that is not ASCII is
+    refused: it is ``what`` (not ASCII)."""
+    flat = codes.reshape(-1)
+    if codes.dtype.kind == "U":
+        try:
+            flat = np.char.encode(flat, "ascii") if flat.size else flat.astype("S1")
+        except UnicodeEncodeError:
+            k = int(np.argmax([not str(c).isascii() for c in flat]))
+            where = f" at index {_flat_index(k, shape)}" if shape else ""
+            raise refused(name, str(flat[k]), f"{what} (not ASCII)", k, where) from None
+    return np.ascontiguousarray(flat)
+
+
 def _utm_loop(
-    ell: Ellipsoid, name: str, op: Operation, shape: tuple[int, ...], arrays: list[_Array]
+    ell: Ellipsoid,
+    name: str,
+    op: Operation,
+    shape: tuple[int, ...],
+    arrays: list[Any],
+    degrees: bool = False,
+    options: tuple[int, ...] = (),
 ) -> _Array:
-    """A loop of ``_utm``: one float64 column (or one value) per argument, rows out."""
+    """A loop of ``_utm``: one float64 column (or one value) per argument (a keyword input
+    left out: its ``absent`` value; a hemisphere: 1.0 or 0.0), then the options and, for the
+    grid, ``degrees``; rows or typed records out. ``from_mgrs`` reads ASCII codes and gives
+    degrees, or the index of the first code it refuses and why."""
     from quorvane.mathtools.ellipsoid import _utm
 
-    out = np.empty((math.prod(shape), op.output.width), dtype=np.float64)
-    getattr(_utm, name)(ell, *[_column(a, shape) for a in arrays], out)
+    n = math.prod(shape)
+    output = op.output
+    if name == "from_mgrs":
+        codes = arrays[0]
+        flat = _ascii(op.inputs[0].name, np.broadcast_to(codes, shape), shape, "no MGRS reference")
+        out = np.empty((n, output.width), dtype=np.float64)
+        bad = _utm.from_mgrs(ell, flat, out)
+        if bad is not None:
+            k, reason = bad
+            where = f" at index {_flat_index(k, shape)}" if shape else ""
+            why = f"no MGRS reference: {_MGRS_ERRORS.get(reason, 'malformed')}"
+            raise refused(op.inputs[0].name, flat[k].decode("ascii"), why, k, where)
+        return out if degrees else np.radians(out, out=out)
+    columns = []
+    for i, a in zip(op.inputs + op.keywords, arrays):
+        if a is None:
+            a = np.full((), i.absent)
+        elif i.unit == "bool":
+            a = a != 0
+        columns.append(_column(a, shape))
+    if output.typed:  # zeroed: the padding of aligned records is defined
+        out = np.zeros(n, dtype=output.dtype)
+        names = output.dtype.names or ()
+        target = out if len(names) > 1 else out.view(output.dtype[0])
+    else:
+        out = target = np.empty((n, output.width), dtype=np.float64)
+    kernel_flags = [bool(degrees)] if op.kernel_degrees else []
+    getattr(_utm, name)(ell, *columns, *options, *kernel_flags, target)
     return out
 
 
@@ -463,12 +604,24 @@ def _finish(
     azimuth in [0, turn), NaN rows where a latitude was beyond the poles, shaped as ``shape``
     (a record scalar for one point)."""
     output = op.output
+    names = output.dtype.names or () if output.dtype is not None else ()
+    if output.typed:  # records filled by the kernel
+        for name in names:
+            if output.dtype[name] != np.float64:
+                continue
+            if bad is not None:
+                out[name][bad] = np.nan
+            if degrees and not op.kernel_degrees and name in output.angles:
+                np.degrees(out[name], out=out[name])
+        records = out.reshape(shape)
+        if len(names) == 1:
+            records = records[names[0]]
+        return records[()] if not shape else records
     if bad is not None:
         out[bad] = np.nan
     if output.dtype is None:
         return out.reshape(*shape, 3)
-    names = output.dtype.names or ()
-    if degrees:
+    if degrees and not op.kernel_degrees:
         for name in output.angles:
             k = names.index(name)
             np.degrees(out[:, k], out=out[:, k])
@@ -516,15 +669,32 @@ def memory_errors[F: Callable[..., Any]](function: F) -> F:
 # -- Calls -----------------------------------------------------------------------------------
 
 
-def call(op: Operation, ell: Any, args: Sequence[Any], degrees: bool, fast: bool = False) -> Any:
-    """The operation ``op`` on ``args`` (in the order of its inputs): the exact kernel, or the
-    vectorised one with ``fast``."""
+def call(
+    op: Operation,
+    ell: Any,
+    args: Sequence[Any],
+    degrees: bool,
+    fast: bool = False,
+    options: dict[str, Any] | None = None,
+) -> Any:
+    """The operation ``op`` on ``args`` (in the order of its inputs, then of its keyword
+    inputs, None where left out; the keyword inputs may be left off the end), with
+    ``options`` by name: the exact kernel, or the vectorised one with ``fast``."""
     e = ellipsoid(ell)
     family, name = (op.fast if fast else op.exact).split(".")  # type: ignore[union-attr]
     if fast and ":" in op.exact:  # the constants bound in the exact kernel's name bind both
         name += op.exact[op.exact.index(":") :]
+    if len(args) < len(op.inputs) + len(op.keywords):
+        args = [*args, *[None] * (len(op.inputs) + len(op.keywords) - len(args))]
+    values = _options(op, options) if op.options else ()
     shape, arrays = _arrays(op, args)
     bad = _latitudes(op, shape, arrays, degrees) if op.latitudes else None
+    if op.kernel_degrees:  # the kernel takes the flag and converts its angles itself
+        out = _FAMILIES[family](e, name, op, shape, arrays, degrees, values)
+        return _finish(op, out, shape, degrees, bad)
+    if degrees and f"{family}.{name}" in _DEGREES_IN_KERNEL:
+        out = _FAMILIES[family](e, name, op, shape, arrays, degrees=True)
+        return _finish(op, out, shape, False, bad)  # its angles are degrees already
     if degrees:
         arrays = _to_radians(op, arrays)
     out = _FAMILIES[family](e, name, op, shape, arrays)
@@ -730,6 +900,8 @@ def _labelled(args: Sequence[Any]) -> bool:
 def public(op: Operation, *, fast: bool = False, name: str | None = None) -> Callable[..., Any]:
     """The public function of ``op``: ``name(ell, *inputs, *, degrees=False)``, with its
     signature and docstring."""
+    if op.keywords or op.options:
+        return _public_with_keywords(op, name)
     point = _one_point(op, fast)
     arity = len(op.inputs)
     latitudes = tuple(k for k, i in enumerate(op.inputs) if i.unit == "latitude")
@@ -773,16 +945,62 @@ def public(op: Operation, *, fast: bool = False, name: str | None = None) -> Cal
     return function
 
 
+def _public_with_keywords(op: Operation, name: str | None) -> Callable[..., Any]:
+    """The public function of an entry with keyword inputs or options:
+    ``name(ell, *inputs, *, keywords=None, degrees=False, options=default)``, through the
+    array path."""
+    signature = inspect.Signature(
+        [
+            inspect.Parameter(n, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+            for n in ("ell", *(i.name for i in op.inputs))
+        ]
+        + [
+            inspect.Parameter(i.name, inspect.Parameter.KEYWORD_ONLY, default=None)
+            for i in op.keywords
+        ]
+        + [inspect.Parameter("degrees", inspect.Parameter.KEYWORD_ONLY, default=False)]
+        + [
+            inspect.Parameter(o.name, inspect.Parameter.KEYWORD_ONLY, default=o.default)
+            for o in op.options
+        ]
+    )
+    keywords = [i.name for i in op.keywords]
+    options = [o.name for o in op.options]
+
+    @memory_errors
+    def function(*args: Any, **kwargs: Any) -> Any:
+        given = signature.bind(*args, **kwargs).arguments
+        values = [given[i.name] for i in op.inputs] + [given.get(k) for k in keywords]
+        chosen = {o: given[o] for o in options if o in given}
+        return call(op, given["ell"], values, bool(given.get("degrees", False)), False, chosen)
+
+    function.__name__ = function.__qualname__ = name or op.name
+    function.__module__ = f"quorvane.mathtools.ellipsoid.{op.module}"
+    function.__doc__ = _docstring(op, False)
+    function.__signature__ = signature  # type: ignore[attr-defined]
+    return function
+
+
 def _docstring(op: Operation, fast: bool) -> str:
     lines = [op.summary, "", "Parameters", "----------"]
     lines += ["ell : Ellipsoid, str or (Re, f)", "    The ellipsoid, or its catalogue name."]
-    for i in op.inputs:
-        kind = "array_like, shape (3,) or (..., 3)" if i.unit == "vector" else "array_like"
+    for i in op.inputs + op.keywords:
+        kind = {
+            "vector": "array_like, shape (3,) or (..., 3)",
+            "integer": "array_like of int",
+            "bool": "array_like of bool",
+            "text": "str or array_like of str",
+        }.get(i.unit, "array_like")
+        kind = f"None or {kind}" if i.absent is not None else kind
         unit = " (radians, or degrees with ``degrees=True``)" if i.angle else ""
         lines += [f"{i.name} : {kind}", f"    The {i.text}{unit}."]
     lines += [
         "degrees : bool",
         "    Angles in and out in degrees instead of radians.",
+    ]
+    for o in op.options:
+        lines += [f"{o.name} : int", f"    {o.text[0].upper()}{o.text[1:]}."]
+    lines += [
         "",
         "Returns",
         "-------",

@@ -17,6 +17,7 @@ constants: ``latitudes.convert:SOURCE:TARGET`` (``latitudes.convert`` binds them
 
 from __future__ import annotations
 
+import dataclasses
 from dataclasses import dataclass, field
 from typing import Literal
 
@@ -37,13 +38,14 @@ from quorvane.datamodel import (
     SurfCoord_dtype,
 )
 
-__all__ = ["KINDS", "OPERATIONS", "Input", "Operation", "Output", "by_module", "get"]
+__all__ = ["KINDS", "OPERATIONS", "Input", "Operation", "Option", "Output", "by_module", "get"]
 
 # latitude: an angle in [-90, 90] degrees, NaN (with a warning) beyond; angle: any angle;
 # unbounded: an angle that is no direction and is never reduced by turns (the isometric
 # latitude); length: metres (or the unit of Re); vector: three lengths, an array of shape
-# (..., 3).
-type Unit = Literal["latitude", "angle", "unbounded", "length", "vector"]
+# (..., 3). Inputs that are no real numbers: integer (whole numbers within ``bounds``), bool
+# (true or false; numbers: not 0), text (strings).
+type Unit = Literal["latitude", "angle", "unbounded", "length", "vector", "integer", "bool", "text"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -51,6 +53,11 @@ class Input:
     name: str
     unit: Unit
     text: str  # what it is, for the docstring
+    # An integer's range, and what a value in it is (for errors: "a zone number 0-60").
+    bounds: tuple[int, int] | None = None
+    domain: str = ""
+    # A keyword input that may be left out (None): the kernel then takes this value.
+    absent: float | None = None
 
     @property
     def angle(self) -> bool:
@@ -58,14 +65,34 @@ class Input:
 
 
 @dataclass(frozen=True, slots=True)
+class Option:
+    """An integer keyword given once per call (not a column): ``precision=5``."""
+
+    name: str
+    default: int
+    bounds: tuple[int, int]
+    text: str  # what it is, for the docstring and the command line's help
+    metavar: str = "N"
+
+
+@dataclass(frozen=True, slots=True)
 class Output:
     """A record dtype (``dtype``), or 3-vectors of float64 when ``dtype`` is None. A record
-    of one field is one float64 value per point (the field names it)."""
+    of one field is one value per point (the field names it). Records of float64 fields are
+    filled by the kernels as rows of float64; records with other fields (integers, bools,
+    fixed-width strings) are ``typed``: the kernels fill the records themselves."""
 
     dtype: np.dtype | None
     angles: tuple[str, ...] = ()  # the fields that are angles (radians, or degrees)
     azimuth: str | None = None  # an observation's azimuth, given in [0, 360) degrees
     text: str = ""
+
+    typed: bool = field(init=False)
+
+    def __post_init__(self) -> None:
+        dtype = self.dtype
+        other = [n for n in (dtype.names or ()) if dtype[n].base != np.float64] if dtype else []
+        object.__setattr__(self, "typed", bool(other))
 
     @property
     def width(self) -> int:
@@ -87,11 +114,17 @@ class Operation:
     # Keyword flags of the public function besides ``degrees`` (bool, default False): it
     # chooses among entries by them (``geodesic.inverse(..., full=True)``).
     flags: tuple[str, ...] = ()
+    # Inputs given by keyword, which may be left out (``zone=None``), after ``inputs``.
+    keywords: tuple[Input, ...] = ()
+    # Integer keywords given once per call, passed to the kernel after the inputs.
+    options: tuple[Option, ...] = ()
+    # The kernel takes ``degrees`` and converts its angles itself (the engine converts none).
+    kernel_degrees: bool = False
     # Where a latitude is out of range, the whole row is NaN.
     latitudes: tuple[str, ...] = field(init=False)
 
     def __post_init__(self) -> None:
-        lats = tuple(i.name for i in self.inputs if i.unit == "latitude")
+        lats = tuple(i.name for i in self.inputs + self.keywords if i.unit == "latitude")
         object.__setattr__(self, "latitudes", lats)
 
     @property
@@ -618,6 +651,105 @@ _UTM = (
     ),
 )
 OPERATIONS += _UTM
+
+# The UTM/UPS grid and MGRS (module utm): zones, hemispheres and codes are typed fields and
+# inputs; the kernels take degrees themselves (their exact reductions of the longitude).
+GRID_dtype = np.dtype(
+    [
+        ("zone", np.int32),
+        ("northp", np.bool_),
+        ("easting", np.float64),
+        ("northing", np.float64),
+        ("convergence", np.float64),
+        ("scale", np.float64),
+    ],
+    align=True,
+)
+MGRS_WIDTH = 15  # the longest code: "32UMV1234567890"
+_ZONE = Input(
+    "zone",
+    "integer",
+    "UTM zone 1-60, or 0 for UPS",
+    bounds=(0, 60),
+    domain="a zone number 0-60 (0: UPS)",
+)
+_GRID_ENTRIES = (
+    Operation(
+        "utm",
+        "forward",
+        "UTM or UPS coordinates of geodetic latitude and longitude.",
+        (_LAT, _LON),
+        Output(
+            GRID_dtype,
+            ("convergence",),
+            text="GRID_dtype records (zone, northp, easting, northing, convergence, scale)",
+        ),
+        exact="utm.forward",
+        keywords=(
+            dataclasses.replace(
+                _ZONE, text="the zone to use (None: the standard one)", absent=-1.0
+            ),
+        ),
+        kernel_degrees=True,
+        notes="NaN easting and northing where there is no position (a NaN, a forced zone too "
+        "far away).",
+    ),
+    Operation(
+        "utm",
+        "reverse",
+        "Geodetic latitude and longitude of UTM or UPS coordinates.",
+        (
+            _ZONE,
+            Input("northp", "bool", "hemisphere: true in the northern"),
+            Input("easting", "length", "easting with the false easting (metres)"),
+            Input("northing", "length", "northing with the false northing (metres)"),
+        ),
+        Output(
+            np.dtype([(n, np.float64) for n in ("lat", "lon", "convergence", "scale")]),
+            ("lat", "lon", "convergence"),
+            text="GEOGRAPHIC_dtype records (lat, lon in [-180, 180), convergence, scale)",
+        ),
+        exact="utm.reverse",
+        kernel_degrees=True,
+    ),
+    Operation(
+        "utm",
+        "to_mgrs",
+        "MGRS references of geodetic latitude and longitude.",
+        (_LAT, _LON),
+        Output(
+            np.dtype([("mgrs", f"<U{MGRS_WIDTH}")]),
+            text=f"str (dtype <U{MGRS_WIDTH}): the reference of the square each point is in; "
+            "empty where there is none (a NaN)",
+        ),
+        exact="utm.to_mgrs",
+        options=(
+            Option(
+                "precision",
+                5,
+                (0, 5),
+                "digits per coordinate, 0-5: squares of 10^(5 - DIGITS) metres (default 5: 1 m)",
+                "DIGITS",
+            ),
+        ),
+        kernel_degrees=True,
+    ),
+    Operation(
+        "utm",
+        "from_mgrs",
+        "The latitude and longitude of the centres of the squares MGRS references name.",
+        (Input("codes", "text", "MGRS references (letters of either case; spaces ignored)"),),
+        Output(
+            np.dtype([("lat", np.float64), ("lon", np.float64)]),
+            ("lat", "lon"),
+            text="records (lat, lon)",
+        ),
+        exact="utm.from_mgrs",
+        kernel_degrees=True,
+        notes="An empty code gives NaN; a malformed one is a ValueError naming it and its index.",
+    ),
+)
+OPERATIONS += _GRID_ENTRIES
 
 _BY_NAME = {op.qualname: op for op in OPERATIONS}
 

@@ -42,11 +42,12 @@ for the rays' directions), and the result is written to columns named as its fie
 as above, the fields of ``enu`` as ``east_x, ..., up_z``). ``dd.read_parquet(...)``, a conversion
 and ``.to_parquet(...)`` run out of core.
 
-The UTM/UPS grid and MGRS of :mod:`~quorvane.mathtools.ellipsoid.utm`, whose zones, hemisphere
-flags and codes are not float64, have functions of their own (written in ``_dask_grid``):
-``utm_forward(ellipsoid, lat, lon, *, zone=None)``, ``utm_reverse(ellipsoid, zone, northp,
-easting, northing)``, ``utm_to_mgrs(ellipsoid, lat, lon, *, precision=5)``,
-``utm_from_mgrs(ellipsoid, codes)`` and their ``dataframe_*`` forms.
+Inputs that are no real numbers (the zones and hemispheres of the UTM grid, MGRS codes) and
+typed records (``utm_forward``'s int32 zone and bool northp, ``utm_to_mgrs``'s strings) pass
+through as they are. A keyword input (``utm_forward(..., zone=None)``) is an array or a number,
+one value for a whole DataFrame; an option (``precision=5``) one value per call. A value a
+kernel refuses (a malformed MGRS code) is named by its index in the whole array, or its row
+label in a DataFrame, where its task runs.
 """
 
 from __future__ import annotations
@@ -102,6 +103,8 @@ def _public_name(op: Operation) -> str:
 
 # Argument names that the Dask functions had before they followed the registry.
 _RENAMED = {("surf_coord_from_surf_pos", "r"): "r_surf"}
+# Columns named otherwise than their input.
+_COLUMNS = {"codes": "mgrs"}
 
 _XYZ = ("x", "y", "z")
 # The columns of 3-vectors: by the input's name, or by the result's (``enu_from_...``).
@@ -121,7 +124,8 @@ def _is_parameter(i: Input) -> bool:
 def _input_columns(i: Input) -> tuple[str, ...]:
     if i.unit == "vector":
         return _AXES.get(i.name, _XYZ)
-    return (i.name.removeprefix("geodetic_"),)  # a latitude is geodetic unless named
+    # a latitude is geodetic unless named
+    return (_COLUMNS.get(i.name, i.name.removeprefix("geodetic_")),)
 
 
 def _output_columns(op: Operation) -> tuple[str, ...]:
@@ -166,9 +170,29 @@ def _constants(op: Operation) -> tuple[str, ...]:
 
 
 def _task(
-    *blocks: Any, qualname: str, exact: str, Re: float, f: float, degrees: bool, fast: bool
+    *blocks: Any,
+    qualname: str,
+    exact: str,
+    Re: float,
+    f: float,
+    degrees: bool,
+    fast: bool,
+    options: dict[str, int],
+    block_info: Any = None,
 ) -> Any:
-    return _engine.call(_entry(qualname, exact), (Re, f), blocks, degrees, fast)
+    try:
+        return _engine.call(_entry(qualname, exact), (Re, f), blocks, degrees, fast, options)
+    except ValueError as exc:
+        # A value the kernel refuses: its index in the block made the index in the whole array.
+        location = (block_info or {}).get(0, {}).get("array-location")
+        what = getattr(exc, "refused", None)
+        if not location or what is None:
+            raise
+        name, value, reason, flat = what
+        shape = tuple([stop - start for start, stop in location])
+        local = _engine._flat_index(flat, shape)
+        index = tuple(k + start for k, (start, _) in zip(local, location, strict=True))
+        raise _engine.refused(name, value, reason, flat, f" at index {index}") from None
 
 
 def _check_fast(op: Operation, name: str, fast: bool) -> None:
@@ -189,19 +213,27 @@ def _is_number(value: object) -> bool:
 
 
 def _lazy(
-    op: Operation, name: str, ellipsoid: Any, args: Sequence[Any], degrees: bool, fast: bool
+    op: Operation,
+    name: str,
+    ellipsoid: Any,
+    args: Sequence[Any],
+    degrees: bool,
+    fast: bool,
+    options: dict[str, int] | None = None,
 ) -> da.Array:
     Re, f = parameters(ellipsoid)
     _check_fast(op, name, fast)
-    values = [v if isinstance(v, da.Array) or _is_number(v) else da.asarray(v) for v in args]
+    values = [
+        v if v is None or isinstance(v, da.Array) or _is_number(v) else da.asarray(v) for v in args
+    ]
 
     # The engine judges dtypes, shapes and broadcasting on zero-stride stand-ins of the real
     # shapes (an unknown length as 1), and computes on empty ones: its errors, and the result's
     # dtype and trailing shape, before anything runs.
     stand_ins: list[Any] = []
     empties: list[Any] = []
-    for i, arg, value in zip(op.inputs, args, values, strict=True):
-        if _is_number(value):
+    for i, arg, value in zip(op.inputs + op.keywords, args, values, strict=True):
+        if value is None or _is_number(value):
             stand_ins.append(value)
             empties.append(value)
             continue
@@ -214,7 +246,7 @@ def _lazy(
         empty = (0,) * (value.ndim - 1) + (3,) if vector else (0,) * value.ndim
         empties.append(np.zeros(empty, dtype=value.dtype))
     lead, _ = _engine._arrays(op, stand_ins)
-    meta = np.asarray(_engine.call(op, (Re, f), empties, degrees, fast))
+    meta = np.asarray(_engine.call(op, (Re, f), empties, degrees, fast, options))
     kwargs = {
         "qualname": op.qualname,
         "exact": op.exact,
@@ -222,17 +254,25 @@ def _lazy(
         "f": f,
         "degrees": degrees,
         "fast": fast,
+        "options": options or {},
     }
 
     if not lead:  # one point: one task
         task = dask.delayed(_task, pure=True)(*values, **kwargs)
         return da.from_delayed(task, shape=meta.shape, dtype=meta.dtype, meta=meta)
 
+    if [1 for i in op.inputs if i.unit == "text"]:
+        # Codes a kernel may refuse: blocks that know where they lie in the whole array.
+        arrays = [da.asarray(v) for v in values if v is not None]
+        if len(arrays) > 1:
+            arrays = list(da.broadcast_arrays(*arrays))
+        return da.map_blocks(_task, *arrays, dtype=meta.dtype, meta=meta, **kwargs)
+
     # One task per block of the broadcast leading axes, 3-vectors whole in every task.
     axes = "abcdefghijklmnop"[: len(lead)]
     pairs: list[Any] = []
-    for i, value in zip(op.inputs, values, strict=True):
-        if _is_number(value):
+    for i, value in zip(op.inputs + op.keywords, values, strict=True):
+        if value is None or _is_number(value):
             pairs += [value, None]
         elif i.unit == "vector":
             pairs += [value.rechunk({value.ndim - 1: -1}), axes[len(axes) - value.ndim + 1 :] + "z"]
@@ -251,12 +291,21 @@ def _lazy(
     )
 
 
+def _keyword_parameters(op: Operation) -> list[inspect.Parameter]:
+    """The keyword inputs (None: left out) and the options (their defaults)."""
+    keyword = inspect.Parameter.KEYWORD_ONLY
+    return [inspect.Parameter(i.name, keyword, default=None) for i in op.keywords] + [
+        inspect.Parameter(o.name, keyword, default=o.default) for o in op.options
+    ]
+
+
 def _array_function(op: Operation, name: str) -> Callable[..., da.Array]:
     names = [_RENAMED.get((name, i.name), i.name) for i in op.inputs]
     constants = _constants(op)
     kind = inspect.Parameter.POSITIONAL_OR_KEYWORD
     signature = inspect.Signature(
         [inspect.Parameter(n, kind) for n in ("ellipsoid", *names, *constants)]
+        + _keyword_parameters(op)
         + [
             inspect.Parameter(n, inspect.Parameter.KEYWORD_ONLY, default=False)
             for n in ("degrees", "fast")
@@ -270,9 +319,10 @@ def _array_function(op: Operation, name: str) -> Callable[..., da.Array]:
             _bind(op, {c: given[c] for c in constants}),
             name,
             given["ellipsoid"],
-            [given[n] for n in names],
+            [given[n] for n in names] + [given.get(i.name) for i in op.keywords],
             bool(given.get("degrees", False)),
             bool(given.get("fast", False)),
+            {o.name: given[o.name] for o in op.options if o.name in given},
         )
 
     function.__name__ = function.__qualname__ = name
@@ -298,6 +348,8 @@ def _convert_partition(
     keep: bool,
     degrees: bool,
     fast: bool,
+    keywords: tuple[Any, ...] = (),
+    options: dict[str, int] | None = None,
 ) -> _pd.DataFrame:
     """One partition: the operation on the input columns, the other columns passed through."""
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
@@ -311,12 +363,24 @@ def _convert_partition(
             args.append(next(given))
         elif i.unit == "vector":
             args.append(np.column_stack([next(columns) for _ in range(3)]))
+        elif i.unit == "text":  # object or Arrow strings in pandas
+            args.append(np.asarray(next(columns), dtype=np.str_))
         else:
             args.append(next(columns))
-    result = np.asarray(_engine.call(op, (Re, f), args, degrees, fast))
+    try:
+        result = _engine.call(op, (Re, f), [*args, *keywords], degrees, fast, options)
+    except ValueError as exc:  # a value the kernel refuses: named by its row label
+        what = getattr(exc, "refused", None)
+        if what is None:
+            raise
+        name, value, reason, flat = what
+        raise _engine.refused(name, value, reason, flat, f" at row {part.index[flat]!r}") from None
+    result = np.asarray(result)
     values: list[Any] = []
     for name in result.dtype.names or (None,):
         field = result if name is None else result[name]
+        if field.dtype.kind == "U":  # strings as pandas holds them
+            field = field.astype(object)
         values += [field] if field.ndim == 1 else list(field.T)
     converted = dict(zip(_output_columns(op), values, strict=True))
     if not keep:
@@ -334,6 +398,8 @@ def _convert_frame(
     keep: bool,
     degrees: bool,
     fast: bool,
+    keywords: tuple[Any, ...] = (),
+    options: dict[str, int] | None = None,
 ) -> dd.DataFrame:
     import dask.dataframe as dd
 
@@ -371,6 +437,8 @@ def _convert_frame(
         keep=keep,
         degrees=degrees,
         fast=fast,
+        keywords=keywords,
+        options=options,
     )
     # The engine judges the columns' dtypes on the empty partition before anything runs.
     meta = convert(frame._meta)
@@ -384,6 +452,7 @@ def _frame_function(op: Operation, name: str) -> Callable[..., dd.DataFrame]:
     keyword = inspect.Parameter.KEYWORD_ONLY
     signature = inspect.Signature(
         [inspect.Parameter(n, kind) for n in ("ellipsoid", "frame", *params, *constants)]
+        + _keyword_parameters(op)
         + [
             inspect.Parameter("columns", keyword, default=None),
             inspect.Parameter("keep", keyword, default=True),
@@ -406,6 +475,8 @@ def _frame_function(op: Operation, name: str) -> Callable[..., dd.DataFrame]:
             bool(given["keep"]),
             bool(given["degrees"]),
             bool(given["fast"]),
+            tuple(given[i.name] for i in op.keywords),
+            {o.name: given[o.name] for o in op.options},
         )
 
     function.__name__ = function.__qualname__ = f"dataframe_{name}"
@@ -421,12 +492,14 @@ def _docstring(op: Operation, name: str, frame: bool) -> str:
     if frame:
         heads = ["ellipsoid", "frame", *(i.name for i in params), *_constants(op)]
         tails = ["columns=None", "keep=True", "degrees=False", "fast=False"]
-        shown = params
+        shown = params + list(op.keywords)
     else:
         heads = ["ellipsoid", *(_RENAMED.get((name, i.name), i.name) for i in op.inputs)]
         heads += _constants(op)
         tails = ["degrees=False", "fast=False"]
-        shown = list(op.inputs)
+        shown = list(op.inputs + op.keywords)
+    tails[:0] = [f"{i.name}=None" for i in op.keywords]
+    tails[:0] = [f"{o.name}={o.default}" for o in op.options]
     lines = [f"{'dataframe_' if frame else ''}{name}({', '.join(heads)}, *, {', '.join(tails)})"]
     lines += ["", op.summary, "", "Parameters", "----------"]
     lines += ["ellipsoid : Ellipsoid, str or (Re, f)", "    The ellipsoid, or its catalogue name."]
@@ -436,6 +509,7 @@ def _docstring(op: Operation, name: str, frame: bool) -> str:
     for i in shown:
         kind = "Dask array or array_like" if not frame or i.unit == "vector" else "number"
         kind += ", shape (3,) or (..., 3)" if i.unit == "vector" else ""
+        kind = f"None or {kind}" if i.absent is not None else kind
         unit = " (radians, or degrees with ``degrees=True``)" if i.angle else ""
         lines += [
             f"{_RENAMED.get((name, i.name), i.name)} : {kind}",
@@ -443,6 +517,8 @@ def _docstring(op: Operation, name: str, frame: bool) -> str:
         ]
     if _constants(op):
         lines += ["source, target : str", "    The kinds of latitude, as ``latitudes.convert``."]
+    for o in op.options:
+        lines += [f"{o.name} : int", f"    {o.text[0].upper()}{o.text[1:]}."]
     if frame:
         lines += [
             "columns : sequence of str, optional",
@@ -497,26 +573,38 @@ def _stub() -> str:
 
     flags = ["degrees: bool = False", "fast: bool = False"]
     functions = ["def parameters(ellipsoid: _EllipsoidLike) -> tuple[float, float]: ..."]
+    scalar = {"vector": "", "integer": "int", "bool": "bool", "text": "str"}
     for op in OPERATIONS:
         name = _public_name(op)
         arguments = [
             f"{_RENAMED.get((name, i.name), i.name)}: "
-            + ("_Array" if i.unit == "vector" else "_Array | _Number")
+            + " | ".join(["_Array", scalar.get(i.unit, "_Number")]).removesuffix(" | ")
             for i in op.inputs
         ]
         arguments += [f"{c}: str" for c in _constants(op)]
-        functions.append(define(name, ["ellipsoid: _EllipsoidLike", *arguments], flags, "da.Array"))
+        options = [f"{o.name}: int = {o.default}" for o in op.options]
+        given = [
+            f"{i.name}: _Array | {scalar.get(i.unit, '_Number')} | None = None" for i in op.keywords
+        ]
+        functions.append(
+            define(
+                name,
+                ["ellipsoid: _EllipsoidLike", *arguments],
+                [*given, *options, *flags],
+                "da.Array",
+            )
+        )
         params = [
             f"{i.name}: {'_Array' if i.unit == 'vector' else '_Number'}"
             for i in op.inputs
             if _is_parameter(i)
         ]
-        keywords = ["columns: _Columns = None", "keep: bool = True", *flags]
+        given = [f"{i.name}: {scalar.get(i.unit, '_Number')} | None = None" for i in op.keywords]
+        keywords = [*given, *options, "columns: _Columns = None", "keep: bool = True", *flags]
         head = ["ellipsoid: _EllipsoidLike", "frame: dd.DataFrame", *params]
         head += [f"{c}: str" for c in _constants(op)]
         functions.append(define(f"dataframe_{name}", head, keywords, "dd.DataFrame"))
     listing = "\n".join(["__all__ = [", *(f'    "{n}",' for n in __all__), "]"])
-    functions.append(_dask_grid.STUB)  # the UTM grid and MGRS, not from the registry
     return "\n".join([_STUB_HEADER, listing, "", *functions]) + "\n"
 
 
@@ -532,13 +620,3 @@ for _op in OPERATIONS:
     __all__.extend((_name, f"dataframe_{_name}"))
 __all__.sort()
 del _op, _name
-
-# The UTM/UPS grid and MGRS (utm.forward, reverse, to_mgrs, from_mgrs), whose zones, hemisphere
-# flags and codes the registry's float64 engine does not take: written in _dask_grid.
-from quorvane.mathtools.ellipsoid import _dask_grid
-
-for _name in _dask_grid.__all__:
-    globals()[_name] = getattr(_dask_grid, _name)
-    __all__.append(_name)
-__all__.sort()
-del _name

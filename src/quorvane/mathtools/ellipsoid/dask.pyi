@@ -888,26 +888,7 @@ def utm_forward(
     *,
     zone: _Array | int | None = None,
     degrees: bool = False,
-) -> da.Array: ...
-def utm_reverse(
-    ellipsoid: _EllipsoidLike,
-    zone: _Array | int,
-    northp: _Array | bool,
-    easting: _Array | _Number,
-    northing: _Array | _Number,
-    *,
-    degrees: bool = False,
-) -> da.Array: ...
-def utm_to_mgrs(
-    ellipsoid: _EllipsoidLike,
-    lat: _Array | _Number,
-    lon: _Array | _Number,
-    *,
-    precision: int = 5,
-    degrees: bool = False,
-) -> da.Array: ...
-def utm_from_mgrs(
-    ellipsoid: _EllipsoidLike, codes: _Array | str, *, degrees: bool = False
+    fast: bool = False,
 ) -> da.Array: ...
 def dataframe_utm_forward(
     ellipsoid: _EllipsoidLike,
@@ -917,7 +898,18 @@ def dataframe_utm_forward(
     columns: _Columns = None,
     keep: bool = True,
     degrees: bool = False,
+    fast: bool = False,
 ) -> dd.DataFrame: ...
+def utm_reverse(
+    ellipsoid: _EllipsoidLike,
+    zone: _Array | int,
+    northp: _Array | bool,
+    easting: _Array | _Number,
+    northing: _Array | _Number,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
 def dataframe_utm_reverse(
     ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
@@ -925,7 +917,17 @@ def dataframe_utm_reverse(
     columns: _Columns = None,
     keep: bool = True,
     degrees: bool = False,
+    fast: bool = False,
 ) -> dd.DataFrame: ...
+def utm_to_mgrs(
+    ellipsoid: _EllipsoidLike,
+    lat: _Array | _Number,
+    lon: _Array | _Number,
+    *,
+    precision: int = 5,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
 def dataframe_utm_to_mgrs(
     ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
@@ -934,7 +936,15 @@ def dataframe_utm_to_mgrs(
     columns: _Columns = None,
     keep: bool = True,
     degrees: bool = False,
+    fast: bool = False,
 ) -> dd.DataFrame: ...
+def utm_from_mgrs(
+    ellipsoid: _EllipsoidLike,
+    codes: _Array | str,
+    *,
+    degrees: bool = False,
+    fast: bool = False,
+) -> da.Array: ...
 def dataframe_utm_from_mgrs(
     ellipsoid: _EllipsoidLike,
     frame: dd.DataFrame,
@@ -942,4 +952,5 @@ def dataframe_utm_from_mgrs(
     columns: _Columns = None,
     keep: bool = True,
     degrees: bool = False,
+    fast: bool = False,
 ) -> dd.DataFrame: ...

@@ -21,20 +21,13 @@ grid functions take it as the keyword ``ell`` (WGS84 by default). Angles are rad
 
 from __future__ import annotations
 
-import math
 from typing import Any
 
 import numpy as np
 
-from quorvane.mathtools.ellipsoid import _utm
-from quorvane.mathtools.ellipsoid._arguments import broadcast_shape, numeric
-from quorvane.mathtools.ellipsoid._engine import (
-    _warn_latitudes,
-    ellipsoid,
-    memory_errors,
-    public,
-)
-from quorvane.mathtools.ellipsoid._registry import get
+from quorvane.mathtools.ellipsoid._arguments import numeric
+from quorvane.mathtools.ellipsoid._engine import public
+from quorvane.mathtools.ellipsoid._registry import MGRS_WIDTH, GRID_dtype, get  # noqa: F401
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 __all__ = [
@@ -46,31 +39,16 @@ __all__ = [
     "to_mgrs",
 ]
 
-# The records of forward and reverse.
-GRID_dtype = np.dtype(
-    [
-        ("zone", np.int32),
-        ("northp", np.bool_),
-        ("easting", np.float64),
-        ("northing", np.float64),
-        ("convergence", np.float64),
-        ("scale", np.float64),
-    ],
-    align=True,
-)
-GEOGRAPHIC_dtype = np.dtype([(n, np.float64) for n in ("lat", "lon", "convergence", "scale")])
-MGRS_WIDTH = 15  # the longest code: "32UMV1234567890"
+# The records of forward (GRID_dtype, the registry's) and reverse.
+GEOGRAPHIC_dtype = get("utm.reverse").output.dtype
 
+# The functions of the registry's entries (those of the grid take the ellipsoid by keyword).
 _tm_forward = public(get("utm.tm_forward"))
 _tm_reverse = public(get("utm.tm_reverse"))
-_MGRS_ERRORS = {
-    1: "the zone is not 1-60",
-    2: "no latitude band letter (C-X without I and O; A, B, Y, Z for the poles)",
-    3: "the 100 km column letter is not one of the zone's",
-    4: "the 100 km row letter is not one of the zone's",
-    5: "the digits are not two groups of 0-5 digits",
-    6: "the square lies outside the zone's grid",
-}
+_forward = public(get("utm.forward"))
+_reverse = public(get("utm.reverse"))
+_to_mgrs = public(get("utm.to_mgrs"))
+_from_mgrs = public(get("utm.from_mgrs"))
 
 
 def _k0(k0: Any) -> float:
@@ -171,32 +149,6 @@ def tm_reverse(
     return _scaled(_tm_reverse(ell, lon0, x, y, degrees=degrees), k, ("scale",))
 
 
-def _zones(name: str, zone: Any, shape_of: dict[str, tuple[int, ...]]) -> np.ndarray:
-    a = numeric(name, zone)
-    with np.errstate(invalid="ignore"):
-        bad = ~((a >= 0) & (a <= 60) & (a == np.floor(a)))
-    if bad.any():
-        first = a[bad].reshape(-1)[0].item()
-        raise ValueError(f"{name} must be a zone number 0-60 (0: UPS), got {first!r}")
-    shape_of[name] = a.shape
-    return a
-
-
-def _column(a: np.ndarray, shape: tuple[int, ...]) -> np.ndarray:
-    flat = a.reshape(1) if a.size == 1 else np.broadcast_to(a, shape).reshape(-1)
-    return np.ascontiguousarray(flat, dtype=np.float64)
-
-
-def _latitudes(lat: np.ndarray, degrees: bool) -> np.ndarray:
-    """Beyond the poles NaN, with one RuntimeWarning."""
-    beyond = np.abs(lat) > (90.0 if degrees else math.pi / 2)
-    if beyond.any():
-        _warn_latitudes(["lat"], degrees, stacklevel=4)  # the caller of the public function
-        lat = np.where(beyond, np.nan, lat)
-    return lat
-
-
-@memory_errors
 def forward(
     lat: Any,
     lon: Any,
@@ -227,22 +179,9 @@ def forward(
     numbers, else of the broadcast shape. NaN easting and northing where there is no position
     (a NaN, a forced zone too far away).
     """
-    e = ellipsoid(ell)
-    shapes: dict[str, tuple[int, ...]] = {}
-    a_lat, a_lon = numeric("lat", lat), numeric("lon", lon)
-    shapes["lat"], shapes["lon"] = a_lat.shape, a_lon.shape
-    a_zone = np.full((), -1.0) if zone is None else _zones("zone", zone, shapes)
-    shape = broadcast_shape(shapes)
-    a_lat = _latitudes(a_lat, degrees)
-    out = np.empty(math.prod(shape), dtype=GRID_dtype)
-    _utm.forward(
-        e, _column(a_lat, shape), _column(a_lon, shape), _column(a_zone, shape), degrees, out
-    )
-    out = out.reshape(shape)
-    return out[()] if not shape else out
+    return _forward(ell, lat, lon, zone=zone, degrees=degrees)
 
 
-@memory_errors
 def reverse(
     zone: Any,
     northp: Any,
@@ -273,28 +212,9 @@ def reverse(
     -------
     GEOGRAPHIC_dtype records (lat, lon, convergence, scale), lon in [-180, 180) degrees.
     """
-    e = ellipsoid(ell)
-    shapes: dict[str, tuple[int, ...]] = {}
-    a_zone = _zones("zone", zone, shapes)
-    a_north = numeric("northp", northp)
-    a_e, a_n = numeric("easting", easting), numeric("northing", northing)
-    shapes.update(northp=a_north.shape, easting=a_e.shape, northing=a_n.shape)
-    shape = broadcast_shape(shapes)
-    rows = np.empty((math.prod(shape), 4), dtype=np.float64)
-    _utm.reverse(
-        e,
-        _column(a_zone, shape),
-        _column(a_north != 0, shape),
-        _column(a_e, shape),
-        _column(a_n, shape),
-        degrees,
-        rows,
-    )
-    out = rows.view(GEOGRAPHIC_dtype).reshape(shape)
-    return out[()] if not shape else out
+    return _reverse(ell, zone, northp, easting, northing, degrees=degrees)
 
 
-@memory_errors
 def to_mgrs(
     lat: Any,
     lon: Any,
@@ -325,31 +245,9 @@ def to_mgrs(
     ``"32UMV1234567890"`` (zone, band, square, digits), polar codes without a zone
     (``"ZAH1234567890"``). An empty string where there is none (a NaN).
     """
-    if not isinstance(precision, (int, np.integer)) or isinstance(precision, bool):
-        raise TypeError(f"precision must be an integer 0-5, got {type(precision).__name__}")
-    if not 0 <= precision <= 5:
-        raise ValueError(f"precision must be 0-5, got {precision}")
-    e = ellipsoid(ell)
-    a_lat, a_lon = numeric("lat", lat), numeric("lon", lon)
-    shape = broadcast_shape({"lat": a_lat.shape, "lon": a_lon.shape})
-    a_lat = _latitudes(a_lat, degrees)
-    out = np.empty(math.prod(shape), dtype=f"<U{MGRS_WIDTH}")
-    _utm.to_mgrs(e, _column(a_lat, shape), _column(a_lon, shape), int(precision), degrees, out)
-    out = out.reshape(shape)
-    return str(out[()]) if not shape else out
+    return _to_mgrs(ell, lat, lon, degrees=degrees, precision=precision)
 
 
-def _index(flat: int, shape: tuple[int, ...]) -> tuple[int, ...]:
-    """The index in an array of ``shape`` of its ``flat``-th element (C order). Not
-    numpy.unravel_index, which leaks a tuple a call under NumPy 2.5."""
-    index = []
-    for n in reversed(shape):
-        flat, k = divmod(flat, n)
-        index.append(k)
-    return tuple(reversed(index))
-
-
-@memory_errors
 def from_mgrs(
     codes: Any, *, ell: Ellipsoid | str | tuple[float, float] = "WGS84", degrees: bool = False
 ) -> Any:
@@ -372,32 +270,4 @@ def from_mgrs(
     empty code (what :func:`to_mgrs` gives a point without one) gives NaN. A malformed code
     is a ValueError naming it and, in an array, its index.
     """
-    e = ellipsoid(ell)
-    a = np.asarray(codes)
-    if a.dtype.kind not in "US":
-        raise TypeError(f"codes must be strings, got an array of dtype {a.dtype}")
-    shape = a.shape
-    flat = a.reshape(-1)
-    if a.dtype.kind == "U":
-        try:
-            flat = np.char.encode(flat, "ascii") if flat.size else flat.astype("S1")
-        except UnicodeEncodeError as exc:
-            index = int(np.argmax([not str(c).isascii() for c in flat]))
-            where = f" at index {_index(index, shape)}" if shape else ""
-            raise ValueError(
-                f"codes: {str(flat[index])!r}{where} is no MGRS reference (not ASCII)"
-            ) from exc
-    flat = np.ascontiguousarray(flat)
-    rows = np.empty((flat.shape[0], 2), dtype=np.float64)
-    bad = _utm.from_mgrs(e, flat, rows)
-    if bad is not None:
-        index, reason = bad
-        code = flat[index].decode("ascii")
-        where = f" at index {_index(index, shape)}" if shape else ""
-        raise ValueError(
-            f"codes: {code!r}{where} is no MGRS reference: {_MGRS_ERRORS.get(reason, 'malformed')}"
-        )
-    if not degrees:
-        rows = np.radians(rows)
-    out = rows.view(np.dtype([("lat", np.float64), ("lon", np.float64)])).reshape(shape)
-    return out[()] if not shape else out
+    return _from_mgrs(ell, codes, degrees=degrees)

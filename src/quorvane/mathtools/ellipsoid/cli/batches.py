@@ -47,7 +47,7 @@ class Plan:
     keep: list[int]
     fast: bool = False  # the vectorised kernel
     kinds: tuple[str, str] | None = None  # --from and --to, where the subcommand takes them
-    precision: int | None = None  # --precision, where the subcommand takes it
+    options: dict[str, int] | None = None  # the registry's options (--precision), by name
 
     @property
     def operation(self) -> Operation:
@@ -64,14 +64,18 @@ class Plan:
     @property
     def result_types(self) -> list[Any]:
         """The Arrow types of the result columns: float64 but where the output records give
-        another (a zone, a hemisphere flag, an MGRS code)."""
+        another (a zone, a hemisphere flag, an MGRS code) or the table says bool."""
         import pyarrow as pa
 
-        dtype = self.op.operation.output.dtype
-        if self.op.entry is None or dtype is None:
-            text = self.op.entry is not None  # utm.to_mgrs: one column of codes
-            return [pa.string() if text else pa.float64()] * len(self.op.outputs)
-        return [pa.from_numpy_dtype(dtype[name]) for name in dtype.names or ()]
+        output = self.op.operation.output
+        if not output.typed:
+            bools = self.op.bools
+            return [pa.bool_() if n in bools else pa.float64() for n in self.op.outputs]
+        dtype = output.dtype
+        return [
+            pa.string() if dtype[n].kind == "U" else pa.from_numpy_dtype(dtype[n])
+            for n in dtype.names or ()
+        ]
 
 
 def _ellipsoid(args: argparse.Namespace) -> Ellipsoid:
@@ -181,7 +185,7 @@ def make_plan(args: argparse.Namespace, sub: Subcommand, data: Source) -> Plan:
         keep=keep,
         fast=fast,
         kinds=kinds,
-        precision=getattr(args, "precision", None) if sub.precision else None,
+        options={o.name: getattr(args, o.name) for o in sub.operation.options},
     )
 
 
@@ -202,7 +206,8 @@ def _check_unique(header: list[str]) -> None:
 def _given(sub: Subcommand) -> list[Input]:
     """The inputs the parameter gives, in the registry's order."""
     names = sub.parameter.inputs if sub.parameter is not None else ()
-    return [i for i in sub.operation.inputs if i.name in names]
+    op = sub.operation
+    return [i for i in op.inputs + op.keywords if i.name in names]
 
 
 def _fixed_param(sub: Subcommand, given: Sequence[float], degrees: bool) -> tuple[float, ...]:
@@ -215,8 +220,11 @@ def _fixed_param(sub: Subcommand, given: Sequence[float], degrees: bool) -> tupl
         if unit == "latitude" and abs(value) > (90.0 if degrees else math.pi / 2):
             hint = "" if degrees else " (for degrees add --degrees)"
             raise UsageError(f"--{option}: latitude {value!r} is out of range{hint}")
-        if unit == "zone" and not (0 <= value <= 60 and value == int(value)):
-            raise UsageError(f"--{option}: {value!r} is not a zone number 0-60 (0: UPS)")
+    for i, value in zip(_given(sub), given):
+        if i.unit == "integer" and i.bounds is not None:
+            lo, hi = i.bounds
+            if not (lo <= value <= hi and value == int(value)):
+                raise UsageError(f"--{option}: {value!r} is not {i.domain}")
     return tuple(given)
 
 
@@ -261,12 +269,13 @@ def _check_latitudes(lat: FloatArray, batch: Batch, column: str, degrees: bool) 
     raise InputError(batch.source, msg, column=column, **batch.locate(k))
 
 
-def _check_zones(zone: FloatArray, batch: Batch, column: str) -> None:
+def _check_integers(values: FloatArray, i: Input, batch: Batch, column: str) -> None:
+    lo, hi = i.bounds or (-math.inf, math.inf)
     with np.errstate(invalid="ignore"):
-        bad = ~((zone >= 0) & (zone <= 60) & (zone == np.floor(zone)))
+        bad = ~((values >= lo) & (values <= hi) & (values == np.floor(values)))
     if bad.any():
         k = int(np.argmax(bad))
-        msg = f"zone {float(zone[k])!r} is not a zone number 0-60 (0: UPS)"
+        msg = f"{i.name} {float(values[k])!r} is not {i.domain or 'a whole number'}"
         raise InputError(batch.source, msg, column=column, **batch.locate(k))
 
 
@@ -281,16 +290,16 @@ def _read(
         for aliases in plan.op.columns[i.name]:
             k = index[aliases[0]]
             name = plan.names[k]
-            if i.unit == "flag":
+            if i.unit == "bool":
                 column = batch.flags(k, name)
-            elif i.unit == "code":
+            elif i.unit == "text":
                 column = batch.strings(k, name)
             else:
                 column = batch.floats(k, name)
             if i.unit == "latitude":
                 _check_latitudes(column, batch, name, plan.degrees)
-            elif i.unit == "zone":
-                _check_zones(column, batch, name)
+            elif i.unit == "integer":
+                _check_integers(column, i, batch, name)
             columns.append(column)
         values[i.name] = np.column_stack(columns) if i.unit == "vector" else columns[0]
     return values
@@ -309,15 +318,28 @@ def _convert(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
         values |= _read(plan, batch, given, plan.param_columns)
     elif plan.param or not given:
         values |= _fixed_values(plan.op, plan.param)
-    if plan.op.entry is not None:
-        from quorvane.mathtools.ellipsoid.cli import grid
-
-        results = grid.call(plan, values, batch)
-        return [batch.kept(k) for k in plan.keep], results
-    args = [values[i.name] for i in op.inputs]
-    result = _engine.call(op, plan.ellipsoid, args, plan.degrees, plan.fast)
+    args = [values.get(i.name) for i in op.inputs + op.keywords]  # a keyword left out: None
+    try:
+        result = _engine.call(op, plan.ellipsoid, args, plan.degrees, plan.fast, plan.options)
+    except ValueError as exc:  # a value the kernel refuses (an MGRS code): named by its line
+        what = getattr(exc, "refused", None)
+        if what is None:
+            raise
+        name, value, reason, flat = what
+        column = plan.names[plan.columns[plan.op.columns[name][0][0]]]
+        message = f"{value!r} is {reason}"
+        raise InputError(batch.source, message, column=column, **batch.locate(flat)) from None
+    kept = [batch.kept(k) for k in plan.keep]
+    if op.output.typed:  # the fields as they are (an MGRS code: the one field)
+        records = np.atleast_1d(result)
+        names = records.dtype.names
+        return kept, [np.ascontiguousarray(records[n]) for n in names] if names else [records]
     rows = np.asarray(result).view(np.float64).reshape(batch.rows, -1)
-    return [batch.kept(k) for k in plan.keep], [rows[:, k] for k in range(rows.shape[1])]
+    columns: list[Any] = [rows[:, k] for k in range(rows.shape[1])]
+    for k, name in enumerate(plan.op.outputs):
+        if name in plan.op.bools:
+            columns[k] = columns[k] == 1.0
+    return kept, columns
 
 
 def numeric_columns(plan: Plan) -> list[int]:
@@ -328,12 +350,10 @@ def numeric_columns(plan: Plan) -> list[int]:
 
 def text_columns(plan: Plan) -> list[int]:
     """Indices of the input columns read as they are (hemisphere flags, MGRS codes)."""
-    from quorvane.mathtools.ellipsoid.cli.grid import TEXT_UNITS
-
     return [
         plan.columns[aliases[0]]
         for i in plan.op.operation.inputs
-        if i.unit in TEXT_UNITS
+        if i.unit in ("bool", "text")
         for aliases in plan.op.columns[i.name]
     ]
 

@@ -308,14 +308,14 @@ def _operation_options(p: argparse.ArgumentParser, op: Subcommand) -> None:
             f"--{option} is not given)"
             + ("; with neither, the standard one" if op.parameter.optional else ""),
         )
-    if op.precision:
+    for o in op.operation.options:  # the registry's integer options (--precision)
         p.add_argument(
-            "--precision",
+            f"--{o.name}",
             type=int,
-            choices=range(6),
-            default=5,
-            metavar="DIGITS",
-            help="digits per coordinate, 0-5: squares of 10^(5 - DIGITS) metres (default 5: 1 m)",
+            choices=range(o.bounds[0], o.bounds[1] + 1),
+            default=o.default,
+            metavar=o.metavar,
+            help=o.text,
         )
     if op.operation.output.azimuth is not None:
         (group or p).add_argument(

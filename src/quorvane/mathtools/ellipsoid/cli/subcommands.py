@@ -14,7 +14,6 @@ from dataclasses import dataclass
 
 from quorvane.mathtools.ellipsoid import _registry
 from quorvane.mathtools.ellipsoid._registry import Operation
-from quorvane.mathtools.ellipsoid.cli import grid as _grid
 
 __all__ = ["SUBCOMMANDS", "Parameter", "Subcommand"]
 
@@ -51,16 +50,11 @@ class Subcommand:
     # The options --from and --to choose the kinds of a conversion of latitudes (the
     # constants of the entry's loop).
     kinds: bool = False
-    # An operation the registry's engine does not run (the UTM grid, :mod:`.grid`), in place
-    # of the registry entry.
-    entry: Operation | None = None
-    # The option --precision (digits of an MGRS code).
-    precision: bool = False
+    # Fields of the float64 records that hold 1.0 or 0.0: bool columns.
+    bools: tuple[str, ...] = ()
 
     @property
     def operation(self) -> Operation:
-        if self.entry is not None:
-            return self.entry
         return _registry.get(self.qualname)
 
     @property
@@ -75,7 +69,7 @@ class Subcommand:
         by_parameter = self.parameter.inputs if self.parameter else ()
         return tuple(
             aliases
-            for i in self.operation.inputs
+            for i in self.operation.inputs + self.operation.keywords
             if (i.name in by_parameter) == given
             for aliases in self.columns[i.name]
         )
@@ -494,8 +488,7 @@ _UTM = (
     ),
 )
 
-# The UTM/UPS grid and MGRS, run by :mod:`.grid` (zones, hemisphere flags and codes are not
-# float64 columns).
+# The UTM/UPS grid and MGRS: zones, hemisphere flags and codes are typed columns.
 _ZONE_COLUMN = {"zone": (("zone", "utm_zone"),)}
 _MGRS_COLUMN = (("mgrs", "code", "mgrs_code"),)
 _GRID = (
@@ -512,7 +505,6 @@ _GRID = (
         "%(prog)s --degrees points.csv -o grid.csv",
         {"lat": _LAT, "lon": _LON, **_ZONE_COLUMN},
         Parameter("zone", ("zone",), ("ZONE",), "the zone (1-60, 0 for UPS)", optional=True),
-        entry=_grid.FORWARD,
     ),
     Subcommand(
         "utm-reverse",
@@ -528,7 +520,6 @@ _GRID = (
             "easting": (("easting", "x"),),
             "northing": (("northing", "y"),),
         },
-        entry=_grid.REVERSE,
     ),
     Subcommand(
         "mgrs",
@@ -539,9 +530,6 @@ _GRID = (
         "references (A, B, Y, Z) beyond 84 N and 80 S. Empty where there is none (nan).",
         "%(prog)s --degrees --precision 3 points.csv -o codes.csv",
         {"lat": _LAT, "lon": _LON},
-        output_columns=("mgrs",),
-        entry=_grid.TO_MGRS,
-        precision=True,
     ),
     Subcommand(
         "mgrs-reverse",
@@ -551,11 +539,31 @@ _GRID = (
         "(letters of either case, spaces ignored). A malformed reference is an error naming its "
         "line and column.",
         "%(prog)s --degrees codes.csv -o points.csv",
-        {"code": _MGRS_COLUMN},
-        entry=_grid.FROM_MGRS,
+        {"codes": _MGRS_COLUMN},
+    ),
+)
+
+# Where two segments meet: the columns of their four ends.
+_SEGMENTS = (
+    Subcommand(
+        "intersect-segments",
+        "geodesic.intersect_segments",
+        "two segments (their ends) -> where their geodesics meet, and whether within both",
+        "Where the segment (shortest geodesic) from point 1a to 1b meets the one from 2a to 2b, "
+        "the intersection of their lines closest to their midpoints: x and y (metres along each "
+        "line from 1a and from 2a), the point (lat, lon), coincident (0, or +1 / -1 where the "
+        "lines run along each other) and inside (true where the point lies within both "
+        "segments).",
+        "%(prog)s --degrees segments.csv -o crossings.csv",
+        {
+            f"{kind}{p}": ((f"{kind}{p}", f"{long}{p}"),)
+            for p in ("1a", "1b", "2a", "2b")
+            for kind, long in (("lat", "latitude"), ("lon", "longitude"))
+        },
+        bools=("inside",),
     ),
 )
 
 SUBCOMMANDS: dict[str, Subcommand] = {
-    sub.name: sub for sub in (*_TABLE, *_LATITUDES, *_RHUMB, *_INTERSECT, *_UTM, *_GRID)
+    sub.name: sub for sub in (*_TABLE, *_LATITUDES, *_RHUMB, *_INTERSECT, *_UTM, *_GRID, *_SEGMENTS)
 }
