@@ -9,7 +9,8 @@ From the top of the repository (about 3 minutes on 2 cores, most of it pyproj's 
 Speed: N polygons (default 10^5), star-shaped around random centres, their vertex counts
 log-uniform from 4 to 1000 (a tenth of them with a hole), as a GeoPandas GeoSeries and as a
 GeoArrow polygon array (separated coordinates); ``geodesic.geometry_area_perimeter`` on one
-thread (``QUORVANE_NUM_THREADS=1``) and on all CPUs against ``[geod.geometry_area_perimeter(g)
+thread (``QUORVANE_NUM_THREADS=1``) and on all CPUs, with the exact kernels and with
+``fast=True`` (the edges in SIMD lanes), against ``[geod.geometry_area_perimeter(g)
 for g in geoms]``. Each time is the best of ``--repeat`` calls, one thread and all CPUs in turn
 (pyproj's loop: one call, it takes tens of seconds); the inputs are built outside the timed
 call, the GeoArrow array from the shapely geometries' WKB. Both the wall clock and the CPU time
@@ -175,27 +176,47 @@ def main() -> None:
 
     # One thread and all CPUs in turn, so that both see the same load; the best of each.
     rows = []
-    for label, data in (("GeoSeries", series), ("GeoArrow", arrow)):
+    inputs = (("GeoSeries", series), ("GeoArrow", arrow))
+    for (label, data), fast in ((i, f) for f in (False, True) for i in inputs):
         runs: dict[str | None, list[tuple[float, float]]] = {"1": [], None: []}
         for _ in range(args.repeat):
             for threads, times in runs.items():
                 set_threads(threads)
-                times.append(timed(lambda d=data: gd.geometry_area_perimeter(ell, d)))
+                times.append(
+                    timed(lambda d=data, f=fast: gd.geometry_area_perimeter(ell, d, fast=f))
+                )
         for threads, times in runs.items():
             wall, cpu = min(t[0] for t in times), min(t[1] for t in times)
-            rows.append((label, threads or str(os.cpu_count()), wall, cpu))
+            name = f"{label}, `fast=True`" if fast else label
+            rows.append((name, threads or str(os.cpu_count()), wall, cpu))
     set_threads(None)
 
-    ours = np.asarray(gd.geometry_area_perimeter(ell, arrow))
-    speed_area = relative(ours["area"], peer[:, 0])
-    speed_perimeter = relative(ours["perimeter"], peer[:, 1])
+    differences = {}
+    for fast in (False, True):
+        ours = np.asarray(gd.geometry_area_perimeter(ell, arrow, fast=fast))
+        differences[fast] = (
+            relative(ours["area"], peer[:, 0]),
+            relative(ours["perimeter"], peer[:, 1]),
+        )
     accuracy = []
     for name, geom in cases():
         a, p = gd.geometry_area_perimeter(ell, geom)
+        af, pf = gd.geometry_area_perimeter(ell, geom, fast=True)
         pa_, pp = geod.geometry_area_perimeter(geom)
         t = truth_area(geom)
-        errors = ("", "") if t is None else tuple(f"{abs(x - t) / abs(t):.1e}" for x in (a, pa_))
-        accuracy.append((name, pa_, abs(a - pa_) / abs(pa_), abs(p - pp) / pp, *errors))
+        errors = (
+            ("", "", "") if t is None else tuple(f"{abs(x - t) / abs(t):.1e}" for x in (a, af, pa_))
+        )
+        accuracy.append(
+            (
+                name,
+                pa_,
+                abs(a - pa_) / abs(pa_),
+                abs(af - pa_) / abs(pa_),
+                max(abs(p - pp), abs(pf - pp)) / pp,
+                *errors,
+            )
+        )
 
     lines = [
         "# Areas and perimeters of geometries",
@@ -229,7 +250,8 @@ def main() -> None:
         "",
         (
             f"Largest relative difference from pyproj over the {n} polygons: area "
-            f"{speed_area:.1e}, perimeter {speed_perimeter:.1e}."
+            f"{differences[False][0]:.1e}, perimeter {differences[False][1]:.1e}; with "
+            f"`fast=True` {differences[True][0]:.1e} and {differences[True][1]:.1e}."
         ),
         "",
         (
@@ -238,14 +260,15 @@ def main() -> None:
         ),
         "",
         (
-            "| polygon | area (m^2) | area: ours / pyproj | perimeter: ours / pyproj "
-            "| area: ours / truth | area: pyproj / truth |"
+            "| polygon | area (m^2) | area: ours / pyproj | area, `fast=True`: / pyproj "
+            "| perimeter (both): / pyproj | area: ours / truth | area, `fast=True`: / truth "
+            "| area: pyproj / truth |"
         ),
-        "| --- | --- | --- | --- | --- | --- |",
+        "| --- | --- | --- | --- | --- | --- | --- | --- |",
     ]
     lines += [
-        f"| {name} | {a:.6g} | {da:.1e} | {dp:.1e} | {ta} | {tp} |"
-        for name, a, da, dp, ta, tp in accuracy
+        f"| {name} | {a:.6g} | {da:.1e} | {df:.1e} | {dp:.1e} | {ta} | {tf} | {tp} |"
+        for name, a, da, df, dp, ta, tf, tp in accuracy
     ]
     text = "\n".join(lines) + "\n"
     print(text)

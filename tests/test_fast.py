@@ -187,6 +187,24 @@ def test_enu_from_pos_agrees_with_frames_and_hands_over_its_rows():
     assert got.tobytes() == frames.enu_from_pos(WGS84, bad, 0.3, -1.2, 100.0).tobytes()
 
 
+def _geometry_edges(pairs):
+    """The geometry loop's lanes (fast=True) on the pairs' points as rings of 3 to 9
+    vertices, closed and open: lengths and areas."""
+    from quorvane.mathtools.ellipsoid import _geodesic
+
+    lat, lon = np.degrees(np.concatenate(pairs[::2])), np.degrees(np.concatenate(pairs[1::2]))
+    rings = np.r_[0, np.cumsum(np.resize([3, 9], lat.size // 6))].astype(np.int64)
+    one = np.arange(rings.size, dtype=np.int64)
+    outs = []
+    for closed in (True, False):
+        length, area = np.empty(rings.size - 1), np.empty(rings.size - 1)
+        _geodesic.geometries(
+            WGS84, lon, lat, rings, one, one, length, area, closed=closed, fast=True
+        )
+        outs += [length.tobytes(), area.tobytes()]
+    return outs
+
+
 def test_same_bits_at_every_level(monkeypatch):
     rng = np.random.default_rng(11)
     n = 1003  # not a multiple of any width: the padded last block too
@@ -225,6 +243,7 @@ def test_same_bits_at_every_level(monkeypatch):
             out = np.empty(n)
             fast._fast.elementary(which, y if which < 2 else x, y, out)
             outs.append(out.tobytes())
+        outs += _geometry_edges(pairs)
         results[name] = outs
     first = results[fast.levels()[0]]
     for name, outs in results.items():
@@ -232,6 +251,8 @@ def test_same_bits_at_every_level(monkeypatch):
     monkeypatch.setenv("QUORVANE_SIMD", "avx1024")
     with pytest.raises(ValueError, match="QUORVANE_SIMD=avx1024"):
         fast.lla_from_pos(WGS84, r)
+    with pytest.raises(ValueError, match="QUORVANE_SIMD=avx1024"):
+        _geometry_edges(pairs)
 
 
 # Pairs the geodesic lanes hand to the exact kernel: the exact kernel's rows. Inverse:

@@ -47,14 +47,15 @@ POLYGONS = {
 }
 
 
+@pytest.mark.parametrize("fast", [False, True])
 @pytest.mark.parametrize("name", POLYGONS)
-def test_polygons_agree_with_pyproj(name):
+def test_polygons_agree_with_pyproj(name, fast):
     geom = POLYGONS[name]
-    area, perimeter = gd.geometry_area_perimeter(WGS84, geom)
+    area, perimeter = gd.geometry_area_perimeter(WGS84, geom, fast=fast)
     peer_area, peer_perimeter = PEER.geometry_area_perimeter(geom)
     assert area == pytest.approx(peer_area, rel=1e-9, abs=1e-6)
     assert perimeter == pytest.approx(peer_perimeter, rel=1e-9)
-    assert gd.geometry_length(WGS84, geom) == perimeter  # the shells, as pyproj
+    assert gd.geometry_length(WGS84, geom, fast=fast) == perimeter  # the shells, as pyproj
 
 
 @pytest.mark.parametrize(
@@ -119,6 +120,31 @@ def test_one_ring_gives_the_bits_of_polygon_area_and_line_length(ell, n, rhumb):
         assert length == line
 
 
+@pytest.mark.parametrize(
+    ("ell", "rhumb"), [(WGS84, False), (Ellipsoid(EARTH[0], 1 / 50), False), (WGS84, True)]
+)
+def test_fast_edges_agree_with_the_exact_kernels(ell, rhumb):
+    # Geodesic edges in lanes up to f = 1/50: within nanometres and some 1e-5 m^2 an edge
+    # (and the rounding of the edges' terms, some 1e-15 of the area) of the exact kernels'
+    # (meridians and the equator handed to them); rhumb edges take
+    # the exact kernels whatever fast says, as flattenings beyond 1/50 do.
+    rings = [*random_rings(100), np.array(rectangle(0, 10, 0, 10), float)]
+    polygons = [Polygon(r) for r in rings]
+    exact = gd.geometry_area_perimeter(ell, polygons, rhumb=rhumb)
+    got = gd.geometry_area_perimeter(ell, polygons, rhumb=rhumb, fast=True)
+    if rhumb:
+        assert got.tobytes() == exact.tobytes()
+        return
+    edges = np.array([len(r) for r in rings])
+    assert np.all(np.abs(got["perimeter"] - exact["perimeter"]) <= 1e-8 * edges)
+    assert np.all(np.abs(got["area"] - exact["area"]) <= 1e-4 * edges + 1e-13 * abs(exact["area"]))
+    flat = Ellipsoid(EARTH[0], 0.1)
+    assert (
+        gd.geometry_area_perimeter(flat, polygons, fast=True).tobytes()
+        == gd.geometry_area_perimeter(flat, polygons).tobytes()
+    )
+
+
 def band(south, north, west, east):
     """The area between two parallels and two meridians (west to east the shorter way)."""
     xi = np.radians(latitudes.convert(EARTH, [south, north], "geodetic", "authalic", degrees=True))
@@ -173,6 +199,9 @@ def test_shapes_and_pandas_indexes():
     np.testing.assert_array_equal(lazy.compute().to_numpy(), frame.to_numpy())
     lazy = gd.geometry_length("WGS84", dask_geopandas.from_geopandas(series, npartitions=3))
     np.testing.assert_array_equal(lazy.compute(), lengths)
+    lazy = dask_geopandas.from_geopandas(series, npartitions=3)
+    lanes = gd.geometry_length("WGS84", series, fast=True)
+    np.testing.assert_array_equal(gd.geometry_length("WGS84", lazy, fast=True).compute(), lanes)
 
 
 def floats(a):
@@ -219,6 +248,8 @@ def test_geoarrow_equals_shapely(kind, coords):
         np.testing.assert_array_equal(floats(function(WGS84, array[4:60])), expected[4:60])
         chunked = pa.chunked_array([array[:10], array[10:]])
         np.testing.assert_array_equal(floats(function(WGS84, chunked)), expected)
+        lanes = floats(function(WGS84, geoms, fast=True))  # fast=True reaches the loop from both
+        np.testing.assert_array_equal(floats(function(WGS84, chunked, fast=True)), lanes)
 
 
 def test_bad_input():

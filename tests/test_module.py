@@ -186,11 +186,11 @@ def test_construction_holds_its_keyword_values(mod):
     E = mod.Ellipsoid
     e = E(1.0, 0.5)
     for _ in range(5):
-        assert E.__new__(E, **{"Re": Evil(), "f": F()}).f == 0.25
-        e.__init__(**{"Re": Evil(), "f": F()})
+        assert E.__new__(E, Re=Evil(), f=F()).f == 0.25
+        e.__init__(Re=Evil(), f=F())
         # A call hands the same dictionary, emptied, on to __init__.
         with pytest.raises(TypeError, match=r"^__init__\(\) takes exactly 2 positional"):
-            E(**{"Re": Evil(), "f": F()})
+            E(Re=Evil(), f=F())
 
 
 @pytest.mark.parametrize(

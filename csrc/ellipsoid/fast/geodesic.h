@@ -457,9 +457,14 @@ struct Bracket {
 // replaced by bisection. alpha1 is carried as its sine and cosine and stepped by rotation
 // (a cosine near zero keeps its relative precision). Returns the lanes still iterating;
 // the others keep their azimuth.
+//
+// `landing`, where given, also stops a lane after a step dalpha1 with dalpha1^2
+// |d lambda12 / d alpha1| <= landing |cos(alpha1)|: the error in lambda12 Newton's step
+// leaves is lambda12'' dalpha1^2 / 2, and lambda12 varies on the scale of cos(alpha1) next
+// to the equator (on the scale of 1 elsewhere).
 template <int W>
 I<W> newton_step(const GeodesicConstants& g, const Canonical<W>& p, V<W>& salp1, V<W>& calp1,
-                 Bracket<W>& b, I<W> active, I<W>& fast) noexcept {
+                 Bracket<W>& b, I<W> active, I<W>& fast, double landing = 0) noexcept {
     const V<W> zero = splat<W>(0.0);
     const Trial<W> t =
         trial<W, false>(g, p.sbet1, p.cbet1, p.dn1, p.sbet2, p.cbet2, p.dn2, salp1, calp1, fast);
@@ -480,7 +485,8 @@ I<W> newton_step(const GeodesicConstants& g, const Canonical<W>& p, V<W>& salp1,
     const I<W> closed = bisect & (b.shi * b.clo - b.chi * b.slo <= 4 * kGeoEps) &
                         (b.clo * b.chi + b.slo * b.shi > 0.0);
     // A Newton step of a unit of alpha1 or less has converged to the last bit.
-    const I<W> landed = newton & (abs<W>(dalp1) <= kGeoEps);
+    const I<W> landed = newton & ((abs<W>(dalp1) <= kGeoEps) |
+                                  (dalp1 * dalp1 * t.dlam12 <= landing * abs<W>(calp1)));
     V<W> sn = pick<W>(newton, s, sb), cn = pick<W>(newton, c, cb);
     unit<W>(sn, cn);
     salp1 = pick<W>(active, sn, salp1), calp1 = pick<W>(active, cn, calp1);

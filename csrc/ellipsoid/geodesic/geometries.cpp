@@ -17,19 +17,27 @@
 // their bits. With rhumb=True the edges are rhumb lines instead (kernels/rhumb.h):
 // a closed ring is rhumb.polygon_area's loop, an open one the sum of its edges'
 // s12 as that polygon's perimeter sums them; the loop over geometries is the
-// same template over the kind of edge. A geometry of no rings gives NaN. Geometries are split over
-// threads in blocks taken in turn: their sizes vary by orders of magnitude.
+// same template over the kind of edge. With fast=True geodesic edges go through
+// SIMD lanes (fast/edge_lanes.h, the level the _fast module runs at), some hundreds
+// of a ring's edges a call, and add up as the exact loop adds them. A geometry of no
+// rings gives NaN. Geometries are split over threads in blocks taken in turn: their
+// sizes vary by orders of magnitude.
 #include "ellipsoid/geodesic/geometries.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <tuple>
+#include <utility>
 
 #include "common/buffer.h"
 #include "common/parallel.h"
 #include "common/ref.h"
 #include "ellipsoid/companion_module.h"
+#include "ellipsoid/fast/edges.h"
 #include "ellipsoid/geodesic/kernels.h"
 #include "ellipsoid/kernels/rhumb.h"
 
@@ -121,21 +129,23 @@ public:
     using Model = Geodesic;
     explicit GeodesicEdges(const Geodesic& g) noexcept : g_(g), polygon_(g) {}
     void start_ring() noexcept { polygon_.restart(); }
-    void add_edge(double lat1, double lon1, double lat2, double lon2) noexcept {
-        polygon_.add_edge(g_, lat1, lon1, lat2, lon2);
+    template <class Vertex>
+    void add_ring(std::int64_t n, const Vertex& vertex) noexcept {
+        polygon_.add_ring(g_, n, vertex);
     }
     RingResult ring() const noexcept {
         return {polygon_.final_area(g_, true), polygon_.final_perimeter(g_)};
     }
     void start_path() noexcept { path_ = Accumulator{}; }
-    void add_step(double lat1, double lon1, double lat2, double lon2) noexcept {
-        path_.add(inverse_scaled(g_, lat1, lon1, lat2, lon2).s12);
+    template <class Vertex>
+    void add_path(std::int64_t n, const Vertex& vertex) noexcept {
+        geodesic::add_path(g_, n, vertex, path_);
     }
     double path() const noexcept { return g_.metres(path_.value()); }  // scaled to metres
 
 private:
     const Geodesic& g_;
-    Polygon polygon_;    // the area's constants, once for the chunk
+    Polygon polygon_;   // the area's constants, once for the chunk
     Accumulator path_;  // on the scaled ellipsoid
 };
 
@@ -147,16 +157,159 @@ public:
     void add_edge(double lat1, double lon1, double lat2, double lon2) noexcept {
         polygon_.add_edge(r_, lat1, lon1, lat2, lon2);
     }
+    template <class Vertex>
+    void add_ring(std::int64_t n, const Vertex& vertex) noexcept {
+        for (std::int64_t i = 0; i < n; ++i) {
+            const auto [lat1, lon1] = vertex(i);
+            const auto [lat2, lon2] = vertex(i + 1 < n ? i + 1 : 0);
+            add_edge(lat1, lon1, lat2, lon2);
+        }
+    }
     RingResult ring() const noexcept { return {polygon_.area(r_, true), polygon_.perimeter()}; }
     void start_path() noexcept { start_ring(); }
-    void add_step(double lat1, double lon1, double lat2, double lon2) noexcept {
-        add_edge(lat1, lon1, lat2, lon2);
+    template <class Vertex>
+    void add_path(std::int64_t n, const Vertex& vertex) noexcept {
+        for (std::int64_t i = 0; i + 1 < n; ++i) {
+            const auto [lat1, lon1] = vertex(i);
+            const auto [lat2, lon2] = vertex(i + 1);
+            add_edge(lat1, lon1, lat2, lon2);
+        }
     }
     double path() const noexcept { return polygon_.perimeter(); }
 
 private:
     const rhumb::Rhumb& r_;
     rhumb::Polygon polygon_;
+};
+
+// -- Edges in lanes (fast=True) ---------------------------------------------------------
+
+// The edge loops of the level the _fast module runs at: QUORVANE_SIMD's when set (a
+// ValueError, as _fast gives, when this machine or build lacks it), else the best.
+const fast::EdgeLoops* chosen_edge_loops() noexcept {
+    const fast::EdgeLoops* levels[4];
+    int n = 0;
+    levels[n++] = &fast::kScalarEdgeLoops;
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("sse2")) levels[n++] = &fast::kSse2EdgeLoops;
+    if (__builtin_cpu_supports("avx2")) levels[n++] = &fast::kAvx2EdgeLoops;
+#endif
+#if defined(__aarch64__)
+    levels[n++] = &fast::kNeonEdgeLoops;
+#endif
+    const char* forced = std::getenv("QUORVANE_SIMD");
+    if (forced == nullptr || *forced == '\0') return levels[n - 1];
+    for (int k = 0; k < n; ++k)
+        if (std::strcmp(levels[k]->name, forced) == 0) return levels[k];
+    char names[64] = "";
+    for (int k = 0; k < n; ++k) {
+        if (k > 0) std::strcat(names, ", ");
+        std::strcat(names, levels[k]->name);
+    }
+    PyErr_Format(PyExc_ValueError,
+                 "QUORVANE_SIMD=%.40s: no such instruction-set level on this machine (it has %s)",
+                 forced, names);
+    return nullptr;
+}
+
+// The lanes' constants of one ellipsoid of the series' flattenings, and the exact
+// kernels' for the edges they leave. It holds its own address (edges.exact): built
+// in place, never copied.
+struct LaneModel {
+    Geodesic g;
+    Polygon area_rule;  // the exact kernels' area constants (series, quadrature)
+    fast::EdgeConstants c{};
+    const fast::EdgeLoops* loops;
+
+    LaneModel(double a, double f, const fast::EdgeLoops* chosen) noexcept
+        : g(a, f), area_rule(g), loops(chosen) {
+        static_assert(fast::kEdgeAreaTerms == kAreaTerms);
+        fast::GeodesicConstants& lanes = c.geo;
+        lanes.a = g.a, lanes.f = g.f, lanes.f1 = g.f1, lanes.b = g.b;
+        lanes.e2 = g.e2, lanes.ep2 = g.ep2;
+        for (int j = 0; j < 6; ++j) lanes.a3[j] = g.lon.a3[j];
+        for (int l = 0; l < 6; ++l)
+            for (int j = 0; j < 6; ++j) lanes.c3[l][j] = g.lon.c3[l][j];
+        lanes.series = !g.exact;
+        c.c2 = g.c2;
+        c.e2a2 = g.e2 * sq(g.a);
+        // The terms whose factor k^(2m) <= e'^(2m) may exceed 1e-17.
+        double power = 1;
+        c.terms = 0;
+        while (c.terms < kAreaTerms && power >= 1e-17) power *= g.ep2, ++c.terms;
+        for (int m = 0; m < kAreaTerms; ++m) {
+            c.q[m] = area_rule.series.q[m];
+            c.inverse_odd[m] = 1.0 / (2 * m + 1);
+        }
+        c.exact = this;
+        c.exact_edge = &exact_edge;
+    }
+    LaneModel(const LaneModel&) = delete;
+    LaneModel& operator=(const LaneModel&) = delete;
+
+    // (lat1, lat2, lon12) to (s12, S12) by the geodesic module's kernels.
+    static void exact_edge(const void* self, const double* in, double* out) noexcept {
+        const LaneModel& m = *static_cast<const LaneModel*>(self);
+        InverseDetail d;
+        const InverseResult r = inverse_scaled(m.g, in[0], 0.0, in[1], in[2], &d);
+        out[0] = r.s12;
+        out[1] = std::isnan(r.s12) ? r.s12
+                                   : edge_area(m.g, m.area_rule.series, m.area_rule.rule,
+                                               m.area_rule.integrand, d);
+    }
+};
+
+// Geodesic edges through the lanes, a ring's edges some hundreds at a time: the
+// sums, the turns about the axis and the results as GeodesicEdges has them.
+class LaneEdges {
+public:
+    using Model = LaneModel;
+    explicit LaneEdges(const LaneModel& m) noexcept : m_(m), polygon_(m.g) {}
+    void start_ring() noexcept { polygon_.restart(); }
+    template <class Vertex>
+    void add_ring(std::int64_t n, const Vertex& vertex) noexcept {
+        walk(n, true, vertex, [&](double s12, double S12, double lon1, double lon2, double lon12) {
+            if (std::isnan(s12))
+                polygon_.invalid = true;
+            else
+                polygon_.add_solved(s12, -S12, lon1, lon2, lon12);  // S12 counts clockwise
+        });
+    }
+    RingResult ring() const noexcept {
+        return {polygon_.final_area(m_.g, true), polygon_.final_perimeter(m_.g)};
+    }
+    void start_path() noexcept { path_ = Accumulator{}; }
+    template <class Vertex>
+    void add_path(std::int64_t n, const Vertex& vertex) noexcept {
+        walk(n, false, vertex, [&](double s12, double, double, double, double) { path_.add(s12); });
+    }
+    double path() const noexcept { return m_.g.metres(path_.value()); }
+
+private:
+    static constexpr int kPiece = 256;  // edges a call of the level's loop
+
+    // The edges of the n vertices (and the one back to the first where `closed`), in
+    // order: take(s12, S12, lon1, lon2, lon12) for each.
+    template <class Vertex, class Take>
+    void walk(std::int64_t n, bool closed, const Vertex& vertex, const Take& take) noexcept {
+        const std::int64_t count = closed ? n : n - 1;
+        double lat[kPiece + 1], lon[kPiece + 1], lon12[kPiece], s12[kPiece], S12[kPiece];
+        for (std::int64_t start = 0; start < count; start += kPiece) {
+            const int m = int(std::min<std::int64_t>(kPiece, count - start));
+            for (int k = 0; k <= m; ++k) {
+                const std::int64_t i = start + k;
+                std::tie(lat[k], lon[k]) = vertex(i < n ? i : 0);
+            }
+            for (int k = 0; k < m; ++k) lon12[k] = longitude::lon_diff(lon[k], lon[k + 1]);
+            m_.loops->edges(m_.c, lat, lon12, m, s12, S12);
+            for (int k = 0; k < m; ++k) take(s12[k], S12[k], lon[k], lon[k + 1], lon12[k]);
+        }
+    }
+
+    const LaneModel& m_;
+    Polygon polygon_;
+    Accumulator path_;
 };
 
 // The closed ring of vertices [begin, end): its signed area and perimeter. The
@@ -168,22 +321,20 @@ RingResult closed_ring(Edges& edges, const common::Column& x, const common::Colu
     if (n > 1 && x[end - 1] == x[begin] && y[end - 1] == y[begin]) --n;
     if (n == 0) return {0.0, 0.0};
     edges.start_ring();
-    for (std::int64_t i = 0; i < n; ++i) {
-        const std::int64_t j = i + 1 < n ? i + 1 : 0;
-        edges.add_edge(latitude(y, begin + i), longitude_of(x, begin + i), latitude(y, begin + j),
-                       longitude_of(x, begin + j));
-    }
+    edges.add_ring(n, [&](std::int64_t i) {
+        return std::pair(latitude(y, begin + i), longitude_of(x, begin + i));
+    });
     return edges.ring();
 }
 
 // The open path of vertices [begin, end): its length.
 template <class Edges>
-double open_ring(Edges& edges, const common::Column& x, const common::Column& y,
-                 std::int64_t begin, std::int64_t end) noexcept {
+double open_ring(Edges& edges, const common::Column& x, const common::Column& y, std::int64_t begin,
+                 std::int64_t end) noexcept {
     edges.start_path();
-    for (std::int64_t i = begin; i + 1 < end; ++i)
-        edges.add_step(latitude(y, i), longitude_of(x, i), latitude(y, i + 1),
-                       longitude_of(x, i + 1));
+    edges.add_path(end - begin, [&](std::int64_t i) {
+        return std::pair(latitude(y, begin + i), longitude_of(x, begin + i));
+    });
     return edges.path();
 }
 
@@ -226,10 +377,14 @@ void measure(const typename Edges::Model& model, bool closed, const common::Colu
 }  // namespace
 
 PyObject* geometry_rings(double a, double f, PyObject* const* args, PyObject* kwnames) noexcept {
-    bool closed = false, rhumb_edges = false;
-    if (!ellipsoid::companion::read_flags(args + 7, kwnames,
-                                          {{"closed", &closed}, {"rhumb", &rhumb_edges}}))
+    bool closed = false, rhumb_edges = false, lanes = false;
+    if (!ellipsoid::companion::read_flags(
+            args + 7, kwnames, {{"closed", &closed}, {"rhumb", &rhumb_edges}, {"fast", &lanes}}))
         return nullptr;
+    // Lanes for geodesic edges of the series' flattenings; else the exact kernels.
+    lanes = lanes && !rhumb_edges && f <= kMaxFlattening;
+    const fast::EdgeLoops* loops = lanes ? chosen_edge_loops() : nullptr;
+    if (lanes && loops == nullptr) return nullptr;
     py::DoubleBuffer x, y, length, area;
     if (!x.acquire(args[0], "x", 0, false) || !y.acquire(args[1], "y", 0, false)) return nullptr;
     if (x.rows() != y.rows()) {
@@ -260,6 +415,10 @@ PyObject* geometry_rings(double a, double f, PyObject* const* args, PyObject* kw
         const rhumb::Rhumb r(a, f);
         measure<RhumbEdges>(r, closed, cx, cy, ring, part, geometry, n, out_length, out_area,
                             with_area);
+    } else if (lanes) {
+        const LaneModel m(a, f, loops);
+        measure<LaneEdges>(m, closed, cx, cy, ring, part, geometry, n, out_length, out_area,
+                           with_area);
     } else {
         const Geodesic g(a, f);
         measure<GeodesicEdges>(g, closed, cx, cy, ring, part, geometry, n, out_length, out_area,

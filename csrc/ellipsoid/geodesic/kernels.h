@@ -29,7 +29,9 @@
 #define QUORVANE_ELLIPSOID_GEODESIC_KERNELS_H
 
 #include <cmath>
+#include <cstddef>
 #include <limits>
+#include <tuple>
 #include <utility>
 
 #include "ellipsoid/geodesic/exact.h"
@@ -148,6 +150,17 @@ inline void reduced(const Geodesic& g, double lat, double& sbet, double& cbet) n
     cbet = std::cos(lat);
     normalize(sbet, cbet);
     cbet = std::fmax(kTiny, cbet);
+}
+
+// sin and cos of a vertex's reduced latitude (reduced above), worked out once for
+// the two edges of a path that share the vertex.
+struct Reduced {
+    double sbet, cbet;
+};
+inline Reduced reduced_of(const Geodesic& g, double lat) noexcept {
+    Reduced r;
+    reduced(g, lat, r.sbet, r.cbet);
+    return r;
 }
 
 // eps of eq. 16 for k^2, without cancellation.
@@ -291,12 +304,17 @@ struct InverseResult {
 struct InverseDetail {
     double salp1, calp1, salp2, calp2;
     double omg12 = std::numeric_limits<double>::quiet_NaN();
+    Reduced point1{}, point2{};  // the points' reduced latitudes
 };
 
 // The inverse problem on the scaled ellipsoid of g: s12 in its units (inverse()
 // below gives metres), for sums that are scaled back once.
+// `known`, where given, holds the reduced latitudes of lat1 and lat2 (reduced_of): sin
+// is odd and cos even, so the canonical arrangement's are theirs with the sign of the
+// latitudes turned, the very bits reduced() gives.
 inline InverseResult inverse_scaled(const Geodesic& g, double lat1, double lon1, double lat2,
-                                    double lon2, InverseDetail* detail = nullptr) noexcept {
+                                    double lon2, InverseDetail* detail = nullptr,
+                                    const Reduced* known = nullptr) noexcept {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     if (!(std::fabs(lat1) <= kPi / 2 && std::fabs(lat2) <= kPi / 2) || std::isnan(lon1) ||
         std::isnan(lon2) || std::isinf(lon1) || std::isinf(lon2)) {
@@ -315,8 +333,15 @@ inline InverseResult inverse_scaled(const Geodesic& g, double lat1, double lon1,
     const double slam12 = std::sin(lon12), clam12 = std::cos(lon12);
 
     double sbet1, cbet1, sbet2, cbet2;
-    reduced(g, lat1, sbet1, cbet1);
-    reduced(g, lat2, sbet2, cbet2);
+    if (known) {
+        const Reduced& r1 = known[swapped ? 1 : 0];
+        const Reduced& r2 = known[swapped ? 0 : 1];
+        sbet1 = latsign * r1.sbet, cbet1 = r1.cbet;
+        sbet2 = latsign * r2.sbet, cbet2 = r2.cbet;
+    } else {
+        reduced(g, lat1, sbet1, cbet1);
+        reduced(g, lat2, sbet2, cbet2);
+    }
     const double dn1 = std::sqrt(1 + g.ep2 * sq(sbet1));
     const double dn2 = std::sqrt(1 + g.ep2 * sq(sbet2));
 
@@ -457,7 +482,11 @@ inline InverseResult inverse_scaled(const Geodesic& g, double lat1, double lon1,
         calp1 = -calp1, calp2 = -calp2;
     }
     salp1 *= lonsign, salp2 *= lonsign;
-    if (detail) *detail = InverseDetail{salp1, calp1, salp2, calp2, lonsign * omega12};
+    if (detail) {
+        const Reduced c1{latsign * sbet1, cbet1}, c2{latsign * sbet2, cbet2};
+        *detail = InverseDetail{
+            salp1, calp1, salp2, calp2, lonsign * omega12, swapped ? c2 : c1, swapped ? c1 : c2};
+    }
     return InverseResult{s12, std::atan2(salp1, calp1), std::atan2(salp2, calp2)};
 }
 
@@ -713,12 +742,11 @@ inline double azimuth_change(double sbet1, double cbet1, double sbet2, double cb
 // (eqs. 58-59, 65): S12 = c^2 (alpha2 - alpha1) + e^2 a^2 cos(alpha0) sin(alpha0)
 // (I4(sigma2) - I4(sigma1)).
 // With g.exact, I4 by the double-exponential rule (exact.h), `area` unused.
+// The points' reduced latitudes are the solution's own (d.point1, d.point2).
 inline double edge_area(const Geodesic& g, const AreaSeries& area, const exact::TanhSinh& rule,
-                        const exact::AreaIntegrand& integrand, double lat1, double lat2,
-                        const InverseDetail& d) noexcept {
-    double sbet1, cbet1, sbet2, cbet2;
-    reduced(g, lat1, sbet1, cbet1);
-    reduced(g, lat2, sbet2, cbet2);
+                        const exact::AreaIntegrand& integrand, const InverseDetail& d) noexcept {
+    const double sbet1 = d.point1.sbet, cbet1 = d.point1.cbet;
+    const double sbet2 = d.point2.sbet, cbet2 = d.point2.cbet;
     const double salp0 = d.salp1 * cbet1;
     const double calp0 = norm(d.calp1, d.salp1 * sbet1);
     const double k2 = sq(calp0) * g.ep2;
@@ -736,6 +764,15 @@ inline double edge_area(const Geodesic& g, const AreaSeries& area, const exact::
     return g.c2 * alp12 + g.e2 * sq(g.a) * calp0 * salp0 * i4;
 }
 
+// The same for a solution `d` whose reduced latitudes are not at hand (a direct
+// problem's): those of lat1 and lat2.
+inline double edge_area(const Geodesic& g, const AreaSeries& area, const exact::TanhSinh& rule,
+                        const exact::AreaIntegrand& integrand, double lat1, double lat2,
+                        InverseDetail d) noexcept {
+    d.point1 = reduced_of(g, lat1), d.point2 = reduced_of(g, lat2);
+    return edge_area(g, area, rule, integrand, d);
+}
+
 // Sums with the rounding error carried (Neumaier), for perimeters and areas.
 struct Accumulator {
     double sum = 0, carry = 0;
@@ -746,6 +783,22 @@ struct Accumulator {
     }
     double value() const noexcept { return sum + carry; }
 };
+
+// The lengths of the edges of the open path of the n vertices vertex(i) -> (lat, lon),
+// added to `sum` (on the scaled ellipsoid): each vertex's reduced latitude computed once.
+template <class Vertex>
+void add_path(const Geodesic& g, std::ptrdiff_t n, const Vertex& vertex,
+              Accumulator& sum) noexcept {
+    if (n <= 1) return;
+    auto [lat1, lon1] = vertex(0);
+    Reduced ends[2] = {reduced_of(g, lat1), {}};
+    for (std::ptrdiff_t i = 1; i < n; ++i) {
+        const auto [lat2, lon2] = vertex(i);
+        ends[1] = reduced_of(g, lat2);
+        sum.add(inverse_scaled(g, lat1, lon1, lat2, lon2, nullptr, ends).s12);
+        lat1 = lat2, lon1 = lon2, ends[0] = ends[1];
+    }
+}
 
 // A closed polygon of geodesic edges, vertex after vertex: its perimeter and
 // the area to the left of the path. The edges' areas to the equator add up to
@@ -770,22 +823,54 @@ struct Polygon {
         invalid = false;
     }
 
-    void add_edge(const Geodesic& g, double lat1, double lon1, double lat2, double lon2) noexcept {
+    // The edge from (lat1, lon1) to (lat2, lon2); `known`, where given, the reduced
+    // latitudes of both ends (reduced_of), which a ring computes once a vertex.
+    void add_edge(const Geodesic& g, double lat1, double lon1, double lat2, double lon2,
+                  const Reduced* known = nullptr) noexcept {
         InverseDetail d;
-        const InverseResult r = inverse_scaled(g, lat1, lon1, lat2, lon2, &d);
+        const InverseResult r = inverse_scaled(g, lat1, lon1, lat2, lon2, &d, known);
         if (std::isnan(r.s12)) {
             invalid = true;
             return;
         }
-        perimeter.add(r.s12);
-        area.add(-edge_area(g, series, rule, integrand, lat1, lat2, d));  // S12 counts clockwise
+        add_solved(r.s12, -edge_area(g, series, rule, integrand, d), lon1, lon2,
+                   longitude::lon_diff(lon1, lon2));  // S12 counts clockwise
+    }
+
+    // The closed ring of the n vertices vertex(i) -> (lat, lon), i = 0 .. n - 1, and the
+    // edge back to the first: each vertex's reduced latitude computed once.
+    template <class Vertex>
+    void add_ring(const Geodesic& g, std::ptrdiff_t n, const Vertex& vertex) noexcept {
+        if (n <= 0) return;
+        const auto [lat0, lon0] = vertex(0);
+        const Reduced first = reduced_of(g, lat0);
+        double lat1 = lat0, lon1 = lon0;
+        Reduced ends[2] = {first, first};
+        for (std::ptrdiff_t i = 0; i < n; ++i) {
+            double lat2 = lat0, lon2 = lon0;
+            ends[1] = first;
+            if (i + 1 < n) {
+                std::tie(lat2, lon2) = vertex(i + 1);
+                ends[1] = reduced_of(g, lat2);
+            }
+            add_edge(g, lat1, lon1, lat2, lon2, ends);
+            lat1 = lat2, lon1 = lon2, ends[0] = ends[1];
+        }
+    }
+
+    // An edge already solved: its length s12 and its area to the left (both on the
+    // scaled ellipsoid), its ends' longitudes and the longitude difference it was
+    // solved with (longitude::lon_diff's), for the turns about the axis.
+    void add_solved(double s12, double left_area, double lon1, double lon2, double lon12) noexcept {
+        perimeter.add(s12);
+        area.add(left_area);
         // The turns of the path about the axis, from the longitude difference the edge
         // was solved with (a difference of +-pi goes the way it was given): the edge
         // leaves (-pi, pi] where l1 + lam12 and l2 are a turn apart. The sum over
         // the ring telescopes to the exact count of its turns.
         const double l1 = longitude::wrapped_longitude(lon1),
                      l2 = longitude::wrapped_longitude(lon2);
-        const double jump = (l1 + longitude::lon_diff(lon1, lon2)) - l2;
+        const double jump = (l1 + lon12) - l2;
         if (jump > kPi) ++crossings;
         if (jump < -kPi) --crossings;
     }

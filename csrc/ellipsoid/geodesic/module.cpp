@@ -24,6 +24,7 @@
 #include <new>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 
 #include "common/buffer.h"
 #include "common/parallel.h"
@@ -571,16 +572,12 @@ PyObject* path(PyObject* module, PyObject* const* args, PyObject* kwnames) noexc
         const py::AllowThreads unlocked(n > 64);
         if (closed) {
             Polygon polygon(g);
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                const Py_ssize_t j = i + 1 < n ? i + 1 : 0;
-                polygon.add_edge(g, y[i], x[i], y[j], x[j]);
-            }
+            polygon.add_ring(g, n, [&](std::ptrdiff_t i) { return std::pair(y[i], x[i]); });
             area = n == 0 ? 0 : polygon.final_area(g, signed_area);
             length = n == 0 ? 0 : polygon.final_perimeter(g);
         } else {
             Accumulator sum;  // on the scaled ellipsoid, in metres once at the end
-            for (Py_ssize_t i = 0; i + 1 < n; ++i)
-                sum.add(inverse_scaled(g, y[i], x[i], y[i + 1], x[i + 1]).s12);
+            add_path(g, n, [&](std::ptrdiff_t i) { return std::pair(y[i], x[i]); }, sum);
             length = g.metres(sum.value());
         }
     }
@@ -607,8 +604,8 @@ PyObject* longitudes(PyObject*, PyObject* const* args) noexcept {
 }
 
 // (ell, x, y, ring_offsets, part_offsets, geometry_offsets, length, area, *,
-// closed=False, rhumb=False): the areas, perimeters and lengths of arrays of geometries,
-// their edges geodesics or rhumb lines (geometries.cpp).
+// closed=False, rhumb=False, fast=False): the areas, perimeters and lengths of arrays of
+// geometries, their edges geodesics (in lanes with `fast`) or rhumb lines (geometries.cpp).
 PyObject* geometries(PyObject* module, PyObject* const* args, PyObject* kwnames) noexcept {
     double a, f;
     if (!read_ellipsoid(module, args[0], a, f)) return nullptr;
@@ -668,7 +665,7 @@ PyMethodDef GeodesicState::functions[] = {
     companion::keyword_entry<&geometries, 8>(
         "geometries",
         "(ell, x, y, ring_offsets, part_offsets, geometry_offsets, length, area, "
-        "*, closed=False, rhumb=False): sums over the rings of geometries."),
+        "*, closed=False, rhumb=False, fast=False): sums over the rings of geometries."),
     {nullptr, nullptr, 0, nullptr},
 };
 

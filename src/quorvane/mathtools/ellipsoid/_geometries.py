@@ -12,7 +12,9 @@ Kinds: polygons and multipolygons (closed rings: signed areas, counter-clockwise
 the perimeters of the shells), lines and multilines (open paths: their lengths; a line bounds
 no area), linear rings (closed lines), points (0), collections (the sum of their members).
 Empty geometries and missing ones (None, null) give NaN. The edges are geodesics, or rhumb
-lines with ``rhumb=True`` (the same loop over another kind of edge).
+lines with ``rhumb=True`` (the same loop over another kind of edge). With ``fast=True``
+geodesic edges go through SIMD lanes, several edges an instruction (the loop's
+``fast`` flag).
 """
 
 from __future__ import annotations
@@ -49,15 +51,18 @@ class _Flat:
         self.x, self.y, self.closed = x, y, closed
         self.rings, self.parts, self.geometries = _int64(rings), _int64(parts), _int64(geometries)
 
-    def run(self, e: Ellipsoid, area: bool, rhumb: bool = False) -> tuple[_Array, _Array]:
+    def run(
+        self, e: Ellipsoid, area: bool, rhumb: bool = False, fast: bool = False
+    ) -> tuple[_Array, _Array]:
         """(area, length): each geometry's area (0 for lines) and perimeter or length, its
-        edges geodesics or (``rhumb``) rhumb lines."""
+        edges geodesics or (``rhumb``) rhumb lines; geodesic edges in SIMD lanes with
+        ``fast``."""
         n = len(self.geometries) - 1
         length = np.empty(n)
         out = np.empty(n) if area and self.closed else None
         _geodesic.geometries(
             e, self.x, self.y, self.rings, self.parts, self.geometries, length, out,
-            closed=self.closed, rhumb=rhumb,
+            closed=self.closed, rhumb=rhumb, fast=fast,
         )  # fmt: skip
         if out is None:
             out = np.where(np.isnan(length), np.nan, 0.0)
@@ -103,7 +108,9 @@ def _linear_rings(geoms: _Array) -> _Flat:
     return _Flat(x, y, rings, one, one, closed=False)
 
 
-def _shapely(e: Ellipsoid, geoms: _Array, area: bool, rhumb: bool) -> tuple[_Array, _Array]:
+def _shapely(
+    e: Ellipsoid, geoms: _Array, area: bool, rhumb: bool, fast: bool = False
+) -> tuple[_Array, _Array]:
     """(area, length) of a 1-D object array of shapely geometries (or None)."""
     import shapely
 
@@ -122,12 +129,12 @@ def _shapely(e: Ellipsoid, geoms: _Array, area: bool, rhumb: bool) -> tuple[_Arr
     for single, multi, flatten in groups:
         chosen = present & ((kind == single) | (kind == multi))
         if chosen.any():
-            s, l = flatten(geoms[chosen]).run(e, area, rhumb)
+            s, l = flatten(geoms[chosen]).run(e, area, rhumb, fast)
             out_area[chosen], out_length[chosen] = s, l
     collections = present & (kind == _COLLECTION)
     if collections.any():
         members, index = shapely.get_parts(geoms[collections], return_index=True)
-        s, l = _shapely(e, members, area, rhumb)
+        s, l = _shapely(e, members, area, rhumb, fast)
         at = np.flatnonzero(collections)[index]
         out_area[collections] = out_length[collections] = 0.0
         np.add.at(out_area, at, np.nan_to_num(s, nan=0.0))  # an empty member adds nothing
@@ -164,7 +171,9 @@ def _coordinates(coords: Any) -> tuple[_Array, _Array]:
     )
 
 
-def _arrow_chunk(e: Ellipsoid, array: Any, area: bool, rhumb: bool) -> tuple[_Array, _Array]:
+def _arrow_chunk(
+    e: Ellipsoid, array: Any, area: bool, rhumb: bool, fast: bool = False
+) -> tuple[_Array, _Array]:
     """(area, length) of one GeoArrow (pyarrow) array of a native encoding, or of WKB."""
     import pyarrow as pa
 
@@ -175,15 +184,18 @@ def _arrow_chunk(e: Ellipsoid, array: Any, area: bool, rhumb: bool) -> tuple[_Ar
     if name in ("geoarrow.wkb", "ogc.wkb") or pa.types.is_binary(kind):
         import shapely
 
-        return _shapely(e, shapely.from_wkb(storage.to_numpy(zero_copy_only=False)), area, rhumb)
+        wkb = shapely.from_wkb(storage.to_numpy(zero_copy_only=False))
+        return _shapely(e, wkb, area, rhumb, fast)
     if name == "geoarrow.wkt" or pa.types.is_string(kind) or pa.types.is_large_string(kind):
         import shapely
 
-        return _shapely(e, shapely.from_wkt(storage.to_numpy(zero_copy_only=False)), area, rhumb)
+        wkt = shapely.from_wkt(storage.to_numpy(zero_copy_only=False))
+        return _shapely(e, wkt, area, rhumb, fast)
     if pa.types.is_large_binary(kind):
         import shapely
 
-        return _shapely(e, shapely.from_wkb(storage.to_numpy(zero_copy_only=False)), area, rhumb)
+        wkb = shapely.from_wkb(storage.to_numpy(zero_copy_only=False))
+        return _shapely(e, wkb, area, rhumb, fast)
     if name is not None and name not in _NESTING:
         raise TypeError(f"geoms: GeoArrow arrays of {name} are not geometries measured here")
     offsets, level = [], storage
@@ -207,7 +219,7 @@ def _arrow_chunk(e: Ellipsoid, array: Any, area: bool, rhumb: bool) -> tuple[_Ar
                 flat = _Flat(x, y, offsets[1], np.arange(len(offsets[1])), offsets[0], False)
         else:
             flat = _Flat(x, y, offsets[2], offsets[1], offsets[0], closed=True)
-        s, l = flat.run(e, area, rhumb)
+        s, l = flat.run(e, area, rhumb, fast)
         if array.null_count:
             missing = array.is_null().to_numpy(zero_copy_only=False)
             s[missing] = l[missing] = np.nan
@@ -217,13 +229,15 @@ def _arrow_chunk(e: Ellipsoid, array: Any, area: bool, rhumb: bool) -> tuple[_Ar
     return values, values.copy()
 
 
-def _arrow(e: Ellipsoid, array: Any, area: bool, rhumb: bool) -> tuple[_Array, _Array]:
+def _arrow(
+    e: Ellipsoid, array: Any, area: bool, rhumb: bool, fast: bool = False
+) -> tuple[_Array, _Array]:
     chunks = getattr(array, "chunks", None)
     if chunks is None:
-        return _arrow_chunk(e, array, area, rhumb)
+        return _arrow_chunk(e, array, area, rhumb, fast)
     if not chunks:
         return np.empty(0), np.empty(0)
-    results = [_arrow_chunk(e, c, area, rhumb) for c in chunks]
+    results = [_arrow_chunk(e, c, area, rhumb, fast) for c in chunks]
     return np.concatenate([r[0] for r in results]), np.concatenate([r[1] for r in results])
 
 
@@ -235,14 +249,19 @@ def partitioned(geoms: Any) -> bool:
     return type(geoms).__module__.startswith("dask_geopandas")
 
 
-def _partition(part: Any, function: Any, ell: Any, rhumb: bool) -> Any:
-    return function(ell, part, rhumb=rhumb)
+def _partition(part: Any, function: Any, ell: Any, rhumb: bool, fast: bool = False) -> Any:
+    return function(ell, part, rhumb=rhumb, fast=fast)
 
 
 def per_partition(
-    function: Any, ell: Any, geoms: Any, columns: tuple[str, ...], rhumb: bool = False
+    function: Any,
+    ell: Any,
+    geoms: Any,
+    columns: tuple[str, ...],
+    rhumb: bool = False,
+    fast: bool = False,
 ) -> Any:
-    """``function(ell, partition, rhumb=rhumb)`` on each partition of a Dask-GeoPandas object, lazily: a
+    """``function(ell, partition, rhumb=rhumb, fast=fast)`` on each partition of a Dask-GeoPandas object, lazily: a
     Dask DataFrame of ``columns``, or a Dask Series for one column."""
     import pandas as pd
 
@@ -252,27 +271,27 @@ def per_partition(
         meta = pd.DataFrame({c: pd.Series([], dtype=np.float64) for c in columns})
     if isinstance(ell, Ellipsoid):  # as (Re, f): Dask hashes the arguments, and not an Ellipsoid
         ell = (ell.Re, ell.f)
-    return geoms.map_partitions(_partition, function, ell, rhumb, meta=meta)
+    return geoms.map_partitions(_partition, function, ell, rhumb, fast, meta=meta)
 
 
 def measure(
-    e: Ellipsoid, geoms: Any, area: bool, rhumb: bool = False
+    e: Ellipsoid, geoms: Any, area: bool, rhumb: bool = False, fast: bool = False
 ) -> tuple[_Array, _Array, Any]:
     """(area, length, shape or index) of ``geoms``: flat float64 arrays, and what to shape
     them as: a tuple (the NumPy shape; () for one geometry), or the pandas index of a
     GeoSeries or GeoDataFrame."""
     module = type(geoms).__module__.partition(".")[0]
     if module in ("pyarrow", "geoarrow"):
-        s, l = _arrow(e, geoms, area, rhumb)
+        s, l = _arrow(e, geoms, area, rhumb, fast)
         return s, l, (len(s),)
     if module == "geopandas":
         series = geoms.geometry if hasattr(geoms, "geometry") else geoms
-        s, l = _shapely(e, np.asarray(series.array, dtype=object), area, rhumb)
+        s, l = _shapely(e, np.asarray(series.array, dtype=object), area, rhumb, fast)
         return s, l, series.index
     import shapely
 
     if isinstance(geoms, shapely.Geometry) or geoms is None:
-        s, l = _shapely(e, np.array([geoms], dtype=object), area, rhumb)
+        s, l = _shapely(e, np.array([geoms], dtype=object), area, rhumb, fast)
         return s, l, ()
     array = np.asarray(geoms, dtype=object)
     flat = array.reshape(-1)
@@ -281,5 +300,5 @@ def measure(
         raise TypeError(
             f"geoms must hold shapely geometries or None, got {type(flat[bad][0]).__name__}"
         )
-    s, l = _shapely(e, flat, area, rhumb)
+    s, l = _shapely(e, flat, area, rhumb, fast)
     return s, l, array.shape

@@ -28,8 +28,8 @@ from quorvane.datamodel import (
     ENU_dtype,
     GeodesicDirect_dtype,
     GeodesicDirectFull_dtype,
-    GeodesicInverse_dtype,
     GeodesicIntersection_dtype,
+    GeodesicInverse_dtype,
     GeodesicInverseFull_dtype,
     LLA_dtype,
     RhumbDirect_dtype,
@@ -634,7 +634,8 @@ _UTM = (
         _TM_GRID,
         exact="utm.tm_forward",
         notes="Beyond eta = 1 (6,367 km from the central meridian on the equator, the extent "
-        "of the series' nanometre accuracy) the row is NaN.",
+        "of the series' nanometre accuracy) Lee's exact mapping serves; more than 90 degrees "
+        "from the central meridian the row is NaN.",
     ),
     Operation(
         "utm",
@@ -647,7 +648,8 @@ _UTM = (
         ),
         _TM_GEOGRAPHIC,
         exact="utm.tm_reverse",
-        notes="Beyond |x| = 6,367 km (eta = 1 on WGS84) the row is NaN.",
+        notes="Beyond |x| = 6,367 km (eta = 1 on WGS84) Lee's exact mapping serves; where no "
+        "point within 90 degrees of the central meridian maps the row is NaN.",
     ),
 )
 OPERATIONS += _UTM

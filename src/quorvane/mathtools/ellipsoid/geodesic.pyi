@@ -247,8 +247,16 @@ def waypoints(
     degrees: bool = False,
 ) -> np.ndarray[tuple[int, ...], np.dtype[np.void]]: ...
 def geometry_area_perimeter(
-    ell: Ellipsoid | str | tuple[float, float], geoms: Any, *, rhumb: bool = False
+    ell: Ellipsoid | str | tuple[float, float],
+    geoms: Any,
+    *,
+    rhumb: bool = False,
+    fast: bool = False,
 ) -> Any: ...
 def geometry_length(
-    ell: Ellipsoid | str | tuple[float, float], geoms: Any, *, rhumb: bool = False
+    ell: Ellipsoid | str | tuple[float, float],
+    geoms: Any,
+    *,
+    rhumb: bool = False,
+    fast: bool = False,
 ) -> Any: ...

@@ -4,9 +4,14 @@
 and central scale, by Krueger's series to order n^12 in the third flattening (C. F. F. Karney,
 "Transverse Mercator with an accuracy of a few nanometers", J. Geodesy 85 (2011) 475-485; the
 coefficients derived by ``scripts/tm_series.py``). Against a 40-digit truth they are within
-3.4 nm up to 6,300 km from the central meridian on WGS84 (``bench/results/utm-accuracy.md``);
-beyond eta = 1 (6,367 km on the equator, where the series' error grows past that) the rows are
-NaN. The series serve flattenings up to 1/25; larger ones are a ValueError.
+3.4 nm up to 6,300 km from the central meridian on WGS84 (``bench/results/utm-accuracy.md``).
+Beyond eta = 1 (6,367 km on the equator, where the series' error would grow) they take L. P.
+Lee's exact mapping in Jacobi elliptic functions (the same paper), within 90 degrees of the
+central meridian: within 5 nm plus 2 parts in 10^15 of x out to 26,000 km, x at the point (0, 90
+degrees); there the equator beyond (1 - e) 90 degrees is a cut (the northern side has y > 0,
+-0.0 the southern). Farther than 90 degrees from the central meridian the rows are NaN, and so
+beyond 6,367 km on a sphere (f = 0). The series serve flattenings up to 1/25; larger ones are a
+ValueError.
 
 :func:`forward` and :func:`reverse` are the UTM grid (zones 1-60, central scale 0.9996, false
 easting 500 km, false northing 10,000 km in the south) with the Norway and Svalbard zone
@@ -103,7 +108,8 @@ def tm_forward(
     Records (x, y, convergence, scale): metres east of the central meridian and north of the
     equator (no false origin), the convergence (grid north clockwise from true north) and the
     scale; one record for plain numbers, else of the broadcast shape. Beyond 6,367 km from the
-    central meridian (eta = 1) the rows are NaN; latitudes beyond the poles give NaN rows and a
+    central meridian (eta = 1) Lee's exact mapping serves; more than 90 degrees from the central
+    meridian the rows are NaN, and latitudes beyond the poles give NaN rows and a
     RuntimeWarning.
     """
     k = _k0(k0)
@@ -139,8 +145,9 @@ def tm_reverse(
     Returns
     -------
     Records (lat, lon, convergence, scale), lon in [-180, 180] degrees ([-pi, pi]); one
-    record for plain numbers, else of the broadcast shape. Beyond |x| = 6,367 km k0 the rows
-    are NaN.
+    record for plain numbers, else of the broadcast shape. Beyond |x| = 6,367 km k0 Lee's
+    exact mapping serves; where no point within 90 degrees of the central meridian maps (beyond
+    the images of the meridian 90 degrees away and of the equator) the rows are NaN.
     """
     k = _k0(k0)
     if k != 1.0:

@@ -466,7 +466,7 @@ _UTM = (
         "Transverse Mercator x (east) and y (north) in metres of geodetic latitude and longitude, "
         "from the central meridian on the equator (no false origin, central scale 1), with the "
         "convergence and the scale (Krueger's series to n^12: within 3.4 nm up to 6,300 km from the "
-        "central meridian; nan beyond 6,367 km).",
+        "central meridian; Lee's exact mapping beyond 6,367 km; nan beyond 90 degrees).",
         "%(prog)s --degrees --lon0 9 points.csv -o grid.csv",
         {"lon0": (("lon0", "central_meridian"),), "lat": _LAT, "lon": _LON},
         _CENTRAL_MERIDIAN,
