@@ -11,10 +11,15 @@ landing point from inverse's azimuth and distance (rad). pymap3d (3.x, a black b
 on the same lines for the distance and azimuth, given lon2 on lon1's side of the antimeridian
 (it does not go the shorter way itself); it has no S12.
 
-Speed: P random pairs, rhumb.inverse (with S12) in radians on one thread
+The vectorised kernel (fast.rhumb_inverse, fast.rhumb_direct: the same series in lanes, the
+exact kernel for what the lanes hand over) is measured on the same lines beside the exact one.
+
+Speed: P random pairs, rhumb.inverse and fast.rhumb_inverse (with S12) in radians on one thread
 (QUORVANE_NUM_THREADS=1, set before the first call) and on all cores, against
-pymap3d.lox.loxodrome_inverse (NumPy-vectorised) on the same arrays: the best of R timed calls
-each, as wall time.
+pymap3d.lox.loxodrome_inverse (NumPy-vectorised) on the same arrays, each in a process of its
+own: the best of R timed calls each, as wall time and as the process's CPU time
+(time.process_time: on a shared machine the CPU time of a one-thread call is what other
+processes disturb least; on all cores it is the sum over the threads).
 """
 
 from __future__ import annotations
@@ -41,26 +46,31 @@ def accuracy(n: int) -> list[str]:
     from pymap3d import lox
     from pymap3d.ellipsoid import Ellipsoid as PmEllipsoid
 
-    from quorvane.mathtools.ellipsoid import rhumb
+    from quorvane.mathtools.ellipsoid import fast, rhumb
     from testsupport import rhumb_truth as rt
     from testsupport.rhumb_truth import KINDS, lines
 
     rows = [
         (
-            "| f | lines | s12 (nm) | azi12 (rad) | S12 (m^2) | direct (rad) | pymap3d s12 (nm) |"
+            "| f | lines | s12 (nm) | azi12 (rad) | S12 (m^2) | direct (rad) | fast s12 (nm) |"
+            " fast azi12 (rad) | fast S12 (m^2) | fast direct (rad) | pymap3d s12 (nm) |"
             " pymap3d azi12 (rad) |"
         ),
-        "|---|---|---|---|---|---|---|---|",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|",
     ]
     for label, f in FLATTENINGS.items():
         kinds = KINDS if label == "1/298.257" else ("random", "east-west")
         truth = rt.Ellipsoid(A, f)
         pm = PmEllipsoid(A, A * (1 - f), "bench")
         for kind in kinds:
-            lat1, lon1, lat2, lon2 = lines(kind, np.random.default_rng(zlib.crc32(kind.encode())), n)
+            lat1, lon1, lat2, lon2 = lines(
+                kind, np.random.default_rng(zlib.crc32(kind.encode())), n
+            )
             r = rhumb.inverse((A, f), lat1, lon1, lat2, lon2)
             d = rhumb.direct((A, f), lat1, lon1, r["azi12"], r["s12"])
-            worst = np.zeros(6)
+            fr = fast.rhumb_inverse((A, f), lat1, lon1, lat2, lon2)
+            fd = fast.rhumb_direct((A, f), lat1, lon1, fr["azi12"], fr["s12"])
+            worst = np.zeros(10)
             for i in range(n):
                 s, a, S = (float(x) for x in truth.inverse(lat1[i], lon1[i], lat2[i], lon2[i]))
                 with warnings.catch_warnings():
@@ -71,36 +81,43 @@ def accuracy(n: int) -> list[str]:
                         lat1[i], lon1[i], lat2[i], near, ell=pm, deg=False
                     )
                 pa = math.remainder(float(pa), 2 * math.pi)
-                land = max(
-                    abs(d["lat2"][i] - lat2[i]),
-                    abs(math.remainder(d["lon2"][i] - lon2[i], 2 * math.pi)),
-                )
-                errors = [
-                    abs(r["s12"][i] - s) * 1e9,
-                    abs(math.remainder(r["azi12"][i] - a, 2 * math.pi)),
-                    abs(r["S12"][i] - S),
-                    land,
+                errors = []
+                for inv, dire in ((r, d), (fr, fd)):
+                    land = max(
+                        abs(dire["lat2"][i] - lat2[i]),
+                        abs(math.remainder(dire["lon2"][i] - lon2[i], 2 * math.pi)),
+                    )
+                    errors += [
+                        abs(inv["s12"][i] - s) * 1e9,
+                        abs(math.remainder(inv["azi12"][i] - a, 2 * math.pi)),
+                        abs(inv["S12"][i] - S),
+                        land,
+                    ]
+                errors += [
                     abs(float(ps) - s) * 1e9 if math.isfinite(float(ps)) else math.inf,
                     abs(math.remainder(pa - a, 2 * math.pi)) if math.isfinite(pa) else math.inf,
                 ]
                 worst = np.maximum(worst, errors)
             rows.append(
                 f"| {label} | {kind} | {worst[0]:.3g} | {worst[1]:.2g} | {worst[2]:.3g} |"
-                f" {worst[3]:.2g} | {worst[4]:.3g} | {worst[5]:.2g} |"
+                f" {worst[3]:.2g} | {worst[4]:.3g} | {worst[5]:.2g} | {worst[6]:.3g} |"
+                f" {worst[7]:.2g} | {worst[8]:.3g} | {worst[9]:.2g} |"
             )
     return rows
 
 
-def _best(call, repeat: int) -> float:
-    best = math.inf
+def _best(call, repeat: int) -> tuple[float, float]:
+    """The best wall time and the best process CPU time of ``repeat`` calls."""
+    wall = cpu = math.inf
     for _ in range(repeat):
-        t = time.perf_counter()
+        t, c = time.perf_counter(), time.process_time()
         call()
-        best = min(best, time.perf_counter() - t)
-    return best
+        wall = min(wall, time.perf_counter() - t)
+        cpu = min(cpu, time.process_time() - c)
+    return wall, cpu
 
 
-def speed_worker(pairs: int, repeat: int, which: str) -> float:
+def speed_worker(pairs: int, repeat: int, which: str) -> tuple[float, float]:
     rng = np.random.default_rng(0)
     lat1, lat2 = np.arcsin(rng.uniform(-1, 1, (2, pairs)))
     lon1, lon2 = rng.uniform(-math.pi, math.pi, (2, pairs))
@@ -108,19 +125,29 @@ def speed_worker(pairs: int, repeat: int, which: str) -> float:
         from pymap3d import lox
 
         return _best(lambda: lox.loxodrome_inverse(lat1, lon1, lat2, lon2, deg=False), repeat)
-    from quorvane.mathtools.ellipsoid import rhumb
+    from quorvane.mathtools.ellipsoid import fast, rhumb
 
-    rhumb.inverse("WGS84", lat1[:10], lon1[:10], lat2[:10], lon2[:10])
-    return _best(lambda: rhumb.inverse("WGS84", lat1, lon1, lat2, lon2), repeat)
+    inverse = fast.rhumb_inverse if which == "fast" else rhumb.inverse
+    inverse("WGS84", lat1[:10], lon1[:10], lat2[:10], lon2[:10])
+    return _best(lambda: inverse("WGS84", lat1, lon1, lat2, lon2), repeat)
+
+
+CALLS = {
+    "exact-1": "rhumb.inverse, one thread",
+    "exact-all": "rhumb.inverse, {cpus} threads",
+    "fast-1": "fast.rhumb_inverse, one thread",
+    "fast-all": "fast.rhumb_inverse, {cpus} threads",
+    "pymap3d": "pymap3d.lox.loxodrome_inverse",
+}
 
 
 def speed(pairs: int, repeat: int) -> list[str]:
     out = {}
-    for which, threads in (("ours-1", "1"), ("ours-all", ""), ("pymap3d", "")):
-        env = dict(os.environ, QUORVANE_NUM_THREADS=threads)
+    for which in CALLS:
+        env = dict(os.environ, QUORVANE_NUM_THREADS="1" if which.endswith("-1") else "")
         code = (
             "import bench.rhumb as b; "
-            f"print(b.speed_worker({pairs}, {repeat}, {which.split('-')[0]!r}))"
+            f"print(*b.speed_worker({pairs}, {repeat}, {which.split('-')[0]!r}))"
         )
         text = subprocess.run(
             [sys.executable, "-c", code],
@@ -130,18 +157,19 @@ def speed(pairs: int, repeat: int) -> list[str]:
             capture_output=True,
             text=True,
         ).stdout
-        out[which] = float(text.split()[-1])
-    ns = {k: v / pairs * 1e9 for k, v in out.items()}
-    return [
-        "| call | ns per pair | pymap3d / it |",
-        "|---|---|---|",
-        f"| rhumb.inverse, one thread | {ns['ours-1']:.0f} | {ns['pymap3d'] / ns['ours-1']:.2f}x |",
-        (
-            f"| rhumb.inverse, {os.cpu_count()} threads | {ns['ours-all']:.0f} |"
-            f" {ns['pymap3d'] / ns['ours-all']:.2f}x |"
-        ),
-        f"| pymap3d.lox.loxodrome_inverse | {ns['pymap3d']:.0f} | 1 |",
+        out[which] = [float(x) / pairs * 1e9 for x in text.split()[-2:]]
+    wall, cpu = out["pymap3d"]
+    rows = [
+        "| call | ns per pair (wall) | pymap3d / it | CPU ns per pair | pymap3d / it (CPU) |",
+        "|---|---|---|---|---|",
     ]
+    for which, name in CALLS.items():
+        w, c = out[which]
+        rows.append(
+            f"| {name.format(cpus=os.cpu_count())} | {w:.0f} | {wall / w:.2f}x | {c:.0f} |"
+            f" {cpu / c:.2f}x |"
+        )
+    return rows
 
 
 def main() -> None:
@@ -178,7 +206,10 @@ def main() -> None:
         "",
         "## Speed",
         "",
-        f"{args.pairs} random pairs (radians, WGS84), the best of {args.repeat} calls.",
+        (
+            f"{args.pairs} random pairs (radians, WGS84), the best of {args.repeat} calls, as wall"
+            " time and as CPU time (on all cores: the threads' sum)."
+        ),
         "",
         *speed(args.pairs, args.repeat),
         "",

@@ -18,3 +18,10 @@ const LatitudeLoops kAvx2LatitudeLoops = make_latitude_loops<4>("avx2");
 namespace quorvane::fast {
 const TmLoops kAvx2TmLoops = make_tm_loops<4>("avx2");
 }  // namespace quorvane::fast
+
+// The rhumb lines at this level (rhumb.h).
+#include "ellipsoid/fast/rhumb.h"
+
+namespace quorvane::fast {
+const RhumbLoops kAvx2RhumbLoops = make_rhumb_loops<4>("avx2");
+}  // namespace quorvane::fast

@@ -18,3 +18,10 @@ const LatitudeLoops kNeonLatitudeLoops = make_latitude_loops<2>("neon");
 namespace quorvane::fast {
 const TmLoops kNeonTmLoops = make_tm_loops<2>("neon");
 }  // namespace quorvane::fast
+
+// The rhumb lines at this level (rhumb.h).
+#include "ellipsoid/fast/rhumb.h"
+
+namespace quorvane::fast {
+const RhumbLoops kNeonRhumbLoops = make_rhumb_loops<2>("neon");
+}  // namespace quorvane::fast

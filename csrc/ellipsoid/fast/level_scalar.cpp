@@ -18,3 +18,10 @@ const LatitudeLoops kScalarLatitudeLoops = make_latitude_loops<1>("scalar");
 namespace quorvane::fast {
 const TmLoops kScalarTmLoops = make_tm_loops<1>("scalar");
 }  // namespace quorvane::fast
+
+// The rhumb lines at this level (rhumb.h).
+#include "ellipsoid/fast/rhumb.h"
+
+namespace quorvane::fast {
+const RhumbLoops kScalarRhumbLoops = make_rhumb_loops<1>("scalar");
+}  // namespace quorvane::fast

@@ -18,3 +18,10 @@ const LatitudeLoops kSse2LatitudeLoops = make_latitude_loops<2>("sse2");
 namespace quorvane::fast {
 const TmLoops kSse2TmLoops = make_tm_loops<2>("sse2");
 }  // namespace quorvane::fast
+
+// The rhumb lines at this level (rhumb.h).
+#include "ellipsoid/fast/rhumb.h"
+
+namespace quorvane::fast {
+const RhumbLoops kSse2RhumbLoops = make_rhumb_loops<2>("sse2");
+}  // namespace quorvane::fast

@@ -33,10 +33,12 @@
 #include "ellipsoid/companion.h"
 #include "ellipsoid/fast/latitudes.h"
 #include "ellipsoid/fast/level.h"
+#include "ellipsoid/fast/rhumb.h"
 #include "ellipsoid/fast/transverse_mercator.h"
 #include "ellipsoid/geodesic/kernels.h"
 #include "ellipsoid/kernels/latitudes.h"
 #include "ellipsoid/kernels/dispatch.h"
+#include "ellipsoid/kernels/rhumb.h"
 #include "ellipsoid/kernels/utm_grid.h"
 #include "ellipsoid/longitude.h"
 #include "quorvane/mathtools/ellipsoid/ellipsoid.h"
@@ -115,8 +117,12 @@ struct FastState : companion::StateBase {
     PyArray_Descr* aer_dtype;      // strong
     PyArray_Descr* inverse_dtype;  // strong: GeodesicInverse_dtype
     PyArray_Descr* direct_dtype;   // strong: GeodesicDirect_dtype
+
+    PyArray_Descr* rhumb_inverse_dtype;  // strong: RhumbInverse_dtype
+    PyArray_Descr* rhumb_direct_dtype;   // strong: RhumbDirect_dtype
     auto references() noexcept {
-        return std::tie(lla_dtype, aer_dtype, inverse_dtype, direct_dtype);
+        return std::tie(lla_dtype, aer_dtype, inverse_dtype, direct_dtype, rhumb_inverse_dtype,
+                        rhumb_direct_dtype);
     }
     double last_a, last_f;
     bool has_last;
@@ -127,7 +133,9 @@ struct FastState : companion::StateBase {
         return companion::record_dtypes({{"LLA_dtype", &lla_dtype},
                                          {"AER_dtype", &aer_dtype},
                                          {"GeodesicInverse_dtype", &inverse_dtype},
-                                         {"GeodesicDirect_dtype", &direct_dtype}})
+                                         {"GeodesicDirect_dtype", &direct_dtype},
+                                         {"RhumbInverse_dtype", &rhumb_inverse_dtype},
+                                         {"RhumbDirect_dtype", &rhumb_direct_dtype}})
                    ? 0
                    : -1;
     }
@@ -945,6 +953,167 @@ PyObject* to_mgrs(PyObject* module, PyObject* const* args) noexcept {
     Py_RETURN_NONE;
 }
 
+// -- Rhumb lines ------------------------------------------------------------------
+
+namespace rh = ellipsoid::rhumb;
+static_assert(kRhumbAreaTerms == rh::kAreaTerms && kRhumbOrder == lat::kOrder,
+              "the lanes' series are the exact kernel's");
+
+// The rhumb loops of the level `loops` names.
+const RhumbLoops* rhumb_loops(const Loops* loops) noexcept {
+    static const RhumbLoops* const all[] = {
+        &kScalarRhumbLoops,
+#if defined(__x86_64__)
+        &kSse2RhumbLoops,
+        &kAvx2RhumbLoops,
+#endif
+#if defined(__aarch64__)
+        &kNeonRhumbLoops,
+#endif
+    };
+    for (const RhumbLoops* l : all)
+        if (std::strcmp(l->name, loops->name) == 0) return l;
+    return &kScalarRhumbLoops;
+}
+
+// The exact kernels of one line, for the lanes the series do not serve.
+void exact_rhumb_inverse(const void* r, const double* in, double* out) noexcept {
+    const rh::InverseResult v =
+        rh::inverse(*static_cast<const rh::Rhumb*>(r), in[0], in[1], in[2], in[3]);
+    out[0] = v.s12, out[1] = v.azi12, out[2] = v.S12;
+}
+
+void exact_rhumb_direct(const void* r, const double* in, double* out) noexcept {
+    const rh::DirectResult v =
+        rh::direct(*static_cast<const rh::Rhumb*>(r), in[0], in[1], in[2], in[3]);
+    out[0] = v.lat2, out[1] = v.lon2, out[2] = v.S12;
+}
+
+// An ellipsoid's rhumb constants: the exact kernel's (`exact`, which must outlive the
+// loops), and the lanes' (the same series).
+struct RhumbSetup {
+    rh::Rhumb exact;
+    RhumbConstants lanes;
+
+    RhumbSetup(double a, double f) noexcept : exact(a, f), lanes{} {
+        RhumbConstants& r = lanes;
+        // The series' flattenings, on lengths whose products (c^2 among them) stay normal.
+        r.series = exact.shape.series && a >= 0x1p-400 && a <= 0x1p400;
+        // The terms that matter (rhumb.h), the chi and mu series' zero past their order.
+        r.terms = 0;
+        const int to_mu = exact.to_mu.terms();
+        for (int k = 0; k < kRhumbAreaTerms; ++k) {
+            r.chi_of_phi[k] = exact.chi_of_phi[k];
+            r.area_series[k] = exact.area_series[k];
+            const double mu = k < to_mu && k < kRhumbOrder ? exact.to_mu.coefficients()[k] : 0.0;
+            r.mu_of_phi[k] = mu;
+            if ((k + 1) * std::fmax(std::fabs(r.chi_of_phi[k]), std::fabs(mu)) >= 0x1p-58 ||
+                std::fabs(r.area_series[k]) >= 0x1p-56)
+                r.terms = k + 1;
+        }
+        r.to_mu = exact.to_mu.coefficients(), r.to_mu_terms = to_mu;
+        r.from_mu = exact.from_mu.coefficients(), r.from_mu_terms = exact.from_mu.terms();
+        r.rectifying_radius = exact.shape.rectifying_radius;
+        r.e2m = exact.shape.e2m, r.inv_e2m = 1 / exact.shape.e2m;
+        r.c2 = exact.c2;
+        r.exact = &exact;
+        r.exact_inverse = &exact_rhumb_inverse;
+        r.exact_direct = &exact_rhumb_direct;
+    }
+};
+
+// The ellipsoid `ell`, checked: an Ellipsoid of a flattening the rhumb lines serve.
+bool read_rhumb(PyObject* module, PyObject* ell, double& a, double& f) noexcept {
+    const QuorvaneEllipsoidObject* self =
+        companion::ellipsoid_of(companion::state_of<FastState>(module), ell);
+    if (self == nullptr) return false;
+    a = self->Re, f = self->f;
+    if (!rh::Rhumb::supports(f)) {
+        PyErr_Format(PyExc_ValueError,
+                     "ell: rhumb lines are computed for flattenings 0 <= f < 1, got f = %R",
+                     Ref::steal(PyFloat_FromDouble(f)).get());
+        return false;
+    }
+    return true;
+}
+
+// (ell, c0, c1, c2, c3, out): s12, azi12, S12 rows, or lat2, lon2, S12 rows, into out (N, 3).
+template <Problem problem>
+PyObject* rhumb_rows(PyObject* module, PyObject* const* args) noexcept {
+    double a, f;
+    if (!read_rhumb(module, args[0], a, f)) return nullptr;
+    const Loops* loops = chosen_loops();
+    if (loops == nullptr) return nullptr;
+    static constexpr const char* names[2][4] = {{"lat1", "lon1", "lat2", "lon2"},
+                                                {"lat1", "lon1", "azi12", "s12"}};
+    py::DoubleBuffer in[4], out;
+    if (!out.acquire(args[5], "out", 3, true)) return nullptr;
+    const Py_ssize_t n = out.rows();
+    Column c[4];
+    for (int k = 0; k < 4; ++k) {
+        const char* name = names[problem == Problem::direct][k];
+        if (!in[k].acquire(args[1 + k], name, 0, false)) return nullptr;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
+            return nullptr;
+        }
+        c[k] = in[k].column();
+    }
+    const OutRows dst = out.out_rows();
+    const RhumbSetup setup(a, f);
+    const RhumbLoops* run = rhumb_loops(loops);
+    const auto loop = problem == Problem::inverse ? run->inverse : run->direct;
+    const py::AllowThreads unlocked(n >= kUnlockedRows);
+    common::parallel_for(
+        n, [&](Py_ssize_t begin, Py_ssize_t end) { loop(setup.lanes, c, dst, begin, end); },
+        kPairs);
+    Py_RETURN_NONE;
+}
+
+// (ell, lat1, lon1, x, y, degrees): one line of plain numbers through the chosen level's
+// loop (the bits of the array path), as one record; None for anything else and for a
+// latitude beyond the poles (the array path then answers).
+template <Problem problem>
+PyObject* rhumb_point(PyObject* module, PyObject* const* args) noexcept {
+    const FastState& state = companion::state_of<FastState>(module);
+    if (!Py_IS_TYPE(args[0], state.ellipsoid_type)) Py_RETURN_NONE;
+    double v[4];
+    for (int k = 0; k < 4; ++k)
+        if (!companion::plain_number(args[1 + k], &v[k])) Py_RETURN_NONE;
+    const int degrees = PyObject_IsTrue(args[5]);
+    if (degrees < 0) return nullptr;
+    constexpr bool inverse = problem == Problem::inverse;
+    if (degrees) {
+        const int other = inverse ? 3 : 2;  // lon2, or azi12
+        v[1] = longitude::reduce_degrees(v[1]), v[other] = longitude::reduce_degrees(v[other]);
+        for (int k = 0; k < (inverse ? 4 : 3); ++k) v[k] *= kRadiansPerDegree;
+    }
+    const int lat2 = inverse ? 2 : 0;
+    if (std::fabs(v[0]) > std::numbers::pi / 2 || std::fabs(v[lat2]) > std::numbers::pi / 2)
+        Py_RETURN_NONE;
+    double a, f;
+    if (!read_rhumb(module, args[0], a, f)) return nullptr;
+    const Loops* loops = chosen_loops();
+    if (loops == nullptr) return nullptr;
+    const RhumbSetup setup(a, f);
+    const RhumbLoops* run = rhumb_loops(loops);
+    double row[3];
+    const OutRows dst{reinterpret_cast<char*>(row), 3 * sizeof(double), sizeof(double)};
+    const Column c[4] = {{reinterpret_cast<const char*>(&v[0]), 0},
+                         {reinterpret_cast<const char*>(&v[1]), 0},
+                         {reinterpret_cast<const char*>(&v[2]), 0},
+                         {reinterpret_cast<const char*>(&v[3]), 0}};
+    (inverse ? run->inverse : run->direct)(setup.lanes, c, dst, 0, 1);
+    if (degrees) {
+        if (inverse)
+            row[1] *= kDegreesPerRadian;  // azi12
+        else
+            row[0] *= kDegreesPerRadian, row[1] *= kDegreesPerRadian;  // lat2, lon2
+    }
+    return companion::one_record(inverse ? state.rhumb_inverse_dtype : state.rhumb_direct_dtype,
+                                 row);
+}
+
 // -- One point -------------------------------------------------------------------
 //
 // A call of fast.py with plain numbers (a position as a list or tuple of three
@@ -1114,6 +1283,16 @@ PyMethodDef FastState::functions[] = {
         "scale."),
     companion::entry<&to_mgrs, 6>("to_mgrs",
                                   "(ell, lat, lon, precision, degrees, out): MGRS codes."),
+    companion::entry<&rhumb_rows<Problem::inverse>, 6>(
+        "rhumb_inverse", "(ell, lat1, lon1, lat2, lon2, out): s12, azi12, S12 rows."),
+    companion::entry<&rhumb_rows<Problem::direct>, 6>(
+        "rhumb_direct", "(ell, lat1, lon1, azi12, s12, out): lat2, lon2, S12 rows."),
+    companion::entry<&rhumb_point<Problem::inverse>, 6>(
+        "rhumb_inverse_point",
+        "(ell, lat1, lon1, lat2, lon2, degrees): one rhumb inverse record, or None."),
+    companion::entry<&rhumb_point<Problem::direct>, 6>(
+        "rhumb_direct_point",
+        "(ell, lat1, lon1, azi12, s12, degrees): one rhumb direct record, or None."),
     companion::entry("level", &level, "The instruction-set level the loops run at now."),
     companion::entry("levels", &levels, "The instruction-set levels this machine runs, best last."),
     {nullptr, nullptr, 0, nullptr},

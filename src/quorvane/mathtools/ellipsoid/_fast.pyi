@@ -20,10 +20,30 @@ def enu_from_pos(
     ell: Ellipsoid, r: _Rows, lat: _Column, lon: _Column, alt: _Column, out: _Rows, /
 ) -> None: ...
 def geodesic_inverse(
-    ell: Ellipsoid, lat1: _Column, lon1: _Column, lat2: _Column, lon2: _Column, out: _Rows, /
+    ell: Ellipsoid,
+    lat1: _Column,
+    lon1: _Column,
+    lat2: _Column,
+    lon2: _Column,
+    out: _Rows,
+    degrees: bool,
+    /,
 ) -> None: ...
 def geodesic_direct(
-    ell: Ellipsoid, lat1: _Column, lon1: _Column, azi1: _Column, s12: _Column, out: _Rows, /
+    ell: Ellipsoid,
+    lat1: _Column,
+    lon1: _Column,
+    azi1: _Column,
+    s12: _Column,
+    out: _Rows,
+    degrees: bool,
+    /,
+) -> None: ...
+def rhumb_inverse(
+    ell: Ellipsoid, lat1: _Column, lon1: _Column, lat2: _Column, lon2: _Column, out: _Rows, /
+) -> None: ...
+def rhumb_direct(
+    ell: Ellipsoid, lat1: _Column, lon1: _Column, azi12: _Column, s12: _Column, out: _Rows, /
 ) -> None: ...
 
 # One point of plain numbers: one LLA or AER record (shape (1,)), or a (3,) vector; None
@@ -45,6 +65,12 @@ def geodesic_inverse_point(
 ) -> _Point: ...
 def geodesic_direct_point(
     ell: object, lat1: object, lon1: object, azi1: object, s12: object, degrees: object, /
+) -> _Point: ...
+def rhumb_inverse_point(
+    ell: object, lat1: object, lon1: object, lat2: object, lon2: object, degrees: object, /
+) -> _Point: ...
+def rhumb_direct_point(
+    ell: object, lat1: object, lon1: object, azi12: object, s12: object, degrees: object, /
 ) -> _Point: ...
 def latitudes_convert(
     ell: Ellipsoid, source: int, target: int, x: _Column, out: _Column, /

@@ -586,6 +586,7 @@ OPERATIONS += (
             "and the equator in square metres (positive going east north of the equator)",
         ),
         exact="geodesic.rhumb_inverse",
+        fast="fast.rhumb_inverse",
         notes="A line to or from a pole is a meridian; its S12 is that of the line that winds "
         "about the pole (+-c^2 times the longitude difference, c the authalic radius).",
     ),
@@ -605,6 +606,7 @@ OPERATIONS += (
             "[-180, 180], and the area between the line and the equator (square metres)",
         ),
         exact="geodesic.rhumb_direct",
+        fast="fast.rhumb_direct",
         notes="A line that reaches a pole gives lat2 = +-90 degrees and lon2, S12 NaN (it "
         "winds about the pole without end), unless it runs along a meridian (lon2 = lon1, "
         "S12 = 0); a line that would pass beyond a pole gives a NaN row.",

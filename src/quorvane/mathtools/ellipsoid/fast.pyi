@@ -32,6 +32,8 @@ __all__ = [
     "levels",
     "lla_from_pos",
     "pos_from_lla",
+    "rhumb_direct",
+    "rhumb_inverse",
     "tm_forward",
     "tm_reverse",
 ]
@@ -141,6 +143,46 @@ def pos_from_lla(
     *,
     degrees: bool = False,
 ) -> _Vectors: ...
+@overload
+def rhumb_direct(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1: _Real,
+    lon1: _Real,
+    azi12: _Real,
+    s12: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def rhumb_direct(
+    ell: _EllipsoidLike,
+    lat1: _Reals,
+    lon1: _Reals,
+    azi12: _Reals,
+    s12: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Records: ...
+@overload
+def rhumb_inverse(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1: _Real,
+    lon1: _Real,
+    lat2: _Real,
+    lon2: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def rhumb_inverse(
+    ell: _EllipsoidLike,
+    lat1: _Reals,
+    lon1: _Reals,
+    lat2: _Reals,
+    lon2: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Records: ...
 @overload
 def tm_forward(  # type: ignore[overload-overlap]
     ell: _EllipsoidLike,

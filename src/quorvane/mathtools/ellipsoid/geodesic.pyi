@@ -123,48 +123,6 @@ def direct_full(
     degrees: bool = False,
 ) -> _Records: ...
 @overload
-def inverse(  # type: ignore[overload-overlap]
-    ell: _EllipsoidLike,
-    lat1: _Real,
-    lon1: _Real,
-    lat2: _Real,
-    lon2: _Real,
-    *,
-    degrees: bool = False,
-    full: bool = False,
-) -> np.void: ...
-@overload
-def inverse(
-    ell: _EllipsoidLike,
-    lat1: _Reals,
-    lon1: _Reals,
-    lat2: _Reals,
-    lon2: _Reals,
-    *,
-    degrees: bool = False,
-    full: bool = False,
-) -> _Records: ...
-@overload
-def inverse_full(  # type: ignore[overload-overlap]
-    ell: _EllipsoidLike,
-    lat1: _Real,
-    lon1: _Real,
-    lat2: _Real,
-    lon2: _Real,
-    *,
-    degrees: bool = False,
-) -> np.void: ...
-@overload
-def inverse_full(
-    ell: _EllipsoidLike,
-    lat1: _Reals,
-    lon1: _Reals,
-    lat2: _Reals,
-    lon2: _Reals,
-    *,
-    degrees: bool = False,
-) -> _Records: ...
-@overload
 def intersect(  # type: ignore[overload-overlap]
     ell: _EllipsoidLike,
     lat1: _Real,
@@ -213,6 +171,48 @@ def intersect_segments(
     lon2a: _Reals,
     lat2b: _Reals,
     lon2b: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Records: ...
+@overload
+def inverse(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1: _Real,
+    lon1: _Real,
+    lat2: _Real,
+    lon2: _Real,
+    *,
+    degrees: bool = False,
+    full: bool = False,
+) -> np.void: ...
+@overload
+def inverse(
+    ell: _EllipsoidLike,
+    lat1: _Reals,
+    lon1: _Reals,
+    lat2: _Reals,
+    lon2: _Reals,
+    *,
+    degrees: bool = False,
+    full: bool = False,
+) -> _Records: ...
+@overload
+def inverse_full(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    lat1: _Real,
+    lon1: _Real,
+    lat2: _Real,
+    lon2: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def inverse_full(
+    ell: _EllipsoidLike,
+    lat1: _Reals,
+    lon1: _Reals,
+    lat2: _Reals,
+    lon2: _Reals,
     *,
     degrees: bool = False,
 ) -> _Records: ...
