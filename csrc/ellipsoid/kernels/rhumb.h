@@ -339,7 +339,17 @@ inline Span span_series(const Rhumb& r, double phi1, double phi2) noexcept {
     }
     const double dchi = d * (1 + chi_dd);
     const double sdchi = std::sin(dchi), cdchi = cx1 * cx2 + sx1 * sx2;
-    const double ds = sdchi * cx1 - sdchi * sdchi / (1 + cdchi) * sx1;  // sin chi2 - sin chi1
+    // sin chi2 - sin chi1 = sin(chi12) cos chi1 - (1 - cos chi12) sin chi1; where chi12 passes a
+    // quarter turn (a line across the equator towards both poles) 1 - cos chi12 from
+    // sin^2 / (1 + cos) cancels, and the half angle h = chi12 / 2 serves:
+    // 2 sin h (cos h cos chi1 - sin h sin chi1).
+    double ds;
+    if (cdchi >= 0) {
+        ds = sdchi * cx1 - sdchi * sdchi / (1 + cdchi) * sx1;
+    } else {
+        const double sh = std::sin(dchi / 2), ch = std::cos(dchi / 2);
+        ds = 2 * sh * (ch * cx1 - sh * sx1);
+    }
     const double dpsi = std::asinh(ds / (cx1 * cx2));
     const double gd = dpsi == 0 ? cx1 : dchi / dpsi;  // chi12 / psi12
     // mu12 / chi12 over chi: the same recurrences with p = chi1 + chi2, d = chi12.
