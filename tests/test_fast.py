@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 from helpers import EARTH, stable_rng
 
-from quorvane.mathtools.ellipsoid import _engine, fast, utm
+from quorvane.mathtools.ellipsoid import _engine, fast, rhumb, utm
 from quorvane.mathtools.ellipsoid import geodesic as gd
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 from quorvane.mathtools.ellipsoid.latitudes import KINDS
@@ -434,8 +434,11 @@ def test_geodesic_bits_do_not_depend_on_the_threads(monkeypatch):
 
 def test_one_pair_on_ellipsoids_in_turn_gives_the_array_bits():
     # One-pair calls keep the constants of the last ellipsoid: a change must rebuild them.
-    for ell in (WGS84, (6378137.0, 1 / 60), (1.0, 0.0), WGS84):
-        for problem, last in ((fast.geodesic_inverse, 2.0), (fast.geodesic_direct, 0.3)):
+    problems = [(fast.geodesic_inverse, 2.0), (fast.geodesic_direct, 0.3)]
+    problems += [(f, 2.0) for f in (fast.rhumb_inverse, rhumb.inverse)]
+    problems += [(f, 0.3) for f in (fast.rhumb_direct, rhumb.direct)]
+    for ell in (WGS84, (6378137.0, 1 / 60), (1.0, 0.0), (6378137.0, 0.3), WGS84):
+        for problem, last in problems:
             one = problem(ell, 0.5, 0.1, -0.3, last)
             assert one.tobytes() == problem(ell, [0.5], [0.1], [-0.3], [last]).tobytes()
 

@@ -101,7 +101,56 @@ struct GeodesicSetup {
     }
 };
 
+namespace rh = ellipsoid::rhumb;
+
+// The exact kernels of one line, for the lanes the series do not serve.
+void exact_rhumb_inverse(const void* r, const double* in, double* out) noexcept {
+    const rh::InverseResult v =
+        rh::inverse(*static_cast<const rh::Rhumb*>(r), in[0], in[1], in[2], in[3]);
+    out[0] = v.s12, out[1] = v.azi12, out[2] = v.S12;
+}
+
+void exact_rhumb_direct(const void* r, const double* in, double* out) noexcept {
+    const rh::DirectResult v =
+        rh::direct(*static_cast<const rh::Rhumb*>(r), in[0], in[1], in[2], in[3]);
+    out[0] = v.lat2, out[1] = v.lon2, out[2] = v.S12;
+}
+
+// An ellipsoid's rhumb constants: the exact kernel's (`exact`, which must outlive the
+// loops), and the lanes' (the same series).
+struct RhumbSetup {
+    rh::Rhumb exact;
+    RhumbConstants lanes;
+
+    RhumbSetup(double a, double f) noexcept : exact(a, f), lanes{} {
+        RhumbConstants& r = lanes;
+        // The series' flattenings, on lengths whose products (c^2 among them) stay normal.
+        r.series = exact.shape.series && a >= 0x1p-400 && a <= 0x1p400;
+        // The terms that matter (rhumb.h), the chi and mu series' zero past their order.
+        r.terms = 0;
+        const int to_mu = exact.to_mu.terms();
+        for (int k = 0; k < kRhumbAreaTerms; ++k) {
+            r.chi_of_phi[k] = exact.chi_of_phi[k];
+            r.area_series[k] = exact.area_series[k];
+            const double mu = k < to_mu && k < kRhumbOrder ? exact.to_mu.coefficients()[k] : 0.0;
+            r.mu_of_phi[k] = mu;
+            if ((k + 1) * std::fmax(std::fabs(r.chi_of_phi[k]), std::fabs(mu)) >= 0x1p-58 ||
+                std::fabs(r.area_series[k]) >= 0x1p-56)
+                r.terms = k + 1;
+        }
+        r.to_mu = exact.to_mu.coefficients(), r.to_mu_terms = to_mu;
+        r.from_mu = exact.from_mu.coefficients(), r.from_mu_terms = exact.from_mu.terms();
+        r.rectifying_radius = exact.shape.rectifying_radius;
+        r.e2m = exact.shape.e2m, r.inv_e2m = 1 / exact.shape.e2m;
+        r.c2 = exact.c2;
+        r.exact = &exact;
+        r.exact_inverse = &exact_rhumb_inverse;
+        r.exact_direct = &exact_rhumb_direct;
+    }
+};
+
 static_assert(std::is_trivially_destructible_v<GeodesicSetup>);
+static_assert(std::is_trivially_destructible_v<RhumbSetup>);
 
 // The module's state: the Ellipsoid type, the record dtypes of one-point
 // results (quorvane.datamodel's LLA_dtype and AER_dtype), and the geodesic
@@ -127,6 +176,10 @@ struct FastState : companion::StateBase {
     double last_a, last_f;
     bool has_last;
     alignas(GeodesicSetup) unsigned char last[sizeof(GeodesicSetup)];
+    // Likewise the rhumb constants of the last one-line call (rhumb_setup).
+    double last_rhumb_a, last_rhumb_f;
+    bool has_last_rhumb;
+    alignas(RhumbSetup) unsigned char last_rhumb[sizeof(RhumbSetup)];
 
     int exec() noexcept {
         if (PyArray_ImportNumPyAPI() < 0) return -1;
@@ -955,7 +1008,6 @@ PyObject* to_mgrs(PyObject* module, PyObject* const* args) noexcept {
 
 // -- Rhumb lines ------------------------------------------------------------------
 
-namespace rh = ellipsoid::rhumb;
 static_assert(kRhumbAreaTerms == rh::kAreaTerms && kRhumbOrder == lat::kOrder,
               "the lanes' series are the exact kernel's");
 
@@ -976,51 +1028,15 @@ const RhumbLoops* rhumb_loops(const Loops* loops) noexcept {
     return &kScalarRhumbLoops;
 }
 
-// The exact kernels of one line, for the lanes the series do not serve.
-void exact_rhumb_inverse(const void* r, const double* in, double* out) noexcept {
-    const rh::InverseResult v =
-        rh::inverse(*static_cast<const rh::Rhumb*>(r), in[0], in[1], in[2], in[3]);
-    out[0] = v.s12, out[1] = v.azi12, out[2] = v.S12;
-}
-
-void exact_rhumb_direct(const void* r, const double* in, double* out) noexcept {
-    const rh::DirectResult v =
-        rh::direct(*static_cast<const rh::Rhumb*>(r), in[0], in[1], in[2], in[3]);
-    out[0] = v.lat2, out[1] = v.lon2, out[2] = v.S12;
-}
-
-// An ellipsoid's rhumb constants: the exact kernel's (`exact`, which must outlive the
-// loops), and the lanes' (the same series).
-struct RhumbSetup {
-    rh::Rhumb exact;
-    RhumbConstants lanes;
-
-    RhumbSetup(double a, double f) noexcept : exact(a, f), lanes{} {
-        RhumbConstants& r = lanes;
-        // The series' flattenings, on lengths whose products (c^2 among them) stay normal.
-        r.series = exact.shape.series && a >= 0x1p-400 && a <= 0x1p400;
-        // The terms that matter (rhumb.h), the chi and mu series' zero past their order.
-        r.terms = 0;
-        const int to_mu = exact.to_mu.terms();
-        for (int k = 0; k < kRhumbAreaTerms; ++k) {
-            r.chi_of_phi[k] = exact.chi_of_phi[k];
-            r.area_series[k] = exact.area_series[k];
-            const double mu = k < to_mu && k < kRhumbOrder ? exact.to_mu.coefficients()[k] : 0.0;
-            r.mu_of_phi[k] = mu;
-            if ((k + 1) * std::fmax(std::fabs(r.chi_of_phi[k]), std::fabs(mu)) >= 0x1p-58 ||
-                std::fabs(r.area_series[k]) >= 0x1p-56)
-                r.terms = k + 1;
-        }
-        r.to_mu = exact.to_mu.coefficients(), r.to_mu_terms = to_mu;
-        r.from_mu = exact.from_mu.coefficients(), r.from_mu_terms = exact.from_mu.terms();
-        r.rectifying_radius = exact.shape.rectifying_radius;
-        r.e2m = exact.shape.e2m, r.inv_e2m = 1 / exact.shape.e2m;
-        r.c2 = exact.c2;
-        r.exact = &exact;
-        r.exact_inverse = &exact_rhumb_inverse;
-        r.exact_direct = &exact_rhumb_direct;
+// The rhumb constants for a one-line call, kept for the last call's ellipsoid as
+// geodesic_setup keeps the geodesic ones (they cost several times a line).
+const RhumbSetup& rhumb_setup(FastState& state, double a, double f) noexcept {
+    if (!state.has_last_rhumb || state.last_rhumb_a != a || state.last_rhumb_f != f) {
+        ::new (static_cast<void*>(state.last_rhumb)) RhumbSetup(a, f);
+        state.last_rhumb_a = a, state.last_rhumb_f = f, state.has_last_rhumb = true;
     }
-};
+    return *std::launder(reinterpret_cast<const RhumbSetup*>(state.last_rhumb));
+}
 
 // The ellipsoid `ell`, checked: an Ellipsoid of a flattening the rhumb lines serve.
 bool read_rhumb(PyObject* module, PyObject* ell, double& a, double& f) noexcept {
@@ -1095,7 +1111,7 @@ PyObject* rhumb_point(PyObject* module, PyObject* const* args) noexcept {
     if (!read_rhumb(module, args[0], a, f)) return nullptr;
     const Loops* loops = chosen_loops();
     if (loops == nullptr) return nullptr;
-    const RhumbSetup setup(a, f);
+    const RhumbSetup& setup = rhumb_setup(companion::state_of<FastState>(module), a, f);
     const RhumbLoops* run = rhumb_loops(loops);
     double row[3];
     const OutRows dst{reinterpret_cast<char*>(row), 3 * sizeof(double), sizeof(double)};

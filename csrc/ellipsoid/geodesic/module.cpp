@@ -47,6 +47,7 @@ namespace companion = ellipsoid::companion;
 // constants of the ellipsoid of the last one-pair call (zeroed memory at first,
 // a Geodesic built in place by geodesic_for).
 static_assert(std::is_trivially_destructible_v<Geodesic>);
+static_assert(std::is_trivially_destructible_v<ellipsoid::rhumb::Rhumb>);
 struct GeodesicState : companion::StateBase {
     static constexpr const char* kName = "quorvane.mathtools.ellipsoid._geodesic";
     static constexpr const char* kDoc =
@@ -69,6 +70,11 @@ struct GeodesicState : companion::StateBase {
     double last_a, last_f;
     bool has_last;
     alignas(Geodesic) unsigned char last[sizeof(Geodesic)];
+    // Likewise the rhumb constants of the last one-line call (a rh::Rhumb built in place by
+    // rhumb_for: its conversions refer to its own shape, so it stays where it is built).
+    double last_rhumb_a, last_rhumb_f;
+    bool has_last_rhumb;
+    alignas(ellipsoid::rhumb::Rhumb) unsigned char last_rhumb[sizeof(ellipsoid::rhumb::Rhumb)];
 
     // The NumPy C API and the record dtypes.
     int exec() noexcept {
@@ -343,6 +349,16 @@ PyObject* rhumb_solve(PyObject* module, PyObject* const* args) noexcept {
     Py_RETURN_NONE;
 }
 
+// The rhumb constants for a one-line call: those of the last call's ellipsoid are kept, since
+// computing them costs several times a line.
+const rh::Rhumb& rhumb_for(GeodesicState& state, double a, double f) noexcept {
+    if (!state.has_last_rhumb || state.last_rhumb_a != a || state.last_rhumb_f != f) {
+        ::new (static_cast<void*>(state.last_rhumb)) rh::Rhumb(a, f);
+        state.last_rhumb_a = a, state.last_rhumb_f = f, state.has_last_rhumb = true;
+    }
+    return *std::launder(reinterpret_cast<const rh::Rhumb*>(state.last_rhumb));
+}
+
 // (ell, lat1, lon1, x, y, degrees): one rhumb record of plain numbers, or None, as solve_one.
 template <Problem problem>
 PyObject* rhumb_one(PyObject* module, PyObject* const* args) noexcept {
@@ -358,9 +374,9 @@ PyObject* rhumb_one(PyObject* module, PyObject* const* args) noexcept {
         v[inverse ? 3 : 2] = longitude::reduce_degrees(v[inverse ? 3 : 2]);
         for (int k = 0; k < (inverse ? 4 : 3); ++k) v[k] *= kRadians;
     }
-    const rh::Rhumb r(a, f);
-    double row[3];
     GeodesicState& state = state_of(module);
+    const rh::Rhumb& r = rhumb_for(state, a, f);
+    double row[3];
     if constexpr (problem == Problem::inverse) {
         const rh::InverseResult x = rh::inverse(r, v[0], v[1], v[2], v[3]);
         row[0] = x.s12, row[1] = x.azi12, row[2] = x.S12;
