@@ -909,7 +909,7 @@ def public(op: Operation, *, fast: bool = False, name: str | None = None) -> Cal
     """The public function of ``op``: ``name(ell, *inputs, *, degrees=False)``, with its
     signature and docstring."""
     if op.keywords or op.options:
-        return _public_with_keywords(op, name)
+        return _public_with_keywords(op, name, fast)
     point = _one_point(op, fast)
     arity = len(op.inputs)
     latitudes = tuple(k for k, i in enumerate(op.inputs) if i.unit == "latitude")
@@ -953,10 +953,10 @@ def public(op: Operation, *, fast: bool = False, name: str | None = None) -> Cal
     return function
 
 
-def _public_with_keywords(op: Operation, name: str | None) -> Callable[..., Any]:
+def _public_with_keywords(op: Operation, name: str | None, fast: bool) -> Callable[..., Any]:
     """The public function of an entry with keyword inputs or options:
     ``name(ell, *inputs, *, keywords=None, degrees=False, options=default)``, through the
-    array path."""
+    array path (the vectorised kernel with ``fast``)."""
     signature = inspect.Signature(
         [
             inspect.Parameter(n, inspect.Parameter.POSITIONAL_OR_KEYWORD)
@@ -980,11 +980,11 @@ def _public_with_keywords(op: Operation, name: str | None) -> Callable[..., Any]
         given = signature.bind(*args, **kwargs).arguments
         values = [given[i.name] for i in op.inputs] + [given.get(k) for k in keywords]
         chosen = {o: given[o] for o in options if o in given}
-        return call(op, given["ell"], values, bool(given.get("degrees", False)), False, chosen)
+        return call(op, given["ell"], values, bool(given.get("degrees", False)), fast, chosen)
 
     function.__name__ = function.__qualname__ = name or op.name
-    function.__module__ = f"quorvane.mathtools.ellipsoid.{op.module}"
-    function.__doc__ = _docstring(op, False)
+    function.__module__ = f"quorvane.mathtools.ellipsoid.{'fast' if fast else op.module}"
+    function.__doc__ = _docstring(op, fast)
     function.__signature__ = signature  # type: ignore[attr-defined]
     return function
 
