@@ -149,8 +149,25 @@ struct RhumbSetup {
     }
 };
 
-static_assert(std::is_trivially_destructible_v<GeodesicSetup>);
-static_assert(std::is_trivially_destructible_v<RhumbSetup>);
+// The constants of the ellipsoid of the last one-pair call, kept in the module's
+// state (zeroed memory at first): computing them costs more than a pair. Built in
+// place, so that the pointers the lanes' constants hold to the exact kernels' stay
+// valid.
+template <class Setup>
+struct LastSetup {
+    static_assert(std::is_trivially_destructible_v<Setup>);
+    double a, f;
+    bool built;
+    alignas(Setup) unsigned char bytes[sizeof(Setup)];
+
+    const Setup& get(double a_, double f_) noexcept {
+        if (!built || a != a_ || f != f_) {
+            ::new (static_cast<void*>(bytes)) Setup(a_, f_);
+            a = a_, f = f_, built = true;
+        }
+        return *std::launder(reinterpret_cast<const Setup*>(bytes));
+    }
+};
 
 // The module's state: the Ellipsoid type, the record dtypes of one-point
 // results (quorvane.datamodel's LLA_dtype and AER_dtype), and the geodesic
@@ -173,13 +190,8 @@ struct FastState : companion::StateBase {
         return std::tie(lla_dtype, aer_dtype, inverse_dtype, direct_dtype, rhumb_inverse_dtype,
                         rhumb_direct_dtype);
     }
-    double last_a, last_f;
-    bool has_last;
-    alignas(GeodesicSetup) unsigned char last[sizeof(GeodesicSetup)];
-    // Likewise the rhumb constants of the last one-line call (rhumb_setup).
-    double last_rhumb_a, last_rhumb_f;
-    bool has_last_rhumb;
-    alignas(RhumbSetup) unsigned char last_rhumb[sizeof(RhumbSetup)];
+    LastSetup<GeodesicSetup> last_geodesic;
+    LastSetup<RhumbSetup> last_rhumb;
 
     int exec() noexcept {
         if (PyArray_ImportNumPyAPI() < 0) return -1;
@@ -418,6 +430,46 @@ constexpr common::Split kPairs{.threshold = 4000, .min_chunk = 2000, .block = 10
 constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
 constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
 
+// The four columns of a pair problem (args[1..4], named `names`) and its rows out
+// (args[5], N x 3): each column of N rows or one.
+bool acquire_pairs(PyObject* const* args, const char* const names[4], py::DoubleBuffer (&in)[4],
+                   py::DoubleBuffer& out, Column (&c)[4]) noexcept {
+    if (!out.acquire(args[5], "out", 3, true)) return false;
+    const Py_ssize_t n = out.rows();
+    for (int k = 0; k < 4; ++k) {
+        if (!in[k].acquire(args[1 + k], names[k], 0, false)) return false;
+        if (in[k].rows() != n && in[k].rows() != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", names[k]);
+            return false;
+        }
+        c[k] = in[k].column();
+    }
+    return true;
+}
+
+// (ell, x0, x1, x2, x3, degrees) of a one-pair call: the four plain numbers in v,
+// in radians as the engine makes them (angles: all four of an inverse problem,
+// the first three of a direct one; the longitude, and the second longitude or the
+// azimuth, reduced exactly by 360 degrees first), and the flag. 1; 0 for an
+// ellipsoid of another type, anything but plain numbers and a latitude beyond the
+// poles (the array path then answers); -1 with the exception set.
+int plain_pair(const FastState& state, PyObject* const* args, bool inverse, double v[4],
+               int& degrees) noexcept {
+    if (!Py_IS_TYPE(args[0], state.ellipsoid_type)) return 0;
+    for (int k = 0; k < 4; ++k)
+        if (!companion::plain_number(args[1 + k], &v[k])) return 0;
+    degrees = PyObject_IsTrue(args[5]);
+    if (degrees < 0) return -1;
+    if (degrees) {
+        const int other = inverse ? 3 : 2;  // lon2, or the azimuth
+        v[1] = longitude::reduce_degrees(v[1]), v[other] = longitude::reduce_degrees(v[other]);
+        for (int k = 0; k < (inverse ? 4 : 3); ++k) v[k] *= kRadiansPerDegree;
+    }
+    const int lat2 = inverse ? 2 : 0;
+    return std::fabs(v[0]) > std::numbers::pi / 2 || std::fabs(v[lat2]) > std::numbers::pi / 2 ? 0
+                                                                                               : 1;
+}
+
 using GeodesicLoop = decltype(Loops::geodesic_inverse);
 
 // Rows of a geodesic problem given in degrees, run in blocks through a buffer of
@@ -471,18 +523,9 @@ PyObject* geodesic_rows(PyObject* module, PyObject* const* args) noexcept {
     static constexpr const char* names[2][4] = {{"lat1", "lon1", "lat2", "lon2"},
                                                 {"lat1", "lon1", "azi1", "s12"}};
     py::DoubleBuffer in[4], out;
-    if (!out.acquire(args[5], "out", 3, true)) return nullptr;
-    const Py_ssize_t n = out.rows();
     Column c[4];
-    for (int k = 0; k < 4; ++k) {
-        const char* name = names[problem == Problem::direct][k];
-        if (!in[k].acquire(args[1 + k], name, 0, false)) return nullptr;
-        if (in[k].rows() != n && in[k].rows() != 1) {
-            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
-            return nullptr;
-        }
-        c[k] = in[k].column();
-    }
+    if (!acquire_pairs(args, names[problem == Problem::direct], in, out, c)) return nullptr;
+    const Py_ssize_t n = out.rows();
     const OutRows dst = out.out_rows();
     const GeodesicSetup setup(a, f);
     const GeodesicLoop loop =
@@ -500,45 +543,21 @@ PyObject* geodesic_rows(PyObject* module, PyObject* const* args) noexcept {
     Py_RETURN_NONE;
 }
 
-// The constants of an ellipsoid for a one-pair call: those of the last call's
-// ellipsoid are kept, since computing them costs more than the pair. Built in
-// the state's own storage, the pointer to the exact constants stays valid.
-const GeodesicSetup& geodesic_setup(FastState& state, double a, double f) noexcept {
-    if (!state.has_last || state.last_a != a || state.last_f != f) {
-        ::new (static_cast<void*>(state.last)) GeodesicSetup(a, f);
-        state.last_a = a, state.last_f = f, state.has_last = true;
-    }
-    return *std::launder(reinterpret_cast<const GeodesicSetup*>(state.last));
-}
-
 // (ell, lat1, lon1, x, y, degrees): one pair of plain numbers through the chosen
 // level's loop (the bits of the array path), as one record; None for anything
 // else and for a latitude beyond the poles (the array path then answers).
 template <Problem problem>
 PyObject* geodesic_point(PyObject* module, PyObject* const* args) noexcept {
     const FastState& state = companion::state_of<FastState>(module);
-    if (!Py_IS_TYPE(args[0], state.ellipsoid_type)) Py_RETURN_NONE;
     double v[4];
-    for (int k = 0; k < 4; ++k)
-        if (!companion::plain_number(args[1 + k], &v[k])) Py_RETURN_NONE;
-    const int degrees = PyObject_IsTrue(args[5]);
-    if (degrees < 0) return nullptr;
-    // Angles in: all four of the inverse problem, the first three of the direct one;
-    // longitudes (and the azimuth) reduced exactly by 360 degrees first, as the engine does.
-    const int angles = problem == Problem::inverse ? 4 : 3;
-    if (degrees) {
-        const int other = problem == Problem::inverse ? 3 : 2;  // lon2, or azi1
-        v[1] = longitude::reduce_degrees(v[1]), v[other] = longitude::reduce_degrees(v[other]);
-        for (int k = 0; k < angles; ++k) v[k] *= kRadiansPerDegree;
-    }
-    const int lat2 = problem == Problem::inverse ? 2 : 0;
-    if (std::fabs(v[0]) > std::numbers::pi / 2 || std::fabs(v[lat2]) > std::numbers::pi / 2)
-        Py_RETURN_NONE;
+    int degrees;
+    const int plain = plain_pair(state, args, problem == Problem::inverse, v, degrees);
+    if (plain <= 0) return plain < 0 ? nullptr : Py_NewRef(Py_None);
     double a, f;
     if (!read_geodesic(module, args[0], a, f)) return nullptr;
     const Loops* loops = chosen_loops();
     if (loops == nullptr) return nullptr;
-    const GeodesicSetup& setup = geodesic_setup(companion::state_of<FastState>(module), a, f);
+    const GeodesicSetup& setup = companion::state_of<FastState>(module).last_geodesic.get(a, f);
     double row[3];
     const OutRows dst{reinterpret_cast<char*>(row), 3 * sizeof(double), sizeof(double)};
     const Column c[4] = {{reinterpret_cast<const char*>(&v[0]), 0},
@@ -1028,16 +1047,6 @@ const RhumbLoops* rhumb_loops(const Loops* loops) noexcept {
     return &kScalarRhumbLoops;
 }
 
-// The rhumb constants for a one-line call, kept for the last call's ellipsoid as
-// geodesic_setup keeps the geodesic ones (they cost several times a line).
-const RhumbSetup& rhumb_setup(FastState& state, double a, double f) noexcept {
-    if (!state.has_last_rhumb || state.last_rhumb_a != a || state.last_rhumb_f != f) {
-        ::new (static_cast<void*>(state.last_rhumb)) RhumbSetup(a, f);
-        state.last_rhumb_a = a, state.last_rhumb_f = f, state.has_last_rhumb = true;
-    }
-    return *std::launder(reinterpret_cast<const RhumbSetup*>(state.last_rhumb));
-}
-
 // The ellipsoid `ell`, checked: an Ellipsoid of a flattening the rhumb lines serve.
 bool read_rhumb(PyObject* module, PyObject* ell, double& a, double& f) noexcept {
     const QuorvaneEllipsoidObject* self =
@@ -1063,18 +1072,9 @@ PyObject* rhumb_rows(PyObject* module, PyObject* const* args) noexcept {
     static constexpr const char* names[2][4] = {{"lat1", "lon1", "lat2", "lon2"},
                                                 {"lat1", "lon1", "azi12", "s12"}};
     py::DoubleBuffer in[4], out;
-    if (!out.acquire(args[5], "out", 3, true)) return nullptr;
-    const Py_ssize_t n = out.rows();
     Column c[4];
-    for (int k = 0; k < 4; ++k) {
-        const char* name = names[problem == Problem::direct][k];
-        if (!in[k].acquire(args[1 + k], name, 0, false)) return nullptr;
-        if (in[k].rows() != n && in[k].rows() != 1) {
-            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
-            return nullptr;
-        }
-        c[k] = in[k].column();
-    }
+    if (!acquire_pairs(args, names[problem == Problem::direct], in, out, c)) return nullptr;
+    const Py_ssize_t n = out.rows();
     const OutRows dst = out.out_rows();
     const RhumbSetup setup(a, f);
     const RhumbLoops* run = rhumb_loops(loops);
@@ -1092,26 +1092,16 @@ PyObject* rhumb_rows(PyObject* module, PyObject* const* args) noexcept {
 template <Problem problem>
 PyObject* rhumb_point(PyObject* module, PyObject* const* args) noexcept {
     const FastState& state = companion::state_of<FastState>(module);
-    if (!Py_IS_TYPE(args[0], state.ellipsoid_type)) Py_RETURN_NONE;
     double v[4];
-    for (int k = 0; k < 4; ++k)
-        if (!companion::plain_number(args[1 + k], &v[k])) Py_RETURN_NONE;
-    const int degrees = PyObject_IsTrue(args[5]);
-    if (degrees < 0) return nullptr;
+    int degrees;
+    const int plain = plain_pair(state, args, problem == Problem::inverse, v, degrees);
+    if (plain <= 0) return plain < 0 ? nullptr : Py_NewRef(Py_None);
     constexpr bool inverse = problem == Problem::inverse;
-    if (degrees) {
-        const int other = inverse ? 3 : 2;  // lon2, or azi12
-        v[1] = longitude::reduce_degrees(v[1]), v[other] = longitude::reduce_degrees(v[other]);
-        for (int k = 0; k < (inverse ? 4 : 3); ++k) v[k] *= kRadiansPerDegree;
-    }
-    const int lat2 = inverse ? 2 : 0;
-    if (std::fabs(v[0]) > std::numbers::pi / 2 || std::fabs(v[lat2]) > std::numbers::pi / 2)
-        Py_RETURN_NONE;
     double a, f;
     if (!read_rhumb(module, args[0], a, f)) return nullptr;
     const Loops* loops = chosen_loops();
     if (loops == nullptr) return nullptr;
-    const RhumbSetup& setup = rhumb_setup(companion::state_of<FastState>(module), a, f);
+    const RhumbSetup& setup = companion::state_of<FastState>(module).last_rhumb.get(a, f);
     const RhumbLoops* run = rhumb_loops(loops);
     double row[3];
     const OutRows dst{reinterpret_cast<char*>(row), 3 * sizeof(double), sizeof(double)};
