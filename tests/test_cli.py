@@ -490,7 +490,8 @@ def test_fast_runs_where_the_registry_has_a_vectorised_kernel_and_is_refused_els
     capsys, monkeypatch, sub
 ):
     columns = [aliases[0] for aliases in (*sub.data_columns, *sub.parameter_columns)]
-    stdin = csv_text(columns, *([0.5] for _ in columns))
+    # 1 is a zone, a hemisphere (true), an angle and a length alike.
+    stdin = f"{','.join(columns)}\n{','.join('1' for _ in columns)}\n".encode()
     kinds = ["--from", "geodetic", "--to", "authalic"] if sub.kinds else []
     status, out, err = run(capsys, monkeypatch, sub.name, *kinds, "--fast", stdin=stdin)
     if sub.operation.fast is not None:

@@ -343,7 +343,10 @@ def test_modules_and_stubs_follow_the_registry(module):
         parameters = list(__import__("inspect").signature(getattr(mod, name)).parameters)
         constants = ["source", "target"] if ":" in op.exact else []
         flags = op.flags if module == op.module else ()  # fast's functions take none
-        expected = ["ell", *(i.name for i in op.inputs), *constants, "degrees", *flags]
+        keywords = [i.name for i in op.keywords]
+        options = [o.name for o in op.options]
+        expected = ["ell", *(i.name for i in op.inputs), *constants, *keywords, "degrees"]
+        expected += [*options, *flags]
         assert parameters == expected
     stub = importlib.resources.files("quorvane.mathtools.ellipsoid") / f"{module}.pyi"
     generated = stubs(module)

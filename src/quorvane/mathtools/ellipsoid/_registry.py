@@ -689,6 +689,7 @@ _GRID_ENTRIES = (
             text="GRID_dtype records (zone, northp, easting, northing, convergence, scale)",
         ),
         exact="utm.forward",
+        fast="fast.utm_forward",
         keywords=(
             dataclasses.replace(
                 _ZONE, text="the zone to use (None: the standard one)", absent=-1.0
@@ -714,6 +715,7 @@ _GRID_ENTRIES = (
             text="GEOGRAPHIC_dtype records (lat, lon in [-180, 180), convergence, scale)",
         ),
         exact="utm.reverse",
+        fast="fast.utm_reverse",
         kernel_degrees=True,
     ),
     Operation(
@@ -727,6 +729,7 @@ _GRID_ENTRIES = (
             "empty where there is none (a NaN)",
         ),
         exact="utm.to_mgrs",
+        fast="fast.to_mgrs",
         options=(
             Option(
                 "precision",
@@ -813,6 +816,18 @@ def _stub(op: Operation, name: str, module: str) -> str:
 
     if op.output.dtype is None:
         return signature("_Reals", "_Vectors")
+    if op.keywords or op.options or op.output.typed:
+        # Keyword inputs, options, typed records (ints, bools, strings): one signature.
+        def kind(unit: str) -> str:
+            return "str | Sequence[str] | np.ndarray[Any, Any]" if unit == "text" else "_Reals"
+
+        args = "".join(f"    {i.name}: {kind(i.unit)},\n" for i in op.inputs)
+        keywords = "".join(f"    {i.name}: {kind(i.unit)} | None = None,\n" for i in op.keywords)
+        options = "".join(f"    {o.name}: int = {o.default},\n" for o in op.options)
+        return (
+            f"def {name}(\n    ell: _EllipsoidLike,\n{args}    *,\n{keywords}"
+            f"    degrees: bool = False,\n{options}) -> Any: ..."
+        )
     if any(i.unit == "vector" for i in op.inputs):
         return signature("_Reals", "_Records | np.void")
     one, many = ("np.float64", "_Floats") if op.output.width == 1 else ("np.void", "_Records")

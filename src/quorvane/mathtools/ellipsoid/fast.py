@@ -43,7 +43,9 @@ fast=True)`` scales them): Krueger's series to order n^12 (Karney, "Transverse M
 accuracy of a few nanometers", J. Geodesy 85, 2011) summed in lanes on the lanes' own sine,
 cosine, arctangent, logarithm and hyperbolic functions, within the exact kernel's bounds of the
 truth. NaN and infinite values, the poles and points beyond the series' domain (eta = 1) take
-the exact kernel, point by point.
+the exact kernel, point by point. ``utm_forward``, ``utm_reverse`` and ``to_mgrs`` are
+``utm.forward``, ``utm.reverse`` and ``utm.to_mgrs`` with ``fast=True``: the UTM points of the
+grid on those lanes, UPS by the exact kernel.
 
 ``rhumb_inverse`` and ``rhumb_direct`` are the vectorised kernels of
 :mod:`~quorvane.mathtools.ellipsoid.rhumb`'s ``inverse`` and ``direct``, with their records
@@ -91,6 +93,9 @@ __all__ = [
     "rhumb_inverse",
     "tm_forward",
     "tm_reverse",
+    "to_mgrs",
+    "utm_forward",
+    "utm_reverse",
 ]
 
 
@@ -122,6 +127,9 @@ geodesic_inverse = public(get("geodesic.inverse"), fast=True, name="geodesic_inv
 geodesic_direct = public(get("geodesic.direct"), fast=True, name="geodesic_direct")
 latitudes_isometric = public(get("latitudes.isometric"), fast=True, name="latitudes_isometric")
 tm_forward = public(get("utm.tm_forward"), fast=True, name="tm_forward")
+utm_forward = public(get("utm.forward"), fast=True, name="utm_forward")
+utm_reverse = public(get("utm.reverse"), fast=True, name="utm_reverse")
+to_mgrs = public(get("utm.to_mgrs"), fast=True, name="to_mgrs")
 tm_reverse = public(get("utm.tm_reverse"), fast=True, name="tm_reverse")
 rhumb_inverse = public(get("rhumb.inverse"), fast=True, name="rhumb_inverse")
 rhumb_direct = public(get("rhumb.direct"), fast=True, name="rhumb_direct")

@@ -36,6 +36,9 @@ __all__ = [
     "rhumb_inverse",
     "tm_forward",
     "tm_reverse",
+    "to_mgrs",
+    "utm_forward",
+    "utm_reverse",
 ]
 
 def aer_coords(
@@ -216,6 +219,42 @@ def tm_reverse(
     lon0: _Reals,
     x: _Reals,
     y: _Reals,
+    *,
+    degrees: bool = False,
+) -> _Records: ...
+def to_mgrs(
+    ell: _EllipsoidLike,
+    lat: _Reals,
+    lon: _Reals,
+    *,
+    degrees: bool = False,
+    precision: int = 5,
+) -> Any: ...
+def utm_forward(
+    ell: _EllipsoidLike,
+    lat: _Reals,
+    lon: _Reals,
+    *,
+    zone: _Reals | None = None,
+    degrees: bool = False,
+) -> Any: ...
+@overload
+def utm_reverse(  # type: ignore[overload-overlap]
+    ell: _EllipsoidLike,
+    zone: _Real,
+    northp: _Real,
+    easting: _Real,
+    northing: _Real,
+    *,
+    degrees: bool = False,
+) -> np.void: ...
+@overload
+def utm_reverse(
+    ell: _EllipsoidLike,
+    zone: _Reals,
+    northp: _Reals,
+    easting: _Reals,
+    northing: _Reals,
     *,
     degrees: bool = False,
 ) -> _Records: ...

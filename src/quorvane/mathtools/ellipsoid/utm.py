@@ -26,7 +26,6 @@ grid functions take it as the keyword ``ell`` (WGS84 by default). Angles are rad
 
 from __future__ import annotations
 
-from dataclasses import replace
 from typing import Any
 
 import numpy as np
@@ -59,9 +58,9 @@ _from_mgrs = public(get("utm.from_mgrs"))
 # the exact loops' arguments).
 _tm_forward_fast = public(get("utm.tm_forward"), fast=True)
 _tm_reverse_fast = public(get("utm.tm_reverse"), fast=True)
-_forward_fast = public(replace(get("utm.forward"), fast="fast.utm_forward"), fast=True)
-_reverse_fast = public(replace(get("utm.reverse"), fast="fast.utm_reverse"), fast=True)
-_to_mgrs_fast = public(replace(get("utm.to_mgrs"), fast="fast.to_mgrs"), fast=True)
+_forward_fast = public(get("utm.forward"), fast=True)
+_reverse_fast = public(get("utm.reverse"), fast=True)
+_to_mgrs_fast = public(get("utm.to_mgrs"), fast=True)
 
 
 def _k0(k0: Any) -> float:
