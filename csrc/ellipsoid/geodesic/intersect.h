@@ -51,6 +51,10 @@ inline constexpr double kGridStep = 2;
 inline constexpr int kMaxRings = 8;
 // The most steps of the search along a chain of nearly equally distant intersections.
 inline constexpr int kChainSteps = 4;
+// A run of the search is given up once its step falls below this fraction of pi b (and fast);
+// at most kKnown intersections are remembered to recognise runs heading to one of them.
+inline constexpr double kClear = 0.05;
+inline constexpr int kKnown = 16;
 
 // One solution of the triangle, iterated from (x0, y0) (metres along lx and ly) to an
 // intersection near it: x, y, coincident, and whether the steps settled (false: NaN inputs, or
@@ -59,8 +63,16 @@ struct Solution {
     double x, y, coincident;
     bool settled;
 };
+// How a run of the steps ends: settled, or given up by `abandon` (a Solution with settled
+// false and x NaN).
+struct NoAbandon {
+    bool operator()(double, double, double, double) const noexcept { return false; }
+};
+// The steps from (x0, y0); after each one abandon(x, y, d, last) (d the step and last the one
+// before, metres) may give the run up.
+template <class Abandon>
 inline Solution solve_from(const Geodesic& g, const Line& lx, const Line& ly, double R, double x0,
-                           double y0) noexcept {
+                           double y0, Abandon abandon) noexcept {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     double x = x0, y = y0, coincident = 0, last = std::numeric_limits<double>::infinity(), s = 0;
     for (int step = 0; step < kMaxSteps; ++step) {
@@ -110,9 +122,14 @@ inline Solution solve_from(const Geodesic& g, const Line& lx, const Line& ly, do
         const double d = std::fabs(dx) + std::fabs(dy);
         if (d <= kStepTolerance || (d >= last && d <= kWander && s <= kGap))
             return {x, y, coincident, true};
+        if (coincident == 0 && abandon(x, y, R * d, R * last)) return {nan, nan, nan, false};
         last = d;
     }
     return {x, y, coincident, false};
+}
+inline Solution solve_from(const Geodesic& g, const Line& lx, const Line& ly, double R, double x0,
+                           double y0) noexcept {
+    return solve_from(g, lx, ly, R, x0, y0, NoAbandon{});
 }
 
 // The closest intersection to (x0, y0) in |x - x0| + |y - y0| (metres along each line).
@@ -162,20 +179,45 @@ inline Intersection intersect_from(const Geodesic& g, double lat1, double lon1, 
     const double sure = kSureFraction * spacing;
     if (best.coincident == 0 && !(best.settled && distance(best) <= sure)) {
         double closest = best.settled ? distance(best) : std::numeric_limits<double>::infinity();
+        // The intersections settled on so far, to recognise a run heading to one of them.
+        double known_x[kKnown], known_y[kKnown];
+        int known = 0;
+        const auto remember = [&](const Solution& s) {
+            if (known < kKnown) known_x[known] = s.x, known_y[known++] = s.y;
+        };
+        if (best.settled) remember(best);
+        // A run from a further start is given up early, instead of converging fully, once its
+        // steps fall fast: a step d below kClear * spacing and at most a quarter of the one
+        // before, where they shrink quadratically and all that follow move the solution by less
+        // than d. It is then clearly farther than the closest (by more than 2 d), or heading to
+        // an intersection already known (within 2 d of it: distinct intersections are at least
+        // pi b apart, 10 times that). Only the runs that can still end closer converge fully.
+        const auto abandon = [&](double x, double y, double d, double last) {
+            if (!(d <= kClear * spacing && 4 * d <= last && std::isfinite(last))) return false;
+            if (std::fabs(x - x0) + std::fabs(y - y0) - 2 * d > closest) return true;
+            for (int i = 0; i < known; ++i)
+                if (std::fabs(x - known_x[i]) + std::fabs(y - known_y[i]) <= 2 * d) return true;
+            return false;
+        };
         const auto keep_closer = [&](double xs, double ys) {
-            const Solution s = solve_from(g, lx, ly, R, xs, ys);
-            const bool closer = s.settled && s.coincident == 0 && distance(s) < closest;
+            const Solution s = solve_from(g, lx, ly, R, xs, ys, abandon);
+            if (!s.settled || s.coincident != 0) return false;
+            remember(s);
+            const bool closer = distance(s) < closest;
             if (closer) best = s, closest = distance(s);
             return closer;
         };
         // Starts on a square grid of step h around the start, ring by ring in |i| + |j|, while
-        // a ring (k h from the start) can still reach an intersection closer than the closest.
+        // a start (k h from the start) can still reach an intersection closer than the closest:
+        // every point within the closest has a grid start within h of it in |dx| + |dy|, and
+        // a start farther than the closest plus h has none, so the search stops at the first
+        // such start (the closest shrinks as it goes, also within a ring).
         const double h = std::fmin(kGridStep * spacing, kPi / 2 * R);
         for (int k = 1; k <= kMaxRings && k * h <= closest + h; ++k)
-            for (int i = -k; i <= k; ++i) {
+            for (int i = -k; i <= k && k * h <= closest + h; ++i) {
                 const int j = k - (i < 0 ? -i : i);
                 keep_closer(x0 + i * h, y0 + j * h);
-                if (j != 0) keep_closer(x0 + i * h, y0 - j * h);
+                if (j != 0 && k * h <= closest + h) keep_closer(x0 + i * h, y0 - j * h);
             }
         // Intersections of nearly the same distance lie in chains across the quadrant (the
         // lattice step (dx, dy) with |dx| close to |dy|): from the closest so far, a start a
