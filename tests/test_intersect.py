@@ -116,6 +116,42 @@ def test_closest_intersection(f, built):
         assert (np.abs(x) + np.abs(y))[genuine].min() >= dist[i] - 1e-6
 
 
+# Random lines on which the run from the starts alone fails (a NaN from the geodesic between the
+# points it reaches): the search finds the intersection all the same.
+@pytest.mark.parametrize(
+    ("f", "line"),
+    [
+        (
+            0.007,
+            (
+                0.32071691244725553,
+                1.132923315115419,
+                0.5182602870946611,
+                0.6313973624380484,
+                -0.9923360815467106,
+                -0.5636474465940848,
+            ),
+        ),
+        (
+            0.01,
+            (
+                -1.3855322292560188,
+                -3.129659634033828,
+                -3.1289693657638944,
+                -0.22628401695376565,
+                -1.4777214920310324,
+                -1.0138035575864386,
+            ),
+        ),
+    ],
+)
+def test_intersection_where_the_first_run_fails(f, line):
+    ell = (EARTH[0], f)
+    r = gd.intersect(ell, *line)
+    assert np.isfinite(r.item()).all()
+    assert reached(ell, line, r["x"], r["y"])[2] <= 1e-6
+
+
 def test_sphere_closed_form():
     """f = 0: the intersection of two great circles, Z = +-(n1 x n2), the one closer to the
     starts in |x| + |y|."""
