@@ -200,7 +200,13 @@ inline Intersection intersect_from(const Geodesic& g, double lat1, double lon1, 
         // than d. It is then clearly farther than the closest (by more than 2 d), or heading to
         // an intersection already known (within 2 d of it: distinct intersections are at least
         // pi b apart, 10 times that). Only the runs that can still end closer converge fully.
+        // After its first step (the solution on the sphere) a run is given up when it is
+        // farther than the closest by more than that step: the steps that follow correct the
+        // sphere's error, a fraction of the first (so measured: the same intersections on
+        // 20,000 random pairs each at f = 0.1, 0.5, 0.9 and 100,000 each at 0.015 to 0.05).
         const auto abandon = [&](double x, double y, double d, double last) {
+            if (!std::isfinite(last) && std::fabs(x - x0) + std::fabs(y - y0) - d > closest)
+                return true;
             if (!(d <= kClear * spacing && 4 * d <= last && std::isfinite(last))) return false;
             if (std::fabs(x - x0) + std::fabs(y - y0) - 2 * d > closest) return true;
             for (int i = 0; i < known; ++i)
