@@ -162,9 +162,13 @@ inline Solution solve_from(const Geodesic& g, const Line& lx, const Line& ly, do
 // every intersection closer than that has a grid start within h of it in |dx| + |dy|, from
 // which the steps reach it (so measured: none missed on the tests' samples up to f = 0.9; a
 // step of pi a, or of 2 pi b at f = 0.5, misses some). At most kMaxRings rings: 16 pi b, over
-// 5 a up to f = 0.9 (beyond, at f = 0.99, the search reaches 0.5 a). On the Earth a pair
-// farther than 9,985 km takes some 12 further solutions (about 10 times the cost), at f = 0.9
-// some 30.
+// 5 a up to f = 0.9 (beyond, at f = 0.99, the search reaches 0.5 a). The runs from the grid
+// stop early once they are clearly farther than the closest or heading to an intersection
+// already found, and up to f = 0.01 the neighbours of the closest in the sphere's lattice of
+// intersections take the grid's place (see below). On the Earth a pair farther than 9,985 km
+// costs about 1.5 times one without the search (one thread, 20,000 random pairs: 3.5 us per
+// pair in all, from 32 us with the full grid), at f = 0.1 about 67 us (from 160), at f = 0.5
+// about 90 (from 215), at f = 0.9 about 490 (from 690).
 inline Intersection intersect_from(const Geodesic& g, double lat1, double lon1, double azi1,
                                    double lat2, double lon2, double azi2, double x0,
                                    double y0) noexcept {
