@@ -107,14 +107,24 @@ inline void edge_result(const EdgeConstants& e, const Canonical<W>& p, V<W> salp
 inline constexpr double kEdgeLanding = 1e-3 * kGeoEps;
 
 // s12 and S12 (the scaled ellipsoid's units) of the edges from latitude lat1 to lat2
-// across the longitude difference lon12 (in [-pi, pi]); returns the lanes computed.
+// across the longitude difference lon12 (in [-pi, pi]), with sin and cos of the reduced
+// latitudes of both ends (reduced()); returns the lanes computed.
 template <int W>
-I<W> edge_lanes(const EdgeConstants& e, V<W> lat1, V<W> lat2, V<W> lon12, V<W>& s12,
-                V<W>& S12) noexcept {
+I<W> edge_lanes(const EdgeConstants& e, V<W> lat1, V<W> lat2, V<W> lon12, V<W> sbet1, V<W> cbet1,
+                V<W> sbet2, V<W> cbet2, V<W>& s12, V<W>& S12) noexcept {
     const GeodesicConstants& g = e.geo;
+    I<W> fast = (abs<W>(lat1) <= kGeoPi / 2) & (abs<W>(lat2) <= kGeoPi / 2) &
+                (abs<W>(lon12) <= kGeoLongitude);
+    if (!any<W>(fast)) return fast;
+    const V<W> zero = splat<W>(0.0), one = splat<W>(1.0);
+    lat1 = pick<W>(fast, lat1, zero), lat2 = pick<W>(fast, lat2, zero);
+    lon12 = pick<W>(fast, lon12, one);
+    sbet1 = pick<W>(fast, sbet1, zero), cbet1 = pick<W>(fast, cbet1, one);
+    sbet2 = pick<W>(fast, sbet2, zero), cbet2 = pick<W>(fast, cbet2, one);
     Canonical<W> p{};
-    V<W> salp1 = splat<W>(1.0), calp1 = splat<W>(0.0);
-    I<W> fast = inverse_start<W>(g, lat1, splat<W>(0.0), lat2, lon12, p, salp1, calp1);
+    V<W> salp1 = one, calp1 = zero;
+    fast = canonical_start<W>(g, fast, lat1, lat2, reduce_turn<W>(lon12), sbet1, cbet1, sbet2,
+                              cbet2, p, salp1, calp1);
     if (!any<W>(fast)) return fast;
     Bracket<W> b;
     I<W> active = fast;
@@ -125,24 +135,49 @@ I<W> edge_lanes(const EdgeConstants& e, V<W> lat1, V<W> lat2, V<W> lon12, V<W>& 
     return fast;
 }
 
+// Vertices whose reduced latitudes edges_loop computes at a time (on the stack).
+inline constexpr int kEdgeChunk = 256;
+
 template <int W>
 void edges_loop(const EdgeConstants& e, const double* lat, const double* lon12, std::ptrdiff_t n,
                 double* s12, double* S12) noexcept {
-    for (std::ptrdiff_t i = 0; i < n; i += W) {
-        const int m = n - i < W ? int(n - i) : W;
-        V<W> lat1 = splat<W>(0.0), lat2 = splat<W>(0.5), dlon = splat<W>(1.0);
-        for (int k = 0; k < m; ++k) lat1[k] = lat[i + k], lat2[k] = lat[i + k + 1];
-        for (int k = 0; k < m; ++k) dlon[k] = lon12[i + k];
-        V<W> length = splat<W>(0.0), area = length;
-        const I<W> fast = e.geo.series ? edge_lanes<W>(e, lat1, lat2, dlon, length, area) : I<W>{};
-        for (int k = 0; k < m; ++k) {
-            if (fast[k]) {
-                s12[i + k] = length[k], S12[i + k] = area[k];
-            } else {
-                const double in[3] = {lat1[k], lat2[k], dlon[k]};
-                double out[2];
-                e.exact_edge(e.exact, in, out);
-                s12[i + k] = out[0], S12[i + k] = out[1];
+    // Each vertex ends one edge and starts the next: its reduced latitude once, W at a time.
+    double sbet[kEdgeChunk + W], cbet[kEdgeChunk + W];
+    for (std::ptrdiff_t begin = 0; begin < n; begin += kEdgeChunk) {
+        const std::ptrdiff_t count = n - begin < kEdgeChunk ? n - begin : kEdgeChunk;
+        if (e.geo.series) {
+            for (std::ptrdiff_t j = 0; j <= count; j += W) {
+                V<W> x = splat<W>(0.0);
+                for (int k = 0; k < W && j + k <= count; ++k) x[k] = lat[begin + j + k];
+                x = pick<W>(abs<W>(x) <= kGeoPi / 2, x, splat<W>(0.0));  // NaN too
+                V<W> sb, cb;
+                reduced<W>(e.geo, x, sb, cb);
+                for (int k = 0; k < W; ++k) sbet[j + k] = sb[k], cbet[j + k] = cb[k];
+            }
+        }
+        for (std::ptrdiff_t i = begin; i < begin + count; i += W) {
+            const int m = begin + count - i < W ? int(begin + count - i) : W;
+            V<W> lat1 = splat<W>(0.0), lat2 = splat<W>(0.5), dlon = splat<W>(1.0);
+            V<W> sb1 = splat<W>(0.0), cb1 = splat<W>(1.0), sb2 = sb1, cb2 = cb1;
+            for (int k = 0; k < m; ++k) lat1[k] = lat[i + k], lat2[k] = lat[i + k + 1];
+            for (int k = 0; k < m; ++k) dlon[k] = lon12[i + k];
+            for (int k = 0; k < m; ++k) {
+                const std::ptrdiff_t v = i - begin + k;
+                sb1[k] = sbet[v], cb1[k] = cbet[v], sb2[k] = sbet[v + 1], cb2[k] = cbet[v + 1];
+            }
+            V<W> length = splat<W>(0.0), area = length;
+            const I<W> fast =
+                e.geo.series ? edge_lanes<W>(e, lat1, lat2, dlon, sb1, cb1, sb2, cb2, length, area)
+                             : I<W>{};
+            for (int k = 0; k < m; ++k) {
+                if (fast[k]) {
+                    s12[i + k] = length[k], S12[i + k] = area[k];
+                } else {
+                    const double in[3] = {lat1[k], lat2[k], dlon[k]};
+                    double out[2];
+                    e.exact_edge(e.exact, in, out);
+                    s12[i + k] = out[0], S12[i + k] = out[1];
+                }
             }
         }
     }

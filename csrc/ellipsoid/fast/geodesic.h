@@ -384,33 +384,33 @@ struct Canonical {
     I<W> swapped, lon_negative;
 };
 
-// The canonical pairs of (lat1, lon1, lat2, lon2) and their start alpha1 (Sect. 5);
-// returns the lanes the iteration serves.
+// The canonical arrangement of the pairs of the lanes of `fast` from latitude lat1 to lat2
+// (zero on the other lanes) across the longitude difference lon12 (in [-pi, pi]), given
+// sin and cos of their reduced latitudes (reduced()), and their start alpha1 (Sect. 5);
+// returns the lanes the iteration serves. reduced() is odd in the latitude, so the
+// canonical latitudes' (the sign turned) are those of the given ones, their sign turned.
 template <int W>
-I<W> inverse_start(const GeodesicConstants& g, V<W> lat1, V<W> lon1, V<W> lat2, V<W> lon2,
-                   Canonical<W>& p, V<W>& salp1, V<W>& calp1) noexcept {
-    I<W> fast = (abs<W>(lat1) <= kGeoPi / 2) & (abs<W>(lat2) <= kGeoPi / 2) &
-                (abs<W>(lon1) <= kGeoLongitude) & (abs<W>(lon2) <= kGeoLongitude);
-    if (!any<W>(fast)) return fast;
+I<W> canonical_start(const GeodesicConstants& g, I<W> fast, V<W> lat1, V<W> lat2, V<W> lon12,
+                     V<W> sbet_1, V<W> cbet_1, V<W> sbet_2, V<W> cbet_2, Canonical<W>& p,
+                     V<W>& salp1, V<W>& calp1) noexcept {
     const V<W> zero = splat<W>(0.0), one = splat<W>(1.0);
-    lat1 = pick<W>(fast, lat1, zero), lat2 = pick<W>(fast, lat2, zero);
-    lon1 = pick<W>(fast, lon1, zero), lon2 = pick<W>(fast, lon2, one);
-    V<W> lon12 = reduce_turn<W>(lon2 - lon1);
     p.lon_negative = bits<W>(lon12) < 0;  // -0 too
     lon12 = abs<W>(lon12);
     p.lon12 = lon12;
     p.swapped = abs<W>(lat1) < abs<W>(lat2);
-    const V<W> lat_a = pick<W>(p.swapped, lat2, lat1), lat_b = pick<W>(p.swapped, lat1, lat2);
+    const V<W> lat_a = pick<W>(p.swapped, lat2, lat1);
     p.latsign = pick<W>(lat_a < 0.0, one, -one);
-    V<W> sbet1, cbet1, sbet2, cbet2, slam12, clam12;
-    reduced<W>(g, lat_a * p.latsign, sbet1, cbet1);
-    reduced<W>(g, lat_b * p.latsign, sbet2, cbet2);
-    sincos<W>(lon12, slam12, clam12);
+    const V<W> sbet1 = pick<W>(p.swapped, sbet_2, sbet_1) * p.latsign;
+    const V<W> cbet1 = pick<W>(p.swapped, cbet_2, cbet_1);
+    const V<W> sbet2 = pick<W>(p.swapped, sbet_1, sbet_2) * p.latsign;
+    const V<W> cbet2 = pick<W>(p.swapped, cbet_1, cbet_2);
     p.sbet1 = sbet1, p.cbet1 = cbet1, p.sbet2 = sbet2, p.cbet2 = cbet2;
     p.dn1 = sqrt<W>(1.0 + g.ep2 * sq<W>(sbet1));
     p.dn2 = sqrt<W>(1.0 + g.ep2 * sq<W>(sbet2));
     // Meridional and equatorial geodesics are solved in closed form by the exact kernel.
-    fast = fast & ~(slam12 == 0.0) & ~(lat_a * p.latsign <= -kGeoPi / 2);
+    // On [0, pi] the lanes' sin(lambda12) is zero at lambda12 = 0 alone (sin x = x below
+    // 2^-27, and no double is pi): the test needs no sine.
+    fast = fast & ~(lon12 == 0.0) & ~(abs<W>(lat_a) >= kGeoPi / 2);
     fast = fast & ~((sbet1 == 0.0) & (lon12 <= g.f1 * kGeoPi));
     // The great circle of the auxiliary sphere with omega12 = lambda12 / w (eqs. 48-51).
     const V<W> sbet12 = sbet2 * cbet1 - cbet2 * sbet1;   // sin(beta2 - beta1)
@@ -443,6 +443,24 @@ I<W> inverse_start(const GeodesicConstants& g, V<W> lat1, V<W> lon1, V<W> lat2, 
     const I<W> flat_start = ~(salp1 > 0.0);
     salp1 = pick<W>(flat_start, one, salp1), calp1 = pick<W>(flat_start, zero, calp1);
     return fast;
+}
+
+// The canonical pairs of (lat1, lon1, lat2, lon2) and their start alpha1 (Sect. 5);
+// returns the lanes the iteration serves.
+template <int W>
+I<W> inverse_start(const GeodesicConstants& g, V<W> lat1, V<W> lon1, V<W> lat2, V<W> lon2,
+                   Canonical<W>& p, V<W>& salp1, V<W>& calp1) noexcept {
+    I<W> fast = (abs<W>(lat1) <= kGeoPi / 2) & (abs<W>(lat2) <= kGeoPi / 2) &
+                (abs<W>(lon1) <= kGeoLongitude) & (abs<W>(lon2) <= kGeoLongitude);
+    if (!any<W>(fast)) return fast;
+    const V<W> zero = splat<W>(0.0), one = splat<W>(1.0);
+    lat1 = pick<W>(fast, lat1, zero), lat2 = pick<W>(fast, lat2, zero);
+    lon1 = pick<W>(fast, lon1, zero), lon2 = pick<W>(fast, lon2, one);
+    V<W> sbet1, cbet1, sbet2, cbet2;
+    reduced<W>(g, lat1, sbet1, cbet1);
+    reduced<W>(g, lat2, sbet2, cbet2);
+    return canonical_start<W>(g, fast, lat1, lat2, reduce_turn<W>(lon2 - lon1), sbet1, cbet1, sbet2,
+                              cbet2, p, salp1, calp1);
 }
 
 // Newton's bracket on alpha1 (as sines and cosines): from just above 0 to just below pi.
