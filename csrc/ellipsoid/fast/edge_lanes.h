@@ -70,7 +70,8 @@ inline void edge_result(const EdgeConstants& e, const Canonical<W>& p, V<W> salp
     unit<W>(ssig1, csig1);
     unit<W>(ssig2, csig2);
     const V<W> cross = csig1 * ssig2 - ssig1 * csig2;
-    const V<W> sig12 = atan2<W>(pick<W>(cross > 0.0, cross, zero), csig1 * csig2 + ssig1 * ssig2);
+    const V<W> sig12 =
+        atan2_small_first<W>(pick<W>(cross > 0.0, cross, zero), csig1 * csig2 + ssig1 * ssig2);
     const V<W> k2 = sq<W>(calp0) * g.ep2;
     const V<W> eps = eps_of<W>(k2);
     // s12 (eqs. 15, 17-18) and omega12 = lambda12 + (omega - lambda)12 (eqs. 8, 23-25).
@@ -87,9 +88,9 @@ inline void edge_result(const EdgeConstants& e, const Canonical<W>& p, V<W> salp
     const V<W> cbet12 = cbet1 * cbet2 + sbet1 * sbet2;
     const I<W> napier = (abs<W>(omg12) <= 3 * kGeoPi / 4) & (cbet12 >= -0.5);
     V<W> sh, ch;
-    sincos<W>(pick<W>(napier, omg12 * 0.5, zero), sh, ch);
+    sincos_small_first<W>(pick<W>(napier, omg12 * 0.5, zero), sh, ch);
     const V<W> ratio = pick<W>(napier, (sbet1 + sbet2) / (1.0 + cbet12), zero);
-    V<W> alp12 = 2.0 * atan2<W>(sh * ratio, ch);
+    V<W> alp12 = 2.0 * atan2_small_first<W>(sh * ratio, ch);
     if (!all<W>(napier | ~fast)) {
         const V<W> salp12 = salp2 * calp1 - calp2 * salp1;
         const V<W> calp12 = calp2 * calp1 + salp2 * salp1;
@@ -123,13 +124,13 @@ I<W> edge_lanes(const EdgeConstants& e, V<W> lat1, V<W> lat2, V<W> lon12, V<W> s
     sbet2 = pick<W>(fast, sbet2, zero), cbet2 = pick<W>(fast, cbet2, one);
     Canonical<W> p{};
     V<W> salp1 = one, calp1 = zero;
-    fast = canonical_start<W>(g, fast, lat1, lat2, reduce_turn<W>(lon12), sbet1, cbet1, sbet2,
-                              cbet2, p, salp1, calp1);
+    fast = canonical_start<W, true>(g, fast, lat1, lat2, reduce_turn<W>(lon12), sbet1, cbet1, sbet2,
+                                    cbet2, p, salp1, calp1);
     if (!any<W>(fast)) return fast;
     Bracket<W> b;
     I<W> active = fast;
     for (int it = 0; it < kIterations && any<W>(active); ++it)
-        active = newton_step<W>(g, p, salp1, calp1, b, active, fast, kEdgeLanding);
+        active = newton_step<W, true>(g, p, salp1, calp1, b, active, fast, kEdgeLanding);
     fast = fast & ~active;  // not converged: the exact kernel's
     edge_result<W>(e, p, salp1, calp1, fast, s12, S12);
     return fast;
