@@ -15,6 +15,11 @@
 // The area is computed in the inverse problem's canonical arrangement and carried back
 // by its sign.
 //
+// The small angles of short edges (the start's omega12, each trial's sigma12 and omega12,
+// the Newton rotation, the result's sigma12 and Napier's half angle) take the series of
+// small_angles.h: on the GeoArrow workload of bench/geometries.py, one thread, 127 ns an
+// edge with elementary.h's functions, 101 with the series.
+//
 // Not the exact kernels' bits, the same bits at every level. The lanes the inverse
 // problem hands over (geodesic.h: meridians, the equator, NaN, not converged), and an
 // edge that leaves the equator due east or west, take the exact kernels'.
