@@ -733,6 +733,7 @@ struct TmSetup {
             lanes.chi[j] = exact.chi[j], lanes.phi[j] = exact.phi[j];
         }
         lanes.terms = exact.terms;
+        tm_lane_terms(lanes);
         lanes.exact = &exact;
         lanes.exact_forward = &exact_tm_forward;
         lanes.exact_reverse = &exact_tm_reverse;
