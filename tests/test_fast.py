@@ -467,6 +467,31 @@ def test_geodesics_in_degrees_are_the_converted_radians(problem):
     assert got.tobytes() == expected.tobytes()
 
 
+@pytest.mark.parametrize("name", ["tm_forward", "tm_reverse"])
+def test_transverse_mercator_in_degrees_is_the_converted_radians(name):
+    # As the geodesics': lon0 and the longitude reduced, the latitude not, x and y as they are;
+    # the convergence (and the reverse's latitude and longitude) back in degrees.
+    rng = np.random.default_rng(6)
+    n = 5003
+    lon0 = rng.choice([9.0, -177.0, 600.0, 1e20], n)
+    lat = np.degrees(np.arcsin(rng.uniform(-1, 1, n)))
+    lon = lon0 + rng.uniform(-10, 10, n)
+    lon[::11], lon[::13], lon[::17] = 1e20, 540.0, -np.inf
+    f = getattr(fast, name)
+    if name == "tm_forward":
+        got = f(WGS84, lon0, lat, lon, degrees=True)
+        radians = [np.radians(_engine.reduced_degrees(a)) for a in (lon0, lon)]
+        expected = f(WGS84, radians[0], np.radians(lat), radians[1])
+    else:
+        x, y = rng.uniform(-7e6, 7e6, n), rng.uniform(-2.1e7, 2.1e7, n)
+        got = f(WGS84, lon0, x, y, degrees=True)
+        expected = f(WGS84, np.radians(_engine.reduced_degrees(lon0)), x, y)
+    for field in ("lat", "lon", "convergence"):
+        if field in expected.dtype.names:
+            expected[field] = np.degrees(expected[field])
+    assert got.tobytes() == expected.tobytes()
+
+
 def test_any_layout_and_dtype():
     rng = np.random.default_rng(5)
     r = rng.normal(size=(257, 3)) * 7e6

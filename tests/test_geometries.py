@@ -230,6 +230,11 @@ def test_geoarrow_equals_shapely(kind, coords):
     geoms = [LineString(r) if lines else Polygon(r) for r in rings]
     if kind in ("polygon", "multipolygon", "wkb", "wkt"):
         geoms[3] = POLYGONS["hole"]
+        holes = [
+            [(0.1, 0.2), (0.1, 0.8), (0.4, 0.8), (0.4, 0.2)],
+            [(0.6, 0.2), (0.6, 0.8), (0.9, 0.2)],
+        ]
+        geoms[9] = Polygon(SQUARE, holes)  # holes of 5 and 4 vertices: each ring in its own slot
     if kind == "multilinestring":
         geoms[3] = MultiLineString([rings[3], rings[4]])
     geoms[5], geoms[7] = None, (LineString() if lines else Polygon())

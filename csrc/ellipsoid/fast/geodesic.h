@@ -42,6 +42,7 @@
 #include "ellipsoid/fast/elementary.h"
 #include "ellipsoid/fast/lanes.h"
 #include "ellipsoid/fast/level.h"
+#include "ellipsoid/fast/small_angles.h"
 
 namespace quorvane::fast {
 namespace {
@@ -85,11 +86,30 @@ inline V<W> reduce_turn(V<W> x) noexcept {
 
 // atan2 of a pair that may be (0, 0): that lane's mask is cleared, the lane
 // handed over (the exact kernels give the platform's atan2(0, 0) there).
-template <int W>
+// `small`: small_angles.h's series where the angle is small (the edges' lanes).
+template <int W, bool small = false>
 inline V<W> atan2_or_hand_over(V<W> y, V<W> x, I<W>& fast) noexcept {
     const I<W> zero = (y == 0.0) & (x == 0.0);
     fast = fast & ~zero;
-    return atan2<W>(y, pick<W>(zero, splat<W>(1.0), x));
+    x = pick<W>(zero, splat<W>(1.0), x);
+    if constexpr (small) return atan2_small_first<W>(y, x);
+    return atan2<W>(y, x);
+}
+
+// atan2, and sin and cos, of the inverse problem's angles: with `small`,
+// small_angles.h's series where the angle is small (the edges' lanes, whose bits are
+// their own), elementary.h's functions otherwise.
+template <int W, bool small>
+inline V<W> angle_atan2(V<W> y, V<W> x) noexcept {
+    if constexpr (small) return atan2_small_first<W>(y, x);
+    return atan2<W>(y, x);
+}
+template <int W, bool small>
+inline void angle_sincos(V<W> x, V<W>& s, V<W>& c) noexcept {
+    if constexpr (small)
+        sincos_small_first<W>(x, s, c);
+    else
+        sincos<W>(x, s, c);
 }
 
 // sin and cos of the reduced latitude of lat, cos kept off zero.
@@ -293,7 +313,7 @@ template <int W>
 struct Trial {
     V<W> lam12, dlam12, salp2, calp2, s12b;
 };
-template <int W, bool last>
+template <int W, bool last, bool small = false>
 inline Trial<W> trial(const GeodesicConstants& g, V<W> sbet1, V<W> cbet1, V<W> dn1, V<W> sbet2,
                       V<W> cbet2, V<W> dn2, V<W> salp1, V<W> calp1, I<W>& fast) noexcept {
     Trial<W> t;
@@ -314,7 +334,8 @@ inline Trial<W> trial(const GeodesicConstants& g, V<W> sbet1, V<W> cbet1, V<W> d
     unit<W>(ssig2, csig2);
     const V<W> zero = splat<W>(0.0);
     const V<W> cross = csig1 * ssig2 - ssig1 * csig2;
-    const V<W> sig12 = atan2<W>(pick<W>(cross > 0.0, cross, zero), csig1 * csig2 + ssig1 * ssig2);
+    const V<W> sig12 =
+        angle_atan2<W, small>(pick<W>(cross > 0.0, cross, zero), csig1 * csig2 + ssig1 * ssig2);
     const V<W> k2 = sq<W>(calp0) * g.ep2;
     const V<W> eps = eps_of<W>(k2);
     V<W> cc1[7];
@@ -326,8 +347,8 @@ inline Trial<W> trial(const GeodesicConstants& g, V<W> sbet1, V<W> cbet1, V<W> d
         return t;
     }
     const V<W> omg_cross = comg1 * somg2 - somg1 * comg2;
-    const V<W> omg12 = atan2_or_hand_over<W>(pick<W>(omg_cross > 0.0, omg_cross, zero),
-                                             comg1 * comg2 + somg1 * somg2, fast);
+    const V<W> omg12 = atan2_or_hand_over<W, small>(pick<W>(omg_cross > 0.0, omg_cross, zero),
+                                                    comg1 * comg2 + somg1 * somg2, fast);
     V<W> cc3[6], cc2[7];
     c3_of<W>(g, eps, cc3);
     const V<W> b312 = sin_series<W, 5>(ssig2, csig2, cc3) - sin_series<W, 5>(ssig1, csig1, cc3);
@@ -384,40 +405,40 @@ struct Canonical {
     I<W> swapped, lon_negative;
 };
 
-// The canonical pairs of (lat1, lon1, lat2, lon2) and their start alpha1 (Sect. 5);
-// returns the lanes the iteration serves.
-template <int W>
-I<W> inverse_start(const GeodesicConstants& g, V<W> lat1, V<W> lon1, V<W> lat2, V<W> lon2,
-                   Canonical<W>& p, V<W>& salp1, V<W>& calp1) noexcept {
-    I<W> fast = (abs<W>(lat1) <= kGeoPi / 2) & (abs<W>(lat2) <= kGeoPi / 2) &
-                (abs<W>(lon1) <= kGeoLongitude) & (abs<W>(lon2) <= kGeoLongitude);
-    if (!any<W>(fast)) return fast;
+// The canonical arrangement of the pairs of the lanes of `fast` from latitude lat1 to lat2
+// (zero on the other lanes) across the longitude difference lon12 (in [-pi, pi]), given
+// sin and cos of their reduced latitudes (reduced()), and their start alpha1 (Sect. 5);
+// returns the lanes the iteration serves. reduced() is odd in the latitude, so the
+// canonical latitudes' (the sign turned) are those of the given ones, their sign turned.
+template <int W, bool small = false>
+I<W> canonical_start(const GeodesicConstants& g, I<W> fast, V<W> lat1, V<W> lat2, V<W> lon12,
+                     V<W> sbet_1, V<W> cbet_1, V<W> sbet_2, V<W> cbet_2, Canonical<W>& p,
+                     V<W>& salp1, V<W>& calp1) noexcept {
     const V<W> zero = splat<W>(0.0), one = splat<W>(1.0);
-    lat1 = pick<W>(fast, lat1, zero), lat2 = pick<W>(fast, lat2, zero);
-    lon1 = pick<W>(fast, lon1, zero), lon2 = pick<W>(fast, lon2, one);
-    V<W> lon12 = reduce_turn<W>(lon2 - lon1);
     p.lon_negative = bits<W>(lon12) < 0;  // -0 too
     lon12 = abs<W>(lon12);
     p.lon12 = lon12;
     p.swapped = abs<W>(lat1) < abs<W>(lat2);
-    const V<W> lat_a = pick<W>(p.swapped, lat2, lat1), lat_b = pick<W>(p.swapped, lat1, lat2);
+    const V<W> lat_a = pick<W>(p.swapped, lat2, lat1);
     p.latsign = pick<W>(lat_a < 0.0, one, -one);
-    V<W> sbet1, cbet1, sbet2, cbet2, slam12, clam12;
-    reduced<W>(g, lat_a * p.latsign, sbet1, cbet1);
-    reduced<W>(g, lat_b * p.latsign, sbet2, cbet2);
-    sincos<W>(lon12, slam12, clam12);
+    const V<W> sbet1 = pick<W>(p.swapped, sbet_2, sbet_1) * p.latsign;
+    const V<W> cbet1 = pick<W>(p.swapped, cbet_2, cbet_1);
+    const V<W> sbet2 = pick<W>(p.swapped, sbet_1, sbet_2) * p.latsign;
+    const V<W> cbet2 = pick<W>(p.swapped, cbet_1, cbet_2);
     p.sbet1 = sbet1, p.cbet1 = cbet1, p.sbet2 = sbet2, p.cbet2 = cbet2;
     p.dn1 = sqrt<W>(1.0 + g.ep2 * sq<W>(sbet1));
     p.dn2 = sqrt<W>(1.0 + g.ep2 * sq<W>(sbet2));
     // Meridional and equatorial geodesics are solved in closed form by the exact kernel.
-    fast = fast & ~(slam12 == 0.0) & ~(lat_a * p.latsign <= -kGeoPi / 2);
+    // On [0, pi] the lanes' sin(lambda12) is zero at lambda12 = 0 alone (sin x = x below
+    // 2^-27, and no double is pi): the test needs no sine.
+    fast = fast & ~(lon12 == 0.0) & ~(abs<W>(lat_a) >= kGeoPi / 2);
     fast = fast & ~((sbet1 == 0.0) & (lon12 <= g.f1 * kGeoPi));
     // The great circle of the auxiliary sphere with omega12 = lambda12 / w (eqs. 48-51).
     const V<W> sbet12 = sbet2 * cbet1 - cbet2 * sbet1;   // sin(beta2 - beta1)
     const V<W> sbet12a = sbet2 * cbet1 + cbet2 * sbet1;  // sin(beta2 + beta1)
     const V<W> w = sqrt<W>(1.0 - g.e2 * sq<W>((cbet1 + cbet2) * 0.5));
     V<W> somg12, comg12;
-    sincos<W>(lon12 / w, somg12, comg12);
+    angle_sincos<W, small>(lon12 / w, somg12, comg12);
     const I<W> ahead = comg12 >= 0.0;
     const V<W> bend = cbet2 * sbet1 * sq<W>(somg12) / pick<W>(ahead, 1.0 + comg12, 1.0 - comg12);
     salp1 = cbet2 * somg12;
@@ -445,6 +466,24 @@ I<W> inverse_start(const GeodesicConstants& g, V<W> lat1, V<W> lon1, V<W> lat2, 
     return fast;
 }
 
+// The canonical pairs of (lat1, lon1, lat2, lon2) and their start alpha1 (Sect. 5);
+// returns the lanes the iteration serves.
+template <int W>
+I<W> inverse_start(const GeodesicConstants& g, V<W> lat1, V<W> lon1, V<W> lat2, V<W> lon2,
+                   Canonical<W>& p, V<W>& salp1, V<W>& calp1) noexcept {
+    I<W> fast = (abs<W>(lat1) <= kGeoPi / 2) & (abs<W>(lat2) <= kGeoPi / 2) &
+                (abs<W>(lon1) <= kGeoLongitude) & (abs<W>(lon2) <= kGeoLongitude);
+    if (!any<W>(fast)) return fast;
+    const V<W> zero = splat<W>(0.0), one = splat<W>(1.0);
+    lat1 = pick<W>(fast, lat1, zero), lat2 = pick<W>(fast, lat2, zero);
+    lon1 = pick<W>(fast, lon1, zero), lon2 = pick<W>(fast, lon2, one);
+    V<W> sbet1, cbet1, sbet2, cbet2;
+    reduced<W>(g, lat1, sbet1, cbet1);
+    reduced<W>(g, lat2, sbet2, cbet2);
+    return canonical_start<W>(g, fast, lat1, lat2, reduce_turn<W>(lon2 - lon1), sbet1, cbet1, sbet2,
+                              cbet2, p, salp1, calp1);
+}
+
 // Newton's bracket on alpha1 (as sines and cosines): from just above 0 to just below pi.
 template <int W>
 struct Bracket {
@@ -462,12 +501,12 @@ struct Bracket {
 // |d lambda12 / d alpha1| <= landing |cos(alpha1)|: the error in lambda12 Newton's step
 // leaves is lambda12'' dalpha1^2 / 2, and lambda12 varies on the scale of cos(alpha1) next
 // to the equator (on the scale of 1 elsewhere).
-template <int W>
+template <int W, bool small = false>
 I<W> newton_step(const GeodesicConstants& g, const Canonical<W>& p, V<W>& salp1, V<W>& calp1,
                  Bracket<W>& b, I<W> active, I<W>& fast, double landing = 0) noexcept {
     const V<W> zero = splat<W>(0.0);
-    const Trial<W> t =
-        trial<W, false>(g, p.sbet1, p.cbet1, p.dn1, p.sbet2, p.cbet2, p.dn2, salp1, calp1, fast);
+    const Trial<W> t = trial<W, false, small>(g, p.sbet1, p.cbet1, p.dn1, p.sbet2, p.cbet2, p.dn2,
+                                              salp1, calp1, fast);
     const V<W> v = t.lam12 - p.lon12;
     active = active & fast & ~(abs<W>(v) <= 2 * kGeoEps);
     const I<W> above = active & (v > 0.0), below = active & ~(v > 0.0);
@@ -476,7 +515,7 @@ I<W> newton_step(const GeodesicConstants& g, const Canonical<W>& p, V<W>& salp1,
     const V<W> dalp1 = -v / t.dlam12;
     I<W> newton = active & (t.dlam12 > 0.0) & (abs<W>(dalp1) < kGeoPi / 2);
     V<W> sd, cd;
-    sincos<W>(pick<W>(newton, dalp1, zero), sd, cd);
+    angle_sincos<W, small>(pick<W>(newton, dalp1, zero), sd, cd);
     const V<W> s = salp1 * cd + calp1 * sd, c = calp1 * cd - salp1 * sd;
     // Inside the bracket: lo < alpha < hi, as cross products.
     newton = newton & (s > 0.0) & (b.slo * c - b.clo * s < 0.0) & (s * b.chi - c * b.shi < 0.0);

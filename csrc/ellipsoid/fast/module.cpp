@@ -733,6 +733,7 @@ struct TmSetup {
             lanes.chi[j] = exact.chi[j], lanes.phi[j] = exact.phi[j];
         }
         lanes.terms = exact.terms;
+        tm_lane_terms(lanes);
         lanes.exact = &exact;
         lanes.exact_forward = &exact_tm_forward;
         lanes.exact_reverse = &exact_tm_reverse;
@@ -761,8 +762,47 @@ bool read_tm(PyObject* module, PyObject* ell, double& a, double& f) noexcept {
 // Some tens of nanoseconds a point in lanes.
 constexpr common::Split kTmPoints{common::kParallelThreshold, common::kMinChunk, 8192};
 
-// (ell, lon0, a, b, out): the forward (a, b = lat, lon) or reverse (x, y) rows of four, central
-// scale 1, radians.
+using TmLoop = decltype(TmLoops::forward);
+
+// Rows of the transverse Mercator given in degrees, run in blocks through a buffer of radians,
+// as rows_in_degrees runs the geodesics': lon0 and the longitude reduced exactly by 360 beyond
+// 540 degrees, then numpy.radians's product (the latitude by the product alone; x, y of the
+// reverse as they are), and the angles of the rows written (the convergence; the latitude and
+// the longitude of the reverse) back by numpy.degrees's: the bits of converting the whole arrays
+// first, without their passes over memory.
+template <bool reverse>
+void tm_rows_in_degrees(TmLoop loop, const TransverseMercator& p, const Column c[3], OutRows dst,
+                        std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+    constexpr std::ptrdiff_t kBlock = 256;
+    constexpr int kFirstAngleOut = reverse ? 0 : 2;  // lat, lon, convergence; or convergence
+    double buffer[3][kBlock];
+    const Column radians[3] = {{reinterpret_cast<const char*>(buffer[0]), sizeof(double)},
+                               {reinterpret_cast<const char*>(buffer[1]), sizeof(double)},
+                               {reinterpret_cast<const char*>(buffer[2]), sizeof(double)}};
+    for (std::ptrdiff_t i = begin; i < end; i += kBlock) {
+        const std::ptrdiff_t m = std::min(kBlock, end - i);
+        for (std::ptrdiff_t j = 0; j < m; ++j)
+            buffer[0][j] = longitude::reduce_degrees(c[0][i + j]) * kRadiansPerDegree;
+        if constexpr (reverse) {
+            for (std::ptrdiff_t j = 0; j < m; ++j) buffer[1][j] = c[1][i + j];
+            for (std::ptrdiff_t j = 0; j < m; ++j) buffer[2][j] = c[2][i + j];
+        } else {
+            for (std::ptrdiff_t j = 0; j < m; ++j) buffer[1][j] = c[1][i + j] * kRadiansPerDegree;
+            for (std::ptrdiff_t j = 0; j < m; ++j)
+                buffer[2][j] = longitude::reduce_degrees(c[2][i + j]) * kRadiansPerDegree;
+        }
+        const OutRows rows{dst.data + i * dst.row, dst.row, dst.col};
+        loop(p, radians[0], radians[1], radians[2], rows, 0, m);
+        for (std::ptrdiff_t j = 0; j < m; ++j)
+            for (int k = kFirstAngleOut; k < 3; ++k)
+                rows.put(j, k,
+                         common::read_double(rows.data + j * rows.row + k * rows.col) *
+                             kDegreesPerRadian);
+    }
+}
+
+// (ell, lon0, a, b, out, degrees): the forward (a, b = lat, lon) or reverse (x, y) rows of four,
+// central scale 1; with degrees the angles in and out are in degrees (tm_rows_in_degrees).
 template <bool reverse>
 PyObject* tm_rows(PyObject* module, PyObject* const* args) noexcept {
     static constexpr const char* const kNames[2][3] = {{"lon0", "lat", "lon"}, {"lon0", "x", "y"}};
@@ -771,6 +811,8 @@ PyObject* tm_rows(PyObject* module, PyObject* const* args) noexcept {
     if (!read_tm(module, args[0], a, f)) return nullptr;
     const Loops* loops = chosen_loops();
     if (loops == nullptr) return nullptr;
+    const int degrees = PyObject_IsTrue(args[5]);
+    if (degrees < 0) return nullptr;
     py::DoubleBuffer in[3], out;
     if (!out.acquire(args[4], "out", 4, true)) return nullptr;
     const Py_ssize_t n = out.rows();
@@ -781,15 +823,19 @@ PyObject* tm_rows(PyObject* module, PyObject* const* args) noexcept {
             return nullptr;
         }
     }
-    const Column c0 = in[0].column(), c1 = in[1].column(), c2 = in[2].column();
+    const Column c[3] = {in[0].column(), in[1].column(), in[2].column()};
     const OutRows dst = out.out_rows();
     const TmSetup setup(a, f);
     const TmLoops* run = tm_loops(loops);
+    const TmLoop loop = reverse ? run->reverse : run->forward;
     const py::AllowThreads unlocked(n >= kUnlockedRows);
     common::parallel_for(
         n,
         [&](Py_ssize_t begin, Py_ssize_t end) {
-            (reverse ? run->reverse : run->forward)(setup.lanes, c0, c1, c2, dst, begin, end);
+            if (degrees)
+                tm_rows_in_degrees<reverse>(loop, setup.lanes, c, dst, begin, end);
+            else
+                loop(setup.lanes, c[0], c[1], c[2], dst, begin, end);
         },
         kTmPoints);
     Py_RETURN_NONE;
@@ -1275,10 +1321,12 @@ PyMethodDef FastState::functions[] = {
     companion::entry<&geodesic_point<Problem::direct>, 6>(
         "geodesic_direct_point",
         "(ell, lat1, lon1, azi1, s12, degrees): one direct record, or None."),
-    companion::entry<&tm_rows<false>, 5>(
-        "tm_forward", "(ell, lon0, lat, lon, out): rows of x, y, convergence, scale (k0 = 1)."),
-    companion::entry<&tm_rows<true>, 5>(
-        "tm_reverse", "(ell, lon0, x, y, out): rows of lat, lon, convergence, scale (k0 = 1)."),
+    companion::entry<&tm_rows<false>, 6>(
+        "tm_forward",
+        "(ell, lon0, lat, lon, out, degrees): rows of x, y, convergence, scale (k0 = 1)."),
+    companion::entry<&tm_rows<true>, 6>(
+        "tm_reverse",
+        "(ell, lon0, x, y, out, degrees): rows of lat, lon, convergence, scale (k0 = 1)."),
     companion::entry<&utm_forward, 6>(
         "utm_forward",
         "(ell, lat, lon, zone, degrees, out): GRID_dtype records; zone < 0 for the standard "

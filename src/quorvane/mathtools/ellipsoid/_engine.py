@@ -251,7 +251,9 @@ def reduced_degrees(a: _Array) -> _Array:
 # around them (reduced_degrees, numpy.radians, numpy.degrees) but without their passes over
 # whole arrays: at tens of nanoseconds a point those cost a fifth of the time. (Their records
 # have no observation's azimuth to wrap.)
-_DEGREES_IN_KERNEL = frozenset({"fast.geodesic_inverse", "fast.geodesic_direct"})
+_DEGREES_IN_KERNEL = frozenset(
+    {"fast.geodesic_inverse", "fast.geodesic_direct", "fast.tm_forward", "fast.tm_reverse"}
+)
 
 
 def _to_radians(op: Operation, arrays: list[_Array]) -> list[_Array]:

@@ -2,7 +2,8 @@
 ``geodesic.geometry_area_perimeter`` and ``geodesic.geometry_length``.
 
 Shapely 2 (and GeoPandas, which holds shapely geometries) gives the coordinates of a whole
-array of one kind in one call (``shapely.to_ragged_array``); GeoArrow arrays hold them already,
+array of one kind in one call (``shapely.get_coordinates`` for polygons, with their rings'
+vertex counts; ``shapely.to_ragged_array`` for the others); GeoArrow arrays hold them already,
 as nested lists whose offsets are read in place. Either way the extension's loop
 (``_geodesic.geometries``) gets one layout, GeoArrow's multipolygons: coordinates, ring
 offsets, part offsets, geometry offsets. There is no Python loop over geometries: a call costs
@@ -97,6 +98,30 @@ def _ragged(geoms: _Array) -> _Flat:
     return _Flat(x, y, *offsets, closed=True)  # multipolygons
 
 
+def _polygonal(geoms: _Array) -> _Flat:
+    """Polygons and multipolygons: polygons alone without ``to_ragged_array``, which builds
+    an object a ring; a shell's vertex count is its polygon's, and only the polygons with
+    holes are taken apart into rings."""
+    import shapely
+
+    if (shapely.get_type_id(geoms) != _POLYGON).any():
+        return _ragged(geoms)
+    x, y = _columns(shapely.get_coordinates(geoms))
+    holes = shapely.get_num_interior_rings(geoms)
+    parts = np.zeros(len(geoms) + 1, dtype=np.int64)
+    np.cumsum(1 + holes, out=parts[1:])
+    counts = np.empty(parts[-1], dtype=np.int64)
+    counts[parts[:-1]] = shapely.get_num_coordinates(geoms)
+    holed = holes > 0
+    if holed.any():  # their rings fill their polygons' slots, in order
+        counts[np.repeat(holed, 1 + holes)] = shapely.get_num_coordinates(
+            shapely.get_rings(geoms[holed])
+        )
+    rings = np.zeros(len(counts) + 1, dtype=np.int64)
+    np.cumsum(counts, out=rings[1:])
+    return _Flat(x, y, rings, parts, np.arange(len(geoms) + 1), closed=True)
+
+
 def _linear_rings(geoms: _Array) -> _Flat:
     """Linear rings (which ``to_ragged_array`` refuses): closed lines."""
     import shapely
@@ -122,7 +147,7 @@ def _shapely(
     points = present & ((kind == _POINT) | (kind == _MULTIPOINT))
     out_area[points] = out_length[points] = 0.0
     groups = (
-        (_POLYGON, _MULTIPOLYGON, _ragged),
+        (_POLYGON, _MULTIPOLYGON, _polygonal),
         (_LINE, _MULTILINE, _ragged),
         (_RING, _RING, _linear_rings),
     )
