@@ -896,6 +896,13 @@ struct GridRecord {
 static_assert(sizeof(GridRecord) == 40 && offsetof(GridRecord, northp) == 4 &&
               offsetof(GridRecord, easting) == 8 && offsetof(GridRecord, scale) == 32);
 
+// Field by field: a whole record assigned would copy a temporary's padding (three
+// indeterminate bytes after northp) over the zeroed records the caller made.
+inline void put_record(GridRecord& r, const grid::Position& g) noexcept {
+    r.zone = g.zone, r.northp = g.north, r.easting = g.easting, r.northing = g.northing;
+    r.convergence = g.convergence, r.scale = g.scale;
+}
+
 // `o` as a writable C-contiguous one-dimensional array of `type` (NPY_VOID: records) and
 // `itemsize`, or null with a ValueError.
 PyArrayObject* out_array(PyObject* o, int type, npy_intp itemsize, const char* what) noexcept {
@@ -942,11 +949,9 @@ PyObject* utm_forward(PyObject* module, PyObject* const* args) noexcept {
     common::parallel_for(
         n,
         [&](Py_ssize_t begin, Py_ssize_t end) {
-            grid_blocks<true>(setup, *run, lat, lon, &zone, degrees != 0, begin, end,
-                              [&](Py_ssize_t i, const grid::Position& g) noexcept {
-                                  records[i] = {g.zone,     g.north,       g.easting,
-                                                g.northing, g.convergence, g.scale};
-                              });
+            grid_blocks<true>(
+                setup, *run, lat, lon, &zone, degrees != 0, begin, end,
+                [&](Py_ssize_t i, const grid::Position& g) noexcept { put_record(records[i], g); });
         },
         kTmPoints);
     Py_RETURN_NONE;

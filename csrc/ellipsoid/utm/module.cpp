@@ -173,7 +173,11 @@ PyObject* forward_loop(PyObject* module, PyObject* const* args) noexcept {
             for (Py_ssize_t i = begin; i < end; ++i) {
                 const double z = zone[i];
                 const Position g = forward(p, lat[i], lon[i], z < 0 ? -1 : int(z), degrees);
-                records[i] = {g.zone, g.north, g.easting, g.northing, g.convergence, g.scale};
+                // Field by field: a whole record assigned would copy a temporary's
+                // padding (indeterminate bytes) over the zeroed records the caller made.
+                GridRecord& r = records[i];
+                r.zone = g.zone, r.northp = g.north, r.easting = g.easting;
+                r.northing = g.northing, r.convergence = g.convergence, r.scale = g.scale;
             }
         },
         kValues);
