@@ -123,6 +123,12 @@ inline void reduced(const GeodesicConstants& g, V<W> lat, V<W>& sbet, V<W>& cbet
     cbet = pick<W>(cbet < kGeoTiny, splat<W>(kGeoTiny), cbet);
 }
 
+// sqrt(1 + e'^2 sin^2 beta) of sin(beta).
+template <int W>
+inline V<W> dn_of(const GeodesicConstants& g, V<W> sbet) noexcept {
+    return sqrt<W>(1.0 + g.ep2 * sq<W>(sbet));
+}
+
 // eps of k^2 (eq. 16), without cancellation.
 template <int W>
 inline V<W> eps_of(V<W> k2) noexcept {
@@ -309,9 +315,18 @@ I<W> direct_lanes(const GeodesicConstants& g, V<W> lat1, V<W> lon1, V<W> azi1, V
 // latitude beta2 (Karney 2013, Sect. 4), canonical (beta1 <= 0, |beta2| <=
 // |beta1|): what one Newton step needs, or (`last`) the solution's distance
 // and azimuth at point 2 only.
+//
+// With `small` (the edges' lanes) the trial saves divisions, the divider being what their
+// lanes wait for: cos(alpha2) cos(beta2) is taken as it is (not divided and multiplied by
+// cos(beta2)); (sin beta, cos alpha cos beta) is scaled to unit length at both points by
+// 1 / cos(alpha0), its length there (Clairaut: sin^2 beta + cos^2 alpha cos^2 beta = 1 -
+// sin^2 alpha0, to a few units of rounding); d lambda12 / d alpha1 is left as a quotient,
+// dlam_num / dlam_den, which the Newton step divides once.
 template <int W>
 struct Trial {
-    V<W> lam12, dlam12, salp2, calp2, s12b;
+    V<W> lam12, s12b;
+    V<W> dlam12, salp2, calp2;  // without `small`
+    V<W> dlam_num, dlam_den;    // with `small`: d lambda12 / d alpha1 = num / den, den >= 0
 };
 template <int W, bool last, bool small = false>
 inline Trial<W> trial(const GeodesicConstants& g, V<W> sbet1, V<W> cbet1, V<W> dn1, V<W> sbet2,
@@ -321,17 +336,28 @@ inline Trial<W> trial(const GeodesicConstants& g, V<W> sbet1, V<W> cbet1, V<W> d
     const V<W> calp0 = hypot2<W>(calp1, salp1 * sbet1);
     V<W> ssig1 = sbet1, csig1 = calp1 * cbet1;
     const V<W> somg1 = salp0 * sbet1, comg1 = csig1;
-    unit<W>(ssig1, csig1);
+    if constexpr (!small) unit<W>(ssig1, csig1);
     // alpha2 (eq. 45), cos^2 beta2 - cos^2 beta1 in the form without cancellation.
     const I<W> same_parallel = cbet2 == cbet1;
-    t.salp2 = pick<W>(same_parallel, salp1, salp0 / cbet2);
     const V<W> gap = pick<W>(cbet1 < -sbet1, (cbet2 - cbet1) * (cbet1 + cbet2),
                              (sbet1 - sbet2) * (sbet1 + sbet2));
-    const V<W> calp2 = sqrt<W>(sq<W>(calp1 * cbet1) + gap) / cbet2;
-    t.calp2 = pick<W>(same_parallel & (abs<W>(sbet2) == -sbet1), abs<W>(calp1), calp2);
-    V<W> ssig2 = sbet2, csig2 = t.calp2 * cbet2;
+    const I<W> mirrored = same_parallel & (abs<W>(sbet2) == -sbet1);
+    V<W> ssig2 = sbet2, csig2;
+    if constexpr (small) {
+        csig2 = pick<W>(mirrored, abs<W>(calp1) * cbet2, sqrt<W>(sq<W>(calp1 * cbet1) + gap));
+    } else {
+        t.salp2 = pick<W>(same_parallel, salp1, salp0 / cbet2);
+        const V<W> calp2 = sqrt<W>(sq<W>(calp1 * cbet1) + gap) / cbet2;
+        t.calp2 = pick<W>(mirrored, abs<W>(calp1), calp2);
+        csig2 = t.calp2 * cbet2;
+    }
     const V<W> somg2 = salp0 * sbet2, comg2 = csig2;
-    unit<W>(ssig2, csig2);
+    if constexpr (small) {
+        const V<W> r = 1.0 / calp0;
+        ssig1 = ssig1 * r, csig1 = csig1 * r, ssig2 = ssig2 * r, csig2 = csig2 * r;
+    } else {
+        unit<W>(ssig2, csig2);
+    }
     const V<W> zero = splat<W>(0.0);
     const V<W> cross = csig1 * ssig2 - ssig1 * csig2;
     const V<W> sig12 =
@@ -359,7 +385,14 @@ inline Trial<W> trial(const GeodesicConstants& g, V<W> sbet1, V<W> cbet1, V<W> d
     const V<W> b2 = sin_series<W, 6>(ssig2, csig2, cc2) - sin_series<W, 6>(ssig1, csig1, cc2);
     const V<W> j12 = (a1 - a2) * sig12 + (a1 * b1 - a2 * b2);
     const V<W> m12b = dn2 * (csig1 * ssig2) - dn1 * (ssig1 * csig2) - csig1 * csig2 * j12;
-    t.dlam12 = pick<W>(t.calp2 == 0.0, -2.0 * g.f1 * dn1 / sbet1, g.f1 * m12b / (t.calp2 * cbet2));
+    if constexpr (small) {
+        const I<W> vertex = comg2 == 0.0;  // cos(alpha2) = 0
+        t.dlam_num = pick<W>(vertex, 2.0 * g.f1 * dn1, g.f1 * m12b);
+        t.dlam_den = pick<W>(vertex, -sbet1, comg2);
+    } else {
+        t.dlam12 =
+            pick<W>(t.calp2 == 0.0, -2.0 * g.f1 * dn1 / sbet1, g.f1 * m12b / (t.calp2 * cbet2));
+    }
     return t;
 }
 
@@ -407,13 +440,14 @@ struct Canonical {
 
 // The canonical arrangement of the pairs of the lanes of `fast` from latitude lat1 to lat2
 // (zero on the other lanes) across the longitude difference lon12 (in [-pi, pi]), given
-// sin and cos of their reduced latitudes (reduced()), and their start alpha1 (Sect. 5);
-// returns the lanes the iteration serves. reduced() is odd in the latitude, so the
-// canonical latitudes' (the sign turned) are those of the given ones, their sign turned.
+// sin and cos of their reduced latitudes (reduced()) and their dn = sqrt(1 + e'^2
+// sin^2 beta) (dn_of()), and their start alpha1 (Sect. 5); returns the lanes the
+// iteration serves. reduced() is odd in the latitude, so the canonical latitudes' (the
+// sign turned) are those of the given ones, their sign turned; dn is even.
 template <int W, bool small = false>
 I<W> canonical_start(const GeodesicConstants& g, I<W> fast, V<W> lat1, V<W> lat2, V<W> lon12,
-                     V<W> sbet_1, V<W> cbet_1, V<W> sbet_2, V<W> cbet_2, Canonical<W>& p,
-                     V<W>& salp1, V<W>& calp1) noexcept {
+                     V<W> sbet_1, V<W> cbet_1, V<W> sbet_2, V<W> cbet_2, V<W> dn_1, V<W> dn_2,
+                     Canonical<W>& p, V<W>& salp1, V<W>& calp1) noexcept {
     const V<W> zero = splat<W>(0.0), one = splat<W>(1.0);
     p.lon_negative = bits<W>(lon12) < 0;  // -0 too
     lon12 = abs<W>(lon12);
@@ -426,8 +460,8 @@ I<W> canonical_start(const GeodesicConstants& g, I<W> fast, V<W> lat1, V<W> lat2
     const V<W> sbet2 = pick<W>(p.swapped, sbet_1, sbet_2) * p.latsign;
     const V<W> cbet2 = pick<W>(p.swapped, cbet_1, cbet_2);
     p.sbet1 = sbet1, p.cbet1 = cbet1, p.sbet2 = sbet2, p.cbet2 = cbet2;
-    p.dn1 = sqrt<W>(1.0 + g.ep2 * sq<W>(sbet1));
-    p.dn2 = sqrt<W>(1.0 + g.ep2 * sq<W>(sbet2));
+    p.dn1 = pick<W>(p.swapped, dn_2, dn_1);
+    p.dn2 = pick<W>(p.swapped, dn_1, dn_2);
     // Meridional and equatorial geodesics are solved in closed form by the exact kernel.
     // On [0, pi] the lanes' sin(lambda12) is zero at lambda12 = 0 alone (sin x = x below
     // 2^-27, and no double is pi): the test needs no sine.
@@ -445,7 +479,12 @@ I<W> canonical_start(const GeodesicConstants& g, I<W> fast, V<W> lat1, V<W> lat2
     calp1 = pick<W>(ahead, sbet12 + bend, sbet12a - bend);
     const V<W> ssig12 = hypot2<W>(salp1, calp1);
     const V<W> csig12 = sbet1 * sbet2 + cbet1 * cbet2 * comg12;
-    unit<W>(salp1, calp1);
+    if constexpr (small) {
+        const V<W> r = 1.0 / ssig12;
+        salp1 = salp1 * r, calp1 = calp1 * r;
+    } else {
+        unit<W>(salp1, calp1);
+    }
     // Nearly antipodal pairs start from the astroid (Sect. 5), with the lune's scale
     // f pi cos^2(beta1) A3, A3 of the geodesic through the vertex at beta1.
     const I<W> antipodal = fast & (csig12 < 0.0) & (ssig12 < (6 * kGeoPi) * g.f * sq<W>(cbet1));
@@ -481,7 +520,7 @@ I<W> inverse_start(const GeodesicConstants& g, V<W> lat1, V<W> lon1, V<W> lat2, 
     reduced<W>(g, lat1, sbet1, cbet1);
     reduced<W>(g, lat2, sbet2, cbet2);
     return canonical_start<W>(g, fast, lat1, lat2, reduce_turn<W>(lon2 - lon1), sbet1, cbet1, sbet2,
-                              cbet2, p, salp1, calp1);
+                              cbet2, dn_of<W>(g, sbet1), dn_of<W>(g, sbet2), p, salp1, calp1);
 }
 
 // Newton's bracket on alpha1 (as sines and cosines): from just above 0 to just below pi.
@@ -512,8 +551,15 @@ I<W> newton_step(const GeodesicConstants& g, const Canonical<W>& p, V<W>& salp1,
     const I<W> above = active & (v > 0.0), below = active & ~(v > 0.0);
     b.shi = pick<W>(above, salp1, b.shi), b.chi = pick<W>(above, calp1, b.chi);
     b.slo = pick<W>(below, salp1, b.slo), b.clo = pick<W>(below, calp1, b.clo);
-    const V<W> dalp1 = -v / t.dlam12;
-    I<W> newton = active & (t.dlam12 > 0.0) & (abs<W>(dalp1) < kGeoPi / 2);
+    V<W> dalp1;
+    I<W> newton;
+    if constexpr (small) {
+        dalp1 = -(v * t.dlam_den) / t.dlam_num;
+        newton = active & (t.dlam_num > 0.0) & (t.dlam_den > 0.0) & (abs<W>(dalp1) < kGeoPi / 2);
+    } else {
+        dalp1 = -v / t.dlam12;
+        newton = active & (t.dlam12 > 0.0) & (abs<W>(dalp1) < kGeoPi / 2);
+    }
     V<W> sd, cd;
     angle_sincos<W, small>(pick<W>(newton, dalp1, zero), sd, cd);
     const V<W> s = salp1 * cd + calp1 * sd, c = calp1 * cd - salp1 * sd;
@@ -523,11 +569,22 @@ I<W> newton_step(const GeodesicConstants& g, const Canonical<W>& p, V<W>& salp1,
     const V<W> sb = b.slo + b.shi, cb = b.clo + b.chi;
     const I<W> closed = bisect & (b.shi * b.clo - b.chi * b.slo <= 4 * kGeoEps) &
                         (b.clo * b.chi + b.slo * b.shi > 0.0);
-    // A Newton step of a unit of alpha1 or less has converged to the last bit.
-    const I<W> landed = newton & ((abs<W>(dalp1) <= kGeoEps) |
-                                  (dalp1 * dalp1 * t.dlam12 <= landing * abs<W>(calp1)));
+    // A Newton step of a unit of alpha1 or less has converged to the last bit. (With
+    // `small`: dalp1^2 d lambda12 / d alpha1 is -v dalp1.)
+    V<W> predicted;
+    if constexpr (small)
+        predicted = -(v * dalp1);
+    else
+        predicted = dalp1 * dalp1 * t.dlam12;
+    const I<W> landed =
+        newton & ((abs<W>(dalp1) <= kGeoEps) | (predicted <= landing * abs<W>(calp1)));
     V<W> sn = pick<W>(newton, s, sb), cn = pick<W>(newton, c, cb);
-    unit<W>(sn, cn);
+    if constexpr (small) {
+        const V<W> r = 1.0 / hypot2<W>(sn, cn);
+        sn = sn * r, cn = cn * r;
+    } else {
+        unit<W>(sn, cn);
+    }
     salp1 = pick<W>(active, sn, salp1), calp1 = pick<W>(active, cn, calp1);
     return active & ~closed & ~landed;
 }

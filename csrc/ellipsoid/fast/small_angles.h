@@ -49,9 +49,12 @@ inline V<W> atan2_small_first(V<W> y, V<W> x) noexcept {
     const I<W> small = (x > 0.0) & (abs<W>(y) <= x * kSmallAngle);
     const V<W> one = splat<W>(1.0);
     const V<W> ys = pick<W>(small, y, splat<W>(0.0)), xs = pick<W>(small, x, one);
-    const V<W> uh = ys / xs;
+    // One division: uh = y (1 / x) is within two units of y / x, and y - uh x is exact
+    // (as p + its error), so that uh + ul carries y / x to some 2^-104.
+    const V<W> rx = 1.0 / xs;
+    const V<W> uh = ys * rx;
     const V<W> p = uh * xs;
-    const V<W> ul = ((ys - p) - product_error<W>(uh, xs, p)) / xs;
+    const V<W> ul = ((ys - p) - product_error<W>(uh, xs, p)) * rx;
     const V<W> z = uh * uh;
     const V<W> tail =
         z *
