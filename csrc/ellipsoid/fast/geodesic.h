@@ -53,6 +53,9 @@ inline constexpr double kGeoEps = 0x1p-52;
 inline constexpr double kGeoTiny = 1.4916681462400413e-154;
 // Longitudes the lanes serve (the exact kernels reduce larger ones exactly).
 inline constexpr double kGeoLongitude = 10.0;
+// Edges whose longitude difference or sin(beta2 - beta1) exceeds this take the Simpson
+// start (canonical_start with `small`).
+inline constexpr double kSimpsonFrom = 1e-3;
 // Newton steps (and bisections) of the inverse problem before a lane is handed over.
 inline constexpr int kIterations = 20;
 
@@ -471,8 +474,29 @@ I<W> canonical_start(const GeodesicConstants& g, I<W> fast, V<W> lat1, V<W> lat2
     const V<W> sbet12 = sbet2 * cbet1 - cbet2 * sbet1;   // sin(beta2 - beta1)
     const V<W> sbet12a = sbet2 * cbet1 + cbet2 * sbet1;  // sin(beta2 + beta1)
     const V<W> w = sqrt<W>(1.0 - g.e2 * sq<W>((cbet1 + cbet2) * 0.5));
+    const V<W> omg12 = lon12 / w;
     V<W> somg12, comg12;
-    angle_sincos<W, small>(lon12 / w, somg12, comg12);
+    angle_sincos<W, small>(omg12, somg12, comg12);
+    if constexpr (small) {
+        // Edges longer than some 6 km: w as the mean of d lambda / d omega = sqrt(1 - e^2
+        // cos^2 beta) = f1 dn along the great circle, by Simpson's rule in omega: its ends
+        // f1 dn1 and f1 dn2, its middle where tan(beta) = (tan beta1 + tan beta2) / (2
+        // cos(omega12 / 2)), that is cos^2(beta) = d / (d + sin^2(beta1 + beta2)), d = 2 (1 +
+        // cos omega12) cos^2(beta1) cos^2(beta2). The mean cos(beta)'s w errs by some e^2
+        // sigma12^2 relative, Simpson's by e^2 sigma12^4: the start's alpha1 on edges of
+        // 20-600 km by 1e-13 instead of 1e-8, and one Newton step lands. omega12 is turned
+        // by the small difference, to first order.
+        const I<W> longer = fast & ((lon12 > kSimpsonFrom) | (abs<W>(sbet12) > kSimpsonFrom));
+        if (any<W>(longer)) {
+            const V<W> d = 2.0 * (1.0 + comg12) * sq<W>(cbet1 * cbet2);
+            const V<W> sum = d + sq<W>(sbet12a);
+            const V<W> cmid2 = pick<W>(sum > 0.0, d / sum, zero);
+            const V<W> ws = (g.f1 * (p.dn1 + p.dn2) + 4.0 * sqrt<W>(1.0 - g.e2 * cmid2)) / 6.0;
+            const V<W> turn = pick<W>(longer, omg12 * ((w - ws) / ws), zero);
+            const V<W> s = somg12 + comg12 * turn, c = comg12 - somg12 * turn;
+            somg12 = s, comg12 = c;
+        }
+    }
     const I<W> ahead = comg12 >= 0.0;
     const V<W> bend = cbet2 * sbet1 * sq<W>(somg12) / pick<W>(ahead, 1.0 + comg12, 1.0 - comg12);
     salp1 = cbet2 * somg12;

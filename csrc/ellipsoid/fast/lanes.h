@@ -102,8 +102,16 @@ inline V<W> pick(I<W> m, V<W> a, V<W> b) noexcept {
     return from_bits<W>((bits<W>(a) & m) | (bits<W>(b) & ~m));
 }
 
+// Whether a lane of m is set (not zero), and whether all are: one test of the whole
+// register where the instruction set has it (GCC makes the loop lane extractions).
 template <int W>
 inline bool any(I<W> m) noexcept {
+#if defined(__AVX__)
+    if constexpr (W == 4) return !_mm256_testz_si256((__m256i)m, (__m256i)m);
+#endif
+#if defined(__SSE2__)
+    if constexpr (W == 2) return _mm_movemask_epi8((__m128i)m) != 0;
+#endif
     for (int k = 0; k < W; ++k)
         if (m[k]) return true;
     return false;
@@ -111,6 +119,9 @@ inline bool any(I<W> m) noexcept {
 
 template <int W>
 inline bool all(I<W> m) noexcept {
+#if defined(__SSE2__) || defined(__AVX__)
+    if constexpr (W == 2 || W == 4) return !any<W>(m == 0);
+#endif
     for (int k = 0; k < W; ++k)
         if (!m[k]) return false;
     return true;
