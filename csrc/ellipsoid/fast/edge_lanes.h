@@ -129,7 +129,8 @@ inline constexpr double kEdgeLanding = 1e-3 * kGeoEps;
 // latitudes of both ends (reduced()) and their dn (dn_of()); returns the lanes computed.
 template <int W>
 I<W> edge_lanes(const EdgeConstants& e, V<W> lat1, V<W> lat2, V<W> lon12, V<W> sbet1, V<W> cbet1,
-                V<W> sbet2, V<W> cbet2, V<W> dn1, V<W> dn2, V<W>& s12, V<W>& S12) noexcept {
+                V<W> sbet2, V<W> cbet2, V<W> dn1, V<W> dn2, V<W> rw1, V<W> rw2, V<W>& s12,
+                V<W>& S12) noexcept {
     const GeodesicConstants& g = e.geo;
     I<W> fast = (abs<W>(lat1) <= kGeoPi / 2) & (abs<W>(lat2) <= kGeoPi / 2) &
                 (abs<W>(lon12) <= kGeoLongitude);
@@ -140,10 +141,11 @@ I<W> edge_lanes(const EdgeConstants& e, V<W> lat1, V<W> lat2, V<W> lon12, V<W> s
     sbet1 = pick<W>(fast, sbet1, zero), cbet1 = pick<W>(fast, cbet1, one);
     sbet2 = pick<W>(fast, sbet2, zero), cbet2 = pick<W>(fast, cbet2, one);
     dn1 = pick<W>(fast, dn1, one), dn2 = pick<W>(fast, dn2, one);
+    rw1 = pick<W>(fast, rw1, one), rw2 = pick<W>(fast, rw2, one);
     Canonical<W> p{};
     V<W> salp1 = one, calp1 = zero;
     fast = canonical_start<W, true>(g, fast, lat1, lat2, reduce_turn<W>(lon12), sbet1, cbet1, sbet2,
-                                    cbet2, dn1, dn2, p, salp1, calp1);
+                                    cbet2, dn1, dn2, p, salp1, calp1, rw1, rw2);
     if (!any<W>(fast)) return fast;
     Bracket<W> b;
     I<W> active = fast;
@@ -174,7 +176,7 @@ void edges_loop(const EdgeConstants& e, const double* lat, const double* lon12, 
                 double* s12, double* S12) noexcept {
     // Each vertex ends one edge and starts the next: its reduced latitude (and dn) once, W
     // at a time.
-    double sbet[kEdgeChunk + W], cbet[kEdgeChunk + W], dn[kEdgeChunk + W];
+    double sbet[kEdgeChunk + W], cbet[kEdgeChunk + W], dn[kEdgeChunk + W], rw[kEdgeChunk + W];
     for (std::ptrdiff_t begin = 0; begin < n; begin += kEdgeChunk) {
         const std::ptrdiff_t count = n - begin < kEdgeChunk ? n - begin : kEdgeChunk;
         if (e.geo.series) {
@@ -184,10 +186,11 @@ void edges_loop(const EdgeConstants& e, const double* lat, const double* lon12, 
                 x = pick<W>(abs<W>(x) <= kGeoPi / 2, x, splat<W>(0.0));  // NaN too
                 V<W> sb, cb;
                 reduced<W>(e.geo, x, sb, cb);
-                const V<W> d = dn_of<W>(e.geo, sb);
+                const V<W> d = dn_of<W>(e.geo, sb), r = 1.0 / (e.geo.f1 * d);
                 std::memcpy(sbet + j, &sb, sizeof sb);
                 std::memcpy(cbet + j, &cb, sizeof cb);
                 std::memcpy(dn + j, &d, sizeof d);
+                std::memcpy(rw + j, &r, sizeof r);
             }
         }
         for (std::ptrdiff_t i = begin; i < begin + count; i += W) {
@@ -201,9 +204,10 @@ void edges_loop(const EdgeConstants& e, const double* lat, const double* lon12, 
             const V<W> cb1 = load_lanes<W>(cbet + v, m, 1.0),
                        cb2 = load_lanes<W>(cbet + v + 1, m, 1.0);
             const V<W> d1 = load_lanes<W>(dn + v, m, 1.0), d2 = load_lanes<W>(dn + v + 1, m, 1.0);
+            const V<W> r1 = load_lanes<W>(rw + v, m, 1.0), r2 = load_lanes<W>(rw + v + 1, m, 1.0);
             V<W> length = splat<W>(0.0), area = length;
             const I<W> fast = e.geo.series ? edge_lanes<W>(e, lat1, lat2, dlon, sb1, cb1, sb2, cb2,
-                                                           d1, d2, length, area)
+                                                           d1, d2, r1, r2, length, area)
                                            : I<W>{};
             if (m == W && all<W>(fast)) {
                 std::memcpy(s12 + i, &length, sizeof length);

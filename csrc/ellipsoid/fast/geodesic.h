@@ -446,11 +446,13 @@ struct Canonical {
 // sin and cos of their reduced latitudes (reduced()) and their dn = sqrt(1 + e'^2
 // sin^2 beta) (dn_of()), and their start alpha1 (Sect. 5); returns the lanes the
 // iteration serves. reduced() is odd in the latitude, so the canonical latitudes' (the
-// sign turned) are those of the given ones, their sign turned; dn is even.
+// sign turned) are those of the given ones, their sign turned; dn is even. With `small`
+// (the edges' lanes) also 1 / (f1 dn) of both points, rw_1 and rw_2.
 template <int W, bool small = false>
 I<W> canonical_start(const GeodesicConstants& g, I<W> fast, V<W> lat1, V<W> lat2, V<W> lon12,
                      V<W> sbet_1, V<W> cbet_1, V<W> sbet_2, V<W> cbet_2, V<W> dn_1, V<W> dn_2,
-                     Canonical<W>& p, V<W>& salp1, V<W>& calp1) noexcept {
+                     Canonical<W>& p, V<W>& salp1, V<W>& calp1, V<W> rw_1 = splat<W>(1.0),
+                     V<W> rw_2 = splat<W>(1.0)) noexcept {
     const V<W> zero = splat<W>(0.0), one = splat<W>(1.0);
     p.lon_negative = bits<W>(lon12) < 0;  // -0 too
     lon12 = abs<W>(lon12);
@@ -473,8 +475,14 @@ I<W> canonical_start(const GeodesicConstants& g, I<W> fast, V<W> lat1, V<W> lat2
     // The great circle of the auxiliary sphere with omega12 = lambda12 / w (eqs. 48-51).
     const V<W> sbet12 = sbet2 * cbet1 - cbet2 * sbet1;   // sin(beta2 - beta1)
     const V<W> sbet12a = sbet2 * cbet1 + cbet2 * sbet1;  // sin(beta2 + beta1)
-    const V<W> w = sqrt<W>(1.0 - g.e2 * sq<W>((cbet1 + cbet2) * 0.5));
-    const V<W> omg12 = lon12 / w;
+    V<W> omg12;
+    if constexpr (small) {
+        // 1 / w as the mean of its values at the ends, 1 / (f1 dn) (given): as good a
+        // start, without a square root and a division on the lanes' path.
+        omg12 = lon12 * ((rw_1 + rw_2) * 0.5);
+    } else {
+        omg12 = lon12 / sqrt<W>(1.0 - g.e2 * sq<W>((cbet1 + cbet2) * 0.5));
+    }
     V<W> somg12, comg12;
     angle_sincos<W, small>(omg12, somg12, comg12);
     if constexpr (small) {
@@ -492,13 +500,17 @@ I<W> canonical_start(const GeodesicConstants& g, I<W> fast, V<W> lat1, V<W> lat2
             const V<W> sum = d + sq<W>(sbet12a);
             const V<W> cmid2 = pick<W>(sum > 0.0, d / sum, zero);
             const V<W> ws = (g.f1 * (p.dn1 + p.dn2) + 4.0 * sqrt<W>(1.0 - g.e2 * cmid2)) / 6.0;
-            const V<W> turn = pick<W>(longer, omg12 * ((w - ws) / ws), zero);
+            const V<W> turn = pick<W>(longer, lon12 / ws - omg12, zero);
             const V<W> s = somg12 + comg12 * turn, c = comg12 - somg12 * turn;
             somg12 = s, comg12 = c;
         }
     }
     const I<W> ahead = comg12 >= 0.0;
-    const V<W> bend = cbet2 * sbet1 * sq<W>(somg12) / pick<W>(ahead, 1.0 + comg12, 1.0 - comg12);
+    V<W> bend;  // cos(beta2) sin(beta1) (1 -+ cos omega12)
+    if constexpr (small)
+        bend = cbet2 * sbet1 * pick<W>(ahead, 1.0 - comg12, 1.0 + comg12);
+    else
+        bend = cbet2 * sbet1 * sq<W>(somg12) / pick<W>(ahead, 1.0 + comg12, 1.0 - comg12);
     salp1 = cbet2 * somg12;
     calp1 = pick<W>(ahead, sbet12 + bend, sbet12a - bend);
     const V<W> ssig12 = hypot2<W>(salp1, calp1);
