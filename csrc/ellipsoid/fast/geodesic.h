@@ -616,8 +616,11 @@ I<W> newton_step(const GeodesicConstants& g, const Canonical<W>& p, V<W>& salp1,
         newton & ((abs<W>(dalp1) <= kGeoEps) | (predicted <= landing * abs<W>(calp1)));
     V<W> sn = pick<W>(newton, s, sb), cn = pick<W>(newton, c, cb);
     if constexpr (small) {
-        const V<W> r = 1.0 / hypot2<W>(sn, cn);
-        sn = sn * r, cn = cn * r;
+        // A rotation keeps (s, c) of unit length to rounding: bisections alone rescale.
+        if (any<W>(bisect)) {
+            const V<W> r = 1.0 / hypot2<W>(sn, cn);
+            sn = pick<W>(newton, sn, sn * r), cn = pick<W>(newton, cn, cn * r);
+        }
     } else {
         unit<W>(sn, cn);
     }
