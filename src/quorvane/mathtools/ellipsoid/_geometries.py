@@ -20,14 +20,19 @@ geodesic edges go through SIMD lanes, several edges an instruction (the loop's
 
 from __future__ import annotations
 
-from typing import Any
+import inspect
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from quorvane.mathtools.ellipsoid import _geodesic
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
-__all__ = ["measure", "partitioned", "per_partition"]
+if TYPE_CHECKING:
+    from quorvane.mathtools.ellipsoid._registry import GeometryEntry
+
+__all__ = ["call", "dask_function", "measure", "partitioned", "public"]
 
 type _Array = np.ndarray[Any, Any]
 
@@ -266,37 +271,12 @@ def _arrow(
     return np.concatenate([r[0] for r in results]), np.concatenate([r[1] for r in results])
 
 
-# -- Dispatch ----------------------------------------------------------------------------------
+# -- Dispatch ---------------------------------------------------------------------------------
 
 
 def partitioned(geoms: Any) -> bool:
     """Whether ``geoms`` is a Dask-GeoPandas GeoSeries or GeoDataFrame."""
     return type(geoms).__module__.startswith("dask_geopandas")
-
-
-def _partition(part: Any, function: Any, ell: Any, rhumb: bool, fast: bool = False) -> Any:
-    return function(ell, part, rhumb=rhumb, fast=fast)
-
-
-def per_partition(
-    function: Any,
-    ell: Any,
-    geoms: Any,
-    columns: tuple[str, ...],
-    rhumb: bool = False,
-    fast: bool = False,
-) -> Any:
-    """``function(ell, partition, rhumb=rhumb, fast=fast)`` on each partition of a Dask-GeoPandas object, lazily: a
-    Dask DataFrame of ``columns``, or a Dask Series for one column."""
-    import pandas as pd
-
-    if len(columns) == 1:
-        meta: Any = pd.Series([], dtype=np.float64, name=columns[0])
-    else:
-        meta = pd.DataFrame({c: pd.Series([], dtype=np.float64) for c in columns})
-    if isinstance(ell, Ellipsoid):  # as (Re, f): Dask hashes the arguments, and not an Ellipsoid
-        ell = (ell.Re, ell.f)
-    return geoms.map_partitions(_partition, function, ell, rhumb, fast, meta=meta)
 
 
 def measure(
@@ -327,3 +307,140 @@ def measure(
         )
     s, l = _shapely(e, flat, area, rhumb, fast)
     return s, l, array.shape
+
+
+# -- The functions of the registry's geometry entries -----------------------------------------
+
+
+def _shaped(g: GeometryEntry, area: _Array, length: _Array, shape: Any) -> Any:
+    """The measures of ``g`` shaped as the geometries: NumPy records (values, for one field)
+    of their shape (one for one geometry), or pandas with the index of a GeoSeries or
+    GeoDataFrame."""
+    names = g.output.dtype.names  # type: ignore[union-attr]
+    if len(names) == 1:
+        values = length
+    else:
+        values = np.empty(len(area), dtype=g.output.dtype)
+        values["area"], values["perimeter"] = area, length
+    if isinstance(shape, tuple):
+        out = values.reshape(shape)
+        return out[()] if not shape else out
+    import pandas as pd
+
+    if len(names) == 1:
+        return pd.Series(values, index=shape, name=names[0])
+    return pd.DataFrame({n: values[n] for n in names}, index=shape)
+
+
+def _partition(part: Any, qualname: str, ell: Any, rhumb: bool, fast: bool) -> Any:
+    from quorvane.mathtools.ellipsoid._registry import entry
+
+    return call(entry(qualname), ell, part, rhumb, fast)  # type: ignore[arg-type]
+
+
+def _per_partition(g: GeometryEntry, ell: Any, geoms: Any, rhumb: bool, fast: bool) -> Any:
+    """``g`` on each partition of a Dask-GeoPandas object, lazily: a Dask DataFrame of its
+    fields, or a Dask Series for one field. The tasks carry the entry's name and ``(Re, f)``
+    (Dask hashes the arguments, and not an Ellipsoid)."""
+    import pandas as pd
+
+    from quorvane.mathtools.ellipsoid._engine import parameters
+
+    names = g.output.dtype.names  # type: ignore[union-attr]
+    if len(names) == 1:
+        meta: Any = pd.Series([], dtype=np.float64, name=names[0])
+    else:
+        meta = pd.DataFrame({c: pd.Series([], dtype=np.float64) for c in names})
+    return geoms.map_partitions(_partition, g.qualname, parameters(ell), rhumb, fast, meta=meta)
+
+
+def call(g: GeometryEntry, ell: Any, geoms: Any, rhumb: bool = False, fast: bool = False) -> Any:
+    """The measures of the entry ``g`` of ``geoms``, edges geodesics or (``rhumb``) rhumb
+    lines, geodesic edges in SIMD lanes with ``fast``."""
+    from quorvane.mathtools.ellipsoid._engine import ellipsoid
+
+    if partitioned(geoms):
+        return _per_partition(g, ell, geoms, bool(rhumb), bool(fast))
+    area, length, shape = measure(ellipsoid(ell), geoms, g.area, bool(rhumb), bool(fast))
+    return _shaped(g, area, length, shape)
+
+
+def _flag_parameters(g: GeometryEntry) -> list[inspect.Parameter]:
+    keyword = inspect.Parameter.KEYWORD_ONLY
+    return [inspect.Parameter(flag, keyword, default=False) for flag in g.flags]
+
+
+def public(g: GeometryEntry) -> Callable[..., Any]:
+    """The public function of ``g``: ``name(ell, geoms, *, rhumb=False, fast=False)``, with its
+    signature and docstring."""
+    from quorvane.mathtools.ellipsoid._engine import memory_errors
+
+    @memory_errors
+    def function(
+        ell: Ellipsoid | str | tuple[float, float],
+        geoms: Any,
+        *,
+        rhumb: bool = False,
+        fast: bool = False,
+    ) -> Any:
+        return call(g, ell, geoms, rhumb, fast)
+
+    positional = inspect.Parameter.POSITIONAL_OR_KEYWORD
+    names = ("ell", *(i.name for i in g.inputs))
+    function.__name__ = function.__qualname__ = g.name
+    function.__module__ = f"quorvane.mathtools.ellipsoid.{g.module}"
+    function.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
+        [inspect.Parameter(n, positional) for n in names] + _flag_parameters(g)
+    )
+    flags = ", ".join(f"{flag}=False" for flag in g.flags)
+    function.__doc__ = f"{g.name}({', '.join(names)}, *, {flags})\n\n{g.text}\n"
+    return function
+
+
+def dask_function(g: GeometryEntry, name: str) -> Callable[..., Any]:
+    """The Dask function of ``g``: ``name(ellipsoid, geoms, *, rhumb=False, fast=False)`` on a
+    Dask-GeoPandas GeoSeries or GeoDataFrame, partition by partition."""
+
+    def function(ellipsoid: Any, geoms: Any, *, rhumb: bool = False, fast: bool = False) -> Any:
+        if not partitioned(geoms):
+            raise TypeError(
+                f"{name}: expected a Dask-GeoPandas GeoSeries or GeoDataFrame, not "
+                f"{type(geoms).__qualname__} (geodesic.{g.name} takes it as it is)"
+            )
+        from quorvane.mathtools.ellipsoid.dask import parameters
+
+        return _per_partition(g, parameters(ellipsoid), geoms, bool(rhumb), bool(fast))
+
+    positional = inspect.Parameter.POSITIONAL_OR_KEYWORD
+    names = ("ellipsoid", *(i.name for i in g.inputs))
+    function.__name__ = function.__qualname__ = name
+    function.__module__ = "quorvane.mathtools.ellipsoid.dask"
+    function.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
+        [inspect.Parameter(n, positional) for n in names] + _flag_parameters(g)
+    )
+    fields = ", ".join(g.output.dtype.names)  # type: ignore[union-attr]
+    function.__doc__ = "\n".join(
+        [
+            f"{name}(ellipsoid, geoms, *, rhumb=False, fast=False)",
+            "",
+            g.summary,
+            "",
+            "Parameters",
+            "----------",
+            "ellipsoid : Ellipsoid, str or (Re, f)",
+            "    The ellipsoid, or its catalogue name.",
+            "geoms : dask_geopandas.GeoSeries or GeoDataFrame",
+            "    Geometries whose coordinates are (lon, lat) in degrees.",
+            "rhumb : bool",
+            "    Edges that are rhumb lines instead of geodesics.",
+            "fast : bool",
+            "    Geodesic edges in SIMD lanes: not the exact kernels' bits, within nanometres.",
+            "",
+            "Returns",
+            "-------",
+            "dask.dataframe.DataFrame or dask.dataframe.Series",
+            f"    Lazy {fields} of each geometry, with the partitions' index:",
+            f"    :func:`quorvane.mathtools.ellipsoid.{g.module}.{g.name}` on each partition.",
+        ]
+    )
+    return function

@@ -64,8 +64,15 @@ import dask
 import dask.array as da
 import numpy as np
 
-from quorvane.mathtools.ellipsoid import _engine
-from quorvane.mathtools.ellipsoid._registry import OPERATIONS, Input, Operation, get
+from quorvane.mathtools.ellipsoid import _engine, _geometries
+from quorvane.mathtools.ellipsoid._registry import (
+    GEOMETRIES,
+    OPERATIONS,
+    Input,
+    Operation,
+    geometry_stub,
+    get,
+)
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 if TYPE_CHECKING:
@@ -604,6 +611,10 @@ def _stub() -> str:
         head = ["ellipsoid: _EllipsoidLike", "frame: dd.DataFrame", *params]
         head += [f"{c}: str" for c in _constants(op)]
         functions.append(define(f"dataframe_{name}", head, keywords, "dd.DataFrame"))
+    for g in GEOMETRIES:  # Dask-GeoPandas in, Dask DataFrames or Series out
+        result = "dd.DataFrame | dd.Series"
+        name = f"{g.module}_{g.name}"
+        functions.append(geometry_stub(g, name, "ellipsoid: _EllipsoidLike", result))
     listing = "\n".join(["__all__ = [", *(f'    "{n}",' for n in __all__), "]"])
     return "\n".join([_STUB_HEADER, listing, "", *functions]) + "\n"
 
@@ -620,3 +631,11 @@ for _op in OPERATIONS:
     __all__.extend((_name, f"dataframe_{_name}"))
 __all__.sort()
 del _op, _name
+
+# The measures of geometries (the registry's geometry entries), on Dask-GeoPandas.
+for _g in GEOMETRIES:
+    _name = f"{_g.module}_{_g.name}"
+    globals()[_name] = _geometries.dask_function(_g, _name)
+    __all__.append(_name)
+__all__.sort()
+del _g, _name
