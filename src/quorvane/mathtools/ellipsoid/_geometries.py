@@ -202,13 +202,20 @@ def _coordinates(coords: Any) -> tuple[_Array, _Array]:
 
 
 def _arrow_chunk(
-    e: Ellipsoid, array: Any, area: bool, rhumb: bool, fast: bool = False
+    e: Ellipsoid,
+    array: Any,
+    area: bool,
+    rhumb: bool,
+    fast: bool = False,
+    encoding: str | None = None,
 ) -> tuple[_Array, _Array]:
-    """(area, length) of one GeoArrow (pyarrow) array of a native encoding, or of WKB."""
+    """(area, length) of one GeoArrow (pyarrow) array of a native encoding, or of WKB. A
+    plain (storage) array may be given the name of its ``encoding`` (``geoarrow.polygon``)."""
     import pyarrow as pa
 
     name = getattr(array.type, "extension_name", None)
     storage = array.storage if name is not None else array
+    name = name or encoding
     n = len(array)
     kind = storage.type
     if name in ("geoarrow.wkb", "ogc.wkb") or pa.types.is_binary(kind):
@@ -260,14 +267,19 @@ def _arrow_chunk(
 
 
 def _arrow(
-    e: Ellipsoid, array: Any, area: bool, rhumb: bool, fast: bool = False
+    e: Ellipsoid,
+    array: Any,
+    area: bool,
+    rhumb: bool,
+    fast: bool = False,
+    encoding: str | None = None,
 ) -> tuple[_Array, _Array]:
     chunks = getattr(array, "chunks", None)
     if chunks is None:
-        return _arrow_chunk(e, array, area, rhumb, fast)
+        return _arrow_chunk(e, array, area, rhumb, fast, encoding)
     if not chunks:
         return np.empty(0), np.empty(0)
-    results = [_arrow_chunk(e, c, area, rhumb, fast) for c in chunks]
+    results = [_arrow_chunk(e, c, area, rhumb, fast, encoding) for c in chunks]
     return np.concatenate([r[0] for r in results]), np.concatenate([r[1] for r in results])
 
 
@@ -280,14 +292,20 @@ def partitioned(geoms: Any) -> bool:
 
 
 def measure(
-    e: Ellipsoid, geoms: Any, area: bool, rhumb: bool = False, fast: bool = False
+    e: Ellipsoid,
+    geoms: Any,
+    area: bool,
+    rhumb: bool = False,
+    fast: bool = False,
+    encoding: str | None = None,
 ) -> tuple[_Array, _Array, Any]:
     """(area, length, shape or index) of ``geoms``: flat float64 arrays, and what to shape
     them as: a tuple (the NumPy shape; () for one geometry), or the pandas index of a
-    GeoSeries or GeoDataFrame."""
+    GeoSeries or GeoDataFrame. ``encoding`` names the GeoArrow encoding of a plain pyarrow
+    array (read from a file's metadata)."""
     module = type(geoms).__module__.partition(".")[0]
     if module in ("pyarrow", "geoarrow"):
-        s, l = _arrow(e, geoms, area, rhumb, fast)
+        s, l = _arrow(e, geoms, area, rhumb, fast, encoding)
         return s, l, (len(s),)
     if module == "geopandas":
         series = geoms.geometry if hasattr(geoms, "geometry") else geoms
@@ -354,14 +372,22 @@ def _per_partition(g: GeometryEntry, ell: Any, geoms: Any, rhumb: bool, fast: bo
     return geoms.map_partitions(_partition, g.qualname, parameters(ell), rhumb, fast, meta=meta)
 
 
-def call(g: GeometryEntry, ell: Any, geoms: Any, rhumb: bool = False, fast: bool = False) -> Any:
+def call(
+    g: GeometryEntry,
+    ell: Any,
+    geoms: Any,
+    rhumb: bool = False,
+    fast: bool = False,
+    encoding: str | None = None,
+) -> Any:
     """The measures of the entry ``g`` of ``geoms``, edges geodesics or (``rhumb``) rhumb
-    lines, geodesic edges in SIMD lanes with ``fast``."""
+    lines, geodesic edges in SIMD lanes with ``fast`` (``encoding`` as for :func:`measure`)."""
     from quorvane.mathtools.ellipsoid._engine import ellipsoid
 
     if partitioned(geoms):
         return _per_partition(g, ell, geoms, bool(rhumb), bool(fast))
-    area, length, shape = measure(ellipsoid(ell), geoms, g.area, bool(rhumb), bool(fast))
+    e = ellipsoid(ell)
+    area, length, shape = measure(e, geoms, g.area, bool(rhumb), bool(fast), encoding)
     return _shaped(g, area, length, shape)
 
 

@@ -276,6 +276,20 @@ def _operation_options(p: argparse.ArgumentParser, op: Subcommand) -> None:
     else:  # accepted, to be refused with a message that says why
         p.add_argument("--fast", action="store_true", help=argparse.SUPPRESS)
     group = None
+    if op.geometries:
+        geometries = p.add_argument_group("geometries")
+        geometries.add_argument(
+            "--geometry-column",
+            metavar="NAME",
+            help="the column of geometries (default: the GeoParquet primary column, else the "
+            "first of " + ", ".join(op.data_columns[0]) + ")",
+        )
+        geometries.add_argument(
+            "--rhumb",
+            action="store_true",
+            help="edges that are rhumb lines (constant azimuth), the shorter way in longitude, "
+            "instead of geodesics",
+        )
     if op.kinds:
         from quorvane.mathtools.ellipsoid._registry import KINDS
 
