@@ -204,6 +204,24 @@ def test_shapes_and_pandas_indexes():
     np.testing.assert_array_equal(gd.geometry_length("WGS84", lazy, fast=True).compute(), lanes)
 
 
+@pytest.mark.parametrize("name", ["geometry_area_perimeter", "geometry_length"])
+def test_the_dask_functions_measure_partition_by_partition(name):
+    dask_geopandas = pytest.importorskip("dask_geopandas")
+    gpd = pytest.importorskip("geopandas")
+    from quorvane.mathtools.ellipsoid import dask as qd
+
+    series = gpd.GeoSeries([*POLYGONS.values(), None, LineString([(0, 0), (1, 1)])])
+    lazy = getattr(qd, f"geodesic_{name}")(
+        "WGS84",
+        dask_geopandas.from_geopandas(series, npartitions=3),
+        rhumb=True,
+    )
+    expected = getattr(gd, name)("WGS84", series, rhumb=True)
+    np.testing.assert_array_equal(lazy.compute().to_numpy(), expected.to_numpy())
+    with pytest.raises(TypeError, match="expected a Dask-GeoPandas GeoSeries or GeoDataFrame"):
+        getattr(qd, f"geodesic_{name}")("WGS84", series)
+
+
 def floats(a):
     """Records as rows of float64 (NaN compares equal to NaN there)."""
     a = np.ascontiguousarray(a)
