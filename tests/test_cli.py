@@ -1203,7 +1203,7 @@ def test_a_malformed_geometry_is_named_by_its_row(capsys, monkeypatch, tmp_path,
     status, out, err = run(capsys, monkeypatch, "geometry-area", path)
     assert (status, out) == (1, "")
     what = "WKT" if kind == "csv" else "WKB"
-    assert f"{where}: " in err and f"is not {what}" in err
+    assert f"{where}: " in err and f"is no geometry in {what}" in err
 
 
 def test_the_geometry_column_by_name_and_without_shapely(capsys, monkeypatch, tmp_path):

@@ -48,6 +48,12 @@ through as they are. A keyword input (``utm_forward(..., zone=None)``) is an arr
 one value for a whole DataFrame; an option (``precision=5``) one value per call. A value a
 kernel refuses (a malformed MGRS code) is named by its index in the whole array, or its row
 label in a DataFrame, where its task runs.
+
+The measures of geometries (the registry's geometry entries) take a Dask-GeoPandas GeoSeries
+or GeoDataFrame: ``geodesic_geometry_area_perimeter(ellipsoid, geoms, *, rhumb=False,
+fast=False)`` gives a lazy DataFrame of ``area`` and ``perimeter``, and
+``geodesic_geometry_length`` a lazy Series of ``length``, partition by partition, with the
+partitions' index (``geodesic.geometry_area_perimeter`` on each).
 """
 
 from __future__ import annotations

@@ -350,8 +350,8 @@ def parse_geometries(
         k = int(np.argmax(bad))
         given = values[k].hex() if wkb else values[k]
         shown = repr(given) if len(given) <= 60 else repr(given[:57]) + "..."
-        what = "WKB" if wkb else "WKT (a geometry as text, such as POLYGON ((0 0, 1 0, 0 1, 0 0)))"
-        raise InputError(source, f"{shown} is not {what}", column=column, **locate(k))
+        what = "WKB" if wkb else "WKT"
+        raise InputError(source, f"{shown} is no geometry in {what}", column=column, **locate(k))
     return geoms
 
 
