@@ -154,7 +154,8 @@ def _geometry_column(args: argparse.Namespace, sub: Subcommand, data: Source) ->
         given = data.geometry_column
     if given is not None:
         return {role: data.column_index(given)}
-    return _select(data, sub.data_columns, args.columns, "--geometry-column")
+    option = "--geometry-column" if args.columns is None else "--columns"
+    return _select(data, sub.data_columns, args.columns, option)
 
 
 def make_plan(args: argparse.Namespace, sub: Subcommand, data: Source) -> Plan:
