@@ -436,7 +436,7 @@ def unaligned(a):
 
 @pytest.mark.parametrize(
     ("op", "vectorised"),
-    FACES + geometry_faces("no arrays of numbers: the coordinates come from shapely or Arrow"),
+    FACES + geometry_faces("no arrays of numbers (test_geometries: GeoArrow buffers at any byte)"),
 )
 def test_unaligned_inputs_give_the_bits_of_aligned_ones(op, vectorised):
     """Chunks of byte buffers reach the loops in place (``numpy.ascontiguousarray`` keeps

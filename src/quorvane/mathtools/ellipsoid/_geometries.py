@@ -42,7 +42,9 @@ _MULTIPOINT, _MULTILINE, _MULTIPOLYGON, _COLLECTION = 4, 5, 6, 7
 
 
 def _int64(a: Any) -> _Array:
-    return np.ascontiguousarray(a, dtype=np.int64)
+    """Offsets as the loop reads them in place: contiguous int64, aligned (the buffer of a
+    GeoArrow array of large lists may start at any byte; coordinates are read safely there)."""
+    return np.require(a, dtype=np.int64, requirements=["C", "A"])
 
 
 class _Flat:
