@@ -1144,14 +1144,24 @@ GEOMETRY_WKT = [
 
 
 def _geometry_input(tmp_path, kind):
-    """The geometries as a CSV of WKT, or as GeoParquet (WKB, or GeoArrow's native
-    multipolygons), with an id column beside them."""
+    """The geometries as a CSV of WKT, as GeoParquet (WKB, or GeoArrow's native
+    multipolygons), or as Arrow IPC of a GeoArrow column named otherwise (found by its type),
+    with an id column beside them."""
     shapely = pytest.importorskip("shapely")
     geoms = shapely.from_wkt(np.array(GEOMETRY_WKT, dtype=object))
     if kind == "csv":
         path = tmp_path / "shapes.csv"
         rows = [f'{k},"{w or ""}"' for k, w in enumerate(GEOMETRY_WKT)]
         path.write_text("id,geometry\n" + "\n".join(rows) + "\n")
+        return path, geoms
+    if kind == "arrow":
+        pa = pytest.importorskip("pyarrow")
+        ga = pytest.importorskip("geoarrow.pyarrow")
+        from pyarrow import feather
+
+        outline = ga.as_geoarrow(pa.array(GEOMETRY_WKT), type=ga.multipolygon())
+        path = tmp_path / "shapes.arrow"
+        feather.write_feather(pa.table({"id": range(len(geoms)), "outline": outline}), path)
         return path, geoms
     gpd = pytest.importorskip("geopandas")
     frame = gpd.GeoDataFrame({"id": range(len(geoms))}, geometry=list(geoms), crs=4326)
@@ -1160,7 +1170,7 @@ def _geometry_input(tmp_path, kind):
     return path, geoms
 
 
-@pytest.mark.parametrize("kind", ["csv", "wkb", "geoarrow"])
+@pytest.mark.parametrize("kind", ["csv", "wkb", "geoarrow", "arrow"])
 @pytest.mark.parametrize(
     ("command", "function"),
     [("geometry-area", "geometry_area_perimeter"), ("geometry-length", "geometry_length")],

@@ -356,9 +356,17 @@ def parse_geometries(
 
 
 def _primary_geometry(schema: pa.Schema | None) -> str | None:
+    """The GeoParquet primary column, else the first field of a GeoArrow extension type."""
     geo = _geoparquet(schema)
     primary = geo.get("primary_column") if geo else None
-    return primary if isinstance(primary, str) else None
+    if isinstance(primary, str):
+        return primary
+    for field in schema or ():
+        name = (field.metadata or {}).get(b"ARROW:extension:name", b"")
+        extension = getattr(field.type, "extension_name", None) or name.decode(errors="replace")
+        if extension.startswith(("geoarrow.", "ogc.wkb")):
+            return str(field.name)
+    return None
 
 
 def _geoparquet(schema: pa.Schema | None) -> dict[str, Any] | None:
