@@ -78,7 +78,8 @@ inline void edge_result(const EdgeConstants& e, const Canonical<W>& p, V<W> salp
     const V<W> gap = pick<W>(cbet1 < -sbet1, (cbet2 - cbet1) * (cbet1 + cbet2),
                              (sbet1 - sbet2) * (sbet1 + sbet2));
     const I<W> mirrored = same_parallel & (abs<W>(sbet2) == -sbet1);
-    const V<W> root = sqrt<W>(sq<W>(calp1 * cbet1) + gap);
+    const V<W> radicand = sq<W>(calp1 * cbet1) + gap;  // zero where rounded below it
+    const V<W> root = sqrt<W>(pick<W>(radicand < 0.0, zero, radicand));
     V<W> ssig2 = sbet2, csig2 = pick<W>(mirrored, abs<W>(calp1) * cbet2, root);
     // Due east or west on the equator: the exact kernel's (it sets sigma there).
     fast = fast & ~((ssig1 == 0.0) & (csig1 == 0.0)) & ~((ssig2 == 0.0) & (csig2 == 0.0));
