@@ -493,10 +493,10 @@ I<W> canonical_start(const GeodesicConstants& g, I<W> fast, V<W> lat1, V<W> lat2
         // cos^2 beta) = f1 dn along the great circle, by Simpson's rule in omega: its ends
         // f1 dn1 and f1 dn2, its middle where tan(beta) = (tan beta1 + tan beta2) / (2
         // cos(omega12 / 2)), that is cos^2(beta) = d / (d + sin^2(beta1 + beta2)), d = 2 (1 +
-        // cos omega12) cos^2(beta1) cos^2(beta2). The mean cos(beta)'s w errs by some e^2
-        // sigma12^2 relative, Simpson's by e^2 sigma12^4: the start's alpha1 on edges of
-        // 20-600 km by 1e-13 instead of 1e-8, and one Newton step lands. omega12 is turned
-        // by the small difference, to first order.
+        // cos omega12) cos^2(beta1) cos^2(beta2). The ends' mean errs by some e^2 sigma12^2
+        // relative, Simpson's by e^2 sigma12^4: the start's alpha1 on edges of 20-600 km by
+        // 1e-13 instead of 1e-8, and one Newton step lands. omega12 is turned by the small
+        // difference, to first order.
         const I<W> longer = fast & ((lon12 > kSimpsonFrom) | (abs<W>(sbet12) > kSimpsonFrom));
         if (any<W>(longer)) {
             const V<W> d = 2.0 * (1.0 + comg12) * sq<W>(cbet1 * cbet2);
@@ -509,7 +509,10 @@ I<W> canonical_start(const GeodesicConstants& g, I<W> fast, V<W> lat1, V<W> lat2
         }
     }
     const I<W> ahead = comg12 >= 0.0;
-    V<W> bend;  // cos(beta2) sin(beta1) (1 -+ cos omega12)
+    // cos(beta2) sin(beta1) sin^2(omega12) / (1 +- cos omega12); with `small` as cos(beta2)
+    // sin(beta1) (1 -+ cos omega12), whose rounding where omega12 is small is of the size
+    // of the start's own.
+    V<W> bend;
     if constexpr (small)
         bend = cbet2 * sbet1 * pick<W>(ahead, 1.0 - comg12, 1.0 + comg12);
     else
