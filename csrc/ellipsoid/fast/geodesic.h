@@ -486,8 +486,11 @@ I<W> canonical_start(const GeodesicConstants& g, I<W> fast, V<W> lat1, V<W> lat2
     } else {
         omg12 = lon12 / sqrt<W>(1.0 - g.e2 * sq<W>((cbet1 + cbet2) * 0.5));
     }
-    V<W> somg12, comg12;
-    angle_sincos<W, small>(omg12, somg12, comg12);
+    V<W> somg12, comg12, vomg12;  // vomg12 = 1 - cos(omega12), with `small`
+    if constexpr (small)
+        sincos_small_first<W>(omg12, somg12, comg12, &vomg12);
+    else
+        angle_sincos<W, small>(omg12, somg12, comg12);
     if constexpr (small) {
         // Edges longer than some 6 km: w as the mean of d lambda / d omega = sqrt(1 - e^2
         // cos^2 beta) = f1 dn along the great circle, by Simpson's rule in omega: its ends
@@ -505,16 +508,17 @@ I<W> canonical_start(const GeodesicConstants& g, I<W> fast, V<W> lat1, V<W> lat2
             const V<W> ws = (g.f1 * (p.dn1 + p.dn2) + 4.0 * sqrt<W>(1.0 - g.e2 * cmid2)) / 6.0;
             const V<W> turn = pick<W>(longer, lon12 / ws - omg12, zero);
             const V<W> s = somg12 + comg12 * turn, c = comg12 - somg12 * turn;
+            vomg12 = vomg12 + somg12 * turn;
             somg12 = s, comg12 = c;
         }
     }
     const I<W> ahead = comg12 >= 0.0;
     // cos(beta2) sin(beta1) sin^2(omega12) / (1 +- cos omega12); with `small` as cos(beta2)
-    // sin(beta1) (1 -+ cos omega12), whose rounding where omega12 is small is of the size
-    // of the start's own.
+    // sin(beta1) (1 -+ cos omega12), 1 - cos omega12 from the series where omega12 is small
+    // (the difference's rounding would be the start's largest error on short edges).
     V<W> bend;
     if constexpr (small)
-        bend = cbet2 * sbet1 * pick<W>(ahead, 1.0 - comg12, 1.0 + comg12);
+        bend = cbet2 * sbet1 * pick<W>(ahead, vomg12, 2.0 - vomg12);
     else
         bend = cbet2 * sbet1 * sq<W>(somg12) / pick<W>(ahead, 1.0 + comg12, 1.0 - comg12);
     salp1 = cbet2 * somg12;

@@ -23,9 +23,10 @@ namespace {
 
 inline constexpr double kSmallAngle = 0.0625;
 
-// sin x and cos x, the series on the lanes with |x| <= kSmallAngle.
+// sin x and cos x, the series on the lanes with |x| <= kSmallAngle; where `versine` is
+// given, also 1 - cos x, without the cancellation of the difference on those lanes.
 template <int W>
-inline void sincos_small_first(V<W> x, V<W>& sin_x, V<W>& cos_x) noexcept {
+inline void sincos_small_first(V<W> x, V<W>& sin_x, V<W>& cos_x, V<W>* versine = nullptr) noexcept {
     const I<W> small = abs<W>(x) <= kSmallAngle;
     const V<W> zero = splat<W>(0.0);
     const V<W> t = pick<W>(small, x, zero);
@@ -44,6 +45,7 @@ inline void sincos_small_first(V<W> x, V<W>& sin_x, V<W>& cos_x) noexcept {
         sincos<W>(pick<W>(small, zero, x), sg, cg);
         sin_x = pick<W>(small, s, sg), cos_x = pick<W>(small, c, cg);
     }
+    if (versine) *versine = pick<W>(small, hz - z * (z * pc), 1.0 - cos_x);
 }
 
 // atan2(y, x), the series of atan(y / x) on the lanes with x > 0 and |y| <= kSmallAngle x.
