@@ -16,9 +16,9 @@
 //
 // What differs from the exact kernel is the elementary functions: sin, cos and atan2 of the
 // lanes (elementary.h; the convergence and the reverse's longitude, small angles within a
-// zone, by atan of one rounded quotient, tm_atan2_small), atanh(u) = log1p(2 u/(1 - u))/2 on the lanes' logarithm
-// (latitudes.h), and sinh, cosh of |x| <= 1.1 by their Taylor series (below), all below
-// about an ulp and the same bits at every level.
+// zone, by atan of one rounded quotient, tm_atan2_small), atanh(u) = log1p(2 u/(1 - u))/2 on the
+// lanes' logarithm (latitudes.h), and sinh, cosh of |x| <= 1.1 by their Taylor series (below), all
+// below about an ulp and the same bits at every level.
 //
 // Handed over to the exact kernel, point by point: NaN and infinite values, the poles and
 // latitudes beyond them, points beyond the series' domain (|eta| > 1, or |tanh(eta')| above
@@ -47,6 +47,7 @@
 #include "ellipsoid/fast/elementary.h"
 #include "ellipsoid/fast/lanes.h"
 #include "ellipsoid/fast/latitudes.h"
+#include "ellipsoid/fast/utm_zones.h"
 
 namespace quorvane::fast {
 
@@ -90,6 +91,11 @@ struct TmLoops {
     // scale k0: the UTM grid's points.
     void (*geographic)(const TransverseMercator&, double k0, const double* x, const double* y,
                        double* lat, double* lon, double* gamma, double* k, std::ptrdiff_t n);
+    // The standard UTM zones of n contiguous lat, lon (degrees, or radians where not `degrees`):
+    // zone 1-60 (a double) with phi and the longitude lam from the central meridian (radians)
+    // where the lanes place a point, else zone 0 (utm_zones.h).
+    void (*placements)(const double* lat, const double* lon, bool degrees, double* zone,
+                       double* phi, double* lam, std::ptrdiff_t n);
 };
 
 extern const TmLoops kScalarTmLoops;
@@ -497,8 +503,12 @@ void tm_geographic(const TransverseMercator& p, double k0, const double* x, cons
 
 template <int W>
 constexpr TmLoops make_tm_loops(const char* name) noexcept {
-    return TmLoops{name, &tm_forward_loop<W>, &tm_reverse_loop<W>, &tm_positions<W>,
-                   &tm_geographic<W>};
+    return TmLoops{name,
+                   &tm_forward_loop<W>,
+                   &tm_reverse_loop<W>,
+                   &tm_positions<W>,
+                   &tm_geographic<W>,
+                   &utm_placements<W>};
 }
 
 }  // namespace
