@@ -221,6 +221,28 @@ inline V<W> tm_atan2_small(V<W> y, V<W> x) noexcept {
     return pick<W>(small, r, atan2<W>(y, x));
 }
 
+// atan(t) for |t| <= kTmSmallTangent by its Taylor series to t^13: the first term left out
+// is below 2^-59 of the result. The angles it serves are corrections below a tenth of the
+// angle they are added to (xi' - chi and chi - xi'): their rounding counts for little.
+inline constexpr double kTmSmallTangent = 0.0625;
+
+template <int W>
+inline V<W> tm_atan_small(V<W> t) noexcept {
+    const V<W> z = t * t;
+    const V<W> tail =
+        z *
+        ((-1.0 / 3) +
+         z * ((1.0 / 5) + z * ((-1.0 / 7) + z * ((1.0 / 9) + z * ((-1.0 / 11) + z * (1.0 / 13))))));
+    return t + t * tail;
+}
+
+// a + b as a double-double (hi, lo), |a| >= |b| (Fast2Sum, [Dekker 1971]).
+template <int W>
+inline void tm_fast_two_sum(V<W> a, V<W> b, V<W>& hi, V<W>& lo) noexcept {
+    hi = a + b;
+    lo = (a - hi) + b;
+}
+
 // -- The series ------------------------------------------------------------------------
 
 // sum_k c[k] sin(2 k z), k = 1..terms, of s = sin(z), co = cos(z) (tm::sine_sum).
@@ -306,8 +328,10 @@ I<W> tm_forward_lanes(const TransverseMercator& p, double k0, V<W> phi, V<W> lam
     V<W> sphi, cphi;
     sincos<W>(z, sphi, cphi);
     V<W> cm1, ds;
-    tm_small_rotation<W>(tm_sine_sum<W>(p.chi, p.chi_terms, sphi, cphi), cm1, ds);
-    const V<W> schi = with_sign_of<W>(sphi + (sphi * cm1 + cphi * ds), phi);
+    const V<W> delta = tm_sine_sum<W>(p.chi, p.chi_terms, sphi, cphi);  // chi - phi
+    tm_small_rotation<W>(delta, cm1, ds);
+    const V<W> sa = sphi + (sphi * cm1 + cphi * ds);  // |sin(chi)|
+    const V<W> schi = with_sign_of<W>(sa, phi);
     const V<W> cchi = cphi + (cphi * cm1 - sphi * ds);
     V<W> sl, cl;
     sincos<W>(lam, sl, cl);
@@ -315,7 +339,19 @@ I<W> tm_forward_lanes(const TransverseMercator& p, double k0, V<W> phi, V<W> lam
     inside &= abs<W>(u0) <= kTmMaxTanhEtap;
     const V<W> u = pick<W>(inside, u0, zero);
     const V<W> D = sqrt<W>(schi * schi + ccl * ccl), sech = one / D;
-    const V<W> xip = atan2<W>(schi, pick<W>(inside, ccl, one)), etap = atanh<W>(u);
+    // xi' = |chi| + atan(tan(xi' - chi)) with the sign of phi: |chi| = |phi| + delta as a
+    // double-double, and tan(xi' - chi) = |sin(chi)| cos(chi) (1 - cos(lambda)) / (cos(chi)^2
+    // cos(lambda) + sin(chi)^2), 1 - cos(lambda) = sin(lambda)^2 / (1 + cos(lambda)) without
+    // cancellation: one quotient, small within 29 degrees of the central meridian, and one
+    // rounding at the end (atan2 of sin(chi) and cos(chi) cos(lambda) elsewhere).
+    const V<W> num = sa * cchi * (sl * sl), den = (1.0 + cl) * (cchi * ccl + sa * sa);
+    const I<W> near = (cl > 0.0) & (num <= den * kTmSmallTangent);  // false for NaN
+    const V<W> turn = tm_atan_small<W>(pick<W>(near, num, zero) / pick<W>(near, den, one));
+    V<W> chi_hi, chi_lo;
+    tm_fast_two_sum<W>(z, delta, chi_hi, chi_lo);
+    V<W> xip = with_sign_of<W>(chi_hi + (chi_lo + turn), phi);
+    if (!all<W>(near)) xip = pick<W>(near, xip, atan2<W>(schi, pick<W>(inside, ccl, one)));
+    const V<W> etap = atanh<W>(u);
     V<W> sr, si, dr, di;
     tm_krueger<W, factors>(p, p.alpha, abs<W>(u) <= kTmNearTanhEta, schi * sech, ccl * sech,
                            u * sech, sech, sr, si, dr, di);
@@ -358,8 +394,17 @@ I<W> tm_reverse_lanes(const TransverseMercator& p, double k0, V<W> x, V<W> y, V<
     lon = tm_atan2_small<W>(hsh, cxi);
     const V<W> sa = abs<W>(sxi), sech = one / hch;
     const V<W> schi = sa * sech, cchi = r * sech;
-    const V<W> delta = tm_sine_sum<W>(p.phi, p.phi_terms, schi, cchi);
-    const V<W> l = atan2<W>(sa, r) + delta;
+    const V<W> delta = tm_sine_sum<W>(p.phi, p.phi_terms, schi, cchi);  // phi - chi
+    // |chi| = atan2(|sin(xi')|, r) as |xi'| + atan(tan(chi - xi')), tan(chi - xi') = -|sin(xi')|
+    // sinh(eta')^2 / ((cos(xi') + r) (r cos(xi') + sin(xi')^2)) (cos(xi') - r without
+    // cancellation), then |phi| = |chi| + delta with one rounding, as in the forward.
+    const V<W> num = sa * (hsh * hsh), den = (cxi + r) * (r * cxi + sa * sa);
+    const I<W> near = (cxi > 0.0) & (num <= den * kTmSmallTangent);  // false for NaN
+    const V<W> turn = tm_atan_small<W>(-(pick<W>(near, num, zero) / pick<W>(near, den, one)));
+    V<W> chi_hi, chi_lo;
+    tm_fast_two_sum<W>(abs<W>(xip), turn, chi_hi, chi_lo);
+    V<W> l = chi_hi + (chi_lo + delta);
+    if (!all<W>(near)) l = pick<W>(near, l, atan2<W>(sa, r) + delta);
     V<W> cm1, ds;
     tm_small_rotation<W>(delta, cm1, ds);
     const V<W> sphi = schi + (schi * cm1 + cchi * ds);
