@@ -266,6 +266,18 @@ inline void tm_small_rotation(V<W> d, V<W>& cm1, V<W>& s) noexcept {
     s = d * (1.0 - d2 * (1.0 / 6 - d2 * (1.0 / 120 - d2 * (1.0 / 5040))));
 }
 
+// cosh(d) - 1 and sinh(d) of a small d, the hyperbolic twin of tm_small_rotation.
+template <int W>
+inline void tm_small_boost(V<W> d, V<W>& chm1, V<W>& sh) noexcept {
+    const V<W> d2 = d * d;
+    chm1 = d2 * (0.5 + d2 * (1.0 / 24 + d2 * (1.0 / 720)));
+    sh = d * (1.0 + d2 * (1.0 / 6 + d2 * (1.0 / 120 + d2 * (1.0 / 5040))));
+}
+
+// The largest |d| the rotations above take in place of sin, cos, sinh and cosh of an angle
+// moved by d: their first terms left out, d^8/8! and d^9/9!, are below 1e-19.
+inline constexpr double kTmSmallTurn = 1.0 / 64;
+
 // sum_j c[j] sin(2 j z) (sr + i si) and, with `slopes`, sum_j 2 j c[j] cos(2 j z) (dr + i di)
 // of z = xi + i eta from sin, cos of xi (s, co) and sinh, cosh of eta (sh, ch):
 // tm::clenshaw, the same operations in the same order.
@@ -385,11 +397,31 @@ I<W> tm_reverse_lanes(const TransverseMercator& p, double k0, V<W> x, V<W> y, V<
     sincos<W>(xi, s, co);
     V<W> sr, si, dr, di;
     tm_krueger<W, true>(p, p.beta, abs<W>(eta) <= kTmNearEta, s, co, sh, ch, sr, si, dr, di);
-    const V<W> xip = xi - sr, etap = eta - si;
+    // xi = y/(k0 A) + xi_lo, the quotient's rounding error carried (Dekker's product), and
+    // xi' = xi - d, d = sr - xi_lo, as a double-double (|d| < |xi|: the sum's term vanishes
+    // with sin(2 xi)). Near the image of the pole the convergence turns with cos(xi') at the
+    // rate 1/cos(xi'): the rounding of xi would show there.
+    const V<W> yi = pick<W>(inside, y, zero), kAv = splat<W>(kA), q = xi * kAv;
+    const V<W> xi_lo = ((yi - q) - product_error<W>(xi, kAv, q)) * (1.0 / kA);
+    const V<W> d = sr - xi_lo;
+    const V<W> xip = xi - d, xip_lo = (xi - xip) - d, etap = eta - si;
     const V<W> dre = 1.0 - dr, dim = -di;
-    V<W> sxi, cxi, hsh, hch;
-    sincos<W>(xip, sxi, cxi);
-    sinh_cosh<W>(etap, hsh, hch);
+    // sin, cos of xi' and sinh, cosh of eta' turned from xi's and eta's by -d and -si, where
+    // both are below kTmSmallTurn (within 1.3e7 m of the central meridian on WGS84), else by
+    // the functions themselves.
+    V<W> sxi, cxi, hsh, hch, cm1, ds, chm1, dsh;
+    tm_small_rotation<W>(d, cm1, ds);
+    tm_small_boost<W>(si, chm1, dsh);
+    sxi = s + (s * cm1 - co * ds), cxi = co + (co * cm1 + s * ds);
+    hsh = sh + (sh * chm1 - ch * dsh), hch = ch + (ch * chm1 - sh * dsh);
+    const I<W> turned = (abs<W>(d) <= kTmSmallTurn) & (abs<W>(si) <= kTmSmallTurn);
+    if (!all<W>(turned)) {
+        V<W> sg, cg, hs, hc;
+        sincos<W>(pick<W>(turned, zero, xip), sg, cg);
+        sinh_cosh<W>(pick<W>(turned, zero, etap), hs, hc);
+        sxi = pick<W>(turned, sxi, sg), cxi = pick<W>(turned, cxi, cg);
+        hsh = pick<W>(turned, hsh, hs), hch = pick<W>(turned, hch, hc);
+    }
     const V<W> r = sqrt<W>(hsh * hsh + cxi * cxi);
     lon = tm_atan2_small<W>(hsh, cxi);
     const V<W> sa = abs<W>(sxi), sech = one / hch;
@@ -403,9 +435,9 @@ I<W> tm_reverse_lanes(const TransverseMercator& p, double k0, V<W> x, V<W> y, V<
     const V<W> turn = tm_atan_small<W>(-(pick<W>(near, num, zero) / pick<W>(near, den, one)));
     V<W> chi_hi, chi_lo;
     tm_fast_two_sum<W>(abs<W>(xip), turn, chi_hi, chi_lo);
-    V<W> l = chi_hi + (chi_lo + delta);
+    const V<W> abs_lo = from_bits<W>(bits<W>(xip_lo) ^ (bits<W>(xip) & kSignBit));
+    V<W> l = chi_hi + ((chi_lo + abs_lo) + delta);
     if (!all<W>(near)) l = pick<W>(near, l, atan2<W>(sa, r) + delta);
-    V<W> cm1, ds;
     tm_small_rotation<W>(delta, cm1, ds);
     const V<W> sphi = schi + (schi * cm1 + cchi * ds);
     const V<W> cphi = cchi + (cchi * cm1 - schi * ds);
