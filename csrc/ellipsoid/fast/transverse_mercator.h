@@ -47,6 +47,7 @@
 #include "ellipsoid/fast/elementary.h"
 #include "ellipsoid/fast/lanes.h"
 #include "ellipsoid/fast/latitudes.h"
+#include "ellipsoid/fast/small_angles.h"
 #include "ellipsoid/fast/utm_zones.h"
 
 namespace quorvane::fast {
@@ -346,7 +347,7 @@ I<W> tm_forward_lanes(const TransverseMercator& p, double k0, V<W> phi, V<W> lam
     const V<W> schi = with_sign_of<W>(sa, phi);
     const V<W> cchi = cphi + (cphi * cm1 - sphi * ds);
     V<W> sl, cl;
-    sincos<W>(lam, sl, cl);
+    sincos_small_first<W>(lam, sl, cl);  // within 3.6 degrees of the central meridian: Taylor
     const V<W> u0 = cchi * sl, ccl = cchi * cl;
     inside &= abs<W>(u0) <= kTmMaxTanhEtap;
     const V<W> u = pick<W>(inside, u0, zero);
