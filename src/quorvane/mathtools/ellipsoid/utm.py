@@ -73,7 +73,7 @@ def _k0(k0: Any) -> float:
     return value
 
 
-_SCALED_ROWS = 32768  # 1 MiB of records: within a core's cache
+_SCALED_ROWS = 8192  # records scaled a block at a time (256 KiB of transverse Mercator rows)
 
 
 def _scaled(records: Any, k0: float, fields: tuple[str, ...]) -> Any:
@@ -82,15 +82,25 @@ def _scaled(records: Any, k0: float, fields: tuple[str, ...]) -> Any:
     if k0 == 1.0:
         return records
     if type(records) is np.ndarray:  # fresh from the kernel: scaled in place
-        blocks = [records]
-        if records.flags.c_contiguous:
-            # A block at a time: the passes over the fields after the first find it in the
-            # cache (a third less time than whole passes over 10^6 records).
-            flat = records.reshape(-1)
-            blocks = [flat[i : i + _SCALED_ROWS] for i in range(0, flat.size, _SCALED_ROWS)]
-        for block in blocks:
-            for name in fields:
-                np.multiply(block[name], k0, out=block[name])
+        names = records.dtype.names or ()
+        packed = records.dtype.itemsize == 8 * len(names)
+        if (
+            records.flags.c_contiguous
+            and packed
+            and all(records.dtype[n] == np.float64 for n in names)
+        ):
+            # Rows of float64 fields alone: their doubles in one contiguous pass, a block at a
+            # time, times k0 or 1 (a field not scaled keeps its bits). Half the time of a
+            # strided pass per field.
+            flat = records.reshape(-1).view(np.float64)
+            row = [k0 if name in fields else 1.0 for name in names]
+            factors = np.tile(np.array(row), _SCALED_ROWS)
+            for i in range(0, flat.size, factors.size):
+                part = flat[i : i + factors.size]
+                np.multiply(part, factors[: part.size], out=part)
+            return records
+        for name in fields:
+            np.multiply(records[name], k0, out=records[name])
         return records
     records = records.copy()
     for name in fields:
