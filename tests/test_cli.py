@@ -490,8 +490,9 @@ def test_fast_runs_where_the_registry_has_a_vectorised_kernel_and_is_refused_els
     capsys, monkeypatch, sub
 ):
     columns = [aliases[0] for aliases in (*sub.data_columns, *sub.parameter_columns)]
-    # 1 is a zone, a hemisphere (true), an angle and a length alike.
-    stdin = f"{','.join(columns)}\n{','.join('1' for _ in columns)}\n".encode()
+    # 1 is a zone, a hemisphere (true), an angle and a length alike; a geometry is WKT.
+    one = "POINT (1 1)" if sub.geometries else "1"
+    stdin = f"{','.join(columns)}\n{','.join(one for _ in columns)}\n".encode()
     kinds = ["--from", "geodetic", "--to", "authalic"] if sub.kinds else []
     status, out, err = run(capsys, monkeypatch, sub.name, *kinds, "--fast", stdin=stdin)
     if sub.operation.fast is not None:
@@ -1129,3 +1130,100 @@ def test_intersect_segments_writes_inside_as_a_bool_column(capsys, monkeypatch, 
     got = pq.read_table(tmp_path / "out.parquet")
     assert status == 0 and str(got.schema.field("inside").type) == "bool"
     assert got["inside"].to_pylist() == [v == "true" for v in inside]
+
+
+# --------------------------------------------------------------------------------------------
+# Measures of geometries: a geometry column in, the registry's geometry entries.
+
+GEOMETRY_WKT = [
+    "POLYGON ((0 0, 1 0, 1 1, 0 1, 0 0), (0.2 0.2, 0.2 0.8, 0.8 0.8, 0.8 0.2, 0.2 0.2))",
+    "MULTIPOLYGON (((0 0, 1 0, 1 1, 0 1, 0 0)), ((170 10, -170 10, -170 20, 170 20, 170 10)))",
+    "POLYGON EMPTY",
+    None,  # an empty field in CSV, a null in Parquet
+]
+
+
+def _geometry_input(tmp_path, kind):
+    """The geometries as a CSV of WKT, as GeoParquet (WKB, or GeoArrow's native
+    multipolygons), or as Arrow IPC of a GeoArrow column named otherwise (found by its type),
+    with an id column beside them."""
+    shapely = pytest.importorskip("shapely")
+    geoms = shapely.from_wkt(np.array(GEOMETRY_WKT, dtype=object))
+    if kind == "csv":
+        path = tmp_path / "shapes.csv"
+        rows = [f'{k},"{w or ""}"' for k, w in enumerate(GEOMETRY_WKT)]
+        path.write_text("id,geometry\n" + "\n".join(rows) + "\n")
+        return path, geoms
+    if kind == "arrow":
+        pa = pytest.importorskip("pyarrow")
+        ga = pytest.importorskip("geoarrow.pyarrow")
+        from pyarrow import feather
+
+        outline = ga.as_geoarrow(pa.array(GEOMETRY_WKT), type=ga.multipolygon())
+        path = tmp_path / "shapes.arrow"
+        feather.write_feather(pa.table({"id": range(len(geoms)), "outline": outline}), path)
+        return path, geoms
+    gpd = pytest.importorskip("geopandas")
+    frame = gpd.GeoDataFrame({"id": range(len(geoms))}, geometry=list(geoms), crs=4326)
+    path = tmp_path / "shapes.parquet"
+    frame.to_parquet(path, geometry_encoding="geoarrow" if kind == "geoarrow" else "WKB")
+    return path, geoms
+
+
+@pytest.mark.parametrize("kind", ["csv", "wkb", "geoarrow", "arrow"])
+@pytest.mark.parametrize(
+    ("command", "function"),
+    [("geometry-area", "geometry_area_perimeter"), ("geometry-length", "geometry_length")],
+)
+@pytest.mark.parametrize("options", [[], ["--rhumb"], ["--fast"]], ids=["", "rhumb", "fast"])
+def test_geometry_subcommands_equal_the_python_call(
+    capsys, monkeypatch, tmp_path, kind, command, function, options
+):
+    from quorvane.mathtools.ellipsoid import geodesic
+
+    path, geoms = _geometry_input(tmp_path, kind)
+    status, out, err = run(capsys, monkeypatch, command, path, "--keep", "id", *options)
+    assert (status, err) == (0, "")
+    header, values = table(out)
+    flags = {o.removeprefix("--"): True for o in options}
+    expected = np.asarray(getattr(geodesic, function)(WGS84, geoms, **flags))
+    columns = expected.dtype.names or ("length",)
+    assert header == ["id", *columns]
+    assert values[:, 0].tolist() == [0, 1, 2, 3]
+    for k, name in enumerate(columns, 1):
+        assert same(values[:, k], expected if name == "length" else expected[name])
+    assert np.isnan(values[2:, 1:]).all()  # the empty and the missing geometry
+
+
+@pytest.mark.parametrize(
+    ("kind", "where"),
+    [("csv", "line 3, column 'geometry'"), ("wkb", "row 2, column 'geometry'")],
+)
+def test_a_malformed_geometry_is_named_by_its_row(capsys, monkeypatch, tmp_path, kind, where):
+    shapely = pytest.importorskip("shapely")
+    if kind == "csv":
+        path = tmp_path / "bad.csv"
+        path.write_text('geometry\n"POINT (1 2)"\n"POLYGON ((0 0, 1 0"\n')
+    else:
+        pa = pytest.importorskip("pyarrow")
+        pq = pytest.importorskip("pyarrow.parquet")
+        path = tmp_path / "bad.parquet"
+        wkb = [shapely.to_wkb(shapely.Point(1, 2)), b"\x01\x03\x00"]
+        pq.write_table(pa.table({"geometry": pa.array(wkb, pa.binary())}), path)
+    status, out, err = run(capsys, monkeypatch, "geometry-area", path)
+    assert (status, out) == (1, "")
+    what = "WKT" if kind == "csv" else "WKB"
+    assert f"{where}: " in err and f"is no geometry in {what}" in err
+
+
+def test_the_geometry_column_by_name_and_without_shapely(capsys, monkeypatch, tmp_path):
+    stdin = b'id,outline\n7,"LINESTRING (0 0, 0 1)"\n'
+    status, out, err = run(capsys, monkeypatch, "geometry-length", stdin=stdin)
+    assert (status, out) == (1, "") and "no column for geometry" in err
+    argv = ["geometry-length", "--geometry-column", "outline", "--keep", "id"]
+    status, out, err = run(capsys, monkeypatch, *argv, stdin=stdin)
+    assert status == 0 and out.splitlines()[0] == "id,length"
+    monkeypatch.setitem(sys.modules, "shapely", None)
+    status, out, err = run(capsys, monkeypatch, *argv, stdin=stdin)
+    assert (status, out) == (2, "")
+    assert "pip install 'quorvane-ellipsoid[geometry]'" in err

@@ -13,7 +13,13 @@ from helpers import assert_calls_leak_nothing, run_python, same
 
 from quorvane.mathtools.ellipsoid import catalogue, fast, frames, geodesic, latitudes, rhumb
 from quorvane.mathtools.ellipsoid._engine import public
-from quorvane.mathtools.ellipsoid._registry import OPERATIONS, by_module, stubs
+from quorvane.mathtools.ellipsoid._registry import (
+    GEOMETRIES,
+    OPERATIONS,
+    GeometryEntry,
+    by_module,
+    stubs,
+)
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 WGS84 = catalogue.get("WGS84")
@@ -24,7 +30,22 @@ FACES = [pytest.param(op, False, id=op.qualname) for op in OPERATIONS] + [
 ]
 
 
+def geometry_faces(skipped=None):
+    """The geometry entries, exact and with ``fast=True``: one argument of geometries (lon,
+    lat in degrees), the flags rhumb and fast, no degrees, no broadcasting, no one-point path.
+    Where a contract does not apply to them, the same skipped, saying why."""
+    marks = [pytest.mark.skip(reason=f"geometry entries: {skipped}")] if skipped else []
+    return [
+        pytest.param(g, fast, id=f"{g.qualname}{'-fast' if fast else ''}", marks=marks)
+        for g in GEOMETRIES
+        for fast in (False, True)
+    ]
+
+
 def function(op, vectorised):
+    if isinstance(op, GeometryEntry):  # coordinates in degrees, whatever ``degrees`` says
+        measure = getattr(geodesic, op.name)
+        return lambda ell, geoms, degrees=True: measure(ell, geoms, fast=vectorised)
     if op.module == "ellipsoid":  # an Ellipsoid method that Dask offers: the engine's face
         return public(op, fast=vectorised)
     if op.kernel_degrees:  # the grid functions of utm take the ellipsoid by keyword
@@ -46,6 +67,20 @@ TYPED = {
     "bool": (True, lambda n: RNG.integers(0, 2, n) == 1),
     "text": (str(CODES[0]), lambda n: CODES[RNG.integers(0, len(CODES), n)]),
 }
+
+
+def polygons(n=None):
+    """Triangles and quadrilaterals of some degrees about random centres (lon, lat in
+    degrees); n of them, or one with a hole."""
+    shapely = pytest.importorskip("shapely")
+    if n is None:
+        return shapely.Polygon([(0, 0), (2, 0), (2, 2), (0, 2)], [[(1, 1), (1, 1.5), (1.5, 1)]])
+    centre = RNG.uniform([-180, -80], [180, 80], (n, 1, 2))
+    corners = centre + RNG.uniform(0.1, 3, (n, 1, 1)) * np.array([[0, 0], [1, 0], [1, 1], [0, 0]])
+    return shapely.polygons(corners)
+
+
+TYPED["geometry"] = (polygons, polygons)  # made when asked for
 
 
 def missing(out):
@@ -78,6 +113,7 @@ def arguments(op, n=None, degrees=False):
             out.append(v if n is None else v + RNG.normal(0, 1e4, (n, 3)))
         elif i.unit in TYPED:
             one, many = TYPED[i.unit]
+            one = one() if callable(one) else one
             out.append(one if n is None else many(n))
         else:
             v = values[i.unit]
@@ -86,7 +122,10 @@ def arguments(op, n=None, degrees=False):
 
 
 @pytest.mark.parametrize("degrees", [False, True])
-@pytest.mark.parametrize(("op", "vectorised"), FACES)
+@pytest.mark.parametrize(
+    ("op", "vectorised"),
+    FACES + geometry_faces("no degrees and no one-point path (test_geometries: shapes)"),
+)
 def test_one_point_is_one_row_of_the_arrays(op, vectorised, degrees):
     """Plain numbers (and one 3-vector, as a list or an array) take the one-point path; its
     result is the array path's row bit for bit."""
@@ -105,7 +144,7 @@ def test_one_point_is_one_row_of_the_arrays(op, vectorised, degrees):
         assert same(one, rows[k])
 
 
-@pytest.mark.parametrize(("op", "vectorised"), FACES)
+@pytest.mark.parametrize(("op", "vectorised"), FACES + geometry_faces())
 @pytest.mark.parametrize("ell", ["WGS84", (6378137.0, 1 / 298.257223563)], ids=["name", "pair"])
 def test_the_ellipsoid_by_name_or_pair(op, vectorised, ell):
     f = function(op, vectorised)
@@ -113,7 +152,9 @@ def test_the_ellipsoid_by_name_or_pair(op, vectorised, ell):
     assert same(f(ell, *args), f(WGS84, *args))
 
 
-@pytest.mark.parametrize(("op", "vectorised"), FACES)
+@pytest.mark.parametrize(
+    ("op", "vectorised"), FACES + geometry_faces("coordinates are degrees, results no angles")
+)
 def test_degrees_in_and_out(op, vectorised):
     f = function(op, vectorised)
     radians = f(WGS84, *arguments(op))
@@ -132,7 +173,11 @@ def test_degrees_in_and_out(op, vectorised):
             np.testing.assert_allclose(degrees[name], expected, rtol=1e-12, atol=1e-6)
 
 
-@pytest.mark.parametrize(("op", "vectorised"), [f for f in FACES if f.values[0].latitudes])
+@pytest.mark.parametrize(
+    ("op", "vectorised"),
+    [f for f in FACES if f.values[0].latitudes]
+    + geometry_faces("no latitude arguments: the coordinates are inside the geometries"),
+)
 @pytest.mark.parametrize("degrees", [False, True])
 def test_latitudes_beyond_the_poles_warn_and_give_nan_rows(op, vectorised, degrees):
     f = function(op, vectorised)
@@ -208,7 +253,12 @@ def _bad_arguments():
 
 
 @pytest.mark.parametrize(
-    ("op", "vectorised", "k", "make", "error", "match"), list(_bad_arguments())
+    ("op", "vectorised", "k", "make", "error", "match"),
+    list(_bad_arguments())
+    + [
+        pytest.param(*face.values, 0, None, None, None, id=face.id, marks=face.marks)
+        for face in geometry_faces("what is no geometry: test_geometries.test_bad_input")
+    ],
 )
 def test_bad_arguments_are_named(op, vectorised, k, make, error, match):
     args = arguments(op)
@@ -217,7 +267,11 @@ def test_bad_arguments_are_named(op, vectorised, k, make, error, match):
         function(op, vectorised)(WGS84, *args)
 
 
-@pytest.mark.parametrize(("op", "vectorised"), [f for f in FACES if len(f.values[0].inputs) > 1])
+@pytest.mark.parametrize(
+    ("op", "vectorised"),
+    [f for f in FACES if len(f.values[0].inputs) > 1]
+    + geometry_faces("one argument, nothing to broadcast"),
+)
 def test_shapes_that_do_not_broadcast_are_named(op, vectorised):
     args = arguments(op, 4)
     args[-1] = args[-1][:3]
@@ -238,7 +292,7 @@ def test_shapes_that_do_not_broadcast_are_named(op, vectorised):
         ((6378137.0, "0"), TypeError, r"ell: \(Re, f\) must be two real numbers"),
     ],
 )
-@pytest.mark.parametrize(("op", "vectorised"), FACES[::4])
+@pytest.mark.parametrize(("op", "vectorised"), FACES[::4] + geometry_faces()[::2])
 def test_bad_ellipsoids_are_named(op, vectorised, ell, error, match):
     with pytest.raises(error, match=match):
         function(op, vectorised)(ell, *arguments(op))
@@ -286,21 +340,21 @@ def test_observation_azimuths_are_in_0_360(vectorised):
     )
 
 
-@pytest.mark.parametrize(("op", "vectorised"), FACES)
+@pytest.mark.parametrize(("op", "vectorised"), FACES + geometry_faces())
 def test_threads_give_the_bits_of_one_thread(op, vectorised, monkeypatch):
     """Long enough to be split over threads (in blocks taken in turn), NaN rows mixed in."""
     f = function(op, vectorised)
     args = arguments(op, 60_001)
     k = next((k for k, i in enumerate(op.inputs) if i.unit not in TYPED), 0)
     args[k] = args[k].copy()
-    args[k][::997] = "" if op.inputs[k].unit == "text" else np.nan
+    args[k][::997] = {"text": "", "geometry": None}.get(op.inputs[k].unit, np.nan)
     shared = np.asarray(f(WGS84, *args)).tobytes()
     for threads in ("1", "3"):
         monkeypatch.setenv("QUORVANE_NUM_THREADS", threads)
         assert np.asarray(f(WGS84, *args)).tobytes() == shared
 
 
-@pytest.mark.parametrize(("op", "vectorised"), FACES)
+@pytest.mark.parametrize(("op", "vectorised"), FACES + geometry_faces())
 def test_calls_leak_nothing_on_success_and_error_paths(op, vectorised):
     """One point, arrays (strided integers for vectors), and a refused call, 2000 times."""
     f = function(op, vectorised)
@@ -309,14 +363,15 @@ def test_calls_leak_nothing_on_success_and_error_paths(op, vectorised):
     # A last argument of the wrong shape: a vector of two, a column that does not broadcast,
     # or (the only argument) a ragged list.
     bad = [*many[:-1], np.zeros(2 if op.inputs[-1].unit == "vector" else 3)]
-    if len(many) == 1 and op.inputs[0].unit != "vector":
+    if len(many) == 1 and op.inputs[0].unit not in ("vector", "geometry"):
         bad = [[[0.0], [0.0, 0.0]]]
+    error = TypeError if isinstance(op, GeometryEntry) else ValueError  # numbers, no geometries
 
     def calls(n):
         for _ in range(n):
             f(WGS84, *one)
             f("WGS84", *many, degrees=True)
-            with pytest.raises(ValueError):
+            with pytest.raises(error):
                 f(WGS84, *bad)
 
     calls(2000)  # NumPy's caches of small allocations fill over the first few thousand calls
@@ -348,6 +403,9 @@ def test_modules_and_stubs_follow_the_registry(module):
         expected = ["ell", *(i.name for i in op.inputs), *constants, *keywords, "degrees"]
         expected += [*options, *flags]
         assert parameters == expected
+    for g in GEOMETRIES if module == "geodesic" else ():  # the flags instead of degrees
+        parameters = list(__import__("inspect").signature(getattr(mod, g.name)).parameters)
+        assert g.name in mod.__all__ and parameters == ["ell", "geoms", *g.flags]
     stub = importlib.resources.files("quorvane.mathtools.ellipsoid") / f"{module}.pyi"
     generated = stubs(module)
 
@@ -376,7 +434,10 @@ def unaligned(a):
     return out.reshape(a.shape)
 
 
-@pytest.mark.parametrize(("op", "vectorised"), FACES)
+@pytest.mark.parametrize(
+    ("op", "vectorised"),
+    FACES + geometry_faces("no arrays of numbers (test_geometries: GeoArrow buffers at any byte)"),
+)
 def test_unaligned_inputs_give_the_bits_of_aligned_ones(op, vectorised):
     """Chunks of byte buffers reach the loops in place (``numpy.ascontiguousarray`` keeps
     them unaligned): columns and (N, 3) rows, and the one (3,) vector of a point. Under the

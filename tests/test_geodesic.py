@@ -316,6 +316,27 @@ def test_coincident_nan_and_out_of_range_rows():
     assert np.isfinite(d[0].tolist()).all() and np.isnan(d[1].tolist()).all()
 
 
+@pytest.mark.parametrize("f", [1 / 298.257223563, 0.02, 0.1, 0.3, 0.5, 0.9])
+@pytest.mark.parametrize("solve", [gd.inverse, fast.geodesic_inverse])
+def test_points_a_few_units_of_the_last_place_apart(solve, f):
+    # Reduced latitudes an ulp apart can round the other way round; that once gave NaN, or
+    # a Newton run stranded 9 cm away (the first row, f = 0.5).
+    rng = np.random.default_rng(11)
+    lat1, lon1 = rng.uniform(-1.5, 1.5, 4000), rng.uniform(-3, 3, 4000)
+    lat1[0], lon1[0] = 0.983556211670554, 0.4039292044575654
+    lat2, lon2 = np.nextafter(lat1, 9), np.nextafter(np.nextafter(lon1, -9), -9)
+    lat2[1::2], lon2[1::2] = np.nextafter(lat1[1::2], -9), np.nextafter(lon1[1::2], 9)
+    s12 = solve((6378137.0, f), lat1, lon1, lat2, lon2)["s12"]
+    # the local flat metric, to a part in 1e-6 over nanometres
+    e2 = f * (2 - f)
+    w = 1 - e2 * np.sin(lat1) ** 2
+    flat = np.hypot(
+        6378137.0 * (1 - e2) / w**1.5 * (lat2 - lat1),
+        6378137.0 / np.sqrt(w) * np.cos(lat1) * (lon2 - lon1),
+    )
+    assert np.abs(s12 - flat).max() <= 1e-8
+
+
 @pytest.mark.parametrize("solve", [gd.inverse, gd.direct])
 def test_unaligned_columns_give_the_aligned_bits(solve):
     """Columns at an odd address (a view into bytes) are read safely: the sanitizer run

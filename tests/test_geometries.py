@@ -204,6 +204,53 @@ def test_shapes_and_pandas_indexes():
     np.testing.assert_array_equal(gd.geometry_length("WGS84", lazy, fast=True).compute(), lanes)
 
 
+@pytest.mark.parametrize("name", ["geometry_area_perimeter", "geometry_length"])
+def test_the_dask_functions_measure_partition_by_partition(name):
+    dask_geopandas = pytest.importorskip("dask_geopandas")
+    gpd = pytest.importorskip("geopandas")
+    from quorvane.mathtools.ellipsoid import dask as qd
+
+    series = gpd.GeoSeries([*POLYGONS.values(), None, LineString([(0, 0), (1, 1)])])
+    lazy = getattr(qd, f"geodesic_{name}")(
+        "WGS84",
+        dask_geopandas.from_geopandas(series, npartitions=3),
+        rhumb=True,
+    )
+    expected = getattr(gd, name)("WGS84", series, rhumb=True)
+    np.testing.assert_array_equal(lazy.compute().to_numpy(), expected.to_numpy())
+    with pytest.raises(TypeError, match="expected a Dask-GeoPandas GeoSeries or GeoDataFrame"):
+        getattr(qd, f"geodesic_{name}")("WGS84", series)
+
+
+def test_geoarrow_buffers_at_any_byte_give_the_bits_of_aligned_ones():
+    """Coordinates and int64 offsets one byte past an aligned address, read in place: under
+    the sanitizers a misaligned read is a failure."""
+    pa = pytest.importorskip("pyarrow")
+
+    def moved(a):
+        out = np.frombuffer(b"\0" + a.tobytes(), a.dtype, offset=1)
+        assert not out.flags.aligned
+        return out
+
+    def polygons(x, y, rings, parts):
+        coords = pa.StructArray.from_arrays([pa.array(x), pa.array(y)], names=["x", "y"])
+        ring = pa.LargeListArray.from_arrays(pa.array(rings), coords)
+        return pa.LargeListArray.from_arrays(pa.array(parts), ring)
+
+    rings = random_rings(50)
+    xy = np.concatenate([np.r_[r, r[:1]] for r in rings])
+    x, y = np.ascontiguousarray(xy[:, 0]), np.ascontiguousarray(xy[:, 1])
+    offsets = np.r_[0, np.cumsum([len(r) + 1 for r in rings])].astype(np.int64)
+    parts = np.arange(len(rings) + 1, dtype=np.int64)
+    aligned = polygons(x, y, offsets, parts)
+    shifted = polygons(moved(x), moved(y), moved(offsets), moved(parts))
+    assert shifted.values.values.field(0).buffers()[1].address % 8
+    expected = gd.geometry_area_perimeter(WGS84, aligned)
+    assert gd.geometry_area_perimeter(WGS84, shifted).tobytes() == expected.tobytes()
+    one = gd.polygon_area(WGS84, rings[7][:, 1], rings[7][:, 0], degrees=True)
+    assert expected[7].tobytes() == one.tobytes()
+
+
 def floats(a):
     """Records as rows of float64 (NaN compares equal to NaN there)."""
     a = np.ascontiguousarray(a)

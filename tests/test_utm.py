@@ -171,8 +171,15 @@ def test_ups_poles_and_radians():
 def test_a_forced_zone_is_honoured():
     g = utm.forward(47.0, [5.9, 6.1], zone=31, degrees=True)
     assert (g["zone"] == 31).all() and g["easting"][1] > 500e3 + 2.9 * 75e3
-    far = utm.forward(0.0, 80.0, zone=1, degrees=True)  # 83 degrees from zone 1's meridian
-    assert math.isnan(far["easting"])
+    beyond = utm.forward(0.0, 80.0, zone=1, degrees=True)  # 103 degrees west of zone 1's meridian
+    assert math.isnan(beyond["easting"])
+    # far out but within a quarter turn, on Lee's exact mapping: the point comes back
+    lat, lon = np.array([30.0, -45.0, 10.0, 70.0]), np.array([60.0, -70.0, 88.0, -86.0])
+    far = utm.forward(lat, lon, zone=31, degrees=True)
+    assert (far["zone"] == 31).all() and np.isfinite(far["easting"]).all()
+    back = utm.reverse(31, far["northp"], far["easting"], far["northing"], degrees=True)
+    np.testing.assert_allclose(back["lat"], lat, atol=1e-13)
+    np.testing.assert_allclose(back["lon"], lon, atol=1e-13)
 
 
 @pytest.mark.parametrize("zone", [-1, 61, 3.5, np.nan])

@@ -5,7 +5,7 @@ NumPy path's values, and Dask-backed arrays left lazy."""
 import numpy as np
 import pytest
 
-from quorvane.mathtools.ellipsoid import fast, frames, geodesic, latitudes
+from quorvane.mathtools.ellipsoid import fast, frames, geodesic, latitudes, utm
 
 xr = pytest.importorskip("xarray")
 
@@ -78,3 +78,31 @@ def test_dask_backed_arrays_stay_lazy():
     xr.testing.assert_identical(
         r.compute(), frames.pos_from_lla("WGS84", LAT, LON, 0.0, degrees=True)
     )
+
+
+@pytest.mark.parametrize("lazy", [False, True], ids=["numpy", "dask"])
+def test_the_grid_keeps_its_typed_fields_and_strings(lazy):
+    """UTM records as a Dataset of int32 zones, bool hemispheres and floats; MGRS codes as a
+    DataArray of strings and back; a zone given as a DataArray; Dask-backed arrays lazy."""
+    lat = LAT.chunk({"y": 2}) if lazy else LAT
+    records = utm.forward(lat, LON, degrees=True)
+    codes = utm.to_mgrs(lat, LON, degrees=True, precision=3)
+    back = utm.reverse(records["zone"], records["northp"], records["easting"], records["northing"])
+    forced = utm.forward(lat, LON, zone=xr.DataArray([31, 32], dims="x"), degrees=True)
+    if lazy:
+        da = pytest.importorskip("dask.array")
+        assert all(isinstance(o.data, da.Array) for o in (records["zone"], codes, back["lat"]))
+        records, codes, back, forced = (o.compute() for o in (records, codes, back, forced))
+    expected = utm.forward(grid(LAT), grid(LON), degrees=True)
+    assert records.coords["y"].values.tolist() == [1, 2, 3] and records["zone"].dims == ("y", "x")
+    assert [records[n].dtype for n in ("zone", "northp")] == [np.int32, np.bool_]
+    for name in expected.dtype.names:
+        np.testing.assert_array_equal(records[name].values, expected[name])
+    assert codes.name == "mgrs" and codes.attrs == {"source": "grid A"}
+    mgrs = utm.to_mgrs(grid(LAT), grid(LON), degrees=True, precision=3)
+    np.testing.assert_array_equal(codes.values, mgrs)
+    centres = utm.from_mgrs(codes, degrees=True)
+    assert centres["lat"].dims == ("y", "x")
+    np.testing.assert_allclose(centres["lat"].values, grid(LAT), atol=0.01)
+    np.testing.assert_allclose(np.degrees(back["lat"].values), grid(LAT), atol=1e-9)
+    assert forced["zone"].values.tolist() == [[31, 32]] * 3

@@ -67,8 +67,9 @@ inline void edge_result(const EdgeConstants& e, const Canonical<W>& p, V<W> salp
     const V<W> salp2 = pick<W>(same_parallel, salp1, salp0 / cbet2);
     const V<W> gap = pick<W>(cbet1 < -sbet1, (cbet2 - cbet1) * (cbet1 + cbet2),
                              (sbet1 - sbet2) * (sbet1 + sbet2));
+    const V<W> radicand = sq<W>(calp1 * cbet1) + gap;  // zero where rounded below it
     const V<W> calp2 = pick<W>(same_parallel & (abs<W>(sbet2) == -sbet1), abs<W>(calp1),
-                               sqrt<W>(sq<W>(calp1 * cbet1) + gap) / cbet2);
+                               sqrt<W>(pick<W>(radicand < 0.0, zero, radicand)) / cbet2);
     V<W> ssig2 = sbet2, csig2 = calp2 * cbet2;
     // Due east or west on the equator: the exact kernel's (it sets sigma there).
     fast = fast & ~((ssig1 == 0.0) & (csig1 == 0.0)) & ~((ssig2 == 0.0) & (csig2 == 0.0));

@@ -327,7 +327,10 @@ inline Trial<W> trial(const GeodesicConstants& g, V<W> sbet1, V<W> cbet1, V<W> d
     t.salp2 = pick<W>(same_parallel, salp1, salp0 / cbet2);
     const V<W> gap = pick<W>(cbet1 < -sbet1, (cbet2 - cbet1) * (cbet1 + cbet2),
                              (sbet1 - sbet2) * (sbet1 + sbet2));
-    const V<W> calp2 = sqrt<W>(sq<W>(calp1 * cbet1) + gap) / cbet2;
+    // A radicand just below zero (reduced latitudes an ulp apart rounded the other way round,
+    // as in trial()) is zero.
+    const V<W> radicand = sq<W>(calp1 * cbet1) + gap;
+    const V<W> calp2 = sqrt<W>(pick<W>(radicand < 0.0, splat<W>(0.0), radicand)) / cbet2;
     t.calp2 = pick<W>(same_parallel & (abs<W>(sbet2) == -sbet1), abs<W>(calp1), calp2);
     V<W> ssig2 = sbet2, csig2 = t.calp2 * cbet2;
     const V<W> somg2 = salp0 * sbet2, comg2 = csig2;

@@ -33,6 +33,7 @@
 #include "ellipsoid/companion.h"
 #include "ellipsoid/fast/latitudes.h"
 #include "ellipsoid/fast/level.h"
+#include "ellipsoid/fast/level_choice.h"
 #include "ellipsoid/fast/rhumb.h"
 #include "ellipsoid/fast/transverse_mercator.h"
 #include "ellipsoid/geodesic/kernels.h"
@@ -261,20 +262,7 @@ int available_levels(const Loops* out[4]) noexcept {
 // machine or build lacks it), else the best.
 const Loops* chosen_loops() noexcept {
     const Loops* levels[4];
-    const int n = available_levels(levels);
-    const char* forced = std::getenv("QUORVANE_SIMD");
-    if (forced == nullptr || *forced == '\0') return levels[n - 1];
-    for (int k = 0; k < n; ++k)
-        if (std::strcmp(levels[k]->name, forced) == 0) return levels[k];
-    char names[64] = "";
-    for (int k = 0; k < n; ++k) {
-        if (k > 0) std::strcat(names, ", ");
-        std::strcat(names, levels[k]->name);
-    }
-    PyErr_Format(PyExc_ValueError,
-                 "QUORVANE_SIMD=%.40s: no such instruction-set level on this machine (it has %s)",
-                 forced, names);
-    return nullptr;
+    return choose_level(levels, available_levels(levels));
 }
 
 // The constants of the ellipsoid `ell`, checked, as the loops use them.

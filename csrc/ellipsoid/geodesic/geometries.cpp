@@ -38,6 +38,7 @@
 #include "common/ref.h"
 #include "ellipsoid/companion_module.h"
 #include "ellipsoid/fast/edges.h"
+#include "ellipsoid/fast/level_choice.h"
 #include "ellipsoid/geodesic/kernels.h"
 #include "ellipsoid/kernels/rhumb.h"
 
@@ -198,19 +199,7 @@ const fast::EdgeLoops* chosen_edge_loops() noexcept {
 #if defined(__aarch64__)
     levels[n++] = &fast::kNeonEdgeLoops;
 #endif
-    const char* forced = std::getenv("QUORVANE_SIMD");
-    if (forced == nullptr || *forced == '\0') return levels[n - 1];
-    for (int k = 0; k < n; ++k)
-        if (std::strcmp(levels[k]->name, forced) == 0) return levels[k];
-    char names[64] = "";
-    for (int k = 0; k < n; ++k) {
-        if (k > 0) std::strcat(names, ", ");
-        std::strcat(names, levels[k]->name);
-    }
-    PyErr_Format(PyExc_ValueError,
-                 "QUORVANE_SIMD=%.40s: no such instruction-set level on this machine (it has %s)",
-                 forced, names);
-    return nullptr;
+    return fast::choose_level(levels, n);
 }
 
 // The lanes' constants of one ellipsoid of the series' flattenings, and the exact

@@ -209,14 +209,17 @@ inline Trial trial(const Geodesic& g, double sbet1, double cbet1, double dn1, do
     const double somg1 = salp0 * sbet1, comg1 = csig1;
     normalize(ssig1, csig1);
     // alpha2 (eq. 45): cos(alpha2) >= 0 since |beta2| <= |beta1| and beta1 <= 0;
-    // cos^2 beta2 - cos^2 beta1 in the form without cancellation.
+    // cos^2 beta2 - cos^2 beta1 in the form without cancellation. For latitudes a unit
+    // or two of the last place apart the reduced ones can round the other way round
+    // (|beta2| a hair above |beta1|): a geodesic leaving nearly east or west then has a
+    // radicand just below zero, which is zero.
     t.salp2 = cbet2 != cbet1 ? salp0 / cbet2 : salp1;
-    t.calp2 =
-        cbet2 != cbet1 || std::fabs(sbet2) != -sbet1
-            ? std::sqrt(sq(calp1 * cbet1) + (cbet1 < -sbet1 ? (cbet2 - cbet1) * (cbet1 + cbet2)
-                                                            : (sbet1 - sbet2) * (sbet1 + sbet2))) /
-                  cbet2
-            : std::fabs(calp1);
+    const double calp2_cbet2_sq =
+        sq(calp1 * cbet1) +
+        (cbet1 < -sbet1 ? (cbet2 - cbet1) * (cbet1 + cbet2) : (sbet1 - sbet2) * (sbet1 + sbet2));
+    t.calp2 = cbet2 != cbet1 || std::fabs(sbet2) != -sbet1
+                  ? std::sqrt(calp2_cbet2_sq < 0 ? 0.0 : calp2_cbet2_sq) / cbet2
+                  : std::fabs(calp1);
     double ssig2 = sbet2, csig2 = t.calp2 * cbet2;
     const double somg2 = salp0 * sbet2, comg2 = csig2;
     normalize(ssig2, csig2);

@@ -982,7 +982,12 @@ def _public_with_keywords(op: Operation, name: str | None, fast: bool) -> Callab
         given = signature.bind(*args, **kwargs).arguments
         values = [given[i.name] for i in op.inputs] + [given.get(k) for k in keywords]
         chosen = {o: given[o] for o in options if o in given}
-        return call(op, given["ell"], values, bool(given.get("degrees", False)), fast, chosen)
+        degrees = bool(given.get("degrees", False))
+        if _labelled(values):  # xarray DataArrays in and out
+            from quorvane.mathtools.ellipsoid import _xarray
+
+            return _xarray.call(op, given["ell"], values, degrees, fast, chosen)
+        return call(op, given["ell"], values, degrees, fast, chosen)
 
     function.__name__ = function.__qualname__ = name or op.name
     function.__module__ = f"quorvane.mathtools.ellipsoid.{'fast' if fast else op.module}"

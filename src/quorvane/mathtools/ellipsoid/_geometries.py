@@ -20,14 +20,19 @@ geodesic edges go through SIMD lanes, several edges an instruction (the loop's
 
 from __future__ import annotations
 
-from typing import Any
+import inspect
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from quorvane.mathtools.ellipsoid import _geodesic
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
-__all__ = ["measure", "partitioned", "per_partition"]
+if TYPE_CHECKING:
+    from quorvane.mathtools.ellipsoid._registry import GeometryEntry
+
+__all__ = ["call", "dask_function", "measure", "partitioned", "public"]
 
 type _Array = np.ndarray[Any, Any]
 
@@ -37,7 +42,9 @@ _MULTIPOINT, _MULTILINE, _MULTIPOLYGON, _COLLECTION = 4, 5, 6, 7
 
 
 def _int64(a: Any) -> _Array:
-    return np.ascontiguousarray(a, dtype=np.int64)
+    """Offsets as the loop reads them in place: contiguous int64, aligned (the buffer of a
+    GeoArrow array of large lists may start at any byte; coordinates are read safely there)."""
+    return np.require(a, dtype=np.int64, requirements=["C", "A"])
 
 
 class _Flat:
@@ -197,13 +204,20 @@ def _coordinates(coords: Any) -> tuple[_Array, _Array]:
 
 
 def _arrow_chunk(
-    e: Ellipsoid, array: Any, area: bool, rhumb: bool, fast: bool = False
+    e: Ellipsoid,
+    array: Any,
+    area: bool,
+    rhumb: bool,
+    fast: bool = False,
+    encoding: str | None = None,
 ) -> tuple[_Array, _Array]:
-    """(area, length) of one GeoArrow (pyarrow) array of a native encoding, or of WKB."""
+    """(area, length) of one GeoArrow (pyarrow) array of a native encoding, or of WKB. A
+    plain (storage) array may be given the name of its ``encoding`` (``geoarrow.polygon``)."""
     import pyarrow as pa
 
     name = getattr(array.type, "extension_name", None)
     storage = array.storage if name is not None else array
+    name = name or encoding
     n = len(array)
     kind = storage.type
     if name in ("geoarrow.wkb", "ogc.wkb") or pa.types.is_binary(kind):
@@ -255,18 +269,23 @@ def _arrow_chunk(
 
 
 def _arrow(
-    e: Ellipsoid, array: Any, area: bool, rhumb: bool, fast: bool = False
+    e: Ellipsoid,
+    array: Any,
+    area: bool,
+    rhumb: bool,
+    fast: bool = False,
+    encoding: str | None = None,
 ) -> tuple[_Array, _Array]:
     chunks = getattr(array, "chunks", None)
     if chunks is None:
-        return _arrow_chunk(e, array, area, rhumb, fast)
+        return _arrow_chunk(e, array, area, rhumb, fast, encoding)
     if not chunks:
         return np.empty(0), np.empty(0)
-    results = [_arrow_chunk(e, c, area, rhumb, fast) for c in chunks]
+    results = [_arrow_chunk(e, c, area, rhumb, fast, encoding) for c in chunks]
     return np.concatenate([r[0] for r in results]), np.concatenate([r[1] for r in results])
 
 
-# -- Dispatch ----------------------------------------------------------------------------------
+# -- Dispatch ---------------------------------------------------------------------------------
 
 
 def partitioned(geoms: Any) -> bool:
@@ -274,40 +293,21 @@ def partitioned(geoms: Any) -> bool:
     return type(geoms).__module__.startswith("dask_geopandas")
 
 
-def _partition(part: Any, function: Any, ell: Any, rhumb: bool, fast: bool = False) -> Any:
-    return function(ell, part, rhumb=rhumb, fast=fast)
-
-
-def per_partition(
-    function: Any,
-    ell: Any,
+def measure(
+    e: Ellipsoid,
     geoms: Any,
-    columns: tuple[str, ...],
+    area: bool,
     rhumb: bool = False,
     fast: bool = False,
-) -> Any:
-    """``function(ell, partition, rhumb=rhumb, fast=fast)`` on each partition of a Dask-GeoPandas object, lazily: a
-    Dask DataFrame of ``columns``, or a Dask Series for one column."""
-    import pandas as pd
-
-    if len(columns) == 1:
-        meta: Any = pd.Series([], dtype=np.float64, name=columns[0])
-    else:
-        meta = pd.DataFrame({c: pd.Series([], dtype=np.float64) for c in columns})
-    if isinstance(ell, Ellipsoid):  # as (Re, f): Dask hashes the arguments, and not an Ellipsoid
-        ell = (ell.Re, ell.f)
-    return geoms.map_partitions(_partition, function, ell, rhumb, fast, meta=meta)
-
-
-def measure(
-    e: Ellipsoid, geoms: Any, area: bool, rhumb: bool = False, fast: bool = False
+    encoding: str | None = None,
 ) -> tuple[_Array, _Array, Any]:
     """(area, length, shape or index) of ``geoms``: flat float64 arrays, and what to shape
     them as: a tuple (the NumPy shape; () for one geometry), or the pandas index of a
-    GeoSeries or GeoDataFrame."""
+    GeoSeries or GeoDataFrame. ``encoding`` names the GeoArrow encoding of a plain pyarrow
+    array (read from a file's metadata)."""
     module = type(geoms).__module__.partition(".")[0]
     if module in ("pyarrow", "geoarrow"):
-        s, l = _arrow(e, geoms, area, rhumb, fast)
+        s, l = _arrow(e, geoms, area, rhumb, fast, encoding)
         return s, l, (len(s),)
     if module == "geopandas":
         series = geoms.geometry if hasattr(geoms, "geometry") else geoms
@@ -327,3 +327,148 @@ def measure(
         )
     s, l = _shapely(e, flat, area, rhumb, fast)
     return s, l, array.shape
+
+
+# -- The functions of the registry's geometry entries -----------------------------------------
+
+
+def _shaped(g: GeometryEntry, area: _Array, length: _Array, shape: Any) -> Any:
+    """The measures of ``g`` shaped as the geometries: NumPy records (values, for one field)
+    of their shape (one for one geometry), or pandas with the index of a GeoSeries or
+    GeoDataFrame."""
+    names = g.output.dtype.names  # type: ignore[union-attr]
+    if len(names) == 1:
+        values = length
+    else:
+        values = np.empty(len(area), dtype=g.output.dtype)
+        values["area"], values["perimeter"] = area, length
+    if isinstance(shape, tuple):
+        out = values.reshape(shape)
+        return out[()] if not shape else out
+    import pandas as pd
+
+    if len(names) == 1:
+        return pd.Series(values, index=shape, name=names[0])
+    return pd.DataFrame({n: values[n] for n in names}, index=shape)
+
+
+def _partition(part: Any, qualname: str, ell: Any, rhumb: bool, fast: bool) -> Any:
+    from quorvane.mathtools.ellipsoid._registry import entry
+
+    return call(entry(qualname), ell, part, rhumb, fast)  # type: ignore[arg-type]
+
+
+def _per_partition(g: GeometryEntry, ell: Any, geoms: Any, rhumb: bool, fast: bool) -> Any:
+    """``g`` on each partition of a Dask-GeoPandas object, lazily: a Dask DataFrame of its
+    fields, or a Dask Series for one field. The tasks carry the entry's name and ``(Re, f)``
+    (Dask hashes the arguments, and not an Ellipsoid)."""
+    import pandas as pd
+
+    from quorvane.mathtools.ellipsoid._engine import parameters
+
+    names = g.output.dtype.names  # type: ignore[union-attr]
+    if len(names) == 1:
+        meta: Any = pd.Series([], dtype=np.float64, name=names[0])
+    else:
+        meta = pd.DataFrame({c: pd.Series([], dtype=np.float64) for c in names})
+    return geoms.map_partitions(_partition, g.qualname, parameters(ell), rhumb, fast, meta=meta)
+
+
+def call(
+    g: GeometryEntry,
+    ell: Any,
+    geoms: Any,
+    rhumb: bool = False,
+    fast: bool = False,
+    encoding: str | None = None,
+) -> Any:
+    """The measures of the entry ``g`` of ``geoms``, edges geodesics or (``rhumb``) rhumb
+    lines, geodesic edges in SIMD lanes with ``fast`` (``encoding`` as for :func:`measure`)."""
+    from quorvane.mathtools.ellipsoid._engine import ellipsoid
+
+    if partitioned(geoms):
+        return _per_partition(g, ell, geoms, bool(rhumb), bool(fast))
+    e = ellipsoid(ell)
+    area, length, shape = measure(e, geoms, g.area, bool(rhumb), bool(fast), encoding)
+    return _shaped(g, area, length, shape)
+
+
+def _flag_parameters(g: GeometryEntry) -> list[inspect.Parameter]:
+    keyword = inspect.Parameter.KEYWORD_ONLY
+    return [inspect.Parameter(flag, keyword, default=False) for flag in g.flags]
+
+
+def public(g: GeometryEntry) -> Callable[..., Any]:
+    """The public function of ``g``: ``name(ell, geoms, *, rhumb=False, fast=False)``, with its
+    signature and docstring."""
+    from quorvane.mathtools.ellipsoid._engine import memory_errors
+
+    @memory_errors
+    def function(
+        ell: Ellipsoid | str | tuple[float, float],
+        geoms: Any,
+        *,
+        rhumb: bool = False,
+        fast: bool = False,
+    ) -> Any:
+        return call(g, ell, geoms, rhumb, fast)
+
+    positional = inspect.Parameter.POSITIONAL_OR_KEYWORD
+    names = ("ell", *(i.name for i in g.inputs))
+    function.__name__ = function.__qualname__ = g.name
+    function.__module__ = f"quorvane.mathtools.ellipsoid.{g.module}"
+    function.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
+        [inspect.Parameter(n, positional) for n in names] + _flag_parameters(g)
+    )
+    flags = ", ".join(f"{flag}=False" for flag in g.flags)
+    function.__doc__ = f"{g.name}({', '.join(names)}, *, {flags})\n\n{g.text}\n"
+    return function
+
+
+def dask_function(g: GeometryEntry, name: str) -> Callable[..., Any]:
+    """The Dask function of ``g``: ``name(ellipsoid, geoms, *, rhumb=False, fast=False)`` on a
+    Dask-GeoPandas GeoSeries or GeoDataFrame, partition by partition."""
+
+    def function(ellipsoid: Any, geoms: Any, *, rhumb: bool = False, fast: bool = False) -> Any:
+        if not partitioned(geoms):
+            raise TypeError(
+                f"{name}: expected a Dask-GeoPandas GeoSeries or GeoDataFrame, not "
+                f"{type(geoms).__qualname__} (geodesic.{g.name} takes it as it is)"
+            )
+        from quorvane.mathtools.ellipsoid.dask import parameters
+
+        return _per_partition(g, parameters(ellipsoid), geoms, bool(rhumb), bool(fast))
+
+    positional = inspect.Parameter.POSITIONAL_OR_KEYWORD
+    names = ("ellipsoid", *(i.name for i in g.inputs))
+    function.__name__ = function.__qualname__ = name
+    function.__module__ = "quorvane.mathtools.ellipsoid.dask"
+    function.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
+        [inspect.Parameter(n, positional) for n in names] + _flag_parameters(g)
+    )
+    fields = ", ".join(g.output.dtype.names)  # type: ignore[union-attr]
+    function.__doc__ = "\n".join(
+        [
+            f"{name}(ellipsoid, geoms, *, rhumb=False, fast=False)",
+            "",
+            g.summary,
+            "",
+            "Parameters",
+            "----------",
+            "ellipsoid : Ellipsoid, str or (Re, f)",
+            "    The ellipsoid, or its catalogue name.",
+            "geoms : dask_geopandas.GeoSeries or GeoDataFrame",
+            "    Geometries whose coordinates are (lon, lat) in degrees.",
+            "rhumb : bool",
+            "    Edges that are rhumb lines instead of geodesics.",
+            "fast : bool",
+            "    Geodesic edges in SIMD lanes: not the exact kernels' bits, within nanometres.",
+            "",
+            "Returns",
+            "-------",
+            "dask.dataframe.DataFrame or dask.dataframe.Series",
+            f"    Lazy {fields} of each geometry, with the partitions' index:",
+            f"    :func:`quorvane.mathtools.ellipsoid.{g.module}.{g.name}` on each partition.",
+        ]
+    )
+    return function

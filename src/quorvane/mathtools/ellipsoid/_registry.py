@@ -32,20 +32,38 @@ from quorvane.datamodel import (
     GeodesicInverse_dtype,
     GeodesicInverseFull_dtype,
     LLA_dtype,
+    PolygonArea_dtype,
     RhumbDirect_dtype,
     RhumbInverse_dtype,
     SegmentIntersection_dtype,
     SurfCoord_dtype,
 )
 
-__all__ = ["KINDS", "OPERATIONS", "Input", "Operation", "Option", "Output", "by_module", "get"]
+__all__ = [
+    "GEOMETRIES",
+    "KINDS",
+    "OPERATIONS",
+    "GeometryEntry",
+    "Input",
+    "Operation",
+    "Option",
+    "Output",
+    "by_module",
+    "entry",
+    "geometry",
+    "get",
+]
 
 # latitude: an angle in [-90, 90] degrees, NaN (with a warning) beyond; angle: any angle;
 # unbounded: an angle that is no direction and is never reduced by turns (the isometric
 # latitude); length: metres (or the unit of Re); vector: three lengths, an array of shape
 # (..., 3). Inputs that are no real numbers: integer (whole numbers within ``bounds``), bool
 # (true or false; numbers: not 0), text (strings).
-type Unit = Literal["latitude", "angle", "unbounded", "length", "vector", "integer", "bool", "text"]
+# geometry: GIS geometries (shapely, GeoPandas, GeoArrow) whose coordinates are (lon, lat) in
+# degrees, measured whole (``GeometryEntry``).
+type Unit = Literal[
+    "latitude", "angle", "unbounded", "length", "vector", "integer", "bool", "text", "geometry"
+]
 
 
 @dataclass(frozen=True, slots=True)
@@ -774,6 +792,124 @@ def by_module(module: str) -> tuple[Operation, ...]:
     return tuple(op for op in OPERATIONS if op.module == module)
 
 
+# -- Measures of geometries --------------------------------------------------------------------
+# The areas and lengths of whole GIS geometries are operations of another kind: one argument of
+# geometries (shapely, GeoPandas, GeoArrow; coordinates (lon, lat) in degrees as GIS stores
+# them), the flags ``rhumb`` and ``fast`` instead of ``degrees``, one result per geometry, no
+# broadcasting and no one-point path. ``_geometries`` flattens the geometries into coordinates
+# and offsets for the loop ``_geodesic.geometries``, and builds from these entries the public
+# functions (``_geometries.public``), the Dask functions (Dask-GeoPandas, partition by
+# partition), their stubs and, through the command line's table, the subcommands.
+
+_GEOMETRIES = Input(
+    "geoms",
+    "geometry",
+    "shapely geometries, GeoPandas or GeoArrow: coordinates (lon, lat) in degrees",
+)
+
+
+@dataclass(frozen=True, slots=True)
+class GeometryEntry:
+    module: str
+    name: str
+    summary: str  # one line, for the command line and the Dask functions
+    output: Output  # float64 records: the fields measured, one per geometry
+    text: str  # the public function's docstring after its signature line
+    # The flags of the public function (bool, default False): rhumb-line edges, SIMD lanes.
+    flags: tuple[str, ...] = ("rhumb", "fast")
+    inputs: tuple[Input, ...] = (_GEOMETRIES,)
+    # The loop's vectorised path (its ``fast`` flag); no keyword inputs, no options.
+    fast: str | None = "geodesic.geometries"
+    keywords: tuple[Input, ...] = ()
+    options: tuple[Option, ...] = ()
+    latitudes: tuple[str, ...] = ()
+
+    @property
+    def qualname(self) -> str:
+        return f"{self.module}.{self.name}"
+
+    @property
+    def area(self) -> bool:
+        """Whether the loop sums the rings' areas (else only the lengths)."""
+        return "area" in (self.output.dtype.names or ())  # type: ignore[union-attr]
+
+
+_GEOMETRIES_TEXT = """\
+``geoms`` is a shapely geometry, an array of them (None for a missing one), a GeoPandas
+GeoSeries or GeoDataFrame (its geometry column), a Dask-GeoPandas one (lazily, partition
+by partition), or a GeoArrow array (pyarrow, native encodings or WKB; chunked too)."""
+
+GEOMETRIES: tuple[GeometryEntry, ...] = (
+    GeometryEntry(
+        "geodesic",
+        "geometry_area_perimeter",
+        "The geodesic area and perimeter of each geometry (lon, lat in degrees).",
+        Output(
+            PolygonArea_dtype,
+            text="PolygonArea_dtype records (area in square metres, perimeter in metres)",
+        ),
+        f"""\
+Geodesic area and perimeter of each geometry, its coordinates (longitude, latitude) in
+degrees as GIS stores them, every edge the shortest geodesic between its vertices; with
+``rhumb=True`` every edge the rhumb line (constant azimuth) between its vertices, the
+shorter way in longitude, as :func:`quorvane.mathtools.ellipsoid.rhumb.polygon_area`
+takes them (a rectangle of two parallels and two meridians is then the band between them).
+
+{_GEOMETRIES_TEXT} A polygon's area is the sum of its rings' signed areas:
+positive for a counter-clockwise ring, negative for a clockwise one (a hole wound against
+its shell subtracts); its perimeter is that of its shells (holes not counted), as
+pyproj's ``Geod.geometry_area_perimeter`` gives them. Multi-part geometries and collections
+add their parts. Lines have area 0 and their length as perimeter; points 0 and 0; empty
+and missing geometries NaN. One ring gives the bits of :func:`polygon_area` (of
+``rhumb.polygon_area`` with ``rhumb=True``).
+
+With ``fast=True`` the geodesic edges are solved several at a time in SIMD lanes (the
+engine of :mod:`quorvane.mathtools.ellipsoid.fast`), with the same formulas: the same
+bits at every instruction-set level, not those of :func:`polygon_area`, and within
+nanometres and some 1e-5 square metres an edge of them. Flattenings beyond 1/50 and
+rhumb edges take the exact kernels whatever ``fast`` says.
+
+Returns
+-------
+numpy.void, numpy.ndarray or pandas.DataFrame
+    ``PolygonArea_dtype`` records (``area`` in square metres, ``perimeter`` in metres):
+    one for one geometry, else of the array's shape; for GeoPandas a DataFrame of two
+    columns with its index (a Dask DataFrame for Dask-GeoPandas).""",
+    ),
+    GeometryEntry(
+        "geodesic",
+        "geometry_length",
+        "The geodesic length of each geometry (lon, lat in degrees; polygons: their shells).",
+        Output(np.dtype([("length", np.float64)]), text="float64 lengths (metres)"),
+        """\
+Geodesic length (metres) of each geometry, its coordinates (longitude, latitude) in
+degrees: the length of a line (:func:`line_length`'s bits for one line), the sum over
+the lines of a multiline, the perimeter of a polygon's shells (as
+:func:`geometry_area_perimeter`); points 0, empty and missing geometries NaN. With
+``rhumb=True`` the edges are rhumb lines: a line's length is the sum of its segments'
+``rhumb.inverse`` distances ``s12``, added as ``rhumb.polygon_area`` adds a perimeter.
+``geoms`` and ``fast`` as for :func:`geometry_area_perimeter`.
+
+Returns
+-------
+float, numpy.ndarray or pandas.Series
+    One float64 for one geometry, else of the array's shape; for GeoPandas a Series with
+    its index (a Dask Series for Dask-GeoPandas).""",
+    ),
+)
+_GEOMETRIES_BY_NAME = {g.qualname: g for g in GEOMETRIES}
+
+
+def geometry(qualname: str) -> GeometryEntry:
+    """The geometry entry ``module.name``."""
+    return _GEOMETRIES_BY_NAME[qualname]
+
+
+def entry(qualname: str) -> Operation | GeometryEntry:
+    """The entry ``module.name`` of either kind."""
+    return _BY_NAME.get(qualname) or _GEOMETRIES_BY_NAME[qualname]
+
+
 # -- Typing stubs ----------------------------------------------------------------------------
 
 _STUB_HEADER = """# Generated by `python -m quorvane.mathtools.ellipsoid._registry --stubs` from the registry
@@ -841,6 +977,13 @@ def _stub(op: Operation, name: str, module: str) -> str:
     )
 
 
+def geometry_stub(g: GeometryEntry, name: str, ell: str, result: str) -> str:
+    """The typed signature of the function ``name`` of the geometry entry ``g``."""
+    flags = "".join(f"    {flag}: bool = False,\n" for flag in g.flags)
+    args = "".join(f"    {i.name}: Any,\n" for i in g.inputs)
+    return f"def {name}(\n    {ell},\n{args}    *,\n{flags}) -> {result}: ..."
+
+
 def stubs(module: str) -> str:
     """The typing stub of the public module ``module`` (frames, geodesic, fast or dask)."""
     import importlib
@@ -858,11 +1001,14 @@ def stubs(module: str) -> str:
         if ":" not in op.exact  # a loop with bound constants: its wrapper's own signature
     }
     ops.update({"aer_from_pos": get("frames.aer_from_pos")} if module == "fast" else {})
+    geometries = {g.name: g for g in GEOMETRIES if g.module == module}
     lines = [_STUB_HEADER, f"__all__ = {sorted(mod.__all__)!r}", ""]
     for name in mod.__all__:
         value = getattr(mod, name)
         if name in ops:
             lines.append(_stub(ops[name], name, module))
+        elif name in geometries:
+            lines.append(geometry_stub(geometries[name], name, "ell: _EllipsoidLike", "Any"))
         elif callable(value):
             sig = inspect.signature(value, eval_str=False)
             lines.append(f"def {name}{sig}: ...".replace("'", ""))

@@ -48,6 +48,12 @@ through as they are. A keyword input (``utm_forward(..., zone=None)``) is an arr
 one value for a whole DataFrame; an option (``precision=5``) one value per call. A value a
 kernel refuses (a malformed MGRS code) is named by its index in the whole array, or its row
 label in a DataFrame, where its task runs.
+
+The measures of geometries (the registry's geometry entries) take a Dask-GeoPandas GeoSeries
+or GeoDataFrame: ``geodesic_geometry_area_perimeter(ellipsoid, geoms, *, rhumb=False,
+fast=False)`` gives a lazy DataFrame of ``area`` and ``perimeter``, and
+``geodesic_geometry_length`` a lazy Series of ``length``, partition by partition, with the
+partitions' index (``geodesic.geometry_area_perimeter`` on each).
 """
 
 from __future__ import annotations
@@ -64,8 +70,15 @@ import dask
 import dask.array as da
 import numpy as np
 
-from quorvane.mathtools.ellipsoid import _engine
-from quorvane.mathtools.ellipsoid._registry import OPERATIONS, Input, Operation, get
+from quorvane.mathtools.ellipsoid import _engine, _geometries
+from quorvane.mathtools.ellipsoid._registry import (
+    GEOMETRIES,
+    OPERATIONS,
+    Input,
+    Operation,
+    geometry_stub,
+    get,
+)
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 if TYPE_CHECKING:
@@ -604,6 +617,10 @@ def _stub() -> str:
         head = ["ellipsoid: _EllipsoidLike", "frame: dd.DataFrame", *params]
         head += [f"{c}: str" for c in _constants(op)]
         functions.append(define(f"dataframe_{name}", head, keywords, "dd.DataFrame"))
+    for g in GEOMETRIES:  # Dask-GeoPandas in, Dask DataFrames or Series out
+        result = "dd.DataFrame | dd.Series"
+        name = f"{g.module}_{g.name}"
+        functions.append(geometry_stub(g, name, "ellipsoid: _EllipsoidLike", result))
     listing = "\n".join(["__all__ = [", *(f'    "{n}",' for n in __all__), "]"])
     return "\n".join([_STUB_HEADER, listing, "", *functions]) + "\n"
 
@@ -620,3 +637,11 @@ for _op in OPERATIONS:
     __all__.extend((_name, f"dataframe_{_name}"))
 __all__.sort()
 del _op, _name
+
+# The measures of geometries (the registry's geometry entries), on Dask-GeoPandas.
+for _g in GEOMETRIES:
+    _name = f"{_g.module}_{_g.name}"
+    globals()[_name] = _geometries.dask_function(_g, _name)
+    __all__.append(_name)
+__all__.sort()
+del _g, _name

@@ -73,6 +73,8 @@ __all__ = [
     "geodesic_direct_arc",
     "geodesic_direct_arc_full",
     "geodesic_direct_full",
+    "geodesic_geometry_area_perimeter",
+    "geodesic_geometry_length",
     "geodesic_intersect",
     "geodesic_intersect_segments",
     "geodesic_inverse",
@@ -954,3 +956,17 @@ def dataframe_utm_from_mgrs(
     degrees: bool = False,
     fast: bool = False,
 ) -> dd.DataFrame: ...
+def geodesic_geometry_area_perimeter(
+    ellipsoid: _EllipsoidLike,
+    geoms: Any,
+    *,
+    rhumb: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame | dd.Series: ...
+def geodesic_geometry_length(
+    ellipsoid: _EllipsoidLike,
+    geoms: Any,
+    *,
+    rhumb: bool = False,
+    fast: bool = False,
+) -> dd.DataFrame | dd.Series: ...

@@ -32,7 +32,7 @@ from typing import Any
 import numpy as np
 
 from quorvane.datamodel import GeodesicDirect_dtype, PolygonArea_dtype
-from quorvane.mathtools.ellipsoid import _geodesic
+from quorvane.mathtools.ellipsoid import _geodesic, _geometries
 from quorvane.mathtools.ellipsoid._arguments import numeric
 from quorvane.mathtools.ellipsoid._engine import (
     _plain,
@@ -41,7 +41,7 @@ from quorvane.mathtools.ellipsoid._engine import (
     public,
     reduced_degrees,
 )
-from quorvane.mathtools.ellipsoid._registry import get
+from quorvane.mathtools.ellipsoid._registry import geometry, get
 from quorvane.mathtools.ellipsoid.ellipsoid import Ellipsoid
 
 __all__ = [
@@ -274,105 +274,9 @@ def polygon_area(
 
 
 # -- Geometries --------------------------------------------------------------------------------
+# The measures of whole GIS geometries: the registry's geometry entries (``_geometries``).
 
 __all__ += ["geometry_area_perimeter", "geometry_length"]
 
-
-def _geometry_result(values: np.ndarray[Any, Any], shape: Any, column: str | None) -> Any:
-    """Flat results shaped as the geometries: NumPy of their shape (one value for one
-    geometry), or pandas with the index of a GeoSeries or GeoDataFrame."""
-    if isinstance(shape, tuple):
-        out = values.reshape(shape)
-        return out[()] if not shape else out
-    import pandas as pd
-
-    if column is None:
-        return pd.DataFrame({n: values[n] for n in values.dtype.names}, index=shape)
-    return pd.Series(values, index=shape, name=column)
-
-
-@memory_errors
-def geometry_area_perimeter(
-    ell: Ellipsoid | str | tuple[float, float],
-    geoms: Any,
-    *,
-    rhumb: bool = False,
-    fast: bool = False,
-) -> Any:
-    """geometry_area_perimeter(ell, geoms, *, rhumb=False, fast=False)
-
-    Geodesic area and perimeter of each geometry, its coordinates (longitude, latitude) in
-    degrees as GIS stores them, every edge the shortest geodesic between its vertices; with
-    ``rhumb=True`` every edge the rhumb line (constant azimuth) between its vertices, the
-    shorter way in longitude, as :func:`quorvane.mathtools.ellipsoid.rhumb.polygon_area`
-    takes them (a rectangle of two parallels and two meridians is then the band between them).
-
-    ``geoms`` is a shapely geometry, an array of them (None for a missing one), a GeoPandas
-    GeoSeries or GeoDataFrame (its geometry column), a Dask-GeoPandas one (lazily, partition
-    by partition), or a GeoArrow array (pyarrow, native encodings or WKB; chunked too). A polygon's area is the sum of its rings' signed areas:
-    positive for a counter-clockwise ring, negative for a clockwise one (a hole wound against
-    its shell subtracts); its perimeter is that of its shells (holes not counted), as
-    pyproj's ``Geod.geometry_area_perimeter`` gives them. Multi-part geometries and collections
-    add their parts. Lines have area 0 and their length as perimeter; points 0 and 0; empty
-    and missing geometries NaN. One ring gives the bits of :func:`polygon_area` (of
-    ``rhumb.polygon_area`` with ``rhumb=True``).
-
-    With ``fast=True`` the geodesic edges are solved several at a time in SIMD lanes (the
-    engine of :mod:`quorvane.mathtools.ellipsoid.fast`), with the same formulas: the same
-    bits at every instruction-set level, not those of :func:`polygon_area`, and within
-    nanometres and some 1e-5 square metres an edge of them. Flattenings beyond 1/50 and
-    rhumb edges take the exact kernels whatever ``fast`` says.
-
-    Returns
-    -------
-    numpy.void, numpy.ndarray or pandas.DataFrame
-        ``PolygonArea_dtype`` records (``area`` in square metres, ``perimeter`` in metres):
-        one for one geometry, else of the array's shape; for GeoPandas a DataFrame of two
-        columns with its index (a Dask DataFrame for Dask-GeoPandas).
-    """
-    from quorvane.mathtools.ellipsoid import _geometries
-
-    if _geometries.partitioned(geoms):
-        return _geometries.per_partition(
-            geometry_area_perimeter, ell, geoms, ("area", "perimeter"), bool(rhumb), bool(fast)
-        )
-    area, perimeter, shape = _geometries.measure(
-        ellipsoid(ell), geoms, True, bool(rhumb), bool(fast)
-    )
-    records = np.empty(len(area), dtype=PolygonArea_dtype)
-    records["area"], records["perimeter"] = area, perimeter
-    return _geometry_result(records, shape, None)
-
-
-@memory_errors
-def geometry_length(
-    ell: Ellipsoid | str | tuple[float, float],
-    geoms: Any,
-    *,
-    rhumb: bool = False,
-    fast: bool = False,
-) -> Any:
-    """geometry_length(ell, geoms, *, rhumb=False, fast=False)
-
-    Geodesic length (metres) of each geometry, its coordinates (longitude, latitude) in
-    degrees: the length of a line (:func:`line_length`'s bits for one line), the sum over
-    the lines of a multiline, the perimeter of a polygon's shells (as
-    :func:`geometry_area_perimeter`); points 0, empty and missing geometries NaN. With
-    ``rhumb=True`` the edges are rhumb lines: a line's length is the sum of its segments'
-    ``rhumb.inverse`` distances ``s12``, added as ``rhumb.polygon_area`` adds a perimeter.
-    ``geoms`` and ``fast`` as for :func:`geometry_area_perimeter`.
-
-    Returns
-    -------
-    float, numpy.ndarray or pandas.Series
-        One float64 for one geometry, else of the array's shape; for GeoPandas a Series with
-        its index (a Dask Series for Dask-GeoPandas).
-    """
-    from quorvane.mathtools.ellipsoid import _geometries
-
-    if _geometries.partitioned(geoms):
-        return _geometries.per_partition(
-            geometry_length, ell, geoms, ("length",), bool(rhumb), bool(fast)
-        )
-    _, length, shape = _geometries.measure(ellipsoid(ell), geoms, False, bool(rhumb), bool(fast))
-    return _geometry_result(length, shape, "length")
+geometry_area_perimeter = _geometries.public(geometry("geodesic.geometry_area_perimeter"))
+geometry_length = _geometries.public(geometry("geodesic.geometry_length"))

@@ -247,14 +247,14 @@ def waypoints(
     degrees: bool = False,
 ) -> np.ndarray[tuple[int, ...], np.dtype[np.void]]: ...
 def geometry_area_perimeter(
-    ell: Ellipsoid | str | tuple[float, float],
+    ell: _EllipsoidLike,
     geoms: Any,
     *,
     rhumb: bool = False,
     fast: bool = False,
 ) -> Any: ...
 def geometry_length(
-    ell: Ellipsoid | str | tuple[float, float],
+    ell: _EllipsoidLike,
     geoms: Any,
     *,
     rhumb: bool = False,

@@ -48,6 +48,8 @@ class Plan:
     fast: bool = False  # the vectorised kernel
     kinds: tuple[str, str] | None = None  # --from and --to, where the subcommand takes them
     options: dict[str, int] | None = None  # the registry's options (--precision), by name
+    rhumb: bool = False  # geometries: rhumb-line edges
+    encoding: str | None = None  # geometries: the GeoArrow encoding of the column, if native
 
     @property
     def operation(self) -> Operation:
@@ -134,11 +136,36 @@ def check_fast(sub: Subcommand, fast: bool) -> None:
         )
 
 
+def _geometry_column(args: argparse.Namespace, sub: Subcommand, data: Source) -> dict[str, int]:
+    """The column of geometries: --geometry-column, --columns, the GeoParquet primary column,
+    or the first of the usual names."""
+    try:
+        import shapely  # noqa: F401
+    except ImportError:
+        raise UsageError(
+            f"{sub.name} reads geometries with shapely, from the geometry extra: "
+            "pip install 'quorvane-ellipsoid[geometry]'"
+        ) from None
+    role = sub.data_columns[0][0]
+    given = getattr(args, "geometry_column", None)
+    if given is not None and args.columns is not None:
+        raise UsageError("give --geometry-column or --columns, not both")
+    if given is None and args.columns is None and data.geometry_column in data.header:
+        given = data.geometry_column
+    if given is not None:
+        return {role: data.column_index(given)}
+    option = "--geometry-column" if args.columns is None else "--columns"
+    return _select(data, sub.data_columns, args.columns, option)
+
+
 def make_plan(args: argparse.Namespace, sub: Subcommand, data: Source) -> Plan:
     fast = bool(getattr(args, "fast", False))
     check_fast(sub, fast)
     ellipsoid = _ellipsoid(args)
-    columns = _select(data, sub.data_columns, args.columns, "--columns")
+    if sub.geometries:
+        columns = _geometry_column(args, sub, data)
+    else:
+        columns = _select(data, sub.data_columns, args.columns, "--columns")
     param: tuple[float, ...] = ()
     param_columns = None
     if sub.parameter is not None:
@@ -186,6 +213,8 @@ def make_plan(args: argparse.Namespace, sub: Subcommand, data: Source) -> Plan:
         fast=fast,
         kinds=kinds,
         options={o.name: getattr(args, o.name) for o in sub.operation.options},
+        rhumb=bool(getattr(args, "rhumb", False)),
+        encoding=data.geometry_encoding(next(iter(columns.values()))) if sub.geometries else None,
     )
 
 
@@ -294,6 +323,8 @@ def _read(
                 column = batch.flags(k, name)
             elif i.unit == "text":
                 column = batch.strings(k, name)
+            elif i.unit == "geometry":
+                column = batch.geometries(k, name, plan.encoding)
             else:
                 column = batch.floats(k, name)
             if i.unit == "latitude":
@@ -305,10 +336,24 @@ def _read(
     return values
 
 
+def _measure(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
+    """The measures of a batch of geometries (the registry's geometry entries)."""
+    from quorvane.mathtools.ellipsoid import _geometries
+
+    g = plan.operation
+    geoms = _read(plan, batch, g.inputs, plan.columns)[g.inputs[0].name]
+    result = _geometries.call(g, plan.ellipsoid, geoms, plan.rhumb, plan.fast, plan.encoding)  # type: ignore[arg-type]
+    rows = np.asarray(result).view(np.float64).reshape(batch.rows, -1)
+    kept = [batch.kept(k) for k in plan.keep]
+    return kept, [rows[:, k] for k in range(rows.shape[1])]
+
+
 def _convert(plan: Plan, batch: Batch) -> tuple[list[Kept], list[FloatArray]]:
     from quorvane.mathtools.ellipsoid import _engine  # not for --help: it loads the kernels
 
     batch.check(len(plan.names))
+    if plan.op.geometries:
+        return _measure(plan, batch)
     op = plan.operation
     given = _given(plan.op)
     values: dict[str, Any] = _read(
@@ -353,7 +398,7 @@ def text_columns(plan: Plan) -> list[int]:
     return [
         plan.columns[aliases[0]]
         for i in plan.op.operation.inputs
-        if i.unit in ("bool", "text")
+        if i.unit in ("bool", "text", "geometry")
         for aliases in plan.op.columns[i.name]
     ]
 

@@ -272,10 +272,25 @@ def _operation_options(p: argparse.ArgumentParser, op: Subcommand) -> None:
     """The options of the subcommand ``op`` beyond the common ones: ``--fast``, and the option
     of its parameter."""
     if op.operation.fast is not None:
-        p.add_argument_group("speed").add_argument("--fast", action="store_true", help=_FAST)
+        fast = _FAST_GEOMETRIES if op.geometries else _FAST
+        p.add_argument_group("speed").add_argument("--fast", action="store_true", help=fast)
     else:  # accepted, to be refused with a message that says why
         p.add_argument("--fast", action="store_true", help=argparse.SUPPRESS)
     group = None
+    if op.geometries:
+        geometries = p.add_argument_group("geometries")
+        geometries.add_argument(
+            "--geometry-column",
+            metavar="NAME",
+            help="the column of geometries (default: the GeoParquet primary column, else the "
+            "first of " + ", ".join(op.data_columns[0]) + ")",
+        )
+        geometries.add_argument(
+            "--rhumb",
+            action="store_true",
+            help="edges that are rhumb lines (constant azimuth), the shorter way in longitude, "
+            "instead of geodesics",
+        )
     if op.kinds:
         from quorvane.mathtools.ellipsoid._registry import KINDS
 
@@ -331,6 +346,14 @@ _FAST = (
     "least as close to the truth (on WGS84 within 1000 km of the surface, latitudes within "
     "4e-16 rad and lengths within 2.5 units in the last place of the larger of Re and the "
     "distance from the centre)"
+)
+
+
+_FAST_GEOMETRIES = (
+    "solve the geodesic edges in SIMD lanes, several an instruction (see "
+    "quorvane.mathtools.ellipsoid.geodesic.geometry_area_perimeter): not the exact kernels' "
+    "bits, but within nanometres and some 1e-5 square metres an edge of them; rhumb edges and "
+    "flattenings beyond 1/50 take the exact kernels"
 )
 
 

@@ -98,6 +98,17 @@ class Source:
     def batches(self, rows: int, numeric: Sequence[int], kept: Sequence[int]) -> Iterator[Batch]:
         raise NotImplementedError
 
+    @property
+    def geometry_column(self) -> str | None:
+        """The primary geometry column a table's metadata names (GeoParquet), if any."""
+        return _primary_geometry(getattr(self, "_schema", None))
+
+    def geometry_encoding(self, index: int) -> str | None:
+        """The GeoArrow encoding (``geoarrow.polygon``) that a table's metadata gives the
+        column ``index``, where its values are no WKB or WKT: the extension name of the field,
+        or the GeoParquet column's encoding."""
+        return _geoarrow_encoding(getattr(self, "_schema", None), index)
+
 
 class Batch:
     """Rows of the input: numeric columns as float64, kept columns as they are."""
@@ -121,6 +132,12 @@ class Batch:
     def flags(self, index: int, name: str) -> npt.NDArray[np.bool_]:
         """A column of true or false: booleans, 1 or 0, or the words true/false, t/f,
         yes/no (case ignored); anything else an error."""
+        raise NotImplementedError
+
+    def geometries(self, index: int, name: str, encoding: str | None) -> Any:
+        """A column of geometries: shapely geometries (None where missing) of WKT text or WKB,
+        or the Arrow column itself where it holds a GeoArrow encoding (measured in place). A
+        malformed geometry is an error."""
         raise NotImplementedError
 
     def locate(self, k: int) -> dict[str, int]:
@@ -156,6 +173,10 @@ class TextBatch(Batch):
 
     def flags(self, index: int, name: str) -> npt.NDArray[np.bool_]:
         return parse_flags(self.strings(index, name), self.source, name, self.locate)
+
+    def geometries(self, index: int, name: str, encoding: str | None) -> Any:
+        texts = np.array([row[index] for row in self.chunk.rows], dtype=object)
+        return parse_geometries(texts, False, self.source, name, self.locate)
 
     def locate(self, k: int) -> dict[str, int]:
         return {"line": self.chunk.lines[k]}
@@ -258,6 +279,25 @@ class ArrowBatch(Batch):
             return parse_flags(texts, self.source, name, self.locate)
         raise InputError(self.source, f"a column of type {t} is not true or false", column=name)
 
+    def geometries(self, index: int, name: str, encoding: str | None) -> Any:
+        column = self.columns[index]
+        extension = getattr(column.type, "extension_name", None)
+        if extension in ("geoarrow.wkb", "ogc.wkb", "geoarrow.wkt"):
+            chunks = column.chunks if isinstance(column, pa.ChunkedArray) else [column]
+            column = pa.chunked_array([c.storage for c in chunks], column.type.storage_type)
+        elif extension is not None or encoding is not None:
+            return column  # GeoArrow's native encodings: the coordinates read in place
+        t = column.type
+        text = pa.types.is_string(t) or pa.types.is_large_string(t)
+        if not (text or pa.types.is_binary(t) or pa.types.is_large_binary(t)):
+            raise InputError(
+                self.source,
+                f"a column of type {t} is not geometries (WKT text, WKB or GeoArrow)",
+                column=name,
+            )
+        values = column.to_numpy(zero_copy_only=False).astype(object, copy=False)
+        return parse_geometries(values, not text, self.source, name, self.locate)
+
     def locate(self, k: int) -> dict[str, int]:
         return {} if self.first_row is None else {"row": self.first_row + k}
 
@@ -285,6 +325,77 @@ def parse_flags(
             **locate(k),
         )
     return true
+
+
+def parse_geometries(
+    values: npt.NDArray[np.object_],
+    wkb: bool,
+    source: str,
+    column: str,
+    locate: Callable[[int], dict[str, int]],
+) -> npt.NDArray[np.object_]:
+    """Shapely geometries of WKB (``wkb``) or WKT text, None where a value is missing (a null,
+    or blank text), or an InputError at the first malformed one."""
+    import shapely
+
+    if wkb:
+        present = np.array([v is not None for v in values], dtype=bool)
+    else:
+        present = np.array([v is not None and not v.isspace() and v != "" for v in values])
+    values = np.where(present, values, None)
+    parse = shapely.from_wkb if wkb else shapely.from_wkt
+    geoms = parse(values, on_invalid="ignore")
+    bad = present & shapely.is_missing(geoms)
+    if bad.any():
+        k = int(np.argmax(bad))
+        given = values[k].hex() if wkb else values[k]
+        shown = repr(given) if len(given) <= 60 else repr(given[:57]) + "..."
+        what = "WKB" if wkb else "WKT"
+        raise InputError(source, f"{shown} is no geometry in {what}", column=column, **locate(k))
+    return geoms
+
+
+def _primary_geometry(schema: pa.Schema | None) -> str | None:
+    """The GeoParquet primary column, else the first field of a GeoArrow extension type."""
+    geo = _geoparquet(schema)
+    primary = geo.get("primary_column") if geo else None
+    if isinstance(primary, str):
+        return primary
+    for field in schema or ():
+        name = (field.metadata or {}).get(b"ARROW:extension:name", b"")
+        extension = getattr(field.type, "extension_name", None) or name.decode(errors="replace")
+        if extension.startswith(("geoarrow.", "ogc.wkb")):
+            return str(field.name)
+    return None
+
+
+def _geoparquet(schema: pa.Schema | None) -> dict[str, Any] | None:
+    """The GeoParquet metadata of a table's schema (its key ``geo``), or None."""
+    import json
+
+    raw = (schema.metadata or {}).get(b"geo") if schema is not None else None
+    if raw is None:
+        return None
+    try:
+        geo = json.loads(raw)
+    except ValueError:
+        return None
+    return geo if isinstance(geo, dict) else None
+
+
+def _geoarrow_encoding(schema: pa.Schema | None, index: int) -> str | None:
+    if schema is None:
+        return None
+    field = schema.field(index)
+    name = (field.metadata or {}).get(b"ARROW:extension:name")
+    if name is not None and name.decode() not in ("geoarrow.wkb", "ogc.wkb", "geoarrow.wkt"):
+        return name.decode()
+    columns = (_geoparquet(schema) or {}).get("columns")
+    column = columns.get(field.name) if isinstance(columns, dict) else None
+    encoding = column.get("encoding") if isinstance(column, dict) else None
+    if isinstance(encoding, str) and encoding.lower() not in ("wkb", "wkt"):
+        return f"geoarrow.{encoding.lower()}"
+    return None
 
 
 def _looks_like(head: bytes) -> str:

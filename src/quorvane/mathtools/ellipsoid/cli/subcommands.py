@@ -13,7 +13,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 
 from quorvane.mathtools.ellipsoid import _registry
-from quorvane.mathtools.ellipsoid._registry import Operation
+from quorvane.mathtools.ellipsoid._registry import GeometryEntry, Operation
 
 __all__ = ["SUBCOMMANDS", "Parameter", "Subcommand"]
 
@@ -54,8 +54,13 @@ class Subcommand:
     bools: tuple[str, ...] = ()
 
     @property
-    def operation(self) -> Operation:
-        return _registry.get(self.qualname)
+    def operation(self) -> Operation | GeometryEntry:
+        return _registry.entry(self.qualname)
+
+    @property
+    def geometries(self) -> bool:
+        """Whether it measures geometries (a geometry column in, the flag --rhumb)."""
+        return isinstance(self.operation, GeometryEntry)
 
     @property
     def outputs(self) -> tuple[str, ...]:
@@ -564,6 +569,40 @@ _SEGMENTS = (
     ),
 )
 
+# The measures of geometries: one column of geometries (WKT text, WKB or GeoArrow), its
+# coordinates (lon, lat) in degrees whatever --degrees says.
+GEOMETRY_COLUMN = (("geometry", "geom", "the_geom", "wkt", "wkb", "shape"),)
+_GEOMETRY_TEXT = (
+    "Coordinates are longitude, latitude in degrees, as GIS stores them (--degrees changes "
+    "nothing). The geometry column is WKT text in CSV and TSV, WKB or GeoArrow in GeoParquet, "
+    "Parquet and Arrow; it is the GeoParquet primary column, or the column named by "
+    "--geometry-column (default: geometry). Edges are geodesics, or rhumb lines with --rhumb. "
+    "Empty and missing geometries (an empty field, a null) give nan; a malformed one is an "
+    "error naming its line or row and column."
+)
+_GEOMETRY = (
+    Subcommand(
+        "geometry-area",
+        "geodesic.geometry_area_perimeter",
+        "polygons (WKT, WKB, GeoArrow) -> geodesic area and perimeter",
+        "The geodesic area in square metres of each geometry (signed: counter-clockwise "
+        "positive; holes subtract, parts add; 0 for lines and points) and its perimeter in "
+        "metres (the shells'; a line's length). " + _GEOMETRY_TEXT,
+        "%(prog)s countries.parquet -o areas.csv --keep name",
+        {"geoms": GEOMETRY_COLUMN},
+    ),
+    Subcommand(
+        "geometry-length",
+        "geodesic.geometry_length",
+        "lines (WKT, WKB, GeoArrow) -> geodesic length",
+        "The geodesic length in metres of each geometry (a line's, the sum of a multiline's, "
+        "the perimeter of a polygon's shells; 0 for points). " + _GEOMETRY_TEXT,
+        "%(prog)s --rhumb tracks.csv -o lengths.csv --keep id",
+        {"geoms": GEOMETRY_COLUMN},
+    ),
+)
+
 SUBCOMMANDS: dict[str, Subcommand] = {
-    sub.name: sub for sub in (*_TABLE, *_LATITUDES, *_RHUMB, *_INTERSECT, *_UTM, *_GRID, *_SEGMENTS)
+    sub.name: sub
+    for sub in (*_TABLE, *_LATITUDES, *_RHUMB, *_INTERSECT, *_UTM, *_GRID, *_SEGMENTS, *_GEOMETRY)
 }
