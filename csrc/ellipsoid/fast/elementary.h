@@ -49,6 +49,19 @@ inline constexpr double kPi2Hi = 0x1.921fb54442d18p+0, kPi2Lo = 0x1.1a62633145c0
 inline constexpr double k3Pi4Hi = 0x1.2d97c7f3321d2p+1, k3Pi4Lo = 0x1.a79394c9e8a0ap-54;
 inline constexpr double kPiHi = 0x1.921fb54442d18p+1, kPiLo = 0x1.1a62633145c07p-53;
 
+// (atan(u) / u - 1) / u^2 of t = u^2, |u| <= tan(pi/8): the terms from t^2 up by
+// Estrin's scheme (pairs, then pairs of pairs: four products deep instead of nine), the
+// two largest by Horner's, whose rounding then dominates as in Horner's alone.
+template <int W>
+inline V<W> atan_q(V<W> t) noexcept {
+    const V<W> t2 = t * t, t4 = t2 * t2, t8 = t4 * t4;
+    V<W> pair[5];
+    for (int j = 0; j < 5; ++j) pair[j] = kAtanQ[9 - 2 * j] + kAtanQ[8 - 2 * j] * t;
+    const V<W> quad0 = pair[0] + pair[1] * t2, quad1 = pair[2] + pair[3] * t2;
+    const V<W> high = (quad0 + quad1 * t4) + pair[4] * t8;
+    return kAtanQ[11] + t * (kAtanQ[10] + t * high);
+}
+
 // atan2(y, x) for finite x, y, not both zero, |x|, |y| below 2^990. The ratio
 // of the smaller to the larger magnitude is reduced to |u| <= tan(pi/8) (by
 // atan t = pi/4 + atan((t - 1) / (t + 1)) above), u is carried as a
@@ -70,16 +83,7 @@ V<W> atan2(V<W> y, V<W> x) noexcept {
     const V<W> p = uh * den;
     const V<W> ul = (((num - p) - product_error<W>(uh, den, p)) + (num_lo - uh * den_lo)) / den;
     const V<W> t = uh * uh;
-    // The terms from t^2 up by Estrin's scheme (pairs, then pairs of pairs:
-    // four products deep instead of nine), the two largest by Horner's, whose
-    // rounding then dominates as in Horner's alone.
-    const V<W> t2 = t * t, t4 = t2 * t2, t8 = t4 * t4;
-    V<W> pair[5];
-    for (int j = 0; j < 5; ++j) pair[j] = kAtanQ[9 - 2 * j] + kAtanQ[8 - 2 * j] * t;
-    const V<W> quad0 = pair[0] + pair[1] * t2, quad1 = pair[2] + pair[3] * t2;
-    const V<W> high = (quad0 + quad1 * t4) + pair[4] * t8;
-    const V<W> q = kAtanQ[11] + t * (kAtanQ[10] + t * high);
-    const V<W> tail = uh * (t * q) + (ul - ul * t);
+    const V<W> tail = uh * (t * atan_q<W>(t)) + (ul - ul * t);
     // The angle is K + sigma atan(u): K a multiple of pi/4, sigma = +-1.
     const I<W> xneg = x < 0.0;
     const I<W> minus = xneg ^ swap;

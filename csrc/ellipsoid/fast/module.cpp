@@ -830,9 +830,10 @@ PyObject* tm_rows(PyObject* module, PyObject* const* args) noexcept {
 }
 
 // UTM/UPS positions of the rows [begin, end) a block at a time, each given to emit(i,
-// position): the placements (zones) point by point, the transverse Mercator of the UTM points
-// in lanes; UPS points and those without a placement take the exact kernel (utm_grid.h) whole.
-// zone: the forced zones (a column), or null for the standard ones.
+// position): the standard placements (zones) and the transverse Mercator of the UTM points in
+// lanes; forced zones and the points the lanes do not place take the exact placement
+// (utm_grid.h), UPS points and those without a placement the exact kernel whole. zone: the
+// forced zones (a column), or null for the standard ones.
 constexpr int kGridBlock = 256;
 
 template <bool factors, class Emit>
@@ -840,7 +841,7 @@ void grid_blocks(const TmSetup& setup, const TmLoops& run, Column lat, Column lo
                  const Column* zone, bool degrees, Py_ssize_t begin, Py_ssize_t end,
                  Emit emit) noexcept {
     double phi[kGridBlock], lam[kGridBlock], x[kGridBlock], y[kGridBlock];
-    double gamma[kGridBlock], k[kGridBlock];
+    double gamma[kGridBlock], k[kGridBlock], placed[kGridBlock];
     // The zones and hemispheres kept apart, not as Placements: the copy of a whole record just
     // written field by field stalls on the store (a tenth of the time of MGRS codes).
     int zones[kGridBlock];
@@ -849,20 +850,32 @@ void grid_blocks(const TmSetup& setup, const TmLoops& run, Column lat, Column lo
     const double unit = degrees ? grid::kDegrees : 1;
     for (Py_ssize_t start = begin; start < end; start += kGridBlock) {
         const Py_ssize_t stop = std::min<Py_ssize_t>(end, start + kGridBlock);
+        const int count = int(stop - start);
+        // The coordinates gathered into x, y, the lanes' placements into placed, phi, lam;
+        // then the points to project moved down to the front of phi, lam (m <= j).
+        for (int j = 0; j < count; ++j) x[j] = lat[start + j], y[j] = lon[start + j];
+        run.placements(x, y, degrees, placed, phi, lam, count);
         int m = 0;
-        for (Py_ssize_t i = start; i < stop; ++i) {
+        for (int j = 0; j < count; ++j) {
+            const Py_ssize_t i = start + j;
             int z = -1;
             if (zone != nullptr) {
                 const double forced = (*zone)[i];
                 z = forced < 0 ? -1 : int(forced);
             }
-            const grid::Placement q = grid::placement(lat[i], lon[i], z, degrees);
+            if (z < 0 && placed[j] != 0) {
+                zones[m] = int(placed[j]), norths[m] = x[j] >= 0, phi[m] = phi[j], lam[m] = lam[j];
+                index[m] = i;
+                ++m;
+                continue;
+            }
+            const grid::Placement q = grid::placement(x[j], y[j], z, degrees);
             if (q.valid && q.zone != 0) {
                 zones[m] = q.zone, norths[m] = q.north, phi[m] = q.phi, lam[m] = q.lambda;
                 index[m] = i;
                 ++m;
             } else {
-                emit(i, grid::forward<factors>(setup.exact, lat[i], lon[i], z, degrees));
+                emit(i, grid::forward<factors>(setup.exact, x[j], y[j], z, degrees));
             }
         }
         run.positions(setup.lanes, grid::kUtmScale, phi, lam, x, y, factors ? gamma : nullptr, k,

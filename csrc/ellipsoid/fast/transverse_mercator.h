@@ -14,10 +14,18 @@
 // Fourier series. The coefficients are the exact kernel's (tm::Projection), evaluated once
 // per ellipsoid; the sums are its, in its order.
 //
-// What differs from the exact kernel is the elementary functions: sin, cos and atan2 of the
-// lanes (elementary.h), atanh(u) = log1p(2 u/(1 - u))/2 on the lanes' logarithm
-// (latitudes.h), and sinh, cosh of |x| <= 1.1 by their Taylor series (below), all below
-// about an ulp and the same bits at every level.
+// What differs from the exact kernel is how the angles are reached. xi' is |phi| + (chi - phi)
+// + (xi' - chi), a double-double sum whose last term is the atan of one quotient without
+// cancellation (tm_forward_lanes), and in the reverse chi is |xi'| + (chi - xi') the same way,
+// xi = y/(k0 A) carried with its rounding error, and the sine, cosine and hyperbolic functions
+// of xi', eta' turned from those of xi, eta by the small Krueger sums; atan2 and the functions
+// themselves serve where those terms are not small (beyond 29 degrees from the central
+// meridian, |eta| near 1). The convergence and the reverse's longitude, small angles within a
+// zone, are atan of one rounded quotient (tm_atan2_small); sin, cos of the longitude within 3.6
+// degrees of the central meridian their Taylor series (small_angles.h); otherwise sin, cos and
+// atan2 of the lanes (elementary.h), atanh(u) = log1p(2 u/(1 - u))/2 on the lanes' logarithm
+// (latitudes.h), and sinh, cosh of |x| <= 1.1 by their Taylor series (below), all below about
+// an ulp and the same bits at every level.
 //
 // Handed over to the exact kernel, point by point: NaN and infinite values, the poles and
 // latitudes beyond them, points beyond the series' domain (|eta| > 1, or |tanh(eta')| above
@@ -26,13 +34,15 @@
 // 1/25) are checked by the caller.
 //
 // Measured against the 40-digit truth of testsupport/tm_truth.py: on the stored sample the
-// forward within 2.08 nm and the reverse within 3.16 nm, as the exact kernel; on 1e4 points up
-// to 6,300 km from the central meridian 3.36 and 3.59 nm (the exact kernel 3.36 and 3.47), the
-// convergence within 2.1e-14 degrees and the scale within 8.9e-16
-// (bench/results/utm-accuracy-fast.md, python -m bench.utm_accuracy --fast). Speed, 1e6 points
-// in one UTM zone on one thread (bench/results/utm-cpu.md): about 40 ns a point at AVX2 for the
-// forward with the convergence and the scale, 0.3 times pyproj's time in radians, the scalar
-// level about 1.5 times the exact kernel's.
+// forward within 1.92 nm and the reverse within 1.89 nm up to 3,900 km from the central
+// meridian (the exact kernel 1.92 and 3.16); on 1e4 points up to 6,300 km 3.74 and 2.37 nm (the
+// exact kernel 3.74 and 3.31), the convergence within 2.8e-14 degrees and the scale within
+// 6.7e-16 (bench/results/utm-accuracy-fast.md, python -m bench.utm_accuracy --fast); on 6,000
+// points of the UTM zones' range (latitudes 0-84 degrees, 9 degrees either side) 1.87 and 1.59
+// nm, the exact kernel 2.80 and 3.17. Speed, 1e6 points in one UTM zone on one thread, CPU
+// time (bench/results/utm-cpu.md): about 37 ns a point at AVX2 for utm.tm_forward in degrees
+// with k0, the convergence and the scale (30 ns in radians into a given array), 0.27 times
+// pyproj's time; the scalar level about the exact kernel's.
 //
 // The plain data and the table of loops are declared for module.cpp; the lanes and loops are
 // in an anonymous namespace, one copy per level's file (level_*.cpp), as loops.h's are.
@@ -46,6 +56,8 @@
 #include "ellipsoid/fast/elementary.h"
 #include "ellipsoid/fast/lanes.h"
 #include "ellipsoid/fast/latitudes.h"
+#include "ellipsoid/fast/small_angles.h"
+#include "ellipsoid/fast/utm_zones.h"
 
 namespace quorvane::fast {
 
@@ -89,6 +101,11 @@ struct TmLoops {
     // scale k0: the UTM grid's points.
     void (*geographic)(const TransverseMercator&, double k0, const double* x, const double* y,
                        double* lat, double* lon, double* gamma, double* k, std::ptrdiff_t n);
+    // The standard UTM zones of n contiguous lat, lon (degrees, or radians where not `degrees`):
+    // zone 1-60 (a double) with phi and the longitude lam from the central meridian (radians)
+    // where the lanes place a point, else zone 0 (utm_zones.h).
+    void (*placements)(const double* lat, const double* lon, bool degrees, double* zone,
+                       double* phi, double* lam, std::ptrdiff_t n);
 };
 
 extern const TmLoops kScalarTmLoops;
@@ -197,6 +214,45 @@ inline V<W> atanh(V<W> u) noexcept {
     return pick<W>(small, near, far);
 }
 
+// atan2(y, x) of the angles that stay small on the grid: the convergence (|gamma| below 3.5
+// degrees in a standard UTM zone, 9 in the exceptions) and the reverse's longitude from the
+// central meridian. Where x > 0 and |y| <= tan(pi/8) x, atan(u) of the rounded quotient u = y/x
+// by atan2's polynomial, u + u t q(t) (t = u^2): one division, no reduction, no quadrant, no
+// double-double quotient, within about an ulp of the angle (the quotient's rounding and the
+// sum's; the tail u t q is below a seventeenth of it), at most 6e-17 radians at 22.5 degrees;
+// atan2 in the other lanes (computed only where a block has such lanes).
+template <int W>
+inline V<W> tm_atan2_small(V<W> y, V<W> x) noexcept {
+    const I<W> small = (x > 0.0) & (abs<W>(y) <= x * kTanPi8);  // false for NaN
+    const V<W> u = pick<W>(small, y, splat<W>(0.0)) / pick<W>(small, x, splat<W>(1.0));
+    const V<W> t = u * u;
+    const V<W> r = u + u * (t * atan_q<W>(t));
+    if (all<W>(small)) return r;
+    return pick<W>(small, r, atan2<W>(y, x));
+}
+
+// atan(t) for |t| <= kTmSmallTangent by its Taylor series to t^13: the first term left out
+// is below 2^-59 of the result. The angles it serves are corrections below a tenth of the
+// angle they are added to (xi' - chi and chi - xi'): their rounding counts for little.
+inline constexpr double kTmSmallTangent = 0.0625;
+
+template <int W>
+inline V<W> tm_atan_small(V<W> t) noexcept {
+    const V<W> z = t * t;
+    const V<W> tail =
+        z *
+        ((-1.0 / 3) +
+         z * ((1.0 / 5) + z * ((-1.0 / 7) + z * ((1.0 / 9) + z * ((-1.0 / 11) + z * (1.0 / 13))))));
+    return t + t * tail;
+}
+
+// a + b as a double-double (hi, lo), |a| >= |b| (Fast2Sum, [Dekker 1971]).
+template <int W>
+inline void tm_fast_two_sum(V<W> a, V<W> b, V<W>& hi, V<W>& lo) noexcept {
+    hi = a + b;
+    lo = (a - hi) + b;
+}
+
 // -- The series ------------------------------------------------------------------------
 
 // sum_k c[k] sin(2 k z), k = 1..terms, of s = sin(z), co = cos(z) (tm::sine_sum).
@@ -219,6 +275,18 @@ inline void tm_small_rotation(V<W> d, V<W>& cm1, V<W>& s) noexcept {
     cm1 = -d2 * (0.5 - d2 * (1.0 / 24 - d2 * (1.0 / 720)));
     s = d * (1.0 - d2 * (1.0 / 6 - d2 * (1.0 / 120 - d2 * (1.0 / 5040))));
 }
+
+// cosh(d) - 1 and sinh(d) of a small d, the hyperbolic twin of tm_small_rotation.
+template <int W>
+inline void tm_small_boost(V<W> d, V<W>& chm1, V<W>& sh) noexcept {
+    const V<W> d2 = d * d;
+    chm1 = d2 * (0.5 + d2 * (1.0 / 24 + d2 * (1.0 / 720)));
+    sh = d * (1.0 + d2 * (1.0 / 6 + d2 * (1.0 / 120 + d2 * (1.0 / 5040))));
+}
+
+// The largest |d| the rotations above take in place of sin, cos, sinh and cosh of an angle
+// moved by d: their first terms left out, d^8/8! and d^9/9!, are below 1e-19.
+inline constexpr double kTmSmallTurn = 1.0 / 64;
 
 // sum_j c[j] sin(2 j z) (sr + i si) and, with `slopes`, sum_j 2 j c[j] cos(2 j z) (dr + i di)
 // of z = xi + i eta from sin, cos of xi (s, co) and sinh, cosh of eta (sh, ch):
@@ -282,16 +350,30 @@ I<W> tm_forward_lanes(const TransverseMercator& p, double k0, V<W> phi, V<W> lam
     V<W> sphi, cphi;
     sincos<W>(z, sphi, cphi);
     V<W> cm1, ds;
-    tm_small_rotation<W>(tm_sine_sum<W>(p.chi, p.chi_terms, sphi, cphi), cm1, ds);
-    const V<W> schi = with_sign_of<W>(sphi + (sphi * cm1 + cphi * ds), phi);
+    const V<W> delta = tm_sine_sum<W>(p.chi, p.chi_terms, sphi, cphi);  // chi - phi
+    tm_small_rotation<W>(delta, cm1, ds);
+    const V<W> sa = sphi + (sphi * cm1 + cphi * ds);  // |sin(chi)|
+    const V<W> schi = with_sign_of<W>(sa, phi);
     const V<W> cchi = cphi + (cphi * cm1 - sphi * ds);
     V<W> sl, cl;
-    sincos<W>(lam, sl, cl);
+    sincos_small_first<W>(lam, sl, cl);  // within 3.6 degrees of the central meridian: Taylor
     const V<W> u0 = cchi * sl, ccl = cchi * cl;
     inside &= abs<W>(u0) <= kTmMaxTanhEtap;
     const V<W> u = pick<W>(inside, u0, zero);
     const V<W> D = sqrt<W>(schi * schi + ccl * ccl), sech = one / D;
-    const V<W> xip = atan2<W>(schi, pick<W>(inside, ccl, one)), etap = atanh<W>(u);
+    // xi' = |chi| + atan(tan(xi' - chi)) with the sign of phi: |chi| = |phi| + delta as a
+    // double-double, and tan(xi' - chi) = |sin(chi)| cos(chi) (1 - cos(lambda)) / (cos(chi)^2
+    // cos(lambda) + sin(chi)^2), 1 - cos(lambda) = sin(lambda)^2 / (1 + cos(lambda)) without
+    // cancellation: one quotient, small within 29 degrees of the central meridian, and one
+    // rounding at the end (atan2 of sin(chi) and cos(chi) cos(lambda) elsewhere).
+    const V<W> num = sa * cchi * (sl * sl), den = (1.0 + cl) * (cchi * ccl + sa * sa);
+    const I<W> near = (cl > 0.0) & (num <= den * kTmSmallTangent);  // false for NaN
+    const V<W> turn = tm_atan_small<W>(pick<W>(near, num, zero) / pick<W>(near, den, one));
+    V<W> chi_hi, chi_lo;
+    tm_fast_two_sum<W>(z, delta, chi_hi, chi_lo);
+    V<W> xip = with_sign_of<W>(chi_hi + (chi_lo + turn), phi);
+    if (!all<W>(near)) xip = pick<W>(near, xip, atan2<W>(schi, pick<W>(inside, ccl, one)));
+    const V<W> etap = atanh<W>(u);
     V<W> sr, si, dr, di;
     tm_krueger<W, factors>(p, p.alpha, abs<W>(u) <= kTmNearTanhEta, schi * sech, ccl * sech,
                            u * sech, sech, sr, si, dr, di);
@@ -302,7 +384,7 @@ I<W> tm_forward_lanes(const TransverseMercator& p, double k0, V<W> phi, V<W> lam
     if constexpr (factors) {
         const V<W> dre = 1.0 + dr, dim = di;
         const V<W> gs = schi * sl;
-        gamma = atan2<W>(gs * dre - cl * dim, cl * dre + gs * dim);
+        gamma = tm_atan2_small<W>(gs * dre - cl * dim, cl * dre + gs * dim);
         const V<W> w = sqrt<W>(cphi * cphi + p.e2m * sphi * sphi);
         k = k0 * ((p.A_a * sqrt<W>(dre * dre + dim * dim)) * (w * cchi * sech / cphi));
     }
@@ -325,23 +407,52 @@ I<W> tm_reverse_lanes(const TransverseMercator& p, double k0, V<W> x, V<W> y, V<
     sincos<W>(xi, s, co);
     V<W> sr, si, dr, di;
     tm_krueger<W, true>(p, p.beta, abs<W>(eta) <= kTmNearEta, s, co, sh, ch, sr, si, dr, di);
-    const V<W> xip = xi - sr, etap = eta - si;
+    // xi = y/(k0 A) + xi_lo, the quotient's rounding error carried (Dekker's product), and
+    // xi' = xi - d, d = sr - xi_lo, as a double-double (|d| < |xi|: the sum's term vanishes
+    // with sin(2 xi)). Near the image of the pole the convergence turns with cos(xi') at the
+    // rate 1/cos(xi'): the rounding of xi would show there.
+    const V<W> yi = pick<W>(inside, y, zero), kAv = splat<W>(kA), q = xi * kAv;
+    const V<W> xi_lo = ((yi - q) - product_error<W>(xi, kAv, q)) * (1.0 / kA);
+    const V<W> d = sr - xi_lo;
+    const V<W> xip = xi - d, xip_lo = (xi - xip) - d, etap = eta - si;
     const V<W> dre = 1.0 - dr, dim = -di;
-    V<W> sxi, cxi, hsh, hch;
-    sincos<W>(xip, sxi, cxi);
-    sinh_cosh<W>(etap, hsh, hch);
+    // sin, cos of xi' and sinh, cosh of eta' turned from xi's and eta's by -d and -si, where
+    // both are below kTmSmallTurn (within 1.3e7 m of the central meridian on WGS84), else by
+    // the functions themselves.
+    V<W> sxi, cxi, hsh, hch, cm1, ds, chm1, dsh;
+    tm_small_rotation<W>(d, cm1, ds);
+    tm_small_boost<W>(si, chm1, dsh);
+    sxi = s + (s * cm1 - co * ds), cxi = co + (co * cm1 + s * ds);
+    hsh = sh + (sh * chm1 - ch * dsh), hch = ch + (ch * chm1 - sh * dsh);
+    const I<W> turned = (abs<W>(d) <= kTmSmallTurn) & (abs<W>(si) <= kTmSmallTurn);
+    if (!all<W>(turned)) {
+        V<W> sg, cg, hs, hc;
+        sincos<W>(pick<W>(turned, zero, xip), sg, cg);
+        sinh_cosh<W>(pick<W>(turned, zero, etap), hs, hc);
+        sxi = pick<W>(turned, sxi, sg), cxi = pick<W>(turned, cxi, cg);
+        hsh = pick<W>(turned, hsh, hs), hch = pick<W>(turned, hch, hc);
+    }
     const V<W> r = sqrt<W>(hsh * hsh + cxi * cxi);
-    lon = atan2<W>(hsh, cxi);
+    lon = tm_atan2_small<W>(hsh, cxi);
     const V<W> sa = abs<W>(sxi), sech = one / hch;
     const V<W> schi = sa * sech, cchi = r * sech;
-    const V<W> delta = tm_sine_sum<W>(p.phi, p.phi_terms, schi, cchi);
-    const V<W> l = atan2<W>(sa, r) + delta;
-    V<W> cm1, ds;
+    const V<W> delta = tm_sine_sum<W>(p.phi, p.phi_terms, schi, cchi);  // phi - chi
+    // |chi| = atan2(|sin(xi')|, r) as |xi'| + atan(tan(chi - xi')), tan(chi - xi') = -|sin(xi')|
+    // sinh(eta')^2 / ((cos(xi') + r) (r cos(xi') + sin(xi')^2)) (cos(xi') - r without
+    // cancellation), then |phi| = |chi| + delta with one rounding, as in the forward.
+    const V<W> num = sa * (hsh * hsh), den = (cxi + r) * (r * cxi + sa * sa);
+    const I<W> near = (cxi > 0.0) & (num <= den * kTmSmallTangent);  // false for NaN
+    const V<W> turn = tm_atan_small<W>(-(pick<W>(near, num, zero) / pick<W>(near, den, one)));
+    V<W> chi_hi, chi_lo;
+    tm_fast_two_sum<W>(abs<W>(xip), turn, chi_hi, chi_lo);
+    const V<W> abs_lo = from_bits<W>(bits<W>(xip_lo) ^ (bits<W>(xip) & kSignBit));
+    V<W> l = chi_hi + ((chi_lo + abs_lo) + delta);
+    if (!all<W>(near)) l = pick<W>(near, l, atan2<W>(sa, r) + delta);
     tm_small_rotation<W>(delta, cm1, ds);
     const V<W> sphi = schi + (schi * cm1 + cchi * ds);
     const V<W> cphi = cchi + (cchi * cm1 - schi * ds);
     const V<W> gre = cxi * hch, gim = sxi * hsh;
-    gamma = atan2<W>(gre * dim + gim * dre, gre * dre - gim * dim);
+    gamma = tm_atan2_small<W>(gre * dim + gim * dre, gre * dre - gim * dim);
     const V<W> w = sqrt<W>(cphi * cphi + p.e2m * sphi * sphi);
     k = k0 * ((p.A_a / sqrt<W>(dre * dre + dim * dim)) * (w * cchi / cphi) * hch);
     lat = with_sign_of<W>(abs<W>(l), xip);
@@ -479,8 +590,12 @@ void tm_geographic(const TransverseMercator& p, double k0, const double* x, cons
 
 template <int W>
 constexpr TmLoops make_tm_loops(const char* name) noexcept {
-    return TmLoops{name, &tm_forward_loop<W>, &tm_reverse_loop<W>, &tm_positions<W>,
-                   &tm_geographic<W>};
+    return TmLoops{name,
+                   &tm_forward_loop<W>,
+                   &tm_reverse_loop<W>,
+                   &tm_positions<W>,
+                   &tm_geographic<W>,
+                   &utm_placements<W>};
 }
 
 }  // namespace

@@ -73,12 +73,32 @@ def _k0(k0: Any) -> float:
     return value
 
 
+_SCALED_ROWS = 8192  # records scaled a block at a time (256 KiB of transverse Mercator rows)
+
+
 def _scaled(records: Any, k0: float, fields: tuple[str, ...]) -> Any:
     """The records (one, an array or an xarray Dataset) with ``fields`` times ``k0``; at
     k0 = 1 the kernel's own bits."""
     if k0 == 1.0:
         return records
     if type(records) is np.ndarray:  # fresh from the kernel: scaled in place
+        names = records.dtype.names or ()
+        packed = records.dtype.itemsize == 8 * len(names)
+        if (
+            records.flags.c_contiguous
+            and packed
+            and all(records.dtype[n] == np.float64 for n in names)
+        ):
+            # Rows of float64 fields alone: their doubles in one contiguous pass, a block at a
+            # time, times k0 or 1 (a field not scaled keeps its bits). Half the time of a
+            # strided pass per field.
+            flat = records.reshape(-1).view(np.float64)
+            row = [k0 if name in fields else 1.0 for name in names]
+            factors = np.tile(np.array(row), _SCALED_ROWS)
+            for i in range(0, flat.size, factors.size):
+                part = flat[i : i + factors.size]
+                np.multiply(part, factors[: part.size], out=part)
+            return records
         for name in fields:
             np.multiply(records[name], k0, out=records[name])
         return records
