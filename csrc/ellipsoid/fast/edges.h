@@ -45,6 +45,7 @@ extern const EdgeLoops kScalarEdgeLoops;
 #if defined(__x86_64__)
 extern const EdgeLoops kSse2EdgeLoops;
 extern const EdgeLoops kAvx2EdgeLoops;
+extern const EdgeLoops kAvx512EdgeLoops;
 #endif
 #if defined(__aarch64__)
 extern const EdgeLoops kNeonEdgeLoops;

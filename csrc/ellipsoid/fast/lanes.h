@@ -1,7 +1,7 @@
 // Lanes: W doubles handled as one, the layer every vectorised conversion of
 // quorvane.mathtools.ellipsoid._fast is written on, once over the lane count W
 // and compiled once per instruction-set level (level_*.cpp): W = 1 (plain
-// scalar code), W = 2 (SSE2, NEON), W = 4 (AVX2). Above it: the elementary
+// scalar code), W = 2 (SSE2, NEON), W = 4 (AVX2), W = 8 (AVX-512). Above it: the elementary
 // functions (elementary.h), the conversions' lanes (geodesy.h), the loops over
 // rows (loops.h).
 //
@@ -81,6 +81,9 @@ inline V<W> with_sign_of(V<W> r, V<W> s) noexcept {
 
 template <int W>
 inline V<W> sqrt(V<W> x) noexcept {
+#if defined(__AVX512F__)
+    if constexpr (W == 8) return _mm512_sqrt_pd(x);
+#endif
 #if defined(__AVX__)
     if constexpr (W == 4) return _mm256_sqrt_pd(x);
 #endif
@@ -106,6 +109,9 @@ inline V<W> pick(I<W> m, V<W> a, V<W> b) noexcept {
 // register where the instruction set has it (GCC makes the loop lane extractions).
 template <int W>
 inline bool any(I<W> m) noexcept {
+#if defined(__AVX512F__)
+    if constexpr (W == 8) return _mm512_test_epi64_mask((__m512i)m, (__m512i)m) != 0;
+#endif
 #if defined(__AVX__)
     if constexpr (W == 4) return !_mm256_testz_si256((__m256i)m, (__m256i)m);
 #endif
@@ -119,6 +125,9 @@ inline bool any(I<W> m) noexcept {
 
 template <int W>
 inline bool all(I<W> m) noexcept {
+#if defined(__AVX512F__)
+    if constexpr (W == 8) return _mm512_test_epi64_mask((__m512i)m, (__m512i)m) == 0xFF;
+#endif
 #if defined(__SSE2__) || defined(__AVX__)
     if constexpr (W == 2 || W == 4) return !any<W>(m == 0);
 #endif

@@ -68,6 +68,7 @@ extern const LatitudeLoops kScalarLatitudeLoops;
 #if defined(__x86_64__)
 extern const LatitudeLoops kSse2LatitudeLoops;
 extern const LatitudeLoops kAvx2LatitudeLoops;
+extern const LatitudeLoops kAvx512LatitudeLoops;
 #endif
 #if defined(__aarch64__)
 extern const LatitudeLoops kNeonLatitudeLoops;

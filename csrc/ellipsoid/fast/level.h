@@ -98,6 +98,7 @@ extern const Loops kScalarLoops;
 #if defined(__x86_64__)
 extern const Loops kSse2Loops;
 extern const Loops kAvx2Loops;
+extern const Loops kAvx512Loops;
 #endif
 #if defined(__aarch64__)
 extern const Loops kNeonLoops;

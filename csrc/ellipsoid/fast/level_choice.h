@@ -11,6 +11,9 @@
 
 namespace quorvane::fast {
 
+// The most levels a module lists (scalar, sse2, avx2, avx512 on x86-64).
+inline constexpr int kMaxLevels = 4;
+
 // Of `levels[0 .. n)` (tables with a `name`, best last): QUORVANE_SIMD's level when
 // set, else the best; nullptr with a ValueError naming the levels there are when the
 // machine or the build lacks the one asked for.

@@ -244,13 +244,15 @@ void exact_enu(const void* self, const double* r, double lat, double lon, double
 }
 
 // The levels built into this module that this machine runs, best last.
-int available_levels(const Loops* out[4]) noexcept {
+int available_levels(const Loops* out[kMaxLevels]) noexcept {
     int n = 0;
     out[n++] = &kScalarLoops;
 #if defined(__x86_64__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("sse2")) out[n++] = &kSse2Loops;
     if (__builtin_cpu_supports("avx2")) out[n++] = &kAvx2Loops;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
+        out[n++] = &kAvx512Loops;
 #endif
 #if defined(__aarch64__)
     out[n++] = &kNeonLoops;
@@ -261,7 +263,7 @@ int available_levels(const Loops* out[4]) noexcept {
 // The loops to run: QUORVANE_SIMD's level when set (a ValueError when this
 // machine or build lacks it), else the best.
 const Loops* chosen_loops() noexcept {
-    const Loops* levels[4];
+    const Loops* levels[kMaxLevels];
     return choose_level(levels, available_levels(levels));
 }
 
@@ -570,8 +572,7 @@ const LatitudeLoops* latitude_loops(const Loops* loops) noexcept {
     static const LatitudeLoops* const all[] = {
         &kScalarLatitudeLoops,
 #if defined(__x86_64__)
-        &kSse2LatitudeLoops,
-        &kAvx2LatitudeLoops,
+        &kSse2LatitudeLoops,   &kAvx2LatitudeLoops, &kAvx512LatitudeLoops,
 #endif
 #if defined(__aarch64__)
         &kNeonLatitudeLoops,
@@ -681,8 +682,7 @@ const TmLoops* tm_loops(const Loops* loops) noexcept {
     static const TmLoops* const all[] = {
         &kScalarTmLoops,
 #if defined(__x86_64__)
-        &kSse2TmLoops,
-        &kAvx2TmLoops,
+        &kSse2TmLoops,   &kAvx2TmLoops, &kAvx512TmLoops,
 #endif
 #if defined(__aarch64__)
         &kNeonTmLoops,
@@ -1087,8 +1087,7 @@ const RhumbLoops* rhumb_loops(const Loops* loops) noexcept {
     static const RhumbLoops* const all[] = {
         &kScalarRhumbLoops,
 #if defined(__x86_64__)
-        &kSse2RhumbLoops,
-        &kAvx2RhumbLoops,
+        &kSse2RhumbLoops,   &kAvx2RhumbLoops, &kAvx512RhumbLoops,
 #endif
 #if defined(__aarch64__)
         &kNeonRhumbLoops,
@@ -1280,7 +1279,7 @@ PyObject* level(PyObject*, PyObject*) noexcept {
 
 // () -> the names of the levels this machine runs, best last.
 PyObject* levels(PyObject*, PyObject*) noexcept {
-    const Loops* all[4];
+    const Loops* all[kMaxLevels];
     const int n = available_levels(all);
     Ref tuple = Ref::steal(PyTuple_New(n));
     if (!tuple) return nullptr;

@@ -89,6 +89,7 @@ extern const RhumbLoops kScalarRhumbLoops;
 #if defined(__x86_64__)
 extern const RhumbLoops kSse2RhumbLoops;
 extern const RhumbLoops kAvx2RhumbLoops;
+extern const RhumbLoops kAvx512RhumbLoops;
 #endif
 #if defined(__aarch64__)
 extern const RhumbLoops kNeonRhumbLoops;

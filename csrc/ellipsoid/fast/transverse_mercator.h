@@ -112,6 +112,7 @@ extern const TmLoops kScalarTmLoops;
 #if defined(__x86_64__)
 extern const TmLoops kSse2TmLoops;
 extern const TmLoops kAvx2TmLoops;
+extern const TmLoops kAvx512TmLoops;
 #endif
 #if defined(__aarch64__)
 extern const TmLoops kNeonTmLoops;

@@ -188,13 +188,15 @@ private:
 // The edge loops of the level the _fast module runs at: QUORVANE_SIMD's when set (a
 // ValueError, as _fast gives, when this machine or build lacks it), else the best.
 const fast::EdgeLoops* chosen_edge_loops() noexcept {
-    const fast::EdgeLoops* levels[4];
+    const fast::EdgeLoops* levels[fast::kMaxLevels];
     int n = 0;
     levels[n++] = &fast::kScalarEdgeLoops;
 #if defined(__x86_64__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("sse2")) levels[n++] = &fast::kSse2EdgeLoops;
     if (__builtin_cpu_supports("avx2")) levels[n++] = &fast::kAvx2EdgeLoops;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
+        levels[n++] = &fast::kAvx512EdgeLoops;
 #endif
 #if defined(__aarch64__)
     levels[n++] = &fast::kNeonEdgeLoops;
