@@ -38,7 +38,7 @@ from bench import harness, report
 N_DEFAULT = 1_000_000
 WGS84 = (6378137.0, 1 / 298.257223563)
 SETS = ("inverse", "antipodal", "direct")
-LEVELS = ("scalar", "sse2", "avx2", "neon")
+LEVELS = ("scalar", "sse2", "avx2", "avx512", "neon")
 # Targets: ratio to pyproj on one thread (inverse, direct), parallel efficiency.
 TARGETS = {"inverse": 0.3, "direct": 0.25}
 EFFICIENCY_TARGET = 0.75

@@ -42,7 +42,7 @@ N_MGRS = 20_000  # the mgrs package: one point per call
 N_CODES = 1_000_000  # points whose codes the vectorised and the exact path both write
 OPS = ("forward", "tm_forward", "reverse", "to_mgrs")
 PEERS = {"forward": "pyproj", "tm_forward": "pyproj", "reverse": "pyproj", "to_mgrs": "mgrs"}
-LEVELS = ("scalar", "sse2", "avx2", "neon")
+LEVELS = ("scalar", "sse2", "avx2", "avx512", "neon")
 # Targets: one thread (exact), all cores (exact), the vectorised kernel on one thread.
 TARGETS = {"forward": (0.5, 0.3, 0.25), "reverse": (0.5, 0.3, 0.25), "to_mgrs": (0.1, None, 0.1)}
 TARGETS["tm_forward"] = (None, None, 0.25)
