@@ -31,8 +31,9 @@
 // 95 -> 74 ns an edge in the loop alone; the deviations from the exact kernels' lengths
 // and areas, and from a 40-digit truth, of the same size as before.
 //
-// Measured and left: eight lanes on AVX2 as GCC's generic vectors (they go through
-// memory: four times slower); eight on AVX-512 (5 % faster, the chain as long); the start
+// Eight lanes on AVX-512 are a level of their own (edges_avx512.cpp): 0.80x AVX2's time
+// there (bench/results/levels.md). Measured and left: eight lanes on AVX2 as GCC's
+// generic vectors (they go through memory: four times slower); the start
 // alone, without the Newton trial, on edges below some 6 km that do not leave nearly
 // east or west (67 ns instead of 74, but its rounding, which the trial's lambda12 puts
 // right, costs up to five times the lengths' largest error against the truth).

@@ -1,9 +1,10 @@
 // Lanes: W doubles handled as one, the layer every vectorised conversion of
 // quorvane.mathtools.ellipsoid._fast is written on, once over the lane count W
 // and compiled once per instruction-set level (level_*.cpp): W = 1 (plain
-// scalar code), W = 2 (SSE2, NEON), W = 4 (AVX2), W = 8 (AVX-512). Above it: the elementary
-// functions (elementary.h), the conversions' lanes (geodesy.h), the loops over
-// rows (loops.h).
+// scalar code), W = 2 (SSE2, NEON), W = 4 (AVX2), W = 8 (AVX-512 F and DQ: the
+// compares give a mask register, DQ moves it into a vector of lanes). Above it:
+// the elementary functions (elementary.h), the conversions' lanes (geodesy.h),
+// the loops over rows (loops.h).
 //
 // Same bits at every width. The lanes are GCC vector types: every operation
 // is one IEEE operation per lane (add, subtract, multiply, divide, square

@@ -57,8 +57,8 @@ of a half turn, coincident points, NaN or infinite values and, for ``rhumb_direc
 that come within 1e-9 rad of a pole or turn more than 10 rad in longitude take the exact
 kernels, line by line.
 
-The instruction-set level (``scalar``, ``sse2``, ``avx2`` on x86-64; ``neon`` on
-arm64) is the best the machine has; the environment variable ``QUORVANE_SIMD``
+The instruction-set level (``scalar``, ``sse2``, ``avx2``, ``avx512`` on x86-64; ``neon``
+on arm64) is the best the machine has; the environment variable ``QUORVANE_SIMD``
 forces one (for tests and bug reports). Every level gives the same bits. Long loops
 release the interpreter lock and are split over threads, as the methods' loops are
 (``QUORVANE_NUM_THREADS`` caps the threads).
