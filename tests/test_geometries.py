@@ -304,6 +304,20 @@ def test_geoarrow_equals_shapely(kind, coords):
         np.testing.assert_array_equal(floats(function(WGS84, chunked, fast=True)), lanes)
 
 
+@pytest.mark.parametrize("fast", [False, True])
+def test_coordinates_copied_out_in_chunks_give_the_same_bits(monkeypatch, fast):
+    from quorvane.mathtools.ellipsoid import _geometries
+
+    rings = random_rings(60, seed=4)
+    geoms = np.array([Polygon(r) for r in rings] + [POLYGONS["hole"], None, Polygon()], object)
+    geoms[10] = MultiPolygon([Polygon(rings[10]), Polygon(rings[11])])
+    whole = floats(gd.geometry_area_perimeter(WGS84, geoms, fast=fast))
+    monkeypatch.setattr(_geometries, "_CHUNK_VERTICES", 50)  # a chunk every few polygons
+    np.testing.assert_array_equal(
+        floats(gd.geometry_area_perimeter(WGS84, geoms, fast=fast)), whole
+    )
+
+
 def test_bad_input():
     with pytest.raises(TypeError, match="geoms must hold shapely geometries or None, got int"):
         gd.geometry_length(WGS84, [Point(0, 0), 3])

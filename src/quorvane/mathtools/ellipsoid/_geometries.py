@@ -21,6 +21,7 @@ geodesic edges go through SIMD lanes, several edges an instruction (the loop's
 from __future__ import annotations
 
 import inspect
+import itertools
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
@@ -39,6 +40,9 @@ type _Array = np.ndarray[Any, Any]
 # shapely.get_type_id's codes.
 _POINT, _LINE, _RING, _POLYGON = 0, 1, 2, 3
 _MULTIPOINT, _MULTILINE, _MULTIPOLYGON, _COLLECTION = 4, 5, 6, 7
+# Shapely's coordinates are copied out this many vertices at a time (2 MiB of x, y): the
+# copy stays in the cache for the loop that reads it, and no copy of a whole column is made.
+_CHUNK_VERTICES = 1 << 17
 
 
 def _int64(a: Any) -> _Array:
@@ -140,6 +144,29 @@ def _linear_rings(geoms: _Array) -> _Flat:
     return _Flat(x, y, rings, one, one, closed=False)
 
 
+def _in_chunks(
+    flatten: Callable[[_Array], _Flat],
+    geoms: _Array,
+    e: Ellipsoid,
+    area: bool,
+    rhumb: bool,
+    fast: bool,
+) -> tuple[_Array, _Array]:
+    """(area, length) of geometries of one group, flattened and measured some
+    _CHUNK_VERTICES vertices at a time."""
+    import shapely
+
+    ends = np.cumsum(shapely.get_num_coordinates(geoms))
+    cuts = np.searchsorted(ends, np.arange(_CHUNK_VERTICES, ends[-1], _CHUNK_VERTICES), "right")
+    bounds = np.unique(np.concatenate([[0], cuts, [len(geoms)]]))
+    if len(bounds) == 2:
+        return flatten(geoms).run(e, area, rhumb, fast)
+    out_area, out_length = np.empty(len(geoms)), np.empty(len(geoms))
+    for lo, hi in itertools.pairwise(bounds):
+        out_area[lo:hi], out_length[lo:hi] = flatten(geoms[lo:hi]).run(e, area, rhumb, fast)
+    return out_area, out_length
+
+
 def _shapely(
     e: Ellipsoid, geoms: _Array, area: bool, rhumb: bool, fast: bool = False
 ) -> tuple[_Array, _Array]:
@@ -161,8 +188,9 @@ def _shapely(
     for single, multi, flatten in groups:
         chosen = present & ((kind == single) | (kind == multi))
         if chosen.any():
-            s, l = flatten(geoms[chosen]).run(e, area, rhumb, fast)
-            out_area[chosen], out_length[chosen] = s, l
+            out_area[chosen], out_length[chosen] = _in_chunks(
+                flatten, geoms[chosen], e, area, rhumb, fast
+            )
     collections = present & (kind == _COLLECTION)
     if collections.any():
         members, index = shapely.get_parts(geoms[collections], return_index=True)
