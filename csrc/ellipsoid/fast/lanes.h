@@ -83,7 +83,8 @@ inline V<W> with_sign_of(V<W> r, V<W> s) noexcept {
 template <int W>
 inline V<W> sqrt(V<W> x) noexcept {
 #if defined(__AVX512F__)
-    if constexpr (W == 8) return _mm512_sqrt_pd(x);
+    // (the masked form: _mm512_sqrt_pd passes GCC an undefined source it warns of)
+    if constexpr (W == 8) return _mm512_mask_sqrt_pd(x, 0xFF, x);
 #endif
 #if defined(__AVX__)
     if constexpr (W == 4) return _mm256_sqrt_pd(x);
