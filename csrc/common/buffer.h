@@ -82,6 +82,17 @@ private:
     bool held_ = false;
 };
 
+// The input column `name` from `o` into `in`: n rows, or one that every row shares; false
+// with the error set (a ValueError naming it when its rows are neither).
+inline bool acquire_column(DoubleBuffer& in, PyObject* o, const char* name, Py_ssize_t n) noexcept {
+    if (!in.acquire(o, name, 0, false)) return false;
+    if (in.rows() != n && in.rows() != 1) {
+        PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", name);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace quorvane::py
 
 #endif  // QUORVANE_COMMON_BUFFER_H

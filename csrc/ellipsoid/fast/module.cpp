@@ -316,11 +316,7 @@ bool prepare(PyObject* module, PyObject* ell, EllipsoidConstants& e, const Loops
 bool read_observers(PyObject* const* args, const char* const names[3], Py_ssize_t n,
                     py::DoubleBuffer (&in)[3], Column (&c)[3]) noexcept {
     for (int k = 0; k < 3; ++k) {
-        if (!in[k].acquire(args[k], names[k], 0, false)) return false;
-        if (in[k].rows() != n && in[k].rows() != 1) {
-            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", names[k]);
-            return false;
-        }
+        if (!py::acquire_column(in[k], args[k], names[k], n)) return false;
         c[k] = in[k].column();
     }
     return true;
@@ -427,11 +423,7 @@ bool acquire_pairs(PyObject* const* args, const char* const names[4], py::Double
     if (!out.acquire(args[5], "out", 3, true)) return false;
     const Py_ssize_t n = out.rows();
     for (int k = 0; k < 4; ++k) {
-        if (!in[k].acquire(args[1 + k], names[k], 0, false)) return false;
-        if (in[k].rows() != n && in[k].rows() != 1) {
-            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", names[k]);
-            return false;
-        }
+        if (!py::acquire_column(in[k], args[1 + k], names[k], n)) return false;
         c[k] = in[k].column();
     }
     return true;
@@ -805,11 +797,7 @@ PyObject* tm_rows(PyObject* module, PyObject* const* args) noexcept {
     if (!out.acquire(args[4], "out", 4, true)) return nullptr;
     const Py_ssize_t n = out.rows();
     for (int k = 0; k < 3; ++k) {
-        if (!in[k].acquire(args[1 + k], names[k], 0, false)) return nullptr;
-        if (in[k].rows() != n && in[k].rows() != 1) {
-            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", names[k]);
-            return nullptr;
-        }
+        if (!py::acquire_column(in[k], args[1 + k], names[k], n)) return nullptr;
     }
     const Column c[3] = {in[0].column(), in[1].column(), in[2].column()};
     const OutRows dst = out.out_rows();
@@ -936,11 +924,7 @@ PyObject* utm_forward(PyObject* module, PyObject* const* args) noexcept {
     py::DoubleBuffer in[3];
     const Py_ssize_t n = PyArray_DIM(array, 0);
     for (int k = 0; k < 3; ++k) {
-        if (!in[k].acquire(args[1 + k], kNames[k], 0, false)) return nullptr;
-        if (in[k].rows() != n && in[k].rows() != 1) {
-            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", kNames[k]);
-            return nullptr;
-        }
+        if (!py::acquire_column(in[k], args[1 + k], kNames[k], n)) return nullptr;
     }
     const Column lat = in[0].column(), lon = in[1].column(), zone = in[2].column();
     auto* records = reinterpret_cast<GridRecord*>(PyArray_DATA(array));
@@ -973,11 +957,7 @@ PyObject* utm_reverse(PyObject* module, PyObject* const* args) noexcept {
     if (!out.acquire(args[6], "out", 4, true)) return nullptr;
     const Py_ssize_t n = out.rows();
     for (int k = 0; k < 4; ++k) {
-        if (!in[k].acquire(args[1 + k], kNames[k], 0, false)) return nullptr;
-        if (in[k].rows() != n && in[k].rows() != 1) {
-            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", kNames[k]);
-            return nullptr;
-        }
+        if (!py::acquire_column(in[k], args[1 + k], kNames[k], n)) return nullptr;
     }
     const Column zone = in[0].column(), north = in[1].column();
     const Column easting = in[2].column(), northing = in[3].column();
@@ -1047,11 +1027,7 @@ PyObject* to_mgrs(PyObject* module, PyObject* const* args) noexcept {
     py::DoubleBuffer in[2];
     const Py_ssize_t n = PyArray_DIM(array, 0);
     for (int k = 0; k < 2; ++k) {
-        if (!in[k].acquire(args[1 + k], kNames[k], 0, false)) return nullptr;
-        if (in[k].rows() != n && in[k].rows() != 1) {
-            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", kNames[k]);
-            return nullptr;
-        }
+        if (!py::acquire_column(in[k], args[1 + k], kNames[k], n)) return nullptr;
     }
     const Column lat = in[0].column(), lon = in[1].column();
     auto* codes = reinterpret_cast<Py_UCS4*>(PyArray_DATA(array));

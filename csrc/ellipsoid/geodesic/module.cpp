@@ -128,11 +128,7 @@ bool acquire_rows(PyObject* const* args, const char* const* names, int width,
     if (!out.acquire(args[1 + K], "out", width, true)) return false;
     const Py_ssize_t n = out.rows();
     for (int k = 0; k < K; ++k) {
-        if (!in[k].acquire(args[1 + k], names[k], 0, false)) return false;
-        if (in[k].rows() != n && in[k].rows() != 1) {
-            PyErr_Format(PyExc_ValueError, "%s must have the rows of out or one", names[k]);
-            return false;
-        }
+        if (!py::acquire_column(in[k], args[1 + k], names[k], n)) return false;
         c[k] = in[k].column();
     }
     return true;
