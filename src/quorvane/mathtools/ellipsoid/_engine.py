@@ -207,7 +207,13 @@ def _latitudes(
     for k, i in enumerate(op.inputs):
         if i.unit != "latitude":
             continue
-        beyond = np.abs(arrays[k]) > limit
+        a = arrays[k]
+        # Two reductions without temporaries first: most calls have nothing beyond.
+        if a.size == 0 or not (
+            np.fmax.reduce(a, axis=None) > limit or np.fmin.reduce(a, axis=None) < -limit
+        ):
+            continue
+        beyond = np.abs(a) > limit
         if beyond.any():
             names.append(i.name)
             arrays[k] = np.where(beyond, np.nan, arrays[k])
