@@ -440,13 +440,18 @@ def unaligned(a):
 )
 def test_unaligned_inputs_give_the_bits_of_aligned_ones(op, vectorised):
     """Chunks of byte buffers reach the loops in place (``numpy.ascontiguousarray`` keeps
-    them unaligned): columns and (N, 3) rows, and the one (3,) vector of a point. Under the
+    them unaligned), and so do strided float64 columns (the fields of records); byte-swapped
+    ones are converted: columns and (N, 3) rows, and the one (3,) vector of a point. Under the
     sanitizers a misaligned read is a failure."""
     f = function(op, vectorised)
     args = arguments(op, 5)
     moved = [unaligned(a) for a in args]
     assert not any(m.flags.aligned for m in moved if m.dtype.alignment > 1)
     assert same(f(WGS84, *moved), f(WGS84, *args))
+    strided = [np.stack([a, a], axis=1)[:, 0] for a in args]
+    swapped = [a.astype(a.dtype.newbyteorder()) for a in args]
+    assert same(f(WGS84, *strided), f(WGS84, *args))
+    assert same(f(WGS84, *swapped), f(WGS84, *args))
     if any(i.unit == "vector" for i in op.inputs):
         one = [unaligned(a[1]) if a.ndim == 2 else float(a[1]) for a in args]
         assert same(f(WGS84, *one), f(WGS84, *args)[1])

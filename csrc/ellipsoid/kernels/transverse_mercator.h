@@ -11,11 +11,14 @@
 //   xi' = atan2(sin(chi), cos(chi) cos(lambda)),  eta' = atanh(cos(chi) sin(lambda)),
 // and then zeta = zeta' + sum_j alpha_j sin(2 j zeta') (zeta = xi + i eta), with y = k0 A xi,
 // x = k0 A eta, A the rectifying radius. The reverse sums the beta_j series and takes phi of
-// chi by the inverse Fourier series (no iteration). Both sums, and the derivative of the map
-// that gives the convergence and the scale, run Clenshaw's recurrence in complex arithmetic
-// written out in real parts (no library complex type: its products check for infinities and
-// are slow); the sines and cosines of xi' and the hyperbolic functions of eta' come from
-// those of chi and lambda by algebra, with no further calls.
+// chi by the inverse Fourier series (no iteration). Every series is summed as a polynomial in
+// cos(2 z) by Estrin's scheme (Monomials below), the complex ones, and the derivative of the map
+// that gives the convergence and the scale, in complex arithmetic written out in real parts (no
+// library complex type: its products check for infinities and are slow). The sines and cosines
+// of xi' and the hyperbolic functions of eta' come from those of chi and lambda by algebra in
+// the forward, and from those of xi and eta turned by the small sums in the reverse; xi' and
+// chi from atan of a small angle's tangent, and the convergence from atan where its quotient's
+// denominator is positive: atan2 only beyond 90 degrees from the central meridian.
 //
 // The convergence (grid north clockwise from true north) and the scale are closed forms: the
 // sphere's gamma' = atan(sin(chi) tan(lambda)) = atan(tan(xi') tanh(eta')) and k' = sqrt(1 -
@@ -43,6 +46,7 @@
 
 #include <cmath>
 
+#include "ellipsoid/kernels/double_double.h"
 #include "ellipsoid/kernels/latitude_series.h"
 #include "ellipsoid/kernels/latitudes.h"
 #include "ellipsoid/kernels/tm_exact.h"
@@ -62,6 +66,48 @@ inline constexpr double kMaxEta = 1.0;
 // nanometre on an Earth-sized ellipsoid up to there).
 inline constexpr double kMaxFlattening = 1.0 / 25;
 
+// A Fourier sine series as a polynomial in w = cos(2 z):
+//   sum_{k=1..K} c_k sin(2 k z) = sin(2 z) P(w),  P = sum_k c_k U_(k-1)(w),
+// U Chebyshev's polynomials of the second kind (U_0 = 1, U_1 = 2 w, U_k = 2 w U_(k-1) -
+// U_(k-2)), with P's monomial coefficients p_m and those of its derivative, (m + 1) p_(m+1),
+// zero beyond the degree. The derivative of the sum is
+//   sum_k 2 k c_k cos(2 k z) = 2 (w P(w) - sin^2(2 z) P'(w)).
+// On the flattenings served here the coefficients fall as n^k and |w| <= cosh(2 eta) < 3.8,
+// so the terms p_m w^m fall as (2 n |w|)^m: the monomial form sums as well as Clenshaw's
+// recurrence, and Estrin's scheme (Knuth, The Art of Computer Programming 2, 4.6.4) sums it
+// in a chain of log2(width) dependent steps instead of one a term.
+inline constexpr int kWidth = 16;  // kOrder coefficients, padded to a power of two
+static_assert(kOrder <= kWidth);
+struct Monomials {
+    double p[kWidth], dp[kWidth];
+};
+inline Monomials monomials(const double* c, int terms) noexcept {
+    long double u[kWidth + 1][kWidth] = {};  // U_k's coefficients: integers, exact
+    long double sum[kWidth] = {};
+    u[0][0] = 1;
+    for (int k = 1; k < terms; ++k)
+        for (int m = 0; m < kWidth; ++m)
+            u[k][m] = (m > 0 ? 2 * u[k - 1][m - 1] : 0) - (k >= 2 ? u[k - 2][m] : 0);
+    for (int k = terms; k >= 1; --k)  // the small terms first
+        for (int m = 0; m < kWidth; ++m) sum[m] += c[k - 1] * u[k - 1][m];
+    Monomials r{};
+    for (int m = 0; m < kWidth; ++m) r.p[m] = double(sum[m]);
+    for (int m = 0; m + 1 < kWidth; ++m) r.dp[m] = double((m + 1) * sum[m + 1]);
+    return r;
+}
+
+// p(x) = sum_(m < N) p_m x^m by Estrin's scheme, x2[j] = x^(2^(j+1)): the halves' sums
+// lo + x^(N/2) hi, each in turn by halves.
+template <int N>
+inline double estrin(const double* p, double x, const double* x2) noexcept {
+    if constexpr (N == 2) {
+        return p[0] + p[1] * x;
+    } else {
+        constexpr int level = N == 4 ? 0 : N == 8 ? 1 : 2;
+        return estrin<N / 2>(p, x, x2) + x2[level] * estrin<N / 2>(p + N / 2, x, x2);
+    }
+}
+
 // The constants of one ellipsoid: its shape, the rectifying radius A, Krueger's coefficients
 // at its n and those of the conformal latitude's series (latitude_series.h).
 struct Projection {
@@ -72,7 +118,9 @@ struct Projection {
     double alpha[kOrder], beta[kOrder];
     double chi[kOrder], phi[kOrder];  // chi - phi of phi, phi - chi of chi
     int terms = 0;                    // the coefficients that matter (those after add below 2^-70)
-    exact::Constants lee;             // Lee's exact mapping, beyond the series' domain
+    int width = 0;                    // terms rounded up to a power of two (Estrin's width)
+    Monomials alpha_w, beta_w, chi_w, phi_w;  // the four series as polynomials in cos(2 z)
+    exact::Constants lee;                     // Lee's exact mapping, beyond the series' domain
 
     Projection(double a, double f) noexcept : g(a, f), lee(g) {
         namespace lat = kernels::latitude_series;
@@ -95,24 +143,26 @@ struct Projection {
                 std::fabs(ph) >= 0x1p-70)
                 terms = j + 1;
         }
+        width = terms <= 4 ? 4 : terms <= 8 ? 8 : kWidth;
+        alpha_w = monomials(alpha, terms), beta_w = monomials(beta, terms);
+        chi_w = monomials(chi, terms), phi_w = monomials(phi, terms);
     }
 };
 
-// sum_k c[k] sin(2 k z), k = 1..terms, of s = sin(z), co = cos(z), by Clenshaw's recurrence.
-inline double sine_sum(const double* c, int terms, double s, double co) noexcept {
-    const double x = 2 * (co - s) * (co + s);  // 2 cos 2z
-    double b1 = 0, b2 = 0;
-    for (int k = terms - 1; k >= 0; --k) {
-        const double b0 = x * b1 - b2 + c[k];
-        b2 = b1;
-        b1 = b0;
-    }
-    return b1 * (2 * s * co);
+// sum_k c_k sin(2 k z) of s = sin(z), co = cos(z), from the polynomial m (of the projection's
+// width) in cos(2 z).
+inline double sine_sum(const Monomials& m, int width, double s, double co) noexcept {
+    const double x = (co - s) * (co + s);  // cos 2z
+    const double x2[3] = {x * x, (x * x) * (x * x), ((x * x) * (x * x)) * ((x * x) * (x * x))};
+    const double sum = width == 4   ? estrin<4>(m.p, x, x2)
+                       : width == 8 ? estrin<8>(m.p, x, x2)
+                                    : estrin<kWidth>(m.p, x, x2);
+    return sum * (2 * s * co);
 }
 
-// cos(d) - 1 and sin(d) of a small angle |d| < 0.01 (the latitude series' difference on the
-// flattenings the series serve) by their Taylor series, to a part in 1e-19: a rotation by d
-// without two more calls of sin and cos.
+// cos(d) - 1 and sin(d) of a small angle |d| <= 1/64 (the latitude series' difference on the
+// flattenings the series serve is within 0.01) by their Taylor series, to a part in 1e-19: a
+// rotation by d without two more calls of sin and cos.
 struct SmallRotation {
     double cm1, s;
 };
@@ -120,6 +170,13 @@ inline SmallRotation small_rotation(double d) noexcept {
     const double d2 = d * d;
     return {-d2 * (0.5 - d2 * (1.0 / 24 - d2 * (1.0 / 720))),
             d * (1 - d2 * (1.0 / 6 - d2 * (1.0 / 120 - d2 * (1.0 / 5040))))};
+}
+
+// cosh(d) - 1 and sinh(d) of a small |d| <= 1/64 by their Taylor series, as small_rotation.
+inline SmallRotation small_boost(double d) noexcept {
+    const double d2 = d * d;
+    return {d2 * (0.5 + d2 * (1.0 / 24 + d2 * (1.0 / 720))),
+            d * (1 + d2 * (1.0 / 6 + d2 * (1.0 / 120 + d2 * (1.0 / 5040))))};
 }
 
 // A complex number as two doubles.
@@ -130,33 +187,53 @@ inline Complex operator*(Complex a, Complex b) noexcept {
     return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
 }
 
-// sum_j c[j] sin(2 j z) and sum_j 2 j c[j] cos(2 j z), j = 1..terms, of z = xi + i eta from the
-// sines and cosines of xi (s, co) and the hyperbolic ones of eta (sh, ch), by Clenshaw's
-// recurrence b_j = 2 cos(2 z) b_(j+1) - b_(j+2) + c_j: the sine sum is b_1 sin(2 z) and the
-// cosine sum d_1 cos(2 z) - d_2.
+inline Complex operator+(Complex a, Complex b) noexcept {
+    return {a.re + b.re, a.im + b.im};
+}
+
+// Estrin's scheme in a complex w of real coefficients, w2[j] = w^(2^(j+1)).
+template <int N>
+inline Complex estrin(const double* p, Complex w, const Complex* w2) noexcept {
+    if constexpr (N == 2) {
+        return {p[0] + p[1] * w.re, p[1] * w.im};
+    } else {
+        constexpr int level = N == 4 ? 0 : N == 8 ? 1 : 2;
+        return estrin<N / 2>(p, w, w2) + w2[level] * estrin<N / 2>(p + N / 2, w, w2);
+    }
+}
+
+// sum_j c_j sin(2 j z) and sum_j 2 j c_j cos(2 j z) of z = xi + i eta, from the sines and
+// cosines of xi (s, co) and the hyperbolic ones of eta (sh, ch): sin(2 z) P(w) and 2 (w P(w) -
+// sin^2(2 z) P'(w)), w = cos(2 z), of the polynomials m (of the projection's width).
 struct Sums {
     Complex sines, slopes;
 };
 template <bool slopes = true>
-inline Sums clenshaw(const double* c, int terms, double s, double co, double sh,
-                     double ch) noexcept {
+inline Sums series(const Monomials& m, int width, double s, double co, double sh,
+                   double ch) noexcept {
     const double s2 = 2 * s * co, c2 = (co - s) * (co + s);   // sin, cos of 2 xi
     const double sh2 = 2 * sh * ch, ch2 = ch * ch + sh * sh;  // sinh, cosh of 2 eta
-    const Complex sin2{s2 * ch2, c2 * sh2}, cos2{c2 * ch2, -s2 * sh2};
-    const Complex x{2 * cos2.re, 2 * cos2.im};
-    Complex b1{0, 0}, b2{0, 0}, d1{0, 0}, d2{0, 0};
-    for (int j = terms; j >= 1; --j) {
-        const Complex xb = x * b1;
-        const Complex b0{xb.re - b2.re + c[j - 1], xb.im - b2.im};
-        b2 = b1, b1 = b0;
-        if constexpr (slopes) {
-            const Complex xd = x * d1;
-            const Complex d0{xd.re - d2.re + 2 * j * c[j - 1], xd.im - d2.im};
-            d2 = d1, d1 = d0;
-        }
+    const Complex sin2{s2 * ch2, c2 * sh2}, w{c2 * ch2, -s2 * sh2};
+    const Complex w1 = w * w, w2 = w1 * w1;
+    const Complex pw[3] = {w1, w2, w2 * w2};
+    Complex p, dp{0, 0};
+    switch (width) {
+        case 4:
+            p = estrin<4>(m.p, w, pw);
+            if constexpr (slopes) dp = estrin<4>(m.dp, w, pw);
+            break;
+        case 8:
+            p = estrin<8>(m.p, w, pw);
+            if constexpr (slopes) dp = estrin<8>(m.dp, w, pw);
+            break;
+        default:
+            p = estrin<kWidth>(m.p, w, pw);
+            if constexpr (slopes) dp = estrin<kWidth>(m.dp, w, pw);
     }
-    const Complex sines = b1 * sin2, dc = d1 * cos2;
-    return {sines, {dc.re - d2.re, dc.im - d2.im}};
+    const Complex sines = sin2 * p;
+    if constexpr (!slopes) return {sines, {0, 0}};
+    const Complex wp = w * p, sdp = (sin2 * sin2) * dp;
+    return {sines, {2 * (wp.re - sdp.re), 2 * (wp.im - sdp.im)}};
 }
 
 // sinh and cosh of x from one expm1 (sinh keeps its digits for a small x).
@@ -202,6 +279,12 @@ inline double reduced(double lam) noexcept {
     return std::fabs(lam) <= kPi ? lam : std::remainder(lam, 2 * kPi);
 }
 
+// atan2(y, x), by the atan of the quotient where x > 0: one rounding more, of the quotient (at
+// most half a unit of the angle's last place), and two thirds of atan2's cost in the C library.
+inline double angle(double y, double x) noexcept {
+    return x > 0 ? std::atan(y / x) : std::atan2(y, x);
+}
+
 // The transverse Mercator of geodetic latitude phi (|phi| <= pi/2) and longitude lambda from
 // the central meridian, with central scale k0: x east and y north of the origin on the
 // equator at the central meridian (no false origin). Lee's exact mapping beyond kMaxEta.
@@ -224,8 +307,10 @@ inline Grid tm_forward(const Projection& p, double k0, double phi, double lambda
     if (!(z <= kHalfPi) || !std::isfinite(lambda)) return kNoGrid;
     const double lam = reduced(lambda);
     const double sphi = std::sin(z), cphi = std::cos(z);
-    const SmallRotation d = small_rotation(sine_sum(p.chi, p.terms, sphi, cphi));
-    const double schi = std::copysign(sphi + (sphi * d.cm1 + cphi * d.s), phi);
+    const double delta = sine_sum(p.chi_w, p.width, sphi, cphi);
+    const SmallRotation d = small_rotation(delta);
+    const double sz = sphi + (sphi * d.cm1 + cphi * d.s);  // sin(|chi|)
+    const double schi = std::copysign(sz, phi);
     const double cchi = cphi + (cphi * d.cm1 - sphi * d.s);
     const double sl = std::sin(lam), cl = std::cos(lam);
     const double u = cchi * sl, ccl = cchi * cl;
@@ -234,9 +319,19 @@ inline Grid tm_forward(const Projection& p, double k0, double phi, double lambda
     if (!(std::fabs(u) <= 0.7615941559557649))  // tanh(kMaxEta)
         return exact_forward<factors>(p, k0, phi, lam);
     const double D = std::sqrt(schi * schi + ccl * ccl), sech = 1 / D;
-    const double xip = std::atan2(schi, ccl), etap = std::atanh(u);
-    const Sums sum = clenshaw<factors>(p.alpha, p.terms, schi * sech, ccl * sech, u * sech, sech);
-    const double xi = xip + sum.sines.re, eta = etap + sum.sines.im;
+    // xi' = chi + atan(tan(xi' - chi)) where cos(lambda) > 0, tan(xi' - chi) = sin(chi) cos(chi)
+    // (1 - cos(lambda))/(cos^2(chi) cos(lambda) + sin^2(chi)) and 1 - cos(lambda) = sin^2(lambda)/
+    // (1 + cos(lambda)): the atan of a small angle's tangent, no atan2, and no cancellation.
+    // xi = xi' + the series' real part: the small parts summed first, |phi| added last.
+    const bool near = cl > 0;
+    const double turn =
+        near ? delta + std::atan(sz * cchi * (sl * sl / (1 + cl)) / (cchi * ccl + sz * sz)) : 0;
+    const double etap = std::atanh(u);
+    const Sums sum = series<factors>(p.alpha_w, p.width, schi * sech, ccl * sech, u * sech, sech);
+    const double xi =
+        near ? std::copysign(z + (turn + (std::signbit(phi) ? -sum.sines.re : sum.sines.re)), phi)
+             : std::atan2(schi, ccl) + sum.sines.re;
+    const double eta = etap + sum.sines.im;
     if (!(std::fabs(eta) <= kMaxEta)) return exact_forward<factors>(p, k0, phi, lam);
     const double kA = k0 * p.A;
     if constexpr (!factors) return {kA * eta, kA * xi, kNaN, kNaN};
@@ -244,7 +339,7 @@ inline Grid tm_forward(const Projection& p, double k0, double phi, double lambda
     // gamma = arg((cos(lambda) + i sin(chi) sin(lambda)) conj(d zeta/d zeta')).
     const double dre = 1 + sum.slopes.re, dim = sum.slopes.im;
     const double gs = schi * sl;
-    const double gamma = std::atan2(gs * dre - cl * dim, cl * dre + gs * dim);
+    const double gamma = angle(gs * dre - cl * dim, cl * dre + gs * dim);
     const double w = std::sqrt(cphi * cphi + p.g.e2m * sphi * sphi);  // sqrt(1 - e^2 sin^2)
     const double k = k0 * ((p.A_a * std::sqrt(dre * dre + dim * dim)) * (w * cchi * sech / cphi));
     return {kA * eta, kA * xi, gamma, k};
@@ -265,27 +360,52 @@ inline Geographic tm_reverse(const Projection& p, double k0, double x, double y)
     if (!std::isfinite(xi)) return kNoGeographic;
     if (!(std::fabs(eta) <= kMaxEta)) return exact_reverse(p, k0, x, y);
     const Hyperbolic h = hyperbolic(eta);
-    const Sums sum = clenshaw(p.beta, p.terms, std::sin(xi), std::cos(xi), h.sh, h.ch);
-    const double xip = xi - sum.sines.re, etap = eta - sum.sines.im;
+    const double sx = std::sin(xi), cx = std::cos(xi);
+    const Sums sum = series(p.beta_w, p.width, sx, cx, h.sh, h.ch);
+    // xi = y/(k0 A) + xi_lo, the quotient's rounding error carried, and xi' = xi - ds + xi_lo as
+    // xip + xip_lo: near the image of the pole, where cos(xi') is small, the convergence and the
+    // longitude turn with cos(xi') at the rate 1/cos(xi'), and the rounding of xi would show.
+    const double_double::Wide q = double_double::two_product(xi, kA);
+    const double xi_lo = ((y - q.hi) - q.lo) / kA;
+    const double ds = sum.sines.re - xi_lo, de = sum.sines.im;
+    const double xip = xi - ds, xip_lo = (xi - xip) - ds, etap = eta - de;
     // d zeta'/d zeta = 1 - the slopes.
     const double dre = 1 - sum.slopes.re, dim = -sum.slopes.im;
-    const double sxi = std::sin(xip), cxi = std::cos(xip);
-    const Hyperbolic hp = hyperbolic(etap);
+    // The functions of xi' and eta' from those of xi and eta, turned back by the sums where
+    // these are within 1/64 (on WGS84 they are within 0.004), else called afresh.
+    double sxi, cxi, shp, chp;
+    if (std::fabs(ds) <= 0x1p-6 && std::fabs(de) <= 0x1p-6) {
+        const SmallRotation r = small_rotation(ds);
+        const SmallRotation q = small_boost(de);
+        sxi = sx + (sx * r.cm1 - cx * r.s), cxi = cx + (cx * r.cm1 + sx * r.s);
+        shp = h.sh + (h.sh * q.cm1 - h.ch * q.s), chp = h.ch + (h.ch * q.cm1 - h.sh * q.s);
+    } else {
+        sxi = std::sin(xip), cxi = std::cos(xip);
+        const Hyperbolic hp = hyperbolic(etap);
+        shp = hp.sh, chp = hp.ch;
+    }
     // |eta'| <= 1.01 and |cos(xi')| <= 1: no overflow or underflow in the squares.
-    const double r = std::sqrt(hp.sh * hp.sh + cxi * cxi);  // cos(chi) cosh(eta')
-    const double lam = std::atan2(hp.sh, cxi);
-    const double s = std::fabs(sxi), sech = 1 / hp.ch;
+    const double r = std::sqrt(shp * shp + cxi * cxi);  // cos(chi) cosh(eta')
+    const double lam = angle(shp, cxi);
+    const double s = std::fabs(sxi), sech = 1 / chp;
     const double schi = s * sech, cchi = r * sech;
-    const double delta = sine_sum(p.phi, p.terms, schi, cchi);
-    const double lat = std::atan2(s, r) + delta;
+    const double delta = sine_sum(p.phi_w, p.width, schi, cchi);
+    // chi = xi' + atan(tan(chi - xi')) where cos(xi') > 0, tan(chi - xi') = -sin(xi') sinh^2(eta')/
+    // ((cos(xi') + r)(r cos(xi') + sin^2(xi'))): a small angle's tangent, without cancellation.
+    const double lat =
+        cxi > 0
+            ? std::fabs(xip) + ((std::copysign(xip_lo, xip) +
+                                 std::atan(-s * (shp * shp) / ((cxi + r) * (r * cxi + s * s)))) +
+                                delta)
+            : std::atan2(s, r) + delta;
     const SmallRotation d = small_rotation(delta);
     const double sphi = schi + (schi * d.cm1 + cchi * d.s);
     const double cphi = cchi + (cchi * d.cm1 - schi * d.s);
     // gamma = arg((cos(xi') cosh(eta') + i sin(xi') sinh(eta')) d zeta'/d zeta).
-    const double gre = cxi * hp.ch, gim = sxi * hp.sh;
-    const double gamma = std::atan2(gre * dim + gim * dre, gre * dre - gim * dim);
+    const double gre = cxi * chp, gim = sxi * shp;
+    const double gamma = angle(gre * dim + gim * dre, gre * dre - gim * dim);
     const double w = std::sqrt(cphi * cphi + p.g.e2m * sphi * sphi);
-    const double k = k0 * ((p.A_a / std::sqrt(dre * dre + dim * dim)) * (w * cchi / cphi) * hp.ch);
+    const double k = k0 * ((p.A_a / std::sqrt(dre * dre + dim * dim)) * (w * cchi / cphi) * chp);
     return {std::copysign(lat, xip), lam, gamma, k};
 }
 

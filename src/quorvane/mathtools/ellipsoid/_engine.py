@@ -148,6 +148,8 @@ def _integers(i: Input, v: Any) -> _Array:
     """Whole numbers within the input's bounds, as an array of a real dtype."""
     a = numeric(i.name, v)
     lo, hi = i.bounds or (-math.inf, math.inf)
+    if a.dtype.kind in "biu" and (a.size == 0 or lo <= a.min() and a.max() <= hi):
+        return a  # whole already: two reductions, no temporaries
     bad = ~((a >= lo) & (a <= hi) & (a == np.floor(a)))  # NaN compares quietly: not whole
     if bad.any():
         first = a[bad].reshape(-1)[0].item()
@@ -293,9 +295,10 @@ def _stacked(columns: Sequence[_Array], shape: tuple[int, ...]) -> _Array:
 
 
 def _column(a: _Array, shape: tuple[int, ...]) -> _Array:
-    """``a`` broadcast to ``shape`` as a contiguous float64 column, or its one value."""
+    """``a`` broadcast to ``shape`` as a float64 column, or its one value: native float64
+    kept as it is, with its stride (the loops read any stride), not copied."""
     flat = a.reshape(1) if a.size == 1 else np.broadcast_to(a, shape).reshape(-1)
-    return np.ascontiguousarray(flat, dtype=np.float64)
+    return flat if flat.dtype == np.float64 else flat.astype(np.float64)
 
 
 def _method(
