@@ -331,7 +331,7 @@ inline Grid tm_forward(const Projection& p, double k0, double phi, double lambda
     // xi = xi' + the series' real part: the small parts summed first, |phi| added last.
     const bool near = cl > 0;
     const double turn =
-        near ? delta + std::atan(sz * cchi * (sl * sl) / ((1 + cl) * (cchi * ccl + sz * sz))) : 0;
+        near ? delta + std::atan(sz * cchi * (sl * sl / (1 + cl)) / (cchi * ccl + sz * sz)) : 0;
     const double etap = std::atanh(u);
     const Sums sum = series_of_doubled<factors>(p.alpha_w, p.width, 2 * schi * ccl * sech2,
                                                 (ccl - schi) * (ccl + schi) * sech2, 2 * u * sech2,
