@@ -32,8 +32,8 @@
 // everything within 90 degrees of the central meridian (NaN beyond; on a sphere, f = 0, where
 // the series have no terms and Lee's modulus vanishes, NaN beyond kMaxEta as before); the
 // points inside keep the series' bits. The series stay in use up to kMaxEta because they are
-// the more accurate there: on the stored truth's 110 points at 3,900-6,200 km, 2.1 nm at worst
-// (0.9 nm rms) against the exact mapping's 4.2 nm (1.9 nm rms). Within kMaxEta, to n^12, the error
+// the more accurate there: on the stored truth's 110 points at 3,900-6,200 km, 1.9 nm at worst
+// (0.85 nm rms) against the exact mapping's 4.2 nm (1.9 nm rms). Within kMaxEta, to n^12, the error
 // against a 40-digit truth stays within 3.3 nm (bench/results/utm-accuracy-fast.md: 1e4 points
 // up to 6,300 km, forward 3.0 nm and reverse 3.3 nm; the convergence within 2.8e-14 degrees,
 // the scale 6.7e-16); the sixth-order series reach that only to 3,900 km. The series serve
