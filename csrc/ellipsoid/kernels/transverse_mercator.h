@@ -49,6 +49,7 @@
 #include "ellipsoid/kernels/double_double.h"
 #include "ellipsoid/kernels/latitude_series.h"
 #include "ellipsoid/kernels/latitudes.h"
+#include "ellipsoid/kernels/polynomials.h"
 #include "ellipsoid/kernels/tm_exact.h"
 #include "ellipsoid/kernels/tm_series.h"
 
@@ -96,17 +97,7 @@ inline Monomials monomials(const double* c, int terms) noexcept {
     return r;
 }
 
-// p(x) = sum_(m < N) p_m x^m by Estrin's scheme, x2[j] = x^(2^(j+1)): the halves' sums
-// lo + x^(N/2) hi, each in turn by halves.
-template <int N>
-inline double estrin(const double* p, double x, const double* x2) noexcept {
-    if constexpr (N == 2) {
-        return p[0] + p[1] * x;
-    } else {
-        constexpr int level = N == 4 ? 0 : N == 8 ? 1 : 2;
-        return estrin<N / 2>(p, x, x2) + x2[level] * estrin<N / 2>(p + N / 2, x, x2);
-    }
-}
+using polynomials::estrin;
 
 // The constants of one ellipsoid: its shape, the rectifying radius A, Krueger's coefficients
 // at its n and those of the conformal latitude's series (latitude_series.h).
@@ -241,15 +232,6 @@ inline Sums series(const Monomials& m, int width, double s, double co, double sh
                                      ch * ch + sh * sh);
 }
 
-// sinh and cosh of x from one expm1 (sinh keeps its digits for a small x).
-struct Hyperbolic {
-    double sh, ch;
-};
-inline Hyperbolic hyperbolic(double x) noexcept {
-    const double m = std::expm1(x), e = m + 1;
-    return {0.5 * m * (e + 1) / e, 0.5 * (e + 1 / e)};
-}
-
 // Plane coordinates with the convergence and the scale: x, y in the unit of a.
 struct Grid {
     double x, y, convergence, scale;
@@ -284,10 +266,11 @@ inline double reduced(double lam) noexcept {
     return std::fabs(lam) <= kPi ? lam : std::remainder(lam, 2 * kPi);
 }
 
-// atan2(y, x), by the atan of the quotient where x > 0: one rounding more, of the quotient (at
-// most half a unit of the angle's last place), and two thirds of atan2's cost in the C library.
+// atan2(y, x), by the atan of the quotient where x > 0 (its series where the angle is small):
+// one rounding more, of the quotient (at most half a unit of the angle's last place), and less
+// than two thirds of atan2's cost in the C library.
 inline double angle(double y, double x) noexcept {
-    return x > 0 ? std::atan(y / x) : std::atan2(y, x);
+    return x > 0 ? polynomials::atan(y / x) : std::atan2(y, x);
 }
 
 // The transverse Mercator of geodetic latitude phi (|phi| <= pi/2) and longitude lambda from
@@ -317,7 +300,8 @@ inline Grid tm_forward(const Projection& p, double k0, double phi, double lambda
     const double sz = sphi + (sphi * d.cm1 + cphi * d.s);  // sin(|chi|)
     const double schi = std::copysign(sz, phi);
     const double cchi = cphi + (cphi * d.cm1 - sphi * d.s);
-    const double sl = std::sin(lam), cl = std::cos(lam);
+    const polynomials::Pair tl = polynomials::sin_cos(lam);
+    const double sl = tl.odd, cl = tl.even;
     const double u = cchi * sl, ccl = cchi * cl;
     // tanh(eta') = u: the domain is on eta (as in the reverse, so that round trips agree on
     // it); the bound on eta' first keeps the series from growing large.
@@ -331,8 +315,9 @@ inline Grid tm_forward(const Projection& p, double k0, double phi, double lambda
     // xi = xi' + the series' real part: the small parts summed first, |phi| added last.
     const bool near = cl > 0;
     const double turn =
-        near ? delta + std::atan(sz * cchi * (sl * sl / (1 + cl)) / (cchi * ccl + sz * sz)) : 0;
-    const double etap = std::atanh(u);
+        near ? delta + polynomials::atan(sz * cchi * (sl * sl / (1 + cl)) / (cchi * ccl + sz * sz))
+             : 0;
+    const double etap = polynomials::atanh(u);
     const Sums sum = series_of_doubled<factors>(p.alpha_w, p.width, 2 * schi * ccl * sech2,
                                                 (ccl - schi) * (ccl + schi) * sech2, 2 * u * sech2,
                                                 (1 + u * u) * sech2);
@@ -370,9 +355,9 @@ inline Geographic tm_reverse(const Projection& p, double k0, double x, double y)
     const double xi = y / kA, eta = x / kA;
     if (!std::isfinite(xi)) return kNoGeographic;
     if (!(std::fabs(eta) <= kMaxEta)) return exact_reverse(p, k0, x, y);
-    const Hyperbolic h = hyperbolic(eta);
+    const polynomials::Pair h = polynomials::sinh_cosh(eta);
     const double sx = std::sin(xi), cx = std::cos(xi);
-    const Sums sum = series(p.beta_w, p.width, sx, cx, h.sh, h.ch);
+    const Sums sum = series(p.beta_w, p.width, sx, cx, h.odd, h.even);
     // xi = y/(k0 A) + xi_lo, the quotient's rounding error carried, and xi' = xi - ds + xi_lo as
     // xip + xip_lo: near the image of the pole, where cos(xi') is small, the convergence and the
     // longitude turn with cos(xi') at the rate 1/cos(xi'), and the rounding of xi would show.
@@ -389,11 +374,11 @@ inline Geographic tm_reverse(const Projection& p, double k0, double x, double y)
         const SmallRotation r = small_rotation(ds);
         const SmallRotation q = small_boost(de);
         sxi = sx + (sx * r.cm1 - cx * r.s), cxi = cx + (cx * r.cm1 + sx * r.s);
-        shp = h.sh + (h.sh * q.cm1 - h.ch * q.s), chp = h.ch + (h.ch * q.cm1 - h.sh * q.s);
+        shp = h.odd + (h.odd * q.cm1 - h.even * q.s), chp = h.even + (h.even * q.cm1 - h.odd * q.s);
     } else {
         sxi = std::sin(xip), cxi = std::cos(xip);
-        const Hyperbolic hp = hyperbolic(etap);
-        shp = hp.sh, chp = hp.ch;
+        const polynomials::Pair hp = polynomials::sinh_cosh(etap);
+        shp = hp.odd, chp = hp.even;
     }
     // |eta'| <= 1.01 and |cos(xi')| <= 1: no overflow or underflow in the squares.
     const double r = std::sqrt(shp * shp + cxi * cxi);  // cos(chi) cosh(eta')
@@ -404,11 +389,11 @@ inline Geographic tm_reverse(const Projection& p, double k0, double x, double y)
     // chi = xi' + atan(tan(chi - xi')) where cos(xi') > 0, tan(chi - xi') = -sin(xi') sinh^2(eta')/
     // ((cos(xi') + r)(r cos(xi') + sin^2(xi'))): a small angle's tangent, without cancellation.
     const double lat =
-        cxi > 0
-            ? std::fabs(xip) + ((std::copysign(xip_lo, xip) +
-                                 std::atan(-s * (shp * shp) / ((cxi + r) * (r * cxi + s * s)))) +
-                                delta)
-            : std::atan2(s, r) + delta;
+        cxi > 0 ? std::fabs(xip) +
+                      ((std::copysign(xip_lo, xip) +
+                        polynomials::atan(-s * (shp * shp) / ((cxi + r) * (r * cxi + s * s)))) +
+                       delta)
+                : std::atan2(s, r) + delta;
     const SmallRotation d = small_rotation(delta);
     const double sphi = schi + (schi * d.cm1 + cchi * d.s);
     const double cphi = cchi + (cchi * d.cm1 - schi * d.s);
