@@ -372,9 +372,9 @@ inline Geographic tm_reverse(const Projection& p, double k0, double x, double y)
     double sxi, cxi, shp, chp;
     if (std::fabs(ds) <= 0x1p-6 && std::fabs(de) <= 0x1p-6) {
         const SmallRotation r = small_rotation(ds);
-        const SmallRotation q = small_boost(de);
+        const SmallRotation b = small_boost(de);
         sxi = sx + (sx * r.cm1 - cx * r.s), cxi = cx + (cx * r.cm1 + sx * r.s);
-        shp = h.odd + (h.odd * q.cm1 - h.even * q.s), chp = h.even + (h.even * q.cm1 - h.odd * q.s);
+        shp = h.odd + (h.odd * b.cm1 - h.even * b.s), chp = h.even + (h.even * b.cm1 - h.odd * b.s);
     } else {
         sxi = std::sin(xip), cxi = std::cos(xip);
         const polynomials::Pair hp = polynomials::sinh_cosh(etap);
